@@ -392,21 +392,11 @@ TFileReader::~TFileReader() {
   if (handle_owner_) detail::FileClose(handle_);
 }
 
-int64_t TFileReader::GetPosition() {
-  const int64_t position = detail::FileSeek(handle_, 0, SEEK_CUR);
-  if (position < 0) throw EFileReader("File error");
-  return position;
-}
+int64_t TFileReader::GetPosition() { return detail::GetFilePosition<EFileReader>(handle_); }
 
-void TFileReader::SetPosition(int64_t position) {
-  if (detail::FileSeek(handle_, position, SEEK_SET) < 0) throw EFileReader("File seek error");
-}
+void TFileReader::SetPosition(int64_t position) { detail::SetFilePosition<EFileReader>(handle_, position); }
 
-int64_t TFileReader::GetSize() {
-  const int64_t size = detail::FileSizeBySeek(handle_);
-  if (size < 0) throw EFileReader("File error");
-  return size;
-}
+int64_t TFileReader::GetSize() { return detail::GetFileSize<EFileReader>(handle_); }
 
 int32_t TFileReader::Read(char* buffer, int32_t count) {
   if (count <= 0) return 0;

@@ -98,21 +98,11 @@ TFileWriter::~TFileWriter() {
   if (handle_owner_) detail::FileClose(handle_);
 }
 
-int64_t TFileWriter::GetPosition() {
-  const int64_t position = detail::FileSeek(handle_, 0, SEEK_CUR);
-  if (position < 0) throw EFileWriter("File error");
-  return position;
-}
+int64_t TFileWriter::GetPosition() { return detail::GetFilePosition<EFileWriter>(handle_); }
 
-void TFileWriter::SetPosition(int64_t position) {
-  if (detail::FileSeek(handle_, position, SEEK_SET) < 0) throw EFileWriter("File seek error");
-}
+void TFileWriter::SetPosition(int64_t position) { detail::SetFilePosition<EFileWriter>(handle_, position); }
 
-int64_t TFileWriter::GetSize() {
-  const int64_t size = detail::FileSizeBySeek(handle_);
-  if (size < 0) throw EFileWriter("File error");
-  return size;
-}
+int64_t TFileWriter::GetSize() { return detail::GetFileSize<EFileWriter>(handle_); }
 
 void TFileWriter::SetSize(int64_t size) {
   SetPosition(size);

@@ -63,8 +63,8 @@ enum TFileWriterOpenMode : uint8_t {
 
 // A writer over a file, opened for reading and writing at position 0.
 //
-// The original design asks for files opened without sharing; Linux has no
-// share modes (advisory locks would bind only cooperating programs), so other
+// The writer is meant to have its file to itself, but Linux has no share
+// modes (advisory locks bind only programs that ask for them), so other
 // openers are not kept out.
 class TFileWriter : public AWriterEx {
  public:

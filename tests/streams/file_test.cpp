@@ -135,6 +135,10 @@ TEST(FileWriter, SizeAndTruncate) {
   EXPECT_EQ(0, writer.GetSize());
   EXPECT_VT_ERROR(writer.SetPosition(-1), EFileWriter, "File seek error");
   EXPECT_VT_ERROR(writer.SetSize(-1), EFileWriter, "File seek error");
+  // A device has no length to cut.
+  EXPECT_VT_ERROR(TFileWriter("/dev/null", fwOpenTruncate), EFileWriter, "File truncate error");
+  TFileWriter device("/dev/null", fwOpen);
+  EXPECT_VT_ERROR(device.SetSize(10), EFileWriter, "File resize error");
 }
 
 TEST(FileWriter, SystemFailuresAreOSErrors) {

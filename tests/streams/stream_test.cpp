@@ -86,29 +86,32 @@ TEST(CopyReaderToWriter, Failures) {
   EXPECT_EQ("ab", full.Text());
 }
 
-TEST(CopyStream, ForwardInBlocksWithProgressAfterEach) {
-  TRecordingStream source(Pattern(6000));
-  TMemoryStream destination;
-  Progress progress;
-  EXPECT_EQ(5000, CopyStream(&source, &destination, 2048, 100, 0, 5000, progress.Routine(), false));
-  EXPECT_EQ(Pattern(6000).substr(100, 5000), destination.Text());
-  EXPECT_EQ((std::vector<int64_t>{0, 2048, 4096, 5000}), progress.totals);
+TEST(CopyStream, InBlocksWithProgressAfterEach) {
   using Read = std::pair<int64_t, int32_t>;
-  EXPECT_EQ((std::vector<Read>{{100, 2048}, {2148, 2048}, {4196, 904}}), source.Reads);
+  const struct {
+    bool backwards;
+    std::vector<Read> reads;
+  } cases[] = {
+      {false, {{100, 2048}, {2148, 2048}, {4196, 904}}},
+      // From the end of the range: each block ends where the previous began.
+      {true, {{3052, 2048}, {1004, 2048}, {100, 904}}},
+  };
+  for (const auto& c : cases) {
+    TRecordingStream source(Pattern(6000));
+    TMemoryStream destination;
+    Progress progress;
+    EXPECT_EQ(5000, CopyStream(&source, &destination, 2048, 100, 0, 5000, progress.Routine(), c.backwards));
+    EXPECT_EQ(Pattern(6000).substr(100, 5000), destination.Text());
+    EXPECT_EQ((std::vector<int64_t>{0, 2048, 4096, 5000}), progress.totals);
+    EXPECT_EQ(c.reads, source.Reads);
+  }
 }
 
-TEST(CopyStream, BackwardFromTheEndOfTheRange) {
-  TRecordingStream source(Pattern(5000));
-  TMemoryStream destination;
-  Progress progress;
-  EXPECT_EQ(5000, CopyStream(&source, &destination, 2048, 0, 0, 5000, progress.Routine(), true));
-  EXPECT_EQ(Pattern(5000), destination.Text());
-  EXPECT_EQ((std::vector<int64_t>{0, 2048, 4096, 5000}), progress.totals);
-  using Read = std::pair<int64_t, int32_t>;
-  EXPECT_EQ((std::vector<Read>{{2952, 2048}, {904, 2048}, {0, 904}}), source.Reads);
-  // The range stops at the source's end.
+TEST(CopyStream, BackwardStopsAtTheSourceEnd) {
+  TMemoryStream source(Pattern(5000));
   TMemoryStream shorter;
   EXPECT_EQ(6, CopyStream(&source, &shorter, 4, 4994, 0, 100, {}, true));
+  EXPECT_EQ(Pattern(5000).substr(4994), shorter.Text());
 }
 
 TEST(CopyStream, WithinOneStreamInBothDirections) {
