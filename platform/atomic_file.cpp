@@ -9,31 +9,11 @@
 #include <climits>
 #include <cstdlib>
 
+#include "platform/unique_fd.h"
 #include "util/exception.h"
 
 namespace vt {
 namespace {
-
-// Closes a descriptor on every path out of a scope.
-class ScopedFd {
- public:
-  explicit ScopedFd(int fd) : fd_(fd) {}
-  ~ScopedFd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  ScopedFd(const ScopedFd&) = delete;
-  ScopedFd& operator=(const ScopedFd&) = delete;
-  int get() const { return fd_; }
-  // Closes now and reports close's own failure (it can carry a delayed write error).
-  int Close() {
-    const int result = ::close(fd_);
-    fd_ = -1;
-    return result;
-  }
-
- private:
-  int fd_;
-};
 
 bool WriteAll(int fd, const char* data, size_t size) {
   while (size > 0) {
@@ -70,7 +50,7 @@ std::string ReplacementTarget(const std::string& path) {
 int ReadFileContent(const std::string& path, std::string& content) {
   content.clear();
   // O_NONBLOCK so that a FIFO in place of the file cannot block the open.
-  ScopedFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
   if (fd.get() < 0) return errno;
   struct stat info;
   if (::fstat(fd.get(), &info) != 0) return errno;
@@ -125,7 +105,7 @@ void WriteFileAtomically(const std::string& path, const std::string& content) {
   }
   if (raw_fd < 0) RaiseOSError(EEXIST);
 
-  ScopedFd fd(raw_fd);
+  UniqueFd fd(raw_fd);
   int error = 0;
   if (!WriteAll(fd.get(), content.data(), content.size()) || ::fsync(fd.get()) != 0 ||
       (replacing && ::fchmod(fd.get(), info.st_mode & 07777) != 0)) {
@@ -139,7 +119,7 @@ void WriteFileAtomically(const std::string& path, const std::string& content) {
   }
 
   // Makes the rename itself durable; a failure here cannot undo the save.
-  ScopedFd dir(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  UniqueFd dir(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (dir.get() >= 0) ::fsync(dir.get());
 }
 
