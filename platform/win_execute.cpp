@@ -337,6 +337,7 @@ void TWinExecute::RunBlocking() {
     CleanUp();
     throw;
   }
+  stdin_write_.reset();
   if (OnFinished) OnFinished(*this);
 }
 
@@ -441,7 +442,6 @@ bool TWinExecute::Supervise(Watch& watch) {
       }
     }
   }
-  stdin_write_.reset();
   const int status = Reap();
   exit_code_ = killed ? 1 : ExitCodeOf(status);
   return true;
