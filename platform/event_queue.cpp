@@ -1,0 +1,629 @@
+#include "platform/event_queue.h"
+
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/timerfd.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <mutex>
+#include <shared_mutex>
+#include <unordered_map>
+
+#include "platform/synchronize.h"
+#include "platform/window_handle.h"
+#include "util/exception.h"
+
+namespace vt {
+namespace event_queue_detail {
+
+namespace {
+
+// epoll keys of the queue's own descriptors. Watched descriptors use
+// (serial << 32) | fd with a serial of at least 1, so they never collide.
+constexpr std::uint64_t kWakeKey = 1;
+constexpr std::uint64_t kTimerKey = 2;
+constexpr int kMaxEvents = 64;
+// The one thread message: run the task in the payload.
+constexpr std::uint32_t kRunTaskMessage = 1;
+
+std::int64_t NowNs() {
+  timespec now{};
+  ::clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<std::int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+struct Timer {
+  HWindow window;
+  std::uint32_t id;
+  std::int64_t interval_ns;
+  std::int64_t due_ns;
+  bool pending;  // a tick is queued and not yet taken
+};
+
+struct Watch {
+  std::uint32_t serial;
+  std::shared_ptr<IoWatcher> watcher;
+};
+
+void CloseFd(int& fd) {
+  if (fd >= 0) ::close(fd);
+  fd = -1;
+}
+
+}  // namespace
+
+class EventQueue : public std::enable_shared_from_this<EventQueue> {
+ public:
+  explicit EventQueue(int owner_tid);
+  ~EventQueue();
+  EventQueue(const EventQueue&) = delete;
+  EventQueue& operator=(const EventQueue&) = delete;
+
+  bool Post(const Message& message);
+  void Wake();
+  // Collects a new batch (the old one must be used up). timeout_ms as for
+  // epoll_wait. Returns whether the batch holds anything.
+  bool Collect(int timeout_ms);
+  // Takes the next message of the batch, skipping ticks of killed timers and
+  // aborted tasks.
+  bool NextFromBatch(Message& message);
+  bool BatchEmpty() const { return pos_ >= batch_.size(); }
+  // A tick of (window, id) was taken: true when its timer still exists.
+  bool TickTaken(HWindow window, std::uint32_t id);
+  void RefuseTasks();
+  void Close();
+
+  const int owner_tid;
+  int epoll_fd = -1;
+
+  // Guards windows, timers, watches and armed_ns_.
+  std::mutex state_mutex;
+  std::unordered_map<HWindow, TWindowHandle*> windows;
+  std::vector<Timer> timers;
+  std::unordered_map<int, Watch> watches;
+  std::uint32_t next_serial = 0;
+
+  void ArmTimerLocked();
+  // Owner thread only.
+  std::vector<int> rechecks;
+
+ private:
+  void CollectDueTimers(MessageSink& sink);
+  void RunRechecks(MessageSink& sink);
+  void TakeIncoming();
+
+  int event_fd_ = -1;
+  int timer_fd_ = -1;
+  std::int64_t armed_ns_ = 0;  // when the timerfd fires; 0 when not armed
+
+  std::mutex post_mutex_;
+  std::vector<Message> incoming_;
+  bool signalled_ = false;  // a wake-up is on its way; posters need not write the eventfd
+  bool closed_ = false;
+  bool tasks_refused_ = false;
+
+  // Owner thread only.
+  std::vector<Message> batch_;
+  std::size_t pos_ = 0;
+  std::vector<int> recheck_scratch_;
+};
+
+namespace {
+
+struct Globals {
+  std::shared_mutex table_mutex;
+  std::unordered_map<HWindow, EventQueue*> table;  // window -> owning queue
+  std::atomic<std::uint64_t> next_window{1};
+
+  std::mutex watch_mutex;
+  std::unordered_map<int, std::weak_ptr<EventQueue>> watch_owner;  // fd -> queue watching it
+
+  std::mutex main_mutex;
+  std::shared_ptr<EventQueue> main_queue;
+  std::atomic<int> main_tid{0};
+};
+
+// Never destroyed: queues of threads that end during process exit still use it.
+Globals& G() {
+  static Globals* globals = new Globals;
+  return *globals;
+}
+
+// Owns the calling thread's queue; closes it when the thread ends.
+struct QueueHolder {
+  std::shared_ptr<EventQueue> queue;
+  ~QueueHolder() {
+    if (queue) queue->Close();
+  }
+};
+
+thread_local QueueHolder t_holder;
+
+}  // namespace
+
+int CurrentThreadId() {
+  thread_local const int tid = static_cast<int>(::gettid());
+  return tid;
+}
+
+int MainThreadId() {
+  const int tid = G().main_tid.load(std::memory_order_acquire);
+  return tid != 0 ? tid : static_cast<int>(::getpid());
+}
+
+void SetMainThreadId(int tid) { G().main_tid.store(tid, std::memory_order_release); }
+
+EventQueue::EventQueue(int owner) : owner_tid(owner) {
+  epoll_fd = ::epoll_create1(EPOLL_CLOEXEC);
+  event_fd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  timer_fd_ = ::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
+  int error = (epoll_fd < 0 || event_fd_ < 0 || timer_fd_ < 0) ? errno : 0;
+  if (error == 0) {
+    epoll_event wake{};
+    wake.events = EPOLLIN;
+    wake.data.u64 = kWakeKey;
+    epoll_event timer{};
+    timer.events = EPOLLIN;
+    timer.data.u64 = kTimerKey;
+    if (::epoll_ctl(epoll_fd, EPOLL_CTL_ADD, event_fd_, &wake) != 0 ||
+        ::epoll_ctl(epoll_fd, EPOLL_CTL_ADD, timer_fd_, &timer) != 0)
+      error = errno;
+  }
+  if (error != 0) {
+    CloseFd(epoll_fd);
+    CloseFd(event_fd_);
+    CloseFd(timer_fd_);
+    RaiseOSError(error);
+  }
+}
+
+EventQueue::~EventQueue() {
+  CloseFd(epoll_fd);
+  CloseFd(event_fd_);
+  CloseFd(timer_fd_);
+}
+
+bool EventQueue::Post(const Message& message) {
+  bool wake = false;
+  {
+    std::lock_guard lock(post_mutex_);
+    if (closed_ || (message.window == 0 && tasks_refused_)) return false;
+    incoming_.push_back(message);
+    // The owner collects everything posted before it next waits, so only
+    // other threads need to wake it, and only once until it has looked.
+    if (!signalled_ && CurrentThreadId() != owner_tid) {
+      signalled_ = true;
+      wake = true;
+    }
+  }
+  if (wake) Wake();
+  return true;
+}
+
+void EventQueue::Wake() {
+  const std::uint64_t one = 1;
+  [[maybe_unused]] ssize_t written = ::write(event_fd_, &one, sizeof one);
+}
+
+void EventQueue::TakeIncoming() {
+  std::lock_guard lock(post_mutex_);
+  if (!incoming_.empty()) {
+    if (batch_.empty()) {
+      batch_.swap(incoming_);
+    } else {
+      batch_.insert(batch_.end(), incoming_.begin(), incoming_.end());
+      incoming_.clear();
+    }
+  }
+  // From now on a post must wake us (we may be about to wait).
+  if (batch_.empty()) signalled_ = false;
+}
+
+bool EventQueue::Collect(int timeout_ms) {
+  batch_.clear();
+  pos_ = 0;
+  MessageSink sink(batch_);
+  RunRechecks(sink);
+  TakeIncoming();
+
+  epoll_event events[kMaxEvents];
+  int count = ::epoll_wait(epoll_fd, events, kMaxEvents, batch_.empty() ? timeout_ms : 0);
+  if (count < 0) count = 0;  // EINTR: a signal; the caller looks again
+  bool woken = false;
+  for (int i = 0; i < count; ++i) {
+    const std::uint64_t key = events[i].data.u64;
+    if (key == kWakeKey) {
+      std::uint64_t value;
+      [[maybe_unused]] ssize_t got = ::read(event_fd_, &value, sizeof value);
+      woken = true;
+    } else if (key == kTimerKey) {
+      std::uint64_t expirations;
+      [[maybe_unused]] ssize_t got = ::read(timer_fd_, &expirations, sizeof expirations);
+      std::lock_guard lock(state_mutex);
+      armed_ns_ = 0;
+    } else {
+      const int fd = static_cast<int>(key & 0xffffffffu);
+      const auto serial = static_cast<std::uint32_t>(key >> 32);
+      std::shared_ptr<IoWatcher> watcher;
+      {
+        std::lock_guard lock(state_mutex);
+        auto it = watches.find(fd);
+        if (it != watches.end() && it->second.serial == serial) watcher = it->second.watcher;
+      }
+      if (watcher) watcher->OnReady(events[i].events, sink);
+    }
+  }
+  CollectDueTimers(sink);
+  if (woken) TakeIncoming();
+  return !batch_.empty();
+}
+
+bool EventQueue::NextFromBatch(Message& message) {
+  while (pos_ < batch_.size()) {
+    message = batch_[pos_++];
+    if (message.msg == kTimerMessage && message.window != 0 &&
+        !TickTaken(message.window, static_cast<std::uint32_t>(message.wParam)))
+      continue;  // the timer was killed after its tick was queued
+    if (message.window == 0 && message.payload == nullptr) continue;  // an aborted task
+    return true;
+  }
+  return false;
+}
+
+void EventQueue::RunRechecks(MessageSink& sink) {
+  if (rechecks.empty()) return;
+  recheck_scratch_.swap(rechecks);
+  for (int fd : recheck_scratch_) {
+    std::shared_ptr<IoWatcher> watcher;
+    {
+      std::lock_guard lock(state_mutex);
+      auto it = watches.find(fd);
+      if (it != watches.end()) watcher = it->second.watcher;
+    }
+    if (watcher) watcher->OnRecheck(sink);
+  }
+  recheck_scratch_.clear();
+}
+
+void EventQueue::CollectDueTimers(MessageSink& sink) {
+  std::lock_guard lock(state_mutex);
+  if (timers.empty()) return;
+  const std::int64_t now = NowNs();
+  for (Timer& timer : timers) {
+    if (!timer.pending && timer.due_ns <= now) {
+      sink.Post(timer.window, kTimerMessage, static_cast<std::int32_t>(timer.id), 0);
+      timer.pending = true;
+      timer.due_ns = now + timer.interval_ns;
+    }
+  }
+  ArmTimerLocked();
+}
+
+void EventQueue::ArmTimerLocked() {
+  std::int64_t earliest = INT64_MAX;
+  for (const Timer& timer : timers) {
+    if (!timer.pending) earliest = std::min(earliest, timer.due_ns);
+  }
+  if (earliest == INT64_MAX) return;
+  // An earlier arming still fires first; it will re-arm for this one.
+  if (armed_ns_ != 0 && armed_ns_ <= earliest) return;
+  earliest = std::max<std::int64_t>(earliest, 1);  // 0 would disarm
+  itimerspec spec{};
+  spec.it_value.tv_sec = static_cast<time_t>(earliest / 1000000000);
+  spec.it_value.tv_nsec = static_cast<long>(earliest % 1000000000);
+  if (::timerfd_settime(timer_fd_, TFD_TIMER_ABSTIME, &spec, nullptr) == 0) armed_ns_ = earliest;
+}
+
+bool EventQueue::TickTaken(HWindow window, std::uint32_t id) {
+  std::lock_guard lock(state_mutex);
+  for (Timer& timer : timers) {
+    if (timer.window == window && timer.id == id) {
+      timer.pending = false;
+      ArmTimerLocked();
+      return true;
+    }
+  }
+  return false;
+}
+
+void EventQueue::RefuseTasks() {
+  std::vector<Message> taken;
+  {
+    std::lock_guard lock(post_mutex_);
+    tasks_refused_ = true;
+    auto is_task = [](const Message& m) { return m.window == 0; };
+    for (const Message& m : incoming_) {
+      if (is_task(m)) taken.push_back(m);
+    }
+    incoming_.erase(std::remove_if(incoming_.begin(), incoming_.end(), is_task), incoming_.end());
+  }
+  // The batch belongs to the owner; when another thread refuses, the owner
+  // still runs the tasks it has already taken.
+  for (std::size_t i = pos_; CurrentThreadId() == owner_tid && i < batch_.size(); ++i) {
+    if (batch_[i].window == 0) {
+      taken.push_back(batch_[i]);
+      batch_[i].payload = nullptr;
+    }
+  }
+  for (const Message& m : taken) {
+    if (m.msg == kRunTaskMessage && m.payload) static_cast<ThreadTask*>(m.payload)->Abort();
+  }
+}
+
+void EventQueue::Close() {
+  std::vector<HWindow> gone;
+  {
+    std::lock_guard lock(state_mutex);
+    for (const auto& entry : windows) gone.push_back(entry.first);
+  }
+  {
+    std::unique_lock lock(G().table_mutex);
+    for (HWindow window : gone) G().table.erase(window);
+  }
+  {
+    std::lock_guard lock(post_mutex_);
+    closed_ = true;
+  }
+  RefuseTasks();
+  std::unordered_map<int, Watch> old_watches;
+  {
+    std::lock_guard lock(state_mutex);
+    windows.clear();
+    timers.clear();
+    old_watches.swap(watches);
+  }
+  batch_.clear();
+  pos_ = 0;
+}
+
+std::shared_ptr<EventQueue> MainQueue() {
+  Globals& g = G();
+  std::lock_guard lock(g.main_mutex);
+  if (!g.main_queue) g.main_queue = std::make_shared<EventQueue>(MainThreadId());
+  return g.main_queue;
+}
+
+std::shared_ptr<EventQueue> CurrentQueue() {
+  if (!t_holder.queue) {
+    t_holder.queue =
+        CurrentThreadId() == MainThreadId() ? MainQueue() : std::make_shared<EventQueue>(CurrentThreadId());
+  }
+  return t_holder.queue;
+}
+
+namespace {
+EventQueue& Current() {
+  if (!t_holder.queue) CurrentQueue();
+  return *t_holder.queue;
+}
+}  // namespace
+
+HWindow RegisterWindow(TWindowHandle* object, std::shared_ptr<EventQueue>& queue) {
+  std::shared_ptr<EventQueue> current = CurrentQueue();
+  const HWindow window = G().next_window.fetch_add(1, std::memory_order_relaxed);
+  {
+    std::lock_guard lock(current->state_mutex);
+    current->windows[window] = object;
+  }
+  {
+    std::unique_lock lock(G().table_mutex);
+    G().table[window] = current.get();
+  }
+  queue = std::move(current);
+  return window;
+}
+
+void UnregisterWindow(HWindow window, EventQueue& queue) {
+  {
+    std::unique_lock lock(G().table_mutex);
+    G().table.erase(window);
+  }
+  std::lock_guard lock(queue.state_mutex);
+  queue.windows.erase(window);
+  std::erase_if(queue.timers, [window](const Timer& timer) { return timer.window == window; });
+}
+
+bool TakeMessage(Message& message, const Deadline* deadline) {
+  EventQueue& queue = Current();
+  for (;;) {
+    if (queue.NextFromBatch(message)) return true;
+    int timeout_ms = -1;
+    if (deadline) {
+      const auto left = *deadline - std::chrono::steady_clock::now();
+      if (left <= std::chrono::steady_clock::duration::zero()) {
+        timeout_ms = 0;
+      } else {
+        // Round up: waking before the deadline would only wait again.
+        const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+        timeout_ms = static_cast<int>(std::min<std::int64_t>(ms, INT_MAX));
+      }
+    }
+    if (queue.Collect(timeout_ms)) continue;
+    if (deadline && std::chrono::steady_clock::now() >= *deadline) return false;
+  }
+}
+
+void DispatchMessage(const Message& message) {
+  if (message.window == 0) {
+    if (message.msg == kRunTaskMessage && message.payload) static_cast<ThreadTask*>(message.payload)->Run();
+    return;
+  }
+  EventQueue& queue = Current();
+  TWindowHandle* target = nullptr;
+  {
+    std::lock_guard lock(queue.state_mutex);
+    auto it = queue.windows.find(message.window);
+    if (it != queue.windows.end()) target = it->second;
+  }
+  if (target) target->HandleWM(message.msg, message.wParam, message.lParam);
+}
+
+bool PostTask(EventQueue& queue, ThreadTask* task) {
+  return queue.Post(Message{0, kRunTaskMessage, 0, 0, task});
+}
+
+void RefuseTasks(EventQueue& queue) { queue.RefuseTasks(); }
+
+}  // namespace event_queue_detail
+
+using namespace event_queue_detail;
+
+bool PostMessage(HWindow window, std::uint32_t msg, std::int32_t wParam, std::int32_t lParam) {
+  if (window == 0) return false;
+  // The shared lock keeps the entry, and so its queue, alive while posting.
+  std::shared_lock lock(G().table_mutex);
+  auto it = G().table.find(window);
+  if (it == G().table.end()) return false;
+  return it->second->Post(Message{window, msg, wParam, lParam, nullptr});
+}
+
+bool WindowExists(HWindow window) {
+  std::shared_lock lock(G().table_mutex);
+  return G().table.count(window) != 0;
+}
+
+bool SetTimer(HWindow window, std::uint32_t id, std::uint32_t interval_ms) {
+  if (interval_ms == 0) return false;
+  std::shared_lock table_lock(G().table_mutex);
+  auto it = G().table.find(window);
+  if (it == G().table.end()) return false;
+  EventQueue& queue = *it->second;
+  std::lock_guard lock(queue.state_mutex);
+  const std::int64_t interval_ns = static_cast<std::int64_t>(interval_ms) * 1000000;
+  const std::int64_t due = NowNs() + interval_ns;
+  auto timer = std::find_if(queue.timers.begin(), queue.timers.end(),
+                            [&](const Timer& t) { return t.window == window && t.id == id; });
+  if (timer == queue.timers.end()) {
+    queue.timers.push_back(Timer{window, id, interval_ns, due, false});
+  } else {
+    // A tick already queued stays pending; the next one counts from now.
+    timer->interval_ns = interval_ns;
+    timer->due_ns = due;
+  }
+  queue.ArmTimerLocked();
+  return true;
+}
+
+bool KillTimer(HWindow window, std::uint32_t id) {
+  std::shared_lock table_lock(G().table_mutex);
+  auto it = G().table.find(window);
+  if (it == G().table.end()) return false;
+  EventQueue& queue = *it->second;
+  std::lock_guard lock(queue.state_mutex);
+  return std::erase_if(queue.timers, [&](const Timer& t) { return t.window == window && t.id == id; }) != 0;
+}
+
+int ProcessThreadMessages() {
+  EventQueue& queue = Current();
+  // At most the batch in hand and one fresh collection: a storm of posts must
+  // not keep a foreign event loop from its own work. When work is left, the
+  // descriptor is kept readable so that the loop calls again.
+  int dispatched = 0;
+  int collections = 0;
+  Message message;
+  for (;;) {
+    if (queue.BatchEmpty()) {
+      if (collections == 1) {
+        queue.Wake();
+        break;
+      }
+      ++collections;
+      if (!queue.Collect(0)) break;
+    }
+    if (!queue.NextFromBatch(message)) continue;
+    if (message.msg != kQuitMessage) DispatchMessage(message);
+    ++dispatched;
+  }
+  return dispatched;
+}
+
+bool HandleThreadMessage(Deadline deadline) {
+  Message message;
+  if (!TakeMessage(message, &deadline)) return false;
+  if (message.msg != kQuitMessage) DispatchMessage(message);
+  return true;
+}
+
+int ThreadQueueDescriptor() { return Current().epoll_fd; }
+
+int MainQueueDescriptor() { return MainQueue()->epoll_fd; }
+
+int WatchDescriptor(HWindow window, int fd, std::uint32_t events, std::shared_ptr<IoWatcher> watcher) {
+  std::shared_ptr<EventQueue> queue;
+  {
+    std::shared_lock lock(G().table_mutex);
+    auto it = G().table.find(window);
+    if (it == G().table.end()) return EINVAL;
+    queue = it->second->shared_from_this();
+  }
+  UnwatchDescriptor(fd);
+  epoll_event event{};
+  event.events = events | EPOLLET;
+  {
+    std::lock_guard lock(queue->state_mutex);
+    if (++queue->next_serial == 0) queue->next_serial = 1;
+    const std::uint32_t serial = queue->next_serial;
+    queue->watches[fd] = Watch{serial, std::move(watcher)};
+    event.data.u64 = (static_cast<std::uint64_t>(serial) << 32) | static_cast<std::uint32_t>(fd);
+  }
+  if (::epoll_ctl(queue->epoll_fd, EPOLL_CTL_ADD, fd, &event) != 0) {
+    const int error = errno;
+    std::shared_ptr<IoWatcher> dropped;
+    {
+      std::lock_guard lock(queue->state_mutex);
+      auto it = queue->watches.find(fd);
+      if (it != queue->watches.end()) {
+        dropped = std::move(it->second.watcher);
+        queue->watches.erase(it);
+      }
+    }
+    return error;
+  }
+  std::lock_guard lock(G().watch_mutex);
+  G().watch_owner[fd] = queue;
+  return 0;
+}
+
+void UnwatchDescriptor(int fd) {
+  std::shared_ptr<EventQueue> queue;
+  {
+    std::lock_guard lock(G().watch_mutex);
+    auto it = G().watch_owner.find(fd);
+    if (it == G().watch_owner.end()) return;
+    queue = it->second.lock();
+    G().watch_owner.erase(it);
+  }
+  if (!queue) return;
+  std::shared_ptr<IoWatcher> dropped;  // released outside the lock
+  {
+    std::lock_guard lock(queue->state_mutex);
+    auto it = queue->watches.find(fd);
+    if (it != queue->watches.end()) {
+      dropped = std::move(it->second.watcher);
+      queue->watches.erase(it);
+    }
+  }
+  // Explicitly: a copy of the descriptor in a child between fork and exec
+  // would keep the registration alive past close().
+  ::epoll_ctl(queue->epoll_fd, EPOLL_CTL_DEL, fd, nullptr);
+}
+
+std::shared_ptr<IoWatcher> FindThreadWatcher(int fd) {
+  EventQueue* queue = t_holder.queue.get();
+  if (!queue) return nullptr;
+  std::lock_guard lock(queue->state_mutex);
+  auto it = queue->watches.find(fd);
+  return it == queue->watches.end() ? nullptr : it->second.watcher;
+}
+
+void RequestRecheck(int fd) {
+  EventQueue* queue = t_holder.queue.get();
+  if (queue) queue->rechecks.push_back(fd);
+}
+
+}  // namespace vt

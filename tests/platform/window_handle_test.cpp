@@ -1,0 +1,256 @@
+#include "platform/window_handle.h"
+
+#include <gtest/gtest.h>
+#include <time.h>
+
+#include <atomic>
+#include <chrono>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+#include "platform/ticks.h"
+
+namespace vt {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+constexpr std::uint32_t kUserMessage = 0x400;
+
+// Pumps `window`'s thread until `done` holds or `limit` passes.
+template <typename Pred>
+bool PumpUntil(TWindowHandle& window, Pred done, Clock::duration limit = 5s) {
+  const Deadline deadline = Clock::now() + limit;
+  while (!done()) {
+    if (Clock::now() >= deadline) return false;
+    window.HandleMessageUntil(deadline);
+  }
+  return true;
+}
+
+// Collects the user messages a window receives.
+struct Recorder : TWindowHandle {
+  std::vector<std::int32_t> seen;
+  Recorder() {
+    OnMessage = [this](std::uint32_t msg, std::int32_t wParam, std::int32_t, bool& handled) {
+      if (msg == kUserMessage) seen.push_back(wParam);
+      handled = true;
+      return 7;
+    };
+  }
+};
+
+double ThreadCpuMs() {
+  timespec ts{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return ts.tv_sec * 1000.0 + ts.tv_nsec / 1e6;
+}
+
+TEST(WindowHandle, MessagesFromAnotherThreadArriveInOrder) {
+  Recorder window;
+  const HWindow handle = window.GetHandle();
+  ASSERT_NE(0u, handle);
+  constexpr int kCount = 2000;
+  std::thread poster([handle] {
+    for (int i = 0; i < kCount; ++i) PostMessage(handle, kUserMessage, i, 0);
+  });
+  EXPECT_TRUE(PumpUntil(window, [&] { return window.seen.size() == kCount; }));
+  poster.join();
+  for (int i = 0; i < kCount; ++i) ASSERT_EQ(i, window.seen[i]);
+}
+
+TEST(WindowHandle, HandledResultAndDefaultResult) {
+  Recorder window;
+  EXPECT_EQ(7, window.HandleWM(kUserMessage, 1, 0));
+  TWindowHandle plain;
+  plain.OnMessage = [](std::uint32_t, std::int32_t, std::int32_t, bool&) { return 5; };
+  EXPECT_EQ(0, plain.HandleWM(kUserMessage, 0, 0)) << "unhandled messages get the default result";
+}
+
+TEST(WindowHandle, HandlerErrorsGoToOnExceptionOthersPassThrough) {
+  TWindowHandle window;
+  window.OnMessage = [](std::uint32_t msg, std::int32_t, std::int32_t, bool&) -> std::int32_t {
+    if (msg == kUserMessage) throw EWindowHandle("ours");
+    throw std::runtime_error("foreign");
+  };
+  const TWindowHandle* sender = nullptr;
+  std::string text;
+  window.OnException = [&](TWindowHandle& s, const Exception& e) {
+    sender = &s;
+    text = e.Message();
+  };
+  EXPECT_EQ(0, window.HandleWM(kUserMessage, 0, 0));
+  EXPECT_EQ(&window, sender);
+  EXPECT_EQ("ours", text);
+
+  PostMessage(window.GetHandle(), kUserMessage + 1, 0, 0);
+  EXPECT_THROW(window.HandleMessage(), std::runtime_error);
+}
+
+TEST(WindowHandle, MessagesToDestroyedOrUnknownWindowsAreDropped) {
+  Recorder window;
+  const HWindow handle = window.GetHandle();
+  ASSERT_TRUE(PostMessage(handle, kUserMessage, 1, 0));
+  window.DestroyHandle();
+  EXPECT_EQ(0u, window.Handle());
+  EXPECT_FALSE(PostMessage(handle, kUserMessage, 2, 0));
+  EXPECT_FALSE(PostMessage(0, kUserMessage, 2, 0));
+
+  // The message queued before the window went is not delivered, not even to
+  // the window the object gets next.
+  const HWindow second = window.GetHandle();
+  EXPECT_NE(handle, second);
+  window.ProcessMessages();
+  EXPECT_TRUE(window.seen.empty());
+}
+
+TEST(WindowHandle, WindowOfAnEndedThreadTakesNoMoreMessages) {
+  auto window = std::make_unique<Recorder>();
+  HWindow handle = 0;
+  std::thread owner([&] { handle = window->GetHandle(); });
+  owner.join();
+  EXPECT_FALSE(WindowExists(handle));
+  EXPECT_FALSE(PostMessage(handle, kUserMessage, 1, 0));
+  window.reset();  // destroying it later, elsewhere, is safe
+}
+
+TEST(WindowHandle, QuitEndsThePumps) {
+  Recorder window;
+  const HWindow handle = window.GetHandle();
+  PostMessage(handle, kUserMessage, 1, 0);
+  PostMessage(handle, kQuitMessage, 0, 0);
+  PostMessage(handle, kUserMessage, 2, 0);
+  window.ProcessMessages();
+  EXPECT_EQ(std::vector<std::int32_t>{1}, window.seen);
+  EXPECT_TRUE(window.Terminated());
+  EXPECT_FALSE(window.HandleMessage());
+
+  // What followed the quit stays queued for the thread's next pump.
+  Recorder other;
+  other.GetHandle();
+  EXPECT_TRUE(other.HandleMessage());
+  EXPECT_EQ((std::vector<std::int32_t>{1, 2}), window.seen);
+  PostMessage(other.Handle(), kQuitMessage, 0, 0);
+  EXPECT_FALSE(other.HandleMessage());
+  EXPECT_TRUE(other.Terminated());
+}
+
+TEST(WindowHandle, TerminatedPumpsReturnAtOnceWithoutTakingMessages) {
+  Recorder window;
+  PostMessage(window.GetHandle(), kUserMessage, 1, 0);
+  window.Terminate();
+  EXPECT_FALSE(window.ProcessMessage());
+  EXPECT_FALSE(window.HandleMessage());
+  EXPECT_EQ(TWindowHandle::WaitResult::kEnded, window.HandleMessageUntil(Clock::now() + 1h));
+  EXPECT_TRUE(window.seen.empty());
+
+  Recorder fresh;
+  fresh.GetHandle();
+  EXPECT_TRUE(fresh.ProcessMessage());  // takes the message left behind
+  EXPECT_EQ(std::vector<std::int32_t>{1}, window.seen);
+  EXPECT_FALSE(fresh.ProcessMessage());
+}
+
+TEST(WindowHandle, BoundedWaitReturnsAtItsDeadlineWithoutSpinning) {
+  TWindowHandle window;
+  window.GetHandle();
+  const double cpu_before = ThreadCpuMs();
+  const auto start = Clock::now();
+  EXPECT_EQ(TWindowHandle::WaitResult::kTimedOut, window.HandleMessageUntil(start + 200ms));
+  const auto waited = Clock::now() - start;
+  EXPECT_GE(waited, 200ms);
+  EXPECT_LT(waited, 2s);
+  EXPECT_LT(ThreadCpuMs() - cpu_before, 20.0);
+}
+
+TEST(WindowHandle, QuitFromAnotherThreadEndsAWaitAtOnce) {
+  TWindowHandle window;
+  const HWindow handle = window.GetHandle();
+  const auto start = Clock::now();
+  std::thread quitter([handle] {
+    std::this_thread::sleep_for(50ms);
+    PostMessage(handle, kQuitMessage, 0, 0);
+  });
+  EXPECT_EQ(TWindowHandle::WaitResult::kEnded, window.HandleMessageUntil(start + 30s));
+  quitter.join();
+  EXPECT_LT(Clock::now() - start, 5s);
+  EXPECT_TRUE(window.Terminated());
+}
+
+TEST(TimerHandle, StartsOnceStopsAndRefusesAZeroInterval) {
+  TTimerHandle timer;
+  timer.TimerInterval = 0;
+  timer.SetTimerActive(true);
+  EXPECT_FALSE(timer.TimerActive());
+
+  int ticks = 0;
+  timer.OnTimer = [&](TTimerHandle& sender) {
+    EXPECT_EQ(&timer, &sender);
+    ++ticks;
+  };
+  timer.TimerInterval = 20;
+  timer.SetTimerActive(true);
+  timer.SetTimerActive(true);
+  EXPECT_TRUE(timer.TimerActive());
+  EXPECT_TRUE(PumpUntil(timer, [&] { return ticks >= 3; }));
+
+  timer.SetTimerActive(false);
+  timer.SetTimerActive(false);
+  EXPECT_FALSE(timer.TimerActive());
+  const int stopped_at = ticks;
+  timer.HandleMessageUntil(Clock::now() + 150ms);
+  EXPECT_EQ(stopped_at, ticks);
+}
+
+TEST(TimerHandle, AtMostOneTickIsPending) {
+  TTimerHandle timer;
+  int ticks = 0;
+  timer.OnTimer = [&](TTimerHandle&) { ++ticks; };
+  timer.TimerInterval = 5;
+  timer.SetTimerActive(true);
+  const auto start = GetTickCount();
+  while (GetTickCount() - start < 100u) Sleep(10);  // many intervals pass unserved
+  timer.ProcessMessages();
+  EXPECT_EQ(1, ticks);
+}
+
+TEST(TimerHandle, RaisingHandlerKeepsTheTimerAndReportsTheError) {
+  TTimerHandle timer;
+  int ticks = 0;
+  int reports = 0;
+  timer.OnTimer = [&](TTimerHandle&) {
+    ++ticks;
+    throw EWindowHandle("tick failed");
+  };
+  timer.OnException = [&](TWindowHandle& sender, const Exception& e) {
+    EXPECT_EQ(&timer, &sender);
+    EXPECT_EQ("tick failed", e.Message());
+    ++reports;
+  };
+  timer.TimerInterval = 10;
+  timer.SetTimerActive(true);
+  EXPECT_TRUE(PumpUntil(timer, [&] { return ticks >= 3; }));
+  EXPECT_EQ(ticks, reports);
+
+  timer.OnException = nullptr;  // without a receiver the error is dropped
+  EXPECT_TRUE(PumpUntil(timer, [&] { return ticks >= 5; }));
+}
+
+TEST(TimerHandle, DestroyingTheWindowEndsTheTimer) {
+  auto timer = std::make_unique<TTimerHandle>();
+  int ticks = 0;
+  timer->OnTimer = [&](TTimerHandle&) { ++ticks; };
+  timer->TimerInterval = 5;
+  timer->SetTimerActive(true);
+  Sleep(20);
+  timer.reset();  // a tick may be due; it must not reach the freed object
+  TWindowHandle pump;
+  pump.GetHandle();
+  pump.HandleMessageUntil(Clock::now() + 50ms);
+  EXPECT_EQ(0, ticks);
+}
+
+}  // namespace
+}  // namespace vt
