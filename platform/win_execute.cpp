@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/eventfd.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -16,6 +17,9 @@
 #include <cstdlib>
 #include <mutex>
 #include <thread>
+
+#include "platform/event_queue.h"
+#include "platform/synchronize.h"
 
 extern char** environ;
 
@@ -258,7 +262,66 @@ struct TWinExecute::Watch {
   int stop_fd = -1;
 };
 
-class TWinExecute::WaitThread {};
+// The waiting thread of an emThread run. It supervises the run that its
+// component has just started, using the component's descriptors, which the
+// component leaves alone until the thread has been joined.
+class TWinExecute::WaitThread {
+ public:
+  explicit WaitThread(TWinExecute& owner) : owner_(owner), stop_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+    if (!stop_.valid()) RaiseLastOSError();
+    thread_ = std::thread([this] { Run(); });
+  }
+
+  // Ends the thread without waiting for the child: no event runs after this
+  // returns, and the child (still running or not) is left to the component.
+  ~WaitThread() {
+    stopped_ = true;
+    const uint64_t one = 1;
+    while (::write(stop_.get(), &one, sizeof one) < 0 && errno == EINTR) {
+    }
+    // The thread may be waiting in Synchronize for this very thread: serve
+    // the main queue until it is done.
+    if (IsMainThread()) {
+      while (!done_) HandleThreadMessage(Clock::now() + std::chrono::milliseconds(20));
+    }
+    thread_.join();
+  }
+
+  WaitThread(const WaitThread&) = delete;
+  WaitThread& operator=(const WaitThread&) = delete;
+
+ private:
+  void Run() {
+    try {
+      Watch watch;
+      watch.timeout_from_start = true;
+      watch.stop_fd = stop_.get();
+      watch.deliver = [this](bool error_stream, const char* buf, int32_t size) {
+        const TWinExecuteOutputEvent& event = error_stream ? owner_.OnStdErr : owner_.OnStdOut;
+        if (event)
+          Synchronize([&] {
+            if (!stopped_) event(owner_, buf, size);
+          });
+      };
+      if (owner_.Supervise(watch) && owner_.OnFinished) {
+        Synchronize([this] {
+          if (!stopped_) owner_.OnFinished(owner_);
+        });
+      }
+    } catch (...) {
+      // An event raised, or the main thread stopped serving: the run ends
+      // here. Nobody is left to hear of the exception.
+      owner_.KillGroup();
+      owner_.Reap();
+    }
+    done_ = true;
+  }
+
+  TWinExecute& owner_;
+  UniqueFd stop_;
+  std::atomic<bool> stopped_{false}, done_{false};
+  std::thread thread_;
+};
 
 TWinExecute::TWinExecute() = default;
 
@@ -319,8 +382,13 @@ void TWinExecute::Execute() {
     CleanUp();  // the child keeps running; it is reaped when it ends
     throw;
   }
-  if (Mode == emBlock) RunBlocking();
-  if (Mode == emThread) throw EWinExecute("emThread is not available yet");
+  try {
+    if (Mode == emBlock) RunBlocking();
+    if (Mode == emThread) wait_thread_ = std::make_unique<WaitThread>(*this);
+  } catch (...) {
+    CleanUp();
+    throw;
+  }
 }
 
 void TWinExecute::RunBlocking() {
@@ -332,9 +400,8 @@ void TWinExecute::RunBlocking() {
   try {
     Supervise(watch);
   } catch (...) {
-    KillGroup();
+    KillGroup();  // the caller gave up on the run: it must not outlive it
     Reap();
-    CleanUp();
     throw;
   }
   stdin_write_.reset();
@@ -470,10 +537,8 @@ int32_t TWinExecute::ExitCodeOf(int status) {
   return 1;
 }
 
-void TWinExecute::StopWaitThread() {}
-
 void TWinExecute::CleanUp() {
-  StopWaitThread();  // first: the thread reads and waits on what is closed below
+  wait_thread_.reset();  // first: the thread reads and waits on what is closed below
   stdout_read_.reset();
   stderr_read_.reset();
   stdin_write_.reset();

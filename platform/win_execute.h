@@ -38,7 +38,9 @@
 // - emThread: Execute returns once the child runs; a waiting thread reads
 //   the output and waits for the program, with TimeOut counted from the
 //   start, and hands OnStdOut, OnStdErr and OnFinished to the main thread
-//   through Synchronize (the main thread must be pumping its queue).
+//   through Synchronize (the main thread must be pumping its queue). An
+//   exception from one of these events, or a main thread that no longer
+//   serves Synchronize, ends the run as in emBlock, without OnFinished.
 // - emNoWait: Execute returns once the child runs; nothing reads its output.
 //
 // Limits for runs that must be bounded as a whole (the web server's CGI runs):
@@ -67,6 +69,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/component.h"
 #include "platform/unique_fd.h"
 #include "util/exception.h"
 
@@ -92,12 +95,11 @@ using TWinExecuteEvent = std::function<void(TWinExecute& sender)>;
 // `buf` holds `size` bytes, valid only during the call.
 using TWinExecuteOutputEvent = std::function<void(TWinExecute& sender, const char* buf, int32_t size)>;
 
-class TWinExecute {
+class TWinExecute : public TComponent {
  public:
   TWinExecute();
-  virtual ~TWinExecute();
-  TWinExecute(const TWinExecute&) = delete;
-  TWinExecute& operator=(const TWinExecute&) = delete;
+  ~TWinExecute() override;
+  const char* ClassName() const override { return "TWinExecute"; }
 
   uint32_t Options = 0;  // TWinExecuteOptions or-ed together
   TWinExecuteMode Mode = emNoWait;
@@ -142,9 +144,7 @@ class TWinExecute {
   struct Watch;
 
   void CleanUp();
-  void StopWaitThread();
   void RunBlocking();
-  void Deliver(bool error_stream, const char* buf, int32_t size);
   // Reads, waits and reaps as `watch` says; see win_execute.cpp.
   bool Supervise(Watch& watch);
   void KillGroup();
@@ -160,7 +160,10 @@ class TWinExecute {
 };
 
 // The same component, with its settings meant to be set where it is declared.
-class TvtWinExecute : public TWinExecute {};
+class TvtWinExecute : public TWinExecute {
+ public:
+  const char* ClassName() const override { return "TvtWinExecute"; }
+};
 
 // Splits a command line into arguments the way the original platform's C
 // runtime does: blanks and tabs separate arguments; double quotes group

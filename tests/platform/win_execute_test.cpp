@@ -7,9 +7,13 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "platform/event_queue.h"
+#include "platform/synchronize.h"
 #include "support/child_processes.h"
 #include "support/scoped_env.h"
 #include "support/temp_dir.h"
@@ -289,6 +293,101 @@ TEST(WinExecute, NoChildStaysBehind) {
   run.exec.OnStdOut = [](TWinExecute&, const char*, int32_t) { throw std::runtime_error("handler failed"); };
   EXPECT_THROW(run.exec.Execute(), std::runtime_error);
   EXPECT_EQ(0, test::CountChildProcesses());
+}
+
+}  // namespace
+}  // namespace vt
+
+namespace vt {
+namespace {
+
+// Serves the main queue until `done` holds or 10 seconds have passed.
+template <typename Condition>
+bool PumpUntil(Condition done) {
+  const auto deadline = Clock::now() + std::chrono::seconds(10);
+  while (!done() && Clock::now() < deadline) HandleThreadMessage(Clock::now() + milliseconds(50));
+  return done();
+}
+
+TEST(WinExecuteThread, EventsArriveOnTheMainThread) {
+  ASSERT_TRUE(IsMainThread());
+  TvtWinExecute exec;
+  exec.FilePath = "/bin/sh";
+  exec.Parameters = "-c \"head -c 10000 /dev/zero; echo oops >&2; exit 5\"";
+  exec.Options = eoRedirectStdOut | eoRedirectStdErr;
+  exec.Mode = emThread;
+  int64_t out = 0;
+  std::string err;
+  int finished = 0, off_main = 0;
+  exec.OnStdOut = [&](TWinExecute&, const char*, int32_t size) {
+    off_main += !IsMainThread();
+    EXPECT_LE(size, 4096);
+    out += size;
+  };
+  exec.OnStdErr = [&](TWinExecute&, const char* buf, int32_t size) {
+    err.append(buf, static_cast<size_t>(size));
+  };
+  exec.OnFinished = [&](TWinExecute& sender) {
+    off_main += !IsMainThread();
+    ++finished;
+    EXPECT_EQ(5, sender.ExitCode());
+  };
+  exec.Execute();
+  ASSERT_TRUE(PumpUntil([&] { return finished == 1; }));
+  EXPECT_EQ(10000, out);
+  EXPECT_EQ("oops\n", err);
+  EXPECT_EQ(0, off_main);
+  ProcessThreadMessages();
+  EXPECT_EQ(1, finished);
+
+  // The time-out counts from the start here.
+  exec.FilePath = "/bin/sleep";
+  exec.Parameters = "1000";
+  exec.TimeOut = 100;
+  finished = 0;
+  exec.OnFinished = [&](TWinExecute& sender) {
+    ++finished;
+    EXPECT_EQ(1, sender.ExitCode());
+  };
+  exec.Execute();
+  ASSERT_TRUE(PumpUntil([&] { return finished == 1; }));
+  EXPECT_TRUE(exec.TimedOut());
+}
+
+TEST(WinExecuteThread, EndingARunNeverWaitsForTheChild) {
+  int events = 0;
+  const auto start = Clock::now();
+  {
+    TvtWinExecute exec;
+    exec.FilePath = "/bin/sh";
+    // Writes without end while the main thread does not pump: the waiting
+    // thread soon sits in Synchronize, waiting for this thread.
+    exec.Parameters = "-c \"while :; do echo x; done\"";
+    exec.Options = eoRedirectStdOut;
+    exec.Mode = emThread;
+    exec.OnStdOut = [&](TWinExecute&, const char*, int32_t) { ++events; };
+    exec.OnFinished = [&](TWinExecute&) { ++events; };
+    exec.Execute();
+    std::this_thread::sleep_for(milliseconds(50));
+  }
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
+  EXPECT_EQ(0, events) << "an event ran after the run was ended";
+  EXPECT_EQ(0, test::WaitForNoChildProcesses()) << "the child did not end with its output pipe";
+
+  // An event that raises ends the run: the child is killed and reaped, and
+  // OnFinished does not follow.
+  TvtWinExecute exec;
+  exec.FilePath = "/bin/sh";
+  exec.Parameters = "-c \"echo hi; exec sleep 1000\"";
+  exec.Options = eoRedirectStdOut;
+  exec.Mode = emThread;
+  bool finished = false;
+  exec.OnStdOut = [](TWinExecute&, const char*, int32_t) { throw std::runtime_error("handler failed"); };
+  exec.OnFinished = [&](TWinExecute&) { finished = true; };
+  exec.Execute();
+  EXPECT_TRUE(PumpUntil([] { return test::CountChildProcesses() == 0; }));
+  ProcessThreadMessages();
+  EXPECT_FALSE(finished);
 }
 
 }  // namespace
