@@ -378,15 +378,10 @@ void TWinExecute::Execute() {
 
   try {
     if (OnExecute) OnExecute(*this);
-  } catch (...) {
-    CleanUp();  // the child keeps running; it is reaped when it ends
-    throw;
-  }
-  try {
     if (Mode == emBlock) RunBlocking();
     if (Mode == emThread) wait_thread_ = std::make_unique<WaitThread>(*this);
   } catch (...) {
-    CleanUp();
+    CleanUp();  // a child still running keeps running; it is reaped when it ends
     throw;
   }
 }
