@@ -1,0 +1,136 @@
+#include "app/request_path.h"
+
+#include <sys/stat.h>
+
+#include "platform/registry.h"
+#include "util/byte_set.h"
+#include "util/paths.h"
+#include "util/text.h"
+
+namespace vt {
+namespace {
+
+struct TContentTypeDef {
+  const char* ext;
+  const char* content_type;
+};
+
+// Checked before the system's MIME database, so these answers do not depend
+// on the machine.
+constexpr TContentTypeDef kContentTypes[] = {
+    {".htm", "text/html"},
+    {".html", "text/html"},
+    {".jpg", "image/jpeg"},
+    {".jpeg", "image/jpeg"},
+    {".gif", "image/gif"},
+    {".png", "image/png"},
+    {".bmp", "image/bmp"},
+    {".txt", "text/plain"},
+    {".mpeg", "video/mpeg"},
+    {".mpg", "video/mpeg"},
+    {".pdf", "application/pdf"},
+    {".exe", "application/binary"},
+    {".ps", "application/postscript"},
+    {".avi", "video/avi"},
+    {".qt", "video/quicktime"},
+    {".mov", "video/quicktime"},
+    {".au", "audio/basic"},
+    {".wav", "audio/basic"},
+    {".mp3", "audio/mpeg"},
+    {".mp2", "audio/mpeg"},
+    {".ra", "audio/x-realaudio"},
+    {".tif", "image/tiff"},
+    {".tiff", "image/tiff"},
+    {".zip", "application/zip"},
+    {".ini", "text/x-windows-ini"},
+    {".bat", "text/x-windows-bat"},
+    {".js", "application/javascript"},
+};
+
+bool IsRegularFile(const std::string& path) {
+  struct stat status {};
+  return ::stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode);
+}
+
+// Device names that were never to be served; refused as a whole path.
+bool IsReservedDeviceName(std::string_view path) {
+  for (const char* name : {"CON", "COM1", "COM2", "PRN", "AUX"}) {
+    if (TextEqualFolded(path, name)) return true;
+  }
+  return false;
+}
+
+// True when a segment of `path` is exactly "..".
+bool HasParentSegment(std::string_view path) {
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t end = path.find('/', start);
+    const std::string_view segment = path.substr(start, end == std::string_view::npos ? end : end - start);
+    if (segment == "..") return true;
+    if (end == std::string_view::npos) return false;
+    start = end + 1;
+  }
+}
+
+}  // namespace
+
+TMapResult MapRequestPath(std::string_view uri, std::string_view pub_dir, std::string& local_path) {
+  local_path.clear();
+  const std::size_t query = uri.find('?');
+  std::string path = TrimSet(uri.substr(0, query), ByteSet::Whitespace());
+
+  // No system call may see a name cut short at a NUL byte.
+  if (path.find('\0') != std::string::npos) return mrInvalid;
+
+  if (path.empty()) {
+    path.assign(1, '/');  // (not = "/": g++ 12 misreports an overlap there)
+  } else {
+    // Both separators mean the same to a client; from here on only "/" is.
+    path = ReplaceByte('\\', '/', path);
+    if (PathStartsWithDrive(path) || TextHasPrefix("//", path, true) || IsReservedDeviceName(path) ||
+        TextHasPrefix("../", path, true)) {
+      return mrInvalid;
+    }
+    path = CanonicalizePath(path, '/');
+    // A ".." left over could not be resolved inside the path: it would climb
+    // out of the published directory.
+    if (HasParentSegment(path)) return mrInvalid;
+  }
+
+  const std::string base = pub_dir.empty() ? std::string(kEmptyPubDirBase) : PathWithTrailingDelimiter(pub_dir, '/');
+  if (!path.empty() && path.front() == '/') path.erase(0, 1);
+  std::string mapped = base + path;
+
+  if (!PathIsDirectoryForm(mapped)) {
+    if (IsRegularFile(mapped)) {
+      local_path = std::move(mapped);
+      return mrFound;
+    }
+    mapped.push_back('/');
+  }
+  for (const char* document : kDefaultDocuments) {
+    std::string candidate = mapped + document;
+    if (IsRegularFile(candidate)) {
+      local_path = std::move(candidate);
+      return mrFound;
+    }
+  }
+  local_path = std::move(mapped);
+  return mrNotFound;
+}
+
+std::string FileExtOfPath(std::string_view path) {
+  const std::size_t slash = path.find_last_of('/');
+  const std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
+  const std::size_t dot = name.find_last_of('.');
+  return dot == std::string_view::npos ? std::string() : std::string(name.substr(dot));
+}
+
+std::string FileExtToContentType(std::string_view ext) {
+  for (const TContentTypeDef& row : kContentTypes) {
+    if (TextEqualFolded(ext, row.ext)) return row.content_type;
+  }
+  return GetRegistryContentType(std::string(ext));
+}
+
+}  // namespace vt

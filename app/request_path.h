@@ -1,0 +1,47 @@
+#pragma once
+
+// Mapping a request's URI onto a file of the published directory, and the
+// content type of a file.
+//
+// The mapping is the server's safety line: whatever a client sends, a found
+// path lies inside the published directory. Both "/" and "\" count as
+// separators (a decoded URI may hold either); a NUL byte, a drive letter, two
+// leading separators, a leading "../" and any ".." that cannot be resolved
+// inside the path are refused. Symbolic links inside the published directory
+// are followed: where they lead is the publisher's choice.
+//
+// Threads: pure functions apart from the file-system queries; safe on any
+// thread (the request handler runs them on the connection workers).
+
+#include <string>
+#include <string_view>
+
+namespace vt {
+
+enum TMapResult {
+  mrInvalid,   // refused as an invalid path (400)
+  mrNotFound,  // nothing to serve (404)
+  mrFound,     // a regular file to serve
+};
+
+// The documents tried, in this order, when a request names a directory.
+inline constexpr const char* kDefaultDocuments[] = {"index.html", "index.htm", "default.html", "default.htm"};
+
+// The published directory used when the setting is empty.
+inline constexpr const char* kEmptyPubDirBase = "/inetpub/";
+
+// Maps `uri` (decoded, query included) below `pub_dir`. `local_path` gets the
+// file for mrFound, the directory looked at for mrNotFound, and is empty for
+// mrInvalid.
+TMapResult MapRequestPath(std::string_view uri, std::string_view pub_dir, std::string& local_path);
+
+// The extension of a path's file name from its last dot, dot included
+// (".html"); empty when the file name has no dot.
+std::string FileExtOfPath(std::string_view path);
+
+// The content type for an extension (dot included): the server's own table,
+// matched without regard to case, then the system's MIME database; empty
+// when neither knows it.
+std::string FileExtToContentType(std::string_view ext);
+
+}  // namespace vt

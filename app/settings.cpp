@@ -1,0 +1,36 @@
+#include "app/settings.h"
+
+#include "platform/ini_file.h"
+
+namespace vt {
+
+void TWebServerSettings::LoadSettings(const TIniFile& ini, const std::string& section) {
+  const TWebServerSettings defaults;
+  Active = ini.ReadBool(section, "Active", defaults.Active);
+  PubDir = ini.ReadString(section, "PubDir", defaults.PubDir);
+  Port = ini.ReadInteger(section, "Port", defaults.Port);
+  Throttle = ini.ReadBool(section, "Throttle", defaults.Throttle);
+  ThrottleRate = ini.ReadInteger(section, "ThrottleRate", defaults.ThrottleRate);
+  LogToFile = ini.ReadBool(section, "LogToFile", defaults.LogToFile);
+  LogFormat = ini.ReadString(section, "LogFormat", defaults.LogFormat);
+  ExecEXEAsCGI = ini.ReadBool(section, "ExecEXEAsCGI", defaults.ExecEXEAsCGI);
+  Minimized = ini.ReadBool(section, "Minimized", defaults.Minimized);
+  FormX = ini.ReadInteger(section, "FormX", defaults.FormX);
+  FormY = ini.ReadInteger(section, "FormY", defaults.FormY);
+}
+
+void TWebServerSettings::SaveSettings(TIniFile& ini, const std::string& section) const {
+  ini.WriteBool(section, "Active", Active);
+  ini.WriteString(section, "PubDir", PubDir);
+  ini.WriteInteger(section, "Port", Port);
+  ini.WriteBool(section, "Throttle", Throttle);
+  ini.WriteInteger(section, "ThrottleRate", ThrottleRate);
+  ini.WriteBool(section, "LogToFile", LogToFile);
+  ini.WriteString(section, "LogFormat", LogFormat);
+  ini.WriteBool(section, "ExecEXEAsCGI", ExecEXEAsCGI);
+  if (FormX >= 0) ini.WriteInteger(section, "FormX", FormX);
+  if (FormY >= 0) ini.WriteInteger(section, "FormY", FormY);
+  ini.WriteBool(section, "Minimized", Minimized);
+}
+
+}  // namespace vt

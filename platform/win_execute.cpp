@@ -1,0 +1,615 @@
+#include "platform/win_execute.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/eventfd.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <mutex>
+#include <thread>
+
+#include "platform/event_queue.h"
+#include "platform/synchronize.h"
+
+extern char** environ;
+
+namespace vt {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr size_t kBlockSize = 4096;
+
+// Reaps children that this process no longer waits for (an emNoWait run, a
+// run cut short) once they end, so that none stays a zombie. The thread is
+// started by the first child that outlives its runner and checks its list a
+// few times a second while the list is not empty; it lives as long as the
+// process (the object is never destroyed, so exit never has to join it).
+class OrphanReaper {
+ public:
+  static void Adopt(pid_t pid) {
+    if (TryReap(pid)) return;
+    static OrphanReaper* reaper = new OrphanReaper;
+    reaper->Add(pid);
+  }
+
+ private:
+  static bool TryReap(pid_t pid) {
+    const pid_t result = ::waitpid(pid, nullptr, WNOHANG);
+    return result == pid || (result < 0 && errno == ECHILD);
+  }
+
+  void Add(pid_t pid) {
+    std::lock_guard<std::mutex> guard(lock_);
+    pids_.push_back(pid);
+    if (!thread_.joinable()) thread_ = std::thread([this] { Run(); });
+    wake_.notify_one();
+  }
+
+  void Run() {
+    std::unique_lock<std::mutex> guard(lock_);
+    for (;;) {
+      if (pids_.empty()) {
+        wake_.wait(guard);
+      } else {
+        wake_.wait_for(guard, std::chrono::milliseconds(200));
+      }
+      std::erase_if(pids_, TryReap);
+    }
+  }
+
+  std::mutex lock_;
+  std::condition_variable wake_;
+  std::vector<pid_t> pids_;
+  std::thread thread_;
+};
+
+// True once the child has ended, without reaping it: until it is reaped its
+// process id (and so its group id) cannot be taken by another process.
+bool HasEnded(pid_t pid) {
+  siginfo_t info{};
+  return ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+         info.si_pid == pid;
+}
+
+int OpenPidFd(pid_t pid) {
+#ifdef SYS_pidfd_open
+  return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+#else
+  (void)pid;
+  return -1;
+#endif
+}
+
+// Moves a descriptor to 3 or above, so that it never collides with the
+// standard descriptors that the child sets up from it.
+void MoveAboveStdio(UniqueFd& fd) {
+  if (fd.get() > 2) return;
+  const int moved = ::fcntl(fd.get(), F_DUPFD_CLOEXEC, 3);
+  if (moved < 0) RaiseLastOSError();
+  fd.reset(moved);
+}
+
+UniqueFd OpenDevNull() {
+  UniqueFd fd(::open("/dev/null", O_RDWR | O_CLOEXEC));
+  if (!fd.valid()) RaiseLastOSError();
+  MoveAboveStdio(fd);
+  return fd;
+}
+
+// The program file for `name`: as given when it holds a "/", otherwise the
+// first executable regular file of that name in PATH.
+std::string ResolveProgram(const std::string& name) {
+  if (name.find('/') != std::string::npos) return name;
+  const char* env_path = std::getenv("PATH");
+  const std::string path = env_path ? env_path : "/usr/local/bin:/usr/bin:/bin";
+  int error = ENOENT;
+  size_t start = 0;
+  while (start <= path.size()) {
+    size_t end = path.find(':', start);
+    if (end == std::string::npos) end = path.size();
+    const std::string directory = end > start ? path.substr(start, end - start) : ".";
+    const std::string candidate = directory + "/" + name;
+    struct stat info;
+    if (::stat(candidate.c_str(), &info) == 0 && S_ISREG(info.st_mode)) {
+      if (::access(candidate.c_str(), X_OK) == 0) return candidate;
+      error = EACCES;
+    }
+    start = end + 1;
+  }
+  RaiseOSError(error);
+}
+
+bool NiceValue(TProcessPriority priority, int& value) {
+  switch (priority) {
+    case ppNormal:
+      value = 0;
+      return true;
+    case ppIdle:
+      value = 19;
+      return true;
+    case ppHigh:
+      value = -10;
+      return true;
+    case ppRealTime:
+      value = -20;
+      return true;
+    default:
+      return false;
+  }
+}
+
+std::vector<char*> PointerArray(const std::vector<std::string>& texts) {
+  std::vector<char*> pointers;
+  for (const std::string& text : texts) pointers.push_back(const_cast<char*>(text.c_str()));
+  pointers.push_back(nullptr);
+  return pointers;
+}
+
+struct SpawnRequest {
+  std::string program;
+  std::vector<std::string> args;
+  const std::vector<std::string>* env;  // null: inherit
+  std::string directory;                // empty: ours
+  int stdio[3];                         // descriptors above 2, close-on-exec
+  TProcessPriority priority;
+};
+
+// Only async-signal-safe calls from here to exec: the parent may have other
+// threads, and they may hold locks that the child would wait for forever.
+[[noreturn]] void RunChild(const SpawnRequest& request, char* const* argv, char* const* envp, int status_fd,
+                           int max_fd) {
+  ::setpgid(0, 0);
+  struct sigaction action = {};
+  action.sa_handler = SIG_DFL;
+  for (int sig = 1; sig < NSIG; ++sig) ::sigaction(sig, &action, nullptr);  // ignored ones survive exec
+  sigset_t none;
+  sigemptyset(&none);
+  ::sigprocmask(SIG_SETMASK, &none, nullptr);
+
+  int error = 0;
+  if (!request.directory.empty() && ::chdir(request.directory.c_str()) != 0) error = errno;
+  for (int target = 0; target < 3 && error == 0; ++target) {
+    if (::dup2(request.stdio[target], target) < 0) error = errno;
+  }
+  if (error == 0) {
+    // Nothing else of ours reaches the program: not another connection's
+    // socket, not a pipe of another run. The status pipe closes at exec.
+    const auto limit = static_cast<unsigned>(status_fd);
+    if ((limit > 3 && ::close_range(3, limit - 1, 0) != 0) || ::close_range(limit + 1, ~0U, 0) != 0) {
+      for (int fd = 3; fd < max_fd; ++fd) {
+        if (fd != status_fd) ::close(fd);
+      }
+    }
+    int nice_value;
+    if (NiceValue(request.priority, nice_value)) ::setpriority(PRIO_PROCESS, 0, nice_value);
+    ::execve(request.program.c_str(), argv, envp);
+    error = errno;
+  }
+  while (::write(status_fd, &error, sizeof error) < 0 && errno == EINTR) {
+  }
+  ::_exit(127);
+}
+
+// Starts the child; returns its pid once it runs the program, or raises
+// EOSError with the reason it could not.
+pid_t Spawn(const SpawnRequest& request) {
+  const std::vector<char*> argv = PointerArray(request.args);
+  std::vector<char*> env_pointers;
+  char* const* envp = environ;
+  if (request.env) {
+    env_pointers = PointerArray(*request.env);
+    envp = env_pointers.data();
+  }
+  const long open_max = ::sysconf(_SC_OPEN_MAX);
+  const int max_fd = open_max > 0 && open_max < 65536 ? static_cast<int>(open_max) : 65536;
+
+  int status_pipe[2];
+  if (::pipe2(status_pipe, O_CLOEXEC) != 0) RaiseLastOSError();
+  UniqueFd status_read(status_pipe[0]), status_write(status_pipe[1]);
+  MoveAboveStdio(status_write);
+
+  // No signal handler may run in the child before it has reset them all.
+  sigset_t all, old;
+  sigfillset(&all);
+  ::pthread_sigmask(SIG_SETMASK, &all, &old);
+  const pid_t pid = ::fork();
+  if (pid == 0) RunChild(request, argv.data(), envp, status_write.get(), max_fd);
+  const int fork_error = errno;
+  ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  if (pid < 0) RaiseOSError(fork_error);
+
+  ::setpgid(pid, pid);  // also here, so that a kill right after the fork reaches the group
+  status_write.reset();
+  int error = 0;
+  ssize_t got;
+  while ((got = ::read(status_read.get(), &error, sizeof error)) < 0 && errno == EINTR) {
+  }
+  if (got == static_cast<ssize_t>(sizeof error)) {
+    while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    RaiseOSError(error);
+  }
+  return pid;
+}
+
+int MillisecondsUntil(Clock::time_point deadline, Clock::time_point now) {
+  if (deadline == Clock::time_point::max()) return -1;
+  if (deadline <= now) return 0;
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count();
+  return static_cast<int>(std::min<int64_t>(left, INT32_MAX));
+}
+
+}  // namespace
+
+// How Supervise runs: where the output goes and when the time-out starts.
+struct TWinExecute::Watch {
+  // Hands one block to its event.
+  std::function<void(bool error_stream, const char* buf, int32_t size)> deliver;
+  // TimeOut counts from the start (emThread) rather than from the end of the output (emBlock).
+  bool timeout_from_start = false;
+  // When readable, Supervise returns at once and leaves the child running.
+  int stop_fd = -1;
+};
+
+// The waiting thread of an emThread run. It supervises the run that its
+// component has just started, using the component's descriptors, which the
+// component leaves alone until the thread has been joined.
+class TWinExecute::WaitThread {
+ public:
+  explicit WaitThread(TWinExecute& owner) : owner_(owner), stop_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+    if (!stop_.valid()) RaiseLastOSError();
+    thread_ = std::thread([this] { Run(); });
+  }
+
+  // Ends the thread without waiting for the child: no event runs after this
+  // returns, and the child (still running or not) is left to the component.
+  ~WaitThread() {
+    stopped_ = true;
+    const uint64_t one = 1;
+    while (::write(stop_.get(), &one, sizeof one) < 0 && errno == EINTR) {
+    }
+    // The thread may be waiting in Synchronize for this very thread: serve
+    // the main queue until it is done.
+    if (IsMainThread()) {
+      while (!done_) HandleThreadMessage(Clock::now() + std::chrono::milliseconds(20));
+    }
+    thread_.join();
+  }
+
+  WaitThread(const WaitThread&) = delete;
+  WaitThread& operator=(const WaitThread&) = delete;
+
+ private:
+  void Run() {
+    try {
+      Watch watch;
+      watch.timeout_from_start = true;
+      watch.stop_fd = stop_.get();
+      watch.deliver = [this](bool error_stream, const char* buf, int32_t size) {
+        const TWinExecuteOutputEvent& event = error_stream ? owner_.OnStdErr : owner_.OnStdOut;
+        if (event)
+          Synchronize([&] {
+            if (!stopped_) event(owner_, buf, size);
+          });
+      };
+      if (owner_.Supervise(watch) && owner_.OnFinished) {
+        Synchronize([this] {
+          if (!stopped_) owner_.OnFinished(owner_);
+        });
+      }
+    } catch (...) {
+      // An event raised, or the main thread stopped serving: the run ends
+      // here. Nobody is left to hear of the exception.
+      owner_.KillGroup();
+      owner_.Reap();
+    }
+    done_ = true;
+  }
+
+  TWinExecute& owner_;
+  UniqueFd stop_;
+  std::atomic<bool> stopped_{false}, done_{false};
+  std::thread thread_;
+};
+
+TWinExecute::TWinExecute() = default;
+
+TWinExecute::~TWinExecute() { CleanUp(); }
+
+void TWinExecute::Execute() {
+  if (FilePath.empty()) throw EWinExecute("FilePath not specified");
+  CleanUp();
+  exit_code_ = 0;
+  process_id_ = 0;
+  timed_out_ = false;
+  output_limit_reached_ = false;
+
+  const bool expand = !(Options & eoDontExpandEnvStrings);
+  const std::string file = expand ? ExpandEnvStrings(FilePath) : FilePath;
+  SpawnRequest request;
+  request.program = ResolveProgram(file);
+  request.args.push_back(file);
+  for (std::string& arg : SplitCommandLine(expand ? ExpandEnvStrings(Parameters) : Parameters)) {
+    request.args.push_back(std::move(arg));
+  }
+  request.env = EnvStrings.empty() ? nullptr : &EnvStrings;
+  request.directory = DefaultDir;
+  request.priority = Priority;
+
+  // The child's ends of the pipes, or /dev/null for a stream not redirected.
+  UniqueFd child_ends[3];
+  UniqueFd* parent_ends[3] = {&stdin_write_, &stdout_read_, &stderr_read_};
+  const uint32_t redirect[3] = {eoRedirectStdIn, eoRedirectStdOut, eoRedirectStdErr};
+  UniqueFd dev_null;
+  try {
+    for (int stream = 0; stream < 3; ++stream) {
+      if (Options & redirect[stream]) {
+        int ends[2];
+        if (::pipe2(ends, O_CLOEXEC) != 0) RaiseLastOSError();
+        const int child = stream == 0 ? 0 : 1;  // the child reads stdin, writes the others
+        child_ends[stream].reset(ends[child]);
+        parent_ends[stream]->reset(ends[1 - child]);
+        MoveAboveStdio(child_ends[stream]);
+      } else {
+        if (!dev_null.valid()) dev_null = OpenDevNull();
+      }
+      request.stdio[stream] = child_ends[stream].valid() ? child_ends[stream].get() : dev_null.get();
+    }
+    if (OnBeforeExecute) OnBeforeExecute(*this);
+    pid_ = Spawn(request);
+  } catch (...) {
+    CleanUp();
+    throw;
+  }
+  for (UniqueFd& end : child_ends) end.reset();  // the pipes end when the child's side closes
+  process_id_ = pid_;
+  pidfd_.reset(OpenPidFd(pid_));
+
+  try {
+    if (OnExecute) OnExecute(*this);
+    if (Mode == emBlock) RunBlocking();
+    if (Mode == emThread) wait_thread_ = std::make_unique<WaitThread>(*this);
+  } catch (...) {
+    CleanUp();  // a child still running keeps running; it is reaped when it ends
+    throw;
+  }
+}
+
+void TWinExecute::RunBlocking() {
+  Watch watch;
+  watch.deliver = [this](bool error_stream, const char* buf, int32_t size) {
+    const TWinExecuteOutputEvent& event = error_stream ? OnStdErr : OnStdOut;
+    if (event) event(*this, buf, size);
+  };
+  try {
+    Supervise(watch);
+  } catch (...) {
+    KillGroup();  // the caller gave up on the run: it must not outlive it
+    Reap();
+    throw;
+  }
+  stdin_write_.reset();
+  if (OnFinished) OnFinished(*this);
+}
+
+// The run's loop: reads both output pipes as data arrives, watches the
+// deadlines and the child, and finally reaps the child and sets the exit
+// code. Returns false when stopped through watch.stop_fd (child left running).
+//
+// The child is never reaped before the last kill, so kill(-pid) can only
+// reach its own group.
+bool TWinExecute::Supervise(Watch& watch) {
+  constexpr auto kNever = Clock::time_point::max();
+  const auto start = Clock::now();
+  const auto after = [](Clock::time_point from, int64_t ms) { return from + std::chrono::milliseconds(ms); };
+  auto run_deadline = RunTimeOut >= 0 ? after(start, RunTimeOut) : kNever;
+  auto process_deadline = kNever;
+  bool process_deadline_set = false;
+  if (watch.timeout_from_start) {
+    process_deadline = TimeOut >= 0 ? after(start, TimeOut) : kNever;
+    process_deadline_set = true;
+  }
+  bool ended = false, killed = false;
+  int64_t delivered = 0;
+  UniqueFd* pipes[2] = {&stdout_read_, &stderr_read_};
+  char buffer[kBlockSize];
+
+  for (;;) {
+    const bool reading = stdout_read_.valid() || stderr_read_.valid();
+    if (!ended && !pidfd_.valid()) ended = HasEnded(pid_);
+    if (!reading && ended) break;
+    auto now = Clock::now();
+    if (!reading && !process_deadline_set) {
+      // The output has ended: the program's input ends too, and its time-out starts.
+      stdin_write_.reset();
+      process_deadline = TimeOut >= 0 ? after(now, TimeOut) : kNever;
+      process_deadline_set = true;
+    }
+    if (!ended && !killed && now >= process_deadline) {
+      KillGroup();
+      killed = true;
+      timed_out_ = true;
+    }
+    if (now >= run_deadline) {
+      KillGroup();  // the group too: a descendant may be the one holding the output open
+      killed = true;
+      timed_out_ = true;
+      stdout_read_.reset();
+      stderr_read_.reset();
+      run_deadline = kNever;
+      continue;
+    }
+
+    pollfd fds[4];
+    nfds_t count = 0;
+    int pipe_slot[2] = {-1, -1}, pid_slot = -1, stop_slot = -1;
+    for (int i = 0; i < 2; ++i) {
+      if (pipes[i]->valid()) {
+        pipe_slot[i] = static_cast<int>(count);
+        fds[count++] = {pipes[i]->get(), POLLIN, 0};
+      }
+    }
+    if (!ended && pidfd_.valid()) {
+      pid_slot = static_cast<int>(count);
+      fds[count++] = {pidfd_.get(), POLLIN, 0};
+    }
+    if (watch.stop_fd >= 0) {
+      stop_slot = static_cast<int>(count);
+      fds[count++] = {watch.stop_fd, POLLIN, 0};
+    }
+    auto wake_at = run_deadline;
+    if (!ended && !killed) wake_at = std::min(wake_at, process_deadline);
+    int timeout = MillisecondsUntil(wake_at, now);
+    // Without a pidfd the end of the child can only be polled for.
+    if (!ended && !pidfd_.valid() && (!reading || process_deadline != kNever) &&
+        (timeout < 0 || timeout > 10)) {
+      timeout = 10;
+    }
+    if (::poll(fds, count, timeout) < 0) {
+      if (errno == EINTR) continue;
+      RaiseLastOSError();
+    }
+    if (stop_slot >= 0 && fds[stop_slot].revents) return false;
+    if (pid_slot >= 0 && fds[pid_slot].revents) ended = true;
+    for (int i = 0; i < 2; ++i) {
+      if (pipe_slot[i] < 0 || !fds[pipe_slot[i]].revents || !pipes[i]->valid()) continue;
+      const ssize_t got = ::read(pipes[i]->get(), buffer, sizeof buffer);
+      if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+      if (got <= 0) {
+        pipes[i]->reset();  // the end of the data (or a broken pipe)
+        continue;
+      }
+      int64_t size = got;
+      const bool over_limit = MaxOutput >= 0 && delivered + size > MaxOutput;
+      if (over_limit) size = MaxOutput - delivered;
+      delivered += size;
+      if (size > 0) watch.deliver(i == 1, buffer, static_cast<int32_t>(size));
+      if (over_limit) {
+        output_limit_reached_ = true;
+        KillGroup();
+        killed = true;
+        stdout_read_.reset();
+        stderr_read_.reset();
+      }
+    }
+  }
+  const int status = Reap();
+  exit_code_ = killed ? 1 : ExitCodeOf(status);
+  return true;
+}
+
+void TWinExecute::KillGroup() {
+  if (pid_ <= 0) return;
+  ::kill(-pid_, SIGKILL);
+  ::kill(pid_, SIGKILL);  // in case it left its group
+}
+
+int TWinExecute::Reap() {
+  int status = 0;
+  if (pid_ > 0) {
+    while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+    }
+  }
+  pid_ = 0;
+  pidfd_.reset();
+  return status;
+}
+
+int32_t TWinExecute::ExitCodeOf(int status) {
+  if (WIFEXITED(status)) return WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+  return 1;
+}
+
+void TWinExecute::CleanUp() {
+  wait_thread_.reset();  // first: the thread reads and waits on what is closed below
+  stdout_read_.reset();
+  stderr_read_.reset();
+  stdin_write_.reset();
+  pidfd_.reset();
+  if (pid_ > 0) OrphanReaper::Adopt(pid_);
+  pid_ = 0;
+}
+
+std::vector<std::string> SplitCommandLine(const std::string& text) {
+  std::vector<std::string> args;
+  std::string current;
+  bool in_argument = false, quoted = false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == '\\') {
+      size_t run = 0;
+      while (i + run < text.size() && text[i + run] == '\\') ++run;
+      in_argument = true;
+      if (i + run < text.size() && text[i + run] == '"') {
+        current.append(run / 2, '\\');
+        if (run % 2 == 1) {
+          current += '"';
+          i += run;  // the escaped quote is consumed
+        } else {
+          i += run - 1;  // the quote is handled next, as a grouping quote
+        }
+      } else {
+        current.append(run, '\\');
+        i += run - 1;
+      }
+    } else if (c == '"') {
+      in_argument = true;
+      if (quoted && i + 1 < text.size() && text[i + 1] == '"') {
+        current += '"';
+        ++i;
+      } else {
+        quoted = !quoted;
+      }
+    } else if ((c == ' ' || c == '\t') && !quoted) {
+      if (in_argument) args.push_back(std::move(current));
+      current.clear();
+      in_argument = false;
+    } else {
+      current += c;
+      in_argument = true;
+    }
+  }
+  if (in_argument) args.push_back(std::move(current));
+  return args;
+}
+
+std::string ExpandEnvStrings(const std::string& text) {
+  std::string result;
+  size_t i = 0;
+  while (i < text.size()) {
+    const size_t open = text.find('%', i);
+    if (open == std::string::npos) break;
+    const size_t close = text.find('%', open + 1);
+    if (close == std::string::npos) break;
+    result.append(text, i, open - i);
+    const std::string name = text.substr(open + 1, close - open - 1);
+    const char* value = name.empty() ? nullptr : std::getenv(name.c_str());
+    if (value) {
+      result += value;
+      i = close + 1;
+    } else if (name.empty()) {
+      result += "%%";
+      i = close + 1;
+    } else {
+      // Kept as written, but its closing "%" may open the next reference.
+      result += '%' + name;
+      i = close;
+    }
+  }
+  result.append(text, i, std::string::npos);
+  return result;
+}
+
+}  // namespace vt

@@ -1,0 +1,135 @@
+#include "app/request_path.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "support/temp_dir.h"
+
+namespace vt {
+namespace {
+
+class MapRequestPathTest : public ::testing::Test {
+ protected:
+  MapRequestPathTest() {
+    root_ = dir_.Path() + "/www";
+    dir_.WriteFile("www/index.html", "root");
+    dir_.WriteFile("www/index.htm", "root htm");
+    dir_.WriteFile("www/secret.txt", "inside");
+    dir_.WriteFile("www/a/c", "a/c");
+    dir_.WriteFile("www/page.html", "page");
+    dir_.WriteFile("www/docs/default.html", "docs");
+    dir_.WriteFile("www/htm-only/index.htm", "htm");
+    std::filesystem::create_directories(root_ + "/empty");
+    dir_.WriteFile("secret.txt", "outside");
+  }
+
+  TMapResult Map(std::string_view uri) { return MapRequestPath(uri, root_, path_); }
+
+  test::TempDir dir_;
+  std::string root_;
+  std::string path_;
+};
+
+TEST_F(MapRequestPathTest, DirectoriesGetTheirDefaultDocumentInOrder) {
+  EXPECT_EQ(mrFound, Map("/"));
+  EXPECT_EQ(root_ + "/index.html", path_);
+  EXPECT_EQ(mrFound, Map(""));
+  EXPECT_EQ(root_ + "/index.html", path_);
+  EXPECT_EQ(mrFound, Map("/htm-only/"));
+  EXPECT_EQ(root_ + "/htm-only/index.htm", path_);
+  // A directory named without its trailing separator.
+  EXPECT_EQ(mrFound, Map("/docs"));
+  EXPECT_EQ(root_ + "/docs/default.html", path_);
+  EXPECT_EQ(mrNotFound, Map("/empty/"));
+  EXPECT_EQ(root_ + "/empty/", path_);
+  EXPECT_EQ(mrNotFound, Map("/empty"));
+  EXPECT_EQ(mrNotFound, Map("/missing.html"));
+}
+
+TEST_F(MapRequestPathTest, ResolvesParentSegmentsInsideThePath) {
+  const struct {
+    const char* uri;
+    const char* file;
+  } cases[] = {
+      {"/a/b/../c", "/a/c"},
+      {"\\a\\b\\..\\c", "/a/c"},            // backslashes separate too
+      {"/a/b\\..\\c", "/a/c"},
+      {"/x/../../secret.txt", "/secret.txt"},  // climbs no higher than the root
+      {"/..", "/index.html"},
+      {"/./page.html", "/page.html"},
+      {"/page.html?x=1", "/page.html"},       // the query plays no part
+      {"/page.html?../../secret.txt", "/page.html"},
+      {" \t/page.html\t ", "/page.html"},     // blanks and tabs around the path
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(mrFound, Map(c.uri)) << c.uri;
+    EXPECT_EQ(root_ + c.file, path_) << c.uri;
+  }
+}
+
+TEST_F(MapRequestPathTest, RefusesPathsThatCouldLeaveTheDirectory) {
+  for (std::string_view uri : {
+           std::string_view("C:/boot.ini"),
+           std::string_view("c:\\boot.ini"),
+           std::string_view("//server/share"),
+           std::string_view("\\\\server\\share"),
+           std::string_view("../secret.txt"),
+           std::string_view("..\\secret.txt"),
+           std::string_view("x/../../secret.txt"),
+           std::string_view("/a//../../b"),
+           std::string_view("/a/..//../secret.txt"),
+           std::string_view(".."),
+           std::string_view("CON"),
+           std::string_view("aux"),
+           std::string_view("/index.html\0.txt", 16),
+       }) {
+    EXPECT_EQ(mrInvalid, Map(uri)) << uri;
+    EXPECT_EQ("", path_);
+  }
+}
+
+TEST_F(MapRequestPathTest, NeverAnswersWithAFileOutsideTheDirectory) {
+  // Combinations of separators, dots and climbs: whatever is found lies below the root.
+  const char* pieces[] = {"..", ".", "", "a", "www", "secret.txt", "\\", "%2e%2e", "..."};
+  for (const char* p1 : pieces) {
+    for (const char* p2 : pieces) {
+      for (const char* p3 : pieces) {
+        for (const char* sep : {"/", "\\"}) {
+          const std::string uri = std::string(sep) + p1 + sep + p2 + sep + p3 + sep + "secret.txt";
+          if (Map(uri) == mrFound) {
+            EXPECT_EQ(0u, path_.rfind(root_ + "/", 0)) << uri << " -> " << path_;
+            EXPECT_NE(dir_.Path() + "/secret.txt", path_) << uri;
+          }
+        }
+      }
+    }
+  }
+}
+
+TEST(MapRequestPath, EmptyPublishedDirectoryMeansInetpubAtTheRoot) {
+  std::string path;
+  MapRequestPath("/nothing-here.html", "", path);
+  EXPECT_EQ("/inetpub/nothing-here.html/", path);
+}
+
+TEST(ContentTypes, OwnTableFirstWithoutRegardToCaseThenTheSystemList) {
+  EXPECT_EQ("text/html", FileExtToContentType(".HTML"));
+  EXPECT_EQ("text/html", FileExtToContentType(".htm"));
+  EXPECT_EQ("audio/basic", FileExtToContentType(".wav"));
+  EXPECT_EQ("application/binary", FileExtToContentType(".exe"));
+  EXPECT_EQ("application/javascript", FileExtToContentType(".js"));
+  EXPECT_EQ("image/svg+xml", FileExtToContentType(".svg"));  // from /etc/mime.types
+  EXPECT_EQ("", FileExtToContentType(".no-such-extension"));
+  EXPECT_EQ("", FileExtToContentType(""));
+}
+
+TEST(ContentTypes, ExtensionIsTakenFromTheFileNameOnly) {
+  EXPECT_EQ(".gz", FileExtOfPath("/srv/x/file.tar.gz"));
+  EXPECT_EQ("", FileExtOfPath("/srv/dir.d/file"));
+  EXPECT_EQ(".", FileExtOfPath("/srv/name."));
+  EXPECT_EQ(".exe", FileExtOfPath("/srv/cgi/Test.exe"));
+}
+
+}  // namespace
+}  // namespace vt
