@@ -105,6 +105,7 @@ void ATCPClientSocket::FlushSendBuffer() {
     const std::string& head = send_queue_.front();
     const auto left = static_cast<std::int32_t>(head.size() - head_sent_);
     const std::int32_t sent = SendNow(head.data() + head_sent_, left);
+    queued_bytes_ -= sent;
     if (sent < left) {
       // The system refused the rest: SendNow already tried until it did.
       head_sent_ += static_cast<std::size_t>(sent);
@@ -242,35 +243,40 @@ std::string ATCPClientSocket::PeekText(std::int32_t count) const {
   return std::string(Unread(), static_cast<std::size_t>(std::clamp(count, 0, available_)));
 }
 
-std::int32_t ATCPClientSocket::FindByte(char value, bool negate) const {
+std::int32_t ATCPClientSocket::FindByte(char value, bool negate, std::int32_t from) const {
   const char* begin = Unread();
+  from = std::clamp(from, 0, available_);
   if (!negate) {
-    const void* hit =
-        available_ > 0 ? std::memchr(begin, value, static_cast<std::size_t>(available_)) : nullptr;
+    const void* hit = from < available_
+                          ? std::memchr(begin + from, value, static_cast<std::size_t>(available_ - from))
+                          : nullptr;
     return hit ? static_cast<std::int32_t>(static_cast<const char*>(hit) - begin) : -1;
   }
-  for (std::int32_t i = 0; i < available_; ++i) {
+  for (std::int32_t i = from; i < available_; ++i) {
     if (begin[i] != value) return i;
   }
   return -1;
 }
 
-std::int32_t ATCPClientSocket::FindByteInSet(const ByteSet& set, bool negate) const {
+std::int32_t ATCPClientSocket::FindByteInSet(const ByteSet& set, bool negate, std::int32_t from) const {
   const char* begin = Unread();
-  for (std::int32_t i = 0; i < available_; ++i) {
+  for (std::int32_t i = std::max(from, 0); i < available_; ++i) {
     if (set.Contains(begin[i]) != negate) return i;
   }
   return -1;
 }
 
-std::int32_t ATCPClientSocket::FindText(const std::string& text, bool case_sensitive) const {
+std::int32_t ATCPClientSocket::FindText(const std::string& text, bool case_sensitive,
+                                        std::int32_t from) const {
+  if (text.empty()) return -1;
   const char* begin = Unread();
   const char* end = begin + available_;
-  const char* hit = case_sensitive ? std::search(begin, end, text.begin(), text.end())
-                                   : std::search(begin, end, text.begin(), text.end(), [](char a, char b) {
+  const char* start = begin + std::clamp(from, 0, available_);
+  const char* hit = case_sensitive ? std::search(start, end, text.begin(), text.end())
+                                   : std::search(start, end, text.begin(), text.end(), [](char a, char b) {
                                        return AsciiToLower(a) == AsciiToLower(b);
                                      });
-  return hit == end && !text.empty() ? -1 : static_cast<std::int32_t>(hit - begin);
+  return hit == end ? -1 : static_cast<std::int32_t>(hit - begin);
 }
 
 bool ATCPClientSocket::MatchText(const std::string& text, bool case_sensitive) const {
@@ -287,6 +293,7 @@ std::int32_t ATCPClientSocket::WriteBuffer(const char* buffer, std::int32_t coun
     sent = SendNow(buffer, count);
     if (sent == count) return count;
   }
+  queued_bytes_ += count - sent;
   if (!send_queue_.empty() && send_queue_.back().size() < kCoalesceLength) {
     send_queue_.back().append(buffer + sent, static_cast<std::size_t>(count - sent));
   } else {

@@ -35,6 +35,8 @@ class ATCPClientSocket : public ASocketExSendBuffer {
 
   // Unread bytes in the receive buffer.
   std::int32_t Available() const { return available_; }
+  // Bytes written but not yet taken by the system.
+  std::int64_t QueuedBytes() const { return queued_bytes_; }
   bool ThrottleRead() const { return throttle_read_; }
 
   // Virtual operations added, in slot order.
@@ -69,11 +71,14 @@ class ATCPClientSocket : public ASocketExSendBuffer {
   std::string PeekText(std::int32_t count) const;
   std::int32_t Consume(std::int32_t count);
 
-  // Searches over the unread bytes: the 0-based distance to the first match
-  // (with `negate`: the first byte that does not match), or -1.
-  std::int32_t FindByte(char value, bool negate = false) const;
-  std::int32_t FindByteInSet(const ByteSet& set, bool negate = false) const;
-  std::int32_t FindText(const std::string& text, bool case_sensitive = true) const;
+  // Searches over the unread bytes: the 0-based distance from the read
+  // position to the first match (with `negate`: the first byte that does not
+  // match), or -1; an empty text is never found. `from` skips that many
+  // unread bytes known not to hold a match, so a search that waits for more
+  // data looks only at the new bytes.
+  std::int32_t FindByte(char value, bool negate = false, std::int32_t from = 0) const;
+  std::int32_t FindByteInSet(const ByteSet& set, bool negate = false, std::int32_t from = 0) const;
+  std::int32_t FindText(const std::string& text, bool case_sensitive = true, std::int32_t from = 0) const;
   // True when the unread bytes begin with `text` (false for an empty text).
   bool MatchText(const std::string& text, bool case_sensitive = true) const;
   // The first unread byte; only when Available() > 0.
@@ -114,6 +119,7 @@ class ATCPClientSocket : public ASocketExSendBuffer {
   bool peer_host_done_ = false;
   std::string peer_host_;
   bool close_when_sent_ = false;
+  std::int64_t queued_bytes_ = 0;
 };
 
 // The connection socket of an accepted connection.
