@@ -1,6 +1,7 @@
 #include "sockets/socket_stream.h"
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -177,6 +178,21 @@ TEST(SocketStream, CloseSendsALargeQueueBeforeTheEndOfTheStream) {
   EXPECT_EQ(kSocketClosed, f.socket.State());
   peer.join();
   EXPECT_TRUE(received == body);
+}
+
+TEST(SocketStream, APeerThatStopsReadingCannotHoldTheSenderForEver) {
+  StreamFixture f(300);
+  const int small = 4096;
+  ::setsockopt(f.socket.SocketHandle(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+  const std::string block = test::Pattern(65536);
+  for (int i = 0; i < 256; ++i) f.stream.GetWriter()->WriteText(block);  // 16 MB, more than the kernel holds
+  const auto start = Clock::now();
+  EXPECT_FALSE(f.stream.WaitSendComplete());
+  f.stream.Close();
+  const auto waited = Clock::now() - start;
+  EXPECT_EQ(kSocketClosed, f.socket.State());
+  EXPECT_GE(waited, 500ms) << "each wait allows the time-out without progress";
+  EXPECT_LT(waited, 5s);
 }
 
 }  // namespace
