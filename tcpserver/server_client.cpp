@@ -1,0 +1,206 @@
+#include "tcpserver/server_client.h"
+
+#include "platform/synchronize.h"
+#include "sockets/async_select.h"
+#include "tcpserver/tcp_server.h"
+
+namespace vt {
+
+// ---------------------------------------------------------------------------
+// TTCPServerClient
+
+TTCPServerClient::TTCPServerClient(ATCPServer& server) : server_(&server) {}
+
+TTCPServerClient::~TTCPServerClient() {
+  if (ATCPServer* server = Server()) {
+    try {
+      server->RemoveClient(this);
+    } catch (...) {
+      // A handler's failure cannot leave a destructor.
+    }
+    server_.store(nullptr, std::memory_order_release);
+  }
+  if (thread_) {
+    thread_->Terminate();
+    thread_->client_ = nullptr;
+    thread_ = nullptr;
+  }
+  stream_.reset();
+  socket_.reset();
+  if (!handle_taken_ && SocketHandle != kInvalidSocket) CloseSocket(SocketHandle);
+}
+
+void TTCPServerClient::Log(int log_class, const std::string& msg) {
+  if (thread_) {
+    thread_->Log(log_class, msg);
+  } else if (ATCPServer* server = Server()) {
+    server->Log(log_class, msg);
+  }
+}
+
+void TTCPServerClient::Execute() {
+  if (Terminated()) return;
+  if (ATCPServer* server = Server()) server->ClientExecute(*this);
+}
+
+void TTCPServerClient::Terminate() {
+  terminated_.store(true, std::memory_order_release);
+  TerminateConnection();
+  if (thread_) thread_->Terminate();
+}
+
+void TTCPServerClient::Synchronize(const std::function<void()>& fn) {
+  if (thread_) {
+    thread_->Synchronize(fn);
+  } else {
+    vt::Synchronize(fn);
+  }
+}
+
+void TTCPServerClient::ApplyThrottling(bool read, std::int32_t read_rate, bool write, std::int32_t write_rate) {
+  std::lock_guard lock(socket_mutex_);
+  // A socket without a window never got connected: nothing to throttle, and
+  // applying in place from this thread would race with its worker.
+  if (socket_ && socket_->Handle() != 0) socket_->ApplyThrottling(read, read_rate, write, write_rate);
+}
+
+void TTCPServerClient::CreateConnection(ATCPServer& server) {
+  auto socket = std::make_unique<TTCPServerClientSocket>();
+  // From here the socket owns the handle, even if taking it over fails.
+  handle_taken_ = true;
+  socket->InitWithHandle(SocketHandle);
+  TTCPServerClientSocket* connection = socket.get();
+  {
+    std::lock_guard lock(socket_mutex_);
+    socket_ = std::move(socket);
+  }
+  // Read after publishing the socket: a change made meanwhile on the main
+  // thread either finds the socket or is read here.
+  connection->ApplyThrottling(server.ThrottleClientRead(), server.ThrottleClientReadRate(),
+                              server.ThrottleClientWrite(), server.ThrottleClientWriteRate());
+  const std::int32_t time_out = server.TimeOut();
+  stream_ = std::make_unique<TSocketStream>(connection, swmHandleMessage,
+                                            static_cast<std::uint32_t>(time_out > 0 ? time_out : 0), false);
+}
+
+void TTCPServerClient::TerminateConnection() {
+  std::lock_guard lock(socket_mutex_);
+  // Without a window the socket never connected (its worker does not wait
+  // on it), and terminating it from here would close it in place.
+  if (!socket_ || socket_->Terminated() || socket_->Handle() == 0) return;
+  socket_->Terminate();
+  if (thread_) PostMessage(socket_->Handle(), kQuitMessage, 0, 0);
+}
+
+bool TTCPServerClient::ConnectionTerminated() const { return socket_ && socket_->Terminated(); }
+
+// ---------------------------------------------------------------------------
+// TTCPServerClientThread
+
+TTCPServerClientThread::~TTCPServerClientThread() {
+  WaitFor();
+  if (client_ && client_->thread_ == this) client_->thread_ = nullptr;
+}
+
+void TTCPServerClientThread::Attach(std::shared_ptr<TTCPServerLink> link, std::uint32_t id,
+                                    TTCPServerClient& client) {
+  link_ = std::move(link);
+  id_ = id;
+  client_ = &client;
+  client.thread_ = this;
+}
+
+void TTCPServerClientThread::Terminate() {
+  if (!Terminated() && client_) client_->TerminateConnection();
+  TThreadEx::Terminate();
+}
+
+void TTCPServerClientThread::Log(int log_class, const std::string& msg) {
+  Synchronize([&] {
+    if (ATCPServer* server = Server()) server->Log(log_class, msg);
+  });
+}
+
+bool TTCPServerClientThread::MustStop() const {
+  return Terminated() || !client_ || client_->Terminated() || !Server() || client_->ConnectionTerminated();
+}
+
+void TTCPServerClientThread::LogFailure(const std::string& prefix, std::exception_ptr error) {
+  std::string message;
+  try {
+    std::rethrow_exception(error);
+  } catch (...) {
+    message = CurrentExceptionMessage();
+  }
+  try {
+    Log(1, prefix + message);
+  } catch (...) {
+    // The main thread no longer serves calls: nobody is left to tell.
+  }
+}
+
+void TTCPServerClientThread::Execute() {
+  // Only this thread's completion step, on the main thread, clears client_
+  // while the worker runs, so reading it here needs no guard.
+  if (!MustStop()) {
+    bool go_on = true;
+    try {
+      if (ATCPServer* server = Server()) client_->CreateConnection(*server);
+    } catch (...) {
+      LogFailure("Socket creation error: ", std::current_exception());
+      go_on = false;
+    }
+    if (go_on && !MustStop()) {
+      try {
+        Synchronize([this] {
+          ATCPServer* server = Server();
+          // Terminated while this call waited: it would only be removed again.
+          if (server && client_ && !client_->Terminated()) server->DoClientActive(*client_);
+        });
+      } catch (...) {
+        LogFailure("Client activate error: ", std::current_exception());
+        go_on = false;
+      }
+      if (go_on && !MustStop()) {
+        try {
+          client_->Execute();
+        } catch (...) {
+          LogFailure("Client execute error: ", std::current_exception());
+        }
+      }
+    }
+  }
+  try {
+    Synchronize([this] { Complete(); });
+  } catch (...) {
+    LogFailure("Client free error: ", std::current_exception());
+  }
+}
+
+void TTCPServerClientThread::Complete() {
+  TTCPServerClient* client = client_;
+  if (!client) return;
+  std::exception_ptr error;
+  if (ATCPServer* server = Server()) {
+    try {
+      if (!Terminated() && !client->Terminated()) {
+        server->DoClientInactive(*client);
+      } else {
+        server->RemoveClient(client);
+      }
+    } catch (...) {
+      error = std::current_exception();
+    }
+  }
+  // The client is freed even when a handler failed: nothing else would.
+  client->thread_ = nullptr;
+  client_ = nullptr;
+  delete client;
+  if (error) std::rethrow_exception(error);
+}
+
+void TTCPServerClientThread::AfterExecute() {
+  if (link_) PostMessage(link_->reaper, TTCPServerLink::kWorkerEndedMessage, static_cast<std::int32_t>(id_), 0);
+}
+
+}  // namespace vt

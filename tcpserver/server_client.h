@@ -1,0 +1,189 @@
+#pragma once
+
+// One accepted connection (TTCPServerClient) and the worker thread that
+// serves it (TTCPServerClientThread).
+//
+// Life of a client:
+//   1. accepted: the server makes it (CreateClient), calls Init, stores the
+//      accepted handle and the peer address (main thread);
+//   2. attached: a worker is made, linked both ways and started, and the
+//      client joins the server's list;
+//   3. connected: the worker makes the connection socket and the stream over
+//      it, so that the connection's notifications and throttling ticks arrive
+//      in the worker's own queue;
+//   4. active: OnClientActive and ClientActive ran on the main thread; the
+//      worker runs Execute, the whole conversation with the peer;
+//   5. finishing: Execute has returned or raised; the completion step runs on
+//      the main thread (OnClientRemoved, then OnClientInactive and
+//      ClientInactive unless the client or worker was terminated);
+//   6. freed: by the completion step, on the main thread, while the worker
+//      waits for it; the worker then ends and the server joins it.
+// Terminate may come at any point after 1: the worker skips what is left at
+// its next check, and only OnClientRemoved fires.
+//
+// Ownership: the server's list only refers to clients; a client is deleted by
+// its worker's completion step (or by the server's destruction when its
+// worker has ended without one). The server owns the worker objects and joins
+// them. Client and worker refer to each other without owning each other;
+// whichever is deleted first clears the other's link.
+//
+// Threads: every member of the client runs on the main thread except
+// Execute, SetErrorMessage and what Execute uses (Stream, Socket, Log,
+// Synchronize, Terminated, Server), which run on the worker. Terminate and
+// ApplyThrottling reach the worker's connection from the main thread in a
+// safe way: the socket is shut down or sent a message, never used in place.
+
+#include <netinet/in.h>
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "platform/event_queue.h"
+#include "sockets/socket_stream.h"
+#include "sockets/tcp_client_socket.h"
+#include "tcpserver/thread_ex.h"
+
+namespace vt {
+
+class ATCPServer;
+class TTCPServerClientThread;
+
+// What a worker keeps of its server: the server while it lives (cleared by
+// the server's destruction, so that a worker the server had to give up on
+// never reaches a freed server), and the main-thread window its end is
+// reported to.
+struct TTCPServerLink {
+  // Posted by a worker to `reaper` when it has ended; wParam is its id.
+  static constexpr std::uint32_t kWorkerEndedMessage = 1577;
+  std::atomic<ATCPServer*> server{nullptr};
+  HWindow reaper = 0;
+};
+
+class TTCPServerClient {
+ public:
+  // Stores the server. Init is called by the server once the object exists
+  // (a constructor cannot reach a derived class's Init).
+  explicit TTCPServerClient(ATCPServer& server);
+  // Main thread: leaves the server's list, terminates and unlinks the worker,
+  // frees the stream and the connection socket, and closes the accepted
+  // handle when no socket took it over.
+  virtual ~TTCPServerClient();
+  TTCPServerClient(const TTCPServerClient&) = delete;
+  TTCPServerClient& operator=(const TTCPServerClient&) = delete;
+
+  // The owning server; null once detached from it.
+  ATCPServer* Server() const { return server_.load(std::memory_order_acquire); }
+  // The accepted handle; the connection socket takes it over.
+  TSocket SocketHandle = kInvalidSocket;
+  // The peer as returned by accept.
+  sockaddr_in RemoteAddress{};
+  // The stream over the connection (no time-out beyond the server's TimeOut);
+  // null until the worker has made it.
+  TSocketStream* Stream() const { return stream_.get(); }
+  // The connection socket, owned; null until the worker has made it.
+  TTCPServerClientSocket* Socket() const { return socket_.get(); }
+  // Set by Terminate, never cleared. Any thread.
+  bool Terminated() const { return terminated_.load(std::memory_order_acquire); }
+  TTCPServerClientThread* Thread() const { return thread_; }
+  const std::string& ErrorMessage() const { return error_message_; }
+
+  // Virtual operations, in slot order. (The constructor is the slot that
+  // makes a client of a class for a server; see ATCPServer::ClientClass.)
+  virtual void Init() {}
+  // Through the worker's synchronised log when there is a worker, otherwise
+  // straight to the server's Log.
+  virtual void Log(int log_class, const std::string& msg);
+  // The conversation, on the worker. The base passes the client to the
+  // server's ClientExecute unless Terminated.
+  virtual void Execute();
+  virtual void SetErrorMessage(const std::string& text) { error_message_ = text; }
+  // Hooks right after OnClientActive and OnClientInactive (main thread).
+  virtual void ClientActive() {}
+  virtual void ClientInactive() {}
+  // Main thread: sets Terminated, shuts the connection down and wakes the
+  // worker's wait, then terminates the worker.
+  virtual void Terminate();
+
+  // Runs `fn` on the main thread and waits for it (through the worker when
+  // there is one; on the main thread it runs at once).
+  void Synchronize(const std::function<void()>& fn);
+
+  // Main thread: hands throttling settings to the connection, if it exists;
+  // they take effect on the worker's thread.
+  void ApplyThrottling(bool read, std::int32_t read_rate, bool write, std::int32_t write_rate);
+
+ private:
+  friend class TTCPServerClientThread;
+  friend class ATCPServer;
+
+  // Worker: makes the connection socket over SocketHandle, applies the
+  // server's throttling and makes the stream.
+  void CreateConnection(ATCPServer& server);
+  // Shuts the connection down and posts a quit to its window, once.
+  void TerminateConnection();
+  // The connection's window has been told to end.
+  bool ConnectionTerminated() const;
+
+  std::atomic<ATCPServer*> server_;
+  std::atomic<bool> terminated_{false};
+  TTCPServerClientThread* thread_ = nullptr;
+  // Guards publishing socket_ (worker) against its use by Terminate and
+  // ApplyThrottling (main thread).
+  mutable std::mutex socket_mutex_;
+  std::unique_ptr<TTCPServerClientSocket> socket_;
+  std::unique_ptr<TSocketStream> stream_;
+  bool handle_taken_ = false;  // a socket owns SocketHandle
+  std::string error_message_;
+};
+
+// The worker of one client. Made suspended by the server, attached to the
+// server and the client, then started; it does not delete itself (the server
+// joins and deletes it once it has ended).
+class TTCPServerClientThread : public TThreadEx {
+ public:
+  TTCPServerClientThread() = default;
+  // Clears the client's link to this worker, if it still names it.
+  ~TTCPServerClientThread() override;
+
+  ATCPServer* Server() const { return link_ ? link_->server.load(std::memory_order_acquire) : nullptr; }
+  TTCPServerClient* Client() const { return client_; }
+
+  // Main thread, before Start: links the worker with its server and client;
+  // the client's connection socket is made later, by the worker.
+  void Attach(std::shared_ptr<TTCPServerLink> link, std::uint32_t id, TTCPServerClient& client);
+
+  // Terminates the client's connection (so that a wait in the stream ends at
+  // once), then sets Terminated. Main thread.
+  void Terminate() override;
+
+  // Carries one line to the server's Log on the main thread and waits.
+  void Log(int log_class, const std::string& msg);
+
+ protected:
+  // The worker's steps: make the connection, activate the client on the main
+  // thread, run its Execute, then complete and free it on the main thread.
+  // Each failure is logged with its step's text.
+  void Execute() override;
+  // Reports the end to the server so that it joins this thread.
+  void AfterExecute() override;
+
+ private:
+  friend class TTCPServerClient;
+
+  // The checks between the steps: terminated, detached, or the connection's
+  // window told to end.
+  bool MustStop() const;
+  void LogFailure(const std::string& prefix, std::exception_ptr error);
+  // Main thread: the completion step.
+  void Complete();
+
+  std::shared_ptr<TTCPServerLink> link_;
+  std::uint32_t id_ = 0;
+  TTCPServerClient* client_ = nullptr;
+};
+
+}  // namespace vt

@@ -1,0 +1,377 @@
+#include "tcpserver/tcp_server.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+
+#include "sockets/async_select.h"
+
+namespace vt {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// How long one wait for workers sleeps at most before it looks again; the
+// workers' end messages normally wake it much sooner.
+constexpr auto kWaitSlice = std::chrono::milliseconds(100);
+
+// Accept failures that come from a shortage of resources rather than an
+// empty queue: the waiting connections are taken once a client has gone.
+bool IsResourceShortage(int error) {
+  return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
+}
+
+}  // namespace
+
+ATCPServer::ATCPServer()
+    : socket_(std::make_unique<TTCPServerSocket>()), link_(std::make_shared<TTCPServerLink>()) {
+  socket_->OnAccept = [this](ASocket&) { HandleAccept(); };
+  reaper_.OnMessage = [this](std::uint32_t msg, std::int32_t wParam, std::int32_t, bool& handled) {
+    if (msg == TTCPServerLink::kWorkerEndedMessage) {
+      handled = true;
+      ReapWorker(static_cast<std::uint32_t>(wParam));
+    }
+    return 0;
+  };
+  link_->server.store(this, std::memory_order_release);
+  link_->reaper = reaper_.GetHandle();
+}
+
+ATCPServer::~ATCPServer() {
+  Shutdown();
+  link_->server.store(nullptr, std::memory_order_release);
+}
+
+// ---------------------------------------------------------------------------
+// Properties
+
+void ATCPServer::SetActive(bool value) {
+  if (value == active_) return;
+  if (value) {
+    Activate();
+  } else {
+    Deactivate();
+  }
+}
+
+void ATCPServer::SetListenPort(const std::string& value) {
+  if (value == listen_port_) return;
+  if (value.empty()) RaiseError("Invalid ListenPort");
+  if (active_) RaiseError("Cannot change port while server is active");
+  listen_port_ = value;
+}
+
+const std::string& ATCPServer::LocalHost() const { return socket_->LocalHost(); }
+
+void ATCPServer::SetLocalHost(const std::string& value) {
+  if (active_) RaiseError("Cannot change local host while server is active");
+  socket_->SetLocalHost(value);
+}
+
+std::int32_t ATCPServer::MaxBacklog() const { return socket_->MaxBacklog(); }
+
+void ATCPServer::SetMaxBacklog(std::int32_t value) { socket_->SetMaxBacklog(value); }
+
+void ATCPServer::SetMaxClients(std::int32_t value) {
+  max_clients_ = value;
+  // Connections held back by the old limit get no new notification.
+  if (accept_pending_ && !LimitReached()) HandleAccept();
+}
+
+void ATCPServer::SetThrottleClientWrite(bool value) {
+  if (value == ThrottleClientWrite()) return;
+  throttle_write_.store(value, std::memory_order_relaxed);
+  ApplyThrottlingToClients();
+}
+
+void ATCPServer::SetThrottleClientWriteRate(std::int32_t value) {
+  if (value == ThrottleClientWriteRate()) return;
+  write_rate_.store(value, std::memory_order_relaxed);
+  ApplyThrottlingToClients();
+}
+
+void ATCPServer::SetThrottleClientRead(bool value) {
+  if (value == ThrottleClientRead()) return;
+  throttle_read_.store(value, std::memory_order_relaxed);
+  ApplyThrottlingToClients();
+}
+
+void ATCPServer::SetThrottleClientReadRate(std::int32_t value) {
+  if (value == ThrottleClientReadRate()) return;
+  read_rate_.store(value, std::memory_order_relaxed);
+  ApplyThrottlingToClients();
+}
+
+void ATCPServer::SetLogTo(TLog* log) {
+  if (log == log_to_) return;
+  if (log_to_) RemoveFreeNotification(log_to_);
+  log_to_ = log;
+  if (log_to_) FreeNotification(log_to_);
+}
+
+void ATCPServer::Notification(TComponent* component) {
+  if (component == log_to_) log_to_ = nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// Activation and deactivation
+
+void ATCPServer::Activate() {
+  if (listen_port_.empty()) RaiseError("ListenPort not set");
+  try {
+    StartListening();
+  } catch (...) {
+    const std::string text = "Error creating server socket: " + CurrentExceptionMessage();
+    // A socket that was made but could not listen would fail the next try.
+    try {
+      socket_->StopListening();
+    } catch (...) {
+    }
+    Log(1, text);
+    RaiseError(text);
+  }
+  activated_at_ = NowLocal();
+  active_ = true;
+  Log(0, "Server active. Listening on port " + listen_port_ + ".");
+  if (OnActive) OnActive(*this);
+}
+
+void ATCPServer::Deactivate() {
+  active_ = false;
+  try {
+    StopListening();
+  } catch (...) {
+    Log(1, "Error deactivating server socket: " + CurrentExceptionMessage());
+  }
+  // Stop returns once the terminated clients are gone, so that the caller
+  // can rely on it (and free what their handlers use).
+  if (!WaitForClients()) LogStillRunning(ReapWorkers(), "; they leave the list when they end");
+  Log(0, "Server shutdown.");
+  if (OnInactive) OnInactive(*this);
+}
+
+void ATCPServer::Shutdown() {
+  active_ = false;
+  try {
+    socket_->StopListening();
+  } catch (...) {
+  }
+  TerminateClients();
+  WaitForClients();
+  const std::size_t running = ReapWorkers();
+  std::vector<TTCPServerClient*> clients;
+  clients.swap(clients_);
+  for (auto it = clients.rbegin(); it != clients.rend(); ++it) {
+    TTCPServerClient* client = *it;
+    client->server_.store(nullptr, std::memory_order_release);
+    // A client whose worker still runs is freed by that worker.
+    if (client->thread_ && client->thread_->Started() && !client->thread_->Finished()) continue;
+    delete client;
+  }
+  if (workers_.empty()) return;
+  // The workers left behind keep the old link, which no longer names this
+  // server: their remaining synchronised steps free their clients and
+  // nothing else.
+  link_->server.store(nullptr, std::memory_order_release);
+  link_ = std::make_shared<TTCPServerLink>();
+  link_->server.store(this, std::memory_order_release);
+  link_->reaper = reaper_.Handle();
+  for (auto& entry : workers_) TThreadEx::Abandon(std::move(entry.second));
+  workers_.clear();
+  if (running > 0) LogStillRunning(running, "; left to end on their own");
+}
+
+// ---------------------------------------------------------------------------
+// Interface
+
+TDateTime ATCPServer::UpTime() const { return active_ ? NowLocal() - activated_at_ : 0; }
+
+void ATCPServer::Log(int log_class, const std::string& msg) {
+  if (OnLog) OnLog(*this, msg);
+  if (log_to_) log_to_->Log(this, log_class, msg);
+}
+
+void ATCPServer::TerminateClients() {
+  // Last first; Terminate leaves the list as it is, but a client's override
+  // might not, hence the bound check.
+  for (std::size_t i = clients_.size(); i-- > 0;) {
+    if (i >= clients_.size()) {
+      i = clients_.size();
+      continue;
+    }
+    TTCPServerClient* client = clients_[i];
+    if (!client->Terminated()) client->Terminate();
+  }
+}
+
+bool ATCPServer::WaitForClients() {
+  const Deadline deadline = Clock::now() + std::chrono::milliseconds(std::max(ShutdownWait, 0));
+  for (;;) {
+    if (ReapWorkers() == 0) return true;
+    const Deadline now = Clock::now();
+    if (now >= deadline) return false;
+    HandleThreadMessage(std::min(deadline, now + kWaitSlice));
+  }
+}
+
+void ATCPServer::LogStillRunning(std::size_t count, const char* consequence) {
+  Log(1, "Client threads still running after " + std::to_string(ShutdownWait) + " ms: " +
+             std::to_string(count) + consequence);
+}
+
+std::size_t ATCPServer::ReapWorkers() {
+  std::size_t busy = 0;
+  for (auto it = workers_.begin(); it != workers_.end();) {
+    TTCPServerClientThread& worker = *it->second;
+    if (worker.Finished()) {
+      it = workers_.erase(it);  // joins: the thread has only its last steps left
+      continue;
+    }
+    // A worker whose synchronised call runs further down this stack can only
+    // end after the wait has returned.
+    if (!worker.InSynchronize()) ++busy;
+    ++it;
+  }
+  return busy;
+}
+
+void ATCPServer::ReapWorker(std::uint32_t id) {
+  const auto it = workers_.find(id);
+  if (it != workers_.end() && it->second->Finished()) workers_.erase(it);
+}
+
+// ---------------------------------------------------------------------------
+// Virtual operations
+
+void ATCPServer::RaiseError(const std::string& msg) { throw ETCPServer(msg); }
+
+void ATCPServer::StartListening() {
+  socket_->SetListenPort(listen_port_);
+  socket_->Listen();
+}
+
+void ATCPServer::StopListening() {
+  socket_->StopListening();
+  TerminateClients();
+}
+
+void ATCPServer::BeforeAccept() {
+  if (OnBeforeAccept) OnBeforeAccept(*this);
+}
+
+std::unique_ptr<TTCPServerClient> ATCPServer::CreateClient() {
+  if (OnCreateClient) {
+    if (auto client = OnCreateClient(*this)) return client;
+  }
+  if (ClientClass) {
+    if (auto client = ClientClass(*this)) return client;
+  }
+  return std::make_unique<TTCPServerClient>(*this);
+}
+
+void ATCPServer::ClientExecute(TTCPServerClient& client) {
+  if (OnClientExecute) OnClientExecute(client);
+}
+
+// ---------------------------------------------------------------------------
+// Accepting and the client list
+
+bool ATCPServer::LimitReached() const {
+  return max_clients_ >= 0 && ClientCount() >= max_clients_;
+}
+
+void ATCPServer::HandleAccept() {
+  if (!active_ || accepting_) return;
+  if (LimitReached()) {
+    accept_pending_ = true;
+    return;
+  }
+  struct Pass {
+    bool& flag;
+    explicit Pass(bool& f) : flag(f) { flag = true; }
+    ~Pass() { flag = false; }
+  } pass(accepting_);
+  BeforeAccept();
+  for (;;) {
+    sockaddr_in address{};
+    TSocket handle = kInvalidSocket;
+    int error = 0;
+    try {
+      handle = socket_->Accept(address);
+      error = errno;
+    } catch (...) {
+      break;
+    }
+    if (handle == kInvalidSocket) {
+      if (IsResourceShortage(error)) accept_pending_ = true;
+      break;
+    }
+    if (!StartClient(handle, address)) break;
+    if (!active_ || LimitReached()) break;
+  }
+}
+
+bool ATCPServer::StartClient(TSocket handle, const sockaddr_in& address) {
+  std::unique_ptr<TTCPServerClient> client;
+  try {
+    client = CreateClient();
+    client->Init();
+  } catch (...) {
+    CloseSocket(handle);
+    Log(1, "Error creating client: " + CurrentExceptionMessage());
+    return false;
+  }
+  client->SocketHandle = handle;
+  client->RemoteAddress = address;
+  const std::uint32_t id = next_worker_id_++;
+  auto worker = std::make_unique<TTCPServerClientThread>();
+  worker->Attach(link_, id, *client);
+  try {
+    // Started before the client joins the list: the worker reaches the main
+    // thread only after this accept pass, and a failure leaves no trace.
+    worker->Start();
+  } catch (...) {
+    const std::string message = CurrentExceptionMessage();
+    client.reset();  // closes the accepted handle
+    Log(1, "Error creating client: " + message);
+    return false;
+  }
+  clients_.push_back(client.release());
+  workers_.emplace(id, std::move(worker));
+  return true;
+}
+
+void ATCPServer::RemoveClient(TTCPServerClient* client) {
+  const auto it = std::find(clients_.begin(), clients_.end(), client);
+  if (it == clients_.end()) return;
+  clients_.erase(it);
+  try {
+    if (OnClientRemoved) OnClientRemoved(*client);
+  } catch (...) {
+    if (accept_pending_) HandleAccept();
+    throw;
+  }
+  if (accept_pending_) HandleAccept();
+}
+
+void ATCPServer::DoClientActive(TTCPServerClient& client) {
+  if (OnClientActive) OnClientActive(client);
+  client.ClientActive();
+}
+
+void ATCPServer::DoClientInactive(TTCPServerClient& client) {
+  RemoveClient(&client);
+  if (OnClientInactive) OnClientInactive(client);
+  client.ClientInactive();
+}
+
+void ATCPServer::ApplyThrottlingToClients() {
+  const bool read = ThrottleClientRead();
+  const std::int32_t read_rate = ThrottleClientReadRate();
+  const bool write = ThrottleClientWrite();
+  const std::int32_t write_rate = ThrottleClientWriteRate();
+  for (TTCPServerClient* client : clients_) client->ApplyThrottling(read, read_rate, write, write_rate);
+}
+
+}  // namespace vt

@@ -1,0 +1,217 @@
+#pragma once
+
+// ATCPServer: a component that listens on one TCP port, accepts connections
+// up to MaxClients, turns each into a client object (server_client.h) served
+// by its own worker thread, keeps the ordered list of live clients, hands the
+// time-out and the throttling settings to every connection, and reports what
+// happens through events and a log.
+//
+// Threads: every member runs on the main thread (the thread that pumps the
+// main queue, platform/synchronize.h), and every event fires there: workers
+// reach the server only through synchronised calls (activation, completion,
+// log lines). The exceptions are TimeOut and the throttling getters, which
+// workers read. While the server waits for workers (Active := false, and
+// destruction) it keeps pumping the main queue, so their synchronised calls,
+// and any other message of the main thread, are served meanwhile.
+//
+// Lifetime: the owner deletes the server on the main thread, never from one
+// of its own events. Destruction terminates the clients and waits, bounded
+// by ShutdownWait, until their workers have ended, then frees what is left.
+// A derived server whose clients use its members calls Shutdown first in its
+// own destructor, so that no worker runs while those members go away. A
+// worker still running after the bound (it should not happen: a terminated
+// connection ends every wait at once) is reported in the log and left to
+// end on its own; its client is then never freed under it.
+//
+// Designing mode does not exist here; the server always runs clients on
+// worker threads (there is no mode that serves them on the server's own
+// thread).
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/component.h"
+#include "platform/log.h"
+#include "platform/window_handle.h"
+#include "sockets/tcp_server_socket.h"
+#include "tcpserver/server_client.h"
+#include "util/date_time.h"
+#include "util/exception.h"
+
+namespace vt {
+
+VT_EXCEPTION_CLASS(ETCPServer, Exception);
+
+// Makes a client object for a server.
+using TTCPServerClientClass = std::function<std::unique_ptr<TTCPServerClient>(ATCPServer& server)>;
+
+// The class factory of a client class T (constructible from the server).
+template <typename T>
+TTCPServerClientClass ClientClassOf() {
+  return [](ATCPServer& server) -> std::unique_ptr<TTCPServerClient> { return std::make_unique<T>(server); };
+}
+
+class ATCPServer : public TComponent {
+ public:
+  using ATCPServerEvent = std::function<void(ATCPServer& sender)>;
+  // The log class is not passed.
+  using ATCPServerLogEvent = std::function<void(ATCPServer& sender, const std::string& msg)>;
+  using TTCPServerClientEvent = std::function<void(TTCPServerClient& sender)>;
+  // Returning null lets the server make the client.
+  using TTCPServerCreateClientEvent = std::function<std::unique_ptr<TTCPServerClient>(ATCPServer& sender)>;
+
+  // Makes the listening socket (on this thread: make the server on the main
+  // thread) with MaxBacklog 4; TimeOut 300000, MaxClients -1.
+  ATCPServer();
+  ~ATCPServer() override;
+
+  const char* ClassName() const override { return "ATCPServer"; }
+
+  // --- Properties ---
+  bool Active() const { return active_; }
+  // true: listens ("ListenPort not set", "Error creating server socket: ...");
+  // false: stops listening, terminates the clients and waits for them.
+  void SetActive(bool value);
+  const std::string& ListenPort() const { return listen_port_; }
+  // "Invalid ListenPort" for an empty text; "Cannot change port while server
+  // is active".
+  void SetListenPort(const std::string& value);
+  const std::string& LocalHost() const;
+  // "Cannot change local host while server is active", even for the same value.
+  void SetLocalHost(const std::string& value);
+  std::int32_t MaxBacklog() const;
+  // The listening socket's closed-socket error while listening.
+  void SetMaxBacklog(std::int32_t value);
+  std::int32_t MaxClients() const { return max_clients_; }
+  // Negative: no limit. Raising the limit accepts the connections that wait.
+  void SetMaxClients(std::int32_t value);
+  // Milliseconds a blocking read on a connection may wait; read when a
+  // client's stream is made. Any thread may read it.
+  std::int32_t TimeOut() const { return time_out_.load(std::memory_order_relaxed); }
+  void SetTimeOut(std::int32_t value) { time_out_.store(value, std::memory_order_relaxed); }
+  bool ThrottleClientWrite() const { return throttle_write_.load(std::memory_order_relaxed); }
+  // A change reaches every live connection at once.
+  void SetThrottleClientWrite(bool value);
+  std::int32_t ThrottleClientWriteRate() const { return write_rate_.load(std::memory_order_relaxed); }
+  void SetThrottleClientWriteRate(std::int32_t value);
+  // Read throttling: handed to connections with the write settings; only a
+  // derived server may change it.
+  bool ThrottleClientRead() const { return throttle_read_.load(std::memory_order_relaxed); }
+  std::int32_t ThrottleClientReadRate() const { return read_rate_.load(std::memory_order_relaxed); }
+  // Referenced, not owned; forgotten when the log is destroyed first.
+  TLog* LogTo() const { return log_to_; }
+  void SetLogTo(TLog* log);
+
+  // Milliseconds that stopping and destruction serve the workers before they
+  // give up waiting for them (and say so in the log).
+  std::int32_t ShutdownWait = 10000;
+
+  // --- Events (main thread) ---
+  ATCPServerLogEvent OnLog;
+  ATCPServerEvent OnActive;    // after a successful activation
+  ATCPServerEvent OnInactive;  // after every deactivation
+  TTCPServerCreateClientEvent OnCreateClient;
+  TTCPServerClientEvent OnClientActive;    // the worker has made the connection
+  TTCPServerClientEvent OnClientInactive;  // the worker finished normally (after OnClientRemoved)
+  TTCPServerClientEvent OnClientRemoved;   // a client left the list
+  // Not published: the hooks of BeforeAccept (main thread) and of the base
+  // ClientExecute (worker thread).
+  ATCPServerEvent OnBeforeAccept;
+  TTCPServerClientEvent OnClientExecute;
+
+  // The class of client made when OnCreateClient gives none; empty: plain
+  // TTCPServerClient.
+  TTCPServerClientClass ClientClass;
+
+  // --- Interface ---
+  // An accept notification was ignored because of MaxClients; stays set.
+  bool AcceptPending() const { return accept_pending_; }
+  std::int32_t ClientCount() const { return static_cast<std::int32_t>(clients_.size()); }
+  // The clients in the order they were accepted.
+  TTCPServerClient* Client(std::int32_t index) const { return clients_.at(static_cast<std::size_t>(index)); }
+  // While active, the time since activation (days); 0 while inactive.
+  TDateTime UpTime() const;
+  // Log class 0 information, 1 error: OnLog, then LogTo.
+  void Log(int log_class, const std::string& msg);
+  // Terminates every client not yet terminated, last first; they stay in the
+  // list until their workers have finished.
+  void TerminateClients();
+  // Serves the main queue until every worker has ended (or waits for this
+  // very call to return), or ShutdownWait has passed; false then.
+  bool WaitForClients();
+  // What destruction does, for derived destructors: inactive without log or
+  // event, listening socket closed, clients terminated and waited for, the
+  // clients left freed. Safe to call twice.
+  void Shutdown();
+  // The listening socket (its port, for instance, after binding port 0).
+  const TTCPServerSocket& ServerSocket() const { return *socket_; }
+
+  // --- Virtual operations, in slot order ---
+  // Raises ETCPServer; a derived server raises its own class.
+  [[noreturn]] virtual void RaiseError(const std::string& msg);
+  virtual void StartListening();
+  // Closes the listening socket, then terminates the clients.
+  virtual void StopListening();
+  virtual void BeforeAccept();
+  // OnCreateClient, else ClientClass, else a plain TTCPServerClient.
+  virtual std::unique_ptr<TTCPServerClient> CreateClient();
+  // The base client's Execute (worker thread): OnClientExecute.
+  virtual void ClientExecute(TTCPServerClient& client);
+
+ protected:
+  void Notification(TComponent* component) override;
+  void SetThrottleClientRead(bool value);
+  void SetThrottleClientReadRate(std::int32_t value);
+
+ private:
+  friend class TTCPServerClient;
+  friend class TTCPServerClientThread;
+
+  void Activate();
+  void Deactivate();
+  // The accept notification of the listening socket.
+  void HandleAccept();
+  bool LimitReached() const;
+  // One accepted connection: client, worker, list. False when it failed.
+  bool StartClient(TSocket handle, const sockaddr_in& address);
+  // Removes by identity, fires OnClientRemoved, re-runs accepting when a
+  // notification was ignored.
+  void RemoveClient(TTCPServerClient* client);
+  // Main thread, for the workers.
+  void DoClientActive(TTCPServerClient& client);
+  void DoClientInactive(TTCPServerClient& client);
+  void ApplyThrottlingToClients();
+  // Joins the worker `id` when it has ended.
+  void ReapWorker(std::uint32_t id);
+  // Joins every worker that has ended; returns how many are still busy
+  // (not counting those whose synchronised call runs further down the main
+  // thread's stack).
+  std::size_t ReapWorkers();
+  void LogStillRunning(std::size_t count, const char* consequence);
+
+  std::unique_ptr<TTCPServerSocket> socket_;
+  TWindowHandle reaper_;  // workers report their end here
+  std::shared_ptr<TTCPServerLink> link_;
+  std::vector<TTCPServerClient*> clients_;
+  std::unordered_map<std::uint32_t, std::unique_ptr<TTCPServerClientThread>> workers_;
+  std::uint32_t next_worker_id_ = 0;
+  bool active_ = false;
+  bool accept_pending_ = false;
+  bool accepting_ = false;
+  TDateTime activated_at_ = 0;
+  std::string listen_port_;
+  std::int32_t max_clients_ = -1;
+  std::atomic<std::int32_t> time_out_{300000};
+  std::atomic<bool> throttle_write_{false};
+  std::atomic<std::int32_t> write_rate_{0};
+  std::atomic<bool> throttle_read_{false};
+  std::atomic<std::int32_t> read_rate_{0};
+  TLog* log_to_ = nullptr;
+};
+
+}  // namespace vt

@@ -1,0 +1,510 @@
+#include "tcpserver/tcp_server.h"
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <thread>
+
+#include "platform/synchronize.h"
+#include "socket_test_support.h"
+#include "support/expect_error.h"
+
+namespace vt {
+namespace {
+
+using namespace std::chrono_literals;
+using test::Clock;
+
+// Serves the main queue (as the program's message loop would) until `done`
+// holds; false when `limit` passed first.
+template <typename Pred>
+bool PumpUntil(Pred done, Clock::duration limit = 10s) {
+  const Deadline deadline = Clock::now() + limit;
+  while (!done()) {
+    if (Clock::now() >= deadline) return false;
+    HandleThreadMessage(std::min(deadline, Clock::now() + 50ms));
+  }
+  return true;
+}
+
+void PumpFor(Clock::duration span) {
+  const Deadline deadline = Clock::now() + span;
+  while (Clock::now() < deadline) HandleThreadMessage(deadline);
+}
+
+int CountEntries(const char* directory) {
+  int count = 0;
+  if (DIR* dir = ::opendir(directory)) {
+    while (const dirent* entry = ::readdir(dir)) {
+      if (entry->d_name[0] != '.') ++count;
+    }
+    ::closedir(dir);
+  }
+  return count - 1;  // the directory stream itself, for /proc/self/fd
+}
+
+int OpenDescriptors() { return CountEntries("/proc/self/fd"); }
+int RunningThreads() { return CountEntries("/proc/self/task") + 1; }
+
+std::uint16_t PortOf(const ATCPServer& server) {
+  sockaddr_in address{};
+  socklen_t size = sizeof address;
+  ::getsockname(server.ServerSocket().SocketHandle(), reinterpret_cast<sockaddr*>(&address), &size);
+  return ntohs(address.sin_port);
+}
+
+// Waits (without pumping) until the peer has closed; false on time-out.
+bool PeerSeesEnd(int fd, std::chrono::milliseconds limit = 10000ms) {
+  const auto deadline = Clock::now() + limit;
+  char buffer[4096];
+  while (Clock::now() < deadline) {
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, 50) <= 0) continue;
+    const ssize_t got = ::recv(fd, buffer, sizeof buffer, 0);
+    if (got <= 0) return true;
+  }
+  return false;
+}
+
+// Reads one line from a blocking socket (with a bound).
+std::string ReceiveLine(int fd) {
+  std::string line;
+  const auto deadline = Clock::now() + 10s;
+  char c;
+  while (Clock::now() < deadline) {
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, 50) <= 0) continue;
+    if (::recv(fd, &c, 1, 0) != 1 || c == '\n') break;
+    if (c != '\r') line += c;
+  }
+  return line;
+}
+
+// Answers each line with "echo:" and the line, until "quit" or the end.
+class EchoClient : public TTCPServerClient {
+ public:
+  using TTCPServerClient::TTCPServerClient;
+  static inline std::atomic<int> reads{0};  // reads begun, by all echo clients
+  void Execute() override {
+    while (!Terminated()) {
+      std::string line;
+      ++reads;
+      try {
+        line = Stream()->GetReader()->ReadLine(4096, false);
+      } catch (const EReader&) {
+        return;  // ended, timed out or terminated
+      }
+      if (line == "quit") return;
+      Stream()->GetWriter()->WriteText("echo:" + line + "\r\n");
+    }
+  }
+};
+
+// A server on 127.0.0.1 and a free port, recording its events and log.
+struct ServerFixture {
+  explicit ServerFixture(TTCPServerClientClass client_class = ClientClassOf<EchoClient>()) {
+    server = std::make_unique<ATCPServer>();
+    server->SetListenPort("0");
+    server->SetLocalHost("127.0.0.1");
+    server->ClientClass = std::move(client_class);
+    server->OnActive = [this](ATCPServer&) { events.push_back("server active"); };
+    server->OnInactive = [this](ATCPServer&) { events.push_back("server inactive"); };
+    server->OnClientActive = [this](TTCPServerClient&) {
+      ++activated;
+      events.push_back("active");
+    };
+    server->OnClientRemoved = [this](TTCPServerClient&) {
+      ++removed;
+      events.push_back("removed");
+    };
+    server->OnClientInactive = [this](TTCPServerClient&) { events.push_back("inactive"); };
+    log.OnLogMessage = [this](TComponent*, int log_class, const std::string& msg) {
+      lines.push_back(std::to_string(log_class) + " " + msg);
+    };
+    server->SetLogTo(&log);
+  }
+  ~ServerFixture() {
+    server.reset();
+    for (int fd : peers) ::close(fd);
+  }
+  void Start() {
+    server->SetActive(true);
+    port = PortOf(*server);
+  }
+  int Connect() {
+    peers.push_back(test::ConnectLoopback(port));
+    return peers.back();
+  }
+  bool HasLine(const std::string& line) const {
+    return std::find(lines.begin(), lines.end(), line) != lines.end();
+  }
+
+  TLog log;
+  std::unique_ptr<ATCPServer> server;
+  std::uint16_t port = 0;
+  std::vector<int> peers;
+  std::vector<std::string> events;
+  std::vector<std::string> lines;  // "<class> <text>"
+  int activated = 0;
+  int removed = 0;
+};
+
+TEST(TCPServer, ActivationAndDeactivationReportWhatHappened) {
+  ProcessThreadMessages();  // the main queue exists from here on
+  const int descriptors_before = OpenDescriptors();
+  {
+    ServerFixture f;
+    ATCPServer& server = *f.server;
+
+    ATCPServer unset;
+    EXPECT_VT_ERROR(unset.SetActive(true), ETCPServer, "ListenPort not set");
+    EXPECT_FALSE(unset.Active());
+
+    // A taken port: logged as an error and raised with the same text, twice
+    // in a row (the failed socket is not left half made).
+    f.Start();
+    ServerFixture other;
+    other.server->SetListenPort(std::to_string(f.port));
+    for (int attempt = 0; attempt < 2; ++attempt) {
+      EXPECT_VT_ERROR(other.server->SetActive(true), ETCPServer, "Error creating server socket: Socket bind failed: Address in use");
+    }
+    EXPECT_FALSE(other.server->Active());
+    EXPECT_TRUE(other.events.empty());
+    const std::vector<std::string> failed(
+        2, "1 Error creating server socket: Socket bind failed: Address in use");
+    EXPECT_EQ(failed, other.lines);
+
+    EXPECT_TRUE(server.Active());
+    PumpFor(20ms);
+    EXPECT_GT(server.UpTime(), 0.0);
+    server.SetActive(true);  // a second activation does nothing
+    EXPECT_VT_ERROR(server.SetListenPort("81"), ETCPServer, "Cannot change port while server is active");
+    EXPECT_VT_ERROR(server.SetLocalHost("127.0.0.1"), ETCPServer, "Cannot change local host while server is active");
+    EXPECT_VT_ERROR(server.SetListenPort(""), ETCPServer, "Invalid ListenPort");
+    server.SetListenPort("0");  // unchanged: allowed while active
+    EXPECT_THROW(server.SetMaxBacklog(8), EWinSock);
+
+    server.SetActive(false);
+    EXPECT_EQ(0.0, server.UpTime());
+    const std::vector<std::string> events{"server active", "server inactive"};
+    EXPECT_EQ(events, f.events);
+    const std::vector<std::string> lines{"0 Server active. Listening on port 0.", "0 Server shutdown."};
+    EXPECT_EQ(lines, f.lines);
+  }
+  EXPECT_EQ(descriptors_before, OpenDescriptors());
+}
+
+TEST(TCPServer, MaxClientsHoldsConnectionsInTheListenQueue) {
+  ServerFixture f;
+  f.server->SetMaxClients(2);
+  f.Start();
+  const int a = f.Connect();
+  f.Connect();
+  const int c = f.Connect();
+  ASSERT_TRUE(PumpUntil([&] { return f.activated == 2; }));
+  PumpFor(200ms);
+  EXPECT_EQ(2, f.server->ClientCount());
+  EXPECT_EQ(2, f.activated);
+  EXPECT_TRUE(f.server->AcceptPending());
+
+  // The first client leaves; the one waiting in the queue takes its place.
+  test::SendAll(a, "quit\r\n");
+  ASSERT_TRUE(PumpUntil([&] { return f.activated == 3; }));
+  EXPECT_EQ(2, f.server->ClientCount());
+  test::SendAll(c, "hello\r\n");
+  std::string answer;
+  std::thread reader([&] { answer = ReceiveLine(c); });
+  PumpUntil([&] { return !answer.empty(); });
+  reader.join();
+  EXPECT_EQ("echo:hello", answer);
+  const std::vector<std::string> events{"server active", "active", "active", "removed", "inactive", "active"};
+  EXPECT_EQ(events, f.events);
+}
+
+TEST(TCPServer, MaxClientsZeroAcceptsNothingUntilRaised) {
+  ServerFixture f;
+  int created = 0;
+  f.server->OnCreateClient = [&](ATCPServer&) {
+    ++created;
+    return std::unique_ptr<TTCPServerClient>();
+  };
+  f.server->SetMaxClients(0);
+  f.Start();
+  f.Connect();
+  ASSERT_TRUE(PumpUntil([&] { return f.server->AcceptPending(); }));
+  PumpFor(200ms);
+  EXPECT_EQ(0, created);
+  EXPECT_EQ(0, f.server->ClientCount());
+
+  // No new notification comes for a connection already waiting: raising the
+  // limit must take it.
+  f.server->SetMaxClients(1);
+  EXPECT_TRUE(PumpUntil([&] { return f.activated == 1; }));
+  EXPECT_EQ(1, created);
+}
+
+TEST(TCPServer, DeactivationWakesAWaitingWorkerAndOnlyRemovesIt) {
+  ServerFixture f;
+  f.Start();
+  const int peer = f.Connect();
+  EchoClient::reads = 0;
+  test::SendAll(peer, "half a li");  // mid-request
+  ASSERT_TRUE(PumpUntil([&] { return EchoClient::reads == 1; }));
+
+  const auto start = Clock::now();
+  f.server->SetActive(false);
+  EXPECT_LT(Clock::now() - start, 5s) << "the worker must wake at once, not after TimeOut";
+  EXPECT_EQ(0, f.server->ClientCount());
+  const std::vector<std::string> events{"server active", "active", "removed", "server inactive"};
+  EXPECT_EQ(events, f.events);
+  EXPECT_TRUE(PeerSeesEnd(peer));
+}
+
+TEST(TCPServer, FailuresInTheWorkersStepsAreLoggedWithTheirStep) {
+  {
+    // Activation fails: Execute never runs; the client still finishes
+    // normally (removed, then inactive).
+    bool executed = false;
+    ServerFixture f;
+    f.server->OnClientActive = [&](TTCPServerClient&) {
+      f.events.push_back("active");
+      throw ETCPServer("no room");
+    };
+    f.server->OnClientExecute = [&](TTCPServerClient&) { executed = true; };
+    f.server->ClientClass = nullptr;
+    f.Start();
+    const int peer = f.Connect();
+    ASSERT_TRUE(PumpUntil([&] { return f.events.size() == 4; }));
+    const std::vector<std::string> events{"server active", "active", "removed", "inactive"};
+    EXPECT_EQ(events, f.events);
+    EXPECT_TRUE(f.HasLine("1 Client activate error: no room"));
+    EXPECT_FALSE(executed);
+    EXPECT_TRUE(PeerSeesEnd(peer));
+  }
+  {
+    // Execute fails, then a removal handler fails: both are logged, and the
+    // client is freed all the same.
+    ServerFixture f(nullptr);
+    bool freed = false;
+    struct Client : TTCPServerClient {
+      Client(ATCPServer& server, bool& freed) : TTCPServerClient(server), freed_(freed) {}
+      ~Client() override { freed_ = true; }
+      void Execute() override { throw std::runtime_error("broken"); }
+      bool& freed_;
+    };
+    f.server->OnCreateClient = [&](ATCPServer& server) { return std::make_unique<Client>(server, freed); };
+    f.server->OnClientRemoved = [](TTCPServerClient&) { throw ETCPServer("handler failed"); };
+    f.Start();
+    f.Connect();
+    ASSERT_TRUE(PumpUntil([&] { return freed && f.lines.size() == 3; }));
+    EXPECT_TRUE(f.HasLine("1 Client execute error: broken"));
+    EXPECT_TRUE(f.HasLine("1 Client free error: handler failed"));
+    EXPECT_EQ(0, f.server->ClientCount());
+  }
+}
+
+TEST(TCPServer, ClientLogLinesReachOnLogOnTheMainThreadInOrder) {
+  struct Chatty : TTCPServerClient {
+    using TTCPServerClient::TTCPServerClient;
+    void Execute() override {
+      for (int i = 0; i < 100; ++i) Log(i % 2, "line " + std::to_string(i));
+    }
+  };
+  ServerFixture f(ClientClassOf<Chatty>());
+  std::vector<std::string> received;
+  bool all_on_main = true;
+  f.server->OnLog = [&](ATCPServer&, const std::string& msg) {
+    all_on_main = all_on_main && IsMainThread();
+    if (msg.rfind("line ", 0) == 0) received.push_back(msg);
+  };
+  f.Start();
+  f.Connect();
+  ASSERT_TRUE(PumpUntil([&] { return f.removed == 1; }));
+  ASSERT_EQ(100u, received.size());
+  for (int i = 0; i < 100; ++i) EXPECT_EQ("line " + std::to_string(i), received[static_cast<std::size_t>(i)]);
+  EXPECT_TRUE(all_on_main);
+  EXPECT_TRUE(f.HasLine("1 line 1")) << "the log class reaches the log component";
+}
+
+TEST(TCPServer, ThrottlingChangesReachALiveConnection) {
+  // Sends blocks for as long as the connection lasts.
+  struct Sender : TTCPServerClient {
+    using TTCPServerClient::TTCPServerClient;
+    void Execute() override {
+      const std::string block(4096, 'x');
+      while (!Terminated() && Stream()->IsOpen()) {
+        Stream()->GetWriter()->WriteText(block);
+        Stream()->WaitSendComplete();
+      }
+    }
+  };
+  ServerFixture f(ClientClassOf<Sender>());
+  f.server->SetThrottleClientWrite(true);
+  f.server->SetThrottleClientWriteRate(20000);
+  f.Start();
+  const int peer = f.Connect();
+  std::atomic<std::int64_t> received{0};
+  std::thread reader([&] {
+    char buffer[65536];
+    for (;;) {
+      const ssize_t got = ::recv(peer, buffer, sizeof buffer, 0);
+      if (got <= 0) break;
+      received += got;
+    }
+  });
+  // Bytes per second over one second, after the connection has settled.
+  auto rate = [&] {
+    PumpFor(300ms);
+    const std::int64_t before = received;
+    PumpFor(1s);
+    return received - before;
+  };
+  ASSERT_TRUE(PumpUntil([&] { return f.activated == 1; }));
+  const std::int64_t slow = rate();
+  f.server->SetThrottleClientWriteRate(200000);
+  const std::int64_t faster = rate();
+  f.server->SetThrottleClientWrite(false);
+  const std::int64_t free = rate();
+  ::shutdown(peer, SHUT_RDWR);
+  f.server->SetActive(false);
+  reader.join();
+  EXPECT_LT(slow, 40000);
+  EXPECT_GT(slow, 5000);
+  EXPECT_GT(faster, 100000);
+  EXPECT_LT(faster, 300000);
+  EXPECT_GT(free, 1000000);
+}
+
+TEST(TCPServer, ASilentPeerIsCutAfterTimeOut) {
+  ServerFixture f;
+  f.server->SetTimeOut(300);
+  f.Start();
+  const int peer = f.Connect();
+  const auto start = Clock::now();
+  ASSERT_TRUE(PumpUntil([&] { return f.removed == 1; }));
+  const auto held = Clock::now() - start;
+  EXPECT_GE(held, 250ms);
+  EXPECT_LT(held, 5s);
+  EXPECT_TRUE(PeerSeesEnd(peer, 1000ms));
+}
+
+TEST(TCPServer, LogToForgetsADestroyedLog) {
+  ATCPServer server;
+  auto log = std::make_unique<TLog>();
+  int lines = 0;
+  log->OnLogMessage = [&](TComponent*, int, const std::string&) { ++lines; };
+  server.SetLogTo(log.get());
+  server.Log(0, "one");
+  log.reset();
+  EXPECT_EQ(nullptr, server.LogTo());
+  server.Log(0, "two");
+  EXPECT_EQ(1, lines);
+}
+
+TEST(TCPServer, AClientClosesAHandleNoSocketTookOver) {
+  ATCPServer server;
+  test::LoopbackPair pair;
+  const int fd = pair.TakeOurs();
+  auto client = std::make_unique<TTCPServerClient>(server);
+  client->SocketHandle = fd;
+  client.reset();
+  EXPECT_TRUE(PeerSeesEnd(pair.peer, 2000ms));
+}
+
+TEST(TCPServer, DestructionGivesUpOnAStuckWorkerWithoutFreeingItsClient) {
+  static std::atomic<bool> release{false};
+  static std::atomic<bool> executing{false};
+  static std::atomic<bool> freed{false};
+  release = false;
+  executing = false;
+  freed = false;
+  // Ignores Terminate until released (a handler stuck in something slow).
+  struct Stuck : TTCPServerClient {
+    using TTCPServerClient::TTCPServerClient;
+    ~Stuck() override { freed = true; }
+    void Execute() override {
+      const auto limit = Clock::now() + 20s;
+      executing = true;
+      while (!release && Clock::now() < limit) std::this_thread::sleep_for(5ms);
+    }
+  };
+  std::vector<std::string> lines;
+  {
+    ServerFixture f(ClientClassOf<Stuck>());
+    f.server->ShutdownWait = 300;
+    f.server->OnLog = [&](ATCPServer&, const std::string& msg) { lines.push_back(msg); };
+    f.Start();
+    f.Connect();
+    ASSERT_TRUE(PumpUntil([&] { return executing.load(); }));
+    const auto start = Clock::now();
+    f.server.reset();
+    EXPECT_LT(Clock::now() - start, 5s);
+    EXPECT_FALSE(freed);
+  }
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ("Client threads still running after 300 ms: 1; left to end on their own", lines.back());
+  const int threads = RunningThreads();
+  release = true;
+  EXPECT_TRUE(PumpUntil([&] { return freed.load(); }));
+  EXPECT_TRUE(PumpUntil([&] { return RunningThreads() < threads; }));
+}
+
+TEST(TCPServer, ManyConnectionsLeaveNoThreadsOrDescriptorsBehind) {
+  ProcessThreadMessages();  // the main queue exists from here on
+  const int descriptors = OpenDescriptors();
+  const int threads = RunningThreads();
+  {
+    ServerFixture f;
+    f.Start();
+    constexpr int kConnections = 1000;
+    for (int i = 0; i < kConnections; ++i) {
+      const int peer = test::ConnectLoopback(f.port);
+      test::SendAll(peer, "quit\r\n");
+      ::close(peer);
+      ProcessThreadMessages();
+    }
+    ASSERT_TRUE(PumpUntil([&] { return f.removed == kConnections && RunningThreads() == threads; }, 60s));
+    EXPECT_EQ(0, f.server->ClientCount());
+  }
+  EXPECT_EQ(descriptors, OpenDescriptors());
+}
+
+TEST(TCPServer, StartServeAndStopFiftyTimesWithClientsMidRequest) {
+  ProcessThreadMessages();
+  const int descriptors = OpenDescriptors();
+  const int threads = RunningThreads();
+  for (int round = 0; round < 50; ++round) {
+    ServerFixture f;
+    f.Start();
+    const int idle = f.Connect();
+    const int partial = f.Connect();
+    const int served = f.Connect();
+    test::SendAll(partial, "GET / HT");
+    test::SendAll(served, "ping\r\n");
+    std::string answer;
+    std::thread reader([&] { answer = ReceiveLine(served); });
+    const bool ready = PumpUntil([&] { return f.activated == 3 && !answer.empty(); });
+    reader.join();
+    ASSERT_TRUE(ready);
+    EXPECT_EQ("echo:ping", answer);
+    // Half the rounds stop first, the other half go straight to destruction.
+    if (round % 2 == 0) {
+      f.server->SetActive(false);
+      EXPECT_EQ(0, f.server->ClientCount());
+    }
+    f.server.reset();
+    EXPECT_EQ(3, f.removed);
+    EXPECT_TRUE(PeerSeesEnd(idle, 1000ms));
+  }
+  EXPECT_EQ(descriptors, OpenDescriptors());
+  EXPECT_EQ(threads, RunningThreads());
+}
+
+}  // namespace
+}  // namespace vt
