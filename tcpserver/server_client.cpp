@@ -57,7 +57,8 @@ void TTCPServerClient::Synchronize(const std::function<void()>& fn) {
   }
 }
 
-void TTCPServerClient::ApplyThrottling(bool read, std::int32_t read_rate, bool write, std::int32_t write_rate) {
+void TTCPServerClient::ApplyThrottling(bool read, std::int32_t read_rate, bool write,
+                                       std::int32_t write_rate) {
   std::lock_guard lock(socket_mutex_);
   // A socket without a window never got connected: nothing to throttle, and
   // applying in place from this thread would race with its worker.
@@ -167,6 +168,15 @@ void TTCPServerClientThread::Execute() {
         } catch (...) {
           LogFailure("Client execute error: ", std::current_exception());
         }
+        // What the conversation wrote may still sit in the send queue (the
+        // socket queues until its first write notification): send it, then
+        // close here rather than drop it when the client is freed.
+        if (!MustStop()) {
+          try {
+            client_->Stream()->Close();
+          } catch (...) {
+          }
+        }
       }
     }
   }
@@ -200,7 +210,8 @@ void TTCPServerClientThread::Complete() {
 }
 
 void TTCPServerClientThread::AfterExecute() {
-  if (link_) PostMessage(link_->reaper, TTCPServerLink::kWorkerEndedMessage, static_cast<std::int32_t>(id_), 0);
+  if (link_)
+    PostMessage(link_->reaper, TTCPServerLink::kWorkerEndedMessage, static_cast<std::int32_t>(id_), 0);
 }
 
 }  // namespace vt

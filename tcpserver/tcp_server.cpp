@@ -152,6 +152,7 @@ void ATCPServer::Deactivate() {
 }
 
 void ATCPServer::Shutdown() {
+  shutting_down_ = true;
   active_ = false;
   try {
     socket_->StopListening();
@@ -216,8 +217,8 @@ bool ATCPServer::WaitForClients() {
 }
 
 void ATCPServer::LogStillRunning(std::size_t count, const char* consequence) {
-  Log(1, "Client threads still running after " + std::to_string(ShutdownWait) + " ms: " +
-             std::to_string(count) + consequence);
+  Log(1, "Client threads still running after " + std::to_string(ShutdownWait) +
+             " ms: " + std::to_string(count) + consequence);
 }
 
 std::size_t ATCPServer::ReapWorkers() {
@@ -277,9 +278,7 @@ void ATCPServer::ClientExecute(TTCPServerClient& client) {
 // ---------------------------------------------------------------------------
 // Accepting and the client list
 
-bool ATCPServer::LimitReached() const {
-  return max_clients_ >= 0 && ClientCount() >= max_clients_;
-}
+bool ATCPServer::LimitReached() const { return max_clients_ >= 0 && ClientCount() >= max_clients_; }
 
 void ATCPServer::HandleAccept() {
   if (!active_ || accepting_) return;
@@ -347,7 +346,9 @@ void ATCPServer::RemoveClient(TTCPServerClient* client) {
   if (it == clients_.end()) return;
   clients_.erase(it);
   try {
-    if (OnClientRemoved) OnClientRemoved(*client);
+    // Destruction fires no events: whoever destroys the server may already
+    // have taken apart what its handlers use.
+    if (OnClientRemoved && !shutting_down_) OnClientRemoved(*client);
   } catch (...) {
     if (accept_pending_) HandleAccept();
     throw;

@@ -16,7 +16,9 @@
 //
 // Lifetime: the owner deletes the server on the main thread, never from one
 // of its own events. Destruction terminates the clients and waits, bounded
-// by ShutdownWait, until their workers have ended, then frees what is left.
+// by ShutdownWait, until their workers have ended, then frees what is left;
+// meanwhile no client event fires (log lines still do): to see the clients
+// go, deactivate first.
 // A derived server whose clients use its members calls Shutdown first in its
 // own destructor, so that no worker runs while those members go away. A
 // worker still running after the bound (it should not happen: a terminated
@@ -145,8 +147,9 @@ class ATCPServer : public TComponent {
   // very call to return), or ShutdownWait has passed; false then.
   bool WaitForClients();
   // What destruction does, for derived destructors: inactive without log or
-  // event, listening socket closed, clients terminated and waited for, the
-  // clients left freed. Safe to call twice.
+  // event, listening socket closed, clients terminated and waited for
+  // without client events, the clients left freed. Safe to call twice; the
+  // server fires no client events afterwards.
   void Shutdown();
   // The listening socket (its port, for instance, after binding port 0).
   const TTCPServerSocket& ServerSocket() const { return *socket_; }
@@ -203,6 +206,7 @@ class ATCPServer : public TComponent {
   bool active_ = false;
   bool accept_pending_ = false;
   bool accepting_ = false;
+  bool shutting_down_ = false;
   TDateTime activated_at_ = 0;
   std::string listen_port_;
   std::int32_t max_clients_ = -1;
