@@ -134,6 +134,8 @@ class ATCPServer : public TComponent {
   // An accept notification was ignored because of MaxClients; stays set.
   bool AcceptPending() const { return accept_pending_; }
   std::int32_t ClientCount() const { return static_cast<std::int32_t>(clients_.size()); }
+  // Worker threads not yet joined (running, or ended and about to be joined).
+  std::int32_t WorkerCount() const { return static_cast<std::int32_t>(workers_.size()); }
   // The clients in the order they were accepted.
   TTCPServerClient* Client(std::int32_t index) const { return clients_.at(static_cast<std::size_t>(index)); }
   // While active, the time since activation (days); 0 while inactive.
