@@ -55,6 +55,10 @@ void TThreadEx::WaitFor() {
 }
 
 void TThreadEx::Synchronize(const std::function<void()>& fn) {
+  if (IsMainThread()) {
+    fn();  // not a wait of this thread: leave InSynchronize alone
+    return;
+  }
   vt::Synchronize([this, &fn] {
     ++sync_depth_;
     try {
