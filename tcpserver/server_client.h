@@ -13,9 +13,11 @@
 //      in the worker's own queue;
 //   4. active: OnClientActive and ClientActive ran on the main thread; the
 //      worker runs Execute, the whole conversation with the peer;
-//   5. finishing: Execute has returned or raised; the completion step runs on
-//      the main thread (OnClientRemoved, then OnClientInactive and
-//      ClientInactive unless the client or worker was terminated);
+//   5. finishing: Execute has returned or raised; unless terminated, the
+//      worker sends what is still queued and closes the connection; the
+//      completion step runs on the main thread (OnClientRemoved, then
+//      OnClientInactive and ClientInactive unless the client or worker was
+//      terminated);
 //   6. freed: by the completion step, on the main thread, while the worker
 //      waits for it; the worker then ends and the server joins it.
 // Terminate may come at any point after 1: the worker skips what is left at

@@ -23,7 +23,11 @@
 // own destructor, so that no worker runs while those members go away. A
 // worker still running after the bound (it should not happen: a terminated
 // connection ends every wait at once) is reported in the log and left to
-// end on its own; its client is then never freed under it.
+// end on its own: its client is not freed under it, and its link to the
+// server is cut, so that its remaining synchronised steps only free the
+// client (its own code must not keep using the server it was given).
+// Deactivation waits the same way, but frees nothing, so it leaves such a
+// worker in the list until it ends.
 //
 // Designing mode does not exist here; the server always runs clients on
 // worker threads (there is no mode that serves them on the server's own

@@ -17,6 +17,11 @@
 // Threads: Start, WaitFor, Abandon and the destructor run on the owner's
 // thread; Terminate, Terminated and Finished on any thread; Synchronize on
 // the object's own thread (on the main thread it runs the call at once).
+//
+// Owners rely on nothing but Start, Finished, WaitFor, Terminate and Abandon,
+// so a pool of reusable threads could run Execute behind them (Start hands
+// the object to an idle thread, WaitFor waits for Finished) without changing
+// what the owner sees.
 
 #include <atomic>
 #include <functional>
