@@ -87,8 +87,10 @@ fail() {
 }
 give_up() {
   fail "$*"
-  echo "--- program output"
-  cat "$work/program.log" 2>/dev/null
+  local log
+  for log in program trayer xvfb; do
+    [ -s "$work/$log.log" ] && { echo "--- $log output"; cat "$work/$log.log"; }
+  done
   snap_root desktop-at-failure.png
   exit 1
 }
@@ -177,12 +179,27 @@ open_menu() {
 }
 
 # --- the X server, the tray host and the program
-screen_width=1024
-Xvfb -displayfd 3 -screen 0 ${screen_width}x768x24 -nolisten tcp 3>"$work/display" 2>"$work/xvfb.log" &
-xvfb_pid=$!
-display_known() { [ -s "$work/display" ]; }
-wait_until 10 display_known || give_up "Xvfb did not start: $(cat "$work/xvfb.log")"
-export DISPLAY=":$(head -n1 "$work/display")"
+# A display number of our own, checked by the screen size we asked for: a
+# server of another session (X sockets in the abstract namespace are shared
+# between containers that share a network) must never be mistaken for ours.
+screen_width=1000 screen_height=700
+x_is_ours() { [ "$(xdo getdisplaygeometry 2>/dev/null)" = "$screen_width $screen_height" ]; }
+start_x() {
+  local n
+  for _ in 1 2 3 4 5; do
+    n=$((100 + RANDOM % 800))
+    [ -e "/tmp/.X$n-lock" ] && continue
+    grep -q "/tmp/.X11-unix/X$n\$" /proc/net/unix 2>/dev/null && continue
+    Xvfb ":$n" -screen 0 "${screen_width}x${screen_height}x24" -nolisten tcp 2>"$work/xvfb.log" &
+    xvfb_pid=$!
+    export DISPLAY=":$n"
+    wait_until 10 x_is_ours && return 0
+    stop "$xvfb_pid"
+    xvfb_pid=""
+  done
+  return 1
+}
+start_x || give_up "Xvfb did not start"
 echo "display $DISPLAY"
 
 start_tray

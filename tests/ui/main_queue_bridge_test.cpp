@@ -21,18 +21,33 @@ namespace {
 
 constexpr int kPatienceMs = 10000;
 
-// Runs `dialog` modally and closes it from a timer once `done` holds (or
-// the patience runs out). Returns whether `done` held.
-bool ExecUntil(QDialog& dialog, const std::function<bool()>& done) {
+// Runs an event loop (`run`, which blocks between events as a program's loop
+// does) and ends it with `quit` from a timer once `done` holds or the
+// patience runs out. Returns whether `done` held.
+bool RunUntil(QObject& context, const std::function<void()>& run, const std::function<void()>& quit,
+              const std::function<bool()>& done) {
   QTimer poll;
   QElapsedTimer waited;
   waited.start();
-  QObject::connect(&poll, &QTimer::timeout, &dialog, [&] {
-    if (done() || waited.elapsed() > kPatienceMs) dialog.reject();
+  QObject::connect(&poll, &QTimer::timeout, &context, [&] {
+    if (done() || waited.elapsed() > kPatienceMs) quit();
   });
   poll.start(5);
-  dialog.exec();
+  run();
   return done();
+}
+
+// Runs `dialog` modally until `done` holds.
+bool ExecUntil(QDialog& dialog, const std::function<bool()>& done) {
+  return RunUntil(
+      dialog, [&] { dialog.exec(); }, [&] { dialog.reject(); }, done);
+}
+
+// Runs Qt's event loop until `done` holds.
+bool RunLoopUntil(const std::function<bool()>& done) {
+  QEventLoop loop;
+  return RunUntil(
+      loop, [&] { loop.exec(); }, [&] { loop.quit(); }, done);
 }
 
 // A worker's body; a failed test shuts synchronising down, and the worker
@@ -44,21 +59,6 @@ std::function<void()> Guarded(std::function<void()> body) {
     } catch (const ESynchronize&) {
     }
   };
-}
-
-// Runs Qt's event loop, letting it block between events as a program's
-// loop does, until `done` holds or the patience runs out.
-bool RunLoopUntil(const std::function<bool()>& done) {
-  QEventLoop loop;
-  QTimer poll;
-  QElapsedTimer waited;
-  waited.start();
-  QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
-    if (done() || waited.elapsed() > kPatienceMs) loop.quit();
-  });
-  poll.start(5);
-  loop.exec();
-  return done();
 }
 
 TEST(MainQueueBridge, ServesWorkersAndTimersWhileAModalDialogRuns) {

@@ -1,16 +1,13 @@
-// The folder picker over Qt's real folder chooser, and the about box.
+#include "ui/directory_dialog.h"
 
 #include <gtest/gtest.h>
 
 #include <QApplication>
 #include <QDir>
 #include <QFileDialog>
-#include <QLabel>
 #include <QTimer>
 
 #include "support/temp_dir.h"
-#include "ui/about_box.h"
-#include "ui/directory_dialog.h"
 
 namespace vt {
 namespace {
@@ -53,18 +50,6 @@ TEST(DirectoryDialog, ExecuteReturnsTheChosenFolderOrClearsBoth) {
   EXPECT_FALSE(picker.Execute());
   EXPECT_EQ("", picker.DirPath());
   EXPECT_EQ("", picker.DirName());
-}
-
-TEST(AboutBox, NamesTheProgramInBoldAboveOurLines) {
-  TfrmAbout about;
-  about.show();
-  EXPECT_EQ("About", about.windowTitle());
-  EXPECT_EQ("Veltrana Web Server 1.0", about.lTitle->text());
-  EXPECT_TRUE(about.lTitle->font().bold());
-  EXPECT_FALSE(about.lDetails->font().bold());
-  EXPECT_TRUE(about.lDetails->text().contains(qVersion()));
-  EXPECT_FALSE(about.iProgram->pixmap().isNull()) << "the picture is compiled in";
-  EXPECT_EQ(about.minimumSize(), about.maximumSize());
 }
 
 }  // namespace
