@@ -13,7 +13,7 @@
 
 #include <QDialog>
 #include <array>
-#include <memory>
+#include <string>
 
 #include "app/settings.h"
 #include "ui/directory_dialog.h"

@@ -17,12 +17,14 @@
 #   8. the menu's Exit entry ends the program (exit status 0) and removes
 #      the icon.
 # Screenshots: tray-menu.png, setup-general.png, setup-network.png,
-# setup-log.png, about.png, main-window.png, desktop.png.
+# setup-log.png, about.png, main-window.png, desktop.png (and
+# desktop-at-failure.png when a check fails).
 #
 # The program runs with XDG_CONFIG_HOME pointing at a fresh folder holding
-# vtWebServer.ini with Active=0, Minimized=1, and without a session bus, so
-# that Qt docks its icon by XEmbed. Window captions, the class name and the
-# menu's access keys can be changed from the environment:
+# vtWebServer.ini with Active=0, Minimized=1, on a private session bus
+# without a StatusNotifier host (or with no bus when dbus-run-session is
+# missing), so that Qt docks its icon by XEmbed. Window captions, the class
+# name and the menu's access keys can be changed from the environment:
 #   VT_MAIN_TITLE  (default "Veltrana Web Server 1.0")
 #   VT_SETUP_TITLE (default "Setup"),  VT_ABOUT_TITLE (default "About")
 #   VT_CLASS       (default: the program's file name)
@@ -117,6 +119,7 @@ snap_window() { timeout 20 import -window "$1" "$shots/$2" 2>/dev/null; }
 # (only the pictures depend on it; no check does).
 settle() { sleep 0.5; }
 
+# shellcheck disable=SC2016  # the sed program is meant literally
 regex_quote() { printf '%s' "$1" | sed 's/[][\.*^$()+?{}|/]/\\&/g'; }
 
 # Visible windows of the program (its class); ids one a line.
