@@ -66,6 +66,9 @@ class EventQueue : public std::enable_shared_from_this<EventQueue> {
 
   bool Post(const Message& message);
   void Wake();
+  // Before handing control back to a foreign event loop: makes sure the
+  // epoll descriptor becomes readable for every message still to come.
+  void PrepareForForeignLoop();
   // Collects a new batch (the old one must be used up). timeout_ms as for
   // epoll_wait. Returns whether the batch holds anything.
   bool Collect(int timeout_ms);
@@ -208,6 +211,17 @@ bool EventQueue::Post(const Message& message) {
 void EventQueue::Wake() {
   const std::uint64_t one = 1;
   [[maybe_unused]] ssize_t written = ::write(event_fd_, &one, sizeof one);
+}
+
+void EventQueue::PrepareForForeignLoop() {
+  bool wake = false;
+  {
+    std::lock_guard lock(post_mutex_);
+    // Posts already waiting need a wake-up now; later ones must write one.
+    wake = !incoming_.empty();
+    signalled_ = wake;
+  }
+  if (wake) Wake();
 }
 
 void EventQueue::TakeIncoming() {
@@ -529,7 +543,7 @@ int ProcessThreadMessages() {
   for (;;) {
     if (queue.BatchEmpty()) {
       if (collections == 1) {
-        queue.Wake();
+        queue.PrepareForForeignLoop();
         break;
       }
       ++collections;

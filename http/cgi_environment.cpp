@@ -1,0 +1,103 @@
+#include "http/cgi_environment.h"
+
+#include "http/message.h"
+#include "util/date_time.h"
+#include "util/paths.h"
+#include "util/text.h"
+
+namespace vt {
+namespace {
+
+// The name of a "NAME=value" line: the text before its first "=".
+std::string_view LineName(std::string_view line) {
+  const std::size_t equals = line.find('=');
+  return equals == std::string_view::npos ? line : line.substr(0, equals);
+}
+
+}  // namespace
+
+void TStringListSetValue(std::vector<std::string>& list, std::string_view name, std::string_view value) {
+  auto it = list.begin();
+  while (it != list.end() && !TextEqualFolded(LineName(*it), name)) ++it;
+  if (value.empty()) {
+    if (it != list.end()) list.erase(it);
+    return;
+  }
+  std::string line;
+  line.reserve(name.size() + 1 + value.size());
+  line.append(name).append(1, '=').append(value);
+  if (it != list.end()) {
+    *it = std::move(line);
+  } else {
+    list.push_back(std::move(line));
+  }
+}
+
+std::string FormatCGIDate(double date_time) {
+  const TDateTimeParts parts = DecodeDateTime(date_time);
+  return std::string(LongMonthNames[parts.month - 1]) + ", " + std::to_string(parts.day) + ", " +
+         PadTextLeft(std::to_string(parts.year), '0', 4, false);
+}
+
+void BuildCGIEnvironment(std::vector<std::string>& list, ThttpRequest& request, const TCGIConnectionInfo& info,
+                         std::string_view document_root, std::string_view script_file_name) {
+  const TTextCut uri = CutAtByte(request.URI, '?', true);
+  const std::string& path = uri.left;
+  const std::string& query = uri.right;
+
+  const std::size_t slash = script_file_name.find_last_of('/');
+  const std::string_view document_name =
+      slash == std::string_view::npos ? script_file_name : script_file_name.substr(slash + 1);
+
+  const std::string user_password = request.GetBasicCredentials();
+  const TTextCut credentials = CutAtByte(user_password, ':', true);
+
+  const auto header = [&request](std::string_view name) {
+    return request.Header() ? request.Header()->GetFieldValue(name) : std::string();
+  };
+
+  const TDateTime now = NowLocal();
+  const TDateTime modified = GetFileDateTime(std::string(script_file_name));
+
+  auto set = [&list](std::string_view name, std::string_view value) { TStringListSetValue(list, name, value); };
+  set("GATEWAY_INTERFACE", "CGI/1.1");
+  set("REQUEST_METHOD", request.Method);
+  set("REQUEST_URI", path);
+  set("DOCUMENT_URI", path);
+  set("DOCUMENT_ROOT", document_root);
+  set("DOCUMENT_NAME", document_name);
+  set("PATH_INFO", "");
+  set("PATH_TRANSLATED", "");
+  set("QUERY_STRING", query);
+  set("CONTENT_LENGTH", std::to_string(request.GetContentLength() < 0 ? 0 : request.GetContentLength()));
+  set("CONTENT_TYPE", header("Content-Type"));
+  set("HTTP_REFERER", header("Referer"));
+  set("HTTP_USER_AGENT", header("User-Agent"));
+  set("HTTP_ACCEPT", header("Accept"));
+  set("HTTP_IF_MODIFIED_SINCE", header("If-Modified-Since"));
+  set("HTTP_PRAGMA", header("Pragma"));
+  set("HTTP_HOST", request.GetHost());
+  set("HTTP_COOKIE", header("Cookie"));
+  set("HTTPS", "");
+  set("REMOTE_ADDR", info.remote_addr);
+  set("REMOTE_HOST", info.remote_host);
+  set("REMOTE_PORT", info.remote_port);
+  set("REMOTE_IDENT", "");
+  set("REMOTE_USER", "");
+  set("SERVER_ADMIN", info.server_admin);
+  set("SERVER_PROTOCOL", request.GetVersionText());
+  set("SERVER_PORT", info.server_port);
+  set("SERVER_NAME", info.server_name);
+  set("SERVER_ADDR", info.server_name);
+  set("SERVER_SOFTWARE", info.server_software);
+  set("SCRIPT_FILENAME", script_file_name);
+  set("SCRIPT_NAME", path);
+  set("USER_NAME", credentials.left);
+  set("USER_PASSWORD", credentials.right);
+  set("AUTH_TYPE", user_password.empty() ? "" : "Basic");
+  set("DATE_LOCAL", FormatCGIDate(now));
+  set("DATE_GMT", FormatCGIDate(LocalToGMT(now)));
+  set("LAST_MODIFIED", modified == 0 ? std::string() : FormatCGIDate(modified));
+}
+
+}  // namespace vt

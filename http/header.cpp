@@ -1,0 +1,243 @@
+#include "http/header.h"
+
+#include <cstdio>
+#include <vector>
+
+#include "http/http_text.h"
+#include "util/text.h"
+
+namespace vt {
+
+using detail::Trimmed;
+
+namespace {
+
+const std::string kCRLF = "\r\n";
+
+// Names compare without regard to ASCII case; the name asked for is trimmed.
+bool NameMatches(const AHeaderField& field, std::string_view trimmedName) {
+  return TextEqualFolded(field.GetName(), trimmedName);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// AHeaderField
+
+int64_t AHeaderField::GetAsInteger() const { return TextToInt64Or(Trimmed(GetValue()), -1); }
+
+void AHeaderField::SetAsInteger(int64_t value) { SetValue(std::to_string(value)); }
+
+double AHeaderField::GetAsFloat() const { return TextToFloatOr(GetValue(), -1.0); }
+
+void AHeaderField::SetAsFloat(double value) {
+  // The shortest general form: 1.5 stays "1.5", 2.0 becomes "2".
+  char text[32];
+  std::snprintf(text, sizeof text, "%.15g", value);
+  SetValue(text);
+}
+
+std::string AHeaderField::GetAsString() const { return Trimmed(GetName()) + ": " + Trimmed(GetValue()); }
+
+void AHeaderField::SetAsString(const std::string& line) {
+  const TTextCut cut = CutAtByte(line, ':', true);
+  if (!cut.found) {
+    SetName(line);
+    SetValue(std::string());
+    return;
+  }
+  SetName(Trimmed(cut.left));
+  SetValue(Trimmed(cut.right));
+}
+
+void AHeaderField::PrepareField() {}
+
+// ---------------------------------------------------------------------------
+// Concrete fields
+
+THeaderField::THeaderField(std::string name, std::string value)
+    : name_(std::move(name)), value_(std::move(value)) {}
+
+std::unique_ptr<AHeaderField> THeaderField::Duplicate() const {
+  return std::make_unique<THeaderField>(name_, value_);
+}
+
+TInvalidField::TInvalidField(std::string line) : line_(std::move(line)) {}
+
+std::unique_ptr<AHeaderField> TInvalidField::Duplicate() const {
+  return std::make_unique<TInvalidField>(line_);
+}
+
+TDateField::TDateField() : date_time_(LocalToGMT(NowLocal())) {}
+
+TDateField::TDateField(TDateTime gmt) : date_time_(gmt) {}
+
+std::string TDateField::GetValue() const { return DateTimeToHTTPText(date_time_, true); }
+
+void TDateField::SetValue(const std::string& value) { date_time_ = ParseHTTPDateTime(value); }
+
+std::unique_ptr<AHeaderField> TDateField::Duplicate() const {
+  return std::make_unique<TDateField>(date_time_);
+}
+
+// ---------------------------------------------------------------------------
+// THeader
+
+THeader::THeader(AReaderEx& reader, bool lineMode, int32_t maxSize) {
+  ReadFromReader(reader, lineMode, maxSize);
+}
+
+THeader::~THeader() { Clear(); }
+
+std::string THeader::GetAsString() const {
+  std::string text;
+  for (const auto& field : fields_) {
+    text += field->GetAsString();
+    text += kCRLF;
+  }
+  text += kCRLF;
+  return text;
+}
+
+void THeader::SetAsString(std::string_view text) {
+  std::string name;
+  std::string value;
+  const auto addPending = [&] {
+    if (!name.empty()) AddField(name, value);
+    name.clear();
+    value.clear();
+  };
+  for (const std::string& line : SplitAtText(text, kCRLF)) {
+    const TTextCut cut = CutAtByte(line, ':', false);
+    if (cut.found) {
+      addPending();
+      name = Trimmed(cut.left);
+      value = Trimmed(cut.right);
+    } else if (!name.empty() && !line.empty() && detail::IsHttpWhitespace(line.front())) {
+      // A folded line: its leading blanks stay, as the separator.
+      value += line;
+    } else {
+      addPending();
+      if (!line.empty()) AppendField(std::make_unique<TInvalidField>(line));
+    }
+  }
+  addPending();
+}
+
+std::unique_ptr<THeader> THeader::Duplicate() const {
+  auto copy = std::make_unique<THeader>();
+  for (const auto& field : fields_) copy->AppendField(field->Duplicate());
+  return copy;
+}
+
+void THeader::ReadFromReader(AReaderEx& reader, bool lineMode, int32_t maxSize) {
+  if (lineMode) {
+    // An empty block (a bare CR LF) is the first empty line, so it needs no
+    // search of its own here.
+    for (;;) {
+      const std::string line = reader.ReadLine(maxSize, true);
+      if (line.empty()) return;
+      AddFieldLine(line);
+    }
+  }
+  const int64_t firstLineEnd = reader.FindText(kCRLF, maxSize, true);
+  if (firstLineEnd == 0) {
+    // ReadText rather than Skip: a lone CR at the very end counts as a hit
+    // of the search, and skipping past the end would fail.
+    reader.ReadText(2);
+    return;
+  }
+  const int64_t blockEnd = reader.FindText("\r\n\r\n", maxSize, true);
+  if (blockEnd < 0) return;
+  SetAsString(reader.ReadText(static_cast<int32_t>(blockEnd)));
+  reader.ReadText(4);
+}
+
+void THeader::PrepareFields() {
+  for (const auto& field : fields_) field->PrepareField();
+}
+
+std::vector<std::string> THeader::GetFieldNames() const {
+  std::vector<std::string> names;
+  names.reserve(fields_.size());
+  for (const auto& field : fields_) names.push_back(field->GetName());
+  return names;
+}
+
+void THeader::Clear() {
+  while (!fields_.empty()) fields_.pop_back();
+}
+
+int THeader::AddField(const std::string& name, const std::string& value) {
+  return AppendField(std::make_unique<THeaderField>(name, value));
+}
+
+void THeader::AddFieldLine(const std::string& line) {
+  const TTextCut cut = CutAtByte(line, ':', false);
+  if (cut.found) {
+    AddField(Trimmed(cut.left), Trimmed(cut.right));
+  } else {
+    AppendField(std::make_unique<TInvalidField>(line));
+  }
+}
+
+int THeader::AppendField(std::unique_ptr<AHeaderField> field) {
+  fields_.push_back(std::move(field));
+  return Count() - 1;
+}
+
+int THeader::IndexOf(std::string_view name) const {
+  const std::string trimmed = Trimmed(name);
+  for (size_t i = 0; i < fields_.size(); ++i) {
+    if (NameMatches(*fields_[i], trimmed)) return static_cast<int>(i);
+  }
+  return -1;
+}
+
+AHeaderField* THeader::GetField(std::string_view name) const {
+  const int index = IndexOf(name);
+  return index >= 0 ? Fields(index) : nullptr;
+}
+
+std::string THeader::GetFieldValue(std::string_view name) const {
+  const AHeaderField* field = GetField(name);
+  return field ? field->GetValue() : std::string();
+}
+
+void THeader::SetFieldValue(std::string_view name, const std::string& value) {
+  if (AHeaderField* field = GetField(name)) {
+    field->SetValue(value);
+  } else {
+    AddField(std::string(name), value);
+  }
+}
+
+void THeader::SetField(std::string_view name, std::unique_ptr<AHeaderField> field) {
+  if (field && !TextEqualFolded(field->GetName(), name)) field->SetName(std::string(name));
+  const int index = IndexOf(name);
+  if (index >= 0) {
+    if (field) {
+      ReplaceField(index, std::move(field));
+    } else {
+      DeleteField(index);
+    }
+  } else if (field) {
+    AppendField(std::move(field));
+  }
+}
+
+bool THeader::DeleteFields(std::string_view name) {
+  const std::string trimmed = Trimmed(name);
+  return std::erase_if(fields_, [&](const auto& field) { return NameMatches(*field, trimmed); }) > 0;
+}
+
+void THeader::ReplaceField(int index, std::unique_ptr<AHeaderField> field) {
+  fields_.at(static_cast<size_t>(index)) = std::move(field);
+}
+
+void THeader::DeleteField(int index) {
+  fields_.at(static_cast<size_t>(index)).reset();
+  fields_.erase(fields_.begin() + index);
+}
+
+}  // namespace vt

@@ -1,0 +1,200 @@
+#pragma once
+
+// Header fields and the header block of an HTTP message.
+//
+// A THeader is an ordered list of fields, each an AHeaderField: a plain
+// name/value field (THeaderField), a Date field that keeps a time stamp and
+// formats it when asked (TDateField), or a line that could not be split into
+// name and value (TInvalidField), kept verbatim so that it is written back as
+// it came.
+//
+// The block parses header text two ways: a whole block text, where lines that
+// start with a blank or control byte continue the field before them
+// (SetAsString), and line by line from a reader, where no lines are joined
+// (ReadFromReader in line mode, as the server reads requests). It answers
+// look-ups by name, comparing names without regard to ASCII case after
+// trimming the bytes 0 to 32 from the name asked for, and writes itself back
+// with CR LF line ends and the terminating empty line.
+//
+// Fields keep their insertion order in every operation; SetField and
+// ReplaceField put the new field where the old one stood. Look-ups are linear
+// scans: header blocks are small.
+//
+// Ownership: the block owns its fields (std::unique_ptr) and frees them when
+// they are removed or replaced, and when the block is destroyed (last field
+// first). Pointers returned by Fields and GetField stay valid until that
+// field is removed or replaced.
+//
+// Threading: a block and its fields are used by one thread at a time.
+// Nothing here raises errors of its own: reader errors from ReadFromReader
+// and a calendar error from a Date field's SetValue propagate.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "streams/reader.h"
+#include "util/date_time.h"
+
+namespace vt {
+
+class AHeaderField {
+ public:
+  AHeaderField() = default;
+  AHeaderField(const AHeaderField&) = delete;
+  AHeaderField& operator=(const AHeaderField&) = delete;
+  virtual ~AHeaderField() = default;
+
+  virtual std::string GetName() const = 0;
+  virtual void SetName(const std::string& name) = 0;
+  virtual std::string GetValue() const = 0;
+  virtual void SetValue(const std::string& value) = 0;
+  // The decimal value of GetValue (blanks around it allowed); -1 when it is
+  // not a valid number.
+  virtual int64_t GetAsInteger() const;
+  virtual void SetAsInteger(int64_t value);
+  // The value as a floating-point number; -1.0 when it is not a number.
+  virtual double GetAsFloat() const;
+  virtual void SetAsFloat(double value);
+  // The header line without its line end: trimmed name, ": ", trimmed value.
+  virtual std::string GetAsString() const;
+  // Splits the line at its first ":" into name and value, both trimmed;
+  // without a colon the whole line is the name and the value is empty.
+  virtual void SetAsString(const std::string& line);
+  // A new field of the same class with the same content.
+  virtual std::unique_ptr<AHeaderField> Duplicate() const = 0;
+  // A hook run by THeader::PrepareFields before a block is sent; does nothing
+  // here.
+  virtual void PrepareField();
+};
+
+class THeaderField : public AHeaderField {
+ public:
+  THeaderField(std::string name, std::string value);
+
+  std::string GetName() const override { return name_; }
+  void SetName(const std::string& name) override { name_ = name; }
+  std::string GetValue() const override { return value_; }
+  void SetValue(const std::string& value) override { value_ = value; }
+  std::unique_ptr<AHeaderField> Duplicate() const override;
+
+ private:
+  std::string name_;
+  std::string value_;
+};
+
+// A line without a colon. It has no name and no value; it is written back as
+// the raw line.
+class TInvalidField : public AHeaderField {
+ public:
+  explicit TInvalidField(std::string line);
+
+  std::string GetName() const override { return std::string(); }
+  void SetName(const std::string&) override {}
+  std::string GetValue() const override { return std::string(); }
+  void SetValue(const std::string&) override {}
+  std::string GetAsString() const override { return line_; }
+  void SetAsString(const std::string& line) override { line_ = line; }
+  std::unique_ptr<AHeaderField> Duplicate() const override;
+
+ private:
+  std::string line_;
+};
+
+// The field "Date" holding a time stamp in GMT.
+class TDateField : public AHeaderField {
+ public:
+  // The current time.
+  TDateField();
+  explicit TDateField(TDateTime gmt);
+
+  std::string GetName() const override { return "Date"; }
+  void SetName(const std::string&) override {}
+  // The RFC 1123 text with the day name.
+  std::string GetValue() const override;
+  // Parses an HTTP date; 0 when the text is not recognised. A date that names
+  // no calendar day raises EConvertError.
+  void SetValue(const std::string& value) override;
+  std::unique_ptr<AHeaderField> Duplicate() const override;
+
+  TDateTime DateTime() const { return date_time_; }
+  void SetDateTime(TDateTime gmt) { date_time_ = gmt; }
+
+ private:
+  TDateTime date_time_;
+};
+
+class THeader {
+ public:
+  THeader() = default;
+  // Reads a block at once: ReadFromReader(reader, lineMode, maxSize).
+  THeader(AReaderEx& reader, bool lineMode, int32_t maxSize);
+  THeader(const THeader&) = delete;
+  THeader& operator=(const THeader&) = delete;
+  virtual ~THeader();
+
+  // Every field's line with CR LF, then one more CR LF (CR LF alone for an
+  // empty block).
+  virtual std::string GetAsString() const;
+  // Parses a block text and appends its fields to those already present.
+  // Lines are split at CR LF; a line that starts with a byte 0 to 32 and
+  // holds no colon continues the pending field (appended as it is, leading
+  // blanks included); a line with a colon starts a field; any other non-empty
+  // line becomes an invalid field.
+  virtual void SetAsString(std::string_view text);
+  // A new block holding duplicates of every field, in order.
+  virtual std::unique_ptr<THeader> Duplicate() const;
+  // Reads a header block that starts at the reader's position. A block that
+  // is just CR LF is consumed and adds nothing. In line mode every line up to
+  // the first empty one (or the end of the data) goes to AddFieldLine, lines
+  // cut at maxSize bytes. Otherwise the block up to CR LF CR LF (searched at
+  // most maxSize bytes ahead) is parsed by SetAsString and the separator
+  // consumed; without a separator nothing is read. maxSize -1: no limit.
+  virtual void ReadFromReader(AReaderEx& reader, bool lineMode, int32_t maxSize);
+  // PrepareField of every field, in order.
+  virtual void PrepareFields();
+  // GetName of every field, in order (empty for invalid fields).
+  virtual std::vector<std::string> GetFieldNames() const;
+  // Deletes every field, last first.
+  virtual void Clear();
+  // Appends a THeaderField; names may repeat. Returns its index.
+  virtual int AddField(const std::string& name, const std::string& value);
+  // A line with a colon is split there (both sides trimmed) and added with
+  // AddField; a line without one is appended as an invalid field.
+  virtual void AddFieldLine(const std::string& line);
+
+  int Count() const { return static_cast<int>(fields_.size()); }
+  // The field at a 0-based index; the index must be valid.
+  AHeaderField* Fields(int index) const { return fields_.at(static_cast<size_t>(index)).get(); }
+  // Appends a field object; returns its index.
+  int AppendField(std::unique_ptr<AHeaderField> field);
+
+  // The index of the first field named `name`, else -1. An empty name
+  // matches the first field without a name (an invalid field).
+  int IndexOf(std::string_view name) const;
+  bool HasField(std::string_view name) const { return IndexOf(name) >= 0; }
+  // The first field named `name`, or nullptr.
+  AHeaderField* GetField(std::string_view name) const;
+  // GetValue of the first field named `name`, else empty.
+  std::string GetFieldValue(std::string_view name) const;
+  // SetValue on the first field named `name` (a Date field parses the text),
+  // or AddField when there is none.
+  void SetFieldValue(std::string_view name, const std::string& value);
+  // With a field: it is renamed to `name` when its own name differs, then
+  // replaces the first field of that name in place, or is appended. Without
+  // one (nullptr): the first field of that name is deleted.
+  void SetField(std::string_view name, std::unique_ptr<AHeaderField> field);
+  // Deletes every field named `name`; true when there was at least one.
+  bool DeleteFields(std::string_view name);
+  // Frees the field at `index` and stores `field` there.
+  void ReplaceField(int index, std::unique_ptr<AHeaderField> field);
+  // Frees the field at `index` and closes the gap.
+  void DeleteField(int index);
+
+ private:
+  std::vector<std::unique_ptr<AHeaderField>> fields_;
+};
+
+}  // namespace vt

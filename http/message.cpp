@@ -1,0 +1,673 @@
+#include "http/message.h"
+
+#include <algorithm>
+#include <limits>
+
+#include "http/content_readers.h"
+#include "http/http_text.h"
+#include "http/protocol.h"
+#include "http/url.h"
+#include "streams/stream.h"
+#include "util/text.h"
+
+namespace vt {
+
+using detail::Trimmed;
+
+namespace {
+
+constexpr std::string_view kCRLF = "\r\n";
+constexpr int32_t kBlockSize = 2048;
+// Piece size of body reads into text; the text grows piece by piece.
+constexpr int32_t kBodyPiece = 64 * 1024;
+
+// Sets the first field `name` to `value` (or appends it) and deletes any
+// later field of that name, so that a generated length is the only one.
+void SetOnlyField(THeader& header, std::string_view name, const std::string& value) {
+  header.SetFieldValue(name, value);
+  const int first = header.IndexOf(name);
+  for (int i = header.Count() - 1; i > first; --i) {
+    if (TextEqualFolded(header.Fields(i)->GetName(), name)) header.DeleteField(i);
+  }
+}
+
+// The length all Content-Length fields announce. Each must be a decimal
+// number that fits, and they must agree: any other length would frame the
+// body at a place the sender did not mean.
+int64_t DeclaredContentLength(const THeader& header) {
+  int64_t length = -1;
+  for (int i = 0; i < header.Count(); ++i) {
+    const AHeaderField* field = header.Fields(i);
+    if (!TextEqualFolded(field->GetName(), "Content-Length")) continue;
+    const std::string value = Trimmed(field->GetValue());
+    const int64_t n = IsAllDigits(value) ? TextToInt64Or(value, -1) : -1;
+    if (n < 0 || (length >= 0 && n != length)) throw EhttpContent(400, "Invalid Content-Length");
+    length = n;
+  }
+  return length;
+}
+
+// Exactly `count` bytes, read in pieces so that memory follows what arrived;
+// EReader "Read error" when the data ends first.
+std::string ReadCountedText(AReaderEx& reader, int64_t count) {
+  std::string text;
+  while (static_cast<int64_t>(text.size()) < count) {
+    const int64_t left = count - static_cast<int64_t>(text.size());
+    const std::string piece = reader.ReadText(static_cast<int32_t>(std::min<int64_t>(left, kBodyPiece)));
+    if (piece.empty()) RaiseReadError();
+    text += piece;
+  }
+  return text;
+}
+
+// Everything up to the reader's end, at most maxSize bytes (negative: no
+// limit).
+std::string ReadTextToEnd(AReaderEx& reader, int64_t maxSize) {
+  std::string text;
+  char block[kBlockSize];
+  while (!reader.AtEnd()) {
+    const int32_t n = reader.Read(block, kBlockSize);
+    if (n <= 0) {
+      // A connection may learn of its end only by trying to read.
+      if (reader.AtEnd()) break;
+      RaiseReadError();
+    }
+    if (maxSize >= 0 && static_cast<int64_t>(text.size()) + n > maxSize) {
+      throw EhttpContent(413, "Content too large");
+    }
+    text.append(block, static_cast<size_t>(n));
+  }
+  return text;
+}
+
+// Copies exactly `count` bytes from the reader's position in blocks.
+int64_t CopyCount(AReaderEx& reader, AWriterEx& writer, int64_t count) {
+  char block[kBlockSize];
+  int64_t done = 0;
+  while (done < count) {
+    const int32_t n = reader.Read(block, static_cast<int32_t>(std::min<int64_t>(count - done, kBlockSize)));
+    if (n <= 0) RaiseReadError();
+    writer.WriteExact(block, n);
+    done += n;
+  }
+  return done;
+}
+
+void Fire(const ThttpMessageEvent& event, AhttpMessage* sender) {
+  if (event) event(sender);
+}
+
+}  // namespace
+
+std::vector<std::string> SplitTextLines(std::string_view text) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  while (start < text.size()) {
+    const size_t end = text.find_first_of("\r\n", start);
+    if (end == std::string_view::npos) {
+      lines.emplace_back(text.substr(start));
+      break;
+    }
+    lines.emplace_back(text.substr(start, end - start));
+    start = end + ((text[end] == '\r' && end + 1 < text.size() && text[end + 1] == '\n') ? 2 : 1);
+  }
+  return lines;
+}
+
+// ---------------------------------------------------------------------------
+// AhttpMessage
+
+AhttpMessage::~AhttpMessage() { ReleaseContentReader(); }
+
+std::string AhttpMessage::GetMessageText() {
+  std::string text = GetHeaderText();
+  if (HasContent) text += GetContentText();
+  return text;
+}
+
+void AhttpMessage::SetMessageText(std::string_view text) {
+  const TTextCut cut = CutAtText(text, "\r\n\r\n", true, true);
+  SetHeaderText(cut.left);
+  SetContentText(cut.right);
+}
+
+std::string AhttpMessage::GetHeaderText() {
+  std::string text = GetStartLine();
+  text += kCRLF;
+  text += header_ ? header_->GetAsString() : std::string(kCRLF);
+  return text;
+}
+
+void AhttpMessage::SetHeaderText(std::string_view text) {
+  const TTextCut cut = CutAtText(text, kCRLF, true, true);
+  SetStartLine(cut.left);
+  if (cut.right.empty()) {
+    SetHeader(nullptr);
+  } else {
+    GetHeader().SetAsString(cut.right);
+  }
+}
+
+std::string AhttpMessage::GetStartLine() {
+  // The flag stays false, so the line follows the fields until it is set.
+  if (!start_line_valid_) ComposeStartLine();
+  return start_line_;
+}
+
+void AhttpMessage::SetStartLine(const std::string& line) {
+  start_line_ = line;
+  start_line_valid_ = true;
+  ParseStartLine();
+}
+
+void AhttpMessage::SetMinorVersion(int32_t version) {
+  minor_version_ = version;
+  start_line_valid_ = false;
+}
+
+void AhttpMessage::SetMajorVersion(int32_t version) {
+  major_version_ = version;
+  start_line_valid_ = false;
+}
+
+void AhttpMessage::SetProtocol(const std::string& protocol) {
+  protocol_ = protocol;
+  start_line_valid_ = false;
+}
+
+THeader& AhttpMessage::GetHeader() {
+  if (!header_) header_ = std::make_unique<THeader>();
+  return *header_;
+}
+
+void AhttpMessage::SetHeader(std::unique_ptr<THeader> header) { header_ = std::move(header); }
+
+std::vector<std::string>& AhttpMessage::GetCustomLines() {
+  if (!custom_lines_) custom_lines_ = std::make_unique<std::vector<std::string>>();
+  return *custom_lines_;
+}
+
+void AhttpMessage::SetCustomLines(const std::vector<std::string>* lines) {
+  if (lines == custom_lines_.get()) return;
+  if (lines) {
+    GetCustomLines() = *lines;
+  } else {
+    custom_lines_.reset();
+  }
+}
+
+std::string AhttpMessage::GetContentText() {
+  if (!content_is_text_ && content_reader_ && content_reader_->GetPosition() == 0) {
+    content_text_ = content_reader_->ReadAllText();
+    content_is_text_ = true;
+  }
+  return content_text_;
+}
+
+void AhttpMessage::SetContentText(const std::string& text) {
+  ReleaseContentReader();
+  content_text_ = text;
+  content_is_text_ = !text.empty();
+  HasContent = !text.empty();
+}
+
+void AhttpMessage::ReleaseContentReader() {
+  if (owns_content_reader_) delete content_reader_;
+  content_reader_ = nullptr;
+  owns_content_reader_ = false;
+}
+
+AReaderEx* AhttpMessage::GetContentReader() {
+  if (!content_reader_) {
+    content_reader_ = new TStringReader(content_text_);
+    owns_content_reader_ = true;
+  }
+  return content_reader_;
+}
+
+void AhttpMessage::SetContentReader(std::unique_ptr<AReaderEx> reader) {
+  ReleaseContentReader();
+  content_reader_ = reader.release();
+  owns_content_reader_ = true;
+  if (content_reader_) HasContent = true;
+}
+
+int64_t AhttpMessage::GetContentSize() {
+  if (content_reader_) return content_reader_->GetSize();
+  if (content_is_text_) return static_cast<int64_t>(content_text_.size());
+  return 0;
+}
+
+int64_t AhttpMessage::GetContentLength() {
+  if (header_) {
+    if (const AHeaderField* field = header_->GetField("Content-Length")) return field->GetAsInteger();
+  }
+  return GetContentSize();
+}
+
+void AhttpMessage::SetContentLength(int64_t length) {
+  GetHeader().SetFieldValue("Content-Length", std::to_string(length));
+}
+
+void AhttpMessage::Init() {
+  AddDateField = true;
+  HasContent = true;
+  major_version_ = 1;
+  minor_version_ = 1;
+  protocol_ = "HTTP";
+}
+
+void AhttpMessage::PrepareHeader() {
+  if (AddDateField) GetHeader().SetField("Date", std::make_unique<TDateField>());
+  if (custom_lines_) {
+    for (const std::string& line : *custom_lines_) {
+      if (!Trimmed(line).empty()) GetHeader().AddFieldLine(line);
+    }
+  }
+}
+
+void AhttpMessage::AssignPrototype(const AhttpMessage* prototype) {
+  if (!prototype) throw EhttpMessage("No prototype");
+  if (prototype == this) return;
+  start_line_ = prototype->start_line_;
+  start_line_valid_ = prototype->start_line_valid_;
+  protocol_ = prototype->protocol_;
+  major_version_ = prototype->major_version_;
+  minor_version_ = prototype->minor_version_;
+  header_ = prototype->header_ ? prototype->header_->Duplicate() : nullptr;
+  AddDateField = prototype->AddDateField;
+  content_is_text_ = prototype->content_is_text_;
+  content_text_ = prototype->content_text_;
+  HasContent = prototype->HasContent;
+  if (prototype->content_reader_ != content_reader_) {
+    ReleaseContentReader();
+    content_reader_ = prototype->content_reader_;
+  }
+  SetCustomLines(prototype->custom_lines_.get());
+}
+
+std::unique_ptr<AhttpMessage> AhttpMessage::Duplicate() const {
+  std::unique_ptr<AhttpMessage> copy = CreateEmpty();
+  copy->AssignPrototype(this);
+  return copy;
+}
+
+void AhttpMessage::ReadContent(AReaderEx& reader, bool useReader, bool rawChunks, int64_t maxSize) {
+  const std::string coding = GetTransferEncoding();
+  if (coding == "chunked") {
+    auto chunked = std::make_unique<ThttpChunkedContentReader>(&reader, rawChunks);
+    if (useReader) {
+      SetContentReader(std::move(chunked));
+    } else {
+      SetContentText(ReadTextToEnd(*chunked, maxSize));
+    }
+    return;
+  }
+  if (!coding.empty() && coding != "identity" && !ContentMayRunToEnd()) {
+    throw EhttpContent(501, "Unsupported Transfer-Encoding");
+  }
+  if (header_ && header_->HasField("Content-Length")) {
+    const int64_t length = DeclaredContentLength(*header_);
+    if (maxSize >= 0 && length > maxSize) throw EhttpContent(413, "Content too large");
+    if (length == 0) return;
+    if (useReader) {
+      SetContentReader(std::make_unique<ThttpSizedContentReader>(&reader, false, length));
+    } else {
+      SetContentText(ReadCountedText(reader, length));
+    }
+    return;
+  }
+  const bool typed = header_ && header_->HasField("Content-Type");
+  if ((typed || !IsHTTP()) && ContentMayRunToEnd()) {
+    if (useReader) {
+      SetContentReader(std::make_unique<TReaderProxy>(&reader, false, -1));
+    } else {
+      SetContentText(ReadTextToEnd(reader, maxSize));
+    }
+  }
+}
+
+void AhttpMessage::WriteHeader(AWriterEx& writer) {
+  writer.WriteText(GetHeaderText());
+  Fire(OnHeaderWritten, this);
+}
+
+int64_t AhttpMessage::WriteContent(AWriterEx& writer) {
+  if (!HasContent) return -1;
+  int64_t written = 0;
+  if (content_is_text_) {
+    writer.WriteText(content_text_);
+    written = static_cast<int64_t>(content_text_.size());
+  } else if (content_reader_) {
+    written = CopyReaderToWriter(content_reader_, &writer, kBlockSize);
+  }
+  Fire(OnContentWritten, this);
+  return written;
+}
+
+void AhttpMessage::Prepare() {
+  Fire(OnBeforePrepare, this);
+  PrepareHeader();
+  Fire(OnAfterPrepare, this);
+}
+
+std::string AhttpMessage::GetContentType() const {
+  return header_ ? header_->GetFieldValue("Content-Type") : std::string();
+}
+
+void AhttpMessage::SetContentType(const std::string& type) {
+  GetHeader().SetFieldValue("Content-Type", type);
+}
+
+std::string AhttpMessage::GetTransferEncoding() const {
+  if (!header_) return std::string();
+  return detail::TrimmedLower(
+      TextBeforeDelimiter(header_->GetFieldValue("Transfer-Encoding"), ";", true, true));
+}
+
+std::string AhttpMessage::GetVersionText() const {
+  return protocol_ + "/" + std::to_string(major_version_) + "." + std::to_string(minor_version_);
+}
+
+bool AhttpMessage::IsHTTP() const { return protocol_.empty() || protocol_ == "HTTP"; }
+
+bool AhttpMessage::IsHTTP10OrEarlier() const {
+  return IsHTTP() && (major_version_ == 0 || (major_version_ == 1 && minor_version_ < 1));
+}
+
+bool AhttpMessage::IsHTTP11OrLater() const {
+  return protocol_ == "HTTP" && (major_version_ > 1 || (major_version_ == 1 && minor_version_ > 0));
+}
+
+bool AhttpMessage::IsLengthUndetermined() const {
+  if (!header_) return false;
+  return !header_->HasField("Content-Length") && !header_->HasField("Content-Range") &&
+         header_->HasField("Content-Type") && GetTransferEncoding() != "chunked";
+}
+
+// ---------------------------------------------------------------------------
+// ThttpRequest
+
+ThttpRequest::ThttpRequest() { Init(); }
+
+ThttpRequest::ThttpRequest(const std::string& startLine, const std::string& contentText,
+                           std::unique_ptr<THeader> header) {
+  Init();
+  SetStartLine(startLine);
+  SetHeader(std::move(header));
+  SetContentText(contentText);
+}
+
+std::unique_ptr<AhttpMessage> ThttpRequest::CreateEmpty() const { return std::make_unique<ThttpRequest>(); }
+
+void ThttpRequest::ComposeStartLine() {
+  std::string uri = URI;
+  if (ProxyRequest) {
+    std::string scheme;
+    std::string host;
+    std::string path;
+    SplitURL(URI, scheme, host, path);
+    AsciiLowerInPlace(scheme);
+    if (scheme.empty()) scheme = "http";
+    if (host.empty()) {
+      host = GetHost();
+      if (!Port.empty()) host += ":" + Port;
+    }
+    uri = ComposeURL(scheme, host, path);
+  }
+  start_line_ = ComposeRequestLine(Method, uri, Protocol(), MajorVersion(), MinorVersion());
+}
+
+void ThttpRequest::ParseStartLine() {
+  std::string protocol;
+  int32_t major = 0;
+  int32_t minor = 0;
+  ParseRequestLine(start_line_, Method, URI, protocol, major, minor);
+  StoreVersion(protocol, major, minor);
+  std::string scheme;
+  std::string host;
+  std::string path;
+  SplitURL(URI, scheme, host, path);
+  // Only an absolute URI names the host; "//x/y" is a path.
+  if (!scheme.empty() && !host.empty()) SetHost(host);
+}
+
+void ThttpRequest::Init() {
+  AhttpMessage::Init();
+  ConnectionMode = 0;
+  Method = "GET";
+  URI = "/";
+}
+
+void ThttpRequest::PrepareHeader() {
+  AhttpMessage::PrepareHeader();
+  if (IsHTTP11OrLater() && GetHost().empty()) throw EhttpRequest("Host must be set for HTTP/1.1 request.");
+  if (ContentIsText() && !StoredContentText().empty()) {
+    SetContentLength(static_cast<int64_t>(StoredContentText().size()));
+  }
+  if (ConnectionMode == 1 || ConnectionMode == 2) {
+    SetConnectionField(ProxyRequest ? "Proxy-Connection" : "Connection", ConnectionMode == 1);
+  }
+}
+
+void ThttpRequest::AssignPrototype(const AhttpMessage* prototype) {
+  const auto* request = dynamic_cast<const ThttpRequest*>(prototype);
+  if (prototype && !request) throw EInvalidCast("Invalid cast");
+  AhttpMessage::AssignPrototype(prototype);
+  Method = request->Method;
+  URI = request->URI;
+  ConnectionMode = request->ConnectionMode;
+  Port = request->Port;
+  ProxyRequest = request->ProxyRequest;
+}
+
+std::string ThttpRequest::GetHost() const {
+  std::string host = Header() ? Header()->GetFieldValue("Host") : std::string();
+  if (host.empty()) {
+    std::string scheme;
+    std::string path;
+    SplitURL(URI, scheme, host, path);
+  }
+  return host;
+}
+
+void ThttpRequest::SetHost(std::string_view hostAndPort) {
+  const TTextCut cut = CutAtByte(hostAndPort, ':', true);
+  GetHeader().SetFieldValue("Host", Trimmed(cut.left));
+  const std::string port = Trimmed(cut.right);
+  if (!port.empty()) Port = port;
+  // The start line may carry the host (a proxy request).
+  InvalidateStartLine();
+}
+
+std::string ThttpRequest::GetReferer() const { return Header() ? Header()->GetFieldValue("Referer") : ""; }
+
+std::string ThttpRequest::GetAuthorization() const {
+  return Header() ? Header()->GetFieldValue("Authorization") : "";
+}
+
+std::string ThttpRequest::GetUserAgent() const {
+  return Header() ? Header()->GetFieldValue("User-Agent") : "";
+}
+
+std::string ThttpRequest::GetCookie() const { return Header() ? Header()->GetFieldValue("Cookie") : ""; }
+
+std::string ThttpRequest::GetBasicCredentials() const {
+  const std::string authorization = GetAuthorization();
+  if (!TextHasPrefix("basic ", authorization, false)) return std::string();
+  return DecodeBase64Text(std::string_view(authorization).substr(6));
+}
+
+bool ThttpRequest::GetRange(int64_t& start, int64_t& end) const {
+  start = -1;
+  end = -1;
+  if (!Header()) return false;
+  const std::string range = Trimmed(Header()->GetFieldValue("Range"));
+  return !range.empty() && ParseByteRange(range, start, end);
+}
+
+void ThttpRequest::SetConnectionField(std::string_view name, bool keepAlive) {
+  GetHeader().SetFieldValue(name, keepAlive ? "keep-alive" : "close");
+}
+
+// ---------------------------------------------------------------------------
+// ThttpResponse
+
+ThttpResponse::ThttpResponse() { Init(); }
+
+ThttpResponse::ThttpResponse(int32_t statusCode, const std::string& protocol, int32_t majorVersion,
+                             int32_t minorVersion, const std::string& contentText,
+                             std::unique_ptr<THeader> header, const std::string& reasonPhrase) {
+  Init();
+  StoreVersion(protocol, majorVersion, minorVersion);
+  SetHeader(std::move(header));
+  SetContentText(contentText);
+  SetStatusCode(statusCode);
+  ReasonPhrase = reasonPhrase;
+}
+
+std::unique_ptr<AhttpMessage> ThttpResponse::CreateEmpty() const { return std::make_unique<ThttpResponse>(); }
+
+void ThttpResponse::ComposeStartLine() {
+  start_line_ = ComposeStatusLine(StatusCode, ReasonPhrase, Protocol(), MajorVersion(), MinorVersion());
+}
+
+void ThttpResponse::ParseStartLine() {
+  std::string protocol;
+  int32_t major = 0;
+  int32_t minor = 0;
+  int32_t code = 0;
+  ParseStatusLine(start_line_, protocol, major, minor, code, ReasonPhrase);
+  StoreVersion(protocol, major, minor);
+  SetStatusCode(code);
+}
+
+int64_t ThttpResponse::GetContentSize() {
+  const int64_t size = WholeContentSize();
+  if (size <= 0 || (RangeStart < 0 && RangeEnd < 0)) return size;
+  int64_t start = 0;
+  int64_t length = 0;
+  ComputeByteRange(size, RangeStart, RangeEnd, start, length);
+  return std::max<int64_t>(length, 0);
+}
+
+void ThttpResponse::PrepareHeader() {
+  AhttpMessage::PrepareHeader();
+  THeader& header = GetHeader();
+  if (StatusCode / 100 == 1 || StatusCode == 204 || StatusCode == 304) {
+    header.DeleteFields("Content-Length");
+    header.DeleteFields("Transfer-Encoding");
+    HasContent = false;
+    return;
+  }
+  const int64_t size = HasContent ? WholeContentSize() : 0;
+  if (StatusCode == 206 && size < 0) {
+    // A body of unknown size cannot be cut; it goes whole.
+    SetStatusCode(200);
+    ReasonPhrase.clear();
+    RangeStart = -1;
+    RangeEnd = -1;
+  }
+  if (StatusCode == 206) {
+    int64_t start = 0;
+    int64_t length = 0;
+    ComputeByteRange(size, RangeStart, RangeEnd, start, length);
+    if (length > 0) {
+      SetOnlyField(header, "Content-Range",
+                   "bytes " + std::to_string(start) + "-" + std::to_string(start + length - 1) + "/" +
+                       std::to_string(size));
+      SetOnlyField(header, "Content-Length", std::to_string(length));
+      return;
+    }
+    // Nothing of the body lies in the range.
+    SetStatusCode(416);
+    ReasonPhrase.clear();
+    RangeStart = -1;
+    RangeEnd = -1;
+    SetContentText(std::string());
+    SetOnlyField(header, "Content-Range", "bytes */" + std::to_string(size));
+    SetOnlyField(header, "Content-Length", "0");
+    return;
+  }
+  if (GetTransferEncoding() != "chunked" && size >= 0)
+    SetOnlyField(header, "Content-Length", std::to_string(size));
+}
+
+void ThttpResponse::AssignPrototype(const AhttpMessage* prototype) {
+  const auto* response = dynamic_cast<const ThttpResponse*>(prototype);
+  if (prototype && !response) throw EInvalidCast("Invalid cast");
+  AhttpMessage::AssignPrototype(prototype);
+  StatusCode = response->StatusCode;
+  ReasonPhrase = response->ReasonPhrase;
+  RangeStart = response->RangeStart;
+  RangeEnd = response->RangeEnd;
+}
+
+int64_t ThttpResponse::WriteContent(AWriterEx& writer) {
+  if (!HasContent || (RangeStart < 0 && RangeEnd < 0)) return AhttpMessage::WriteContent(writer);
+  int64_t start = 0;
+  int64_t length = 0;
+  if (ContentIsText()) {
+    // Written straight from the text, which a reader would copy first.
+    const std::string& text = StoredContentText();
+    ComputeByteRange(static_cast<int64_t>(text.size()), RangeStart, RangeEnd, start, length);
+    if (length <= 0) return 0;
+    for (int64_t done = 0; done < length;) {
+      const int32_t n =
+          static_cast<int32_t>(std::min<int64_t>(length - done, std::numeric_limits<int32_t>::max()));
+      writer.WriteExact(text.data() + start + done, n);
+      done += n;
+    }
+    return length;
+  }
+  AReaderEx* reader = GetContentReader();
+  ComputeByteRange(reader->GetSize(), RangeStart, RangeEnd, start, length);
+  if (length <= 0) return 0;
+  reader->SetPosition(start);
+  return CopyCount(*reader, writer, length);
+}
+
+void ThttpResponse::SetStatusCode(int32_t code) {
+  StatusCode = code;
+  AddDateField = code / 100 != 1;
+}
+
+void ThttpResponse::SetRange(int64_t start, int64_t end) {
+  SetStatusCode(206);
+  ReasonPhrase.clear();
+  RangeStart = start;
+  RangeEnd = end;
+}
+
+void ThttpResponse::SetServerField(std::string_view text) {
+  std::string value =
+      text.empty() ? std::string(kHTTPServerToken) : std::string(text) + " " + std::string(kHTTPServerToken);
+  GetHeader().SetField("Server", std::make_unique<THeaderField>("Server", std::move(value)));
+}
+
+void ThttpResponse::MatchRequestVersion(const ThttpRequest& request) {
+  if (!request.IsHTTP()) return;
+  SetProtocol("HTTP");
+  SetMajorVersion(1);
+  SetMinorVersion(request.IsHTTP10OrEarlier() ? 0 : 1);
+}
+
+bool ThttpResponse::GetKeepAlive() const {
+  const std::string connection = Header() ? Trimmed(Header()->GetFieldValue("Connection")) : std::string();
+  if (connection.empty() && IsHTTP10OrEarlier()) return false;
+  return !TextEqualFolded(connection, "close");
+}
+
+void ThttpResponse::SetConnectionField(bool keepAlive) {
+  GetHeader().SetFieldValue("Connection", keepAlive ? "keep-alive" : "close");
+}
+
+std::unique_ptr<ThttpResponse> CreateHTMLResponse(int32_t code, const std::string& reason,
+                                                  const std::string& page) {
+  auto response = std::make_unique<ThttpResponse>(code, "HTTP", 1, 1, page, nullptr, reason);
+  response->SetContentType("text/html");
+  response->GetHeader().AddField("Pragma", "no-cache");
+  return response;
+}
+
+}  // namespace vt

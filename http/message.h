@@ -1,0 +1,378 @@
+#pragma once
+
+// HTTP messages: a start line, a header block and an optional body.
+//
+// AhttpMessage holds what requests and responses share: protocol and
+// version, the header block, extra header lines (CustomLines) that
+// PrepareHeader appends, and the body either as text or as a reader.
+// ThttpRequest adds method, URI and connection preference; ThttpResponse
+// adds status code, reason phrase and a byte range.
+//
+// The start line is cached text: GetStartLine recomposes it from the fields
+// while StartLineValid is false (after a setter changed a start-line field),
+// and SetStartLine parses it into the fields.
+//
+// Sending a response: Prepare (Date, custom lines, Content-Length or
+// Content-Range, removal of body fields where the status allows no body),
+// then WriteHeader and WriteContent. Receiving: SetHeaderText or a header
+// read from a reader, then ReadContent.
+//
+// Ownership: a message owns its header block and custom line list, and its
+// content reader when OwnsContentReader() is true. SetContentReader always
+// takes ownership; only AssignPrototype (and so Duplicate) shares the
+// prototype's reader without owning it, so such a copy must not outlive its
+// prototype. The body readers ReadContent creates borrow the reader they read
+// from (a connection's), which must outlive the message or its next
+// ReadContent/SetContentReader.
+//
+// Messages are plain objects freed by whoever created them (the server frees
+// its requests and responses); there is no owner component. A message is used
+// by one thread at a time, and its events run synchronously on the thread
+// that calls Prepare, WriteHeader or WriteContent.
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "http/header.h"
+#include "streams/reader.h"
+#include "streams/writer.h"
+#include "util/exception.h"
+
+namespace vt {
+
+VT_EXCEPTION_CLASS(EhttpMessage, Exception);
+VT_EXCEPTION_CLASS(EhttpRequest, EhttpMessage);
+// AssignPrototype with a message of the other class.
+VT_EXCEPTION_CLASS(EInvalidCast, Exception);
+
+// A body whose framing cannot be accepted, raised by ReadContent before any
+// of the body is read. StatusCode() is the answer a server gives: 400 for a
+// Content-Length that is not a decimal number or disagrees with another
+// Content-Length field ("Invalid Content-Length"), 413 for a body above the
+// caller's maximum ("Content too large"), 501 for a request whose
+// Transfer-Encoding is not chunked ("Unsupported Transfer-Encoding").
+class EhttpContent : public EhttpMessage {
+ public:
+  EhttpContent(int32_t statusCode, std::string message)
+      : EhttpMessage(std::move(message)), status_code_(statusCode) {}
+
+  int32_t StatusCode() const noexcept { return status_code_; }
+  const char* ClassName() const noexcept override { return "EhttpContent"; }
+
+ private:
+  int32_t status_code_;
+};
+
+class AhttpMessage;
+class ThttpRequest;
+
+// Sender: the message.
+using ThttpMessageEvent = std::function<void(AhttpMessage* sender)>;
+
+// Splits a text into lines at CR LF, LF or CR; a line end at the very end
+// adds no empty line, and an empty text gives no lines. The application
+// gives a CGI program's header text to CustomLines this way.
+std::vector<std::string> SplitTextLines(std::string_view text);
+
+class AhttpMessage {
+ public:
+  AhttpMessage(const AhttpMessage&) = delete;
+  AhttpMessage& operator=(const AhttpMessage&) = delete;
+  // Releases the content reader, then frees the header and custom lines.
+  virtual ~AhttpMessage();
+
+  // --- Virtual operations, in their slot order ---
+
+  // A new message of the same class with its defaults.
+  virtual std::unique_ptr<AhttpMessage> CreateEmpty() const = 0;
+  // Sets the start line from the fields.
+  virtual void ComposeStartLine() = 0;
+  // Sets the fields from the start line.
+  virtual void ParseStartLine() = 0;
+  // GetHeaderText, then GetContentText when HasContent.
+  virtual std::string GetMessageText();
+  // Splits at the first CR LF CR LF (all header text when there is none):
+  // SetHeaderText with the first part, SetContentText with the rest.
+  virtual void SetMessageText(std::string_view text);
+  // Start line, CR LF, then the header block's text (or CR LF when there is
+  // no block).
+  virtual std::string GetHeaderText();
+  // The first line goes to SetStartLine; the rest, when not empty, is parsed
+  // into the header block (folded lines joined), else the block is dropped.
+  virtual void SetHeaderText(std::string_view text);
+  virtual std::string GetStartLine();
+  virtual void SetStartLine(const std::string& line);
+  virtual void SetMinorVersion(int32_t version);
+  virtual void SetMajorVersion(int32_t version);
+  virtual void SetProtocol(const std::string& protocol);
+  // The header block, created empty when there is none.
+  virtual THeader& GetHeader();
+  // Frees the current block and takes `header` (which may be null).
+  virtual void SetHeader(std::unique_ptr<THeader> header);
+  // The custom line list, created empty when there is none.
+  virtual std::vector<std::string>& GetCustomLines();
+  // Copies the lines, or frees the list when `lines` is null.
+  virtual void SetCustomLines(const std::vector<std::string>* lines);
+  // The body as text. A body held by a reader that has not been read from
+  // yet is read whole (ReadAllText) and kept as the text.
+  virtual std::string GetContentText();
+  // Releases the content reader and holds `text` as the body; ContentIsText
+  // and HasContent become true exactly when the text is not empty.
+  virtual void SetContentText(const std::string& text);
+  // The content reader; one over the content text (owned) when there is
+  // none.
+  virtual AReaderEx* GetContentReader();
+  // Releases the current reader and takes ownership of `reader`; a reader
+  // sets HasContent. ContentIsText is left as it is.
+  virtual void SetContentReader(std::unique_ptr<AReaderEx> reader);
+  // The reader's size when there is a reader, else the text's length when
+  // the body is text, else 0.
+  virtual int64_t GetContentSize();
+  // The Content-Length field's value (-1 when it is not a number) when the
+  // field exists, else GetContentSize.
+  virtual int64_t GetContentLength();
+  virtual void SetContentLength(int64_t length);
+  // Restores the defaults: Date field on, body on, HTTP/1.1.
+  virtual void Init();
+  // Sets a Date field (when AddDateField) in place of an existing one, then
+  // appends every custom line with THeader::AddFieldLine. Empty lines are
+  // skipped: written into a header, one would end it early and turn the rest
+  // of the header into body bytes.
+  virtual void PrepareHeader();
+  // Makes this message a copy of `prototype`: start line and its fields, a
+  // duplicate of its header block, the body flags and text, its content
+  // reader (shared, not owned), its custom lines. A null prototype raises
+  // EhttpMessage "No prototype"; one of another class EInvalidCast.
+  virtual void AssignPrototype(const AhttpMessage* prototype);
+  // CreateEmpty, then AssignPrototype(this).
+  virtual std::unique_ptr<AhttpMessage> Duplicate() const;
+  // Reads the body that follows the header from `reader`, as the header
+  // frames it:
+  // - Transfer-Encoding "chunked": a chunked body (raw framing with
+  //   rawChunks). A request with any other transfer coding raises
+  //   EhttpContent 501, since its length cannot be known.
+  // - Otherwise Content-Length: exactly that many bytes. Every Content-Length
+  //   field must be a decimal number and all must agree, else EhttpContent
+  //   400. 0 reads nothing.
+  // - Otherwise, for a response only, a body with a Content-Type, or any
+  //   body of a protocol other than HTTP, runs to the end of the data. A
+  //   request without either field has no body (RFC 7230, 3.3.3).
+  // With useReader the body becomes the content reader (a sized, chunked or
+  // open-ended reader over `reader`, which it borrows) and is read later by
+  // whoever takes it; otherwise it is read into the content text now, and
+  // fewer bytes than a Content-Length announced raise EReader "Read error".
+  // Memory grows only with bytes that arrived. maxSize (negative: no limit)
+  // caps the body: a larger Content-Length, or a chunked or open-ended body
+  // read as text that grows beyond it, raises EhttpContent 413. In reader
+  // mode only a Content-Length is checked against it.
+  virtual void ReadContent(AReaderEx& reader, bool useReader, bool rawChunks, int64_t maxSize = -1);
+  // Writes GetHeaderText in one piece, then fires OnHeaderWritten.
+  virtual void WriteHeader(AWriterEx& writer);
+  // Without HasContent: -1 and nothing written. Otherwise the text, or the
+  // content reader from its position copied in blocks of 2048 bytes; the
+  // number of bytes written. Then fires OnContentWritten.
+  virtual int64_t WriteContent(AWriterEx& writer);
+
+  // --- Other operations ---
+
+  // OnBeforePrepare, PrepareHeader, OnAfterPrepare.
+  void Prepare();
+  // Frees the content reader when owned; the message has no reader after.
+  void ReleaseContentReader();
+
+  std::string GetContentType() const;
+  void SetContentType(const std::string& type);
+  // The Transfer-Encoding value up to its first ";", trimmed, lower-cased.
+  std::string GetTransferEncoding() const;
+  // "HTTP/1.1": protocol, "/", major, ".", minor.
+  std::string GetVersionText() const;
+  // The protocol is empty or exactly "HTTP".
+  bool IsHTTP() const;
+  // HTTP (or no protocol) at version 0.x or 1.0.
+  bool IsHTTP10OrEarlier() const;
+  // Exactly "HTTP" at version 1.1 or later; a line without version is not.
+  bool IsHTTP11OrLater() const;
+  // A Content-Type without Content-Length, Content-Range or chunked coding:
+  // only closing the connection can end such a body.
+  bool IsLengthUndetermined() const;
+
+  // --- State ---
+
+  const std::string& Protocol() const { return protocol_; }
+  int32_t MajorVersion() const { return major_version_; }
+  int32_t MinorVersion() const { return minor_version_; }
+  bool StartLineValid() const { return start_line_valid_; }
+  // The header block and custom lines, or null when there are none.
+  THeader* Header() const { return header_.get(); }
+  const std::vector<std::string>* CustomLines() const { return custom_lines_.get(); }
+  bool ContentIsText() const { return content_is_text_; }
+  // The content reader as it is (null when there is none).
+  AReaderEx* ContentReader() const { return content_reader_; }
+  bool OwnsContentReader() const { return owns_content_reader_; }
+
+  // PrepareHeader adds a Date field.
+  bool AddDateField = true;
+  // The message carries a body; false suppresses it (a HEAD answer).
+  bool HasContent = true;
+
+  ThttpMessageEvent OnBeforePrepare;
+  ThttpMessageEvent OnAfterPrepare;
+  ThttpMessageEvent OnHeaderWritten;
+  ThttpMessageEvent OnContentWritten;
+
+ protected:
+  AhttpMessage() = default;
+
+  // Whether a body without Content-Length or chunked coding runs to the end
+  // of the data. Requests never have such a body.
+  virtual bool ContentMayRunToEnd() const { return true; }
+
+  // The base size, which a response's range override does not change.
+  int64_t WholeContentSize() { return AhttpMessage::GetContentSize(); }
+  // The body text as held, without reading a content reader.
+  const std::string& StoredContentText() const { return content_text_; }
+  // Stores parsed start-line fields without touching StartLineValid.
+  void StoreVersion(const std::string& protocol, int32_t major, int32_t minor) {
+    protocol_ = protocol;
+    major_version_ = major;
+    minor_version_ = minor;
+  }
+  // The fields changed: GetStartLine composes the line again.
+  void InvalidateStartLine() { start_line_valid_ = false; }
+
+  std::string start_line_;
+
+ private:
+  bool start_line_valid_ = false;
+  std::string protocol_ = "HTTP";
+  int32_t major_version_ = 1;
+  int32_t minor_version_ = 1;
+  std::unique_ptr<THeader> header_;
+  std::unique_ptr<std::vector<std::string>> custom_lines_;
+  bool content_is_text_ = false;
+  std::string content_text_;
+  // Owned only when owns_content_reader_ is set (a prototype's reader is
+  // shared), hence no unique_ptr.
+  AReaderEx* content_reader_ = nullptr;
+  bool owns_content_reader_ = false;
+};
+
+class ThttpRequest : public AhttpMessage {
+ public:
+  ThttpRequest();
+  // SetStartLine, SetHeader, SetContentText in this order.
+  ThttpRequest(const std::string& startLine, const std::string& contentText, std::unique_ptr<THeader> header);
+
+  std::unique_ptr<AhttpMessage> CreateEmpty() const override;
+  // Method, URI and version; with ProxyRequest an absolute URI made from the
+  // URI, the host (Host field) and Port.
+  void ComposeStartLine() override;
+  // Method, decoded URI and version; an absolute URI's host goes to SetHost.
+  void ParseStartLine() override;
+  void Init() override;
+  // The base steps; then EhttpRequest "Host must be set for HTTP/1.1
+  // request." for an HTTP/1.1 request without host, Content-Length for a
+  // text body, and the connection field for ConnectionMode 1 or 2.
+  void PrepareHeader() override;
+  void AssignPrototype(const AhttpMessage* prototype) override;
+
+  // The Host field's value, else the host of an absolute URI.
+  std::string GetHost() const;
+  // "host:port": the Host field gets the host, Port the port when there is
+  // one.
+  void SetHost(std::string_view hostAndPort);
+  std::string GetReferer() const;
+  std::string GetAuthorization() const;
+  std::string GetUserAgent() const;
+  std::string GetCookie() const;
+  // The decoded "user:password" of a Basic Authorization value, else empty.
+  std::string GetBasicCredentials() const;
+  // The first byte range of the Range field (ParseByteRange); false, and
+  // both -1, when there is none that applies.
+  bool GetRange(int64_t& start, int64_t& end) const;
+  // Sets the field `name` to "keep-alive" or "close".
+  void SetConnectionField(std::string_view name, bool keepAlive);
+
+  std::string Port;
+  std::string Method = "GET";
+  // Stored decoded.
+  std::string URI = "/";
+  // 0 no preference, 1 keep-alive, 2 close.
+  uint8_t ConnectionMode = 0;
+  // The start line carries an absolute URI and the connection field is
+  // "Proxy-Connection".
+  bool ProxyRequest = false;
+
+ protected:
+  bool ContentMayRunToEnd() const override { return false; }
+};
+
+class ThttpResponse : public AhttpMessage {
+ public:
+  ThttpResponse();
+  // Protocol and versions are stored as they are (the start line is composed
+  // later); then SetHeader, SetContentText, SetStatusCode.
+  ThttpResponse(int32_t statusCode, const std::string& protocol, int32_t majorVersion, int32_t minorVersion,
+                const std::string& contentText, std::unique_ptr<THeader> header,
+                const std::string& reasonPhrase);
+
+  std::unique_ptr<AhttpMessage> CreateEmpty() const override;
+  void ComposeStartLine() override;
+  void ParseStartLine() override;
+  // With a range set, the length of the range of the whole body.
+  int64_t GetContentSize() override;
+  // The base steps, then the body fields:
+  // - 1xx, 204, 304: every Content-Length and Transfer-Encoding field goes
+  //   and HasContent becomes false.
+  // - 206: Content-Range "bytes a-b/size" and Content-Length the range's
+  //   length. A range that selects nothing turns the answer into 416
+  //   "Requested Range Not Satisfiable" with Content-Range "bytes */size",
+  //   an empty body and Content-Length 0. A body of unknown size cannot be
+  //   cut: the answer becomes a 200 with the whole body.
+  // - Others, unless chunked: Content-Length is the body's size, 0 for no
+  //   body, so that a kept-alive client always knows where the body ends.
+  // A generated Content-Length replaces the first such field in place and
+  // removes any others.
+  void PrepareHeader() override;
+  void AssignPrototype(const AhttpMessage* prototype) override;
+  // With a range set: exactly the range's bytes of the whole body, or 0 bytes
+  // when it selects nothing; OnContentWritten does not fire. Otherwise the
+  // base version.
+  int64_t WriteContent(AWriterEx& writer) override;
+
+  // Stores the code; 1xx answers carry no Date field.
+  void SetStatusCode(int32_t code);
+  // Turns the answer into a 206 for the range start..end (-1 where missing),
+  // with the standard reason phrase; PrepareHeader makes it a 416 when the
+  // range selects nothing of the body.
+  void SetRange(int64_t start, int64_t end);
+  // "Server": text + " " + kHTTPServerToken, or the token alone, set as a new
+  // field in place of an existing one.
+  void SetServerField(std::string_view text);
+  // For an HTTP request (or one without version): HTTP/1.0 to a 1.0 or older
+  // request, else HTTP/1.1.
+  void MatchRequestVersion(const ThttpRequest& request);
+  // False for "Connection: close" (any case), and for an HTTP/1.0 answer
+  // without a Connection field; true otherwise.
+  bool GetKeepAlive() const;
+  // "Connection": "keep-alive" or "close".
+  void SetConnectionField(bool keepAlive);
+
+  int32_t StatusCode = 0;
+  // Empty: the standard phrase of the code.
+  std::string ReasonPhrase;
+  // The byte range to send, -1 where missing; both -1: the whole body.
+  int64_t RangeStart = -1;
+  int64_t RangeEnd = -1;
+};
+
+// A response with the code, HTTP/1.1, the page as its body and the reason;
+// then Content-Type "text/html" and a "Pragma: no-cache" field appended.
+std::unique_ptr<ThttpResponse> CreateHTMLResponse(int32_t code, const std::string& reason,
+                                                  const std::string& page);
+
+}  // namespace vt

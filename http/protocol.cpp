@@ -1,0 +1,224 @@
+#include "http/protocol.h"
+
+#include <algorithm>
+#include <array>
+
+#include "http/http_text.h"
+#include "util/text.h"
+
+namespace vt {
+
+using detail::IsHttpWhitespace;
+using detail::Trimmed;
+
+namespace {
+
+struct TReasonPhrase {
+  int32_t code;
+  std::string_view phrase;
+};
+
+constexpr std::array<TReasonPhrase, 41> kReasonPhrases = {{
+    {100, "Continue"},
+    {101, "Switching Protocols"},
+    {200, "OK"},
+    {201, "Created"},
+    {202, "Accepted"},
+    {203, "Non-Authoritative Information"},
+    {204, "No Content"},
+    {205, "Reset Content"},
+    {206, "Partial Content"},
+    {300, "Multiple Choices"},
+    {301, "Moved Permanently"},
+    {302, "Found"},
+    {303, "See Other"},
+    {304, "Not modified"},
+    {305, "Use Proxy"},
+    {306, "Reserved"},
+    {307, "Temporary Redirect"},
+    {400, "Bad Request"},
+    {401, "Unauthorized"},
+    {402, "Payment Required"},
+    {403, "Forbidden"},
+    {404, "Not Found"},
+    {405, "Method Not Found"},
+    {406, "Not Acceptable"},
+    {407, "Proxy Authentication Required"},
+    {408, "Request Timeout"},
+    {409, "Conflict"},
+    {410, "Gone"},
+    {411, "Length Required"},
+    {412, "Precondition Failed"},
+    {413, "Request Entity Too Large"},
+    {414, "Request-URI Too Long"},
+    {415, "Unsupported Media Type"},
+    {416, "Requested Range Not Satisfiable"},
+    {417, "Expectation Failed"},
+    {500, "Internal Server Error"},
+    {501, "Not Implemented"},
+    {502, "Bad Gateway"},
+    {503, "Service Unavailable"},
+    {504, "Gateway Timeout"},
+    {505, "HTTP Version Not Supported"},
+}};
+
+constexpr std::string_view kCRLF = "\r\n";
+
+// The text before the first whitespace byte (all of it when there is none)
+// and the text after that byte.
+TTextCut CutAtWhitespace(std::string_view text) { return CutAtByteSet(text, detail::HttpWhitespace(), true); }
+
+// "HTTP/1.1" into protocol (upper-cased) and the two numbers (0 when missing
+// or not numbers).
+void ParseVersionText(std::string_view version, std::string& protocol, int32_t& major, int32_t& minor) {
+  const TTextCut protocolCut = CutAtByte(version, '/', true);
+  protocol = protocolCut.left;
+  AsciiUpperInPlace(protocol);
+  const TTextCut numbers = CutAtByte(protocolCut.right, '.', true);
+  major = TextToIntOr(numbers.left, 0);
+  minor = TextToIntOr(numbers.right, 0);
+}
+
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
+}  // namespace
+
+std::string GetReasonPhrase(int32_t code) {
+  const auto* row = std::find_if(kReasonPhrases.begin(), kReasonPhrases.end(),
+                                 [code](const TReasonPhrase& r) { return r.code == code; });
+  return row != kReasonPhrases.end() ? std::string(row->phrase) : std::string();
+}
+
+std::string ComposeVersionText(std::string_view protocol, int32_t major, int32_t minor) {
+  if (major <= 0 && minor <= 0) return std::string(protocol);
+  return std::string(protocol) + "/" + std::to_string(major) + "." + std::to_string(minor);
+}
+
+std::string ComposeRequestLine(std::string_view method, std::string_view uri, std::string_view protocol,
+                               int32_t major, int32_t minor) {
+  std::string line = std::string(method) + " " + std::string(uri);
+  const std::string version = ComposeVersionText(protocol, major, minor);
+  if (!version.empty()) line += " " + version;
+  return line;
+}
+
+void ParseRequestLine(std::string_view line, std::string& method, std::string& uri, std::string& protocol,
+                      int32_t& major, int32_t& minor) {
+  const TTextCut methodCut = CutAtWhitespace(Trimmed(line));
+  method = methodCut.left;
+  AsciiUpperInPlace(method);
+  const std::string rest = Trimmed(methodCut.right);
+  const int lastBlank = LastIndexOfByteInSet(detail::HttpWhitespace(), rest, 1);
+  std::string uriPart;
+  if (lastBlank == 0) {
+    protocol.clear();
+    major = 0;
+    minor = 0;
+    uriPart = rest;
+  } else {
+    ParseVersionText(TextFrom(rest, lastBlank + 1), protocol, major, minor);
+    uriPart = TextLeft(rest, lastBlank - 1);
+  }
+  uri = URLDecode(Trimmed(uriPart));
+}
+
+std::string URLDecode(std::string_view text) {
+  std::string decoded;
+  decoded.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == '+') {
+      decoded += ' ';
+    } else if (c != '%') {
+      decoded += c;
+    } else if (i + 1 < text.size() && text[i + 1] == '%') {
+      decoded += '%';
+      ++i;
+    } else if (i + 2 < text.size() && HexValue(text[i + 1]) >= 0 && HexValue(text[i + 2]) >= 0) {
+      decoded += static_cast<char>(HexValue(text[i + 1]) * 16 + HexValue(text[i + 2]));
+      i += 2;
+    } else {
+      decoded += '%';
+    }
+  }
+  return decoded;
+}
+
+std::string ComposeStatusLine(int32_t code, std::string_view reason, std::string_view protocol, int32_t major,
+                              int32_t minor) {
+  return ComposeVersionText(protocol, major, minor) + " " + std::to_string(code) + " " +
+         (reason.empty() ? GetReasonPhrase(code) : std::string(reason));
+}
+
+void ParseStatusLine(std::string_view line, std::string& protocol, int32_t& major, int32_t& minor,
+                     int32_t& code, std::string& reason) {
+  const TTextCut versionCut = CutAtWhitespace(Trimmed(line));
+  ParseVersionText(versionCut.left, protocol, major, minor);
+  const TTextCut codeCut = CutAtWhitespace(Trimmed(versionCut.right));
+  code = TextToIntOr(codeCut.left, 0);
+  reason = Trimmed(codeCut.right);
+}
+
+bool ParseByteRange(std::string_view text, int64_t& start, int64_t& end) {
+  start = -1;
+  end = -1;
+  const TTextCut unitCut = CutAtByte(text, '=', true);
+  if (!TextEqualFolded(Trimmed(unitCut.left), "bytes")) return false;
+  const TTextCut rangeCut = CutAtByte(Trimmed(unitCut.right), '-', false);
+  if (rangeCut.found) {
+    start = TextToInt64Or(Trimmed(rangeCut.left), -1);
+    const std::string_view afterDash = rangeCut.right;
+    end = TextToInt64Or(afterDash.substr(0, afterDash.find_first_not_of("0123456789")), -1);
+  }
+  if (start >= 0 && end >= 0 && end < start) {
+    start = -1;
+    end = -1;
+    return false;
+  }
+  return start >= 0 || end >= 0;
+}
+
+void ComputeByteRange(int64_t size, int64_t start, int64_t end, int64_t& rangeStart, int64_t& length) {
+  if (start == -1) {
+    length = std::min(size, end);
+    rangeStart = size - length;
+  } else if (end == -1) {
+    rangeStart = start;
+    length = std::max<int64_t>(size - start, 0);
+  } else if (start < size) {
+    rangeStart = start;
+    length = std::min(end, size - 1) - start + 1;
+  } else {
+    rangeStart = 0;
+    length = 0;
+  }
+}
+
+std::string HTMLErrorPage(std::string_view title, std::string_view text, std::string_view detail,
+                          std::string_view server) {
+  return HTMLErrorPage(title, text, detail, server, NowLocal());
+}
+
+std::string HTMLErrorPage(std::string_view title, std::string_view text, std::string_view detail,
+                          std::string_view server, TDateTime generatedLocal) {
+  std::string page;
+  page.append("<HTML><HEAD>").append(kCRLF);
+  page.append("<TITLE>").append(title).append("</TITLE>").append(kCRLF);
+  page.append("</HEAD><BODY>").append(kCRLF);
+  page.append("<H1>").append(title).append("</H1>").append(kCRLF);
+  page.append("<B>").append(text).append(kCRLF);
+  page.append("<BR><BR><PRE>").append(kCRLF);
+  page.append(detail).append(kCRLF);
+  page.append("</PRE><BR><HR>").append(kCRLF);
+  page.append("<FONT SIZE=2>Generated ").append(LocalDateTimeToHTTPText(generatedLocal));
+  page.append(" by ").append(server.empty() ? kHTTPServerToken : server).append(".</FONT>").append(kCRLF);
+  page.append("</BODY></HTML>").append(kCRLF);
+  return page;
+}
+
+}  // namespace vt

@@ -1,0 +1,76 @@
+#pragma once
+
+// The protocol texts of HTTP messages: the reason phrase table, request and
+// status lines, URL decoding of request URIs, byte ranges, and the HTML page
+// sent with error responses.
+//
+// Whitespace is the bytes 0 to 32; upper- and lower-casing touch ASCII
+// letters only. Everything here is pure and thread-safe.
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "util/date_time.h"
+
+namespace vt {
+
+// The product token of this HTTP implementation: it ends every Server field
+// and signs the error pages.
+inline constexpr std::string_view kHTTPServerToken = "ZO-RIVI/1.09";
+
+// The phrase of a status code from the table of 41 codes; empty for others.
+std::string GetReasonPhrase(int32_t code);
+
+// The version text: protocol + "/" + major + "." + minor, or the protocol
+// alone (possibly empty) when both numbers are 0 or below.
+std::string ComposeVersionText(std::string_view protocol, int32_t major, int32_t minor);
+
+// method + " " + uri, then " " + the version text unless it is empty.
+std::string ComposeRequestLine(std::string_view method, std::string_view uri, std::string_view protocol,
+                               int32_t major, int32_t minor);
+
+// Splits a request line. The method is the first word, upper-cased. The last
+// word of the rest is the version (protocol upper-cased, numbers 0 when
+// missing or not numbers); with only one word left there is no version
+// (empty protocol, 0.0) and that word is the URI. The URI is URLDecode'd.
+void ParseRequestLine(std::string_view line, std::string& method, std::string& uri, std::string& protocol,
+                      int32_t& major, int32_t& minor);
+
+// "+" becomes a blank, "%" with two hexadecimal digits the byte they give,
+// "%%" one "%"; any other "%" stays. Applies to the whole text, query
+// included.
+std::string URLDecode(std::string_view text);
+
+// version text + " " + code + " " + (reason, or the table's phrase when the
+// reason is empty).
+std::string ComposeStatusLine(int32_t code, std::string_view reason, std::string_view protocol, int32_t major,
+                              int32_t minor);
+
+// Splits a status line into version (protocol upper-cased), code (0 when not
+// a number) and the trimmed reason.
+void ParseStatusLine(std::string_view line, std::string& protocol, int32_t& major, int32_t& minor,
+                     int32_t& code, std::string& reason);
+
+// Reads the first range of a Range value "bytes=a-b": start and end are -1
+// where a number is missing. True when the unit is "bytes" (any case) and
+// there is a start or an end. A range whose end lies before its start is not
+// a valid range (RFC 7233): false, both -1, so the field is ignored.
+bool ParseByteRange(std::string_view text, int64_t& start, int64_t& end);
+
+// The bytes a parsed range selects from a body of `size` bytes: the suffix
+// form (start -1) the last `end` bytes, the open form (end -1) everything
+// from start, otherwise start..end cut at the size. A range that selects
+// nothing has a length of 0 or less.
+void ComputeByteRange(int64_t size, int64_t start, int64_t end, int64_t& rangeStart, int64_t& length);
+
+// The HTML page of an error response, stamped with the current time. An
+// empty server signs it with kHTTPServerToken. Title, text and detail are
+// inserted as given, without escaping.
+std::string HTMLErrorPage(std::string_view title, std::string_view text, std::string_view detail,
+                          std::string_view server);
+// The same page stamped with a given local time.
+std::string HTMLErrorPage(std::string_view title, std::string_view text, std::string_view detail,
+                          std::string_view server, TDateTime generatedLocal);
+
+}  // namespace vt

@@ -1,0 +1,269 @@
+#include "sockets/socket.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <climits>
+
+#include "platform/ticks.h"
+
+namespace vt {
+
+std::int32_t BudgetAllowance(TBudgetWindow& window, std::int32_t count, std::int32_t rate,
+                             std::uint32_t now) {
+  // Tick differences are taken modulo 2^32, so the wrap of the tick count
+  // does no harm.
+  auto elapsed = static_cast<std::int32_t>(now - window.StartTick);
+  if (elapsed > 1000) {
+    while (elapsed > 50) {
+      elapsed /= 2;
+      window.Bytes /= 2;
+    }
+    window.StartTick = now - static_cast<std::uint32_t>(elapsed);
+  }
+  // The product in 64 bits: above about 2 MB/s it would not fit in 32, and a
+  // wrapped budget would stall the connection.
+  const std::int64_t allowance = static_cast<std::int64_t>(rate) * (elapsed + 20) / 1000 - window.Bytes;
+  if (allowance < count) count = static_cast<std::int32_t>(std::max<std::int64_t>(allowance, 0));
+  return count < 0 ? 0 : count;
+}
+
+void BudgetAdd(TBudgetWindow& window, std::int64_t count) {
+  window.Bytes = static_cast<std::int32_t>(std::min<std::int64_t>(window.Bytes + count, INT32_MAX));
+}
+
+// ---------------------------------------------------------------------------
+// ASocket
+
+ASocket::~ASocket() { ASocket::Close(); }
+
+void ASocket::InitWithHandle(TSocket handle) { SetSocketHandle(handle); }
+
+void ASocket::InitWithProtocol(std::uint8_t protocol) { SetProtocol(protocol); }
+
+void ASocket::Close() {
+  state_ = kSocketClosed;
+  CloseSocketHandle();
+}
+
+std::int32_t ASocket::HandleWM(std::uint32_t msg, std::int32_t wParam, std::int32_t lParam) {
+  if (msg == kSocketMessage && socket_handle_ != kInvalidSocket && wParam == socket_handle_) {
+    try {
+      HandleNotification(lParam & 0xffff, (lParam >> 16) & 0xffff);
+    } catch (const Exception& e) {
+      if (OnException) OnException(*this, e);
+    }
+    return 0;
+  }
+  return TTimerHandle::HandleWM(msg, wParam, lParam);
+}
+
+void ASocket::Terminate() {
+  TTimerHandle::Terminate();
+  if (InOwnerThread()) {
+    Close();
+    return;
+  }
+  std::lock_guard lock(handle_mutex_);
+  if (socket_handle_ != kInvalidSocket) ::shutdown(socket_handle_, SHUT_RDWR);
+}
+
+void ASocket::RaiseError(const std::string& msg, int code) {
+  SetError(code, msg);
+  throw EWinSock(msg, code);
+}
+
+bool ASocket::IsConnected() const { return state_ == kSocketConnected || state_ == 4; }
+
+void ASocket::StateChanged(std::uint8_t old_state, std::uint8_t new_state) {
+  if (OnStateChange) OnStateChange(*this, old_state, new_state);
+}
+
+void ASocket::SetProtocol(std::uint8_t value) {
+  if (value == protocol_) return;
+  RequireClosed("SetProtocol");
+  protocol_ = value;
+}
+
+void ASocket::SetLocalHost(const std::string& value) {
+  if (value == local_host_) return;
+  RequireClosed("SetLocalHost");
+  local_host_ = value;
+}
+
+void ASocket::SetLocalPort(const std::string& value) {
+  if (value == local_port_) return;
+  RequireClosed("SetLocalPort");
+  local_port_ = value;
+}
+
+std::string ASocket::GetLocalPort() {
+  // Also for a listening socket: one bound to port 0 can tell its real port.
+  if (!local_port_.empty() || !IsOpen()) return local_port_;
+  sockaddr_in address{};
+  socklen_t size = sizeof address;
+  if (::getsockname(socket_handle_, reinterpret_cast<sockaddr*>(&address), &size) != 0)
+    RaiseLastWinSockError("Error retrieving local name");
+  return PortToText(address.sin_port);
+}
+
+void ASocket::SetError(int code, const std::string& msg) {
+  error_code_ = code;
+  error_message_ = msg;
+  if (code != 0 && OnError) OnError(*this);
+}
+
+void ASocket::RaiseWinSockError(const std::string& msg, int code) {
+  const std::string text = msg + ": " + WinSockErrorText(code);
+  RaiseError(text, code);
+  throw EWinSock(text, code);  // only reached when an override of RaiseError returns
+}
+
+void ASocket::RaiseLastWinSockError(const std::string& msg) { RaiseWinSockError(msg, WSAGetLastError()); }
+
+void ASocket::RequireClosed(const std::string& operation) {
+  if (state_ != kSocketClosed)
+    RaiseError("Operation only allowed on closed socket: " + operation, kErrorNotClosed);
+}
+
+void ASocket::RequireConnected() {
+  if (!IsConnected()) RaiseError("Socket not connected", kErrorNotConnected);
+}
+
+void ASocket::SetState(std::uint8_t value) {
+  if (value == state_) return;
+  const std::uint8_t old_state = state_;
+  state_ = value;
+  StateChanged(old_state, value);
+}
+
+void ASocket::CloseSocketHandle() {
+  if (socket_handle_ == kInvalidSocket) return;
+  TSocket old_handle;
+  {
+    std::lock_guard lock(handle_mutex_);
+    old_handle = socket_handle_;
+    socket_handle_ = kInvalidSocket;
+  }
+  CloseSocket(old_handle);
+}
+
+TSocket ASocket::GetSocketHandle() {
+  if (socket_handle_ == kInvalidSocket) {
+    const TSocket handle = AllocateSocket(protocol_);
+    std::lock_guard lock(handle_mutex_);
+    socket_handle_ = handle;
+  }
+  return socket_handle_;
+}
+
+void ASocket::SetSocketHandle(TSocket value) {
+  if (value == socket_handle_) return;
+  if (IsOpen()) RaiseError("Socket handle can not be set on open socket", kErrorHandleOnOpen);
+  CloseSocketHandle();
+  std::lock_guard lock(handle_mutex_);
+  socket_handle_ = value;
+}
+
+void ASocket::Bind(const sockaddr_in& address) {
+  if (::bind(GetSocketHandle(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
+    RaiseLastWinSockError("Socket bind failed");
+}
+
+void ASocket::BindLocal() {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  TInAddr host = 0;
+  if (!local_host_.empty() && HostToAddress(local_host_, host) != 0) host = 0;
+  address.sin_addr.s_addr = host;
+  std::uint16_t port = 0;
+  // A port that names no service must not turn into "any free port": the
+  // server would seem to listen where nobody will look for it.
+  const int error = PortFromText(local_port_, protocol_, port);
+  if (error != 0) RaiseWinSockError("Socket bind failed", error);
+  address.sin_port = port;
+  Bind(address);
+}
+
+void ASocket::SetAsyncMode() {
+  if (socket_handle_ == kInvalidSocket) return;
+  int on = 1;
+  if (::ioctl(socket_handle_, FIONBIO, &on) != 0 ||
+      WSAAsyncSelect(socket_handle_, GetHandle(), kSocketMessage, NotificationEvents()) != 0)
+    RaiseLastWinSockError("Asynchronous mode not set");
+}
+
+// ---------------------------------------------------------------------------
+// ASocketExSendBuffer
+
+ASocketExSendBuffer::ASocketExSendBuffer() {
+  write_window_.StartTick = GetTickCount();
+  TimerInterval = 50;
+}
+
+ASocketExSendBuffer::~ASocketExSendBuffer() { TTimerHandle::SetTimerActive(false); }
+
+void ASocketExSendBuffer::WriteReady() {
+  writable_ = true;
+  if (send_queue_.empty()) return;
+  FlushSendBuffer();
+  if (send_queue_.empty()) SendBufferEmpty();
+}
+
+bool ASocketExSendBuffer::TimerNeeded() const { return throttle_write_ && State() == kSocketConnected; }
+
+void ASocketExSendBuffer::SetThrottleWrite(bool value) {
+  if (value == throttle_write_) return;
+  throttle_write_ = value;
+  UpdateTimer();
+  if (!value && IsConnected()) PostMessage(Handle(), kSocketMessage, SocketHandle(), FD_WRITE);
+}
+
+void ASocketExSendBuffer::SendBufferEmpty() {
+  if (OnSendBufferEmpty) OnSendBufferEmpty(*this);
+}
+
+std::int32_t ASocketExSendBuffer::WriteAllowance(std::int32_t count) {
+  if (!throttle_write_ || !IsConnected()) return count;
+  return BudgetAllowance(write_window_, count, ThrottleWriteRate, GetTickCount());
+}
+
+std::int32_t ASocketExSendBuffer::SendChunk(const char* buffer, std::int32_t count, int& error) {
+  error = 0;
+  const std::int32_t allowed = WriteAllowance(count);
+  if (allowed <= 0) return 0;
+  const ssize_t sent = SocketSend(SocketHandle(), buffer, static_cast<std::size_t>(allowed));
+  if (sent < 0) {
+    error = WSAGetLastError();
+    if (error == kWsaEWouldBlock) writable_ = false;
+    return 0;
+  }
+  BudgetAdd(write_window_, sent);
+  return static_cast<std::int32_t>(sent);
+}
+
+std::int32_t ASocketExSendBuffer::SendNow(const char* buffer, std::int32_t count) {
+  std::int32_t total = 0;
+  int error = 0;
+  while (total < count) {
+    const std::int32_t sent = SendChunk(buffer + total, count - total, error);
+    if (sent == 0) break;
+    total += sent;
+  }
+  return total;
+}
+
+void ASocketExSendBuffer::UpdateTimer() { SetTimerActive(TimerNeeded()); }
+
+void ASocketExSendBuffer::HandleNotification(std::int32_t events, std::int32_t /*error*/) {
+  if (events & FD_WRITE) WriteReady();
+}
+
+void ASocketExSendBuffer::TriggerTimer() {
+  if (throttle_write_) WriteReady();
+}
+
+}  // namespace vt

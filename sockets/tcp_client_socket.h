@@ -1,0 +1,131 @@
+#pragma once
+
+// One connected TCP stream.
+//
+// ATCPClientSocket keeps a receive buffer that is filled when the peer's data
+// is reported (FD_READ, FD_CLOSE, or the throttling timer), reads that take
+// from the buffer first and then straight from the socket into the caller's
+// memory, searches in place over the unread bytes, writes that send at once
+// or queue in order, graceful and immediate closing, and read throttling with
+// the same budget as write throttling.
+//
+// Lifetime and threads: made on the thread that will serve it (the worker of
+// its connection): the constructor taking a handle registers the socket on a
+// window of the calling thread. Everything runs there, events included
+// (OnDataAvailable, OnClose, ...), except Terminate and ApplyThrottling, which
+// any thread may call. The owner deletes it; that closes the handle.
+
+#include <string>
+
+#include "sockets/socket.h"
+#include "util/byte_set.h"
+
+namespace vt {
+
+class ATCPClientSocket : public ASocketExSendBuffer {
+ public:
+  ATCPClientSocket() = default;
+  // Takes over a connected handle (see InitWithHandle).
+  explicit ATCPClientSocket(TSocket handle);
+  ~ATCPClientSocket() override = default;
+
+  TSocketEvent OnDataAvailable;       // data has arrived
+  TSocketEvent OnClose;               // the connection has been closed
+  std::int32_t ThrottleReadRate = 0;  // bytes per second, a plain value
+
+  // Unread bytes in the receive buffer.
+  std::int32_t Available() const { return available_; }
+  // Bytes written but not yet taken by the system.
+  std::int64_t QueuedBytes() const { return queued_bytes_; }
+  bool ThrottleRead() const { return throttle_read_; }
+
+  // Virtual operations added, in slot order.
+  virtual void DataAvailable();
+  virtual void Closed();
+  // The peer's address (network order), kInAddrNone when unknown; raises
+  // "Socket not connected" (20002) when not connected.
+  virtual TInAddr GetPeerAddress();
+  // Dotted text of the peer address; empty when unknown.
+  virtual std::string GetPeerAddressText();
+  // Reverse lookup of the peer address, else its dotted text; computed once.
+  virtual std::string GetPeerHostName();
+
+  // Takes over `handle`: when the system reports it as a usable connection
+  // the socket becomes connected (without state event) and asynchronous;
+  // otherwise it stays closed.
+  void InitWithHandle(TSocket handle) override;
+  std::int32_t NotificationEvents() const override { return FD_READ | FD_WRITE | FD_CONNECT | FD_CLOSE; }
+  void HandleNotification(std::int32_t events, std::int32_t error) override;
+  bool TimerNeeded() const override;
+  void TriggerTimer() override;
+  void SendBufferEmpty() override;
+  void FlushSendBuffer() override;
+  std::int32_t HandleWM(std::uint32_t msg, std::int32_t wParam, std::int32_t lParam) override;
+
+  // Reading. Read and ReadText take what is buffered, then read the socket
+  // directly; they never wait.
+  std::int32_t Read(char* buffer, std::int32_t count);
+  std::string ReadText(std::int32_t count);
+  std::string TakeAll();
+  std::int32_t Peek(char* buffer, std::int32_t count) const;
+  std::string PeekText(std::int32_t count) const;
+  std::int32_t Consume(std::int32_t count);
+
+  // Searches over the unread bytes: the 0-based distance from the read
+  // position to the first match (with `negate`: the first byte that does not
+  // match), or -1; an empty text is never found. `from` skips that many
+  // unread bytes known not to hold a match, so a search that waits for more
+  // data looks only at the new bytes.
+  std::int32_t FindByte(char value, bool negate = false, std::int32_t from = 0) const;
+  std::int32_t FindByteInSet(const ByteSet& set, bool negate = false, std::int32_t from = 0) const;
+  std::int32_t FindText(const std::string& text, bool case_sensitive = true, std::int32_t from = 0) const;
+  // True when the unread bytes begin with `text` (false for an empty text).
+  bool MatchText(const std::string& text, bool case_sensitive = true) const;
+  // The first unread byte; only when Available() > 0.
+  char FirstUnread() const { return buffer_[read_offset_]; }
+
+  // Writing: sends at once or queues; returns `count`. Raises "Socket not
+  // connected" (20002) when not connected.
+  std::int32_t WriteBuffer(const char* buffer, std::int32_t count);
+  std::int32_t WriteText(const std::string& text);
+
+  // Graceful: the connection closes once the send queue has drained (the
+  // peer sees the end of the stream only after the last queued byte).
+  void Shutdown(bool graceful);
+  // State closed (with state event), OnClose, then the handle is closed.
+  void CloseNow();
+  void SetThrottleRead(bool value);
+  // Bytes the system holds for reading, cut to the read budget.
+  std::int32_t BytesWaiting();
+
+  // Sets read and write throttling in that order, from any thread: on
+  // another thread than the owner the values are posted to the socket's
+  // window and applied there, so the throttling timer starts and stops on
+  // the owning thread.
+  void ApplyThrottling(bool read, std::int32_t read_rate, bool write, std::int32_t write_rate);
+
+ private:
+  // Receives into the caller's memory within the read budget; 0 on failure.
+  std::int32_t Receive(char* buffer, std::int32_t count);
+  std::int32_t ReceiveIntoBuffer(std::int32_t count);
+  void DrainIncoming();
+  const char* Unread() const { return buffer_.data() + read_offset_; }
+
+  std::string buffer_;  // the window [read_offset_, read_offset_ + available_) is unread
+  std::int32_t available_ = 0;
+  std::int32_t read_offset_ = 0;
+  bool throttle_read_ = false;
+  TBudgetWindow read_window_;
+  bool peer_host_done_ = false;
+  std::string peer_host_;
+  bool close_when_sent_ = false;
+  std::int64_t queued_bytes_ = 0;
+};
+
+// The connection socket of an accepted connection.
+class TTCPServerClientSocket : public ATCPClientSocket {
+ public:
+  using ATCPClientSocket::ATCPClientSocket;
+};
+
+}  // namespace vt

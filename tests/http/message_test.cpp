@@ -1,0 +1,418 @@
+#include "http/message.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "http/content_readers.h"
+#include "support/expect_error.h"
+#include "support/temp_dir.h"
+#include "support/test_reader.h"
+
+namespace vt {
+namespace {
+
+using test::TTestReader;
+
+const std::string kDate = "Date: Sun, 01 Jan 1995 12:00:00 GMT\r\n";
+
+// Prepares the response as the server does, pins its Date field to a known
+// time, and returns the exact bytes of header and body.
+std::string Send(ThttpResponse& response) {
+  response.Prepare();
+  if (auto* date = dynamic_cast<TDateField*>(response.GetHeader().GetField("Date")))
+    date->SetDateTime(34700.5);
+  TStringWriter out;
+  response.WriteHeader(out);
+  response.WriteContent(out);
+  return out.Text();
+}
+
+std::unique_ptr<ThttpResponse> FileResponse(const std::string& path) {
+  auto response = std::make_unique<ThttpResponse>(200, "HTTP", 1, 1, "", nullptr, "");
+  response->SetContentType("text/plain");
+  response->SetContentReader(std::make_unique<TFileReader>(path));
+  return response;
+}
+
+std::string Digits(int n) {
+  std::string text;
+  for (int i = 0; i < n; ++i) text += static_cast<char>('0' + i % 10);
+  return text;
+}
+
+// ---------------------------------------------------------------------------
+// Requests
+
+TEST(Request, ParsesHeaderTextAndRecomposesTheStartLine) {
+  ThttpRequest request;
+  request.SetHeaderText("get /a%20b?x=1+2 http/1.0\r\nHost: h\r\nX-Long: one\r\n two\r\n\r\n");
+  EXPECT_EQ("GET", request.Method);
+  EXPECT_EQ("/a b?x=1 2", request.URI);
+  EXPECT_EQ("HTTP/1.0", request.GetVersionText());
+  EXPECT_TRUE(request.IsHTTP10OrEarlier());
+  EXPECT_EQ("one two", request.GetHeader().GetFieldValue("X-Long"));
+  // The line is kept as it came until a field changes.
+  EXPECT_EQ("get /a%20b?x=1+2 http/1.0", request.GetStartLine());
+  request.SetMinorVersion(1);
+  EXPECT_EQ("GET /a b?x=1 2 HTTP/1.1", request.GetStartLine());
+
+  // A line without version is not HTTP/1.1, so it needs no Host.
+  ThttpRequest old("get /x", "", nullptr);
+  EXPECT_EQ("", old.Protocol());
+  EXPECT_FALSE(old.IsHTTP11OrLater());
+  EXPECT_TRUE(old.IsHTTP10OrEarlier());
+  old.Prepare();
+  EXPECT_EQ("get /x\r\nDate: ", old.GetHeaderText().substr(0, 14));
+}
+
+TEST(Request, AbsoluteURIsNameTheHost) {
+  ThttpRequest proxied;
+  proxied.SetStartLine("GET http://example.org:8080/p?q HTTP/1.1");
+  EXPECT_EQ("example.org", proxied.GetHeader().GetFieldValue("Host"));
+  EXPECT_EQ("8080", proxied.Port);
+  EXPECT_EQ("http://example.org:8080/p?q", proxied.URI);
+
+  // A header given afterwards replaces the block; the URI's host remains the
+  // fallback of GetHost.
+  proxied.SetHeader(nullptr);
+  EXPECT_EQ("example.org:8080", proxied.GetHost());
+
+  // "//x/y" is a path, not a host.
+  ThttpRequest path;
+  path.SetStartLine("GET //evil/y HTTP/1.1");
+  EXPECT_EQ(nullptr, path.Header());
+
+  ThttpRequest request;
+  request.URI = "/p";
+  request.ProxyRequest = true;
+  request.ConnectionMode = 1;
+  request.SetHost("h:81");
+  request.Prepare();
+  EXPECT_EQ("GET http://h:81/p HTTP/1.1", request.GetStartLine());
+  EXPECT_EQ("keep-alive", request.GetHeader().GetFieldValue("Proxy-Connection"));
+
+  ThttpRequest noHost;
+  EXPECT_VT_ERROR(noHost.Prepare(), EhttpRequest, "Host must be set for HTTP/1.1 request.");
+}
+
+TEST(Request, CredentialsAndRanges) {
+  ThttpRequest request("GET / HTTP/1.1", "", nullptr);
+  int64_t start = 0, end = 0;
+  EXPECT_FALSE(request.GetRange(start, end));
+  EXPECT_EQ(-1, start);
+  request.SetHeaderText("GET / HTTP/1.1\r\nAuthorization: BASIC dXNlcjpwYXNz\r\nRange:  bytes=5-9 \r\n");
+  EXPECT_EQ("user:pass", request.GetBasicCredentials());
+  EXPECT_TRUE(request.GetRange(start, end));
+  EXPECT_EQ(5, start);
+  EXPECT_EQ(9, end);
+  request.GetHeader().SetFieldValue("Authorization", "Digest x");
+  EXPECT_EQ("", request.GetBasicCredentials());
+}
+
+// ---------------------------------------------------------------------------
+// Reading bodies
+
+// A request whose header has been read from `data`, the reader left at the
+// body.
+struct Received {
+  explicit Received(const std::string& data, int32_t perRead = 0) : reader(data, perRead) {
+    request.SetStartLine(reader.ReadLine(4096, false));
+    request.SetHeader(std::make_unique<THeader>(reader, true, -1));
+  }
+  TTestReader reader;
+  ThttpRequest request;
+};
+
+TEST(ReadContent, SizedBodiesLeaveTheNextRequest) {
+  const std::string next = "GET /next HTTP/1.1\r\n";
+  const std::string data = "POST / HTTP/1.1\r\nContent-Length: 10\r\n\r\n0123456789" + next;
+  for (int32_t perRead : {0, 1}) {
+    Received text(data, perRead);
+    text.request.ReadContent(text.reader, false, false);
+    EXPECT_EQ("0123456789", text.request.GetContentText());
+    EXPECT_EQ(next, text.reader.ReadText(100));
+  }
+  Received streamed(data);
+  streamed.request.ReadContent(streamed.reader, true, false);
+  EXPECT_FALSE(streamed.request.ContentIsText());
+  EXPECT_EQ(10, streamed.request.GetContentSize());
+  TStringWriter out;
+  EXPECT_EQ(10, streamed.request.WriteContent(out));
+  EXPECT_EQ("0123456789", out.Text());
+  EXPECT_EQ(next, streamed.reader.ReadText(100));
+
+  // A body cut short is an error, not a shorter body.
+  Received cut("POST / HTTP/1.1\r\nContent-Length: 10\r\n\r\n0123");
+  EXPECT_VT_ERROR(cut.request.ReadContent(cut.reader, false, false), EReader, "Read error");
+}
+
+TEST(ReadContent, ChunkedBodiesWhateverTheOtherFields) {
+  // No Content-Type, and a Content-Length the transfer coding overrides
+  // (RFC 7230, 3.3.3).
+  const std::string data =
+      "POST / HTTP/1.1\r\nTransfer-Encoding: Chunked ; x\r\nContent-Length: 3\r\n\r\n"
+      "5;name=x\r\nhello\r\n0\r\nX-Trailer: 1\r\n\r\nNEXT";
+  Received text(data, 1);
+  text.request.ReadContent(text.reader, false, false);
+  EXPECT_EQ("hello", text.request.GetContentText());
+  EXPECT_EQ("NEXT", text.reader.ReadText(100));
+
+  Received raw(data);
+  raw.request.ReadContent(raw.reader, true, true);
+  auto* reader = dynamic_cast<ThttpChunkedContentReader*>(raw.request.ContentReader());
+  ASSERT_NE(nullptr, reader);
+  EXPECT_TRUE(reader->RawMode());
+  EXPECT_EQ("5;name=x\r\nhello\r\n0\r\nX-Trailer: 1\r\n\r\n", raw.request.GetContentText());
+}
+
+TEST(ReadContent, RefusesFramingItCannotTrust) {
+  struct Case {
+    std::string fields;
+    int32_t status;
+    std::string error;
+  };
+  const Case cases[] = {
+      {"Content-Length: -5\r\n", 400, "Invalid Content-Length"},
+      {"Content-Length: 12abc\r\n", 400, "Invalid Content-Length"},
+      {"Content-Length: +5\r\n", 400, "Invalid Content-Length"},
+      {"Content-Length: 99999999999999999999\r\n", 400, "Invalid Content-Length"},
+      {"Content-Length: 5\r\nContent-Length: 6\r\n", 400, "Invalid Content-Length"},
+      {"Transfer-Encoding: gzip\r\n", 501, "Unsupported Transfer-Encoding"},
+      {"Content-Length: 101\r\n", 413, "Content too large"},
+      {"Transfer-Encoding: chunked\r\n", 413, "Content too large"},
+  };
+  for (const Case& c : cases) {
+    Received received("POST / HTTP/1.1\r\n" + c.fields + "\r\n65\r\n" + std::string(101, 'x') +
+                      "\r\n0\r\n\r\n");
+    try {
+      received.request.ReadContent(received.reader, false, false, 100);
+      ADD_FAILURE() << c.fields;
+    } catch (const EhttpContent& e) {
+      EXPECT_EQ(c.status, e.StatusCode()) << c.fields;
+      EXPECT_EQ(c.error, e.Message()) << c.fields;
+    }
+  }
+  // Agreeing duplicates and a body at the limit are fine.
+  Received fine("POST / HTTP/1.1\r\nContent-Length: 3\r\ncontent-length: 3\r\n\r\nabc");
+  fine.request.ReadContent(fine.reader, false, false, 3);
+  EXPECT_EQ("abc", fine.request.GetContentText());
+}
+
+TEST(ReadContent, OnlyResponsesRunToTheEndOfTheData) {
+  // A request without length or coding has no body (RFC 7230, 3.3.3): its
+  // next bytes belong to the next request.
+  Received request("POST / HTTP/1.1\r\nContent-Type: text/plain\r\n\r\nGET / HTTP/1.1\r\n");
+  request.request.ReadContent(request.reader, false, false);
+  EXPECT_FALSE(request.request.ContentIsText());
+  EXPECT_EQ("GET / HTTP/1.1\r\n", request.reader.ReadText(100));
+
+  TStringReader reader("HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\nall of it");
+  ThttpResponse response;
+  response.SetStartLine(reader.ReadLine(4096, false));
+  response.SetHeader(std::make_unique<THeader>(reader, true, -1));
+  response.ReadContent(reader, false, false);
+  EXPECT_EQ("all of it", response.GetContentText());
+  EXPECT_EQ(200, response.StatusCode);
+  EXPECT_EQ("OK", response.ReasonPhrase);
+}
+
+// ---------------------------------------------------------------------------
+// Response headers and bodies
+
+TEST(Response, HeaderGenerationByStatus) {
+  ThttpResponse ok(200, "HTTP", 1, 1, "hello", nullptr, "");
+  ok.GetCustomLines() = SplitTextLines("X-A: 1\n\nno colon\r\nX-A: 2\r\n");
+  EXPECT_EQ("HTTP/1.1 200 OK\r\n" + kDate + "X-A: 1\r\nno colon\r\nX-A: 2\r\nContent-Length: 5\r\n\r\nhello",
+            Send(ok));
+
+  // An empty body still says so, so that a kept-alive client knows.
+  ThttpResponse empty(200, "HTTP", 1, 0, "", nullptr, "Fine");
+  empty.GetCustomLines() = {"Content-Length: 99", "Content-Length: 98"};
+  EXPECT_EQ("HTTP/1.0 200 Fine\r\n" + kDate + "Content-Length: 0\r\n\r\n", Send(empty));
+
+  for (int32_t code : {204, 304}) {
+    ThttpResponse none(code, "HTTP", 1, 1, "body", nullptr, "");
+    none.GetHeader().AddField("Content-Length", "4");
+    none.GetHeader().AddField("Transfer-Encoding", "chunked");
+    const std::string line = code == 204 ? "HTTP/1.1 204 No Content\r\n" : "HTTP/1.1 304 Not modified\r\n";
+    EXPECT_EQ(line + kDate + "\r\n", Send(none));
+    TStringWriter out;
+    EXPECT_EQ(-1, none.WriteContent(out));
+  }
+
+  ThttpResponse informational(100, "HTTP", 1, 1, "x", nullptr, "");
+  EXPECT_EQ("HTTP/1.1 100 Continue\r\n\r\n", Send(informational));
+
+  // A message without a header block ends with one empty line.
+  ThttpResponse bare(200, "HTTP", 1, 1, "", nullptr, "");
+  EXPECT_EQ("HTTP/1.1 200 OK\r\n\r\n", bare.GetHeaderText());
+}
+
+TEST(Response, RangesOfAFile) {
+  test::TempDir dir;
+  const std::string path = dir.WriteFile("f.txt", Digits(100));
+  struct Case {
+    int64_t start;
+    int64_t end;
+    std::string range;
+    std::string body;
+  };
+  const Case cases[] = {
+      {0, 9, "0-9", "0123456789"},
+      {90, -1, "90-99", "0123456789"},
+      {-1, 5, "95-99", "56789"},
+      {95, 500, "95-99", "56789"},
+  };
+  for (const Case& c : cases) {
+    auto response = FileResponse(path);
+    response->SetRange(c.start, c.end);
+    EXPECT_EQ("HTTP/1.1 206 Partial Content\r\nContent-Type: text/plain\r\n" + kDate +
+                  "Content-Range: bytes " + c.range +
+                  "/100\r\nContent-Length: " + std::to_string(c.body.size()) + "\r\n\r\n" + c.body,
+              Send(*response));
+    EXPECT_EQ(static_cast<int64_t>(c.body.size()), response->GetContentLength());
+  }
+
+  // The same range of a text body.
+  ThttpResponse text(200, "HTTP", 1, 1, Digits(20), nullptr, "OK");
+  text.SetRange(-1, 3);
+  EXPECT_EQ("HTTP/1.1 206 Partial Content\r\n" + kDate +
+                "Content-Range: bytes 17-19/20\r\nContent-Length: 3\r\n\r\n789",
+            Send(text));
+}
+
+TEST(Response, RangesThatSelectNothingAreNotSatisfiable) {
+  test::TempDir dir;
+  const std::string path = dir.WriteFile("f.txt", Digits(100));
+  for (int64_t start : {100, 250}) {
+    auto response = FileResponse(path);
+    response->SetRange(start, -1);
+    EXPECT_EQ("HTTP/1.1 416 Requested Range Not Satisfiable\r\nContent-Type: text/plain\r\n" + kDate +
+                  "Content-Range: bytes */100\r\nContent-Length: 0\r\n\r\n",
+              Send(*response));
+    EXPECT_TRUE(response->GetKeepAlive());
+    EXPECT_FALSE(response->IsLengthUndetermined());
+  }
+  ThttpResponse empty(200, "HTTP", 1, 1, "", nullptr, "");
+  empty.SetRange(0, 9);
+  EXPECT_EQ("HTTP/1.1 416 Requested Range Not Satisfiable\r\n" + kDate +
+                "Content-Range: bytes */0\r\nContent-Length: 0\r\n\r\n",
+            Send(empty));
+
+  // A body of unknown size cannot be cut: it goes whole, as a 200.
+  ThttpResponse unknown;
+  auto reader = std::make_unique<TTestReader>("abc");
+  reader->SizeUnknown = true;
+  unknown.SetContentReader(std::move(reader));
+  unknown.SetRange(0, 1);
+  EXPECT_EQ("HTTP/1.1 200 OK\r\n" + kDate + "\r\nabc", Send(unknown));
+}
+
+TEST(Response, KeepAliveVersionAndServer) {
+  struct Case {
+    int32_t minor;
+    std::string connection;
+    bool keepAlive;
+  };
+  const Case cases[] = {
+      {0, "", false}, {0, "Keep-Alive", true}, {1, "", true}, {1, " CLOSE ", false}, {1, "other", true},
+  };
+  for (const Case& c : cases) {
+    ThttpResponse response(200, "HTTP", 1, c.minor, "", nullptr, "");
+    if (!c.connection.empty()) response.GetHeader().AddField("Connection", c.connection);
+    EXPECT_EQ(c.keepAlive, response.GetKeepAlive()) << c.minor << c.connection;
+  }
+
+  ThttpResponse response;
+  response.MatchRequestVersion(ThttpRequest("GET / HTTP/1.0", "", nullptr));
+  EXPECT_EQ("HTTP/1.0", response.GetVersionText());
+  response.MatchRequestVersion(ThttpRequest("GET / HTTP/2.0", "", nullptr));
+  EXPECT_EQ("HTTP/1.1", response.GetVersionText());
+  response.MatchRequestVersion(ThttpRequest("GET / ICE/1.0", "", nullptr));
+  EXPECT_EQ("HTTP/1.1", response.GetVersionText());
+
+  response.GetHeader().AddField("Server", "old");
+  response.GetHeader().AddField("X", "y");
+  response.SetServerField("Veltrana/1.0");
+  EXPECT_EQ("Server: Veltrana/1.0 ZO-RIVI/1.09", response.GetHeader().Fields(0)->GetAsString());
+  response.SetServerField("");
+  EXPECT_EQ("ZO-RIVI/1.09", response.GetHeader().GetFieldValue("Server"));
+}
+
+TEST(Response, HTMLResponse) {
+  auto response = CreateHTMLResponse(404, "Not found", "<p>page</p>");
+  std::vector<std::string> events;
+  response->OnBeforePrepare = [&](AhttpMessage* sender) {
+    EXPECT_EQ(response.get(), sender);
+    events.push_back("before");
+  };
+  response->OnAfterPrepare = [&](AhttpMessage*) { events.push_back("after"); };
+  response->OnHeaderWritten = [&](AhttpMessage*) { events.push_back("header"); };
+  response->OnContentWritten = [&](AhttpMessage*) { events.push_back("content"); };
+  EXPECT_EQ("HTTP/1.1 404 Not found\r\nContent-Type: text/html\r\nPragma: no-cache\r\n" + kDate +
+                "Content-Length: 11\r\n\r\n<p>page</p>",
+            Send(*response));
+  EXPECT_EQ((std::vector<std::string>{"before", "after", "header", "content"}), events);
+}
+
+// ---------------------------------------------------------------------------
+// Whole messages and copies
+
+TEST(Message, TextsAndContentSources) {
+  ThttpResponse response;
+  response.SetMessageText("HTTP/1.1 302 Found\r\nLocation: /x\r\n\r\nbody\r\n\r\nmore");
+  EXPECT_EQ(302, response.StatusCode);
+  EXPECT_EQ("/x", response.GetHeader().GetFieldValue("location"));
+  EXPECT_EQ("body\r\n\r\nmore", response.GetContentText());
+  EXPECT_EQ("HTTP/1.1 302 Found\r\nLocation: /x\r\n\r\nbody\r\n\r\nmore", response.GetMessageText());
+  response.HasContent = false;
+  EXPECT_EQ("HTTP/1.1 302 Found\r\nLocation: /x\r\n\r\n", response.GetMessageText());
+
+  // A reader not yet read from becomes the text.
+  ThttpRequest request;
+  request.SetContentReader(std::make_unique<TStringReader>("from a reader"));
+  EXPECT_TRUE(request.HasContent);
+  EXPECT_EQ(13, request.GetContentLength());
+  EXPECT_EQ("from a reader", request.GetContentText());
+  EXPECT_TRUE(request.ContentIsText());
+  request.SetContentText("");
+  EXPECT_FALSE(request.HasContent);
+  EXPECT_EQ(nullptr, request.ContentReader());
+
+  EXPECT_EQ((std::vector<std::string>{"a", "", "b", "c"}), SplitTextLines("a\r\n\nb\rc\r\n"));
+  EXPECT_TRUE(SplitTextLines("").empty());
+}
+
+TEST(Message, CopiesShareTheReaderWithoutOwningIt) {
+  auto prototype = std::make_unique<ThttpResponse>(200, "HTTP", 1, 0, "", nullptr, "Yes");
+  prototype->SetContentReader(std::make_unique<TStringReader>("shared body"));
+  prototype->GetHeader().AddField("A", "1");
+  prototype->GetCustomLines().push_back("B: 2");
+  prototype->SetRange(0, 5);
+
+  std::unique_ptr<AhttpMessage> copy = prototype->Duplicate();
+  auto* response = dynamic_cast<ThttpResponse*>(copy.get());
+  ASSERT_NE(nullptr, response);
+  EXPECT_EQ(prototype->ContentReader(), response->ContentReader());
+  EXPECT_FALSE(response->OwnsContentReader());
+  EXPECT_NE(prototype->Header(), response->Header());
+  EXPECT_EQ("A: 1\r\n\r\n", response->GetHeader().GetAsString());
+  EXPECT_EQ(std::vector<std::string>{"B: 2"}, *response->CustomLines());
+  EXPECT_EQ("HTTP/1.0 206 Partial Content", response->GetStartLine());
+  EXPECT_EQ(6, response->GetContentSize());
+  // Freeing the copy leaves the prototype's reader alone (ASan would see a
+  // double free otherwise).
+  copy.reset();
+  EXPECT_EQ("shared body", prototype->ContentReader()->ReadAllText());
+
+  ThttpRequest request;
+  EXPECT_VT_ERROR(request.AssignPrototype(nullptr), EhttpMessage, "No prototype");
+  EXPECT_VT_ERROR(request.AssignPrototype(prototype.get()), EInvalidCast, "Invalid cast");
+  EXPECT_VT_ERROR(prototype->AssignPrototype(&request), EInvalidCast, "Invalid cast");
+}
+
+}  // namespace
+}  // namespace vt

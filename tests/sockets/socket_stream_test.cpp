@@ -1,0 +1,199 @@
+#include "sockets/socket_stream.h"
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <thread>
+
+#include "socket_test_support.h"
+
+namespace vt {
+namespace {
+
+using namespace std::chrono_literals;
+using test::Clock;
+using test::LoopbackPair;
+
+// A connection whose near end is read through a blocking stream.
+struct StreamFixture {
+  explicit StreamFixture(std::uint32_t timeOut = 0)
+      : socket(pair.TakeOurs()), stream(&socket, swmHandleMessage, timeOut, false) {}
+  void PeerSends(const std::string& data) { test::SendAll(pair.peer, data); }
+  void PeerCloses() {
+    ::close(pair.peer);
+    pair.peer = -1;
+  }
+
+  LoopbackPair pair;
+  TTCPServerClientSocket socket;
+  TSocketStream stream;
+};
+
+TEST(SocketStream, ShortDataThenCloseFailsCountedTextButNotRead) {
+  {
+    StreamFixture f;
+    f.PeerSends("abc");
+    f.PeerCloses();
+    try {
+      f.stream.GetReader()->ReadText(5);
+      FAIL();
+    } catch (const EReader& e) {
+      EXPECT_EQ("Read error", e.Message());
+    }
+    EXPECT_EQ(0, f.stream.GetPosition());
+  }
+  {
+    StreamFixture f;
+    f.PeerSends("abc");
+    f.PeerCloses();
+    char buffer[5];
+    EXPECT_EQ(3, f.stream.Read(buffer, 5));
+    EXPECT_EQ("abc", std::string(buffer, 3));
+    EXPECT_EQ(3, f.stream.GetPosition());
+    EXPECT_TRUE(f.stream.AtEnd());
+    EXPECT_EQ(0, f.stream.Read(buffer, 5));
+  }
+}
+
+TEST(SocketStream, TimeOutEndsAWaitOnASilentPeer) {
+  StreamFixture f(300);
+  const double cpu_before = test::ThreadCpuMs();
+  const auto start = Clock::now();
+  EXPECT_THROW(f.stream.GetReader()->ReadText(1), EReader);
+  const auto waited = Clock::now() - start;
+  EXPECT_GE(waited, 250ms);
+  EXPECT_LE(waited, 2000ms);
+  EXPECT_LT(test::ThreadCpuMs() - cpu_before, 50.0) << "the wait must sleep";
+  EXPECT_FALSE(f.stream.AtEnd()) << "a time-out is not the end of the connection";
+}
+
+TEST(SocketStream, QuitFromAnotherThreadEndsAnUnlimitedWaitAtOnce) {
+  StreamFixture f(0);
+  f.socket.GetHandle();
+  const HWindow window = f.socket.Handle();
+  std::thread quitter([window] {
+    std::this_thread::sleep_for(100ms);
+    PostMessage(window, kQuitMessage, 0, 0);
+  });
+  const auto start = Clock::now();
+  EXPECT_THROW(f.stream.GetReader()->ReadText(10), EReader);
+  quitter.join();
+  EXPECT_LT(Clock::now() - start, 5s);
+  EXPECT_TRUE(f.stream.AtEnd()) << "a reader whose window got the quit message is at its end";
+  EXPECT_FALSE(f.stream.IsOpen());
+}
+
+TEST(SocketStream, LineReaderConsumesExactlyTheTerminator) {
+  StreamFixture f(5000);
+  std::thread peer([&] {
+    // In pieces, so that the reader has to wait inside lines and terminators.
+    for (const char* piece : {"GET / HT", "TP/1.1\r", "\nHost: a\r\n", "\r\nbody"}) {
+      f.PeerSends(piece);
+      std::this_thread::sleep_for(20ms);
+    }
+  });
+  AReaderEx& reader = *f.stream.GetReader();
+  EXPECT_EQ("GET / HTTP/1.1", reader.ReadLine(4096, false));
+  EXPECT_EQ(16, reader.GetPosition());
+  EXPECT_EQ("Host: a", reader.ReadLine(-1, true));
+  EXPECT_EQ("", reader.ReadLine(-1, true));
+  EXPECT_EQ(27, reader.GetPosition());
+  EXPECT_EQ('b', reader.PeekByte());
+  EXPECT_EQ('b', reader.ReadByte());
+  EXPECT_EQ("ody", reader.ReadText(3));
+  peer.join();
+}
+
+TEST(SocketStream, BoundedSearchGivesUpWithoutWaitingForMore) {
+  StreamFixture f(0);
+  f.PeerSends("0123456789abcdefghij");
+  AReaderEx& reader = *f.stream.GetReader();
+  EXPECT_TRUE(f.stream.WaitForData(20));
+  const auto start = Clock::now();
+  EXPECT_EQ(-1, reader.FindText("\r\n", 10, true));
+  EXPECT_LT(Clock::now() - start, 1s);
+  EXPECT_EQ(3, reader.FindByte('3', false, 10));
+  EXPECT_EQ(0, reader.GetPosition()) << "searching consumes nothing";
+
+  // Unbounded, the search waits for the bytes that complete the pattern.
+  std::thread peer([&] {
+    std::this_thread::sleep_for(50ms);
+    f.PeerSends("\r");
+    std::this_thread::sleep_for(50ms);
+    f.PeerSends("\nrest");
+  });
+  EXPECT_EQ(20, reader.FindText("\r\n", -1, true));
+  EXPECT_EQ(-1, reader.FindText("", -1, true));
+  peer.join();
+  EXPECT_TRUE(reader.MatchText("0123", true));
+}
+
+TEST(SocketStream, PositionsOfReaderAndWriter) {
+  StreamFixture f(5000);
+  f.PeerSends("0123456789");
+  AReaderEx& reader = *f.stream.GetReader();
+  reader.SetPosition(0);
+  reader.SetPosition(4);
+  EXPECT_EQ("45", reader.ReadText(2));
+  try {
+    reader.SetPosition(1);
+    FAIL();
+  } catch (const EReader& e) {
+    EXPECT_EQ("Seeking not supported", e.Message());
+  }
+  EXPECT_EQ(-1, f.stream.GetSize());
+  EXPECT_THROW(f.stream.SetSize(0), ESocketStream);
+
+  AWriterEx& writer = *f.stream.GetWriter();
+  writer.WriteText("hello ");
+  EXPECT_EQ(5, writer.Write("world", 5));
+  EXPECT_EQ(11, writer.GetPosition());
+  writer.SetPosition(11);
+  try {
+    writer.SetPosition(0);
+    FAIL();
+  } catch (const EWriter& e) {
+    EXPECT_EQ("SetPosition failed", e.Message());
+  }
+  EXPECT_THROW(writer.Truncate(), EWriter);
+  EXPECT_TRUE(f.stream.WaitSendComplete());
+  f.stream.Close();
+  EXPECT_EQ(kSocketClosed, f.socket.State());
+  EXPECT_EQ("hello world", test::ReceiveAll(f.pair.peer));
+  EXPECT_THROW(writer.WriteText("late"), EWinSock);
+}
+
+TEST(SocketStream, CloseSendsALargeQueueBeforeTheEndOfTheStream) {
+  StreamFixture f(10000);
+  const std::string body = test::Pattern(2 * 1024 * 1024, 3);
+  std::string received;
+  std::thread peer([&] { received = test::ReceiveAll(f.pair.peer); });
+  // Nothing has been dispatched yet, so the socket is not known writable and
+  // every block is queued; Close must send them all before the end.
+  for (std::size_t offset = 0; offset < body.size(); offset += 2048)
+    f.stream.GetWriter()->WriteText(body.substr(offset, 2048));
+  f.stream.Close();
+  EXPECT_EQ(kSocketClosed, f.socket.State());
+  peer.join();
+  EXPECT_TRUE(received == body);
+}
+
+TEST(SocketStream, APeerThatStopsReadingCannotHoldTheSenderForEver) {
+  StreamFixture f(300);
+  const int small = 4096;
+  ::setsockopt(f.socket.SocketHandle(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+  const std::string block = test::Pattern(65536);
+  for (int i = 0; i < 256; ++i) f.stream.GetWriter()->WriteText(block);  // 16 MB, more than the kernel holds
+  const auto start = Clock::now();
+  EXPECT_FALSE(f.stream.WaitSendComplete());
+  f.stream.Close();
+  const auto waited = Clock::now() - start;
+  EXPECT_EQ(kSocketClosed, f.socket.State());
+  EXPECT_GE(waited, 500ms) << "each wait allows the time-out without progress";
+  EXPECT_LT(waited, 5s);
+}
+
+}  // namespace
+}  // namespace vt

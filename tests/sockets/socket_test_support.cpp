@@ -1,0 +1,86 @@
+#include "socket_test_support.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+namespace vt::test {
+
+int ConnectLoopback(std::uint16_t port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  EXPECT_EQ(0, ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address));
+  return fd;
+}
+
+LoopbackPair::LoopbackPair() {
+  const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof address;
+  EXPECT_EQ(0, ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address));
+  EXPECT_EQ(0, ::listen(listener, 1));
+  EXPECT_EQ(0, ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size));
+  peer = ConnectLoopback(ntohs(address.sin_port));
+  ours = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+  EXPECT_GE(ours, 0);
+  ::close(listener);
+}
+
+LoopbackPair::~LoopbackPair() {
+  if (ours >= 0) ::close(ours);
+  if (peer >= 0) ::close(peer);
+}
+
+void SendAll(int fd, const std::string& data) {
+  std::size_t done = 0;
+  while (done < data.size()) {
+    const ssize_t sent = ::send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
+    ASSERT_GT(sent, 0);
+    done += static_cast<std::size_t>(sent);
+  }
+}
+
+std::string ReceiveAll(int fd, std::chrono::milliseconds limit) {
+  std::string result;
+  const auto deadline = Clock::now() + limit;
+  char buffer[65536];
+  while (Clock::now() < deadline) {
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, 100) <= 0) continue;
+    const ssize_t got = ::recv(fd, buffer, sizeof buffer, 0);
+    if (got <= 0) break;
+    result.append(buffer, static_cast<std::size_t>(got));
+  }
+  return result;
+}
+
+void PumpFor(TWindowHandle& window, Clock::duration span) {
+  const Deadline deadline = Clock::now() + span;
+  while (Clock::now() < deadline) window.HandleMessageUntil(deadline);
+}
+
+double ThreadCpuMs() {
+  timespec ts{};
+  ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return static_cast<double>(ts.tv_sec) * 1000.0 + static_cast<double>(ts.tv_nsec) / 1e6;
+}
+
+std::string Pattern(std::size_t count, std::size_t seed) {
+  std::string result(count, '\0');
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::size_t n = i + seed;
+    result[i] = static_cast<char>((n * 131 + (n >> 8) * 7 + (n >> 16)) & 0xff);
+  }
+  return result;
+}
+
+}  // namespace vt::test
