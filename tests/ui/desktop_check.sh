@@ -60,6 +60,7 @@ exit_key=${VT_EXIT_KEY:-x}
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/vt-desktop-XXXXXX")
 mkdir -p "$shots" "$work/config" "$work/site"
+rm -f "$shots/desktop-at-failure.png"  # from an earlier run
 xvfb_pid="" tray_pid="" program_pid=""
 
 # Stops a process we started (TARGET: its pid, or -pid for its whole process
