@@ -1,15 +1,29 @@
 #include "support/child_processes.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdlib>
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <thread>
 
 namespace vt::test {
+namespace {
+
+std::string ReadProcFile(const std::string& path) {
+  std::string text;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return text;
+  char buffer[512];
+  ssize_t n;
+  while ((n = ::read(fd, buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<size_t>(n));
+  ::close(fd);
+  return text;
+}
+
+}  // namespace
 
 int CountChildProcesses() {
   int count = 0;
@@ -18,8 +32,9 @@ int CountChildProcesses() {
   while (const dirent* entry = ::readdir(proc)) {
     const std::string name = entry->d_name;
     if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) continue;
-    std::ifstream in("/proc/" + name + "/stat");
-    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    // Plain read(2): a process may vanish while it is read, which makes the
+    // read fail with ESRCH (a file stream would throw there).
+    std::string stat = ReadProcFile("/proc/" + name + "/stat");
     const size_t paren = stat.rfind(')');
     if (paren == std::string::npos) continue;
     std::istringstream fields(stat.substr(paren + 1));

@@ -1,0 +1,304 @@
+#!/usr/bin/env bash
+# Real-window check of the desktop program: runs it on an X server of its own
+# (Xvfb) beside an XEmbed tray host (trayer), finds its windows and its tray
+# icon, works the tray menu, and saves screenshots for people to look at.
+#
+#   desktop_check.sh SCREENSHOT_DIR PROGRAM [ARG...]
+#
+# What it checks, in order:
+#   1. the tray icon docks (a small visible window of the program's class);
+#   2. the status window is hidden (the settings given say Minimized=1);
+#   3. a right click on the icon opens the tray menu;
+#   4. the menu's Setup entry opens the setup dialog (its three pages are
+#      photographed), and Escape closes it;
+#   5. the menu's About entry opens the about box, and Enter closes it;
+#   6. a double click on the icon shows the status window;
+#   7. after the tray host restarts, the icon docks again;
+#   8. the menu's Exit entry ends the program (exit status 0) and removes
+#      the icon.
+# Screenshots: tray-menu.png, setup-general.png, setup-network.png,
+# setup-log.png, about.png, main-window.png, desktop.png (and
+# desktop-at-failure.png when a check fails).
+#
+# The program runs with XDG_CONFIG_HOME pointing at a fresh folder holding
+# vtWebServer.ini with Active=0, Minimized=1, on a private session bus
+# without a StatusNotifier host (or with no bus when dbus-run-session is
+# missing), so that Qt docks its icon by XEmbed. Window captions, the class
+# name and the menu's access keys can be changed from the environment:
+#   VT_MAIN_TITLE  (default "Veltrana Web Server 1.0")
+#   VT_SETUP_TITLE (default "Setup"),  VT_ABOUT_TITLE (default "About")
+#   VT_CLASS       (default: the program's file name)
+#   VT_SETUP_KEY, VT_ABOUT_KEY, VT_EXIT_KEY (defaults t, b, x)
+#
+# Exit status: 0 passed, 1 failed, 77 skipped (Xvfb, trayer, xdotool or
+# ImageMagick's import missing). Every wait is bounded, and everything the
+# script started is stopped when it ends.
+set -uo pipefail
+
+if [ $# -lt 2 ]; then
+  echo "usage: $0 SCREENSHOT_DIR PROGRAM [ARG...]" >&2
+  exit 2
+fi
+shots=$1
+shift
+program=$1
+
+for tool in Xvfb trayer xdotool import; do
+  if ! command -v "$tool" >/dev/null; then
+    echo "SKIP: $tool is not installed (Debian: xvfb trayer xdotool imagemagick)"
+    exit 77
+  fi
+done
+
+main_title=${VT_MAIN_TITLE:-Veltrana Web Server 1.0}
+setup_title=${VT_SETUP_TITLE:-Setup}
+about_title=${VT_ABOUT_TITLE:-About}
+class=${VT_CLASS:-$(basename "$program")}
+setup_key=${VT_SETUP_KEY:-t}
+about_key=${VT_ABOUT_KEY:-b}
+exit_key=${VT_EXIT_KEY:-x}
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/vt-desktop-XXXXXX")
+mkdir -p "$shots" "$work/config" "$work/site"
+rm -f "$shots/desktop-at-failure.png"  # from an earlier run
+xvfb_pid="" tray_pid="" program_pid=""
+
+# Stops a process we started (TARGET: its pid, or -pid for its whole process
+# group), bounded: TERM, up to 5 s, then KILL.
+stop() {
+  local target=$1 pid=${1#-}
+  [ -n "$pid" ] || return 0
+  kill -TERM -- "$target" 2>/dev/null || return 0
+  for _ in $(seq 50); do kill -0 -- "$target" 2>/dev/null || break; sleep 0.1; done
+  kill -KILL -- "$target" 2>/dev/null
+  wait "$pid" 2>/dev/null
+}
+cleanup() {
+  [ -n "$program_pid" ] && stop "-$program_pid"
+  stop "$tray_pid"
+  stop "$xvfb_pid"
+  rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 1' INT TERM
+
+failures=0
+pass() { echo "PASS: $*"; }
+fail() {
+  echo "FAIL: $*"
+  failures=$((failures + 1))
+}
+give_up() {
+  fail "$*"
+  local log
+  for log in program trayer xvfb; do
+    [ -s "$work/$log.log" ] && { echo "--- $log output"; cat "$work/$log.log"; }
+  done
+  snap_root desktop-at-failure.png
+  exit 1
+}
+
+# Retries a command every 0.1 s until it succeeds or SECONDS pass.
+wait_until() {
+  local seconds=$1 end
+  shift
+  end=$((SECONDS + seconds))
+  until "$@"; do
+    [ $SECONDS -ge "$end" ] && return 1
+    sleep 0.1
+  done
+}
+
+xdo() { timeout 10 xdotool "$@"; }
+snap_root() {  # NAME [import options]
+  local name=$1
+  shift
+  timeout 20 import -window root "$@" "$shots/$name" 2>/dev/null
+}
+snap_window() { timeout 20 import -window "$1" "$shots/$2" 2>/dev/null; }
+# Lets a repaint after a key press reach the screen before a screenshot
+# (only the pictures depend on it; no check does).
+settle() { sleep 0.5; }
+
+# shellcheck disable=SC2016  # the sed program is meant literally
+regex_quote() { printf '%s' "$1" | sed 's/[][\.*^$()+?{}|/]/\\&/g'; }
+
+# Visible windows of the program (its class); ids one a line.
+program_windows() { xdo search --onlyvisible --classname "^$(regex_quote "$class")\$" 2>/dev/null; }
+
+# The visible window captioned exactly $1 (first one), or nothing.
+titled_window() {
+  local id
+  for id in $(program_windows); do
+    [ "$(xdo getwindowname "$id" 2>/dev/null)" = "$1" ] && { echo "$id"; return 0; }
+  done
+  return 1
+}
+
+# The tray icon: a small visible window of the program's class.
+icon_window() {
+  local id WIDTH HEIGHT
+  for id in $(program_windows); do
+    eval "$(xdo getwindowgeometry --shell "$id" 2>/dev/null | grep -E '^(WIDTH|HEIGHT)=')"
+    if [ "${WIDTH:-999}" -le 64 ] && [ "${HEIGHT:-999}" -le 64 ]; then
+      echo "$id"
+      return 0
+    fi
+  done
+  return 1
+}
+
+# The open tray menu: a visible window of the program that is neither the
+# icon nor one of its captioned windows.
+menu_window() {
+  local id name
+  for id in $(program_windows); do
+    [ "$id" = "$icon" ] && continue
+    name=$(xdo getwindowname "$id" 2>/dev/null)
+    case "$name" in "$main_title" | "$setup_title" | "$about_title") continue ;; esac
+    echo "$id"
+    return 0
+  done
+  return 1
+}
+
+find_icon() { icon=$(icon_window); [ -n "$icon" ]; }
+find_menu() { menu=$(menu_window); [ -n "$menu" ]; }
+no_menu() { ! menu_window >/dev/null; }
+no_icon() { ! icon_window >/dev/null; }
+shows() { titled_window "$1" >/dev/null; }
+hidden() { ! titled_window "$1" >/dev/null; }
+tray_up() { xdo search --onlyvisible --classname '^panel$' >/dev/null 2>&1; }
+
+start_tray() {
+  trayer --edge top --align right --widthtype request --height 24 --SetDockType true \
+    --transparent false >"$work/trayer.log" 2>&1 &
+  tray_pid=$!
+  wait_until 10 tray_up || give_up "the tray host did not start"
+}
+
+open_menu() {
+  xdo mousemove --window "$icon" 6 6 click 3 || give_up "cannot click the tray icon"
+  wait_until 10 find_menu || give_up "a right click on the icon opened no menu"
+}
+
+# --- the X server, the tray host and the program
+# A display number of our own, checked by the screen size we asked for: a
+# server of another session (X sockets in the abstract namespace are shared
+# between containers that share a network) must never be mistaken for ours.
+screen_width=1000 screen_height=700
+x_is_ours() { [ "$(xdo getdisplaygeometry 2>/dev/null)" = "$screen_width $screen_height" ]; }
+start_x() {
+  local n
+  for _ in 1 2 3 4 5; do
+    n=$((100 + RANDOM % 800))
+    [ -e "/tmp/.X$n-lock" ] && continue
+    grep -q "/tmp/.X11-unix/X$n\$" /proc/net/unix 2>/dev/null && continue
+    Xvfb ":$n" -screen 0 "${screen_width}x${screen_height}x24" -nolisten tcp 2>"$work/xvfb.log" &
+    xvfb_pid=$!
+    export DISPLAY=":$n"
+    wait_until 10 x_is_ours && return 0
+    stop "$xvfb_pid"
+    xvfb_pid=""
+  done
+  return 1
+}
+start_x || give_up "Xvfb did not start"
+echo "display $DISPLAY"
+
+start_tray
+pass "tray host running"
+
+printf '[WebServer]\nActive=0\nMinimized=1\nPubDir=%s\n' "$work/site" >"$work/config/vtWebServer.ini"
+# Under AddressSanitizer: libxkbcommon-x11 (loaded by Qt's X11 platform)
+# calls strndup on names that are not NUL-terminated, which is valid but
+# trips ASan's strict string checks; everything else stays checked.
+asan_options="${ASAN_OPTIONS:-}${ASAN_OPTIONS:+:}strict_string_checks=0"
+# A session bus of its own without a StatusNotifier host, so that Qt docks by
+# XEmbed (without any bus, libdbus leaks a buffer that AddressSanitizer
+# builds report at exit). In a session of its own, so that stopping the
+# group stops the bus and the program together.
+bus=()
+command -v dbus-run-session >/dev/null && bus=(dbus-run-session --)
+env -u DBUS_SESSION_BUS_ADDRESS XDG_CONFIG_HOME="$work/config" QT_QPA_PLATFORM=xcb \
+  ASAN_OPTIONS="$asan_options" setsid "${bus[@]}" "$@" >"$work/program.log" 2>&1 &
+program_pid=$!
+
+# 1, 2
+wait_until 20 find_icon || give_up "no tray icon of class $class appeared"
+pass "tray icon docked (window $icon)"
+wait_until 10 hidden "$main_title" || give_up "the status window stays visible with Minimized=1"
+pass "status window hidden at start"
+
+# 3
+open_menu
+eval "$(xdo getwindowgeometry --shell "$menu" | grep -E '^(X|Y|WIDTH|HEIGHT)=')"
+settle
+left=$((X > 40 ? X - 40 : 0))
+snap_root tray-menu.png -crop "$((screen_width - left))x$((Y + HEIGHT + 20))+${left}+0"
+pass "right click opens the tray menu (window $menu)"
+
+# 4
+xdo key "$setup_key"
+wait_until 10 shows "$setup_title" || give_up "the menu's Setup entry opened no \"$setup_title\" window"
+setup=$(titled_window "$setup_title")
+settle
+snap_window "$setup" setup-general.png
+xdo windowfocus --sync "$setup"
+for page in network log; do
+  xdo key ctrl+Tab
+  settle
+  snap_window "$setup" "setup-$page.png"
+done
+xdo key Escape
+wait_until 10 hidden "$setup_title" || give_up "Escape did not close the setup dialog"
+pass "setup dialog opened from the tray menu and closed by Escape"
+
+# 5
+open_menu
+xdo key "$about_key"
+wait_until 10 shows "$about_title" || give_up "the menu's About entry opened no \"$about_title\" window"
+about=$(titled_window "$about_title")
+settle
+snap_window "$about" about.png
+xdo windowfocus --sync "$about"
+xdo key Return
+wait_until 10 hidden "$about_title" || give_up "Enter did not close the about box"
+pass "about box opened from the tray menu and closed by Enter"
+
+# 6
+xdo mousemove --window "$icon" 6 6 click --repeat 2 --delay 80 1
+wait_until 10 shows "$main_title" || give_up "a double click on the icon did not show \"$main_title\""
+settle
+snap_window "$(titled_window "$main_title")" main-window.png
+pass "double click shows the status window"
+
+# 7
+old_icon=$icon
+stop "$tray_pid"
+tray_pid=""
+wait_until 10 no_icon || give_up "the icon stayed visible without a tray host"
+start_tray
+wait_until 20 find_icon || give_up "the icon did not come back after the tray host restarted"
+pass "icon docked again after the tray host restarted (window $old_icon -> $icon)"
+settle
+snap_root desktop.png
+
+# 8
+open_menu
+xdo key "$exit_key"
+program_ended() { ! kill -0 "$program_pid" 2>/dev/null; }
+wait_until 15 program_ended || give_up "the menu's Exit entry did not end the program"
+wait "$program_pid"
+status=$?
+program_pid=""
+[ $status -eq 0 ] || fail "the program ended with status $status"
+no_icon || fail "the icon stayed after Exit"
+[ $status -eq 0 ] && pass "Exit from the tray menu ends the program and removes the icon"
+
+if [ -s "$work/program.log" ]; then
+  echo "--- program output"
+  cat "$work/program.log"
+fi
+echo "screenshots in $shots"
+[ $failures -eq 0 ]

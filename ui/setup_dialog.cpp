@@ -1,0 +1,224 @@
+#include "ui/setup_dialog.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QScreen>
+#include <QTabWidget>
+#include <QVBoxLayout>
+
+#include "platform/registry.h"
+#include "ui/controls.h"
+#include "util/text.h"
+
+namespace vt {
+
+namespace {
+
+constexpr int kDefaultPort = 80;
+constexpr int kDefaultThrottleRate = 0;
+
+QGroupBox* NewGroup(const char* title, QWidget* page) {
+  auto* group = new QGroupBox(QString::fromLatin1(title), page);
+  page->layout()->addWidget(group);
+  return group;
+}
+
+QWidget* NewPage(QTabWidget* pages, const char* title) {
+  auto* page = new QWidget(pages);
+  new QVBoxLayout(page);
+  pages->addTab(page, QString::fromLatin1(title));
+  return page;
+}
+
+int FieldNumber(const QString& text, int default_value) {
+  return TextToIntOr(text.toStdString(), default_value);
+}
+
+}  // namespace
+
+TfrmSetup::TfrmSetup(const TWebServerSettings& settings, QWidget* parent)
+    : QDialog(parent, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowCloseButtonHint), fndPubDir(this) {
+  setWindowTitle(QStringLiteral("Setup"));
+  fndPubDir.Title = QStringLiteral("Select Directory to Publish.");
+  CreateControls();
+  FormCreate(settings);
+  CentreOnDesktop();
+}
+
+TfrmSetup::~TfrmSetup() = default;
+
+void TfrmSetup::CreateControls() {
+  auto* form = new QVBoxLayout(this);
+  form->setSizeConstraint(QLayout::SetFixedSize);  // a fixed-size dialog
+  pcSetup = new QTabWidget(this);
+  form->addWidget(pcSetup);
+
+  // General
+  tsGeneral = NewPage(pcSetup, "General");
+  gbSettings = NewGroup(" Settings ", tsGeneral);
+  auto* settings_box = new QVBoxLayout(gbSettings);
+  cAutoRun = new QCheckBox(QStringLiteral("Automatically run web server on start-up."), gbSettings);
+  settings_box->addWidget(cAutoRun);
+
+  gbPubDir = NewGroup(" Published Directory ", tsGeneral);
+  auto* pub_dir_box = new QGridLayout(gbPubDir);
+  ePubDir = new QLineEdit(gbPubDir);
+  ePubDir->setMaxLength(kPubDirMaxLength);
+  ePubDir->setMinimumWidth(280);
+  bPubDirBrowse = new QPushButton(QStringLiteral("Browse..."), gbPubDir);
+  bPubDirBrowse->setAutoDefault(false);
+  cExecEXEasCGI = new QCheckBox(QStringLiteral("Execute .EXE files as CGI/1.1 scripts"), gbPubDir);
+  pub_dir_box->addWidget(ePubDir, 0, 0);
+  pub_dir_box->addWidget(bPubDirBrowse, 0, 1);
+  pub_dir_box->addWidget(cExecEXEasCGI, 1, 0, 1, 2);
+  static_cast<QVBoxLayout*>(tsGeneral->layout())->addStretch();
+
+  // Network
+  tsNetwork = NewPage(pcSetup, "Network");
+  gbServer = NewGroup(" Server ", tsNetwork);
+  auto* server_box = new QHBoxLayout(gbServer);
+  lPort = new QLabel(QStringLiteral("Port"), gbServer);
+  ePort = new QComboBox(gbServer);
+  ePort->setEditable(true);
+  ePort->setInsertPolicy(QComboBox::NoInsert);  // Enter means OK, not "add to the list"
+  ePort->addItems({QStringLiteral("80"), QStringLiteral("3128"), QStringLiteral("8080")});
+  ePort->lineEdit()->setMaxLength(kPortMaxLength);
+  ePort->setMinimumWidth(90);
+  TDigitKeyFilter::Install(ePort);
+  lPort->setBuddy(ePort);
+  server_box->addWidget(lPort);
+  server_box->addWidget(ePort);
+  server_box->addStretch();
+
+  gbBandwidth = NewGroup(" Bandwidth ", tsNetwork);
+  auto* bandwidth_box = new QGridLayout(gbBandwidth);
+  cLimitBandwidth = new QCheckBox(QStringLiteral("Limit band-width per connection."), gbBandwidth);
+  eBandwidthLimit = new QLineEdit(gbBandwidth);
+  eBandwidthLimit->setMaxLength(kBandwidthMaxLength);
+  eBandwidthLimit->setFixedWidth(100);
+  TDigitKeyFilter::Install(eBandwidthLimit);
+  lBandwidthUnit = new QLabel(QStringLiteral("bytes/second."), gbBandwidth);
+  lBandwidthUnit->setBuddy(eBandwidthLimit);
+  bandwidth_box->addWidget(cLimitBandwidth, 0, 0, 1, 3);
+  bandwidth_box->addWidget(eBandwidthLimit, 1, 0);
+  bandwidth_box->addWidget(lBandwidthUnit, 1, 1);
+  bandwidth_box->setColumnStretch(2, 1);
+  static_cast<QVBoxLayout*>(tsNetwork->layout())->addStretch();
+
+  // Log
+  tsLog = NewPage(pcSetup, "Log");
+  gbLog = NewGroup(" Log ", tsLog);
+  auto* log_box = new QVBoxLayout(gbLog);
+  cLogToFile = new QCheckBox(QStringLiteral("Write log file."), gbLog);
+  lLogFormat = new QLabel(QStringLiteral("Log format:"), gbLog);
+  eLogFormat = new QLineEdit(gbLog);
+  eLogFormat->setMaxLength(kLogFormatMaxLength);
+  lLogFormat->setBuddy(eLogFormat);
+  lVariables = new QLabel(QStringLiteral("The following variables can be used in the format string:"), gbLog);
+  log_box->addWidget(cLogToFile);
+  log_box->addWidget(lLogFormat);
+  log_box->addWidget(eLogFormat);
+  log_box->addWidget(lVariables);
+  auto* variables = new QGridLayout();
+  const char* const names[] = {"$date$", "$time$",    "$method$",    "$size$",
+                               "$uri$",  "$referer$", "$useragent$", "$response$"};
+  for (std::size_t i = 0; i < lVariable.size(); ++i) {
+    lVariable[i] = new QLabel(QString::fromLatin1(names[i]), gbLog);
+    lVariable[i]->setTextInteractionFlags(Qt::TextSelectableByMouse);  // to copy a name into the format
+    variables->addWidget(lVariable[i], static_cast<int>(i % 4), static_cast<int>(i / 4));
+  }
+  variables->setHorizontalSpacing(24);
+  variables->setColumnStretch(2, 1);
+  log_box->addLayout(variables);
+  static_cast<QVBoxLayout*>(tsLog->layout())->addStretch();
+
+  // Buttons
+  auto* buttons = new QHBoxLayout();
+  buttons->addStretch();
+  bOK = new QPushButton(QStringLiteral("OK"), this);
+  bOK->setDefault(true);
+  bCancel = new QPushButton(QStringLiteral("Cancel"), this);
+  buttons->addWidget(bOK);
+  buttons->addWidget(bCancel);
+  form->addLayout(buttons);
+
+  connect(cLimitBandwidth, &QCheckBox::clicked, this, &TfrmSetup::cLimitBandwidthClick);
+  connect(cLogToFile, &QCheckBox::clicked, this, &TfrmSetup::cLogToFileClick);
+  connect(bPubDirBrowse, &QPushButton::clicked, this, &TfrmSetup::bPubDirBrowseClick);
+  connect(bOK, &QPushButton::clicked, this, &QDialog::accept);
+  connect(bCancel, &QPushButton::clicked, this, &QDialog::reject);
+}
+
+void TfrmSetup::CentreOnDesktop() {
+  adjustSize();
+  const QScreen* desktop = parentWidget() ? parentWidget()->screen() : screen();
+  if (!desktop) return;
+  const QRect area = desktop->availableGeometry();
+  move(area.x() + (area.width() - width()) / 2, area.y() + (area.height() - height()) / 2);
+}
+
+void TfrmSetup::FormCreate(const TWebServerSettings& settings) {
+  pcSetup->setCurrentWidget(tsGeneral);
+  FAutoRunFound = IsRunAtStartup(kAutoRunName);
+  cAutoRun->setChecked(FAutoRunFound);
+
+  pub_dir_read_ = settings.PubDir;
+  SetFieldText(ePubDir, ToQString(settings.PubDir), kPubDirMaxLength);
+  SetFieldText(ePort->lineEdit(), QString::number(settings.Port), kPortMaxLength);
+  cLimitBandwidth->setChecked(settings.Throttle && settings.ThrottleRate > 0);
+  SetFieldText(eBandwidthLimit,
+               settings.ThrottleRate == 0 ? QString() : QString::number(settings.ThrottleRate),
+               kBandwidthMaxLength);
+  cLogToFile->setChecked(settings.LogToFile);
+  log_format_read_ = settings.LogFormat;
+  SetFieldText(eLogFormat, ToQString(settings.LogFormat), kLogFormatMaxLength);
+  cExecEXEasCGI->setChecked(settings.ExecEXEAsCGI);
+  UpdateControls();
+}
+
+void TfrmSetup::UpdateControls() {
+  const bool limit = cLimitBandwidth->isChecked();
+  SetControlEnabled(eBandwidthLimit, limit);
+  SetControlEnabled(lBandwidthUnit, limit);
+
+  const bool log = cLogToFile->isChecked();
+  SetControlEnabled(lLogFormat, log);
+  SetControlEnabled(eLogFormat, log);
+  SetControlEnabled(lVariables, log);
+  for (QLabel* variable : lVariable) SetControlEnabled(variable, log);
+}
+
+void TfrmSetup::bPubDirBrowseClick() {
+  fndPubDir.InitialDir = ePubDir->text();
+  if (fndPubDir.Execute()) SetFieldText(ePubDir, fndPubDir.DirPath(), kPubDirMaxLength);
+}
+
+void TfrmSetup::ApplyToSettings(TWebServerSettings& settings) {
+  const bool auto_run = cAutoRun->isChecked();
+  if (auto_run != FAutoRunFound) {
+    FAutoRunFound = auto_run;
+    SetRunAtStartup(kAutoRunName, auto_run);
+  }
+  settings.PubDir = FieldText(ePubDir->text(), pub_dir_read_);
+  settings.Port = FieldNumber(ePort->currentText(), kDefaultPort);
+  settings.ThrottleRate = FieldNumber(eBandwidthLimit->text(), kDefaultThrottleRate);
+  settings.Throttle = cLimitBandwidth->isChecked() && settings.ThrottleRate > 0;
+  settings.LogToFile = cLogToFile->isChecked();
+  settings.LogFormat = FieldText(eLogFormat->text(), log_format_read_);
+  settings.ExecEXEAsCGI = cExecEXEasCGI->isChecked();
+}
+
+bool ShowSetupDialog(QWidget* owner, TWebServerSettings& settings) {
+  TfrmSetup setup(settings, owner);
+  if (setup.exec() != QDialog::Accepted) return false;
+  setup.ApplyToSettings(settings);
+  return true;
+}
+
+}  // namespace vt

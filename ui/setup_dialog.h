@@ -1,0 +1,116 @@
+#pragma once
+
+// TfrmSetup: the modal setup dialog.
+//
+// Three pages: "General" (start at login, published directory, CGI),
+// "Network" (port, bandwidth limit) and "Log" (access log and its format).
+// The dialog reads a settings record when it opens and writes it back only
+// through ApplyToSettings, which the caller runs after OK; Cancel (or
+// closing the window) changes nothing, not even the start-at-login entry.
+//
+// Lifetime: created for one use and deleted when closed (by its creator;
+// the controls are its Qt children). Main thread only.
+
+#include <QDialog>
+#include <array>
+#include <string>
+
+#include "app/settings.h"
+#include "ui/directory_dialog.h"
+
+class QCheckBox;
+class QComboBox;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QTabWidget;
+
+namespace vt {
+
+// The name of the start-at-login entry (platform/registry.h).
+inline constexpr const char* kAutoRunName = "Veltrana WebServer";
+
+class TfrmSetup : public QDialog {
+ public:
+  // Builds the dialog and fills it from `settings` (FormCreate).
+  explicit TfrmSetup(const TWebServerSettings& settings, QWidget* parent = nullptr);
+  ~TfrmSetup() override;
+
+  // Shows the first page and fills every control from `settings` and the
+  // start-at-login entry; then UpdateControls.
+  void FormCreate(const TWebServerSettings& settings);
+  // Enables the bandwidth field and the log format controls by their boxes.
+  void UpdateControls();
+  // Writes the dialog into `settings`, in this order: the start-at-login
+  // entry (only when its box changed since the dialog opened), PubDir as
+  // typed, Port (80 when the field holds no number), ThrottleRate (0 when
+  // no number), Throttle (box ticked and rate above 0), LogToFile,
+  // LogFormat, ExecEXEAsCGI.
+  void ApplyToSettings(TWebServerSettings& settings);
+
+  // The state of the start-at-login entry when the dialog opened, or as last
+  // written by ApplyToSettings.
+  bool AutoRunFound() const { return FAutoRunFound; }
+
+  // Handlers of the controls (connected by the constructor).
+  void cLimitBandwidthClick() { UpdateControls(); }
+  void cLogToFileClick() { UpdateControls(); }
+  void bPubDirBrowseClick();
+
+  // The controls, by page.
+  QTabWidget* pcSetup;
+  QWidget* tsGeneral;
+  QWidget* tsNetwork;
+  QWidget* tsLog;
+  // General
+  QGroupBox* gbSettings;
+  QCheckBox* cAutoRun;
+  QGroupBox* gbPubDir;
+  QLineEdit* ePubDir;
+  QPushButton* bPubDirBrowse;
+  QCheckBox* cExecEXEasCGI;
+  // Network
+  QGroupBox* gbServer;
+  QLabel* lPort;
+  QComboBox* ePort;
+  QGroupBox* gbBandwidth;
+  QCheckBox* cLimitBandwidth;
+  QLineEdit* eBandwidthLimit;
+  QLabel* lBandwidthUnit;
+  // Log
+  QGroupBox* gbLog;
+  QCheckBox* cLogToFile;
+  QLabel* lLogFormat;
+  QLineEdit* eLogFormat;
+  QLabel* lVariables;
+  std::array<QLabel*, 8> lVariable;
+  // Buttons
+  QPushButton* bOK;
+  QPushButton* bCancel;
+
+  // The folder picker behind "Browse...".
+  TfndDirectoryDialog fndPubDir;
+
+ private:
+  void CreateControls();
+  void CentreOnDesktop();
+
+  bool FAutoRunFound = false;
+  // The texts as they were read, so that untouched fields give back exactly
+  // the stored bytes (ui/controls.h).
+  std::string pub_dir_read_;
+  std::string log_format_read_;
+};
+
+// Typing limits of the fields.
+inline constexpr int kPubDirMaxLength = 255;
+inline constexpr int kPortMaxLength = 5;
+inline constexpr int kBandwidthMaxLength = 8;
+inline constexpr int kLogFormatMaxLength = 255;
+
+// Shows the setup dialog modally over `owner`; after OK applies it to
+// `settings` and returns true. Cancel leaves everything as it was.
+bool ShowSetupDialog(QWidget* owner, TWebServerSettings& settings);
+
+}  // namespace vt
