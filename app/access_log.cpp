@@ -1,0 +1,67 @@
+#include "app/access_log.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "util/exception.h"
+
+namespace vt {
+
+TAccessLog::TAccessLog(std::string file_name) : file_name_(std::move(file_name)) {}
+
+TAccessLog::~TAccessLog() { Close(); }
+
+void TAccessLog::Close() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+}
+
+bool TAccessLog::StillOurFileLocked() const {
+  struct stat status {};
+  return ::stat(file_name_.c_str(), &status) == 0 && status.st_dev == device_ && status.st_ino == inode_;
+}
+
+void TAccessLog::OpenLocked() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = ::open(file_name_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0666);
+  if (fd_ < 0) RaiseLastOSError();
+  struct stat status {};
+  if (::fstat(fd_, &status) != 0) {
+    const int error = errno;
+    ::close(fd_);
+    fd_ = -1;
+    RaiseOSError(error);
+  }
+  device_ = status.st_dev;
+  inode_ = status.st_ino;
+}
+
+void TAccessLog::Append(const std::string& line) {
+  const std::string text = line + "\r\n";
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (fd_ < 0 || !StillOurFileLocked()) OpenLocked();
+
+  struct stat before {};
+  const bool know_size = ::fstat(fd_, &before) == 0;
+  std::size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n = ::write(fd_, text.data() + done, text.size() - done);
+    if (n > 0) {
+      done += static_cast<std::size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    const int error = n < 0 ? errno : ENOSPC;
+    // Half a line would glue itself to the next one: take it back off.
+    if (done > 0 && know_size) {
+      [[maybe_unused]] const int ignored = ::ftruncate(fd_, before.st_size);
+    }
+    RaiseOSError(error);
+  }
+}
+
+}  // namespace vt
