@@ -188,6 +188,7 @@ void AhttpServerClient::Init() {
     application_name_ = server->ApplicationName();
     application_version_ = server->ApplicationVersion();
     server_admin_ = server->ServerAdmin();
+    local_host_ = server->LocalHost();
   }
 }
 
@@ -637,7 +638,7 @@ void ThttpServerClient::BuildCGIEnvironment(std::vector<std::string>* list, cons
   if (info.remote_host.empty()) info.remote_host = info.remote_addr;
   info.remote_port = RemoteAddress.sin_port != 0 ? PortToText(RemoteAddress.sin_port) : std::string();
   info.server_port = socket ? socket->GetLocalPort() : std::string();
-  if (AhttpServer* server = HttpServer()) info.server_name = server->LocalHost();
+  info.server_name = ServerLocalHost();
   if (info.server_name.empty()) info.server_name = LocalHostName();
   info.server_software = ApplicationName();
   info.server_admin = ServerAdmin();

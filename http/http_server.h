@@ -161,7 +161,7 @@ class AhttpServerClient : public TTCPServerClient {
   std::int64_t BytesWritten() const;
 
   // Main thread, right after the client was made: takes the server's
-  // identity and limits.
+  // identity, its LocalHost and its limits.
   void Init() override;
   // The request cycle (worker thread).
   void Execute() override;
@@ -188,6 +188,8 @@ class AhttpServerClient : public TTCPServerClient {
   std::string PeerAddressText() const;
   std::string ApplicationName() const { return application_name_; }
   std::string ServerAdmin() const { return server_admin_; }
+  // The server's LocalHost when the client was made.
+  std::string ServerLocalHost() const { return local_host_; }
 
  private:
   // One cycle; false when Execute is to end.
@@ -219,6 +221,7 @@ class AhttpServerClient : public TTCPServerClient {
   std::string application_name_;
   std::string application_version_;
   std::string server_admin_;
+  std::string local_host_;
   std::int64_t cycle_start_ = 0;  // the writer's position when the cycle began
   bool answered_ = false;         // an answer was handed to the connection in this cycle
   bool head_started_ = false;     // the first byte of the request line is there

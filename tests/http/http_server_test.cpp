@@ -317,8 +317,8 @@ TEST(HttpServer, SilentAndTricklingClientsAreCut) {
   f.server.Limits.RequestHeadTime = 1000;
   f.Answer = EchoURI;
   f.Start();
+  // Silent in the middle of a head, then of a body: closed after TimeOut.
   f.RunClient([&] {
-    // Silent in the middle of a head, then of a body: closed after TimeOut.
     for (const std::string request :
          {"GET / HTTP/1.1\r\nHost: h\r\n", "POST / HTTP/1.1\r\nContent-Length: 9\r\n\r\nabc"}) {
       const int fd = f.Connect();
@@ -329,7 +329,11 @@ TEST(HttpServer, SilentAndTricklingClientsAreCut) {
       EXPECT_EQ("", extra);
       EXPECT_LT(test::Clock::now() - start, 5s);
     }
-    // A byte every 100 ms keeps each wait short, but not the whole head.
+  });
+  EXPECT_TRUE(f.PumpUntil([&] { return f.HasLine("0 Stream error: Read error"); }));
+  // A byte every 100 ms keeps each wait short, but not the whole head.
+  f.server.SetTimeOut(5000);
+  f.RunClient([&] {
     const int fd = f.Connect();
     const std::string request = "GET / HTTP/1.1\r\nHost: h\r\nX-Slow: " + std::string(100, 's');
     const auto start = test::Clock::now();
@@ -342,7 +346,22 @@ TEST(HttpServer, SilentAndTricklingClientsAreCut) {
     EXPECT_LT(test::Clock::now() - start, 5s);
   });
   EXPECT_EQ(0, f.gets);
-  EXPECT_TRUE(f.PumpUntil([&] { return f.HasLine("0 Stream error: Read error"); }));
+}
+
+TEST(HttpServer, ThrottledConnectionGetsTheWholeBodyAtItsRate) {
+  HttpServerFixture f;
+  f.server.SetThrottleClientWrite(true);
+  f.server.SetThrottleClientWriteRate(400 * 1024);
+  const std::string body = test::Pattern(600 * 1024);
+  f.Answer = [&](AhttpServerClient& client) { client.SetResponse(TextAnswer(body)); };
+  f.Start();
+  f.RunClient([&] {
+    const int fd = f.Connect();
+    const auto start = test::Clock::now();
+    SendAll(fd, "GET / HTTP/1.1\r\nHost: h\r\n\r\n");
+    EXPECT_TRUE(ReadAnswer(fd).body == body);
+    EXPECT_GT(test::Clock::now() - start, 1s);
+  });
 }
 
 TEST(HttpServer, CountersAndBytesWrittenCountEachByteOnce) {
