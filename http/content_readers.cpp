@@ -60,8 +60,11 @@ void ThttpChunkedContentReader::ReadChunkHeader() {
   std::string line;
   do {
     line = ReadFramingLine();
-    if (!line.empty()) trailer_lines_.push_back(line);
-  } while (!line.empty() && !reader_->AtEnd());
+    if (line.empty()) break;
+    if (trailer_lines_.size() >= static_cast<size_t>(kMaxTrailerLines))
+      throw EChunkedContentReader("Too many trailer lines");
+    trailer_lines_.push_back(line);
+  } while (!reader_->AtEnd());
 }
 
 int64_t ThttpChunkedContentReader::GetPosition() { return position_; }

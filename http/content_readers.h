@@ -46,13 +46,17 @@ class ThttpSizedContentReader : public TReaderProxy {
 //
 // Errors (EChunkedContentReader): "Read past EOF" for a Read at the end,
 // "Stream read error" when the underlying reader delivers fewer chunk bytes
-// than announced, "Invalid chunk size" for a size beyond 2^31 - 1. A size
+// than announced, "Invalid chunk size" for a size beyond 2^31 - 1, "Too many
+// trailer lines" past kMaxTrailerLines. A size
 // line's bytes that are not hexadecimal digits count as 0, and extensions
 // after ";" are ignored.
 class ThttpChunkedContentReader : public AReaderEx {
  public:
   // The longest size, end-of-data or trailer line read; longer lines are cut.
   static constexpr int64_t kMaxLineLength = 4096;
+  // The most trailer lines kept: a peer must not make the trailer list grow
+  // without end. One more raises "Too many trailer lines".
+  static constexpr int32_t kMaxTrailerLines = 100;
 
   ThttpChunkedContentReader(AReaderEx* reader, bool rawMode);
 

@@ -78,9 +78,9 @@ TEST(CGIEnvironment, RequestWithQueryAndCredentials) {
   EXPECT_TRUE(std::regex_match(env["DATE_GMT"], date)) << env["DATE_GMT"];
   EXPECT_TRUE(std::regex_match(env["LAST_MODIFIED"], date)) << env["LAST_MODIFIED"];
   // Never present: nothing to say.
-  for (const char* absent : {"PATH_INFO", "PATH_TRANSLATED", "HTTPS", "REMOTE_IDENT", "REMOTE_USER",
-                             "SERVER_ADMIN", "CONTENT_TYPE", "HTTP_REFERER", "HTTP_ACCEPT", "HTTP_PRAGMA",
-                             "HTTP_IF_MODIFIED_SINCE"}) {
+  for (const char* absent :
+       {"PATH_INFO", "PATH_TRANSLATED", "HTTPS", "REMOTE_IDENT", "REMOTE_USER", "SERVER_ADMIN",
+        "CONTENT_TYPE", "HTTP_REFERER", "HTTP_ACCEPT", "HTTP_PRAGMA", "HTTP_IF_MODIFIED_SINCE"}) {
     EXPECT_EQ(0u, env.count(absent)) << absent;
   }
 }

@@ -68,7 +68,7 @@ TEST(ChunkedContentReader, BrokenBodies) {
     std::string data;
     std::string error;
   };
-  const Case cases[] = {
+  std::vector<Case> cases = {
       // Fewer data bytes than announced.
       {"a\r\nshort", "Stream read error"},
       // Data that ends where the next size line belongs.
@@ -80,6 +80,10 @@ TEST(ChunkedContentReader, BrokenBodies) {
       {"100000000\r\nx", "Invalid chunk size"},
       {"1 00000005\r\nx", "Invalid chunk size"},
   };
+  // A trailer that never ends must not grow the trailer list without end.
+  std::string endless = "0\r\n";
+  for (int i = 0; i <= ThttpChunkedContentReader::kMaxTrailerLines; ++i) endless += "X: 1\r\n";
+  cases.push_back({endless, "Too many trailer lines"});
   for (const Case& c : cases) {
     TStringReader underlying(c.data);
     EXPECT_VT_ERROR(

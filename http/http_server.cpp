@@ -1,0 +1,655 @@
+#include "http/http_server.h"
+
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <chrono>
+#include <exception>
+
+#include "http/cgi_environment.h"
+#include "http/protocol.h"
+#include "platform/ticks.h"
+#include "sockets/socket_stream.h"
+#include "streams/stream.h"
+#include "util/byte_set.h"
+#include "util/text.h"
+
+namespace vt {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The bytes that end a line of the request head.
+const ByteSet kLineEnds(std::string_view("\n\r\x1a", 3));
+
+// Errors of the stream, reader and writer classes: the connection (or a body
+// reader) failed, and nothing sensible can be sent any more.
+bool IsStreamError(const Exception& error) {
+  return dynamic_cast<const EStream*>(&error) || dynamic_cast<const EReader*>(&error) ||
+         dynamic_cast<const EWriter*>(&error);
+}
+
+std::chrono::milliseconds Ms(std::uint32_t ms) { return std::chrono::milliseconds(ms); }
+
+// The writer a response is sent through: it gathers the header and the body
+// into pieces of SendBlock bytes before handing them to the connection, and
+// after each piece waits while more than MaxQueuedSend bytes wait in the
+// connection's send queue, so that a slow client never has a whole body
+// copied into memory. Bytes still gathered when the writer goes away are
+// dropped (Flush sends them). Its position counts the bytes it accepted.
+class TResponseWriter : public AWriterEx {
+ public:
+  TResponseWriter(TSocketStream& stream, const ThttpServerLimits& limits)
+      : stream_(stream), block_(std::max(limits.SendBlock, 1)), max_queued_(limits.MaxQueuedSend) {}
+
+  int64_t GetPosition() override {
+    return stream_.Writer()->GetPosition() + static_cast<int64_t>(buffer_.size());
+  }
+  void SetPosition(int64_t position) override {
+    if (position != GetPosition()) throw EWriter("SetPosition failed");
+  }
+  int64_t GetSize() override { return -1; }
+  void SetSize(int64_t) override { throw EWriter("SetSize failed"); }
+
+  int32_t Write(const char* buffer, int32_t count) override {
+    int32_t done = 0;
+    while (done < count) {
+      const std::size_t room = block_ - buffer_.size();
+      const std::size_t n = std::min(room, static_cast<std::size_t>(count - done));
+      buffer_.append(buffer + done, n);
+      done += static_cast<int32_t>(n);
+      if (buffer_.size() >= block_) Flush();
+    }
+    return std::max(count, 0);
+  }
+
+  void WriteText(const std::string& text) override {
+    std::size_t done = 0;
+    while (done < text.size()) {
+      const auto n = static_cast<int32_t>(std::min<std::size_t>(text.size() - done, block_));
+      Write(text.data() + done, n);
+      done += static_cast<std::size_t>(n);
+    }
+  }
+
+  // Hands what is gathered to the connection, then waits while too much is
+  // queued: "Write error" when the connection ends meanwhile, or when the
+  // client takes nothing for the stream's TimeOut.
+  void Flush() {
+    if (buffer_.empty()) return;
+    stream_.Writer()->WriteText(buffer_);
+    buffer_.clear();
+    ATCPClientSocket* socket = stream_.Socket;
+    if (!socket || socket->QueuedBytes() <= max_queued_) return;
+    const std::uint32_t time_out = stream_.TimeOut;
+    Deadline deadline = Clock::now() + Ms(time_out);
+    std::int64_t queued = socket->QueuedBytes();
+    while (socket->QueuedBytes() > max_queued_) {
+      if (!stream_.ConnectedWaitStep(time_out != 0 ? &deadline : nullptr)) throw EWriter("Write error");
+      if (socket->QueuedBytes() < queued) {
+        queued = socket->QueuedBytes();
+        deadline = Clock::now() + Ms(time_out);
+      } else if (time_out != 0 && Clock::now() >= deadline) {
+        throw EWriter("Write error");
+      }
+    }
+  }
+
+ private:
+  TSocketStream& stream_;
+  std::size_t block_;
+  std::int64_t max_queued_;
+  std::string buffer_;
+};
+
+// Frees the request and counts the request as finished, however the cycle
+// ends.
+class TActiveRequest {
+ public:
+  TActiveRequest(AhttpServer& server, std::unique_ptr<ThttpRequest>& request)
+      : server_(server), request_(request) {
+    server_.RequestCount.fetch_add(1, std::memory_order_relaxed);
+    server_.ActiveRequests.fetch_add(1, std::memory_order_relaxed);
+  }
+  ~TActiveRequest() {
+    server_.ActiveRequests.fetch_sub(1, std::memory_order_relaxed);
+    request_.reset();
+  }
+  TActiveRequest(const TActiveRequest&) = delete;
+  TActiveRequest& operator=(const TActiveRequest&) = delete;
+
+ private:
+  AhttpServer& server_;
+  std::unique_ptr<ThttpRequest>& request_;
+};
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// AhttpServer
+
+AhttpServer::AhttpServer() { Init(); }
+
+AhttpServer::~AhttpServer() { Shutdown(); }
+
+void AhttpServer::Init() { SetListenPort("80"); }
+
+std::string AhttpServer::ApplicationName() const {
+  std::lock_guard lock(identity_mutex_);
+  return application_name_;
+}
+
+void AhttpServer::SetApplicationName(const std::string& value) {
+  std::lock_guard lock(identity_mutex_);
+  application_name_ = value;
+}
+
+std::string AhttpServer::ApplicationVersion() const {
+  std::lock_guard lock(identity_mutex_);
+  return application_version_;
+}
+
+void AhttpServer::SetApplicationVersion(const std::string& value) {
+  std::lock_guard lock(identity_mutex_);
+  application_version_ = value;
+}
+
+std::string AhttpServer::ServerAdmin() const {
+  std::lock_guard lock(identity_mutex_);
+  return server_admin_;
+}
+
+void AhttpServer::SetServerAdmin(const std::string& value) {
+  std::lock_guard lock(identity_mutex_);
+  server_admin_ = value;
+}
+
+void AhttpServer::RaiseError(const std::string& msg) { throw EhttpServer(msg); }
+
+// ---------------------------------------------------------------------------
+// AhttpServerClient
+
+AhttpServerClient::AhttpServerClient(ATCPServer& server) : TTCPServerClient(server) {
+  if (!dynamic_cast<AhttpServer*>(&server)) throw EhttpServer("An HTTP client needs an HTTP server");
+}
+
+AhttpServerClient::~AhttpServerClient() {
+  request_.reset();
+  response_.reset();
+}
+
+AhttpServer* AhttpServerClient::HttpServer() const { return static_cast<AhttpServer*>(Server()); }
+
+void AhttpServerClient::Init() {
+  TTCPServerClient::Init();
+  if (AhttpServer* server = HttpServer()) {
+    limits_ = server->Limits;
+    application_name_ = server->ApplicationName();
+    application_version_ = server->ApplicationVersion();
+    server_admin_ = server->ServerAdmin();
+    local_host_ = server->LocalHost();
+  }
+}
+
+std::int64_t AhttpServerClient::BytesWritten() const {
+  const TSocketStream* stream = Stream();
+  if (!stream || !stream->Writer()) return 0;
+  return stream->Writer()->GetPosition() - cycle_start_;
+}
+
+std::string AhttpServerClient::PeerAddressText() const {
+  const TInAddr address = RemoteAddress.sin_addr.s_addr;
+  return address == 0 || address == kInAddrNone ? std::string() : AddressToText(address);
+}
+
+void AhttpServerClient::LogSafely(int log_class, const std::string& msg) {
+  try {
+    Log(log_class, msg);
+  } catch (...) {
+    // The main thread no longer serves calls: nobody is left to tell.
+  }
+}
+
+// --- The request cycle ------------------------------------------------------
+
+void AhttpServerClient::Execute() {
+  KeepAlive = true;
+  AhttpServer* server = HttpServer();
+  if (!server || !Stream()) return;
+  try {
+    while (!Terminated() && KeepAlive && Stream()->IsOpen()) {
+      if (!RunCycle(*server)) break;
+    }
+    // Input left unread (requests pipelined after the last one answered)
+    // would make closing reset the connection under the last answer.
+    ATCPClientSocket* socket = Stream()->Socket;
+    if (!Terminated() && socket && socket->IsConnected() &&
+        (socket->Available() > 0 || socket->BytesWaiting() > 0))
+      CloseConnection(true);
+  } catch (const EhttpContent& error) {
+    // A request refused for its size, framing or slowness: the status says
+    // why, and the connection cannot go on (its position in the request
+    // stream is lost).
+    LogSafely(0, "Request refused: " + std::to_string(error.StatusCode()) + " " + error.Message());
+    if (!answered_) {
+      std::unique_ptr<ThttpResponse> answer = CreateHTMLResponse(
+          error.StatusCode(), std::string(),
+          HTMLErrorPage(GetReasonPhrase(error.StatusCode()), error.Message(), std::string(), std::string()));
+      answer->Prepare();
+      answer->SetConnectionField(false);
+      if (!application_name_.empty()) answer->SetServerField(application_name_ + "/" + application_version_);
+      SendErrorAnswer(*answer);
+    }
+    CloseConnection(true);
+  } catch (const Exception& error) {
+    if (IsStreamError(error)) {
+      LogSafely(0, "Stream error: " + error.Message());
+      CloseConnection(false);
+      return;
+    }
+    LogSafely(1, "Exception: " + error.Message());
+    // Once an answer went out on this cycle, another one would be taken for
+    // the answer to the client's next request.
+    if (!answered_) {
+      std::unique_ptr<ThttpResponse> answer = CreateHTMLResponse(
+          500, std::string(),
+          HTMLErrorPage("Internal server error",
+                        std::string("Internal server error: ") + error.ClassName() + ": " + error.Message(),
+                        std::string(), std::string()));
+      answer->Prepare();
+      SendErrorAnswer(*answer);
+    }
+    CloseConnection(true);
+  }
+}
+
+bool AhttpServerClient::RunCycle(AhttpServer& server) {
+  TSocketStream& stream = *Stream();
+  ResponseSuccessful = false;
+  ContentProgress = 0;
+  ContentSize = 0;
+  response_.reset();
+  RequestStartTime = GetTickCount();
+  cycle_start_ = stream.Writer()->GetPosition();
+  answered_ = false;
+
+  DoPreRequest();
+  RequestLine = ReadRequestLine();
+  if (Terminated() || RequestLine.empty() || !stream.IsOpen()) return false;
+
+  TActiveRequest active(server, request_);
+  request_ = std::make_unique<ThttpRequest>(RequestLine, std::string(), nullptr);
+  if (!request_->Protocol().empty()) {
+    request_->SetHeader(ReadRequestHeader());
+    if (Terminated()) return false;
+  }
+  KeepAlive = request_->IsHTTP11OrLater();
+  DoRequestHeader();
+  if (Terminated()) return false;
+  request_->ReadContent(*stream.GetReader(), false, false, limits_.MaxRequestBody);
+  if (Terminated() || !stream.IsOpen()) return false;
+  DoRequest();
+  if (Terminated()) return false;
+
+  // From here the cycle has reached the response: the clean-up below runs
+  // whatever happens, and an error of the get-response events is handled
+  // by Execute only after it.
+  std::exception_ptr error;
+  bool go_on = false;
+  try {
+    DoGetResponse();
+    go_on = Respond(server);
+  } catch (...) {
+    error = std::current_exception();
+  }
+  stream.OnCopyProgress = nullptr;
+  server.DataServed.fetch_add(BytesWritten(), std::memory_order_relaxed);
+  try {
+    DoFreeResponse();
+  } catch (...) {
+    if (!error) error = std::current_exception();
+  }
+  response_.reset();
+  if (error) std::rethrow_exception(error);
+  return go_on;
+}
+
+bool AhttpServerClient::Respond(AhttpServer& server) {
+  TSocketStream& stream = *Stream();
+  try {
+    if (!response_) {
+      SetErrorMessage("No response");
+      return false;
+    }
+    if (Terminated()) return false;
+    PrepareResponse();
+    response_->Prepare();
+    DoPreRespond();
+    if (Terminated()) return false;
+    if (!application_name_.empty()) response_->SetServerField(application_name_ + "/" + application_version_);
+
+    // The header goes to the writer in one piece; a small body joins it in
+    // the same send.
+    TResponseWriter writer(stream, limits_);
+    answered_ = true;
+    writer.WriteText(response_->GetHeaderText());
+    if (Terminated() || !stream.Socket->IsConnected()) return false;
+    if (request_->Method == "HEAD") response_->HasContent = false;
+    ResponseStartTime = GetTickCount();
+    stream.OnCopyProgress = [this](AStream*, AStream*, int64_t bytesCopied, bool& abort) {
+      CopyProgress(bytesCopied, abort);
+    };
+    ContentSize = response_->GetContentLength();
+    response_->WriteContent(writer);
+    writer.Flush();
+    if (Terminated() || !stream.Socket->IsConnected()) return false;
+    // A client that stops reading for TimeOut leaves the answer unsent.
+    if (!stream.WaitSendComplete() || Terminated() || !stream.Socket->IsConnected()) return false;
+
+    ResponseSuccessful = true;
+    DoResponseSuccessful();
+    server.ResponseCount.fetch_add(1, std::memory_order_relaxed);
+    return true;
+  } catch (...) {
+    // Discarded, but the connection ends: after a failure part of an answer
+    // may have gone out (the client would take the next answer's bytes for
+    // the rest of this one), or none at all (the client would wait for it
+    // until the time-out).
+    return false;
+  }
+}
+
+void AhttpServerClient::SendErrorAnswer(ThttpResponse& answer) {
+  TSocketStream* stream = Stream();
+  if (!stream || Terminated()) return;
+  const std::int64_t before = stream->Writer()->GetPosition();
+  try {
+    TResponseWriter writer(*stream, limits_);
+    writer.WriteText(answer.GetHeaderText());
+    answer.WriteContent(writer);
+    writer.Flush();
+  } catch (...) {
+    // The peer may be gone; the connection is closed next in any case.
+  }
+  if (AhttpServer* server = HttpServer())
+    server->DataServed.fetch_add(stream->Writer()->GetPosition() - before, std::memory_order_relaxed);
+}
+
+void AhttpServerClient::CloseConnection(bool linger) {
+  TSocketStream* stream = Stream();
+  if (!stream || Terminated()) return;
+  try {
+    if (linger) Linger();
+    stream->Close();
+  } catch (...) {
+    // Closing cannot fail in a way anyone could act on.
+  }
+}
+
+void AhttpServerClient::Linger() {
+  TSocketStream& stream = *Stream();
+  ATCPClientSocket* socket = stream.Socket;
+  if (!socket || !socket->IsConnected() || !stream.WaitSendComplete()) return;
+  // The answer has reached the system: end the sending side (the client sees
+  // the end of the answer) and read what the client still sends, so that
+  // the close finds no unread input and does not reset the connection.
+  ::shutdown(socket->SocketHandle(), SHUT_WR);
+  const Deadline deadline = Clock::now() + Ms(limits_.LingerTime);
+  for (;;) {
+    if (socket->Available() > 0) stream.Reader()->Skip(socket->Available());
+    if (!socket->IsConnected() || Clock::now() >= deadline) return;
+    if (!stream.WaitStep(&deadline)) return;
+  }
+}
+
+void AhttpServerClient::CopyProgress(std::int64_t bytesCopied, bool& abort) {
+  ContentProgress = bytesCopied;
+  if (Terminated()) {
+    abort = true;
+  } else {
+    DoContentProgress();
+  }
+}
+
+// --- Reading the request head ---------------------------------------------
+
+// Waits until `ready()` holds: true then. False when the connection ended or
+// the client was terminated first. After TimeOut without a new byte it
+// raises "Read error" (a silent peer); once the head has begun, past its
+// time limit it raises the 408 refusal (a peer that trickles).
+template <typename Ready>
+bool AhttpServerClient::WaitForHead(Ready ready) {
+  TSocketStream& stream = *Stream();
+  ATCPClientSocket& socket = *stream.Socket;
+  const std::uint32_t time_out = stream.TimeOut;
+  Deadline idle = Clock::now() + Ms(time_out);
+  std::int32_t seen = socket.Available();
+  for (;;) {
+    if (ready()) return true;
+    if (Terminated() || socket.Terminated() || !socket.IsConnected()) return false;
+    const Deadline now = Clock::now();
+    if (head_started_ && now >= head_deadline_) throw EhttpContent(408, "Request header timeout");
+    if (time_out != 0 && now >= idle) RaiseReadError();
+    Deadline until = time_out != 0 ? idle : Deadline::max();
+    if (head_started_) until = std::min(until, head_deadline_);
+    if (!stream.WaitStep(until == Deadline::max() ? nullptr : &until)) return false;
+    if (socket.Available() > seen) {
+      seen = socket.Available();
+      idle = Clock::now() + Ms(time_out);
+    }
+  }
+}
+
+std::string AhttpServerClient::ReadRequestLine() {
+  ATCPClientSocket& socket = *Stream()->Socket;
+  head_started_ = false;
+  head_bytes_ = 0;
+  // Waiting for the next request is bounded by TimeOut alone; the head's own
+  // time runs from its first byte.
+  if (!WaitForHead([&] { return socket.Available() > 0; })) RaiseReadError();
+  head_started_ = true;
+  head_deadline_ = Clock::now() + Ms(limits_.RequestHeadTime);
+  return ReadHeadLine(limits_.MaxRequestLine, true);
+}
+
+std::unique_ptr<THeader> AhttpServerClient::ReadRequestHeader() {
+  auto header = std::make_unique<THeader>();
+  std::int32_t lines = 0;
+  for (;;) {
+    const std::int64_t room = limits_.MaxRequestHead - head_bytes_;
+    if (room <= 0) throw EhttpContent(400, "Request header too large");
+    const std::string line =
+        ReadHeadLine(static_cast<std::int32_t>(std::min<std::int64_t>(limits_.MaxHeaderLine, room)), false);
+    if (line.empty()) return header;
+    if (++lines > limits_.MaxHeaderLines) throw EhttpContent(400, "Too many header lines");
+    header->AddFieldLine(line);
+  }
+}
+
+// One line of the head, without its line end. A line longer than maxLength
+// is cut there when `cut` (the byte after the cut is taken as the line end),
+// else refused. When the data ends without a line end, the request line
+// raises "Read error" and a header line is what is left (empty: the header
+// ends), as for a header read to the end of its data.
+std::string AhttpServerClient::ReadHeadLine(std::int32_t maxLength, bool cut) {
+  TSocketStream& stream = *Stream();
+  ATCPClientSocket& socket = *stream.Socket;
+  TSocketReader& reader = *stream.Reader();
+  std::int32_t scanned = 0;
+  std::int32_t hit = -1;
+  const bool ready = WaitForHead([&] {
+    hit = socket.FindByteInSet(kLineEnds, false, scanned);
+    scanned = socket.Available();
+    return hit >= 0 || socket.Available() > maxLength;
+  });
+  if (hit >= 0 && hit <= maxLength) {
+    std::string text = reader.ReadText(hit);
+    head_bytes_ += hit;
+    SkipLineEnd();
+    return text;
+  }
+  if (!ready) {
+    if (cut || Terminated()) RaiseReadError();
+    head_bytes_ += socket.Available();
+    return reader.ReadText(socket.Available());
+  }
+  if (!cut) throw EhttpContent(400, "Request header too large");
+  std::string text = reader.ReadText(maxLength);
+  head_bytes_ += maxLength;
+  SkipLineEnd();
+  return text;
+}
+
+// Consumes the line end at the read position (or, after a cut, the byte
+// there in its place): CR LF, or any single byte. A CR waits for the byte
+// after it, since a LF there belongs to it. A LF ends the line at once, so a
+// client that ends its lines with LF alone is answered without waiting for a
+// byte that is not coming.
+void AhttpServerClient::SkipLineEnd() {
+  TSocketStream& stream = *Stream();
+  ATCPClientSocket& socket = *stream.Socket;
+  const char first = stream.Reader()->ReadByte();
+  ++head_bytes_;
+  if (first != '\r') return;
+  if (WaitForHead([&] { return socket.Available() > 0; }) && socket.FirstUnread() == '\n') {
+    stream.Reader()->Skip(1);
+    ++head_bytes_;
+  }
+}
+
+// --- Response preparation and events ---------------------------------------
+
+void AhttpServerClient::PrepareResponse() {
+  if (!response_ || !request_) return;
+  response_->MatchRequestVersion(*request_);
+  if (response_->StatusCode != 200) return;
+  std::int64_t start = -1;
+  std::int64_t end = -1;
+  if (request_->GetRange(start, end)) {
+    response_->SetRange(start, end);
+  } else {
+    response_->RangeStart = -1;
+    response_->RangeEnd = -1;
+  }
+}
+
+namespace {
+
+// Fires a worker-thread event of the client's server.
+void FireEvent(AhttpServerClient& client, AhttpServerClientEvent AhttpServer::*event) {
+  AhttpServer* server = client.HttpServer();
+  if (!server || client.Terminated()) return;
+  if (const AhttpServerClientEvent& handler = server->*event) handler(*server, client);
+}
+
+// Fires a main-thread event through the client's Synchronize, only when it
+// is assigned; the server and Terminated are checked again over there.
+void FireSyncEvent(AhttpServerClient& client, AhttpServerClientEvent AhttpServer::*event) {
+  AhttpServer* server = client.HttpServer();
+  if (!server || client.Terminated() || !(server->*event)) return;
+  client.Synchronize([&client, event] {
+    AhttpServer* server = client.HttpServer();
+    if (!server || client.Terminated()) return;
+    if (const AhttpServerClientEvent& handler = server->*event) handler(*server, client);
+  });
+}
+
+}  // namespace
+
+void AhttpServerClient::DoPreRequest() { FireEvent(*this, &AhttpServer::OnPreRequest); }
+
+void AhttpServerClient::DoRequestHeader() { FireEvent(*this, &AhttpServer::OnRequestHeader); }
+
+void AhttpServerClient::DoRequest() { FireEvent(*this, &AhttpServer::OnRequest); }
+
+void AhttpServerClient::DoGetResponse() {
+  FireEvent(*this, &AhttpServer::OnGetResponse);
+  FireSyncEvent(*this, &AhttpServer::OnSyncGetResponse);
+}
+
+void AhttpServerClient::DoPreRespond() { FireEvent(*this, &AhttpServer::OnPreRespond); }
+
+void AhttpServerClient::DoResponseSuccessful() {
+  FireEvent(*this, &AhttpServer::OnResponseSuccessful);
+  FireSyncEvent(*this, &AhttpServer::OnSyncResponseSuccessful);
+}
+
+void AhttpServerClient::DoFreeResponse() {
+  AhttpServer* server = HttpServer();
+  if (!server) return;
+  // The application releases what it tied to the response here, so this
+  // one fires even for a terminated client.
+  if (server->OnFreeResponse) server->OnFreeResponse(*server, *this);
+  FireSyncEvent(*this, &AhttpServer::OnSyncFreeResponse);
+}
+
+void AhttpServerClient::DoContentProgress() { FireEvent(*this, &AhttpServer::OnContentProgress); }
+
+// ---------------------------------------------------------------------------
+// ThttpServerClient
+
+void ThttpServerClient::DoRequestHeader() {
+  ThttpRequest& request = *Request();
+  const std::string referer = request.GetReferer();
+  if (!referer.empty()) Log(0, "Referer: " + PeerAddressText() + ";" + referer);
+  std::string connection = request.Header() ? request.Header()->GetFieldValue("Connection") : std::string();
+  AsciiLowerInPlace(connection);
+  if (connection == "keep-alive") {
+    KeepAlive = true;
+  } else if (connection == "close") {
+    KeepAlive = false;
+  }
+  AhttpServerClient::DoRequestHeader();
+}
+
+namespace {
+
+// The client can tell where the body ends without the connection closing:
+// no body is allowed or sent, or its length is given, or it is chunked.
+bool IsDelimited(ThttpResponse& response, const ThttpRequest* request) {
+  const int32_t code = response.StatusCode;
+  if (code / 100 == 1 || code == 204 || code == 304) return true;
+  if (request && request->Method == "HEAD") return true;
+  const THeader* header = response.Header();
+  if (header && header->HasField("Content-Length")) return true;
+  return response.GetTransferEncoding() == "chunked";
+}
+
+}  // namespace
+
+void ThttpServerClient::DoPreRespond() {
+  ThttpResponse& response = *Response();
+  if (KeepAlive && (!response.GetKeepAlive() || response.IsLengthUndetermined())) KeepAlive = false;
+  AhttpServerClient::DoPreRespond();
+  // Whatever the handler decided: a body whose end only the close can show
+  // must be followed by the close.
+  if (KeepAlive && !IsDelimited(response, Request())) KeepAlive = false;
+  response.SetConnectionField(KeepAlive);
+}
+
+void ThttpServerClient::BuildCGIEnvironment(std::vector<std::string>* list, const std::string& documentRoot,
+                                            const std::string& scriptFileName) {
+  if (!list || !Request()) return;
+  TCGIConnectionInfo info;
+  info.remote_addr = PeerAddressText();
+  TTCPServerClientSocket* socket = Socket();
+  info.remote_host = socket && socket->IsConnected() ? socket->GetPeerHostName() : std::string();
+  if (info.remote_host.empty()) info.remote_host = info.remote_addr;
+  info.remote_port = RemoteAddress.sin_port != 0 ? PortToText(RemoteAddress.sin_port) : std::string();
+  info.server_port = socket ? socket->GetLocalPort() : std::string();
+  info.server_name = ServerLocalHost();
+  if (info.server_name.empty()) info.server_name = LocalHostName();
+  info.server_software = ApplicationName();
+  info.server_admin = ServerAdmin();
+  vt::BuildCGIEnvironment(*list, *Request(), info, documentRoot, scriptFileName);
+}
+
+// ---------------------------------------------------------------------------
+// TvtHTTPServer
+
+TvtHTTPServer::TvtHTTPServer() { Init(); }
+
+void TvtHTTPServer::Init() { ClientClass = ClientClassOf<ThttpServerClient>(); }
+
+}  // namespace vt

@@ -1,0 +1,275 @@
+#pragma once
+
+// The HTTP server: the TCP server (tcpserver/tcp_server.h) with an HTTP
+// conversation on every connection.
+//
+// AhttpServer adds the application identity, the HTTP events and the request
+// counters. AhttpServerClient replaces the client's Execute with the request
+// cycle: read a request, let the application produce a response through the
+// events, send it, and repeat while the connection is kept alive.
+// ThttpServerClient adds the keep-alive negotiation, a Referer log line and
+// the CGI environment. TvtHTTPServer is the component the application uses;
+// it makes ThttpServerClient objects.
+//
+// Threads. The server's own members run on the main thread, as those of
+// ATCPServer. The request cycle runs on the connection's worker thread, and
+// so do the events OnPreRequest, OnRequestHeader, OnRequest, OnGetResponse,
+// OnPreRespond, OnResponseSuccessful, OnFreeResponse and OnContentProgress.
+// OnSyncGetResponse, OnSyncResponseSuccessful and OnSyncFreeResponse run on
+// the main thread through the client's Synchronize while the worker waits;
+// they cost nothing when they are not assigned. Workers read the events, the
+// identity strings and the limits: assign the events before activating the
+// server (workers only read them), and set the rest whenever you like (a
+// client takes its copy of the identity and the limits when it is made).
+// The counters are atomic: workers change them, any thread may read them.
+//
+// Lifetime. The owner deletes the server on the main thread; the destructor
+// stops every client and waits for its worker (ATCPServer::Shutdown) before
+// the events and counters go away. A client owns its Request and Response
+// and frees them when its cycle ends, or when it is freed itself.
+//
+// What a peer can do is bounded by ThttpServerLimits (http/limits.h) and by
+// the server's TimeOut: a request head or body past its size limit is
+// answered with an HTML error page and a 4xx status and the connection is
+// closed; a connection silent for TimeOut in the middle of a request is
+// closed; a request head that takes longer than its time limit is answered
+// with 408. A response that leaves the connection open always tells its
+// length; one that cannot (a body of unknown size without chunked coding)
+// closes the connection after it.
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "http/limits.h"
+#include "http/message.h"
+#include "platform/event_queue.h"
+#include "tcpserver/tcp_server.h"
+
+namespace vt {
+
+VT_EXCEPTION_CLASS(EhttpServer, ETCPServer);
+
+class AhttpServer;
+class AhttpServerClient;
+
+// Sender: the server; Client: the connection's client, through which the
+// handler reaches Request, Response, KeepAlive and the rest of its state.
+using AhttpServerClientEvent = std::function<void(AhttpServer& sender, AhttpServerClient& client)>;
+
+class AhttpServer : public ATCPServer {
+ public:
+  // Init: ListenPort "80"; every client runs on a worker thread of its own.
+  AhttpServer();
+  // Shuts down first (ATCPServer::Shutdown): no worker runs while the events
+  // and counters go away.
+  ~AhttpServer() override;
+
+  const char* ClassName() const override { return "AhttpServer"; }
+
+  // The application token of the Server field and of SERVER_SOFTWARE
+  // (default empty: no Server field).
+  std::string ApplicationName() const;
+  void SetApplicationName(const std::string& value);
+  std::string ApplicationVersion() const;
+  void SetApplicationVersion(const std::string& value);
+  // SERVER_ADMIN of the CGI environment (default empty).
+  std::string ServerAdmin() const;
+  void SetServerAdmin(const std::string& value);
+
+  // The bounds a peer meets; each client copies them when it is made.
+  ThttpServerLimits Limits;
+
+  // --- Events (see the threads above) ---
+  AhttpServerClientEvent OnPreRequest;     // a cycle begins, before the request line is read
+  AhttpServerClientEvent OnRequestHeader;  // request line and header parsed, body not yet read
+  AhttpServerClientEvent OnRequest;        // the body has been read
+  AhttpServerClientEvent OnGetResponse;    // store the answer with the client's SetResponse
+  AhttpServerClientEvent OnSyncGetResponse;
+  AhttpServerClientEvent OnPreRespond;          // prepared, before the header goes out; may change KeepAlive
+  AhttpServerClientEvent OnResponseSuccessful;  // sent completely and the send queue drained
+  AhttpServerClientEvent OnSyncResponseSuccessful;
+  // The clean-up of every cycle that reached OnGetResponse, before Response
+  // is freed (also when nothing could be sent).
+  AhttpServerClientEvent OnFreeResponse;
+  AhttpServerClientEvent OnSyncFreeResponse;
+  AhttpServerClientEvent OnContentProgress;  // the stream reported copy progress
+
+  // --- Counters (never reset) ---
+  // Requests between reading their request line and the end of their cycle.
+  std::atomic<std::int32_t> ActiveRequests{0};
+  // Request lines read.
+  std::atomic<std::int32_t> RequestCount{0};
+  // Responses sent completely.
+  std::atomic<std::int32_t> ResponseCount{0};
+  // Bytes written to connections, each byte once: responses and the
+  // server's own error answers.
+  std::atomic<std::int64_t> DataServed{0};
+
+  // Raises EhttpServer.
+  [[noreturn]] void RaiseError(const std::string& msg) override;
+
+ protected:
+  void Init();
+
+ private:
+  mutable std::mutex identity_mutex_;
+  std::string application_name_;
+  std::string application_version_;
+  std::string server_admin_;
+};
+
+class AhttpServerClient : public TTCPServerClient {
+ public:
+  // `server` must be an AhttpServer.
+  explicit AhttpServerClient(ATCPServer& server);
+  // Frees Request and Response, then the connection (TTCPServerClient).
+  ~AhttpServerClient() override;
+
+  // Server() as the HTTP server; null once detached.
+  AhttpServer* HttpServer() const;
+
+  // The last request line read.
+  std::string RequestLine;
+  // The request of the running cycle; null between cycles.
+  ThttpRequest* Request() const { return request_.get(); }
+  // The answer the application set; null until it sets one.
+  ThttpResponse* Response() const { return response_.get(); }
+  // Takes `response` as the answer, freeing any previous one.
+  void SetResponse(std::unique_ptr<ThttpResponse> response) { response_ = std::move(response); }
+  // Bytes copied at the stream's last copy-progress report.
+  std::int64_t ContentProgress = 0;
+  // GetContentLength of the response when its body is sent.
+  std::int64_t ContentSize = 0;
+  // Tick counts (GetTickCount) when the cycle and the response body began.
+  std::uint32_t RequestStartTime = 0;
+  std::uint32_t ResponseStartTime = 0;
+  // The connection stays open after this response. True when Execute
+  // starts; decided for each request (its version, its Connection field,
+  // then the response).
+  bool KeepAlive = true;
+  // The response was written completely and the send queue drained.
+  bool ResponseSuccessful = false;
+
+  // The bytes written on the connection in this cycle: the response's
+  // header and body (not those of earlier responses on the same connection);
+  // 0 without a stream.
+  std::int64_t BytesWritten() const;
+
+  // Main thread, right after the client was made: takes the server's
+  // identity, its LocalHost and its limits.
+  void Init() override;
+  // The request cycle (worker thread).
+  void Execute() override;
+
+  // --- Virtual operations, in slot order ---
+  // The response's version follows the request's; a single byte range of
+  // the request turns a 200 into a 206 (or a 416 when it selects nothing).
+  virtual void PrepareResponse();
+  // Each fires its event when the client is not Terminated and has a server
+  // (DoFreeResponse: OnFreeResponse also when terminated); the Sync variant
+  // follows on the main thread only when assigned.
+  virtual void DoPreRequest();
+  virtual void DoRequestHeader();
+  virtual void DoRequest();
+  virtual void DoGetResponse();
+  virtual void DoPreRespond();
+  virtual void DoResponseSuccessful();
+  virtual void DoFreeResponse();
+  virtual void DoContentProgress();
+
+ protected:
+  const ThttpServerLimits& Limits() const { return limits_; }
+  // The peer's address as dotted text, from the accepted connection.
+  std::string PeerAddressText() const;
+  std::string ApplicationName() const { return application_name_; }
+  std::string ServerAdmin() const { return server_admin_; }
+  // The server's LocalHost when the client was made.
+  std::string ServerLocalHost() const { return local_host_; }
+
+ private:
+  // One cycle; false when Execute is to end.
+  bool RunCycle(AhttpServer& server);
+  // The response phase: exceptions are caught here and end the connection.
+  bool Respond(AhttpServer& server);
+  // Sends the server's own answer (500, or a refusal of the request) and
+  // counts its bytes; failures are discarded.
+  void SendErrorAnswer(ThttpResponse& answer);
+  // Closes the connection, after a lingering read when asked.
+  void CloseConnection(bool linger);
+  void Linger();
+  // Logs without letting a failure to deliver the line escape.
+  void LogSafely(int log_class, const std::string& msg);
+
+  // Reading the request head within the limits.
+  std::string ReadRequestLine();
+  std::unique_ptr<THeader> ReadRequestHeader();
+  std::string ReadHeadLine(std::int32_t maxLength, bool cut);
+  void SkipLineEnd();
+  template <typename Ready>
+  bool WaitForHead(Ready ready);
+
+  void CopyProgress(std::int64_t bytesCopied, bool& abort);
+
+  std::unique_ptr<ThttpRequest> request_;
+  std::unique_ptr<ThttpResponse> response_;
+  ThttpServerLimits limits_;
+  std::string application_name_;
+  std::string application_version_;
+  std::string server_admin_;
+  std::string local_host_;
+  std::int64_t cycle_start_ = 0;  // the writer's position when the cycle began
+  bool answered_ = false;         // an answer was handed to the connection in this cycle
+  bool head_started_ = false;     // the first byte of the request line is there
+  Deadline head_deadline_{};
+  std::int64_t head_bytes_ = 0;
+};
+
+class ThttpServerClient : public AhttpServerClient {
+ public:
+  using AhttpServerClient::AhttpServerClient;
+
+  // Logs "Referer: <peer address>;<referer>" (class 0) when the request has
+  // one; a Connection field of exactly "keep-alive" or "close" (any case)
+  // sets KeepAlive; then OnRequestHeader.
+  void DoRequestHeader() override;
+  // KeepAlive ends when the response does not keep the connection (its
+  // version and Connection field), when its length is undetermined, or when
+  // it carries a body whose end the client could not tell; then
+  // OnPreRespond; then the Connection field is set from KeepAlive.
+  void DoPreRespond() override;
+
+  // Added virtual operation: fills `list` (nothing happens when it is null)
+  // with the CGI/1.1 variables of the running request (http/cgi_environment.h)
+  // for the program `scriptFileName` published below `documentRoot`.
+  // REMOTE_PORT is the peer's port (what CGI programs expect), SERVER_PORT
+  // the connection's local port. Call it while Request exists (from
+  // OnGetResponse). Socket query failures propagate.
+  virtual void BuildCGIEnvironment(std::vector<std::string>* list, const std::string& documentRoot,
+                                   const std::string& scriptFileName);
+};
+
+// The HTTP server component of the application; its clients are
+// ThttpServerClient objects unless OnCreateClient makes others.
+//
+// Published properties, in order: ApplicationName, ApplicationVersion,
+// LogTo, OnLog, LocalHost, ListenPort, TimeOut, MaxBacklog, MaxClients,
+// ThrottleClientWrite, ThrottleClientWriteRate, OnCreateClient,
+// OnClientActive, OnClientInactive, OnClientRemoved, Active, OnActive,
+// OnInactive, OnPreRequest, OnRequestHeader, OnRequest, OnGetResponse,
+// OnPreRespond, OnResponseSuccessful, OnFreeResponse, OnContentProgress,
+// OnSyncGetResponse, OnSyncFreeResponse, OnSyncResponseSuccessful.
+class TvtHTTPServer : public AhttpServer {
+ public:
+  TvtHTTPServer();
+  const char* ClassName() const override { return "TvtHTTPServer"; }
+
+ protected:
+  void Init();
+};
+
+}  // namespace vt

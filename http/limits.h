@@ -1,0 +1,73 @@
+#pragma once
+
+// The limits of the HTTP server: every bound that protects a connection's
+// worker and the process's memory against what a peer sends, or fails to
+// send, in one place.
+//
+// Past a size limit of the request head or body the server answers with the
+// HTML error page and the status named below, then closes the connection.
+// At no point has it held more of the request than the limit (the socket
+// layer may hold one more read's worth, the size of the system's receive
+// buffer, which it reads in one go).
+//
+// AhttpServer::Limits starts with these values; each client takes a copy
+// when it is made, so a change reaches the connections accepted afterwards.
+
+#include <cstdint>
+
+namespace vt {
+
+struct ThttpServerLimits {
+  // The request line is read up to this many bytes; a longer one is cut
+  // there, the byte after the cut takes the place of the line end, and the
+  // rest of the line is read as the first header line. The number is part of
+  // the protocol this server has always spoken, not a tuning value.
+  int32_t MaxRequestLine = 4096;
+
+  // One header line, without its line end. A longer one: 400 "Bad Request".
+  // (A long cookie fits; a header line of this size is otherwise an attack.)
+  int32_t MaxHeaderLine = 8192;
+
+  // Header lines of one request. More: 400 "Bad Request".
+  int32_t MaxHeaderLines = 100;
+
+  // The whole request head: the request line, every header line and the
+  // empty line that ends the head, line ends included. More: 400 "Bad
+  // Request".
+  int32_t MaxRequestHead = 65536;
+
+  // A request body, which is read whole into memory before the application
+  // sees the request. A larger Content-Length is refused before any of the
+  // body is read, a chunked body as soon as it grows past the limit: 413
+  // "Request Entity Too Large". Nothing this server runs takes a body, so a
+  // limit for form posts is plenty.
+  int64_t MaxRequestBody = 1024 * 1024;
+
+  // Milliseconds from the first byte of a request line until its head must
+  // be complete. A client that trickles the head, a byte now and then, would
+  // otherwise hold a worker for as long as each byte comes within TimeOut:
+  // it gets 408 "Request Timeout" instead. (Waits for the first byte, for
+  // the next request on a kept-alive connection, and within the body are
+  // bounded by the server's TimeOut of silence.)
+  std::uint32_t RequestHeadTime = 30000;
+
+  // Milliseconds the server goes on reading (and discarding) after it has
+  // sent an answer and shut down its sending side on a connection it closes
+  // while the client may still be sending: closing with unread input would
+  // make the system reset the connection, which can destroy the answer
+  // before the client has read it. Ends earlier when the client closes.
+  std::uint32_t LingerTime = 2000;
+
+  // Bytes of a response that may wait in the connection's send queue, beyond
+  // what the system has taken, before the body copy waits for the client to
+  // read. Without it a slow or throttled client would have the whole body
+  // copied into memory at once.
+  int32_t MaxQueuedSend = 256 * 1024;
+
+  // The response is handed to the connection in pieces of up to this many
+  // bytes (the header with the start of the body in the first), so that a
+  // body costs one send per piece rather than one per copy block.
+  int32_t SendBlock = 32 * 1024;
+};
+
+}  // namespace vt

@@ -1,0 +1,539 @@
+#include "http/http_server.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <mutex>
+
+#include "http/protocol.h"
+#include "http_test_support.h"
+#include "platform/synchronize.h"
+#include "socket_test_support.h"
+#include "streams/file_io.h"
+#include "support/temp_dir.h"
+#include "support/test_reader.h"
+
+namespace vt {
+namespace {
+
+using namespace std::chrono_literals;
+using test::ClosedByPeer;
+using test::HttpAnswer;
+using test::HttpServerFixture;
+using test::ReadAnswer;
+using test::SendAll;
+using test::TextAnswer;
+
+const std::string kServer = "Veltrana/1.0 ZO-RIVI/1.09";
+
+// Answers every request with its URI as the body.
+void EchoURI(AhttpServerClient& client) { client.SetResponse(TextAnswer(client.Request()->URI)); }
+
+// A body of `size` bytes made up on the fly; the bytes it has handed out can
+// be read from another thread.
+class TPatternReader : public AReaderEx {
+ public:
+  explicit TPatternReader(int64_t size) : size_(size) {}
+  static inline std::atomic<int64_t> delivered{0};
+  int64_t GetPosition() override { return position_; }
+  void SetPosition(int64_t position) override { position_ = position; }
+  int64_t GetSize() override { return size_; }
+  int32_t Read(char* buffer, int32_t count) override {
+    const auto n = static_cast<int32_t>(std::min<int64_t>(count, size_ - position_));
+    for (int32_t i = 0; i < n; ++i) buffer[i] = static_cast<char>('a' + (position_ + i) % 26);
+    position_ += n;
+    delivered = position_;
+    return n;
+  }
+  bool AtEnd() override { return position_ >= size_; }
+
+ private:
+  int64_t size_;
+  int64_t position_ = 0;
+};
+
+TEST(HttpServer, ConnectionStaysOpenOnlyAsTheRequestAndTheAnswerAllow) {
+  HttpServerFixture f;
+  f.Answer = EchoURI;
+  f.Start();
+  f.RunClient([&] {
+    // HTTP/1.0 without a Connection field: one answer, then the close.
+    int fd = f.Connect();
+    SendAll(fd, "GET /a HTTP/1.0\r\n\r\n");
+    HttpAnswer a = ReadAnswer(fd);
+    EXPECT_EQ("HTTP/1.0 200 OK", a.status);
+    EXPECT_EQ("close", a.Field("Connection"));
+    EXPECT_EQ(kServer, a.Field("Server"));
+    EXPECT_EQ("/a", a.body);
+    EXPECT_TRUE(ClosedByPeer(fd));
+
+    // HTTP/1.1 keeps the connection for the next request, one after the
+    // other and pipelined, and answers in order.
+    fd = f.Connect();
+    SendAll(fd, "GET /1 HTTP/1.1\r\nHost: h\r\n\r\n");
+    a = ReadAnswer(fd);
+    EXPECT_EQ("HTTP/1.1 200 OK", a.status);
+    EXPECT_EQ("keep-alive", a.Field("Connection"));
+    SendAll(fd, "GET /2 HTTP/1.1\r\nHost: h\r\n\r\nGET /3 HTTP/1.1\r\nHost: h\r\n\r\n");
+    EXPECT_EQ("/2", ReadAnswer(fd).body);
+    EXPECT_EQ("/3", ReadAnswer(fd).body);
+    // Connection: close is honoured, and so are bare LF line ends (answered
+    // at once, without waiting for a byte after the last one).
+    SendAll(fd, "GET /4 HTTP/1.1\nHost: h\nConnection: Close\n\n");
+    a = ReadAnswer(fd, false, 3s);
+    EXPECT_EQ("/4", a.body);
+    EXPECT_EQ("close", a.Field("Connection"));
+    EXPECT_TRUE(ClosedByPeer(fd));
+
+    // HTTP/1.0 asking for keep-alive gets an HTTP/1.0 answer, which keeps
+    // the connection only when the application says so.
+    fd = f.Connect();
+    SendAll(fd, "GET /5 HTTP/1.0\r\nConnection: keep-alive\r\n\r\n");
+    EXPECT_EQ("close", ReadAnswer(fd).Field("Connection"));
+    EXPECT_TRUE(ClosedByPeer(fd));
+  });
+  EXPECT_EQ(6, f.gets);
+  EXPECT_EQ(6, f.frees);
+}
+
+TEST(HttpServer, HeadAndByteRanges) {
+  HttpServerFixture f;
+  const std::string body = test::Pattern(100);
+  f.Answer = [&](AhttpServerClient& client) { client.SetResponse(TextAnswer(body)); };
+  f.Start();
+  f.RunClient([&] {
+    const int fd = f.Connect();
+    const auto ask = [&](const std::string& method, const std::string& range) {
+      SendAll(fd, method + " /f HTTP/1.1\r\nHost: h\r\n" + (range.empty() ? "" : "Range: " + range + "\r\n") +
+                      "\r\n");
+      return ReadAnswer(fd, method == "HEAD");
+    };
+    HttpAnswer a = ask("HEAD", "");
+    EXPECT_EQ("HTTP/1.1 200 OK", a.status);
+    EXPECT_EQ("100", a.Field("Content-Length"));
+    a = ask("GET", "bytes=0-9");  // the next status line follows the HEAD answer at once
+    EXPECT_EQ("HTTP/1.1 206 Partial Content", a.status);
+    EXPECT_EQ("bytes 0-9/100", a.Field("Content-Range"));
+    EXPECT_EQ(body.substr(0, 10), a.body);
+    a = ask("GET", "bytes=-5");
+    EXPECT_EQ("bytes 95-99/100", a.Field("Content-Range"));
+    EXPECT_EQ(body.substr(95), a.body);
+    a = ask("GET", "bytes=90-");
+    EXPECT_EQ(body.substr(90), a.body);
+    a = ask("GET", "bytes=200-300");
+    EXPECT_EQ("HTTP/1.1 416 Requested Range Not Satisfiable", a.status);
+    EXPECT_EQ("bytes */100", a.Field("Content-Range"));
+    EXPECT_EQ("0", a.Field("Content-Length"));
+    a = ask("GET", "bytes=0-9");
+    EXPECT_EQ("keep-alive", a.Field("Connection"));
+  });
+}
+
+TEST(HttpServer, HeaderFieldsComeInTheirOrderAndEveryKeptAliveBodyIsDelimited) {
+  test::TempDir dir;
+  const std::string file = dir.WriteFile("page.html", "<p>page</p>");
+  HttpServerFixture f;
+  f.Answer = [&](AhttpServerClient& client) {
+    const std::string& uri = client.Request()->URI;
+    std::unique_ptr<ThttpResponse> answer;
+    if (uri == "/file") {
+      answer = std::make_unique<ThttpResponse>(200, "HTTP", 1, 1, "", nullptr, "");
+      answer->SetContentType("text/html");
+      answer->SetContentReader(std::make_unique<TFileReader>(file));
+    } else if (uri == "/error") {
+      answer =
+          CreateHTMLResponse(404, "", HTMLErrorPage("Not found", "Not found", "", "Veltrana Web Server"));
+    } else if (uri.starts_with("/cgi")) {
+      // A program's output: its own Date and a Content-Length that the real
+      // body length replaces, also when the body is empty.
+      answer =
+          std::make_unique<ThttpResponse>(200, "HTTP", 1, 1, uri == "/cgi" ? "hello" : "", nullptr, "OK");
+      const std::vector<std::string> lines{"Content-Type: text/plain", "X-Program: 1", "Content-Length: 99"};
+      answer->SetCustomLines(&lines);
+    } else {
+      // A body of unknown size, no type: only the close can end it.
+      answer = std::make_unique<ThttpResponse>(200, "HTTP", 1, 1, "", nullptr, "");
+      auto reader = std::make_unique<test::TTestReader>("streamed");
+      reader->SizeUnknown = true;
+      answer->SetContentReader(std::move(reader));
+    }
+    client.SetResponse(std::move(answer));
+  };
+  f.Start();
+  f.RunClient([&] {
+    const int fd = f.Connect();
+    const auto ask = [&](const std::string& uri) {
+      SendAll(fd, "GET " + uri + " HTTP/1.1\r\nHost: h\r\n\r\n");
+      return ReadAnswer(fd);
+    };
+    using Names = std::vector<std::string>;
+    HttpAnswer a = ask("/file");
+    EXPECT_EQ((Names{"Content-Type", "Date", "Content-Length", "Connection", "Server"}), a.Names());
+    EXPECT_EQ("<p>page</p>", a.body);
+    a = ask("/error");
+    EXPECT_EQ("HTTP/1.1 404 Not Found", a.status);
+    EXPECT_EQ((Names{"Content-Type", "Pragma", "Date", "Content-Length", "Connection", "Server"}), a.Names());
+    a = ask("/cgi");
+    EXPECT_EQ((Names{"Date", "Content-Type", "X-Program", "Content-Length", "Connection", "Server"}),
+              a.Names());
+    EXPECT_EQ("5", a.Field("Content-Length"));
+    EXPECT_EQ("hello", a.body);
+    a = ask("/cgi-empty");
+    EXPECT_EQ("0", a.Field("Content-Length"));
+    EXPECT_EQ("keep-alive", a.Field("Connection"));
+    a = ask("/stream");
+    EXPECT_FALSE(a.Has("Content-Length"));
+    EXPECT_EQ("close", a.Field("Connection"));
+    EXPECT_EQ("streamed", a.body);  // read up to the close
+  });
+}
+
+TEST(HttpServer, FailedHandlersAndMissingAnswers) {
+  HttpServerFixture f;
+  std::mutex mutex;
+  std::vector<std::string> freed;  // URI and ErrorMessage at each OnFreeResponse
+  f.Answer = [](AhttpServerClient& client) {
+    const std::string& uri = client.Request()->URI;
+    if (uri == "/raise") throw EhttpMessage("boom");
+    if (uri == "/stream") throw EReader("gone");
+    if (uri == "/ok") EchoURI(client);
+  };
+  f.OnFree = [&](AhttpServerClient& client) {
+    std::lock_guard lock(mutex);
+    freed.push_back(client.Request()->URI + "|" + client.ErrorMessage());
+  };
+  f.Start();
+  f.RunClient([&] {
+    // Any other exception: the 500 page naming its class, then the close.
+    int fd = f.Connect();
+    SendAll(fd, "GET /raise HTTP/1.1\r\nHost: h\r\n\r\n");
+    HttpAnswer a = ReadAnswer(fd);
+    EXPECT_EQ("HTTP/1.1 500 Internal Server Error", a.status);
+    EXPECT_NE(std::string::npos, a.body.find("<B>Internal server error: EhttpMessage: boom"));
+    EXPECT_FALSE(a.Has("Connection"));
+    EXPECT_FALSE(a.Has("Server"));
+    EXPECT_TRUE(ClosedByPeer(fd));
+    // A stream error, and no answer at all: nothing is sent.
+    for (const char* uri : {"/stream", "/none"}) {
+      fd = f.Connect();
+      SendAll(fd, std::string("GET ") + uri + " HTTP/1.1\r\nHost: h\r\n\r\n");
+      std::string extra;
+      EXPECT_TRUE(ClosedByPeer(fd, 10s, &extra));
+      EXPECT_EQ("", extra) << uri;
+    }
+  });
+  EXPECT_TRUE(f.PumpUntil([&] { return f.HasLine("0 Stream error: gone"); }));
+  EXPECT_TRUE(f.HasLine("1 Exception: boom"));
+  std::lock_guard lock(mutex);
+  EXPECT_EQ((std::vector<std::string>{"/raise|", "/stream|", "/none|No response"}), freed);
+}
+
+TEST(HttpServer, OverlongRequestLineIsCutAndItsRestReadAsAHeaderLine) {
+  HttpServerFixture f;
+  std::string seen;
+  f.Answer = [&](AhttpServerClient& client) {
+    seen = std::to_string(client.Request()->URI.size()) + " " +
+           client.Request()->GetHeader().GetFieldValue("X-Rest");
+    EchoURI(client);
+  };
+  f.Start();
+  // 4096 bytes of request line, one byte the cut swallows, then the rest of
+  // the line, which becomes the first header line.
+  const std::string line = "GET /" + std::string(4082, 'a') + " HTTP/1.1";
+  ASSERT_EQ(4096u, line.size());
+  f.RunClient([&] {
+    const int fd = f.Connect();
+    SendAll(fd, line + "ZX-Rest: yes\r\nHost: h\r\n\r\n");
+    EXPECT_EQ("HTTP/1.1 200 OK", ReadAnswer(fd).status);
+  });
+  EXPECT_EQ("4083 yes", seen);
+}
+
+TEST(HttpServer, OversizedHeadsAndBodiesAreRefusedAndTheAnswerSurvivesTheClose) {
+  HttpServerFixture f;
+  f.Answer = EchoURI;
+  f.server.Limits.LingerTime = 10000;  // ends when the client closes
+  f.Start();
+  const auto refused = [&](const std::string& request, const std::string& status,
+                           const std::string& tail = "") {
+    f.RunClient([&] {
+      const int fd = test::ConnectLoopback(f.port);
+      // The client goes on sending what the server will not read: the
+      // server reads and drops it after answering, so the close does not
+      // reset the connection under the client (which would fail its send,
+      // and could destroy the answer).
+      const std::string data = request + tail;
+      std::size_t sent = 0;
+      std::thread sender([&] {
+        while (sent < data.size()) {
+          const ssize_t n = ::send(fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
+          if (n <= 0) break;
+          sent += static_cast<std::size_t>(n);
+        }
+      });
+      const HttpAnswer a = ReadAnswer(fd);
+      sender.join();
+      EXPECT_EQ(data.size(), sent);
+      EXPECT_EQ(status, a.status);
+      EXPECT_EQ("close", a.Field("Connection"));
+      EXPECT_EQ(a.Field("Content-Length"), std::to_string(a.body.size()));
+      EXPECT_NE(std::string::npos, a.body.find("</HTML>"));
+      EXPECT_TRUE(ClosedByPeer(fd));
+      ::close(fd);
+    });
+  };
+  const std::string get = "GET / HTTP/1.1\r\nHost: h\r\n";
+  std::string many;
+  for (int i = 0; i < 101; ++i) many += "X-" + std::to_string(i) + ": v\r\n";
+  refused(get + many + "\r\n", "HTTP/1.1 400 Bad Request");
+  refused(get + "X-Long: " + std::string(9000, 'v') + "\r\n\r\n", "HTTP/1.1 400 Bad Request");
+  std::string big;
+  for (int i = 0; i < 10; ++i) big += "X-" + std::to_string(i) + ": " + std::string(7000, 'v') + "\r\n";
+  refused(get + big + "\r\n", "HTTP/1.1 400 Bad Request");
+  // More than the system's buffers on both sides hold.
+  refused("POST / HTTP/1.1\r\nHost: h\r\nContent-Length: 67108864\r\n\r\n",
+          "HTTP/1.1 413 Request Entity Too Large", std::string(64 << 20, 'b'));
+  refused("POST / HTTP/1.1\r\nHost: h\r\nTransfer-Encoding: chunked\r\n\r\n100000\r\n" +
+              std::string(0x100000, 'b') + "\r\n10\r\n" + std::string(16, 'b') + "\r\n0\r\n\r\n",
+          "HTTP/1.1 413 Request Entity Too Large");
+  EXPECT_EQ(0, f.gets);
+  EXPECT_TRUE(f.HasLine("0 Request refused: 413 Content too large"));
+
+  // A request without Content-Length or chunked coding has no body, even
+  // with a Content-Type.
+  f.RunClient([&] {
+    const int fd = f.Connect();
+    SendAll(fd, "GET /typed HTTP/1.1\r\nHost: h\r\nContent-Type: text/plain\r\n\r\n");
+    EXPECT_EQ("/typed", ReadAnswer(fd, false, 3s).body);
+  });
+}
+
+TEST(HttpServer, SilentAndTricklingClientsAreCut) {
+  HttpServerFixture f;
+  f.server.SetTimeOut(300);
+  f.server.Limits.RequestHeadTime = 1000;
+  f.Answer = EchoURI;
+  f.Start();
+  // Silent in the middle of a head, then of a body: closed after TimeOut.
+  f.RunClient([&] {
+    for (const std::string request :
+         {"GET / HTTP/1.1\r\nHost: h\r\n", "POST / HTTP/1.1\r\nContent-Length: 9\r\n\r\nabc"}) {
+      const int fd = f.Connect();
+      SendAll(fd, request);
+      const auto start = test::Clock::now();
+      std::string extra;
+      EXPECT_TRUE(ClosedByPeer(fd, 10s, &extra));
+      EXPECT_EQ("", extra);
+      EXPECT_LT(test::Clock::now() - start, 5s);
+    }
+  });
+  EXPECT_TRUE(f.PumpUntil([&] { return f.HasLine("0 Stream error: Read error"); }));
+  // A byte every 100 ms keeps each wait short, but not the whole head.
+  f.server.SetTimeOut(5000);
+  f.RunClient([&] {
+    const int fd = f.Connect();
+    const std::string request = "GET / HTTP/1.1\r\nHost: h\r\nX-Slow: " + std::string(100, 's');
+    const auto start = test::Clock::now();
+    std::string received;
+    for (char c : request) {
+      if (::send(fd, &c, 1, MSG_NOSIGNAL) != 1) break;
+      if (ClosedByPeer(fd, 100ms, &received)) break;
+    }
+    EXPECT_EQ(0u, received.find("HTTP/1.1 408 Request Timeout\r\n")) << received;
+    EXPECT_LT(test::Clock::now() - start, 5s);
+  });
+  EXPECT_EQ(0, f.gets);
+}
+
+TEST(HttpServer, ThrottledConnectionGetsTheWholeBodyAtItsRate) {
+  HttpServerFixture f;
+  f.server.SetThrottleClientWrite(true);
+  f.server.SetThrottleClientWriteRate(400 * 1024);
+  const std::string body = test::Pattern(600 * 1024);
+  f.Answer = [&](AhttpServerClient& client) { client.SetResponse(TextAnswer(body)); };
+  f.Start();
+  f.RunClient([&] {
+    const int fd = f.Connect();
+    const auto start = test::Clock::now();
+    SendAll(fd, "GET / HTTP/1.1\r\nHost: h\r\n\r\n");
+    EXPECT_TRUE(ReadAnswer(fd).body == body);
+    EXPECT_GT(test::Clock::now() - start, 1s);
+  });
+}
+
+TEST(HttpServer, CountersAndBytesWrittenCountEachByteOnce) {
+  HttpServerFixture f;
+  std::mutex mutex;
+  std::vector<int64_t> written;
+  f.Answer = [](AhttpServerClient& client) {
+    client.SetResponse(TextAnswer(std::string(client.Request()->URI.size() * 100, 'x')));
+  };
+  f.OnFree = [&](AhttpServerClient& client) {
+    std::lock_guard lock(mutex);
+    written.push_back(client.BytesWritten());
+  };
+  f.Start();
+  std::vector<int64_t> received;
+  f.RunClient([&] {
+    int fd = f.Connect();
+    for (const char* uri : {"/a", "/bb", "/ccc"}) {
+      SendAll(fd, std::string("GET ") + uri + " HTTP/1.1\r\nHost: h\r\n\r\n");
+      received.push_back(static_cast<int64_t>(ReadAnswer(fd).size));
+    }
+    fd = f.Connect();
+    SendAll(fd, "GET /dddd HTTP/1.0\r\n\r\n");
+    received.push_back(static_cast<int64_t>(ReadAnswer(fd).size));
+    EXPECT_TRUE(ClosedByPeer(fd));
+  });
+  ASSERT_TRUE(f.PumpUntil([&] { return f.frees == 4; }));
+  std::lock_guard lock(mutex);
+  EXPECT_EQ(received, written);
+  EXPECT_EQ(4, f.server.RequestCount);
+  EXPECT_EQ(4, f.server.ResponseCount);
+  EXPECT_EQ(0, f.server.ActiveRequests);
+  EXPECT_EQ(received[0] + received[1] + received[2] + received[3], f.server.DataServed);
+}
+
+TEST(HttpServer, SlowReaderGetsTheBodyInStepsAndAFailedSendStillFreesOnce) {
+  HttpServerFixture f;
+  static constexpr int64_t kSize = 64 << 20;
+  std::atomic<int> successful{0};
+  f.Answer = [](AhttpServerClient& client) {
+    auto answer = std::make_unique<ThttpResponse>(200, "HTTP", 1, 1, "", nullptr, "");
+    answer->SetContentReader(std::make_unique<TPatternReader>(kSize));
+    client.SetResponse(std::move(answer));
+  };
+  f.OnFree = [&](AhttpServerClient& client) { successful += client.ResponseSuccessful ? 1 : 0; };
+  f.server.OnResponseSuccessful = [&](AhttpServer&, AhttpServerClient&) {};
+  f.Start();
+  // A client that reads nothing for a while: the server copies no more than
+  // the system's buffers take, then waits for it.
+  const int fd = f.Connect();
+  TPatternReader::delivered = 0;
+  SendAll(fd, "GET / HTTP/1.1\r\nHost: h\r\n\r\n");
+  f.PumpUntil([] { return false; }, 1s);
+  EXPECT_LT(TPatternReader::delivered, 16 << 20);
+  f.RunClient([&] {
+    const HttpAnswer a = ReadAnswer(fd, false, 60s);
+    EXPECT_EQ(static_cast<std::size_t>(kSize), a.body.size());
+    EXPECT_EQ(std::string("abcdef"), a.body.substr(0, 6));
+  });
+  // A client that leaves in the middle of the body: the cycle ends, freed once.
+  f.RunClient([&] {
+    const int other = f.Connect();
+    SendAll(other, "GET / HTTP/1.1\r\nHost: h\r\n\r\n");
+    char buffer[4096];
+    EXPECT_GT(::recv(other, buffer, sizeof buffer, 0), 0);
+    ::close(other);
+  });
+  EXPECT_TRUE(f.PumpUntil([&] { return f.frees == 2; }, 20s));
+  EXPECT_EQ(2, f.gets);
+  EXPECT_EQ(1, successful);
+  EXPECT_EQ(1, f.server.ResponseCount);
+}
+
+TEST(HttpServer, SyncEventsRunOnTheMainThreadAndRefererIsLogged) {
+  HttpServerFixture f;
+  f.Answer = nullptr;
+  std::atomic<int> main_thread_calls{0};
+  f.server.OnSyncGetResponse = [&](AhttpServer&, AhttpServerClient& client) {
+    main_thread_calls += IsMainThread() ? 1 : 0;
+    EchoURI(client);
+  };
+  f.server.OnSyncResponseSuccessful = f.server.OnSyncFreeResponse = [&](AhttpServer&, AhttpServerClient&) {
+    main_thread_calls += IsMainThread() ? 1 : 0;
+  };
+  f.Start();
+  f.RunClient([&] {
+    const int fd = f.Connect();
+    SendAll(fd, "GET /s HTTP/1.0\r\nReferer: http://x/\r\n\r\n");
+    EXPECT_EQ("/s", ReadAnswer(fd).body);
+  });
+  EXPECT_TRUE(f.PumpUntil([&] { return main_thread_calls == 3; }));
+  EXPECT_TRUE(f.HasLine("0 Referer: 127.0.0.1;http://x/"));
+}
+
+TEST(HttpServer, BuildCGIEnvironmentFromTheConnection) {
+  HttpServerFixture f;
+  f.Answer = [](AhttpServerClient& client) {
+    std::vector<std::string> list{"PATH_INFO=/old"};
+    dynamic_cast<ThttpServerClient&>(client).BuildCGIEnvironment(&list, "/srv", "/srv/cgi/test.exe");
+    std::string text;
+    for (const std::string& line : list) text += line + "\n";
+    client.SetResponse(TextAnswer(text));
+  };
+  f.Start();
+  std::string env;
+  std::uint16_t client_port = 0;
+  f.RunClient([&] {
+    const int fd = f.Connect();
+    sockaddr_in address{};
+    socklen_t size = sizeof address;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
+    client_port = ntohs(address.sin_port);
+    SendAll(fd, "GET /cgi/test.exe?a=1 HTTP/1.1\r\nHost: h\r\n\r\n");
+    env = ReadAnswer(fd).body;
+  });
+  for (const std::string& line : std::vector<std::string>{
+           "REMOTE_ADDR=127.0.0.1", "REMOTE_PORT=" + std::to_string(client_port),
+           "SERVER_PORT=" + std::to_string(f.port), "SERVER_NAME=127.0.0.1", "SERVER_SOFTWARE=Veltrana",
+           "SCRIPT_NAME=/cgi/test.exe", "QUERY_STRING=a=1", "SERVER_PROTOCOL=HTTP/1.1"})
+    EXPECT_NE(std::string::npos, env.find(line + "\n")) << line;
+  EXPECT_NE(std::string::npos, env.find("REMOTE_HOST="));
+  EXPECT_EQ(std::string::npos, env.find("PATH_INFO"));
+  EXPECT_EQ(std::string::npos, env.find("SERVER_ADMIN"));
+}
+
+TEST(HttpServer, ClientThatHalfClosesAfterItsRequestIsAnswered) {
+  HttpServerFixture f;
+  f.Answer = EchoURI;
+  f.Start();
+  f.RunClient([&] {
+    const int fd = f.Connect();
+    SendAll(fd, "GET /half HTTP/1.0\r\n\r\n");
+    ::shutdown(fd, SHUT_WR);
+    EXPECT_EQ("/half", ReadAnswer(fd).body);
+  });
+}
+
+// Runs a command on a thread while the main queue is served; its output.
+std::string RunCommand(HttpServerFixture& f, const std::string& command) {
+  std::string output;
+  f.RunClient([&] {
+    FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
+    ASSERT_NE(nullptr, pipe);
+    char buffer[4096];
+    while (std::size_t n = std::fread(buffer, 1, sizeof buffer, pipe)) output.append(buffer, n);
+    ::pclose(pipe);
+  });
+  return output;
+}
+
+TEST(HttpServer, RealClients) {
+  HttpServerFixture f;
+  const std::string body = test::Pattern(1000);
+  f.Answer = [&](AhttpServerClient& client) { client.SetResponse(TextAnswer(body)); };
+  f.Start();
+  const std::string url = "http://127.0.0.1:" + std::to_string(f.port) + "/x";
+  // Python's http.client checks the framing strictly and reuses the
+  // connection.
+  EXPECT_EQ("OK\n", RunCommand(f, std::string("python3 ") + VT_HTTP_TEST_DIR + "/http_client_check.py " +
+                                      std::to_string(f.port)));
+  // curl: two transfers over one connection, a range, HEAD and HTTP/1.0.
+  EXPECT_EQ("200 1000 1;200 1000 0;",
+            RunCommand(f,
+                       "curl -sS --max-time 20 -o /dev/null -o /dev/null -w '%{http_code} "
+                       "%{size_download} %{num_connects};' " +
+                           url + " " + url));
+  EXPECT_EQ(body.substr(10, 10), RunCommand(f, "curl -sS --max-time 20 -r 10-19 " + url));
+  const std::string head = RunCommand(f, "curl -sS --max-time 20 -I " + url);
+  EXPECT_NE(std::string::npos, head.find("Content-Length: 1000\r\n"));
+  EXPECT_NE(std::string::npos, head.find("Server: " + kServer + "\r\n"));
+  EXPECT_EQ(body, RunCommand(f, "curl -sS --max-time 20 -0 " + url));
+}
+
+}  // namespace
+}  // namespace vt
