@@ -1,0 +1,63 @@
+#pragma once
+
+// The application without windows: a view that shows nothing but tells on
+// standard error what a window would show as a message.
+//
+// Standard error gets the server's log lines (stamped "yymmdd hhnnss", with
+// the control bytes of request text escaped), a line when the server starts
+// or stops, and the errors a window would show in a message box. A failure
+// to start (the port is taken, say) is reported and the program goes on
+// running with the server inactive, as the windowed program does; only a
+// signal ends it.
+//
+// The view has no window: it neither places nor moves one, so the window
+// position saved in the settings is kept as it is, and it shows no figures,
+// so the workers never refresh a display.
+//
+// Threads: main thread only.
+
+#include <optional>
+#include <string>
+
+#include "app/web_server_app.h"
+
+namespace vt {
+
+class THeadlessView : public IWebServerView {
+ public:
+  explicit THeadlessView(TWebServerApp& app) : app_(app) {}
+
+  // Shows the (absent) window, which runs the application's FormShow.
+  void ShowView() override;
+  void HideView() override { visible_ = false; }
+  bool ViewVisible() const override { return visible_; }
+  std::optional<TViewBounds> ViewBounds() const override { return std::nullopt; }
+  void MoveView(int, int) override {}
+  TViewBounds DesktopBounds() const override { return TViewBounds{}; }
+  void CloseView() override;
+
+  bool ShowsFigures() const override { return false; }
+  // Reports the server starting and stopping.
+  void DisplayChanged(unsigned parts) override;
+
+  void ShowError(const std::string& message) override;
+  bool ShowSetupDialog(TWebServerSettings&) override { return false; }
+  void ShowAboutBox() override {}
+
+  // FormClose let the view close: the program is to end.
+  bool Closed() const { return closed_; }
+
+ private:
+  TWebServerApp& app_;
+  bool visible_ = false;
+  bool closed_ = false;
+  std::string shown_status_;
+};
+
+// Runs the application headless until a signal arrives on `signal_fd` (a
+// signalfd for SIGINT and SIGTERM; -1: none), then exits through the Exit
+// action. Returns the program's exit status: 0, or 1 when the settings
+// could not be saved at the end.
+int RunHeadless(int signal_fd);
+
+}  // namespace vt

@@ -1,0 +1,93 @@
+// veltrana-webserver: the program.
+//
+//   veltrana-webserver [--headless]
+//   veltrana-webserver --help | --version
+//
+// The settings file is $XDG_CONFIG_HOME/vtWebServer.ini (default
+// ~/.config/vtWebServer.ini); the access log is webserver.log beside the
+// program. Headless, the program serves until SIGINT or SIGTERM, which end
+// it through the Exit action (settings saved, exit status 0).
+
+#include <sys/signalfd.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "app/headless_view.h"
+#include "app/web_server_app.h"
+
+namespace {
+
+constexpr const char* kProgram = "veltrana-webserver";
+
+void PrintUsage(std::FILE* out) {
+  std::fprintf(out,
+               "Usage: %s [--headless]\n"
+               "       %s --help | --version\n"
+               "\n"
+               "A small HTTP/1.1 web server that publishes one directory.\n"
+               "\n"
+               "  --headless  run without windows: log lines go to standard error,\n"
+               "              SIGINT or SIGTERM end the program (settings saved)\n"
+               "  --help      show this text\n"
+               "  --version   show the program's name and version\n"
+               "\n"
+               "Settings: $XDG_CONFIG_HOME/vtWebServer.ini (default ~/.config/vtWebServer.ini).\n"
+               "Access log: webserver.log in the program's directory.\n",
+               kProgram, kProgram);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  bool headless = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--headless") {
+      headless = true;
+    } else if (arg == "--help" || arg == "-h") {
+      PrintUsage(stdout);
+      return 0;
+    } else if (arg == "--version") {
+      std::printf("%s\n", vt::kMainCaption);
+      return 0;
+    } else {
+      std::fprintf(stderr, "%s: unknown option '%s'\n", kProgram, argv[i]);
+      PrintUsage(stderr);
+      return 2;
+    }
+  }
+
+  // The signals that end the program arrive as readable data on a
+  // descriptor the main loop watches, so that nothing runs inside a signal
+  // handler. They are blocked before any thread starts, so every thread
+  // inherits the mask (child processes get theirs reset).
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  if (sigprocmask(SIG_BLOCK, &signals, nullptr) != 0) {
+    std::perror(kProgram);
+    return 1;
+  }
+  std::signal(SIGPIPE, SIG_IGN);
+  const int signal_fd = signalfd(-1, &signals, SFD_NONBLOCK | SFD_CLOEXEC);
+  if (signal_fd < 0) {
+    std::perror(kProgram);
+    return 1;
+  }
+
+  if (!headless) {
+    // The windowed program starts here once the windows exist; until then
+    // it runs headless.
+    std::fprintf(stderr, "%s: the windows are not built yet; running headless\n", kProgram);
+  }
+  try {
+    return vt::RunHeadless(signal_fd);
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "%s: %s\n", kProgram, error.what());
+    return 1;
+  }
+}

@@ -1,0 +1,462 @@
+#include "app/web_server_app.h"
+
+#include <algorithm>
+#include <chrono>
+
+#include "app/html_text.h"
+#include "app/log_line.h"
+#include "app/request_path.h"
+#include "http/protocol.h"
+#include "platform/ini_file.h"
+#include "platform/registry.h"
+#include "streams/reader.h"
+#include "util/text.h"
+
+namespace vt {
+
+namespace {
+
+// The timer of the application's window that delays a figures refresh.
+constexpr std::uint32_t kRefreshTimerId = 2;
+
+std::int64_t NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+std::unique_ptr<ThttpResponse> ErrorResponse(std::int32_t code, const std::string& reason,
+                                             const std::string& text, const std::string& detail) {
+  return CreateHTMLResponse(code, reason, HTMLErrorPage(reason, text, detail, kServerName));
+}
+
+// A worker's line for the server's log. The line is lost when the main
+// thread no longer takes lines (the program is ending).
+void LogFromWorker(TTCPServerClient& client, int log_class, const std::string& line) {
+  try {
+    client.Log(log_class, line);
+  } catch (...) {
+  }
+}
+
+}  // namespace
+
+std::string UpTimeText(bool active, TDateTime up_time) {
+  return active ? DurationToText(std::max(up_time, 0.0)) : "-";
+}
+
+std::string ConnectionsText(bool active, std::int32_t clients, std::int32_t busy) {
+  if (!active) return "-";
+  std::string text = std::to_string(clients);
+  if (clients > 0) text += " (" + std::to_string(busy) + " busy)";
+  return text;
+}
+
+std::string DataServedText(std::int64_t bytes) { return ByteCountToText(false, bytes); }
+
+// ---------------------------------------------------------------------------
+
+TWebServerApp::TWebServerApp() {
+  AccessLogFileName = GetAppDirectory() + kAccessLogName;
+
+  HTTPServer.SetApplicationName(kApplicationName);
+  HTTPServer.SetApplicationVersion(kApplicationVersion);
+  HTTPServer.SetListenPort("80");
+  HTTPServer.SetMaxBacklog(16);
+  HTTPServer.SetMaxClients(64);
+  HTTPServer.SetLogTo(&ServerLog);
+  HTTPServer.OnCreateClient = [this](ATCPServer& sender) { return HTTPServerCreateClient(sender); };
+  HTTPServer.OnGetResponse = [this](AhttpServer& sender, AhttpServerClient& client) {
+    HTTPServerGetResponse(sender, client);
+  };
+  HTTPServer.OnFreeResponse = [this](AhttpServer& sender, AhttpServerClient& client) {
+    HTTPServerFreeResponse(sender, client);
+  };
+  HTTPServer.OnClientActive = [this](TTCPServerClient& sender) { HTTPServerClientActive(sender); };
+  HTTPServer.OnClientRemoved = [this](TTCPServerClient& sender) { HTTPServerClientRemoved(sender); };
+  HTTPServer.OnPreRequest = [this](AhttpServer& sender, AhttpServerClient& client) {
+    HTTPServerPreRequest(sender, client);
+  };
+
+  // Request text (a decoded URI may hold CR, LF or ESC) must never break a
+  // log line or reach a terminal as control sequences.
+  ServerLog.OnEditMessage = [](TComponent*, int, std::string& message) { message = EscapeLogText(message); };
+
+  tUpTime.OnTimer = [this](TTimerHandle& sender) { tUpTimeTimer(sender); };
+  FHandle.OnMessage = [this](std::uint32_t msg, std::int32_t wParam, std::int32_t lParam, bool& handled) {
+    return HandleMessage(msg, wParam, lParam, handled);
+  };
+  FHandle.OnException = [this](TWindowHandle&, const Exception& error) { ReportError(error.Message()); };
+}
+
+TWebServerApp::~TWebServerApp() {
+  // No worker may run while the lock, the settings and the log go away.
+  HTTPServer.Shutdown();
+}
+
+void TWebServerApp::SetView(IWebServerView* view) {
+  FView = view;
+  figures_wanted_.store(view && view->ShowsFigures(), std::memory_order_relaxed);
+}
+
+void TWebServerApp::SetSettings(const TWebServerSettings& settings) {
+  std::lock_guard lock(FLock);
+  FSettings = settings;
+}
+
+std::string TWebServerApp::SettingsFileName() const {
+  return FIniFile ? FIniFile->FileName() : std::string();
+}
+
+std::string TWebServerApp::LastRequest() const {
+  std::lock_guard lock(FLock);
+  return FLastRequest;
+}
+
+void TWebServerApp::Changed(unsigned parts) {
+  if (FView) FView->DisplayChanged(parts);
+}
+
+void TWebServerApp::ReportError(const std::string& message) {
+  if (FView) FView->ShowError(message);
+}
+
+// --- Life cycle -------------------------------------------------------------
+
+void TWebServerApp::FormCreate() {
+  FIniFile = std::make_unique<TIniFile>(kSettingsFileName);
+  FAccessLog = std::make_unique<TAccessLog>(AccessLogFileName);
+  TWebServerSettings loaded;
+  loaded.LoadSettings(*FIniFile, kSettingsSection);
+  SetSettings(loaded);
+  FSettingsLoaded = true;
+  if (FIniFile->ReadFailed())
+    ReportError("The settings file " + FIniFile->FileName() +
+                " could not be read: the defaults are used, and the file is left as it is.");
+
+  // The windows of the main thread: the deferred start, the refreshes and
+  // the up-time ticks arrive there.
+  FHandle.GetHandle();
+  tUpTime.GetHandle();
+
+  if (FView) {
+    if (const std::optional<TViewBounds> bounds = FView->ViewBounds()) {
+      const TViewBounds desktop = FView->DesktopBounds();
+      if (FSettings.FormX < 0 || FSettings.FormY < 0) {
+        FView->MoveView((desktop.Width - bounds->Width) / 2, (desktop.Height - bounds->Height) / 2);
+      } else {
+        FView->MoveView(std::min(FSettings.FormX, desktop.Width - bounds->Width),
+                        std::min(FSettings.FormY, desktop.Height - bounds->Height));
+      }
+    }
+  }
+  FFirstShow = true;
+}
+
+void TWebServerApp::FormShow() {
+  UpdateStatus();
+  if (FFirstShow) {
+    FFirstShow = false;
+    PostMessage(FHandle.Handle(), kDeferredStartMessage, 0, 0);
+  }
+  FDisplay.actOpen = false;
+  Changed(dpActions);
+}
+
+void TWebServerApp::WMDeferredStart() {
+  if (!FSettingsLoaded) return;
+  if (FSettings.Minimized) {
+    FDisplay.actOpen = true;
+    Changed(dpActions);
+    if (FView) FView->HideView();
+  }
+  if (FSettings.Active) actStartExecute();
+}
+
+bool TWebServerApp::FormClose() {
+  if (FExitRequested) return true;
+  FDisplay.actOpen = true;
+  Changed(dpActions);
+  FSettings.Minimized = true;
+  if (FView) FView->HideView();
+  return false;
+}
+
+bool TWebServerApp::FormDestroy() {
+  bool saved = true;
+  if (FSettingsLoaded) {
+    if (const std::optional<TViewBounds> bounds = FView ? FView->ViewBounds() : std::nullopt) {
+      FSettings.FormX = std::max(0, bounds->Left);
+      FSettings.FormY = std::max(0, bounds->Top);
+    }
+    saved = SaveSettings();
+  }
+  tUpTime.SetTimerActive(false);
+  HTTPServer.Shutdown();
+  FIniFile.reset();
+  FSettingsLoaded = false;
+  return saved;
+}
+
+// --- Actions ----------------------------------------------------------------
+
+void TWebServerApp::actStartExecute() {
+  try {
+    ApplySettings();
+    HTTPServer.SetActive(true);
+  } catch (const Exception& error) {
+    ReportError(error.Message());
+    return;
+  }
+  tUpTime.TimerInterval = 1000;
+  tUpTime.SetTimerActive(true);
+  FSettings.Active = true;
+  UpdateStatus();
+  SaveSettings();
+}
+
+void TWebServerApp::actStopExecute() {
+  tUpTime.SetTimerActive(false);
+  HTTPServer.SetActive(false);
+  FSettings.Active = false;
+  {
+    std::lock_guard lock(FLock);
+    FLastRequest.clear();
+  }
+  UpdateStatus();
+  SaveSettings();
+}
+
+void TWebServerApp::actOpenExecute() {
+  if (FView) FView->ShowView();
+  FSettings.Minimized = false;
+}
+
+void TWebServerApp::actExitExecute() {
+  FExitRequested = true;
+  if (FView) FView->CloseView();
+}
+
+void TWebServerApp::actSetupExecute() {
+  if (!FView) return;
+  TWebServerSettings settings = FSettings;
+  if (!FView->ShowSetupDialog(settings)) return;
+  SetSettings(settings);
+  ApplySettings();
+  SaveSettings();
+}
+
+void TWebServerApp::actAboutExecute() {
+  if (FView) FView->ShowAboutBox();
+}
+
+void TWebServerApp::ApplySettings() {
+  if (!HTTPServer.Active())
+    HTTPServer.SetListenPort(FSettings.Port < 1 ? std::string("80") : std::to_string(FSettings.Port));
+  const bool throttle = FSettings.Throttle && FSettings.ThrottleRate > 0;
+  HTTPServer.SetThrottleClientWrite(throttle);
+  HTTPServer.SetThrottleClientWriteRate(throttle ? FSettings.ThrottleRate : 0);
+  // A log that is switched off keeps no file open either.
+  if (!FSettings.LogToFile && FAccessLog) FAccessLog->Close();
+}
+
+bool TWebServerApp::SaveSettings() {
+  if (!FIniFile) return false;
+  try {
+    FSettings.SaveSettings(*FIniFile, kSettingsSection);
+    FIniFile->UpdateFile();
+    return true;
+  } catch (const Exception& error) {
+    ReportError("The settings could not be saved: " + error.Message());
+    return false;
+  }
+}
+
+// --- Display ----------------------------------------------------------------
+
+void TWebServerApp::UpdateStatus() {
+  const bool active = HTTPServer.Active();
+  FDisplay.actStart = !active;
+  FDisplay.actStop = active;
+  FDisplay.iServerActive = active;
+  FDisplay.lStatus = active ? "Active" : "Inactive";
+  FDisplay.lPort = active ? HTTPServer.ListenPort() : std::to_string(FSettings.Port);
+  Changed(dpStatus);
+  UpdateStatistics();
+  UpdateUpTime();
+}
+
+void TWebServerApp::UpdateStatistics() {
+  FDisplay.lRequestCount = std::to_string(HTTPServer.RequestCount.load(std::memory_order_relaxed));
+  FDisplay.lDataServed = DataServedText(HTTPServer.DataServed.load(std::memory_order_relaxed));
+  FDisplay.lLastRequest = LastRequest();
+  FDisplay.lConnections = ConnectionsText(HTTPServer.Active(), HTTPServer.ClientCount(),
+                                          HTTPServer.ActiveRequests.load(std::memory_order_relaxed));
+  Changed(dpStatistics);
+}
+
+void TWebServerApp::UpdateUpTime() {
+  FDisplay.lUpTime = UpTimeText(HTTPServer.Active(), HTTPServer.UpTime());
+  Changed(dpUpTime);
+}
+
+void TWebServerApp::tUpTimeTimer(TTimerHandle&) { UpdateUpTime(); }
+
+void TWebServerApp::RequestFiguresRefresh() {
+  if (!figures_wanted_.load(std::memory_order_relaxed)) return;
+  if (refresh_pending_.exchange(true, std::memory_order_acq_rel)) return;
+  ScheduleFiguresRefresh(last_refresh_ms_.load(std::memory_order_relaxed));
+}
+
+void TWebServerApp::ScheduleFiguresRefresh(std::int64_t last_refresh_ms) {
+  const HWindow window = FHandle.Handle();
+  const std::int64_t wait = last_refresh_ms + kFigureRefreshMs - NowMs();
+  const bool scheduled = wait <= 0 ? PostMessage(window, kRefreshFiguresMessage, 0, 0)
+                                   : SetTimer(window, kRefreshTimerId, static_cast<std::uint32_t>(wait));
+  if (!scheduled) refresh_pending_.store(false, std::memory_order_release);
+}
+
+void TWebServerApp::RefreshFigures() {
+  KillTimer(FHandle.Handle(), kRefreshTimerId);
+  // Cleared before the figures are read: whatever changes from now on asks
+  // for a refresh of its own.
+  refresh_pending_.store(false, std::memory_order_release);
+  last_refresh_ms_.store(NowMs(), std::memory_order_relaxed);
+  UpdateStatistics();
+  // A request in progress changes the figures without an event of its own
+  // (its bytes, its end): look again while any is busy.
+  if (HTTPServer.ActiveRequests.load(std::memory_order_relaxed) > 0 &&
+      !refresh_pending_.exchange(true, std::memory_order_acq_rel))
+    ScheduleFiguresRefresh(last_refresh_ms_.load(std::memory_order_relaxed));
+}
+
+std::int32_t TWebServerApp::HandleMessage(std::uint32_t msg, std::int32_t wParam, std::int32_t,
+                                          bool& handled) {
+  if (msg == kDeferredStartMessage) {
+    WMDeferredStart();
+  } else if (msg == kRefreshFiguresMessage ||
+             (msg == kTimerMessage && static_cast<std::uint32_t>(wParam) == kRefreshTimerId)) {
+    RefreshFigures();
+  } else {
+    return 0;
+  }
+  handled = true;
+  return 0;
+}
+
+// --- Server events ----------------------------------------------------------
+
+std::unique_ptr<TTCPServerClient> TWebServerApp::HTTPServerCreateClient(ATCPServer& sender) {
+  auto client = std::make_unique<TWebServerClient>(sender);
+  client->CGILimits = CGILimits;
+  return client;
+}
+
+void TWebServerApp::HTTPServerGetResponse(AhttpServer&, AhttpServerClient& client) {
+  RequestFiguresRefresh();
+  const ThttpRequest& request = *client.Request();
+  if (!TextEqualFolded(request.Method, "GET") && !TextEqualFolded(request.Method, "HEAD")) {
+    client.SetResponse(ErrorResponse(
+        405, "Method not supported", "Method " + EscapeHTMLText(request.Method) + " not supported.",
+        "Your client made a request using a method that is not recognised by the web server."));
+    return;
+  }
+
+  std::string pub_dir;
+  bool exec_as_cgi = false;
+  {
+    std::lock_guard lock(FLock);
+    pub_dir = FSettings.PubDir;
+    exec_as_cgi = FSettings.ExecEXEAsCGI;
+  }
+  std::string local_path;
+  switch (MapRequestPath(request.URI, pub_dir, local_path)) {
+    case mrInvalid:
+      client.SetResponse(ErrorResponse(400, "Invalid path", "Invalid path",
+                                       "Your client made a request with an invalid path."));
+      return;
+    case mrNotFound:
+      client.SetResponse(
+          ErrorResponse(404, "Not found", "Not found", "The requested resource was not found."));
+      return;
+    case mrFound:
+      break;
+  }
+
+  {
+    std::lock_guard lock(FLock);
+    FLastRequest = request.URI;
+  }
+  const std::string ext = FileExtOfPath(local_path);
+  if (exec_as_cgi && TextEqualFolded(ext, ".exe")) {
+    auto* web_client = dynamic_cast<TWebServerClient*>(&client);
+    if (!web_client) throw ECGIRun("This connection cannot run CGI programs");
+    try {
+      web_client->ExecuteCGI(pub_dir, local_path);
+    } catch (const Exception& error) {
+      // The program could not be started, or broke a bound of its run: the
+      // client gets the 500 page with the reason, and the log says so too.
+      const std::string reason = std::string(error.ClassName()) + ": " + error.Message();
+      LogFromWorker(client, 1, "CGI run of " + local_path + " failed: " + reason);
+      client.SetResponse(CreateHTMLResponse(
+          500, std::string(),
+          HTMLErrorPage("Internal server error", "Internal server error: " + EscapeHTMLText(reason),
+                        std::string(), kServerName)));
+    }
+    return;
+  }
+
+  auto response = std::make_unique<ThttpResponse>(200, "HTTP", 1, 1, std::string(), nullptr, "OK");
+  // An unknown type is left out rather than sent as an empty field, which
+  // is no media type at all.
+  const std::string content_type = FileExtToContentType(ext);
+  if (!content_type.empty()) response->SetContentType(content_type);
+  response->SetContentReader(std::make_unique<TFileReader>(local_path));
+  client.SetResponse(std::move(response));
+}
+
+void TWebServerApp::HTTPServerFreeResponse(AhttpServer&, AhttpServerClient& client) {
+  RequestFiguresRefresh();
+  std::string log_format;
+  {
+    std::lock_guard lock(FLock);
+    if (!FSettings.LogToFile) return;
+    log_format = FSettings.LogFormat;
+  }
+  WriteAccessLog(client, log_format);
+}
+
+void TWebServerApp::WriteAccessLog(AhttpServerClient& client, const std::string& log_format) {
+  TLogLineFields fields;
+  if (const ThttpRequest* request = client.Request()) {
+    fields.method = request->Method;
+    fields.uri = request->URI;
+    fields.referer = request->GetReferer();
+    fields.user_agent = request->GetUserAgent();
+  }
+  fields.size = client.BytesWritten();
+  fields.response = client.Response() ? client.Response()->StatusCode : 0;
+  const std::string line = ExpandLogLine(log_format, NowLocal(), fields);
+
+  // The answer has gone out already: a log that cannot be written must not
+  // change it or end the connection. The failure is told once, and again
+  // only after the log has worked in between.
+  try {
+    FAccessLog->Append(line);
+  } catch (const Exception& error) {
+    if (!access_log_failing_.exchange(true))
+      LogFromWorker(client, 1,
+                    "Access log " + FAccessLog->FileName() + " cannot be written: " + error.Message());
+    return;
+  }
+  if (access_log_failing_.load(std::memory_order_relaxed) && access_log_failing_.exchange(false))
+    LogFromWorker(client, 0, "Access log " + FAccessLog->FileName() + " is written again");
+}
+
+void TWebServerApp::HTTPServerClientActive(TTCPServerClient&) { RequestFiguresRefresh(); }
+
+void TWebServerApp::HTTPServerClientRemoved(TTCPServerClient&) { RequestFiguresRefresh(); }
+
+void TWebServerApp::HTTPServerPreRequest(AhttpServer&, AhttpServerClient&) { RequestFiguresRefresh(); }
+
+}  // namespace vt

@@ -1,0 +1,277 @@
+#pragma once
+
+// TWebServerApp: the web server application without its windows.
+//
+// It holds the settings and their file, the HTTP server, the application
+// lock, the up-time timer, the last request, the enabled states of the
+// actions and the texts of the status display, and it answers the server's
+// events: it maps every request onto the published directory (or runs a CGI
+// program), writes the access log and keeps the figures fresh. A view shows
+// it: the Qt main window, or the headless runner (app/headless_view.h). The
+// view calls the life-cycle handlers (FormCreate, FormShow, FormClose,
+// FormDestroy) and the actions, and the application tells it through
+// IWebServerView what to show.
+//
+// Life cycle, as a window would run it:
+//   SetView → FormCreate (settings read, window placed) → FormShow (the
+//   deferred start is posted) → WMDeferredStart (hide when Minimized, Start
+//   when Active) → ... → actExitExecute → FormClose (true: close) →
+//   FormDestroy (position and settings saved, server shut down) → delete.
+//
+// Threads. Everything runs on the main thread (the thread that pumps the
+// main queue, platform/synchronize.h) except the server's worker events
+// HTTPServerPreRequest, HTTPServerGetResponse and HTTPServerFreeResponse,
+// which run on the connections' workers, several at once. Workers read the
+// settings PubDir, ExecEXEAsCGI, LogToFile and LogFormat only under the
+// application lock, and the main thread changes those fields only under it
+// (SetSettings); FLastRequest is guarded the same way.
+//
+// Figures. The display's figures are refreshed without making a worker wait
+// for the main thread: a worker event asks for a refresh, refreshes are
+// coalesced, and the main thread runs at most one every kFigureRefreshMs
+// while anything changes (and goes on every kFigureRefreshMs while requests
+// are in progress), so a view never shows figures older than that. A view
+// that shows no figures (headless) costs the workers nothing at all.
+//
+// Lifetime: made, used and deleted on the main thread; the destructor shuts
+// the server down (every worker ended) before anything it uses goes.
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "app/access_log.h"
+#include "app/settings.h"
+#include "app/web_server_client.h"
+#include "http/http_server.h"
+#include "platform/log.h"
+#include "platform/window_handle.h"
+#include "util/date_time.h"
+
+namespace vt {
+
+class TIniFile;
+
+// The name the program goes by: window title, error pages, messages.
+inline constexpr const char* kServerName = "Veltrana Web Server";
+// The main window's caption, and what --version prints.
+inline constexpr const char* kMainCaption = "Veltrana Web Server 1.0";
+inline constexpr const char* kApplicationName = "Veltrana";
+inline constexpr const char* kApplicationVersion = "1.0";
+// The access log, in the program's directory.
+inline constexpr const char* kAccessLogName = "webserver.log";
+
+// The private message the application posts to its own window after the
+// first show, and the one that carries a figures refresh.
+inline constexpr std::uint32_t kDeferredStartMessage = 8247;
+inline constexpr std::uint32_t kRefreshFiguresMessage = 8248;
+// The longest a view's figures lag behind the server (milliseconds).
+inline constexpr int kFigureRefreshMs = 100;
+
+// The texts of the status display, and the states that go with them.
+struct TStatusDisplay {
+  std::string lStatus;        // "Active" or "Inactive"
+  std::string lPort;          // the listening port, or the Port setting while inactive
+  std::string lUpTime;        // "26:03:04", "-" while inactive
+  std::string lRequestCount;  // requests read
+  std::string lDataServed;    // "1.5 Kb"
+  std::string lConnections;   // "2 (1 busy)", "0", "-" while inactive
+  std::string lLastRequest;   // the URI of the last request that found a file
+  // Which server picture shows: iServerActive when true, else iServerInactive.
+  bool iServerActive = false;
+  // Enabled states of the actions; Setup, About and Exit are always enabled.
+  bool actStart = true;
+  bool actStop = false;
+  bool actOpen = false;
+};
+
+// Parts of the display, for IWebServerView::DisplayChanged.
+enum TDisplayPart : unsigned {
+  dpStatus = 1,      // lStatus, lPort, the picture, actStart, actStop
+  dpStatistics = 2,  // lRequestCount, lDataServed, lLastRequest, lConnections
+  dpUpTime = 4,      // lUpTime
+  dpActions = 8,     // actOpen
+};
+
+// A window's frame in desktop coordinates.
+struct TViewBounds {
+  int Left = 0;
+  int Top = 0;
+  int Width = 0;
+  int Height = 0;
+};
+
+// What the application needs of whatever shows it. Every call comes on the
+// main thread.
+class IWebServerView {
+ public:
+  virtual ~IWebServerView() = default;
+
+  // --- The window ---
+  virtual void ShowView() = 0;
+  // Hides the window into the tray.
+  virtual void HideView() = 0;
+  virtual bool ViewVisible() const = 0;
+  // The window's frame; none for a view without a window (placement is then
+  // skipped and the saved position kept as it is).
+  virtual std::optional<TViewBounds> ViewBounds() const = 0;
+  virtual void MoveView(int left, int top) = 0;
+  // Width and height of the desktop's work area.
+  virtual TViewBounds DesktopBounds() const = 0;
+  // Starts closing the window: the view calls FormClose and closes only when
+  // it returns true (then FormDestroy follows and the program ends).
+  virtual void CloseView() = 0;
+
+  // --- The display ---
+  // True when the view shows the figures; asked once, by SetView. False
+  // spares the workers every refresh.
+  virtual bool ShowsFigures() const = 0;
+  // The parts of Display() that changed (TDisplayPart bits).
+  virtual void DisplayChanged(unsigned parts) = 0;
+
+  // --- Messages and dialogs ---
+  // An action failed (the server could not start, say); the program goes on.
+  virtual void ShowError(const std::string& message) = 0;
+  // The setup dialog over a copy of the settings: true after OK, with the
+  // copy changed; false after Cancel.
+  virtual bool ShowSetupDialog(TWebServerSettings& settings) = 0;
+  virtual void ShowAboutBox() = 0;
+};
+
+// The label texts.
+// "-" while inactive, else the hours in total, minutes and seconds (26:03:04).
+std::string UpTimeText(bool active, TDateTime up_time);
+// "-" while inactive; the number of clients, with " (N busy)" when there are any.
+std::string ConnectionsText(bool active, std::int32_t clients, std::int32_t busy);
+// The long byte-count form: "500 bytes", "1.5 Kb", "2 Kb".
+std::string DataServedText(std::int64_t bytes);
+
+class TWebServerApp {
+ public:
+  // Makes the server with its design-time values and events; nothing is
+  // opened or started yet. Main thread.
+  TWebServerApp();
+  ~TWebServerApp();
+  TWebServerApp(const TWebServerApp&) = delete;
+  TWebServerApp& operator=(const TWebServerApp&) = delete;
+
+  // The view told about changes; set before FormCreate (null: none).
+  void SetView(IWebServerView* view);
+  IWebServerView* View() const { return FView; }
+
+  // The access log's full path; set before FormCreate. Default:
+  // GetAppDirectory() + kAccessLogName.
+  std::string AccessLogFileName;
+  // Bounds of every CGI run; a change reaches connections made afterwards.
+  TCGILimits CGILimits;
+
+  // --- Components ---
+  // The server: ApplicationName "Veltrana", ApplicationVersion "1.0",
+  // ListenPort "80", MaxBacklog 16, MaxClients 64; its log goes to ServerLog.
+  TvtHTTPServer HTTPServer;
+  // Receives the server's log lines, with the control bytes of request text
+  // escaped (EscapeLogText); a view decides where they go (Options, events).
+  TLog ServerLog;
+  // Ticks once a second while the server runs.
+  TfndTimerHandle tUpTime;
+
+  // --- State (main thread) ---
+  const TWebServerSettings& Settings() const { return FSettings; }
+  // Replaces the settings record (the setup dialog's OK) under the lock.
+  void SetSettings(const TWebServerSettings& settings);
+  const TStatusDisplay& Display() const { return FDisplay; }
+  // The file the settings live in; empty before FormCreate.
+  std::string SettingsFileName() const;
+  bool ExitRequested() const { return FExitRequested; }
+  // Any thread.
+  std::string LastRequest() const;
+
+  // --- Life cycle ---
+  // Opens the settings file, reads the settings, places the window.
+  void FormCreate();
+  // Each time the window shows: refreshes the display; the first time it
+  // also posts the deferred start.
+  void FormShow();
+  // The deferred start: hides the window when Minimized, starts the server
+  // when Active.
+  void WMDeferredStart();
+  // True: the window may close (Exit was asked for). False: it is hidden
+  // into the tray instead.
+  bool FormClose();
+  // Saves the window's position and the settings, then shuts the server
+  // down. False when the settings could not be saved (the view was told).
+  bool FormDestroy();
+
+  // --- Actions ---
+  // Starts the server. A failure (the port is taken, say) goes to the view's
+  // ShowError; the server stays inactive and nothing is saved.
+  void actStartExecute();
+  void actStopExecute();
+  // Shows the window and clears Minimized.
+  void actOpenExecute();
+  // Asks the view to close; FormClose then lets it.
+  void actExitExecute();
+  // The setup dialog; after OK the settings are applied and saved.
+  void actSetupExecute();
+  void actAboutExecute();
+
+  // Port (while inactive) and throttling from the settings into the server.
+  void ApplySettings();
+  // Writes the settings to their file. False when that failed (the view's
+  // ShowError says why; the changes stay pending for the next save).
+  bool SaveSettings();
+
+  // --- Display (main thread) ---
+  void UpdateStatus();
+  void UpdateStatistics();
+  void UpdateUpTime();
+  void tUpTimeTimer(TTimerHandle& sender);
+
+  // --- The application lock ---
+  void Lock() { FLock.lock(); }
+  void Unlock() { FLock.unlock(); }
+
+  // --- Server events ---
+  std::unique_ptr<TTCPServerClient> HTTPServerCreateClient(ATCPServer& sender);
+  void HTTPServerGetResponse(AhttpServer& sender, AhttpServerClient& client);
+  void HTTPServerFreeResponse(AhttpServer& sender, AhttpServerClient& client);
+  void HTTPServerClientActive(TTCPServerClient& sender);
+  void HTTPServerClientRemoved(TTCPServerClient& sender);
+  void HTTPServerPreRequest(AhttpServer& sender, AhttpServerClient& client);
+
+ private:
+  // Asks for a figures refresh; any thread, never waits.
+  void RequestFiguresRefresh();
+  void ScheduleFiguresRefresh(std::int64_t last_refresh_ms);
+  // Main thread: the coalesced refresh.
+  void RefreshFigures();
+  std::int32_t HandleMessage(std::uint32_t msg, std::int32_t wParam, std::int32_t lParam, bool& handled);
+  void Changed(unsigned parts);
+  void ReportError(const std::string& message);
+  // The access log's line for one finished request (worker thread).
+  void WriteAccessLog(AhttpServerClient& client, const std::string& log_format);
+
+  IWebServerView* FView = nullptr;
+  mutable std::mutex FLock;
+  TWebServerSettings FSettings;
+  std::unique_ptr<TIniFile> FIniFile;
+  std::unique_ptr<TAccessLog> FAccessLog;
+  std::string FLastRequest;
+  TStatusDisplay FDisplay;
+  bool FSettingsLoaded = false;
+  bool FFirstShow = false;
+  bool FExitRequested = false;
+  // The application's own window: the deferred start and the refreshes.
+  TWindowHandle FHandle;
+
+  std::atomic<bool> figures_wanted_{false};
+  std::atomic<bool> refresh_pending_{false};
+  std::atomic<std::int64_t> last_refresh_ms_{0};
+  // The access log failed and has not been written since (it was reported).
+  std::atomic<bool> access_log_failing_{false};
+};
+
+}  // namespace vt

@@ -1,0 +1,273 @@
+// The real program, end to end: started in a sandbox (its own settings
+// folder, published directory and copy of the program), driven over raw
+// sockets.
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <regex>
+#include <thread>
+
+#include "app_test_support.h"
+#include "platform/ini_file.h"
+#include "socket_test_support.h"
+
+namespace vt {
+namespace {
+
+using test::HttpAnswer;
+using test::ServerProgram;
+
+std::string Raw(const std::string& method, const std::string& uri, const std::string& extra = std::string()) {
+  return method + " " + uri + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n" + extra + "\r\n";
+}
+
+// Runs the program with `args` and returns what it printed on standard
+// output; `status` gets its exit status.
+std::string RunProgram(const std::string& args, int& status) {
+  const std::string command = std::string(VT_PROGRAM_FILE) + " " + args + " 2>/dev/null";
+  FILE* pipe = ::popen(command.c_str(), "r");
+  std::string out;
+  char buffer[4096];
+  while (std::size_t n = std::fread(buffer, 1, sizeof buffer, pipe)) out.append(buffer, n);
+  const int wait_status = ::pclose(pipe);
+  status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : -1;
+  return out;
+}
+
+TEST(Program, HelpVersionAndUnknownOptions) {
+  int status = -1;
+  EXPECT_EQ("Veltrana Web Server 1.0\n", RunProgram("--version", status));
+  EXPECT_EQ(0, status);
+  EXPECT_NE(std::string::npos, RunProgram("--help", status).find("--headless"));
+  EXPECT_EQ(0, status);
+  EXPECT_EQ("", RunProgram("--bogus", status));
+  EXPECT_EQ(2, status);
+}
+
+TEST(Program, ServesDefaultDocumentsInOrder) {
+  ServerProgram program;
+  program.WriteRootFile("index.htm", "htm");
+  program.WriteRootFile("docs/default.htm", "docs default");
+  program.WriteRootFile("docs/default.html", "docs default html");
+  std::filesystem::create_directories(program.Root() + "/empty");
+  program.WriteSettings();
+  ASSERT_TRUE(program.Start()) << program.Stderr();
+
+  EXPECT_EQ("htm", program.Get("/").body);
+  program.WriteRootFile("index.html", "html");
+  EXPECT_EQ("html", program.Get("/").body) << "index.html comes before index.htm";
+  EXPECT_EQ("docs default html", program.Get("/docs").body) << "a folder named without its slash";
+  EXPECT_EQ("html", program.Get("/..").body) << "the root's parent is the root";
+
+  const HttpAnswer empty = program.Get("/empty/");
+  EXPECT_EQ("HTTP/1.1 404 Not found", empty.status) << "no listing of a folder";
+  EXPECT_NE(std::string::npos, empty.body.find("The requested resource was not found."));
+  EXPECT_NE(std::string::npos, empty.body.find("Veltrana Web Server"));
+  EXPECT_EQ("text/html", empty.Field("Content-Type"));
+}
+
+TEST(Program, RefusedPathsNeverReachAFileOutsideTheRoot) {
+  ServerProgram program;
+  program.WriteRootFile("index.html", "home");
+  program.WriteRootFile("secret.txt", "inside");
+  program.WriteRootFile("a/c", "a-c");
+  program.WriteRootFile("page.html", "page");
+  program.WriteRootFile("../secret.txt", "OUTSIDE");
+  program.WriteSettings();
+  ASSERT_TRUE(program.Start()) << program.Stderr();
+
+  for (const char* uri : {"C:/boot.ini", "//etc/passwd", "../secret.txt", "x/../../secret.txt",
+                          "/a//../../secret.txt", "/index.html%00.txt", "%5c%5cserver/secret.txt"}) {
+    const HttpAnswer answer = program.Request(Raw("GET", uri));
+    EXPECT_EQ("HTTP/1.1 400 Invalid path", answer.status) << uri;
+    EXPECT_NE(std::string::npos, answer.body.find("Your client made a request with an invalid path.")) << uri;
+  }
+  for (const char* uri : {"/../secret.txt", "/x/../../secret.txt", "/%2e%2e/secret.txt"}) {
+    const HttpAnswer answer = program.Request(Raw("GET", uri));
+    EXPECT_EQ("inside", answer.body) << uri << ": resolved inside the root";
+  }
+  EXPECT_EQ("a-c", program.Get("/a/b/../c").body);
+  EXPECT_EQ("page", program.Get("/page.html?x=1&y=../../secret.txt").body) << "the query plays no part";
+  EXPECT_EQ("page", program.Get("%20/page.html%09").body) << "blanks at either end are dropped";
+}
+
+TEST(Program, ContentTypesAndMethods) {
+  ServerProgram program;
+  program.WriteRootFile("PAGE.HTML", "<p>");
+  program.WriteRootFile("notes.Txt", "notes");
+  program.WriteRootFile("picture.svg", "<svg/>");
+  program.WriteRootFile("data.zzzq", "?");
+  program.WriteRootProgram("tool.exe", "#!/bin/sh\necho ran\n");
+  program.WriteSettings("ExecEXEAsCGI=0\n");
+  ASSERT_TRUE(program.Start()) << program.Stderr();
+
+  EXPECT_EQ("text/html", program.Get("/PAGE.HTML").Field("Content-Type"));
+  EXPECT_EQ("text/plain", program.Get("/notes.Txt").Field("Content-Type"));
+  EXPECT_EQ("image/svg+xml", program.Get("/picture.svg").Field("Content-Type")) << "from the system's list";
+  EXPECT_FALSE(program.Get("/data.zzzq").Has("Content-Type")) << "an unknown type is left out";
+  const HttpAnswer exe = program.Get("/tool.exe");
+  EXPECT_EQ("application/binary", exe.Field("Content-Type")) << "with CGI off a program is a file";
+  EXPECT_EQ("#!/bin/sh\necho ran\n", exe.body);
+
+  EXPECT_EQ("notes", program.Request(Raw("get", "/notes.Txt")).body) << "methods without regard to case";
+  const HttpAnswer head = program.Request(Raw("HEAD", "/notes.Txt"), true);
+  EXPECT_EQ("5", head.Field("Content-Length"));
+  EXPECT_EQ("", head.body);
+
+  const HttpAnswer post = program.Request(Raw("POST", "/notes.Txt", "Content-Length: 0\r\n"));
+  EXPECT_EQ("HTTP/1.1 405 Method not supported", post.status);
+  EXPECT_NE(std::string::npos, post.body.find("Method POST not supported."));
+  EXPECT_NE(
+      std::string::npos,
+      post.body.find("Your client made a request using a method that is not recognised by the web server."));
+  const HttpAnswer markup = program.Request(Raw("<SCRIPT>X</SCRIPT>", "/"));
+  EXPECT_EQ("HTTP/1.1 405 Method not supported", markup.status);
+  EXPECT_NE(std::string::npos, markup.body.find("Method &lt;SCRIPT&gt;X&lt;/SCRIPT&gt; not supported."));
+  EXPECT_EQ(std::string::npos, markup.body.find("<SCRIPT>")) << "request text is no markup";
+}
+
+TEST(Program, AccessLogWithTheDefaultTemplate) {
+  ServerProgram program;
+  program.WriteRootFile("index.html", "home page");
+  program.WriteSettings();
+  ASSERT_TRUE(program.Start()) << program.Stderr();
+
+  const HttpAnswer found = program.Get("/index.html");
+  program.Get("/missing.html");
+  program.Request(Raw("GET", "/a%0d%0aforged%1b[2J"));
+  const std::vector<std::string> lines = program.LogLines(3);
+  ASSERT_EQ(3u, lines.size());
+  const std::regex line(R"((\d\d)-(\d\d)-(\d{4}) (\d\d):(\d\d):(\d\d) 200 (\d+) GET /index\.html)");
+  std::smatch match;
+  ASSERT_TRUE(std::regex_match(lines[0], match, line)) << lines[0];
+  EXPECT_EQ(std::to_string(found.size), match[7].str()) << "the bytes of this response";
+  EXPECT_NE(std::string::npos, lines[1].find(" 404 ")) << lines[1];
+  EXPECT_NE(std::string::npos, lines[2].find("GET /a\\x0D\\x0Aforged\\x1B[2J")) << lines[2];
+
+  // The server's own log on standard error never carries raw control bytes.
+  program.Request(Raw("GET", "/",
+                      "Referer: http://x/\x1b]0;title\x07"
+                      "end\r\n"));
+  ASSERT_TRUE(test::WaitFor([&] { return program.Stderr().find("Referer: ") != std::string::npos; }));
+  const std::string err = program.Stderr();
+  EXPECT_EQ(std::string::npos, err.find('\x07'));
+  EXPECT_EQ(std::string::npos, err.find('\x1b'));
+  EXPECT_NE(std::string::npos, err.find("http://x/\\x1B]0;title\\x07end"));
+}
+
+TEST(Program, AccessLogWithCustomTemplates) {
+  {
+    ServerProgram program;
+    program.WriteRootFile("index.html", "home");
+    program.WriteSettings(
+        "LogFormat=$DATE$|$uri$|$uri$|$referer$|$useragent$|$methd$|$method$|$response$|$size\n");
+    ASSERT_TRUE(program.Start()) << program.Stderr();
+    program.Request(Raw("GET", "/", "Referer: http://ref/\r\nUser-Agent: probe/1\r\n"));
+    program.Request(Raw("GET", "/nothing"));
+    const std::vector<std::string> lines = program.LogLines(2);
+    ASSERT_EQ(2u, lines.size());
+    EXPECT_EQ("$DATE$|/|/|http://ref/|probe/1|$methd$|GET|200|$size", lines[0]);
+    EXPECT_EQ("$DATE$|/nothing|/nothing|||$methd$|GET|404|$size", lines[1]);
+  }
+  {
+    ServerProgram program;
+    program.WriteRootFile("index.html", "home");
+    program.WriteSettings("LogFormat=\n");
+    ASSERT_TRUE(program.Start()) << program.Stderr();
+    program.Get("/");
+    const std::vector<std::string> lines = program.LogLines(1);
+    ASSERT_EQ(1u, lines.size());
+    EXPECT_TRUE(std::regex_match(lines[0], std::regex(R"(\d\d-\d\d-\d{4} \d\d:\d\d:\d\d 200 \d+ GET /)")))
+        << "an empty template is the default: " << lines[0];
+  }
+  {
+    ServerProgram program;
+    program.WriteRootFile("index.html", "home");
+    program.WriteSettings("LogToFile=0\n");
+    ASSERT_TRUE(program.Start()) << program.Stderr();
+    EXPECT_EQ("home", program.Get("/").body);
+    EXPECT_EQ(0, program.Stop());
+    EXPECT_FALSE(std::filesystem::exists(program.AccessLog())) << "no log, no file";
+  }
+}
+
+TEST(Program, SettingsRoundTripOnSigterm) {
+  ServerProgram program;
+  program.WriteRootFile("index.html", "home");
+  program.WriteSettings("Colour=blue\n; a note\n[Other]\nx=1\n");
+  ASSERT_TRUE(program.Start()) << program.Stderr();
+  EXPECT_EQ(0, program.Stop(SIGTERM));
+  const std::string text = test::ReadFileText(program.SettingsFile());
+  EXPECT_NE(std::string::npos, text.find("Colour=blue"));
+  EXPECT_NE(std::string::npos, text.find("; a note\n[Other]\nx=1\n"));
+  TIniFile ini(program.SettingsFile());
+  EXPECT_TRUE(ini.ReadBool("WebServer", "Active", false)) << "saved by the start";
+  EXPECT_EQ(program.Port(), ini.ReadInteger("WebServer", "Port", 0));
+  EXPECT_EQ("1", ini.ReadString("WebServer", "LogToFile", "")) << "every key written at exit";
+  EXPECT_FALSE(ini.ValueExists("WebServer", "FormX")) << "no window, no position";
+  EXPECT_NE(std::string::npos, program.Stderr().find("Exited"));
+
+  // SIGINT ends it the same way.
+  ASSERT_TRUE(program.Start()) << program.Stderr();
+  EXPECT_EQ(0, program.Stop(SIGINT));
+}
+
+TEST(Program, SettingsSurviveACrashAtAnyMoment) {
+  ServerProgram program;
+  program.WriteRootFile("index.html", "home");
+  program.WriteSettings("Colour=blue\n");
+  for (int i = 0; i < 12; ++i) {
+    program.Spawn({"--headless"});
+    std::this_thread::sleep_for(std::chrono::milliseconds(i * 3));
+    program.Stop(SIGKILL);
+    TIniFile ini(program.SettingsFile());
+    ASSERT_FALSE(ini.ReadFailed());
+    ASSERT_EQ("blue", ini.ReadString("WebServer", "Colour", "")) << "after a kill at " << i * 3 << " ms";
+    ASSERT_EQ(program.Root(), ini.ReadString("WebServer", "PubDir", ""));
+    ASSERT_EQ(program.Port(), ini.ReadInteger("WebServer", "Port", 0));
+  }
+}
+
+TEST(Program, InactiveStaysInactiveAndAStartFailureKeepsItRunning) {
+  {
+    ServerProgram program;
+    program.WriteSettings("Active=0\n");
+    program.Spawn({"--headless"});
+    ASSERT_TRUE(test::WaitFor([&] { return program.Stderr().find("Inactive") != std::string::npos; }));
+    EXPECT_EQ(0, program.Stop());
+    EXPECT_EQ(std::string::npos, program.Stderr().find("Active on port"));
+    EXPECT_FALSE(TIniFile(program.SettingsFile()).ReadBool("WebServer", "Active", true));
+  }
+  {
+    ServerProgram program;
+    program.WriteSettings();
+    const int taken = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(program.Port());
+    ASSERT_EQ(0, ::bind(taken, reinterpret_cast<sockaddr*>(&address), sizeof address));
+    ASSERT_EQ(0, ::listen(taken, 1));
+    program.Spawn({});
+    ASSERT_TRUE(test::WaitFor([&] { return program.Stderr().find("Error: ") != std::string::npos; }));
+    ::close(taken);
+    const std::string err = program.Stderr();
+    EXPECT_NE(std::string::npos, err.find("running headless")) << "without --headless it says so";
+    EXPECT_NE(std::string::npos,
+              err.find("Error: Error creating server socket: Socket bind failed: Address in use"))
+        << err;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_TRUE(program.Running());
+    EXPECT_EQ(0, program.Stop());
+  }
+}
+
+}  // namespace
+}  // namespace vt

@@ -1,0 +1,364 @@
+#include "app/web_server_app.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <memory>
+
+#include "app_test_support.h"
+#include "platform/ini_file.h"
+#include "platform/registry.h"
+#include "socket_test_support.h"
+#include "support/scoped_env.h"
+#include "support/temp_dir.h"
+
+namespace vt {
+namespace {
+
+using test::HttpAnswer;
+
+TEST(LabelTexts, StatusFigures) {
+  EXPECT_EQ("26:03:04", UpTimeText(true, 1 + EncodeTime(2, 3, 4, 0)));
+  EXPECT_EQ("0:00:00", UpTimeText(true, 0));
+  EXPECT_EQ("-", UpTimeText(false, 1));
+  EXPECT_EQ("0", ConnectionsText(true, 0, 0));
+  EXPECT_EQ("2 (1 busy)", ConnectionsText(true, 2, 1));
+  EXPECT_EQ("-", ConnectionsText(false, 2, 1));
+  EXPECT_EQ("1.5 Kb", DataServedText(1536));
+  EXPECT_EQ("2 Kb", DataServedText(2048));
+  EXPECT_EQ("500 bytes", DataServedText(500));
+}
+
+// A window that records what the application asks of it.
+class FakeView : public IWebServerView {
+ public:
+  explicit FakeView(TWebServerApp& app) : app_(app) {}
+
+  void ShowView() override {
+    visible = true;
+    app_.FormShow();
+  }
+  void HideView() override { visible = false; }
+  bool ViewVisible() const override { return visible; }
+  std::optional<TViewBounds> ViewBounds() const override { return bounds; }
+  void MoveView(int left, int top) override {
+    bounds->Left = left;
+    bounds->Top = top;
+  }
+  TViewBounds DesktopBounds() const override { return desktop; }
+  void CloseView() override {
+    if (app_.FormClose()) closed = true;
+  }
+  bool ShowsFigures() const override { return figures; }
+  void DisplayChanged(unsigned parts) override {
+    if (parts & dpStatistics) ++statistics_changes;
+  }
+  void ShowError(const std::string& message) override { errors.push_back(message); }
+  bool ShowSetupDialog(TWebServerSettings& settings) override { return setup && setup(settings); }
+  void ShowAboutBox() override {}
+
+  bool visible = false;
+  bool closed = false;
+  bool figures = true;
+  std::optional<TViewBounds> bounds = TViewBounds{0, 0, 300, 200};
+  TViewBounds desktop{0, 0, 1024, 768};
+  std::vector<std::string> errors;
+  int statistics_changes = 0;
+  std::function<bool(TWebServerSettings&)> setup;
+
+ private:
+  TWebServerApp& app_;
+};
+
+class AppTest : public ::testing::Test {
+ protected:
+  AppTest() : xdg_("XDG_CONFIG_HOME", config_.Path()) {
+    root_.WriteFile("index.html", "<p>home</p>");
+    root_.WriteFile("docs/notes.txt", "notes");
+  }
+
+  // Settings with the published directory and a free port, then `more`.
+  void WriteSettings(const std::string& more) {
+    port_ = test::FreePort();
+    config_.WriteFile("vtWebServer.ini", "[WebServer]\nPubDir=" + root_.Path() +
+                                             "\nPort=" + std::to_string(port_) + "\n" + more);
+  }
+
+  struct Options {
+    bool window = true;    // the view has a window to place
+    bool figures = true;   // the view shows the figures
+    std::string log_file;  // the access log; empty: in the settings folder
+  };
+
+  // The application with its view, after FormCreate.
+  void Create(const Options& options) {
+    app_ = std::make_unique<TWebServerApp>();
+    view_ = std::make_unique<FakeView>(*app_);
+    if (!options.window) view_->bounds = std::nullopt;
+    view_->figures = options.figures;
+    app_->AccessLogFileName = options.log_file.empty() ? config_.File("webserver.log") : options.log_file;
+    app_->ServerLog.OnLogMessage = [this](TComponent*, int log_class, const std::string& line) {
+      log_.push_back(std::to_string(log_class) + " " + line);
+    };
+    app_->SetView(view_.get());
+    app_->FormCreate();
+  }
+  void Create() { Create(Options{}); }
+
+  // The application shown and its deferred start run.
+  void Show() {
+    view_->ShowView();
+    test::PumpUntil([] { return false; }, std::chrono::milliseconds(50));
+  }
+
+  std::string Saved(const std::string& key) const {
+    return TIniFile(config_.File("vtWebServer.ini")).ReadString(kSettingsSection, key, "(missing)");
+  }
+
+  int LogCount(const std::string& part) const {
+    int n = 0;
+    for (const std::string& line : log_)
+      if (line.find(part) != std::string::npos) ++n;
+    return n;
+  }
+
+  test::TempDir config_;
+  test::ScopedEnv xdg_;
+  test::TempDir root_;
+  std::uint16_t port_ = 0;
+  std::unique_ptr<TWebServerApp> app_;
+  std::unique_ptr<FakeView> view_;
+  std::vector<std::string> log_;
+};
+
+TEST_F(AppTest, WindowIsPlacedFromTheSettingsAndItsPositionSaved) {
+  WriteSettings("Active=0\n");
+  Create();
+  EXPECT_EQ(362, view_->bounds->Left) << "no position saved: centred";
+  EXPECT_EQ(284, view_->bounds->Top);
+
+  WriteSettings("Active=0\nFormX=5000\nFormY=10\n");
+  Create();
+  EXPECT_EQ(724, view_->bounds->Left) << "pulled back inside the desktop";
+  EXPECT_EQ(10, view_->bounds->Top);
+
+  view_->bounds->Left = -20;
+  view_->bounds->Top = 40;
+  EXPECT_TRUE(app_->FormDestroy());
+  EXPECT_EQ("0", Saved("FormX"));
+  EXPECT_EQ("40", Saved("FormY"));
+
+  // A view without a window leaves the saved position alone.
+  Create({.window = false, .figures = true, .log_file = ""});
+  EXPECT_TRUE(app_->FormDestroy());
+  EXPECT_EQ("0", Saved("FormX"));
+  EXPECT_EQ("40", Saved("FormY"));
+}
+
+TEST_F(AppTest, DeferredStartHidesWhenMinimizedAndStartsWhenActive) {
+  WriteSettings("Active=1\nMinimized=1\n");
+  Create();
+  view_->ShowView();
+  EXPECT_FALSE(app_->HTTPServer.Active()) << "the start waits for the message loop";
+  EXPECT_TRUE(view_->visible) << "shown for a moment first";
+  ASSERT_TRUE(test::PumpUntil([&] { return app_->HTTPServer.Active(); }));
+  EXPECT_FALSE(view_->visible);
+  const TStatusDisplay& display = app_->Display();
+  EXPECT_TRUE(display.actOpen);
+  EXPECT_FALSE(display.actStart);
+  EXPECT_TRUE(display.actStop);
+  EXPECT_TRUE(display.iServerActive);
+  EXPECT_EQ("Active", display.lStatus);
+  EXPECT_EQ(std::to_string(port_), display.lPort);
+  EXPECT_EQ("0", display.lConnections);
+  EXPECT_TRUE(view_->errors.empty());
+}
+
+TEST_F(AppTest, ClosingHidesTheWindowUntilExit) {
+  WriteSettings("Active=0\n");
+  Create();
+  Show();
+  EXPECT_FALSE(app_->HTTPServer.Active());
+  EXPECT_EQ("Inactive", app_->Display().lStatus);
+  EXPECT_EQ("-", app_->Display().lUpTime);
+  EXPECT_EQ("-", app_->Display().lConnections);
+  EXPECT_FALSE(app_->Display().actOpen);
+
+  view_->CloseView();
+  EXPECT_FALSE(view_->closed);
+  EXPECT_FALSE(view_->visible);
+  EXPECT_TRUE(app_->Display().actOpen);
+  EXPECT_EQ("(missing)", Saved("Minimized")) << "closing does not write the settings";
+
+  app_->actOpenExecute();
+  EXPECT_TRUE(view_->visible);
+  EXPECT_FALSE(app_->Display().actOpen);
+  view_->CloseView();
+
+  app_->actExitExecute();
+  EXPECT_TRUE(view_->closed);
+  EXPECT_TRUE(app_->FormDestroy());
+  EXPECT_EQ("1", Saved("Minimized")) << "the next start is hidden";
+  EXPECT_EQ("0", Saved("Active"));
+}
+
+TEST_F(AppTest, StartFailureIsReportedAndChangesNothing) {
+  WriteSettings("Active=0\n");
+  const int taken = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port_);
+  ASSERT_EQ(0, ::bind(taken, reinterpret_cast<sockaddr*>(&address), sizeof address));
+  ASSERT_EQ(0, ::listen(taken, 1));
+
+  Create();
+  Show();
+  const std::string before = test::ReadFileText(config_.File("vtWebServer.ini"));
+  app_->actStartExecute();
+  ::close(taken);
+  ASSERT_EQ(1u, view_->errors.size());
+  EXPECT_EQ(0u, view_->errors[0].find("Error creating server socket: ")) << view_->errors[0];
+  EXPECT_FALSE(app_->HTTPServer.Active());
+  EXPECT_EQ("Inactive", app_->Display().lStatus);
+  EXPECT_TRUE(app_->Display().actStart);
+  EXPECT_FALSE(app_->tUpTime.TimerActive());
+  EXPECT_EQ(before, test::ReadFileText(config_.File("vtWebServer.ini"))) << "nothing saved";
+}
+
+TEST_F(AppTest, StartAndStopSaveActiveAndStopForgetsTheLastRequest) {
+  WriteSettings("Active=0\nThrottle=1\nThrottleRate=0\n");
+  Create();
+  Show();
+  app_->actStartExecute();
+  ASSERT_TRUE(app_->HTTPServer.Active());
+  EXPECT_TRUE(app_->tUpTime.TimerActive());
+  EXPECT_FALSE(app_->HTTPServer.ThrottleClientWrite()) << "a rate of 0 is no throttling";
+  EXPECT_EQ("1", Saved("Active"));
+
+  test::RunClient([&] { EXPECT_EQ("HTTP/1.1 200 OK", test::Get(port_, "/").status); });
+  EXPECT_EQ("/", app_->LastRequest());
+
+  app_->actStopExecute();
+  EXPECT_FALSE(app_->HTTPServer.Active());
+  EXPECT_EQ("0", Saved("Active"));
+  EXPECT_EQ("", app_->LastRequest());
+  EXPECT_EQ("", app_->Display().lLastRequest);
+  EXPECT_EQ("-", app_->Display().lConnections);
+  EXPECT_EQ("-", app_->Display().lUpTime);
+}
+
+TEST_F(AppTest, SetupAppliesAndSavesOnlyAfterOk) {
+  WriteSettings("Active=1\nColour=blue\n");
+  Create();
+  Show();
+  ASSERT_TRUE(test::PumpUntil([&] { return app_->HTTPServer.Active(); }));
+  const std::string old_port = app_->HTTPServer.ListenPort();
+
+  view_->setup = [](TWebServerSettings& settings) {
+    settings.Port = 1;
+    return false;  // Cancel
+  };
+  app_->actSetupExecute();
+  EXPECT_EQ(port_, app_->Settings().Port);
+
+  view_->setup = [](TWebServerSettings& settings) {
+    // What the setup dialog's OK does, start-at-login entry included.
+    SetRunAtStartup("Veltrana WebServer", true);
+    settings.PubDir = "/srv/other";
+    settings.Port = 8181;
+    settings.Throttle = true;
+    settings.ThrottleRate = 4096;
+    return true;
+  };
+  app_->actSetupExecute();
+  EXPECT_EQ("/srv/other", Saved("PubDir"));
+  EXPECT_EQ("8181", Saved("Port"));
+  EXPECT_EQ("blue", Saved("Colour")) << "keys this program does not know stay";
+  EXPECT_TRUE(app_->HTTPServer.ThrottleClientWrite());
+  EXPECT_EQ(4096, app_->HTTPServer.ThrottleClientWriteRate());
+  EXPECT_EQ(old_port, app_->HTTPServer.ListenPort()) << "a new port waits for the next Start";
+
+  // The start-at-login entry lives beside the settings and names this program.
+  const std::string entry = config_.File("autostart/Veltrana WebServer.desktop");
+  EXPECT_NE(std::string::npos, test::ReadFileText(entry).find("Exec=" + GetAppFileName()));
+  EXPECT_TRUE(IsRunAtStartup("Veltrana WebServer"));
+  SetRunAtStartup("Veltrana WebServer", false);
+  EXPECT_FALSE(std::filesystem::exists(entry));
+  EXPECT_FALSE(IsRunAtStartup("Veltrana WebServer"));
+
+  app_->actStopExecute();
+  app_->actStartExecute();
+  EXPECT_EQ("8181", app_->HTTPServer.ListenPort());
+  app_->actStopExecute();
+}
+
+TEST_F(AppTest, FiguresFollowTheRequestsWithoutHoldingThem) {
+  WriteSettings("Active=1\n");
+  Create();
+  Show();
+  ASSERT_TRUE(test::PumpUntil([&] { return app_->HTTPServer.Active(); }));
+  test::RunClient([&] {
+    for (const char* uri : {"/", "/docs/notes.txt", "/missing"}) test::Get(port_, uri);
+  });
+  const TStatusDisplay& display = app_->Display();
+  ASSERT_TRUE(test::PumpUntil([&] { return display.lRequestCount == "3" && display.lConnections == "0"; }))
+      << display.lRequestCount << " " << display.lConnections;
+  EXPECT_EQ("/docs/notes.txt", display.lLastRequest) << "a 404 is no last request";
+  EXPECT_EQ(DataServedText(app_->HTTPServer.DataServed.load()), display.lDataServed);
+  EXPECT_NE("0 bytes", display.lDataServed);
+}
+
+TEST_F(AppTest, AViewWithoutFiguresCostsTheWorkersNoRefresh) {
+  WriteSettings("Active=1\n");
+  Create({.window = true, .figures = false, .log_file = ""});
+  Show();
+  ASSERT_TRUE(test::PumpUntil([&] { return app_->HTTPServer.Active(); }));
+  const int before = view_->statistics_changes;
+  test::RunClient([&] {
+    for (int i = 0; i < 5; ++i) test::Get(port_, "/");
+  });
+  test::PumpUntil([] { return false; }, std::chrono::milliseconds(300));
+  EXPECT_EQ(before, view_->statistics_changes);
+}
+
+TEST_F(AppTest, AnUnwritableAccessLogIsToldOnceAndNeverBreaksTheAnswers) {
+  WriteSettings("Active=1\n");
+  const std::string folder = config_.File("logs");  // not there yet
+  Create({.log_file = folder + "/webserver.log"});
+  Show();
+  ASSERT_TRUE(test::PumpUntil([&] { return app_->HTTPServer.Active(); }));
+
+  const std::string two_requests =
+      "GET / HTTP/1.1\r\nHost: x\r\n\r\nGET /docs/notes.txt HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n";
+  auto both_answered = [&] {
+    test::RunClient([&] {
+      const int fd = test::ConnectLoopback(port_);
+      test::SendAll(fd, two_requests);
+      const HttpAnswer first = test::ReadAnswer(fd);
+      const HttpAnswer second = test::ReadAnswer(fd);
+      ::close(fd);
+      EXPECT_EQ("HTTP/1.1 200 OK", first.status);
+      EXPECT_EQ("<p>home</p>", first.body);
+      EXPECT_EQ("HTTP/1.1 200 OK", second.status) << "the connection went on";
+      EXPECT_EQ("notes", second.body);
+    });
+  };
+  both_answered();
+  both_answered();
+  test::PumpUntil([] { return false; }, std::chrono::milliseconds(100));
+  EXPECT_EQ(1, LogCount("1 Access log " + folder + "/webserver.log cannot be written: "));
+
+  std::filesystem::create_directories(folder);
+  both_answered();
+  ASSERT_TRUE(test::PumpUntil([&] { return LogCount("is written again") == 1; }));
+  const std::string written = test::ReadFileText(folder + "/webserver.log");
+  EXPECT_EQ(2, std::count(written.begin(), written.end(), '\n'));
+}
+
+}  // namespace
+}  // namespace vt
