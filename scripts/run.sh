@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# Runs Veltrana Web Server on the demo site at http://127.0.0.1:8080/.
+#
+# On a fresh Debian machine it installs what the build needs, builds the
+# program and the demo site (build/demo-site: demo/site plus the compiled
+# CGI examples), and starts the server with a settings folder of its own,
+# .run/config/ (filled on first use: PubDir = the demo site, Port = 8080).
+# Your own settings in ~/.config are never touched. Ctrl+C stops the server.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+
+# shellcheck source=scripts/lib/install.sh
+source scripts/lib/install.sh
+vt_install_packages cmake ninja-build g++ libgtest-dev libgmock-dev media-types qt6-base-dev librsvg2-bin
+
+cmake --preset default >/dev/null
+cmake --build --preset default --target veltrana-webserver demo_site
+
+config_dir="$root/.run/config"
+settings="$config_dir/vtWebServer.ini"
+if [ ! -f "$settings" ]; then
+  mkdir -p "$config_dir"
+  printf '[WebServer]\nPubDir=%s\nPort=8080\n' "$root/build/demo-site" >"$settings"
+fi
+port=$(sed -n 's/^[[:space:]]*[Pp][Oo][Rr][Tt][[:space:]]*=[[:space:]]*\([0-9]*\).*/\1/p' "$settings" | head -n 1)
+
+echo
+echo "Veltrana Web Server: open http://127.0.0.1:${port:-80}/"
+echo "  settings:   $settings"
+echo "  access log: $root/build/bin/webserver.log"
+echo "  Ctrl+C stops the server."
+echo
+
+# The program runs headless for now; once the windows exist, leave out
+# --headless here to get the status window and the tray icon.
+export XDG_CONFIG_HOME="$config_dir"
+exec build/bin/veltrana-webserver --headless
