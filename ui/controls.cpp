@@ -1,5 +1,7 @@
 #include "ui/controls.h"
 
+#include <QAbstractButton>
+#include <QAction>
 #include <QApplication>
 #include <QComboBox>
 #include <QGroupBox>
@@ -75,6 +77,16 @@ bool TDigitKeyFilter::eventFilter(QObject* watched, QEvent* event) {
     return true;
   }
   return QObject::eventFilter(watched, event);
+}
+
+void BindButtonToAction(QAbstractButton* button, QAction* action) {
+  const auto update = [button, action] {
+    button->setText(action->text());
+    button->setEnabled(action->isEnabled());
+  };
+  update();
+  QObject::connect(action, &QAction::changed, button, update);
+  QObject::connect(button, &QAbstractButton::clicked, action, &QAction::trigger);
 }
 
 QString ToQString(const std::string& text) { return QString::fromStdString(text); }

@@ -10,6 +10,8 @@
 #include <QString>
 #include <string>
 
+class QAbstractButton;
+class QAction;
 class QEvent;
 class QKeyEvent;
 class QLineEdit;
@@ -45,6 +47,11 @@ class TDigitKeyFilter : public QObject {
  private:
   using QObject::QObject;
 };
+
+// Binds `button` to `action`: the button shows the action's caption (with
+// its access key) and enabled state, follows every later change of them, and triggers the action when
+// clicked. Several buttons and menus may share one action; they then agree on its state everywhere.
+void BindButtonToAction(QAbstractButton* button, QAction* action);
 
 // A settings text for a Qt field (UTF-8).
 QString ToQString(const std::string& text);

@@ -1,0 +1,254 @@
+#include "ui/main_window.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <QAction>
+#include <QApplication>
+#include <QMenu>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QSystemTrayIcon>
+#include <QTest>
+#include <QTimer>
+#include <atomic>
+#include <cstdlib>
+#include <memory>
+#include <thread>
+
+#include "app_test_support.h"
+#include "platform/ini_file.h"
+#include "support/scoped_env.h"
+#include "support/temp_dir.h"
+#include "ui/main_queue_bridge.h"
+#include "ui/tray_icon.h"
+
+namespace vt {
+namespace {
+
+using test::ScopedEnv;
+using test::TempDir;
+
+constexpr int kPatienceMs = 10000;
+
+// The status window over an application with settings of its own (a
+// temporary XDG_CONFIG_HOME), its published directory and access log, and
+// Qt's loop serving the main queue.
+class MainWindow : public ::testing::Test {
+ protected:
+  MainWindow() : config_("XDG_CONFIG_HOME", dir_.File("config")) {
+    dir_.WriteFile("site/index.html", "home page");
+  }
+  ~MainWindow() override {
+    frm_.reset();
+    app_.reset();
+  }
+
+  // Writes the settings: the site, `port` (0: a free one), then `more`.
+  void WriteSettings(const std::string& more, std::uint16_t port = 0) {
+    port_ = port ? port : test::FreePort();
+    dir_.WriteFile("config/vtWebServer.ini", "[WebServer]\nPubDir=" + dir_.File("site") +
+                                                 "\nPort=" + std::to_string(port_) + "\n" + more);
+  }
+  TIniFile Settings() const { return TIniFile(dir_.File("config/vtWebServer.ini")); }
+
+  // Makes the application and its window, shows the window and runs the
+  // deferred start.
+  void Open() {
+    frm_.reset();
+    app_.reset();
+    app_ = std::make_unique<TWebServerApp>();
+    app_->AccessLogFileName = dir_.File("webserver.log");
+    frm_ = std::make_unique<TfrmMain>(*app_);
+    frm_->OnClose = [this] { ++closed_; };
+    frm_->ShowView();
+    bridge_.Serve();
+  }
+
+  // Ends the program as Exit does; true when the settings were saved.
+  bool Exit() {
+    frm_->actExit->trigger();
+    return frm_->FormDestroy();
+  }
+
+  TfrmMain& Frm() { return *frm_; }
+
+  TempDir dir_;
+  ScopedEnv config_;
+  TMainQueueBridge bridge_;
+  std::unique_ptr<TWebServerApp> app_;
+  std::unique_ptr<TfrmMain> frm_;
+  std::uint16_t port_ = 0;
+  int closed_ = 0;
+};
+
+// Gets `uri` from the server on a thread of its own while Qt's loop serves
+// the main thread.
+test::HttpAnswer GetWhileServing(std::uint16_t port, const std::string& uri) {
+  test::HttpAnswer answer;
+  std::atomic<bool> done{false};
+  std::thread client([&] {
+    answer = test::Get(port, uri);
+    done = true;
+  });
+  EXPECT_TRUE(QTest::qWaitFor([&] { return done.load(); }, kPatienceMs));
+  client.join();
+  return answer;
+}
+
+// The state of one action on the window's button and in the tray menu.
+void ExpectAgree(QAction* action, QPushButton* button, bool enabled, QMenu* menu) {
+  EXPECT_EQ(enabled, action->isEnabled()) << action->text().toStdString();
+  EXPECT_EQ(enabled, button->isEnabled()) << action->text().toStdString();
+  EXPECT_EQ(action->text(), button->text());
+  EXPECT_TRUE(menu->actions().contains(action)) << action->text().toStdString();
+}
+
+TEST_F(MainWindow, LabelsFollowStartAndStop) {
+  WriteSettings("Active=1\n");
+  Open();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return Frm().lStatus->text() == "Active"; }, kPatienceMs));
+  EXPECT_EQ(QString::number(port_), Frm().lPort->text());
+  EXPECT_FALSE(Frm().iServerActive->isHidden());
+  EXPECT_TRUE(Frm().iServerInactive->isHidden());
+  EXPECT_EQ("0", Frm().lConnections->text());
+  EXPECT_TRUE(QRegularExpression("^0:00:\\d\\d$").match(Frm().lUpTime->text()).hasMatch())
+      << Frm().lUpTime->text().toStdString();
+  ExpectAgree(Frm().actStart, Frm().bStart, false, Frm().mTrayIcon);
+  ExpectAgree(Frm().actStop, Frm().bStop, true, Frm().mTrayIcon);
+  ExpectAgree(Frm().actSetup, Frm().bSetup, true, Frm().mTrayIcon);
+  ExpectAgree(Frm().actAbout, Frm().bAbout, true, Frm().mTrayIcon);
+  ExpectAgree(Frm().actExit, Frm().bExit, true, Frm().mTrayIcon);
+
+  EXPECT_EQ("home page", GetWhileServing(port_, "/index.html").body);
+  EXPECT_TRUE(QTest::qWaitFor(
+      [&] { return Frm().lRequestCount->text() == "1" && Frm().lConnections->text() == "0"; }, kPatienceMs))
+      << "figures after one request: " << Frm().lRequestCount->text().toStdString() << ", "
+      << Frm().lConnections->text().toStdString();
+  EXPECT_EQ("/index.html", Frm().lLastRequest->text());
+  EXPECT_TRUE(Frm().lDataServed->text().endsWith(" bytes")) << Frm().lDataServed->text().toStdString();
+
+  // A click on the window's Stop button.
+  QTest::mouseClick(Frm().bStop, Qt::LeftButton);
+  EXPECT_EQ("Inactive", Frm().lStatus->text());
+  EXPECT_EQ(QString::number(port_), Frm().lPort->text()) << "the setting while inactive";
+  EXPECT_EQ("-", Frm().lUpTime->text());
+  EXPECT_EQ("-", Frm().lConnections->text());
+  EXPECT_EQ("", Frm().lLastRequest->text());
+  EXPECT_EQ("1", Frm().lRequestCount->text());
+  EXPECT_TRUE(Frm().iServerActive->isHidden());
+  EXPECT_FALSE(Frm().iServerInactive->isHidden());
+  ExpectAgree(Frm().actStart, Frm().bStart, true, Frm().mTrayIcon);
+  ExpectAgree(Frm().actStop, Frm().bStop, false, Frm().mTrayIcon);
+  EXPECT_FALSE(Settings().ReadBool("WebServer", "Active", true)) << "Stop is saved at once";
+
+  // Start again from the tray menu's entry.
+  Frm().actStart->trigger();
+  EXPECT_EQ("Active", Frm().lStatus->text());
+  EXPECT_FALSE(Frm().bStart->isEnabled());
+  EXPECT_TRUE(Frm().bStop->isEnabled());
+  EXPECT_EQ("home page", GetWhileServing(port_, "/").body);
+  EXPECT_TRUE(Exit());
+  EXPECT_TRUE(Settings().ReadBool("WebServer", "Active", false));
+}
+
+TEST_F(MainWindow, CloseBoxHidesAndStatusIsEnabledExactlyWhileHidden) {
+  WriteSettings("Active=0\n");
+  Open();
+  EXPECT_TRUE(Frm().isVisible());
+  EXPECT_FALSE(Frm().actOpen->isEnabled());
+  EXPECT_FALSE(Frm().miStatus->isEnabled()) << "Status is greyed while the window shows";
+  EXPECT_TRUE(Frm().TrayIcon->IconVisible());
+  EXPECT_EQ(kTrayHint, Frm().TrayIcon->Hint().toStdString());
+
+  EXPECT_FALSE(Frm().close()) << "the close box only hides the window";
+  EXPECT_TRUE(Frm().isHidden());
+  EXPECT_EQ(0, closed_);
+  EXPECT_TRUE(Frm().actOpen->isEnabled());
+  EXPECT_TRUE(Frm().miStatus->isEnabled());
+  EXPECT_TRUE(Frm().TrayIcon->IconVisible()) << "hiding leaves the icon alone";
+
+  Frm().TrayIconClick(*Frm().TrayIcon);  // a double click on the icon
+  EXPECT_TRUE(Frm().isVisible());
+  EXPECT_FALSE(Frm().miStatus->isEnabled());
+  Frm().TrayIconClick(*Frm().TrayIcon);
+  EXPECT_TRUE(Frm().isVisible()) << "a double click on a shown window changes nothing";
+
+  // Hidden again, then Exit from the tray menu: the icon goes, and the next
+  // start is hidden in the tray.
+  Frm().close();
+  EXPECT_TRUE(Exit());
+  EXPECT_EQ(1, closed_);
+  EXPECT_FALSE(Frm().TrayIcon->IconVisible());
+  EXPECT_FALSE(Frm().TrayIcon->TrayIcon().isVisible());
+  EXPECT_TRUE(Settings().ReadBool("WebServer", "Minimized", false));
+
+  Open();
+  EXPECT_TRUE(Frm().isHidden()) << "hidden right after the start";
+  EXPECT_TRUE(Frm().miStatus->isEnabled());
+  Frm().miStatus->trigger();  // "Status" from the tray menu
+  EXPECT_TRUE(Frm().isVisible());
+  EXPECT_TRUE(Exit());
+  EXPECT_FALSE(Settings().ReadBool("WebServer", "Minimized", true));
+}
+
+TEST_F(MainWindow, StartFailureIsShownAsAnErrorAndTheServerStaysInactive) {
+  const int taken = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  ASSERT_EQ(0, ::bind(taken, reinterpret_cast<sockaddr*>(&address), sizeof address));
+  ASSERT_EQ(0, ::listen(taken, 1));
+  socklen_t size = sizeof address;
+  ASSERT_EQ(0, ::getsockname(taken, reinterpret_cast<sockaddr*>(&address), &size));
+  WriteSettings("Active=1\n", ntohs(address.sin_port));
+
+  // The message box is modal: a timer looks for it from inside its loop.
+  QString shown;
+  QTimer closer;
+  QObject::connect(&closer, &QTimer::timeout, [&] {
+    if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+      shown = box->text();
+      EXPECT_EQ(QMessageBox::Critical, box->icon());
+      box->accept();
+    }
+  });
+  closer.start(10);
+  Open();
+  EXPECT_TRUE(QTest::qWaitFor([&] { return !shown.isEmpty(); }, kPatienceMs));
+  closer.stop();
+  ::close(taken);
+  EXPECT_EQ("Error creating server socket: Socket bind failed: Address in use", shown.toStdString());
+  EXPECT_EQ("Inactive", Frm().lStatus->text());
+  EXPECT_TRUE(Frm().bStart->isEnabled());
+  EXPECT_FALSE(Frm().bStop->isEnabled());
+  EXPECT_TRUE(Frm().isVisible()) << "the program goes on";
+  EXPECT_TRUE(Settings().ReadBool("WebServer", "Active", false)) << "a failed start changes no setting";
+}
+
+TEST_F(MainWindow, PlacedFromTheSettingsAndItsPositionSavedAtExit) {
+  WriteSettings("Active=0\nFormX=5000\nFormY=5000\n");
+  Open();
+  const TViewBounds desktop = Frm().DesktopBounds();
+  ASSERT_GT(desktop.Width, 0);
+  const QRect frame = Frm().frameGeometry();
+  EXPECT_EQ(desktop.Width, frame.x() + frame.width()) << "pulled back onto a smaller desktop";
+  EXPECT_EQ(desktop.Height, frame.y() + frame.height());
+
+  Frm().move(-20, 40);
+  EXPECT_TRUE(Exit());
+  EXPECT_EQ(0, Settings().ReadInteger("WebServer", "FormX", -1));
+  EXPECT_EQ(40, Settings().ReadInteger("WebServer", "FormY", -1));
+
+  WriteSettings("Active=0\n");  // no position: centred
+  Open();
+  const QRect centred = Frm().frameGeometry();
+  EXPECT_LE(std::abs(desktop.Width - centred.width() - 2 * centred.x()), 1);
+  EXPECT_LE(std::abs(desktop.Height - centred.height() - 2 * centred.y()), 1);
+}
+
+}  // namespace
+}  // namespace vt

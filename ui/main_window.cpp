@@ -1,0 +1,282 @@
+#include "ui/main_window.h"
+
+#include <xcb/xcb.h>
+
+#include <QAction>
+#include <QCloseEvent>
+#include <QFrame>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QGuiApplication>
+#include <QMenu>
+#include <QMessageBox>
+#include <QPainter>
+#include <QPushButton>
+#include <QScreen>
+#include <QTextOption>
+#include <QVBoxLayout>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include "ui/about_box.h"
+#include "ui/controls.h"
+#include "ui/resources.h"
+#include "ui/setup_dialog.h"
+#include "ui/tray_icon.h"
+
+namespace vt {
+
+namespace {
+
+// Width of the value column, and the lines the last request may take.
+constexpr int kValueWidth = 200;
+constexpr int kLastRequestLines = 3;
+
+// The value labels' text colour: navy.
+const QColor kValueColour(0, 0, 128);
+
+QLabel* NewValueLabel(QLabel* label, QWidget* parent) {
+  label->setParent(parent);
+  label->setTextFormat(Qt::PlainText);  // request text is never markup
+  QPalette palette = label->palette();
+  palette.setColor(QPalette::WindowText, kValueColour);
+  label->setPalette(palette);
+  return label;
+}
+
+// Asks an X11 window manager to leave the window out of taskbars and pagers:
+// the tray icon stands for the program. The states must be on the window
+// before it is mapped; Qt adds its own states to those it finds there when
+// it maps the window. Other platforms have no such request.
+void KeepOffTaskbar(QWidget& window) {
+  auto* x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
+  if (!x11 || !x11->connection()) return;
+  xcb_connection_t* connection = x11->connection();
+  const auto atom = [connection](const char* name) {
+    const xcb_intern_atom_cookie_t cookie =
+        xcb_intern_atom(connection, 0, static_cast<std::uint16_t>(std::strlen(name)), name);
+    xcb_intern_atom_reply_t* reply = xcb_intern_atom_reply(connection, cookie, nullptr);
+    const xcb_atom_t result = reply ? reply->atom : xcb_atom_t{XCB_ATOM_NONE};
+    std::free(reply);
+    return result;
+  };
+  static const xcb_atom_t state = atom("_NET_WM_STATE");
+  static const xcb_atom_t skip[] = {atom("_NET_WM_STATE_SKIP_TASKBAR"), atom("_NET_WM_STATE_SKIP_PAGER")};
+  if (state == XCB_ATOM_NONE) return;
+  xcb_change_property(connection, XCB_PROP_MODE_REPLACE, static_cast<xcb_window_t>(window.winId()), state,
+                      XCB_ATOM_ATOM, 32, 2, skip);
+  xcb_flush(connection);
+}
+
+}  // namespace
+
+void TWrapLabel::paintEvent(QPaintEvent*) {
+  QPainter painter(this);
+  QTextOption option(alignment());
+  option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+  painter.setPen(palette().color(isEnabled() ? QPalette::Active : QPalette::Disabled, foregroundRole()));
+  painter.drawText(QRectF(contentsRect()), text(), option);
+}
+
+// ---------------------------------------------------------------------------
+
+TfrmMain::TfrmMain(TWebServerApp& app, QWidget* parent)
+    : QWidget(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint),
+      app_(app) {
+  setWindowTitle(QString::fromLatin1(kMainCaption));
+  CreateActions();
+  CreateControls();
+  CreateTrayIcon();
+  // FormCreate places the window by its outer size: the platform window is
+  // made first, so that the frame counts where the platform knows it up
+  // front (an X11 window manager tells it only once the window is mapped).
+  adjustSize();
+  winId();
+
+  app_.SetView(this);
+  app_.FormCreate();
+  // The icon goes up once the window is loaded, and stays until the end.
+  TrayIcon->SetIconVisible(true);
+}
+
+TfrmMain::~TfrmMain() {
+  FormDestroy();
+  app_.SetView(nullptr);
+}
+
+void TfrmMain::CreateActions() {
+  const auto action = [this](const char* caption) { return new QAction(QString::fromLatin1(caption), this); };
+  actStart = action("St&art");
+  actStop = action("St&op");
+  actSetup = action("Se&tup");
+  actAbout = action("A&bout");
+  actExit = action("E&xit");
+  actOpen = action("Open");
+  connect(actStart, &QAction::triggered, this, [this] { app_.actStartExecute(); });
+  connect(actStop, &QAction::triggered, this, [this] { app_.actStopExecute(); });
+  connect(actSetup, &QAction::triggered, this, [this] { app_.actSetupExecute(); });
+  connect(actAbout, &QAction::triggered, this, [this] { app_.actAboutExecute(); });
+  connect(actExit, &QAction::triggered, this, [this] { app_.actExitExecute(); });
+  connect(actOpen, &QAction::triggered, this, [this] { app_.actOpenExecute(); });
+  const TStatusDisplay& display = app_.Display();
+  actStart->setEnabled(display.actStart);
+  actStop->setEnabled(display.actStop);
+  actOpen->setEnabled(display.actOpen);
+}
+
+void TfrmMain::CreateControls() {
+  auto* form = new QVBoxLayout(this);
+  form->setSizeConstraint(QLayout::SetFixedSize);  // a fixed-size window
+
+  gbWebServer = new QGroupBox(QStringLiteral(" Web Server "), this);
+  auto* figures = new QGridLayout(gbWebServer);
+  figures->setColumnMinimumWidth(1, kValueWidth);
+  figures->setHorizontalSpacing(16);
+  int row = 0;
+  const auto add_row = [&](const char* caption, QLabel* value) {
+    auto* label = new QLabel(QString::fromLatin1(caption), gbWebServer);
+    figures->addWidget(label, row, 0, Qt::AlignLeft | Qt::AlignTop);
+    figures->addWidget(NewValueLabel(value, gbWebServer), row, 1, Qt::AlignLeft | Qt::AlignTop);
+    ++row;
+    return value;
+  };
+  lStatus = add_row("Status", new QLabel);
+  lPort = add_row("Port", new QLabel);
+  lUpTime = add_row("Up-Time", new QLabel);
+  lRequestCount = add_row("Requests", new QLabel);
+  lDataServed = add_row("Data served", new QLabel);
+  lConnections = add_row("Connections", new QLabel);
+  lLastRequest = static_cast<TWrapLabel*>(add_row("Last request", new TWrapLabel));
+  lLastRequest->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+  lLastRequest->setFixedSize(kValueWidth, lLastRequest->fontMetrics().lineSpacing() * kLastRequestLines);
+  form->addWidget(gbWebServer);
+
+  bvSeparator = new QFrame(this);
+  bvSeparator->setFrameShape(QFrame::HLine);
+  bvSeparator->setFrameShadow(QFrame::Sunken);
+  form->addWidget(bvSeparator);
+
+  auto* bottom = new QGridLayout();
+  iServerActive = new QLabel(this);
+  iServerActive->setPixmap(ServerActivePixmap());
+  iServerInactive = new QLabel(this);
+  iServerInactive->setPixmap(ServerInactivePixmap());
+  iServerActive->hide();
+  bottom->addWidget(iServerActive, 0, 0, 2, 1, Qt::AlignLeft | Qt::AlignVCenter);
+  bottom->addWidget(iServerInactive, 0, 0, 2, 1, Qt::AlignLeft | Qt::AlignVCenter);
+  bottom->setColumnStretch(0, 1);
+  const auto button = [this, bottom](QAction* action, int button_row, int column) {
+    auto* result = new QPushButton(this);
+    result->setAutoDefault(false);
+    BindButtonToAction(result, action);
+    bottom->addWidget(result, button_row, column);
+    return result;
+  };
+  bStart = button(actStart, 0, 1);
+  bStop = button(actStop, 0, 2);
+  bSetup = button(actSetup, 0, 3);
+  bAbout = button(actAbout, 1, 2);
+  bExit = button(actExit, 1, 3);
+  form->addLayout(bottom);
+}
+
+void TfrmMain::CreateTrayIcon() {
+  mTrayIcon = new QMenu(this);
+  miStatus = BuildTrayMenu(*mTrayIcon, TTrayActions{actOpen, actStart, actStop, actSetup, actAbout, actExit});
+  TrayIcon = new TCoolTrayIcon(this);
+  TrayIcon->SetIcon(ProgramIcon());
+  TrayIcon->SetHint(QString::fromLatin1(kTrayHint));
+  TrayIcon->SetPopupMenu(mTrayIcon);
+  TrayIcon->OnDblClick = [this](TCoolTrayIcon& sender) { TrayIconClick(sender); };
+}
+
+bool TfrmMain::FormDestroy() {
+  if (destroyed_) return true;
+  destroyed_ = true;
+  TrayIcon->SetIconVisible(false);
+  return app_.FormDestroy();
+}
+
+void TfrmMain::TrayIconClick(TCoolTrayIcon&) {
+  if (actOpen->isEnabled()) actOpen->trigger();
+}
+
+// --- The window ---------------------------------------------------------------
+
+void TfrmMain::showEvent(QShowEvent* event) {
+  QWidget::showEvent(event);
+  // A window manager that maps the window again (after an iconify) is no
+  // show of ours.
+  if (event->spontaneous()) return;
+  KeepOffTaskbar(*this);
+  app_.FormShow();
+}
+
+void TfrmMain::closeEvent(QCloseEvent* event) {
+  if (!app_.FormClose()) {
+    event->ignore();  // hidden into the tray
+    return;
+  }
+  event->accept();
+  TrayIcon->SetIconVisible(false);
+  if (OnClose) OnClose();
+}
+
+void TfrmMain::ShowView() { show(); }
+
+void TfrmMain::HideView() { hide(); }
+
+bool TfrmMain::ViewVisible() const { return isVisible(); }
+
+std::optional<TViewBounds> TfrmMain::ViewBounds() const {
+  const QRect frame = frameGeometry();
+  return TViewBounds{frame.x(), frame.y(), frame.width(), frame.height()};
+}
+
+void TfrmMain::MoveView(int left, int top) { move(left, top); }
+
+TViewBounds TfrmMain::DesktopBounds() const {
+  const QScreen* desktop = screen() ? screen() : QGuiApplication::primaryScreen();
+  if (!desktop) return TViewBounds{};
+  const QRect area = desktop->availableGeometry();
+  return TViewBounds{area.x(), area.y(), area.width(), area.height()};
+}
+
+void TfrmMain::CloseView() { close(); }
+
+void TfrmMain::DisplayChanged(unsigned parts) {
+  const TStatusDisplay& display = app_.Display();
+  if (parts & dpStatus) {
+    lStatus->setText(ToQString(display.lStatus));
+    lPort->setText(ToQString(display.lPort));
+    iServerActive->setVisible(display.iServerActive);
+    iServerInactive->setVisible(!display.iServerActive);
+    actStart->setEnabled(display.actStart);
+    actStop->setEnabled(display.actStop);
+  }
+  if (parts & dpStatistics) {
+    lRequestCount->setText(ToQString(display.lRequestCount));
+    lDataServed->setText(ToQString(display.lDataServed));
+    lConnections->setText(ToQString(display.lConnections));
+    const QString last_request = ToQString(display.lLastRequest);
+    lLastRequest->setText(last_request);
+    lLastRequest->setToolTip(last_request);  // the whole of a long one
+  }
+  if (parts & dpUpTime) lUpTime->setText(ToQString(display.lUpTime));
+  if (parts & dpActions) actOpen->setEnabled(display.actOpen);
+}
+
+void TfrmMain::ShowError(const std::string& message) {
+  // Over the window when it shows; centred on the desktop while the window
+  // is hidden in the tray.
+  QMessageBox box(QMessageBox::Critical, QString::fromLatin1(kServerName), ToQString(message),
+                  QMessageBox::Ok, isVisible() ? this : nullptr);
+  box.exec();
+}
+
+bool TfrmMain::ShowSetupDialog(TWebServerSettings& settings) { return vt::ShowSetupDialog(this, settings); }
+
+void TfrmMain::ShowAboutBox() { vt::ShowAboutBox(this); }
+
+}  // namespace vt
