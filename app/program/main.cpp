@@ -5,8 +5,10 @@
 //
 // The settings file is $XDG_CONFIG_HOME/vtWebServer.ini (default
 // ~/.config/vtWebServer.ini); the access log is webserver.log beside the
-// program. Headless, the program serves until SIGINT or SIGTERM, which end
-// it through the Exit action (settings saved, exit status 0).
+// program. It shows its status window and tray icon when a display is there
+// (ui/desktop_program.h) and runs headless otherwise, saying so. Either way
+// SIGINT and SIGTERM end it through the Exit action (settings saved, exit
+// status 0).
 
 #include <sys/signalfd.h>
 
@@ -17,6 +19,7 @@
 
 #include "app/headless_view.h"
 #include "app/web_server_app.h"
+#include "ui/desktop_program.h"
 
 namespace {
 
@@ -27,7 +30,8 @@ void PrintUsage(std::FILE* out) {
                "Usage: %s [--headless]\n"
                "       %s --help | --version\n"
                "\n"
-               "A small HTTP/1.1 web server that publishes one directory.\n"
+               "A small HTTP/1.1 web server that publishes one directory. It shows a\n"
+               "status window and a tray icon; without a display it runs headless.\n"
                "\n"
                "  --headless  run without windows: log lines go to standard error,\n"
                "              SIGINT or SIGTERM end the program (settings saved)\n"
@@ -79,12 +83,12 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  if (!headless) {
-    // The windowed program starts here once the windows exist; until then
-    // it runs headless.
-    std::fprintf(stderr, "%s: the windows are not built yet; running headless\n", kProgram);
-  }
   try {
+    if (!headless) {
+      std::string why;
+      if (vt::CanShowWindows(why)) return vt::RunWindowed(argv[0], signal_fd);
+      std::fprintf(stderr, "%s: %s; running headless\n", kProgram, why.c_str());
+    }
     return vt::RunHeadless(signal_fd);
   } catch (const std::exception& error) {
     std::fprintf(stderr, "%s: %s\n", kProgram, error.what());

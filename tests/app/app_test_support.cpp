@@ -109,11 +109,20 @@ void ServerProgram::WriteSettings(const std::string& more) {
 void ServerProgram::Spawn(const std::vector<std::string>& args) {
   const std::string program = dir_.File("bin/veltrana-webserver");
   const std::string err = dir_.File("stderr.txt");
+  // The program shows windows when it finds a display: only where a test
+  // asks for one (Environment).
+  const auto inherited = [](const std::string& entry) {
+    for (const char* name : {"XDG_CONFIG_HOME=", "DISPLAY=", "WAYLAND_DISPLAY=", "QT_QPA_PLATFORM="}) {
+      if (entry.rfind(name, 0) == 0) return false;
+    }
+    return true;
+  };
   std::vector<std::string> env_text;
   for (char** e = environ; *e; ++e) {
-    if (std::string(*e).rfind("XDG_CONFIG_HOME=", 0) != 0) env_text.emplace_back(*e);
+    if (inherited(*e)) env_text.emplace_back(*e);
   }
   env_text.push_back("XDG_CONFIG_HOME=" + ConfigDir());
+  env_text.insert(env_text.end(), Environment.begin(), Environment.end());
   std::vector<char*> envp;
   for (std::string& e : env_text) envp.push_back(e.data());
   envp.push_back(nullptr);

@@ -70,6 +70,11 @@ class ServerProgram {
   // active (true) or a failure to start. A port taken meanwhile by someone
   // else is replaced by another free one and the program started again.
   bool Start(const std::vector<std::string>& args = {"--headless"});
+  // Further "NAME=value" entries of the program's environment. It gets the
+  // test's own without DISPLAY, WAYLAND_DISPLAY and QT_QPA_PLATFORM (so it
+  // runs headless), with XDG_CONFIG_HOME = ConfigDir(), then these.
+  std::vector<std::string> Environment;
+
   // Starts the program without waiting for anything.
   void Spawn(const std::vector<std::string>& args);
   // Sends `signal` and waits for the end; the exit status (128 + signal when

@@ -1,65 +1,66 @@
 #!/usr/bin/env bash
-# Real-window check of the desktop program: runs it on an X server of its own
-# (Xvfb) beside an XEmbed tray host (trayer), finds its windows and its tray
-# icon, works the tray menu, and saves screenshots for people to look at.
+# Real-window check of the program: runs a copy of veltrana-webserver on an
+# X server of its own (Xvfb) beside an XEmbed tray host (trayer), finds its
+# window and its tray icon, works the tray menu, fetches a page from the
+# running server, and saves screenshots for people to look at.
 #
-#   desktop_check.sh SCREENSHOT_DIR PROGRAM [ARG...]
+#   desktop_check.sh SCREENSHOT_DIR PROGRAM
 #
 # What it checks, in order:
 #   1. the tray icon docks (a small visible window of the program's class);
-#   2. the status window is hidden (the settings given say Minimized=1);
+#   2. the status window is hidden (the settings say Minimized=1), and the
+#      server (Active=1) serves a page of the published folder to curl;
 #   3. a right click on the icon opens the tray menu;
 #   4. the menu's Setup entry opens the setup dialog (its three pages are
 #      photographed), and Escape closes it;
 #   5. the menu's About entry opens the about box, and Enter closes it;
-#   6. a double click on the icon shows the status window;
+#   6. a double click on the icon shows the status window "Veltrana Web
+#      Server 1.0", which asks to be left off taskbars and pagers;
 #   7. after the tray host restarts, the icon docks again;
-#   8. the menu's Exit entry ends the program (exit status 0) and removes
-#      the icon.
+#   8. the menu's Exit entry ends the program (exit status 0), removes the
+#      icon, stops the server and saves the settings (Minimized=0 after the
+#      window was opened, and the window's position).
 # Screenshots: tray-menu.png, setup-general.png, setup-network.png,
 # setup-log.png, about.png, main-window.png, desktop.png (and
 # desktop-at-failure.png when a check fails).
 #
-# The program runs with XDG_CONFIG_HOME pointing at a fresh folder holding
-# vtWebServer.ini with Active=0, Minimized=1, on a private session bus
-# without a StatusNotifier host (or with no bus when dbus-run-session is
-# missing), so that Qt docks its icon by XEmbed. Window captions, the class
-# name and the menu's access keys can be changed from the environment:
-#   VT_MAIN_TITLE  (default "Veltrana Web Server 1.0")
-#   VT_SETUP_TITLE (default "Setup"),  VT_ABOUT_TITLE (default "About")
-#   VT_CLASS       (default: the program's file name)
-#   VT_SETUP_KEY, VT_ABOUT_KEY, VT_EXIT_KEY (defaults t, b, x)
+# The copy of the program lives in a temporary folder (its access log is
+# written beside it), with XDG_CONFIG_HOME pointing at a fresh folder whose
+# vtWebServer.ini says Active=1, Minimized=1, a free port and a published
+# folder of its own. It runs on a private session bus without a
+# StatusNotifier host (or with no bus when dbus-run-session is missing), so
+# that Qt docks its icon by XEmbed.
 #
-# Exit status: 0 passed, 1 failed, 77 skipped (Xvfb, trayer, xdotool or
-# ImageMagick's import missing). Every wait is bounded, and everything the
-# script started is stopped when it ends.
+# Exit status: 0 passed, 1 failed, 77 skipped (Xvfb, trayer, xdotool,
+# ImageMagick's import, curl or python3 missing). Every wait is bounded, and
+# everything the script started is stopped when it ends.
 set -uo pipefail
 
-if [ $# -lt 2 ]; then
-  echo "usage: $0 SCREENSHOT_DIR PROGRAM [ARG...]" >&2
+if [ $# -ne 2 ]; then
+  echo "usage: $0 SCREENSHOT_DIR PROGRAM" >&2
   exit 2
 fi
 shots=$1
-shift
-program=$1
+built_program=$2
 
-for tool in Xvfb trayer xdotool import; do
+for tool in Xvfb trayer xdotool import curl python3; do
   if ! command -v "$tool" >/dev/null; then
-    echo "SKIP: $tool is not installed (Debian: xvfb trayer xdotool imagemagick)"
+    echo "SKIP: $tool is not installed (Debian: xvfb trayer xdotool imagemagick curl python3)"
     exit 77
   fi
 done
 
-main_title=${VT_MAIN_TITLE:-Veltrana Web Server 1.0}
-setup_title=${VT_SETUP_TITLE:-Setup}
-about_title=${VT_ABOUT_TITLE:-About}
-class=${VT_CLASS:-$(basename "$program")}
-setup_key=${VT_SETUP_KEY:-t}
-about_key=${VT_ABOUT_KEY:-b}
-exit_key=${VT_EXIT_KEY:-x}
+main_title="Veltrana Web Server 1.0"
+setup_title=Setup
+about_title=About
+class=veltrana-webserver
+# The menu entries' access keys: Se&tup, A&bout, E&xit.
+setup_key=t about_key=b exit_key=x
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/vt-desktop-XXXXXX")
-mkdir -p "$shots" "$work/config" "$work/site"
+mkdir -p "$shots" "$work/bin" "$work/config" "$work/site"
+program="$work/bin/$class"
+cp "$built_program" "$program" || { echo "FAIL: cannot copy $built_program"; rm -rf "$work"; exit 1; }
 rm -f "$shots/desktop-at-failure.png"  # from an earlier run
 xvfb_pid="" tray_pid="" program_pid=""
 
@@ -177,9 +178,14 @@ start_tray() {
   wait_until 10 tray_up || give_up "the tray host did not start"
 }
 
+# A right click on the icon, until a menu opens. The icon's window may be
+# replaced meanwhile (the program docks the icon again when it sees the tray
+# come back), so the icon is looked up again before each try.
+right_click_icon() {
+  find_icon && xdo mousemove --window "$icon" 6 6 click 3 2>/dev/null && wait_until 3 find_menu
+}
 open_menu() {
-  xdo mousemove --window "$icon" 6 6 click 3 || give_up "cannot click the tray icon"
-  wait_until 10 find_menu || give_up "a right click on the icon opened no menu"
+  wait_until 15 right_click_icon || give_up "a right click on the icon opened no menu"
 }
 
 # --- the X server, the tray host and the program
@@ -209,7 +215,12 @@ echo "display $DISPLAY"
 start_tray
 pass "tray host running"
 
-printf '[WebServer]\nActive=0\nMinimized=1\nPubDir=%s\n' "$work/site" >"$work/config/vtWebServer.ini"
+# A port that was free a moment ago.
+port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+page="Served by the desktop check."
+printf '<p>%s</p>\n' "$page" >"$work/site/index.html"
+settings="$work/config/vtWebServer.ini"
+printf '[WebServer]\nActive=1\nMinimized=1\nPort=%s\nPubDir=%s\n' "$port" "$work/site" >"$settings"
 # Under AddressSanitizer: libxkbcommon-x11 (loaded by Qt's X11 platform)
 # calls strndup on names that are not NUL-terminated, which is valid but
 # trips ASan's strict string checks; everything else stays checked.
@@ -221,7 +232,7 @@ asan_options="${ASAN_OPTIONS:-}${ASAN_OPTIONS:+:}strict_string_checks=0"
 bus=()
 command -v dbus-run-session >/dev/null && bus=(dbus-run-session --)
 env -u DBUS_SESSION_BUS_ADDRESS XDG_CONFIG_HOME="$work/config" QT_QPA_PLATFORM=xcb \
-  ASAN_OPTIONS="$asan_options" setsid "${bus[@]}" "$@" >"$work/program.log" 2>&1 &
+  ASAN_OPTIONS="$asan_options" setsid "${bus[@]}" "$program" >"$work/program.log" 2>&1 &
 program_pid=$!
 
 # 1, 2
@@ -229,6 +240,9 @@ wait_until 20 find_icon || give_up "no tray icon of class $class appeared"
 pass "tray icon docked (window $icon)"
 wait_until 10 hidden "$main_title" || give_up "the status window stays visible with Minimized=1"
 pass "status window hidden at start"
+serves() { curl -sf --max-time 5 "http://127.0.0.1:$port/index.html" 2>/dev/null | grep -qF "$page"; }
+wait_until 20 serves || give_up "the server does not serve http://127.0.0.1:$port/index.html"
+pass "the server serves a page of the published folder on port $port"
 
 # 3
 open_menu
@@ -269,9 +283,17 @@ pass "about box opened from the tray menu and closed by Enter"
 # 6
 xdo mousemove --window "$icon" 6 6 click --repeat 2 --delay 80 1
 wait_until 10 shows "$main_title" || give_up "a double click on the icon did not show \"$main_title\""
+main=$(titled_window "$main_title")
 settle
-snap_window "$(titled_window "$main_title")" main-window.png
+snap_window "$main" main-window.png
 pass "double click shows the status window"
+if command -v xprop >/dev/null; then
+  if xprop -id "$main" _NET_WM_STATE | grep -q _NET_WM_STATE_SKIP_TASKBAR; then
+    pass "the status window asks to be left off the taskbar"
+  else
+    fail "the status window does not ask to be left off the taskbar"
+  fi
+fi
 
 # 7
 old_icon=$icon
@@ -295,6 +317,9 @@ program_pid=""
 [ $status -eq 0 ] || fail "the program ended with status $status"
 no_icon || fail "the icon stayed after Exit"
 [ $status -eq 0 ] && pass "Exit from the tray menu ends the program and removes the icon"
+serves && fail "the server still answers after Exit"
+grep -qi '^Minimized=0' "$settings" || fail "Exit did not save Minimized=0 after the window was opened"
+grep -qi '^FormX=' "$settings" || fail "Exit did not save the window's position"
 
 if [ -s "$work/program.log" ]; then
   echo "--- program output"
