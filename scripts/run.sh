@@ -5,14 +5,19 @@
 # program and the demo site (build/demo-site: demo/site plus the compiled
 # CGI examples), and starts the server with a settings folder of its own,
 # .run/config/ (filled on first use: PubDir = the demo site, Port = 8080).
-# Your own settings in ~/.config are never touched. Ctrl+C stops the server.
+# Your own settings in ~/.config are never touched.
+#
+# On a desktop (DISPLAY or WAYLAND_DISPLAY set) the program shows its status
+# window and tray icon; elsewhere it runs headless. Either way Ctrl+C ends
+# it (as Exit does: the settings are saved).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 
 # shellcheck source=scripts/lib/install.sh
 source scripts/lib/install.sh
-vt_install_packages cmake ninja-build g++ libgtest-dev libgmock-dev media-types qt6-base-dev librsvg2-bin
+vt_install_packages cmake ninja-build g++ libgtest-dev libgmock-dev media-types qt6-base-dev libxcb1-dev \
+  librsvg2-bin fonts-dejavu-core
 
 cmake --preset default >/dev/null
 cmake --build --preset default --target veltrana-webserver demo_site
@@ -29,10 +34,13 @@ echo
 echo "Veltrana Web Server: open http://127.0.0.1:${port:-80}/"
 echo "  settings:   $settings"
 echo "  access log: $root/build/bin/webserver.log"
-echo "  Ctrl+C stops the server."
-echo
-
-# The program runs headless for now; once the windows exist, leave out
-# --headless here to get the status window and the tray icon.
 export XDG_CONFIG_HOME="$config_dir"
+if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
+  echo "  With its windows: the status window and the tray icon (Exit or Ctrl+C ends it)."
+  echo "  (Should Qt fail to open the display, the program says so and runs headless.)"
+  echo
+  exec build/bin/veltrana-webserver
+fi
+echo "  Headless: no display here (DISPLAY and WAYLAND_DISPLAY are unset). Ctrl+C stops the server."
+echo
 exec build/bin/veltrana-webserver --headless
