@@ -7,13 +7,16 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <filesystem>
 #include <memory>
+#include <thread>
 
 #include "app_test_support.h"
 #include "platform/ini_file.h"
 #include "platform/registry.h"
 #include "socket_test_support.h"
+#include "support/child_processes.h"
 #include "support/scoped_env.h"
 #include "support/temp_dir.h"
 
@@ -358,6 +361,64 @@ TEST_F(AppTest, AnUnwritableAccessLogIsToldOnceAndNeverBreaksTheAnswers) {
   ASSERT_TRUE(test::PumpUntil([&] { return LogCount("is written again") == 1; }));
   const std::string written = test::ReadFileText(folder + "/webserver.log");
   EXPECT_EQ(2, std::count(written.begin(), written.end(), '\n'));
+}
+
+TEST_F(AppTest, CgiRunsAreBoundedInTime) {
+  root_.WriteFile("cgi/open.exe",
+                  "#!/bin/sh\nprintf 'Content-Type: text/plain\\r\\n\\r\\nstarted'\nexec /bin/sleep 60\n");
+  root_.WriteFile(
+      "cgi/linger.exe",
+      "#!/bin/sh\nprintf 'Content-Type: text/plain\\r\\n\\r\\ndone'\nexec >&-\nexec /bin/sleep 60\n");
+  std::filesystem::permissions(root_.File("cgi/open.exe"), std::filesystem::perms::owner_all);
+  std::filesystem::permissions(root_.File("cgi/linger.exe"), std::filesystem::perms::owner_all);
+  WriteSettings("Active=1\n");
+  Create();
+  app_->CGILimits.TimeOut = 300;
+  app_->CGILimits.RunTimeOut = 1500;
+  Show();
+  ASSERT_TRUE(test::PumpUntil([&] { return app_->HTTPServer.Active(); }));
+
+  test::RunClient([&] {
+    // Keeps its output open: stopped at the bound of the whole run.
+    const auto started = std::chrono::steady_clock::now();
+    const HttpAnswer open = test::Get(port_, "/cgi/open.exe");
+    EXPECT_EQ("HTTP/1.1 500 Internal Server Error", open.status);
+    EXPECT_NE(std::string::npos, open.body.find("ran longer than 1500 ms")) << open.body;
+    EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(1400));
+
+    // Ends its output but goes on running: stopped after TimeOut, and what
+    // it wrote is the answer.
+    const HttpAnswer linger = test::Get(port_, "/cgi/linger.exe");
+    EXPECT_EQ("HTTP/1.1 200 OK", linger.status);
+    EXPECT_EQ("done", linger.body);
+  });
+  EXPECT_EQ(0, test::WaitForNoChildProcesses()) << "every program was killed and reaped";
+}
+
+TEST_F(AppTest, StoppingTheServerEndsARunningCgiProgram) {
+  root_.WriteFile("cgi/slow.exe", "#!/bin/sh\nexec /bin/sleep 60\n");
+  std::filesystem::permissions(root_.File("cgi/slow.exe"), std::filesystem::perms::owner_all);
+  WriteSettings("Active=1\n");
+  Create();
+  Show();
+  ASSERT_TRUE(test::PumpUntil([&] { return app_->HTTPServer.Active(); }));
+
+  std::atomic<bool> answered{false};
+  std::thread client([&] {
+    const int fd = test::ConnectLoopback(port_);
+    test::SendAll(fd, "GET /cgi/slow.exe HTTP/1.1\r\nHost: x\r\n\r\n");
+    test::ClosedByPeer(fd, std::chrono::seconds(20));
+    ::close(fd);
+    answered = true;
+  });
+  ASSERT_TRUE(test::PumpUntil([] { return test::CountChildProcesses() > 0; }));
+  const auto stopping = std::chrono::steady_clock::now();
+  app_->actStopExecute();
+  EXPECT_LT(std::chrono::steady_clock::now() - stopping, std::chrono::seconds(5));
+  EXPECT_FALSE(app_->HTTPServer.Active());
+  test::PumpUntil([&] { return answered.load(); });
+  client.join();
+  EXPECT_EQ(0, test::WaitForNoChildProcesses());
 }
 
 }  // namespace
