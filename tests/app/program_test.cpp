@@ -2,11 +2,8 @@
 // folder, published directory and copy of the program), driven over raw
 // sockets.
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -249,12 +246,8 @@ TEST(Program, InactiveStaysInactiveAndAStartFailureKeepsItRunning) {
   {
     ServerProgram program;
     program.WriteSettings();
-    const int taken = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(program.Port());
-    ASSERT_EQ(0, ::bind(taken, reinterpret_cast<sockaddr*>(&address), sizeof address));
-    ASSERT_EQ(0, ::listen(taken, 1));
+    const int taken = test::ListenOn(program.Port());
+    ASSERT_GE(taken, 0);
     program.Spawn({});
     ASSERT_TRUE(test::WaitFor([&] { return program.Stderr().find("Error: ") != std::string::npos; }));
     ::close(taken);

@@ -1,9 +1,6 @@
 #include "app/web_server_app.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -212,12 +209,8 @@ TEST_F(AppTest, ClosingHidesTheWindowUntilExit) {
 
 TEST_F(AppTest, StartFailureIsReportedAndChangesNothing) {
   WriteSettings("Active=0\n");
-  const int taken = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port_);
-  ASSERT_EQ(0, ::bind(taken, reinterpret_cast<sockaddr*>(&address), sizeof address));
-  ASSERT_EQ(0, ::listen(taken, 1));
+  const int taken = test::ListenOn(port_);
+  ASSERT_GE(taken, 0);
 
   Create();
   Show();
