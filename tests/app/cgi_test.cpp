@@ -152,6 +152,7 @@ TEST_F(CgiTest, TheMappedFileRunsAsNamed) {
 TEST_F(CgiTest, ProgramsThatCannotRunOrBreakABoundGetThe500Page) {
   program_.WriteRootFile("cgi/plain.exe", "#!/bin/sh\nprintf 'not run'\n");  // no run bit
   const HttpAnswer denied = program_.Get("/cgi/plain.exe");
+  program_.LogLines(1);
   EXPECT_EQ("HTTP/1.1 500 Internal Server Error", denied.status);
   EXPECT_NE(std::string::npos, denied.body.find("Permission denied")) << denied.body;
 
@@ -159,6 +160,7 @@ TEST_F(CgiTest, ProgramsThatCannotRunOrBreakABoundGetThe500Page) {
   program_.WriteRootProgram("cgi/flood.exe", "#!/bin/sh\nexec /bin/cat /dev/zero\n");
   const auto started = std::chrono::steady_clock::now();
   const HttpAnswer flood = program_.Get("/cgi/flood.exe");
+  program_.LogLines(2);
   EXPECT_EQ("HTTP/1.1 500 Internal Server Error", flood.status);
   EXPECT_NE(std::string::npos, flood.body.find("wrote more than 16777216 bytes")) << flood.body;
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(20));

@@ -137,8 +137,12 @@ TEST(Program, AccessLogWithTheDefaultTemplate) {
   program.WriteSettings();
   ASSERT_TRUE(program.Start()) << program.Stderr();
 
+  // A line is written once its answer has gone out: each is waited for, so
+  // that the lines keep the order of the requests.
   const HttpAnswer found = program.Get("/index.html");
+  program.LogLines(1);
   program.Get("/missing.html");
+  program.LogLines(2);
   program.Request(Raw("GET", "/a%0d%0aforged%1b[2J"));
   const std::vector<std::string> lines = program.LogLines(3);
   ASSERT_EQ(3u, lines.size());
@@ -168,6 +172,7 @@ TEST(Program, AccessLogWithCustomTemplates) {
         "LogFormat=$DATE$|$uri$|$uri$|$referer$|$useragent$|$methd$|$method$|$response$|$size\n");
     ASSERT_TRUE(program.Start()) << program.Stderr();
     program.Request(Raw("GET", "/", "Referer: http://ref/\r\nUser-Agent: probe/1\r\n"));
+    program.LogLines(1);
     program.Request(Raw("GET", "/nothing"));
     const std::vector<std::string> lines = program.LogLines(2);
     ASSERT_EQ(2u, lines.size());
