@@ -83,7 +83,7 @@ TMapResult MapRequestPath(std::string_view uri, std::string_view pub_dir, std::s
   if (path.find('\0') != std::string::npos) return mrInvalid;
 
   if (path.empty()) {
-    path.assign(1, '/');  // (not = "/": g++ 12 misreports an overlap there)
+    path = "/";
   } else {
     // Both separators mean the same to a client; from here on only "/" is.
     path = ReplaceByte('\\', '/', path);
