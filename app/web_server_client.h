@@ -3,17 +3,38 @@
 // TWebServerClient: the application's client object, one per accepted
 // connection. It is the HTTP server's client (ThttpServerClient) plus the
 // CGI run: a request for an ".exe" program of the published directory runs
-// that program and answers with what it writes.
+// that program and answers with what it writes on its standard output.
+//
+// A CGI run
+// - runs exactly the mapped file (no %NAME% expansion of its path), with the
+//   CGI/1.1 variables as its whole environment, in its own folder, with its
+//   standard output collected and its standard input and error on
+//   /dev/null (the request body is not passed on);
+// - answers 200 "OK" with the output split at the first CR LF CR LF: the
+//   lines before it (split at CR LF, LF or CR) become header lines as
+//   written, the rest is the body; output without that separator is all
+//   header lines and an empty body;
+// - is bounded (TCGILimits): a program still running TimeOut after its output
+//   ended is killed and its output used; one that runs past RunTimeOut, or
+//   writes more than MaxOutput bytes, is killed with its process group and
+//   ExecuteCGI raises ECGIRun, as it raises EOSError (with the system's
+//   reason) for a program that cannot be started.
 //
 // Lifetime and threads: the server makes it through the application's
 // OnCreateClient handler on the main thread and frees it there when the
-// connection ends. ExecuteCGI runs on the connection's worker thread, inside
-// OnGetResponse.
+// connection ends. ExecuteCGI and CGIStdOut run on the connection's worker
+// thread, inside OnGetResponse. Terminate (main thread) also kills a CGI
+// program that is running, so that stopping the server never waits for one.
+
+#include <sys/types.h>
 
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <string>
 
 #include "http/http_server.h"
+#include "platform/win_execute.h"
 #include "util/exception.h"
 
 namespace vt {
@@ -37,16 +58,33 @@ struct TCGILimits {
 class TWebServerClient : public ThttpServerClient {
  public:
   explicit TWebServerClient(ATCPServer& server);
+  // Frees FExec (a run cannot be in progress: the worker has ended).
   ~TWebServerClient() override;
 
   // The bounds of this connection's CGI runs (set by whoever makes the
   // client).
   TCGILimits CGILimits;
 
+  // Also kills the CGI program that runs for this connection, if any.
+  void Terminate() override;
+
   // Runs the program `ScriptPath` (a file below `DocumentRoot`, the
   // published directory as set) and leaves the answer built from its output
-  // as the client's Response. Raises when no answer could be built.
+  // as the client's Response. Raises (see above) when no answer could be
+  // built; Response is then left as it was.
   void ExecuteCGI(const std::string& DocumentRoot, const std::string& ScriptPath);
+  // The runner's OnStdOut: appends the block to FCGIOutput.
+  void CGIStdOut(TWinExecute& sender, const char* buf, std::int32_t size);
+
+ private:
+  // The runner of the latest CGI run on this connection.
+  std::unique_ptr<TvtWinExecute> FExec;
+  // The output of the running (or latest) CGI program.
+  std::string FCGIOutput;
+
+  // The process of the running program, for Terminate; 0 when none.
+  std::mutex cgi_mutex_;
+  pid_t cgi_pid_ = 0;
 };
 
 }  // namespace vt

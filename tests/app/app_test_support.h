@@ -17,8 +17,9 @@
 
 namespace vt::test {
 
-// A port that was free a moment ago on 127.0.0.1 (bound to port 0, read back,
-// closed).
+// A socket listening on every address at `port`; -1 when it cannot.
+int ListenOn(std::uint16_t port);
+// A port that was free a moment ago (bound to port 0, read back, closed).
 std::uint16_t FreePort();
 
 // Sends `raw` on a new connection to 127.0.0.1:port and reads one answer

@@ -2,11 +2,8 @@
 // folder, published directory and copy of the program), driven over raw
 // sockets.
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -140,8 +137,12 @@ TEST(Program, AccessLogWithTheDefaultTemplate) {
   program.WriteSettings();
   ASSERT_TRUE(program.Start()) << program.Stderr();
 
+  // A line is written once its answer has gone out: each is waited for, so
+  // that the lines keep the order of the requests.
   const HttpAnswer found = program.Get("/index.html");
+  program.LogLines(1);
   program.Get("/missing.html");
+  program.LogLines(2);
   program.Request(Raw("GET", "/a%0d%0aforged%1b[2J"));
   const std::vector<std::string> lines = program.LogLines(3);
   ASSERT_EQ(3u, lines.size());
@@ -171,6 +172,7 @@ TEST(Program, AccessLogWithCustomTemplates) {
         "LogFormat=$DATE$|$uri$|$uri$|$referer$|$useragent$|$methd$|$method$|$response$|$size\n");
     ASSERT_TRUE(program.Start()) << program.Stderr();
     program.Request(Raw("GET", "/", "Referer: http://ref/\r\nUser-Agent: probe/1\r\n"));
+    program.LogLines(1);
     program.Request(Raw("GET", "/nothing"));
     const std::vector<std::string> lines = program.LogLines(2);
     ASSERT_EQ(2u, lines.size());
@@ -249,12 +251,8 @@ TEST(Program, InactiveStaysInactiveAndAStartFailureKeepsItRunning) {
   {
     ServerProgram program;
     program.WriteSettings();
-    const int taken = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(program.Port());
-    ASSERT_EQ(0, ::bind(taken, reinterpret_cast<sockaddr*>(&address), sizeof address));
-    ASSERT_EQ(0, ::listen(taken, 1));
+    const int taken = test::ListenOn(program.Port());
+    ASSERT_GE(taken, 0);
     program.Spawn({});
     ASSERT_TRUE(test::WaitFor([&] { return program.Stderr().find("Error: ") != std::string::npos; }));
     ::close(taken);

@@ -1,19 +1,19 @@
 #include "app/web_server_app.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <filesystem>
 #include <memory>
+#include <thread>
 
 #include "app_test_support.h"
 #include "platform/ini_file.h"
 #include "platform/registry.h"
 #include "socket_test_support.h"
+#include "support/child_processes.h"
 #include "support/scoped_env.h"
 #include "support/temp_dir.h"
 
@@ -209,12 +209,8 @@ TEST_F(AppTest, ClosingHidesTheWindowUntilExit) {
 
 TEST_F(AppTest, StartFailureIsReportedAndChangesNothing) {
   WriteSettings("Active=0\n");
-  const int taken = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port_);
-  ASSERT_EQ(0, ::bind(taken, reinterpret_cast<sockaddr*>(&address), sizeof address));
-  ASSERT_EQ(0, ::listen(taken, 1));
+  const int taken = test::ListenOn(port_);
+  ASSERT_GE(taken, 0);
 
   Create();
   Show();
@@ -348,16 +344,78 @@ TEST_F(AppTest, AnUnwritableAccessLogIsToldOnceAndNeverBreaksTheAnswers) {
       EXPECT_EQ("notes", second.body);
     });
   };
+  const std::string failure = "1 Access log " + folder + "/webserver.log cannot be written: ";
   both_answered();
+  ASSERT_TRUE(test::PumpUntil([&] { return LogCount(failure) > 0; }));
   both_answered();
   test::PumpUntil([] { return false; }, std::chrono::milliseconds(100));
-  EXPECT_EQ(1, LogCount("1 Access log " + folder + "/webserver.log cannot be written: "));
+  EXPECT_EQ(1, LogCount(failure)) << "told once, not once per request";
 
   std::filesystem::create_directories(folder);
   both_answered();
-  ASSERT_TRUE(test::PumpUntil([&] { return LogCount("is written again") == 1; }));
-  const std::string written = test::ReadFileText(folder + "/webserver.log");
-  EXPECT_EQ(2, std::count(written.begin(), written.end(), '\n'));
+  const auto lines_written = [&] {
+    const std::string written = test::ReadFileText(folder + "/webserver.log");
+    return std::count(written.begin(), written.end(), '\n');
+  };
+  ASSERT_TRUE(test::PumpUntil([&] { return LogCount("is written again") == 1 && lines_written() == 2; }));
+}
+
+TEST_F(AppTest, CgiRunsAreBoundedInTime) {
+  root_.WriteFile("cgi/open.exe",
+                  "#!/bin/sh\nprintf 'Content-Type: text/plain\\r\\n\\r\\nstarted'\nexec /bin/sleep 60\n");
+  root_.WriteFile(
+      "cgi/linger.exe",
+      "#!/bin/sh\nprintf 'Content-Type: text/plain\\r\\n\\r\\ndone'\nexec >&-\nexec /bin/sleep 60\n");
+  std::filesystem::permissions(root_.File("cgi/open.exe"), std::filesystem::perms::owner_all);
+  std::filesystem::permissions(root_.File("cgi/linger.exe"), std::filesystem::perms::owner_all);
+  WriteSettings("Active=1\n");
+  Create();
+  app_->CGILimits.TimeOut = 300;
+  app_->CGILimits.RunTimeOut = 1500;
+  Show();
+  ASSERT_TRUE(test::PumpUntil([&] { return app_->HTTPServer.Active(); }));
+
+  test::RunClient([&] {
+    // Keeps its output open: stopped at the bound of the whole run.
+    const auto started = std::chrono::steady_clock::now();
+    const HttpAnswer open = test::Get(port_, "/cgi/open.exe");
+    EXPECT_EQ("HTTP/1.1 500 Internal Server Error", open.status);
+    EXPECT_NE(std::string::npos, open.body.find("ran longer than 1500 ms")) << open.body;
+    EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(1400));
+
+    // Ends its output but goes on running: stopped after TimeOut, and what
+    // it wrote is the answer.
+    const HttpAnswer linger = test::Get(port_, "/cgi/linger.exe");
+    EXPECT_EQ("HTTP/1.1 200 OK", linger.status);
+    EXPECT_EQ("done", linger.body);
+  });
+  EXPECT_EQ(0, test::WaitForNoChildProcesses()) << "every program was killed and reaped";
+}
+
+TEST_F(AppTest, StoppingTheServerEndsARunningCgiProgram) {
+  root_.WriteFile("cgi/slow.exe", "#!/bin/sh\nexec /bin/sleep 60\n");
+  std::filesystem::permissions(root_.File("cgi/slow.exe"), std::filesystem::perms::owner_all);
+  WriteSettings("Active=1\n");
+  Create();
+  Show();
+  ASSERT_TRUE(test::PumpUntil([&] { return app_->HTTPServer.Active(); }));
+
+  std::atomic<bool> answered{false};
+  std::thread client([&] {
+    const int fd = test::ConnectLoopback(port_);
+    test::SendAll(fd, "GET /cgi/slow.exe HTTP/1.1\r\nHost: x\r\n\r\n");
+    test::ClosedByPeer(fd, std::chrono::seconds(20));
+    ::close(fd);
+    answered = true;
+  });
+  ASSERT_TRUE(test::PumpUntil([] { return test::CountChildProcesses() > 0; }));
+  const auto stopping = std::chrono::steady_clock::now();
+  app_->actStopExecute();
+  EXPECT_LT(std::chrono::steady_clock::now() - stopping, std::chrono::seconds(5));
+  EXPECT_FALSE(app_->HTTPServer.Active());
+  test::PumpUntil([&] { return answered.load(); });
+  client.join();
+  EXPECT_EQ(0, test::WaitForNoChildProcesses());
 }
 
 }  // namespace
