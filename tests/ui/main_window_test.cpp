@@ -1,9 +1,6 @@
 #include "ui/main_window.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <QAction>
@@ -48,9 +45,9 @@ class MainWindow : public ::testing::Test {
     app_.reset();
   }
 
-  // Writes the settings: the site, `port` (0: a free one), then `more`.
-  void WriteSettings(const std::string& more, std::uint16_t port = 0) {
-    port_ = port ? port : test::FreePort();
+  // Writes the settings: the site, a free port, then `more`.
+  void WriteSettings(const std::string& more) {
+    port_ = test::FreePort();
     dir_.WriteFile("config/vtWebServer.ini", "[WebServer]\nPubDir=" + dir_.File("site") +
                                                  "\nPort=" + std::to_string(port_) + "\n" + more);
   }
@@ -197,14 +194,9 @@ TEST_F(MainWindow, CloseBoxHidesAndStatusIsEnabledExactlyWhileHidden) {
 }
 
 TEST_F(MainWindow, StartFailureIsShownAsAnErrorAndTheServerStaysInactive) {
-  const int taken = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  ASSERT_EQ(0, ::bind(taken, reinterpret_cast<sockaddr*>(&address), sizeof address));
-  ASSERT_EQ(0, ::listen(taken, 1));
-  socklen_t size = sizeof address;
-  ASSERT_EQ(0, ::getsockname(taken, reinterpret_cast<sockaddr*>(&address), &size));
-  WriteSettings("Active=1\n", ntohs(address.sin_port));
+  WriteSettings("Active=1\n");
+  const int taken = test::ListenOn(port_);
+  ASSERT_GE(taken, 0);
 
   // The message box is modal: a timer looks for it from inside its loop.
   QString shown;
