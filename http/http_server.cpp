@@ -218,7 +218,8 @@ void AhttpServerClient::Execute() {
   AhttpServer* server = HttpServer();
   if (!server || !Stream()) return;
   try {
-    while (!Terminated() && KeepAlive && Stream()->IsOpen()) {
+    // A client that has ended its side (and sent nothing more) is done.
+    while (!Terminated() && KeepAlive && Stream()->IsOpen() && !Stream()->AtEnd()) {
       if (!RunCycle(*server)) break;
     }
     // Input left unread (requests pipelined after the last one answered)
@@ -398,7 +399,7 @@ void AhttpServerClient::Linger() {
   const Deadline deadline = Clock::now() + Ms(limits_.LingerTime);
   for (;;) {
     if (socket->Available() > 0) stream.Reader()->Skip(socket->Available());
-    if (!socket->IsConnected() || Clock::now() >= deadline) return;
+    if (!socket->IsConnected() || socket->ReceiveEnded() || Clock::now() >= deadline) return;
     if (!stream.WaitStep(&deadline)) return;
   }
 }
@@ -427,7 +428,7 @@ bool AhttpServerClient::WaitForHead(Ready ready) {
   std::int32_t seen = socket.Available();
   for (;;) {
     if (ready()) return true;
-    if (Terminated() || socket.Terminated() || !socket.IsConnected()) return false;
+    if (Terminated() || socket.Terminated() || !socket.IsConnected() || socket.ReceiveEnded()) return false;
     const Deadline now = Clock::now();
     if (head_started_ && now >= head_deadline_) throw EhttpContent(408, "Request header timeout");
     if (time_out != 0 && now >= idle) RaiseReadError();

@@ -499,6 +499,44 @@ TEST(HttpServer, ClientThatHalfClosesAfterItsRequestIsAnswered) {
   });
 }
 
+TEST(HttpServer, ClientThatHalfClosesGetsALargeBodyWhole) {
+  HttpServerFixture f;
+  static constexpr int64_t kSize = 16 << 20;
+  std::atomic<int> successful{0};
+  f.Answer = [](AhttpServerClient& client) {
+    auto answer = std::make_unique<ThttpResponse>(200, "HTTP", 1, 1, "", nullptr, "");
+    answer->SetContentReader(std::make_unique<TPatternReader>(kSize));
+    client.SetResponse(std::move(answer));
+  };
+  f.OnFree = [&](AhttpServerClient& client) { successful += client.ResponseSuccessful ? 1 : 0; };
+  f.Start();
+  std::string expected(kSize, ' ');
+  TPatternReader(kSize).Read(expected.data(), static_cast<int32_t>(kSize));
+  f.RunClient([&] {
+    // The request, then the end of the client's side: the whole answer
+    // still arrives, then the close.
+    int fd = f.Connect();
+    SendAll(fd, "GET /big HTTP/1.0\r\n\r\n");
+    ::shutdown(fd, SHUT_WR);
+    HttpAnswer a = ReadAnswer(fd, false, 60s);
+    EXPECT_EQ("HTTP/1.0 200 OK", a.status);
+    EXPECT_TRUE(a.body == expected) << a.body.size() << " bytes";
+    EXPECT_TRUE(ClosedByPeer(fd));
+    // Kept alive: both pipelined requests are answered, then the close
+    // comes at once, not after the server's time-out.
+    fd = f.Connect();
+    SendAll(fd, "GET /1 HTTP/1.1\r\nHost: h\r\n\r\nGET /2 HTTP/1.1\r\nHost: h\r\n\r\n");
+    ::shutdown(fd, SHUT_WR);
+    for (int i = 0; i < 2; ++i) EXPECT_TRUE(ReadAnswer(fd, false, 60s).body == expected);
+    const auto start = test::Clock::now();
+    EXPECT_TRUE(ClosedByPeer(fd));
+    EXPECT_LT(test::Clock::now() - start, 5s);
+  });
+  EXPECT_TRUE(f.PumpUntil([&] { return f.frees == 3; }));
+  EXPECT_EQ(3, successful);
+  EXPECT_EQ(3, f.server.ResponseCount);
+}
+
 // Runs a command on a thread while the main queue is served; its output.
 std::string RunCommand(HttpServerFixture& f, const std::string& command) {
   std::string output;
