@@ -7,6 +7,7 @@
 #include <exception>
 
 #include "http/cgi_environment.h"
+#include "http/http_text.h"
 #include "http/protocol.h"
 #include "platform/ticks.h"
 #include "sockets/socket_stream.h"
@@ -288,6 +289,7 @@ bool AhttpServerClient::RunCycle(AhttpServer& server) {
   KeepAlive = request_->IsHTTP11OrLater();
   DoRequestHeader();
   if (Terminated()) return false;
+  AnswerExpectation(server);
   request_->ReadContent(*stream.GetReader(), false, false, limits_.MaxRequestBody);
   if (Terminated() || !stream.IsOpen()) return false;
   DoRequest();
@@ -359,6 +361,22 @@ bool AhttpServerClient::Respond(AhttpServer& server) {
     // until the time-out).
     return false;
   }
+}
+
+void AhttpServerClient::AnswerExpectation(AhttpServer& server) {
+  if (!request_->IsHTTP11OrLater() || !request_->Header()) return;
+  if (detail::TrimmedLower(request_->Header()->GetFieldValue("Expect")) != "100-continue") return;
+  // Raises the refusal of a body that will not be read (too large, framing
+  // not accepted): the client gets that answer instead, and the close.
+  std::int64_t length = 0;
+  if (request_->GetContentFraming(limits_.MaxRequestBody, length) == TContentFraming::kNone) return;
+  static constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
+  TSocketStream& stream = *Stream();
+  stream.Writer()->WriteText(std::string(kContinue));
+  // An interim answer, not part of the response: the cycle's own bytes
+  // start after it.
+  cycle_start_ = stream.Writer()->GetPosition();
+  server.DataServed.fetch_add(static_cast<std::int64_t>(kContinue.size()), std::memory_order_relaxed);
 }
 
 void AhttpServerClient::SendErrorAnswer(ThttpResponse& answer) {

@@ -537,6 +537,69 @@ TEST(HttpServer, ClientThatHalfClosesGetsALargeBodyWhole) {
   EXPECT_EQ(3, f.server.ResponseCount);
 }
 
+TEST(HttpServer, ExpectContinueIsAnsweredOnlyForABodyThatWillBeRead) {
+  HttpServerFixture f;
+  std::mutex mutex;
+  std::vector<int64_t> written;
+  f.Answer = [](AhttpServerClient& client) {
+    client.SetResponse(TextAnswer(std::to_string(client.Request()->GetContentText().size())));
+  };
+  f.OnFree = [&](AhttpServerClient& client) {
+    std::lock_guard lock(mutex);
+    written.push_back(client.BytesWritten());
+  };
+  f.Start();
+  const std::string continued = "HTTP/1.1 100 Continue";
+  std::vector<int64_t> received;
+  int64_t refused = 0;
+  f.RunClient([&] {
+    const int fd = f.Connect();
+    const std::string head = "POST /p HTTP/1.1\r\nHost: h\r\nExpect: 100-Continue\r\n";
+    // The interim answer comes before the client sends its body.
+    SendAll(fd, head + "Content-Length: 5\r\n\r\n");
+    HttpAnswer a = ReadAnswer(fd, true);
+    EXPECT_EQ(continued, a.status);
+    EXPECT_TRUE(a.fields.empty());
+    SendAll(fd, "hello");
+    a = ReadAnswer(fd);
+    EXPECT_EQ("HTTP/1.1 200 OK", a.status);
+    EXPECT_EQ("5", a.body);
+    received.push_back(static_cast<int64_t>(a.size));
+    SendAll(fd, head + "Transfer-Encoding: chunked\r\n\r\n");
+    EXPECT_EQ(continued, ReadAnswer(fd, true).status);
+    SendAll(fd, "3\r\nabc\r\n0\r\n\r\n");
+    a = ReadAnswer(fd);
+    EXPECT_EQ("3", a.body);
+    received.push_back(static_cast<int64_t>(a.size));
+    // Without a body, and to HTTP/1.0 (which knows no interim answers):
+    // only the answer.
+    SendAll(fd, head + "Content-Length: 0\r\n\r\n");
+    a = ReadAnswer(fd);
+    EXPECT_EQ("HTTP/1.1 200 OK", a.status);
+    received.push_back(static_cast<int64_t>(a.size));
+    SendAll(fd, "POST /p HTTP/1.0\r\nExpect: 100-continue\r\nContent-Length: 2\r\n\r\nab");
+    a = ReadAnswer(fd);
+    EXPECT_EQ("HTTP/1.0 200 OK", a.status);
+    EXPECT_EQ("2", a.body);
+    received.push_back(static_cast<int64_t>(a.size));
+    EXPECT_TRUE(ClosedByPeer(fd));
+    // A body the server will not read is refused at once, without the
+    // interim answer, and the connection closed.
+    const int big = f.Connect();
+    SendAll(big, head + "Content-Length: 2000000\r\n\r\n");
+    a = ReadAnswer(big, false, 5s);
+    EXPECT_EQ("HTTP/1.1 413 Request Entity Too Large", a.status);
+    refused = static_cast<int64_t>(a.size);
+    EXPECT_TRUE(ClosedByPeer(big));
+  });
+  ASSERT_TRUE(f.PumpUntil([&] { return f.frees == 4; }));
+  std::lock_guard lock(mutex);
+  EXPECT_EQ(received, written) << "an interim answer is not part of the response";
+  EXPECT_EQ(received[0] + received[1] + received[2] + received[3] + refused +
+                2 * static_cast<int64_t>(continued.size() + 4),
+            f.server.DataServed);
+}
+
 // Runs a command on a thread while the main queue is served; its output.
 std::string RunCommand(HttpServerFixture& f, const std::string& command) {
   std::string output;
@@ -571,6 +634,16 @@ TEST(HttpServer, RealClients) {
   EXPECT_NE(std::string::npos, head.find("Content-Length: 1000\r\n"));
   EXPECT_NE(std::string::npos, head.find("Server: " + kServer + "\r\n"));
   EXPECT_EQ(body, RunCommand(f, "curl -sS --max-time 20 -0 " + url));
+  // A 100 KiB upload that asks for "100 Continue" (curl asks by itself only
+  // from 1 MiB on): curl holds the body back until the interim answer comes,
+  // for 30 s here, so that a missing one shows as the transfer's time-out.
+  test::TempDir dir;
+  const std::string upload = dir.WriteFile("upload.bin", test::Pattern(100 * 1024));
+  EXPECT_EQ("200 102400",
+            RunCommand(f,
+                       "curl -sS --max-time 20 --expect100-timeout 30 -H 'Expect: 100-continue' "
+                       "-o /dev/null -w '%{http_code} %{size_upload}' --data-binary @" +
+                           upload + " " + url));
 }
 
 }  // namespace
