@@ -90,10 +90,8 @@ void ReadRequestBody(std::string_view input, std::int32_t perRead, std::int64_t 
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::string_view input = fuzz::AsText(data, size);
-  const std::uint8_t reads = fuzz::TakeByte(input);
-  const std::uint8_t limit = fuzz::TakeByte(input);
-  const std::int32_t perRead = (reads & 16) ? 0 : (reads & 15) + 1;
-  const std::int64_t maxSize = limit == 0 ? -1 : limit * 16;
+  const std::int32_t perRead = fuzz::TakeReadSize(input);
+  const std::int64_t maxSize = fuzz::TakeBound(input, 16);
   const std::string body(input);
 
   const TDecoded decoded = Decode(body, perRead, false);

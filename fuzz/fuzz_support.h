@@ -38,6 +38,20 @@ inline std::uint8_t TakeByte(std::string_view& text) {
   return value;
 }
 
+// Bytes per read for a short-reading test reader, from the input's first
+// byte: 1 to 16, or 0 (no limit).
+inline std::int32_t TakeReadSize(std::string_view& text) {
+  const std::uint8_t value = TakeByte(text);
+  return (value & 16) ? 0 : (value & 15) + 1;
+}
+
+// A size bound from the input's first byte: -1 (none) for 0, else the byte
+// times `step`.
+inline std::int64_t TakeBound(std::string_view& text, std::int64_t step) {
+  const std::uint8_t value = TakeByte(text);
+  return value == 0 ? -1 : value * step;
+}
+
 // Cuts `text` at every `separator` into exactly `count` fields: missing
 // fields are empty, and the last field takes the rest, separators included.
 inline std::vector<std::string> SplitFields(std::string_view text, char separator, std::size_t count) {

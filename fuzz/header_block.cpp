@@ -93,10 +93,8 @@ void CheckRange(const THeader& header) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::string_view input = fuzz::AsText(data, size);
-  const std::uint8_t reads = fuzz::TakeByte(input);
-  const std::uint8_t bound = fuzz::TakeByte(input);
-  const std::int32_t perRead = (reads & 16) ? 0 : (reads & 15) + 1;
-  const std::int32_t maxSize = bound == 0 ? -1 : bound * 64;
+  const std::int32_t perRead = fuzz::TakeReadSize(input);
+  const auto maxSize = static_cast<std::int32_t>(fuzz::TakeBound(input, 64));
   const std::string text(input);
 
   THeader block;

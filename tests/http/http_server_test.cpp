@@ -55,6 +55,15 @@ class TPatternReader : public AReaderEx {
   int64_t position_ = 0;
 };
 
+// Answers every request with `size` bytes of TPatternReader.
+std::function<void(AhttpServerClient&)> PatternAnswer(int64_t size) {
+  return [size](AhttpServerClient& client) {
+    auto answer = std::make_unique<ThttpResponse>(200, "HTTP", 1, 1, "", nullptr, "");
+    answer->SetContentReader(std::make_unique<TPatternReader>(size));
+    client.SetResponse(std::move(answer));
+  };
+}
+
 TEST(HttpServer, ConnectionStaysOpenOnlyAsTheRequestAndTheAnswerAllow) {
   HttpServerFixture f;
   f.Answer = EchoURI;
@@ -401,11 +410,7 @@ TEST(HttpServer, SlowReaderGetsTheBodyInStepsAndAFailedSendStillFreesOnce) {
   HttpServerFixture f;
   static constexpr int64_t kSize = 64 << 20;
   std::atomic<int> successful{0};
-  f.Answer = [](AhttpServerClient& client) {
-    auto answer = std::make_unique<ThttpResponse>(200, "HTTP", 1, 1, "", nullptr, "");
-    answer->SetContentReader(std::make_unique<TPatternReader>(kSize));
-    client.SetResponse(std::move(answer));
-  };
+  f.Answer = PatternAnswer(kSize);
   f.OnFree = [&](AhttpServerClient& client) { successful += client.ResponseSuccessful ? 1 : 0; };
   f.server.OnResponseSuccessful = [&](AhttpServer&, AhttpServerClient&) {};
   f.Start();
@@ -503,11 +508,7 @@ TEST(HttpServer, ClientThatHalfClosesGetsALargeBodyWhole) {
   HttpServerFixture f;
   static constexpr int64_t kSize = 16 << 20;
   std::atomic<int> successful{0};
-  f.Answer = [](AhttpServerClient& client) {
-    auto answer = std::make_unique<ThttpResponse>(200, "HTTP", 1, 1, "", nullptr, "");
-    answer->SetContentReader(std::make_unique<TPatternReader>(kSize));
-    client.SetResponse(std::move(answer));
-  };
+  f.Answer = PatternAnswer(kSize);
   f.OnFree = [&](AhttpServerClient& client) { successful += client.ResponseSuccessful ? 1 : 0; };
   f.Start();
   std::string expected(kSize, ' ');
