@@ -7,6 +7,7 @@
 #include <exception>
 
 #include "http/cgi_environment.h"
+#include "http/http_text.h"
 #include "http/protocol.h"
 #include "platform/ticks.h"
 #include "sockets/socket_stream.h"
@@ -218,7 +219,8 @@ void AhttpServerClient::Execute() {
   AhttpServer* server = HttpServer();
   if (!server || !Stream()) return;
   try {
-    while (!Terminated() && KeepAlive && Stream()->IsOpen()) {
+    // A client that has ended its side (and sent nothing more) is done.
+    while (!Terminated() && KeepAlive && Stream()->IsOpen() && !Stream()->AtEnd()) {
       if (!RunCycle(*server)) break;
     }
     // Input left unread (requests pipelined after the last one answered)
@@ -287,6 +289,7 @@ bool AhttpServerClient::RunCycle(AhttpServer& server) {
   KeepAlive = request_->IsHTTP11OrLater();
   DoRequestHeader();
   if (Terminated()) return false;
+  AnswerExpectation(server);
   request_->ReadContent(*stream.GetReader(), false, false, limits_.MaxRequestBody);
   if (Terminated() || !stream.IsOpen()) return false;
   DoRequest();
@@ -360,6 +363,22 @@ bool AhttpServerClient::Respond(AhttpServer& server) {
   }
 }
 
+void AhttpServerClient::AnswerExpectation(AhttpServer& server) {
+  if (!request_->IsHTTP11OrLater() || !request_->Header()) return;
+  if (detail::TrimmedLower(request_->Header()->GetFieldValue("Expect")) != "100-continue") return;
+  // Raises the refusal of a body that will not be read (too large, framing
+  // not accepted): the client gets that answer instead, and the close.
+  std::int64_t length = 0;
+  if (request_->GetContentFraming(limits_.MaxRequestBody, length) == TContentFraming::kNone) return;
+  static constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
+  TSocketStream& stream = *Stream();
+  stream.Writer()->WriteText(std::string(kContinue));
+  // An interim answer, not part of the response: the cycle's own bytes
+  // start after it.
+  cycle_start_ = stream.Writer()->GetPosition();
+  server.DataServed.fetch_add(static_cast<std::int64_t>(kContinue.size()), std::memory_order_relaxed);
+}
+
 void AhttpServerClient::SendErrorAnswer(ThttpResponse& answer) {
   TSocketStream* stream = Stream();
   if (!stream || Terminated()) return;
@@ -398,7 +417,7 @@ void AhttpServerClient::Linger() {
   const Deadline deadline = Clock::now() + Ms(limits_.LingerTime);
   for (;;) {
     if (socket->Available() > 0) stream.Reader()->Skip(socket->Available());
-    if (!socket->IsConnected() || Clock::now() >= deadline) return;
+    if (!socket->IsConnected() || socket->ReceiveEnded() || Clock::now() >= deadline) return;
     if (!stream.WaitStep(&deadline)) return;
   }
 }
@@ -427,7 +446,7 @@ bool AhttpServerClient::WaitForHead(Ready ready) {
   std::int32_t seen = socket.Available();
   for (;;) {
     if (ready()) return true;
-    if (Terminated() || socket.Terminated() || !socket.IsConnected()) return false;
+    if (Terminated() || socket.Terminated() || !socket.IsConnected() || socket.ReceiveEnded()) return false;
     const Deadline now = Clock::now();
     if (head_started_ && now >= head_deadline_) throw EhttpContent(408, "Request header timeout");
     if (time_out != 0 && now >= idle) RaiseReadError();

@@ -156,8 +156,8 @@ class AhttpServerClient : public TTCPServerClient {
   bool ResponseSuccessful = false;
 
   // The bytes written on the connection in this cycle: the response's
-  // header and body (not those of earlier responses on the same connection);
-  // 0 without a stream.
+  // header and body (not those of earlier responses on the same connection,
+  // nor an interim "100 Continue"); 0 without a stream.
   std::int64_t BytesWritten() const;
 
   // Main thread, right after the client was made: takes the server's
@@ -196,6 +196,12 @@ class AhttpServerClient : public TTCPServerClient {
   bool RunCycle(AhttpServer& server);
   // The response phase: exceptions are caught here and end the connection.
   bool Respond(AhttpServer& server);
+  // "Expect: 100-continue": a client asking so waits for the interim
+  // answer "100 Continue" before it sends its body (curl for a second,
+  // others for good). It gets one when the request is HTTP/1.1 or later,
+  // has a body, and the body's framing passes the checks; a body that is
+  // refused before it is read raises its EhttpContent here instead.
+  void AnswerExpectation(AhttpServer& server);
   // Sends the server's own answer (500, or a refusal of the request) and
   // counts its bytes; failures are discarded.
   void SendErrorAnswer(ThttpResponse& answer);

@@ -292,38 +292,52 @@ std::unique_ptr<AhttpMessage> AhttpMessage::Duplicate() const {
   return copy;
 }
 
-void AhttpMessage::ReadContent(AReaderEx& reader, bool useReader, bool rawChunks, int64_t maxSize) {
+TContentFraming AhttpMessage::GetContentFraming(int64_t maxSize, int64_t& length) const {
+  length = 0;
   const std::string coding = GetTransferEncoding();
-  if (coding == "chunked") {
-    auto chunked = std::make_unique<ThttpChunkedContentReader>(&reader, rawChunks);
-    if (useReader) {
-      SetContentReader(std::move(chunked));
-    } else {
-      SetContentText(ReadTextToEnd(*chunked, maxSize));
-    }
-    return;
-  }
+  if (coding == "chunked") return TContentFraming::kChunked;
   if (!coding.empty() && coding != "identity" && !ContentMayRunToEnd()) {
     throw EhttpContent(501, "Unsupported Transfer-Encoding");
   }
   if (header_ && header_->HasField("Content-Length")) {
-    const int64_t length = DeclaredContentLength(*header_);
-    if (maxSize >= 0 && length > maxSize) throw EhttpContent(413, "Content too large");
-    if (length == 0) return;
-    if (useReader) {
-      SetContentReader(std::make_unique<ThttpSizedContentReader>(&reader, false, length));
-    } else {
-      SetContentText(ReadCountedText(reader, length));
-    }
-    return;
+    const int64_t declared = DeclaredContentLength(*header_);
+    if (maxSize >= 0 && declared > maxSize) throw EhttpContent(413, "Content too large");
+    if (declared == 0) return TContentFraming::kNone;
+    length = declared;
+    return TContentFraming::kSized;
   }
   const bool typed = header_ && header_->HasField("Content-Type");
-  if ((typed || !IsHTTP()) && ContentMayRunToEnd()) {
-    if (useReader) {
-      SetContentReader(std::make_unique<TReaderProxy>(&reader, false, -1));
-    } else {
-      SetContentText(ReadTextToEnd(reader, maxSize));
+  return (typed || !IsHTTP()) && ContentMayRunToEnd() ? TContentFraming::kToEnd : TContentFraming::kNone;
+}
+
+void AhttpMessage::ReadContent(AReaderEx& reader, bool useReader, bool rawChunks, int64_t maxSize) {
+  int64_t length = 0;
+  switch (GetContentFraming(maxSize, length)) {
+    case TContentFraming::kNone:
+      return;
+    case TContentFraming::kChunked: {
+      auto chunked = std::make_unique<ThttpChunkedContentReader>(&reader, rawChunks);
+      if (useReader) {
+        SetContentReader(std::move(chunked));
+      } else {
+        SetContentText(ReadTextToEnd(*chunked, maxSize));
+      }
+      return;
     }
+    case TContentFraming::kSized:
+      if (useReader) {
+        SetContentReader(std::make_unique<ThttpSizedContentReader>(&reader, false, length));
+      } else {
+        SetContentText(ReadCountedText(reader, length));
+      }
+      return;
+    case TContentFraming::kToEnd:
+      if (useReader) {
+        SetContentReader(std::make_unique<TReaderProxy>(&reader, false, -1));
+      } else {
+        SetContentText(ReadTextToEnd(reader, maxSize));
+      }
+      return;
   }
 }
 

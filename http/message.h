@@ -70,6 +70,14 @@ class EhttpContent : public EhttpMessage {
 class AhttpMessage;
 class ThttpRequest;
 
+// How the body that follows a message's header is delimited.
+enum class TContentFraming {
+  kNone,     // no body
+  kSized,    // Content-Length bytes
+  kChunked,  // the chunked transfer coding
+  kToEnd,    // everything up to the end of the data
+};
+
 // Sender: the message.
 using ThttpMessageEvent = std::function<void(AhttpMessage* sender)>;
 
@@ -186,6 +194,11 @@ class AhttpMessage {
 
   std::string GetContentType() const;
   void SetContentType(const std::string& type);
+  // The framing ReadContent follows (see there), checked without reading:
+  // raises the same EhttpContent errors for a framing it refuses and for a
+  // Content-Length above maxSize. `length` gets the Content-Length for
+  // kSized (never 0: a length of 0 is kNone), else 0.
+  TContentFraming GetContentFraming(int64_t maxSize, int64_t& length) const;
   // The Transfer-Encoding value up to its first ";", trimmed, lower-cased.
   std::string GetTransferEncoding() const;
   // "HTTP/1.1": protocol, "/", major, ".", minor.

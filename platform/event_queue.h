@@ -81,9 +81,17 @@ int ProcessThreadMessages();
 // passed (false). Waiting costs no processor time.
 bool HandleThreadMessage(Deadline deadline);
 
-// The epoll descriptor of the calling thread's queue (created when missing).
-// It is readable whenever ProcessThreadMessages has something to do, so a
-// foreign event loop can watch it (for instance with a socket notifier).
+// The epoll descriptor of the calling thread's queue (created when missing),
+// for a foreign event loop to watch (for instance with a socket notifier).
+// It becomes readable when a timer falls due, when a watched descriptor has
+// a new readiness edge, and when another thread posts while the owner is
+// not in the middle of a batch; ProcessThreadMessages leaves it readable
+// when it returns with posts still waiting. Some work does not make it
+// readable, because the queue expects its owner to look again before it
+// waits: messages the owning thread posts to itself, socket notifications
+// re-enabled by the owner's own reads and writes, and posts from other
+// threads while a dispatched handler runs a nested loop. So a foreign loop
+// must also call ProcessThreadMessages each time before it blocks.
 int ThreadQueueDescriptor();
 
 // ---------------------------------------------------------------------------

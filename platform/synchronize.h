@@ -35,9 +35,10 @@ bool IsMainThread();
 // process's initial thread; call it before any queue or window is created.
 void InitMainThread();
 
-// The epoll descriptor of the main queue, for a foreign event loop to watch;
-// it is readable whenever ProcessThreadMessages (on the main thread) has
-// something to do. Call it on the main thread.
+// The epoll descriptor of the main queue, for a foreign event loop to watch.
+// It does not signal all work (see ThreadQueueDescriptor): the loop must
+// also call ProcessThreadMessages each time before it blocks. Call it on
+// the main thread.
 int MainQueueDescriptor();
 
 // Refuses synchronised calls from now on: the waiting ones and all later ones

@@ -245,14 +245,15 @@ std::int32_t ASocketExSendBuffer::SendChunk(const char* buffer, std::int32_t cou
   return static_cast<std::int32_t>(sent);
 }
 
-std::int32_t ASocketExSendBuffer::SendNow(const char* buffer, std::int32_t count) {
+std::int32_t ASocketExSendBuffer::SendNow(const char* buffer, std::int32_t count, int* error) {
   std::int32_t total = 0;
-  int error = 0;
+  int last_error = 0;
   while (total < count) {
-    const std::int32_t sent = SendChunk(buffer + total, count - total, error);
+    const std::int32_t sent = SendChunk(buffer + total, count - total, last_error);
     if (sent == 0) break;
     total += sent;
   }
+  if (error) *error = last_error;
   return total;
 }
 

@@ -166,8 +166,9 @@ class ASocketExSendBuffer : public ASocket {
   // One send of up to `count` bytes within the budget: the count sent (0 on
   // failure or without budget) and the WinSock error in `error`.
   std::int32_t SendChunk(const char* buffer, std::int32_t count, int& error);
-  // SendChunk until everything went out or a chunk sent nothing.
-  std::int32_t SendNow(const char* buffer, std::int32_t count);
+  // SendChunk until everything went out or a chunk sent nothing; the
+  // WinSock error of that last chunk goes to `error` when given.
+  std::int32_t SendNow(const char* buffer, std::int32_t count, int* error = nullptr);
   bool IsSendComplete() const { return writable_ && send_queue_.empty(); }
   void UpdateTimer();
 

@@ -69,6 +69,8 @@ bool TSocketStream::WaitForData(int64_t count) {
   // silent peer ends when it passes even though no message arrives.
   const Deadline deadline = Clock::now() + std::chrono::milliseconds(TimeOut) + std::chrono::microseconds(1);
   for (;;) {
+    // The peer has ended its side: the bytes are not coming.
+    if (Socket->ReceiveEnded()) return false;
     if (!ConnectedWaitStep(TimeOut != 0 ? &deadline : nullptr)) return false;
     if (Socket->Available() >= count) return true;
     if (TimeOut != 0 && Clock::now() >= deadline) return false;
@@ -129,7 +131,8 @@ int32_t TSocketReader::Read(char* buffer, int32_t count) {
 
 bool TSocketReader::AtEnd() {
   ATCPClientSocket* socket = stream_.Socket;
-  return !socket || socket->Terminated() || (!socket->IsConnected() && socket->Available() == 0);
+  return !socket || socket->Terminated() ||
+         ((!socket->IsConnected() || socket->ReceiveEnded()) && socket->Available() == 0);
 }
 
 std::string TSocketReader::ReadText(int32_t count) {

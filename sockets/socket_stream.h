@@ -60,8 +60,8 @@ class TSocketReader : public AReaderEx {
   // Waits for `count` bytes (the outcome does not matter), then delivers
   // what is there; never raises.
   int32_t Read(char* buffer, int32_t count) override;
-  // The window was told to quit, or the connection is closed and nothing
-  // unread is left.
+  // The window was told to quit, or the connection is closed (or the peer
+  // has ended its sending side) and nothing unread is left.
   bool AtEnd() override;
 
   // The following wait for the bytes they need and raise "Read error" when
@@ -146,7 +146,8 @@ class TSocketStream : public AStream {
   // A wait step while the socket is connected; false otherwise.
   bool ConnectedWaitStep(const Deadline* deadline = nullptr);
   // Waits until `count` bytes are unread in the socket; false when the
-  // connection ended, the window was told to quit, or TimeOut passed.
+  // connection ended (or the peer ended its sending side), the window was
+  // told to quit, or TimeOut passed.
   bool WaitForData(int64_t count);
   // Waits until the socket is writable with nothing queued. False when that
   // did not happen (connection ended, quit, or TimeOut without progress).

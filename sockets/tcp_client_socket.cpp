@@ -65,6 +65,8 @@ std::string ATCPClientSocket::GetPeerHostName() {
 
 void ATCPClientSocket::InitWithHandle(TSocket handle) {
   ASocketExSendBuffer::InitWithHandle(handle);
+  receive_ended_ = false;
+  close_when_sent_ = false;
   int waiting = 0;
   if (::ioctl(handle, FIONREAD, &waiting) != 0) return;
   SetStateDirect(kSocketConnected);
@@ -75,8 +77,19 @@ void ATCPClientSocket::InitWithHandle(TSocket handle) {
 void ATCPClientSocket::HandleNotification(std::int32_t events, std::int32_t error) {
   if (events & FD_CLOSE) {
     DrainIncoming();
+    receive_ended_ = true;
     SetError(error, std::string());
-    CloseNow();
+    // A peer that only ended its sending side (a client that shuts down
+    // after its request) still reads: what is queued for it goes out.
+    if (error != 0 || send_queue_.empty()) {
+      CloseNow();
+    } else {
+      // Sending at once shows a peer that has gone altogether (a reset
+      // that came with its end, or just after it): no other notification
+      // would tell.
+      FlushSendBuffer();
+      if (State() != kSocketClosed && send_queue_.empty()) SendBufferEmpty();
+    }
   }
   if (events & FD_READ) DrainIncoming();
   ASocketExSendBuffer::HandleNotification(events, error);
@@ -104,11 +117,13 @@ void ATCPClientSocket::FlushSendBuffer() {
   while (!send_queue_.empty()) {
     const std::string& head = send_queue_.front();
     const auto left = static_cast<std::int32_t>(head.size() - head_sent_);
-    const std::int32_t sent = SendNow(head.data() + head_sent_, left);
+    int error = 0;
+    const std::int32_t sent = SendNow(head.data() + head_sent_, left, &error);
     queued_bytes_ -= sent;
     if (sent < left) {
       // The system refused the rest: SendNow already tried until it did.
       head_sent_ += static_cast<std::size_t>(sent);
+      SendFailed(error);
       return;
     }
     send_queue_.pop_front();
@@ -150,6 +165,12 @@ std::int32_t ATCPClientSocket::ReceiveIntoBuffer(std::int32_t count) {
   const std::int32_t got = Receive(buffer_.data() + end, count);
   available_ += got;
   return got;
+}
+
+void ATCPClientSocket::SendFailed(int error) {
+  if (!receive_ended_ || error == 0 || error == kWsaEWouldBlock || State() == kSocketClosed) return;
+  SetError(error, std::string());
+  CloseNow();
 }
 
 void ATCPClientSocket::DrainIncoming() {
@@ -290,8 +311,12 @@ std::int32_t ATCPClientSocket::WriteBuffer(const char* buffer, std::int32_t coun
   RequireConnected();
   std::int32_t sent = 0;
   if (Writable() && send_queue_.empty()) {
-    sent = SendNow(buffer, count);
+    int error = 0;
+    sent = SendNow(buffer, count, &error);
     if (sent == count) return count;
+    // Queued even when the send failed for good, so that the bytes count
+    // as unsent.
+    SendFailed(error);
   }
   queued_bytes_ += count - sent;
   if (!send_queue_.empty() && send_queue_.back().size() < kCoalesceLength) {

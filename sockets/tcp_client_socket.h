@@ -9,6 +9,15 @@
 // or queue in order, graceful and immediate closing, and read throttling with
 // the same budget as write throttling.
 //
+// The peer's end of stream. When the peer ends its sending side in order
+// (FD_CLOSE without an error) while bytes of ours are still queued, the
+// socket stays connected for sending: the queue goes on draining, further
+// writes are accepted, and ReceiveEnded tells readers that nothing more
+// will arrive. It closes when its owner closes it (Shutdown(true) closes it
+// once the queue has drained), or at once when a send then fails (the peer
+// has gone altogether). A peer's end with nothing queued, and a reset or
+// error, close the socket at once, as before.
+//
 // Lifetime and threads: made on the thread that will serve it (the worker of
 // its connection): the constructor taking a handle registers the socket on a
 // window of the calling thread. Everything runs there, events included
@@ -38,6 +47,9 @@ class ATCPClientSocket : public ASocketExSendBuffer {
   // Bytes written but not yet taken by the system.
   std::int64_t QueuedBytes() const { return queued_bytes_; }
   bool ThrottleRead() const { return throttle_read_; }
+  // The peer has ended its sending side: no more bytes will arrive beyond
+  // those buffered (Available).
+  bool ReceiveEnded() const { return receive_ended_; }
 
   // Virtual operations added, in slot order.
   virtual void DataAvailable();
@@ -109,6 +121,9 @@ class ATCPClientSocket : public ASocketExSendBuffer {
   std::int32_t Receive(char* buffer, std::int32_t count);
   std::int32_t ReceiveIntoBuffer(std::int32_t count);
   void DrainIncoming();
+  // A send failed with `error`: once the peer has ended its side, no close
+  // notification will follow, so a hard failure closes the socket here.
+  void SendFailed(int error);
   const char* Unread() const { return buffer_.data() + read_offset_; }
 
   std::string buffer_;  // the window [read_offset_, read_offset_ + available_) is unread
@@ -119,6 +134,7 @@ class ATCPClientSocket : public ASocketExSendBuffer {
   bool peer_host_done_ = false;
   std::string peer_host_;
   bool close_when_sent_ = false;
+  bool receive_ended_ = false;
   std::int64_t queued_bytes_ = 0;
 };
 

@@ -55,6 +55,15 @@ class TPatternReader : public AReaderEx {
   int64_t position_ = 0;
 };
 
+// Answers every request with `size` bytes of TPatternReader.
+std::function<void(AhttpServerClient&)> PatternAnswer(int64_t size) {
+  return [size](AhttpServerClient& client) {
+    auto answer = std::make_unique<ThttpResponse>(200, "HTTP", 1, 1, "", nullptr, "");
+    answer->SetContentReader(std::make_unique<TPatternReader>(size));
+    client.SetResponse(std::move(answer));
+  };
+}
+
 TEST(HttpServer, ConnectionStaysOpenOnlyAsTheRequestAndTheAnswerAllow) {
   HttpServerFixture f;
   f.Answer = EchoURI;
@@ -401,11 +410,7 @@ TEST(HttpServer, SlowReaderGetsTheBodyInStepsAndAFailedSendStillFreesOnce) {
   HttpServerFixture f;
   static constexpr int64_t kSize = 64 << 20;
   std::atomic<int> successful{0};
-  f.Answer = [](AhttpServerClient& client) {
-    auto answer = std::make_unique<ThttpResponse>(200, "HTTP", 1, 1, "", nullptr, "");
-    answer->SetContentReader(std::make_unique<TPatternReader>(kSize));
-    client.SetResponse(std::move(answer));
-  };
+  f.Answer = PatternAnswer(kSize);
   f.OnFree = [&](AhttpServerClient& client) { successful += client.ResponseSuccessful ? 1 : 0; };
   f.server.OnResponseSuccessful = [&](AhttpServer&, AhttpServerClient&) {};
   f.Start();
@@ -499,6 +504,103 @@ TEST(HttpServer, ClientThatHalfClosesAfterItsRequestIsAnswered) {
   });
 }
 
+TEST(HttpServer, ClientThatHalfClosesGetsALargeBodyWhole) {
+  HttpServerFixture f;
+  static constexpr int64_t kSize = 16 << 20;
+  std::atomic<int> successful{0};
+  f.Answer = PatternAnswer(kSize);
+  f.OnFree = [&](AhttpServerClient& client) { successful += client.ResponseSuccessful ? 1 : 0; };
+  f.Start();
+  std::string expected(kSize, ' ');
+  TPatternReader(kSize).Read(expected.data(), static_cast<int32_t>(kSize));
+  f.RunClient([&] {
+    // The request, then the end of the client's side: the whole answer
+    // still arrives, then the close.
+    int fd = f.Connect();
+    SendAll(fd, "GET /big HTTP/1.0\r\n\r\n");
+    ::shutdown(fd, SHUT_WR);
+    HttpAnswer a = ReadAnswer(fd, false, 60s);
+    EXPECT_EQ("HTTP/1.0 200 OK", a.status);
+    EXPECT_TRUE(a.body == expected) << a.body.size() << " bytes";
+    EXPECT_TRUE(ClosedByPeer(fd));
+    // Kept alive: both pipelined requests are answered, then the close
+    // comes at once, not after the server's time-out.
+    fd = f.Connect();
+    SendAll(fd, "GET /1 HTTP/1.1\r\nHost: h\r\n\r\nGET /2 HTTP/1.1\r\nHost: h\r\n\r\n");
+    ::shutdown(fd, SHUT_WR);
+    for (int i = 0; i < 2; ++i) EXPECT_TRUE(ReadAnswer(fd, false, 60s).body == expected);
+    const auto start = test::Clock::now();
+    EXPECT_TRUE(ClosedByPeer(fd));
+    EXPECT_LT(test::Clock::now() - start, 5s);
+  });
+  EXPECT_TRUE(f.PumpUntil([&] { return f.frees == 3; }));
+  EXPECT_EQ(3, successful);
+  EXPECT_EQ(3, f.server.ResponseCount);
+}
+
+TEST(HttpServer, ExpectContinueIsAnsweredOnlyForABodyThatWillBeRead) {
+  HttpServerFixture f;
+  std::mutex mutex;
+  std::vector<int64_t> written;
+  f.Answer = [](AhttpServerClient& client) {
+    client.SetResponse(TextAnswer(std::to_string(client.Request()->GetContentText().size())));
+  };
+  f.OnFree = [&](AhttpServerClient& client) {
+    std::lock_guard lock(mutex);
+    written.push_back(client.BytesWritten());
+  };
+  f.Start();
+  const std::string continued = "HTTP/1.1 100 Continue";
+  std::vector<int64_t> received;
+  int64_t refused = 0;
+  f.RunClient([&] {
+    const int fd = f.Connect();
+    const std::string head = "POST /p HTTP/1.1\r\nHost: h\r\nExpect: 100-Continue\r\n";
+    // The interim answer comes before the client sends its body.
+    SendAll(fd, head + "Content-Length: 5\r\n\r\n");
+    HttpAnswer a = ReadAnswer(fd, true);
+    EXPECT_EQ(continued, a.status);
+    EXPECT_TRUE(a.fields.empty());
+    SendAll(fd, "hello");
+    a = ReadAnswer(fd);
+    EXPECT_EQ("HTTP/1.1 200 OK", a.status);
+    EXPECT_EQ("5", a.body);
+    received.push_back(static_cast<int64_t>(a.size));
+    SendAll(fd, head + "Transfer-Encoding: chunked\r\n\r\n");
+    EXPECT_EQ(continued, ReadAnswer(fd, true).status);
+    SendAll(fd, "3\r\nabc\r\n0\r\n\r\n");
+    a = ReadAnswer(fd);
+    EXPECT_EQ("3", a.body);
+    received.push_back(static_cast<int64_t>(a.size));
+    // Without a body, and to HTTP/1.0 (which knows no interim answers):
+    // only the answer.
+    SendAll(fd, head + "Content-Length: 0\r\n\r\n");
+    a = ReadAnswer(fd);
+    EXPECT_EQ("HTTP/1.1 200 OK", a.status);
+    received.push_back(static_cast<int64_t>(a.size));
+    SendAll(fd, "POST /p HTTP/1.0\r\nExpect: 100-continue\r\nContent-Length: 2\r\n\r\nab");
+    a = ReadAnswer(fd);
+    EXPECT_EQ("HTTP/1.0 200 OK", a.status);
+    EXPECT_EQ("2", a.body);
+    received.push_back(static_cast<int64_t>(a.size));
+    EXPECT_TRUE(ClosedByPeer(fd));
+    // A body the server will not read is refused at once, without the
+    // interim answer, and the connection closed.
+    const int big = f.Connect();
+    SendAll(big, head + "Content-Length: 2000000\r\n\r\n");
+    a = ReadAnswer(big, false, 5s);
+    EXPECT_EQ("HTTP/1.1 413 Request Entity Too Large", a.status);
+    refused = static_cast<int64_t>(a.size);
+    EXPECT_TRUE(ClosedByPeer(big));
+  });
+  ASSERT_TRUE(f.PumpUntil([&] { return f.frees == 4; }));
+  std::lock_guard lock(mutex);
+  EXPECT_EQ(received, written) << "an interim answer is not part of the response";
+  EXPECT_EQ(received[0] + received[1] + received[2] + received[3] + refused +
+                2 * static_cast<int64_t>(continued.size() + 4),
+            f.server.DataServed);
+}
+
 // Runs a command on a thread while the main queue is served; its output.
 std::string RunCommand(HttpServerFixture& f, const std::string& command) {
   std::string output;
@@ -533,6 +635,16 @@ TEST(HttpServer, RealClients) {
   EXPECT_NE(std::string::npos, head.find("Content-Length: 1000\r\n"));
   EXPECT_NE(std::string::npos, head.find("Server: " + kServer + "\r\n"));
   EXPECT_EQ(body, RunCommand(f, "curl -sS --max-time 20 -0 " + url));
+  // A 100 KiB upload that asks for "100 Continue" (curl asks by itself only
+  // from 1 MiB on): curl holds the body back until the interim answer comes,
+  // for 30 s here, so that a missing one shows as the transfer's time-out.
+  test::TempDir dir;
+  const std::string upload = dir.WriteFile("upload.bin", test::Pattern(100 * 1024));
+  EXPECT_EQ("200 102400",
+            RunCommand(f,
+                       "curl -sS --max-time 20 --expect100-timeout 30 -H 'Expect: 100-continue' "
+                       "-o /dev/null -w '%{http_code} %{size_upload}' --data-binary @" +
+                           upload + " " + url));
 }
 
 }  // namespace

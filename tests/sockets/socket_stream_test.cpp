@@ -180,6 +180,33 @@ TEST(SocketStream, CloseSendsALargeQueueBeforeTheEndOfTheStream) {
   EXPECT_TRUE(received == body);
 }
 
+TEST(SocketStream, PeerThatEndsItsSideEndsTheReadsButNotTheAnswer) {
+  StreamFixture f(10000);
+  const int small = 4096;
+  ::setsockopt(f.socket.SocketHandle(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+  const std::string body = test::Pattern(4 * 1024 * 1024, 5);
+  for (std::size_t offset = 0; offset < body.size(); offset += 2048)
+    f.stream.GetWriter()->WriteText(body.substr(offset, 2048));
+  f.PeerSends("request");
+  ::shutdown(f.pair.peer, SHUT_WR);
+  AReaderEx& reader = *f.stream.GetReader();
+  EXPECT_EQ("request", reader.ReadText(7));
+  const auto start = Clock::now();
+  char c;
+  EXPECT_EQ(0, reader.Read(&c, 1));
+  EXPECT_THROW(reader.ReadByte(), EReader);
+  EXPECT_LT(Clock::now() - start, 5s) << "the peer's end ends the wait, not the time-out";
+  EXPECT_TRUE(f.stream.AtEnd());
+  EXPECT_TRUE(f.stream.IsOpen()) << "still sending";
+  std::string received;
+  std::thread peer([&] { received = test::ReceiveAll(f.pair.peer); });
+  EXPECT_TRUE(f.stream.WaitSendComplete());
+  f.stream.Close();
+  EXPECT_EQ(kSocketClosed, f.socket.State());
+  peer.join();
+  EXPECT_TRUE(received == body);
+}
+
 TEST(SocketStream, APeerThatStopsReadingCannotHoldTheSenderForEver) {
   StreamFixture f(300);
   const int small = 4096;

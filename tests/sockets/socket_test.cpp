@@ -187,6 +187,48 @@ TEST(ClientSocket, GracefulShutdownClosesAfterTheQueueHasDrained) {
   EXPECT_TRUE(received == writer.written) << "every queued byte arrives before the end of the stream";
 }
 
+TEST(ClientSocket, PeerThatEndsItsSideStillGetsTheQueueAndLaterWrites) {
+  QueuedWriter writer;
+  TTCPServerClientSocket& socket = writer.socket;
+  // A last request, then the end of the peer's side (as "nc -N" sends).
+  test::SendAll(writer.pair.peer, "last");
+  ::shutdown(writer.pair.peer, SHUT_WR);
+  EXPECT_TRUE(PumpUntil(socket, [&] { return socket.ReceiveEnded(); }));
+  EXPECT_EQ(kSocketConnected, socket.State()) << "the queue holds the close back";
+  EXPECT_EQ(0, writer.closes);
+  EXPECT_EQ("last", socket.TakeAll());
+  const std::string more = Pattern(100000, 99);
+  EXPECT_EQ(100000, socket.WriteText(more));
+  writer.written += more;
+  std::string received;
+  std::thread reader([&] { received = test::ReceiveAll(writer.pair.peer); });
+  EXPECT_TRUE(PumpUntil(socket, [&] { return socket.IsSendComplete(); }));
+  EXPECT_EQ(kSocketConnected, socket.State()) << "the owner decides when it has written everything";
+  socket.Shutdown(true);
+  EXPECT_EQ(kSocketClosed, socket.State());
+  reader.join();
+  EXPECT_EQ(1, writer.closes);
+  EXPECT_EQ(0, socket.ErrorCode());
+  EXPECT_TRUE(received == writer.written);
+}
+
+TEST(ClientSocket, PeerThatLeavesAfterEndingItsSideClosesTheSocketWithAnError) {
+  QueuedWriter writer;
+  TTCPServerClientSocket& socket = writer.socket;
+  ::shutdown(writer.pair.peer, SHUT_WR);
+  EXPECT_TRUE(PumpUntil(socket, [&] { return socket.ReceiveEnded(); }));
+  EXPECT_EQ(kSocketConnected, socket.State());
+  // Closing with our bytes unread makes the peer's system reset the
+  // connection; the queue can never drain.
+  ::close(writer.pair.peer);
+  writer.pair.peer = -1;
+  EXPECT_TRUE(PumpUntil(
+      socket, [&] { return socket.State() == kSocketClosed; }, 5s));
+  EXPECT_EQ(1, writer.closes);
+  EXPECT_NE(0, socket.ErrorCode());
+  EXPECT_FALSE(socket.IsSendComplete()) << "what was queued did not go out";
+}
+
 TEST(ClientSocket, ImmediateShutdownAndWritingWhenClosed) {
   LoopbackPair pair;
   TTCPServerClientSocket socket(pair.TakeOurs());
