@@ -256,7 +256,7 @@ def _read_response(sock, deadline):
     if "content-length" not in headers:
         raise ValueError("response without Content-Length")
     left = int(headers["content-length"]) - len(rest)
-    body = rest
+    body = bytearray(rest)
     while left > 0:
         remaining = deadline - time.monotonic()
         if remaining <= 0:
@@ -267,7 +267,7 @@ def _read_response(sock, deadline):
             raise ConnectionError("connection closed inside the body")
         body += chunk
         left -= len(chunk)
-    return status, body
+    return status, bytes(body)
 
 
 def _still_open(sock):

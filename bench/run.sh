@@ -14,17 +14,20 @@ set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 root=$(dirname "$here")
 cd "$root"
+PATH=$PATH:/usr/sbin:/sbin # nginx and lighttpd live there
 tool() { python3 "$here/benchtool.py" "$@"; }
 
 knobs="QUICK DURATION REPS LARGE_MIB THROTTLE_SECONDS SERVERS POINTS INSTALL BUILD VELTRANA_BIN RESULTS_DIR KEEP_TMP"
-if [ -z "${VT_BENCH_RERUN:-}" ]; then
+if [ -z "${VT_BENCH_RERUN+x}" ]; then
   VT_BENCH_RERUN=""
   for k in $knobs; do
     [ -n "${!k+x}" ] || continue
     v=${!k}
+    # shellcheck disable=SC2089 # the quotes are for the reader of the printed command
     [[ $v =~ ^[A-Za-z0-9_./:,+=-]*$ ]] || v="'${v//\'/\'\\\'\'}'"
     VT_BENCH_RERUN+="$k=$v "
   done
+  # shellcheck disable=SC2090
   export VT_BENCH_RERUN
 fi
 
@@ -59,21 +62,23 @@ if [ -z "${VT_BENCH_INNER:-}" ]; then
     sudo=""
     [ "$(id -u)" -ne 0 ] && sudo="sudo"
     policy=/usr/sbin/policy-rc.d
-    made_policy=0
-    if [ ! -e $policy ] && ! { command -v nginx && command -v lighttpd; } >/dev/null 2>&1; then
-      printf '#!/bin/sh\nexit 101\n' | $sudo tee $policy >/dev/null && $sudo chmod 755 $policy && made_policy=1
+    if [ ! -e $policy ] && ! { [ -x /usr/sbin/nginx ] && [ -x /usr/sbin/lighttpd ]; }; then
+      trap '$sudo rm -f $policy' EXIT
+      printf '#!/bin/sh\nexit 101\n' | $sudo tee $policy >/dev/null
+      $sudo chmod 755 $policy
     fi
-    status=0
-    vt_install_packages wrk nginx lighttpd procps python3 gcc libc6-dev iproute2 util-linux || status=$?
-    if [ "$BUILD" = 1 ]; then
-      vt_install_packages cmake ninja-build g++ qt6-base-dev media-types || status=$?
+    vt_install_packages wrk nginx lighttpd procps python3 gcc libc6-dev iproute2 util-linux
+    [ "$BUILD" = 1 ] && vt_install_packages cmake ninja-build g++ qt6-base-dev media-types
+    if [ -n "$(trap -p EXIT)" ]; then # the policy is ours: take it away again
+      $sudo rm -f $policy
+      trap - EXIT
     fi
-    [ $made_policy = 1 ] && $sudo rm -f $policy
-    [ $status = 0 ] || exit $status
   fi
 
   VT_BENCH_OURS_NOTE=""
-  if [ "$BUILD" = 1 ] && grep -rqsE 'add_executable\(\s*veltrana-webserver' --include=CMakeLists.txt .; then
+  # Build when the tree declares the program (it is still being written).
+  if [ "$BUILD" = 1 ] && grep -rqsE '(add_executable\(\s*|OUTPUT_NAME\s+)veltrana-webserver' \
+    --include=CMakeLists.txt --exclude-dir='build*' .; then
     echo "=== release build"
     if ! { cmake --preset release >/dev/null && cmake --build --preset release; }; then
       VT_BENCH_OURS_NOTE="release build failed"
@@ -97,6 +102,7 @@ if [ "$VT_BENCH_INNER" = netns ]; then
   ip link set lo up
 fi
 
+load_at_start=$(cut -d' ' -f1-3 /proc/loadavg)
 tmp=$(mktemp -d "${TMPDIR:-/tmp}/vt-bench.XXXXXX")
 results=$tmp/results.tsv
 mkdir -p "$tmp/raw"
@@ -174,6 +180,8 @@ start_veltrana() {
   fill "$here/conf/vtWebServer.ini.in" DOCROOT="$www" PORT="$srv_port" THROTTLE=$throttle RATE=$RATE \
     >"$dir/config/vtWebServer.ini"
   srv_log=$dir/bin/webserver.log
+  [ "$VT_BENCH_INNER" = host ] &&
+    echo "  note: without a private network namespace (it needs root) veltrana-webserver listens on every address"
   launch "$dir" env XDG_CONFIG_HOME="$dir/config" "$dir/bin/veltrana-webserver" --headless
 }
 
@@ -308,7 +316,8 @@ write_report() {
   echo
   echo "$(nproc) cores ($(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | xargs)), Linux $(uname -r);" \
     "wrk -t2, $DURATION s a point, $REPS repetition(s), medians; large file $large_label;" \
-    "network: $([ "$VT_BENCH_INNER" = netns ] && echo "private namespace, loopback only" || echo "127.0.0.1 of the machine")."
+    "network: $([ "$VT_BENCH_INNER" = netns ] && echo "private namespace, loopback only" || echo "127.0.0.1 of the machine");" \
+    "load average before the run: $load_at_start (other work on the machine lowers every figure)."
   echo "veltrana: ${ours_version:-not built}; $(version nginx -v); $(version lighttpd -v); $(version wrk --version)."
   echo
   local status=0
