@@ -17,6 +17,7 @@ import re
 import select
 import socket
 import statistics
+import subprocess
 import sys
 import time
 
@@ -79,6 +80,9 @@ def parse_wrk(text):
             out[kind] = int(value)
     m = re.search(r"Non-2xx or 3xx responses: ([0-9]+)", text)
     out["non2xx"] = int(m.group(1)) if m else 0
+    m = re.search(r"^" + re.escape(OTHERS_LINE) + _NUMBER + "%", text, re.M)
+    if m:
+        out["others_pct"] = float(m.group(1))
     return out
 
 
@@ -87,7 +91,7 @@ def summarize_runs(runs):
     them added up.  Returns (figures, flag) where flag is "" or a short text
     naming the errors."""
     figures = {}
-    for key in ("rps", "bytes_per_s", "p50_us", "p99_us"):
+    for key in ("rps", "bytes_per_s", "p50_us", "p99_us", "others_pct"):
         values = [r[key] for r in runs if key in r]
         if len(values) == len(runs):
             figures[key] = statistics.median(values)
@@ -97,6 +101,58 @@ def summarize_runs(runs):
     if parts:
         flag = f"{len(runs)} run(s): " + ", ".join(parts)
     return figures, flag
+
+
+# ---------------------------------------------------------------------------
+# CPU taken by other processes while a load ran: on a shared machine the
+# figures only compare fairly when it stays near 0.
+
+OTHERS_LINE = "# CPU taken by other processes: "
+_HZ = os.sysconf("SC_CLK_TCK")
+
+
+def cpu_busy_ticks(proc="/proc"):
+    """User, nice and system time of all CPUs.  Interrupt time is left out:
+    the kernel does not charge it to any process either."""
+    with open(os.path.join(proc, "stat"), encoding="latin-1") as f:
+        fields = f.readline().split()
+    return sum(int(v) for v in fields[1:4])
+
+
+def tree_cpu_ticks(pids, proc="/proc"):
+    """CPU time of the processes, with that of their reaped children."""
+    total = 0
+    for p in pids:
+        try:
+            with open(os.path.join(proc, str(p), "stat"), encoding="latin-1") as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+        except OSError:
+            continue
+        total += sum(int(v) for v in fields[11:15])  # utime stime cutime cstime
+    return total
+
+
+def others_pct(busy, server, client, seconds, cpus):
+    """Share of the machine's CPU capacity used by neither the server nor the
+    load generator, in percent."""
+    return max(0.0, (busy - server - client) * 100.0 / (seconds * _HZ * cpus))
+
+
+def run_load(cmd, out_path, server_pid):
+    """Runs cmd with its output to out_path, then appends the CPU share that
+    other processes took meanwhile.  Returns cmd's exit status."""
+    pids = process_tree(server_pid)
+    busy0, server0, start = cpu_busy_ticks(), tree_cpu_ticks(pids), time.monotonic()
+    with open(out_path, "w", encoding="utf-8") as out:
+        child = subprocess.Popen(cmd, stdout=out, stderr=subprocess.STDOUT)
+        _, status, usage = os.wait4(child.pid, 0)
+        child.returncode = os.waitstatus_to_exitcode(status)
+        seconds = time.monotonic() - start
+        client = (usage.ru_utime + usage.ru_stime) * _HZ
+        server = tree_cpu_ticks(pids) - server0
+        share = others_pct(cpu_busy_ticks() - busy0, server, client, seconds, os.cpu_count())
+        out.write(f"{OTHERS_LINE}{share:.1f}%\n")
+    return child.returncode
 
 
 # ---------------------------------------------------------------------------
@@ -321,6 +377,7 @@ ROWS = [
     ("d", "p50_us", "(d) p50 latency", "ms", "lower", 2, 1e-3),
     ("d", "p99_us", "(d) p99 latency", "ms", "lower", 2, 1e-3),
     ("e", "rps", "(e) CGI hello.exe, 16 conns", "req/s", "higher", 0, 1),
+    ("*", "others_pct", "CPU taken by other processes, worst of (a)-(e)", "%", "near 0", 1, 1),
     ("f", "rate", "(f) limit {rate} B/s: measured rate", "B/s", "—", 0, 1),
     ("f", "deviation_pct", "(f) rate vs setting", "%", "near 0", 2, 1),
     ("f", "worst_second_pct", "(f) worst second vs setting", "%", "near 0", 1, 1),
@@ -351,10 +408,15 @@ def render_table(results, ours, peers, points, labels):
     higher is better, and below 1 where lower is better).  Then notes: each
     flagged measurement and each server's status."""
     servers = [ours] + peers
+    results = dict(results)
+    for server in servers:
+        shares = [v for (s, p, m), v in results.items() if s == server and m == "others_pct" and p != "*"]
+        if shares:
+            results[(server, "*", "others_pct")] = max(shares)
     head = ["measurement", "unit", "better"] + servers + [f"{ours}/{p}" for p in peers]
     lines = ["| " + " | ".join(head) + " |", "|" + "---|" * 3 + "---:|" * (len(servers) + len(peers))]
     for point, metric, what, unit, better, decimals, scale in ROWS:
-        if point not in points:
+        if point not in points and not (point == "*" and any((s, "*", metric) in results for s in servers)):
             continue
         row = [what.format(**labels), unit, better]
         row += [_cell(results, s, point, metric, decimals, scale) for s in servers]
@@ -458,6 +520,10 @@ def main(argv):
     p.add_argument("--server", required=True)
     p.add_argument("--point", required=True)
     p.add_argument("files", nargs="+")
+    p = sub.add_parser("load")
+    p.add_argument("--pid", type=int, required=True)
+    p.add_argument("--out", required=True)
+    p.add_argument("command", nargs=argparse.REMAINDER)
     p = sub.add_parser("throttle")
     p.add_argument("port", type=int)
     p.add_argument("path")
@@ -510,12 +576,16 @@ def main(argv):
                 return 1
         figures, flag = summarize_runs(runs)
         print(f"{figures.get('rps', 0):,.0f} req/s, {figures.get('bytes_per_s', 0) / (1 << 20):,.1f} MiB/s, "
-              f"p50 {figures.get('p50_us', 0) / 1e3:.2f} ms, p99 {figures.get('p99_us', 0) / 1e3:.2f} ms"
+              f"p50 {figures.get('p50_us', 0) / 1e3:.2f} ms, p99 {figures.get('p99_us', 0) / 1e3:.2f} ms, "
+              f"other processes {figures.get('others_pct', 0):.0f}% of the CPU"
               + (f"; errors: {flag}" if flag else ""))
         if flag:
             figures["flag"] = flag
         append_results(args.out, args.server, args.point, figures)
         return 0
+    if args.cmd == "load":
+        command = args.command[1:] if args.command[:1] == ["--"] else args.command
+        return run_load(command, args.out, args.pid)
     if args.cmd == "throttle":
         try:
             figures = measure_rate(args.port, args.path, args.seconds, args.rate)

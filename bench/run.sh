@@ -222,8 +222,8 @@ wrk_point() { # SERVER POINT CONNECTIONS PATH [wrk options]
   for ((rep = 1; rep <= REPS; rep++)); do
     local out=$tmp/raw/$server-$point-$rep.txt
     files+=("$out")
-    if ! timeout -k 5 $((DURATION + 30)) wrk -t2 -c"$conns" -d"${DURATION}s" --timeout 10s --latency "$@" \
-      "http://127.0.0.1:$srv_port$path" >"$out" 2>&1; then
+    if ! tool load --pid "$srv_pid" --out "$out" -- timeout -k 5 $((DURATION + 30)) \
+      wrk -t2 -c"$conns" -d"${DURATION}s" --timeout 10s --latency "$@" "http://127.0.0.1:$srv_port$path"; then
       record "$server" "$point" status "failed: wrk ended with an error (see $(basename "$out"))"
       cat "$out" >&2
       return 0

@@ -47,8 +47,9 @@ class ParseWrk(unittest.TestCase):
         self.assertEqual(r["timeout"], 2)
         self.assertNotIn("p99_us", r)
         with_dist = text + "  Latency Distribution\n     50%    1.50s \n     99%    2.00m\n"
-        r = bt.parse_wrk(with_dist)
+        r = bt.parse_wrk(with_dist + bt.OTHERS_LINE + "12.5%\n")
         self.assertEqual((r["p50_us"], r["p99_us"]), (1.5e6, 120e6))
+        self.assertEqual(r["others_pct"], 12.5)
 
     def test_cut_or_foreign_output_is_refused(self):
         for text in ("", "unable to connect to 127.0.0.1:1 Connection refused\n",
@@ -87,13 +88,14 @@ class Summaries(unittest.TestCase):
             bt.rate_figures([], 102400)
 
 
-class Memory(unittest.TestCase):
-    def test_tree_and_resident_sum(self):
+class Processes(unittest.TestCase):
+    def test_tree_resident_sum_and_cpu_time(self):
         with tempfile.TemporaryDirectory() as proc:
             def fake(pid, ppid, comm, rss):
                 os.mkdir(os.path.join(proc, str(pid)))
                 with open(os.path.join(proc, str(pid), "stat"), "w") as f:
-                    f.write(f"{pid} ({comm}) S {ppid} {pid} {pid} 0\n")
+                    # utime stime cutime cstime = 1 2 3 4 ticks
+                    f.write(f"{pid} ({comm}) S {ppid} {pid} {pid} 0 -1 0 10 0 0 0 1 2 3 4 20 0\n")
                 with open(os.path.join(proc, str(pid), "status"), "w") as f:
                     f.write(f"Name:\t{comm}\nVmRSS:\t   {rss} kB\n" if rss else f"Name:\t{comm}\n")
             fake(10, 1, "nginx", 2000)
@@ -105,6 +107,14 @@ class Memory(unittest.TestCase):
             tree = bt.process_tree(10, proc)
             self.assertEqual(sorted(tree), [10, 11, 12, 14])
             self.assertEqual(bt.rss_kib(tree + [99], proc), 5500)
+            self.assertEqual(bt.tree_cpu_ticks(tree + [99], proc), 40)
+
+    def test_share_of_other_processes(self):
+        second = bt._HZ  # ticks in a second
+        # 2 CPUs busy for a whole second, half of it ours: the others took half.
+        self.assertEqual(bt.others_pct(2 * second, second // 2, second // 2, 1.0, 2), 50.0)
+        # Rounding of the tick counts must not give a negative share.
+        self.assertEqual(bt.others_pct(second, second, 1, 1.0, 2), 0.0)
 
 
 class Table(unittest.TestCase):
