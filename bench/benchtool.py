@@ -177,7 +177,7 @@ def read_results(path):
             if len(fields) != 4:
                 continue
             server, point, metric, value = fields
-            if metric not in ("status", "flag"):
+            if metric not in ("status", "flag") and not metric.startswith("note"):
                 try:
                     value = float(value)
                 except ValueError:
@@ -436,7 +436,7 @@ def render_table(results, ours, peers, points, labels):
         elif metric == "status" and value:
             where = "" if point == "*" else f" ({point})"
             notes.append(f"- {server}{where}: {value}")
-        elif metric == "note" and value:
+        elif metric.startswith("note") and value:
             notes.append(f"- {server}: {value}")
     return "\n".join(lines + ([""] + notes if notes else [])) + "\n"
 

@@ -122,6 +122,10 @@ stop_server() { # SIGTERM, up to 10 s to finish, then SIGKILL for its whole grou
     alive "$pid" || break
     sleep 0.1
   done
+  if alive "$pid"; then
+    echo "  process $pid did not end within 10 s of SIGTERM: killed"
+    record "${server:-?}" '*' note_stop "did not end within 10 s of SIGTERM (killed)"
+  fi
   kill -KILL -- "-$pid" 2>/dev/null || true
   wait "$pid" 2>/dev/null || true
   local keep=()
