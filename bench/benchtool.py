@@ -6,9 +6,10 @@ Results travel between the steps as a tab-separated file, one figure a line:
 
     server <TAB> point <TAB> metric <TAB> value
 
-where value is a number, or text for the metrics "status" (why a server has
-no figures: "skipped: ...", "failed: ...") and "flag" (errors seen while
-measuring that point).  Everything here talks to 127.0.0.1 only.
+where value is a number, or text for the metrics "status" (why a server or
+a point has no figures: "skipped: ...", "n/a: ...", "failed: ..."), "flag"
+(errors seen while measuring that point) and "note..." (remarks for the
+reader).  Everything here talks to 127.0.0.1 only.
 """
 
 import argparse
