@@ -1,0 +1,620 @@
+#!/usr/bin/env python3
+"""Helpers for bench/run.sh: ports, checks, wrk output, throttle and memory
+probes, and the results table.
+
+Results travel between the steps as a tab-separated file, one figure a line:
+
+    server <TAB> point <TAB> metric <TAB> value
+
+where value is a number, or text for the metrics "status" (why a server or
+a point has no figures: "skipped: ...", "n/a: ...", "failed: ..."), "flag"
+(errors seen while measuring that point) and "note..." (remarks for the
+reader).  Everything here talks to 127.0.0.1 only.
+"""
+
+import argparse
+import os
+import re
+import select
+import socket
+import statistics
+import subprocess
+import sys
+import time
+
+HOST = "127.0.0.1"
+
+# ---------------------------------------------------------------------------
+# wrk output
+
+
+class WrkParseError(Exception):
+    pass
+
+
+_TIME_UNITS = {"us": 1.0, "ms": 1e3, "s": 1e6, "m": 60e6, "h": 3600e6}
+# wrk prints sizes in binary units with these names.
+_SIZE_UNITS = {"B": 1, "KB": 1 << 10, "MB": 1 << 20, "GB": 1 << 30, "TB": 1 << 40, "PB": 1 << 50}
+_NUMBER = r"([0-9]+(?:\.[0-9]+)?)"
+
+
+def _microseconds(number, unit):
+    if unit not in _TIME_UNITS:
+        raise WrkParseError(f"unknown time unit {unit!r}")
+    return float(number) * _TIME_UNITS[unit]
+
+
+def _bytes(number, unit):
+    if unit not in _SIZE_UNITS:
+        raise WrkParseError(f"unknown size unit {unit!r}")
+    return float(number) * _SIZE_UNITS[unit]
+
+
+def parse_wrk(text):
+    """Figures of one wrk run (printed with --latency) as a dict:
+    requests, seconds, rps, bytes_per_s, p50_us, p75_us, p90_us, p99_us
+    (latency keys only when wrk printed a distribution), socket errors
+    connect/read/write/timeout and non2xx (0 when wrk printed none)."""
+    out = {}
+    m = re.search(r"^\s*([0-9]+) requests in " + _NUMBER + r"(us|ms|s|m|h),", text, re.M)
+    if m:
+        out["requests"] = int(m.group(1))
+        out["seconds"] = _microseconds(m.group(2), m.group(3)) / 1e6
+    m = re.search(r"^Requests/sec:\s+" + _NUMBER + r"\s*$", text, re.M)
+    if not m:
+        raise WrkParseError("no Requests/sec line")
+    out["rps"] = float(m.group(1))
+    m = re.search(r"^Transfer/sec:\s+" + _NUMBER + r"([KMGTP]?B)\s*$", text, re.M)
+    if not m:
+        raise WrkParseError("no Transfer/sec line")
+    out["bytes_per_s"] = _bytes(m.group(1), m.group(2))
+    dist = text.split("Latency Distribution", 1)
+    if len(dist) == 2:
+        for pct, number, unit in re.findall(r"^\s+(50|75|90|99)%\s+" + _NUMBER + r"(us|ms|s|m|h)\s*$",
+                                            dist[1], re.M):
+            out[f"p{pct}_us"] = _microseconds(number, unit)
+    for kind in ("connect", "read", "write", "timeout"):
+        out[kind] = 0
+    m = re.search(r"Socket errors: connect ([0-9]+), read ([0-9]+), write ([0-9]+), timeout ([0-9]+)", text)
+    if m:
+        for kind, value in zip(("connect", "read", "write", "timeout"), m.groups()):
+            out[kind] = int(value)
+    m = re.search(r"Non-2xx or 3xx responses: ([0-9]+)", text)
+    out["non2xx"] = int(m.group(1)) if m else 0
+    m = re.search(r"^" + re.escape(OTHERS_LINE) + _NUMBER + "%", text, re.M)
+    if m:
+        out["others_pct"] = float(m.group(1))
+    return out
+
+
+def summarize_runs(runs):
+    """Medians of the figures of repeated wrk runs, with the errors of all of
+    them added up.  Returns (figures, flag) where flag is "" or a short text
+    naming the errors."""
+    figures = {}
+    for key in ("rps", "bytes_per_s", "p50_us", "p99_us", "others_pct"):
+        values = [r[key] for r in runs if key in r]
+        if len(values) == len(runs):
+            figures[key] = statistics.median(values)
+    errors = {kind: sum(r[kind] for r in runs) for kind in ("connect", "read", "write", "timeout", "non2xx")}
+    parts = [f"{kind} {count}" for kind, count in errors.items() if count]
+    flag = ""
+    if parts:
+        flag = f"{len(runs)} run(s): " + ", ".join(parts)
+    return figures, flag
+
+
+# ---------------------------------------------------------------------------
+# CPU taken by other processes while a load ran: on a shared machine the
+# figures only compare fairly when it stays near 0.
+
+OTHERS_LINE = "# CPU taken by other processes: "
+_HZ = os.sysconf("SC_CLK_TCK")
+
+
+def cpu_busy_ticks(proc="/proc"):
+    """User, nice and system time of all CPUs.  Interrupt time is left out:
+    the kernel does not charge it to any process either."""
+    with open(os.path.join(proc, "stat"), encoding="latin-1") as f:
+        fields = f.readline().split()
+    return sum(int(v) for v in fields[1:4])
+
+
+def tree_cpu_ticks(pids, proc="/proc"):
+    """CPU time of the processes, with that of their reaped children."""
+    total = 0
+    for p in pids:
+        try:
+            with open(os.path.join(proc, str(p), "stat"), encoding="latin-1") as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+        except OSError:
+            continue
+        total += sum(int(v) for v in fields[11:15])  # utime stime cutime cstime
+    return total
+
+
+def others_pct(busy, server, client, seconds, cpus):
+    """Share of the machine's CPU capacity used by neither the server nor the
+    load generator, in percent."""
+    return max(0.0, (busy - server - client) * 100.0 / (seconds * _HZ * cpus))
+
+
+def run_load(cmd, out_path, server_pid):
+    """Runs cmd with its output to out_path, then appends the CPU share that
+    other processes took meanwhile.  Returns cmd's exit status."""
+    pids = process_tree(server_pid)
+    busy0, server0, start = cpu_busy_ticks(), tree_cpu_ticks(pids), time.monotonic()
+    with open(out_path, "w", encoding="utf-8") as out:
+        child = subprocess.Popen(cmd, stdout=out, stderr=subprocess.STDOUT)
+        _, status, usage = os.wait4(child.pid, 0)
+        child.returncode = os.waitstatus_to_exitcode(status)
+        seconds = time.monotonic() - start
+        client = (usage.ru_utime + usage.ru_stime) * _HZ
+        server = tree_cpu_ticks(pids) - server0
+        share = others_pct(cpu_busy_ticks() - busy0, server, client, seconds, os.cpu_count())
+        out.write(f"{OTHERS_LINE}{share:.1f}%\n")
+    return child.returncode
+
+
+# ---------------------------------------------------------------------------
+# Results file
+
+
+def append_results(path, server, point, figures):
+    with open(path, "a", encoding="utf-8") as f:
+        for metric, value in figures.items():
+            text = value if isinstance(value, str) else repr(float(value))
+            f.write(f"{server}\t{point}\t{metric}\t{text.replace(chr(9), ' ').replace(chr(10), ' ')}\n")
+
+
+def read_results(path):
+    """{(server, point, metric): float or str}; a later line wins."""
+    results = {}
+    if not os.path.exists(path):
+        return results
+    with open(path, encoding="utf-8") as f:
+        for line in f:
+            fields = line.rstrip("\n").split("\t")
+            if len(fields) != 4:
+                continue
+            server, point, metric, value = fields
+            if metric not in ("status", "flag") and not metric.startswith("note"):
+                try:
+                    value = float(value)
+                except ValueError:
+                    pass
+            results[(server, point, metric)] = value
+    return results
+
+
+# ---------------------------------------------------------------------------
+# Send-rate limit: one download for a fixed time, bytes counted per second
+
+
+def rate_figures(per_second, setting):
+    """Figures of a throttled download from its per-second byte counts (whole
+    seconds only): the mean rate, its deviation from the setting, and the
+    second furthest from the setting, both in percent of the setting."""
+    if not per_second:
+        raise ValueError("no whole second measured")
+    rate = sum(per_second) / len(per_second)
+    return {
+        "rate": rate,
+        "deviation_pct": (rate - setting) * 100.0 / setting,
+        "worst_second_pct": max(abs(c - setting) for c in per_second) * 100.0 / setting,
+    }
+
+
+def _read_head(sock, deadline):
+    """Reads until the end of a response header; returns (status, headers
+    dict with lower-case names, bytes of the body already read)."""
+    data = b""
+    while b"\r\n\r\n" not in data:
+        left = deadline - time.monotonic()
+        if left <= 0:
+            raise TimeoutError("no response header in time")
+        sock.settimeout(left)
+        chunk = sock.recv(65536)
+        if not chunk:
+            raise ConnectionError("connection closed before the response header ended")
+        data += chunk
+        if len(data) > 65536:
+            raise ValueError("response header too long")
+    head, rest = data.split(b"\r\n\r\n", 1)
+    lines = head.decode("latin-1").split("\r\n")
+    parts = lines[0].split(" ", 2)
+    if len(parts) < 2 or not parts[1].isdigit():
+        raise ValueError(f"bad status line {lines[0]!r}")
+    headers = {}
+    for line in lines[1:]:
+        name, _, value = line.partition(":")
+        headers[name.strip().lower()] = value.strip()
+    return int(parts[1]), headers, rest
+
+
+def _request(path, close=False):
+    connection = "Connection: close\r\n" if close else ""
+    return f"GET {path} HTTP/1.1\r\nHost: {HOST}\r\n{connection}\r\n".encode("ascii")
+
+
+def measure_rate(port, path, seconds, setting):
+    """Downloads path for `seconds` and returns rate_figures of the body
+    bytes, counted from the moment the request was sent."""
+    per_second = [0] * seconds
+    with socket.create_connection((HOST, port), timeout=5) as sock:
+        start = time.monotonic()
+        end = start + seconds
+        sock.sendall(_request(path))
+        status, _, rest = _read_head(sock, end)
+        if status != 200:
+            raise ValueError(f"status {status}")
+        per_second[0] += len(rest)
+        while True:
+            left = end - time.monotonic()
+            if left <= 0:
+                break
+            ready, _, _ = select.select([sock], [], [], left)
+            now = time.monotonic()
+            if not ready:
+                continue
+            chunk = sock.recv(1 << 16)
+            if not chunk:
+                raise ConnectionError("the server ended the download early")
+            second = int(now - start)
+            if second < seconds:
+                per_second[second] += len(chunk)
+    figures = rate_figures(per_second, setting)
+    figures["note"] = "(f) bytes per second: " + " ".join(str(c) for c in per_second)
+    return figures
+
+
+# ---------------------------------------------------------------------------
+# Resident memory of a server and its child processes
+
+
+def process_tree(pid, proc="/proc"):
+    """pid and every descendant of it that is alive now."""
+    children = {}
+    for entry in os.listdir(proc):
+        if not entry.isdigit():
+            continue
+        try:
+            with open(os.path.join(proc, entry, "stat"), encoding="latin-1") as f:
+                stat = f.read()
+        except OSError:
+            continue
+        # The command name may hold spaces and parentheses: fields follow the last ")".
+        ppid = int(stat.rsplit(")", 1)[1].split()[1])
+        children.setdefault(ppid, []).append(int(entry))
+    tree, todo = [], [pid]
+    while todo:
+        p = todo.pop()
+        tree.append(p)
+        todo.extend(children.get(p, []))
+    return tree
+
+
+def rss_kib(pids, proc="/proc"):
+    total = 0
+    for p in pids:
+        try:
+            with open(os.path.join(proc, str(p), "status"), encoding="latin-1") as f:
+                for line in f:
+                    if line.startswith("VmRSS:"):
+                        total += int(line.split()[1])
+                        break
+        except OSError:
+            pass  # gone meanwhile
+    return total
+
+
+def _read_response(sock, deadline):
+    status, headers, rest = _read_head(sock, deadline)
+    if "content-length" not in headers:
+        raise ValueError("response without Content-Length")
+    left = int(headers["content-length"]) - len(rest)
+    body = bytearray(rest)
+    while left > 0:
+        remaining = deadline - time.monotonic()
+        if remaining <= 0:
+            raise TimeoutError("response body not complete in time")
+        sock.settimeout(remaining)
+        chunk = sock.recv(min(left, 65536))
+        if not chunk:
+            raise ConnectionError("connection closed inside the body")
+        body += chunk
+        left -= len(chunk)
+    return status, bytes(body)
+
+
+def _still_open(sock):
+    sock.setblocking(False)
+    try:
+        return sock.recv(1, socket.MSG_PEEK) != b""
+    except BlockingIOError:
+        return True
+    except OSError:
+        return False
+
+
+def measure_memory(pid, port, path, conns, settle=0.5):
+    """Resident memory of the server idle, then with `conns` keep-alive
+    connections that have each had one answer and stay open."""
+    idle = rss_kib(process_tree(pid))
+    socks = []
+    try:
+        deadline = time.monotonic() + 20
+        for _ in range(conns):
+            s = socket.create_connection((HOST, port), timeout=5)
+            socks.append(s)
+            s.sendall(_request(path))
+            status, _ = _read_response(s, deadline)
+            if status != 200:
+                raise ValueError(f"status {status}")
+        time.sleep(settle)  # let the server finish its bookkeeping for the last ones
+        loaded = rss_kib(process_tree(pid))
+        still_open = sum(_still_open(s) for s in socks)
+    finally:
+        for s in socks:
+            s.close()
+    figures = {"idle_kib": idle, "loaded_kib": loaded, "per_conn_kib": (loaded - idle) / conns}
+    flag = "" if still_open == conns else f"only {still_open} of {conns} connections were still open"
+    return figures, flag
+
+
+# ---------------------------------------------------------------------------
+# The table
+
+# (point, metric, what, unit, which way is better, decimals, scale)
+ROWS = [
+    ("a", "rps", "(a) 1 KiB, 64 keep-alive conns", "req/s", "higher", 0, 1),
+    ("a", "p50_us", "(a) p50 latency", "ms", "lower", 2, 1e-3),
+    ("a", "p99_us", "(a) p99 latency", "ms", "lower", 2, 1e-3),
+    ("b", "rps", "(b) 1 KiB, new conn per request, 64 conns", "req/s", "higher", 0, 1),
+    ("b", "p50_us", "(b) p50 latency", "ms", "lower", 2, 1e-3),
+    ("b", "p99_us", "(b) p99 latency", "ms", "lower", 2, 1e-3),
+    ("c", "bytes_per_s", "(c) {large} file, 8 conns", "MiB/s", "higher", 0, 1 / (1 << 20)),
+    ("d", "rps", "(d) 100 KiB, 64 conns", "req/s", "higher", 0, 1),
+    ("d", "p50_us", "(d) p50 latency", "ms", "lower", 2, 1e-3),
+    ("d", "p99_us", "(d) p99 latency", "ms", "lower", 2, 1e-3),
+    ("e", "rps", "(e) CGI hello.exe, 16 conns", "req/s", "higher", 0, 1),
+    ("*", "others_pct", "CPU taken by other processes, worst of (a)-(e)", "%", "near 0", 1, 1),
+    ("f", "rate", "(f) limit {rate} B/s: measured rate", "B/s", "—", 0, 1),
+    ("f", "deviation_pct", "(f) rate vs setting", "%", "near 0", 2, 1),
+    ("f", "worst_second_pct", "(f) worst second vs setting", "%", "near 0", 1, 1),
+    ("g", "idle_kib", "(g) resident, idle", "KiB", "lower", 0, 1),
+    ("g", "loaded_kib", "(g) resident, 64 idle conns open", "KiB", "lower", 0, 1),
+    ("g", "per_conn_kib", "(g) resident per idle conn", "KiB", "lower", 1, 1),
+]
+
+
+def _number(value, decimals):
+    return f"{value:,.{decimals}f}"
+
+
+def _cell(results, server, point, metric, decimals, scale):
+    value = results.get((server, point, metric))
+    if isinstance(value, float):
+        text = _number(value * scale, decimals)
+        if results.get((server, point, "flag")):
+            text += " (!)"
+        return text
+    status = results.get((server, "*", "status")) or results.get((server, point, "status"))
+    return status.split(":", 1)[0] if status else "—"
+
+
+def render_table(results, ours, peers, points, labels):
+    """Markdown table: a row per measurement, our figure, each peer's figure
+    and our ratio to each peer (ours / peer, so above 1 is better where
+    higher is better, and below 1 where lower is better).  Then notes: each
+    flagged measurement and each server's status."""
+    servers = [ours] + peers
+    results = dict(results)
+    for server in servers:
+        shares = [v for (s, p, m), v in results.items() if s == server and m == "others_pct" and p != "*"]
+        if shares:
+            results[(server, "*", "others_pct")] = max(shares)
+    head = ["measurement", "unit", "better"] + servers + [f"{ours}/{p}" for p in peers]
+    lines = ["| " + " | ".join(head) + " |", "|" + "---|" * 3 + "---:|" * (len(servers) + len(peers))]
+    for point, metric, what, unit, better, decimals, scale in ROWS:
+        if point not in points and not (point == "*" and any((s, "*", metric) in results for s in servers)):
+            continue
+        row = [what.format(**labels), unit, better]
+        row += [_cell(results, s, point, metric, decimals, scale) for s in servers]
+        mine = results.get((ours, point, metric))
+        for peer in peers:
+            theirs = results.get((peer, point, metric))
+            if better in ("higher", "lower") and isinstance(mine, float) and isinstance(theirs, float) and theirs:
+                row.append(f"{mine / theirs:.3g}")
+            else:
+                row.append("—")
+        lines.append("| " + " | ".join(row) + " |")
+    notes = []
+    order = {s: i for i, s in enumerate(servers)}
+    for (server, point, metric), value in sorted(results.items(), key=lambda kv: (order.get(kv[0][0], 99), kv[0])):
+        if metric == "flag" and value:
+            notes.append(f"- (!) {server} ({point}): {value}")
+        elif metric == "status" and value:
+            where = "" if point == "*" else f" ({point})"
+            notes.append(f"- {server}{where}: {value}")
+        elif metric.startswith("note") and value:
+            notes.append(f"- {server}: {value}")
+    return "\n".join(lines + ([""] + notes if notes else [])) + "\n"
+
+
+def missing_figures(results, servers, points):
+    """Measurements that should have produced a figure but did not: a server
+    that failed to start or to answer, or a failed step, as opposed to a
+    measurement skipped or not applicable."""
+    def excused(status):
+        return status is not None and status.startswith(("skipped", "n/a"))
+
+    missing = []
+    for server in servers:
+        if excused(results.get((server, "*", "status"))):
+            continue
+        for point in points:
+            if excused(results.get((server, point, "status"))):
+                continue
+            if not any(p == point and (server, p, m) in results for p, m, *_ in ROWS):
+                missing.append(f"{server} ({point})")
+    return missing
+
+
+# ---------------------------------------------------------------------------
+# Command line
+
+
+def _wait_port(port, pid, seconds):
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        try:
+            with socket.create_connection((HOST, port), timeout=1):
+                return 0
+        except OSError:
+            pass
+        if pid and not _alive(pid):
+            print(f"process {pid} ended before it listened on port {port}", file=sys.stderr)
+            return 1
+        time.sleep(0.05)
+    print(f"nothing listens on port {port} after {seconds} s", file=sys.stderr)
+    return 1
+
+
+def _alive(pid):
+    try:
+        with open(f"/proc/{pid}/stat", encoding="latin-1") as f:
+            return f.read().rsplit(")", 1)[1].split()[0] != "Z"
+    except OSError:
+        return False
+
+
+def _check(port, path, size, body):
+    """One request; exits non-zero unless the answer is 200 with the expected body."""
+    with socket.create_connection((HOST, port), timeout=5) as s:
+        s.sendall(_request(path, close=True))
+        status, got = _read_response(s, time.monotonic() + 30)
+    if status != 200:
+        return f"GET {path}: status {status}"
+    if size is not None and len(got) != size:
+        return f"GET {path}: {len(got)} bytes, expected {size}"
+    if body is not None and got.strip() != body.encode():
+        return f"GET {path}: body {got[:40]!r}, expected {body!r}"
+    return ""
+
+
+def main(argv):
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    sub = parser.add_subparsers(dest="cmd", required=True)
+    sub.add_parser("free-port")
+    p = sub.add_parser("wait-port")
+    p.add_argument("port", type=int)
+    p.add_argument("--pid", type=int, default=0)
+    p.add_argument("--seconds", type=float, default=15)
+    p = sub.add_parser("check")
+    p.add_argument("port", type=int)
+    p.add_argument("path")
+    p.add_argument("--size", type=int)
+    p.add_argument("--body")
+    p = sub.add_parser("wrk")
+    p.add_argument("--out", required=True)
+    p.add_argument("--server", required=True)
+    p.add_argument("--point", required=True)
+    p.add_argument("files", nargs="+")
+    p = sub.add_parser("load")
+    p.add_argument("--pid", type=int, required=True)
+    p.add_argument("--out", required=True)
+    p.add_argument("command", nargs=argparse.REMAINDER)
+    p = sub.add_parser("throttle")
+    p.add_argument("port", type=int)
+    p.add_argument("path")
+    p.add_argument("--seconds", type=int, required=True)
+    p.add_argument("--rate", type=int, required=True)
+    p.add_argument("--out", required=True)
+    p.add_argument("--server", required=True)
+    p = sub.add_parser("memory")
+    p.add_argument("pid", type=int)
+    p.add_argument("port", type=int)
+    p.add_argument("path")
+    p.add_argument("--conns", type=int, default=64)
+    p.add_argument("--out", required=True)
+    p.add_argument("--server", required=True)
+    p = sub.add_parser("report")
+    p.add_argument("results")
+    p.add_argument("--ours", required=True)
+    p.add_argument("--peers", required=True)
+    p.add_argument("--points", required=True)
+    p.add_argument("--large", required=True)
+    p.add_argument("--rate", required=True)
+    args = parser.parse_args(argv)
+
+    if args.cmd == "free-port":
+        with socket.socket() as s:
+            s.bind((HOST, 0))
+            print(s.getsockname()[1])
+        return 0
+    if args.cmd == "wait-port":
+        return _wait_port(args.port, args.pid, args.seconds)
+    if args.cmd == "check":
+        try:
+            problem = _check(args.port, args.path, args.size, args.body)
+        except (OSError, ValueError) as e:
+            problem = f"GET {args.path}: {e}"
+        if problem:
+            print(problem)
+            return 1
+        return 0
+    if args.cmd == "wrk":
+        runs = []
+        for name in args.files:
+            with open(name, encoding="utf-8", errors="replace") as f:
+                text = f.read()
+            try:
+                runs.append(parse_wrk(text))
+            except WrkParseError as e:
+                append_results(args.out, args.server, args.point, {"status": f"failed: wrk output unreadable ({e})"})
+                print(f"{name}: {e}", file=sys.stderr)
+                return 1
+        figures, flag = summarize_runs(runs)
+        print(f"{figures.get('rps', 0):,.0f} req/s, {figures.get('bytes_per_s', 0) / (1 << 20):,.1f} MiB/s, "
+              f"p50 {figures.get('p50_us', 0) / 1e3:.2f} ms, p99 {figures.get('p99_us', 0) / 1e3:.2f} ms, "
+              f"other processes {figures.get('others_pct', 0):.0f}% of the CPU"
+              + (f"; errors: {flag}" if flag else ""))
+        if flag:
+            figures["flag"] = flag
+        append_results(args.out, args.server, args.point, figures)
+        return 0
+    if args.cmd == "load":
+        command = args.command[1:] if args.command[:1] == ["--"] else args.command
+        return run_load(command, args.out, args.pid)
+    if args.cmd == "throttle":
+        try:
+            figures = measure_rate(args.port, args.path, args.seconds, args.rate)
+        except (OSError, ValueError) as e:
+            figures = {"status": f"failed: {e}"}
+        append_results(args.out, args.server, "f", figures)
+        return 1 if "status" in figures else 0
+    if args.cmd == "memory":
+        try:
+            figures, flag = measure_memory(args.pid, args.port, args.path, args.conns)
+            if flag:
+                figures["flag"] = flag
+        except (OSError, ValueError) as e:
+            figures = {"status": f"failed: {e}"}
+        append_results(args.out, args.server, "g", figures)
+        return 1 if "status" in figures else 0
+    if args.cmd == "report":
+        results = read_results(args.results)
+        peers = args.peers.split()
+        points = args.points.split()
+        sys.stdout.write(render_table(results, args.ours, peers, points, {"large": args.large, "rate": args.rate}))
+        missing = missing_figures(results, [args.ours] + peers, points)
+        if missing:
+            print("\nNo figure for: " + ", ".join(missing))
+            return 1
+        return 0
+    return 2
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))

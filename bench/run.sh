@@ -1,0 +1,339 @@
+#!/usr/bin/env bash
+# Side-by-side benchmark of veltrana-webserver against nginx and lighttpd on
+# 127.0.0.1, one server after the other, with wrk. Prints one table (our
+# figure, each peer's, our ratio to each) and writes it to bench/results/.
+#
+#   bench/run.sh            full run: 10 s a point, 3 repetitions, medians
+#   QUICK=1 bench/run.sh    smoke run: 2 s a point, 1 repetition, 10 MiB large file
+#
+# Knobs (environment): QUICK, DURATION (s a point), REPS, LARGE_MIB,
+# THROTTLE_SECONDS, SERVERS ("veltrana nginx lighttpd"), POINTS ("a b c d e f g"),
+# INSTALL=0 (install nothing), BUILD=0 (no release build), VELTRANA_BIN (the
+# program to measure), RESULTS_DIR, KEEP_TMP=1 (keep configs, logs, wrk output).
+set -euo pipefail
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+root=$(dirname "$here")
+cd "$root"
+PATH=$PATH:/usr/sbin:/sbin # nginx and lighttpd live there
+tool() { python3 "$here/benchtool.py" "$@"; }
+
+knobs="QUICK DURATION REPS LARGE_MIB THROTTLE_SECONDS SERVERS POINTS INSTALL BUILD VELTRANA_BIN RESULTS_DIR KEEP_TMP"
+if [ -z "${VT_BENCH_RERUN+x}" ]; then
+  VT_BENCH_RERUN=""
+  for k in $knobs; do
+    [ -n "${!k+x}" ] || continue
+    v=${!k}
+    # shellcheck disable=SC2089 # the quotes are for the reader of the printed command
+    [[ $v =~ ^[A-Za-z0-9_./:,+=-]*$ ]] || v="'${v//\'/\'\\\'\'}'"
+    VT_BENCH_RERUN+="$k=$v "
+  done
+  # shellcheck disable=SC2090
+  export VT_BENCH_RERUN
+fi
+
+QUICK=${QUICK:-0}
+if [ "$QUICK" = 1 ]; then
+  DURATION=${DURATION:-2} REPS=${REPS:-1} LARGE_MIB=${LARGE_MIB:-10} THROTTLE_SECONDS=${THROTTLE_SECONDS:-3}
+else
+  DURATION=${DURATION:-10} REPS=${REPS:-3} LARGE_MIB=${LARGE_MIB:-100} THROTTLE_SECONDS=${THROTTLE_SECONDS:-10}
+fi
+SERVERS=${SERVERS:-"veltrana nginx lighttpd"}
+POINTS=${POINTS:-"a b c d e f g"}
+INSTALL=${INSTALL:-1}
+BUILD=${BUILD:-1}
+VELTRANA_BIN=${VELTRANA_BIN:-$root/build-release/bin/veltrana-webserver}
+RESULTS_DIR=${RESULTS_DIR:-$here/results}
+KEEP_TMP=${KEEP_TMP:-0}
+RATE=102400 # the send limit of (f), bytes per second
+for k in DURATION REPS LARGE_MIB THROTTLE_SECONDS; do
+  [[ ${!k} =~ ^[1-9][0-9]*$ ]] || { echo "$k must be a positive whole number" >&2; exit 2; }
+done
+export QUICK DURATION REPS LARGE_MIB THROTTLE_SECONDS SERVERS POINTS VELTRANA_BIN RESULTS_DIR KEEP_TMP
+
+# ---------------------------------------------------------------------------
+# Preparation: packages and the release build, in the machine's own network.
+if [ -z "${VT_BENCH_INNER:-}" ]; then
+  if [ "$INSTALL" = 1 ]; then
+    # shellcheck source=scripts/lib/install.sh
+    source scripts/lib/install.sh
+    # Debian starts a freshly installed nginx or lighttpd as a system service
+    # on port 80 of every address; this run wants neither, so service starts
+    # are denied for the install (unless a policy is already in place).
+    sudo=""
+    [ "$(id -u)" -ne 0 ] && sudo="sudo"
+    policy=/usr/sbin/policy-rc.d
+    if [ ! -e $policy ] && ! { [ -x /usr/sbin/nginx ] && [ -x /usr/sbin/lighttpd ]; }; then
+      trap '$sudo rm -f $policy' EXIT
+      printf '#!/bin/sh\nexit 101\n' | $sudo tee $policy >/dev/null
+      $sudo chmod 755 $policy
+    fi
+    vt_install_packages wrk nginx lighttpd procps python3 gcc libc6-dev iproute2 util-linux
+    [ "$BUILD" = 1 ] && vt_install_packages cmake ninja-build g++ qt6-base-dev media-types
+    if [ -n "$(trap -p EXIT)" ]; then # the policy is ours: take it away again
+      $sudo rm -f $policy
+      trap - EXIT
+    fi
+  fi
+
+  VT_BENCH_OURS_NOTE=""
+  # Build when the tree declares the program (it is still being written).
+  if [ "$BUILD" = 1 ] && grep -rqsE '(add_executable\(\s*|OUTPUT_NAME\s+)veltrana-webserver' \
+    --include=CMakeLists.txt --exclude-dir='build*' .; then
+    echo "=== release build"
+    if ! { cmake --preset release >/dev/null && cmake --build --preset release; }; then
+      VT_BENCH_OURS_NOTE="release build failed"
+    fi
+  fi
+  export VT_BENCH_OURS_NOTE
+
+  # Our program listens on every address of the machine (it has no setting for
+  # the address). As root, every server and every client of this run share a
+  # network namespace of their own whose only interface is its loopback, so no
+  # server of the run can be reached from outside, whatever it binds.
+  if [ "$(id -u)" -eq 0 ] && command -v ip >/dev/null && unshare --net true 2>/dev/null; then
+    exec env VT_BENCH_INNER=netns unshare --net -- bash "$here/run.sh"
+  fi
+  export VT_BENCH_INNER=host
+fi
+
+# ---------------------------------------------------------------------------
+# Measurement
+if [ "$VT_BENCH_INNER" = netns ]; then
+  ip link set lo up
+fi
+
+load_at_start=$(cut -d' ' -f1-3 /proc/loadavg)
+tmp=$(mktemp -d "${TMPDIR:-/tmp}/vt-bench.XXXXXX")
+results=$tmp/results.tsv
+mkdir -p "$tmp/raw"
+running=() # process ids of servers started and not yet stopped
+
+alive() { # true while the process runs (a zombie counts as gone)
+  local stat
+  stat=$(cat "/proc/$1/stat" 2>/dev/null) || return 1
+  stat=${stat##*) }
+  [ "${stat%% *}" != Z ]
+}
+
+stop_server() { # SIGTERM, up to 10 s to finish, then SIGKILL for its whole group
+  local pid=$1 i
+  kill -TERM "$pid" 2>/dev/null || true
+  for ((i = 0; i < 100; i++)); do
+    alive "$pid" || break
+    sleep 0.1
+  done
+  if alive "$pid"; then
+    echo "  process $pid did not end within 10 s of SIGTERM: killed"
+    record "${server:-?}" '*' note_stop "did not end within 10 s of SIGTERM (killed)"
+  fi
+  kill -KILL -- "-$pid" 2>/dev/null || true
+  wait "$pid" 2>/dev/null || true
+  local keep=()
+  for i in "${running[@]}"; do [ "$i" = "$pid" ] || keep+=("$i"); done
+  running=("${keep[@]+"${keep[@]}"}")
+}
+
+cleanup() {
+  local pid
+  for pid in "${running[@]+"${running[@]}"}"; do stop_server "$pid"; done
+  if [ "$KEEP_TMP" = 1 ]; then echo "Kept $tmp"; else rm -rf "$tmp"; fi
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+record() { printf '%s\t%s\t%s\t%s\n' "$1" "$2" "$3" "$4" >>"$results"; }
+
+fill() { # template -> stdout, @NAME@ replaced by the values given as NAME=value
+  local args=() kv
+  for kv in "${@:2}"; do args+=(-e "s|@${kv%%=*}@|${kv#*=}|g"); done
+  sed "${args[@]}" "$1"
+}
+
+# The document root.
+www=$tmp/www
+mkdir -p "$www"
+head -c 1024 /dev/urandom >"$www/1k.bin"
+head -c $((100 * 1024)) /dev/urandom >"$www/100k.bin"
+head -c $((LARGE_MIB << 20)) /dev/urandom >"$www/large.bin"
+cc -O2 -o "$www/hello.exe" "$here/hello.c"
+large_label="$LARGE_MIB MiB"
+
+# launch DIR CMD... : starts a server in its own process group; sets srv_pid.
+launch() {
+  local dir=$1
+  shift
+  setsid "$@" >"$dir/output.log" 2>&1 </dev/null &
+  srv_pid=$!
+  running+=("$srv_pid")
+  if ! tool wait-port "$srv_port" --pid "$srv_pid" --seconds 15; then
+    tail -n 20 "$dir/output.log" "$dir/error.log" 2>/dev/null || true
+    stop_server "$srv_pid"
+    return 1
+  fi
+}
+
+# start_<server> MODE (plain or throttled): sets srv_pid, srv_port, srv_log.
+start_veltrana() {
+  local dir=$tmp/veltrana-$1 throttle=0
+  [ "$1" = throttled ] && throttle=1
+  mkdir -p "$dir/bin" "$dir/config"
+  # A copy of the program, so that the access log it writes next to itself
+  # (millions of lines in a full run) goes away with the temporary folder.
+  cp "$VELTRANA_BIN" "$dir/bin/veltrana-webserver"
+  srv_port=$(tool free-port)
+  fill "$here/conf/vtWebServer.ini.in" DOCROOT="$www" PORT="$srv_port" THROTTLE=$throttle RATE=$RATE \
+    >"$dir/config/vtWebServer.ini"
+  srv_log=$dir/bin/webserver.log
+  [ "$VT_BENCH_INNER" = host ] &&
+    echo "  note: without a private network namespace (it needs root) veltrana-webserver listens on every address"
+  launch "$dir" env XDG_CONFIG_HOME="$dir/config" "$dir/bin/veltrana-webserver" --headless
+}
+
+start_nginx() {
+  local dir=$tmp/nginx-$1 limit="" user=""
+  [ "$1" = throttled ] && limit="limit_rate $((RATE / 1024))k;"
+  # As root nginx would hand its worker to "nobody", who cannot read the
+  # document root: keep it on the user that runs the benchmark.
+  [ "$(id -u)" -eq 0 ] && user="user $(id -un) $(id -gn);"
+  mkdir -p "$dir/tmp"
+  srv_port=$(tool free-port)
+  fill "$here/conf/nginx.conf.in" DIR="$dir" DOCROOT="$www" PORT="$srv_port" LIMIT_RATE="$limit" USER="$user" \
+    >"$dir/nginx.conf"
+  srv_log=$dir/access.log
+  launch "$dir" nginx -p "$dir" -c "$dir/nginx.conf" -e "$dir/error.log" -g 'daemon off;'
+}
+
+start_lighttpd() {
+  local dir=$tmp/lighttpd-$1 kbps=0
+  [ "$1" = throttled ] && kbps=$((RATE / 1024))
+  mkdir -p "$dir/tmp"
+  srv_port=$(tool free-port)
+  fill "$here/conf/lighttpd.conf.in" DIR="$dir" DOCROOT="$www" PORT="$srv_port" KBPS=$kbps >"$dir/lighttpd.conf"
+  srv_log=$dir/access.log
+  launch "$dir" lighttpd -D -f "$dir/lighttpd.conf"
+}
+
+listen_overflows() { # the kernel's count of handshakes dropped at full listen queues
+  awk '/^TcpExt:/ { if (!n) { for (i = 1; i <= NF; i++) if ($i == "ListenOverflows") n = i } else print $n }' \
+    /proc/net/netstat
+}
+
+has_point() { [[ " $POINTS " == *" $1 "* ]]; }
+
+wrk_point() { # SERVER POINT CONNECTIONS PATH [wrk options]
+  local server=$1 point=$2 conns=$3 path=$4 rep files=()
+  shift 4
+  for ((rep = 1; rep <= REPS; rep++)); do
+    local out=$tmp/raw/$server-$point-$rep.txt
+    files+=("$out")
+    if ! tool load --pid "$srv_pid" --out "$out" -- timeout -k 5 $((DURATION + 30)) \
+      wrk -t2 -c"$conns" -d"${DURATION}s" --timeout 10s --latency "$@" "http://127.0.0.1:$srv_port$path"; then
+      record "$server" "$point" status "failed: wrk ended with an error (see $(basename "$out"))"
+      cat "$out" >&2
+      return 0
+    fi
+  done
+  printf '  (%s) %-10s ' "$point" "$server"
+  tool wrk --out "$results" --server "$server" --point "$point" "${files[@]}" || true
+}
+
+run_server() {
+  local server=$1
+  echo "=== $server"
+  if [ "$server" = veltrana ] && [ ! -x "$VELTRANA_BIN" ]; then
+    local why="veltrana-webserver not built yet: skipped"
+    [ -n "$VT_BENCH_OURS_NOTE" ] && why="$VT_BENCH_OURS_NOTE: veltrana-webserver skipped"
+    echo "$why"
+    record "$server" '*' status "skipped: ${why%%:*}"
+    return 0
+  fi
+  local overflows_before
+  overflows_before=$(listen_overflows)
+  if ! "start_$server" plain; then
+    record "$server" '*' status "failed: did not start"
+    return 0
+  fi
+  local problem
+  for f in 1k.bin:1024 100k.bin:102400 large.bin:$((LARGE_MIB << 20)); do
+    if ! problem=$(tool check "$srv_port" "/${f%%:*}" --size "${f#*:}"); then
+      record "$server" '*' status "failed: $problem"
+      stop_server "$srv_pid"
+      return 0
+    fi
+  done
+  local cgi=1
+  if [ "$server" = nginx ]; then
+    cgi=0
+    has_point e && record "$server" e status "n/a: no CGI in nginx"
+  elif ! problem=$(tool check "$srv_port" /hello.exe --body Hello); then
+    cgi=0
+    has_point e && record "$server" e status "failed: $problem"
+  fi
+
+  # Memory first, on a server that has served nothing but the checks.
+  has_point g && { tool memory "$srv_pid" "$srv_port" /1k.bin --conns 64 --out "$results" --server "$server" ||
+    echo "  (g) $server: memory probe failed"; }
+  has_point a && wrk_point "$server" a 64 /1k.bin
+  has_point b && wrk_point "$server" b 64 /1k.bin -H 'Connection: close'
+  has_point c && wrk_point "$server" c 8 /large.bin
+  has_point d && wrk_point "$server" d 64 /100k.bin
+  has_point e && [ $cgi = 1 ] && wrk_point "$server" e 16 /hello.exe
+  stop_server "$srv_pid"
+  local lines overflows
+  lines=$(wc -l 2>/dev/null <"$srv_log" || echo "no")
+  overflows=$(($(listen_overflows) - overflows_before))
+  record "$server" '*' note "access log: $lines lines; listen queue overflows: $overflows"
+  rm -f "$srv_log"
+
+  if has_point f; then
+    if "start_$server" throttled; then
+      tool throttle "$srv_port" /large.bin --seconds "$THROTTLE_SECONDS" --rate $RATE --out "$results" \
+        --server "$server" || echo "  (f) $server: download failed"
+      stop_server "$srv_pid"
+    else
+      record "$server" f status "failed: did not start"
+    fi
+  fi
+}
+
+for server in veltrana nginx lighttpd; do
+  if [[ " $SERVERS " == *" $server "* ]]; then
+    run_server "$server"
+  elif [ "$server" = veltrana ]; then
+    record veltrana '*' status "skipped: not in SERVERS"
+  fi
+done
+
+# ---------------------------------------------------------------------------
+# The table
+peers=""
+for server in nginx lighttpd; do [[ " $SERVERS " == *" $server "* ]] && peers+="$server "; done
+stamp=$(date +%Y-%m-%d-%H%M%S)
+[ "$QUICK" = 1 ] && stamp+=-quick
+mkdir -p "$RESULTS_DIR"
+report=$RESULTS_DIR/$stamp.md
+version() { timeout 5 "$@" 2>&1 | head -n 1 || true; }
+ours_version=""
+[ -x "$VELTRANA_BIN" ] && ours_version=$(version "$VELTRANA_BIN" --version)
+write_report() {
+  echo "# Benchmark $stamp"
+  echo
+  echo "$(nproc) cores ($(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | xargs)), Linux $(uname -r);" \
+    "wrk -t2, $DURATION s a point, $REPS repetition(s), medians; large file $large_label;" \
+    "network: $([ "$VT_BENCH_INNER" = netns ] && echo "private namespace, loopback only" || echo "127.0.0.1 of the machine");" \
+    "load average before the run: $load_at_start (other work on the machine lowers every figure)."
+  echo "veltrana: ${ours_version:-not built}; $(version nginx -v); $(version lighttpd -v); $(version wrk --version)."
+  echo
+  local status=0
+  tool report "$results" --ours veltrana --peers "$peers" --points "$POINTS" --large "$large_label" --rate "$RATE" ||
+    status=$?
+  echo
+  echo "Rerun: \`cd $root && ${VT_BENCH_RERUN}bench/run.sh\`"
+  return $status
+}
+status=0
+write_report >"$report" || status=$?
+echo
+cat "$report"
+echo "Written to $report"
+exit "$status"
