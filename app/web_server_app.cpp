@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 
 #include "app/html_text.h"
 #include "app/log_line.h"
@@ -87,6 +88,24 @@ TWebServerApp::TWebServerApp() {
     return HandleMessage(msg, wParam, lParam, handled);
   };
   FHandle.OnException = [this](TWindowHandle&, const Exception& error) { ReportError(error.Message()); };
+
+  if (const char* cap = std::getenv(kMaxWaitVariable)) {
+    std::int32_t ms = 0;
+    if (TIniFile::ParseInteger(cap, ms) && ms > 0) CapTimeOuts(ms);
+  }
+}
+
+void TWebServerApp::CapTimeOuts(std::int32_t ms) {
+  if (ms <= 0) return;
+  // A bound of 0 (TimeOut) or below (the CGI bounds) is none at all.
+  const auto cap = [ms](std::int32_t value, std::int32_t none) {
+    return value <= none ? ms : std::min(value, ms);
+  };
+  HTTPServer.SetTimeOut(cap(HTTPServer.TimeOut(), 0));
+  HTTPServer.Limits.RequestHeadTime =
+      std::min(HTTPServer.Limits.RequestHeadTime, static_cast<std::uint32_t>(ms));
+  CGILimits.TimeOut = cap(CGILimits.TimeOut, -1);
+  CGILimits.RunTimeOut = cap(CGILimits.RunTimeOut, -1);
 }
 
 TWebServerApp::~TWebServerApp() {

@@ -63,6 +63,10 @@ inline constexpr const char* kApplicationName = "Veltrana";
 inline constexpr const char* kApplicationVersion = "1.0";
 // The access log, in the program's directory.
 inline constexpr const char* kAccessLogName = "webserver.log";
+// The environment variable that caps every time-out of the server at the
+// milliseconds it holds (CapTimeOuts), so that tests which drive the program
+// need not wait for the real bounds. It only ever shortens a bound.
+inline constexpr const char* kMaxWaitVariable = "VT_MAX_WAIT_MS";
 
 // The private message the application posts to its own window after the
 // first show, and the one that carries a figures refresh.
@@ -167,6 +171,11 @@ class TWebServerApp {
   std::string AccessLogFileName;
   // Bounds of every CGI run; a change reaches connections made afterwards.
   TCGILimits CGILimits;
+
+  // Shortens the server's TimeOut, the request-head time and the CGI bounds
+  // to `ms` where they are longer. The constructor calls it with the value
+  // of kMaxWaitVariable when that is a positive number.
+  void CapTimeOuts(std::int32_t ms);
 
   // --- Components ---
   // The server: ApplicationName "Veltrana", ApplicationVersion "1.0",

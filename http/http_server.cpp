@@ -465,8 +465,11 @@ std::string AhttpServerClient::ReadRequestLine() {
   head_started_ = false;
   head_bytes_ = 0;
   // Waiting for the next request is bounded by TimeOut alone; the head's own
-  // time runs from its first byte.
-  if (!WaitForHead([&] { return socket.Available() > 0; })) RaiseReadError();
+  // time runs from its first byte. Meanwhile the connection is idle: it may
+  // be closed to make way for a new one when the client list is full.
+  SetIdle();
+  const bool ready = WaitForHead([&] { return socket.Available() > 0; });
+  if (!SetBusy() || !ready) RaiseReadError();
   head_started_ = true;
   head_deadline_ = Clock::now() + Ms(limits_.RequestHeadTime);
   return ReadHeadLine(limits_.MaxRequestLine, true);

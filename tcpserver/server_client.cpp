@@ -1,5 +1,8 @@
 #include "tcpserver/server_client.h"
 
+#include <algorithm>
+#include <chrono>
+
 #include "platform/synchronize.h"
 #include "sockets/async_select.h"
 #include "tcpserver/tcp_server.h"
@@ -63,6 +66,27 @@ void TTCPServerClient::ApplyThrottling(bool read, std::int32_t read_rate, bool w
   // A socket without a window never got connected: nothing to throttle, and
   // applying in place from this thread would race with its worker.
   if (socket_ && socket_->Handle() != 0) socket_->ApplyThrottling(read, read_rate, write, write_rate);
+}
+
+std::int64_t IdleClockMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+void TTCPServerClient::SetIdle() {
+  std::int64_t expected = 0;
+  // Never 0 or the claim mark, whatever the clock says.
+  idle_since_.compare_exchange_strong(expected, std::max<std::int64_t>(IdleClockMs(), 1),
+                                      std::memory_order_acq_rel);
+}
+
+bool TTCPServerClient::SetBusy() {
+  return idle_since_.exchange(0, std::memory_order_acq_rel) != kClaimedIdle;
+}
+
+bool TTCPServerClient::ClaimIdle(std::int64_t since) {
+  return since > 0 && idle_since_.compare_exchange_strong(since, kClaimedIdle, std::memory_order_acq_rel);
 }
 
 void TTCPServerClient::CreateConnection(ATCPServer& server) {

@@ -54,6 +54,9 @@ namespace vt {
 class ATCPServer;
 class TTCPServerClientThread;
 
+// The clock of TTCPServerClient::IdleSince: milliseconds of the steady clock.
+std::int64_t IdleClockMs();
+
 // What a worker keeps of its server: the server while it lives (cleared by
 // the server's destruction, so that a worker the server had to give up on
 // never reaches a freed server), and the main-thread window its end is
@@ -118,6 +121,19 @@ class TTCPServerClient {
   // they take effect on the worker's thread.
   void ApplyThrottling(bool read, std::int32_t read_rate, bool write, std::int32_t write_rate);
 
+  // Idle: the connection waits for a request and has none in progress. Only
+  // the protocol can tell, so the worker marks it (a plain client never is).
+  // While MaxClients are connected and another connection waits, the server
+  // closes the client idle the longest (ATCPServer::IdleGiveWayTime).
+  // SetIdle and SetBusy: worker thread.
+  void SetIdle();
+  // Ends the idle state; false when the server has already chosen this
+  // client to make way (it is being terminated: no request may start).
+  bool SetBusy();
+  // Since when the client is idle (milliseconds of the steady clock); 0 when
+  // it is not. Any thread.
+  std::int64_t IdleSince() const { return idle_since_.load(std::memory_order_acquire); }
+
  private:
   friend class TTCPServerClientThread;
   friend class ATCPServer;
@@ -129,9 +145,15 @@ class TTCPServerClient {
   void TerminateConnection();
   // The connection's window has been told to end.
   bool ConnectionTerminated() const;
+  // Main thread: chooses this client, idle since `since`, to make way;
+  // false when it has left that idle state meanwhile.
+  bool ClaimIdle(std::int64_t since);
 
   std::atomic<ATCPServer*> server_;
   std::atomic<bool> terminated_{false};
+  // IdleSince, or kClaimedIdle once the server chose the client to make way.
+  static constexpr std::int64_t kClaimedIdle = -1;
+  std::atomic<std::int64_t> idle_since_{0};
   TTCPServerClientThread* thread_ = nullptr;
   // Guards publishing socket_ (worker) against its use by Terminate and
   // ApplyThrottling (main thread).

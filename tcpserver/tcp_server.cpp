@@ -1,5 +1,7 @@
 #include "tcpserver/tcp_server.h"
 
+#include <poll.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -16,6 +18,11 @@ using Clock = std::chrono::steady_clock;
 // workers' end messages normally wake it much sooner.
 constexpr auto kWaitSlice = std::chrono::milliseconds(100);
 
+// The timer of the reaper window that runs MakeWay again, and how long it
+// waits at most.
+constexpr std::uint32_t kMakeWayTimer = 1;
+constexpr std::int64_t kMakeWayLookAgainMs = 250;
+
 // Accept failures that come from a shortage of resources rather than an
 // empty queue: the waiting connections are taken once a client has gone.
 bool IsResourceShortage(int error) {
@@ -31,6 +38,10 @@ ATCPServer::ATCPServer()
     if (msg == TTCPServerLink::kWorkerEndedMessage) {
       handled = true;
       ReapWorker(static_cast<std::uint32_t>(wParam));
+    } else if (msg == kTimerMessage && static_cast<std::uint32_t>(wParam) == kMakeWayTimer) {
+      handled = true;
+      KillTimer(reaper_.Handle(), kMakeWayTimer);
+      HandleAccept();
     }
     return 0;
   };
@@ -154,6 +165,7 @@ void ATCPServer::Deactivate() {
 void ATCPServer::Shutdown() {
   shutting_down_ = true;
   active_ = false;
+  making_way_ = nullptr;
   try {
     socket_->StopListening();
   } catch (...) {
@@ -284,6 +296,7 @@ void ATCPServer::HandleAccept() {
   if (!active_ || accepting_) return;
   if (LimitReached()) {
     accept_pending_ = true;
+    MakeWay();
     return;
   }
   struct Pass {
@@ -307,8 +320,51 @@ void ATCPServer::HandleAccept() {
       break;
     }
     if (!StartClient(handle, address)) break;
-    if (!active_ || LimitReached()) break;
+    if (!active_) break;
+    if (LimitReached()) {
+      accept_pending_ = true;
+      MakeWay();
+      break;
+    }
   }
+}
+
+void ATCPServer::MakeWay() {
+  // The one that made way last runs HandleAccept again when it has left.
+  if (IdleGiveWayTime < 0 || making_way_ || !active_) return;
+  // While the list is full, a connection that comes raises no notification
+  // (the last one was not taken), and a busy client may turn idle without
+  // telling: look again a little later.
+  std::int64_t look_again = kMakeWayLookAgainMs;
+  pollfd waiting{socket_->SocketHandle(), POLLIN, 0};
+  if (::poll(&waiting, 1, 0) > 0 && (waiting.revents & POLLIN)) {
+    // A client may turn busy between the look and the claim: then the next.
+    for (std::size_t attempt = 0; attempt <= clients_.size(); ++attempt) {
+      TTCPServerClient* oldest = nullptr;
+      std::int64_t oldest_since = 0;
+      for (TTCPServerClient* client : clients_) {
+        const std::int64_t since = client->IdleSince();
+        if (since > 0 && !client->Terminated() && (!oldest || since < oldest_since)) {
+          oldest = client;
+          oldest_since = since;
+        }
+      }
+      if (!oldest) break;
+      const std::int64_t due = oldest_since + IdleGiveWayTime - IdleClockMs();
+      if (due > 0) {
+        look_again = std::min(look_again, due);
+        break;
+      }
+      if (!oldest->ClaimIdle(oldest_since)) continue;
+      making_way_ = oldest;
+      Log(0, "Idle connection from " + AddressToText(oldest->RemoteAddress.sin_addr.s_addr) +
+                 " closed to make way for a new one");
+      oldest->Terminate();
+      return;
+    }
+  }
+  SetTimer(reaper_.Handle(), kMakeWayTimer,
+           static_cast<std::uint32_t>(std::max<std::int64_t>(look_again, 1)));
 }
 
 bool ATCPServer::StartClient(TSocket handle, const sockaddr_in& address) {
@@ -345,6 +401,7 @@ void ATCPServer::RemoveClient(TTCPServerClient* client) {
   const auto it = std::find(clients_.begin(), clients_.end(), client);
   if (it == clients_.end()) return;
   clients_.erase(it);
+  if (client == making_way_) making_way_ = nullptr;
   try {
     // Destruction fires no events: whoever destroys the server may already
     // have taken apart what its handlers use.

@@ -117,6 +117,15 @@ class ATCPServer : public TComponent {
   // give up waiting for them (and say so in the log).
   std::int32_t ShutdownWait = 10000;
 
+  // While MaxClients are connected and a new connection waits, the client
+  // that has been idle the longest (waiting for a request, none in
+  // progress: TTCPServerClient::SetIdle) is closed to make way for it, once
+  // it has been idle this many milliseconds; so a few clients that hold
+  // connections open without using them cannot lock everyone else out.
+  // One at a time: the next only after the last has left the list. A
+  // request in progress is never cut. Negative: idle clients never make way.
+  std::int32_t IdleGiveWayTime = 2000;
+
   // --- Events (main thread) ---
   ATCPServerLogEvent OnLog;
   ATCPServerEvent OnActive;    // after a successful activation
@@ -186,6 +195,10 @@ class ATCPServer : public TComponent {
   // The accept notification of the listening socket.
   void HandleAccept();
   bool LimitReached() const;
+  // The list is full: closes the client idle the longest if a connection
+  // waits and it has been idle long enough, or sets a timer for the moment
+  // it will have been.
+  void MakeWay();
   // One accepted connection: client, worker, list. False when it failed.
   bool StartClient(TSocket handle, const sockaddr_in& address);
   // Removes by identity, fires OnClientRemoved, re-runs accepting when a
@@ -211,6 +224,9 @@ class ATCPServer : public TComponent {
   std::uint32_t next_worker_id_ = 0;
   bool active_ = false;
   bool accept_pending_ = false;
+  // The client closed by MakeWay until it has left the list (never used
+  // but to compare).
+  const TTCPServerClient* making_way_ = nullptr;
   bool accepting_ = false;
   bool shutting_down_ = false;
   TDateTime activated_at_ = 0;
