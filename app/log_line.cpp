@@ -30,7 +30,8 @@ std::string EscapeLogText(std::string_view text) {
 
 std::string ExpandLogLine(std::string_view log_format, TDateTime now, const TLogLineFields& fields) {
   const TDateTimeParts t = DecodeDateTime(now);
-  const std::string date = TwoDigits(t.day) + "-" + TwoDigits(t.month) + "-" + PadTextLeft(std::to_string(t.year), '0', 4, false);
+  const std::string date =
+      TwoDigits(t.day) + "-" + TwoDigits(t.month) + "-" + PadTextLeft(std::to_string(t.year), '0', 4, false);
   const std::string time = TwoDigits(t.hour) + ":" + TwoDigits(t.minute) + ":" + TwoDigits(t.second);
 
   std::string line(log_format.empty() ? std::string_view(kDefaultLogFormat) : log_format);

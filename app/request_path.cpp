@@ -97,7 +97,8 @@ TMapResult MapRequestPath(std::string_view uri, std::string_view pub_dir, std::s
     if (HasParentSegment(path)) return mrInvalid;
   }
 
-  const std::string base = pub_dir.empty() ? std::string(kEmptyPubDirBase) : PathWithTrailingDelimiter(pub_dir, '/');
+  const std::string base =
+      pub_dir.empty() ? std::string(kEmptyPubDirBase) : PathWithTrailingDelimiter(pub_dir, '/');
   if (!path.empty() && path.front() == '/') path.erase(0, 1);
   std::string mapped = base + path;
 

@@ -19,6 +19,18 @@ void TWebServerSettings::LoadSettings(const TIniFile& ini, const std::string& se
   FormY = ini.ReadInteger(section, "FormY", defaults.FormY);
 }
 
+std::vector<std::string> SettingsNotNumbers(const TIniFile& ini, const std::string& section) {
+  std::vector<std::string> found;
+  for (const char* key : {"Active", "Port", "Throttle", "ThrottleRate", "LogToFile", "ExecEXEAsCGI",
+                          "Minimized", "FormX", "FormY"}) {
+    if (!ini.ValueExists(section, key)) continue;
+    const std::string value = ini.ReadString(section, key, std::string());
+    std::int32_t number = 0;
+    if (!TIniFile::ParseInteger(value, number)) found.push_back(std::string(key) + "=" + value);
+  }
+  return found;
+}
+
 void TWebServerSettings::SaveSettings(TIniFile& ini, const std::string& section) const {
   ini.WriteBool(section, "Active", Active);
   ini.WriteString(section, "PubDir", PubDir);

@@ -15,6 +15,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "app/log_line.h"
 
@@ -27,16 +28,16 @@ inline constexpr const char* kSettingsSection = "WebServer";
 inline constexpr const char* kDefaultPubDir = "/var/www";
 
 struct TWebServerSettings {
-  bool Active = true;            // the server was running when last saved
+  bool Active = true;  // the server was running when last saved
   std::string PubDir = kDefaultPubDir;
   std::int32_t Port = 80;
-  bool Throttle = false;         // limit the send rate of each connection
-  std::int32_t ThrottleRate = 0; // bytes per second
+  bool Throttle = false;          // limit the send rate of each connection
+  std::int32_t ThrottleRate = 0;  // bytes per second
   bool LogToFile = true;
   std::string LogFormat = kDefaultLogFormat;
   bool ExecEXEAsCGI = true;
-  bool Minimized = false;        // the main window was hidden in the tray
-  std::int32_t FormX = -1;       // negative: not set
+  bool Minimized = false;   // the main window was hidden in the tray
+  std::int32_t FormX = -1;  // negative: not set
   std::int32_t FormY = -1;
 
   // Reads the keys in declaration order.
@@ -46,5 +47,9 @@ struct TWebServerSettings {
   // saves the file.
   void SaveSettings(TIniFile& ini, const std::string& section) const;
 };
+
+// "Key=value" for each number or switch of the record whose value in `ini`
+// is there but no number (so it reads as its default), in key order.
+std::vector<std::string> SettingsNotNumbers(const TIniFile& ini, const std::string& section);
 
 }  // namespace vt

@@ -1,5 +1,7 @@
 #include "app/web_server_app.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
@@ -147,11 +149,22 @@ void TWebServerApp::FormCreate() {
   FAccessLog = std::make_unique<TAccessLog>(AccessLogFileName);
   TWebServerSettings loaded;
   loaded.LoadSettings(*FIniFile, kSettingsSection);
+  if (FIniFile->ReadFailed()) {
+    // The defaults would publish a folder the user never chose, on a port
+    // they never chose, where their own settings may say not to run at all.
+    loaded.Active = false;
+    ReportError("The settings file " + FIniFile->FileName() +
+                " could not be read: the defaults are used, the server is not started, and the file is left "
+                "as it is.");
+  }
+  if (const std::vector<std::string> bad = SettingsNotNumbers(*FIniFile, kSettingsSection); !bad.empty()) {
+    std::string list;
+    for (const std::string& entry : bad) list += (list.empty() ? "" : ", ") + entry;
+    ReportError("The settings file " + FIniFile->FileName() + " has values that are no numbers: " + list +
+                "; their defaults are used (and saved).");
+  }
   SetSettings(loaded);
   FSettingsLoaded = true;
-  if (FIniFile->ReadFailed())
-    ReportError("The settings file " + FIniFile->FileName() +
-                " could not be read: the defaults are used, and the file is left as it is.");
 
   // The windows of the main thread: the deferred start, the refreshes and
   // the up-time ticks arrive there.
@@ -389,7 +402,9 @@ void TWebServerApp::HTTPServerGetResponse(AhttpServer&, AhttpServerClient& clien
     exec_as_cgi = FSettings.ExecEXEAsCGI;
   }
   std::string local_path;
-  switch (MapRequestPath(request.URI, pub_dir, local_path)) {
+  const TMapResult mapped = MapRequestPath(request.URI, pub_dir, local_path);
+  if (mapped != mrInvalid) CheckPublishedDirectory(client, pub_dir, mapped == mrFound);
+  switch (mapped) {
     case mrInvalid:
       client.SetResponse(ErrorResponse(400, "Invalid path", "Invalid path",
                                        "Your client made a request with an invalid path."));
@@ -432,6 +447,19 @@ void TWebServerApp::HTTPServerGetResponse(AhttpServer&, AhttpServerClient& clien
   if (!content_type.empty()) response->SetContentType(content_type);
   response->SetContentReader(std::make_unique<TFileReader>(local_path));
   client.SetResponse(std::move(response));
+}
+
+void TWebServerApp::CheckPublishedDirectory(AhttpServerClient& client, const std::string& pub_dir,
+                                            bool found) {
+  if (found) {
+    if (pub_dir_missing_.load(std::memory_order_relaxed) && pub_dir_missing_.exchange(false))
+      LogFromWorker(client, 0, "Published directory " + pub_dir + " is there again");
+    return;
+  }
+  struct stat status {};
+  if (::stat(pub_dir.c_str(), &status) == 0 && S_ISDIR(status.st_mode)) return;
+  if (!pub_dir_missing_.exchange(true))
+    LogFromWorker(client, 1, "Published directory " + pub_dir + " not found: every request is answered 404");
 }
 
 void TWebServerApp::HTTPServerFreeResponse(AhttpServer&, AhttpServerClient& client) {

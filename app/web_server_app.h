@@ -260,6 +260,9 @@ class TWebServerApp {
   std::int32_t HandleMessage(std::uint32_t msg, std::int32_t wParam, std::int32_t lParam, bool& handled);
   void Changed(unsigned parts);
   void ReportError(const std::string& message);
+  // After a request mapped to `found` or not: a missing published directory
+  // is told once, and its return once (worker thread).
+  void CheckPublishedDirectory(AhttpServerClient& client, const std::string& pub_dir, bool found);
   // The access log's line for one finished request (worker thread).
   void WriteAccessLog(AhttpServerClient& client, const std::string& log_format);
 
@@ -281,6 +284,8 @@ class TWebServerApp {
   std::atomic<std::int64_t> last_refresh_ms_{0};
   // The access log failed and has not been written since (it was reported).
   std::atomic<bool> access_log_failing_{false};
+  // The published directory was found missing and has not been seen since.
+  std::atomic<bool> pub_dir_missing_{false};
 };
 
 }  // namespace vt

@@ -90,6 +90,20 @@ void TWebServerClient::ExecuteCGI(const std::string& DocumentRoot, const std::st
     throw ECGIRun("The CGI program ran longer than " + std::to_string(CGILimits.RunTimeOut) +
                   " ms and was stopped");
 
+  // A crash may have cut the output anywhere: it is no answer to pass on.
+  const std::int32_t code = exec.ExitCode();
+  if (!exec.TimedOut() && code > 128 && code <= 128 + 64)
+    throw ECGIRun("The CGI program was ended by signal " + std::to_string(code - 128) + " (exit code " +
+                  std::to_string(code) + ")");
+  // No output is an empty answer, but hardly what the program meant.
+  if (FCGIOutput.empty()) {
+    try {
+      Log(1, "CGI program " + script + " wrote nothing (exit code " + std::to_string(code) + ")");
+    } catch (...) {
+      // The main thread no longer takes lines: the program is ending.
+    }
+  }
+
   // Header text before the first empty line, body after it; without one,
   // everything is header.
   const TTextCut cut = CutAtText(FCGIOutput, "\r\n\r\n", true, true);

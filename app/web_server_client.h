@@ -18,7 +18,10 @@
 //   ended is killed and its output used; one that runs past RunTimeOut, or
 //   writes more than MaxOutput bytes, is killed with its process group and
 //   ExecuteCGI raises ECGIRun, as it raises EOSError (with the system's
-//   reason) for a program that cannot be started.
+//   reason) for a program that cannot be started;
+// - fails with ECGIRun too when the program was ended by a signal (a crash:
+//   its output may be cut anywhere); a program that wrote nothing gets its
+//   empty answer, and a line in the log.
 //
 // Lifetime and threads: the server makes it through the application's
 // OnCreateClient handler on the main thread and frees it there when the

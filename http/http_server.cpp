@@ -33,6 +33,9 @@ bool IsStreamError(const Exception& error) {
 
 std::chrono::milliseconds Ms(std::uint32_t ms) { return std::chrono::milliseconds(ms); }
 
+// A response body that went on past its announced length.
+VT_EXCEPTION_CLASS(EContentOverrun, EWriter);
+
 // The writer a response is sent through: it gathers the header and the body
 // into pieces of SendBlock bytes before handing them to the connection, and
 // after each piece waits while more than MaxQueuedSend bytes wait in the
@@ -53,7 +56,20 @@ class TResponseWriter : public AWriterEx {
   int64_t GetSize() override { return -1; }
   void SetSize(int64_t) override { throw EWriter("SetSize failed"); }
 
+  // The writer takes no byte past `position`: one more raises
+  // EContentOverrun (what fits goes out first). A body that grows while it
+  // is sent (a file appended to) must not run past its announced length,
+  // where the client would take it for the next answer.
+  void LimitTo(int64_t position) { limit_ = position; }
+
   int32_t Write(const char* buffer, int32_t count) override {
+    if (limit_ >= 0 && GetPosition() + count > limit_) {
+      const auto room = static_cast<int32_t>(std::max<int64_t>(limit_ - GetPosition(), 0));
+      limit_ = -1;
+      Write(buffer, room);
+      Flush();
+      throw EContentOverrun("The content is longer than announced");
+    }
     int32_t done = 0;
     while (done < count) {
       const std::size_t room = block_ - buffer_.size();
@@ -101,6 +117,7 @@ class TResponseWriter : public AWriterEx {
   TSocketStream& stream_;
   std::size_t block_;
   std::int64_t max_queued_;
+  std::int64_t limit_ = -1;
   std::string buffer_;
 };
 
@@ -344,9 +361,18 @@ bool AhttpServerClient::Respond(AhttpServer& server) {
       CopyProgress(bytesCopied, abort);
     };
     ContentSize = response_->GetContentLength();
-    response_->WriteContent(writer);
+    if (ContentSize >= 0) writer.LimitTo(writer.GetPosition() + ContentSize);
+    const std::int64_t written = response_->WriteContent(writer);
     writer.Flush();
     if (Terminated() || !stream.Socket->IsConnected()) return false;
+    if (written >= 0 && written < ContentSize) {
+      // The content ended early (a file cut short while it was sent): the
+      // client still waits for the rest, which only the close can end.
+      LogSafely(1, "Response to " + request_->Method + " " + request_->URI +
+                       " cut short: its content ended after " + std::to_string(written) + " of " +
+                       std::to_string(ContentSize) + " bytes");
+      return false;
+    }
     // A client that stops reading for TimeOut leaves the answer unsent.
     if (!stream.WaitSendComplete() || Terminated() || !stream.Socket->IsConnected()) return false;
 
@@ -354,6 +380,10 @@ bool AhttpServerClient::Respond(AhttpServer& server) {
     DoResponseSuccessful();
     server.ResponseCount.fetch_add(1, std::memory_order_relaxed);
     return true;
+  } catch (const EContentOverrun&) {
+    LogSafely(1, "Response to " + request_->Method + " " + request_->URI + " cut at its announced " +
+                     std::to_string(ContentSize) + " bytes: its content is longer");
+    return false;
   } catch (...) {
     // Discarded, but the connection ends: after a failure part of an answer
     // may have gone out (the client would take the next answer's bytes for
