@@ -357,6 +357,94 @@ TEST(HttpServer, SilentAndTricklingClientsAreCut) {
   EXPECT_EQ(0, f.gets);
 }
 
+TEST(HttpServer, IdleClientsMakeWayWhenTheListIsFullButRequestsInProgressDoNot) {
+  HttpServerFixture f;
+  f.server.SetMaxClients(2);
+  f.server.IdleGiveWayTime = 200;
+  f.Answer = EchoURI;
+  f.Start();
+  // Two kept-alive clients, answered once and then idle: a third is served
+  // once the first has been idle long enough, and it is the first that goes.
+  int first = -1;
+  int second = -1;
+  f.RunClient([&] {
+    for (int* fd : {&first, &second}) {
+      *fd = f.Connect();
+      SendAll(*fd, "GET /idle HTTP/1.1\r\nHost: h\r\n\r\n");
+      EXPECT_EQ("/idle", ReadAnswer(*fd).body);
+    }
+  });
+  f.RunClient([&] {
+    const auto start = test::Clock::now();
+    const int third = f.Connect();
+    SendAll(third, "GET /third HTTP/1.1\r\nHost: h\r\n\r\n");
+    EXPECT_EQ("/third", ReadAnswer(third, false, 5s).body);
+    EXPECT_LT(test::Clock::now() - start, 3s);
+    EXPECT_TRUE(ClosedByPeer(first, 1s));
+    SendAll(second, "GET /still HTTP/1.1\r\nHost: h\r\n\r\n");
+    EXPECT_EQ("/still", ReadAnswer(second).body) << "one made way, not both";
+  });
+  EXPECT_TRUE(f.PumpUntil(
+      [&] { return f.HasLine("0 Idle connection from 127.0.0.1 closed to make way for a new one"); }));
+
+  // Both in the middle of a head (the third, idle the longest now, makes
+  // way for `busy`): nobody makes way, the newcomer waits.
+  f.RunClient([&] {
+    const int busy = f.Connect();
+    SendAll(busy, "GET /busy HTTP/1.1\r\n");
+    SendAll(second, "GET /busy HTTP/1.1\r\n");
+    const int waiting = f.Connect();
+    SendAll(waiting, "GET /waiting HTTP/1.1\r\nHost: h\r\n\r\n");
+    std::string extra;
+    EXPECT_FALSE(ClosedByPeer(waiting, 1s, &extra));
+    EXPECT_EQ("", extra) << "served while both connections had a request in progress";
+    ::shutdown(busy, SHUT_RDWR);  // a place comes free
+    EXPECT_EQ("/waiting", ReadAnswer(waiting, false, 5s).body);
+  });
+}
+
+// A body of `announced` bytes by its size that delivers `actual` bytes: a
+// file cut short or grown while it is sent.
+class TChangingReader : public TPatternReader {
+ public:
+  TChangingReader(int64_t announced, int64_t actual) : TPatternReader(actual), announced_(announced) {}
+  int64_t GetSize() override { return announced_; }
+
+ private:
+  int64_t announced_;
+};
+
+TEST(HttpServer, ABodyThatDoesNotMatchItsLengthEndsTheConnection) {
+  HttpServerFixture f;
+  int64_t actual = 0;
+  f.Answer = [&](AhttpServerClient& client) {
+    auto answer = std::make_unique<ThttpResponse>(200, "HTTP", 1, 1, "", nullptr, "");
+    answer->SetContentReader(std::make_unique<TChangingReader>(100000, actual));
+    client.SetResponse(std::move(answer));
+  };
+  f.Start();
+  for (const int64_t size : {60000, 150000}) {
+    actual = size;
+    f.RunClient([&] {
+      const int fd = f.Connect();
+      SendAll(fd, "GET /changing HTTP/1.1\r\nHost: h\r\n\r\nGET /next HTTP/1.1\r\nHost: h\r\n\r\n");
+      const auto start = test::Clock::now();
+      const HttpAnswer a = ReadAnswer(fd, false, 5s);
+      EXPECT_EQ("100000", a.Field("Content-Length"));
+      EXPECT_EQ(static_cast<std::size_t>(std::min<int64_t>(size, 100000)), a.body.size());
+      std::string extra;
+      EXPECT_TRUE(ClosedByPeer(fd, 5s, &extra)) << size;
+      EXPECT_EQ("", extra) << "nothing past the announced length, no next answer";
+      EXPECT_LT(test::Clock::now() - start, 3s) << "no wait for the time-out";
+    });
+  }
+  EXPECT_TRUE(f.PumpUntil([&] {
+    return f.HasLine(
+               "1 Response to GET /changing cut short: its content ended after 60000 of 100000 bytes") &&
+           f.HasLine("1 Response to GET /changing cut at its announced 100000 bytes: its content is longer");
+  }));
+}
+
 TEST(HttpServer, ThrottledConnectionGetsTheWholeBodyAtItsRate) {
   HttpServerFixture f;
   f.server.SetThrottleClientWrite(true);
