@@ -20,10 +20,15 @@ from harness import MAX_WAIT_MS, Server, request, run, slack, wait_until
 class FaultCase(unittest.TestCase):
     """A program of its own for each test; stopped (status 0 expected) at the end."""
 
-    def start(self, settings="", **files):
+    def sandbox(self, settings=""):
+        """The test's program, not started yet, with an index.html."""
         self.server = Server(settings)
         self.addCleanup(self.server.cleanup)
         self.server.write("index.html", "home")
+        return self.server
+
+    def start(self, settings="", **files):
+        self.sandbox(settings)
         for name, content in files.items():
             self.server.write(name, content)
         self.server.start()
@@ -45,10 +50,7 @@ class FaultCase(unittest.TestCase):
 
 class AccessLog(FaultCase):
     def test_log_on_a_full_device_is_told_once_and_serving_goes_on(self):
-        server = Server()
-        self.addCleanup(server.cleanup)
-        self.server = server
-        server.write("index.html", "home")
+        server = self.sandbox()
         os.symlink("/dev/full", server.access_log)
         server.start()
         for _ in range(3):
@@ -63,10 +65,7 @@ class AccessLog(FaultCase):
         self.stopped_cleanly()
 
     def test_a_folder_in_place_of_the_log(self):
-        server = Server()
-        self.addCleanup(server.cleanup)
-        self.server = server
-        server.write("index.html", "home")
+        server = self.sandbox()
         os.mkdir(server.access_log)
         server.start()
         self.serves()
@@ -194,10 +193,7 @@ class CGIPrograms(FaultCase):
 
 class Settings(FaultCase):
     def test_garbage_and_bad_values_are_kept_and_told(self):
-        server = Server()
-        self.addCleanup(server.cleanup)
-        self.server = server
-        server.write("index.html", "home")
+        server = self.sandbox()
         garbage = b"\x00\xff\xfe garbage \x01\x02\n[Other]\nkeep=me\n\xc3\x28\n"
         with open(server.settings_file, "ab") as f:
             f.write(b"ThrottleRate=lots\n" + garbage)
@@ -211,9 +207,7 @@ class Settings(FaultCase):
         self.assertIn(b"PubDir=" + server.root.encode(), saved)
 
     def test_unreadable_file_is_left_alone_and_nothing_starts_on_defaults(self):
-        server = Server()
-        self.addCleanup(server.cleanup)
-        self.server = server
+        server = self.sandbox()
         os.unlink(server.settings_file)
         os.mkdir(server.settings_file)  # a folder in its place: reading it fails even for root
         server.spawn()
@@ -224,9 +218,7 @@ class Settings(FaultCase):
         self.assertTrue(os.path.isdir(server.settings_file), "left as it was")
 
     def test_port_taken_at_start(self):
-        server = Server()
-        self.addCleanup(server.cleanup)
-        self.server = server
+        server = self.sandbox()
         with open(server.settings_file, "rb") as f:
             before = f.read()
         taken = socket.socket()
