@@ -242,7 +242,7 @@ class Resets(ServerCase):
             got = 0
             while got < 1000 * (1 << i) and c._fill():
                 got += len(c.buf)
-                c.buf = b""
+                c.buf.clear()
             c.reset()
         # ... many at once, after the request, before or with the answer...
         conns = [self.open() for _ in range(32)]

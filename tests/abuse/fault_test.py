@@ -86,6 +86,7 @@ class PublishedDirectory(FaultCase):
         shutil.rmtree(server.root)
         # The download under way goes on from the open file...
         answer = c.read_answer()
+        self.assertEqual(len(body), len(answer.body), server.stderr()[-2000:])
         self.assertEqual(body, answer.body)
         # ... new requests find nothing, and the log says why, once.
         for _ in range(3):
