@@ -68,7 +68,7 @@ std::unique_ptr<AHeaderField> TInvalidField::Duplicate() const {
   return std::make_unique<TInvalidField>(line_);
 }
 
-TDateField::TDateField() : date_time_(LocalToGMT(NowLocal())) {}
+TDateField::TDateField() : date_time_(NowUTC()) {}
 
 TDateField::TDateField(TDateTime gmt) : date_time_(gmt) {}
 
