@@ -125,7 +125,7 @@ void TWebServerApp::ReportError(const std::string& message) {
 
 void TWebServerApp::FormCreate() {
   FIniFile = std::make_unique<TIniFile>(kSettingsFileName);
-  FAccessLog = std::make_unique<TAccessLog>(AccessLogFileName);
+  FAccessLog = std::make_unique<TAccessLog>(AccessLogFileName, std::chrono::milliseconds(kAccessLogCheckMs));
   TWebServerSettings loaded;
   loaded.LoadSettings(*FIniFile, kSettingsSection);
   SetSettings(loaded);

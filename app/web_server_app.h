@@ -63,6 +63,9 @@ inline constexpr const char* kApplicationName = "Veltrana";
 inline constexpr const char* kApplicationVersion = "1.0";
 // The access log, in the program's directory.
 inline constexpr const char* kAccessLogName = "webserver.log";
+// How often the access log's path is looked at for a rotated file
+// (milliseconds): lines written meanwhile go on to the moved file.
+inline constexpr int kAccessLogCheckMs = 1000;
 
 // The private message the application posts to its own window after the
 // first show, and the one that carries a figures refresh.
