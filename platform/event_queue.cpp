@@ -80,6 +80,9 @@ class EventQueue : public std::enable_shared_from_this<EventQueue> {
   bool TickTaken(HWindow window, std::uint32_t id);
   void RefuseTasks();
   void Close();
+  // Owner thread: drops every waiting message when no window or watch is
+  // left; false (and nothing dropped) otherwise.
+  bool Recycle();
 
   const int owner_tid;
   int epoll_fd = -1;
@@ -395,6 +398,29 @@ void EventQueue::Close() {
   pos_ = 0;
 }
 
+bool EventQueue::Recycle() {
+  {
+    std::lock_guard lock(state_mutex);
+    if (!windows.empty() || !watches.empty()) return false;
+  }
+  std::vector<Message> dropped;
+  {
+    std::lock_guard lock(post_mutex_);
+    dropped.swap(incoming_);
+  }
+  dropped.insert(dropped.end(), batch_.begin() + static_cast<std::ptrdiff_t>(std::min(pos_, batch_.size())),
+                 batch_.end());
+  batch_.clear();
+  pos_ = 0;
+  rechecks.clear();
+  // Tasks come only to queues that serve synchronised calls; should one be
+  // here, it must not wait for ever.
+  for (const Message& m : dropped) {
+    if (m.window == 0 && m.msg == kRunTaskMessage && m.payload) static_cast<ThreadTask*>(m.payload)->Abort();
+  }
+  return true;
+}
+
 std::shared_ptr<EventQueue> MainQueue() {
   Globals& g = G();
   std::lock_guard lock(g.main_mutex);
@@ -561,6 +587,14 @@ bool HandleThreadMessage(Deadline deadline) {
   if (!TakeMessage(message, &deadline)) return false;
   if (message.msg != kQuitMessage) DispatchMessage(message);
   return true;
+}
+
+void RecycleThreadQueue() {
+  std::shared_ptr<EventQueue>& queue = t_holder.queue;
+  if (!queue || CurrentThreadId() == MainThreadId()) return;
+  if (queue->Recycle()) return;
+  queue->Close();
+  queue.reset();
 }
 
 int ThreadQueueDescriptor() { return Current().epoll_fd; }

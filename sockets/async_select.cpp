@@ -1,8 +1,11 @@
 #include "sockets/async_select.h"
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/epoll.h>
 #include <sys/ioctl.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -183,6 +186,27 @@ ssize_t SocketRecv(TSocket socket, void* buffer, std::size_t count) {
 
 ssize_t SocketSend(TSocket socket, const void* buffer, std::size_t count) {
   const ssize_t result = ::send(socket, buffer, count, MSG_NOSIGNAL);
+  const int error = errno;
+  if (result < 0) {
+    if (auto watcher = WatcherOf(socket)) watcher->AfterSend(result, error);
+  }
+  errno = error;
+  return result;
+}
+
+ssize_t SocketSendFile(TSocket socket, int file, std::int64_t offset, std::size_t count) {
+  // sendfile cannot be told MSG_NOSIGNAL: a peer that has gone would raise
+  // SIGPIPE. Blocked in this thread instead (once), it stays pending there,
+  // harmless, and the call fails with EPIPE as a send does.
+  thread_local bool pipe_signal_blocked = false;
+  if (!pipe_signal_blocked) {
+    sigset_t pipe;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    pipe_signal_blocked = ::pthread_sigmask(SIG_BLOCK, &pipe, nullptr) == 0;
+  }
+  off_t from = static_cast<off_t>(offset);
+  const ssize_t result = ::sendfile(socket, file, &from, count);
   const int error = errno;
   if (result < 0) {
     if (auto watcher = WatcherOf(socket)) watcher->AfterSend(result, error);

@@ -227,6 +227,15 @@ int32_t TSocketWriter::Write(const char* buffer, int32_t count) {
   return written;
 }
 
+int64_t TSocketWriter::WriteFile(int file, int64_t offset, int64_t count) {
+  if (!stream_.Socket) throw EWriter("Write error");
+  int error = 0;
+  const int64_t sent = stream_.Socket->SendFile(file, offset, count, error);
+  position_ += sent;
+  if (sent < count && error != 0 && error != kWsaEWouldBlock) throw EWriter("Write error");
+  return sent;
+}
+
 void TSocketWriter::WriteText(const std::string& text) {
   if (text.empty()) return;
   if (!stream_.Socket) throw EWriter("Write error");
