@@ -159,7 +159,11 @@ int CurrentThreadId() {
 
 int MainThreadId() {
   const int tid = G().main_tid.load(std::memory_order_acquire);
-  return tid != 0 ? tid : static_cast<int>(::getpid());
+  if (tid != 0) return tid;
+  // The process id, asked once per thread (as the thread id is): every
+  // synchronised call asks whether it runs on the main thread.
+  thread_local const int process_id = static_cast<int>(::getpid());
+  return process_id;
 }
 
 void SetMainThreadId(int tid) { G().main_tid.store(tid, std::memory_order_release); }

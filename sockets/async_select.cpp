@@ -162,7 +162,7 @@ int WSAAsyncSelect(TSocket socket, HWindow window, std::uint32_t msg, std::int32
     return 0;
   }
   const int flags = ::fcntl(socket, F_GETFL);
-  if (flags < 0 || ::fcntl(socket, F_SETFL, flags | O_NONBLOCK) != 0) return -1;
+  if (flags < 0 || (!(flags & O_NONBLOCK) && ::fcntl(socket, F_SETFL, flags | O_NONBLOCK) != 0)) return -1;
   std::uint32_t ready = 0;
   if (events & (FD_READ | FD_ACCEPT)) ready |= EPOLLIN;
   if (events & (FD_READ | FD_CLOSE)) ready |= EPOLLIN | EPOLLRDHUP;

@@ -2,7 +2,6 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -198,9 +197,8 @@ void ASocket::BindLocal() {
 
 void ASocket::SetAsyncMode() {
   if (socket_handle_ == kInvalidSocket) return;
-  int on = 1;
-  if (::ioctl(socket_handle_, FIONBIO, &on) != 0 ||
-      WSAAsyncSelect(socket_handle_, GetHandle(), kSocketMessage, NotificationEvents()) != 0)
+  // WSAAsyncSelect makes the socket non-blocking (when it is not yet).
+  if (WSAAsyncSelect(socket_handle_, GetHandle(), kSocketMessage, NotificationEvents()) != 0)
     RaiseLastWinSockError("Asynchronous mode not set");
 }
 

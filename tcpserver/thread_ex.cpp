@@ -71,6 +71,7 @@ std::size_t TThreadPool::ParkedCount() const {
 void TThreadPool::Start(TThreadEx* job) {
   State& state = *state_;
   std::list<Worker> ended;
+  Worker* woken = nullptr;
   {
     std::lock_guard lock(state.mutex);
     // Threads that ended after parking too long are joined here.
@@ -86,7 +87,7 @@ void TThreadPool::Start(TThreadEx* job) {
       worker->job = job;
       worker->busy = true;
       ++state.busy;
-      worker->wake.notify_one();
+      woken = worker;
     } else {
       Worker& worker = state.workers.emplace_back();
       try {
@@ -98,6 +99,9 @@ void TThreadPool::Start(TThreadEx* job) {
       ++state.busy;
     }
   }
+  // Woken outside the lock, so that it need not wait for it at once. Its
+  // record stays: a busy thread is never joined.
+  if (woken) woken->wake.notify_one();
   for (Worker& worker : ended) worker.thread.join();
 }
 
