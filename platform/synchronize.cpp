@@ -1,5 +1,9 @@
 #include "platform/synchronize.h"
 
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <exception>
 
@@ -16,7 +20,9 @@ namespace {
 // The waiter sleeps on the state word itself (a futex), so that the main
 // thread wakes it with one call and the waiter, once woken, needs no lock
 // the main thread might still hold: a condition variable notified under its
-// mutex would make the woken waiter block once more on that mutex.
+// mutex would make the woken waiter block once more on that mutex (and the
+// library's atomic wait spins and yields first, which a loaded machine
+// pays for).
 class SynchronizedCall : public ThreadTask {
  public:
   explicit SynchronizedCall(const std::function<void()>& fn) : fn_(fn) {}
@@ -36,7 +42,11 @@ class SynchronizedCall : public ThreadTask {
   // threw, or raises ESynchronize when aborted.
   void Wait() {
     int state;
-    while ((state = state_.load(std::memory_order_acquire)) == kPending) state_.wait(kPending);
+    while ((state = state_.load(std::memory_order_acquire)) == kPending) {
+      // Returns when woken, or at once when the word has changed already.
+      ::syscall(SYS_futex, reinterpret_cast<int*>(&state_), FUTEX_WAIT_PRIVATE, kPending, nullptr, nullptr,
+                0);
+    }
     if (state == kAborted) throw ESynchronize("Main thread no longer serves synchronised calls");
     if (error_) std::rethrow_exception(error_);
   }
@@ -53,8 +63,11 @@ class SynchronizedCall : public ThreadTask {
     // (a thread waiting here is alive), so at worst it wakes another wait on
     // that address spuriously, which every such wait allows for.
     state_.store(state, std::memory_order_release);
-    state_.notify_one();
+    ::syscall(SYS_futex, reinterpret_cast<int*>(&state_), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
   }
+
+  static_assert(sizeof(std::atomic<int>) == sizeof(int) && std::atomic<int>::is_always_lock_free,
+                "the state word is a futex");
 
   const std::function<void()>& fn_;
   std::atomic<int> state_{kPending};
