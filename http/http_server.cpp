@@ -11,7 +11,6 @@
 #include "http/protocol.h"
 #include "platform/ticks.h"
 #include "sockets/socket_stream.h"
-#include "streams/file_io.h"
 #include "streams/stream.h"
 #include "util/byte_set.h"
 #include "util/text.h"
@@ -42,8 +41,8 @@ std::chrono::milliseconds Ms(std::uint32_t ms) { return std::chrono::millisecond
 // dropped (Flush sends them). Its position counts the bytes it accepted.
 //
 // A file range larger than a piece leaves straight from the file
-// (sendfile) while the connection is not throttled: the first piece still
-// goes with the gathered header, the rest without passing through memory.
+// (sendfile) while the connection is not throttled: after the gathered
+// header, in the same segment, without passing through memory.
 // A throttled connection gets the range copied through the queue, within
 // its budget as every other byte.
 class TResponseWriter : public AWriterEx, public IFileRangeWriter {
@@ -98,16 +97,13 @@ class TResponseWriter : public AWriterEx, public IFileRangeWriter {
     if (!socket || socket->ThrottleWrite() || count <= 0 ||
         static_cast<int64_t>(block_ - buffer_.size()) >= count)
       return 0;
-    // The first piece with the header, in one send.
+    // What is gathered (the header) goes first, told that the file's bytes
+    // follow at once, so that it leaves in the same segment as they do.
+    if (!buffer_.empty()) {
+      stream_.Writer()->WriteTextBeforeMore(buffer_);
+      buffer_.clear();
+    }
     int64_t done = 0;
-    const std::size_t gathered = buffer_.size();
-    buffer_.resize(block_);
-    const int64_t n = detail::FileReadAt(handle, buffer_.data() + gathered,
-                                         static_cast<int64_t>(block_ - gathered), offset);
-    buffer_.resize(gathered + static_cast<std::size_t>(std::max<int64_t>(n, 0)));
-    if (n <= 0) RaiseReadError();
-    done = n;
-    Flush();
     while (done < count && !socket->ThrottleWrite()) {
       WaitWhile([&] { return !socket->IsSendComplete(); });
       if (socket->ThrottleWrite()) break;

@@ -184,8 +184,8 @@ ssize_t SocketRecv(TSocket socket, void* buffer, std::size_t count) {
   return result;
 }
 
-ssize_t SocketSend(TSocket socket, const void* buffer, std::size_t count) {
-  const ssize_t result = ::send(socket, buffer, count, MSG_NOSIGNAL);
+ssize_t SocketSend(TSocket socket, const void* buffer, std::size_t count, int flags) {
+  const ssize_t result = ::send(socket, buffer, count, MSG_NOSIGNAL | flags);
   const int error = errno;
   if (result < 0) {
     if (auto watcher = WatcherOf(socket)) watcher->AfterSend(result, error);

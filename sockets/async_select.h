@@ -55,8 +55,9 @@ int WSAAsyncSelect(TSocket socket, HWindow window, std::uint32_t msg, std::int32
 
 // recv(2) that re-enables FD_READ (and notices the end of the stream).
 ssize_t SocketRecv(TSocket socket, void* buffer, std::size_t count);
-// send(2) with MSG_NOSIGNAL that re-enables FD_WRITE when it would block.
-ssize_t SocketSend(TSocket socket, const void* buffer, std::size_t count);
+// send(2) with MSG_NOSIGNAL (and `flags`) that re-enables FD_WRITE when it
+// would block.
+ssize_t SocketSend(TSocket socket, const void* buffer, std::size_t count, int flags = 0);
 // sendfile(2) of `count` bytes of the file `file` from `offset` (the file's
 // own offset is neither used nor moved); re-enables FD_WRITE when it would
 // block, as SocketSend does. 0 when the file has no byte at `offset`. The

@@ -241,11 +241,12 @@ std::int32_t ASocketExSendBuffer::WriteAllowance(std::int32_t count) {
   return BudgetAllowance(write_window_, count, ThrottleWriteRate, GetTickCount());
 }
 
-std::int32_t ASocketExSendBuffer::SendChunk(const char* buffer, std::int32_t count, int& error) {
+std::int32_t ASocketExSendBuffer::SendChunk(const char* buffer, std::int32_t count, int& error, bool more) {
   error = 0;
   const std::int32_t allowed = WriteAllowance(count);
   if (allowed <= 0) return 0;
-  const ssize_t sent = SocketSend(SocketHandle(), buffer, static_cast<std::size_t>(allowed));
+  const ssize_t sent =
+      SocketSend(SocketHandle(), buffer, static_cast<std::size_t>(allowed), more ? MSG_MORE : 0);
   if (sent < 0) {
     error = WSAGetLastError();
     if (error == kWsaEWouldBlock) writable_ = false;
@@ -270,11 +271,11 @@ std::int32_t ASocketExSendBuffer::SendFileChunk(int file, std::int64_t offset, s
   return static_cast<std::int32_t>(sent);
 }
 
-std::int32_t ASocketExSendBuffer::SendNow(const char* buffer, std::int32_t count, int* error) {
+std::int32_t ASocketExSendBuffer::SendNow(const char* buffer, std::int32_t count, int* error, bool more) {
   std::int32_t total = 0;
   int last_error = 0;
   while (total < count) {
-    const std::int32_t sent = SendChunk(buffer + total, count - total, last_error);
+    const std::int32_t sent = SendChunk(buffer + total, count - total, last_error, more);
     if (sent == 0) break;
     total += sent;
   }

@@ -167,10 +167,12 @@ class ASocketExSendBuffer : public ASocket {
 
   // One send of up to `count` bytes within the budget: the count sent (0 on
   // failure or without budget) and the WinSock error in `error`.
-  std::int32_t SendChunk(const char* buffer, std::int32_t count, int& error);
+  // `more`: more bytes follow at once (MSG_MORE), so the system may keep
+  // these for the same segment.
+  std::int32_t SendChunk(const char* buffer, std::int32_t count, int& error, bool more = false);
   // SendChunk until everything went out or a chunk sent nothing; the
   // WinSock error of that last chunk goes to `error` when given.
-  std::int32_t SendNow(const char* buffer, std::int32_t count, int* error = nullptr);
+  std::int32_t SendNow(const char* buffer, std::int32_t count, int* error = nullptr, bool more = false);
   // SendChunk for `count` bytes of the file `file` from `offset` (sendfile):
   // the count sent, 0 on failure, without budget, or at the file's end (then
   // `error` stays 0 and the socket stays Writable).

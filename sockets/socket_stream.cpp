@@ -236,6 +236,13 @@ int64_t TSocketWriter::WriteFile(int file, int64_t offset, int64_t count) {
   return sent;
 }
 
+void TSocketWriter::WriteTextBeforeMore(const std::string& text) {
+  if (text.empty()) return;
+  if (!stream_.Socket) throw EWriter("Write error");
+  const int32_t written = stream_.Socket->WriteBuffer(text.data(), static_cast<int32_t>(text.size()), true);
+  position_ += written;
+}
+
 void TSocketWriter::WriteText(const std::string& text) {
   if (text.empty()) return;
   if (!stream_.Socket) throw EWriter("Write error");

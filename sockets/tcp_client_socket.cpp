@@ -316,13 +316,13 @@ bool ATCPClientSocket::MatchText(const std::string& text, bool case_sensitive) c
                         : AsciiEqualFolded(Unread(), text.data(), text.size());
 }
 
-std::int32_t ATCPClientSocket::WriteBuffer(const char* buffer, std::int32_t count) {
+std::int32_t ATCPClientSocket::WriteBuffer(const char* buffer, std::int32_t count, bool more) {
   if (count <= 0) return 0;
   RequireConnected();
   std::int32_t sent = 0;
   if (Writable() && send_queue_.empty()) {
     int error = 0;
-    sent = SendNow(buffer, count, &error);
+    sent = SendNow(buffer, count, &error, more);
     if (sent == count) return count;
     // Queued even when the send failed for good, so that the bytes count
     // as unsent.

@@ -97,8 +97,9 @@ class ATCPClientSocket : public ASocketExSendBuffer {
   char FirstUnread() const { return buffer_[read_offset_]; }
 
   // Writing: sends at once or queues; returns `count`. Raises "Socket not
-  // connected" (20002) when not connected.
-  std::int32_t WriteBuffer(const char* buffer, std::int32_t count);
+  // connected" (20002) when not connected. `more`: more bytes follow at
+  // once (see SendChunk).
+  std::int32_t WriteBuffer(const char* buffer, std::int32_t count, bool more = false);
   std::int32_t WriteText(const std::string& text);
   // Sends up to `count` bytes of the file `file` from `offset` straight
   // from the file (sendfile), never queueing: only while nothing is queued
