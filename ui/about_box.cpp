@@ -33,7 +33,6 @@ TfrmAbout::TfrmAbout(QWidget* parent)
   lDetails = new QLabel(pInfo);
   lDetails->setText(QStringLiteral("Version 1.0\n"
                                    "A small HTTP/1.1 web server for the desktop.\n"
-                                   "Free software under the MIT licence.\n"
                                    "Uses Qt %1.")
                         .arg(QString::fromLatin1(qVersion())));
   info->addWidget(lTitle);
