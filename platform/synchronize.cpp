@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <exception>
+#include <utility>
 
 #include "platform/event_queue.h"
 
@@ -74,7 +75,41 @@ class SynchronizedCall : public ThreadTask {
   std::exception_ptr error_;
 };
 
+// One posted call, owned by the queue until it has run or is dropped.
+class PostedCall : public ThreadTask {
+ public:
+  explicit PostedCall(std::function<void()> fn) : fn_(std::move(fn)) {}
+
+  void Run() override {
+    try {
+      fn_();
+    } catch (...) {
+      // Nobody waits for it: there is nobody to hand the failure to.
+    }
+    delete this;
+  }
+
+  void Abort() override { delete this; }
+
+ private:
+  std::function<void()> fn_;
+};
+
 }  // namespace
+
+bool PostToMainThread(std::function<void()> fn) {
+  if (IsMainThread()) {
+    try {
+      fn();
+    } catch (...) {
+    }
+    return true;
+  }
+  auto* call = new PostedCall(std::move(fn));
+  if (PostTask(*MainQueue(), call)) return true;
+  delete call;
+  return false;
+}
 
 bool IsMainThread() { return CurrentThreadId() == MainThreadId(); }
 
