@@ -241,12 +241,12 @@ std::int32_t ASocketExSendBuffer::WriteAllowance(std::int32_t count) {
   return BudgetAllowance(write_window_, count, ThrottleWriteRate, GetTickCount());
 }
 
-std::int32_t ASocketExSendBuffer::SendChunk(const char* buffer, std::int32_t count, int& error, bool more) {
+template <typename Send>
+std::int32_t ASocketExSendBuffer::SendWithinBudget(std::int32_t count, int& error, Send send) {
   error = 0;
   const std::int32_t allowed = WriteAllowance(count);
   if (allowed <= 0) return 0;
-  const ssize_t sent =
-      SocketSend(SocketHandle(), buffer, static_cast<std::size_t>(allowed), more ? MSG_MORE : 0);
+  const ssize_t sent = send(static_cast<std::size_t>(allowed));
   if (sent < 0) {
     error = WSAGetLastError();
     if (error == kWsaEWouldBlock) writable_ = false;
@@ -256,19 +256,17 @@ std::int32_t ASocketExSendBuffer::SendChunk(const char* buffer, std::int32_t cou
   return static_cast<std::int32_t>(sent);
 }
 
+std::int32_t ASocketExSendBuffer::SendChunk(const char* buffer, std::int32_t count, int& error, bool more) {
+  return SendWithinBudget(count, error, [&](std::size_t allowed) {
+    return SocketSend(SocketHandle(), buffer, allowed, more ? MSG_MORE : 0);
+  });
+}
+
 std::int32_t ASocketExSendBuffer::SendFileChunk(int file, std::int64_t offset, std::int32_t count,
                                                 int& error) {
-  error = 0;
-  const std::int32_t allowed = WriteAllowance(count);
-  if (allowed <= 0) return 0;
-  const ssize_t sent = SocketSendFile(SocketHandle(), file, offset, static_cast<std::size_t>(allowed));
-  if (sent < 0) {
-    error = WSAGetLastError();
-    if (error == kWsaEWouldBlock) writable_ = false;
-    return 0;
-  }
-  BudgetAdd(write_window_, sent);
-  return static_cast<std::int32_t>(sent);
+  return SendWithinBudget(count, error, [&](std::size_t allowed) {
+    return SocketSendFile(SocketHandle(), file, offset, allowed);
+  });
 }
 
 std::int32_t ASocketExSendBuffer::SendNow(const char* buffer, std::int32_t count, int* error, bool more) {

@@ -190,6 +190,11 @@ class ASocketExSendBuffer : public ASocket {
   std::size_t head_sent_ = 0;
 
  private:
+  // One send of up to `count` bytes within the budget through `send`
+  // (taking the allowed count, returning what the system call returned).
+  template <typename Send>
+  std::int32_t SendWithinBudget(std::int32_t count, int& error, Send send);
+
   bool writable_ = false;
   bool throttle_write_ = false;
   TBudgetWindow write_window_;
