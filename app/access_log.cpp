@@ -53,6 +53,9 @@ void TAccessLog::Append(const std::string& line) {
     } else {
       OpenLocked();
     }
+  } else if (struct stat status{}; ::fstat(fd_, &status) == 0 && status.st_nlink == 0) {
+    // Removed meanwhile: a line written to it now would be lost.
+    OpenLocked();
   }
 
   std::size_t done = 0;

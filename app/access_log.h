@@ -8,8 +8,10 @@
 // line once `check_every` has passed since the last look (0: before every
 // line): when the file was moved or removed (rotated by the user, say), that
 // line and the following go to a new file of that name. Until then lines go
-// on to the file that is open: a moved file gets them under its new name. So
-// a line costs one write, and a stat every so often.
+// on to the file that is open: a moved file gets them under its new name; a
+// removed one is noticed at once (its link count, asked of the open file,
+// drops to 0), so no line goes to a file nobody can read any more. So a line
+// costs a write and an fstat, and a stat of the path every so often.
 //
 // Threads: Append may be called from any thread; calls are serialised by the
 // object's own lock.

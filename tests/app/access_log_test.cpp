@@ -50,6 +50,10 @@ TEST(AccessLog, LooksAtThePathOnlyEverySoOften) {
   log.Append("three");
   EXPECT_EQ("one\r\ntwo\r\n", test::ReadFileText(dir.File("webserver.log.1")));
   EXPECT_EQ("three\r\n", test::ReadFileText(path));
+  // A removed file is noticed at once: no line is lost with it.
+  ASSERT_EQ(0, ::unlink(path.c_str()));
+  log.Append("four");
+  EXPECT_EQ("four\r\n", test::ReadFileText(path));
 }
 
 TEST(AccessLog, UnwritableLogsRaiseWithoutLeavingHalfLines) {
