@@ -10,7 +10,8 @@
 
 namespace vt {
 
-TAccessLog::TAccessLog(std::string file_name) : file_name_(std::move(file_name)) {}
+TAccessLog::TAccessLog(std::string file_name, std::chrono::milliseconds check_every)
+    : file_name_(std::move(file_name)), check_every_(check_every) {}
 
 TAccessLog::~TAccessLog() { Close(); }
 
@@ -38,15 +39,25 @@ void TAccessLog::OpenLocked() {
   }
   device_ = status.st_dev;
   inode_ = status.st_ino;
+  checked_at_ = Clock::now();
 }
 
 void TAccessLog::Append(const std::string& line) {
   const std::string text = line + "\r\n";
   std::lock_guard<std::mutex> lock(mutex_);
-  if (fd_ < 0 || !StillOurFileLocked()) OpenLocked();
+  if (fd_ < 0) {
+    OpenLocked();
+  } else if (const Clock::time_point now = Clock::now(); now - checked_at_ >= check_every_) {
+    if (StillOurFileLocked()) {
+      checked_at_ = now;
+    } else {
+      OpenLocked();
+    }
+  } else if (struct stat status{}; ::fstat(fd_, &status) == 0 && status.st_nlink == 0) {
+    // Removed meanwhile: a line written to it now would be lost.
+    OpenLocked();
+  }
 
-  struct stat before {};
-  const bool know_size = ::fstat(fd_, &before) == 0;
   std::size_t done = 0;
   while (done < text.size()) {
     const ssize_t n = ::write(fd_, text.data() + done, text.size() - done);
@@ -56,9 +67,11 @@ void TAccessLog::Append(const std::string& line) {
     }
     if (n < 0 && errno == EINTR) continue;
     const int error = n < 0 ? errno : ENOSPC;
-    // Half a line would glue itself to the next one: take it back off.
-    if (done > 0 && know_size) {
-      [[maybe_unused]] const int ignored = ::ftruncate(fd_, before.st_size);
+    // Half a line would glue itself to the next one: take it back off. The
+    // lock keeps this process's other lines from coming after it.
+    struct stat now {};
+    if (done > 0 && ::fstat(fd_, &now) == 0 && now.st_size >= static_cast<off_t>(done)) {
+      [[maybe_unused]] const int ignored = ::ftruncate(fd_, now.st_size - static_cast<off_t>(done));
     }
     RaiseOSError(error);
   }

@@ -4,16 +4,21 @@
 //
 // The file stays open for appending between lines (O_APPEND: every line is
 // one write(2) at the end of the file, so lines never interleave, not even
-// with another process). Before each line the path is checked: when the file
-// was moved or removed (rotated by the user, say), the next line goes to a
-// new file of that name. A line costs a stat and a write, not an open, a
-// seek, a write and a close.
+// with another process). The path is looked at again (one stat) before a
+// line once `check_every` has passed since the last look (0: before every
+// line): when the file was moved or removed (rotated by the user, say), that
+// line and the following go to a new file of that name. Until then lines go
+// on to the file that is open: a moved file gets them under its new name; a
+// removed one is noticed at once (its link count, asked of the open file,
+// drops to 0), so no line goes to a file nobody can read any more. So a line
+// costs a write and an fstat, and a stat of the path every so often.
 //
 // Threads: Append may be called from any thread; calls are serialised by the
 // object's own lock.
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <mutex>
 #include <string>
 
@@ -21,8 +26,9 @@ namespace vt {
 
 class TAccessLog {
  public:
-  // `file_name`: the log file's full path.
-  explicit TAccessLog(std::string file_name);
+  // `file_name`: the log file's full path; `check_every`: how long the file
+  // may stay open without the path being looked at.
+  explicit TAccessLog(std::string file_name, std::chrono::milliseconds check_every = {});
   ~TAccessLog();
   TAccessLog(const TAccessLog&) = delete;
   TAccessLog& operator=(const TAccessLog&) = delete;
@@ -41,8 +47,12 @@ class TAccessLog {
   void OpenLocked();
   bool StillOurFileLocked() const;
 
+  using Clock = std::chrono::steady_clock;
+
   const std::string file_name_;
+  const std::chrono::milliseconds check_every_;
   std::mutex mutex_;
+  Clock::time_point checked_at_{};
   int fd_ = -1;
   dev_t device_ = 0;
   ino_t inode_ = 0;

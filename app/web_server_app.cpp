@@ -1,5 +1,6 @@
 #include "app/web_server_app.h"
 
+#include <sys/socket.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -65,7 +66,11 @@ TWebServerApp::TWebServerApp() {
   HTTPServer.SetApplicationName(kApplicationName);
   HTTPServer.SetApplicationVersion(kApplicationVersion);
   HTTPServer.SetListenPort("80");
-  HTTPServer.SetMaxBacklog(16);
+  // As many waiting connections as the system allows: with a queue of 16, a
+  // burst of clients connecting at once (64 browsers' or a load tester's
+  // connections while MaxClients holds the rest back) lost handshakes, which
+  // the clients then retried only after a second.
+  HTTPServer.SetMaxBacklog(SOMAXCONN);
   HTTPServer.SetMaxClients(64);
   HTTPServer.SetLogTo(&ServerLog);
   HTTPServer.OnCreateClient = [this](ATCPServer& sender) { return HTTPServerCreateClient(sender); };
@@ -146,7 +151,7 @@ void TWebServerApp::ReportError(const std::string& message) {
 
 void TWebServerApp::FormCreate() {
   FIniFile = std::make_unique<TIniFile>(kSettingsFileName);
-  FAccessLog = std::make_unique<TAccessLog>(AccessLogFileName);
+  FAccessLog = std::make_unique<TAccessLog>(AccessLogFileName, std::chrono::milliseconds(kAccessLogCheckMs));
   TWebServerSettings loaded;
   loaded.LoadSettings(*FIniFile, kSettingsSection);
   if (FIniFile->ReadFailed()) {

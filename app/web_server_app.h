@@ -67,6 +67,9 @@ inline constexpr const char* kAccessLogName = "webserver.log";
 // milliseconds it holds (CapTimeOuts), so that tests which drive the program
 // need not wait for the real bounds. It only ever shortens a bound.
 inline constexpr const char* kMaxWaitVariable = "VT_MAX_WAIT_MS";
+// How often the access log's path is looked at for a rotated file
+// (milliseconds): lines written meanwhile go on to the moved file.
+inline constexpr int kAccessLogCheckMs = 1000;
 
 // The private message the application posts to its own window after the
 // first show, and the one that carries a figures refresh.
@@ -179,7 +182,8 @@ class TWebServerApp {
 
   // --- Components ---
   // The server: ApplicationName "Veltrana", ApplicationVersion "1.0",
-  // ListenPort "80", MaxBacklog 16, MaxClients 64; its log goes to ServerLog.
+  // ListenPort "80", MaxBacklog SOMAXCONN (the system's limit, 4096 on
+  // current Linux), MaxClients 64; its log goes to ServerLog.
   TvtHTTPServer HTTPServer;
   // Receives the server's log lines, with the control bytes of request text
   // escaped (EscapeLogText); a view decides where they go (Options, events).

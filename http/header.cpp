@@ -1,5 +1,8 @@
 #include "http/header.h"
 
+#include <climits>
+#include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <vector>
 
@@ -68,11 +71,25 @@ std::unique_ptr<AHeaderField> TInvalidField::Duplicate() const {
   return std::make_unique<TInvalidField>(line_);
 }
 
-TDateField::TDateField() : date_time_(LocalToGMT(NowLocal())) {}
+TDateField::TDateField() : date_time_(NowUTC()) {}
 
 TDateField::TDateField(TDateTime gmt) : date_time_(gmt) {}
 
-std::string TDateField::GetValue() const { return DateTimeToHTTPText(date_time_, true); }
+std::string TDateField::GetValue() const {
+  // Every response carries the current second: its text is made once per
+  // second and thread. The text depends on the value only through its
+  // second (rounded to the millisecond first, as decoding does).
+  if (!std::isfinite(date_time_) || std::fabs(date_time_) > 1e7) return DateTimeToHTTPText(date_time_, true);
+  const std::int64_t ms = std::llround(date_time_ * 86400000.0);
+  const std::int64_t second = ms >= 0 ? ms / 1000 : -((-ms + 999) / 1000);
+  thread_local std::int64_t cached_second = INT64_MIN;
+  thread_local std::string cached_text;
+  if (second != cached_second) {
+    cached_text = DateTimeToHTTPText(date_time_, true);
+    cached_second = second;
+  }
+  return cached_text;
+}
 
 void TDateField::SetValue(const std::string& value) { date_time_ = ParseHTTPDateTime(value); }
 

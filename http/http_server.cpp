@@ -42,7 +42,13 @@ VT_EXCEPTION_CLASS(EContentOverrun, EWriter);
 // connection's send queue, so that a slow client never has a whole body
 // copied into memory. Bytes still gathered when the writer goes away are
 // dropped (Flush sends them). Its position counts the bytes it accepted.
-class TResponseWriter : public AWriterEx {
+//
+// A file range larger than a piece leaves straight from the file
+// (sendfile) while the connection is not throttled: after the gathered
+// header, in the same segment, without passing through memory.
+// A throttled connection gets the range copied through the queue, within
+// its budget as every other byte.
+class TResponseWriter : public AWriterEx, public IFileRangeWriter {
  public:
   TResponseWriter(TSocketStream& stream, const ThttpServerLimits& limits)
       : stream_(stream), block_(std::max(limits.SendBlock, 1)), max_queued_(limits.MaxQueuedSend) {}
@@ -98,14 +104,49 @@ class TResponseWriter : public AWriterEx {
     stream_.Writer()->WriteText(buffer_);
     buffer_.clear();
     ATCPClientSocket* socket = stream_.Socket;
-    if (!socket || socket->QueuedBytes() <= max_queued_) return;
+    if (!socket) return;
+    WaitWhile([&] { return socket->QueuedBytes() > max_queued_; });
+  }
+
+  int64_t WriteFileRange(int handle, int64_t offset, int64_t count) override {
+    ATCPClientSocket* socket = stream_.Socket;
+    if (!socket || socket->ThrottleWrite() || count <= 0 ||
+        static_cast<int64_t>(block_ - buffer_.size()) >= count)
+      return 0;
+    // What is gathered (the header) goes first, told that the file's bytes
+    // follow at once, so that it leaves in the same segment as they do.
+    if (!buffer_.empty()) {
+      stream_.Writer()->WriteTextBeforeMore(buffer_);
+      buffer_.clear();
+    }
+    int64_t done = 0;
+    while (done < count && !socket->ThrottleWrite()) {
+      WaitWhile([&] { return !socket->IsSendComplete(); });
+      if (socket->ThrottleWrite()) break;
+      const int64_t sent = stream_.Writer()->WriteFile(handle, offset + done, count - done);
+      done += sent;
+      // Sending stopped with the system still taking data: the file ended.
+      if (sent == 0 && socket->IsSendComplete() && socket->IsConnected()) RaiseReadError();
+    }
+    return done;
+  }
+
+ private:
+  // Wait steps while `busy()` holds, for the client to take data: "Write
+  // error" when the connection ends meanwhile, or when the send queue does
+  // not get shorter (nor the socket writable) for the stream's TimeOut.
+  template <typename Busy>
+  void WaitWhile(Busy busy) {
+    ATCPClientSocket& socket = *stream_.Socket;
     const std::uint32_t time_out = stream_.TimeOut;
     Deadline deadline = Clock::now() + Ms(time_out);
-    std::int64_t queued = socket->QueuedBytes();
-    while (socket->QueuedBytes() > max_queued_) {
+    std::int64_t queued = socket.QueuedBytes();
+    bool writable = socket.Writable();
+    while (busy()) {
       if (!stream_.ConnectedWaitStep(time_out != 0 ? &deadline : nullptr)) throw EWriter("Write error");
-      if (socket->QueuedBytes() < queued) {
-        queued = socket->QueuedBytes();
+      if (socket.QueuedBytes() < queued || (socket.Writable() && !writable)) {
+        queued = socket.QueuedBytes();
+        writable = socket.Writable();
         deadline = Clock::now() + Ms(time_out);
       } else if (time_out != 0 && Clock::now() >= deadline) {
         throw EWriter("Write error");
@@ -113,7 +154,6 @@ class TResponseWriter : public AWriterEx {
     }
   }
 
- private:
   TSocketStream& stream_;
   std::size_t block_;
   std::int64_t max_queued_;
@@ -499,7 +539,15 @@ std::string AhttpServerClient::ReadRequestLine() {
   // be closed to make way for a new one when the client list is full.
   SetIdle();
   const bool ready = WaitForHead([&] { return socket.Available() > 0; });
-  if (!SetBusy() || !ready) RaiseReadError();
+  if (!SetBusy()) RaiseReadError();
+  if (!ready) {
+    // A client that closes in order between requests has simply finished:
+    // its close is seen as at the connected test, and the connection ends
+    // without a word (an empty line ends the cycle).
+    if (socket.ReceiveEnded() && socket.Available() == 0 && socket.ErrorCode() == 0 && !Terminated())
+      return std::string();
+    RaiseReadError();
+  }
   head_started_ = true;
   head_deadline_ = Clock::now() + Ms(limits_.RequestHeadTime);
   return ReadHeadLine(limits_.MaxRequestLine, true);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <memory>
 
 #include "http/content_readers.h"
 #include "http/http_text.h"
@@ -88,6 +89,35 @@ int64_t CopyCount(AReaderEx& reader, AWriterEx& writer, int64_t count) {
     const int32_t n = reader.Read(block, static_cast<int32_t>(std::min<int64_t>(count - done, kBlockSize)));
     if (n <= 0) RaiseReadError();
     writer.WriteExact(block, n);
+    done += n;
+  }
+  return done;
+}
+
+// Bytes of a measured file are copied in blocks of up to this size: a small
+// file in one read.
+constexpr int64_t kFileBlockSize = 64 * 1024;
+
+// Writes `count` bytes from the reader's position. A measured file goes to
+// a writer that sends file ranges itself as far as that writer takes it;
+// the rest is copied, a measured file in blocks as large as it needs.
+int64_t WriteReaderBytes(AReaderEx& reader, AWriterEx& writer, int64_t count) {
+  auto* file = dynamic_cast<TFileReader*>(&reader);
+  if (!file || !file->Measured()) return CopyCount(reader, writer, count);
+  int64_t done = 0;
+  if (auto* sender = dynamic_cast<IFileRangeWriter*>(&writer)) {
+    const int64_t start = file->GetPosition();
+    done = sender->WriteFileRange(file->Handle(), start, count);
+    file->SetPosition(start + done);
+  }
+  if (done >= count) return done;
+  const auto block_size = static_cast<int32_t>(std::clamp<int64_t>(count - done, 1, kFileBlockSize));
+  const std::unique_ptr<char[]> block(new char[static_cast<size_t>(block_size)]);
+  while (done < count) {
+    const int32_t n =
+        reader.Read(block.get(), static_cast<int32_t>(std::min<int64_t>(count - done, block_size)));
+    if (n <= 0) RaiseReadError();
+    writer.WriteExact(block.get(), n);
     done += n;
   }
   return done;
@@ -352,6 +382,8 @@ int64_t AhttpMessage::WriteContent(AWriterEx& writer) {
   if (content_is_text_) {
     writer.WriteText(content_text_);
     written = static_cast<int64_t>(content_text_.size());
+  } else if (auto* file = dynamic_cast<TFileReader*>(content_reader_); file && file->Measured()) {
+    written = WriteReaderBytes(*file, writer, std::max<int64_t>(file->GetSize() - file->GetPosition(), 0));
   } else if (content_reader_) {
     written = CopyReaderToWriter(content_reader_, &writer, kBlockSize);
   }
@@ -638,7 +670,7 @@ int64_t ThttpResponse::WriteContent(AWriterEx& writer) {
   ComputeByteRange(reader->GetSize(), RangeStart, RangeEnd, start, length);
   if (length <= 0) return 0;
   reader->SetPosition(start);
-  return CopyCount(*reader, writer, length);
+  return WriteReaderBytes(*reader, writer, length);
 }
 
 void ThttpResponse::SetStatusCode(int32_t code) {

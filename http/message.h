@@ -181,8 +181,10 @@ class AhttpMessage {
   // Writes GetHeaderText in one piece, then fires OnHeaderWritten.
   virtual void WriteHeader(AWriterEx& writer);
   // Without HasContent: -1 and nothing written. Otherwise the text, or the
-  // content reader from its position copied in blocks of 2048 bytes; the
-  // number of bytes written. Then fires OnContentWritten.
+  // content reader from its position copied in blocks of 2048 bytes (a
+  // measured file up to its size: handed to a writer that sends file ranges
+  // itself, else in blocks as large as it needs, up to 64 KiB); the number
+  // of bytes written. Then fires OnContentWritten.
   virtual int64_t WriteContent(AWriterEx& writer);
 
   // --- Other operations ---

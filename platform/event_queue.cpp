@@ -80,6 +80,9 @@ class EventQueue : public std::enable_shared_from_this<EventQueue> {
   bool TickTaken(HWindow window, std::uint32_t id);
   void RefuseTasks();
   void Close();
+  // Owner thread: drops every waiting message when no window or watch is
+  // left; false (and nothing dropped) otherwise.
+  bool Recycle();
 
   const int owner_tid;
   int epoll_fd = -1;
@@ -156,7 +159,11 @@ int CurrentThreadId() {
 
 int MainThreadId() {
   const int tid = G().main_tid.load(std::memory_order_acquire);
-  return tid != 0 ? tid : static_cast<int>(::getpid());
+  if (tid != 0) return tid;
+  // The process id, asked once per thread (as the thread id is): every
+  // synchronised call asks whether it runs on the main thread.
+  thread_local const int process_id = static_cast<int>(::getpid());
+  return process_id;
 }
 
 void SetMainThreadId(int tid) { G().main_tid.store(tid, std::memory_order_release); }
@@ -395,6 +402,29 @@ void EventQueue::Close() {
   pos_ = 0;
 }
 
+bool EventQueue::Recycle() {
+  {
+    std::lock_guard lock(state_mutex);
+    if (!windows.empty() || !watches.empty()) return false;
+  }
+  std::vector<Message> dropped;
+  {
+    std::lock_guard lock(post_mutex_);
+    dropped.swap(incoming_);
+  }
+  dropped.insert(dropped.end(), batch_.begin() + static_cast<std::ptrdiff_t>(std::min(pos_, batch_.size())),
+                 batch_.end());
+  batch_.clear();
+  pos_ = 0;
+  rechecks.clear();
+  // Tasks come only to queues that serve synchronised calls; should one be
+  // here, it must not wait for ever.
+  for (const Message& m : dropped) {
+    if (m.window == 0 && m.msg == kRunTaskMessage && m.payload) static_cast<ThreadTask*>(m.payload)->Abort();
+  }
+  return true;
+}
+
 std::shared_ptr<EventQueue> MainQueue() {
   Globals& g = G();
   std::lock_guard lock(g.main_mutex);
@@ -561,6 +591,14 @@ bool HandleThreadMessage(Deadline deadline) {
   if (!TakeMessage(message, &deadline)) return false;
   if (message.msg != kQuitMessage) DispatchMessage(message);
   return true;
+}
+
+void RecycleThreadQueue() {
+  std::shared_ptr<EventQueue>& queue = t_holder.queue;
+  if (!queue || CurrentThreadId() == MainThreadId()) return;
+  if (queue->Recycle()) return;
+  queue->Close();
+  queue.reset();
 }
 
 int ThreadQueueDescriptor() { return Current().epoll_fd; }

@@ -81,6 +81,14 @@ int ProcessThreadMessages();
 // passed (false). Waiting costs no processor time.
 bool HandleThreadMessage(Deadline deadline);
 
+// For a thread that is about to take up unrelated work (a pooled thread
+// between two jobs): when none of its windows is left, forgets every message
+// still waiting in its queue (posted to windows that have gone), so that the
+// next job starts as on a fresh thread, and keeps the queue's kernel objects
+// for it. When windows or watches are left, the queue is closed instead
+// (the next use makes a new one). Not on the main thread.
+void RecycleThreadQueue();
+
 // The epoll descriptor of the calling thread's queue (created when missing),
 // for a foreign event loop to watch (for instance with a socket notifier).
 // It becomes readable when a timer falls due, when a watched descriptor has

@@ -44,11 +44,16 @@ void TLog::Reset() {
 
 bool TLog::IsHidden(int log_class) const {
   switch (log_class) {
-    case 0: return (Options & loHideClass0) != 0;
-    case 1: return (Options & loHideClass1) != 0;
-    case 2: return (Options & loHideClass2) != 0;
-    case 3: return (Options & loHideClass3) != 0;
-    default: return false;
+    case 0:
+      return (Options & loHideClass0) != 0;
+    case 1:
+      return (Options & loHideClass1) != 0;
+    case 2:
+      return (Options & loHideClass2) != 0;
+    case 3:
+      return (Options & loHideClass3) != 0;
+    default:
+      return false;
   }
 }
 
@@ -98,8 +103,10 @@ void TLog::Distribute(TComponent* sender, int log_class, const std::string& mess
   }
   if (Options & (loLogTime | loLogDate)) {
     const TDateTimeParts now = DecodeDateTime(NowLocal());
-    if (Options & loLogTime) text = TwoDigits(now.hour) + TwoDigits(now.minute) + TwoDigits(now.second) + " " + text;
-    if (Options & loLogDate) text = TwoDigits(now.year) + TwoDigits(now.month) + TwoDigits(now.day) + " " + text;
+    if (Options & loLogTime)
+      text = TwoDigits(now.hour) + TwoDigits(now.minute) + TwoDigits(now.second) + " " + text;
+    if (Options & loLogDate)
+      text = TwoDigits(now.year) + TwoDigits(now.month) + TwoDigits(now.day) + " " + text;
   }
 
   TriggerLogMessage(log_class, text);

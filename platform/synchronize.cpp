@@ -1,8 +1,12 @@
 #include "platform/synchronize.h"
 
-#include <condition_variable>
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
 #include <exception>
-#include <mutex>
+#include <utility>
 
 #include "platform/event_queue.h"
 
@@ -13,51 +17,99 @@ using namespace event_queue_detail;
 namespace {
 
 // One call, living on the caller's stack until it is run or aborted.
+//
+// The waiter sleeps on the state word itself (a futex), so that the main
+// thread wakes it with one call and the waiter, once woken, needs no lock
+// the main thread might still hold: a condition variable notified under its
+// mutex would make the woken waiter block once more on that mutex (and the
+// library's atomic wait spins and yields first, which a loaded machine
+// pays for).
 class SynchronizedCall : public ThreadTask {
  public:
   explicit SynchronizedCall(const std::function<void()>& fn) : fn_(fn) {}
 
   void Run() override {
-    std::exception_ptr error;
     try {
       fn_();
     } catch (...) {
-      error = std::current_exception();
+      error_ = std::current_exception();
     }
-    Finish(State::kDone, std::move(error));
+    Finish(kDone);
   }
 
-  void Abort() override { Finish(State::kAborted, nullptr); }
+  void Abort() override { Finish(kAborted); }
 
   // Blocks until the call has been run or aborted; then rethrows what fn
   // threw, or raises ESynchronize when aborted.
   void Wait() {
-    std::unique_lock lock(mutex_);
-    done_.wait(lock, [this] { return state_ != State::kPending; });
-    if (state_ == State::kAborted) throw ESynchronize("Main thread no longer serves synchronised calls");
+    int state;
+    while ((state = state_.load(std::memory_order_acquire)) == kPending) {
+      // Returns when woken, or at once when the word has changed already.
+      ::syscall(SYS_futex, reinterpret_cast<int*>(&state_), FUTEX_WAIT_PRIVATE, kPending, nullptr, nullptr,
+                0);
+    }
+    if (state == kAborted) throw ESynchronize("Main thread no longer serves synchronised calls");
     if (error_) std::rethrow_exception(error_);
   }
 
  private:
-  enum class State { kPending, kDone, kAborted };
+  static constexpr int kPending = 0;
+  static constexpr int kDone = 1;
+  static constexpr int kAborted = 2;
 
-  void Finish(State state, std::exception_ptr error) {
-    // The waiter may destroy this object as soon as it sees the new state, so
-    // nothing touches it after the lock is released.
-    std::lock_guard lock(mutex_);
-    error_ = std::move(error);
-    state_ = state;
-    done_.notify_one();
+  void Finish(int state) {
+    // The error is published by the store. The waiter may return as soon as
+    // it sees the new state; the wake-up after it only names the word's
+    // address, on the stack of the waiting thread, which outlives the call
+    // (a thread waiting here is alive), so at worst it wakes another wait on
+    // that address spuriously, which every such wait allows for.
+    state_.store(state, std::memory_order_release);
+    ::syscall(SYS_futex, reinterpret_cast<int*>(&state_), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
   }
 
+  static_assert(sizeof(std::atomic<int>) == sizeof(int) && std::atomic<int>::is_always_lock_free,
+                "the state word is a futex");
+
   const std::function<void()>& fn_;
-  std::mutex mutex_;
-  std::condition_variable done_;
-  State state_ = State::kPending;
+  std::atomic<int> state_{kPending};
   std::exception_ptr error_;
 };
 
+// One posted call, owned by the queue until it has run or is dropped.
+class PostedCall : public ThreadTask {
+ public:
+  explicit PostedCall(std::function<void()> fn) : fn_(std::move(fn)) {}
+
+  void Run() override {
+    try {
+      fn_();
+    } catch (...) {
+      // Nobody waits for it: there is nobody to hand the failure to.
+    }
+    delete this;
+  }
+
+  void Abort() override { delete this; }
+
+ private:
+  std::function<void()> fn_;
+};
+
 }  // namespace
+
+bool PostToMainThread(std::function<void()> fn) {
+  if (IsMainThread()) {
+    try {
+      fn();
+    } catch (...) {
+    }
+    return true;
+  }
+  auto* call = new PostedCall(std::move(fn));
+  if (PostTask(*MainQueue(), call)) return true;
+  delete call;
+  return false;
+}
 
 bool IsMainThread() { return CurrentThreadId() == MainThreadId(); }
 

@@ -28,6 +28,12 @@ VT_EXCEPTION_CLASS(ESynchronize, Exception);
 // thread it runs at once. An exception thrown by `fn` is rethrown here.
 void Synchronize(const std::function<void()>& fn);
 
+// Runs `fn` on the main thread later, without waiting for it: after the
+// calls the calling thread has made so far (synchronised or posted), in
+// order. On the main thread it runs at once. What `fn` raises is dropped.
+// False (and `fn` dropped) when the main thread no longer serves calls.
+bool PostToMainThread(std::function<void()> fn);
+
 // True on the main thread.
 bool IsMainThread();
 

@@ -1,8 +1,11 @@
 #include "sockets/async_select.h"
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/epoll.h>
 #include <sys/ioctl.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -159,7 +162,7 @@ int WSAAsyncSelect(TSocket socket, HWindow window, std::uint32_t msg, std::int32
     return 0;
   }
   const int flags = ::fcntl(socket, F_GETFL);
-  if (flags < 0 || ::fcntl(socket, F_SETFL, flags | O_NONBLOCK) != 0) return -1;
+  if (flags < 0 || (!(flags & O_NONBLOCK) && ::fcntl(socket, F_SETFL, flags | O_NONBLOCK) != 0)) return -1;
   std::uint32_t ready = 0;
   if (events & (FD_READ | FD_ACCEPT)) ready |= EPOLLIN;
   if (events & (FD_READ | FD_CLOSE)) ready |= EPOLLIN | EPOLLRDHUP;
@@ -181,8 +184,29 @@ ssize_t SocketRecv(TSocket socket, void* buffer, std::size_t count) {
   return result;
 }
 
-ssize_t SocketSend(TSocket socket, const void* buffer, std::size_t count) {
-  const ssize_t result = ::send(socket, buffer, count, MSG_NOSIGNAL);
+ssize_t SocketSend(TSocket socket, const void* buffer, std::size_t count, int flags) {
+  const ssize_t result = ::send(socket, buffer, count, MSG_NOSIGNAL | flags);
+  const int error = errno;
+  if (result < 0) {
+    if (auto watcher = WatcherOf(socket)) watcher->AfterSend(result, error);
+  }
+  errno = error;
+  return result;
+}
+
+ssize_t SocketSendFile(TSocket socket, int file, std::int64_t offset, std::size_t count) {
+  // sendfile cannot be told MSG_NOSIGNAL: a peer that has gone would raise
+  // SIGPIPE. Blocked in this thread instead (once), it stays pending there,
+  // harmless, and the call fails with EPIPE as a send does.
+  thread_local bool pipe_signal_blocked = false;
+  if (!pipe_signal_blocked) {
+    sigset_t pipe;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    pipe_signal_blocked = ::pthread_sigmask(SIG_BLOCK, &pipe, nullptr) == 0;
+  }
+  off_t from = static_cast<off_t>(offset);
+  const ssize_t result = ::sendfile(socket, file, &from, count);
   const int error = errno;
   if (result < 0) {
     if (auto watcher = WatcherOf(socket)) watcher->AfterSend(result, error);

@@ -55,8 +55,14 @@ int WSAAsyncSelect(TSocket socket, HWindow window, std::uint32_t msg, std::int32
 
 // recv(2) that re-enables FD_READ (and notices the end of the stream).
 ssize_t SocketRecv(TSocket socket, void* buffer, std::size_t count);
-// send(2) with MSG_NOSIGNAL that re-enables FD_WRITE when it would block.
-ssize_t SocketSend(TSocket socket, const void* buffer, std::size_t count);
+// send(2) with MSG_NOSIGNAL (and `flags`) that re-enables FD_WRITE when it
+// would block.
+ssize_t SocketSend(TSocket socket, const void* buffer, std::size_t count, int flags = 0);
+// sendfile(2) of `count` bytes of the file `file` from `offset` (the file's
+// own offset is neither used nor moved); re-enables FD_WRITE when it would
+// block, as SocketSend does. 0 when the file has no byte at `offset`. The
+// calling thread gets SIGPIPE blocked (see there).
+ssize_t SocketSendFile(TSocket socket, int file, std::int64_t offset, std::size_t count);
 // accept4(2) (close-on-exec) that re-enables FD_ACCEPT; fills `address`.
 TSocket SocketAccept(TSocket socket, sockaddr_in& address);
 // Ends the watch and closes the socket.

@@ -7,7 +7,7 @@
 // (sockets/async_select.h), so all socket work happens on the thread that
 // created the window (the owning thread). ASocketExSendBuffer adds the ordered
 // queue of bytes the system has not yet taken and the write throttle: a
-// budget in bytes per second, checked before each send, with a 50 ms timer
+// budget in bytes per second, checked before each send, with a 10 ms timer
 // that resumes sending.
 //
 // Lifetime and threads: the owner deletes the socket; deleting it closes the
@@ -49,8 +49,10 @@ struct TBudgetWindow {
 // The budget for a transfer of `count` bytes at `rate` bytes per second at
 // tick `now`: `count` cut to what the window allows, never below 0. A window
 // older than one second is first shortened to at most 50 ms by halving its
-// length and its byte count together, so that it keeps its rate while old
-// history fades. A fresh window allows a first slice of 20 ms at once.
+// length, and its byte count is set so that the balance it had (budget left
+// unused, or bytes sent ahead) stays, up to 50 ms worth either way: old
+// history fades, and a sender that keeps up gets exactly its rate. A fresh
+// window allows a first slice of 20 ms at once.
 std::int32_t BudgetAllowance(TBudgetWindow& window, std::int32_t count, std::int32_t rate, std::uint32_t now);
 
 // Counts `count` transferred bytes into the window (saturating).
@@ -165,10 +167,16 @@ class ASocketExSendBuffer : public ASocket {
 
   // One send of up to `count` bytes within the budget: the count sent (0 on
   // failure or without budget) and the WinSock error in `error`.
-  std::int32_t SendChunk(const char* buffer, std::int32_t count, int& error);
+  // `more`: more bytes follow at once (MSG_MORE), so the system may keep
+  // these for the same segment.
+  std::int32_t SendChunk(const char* buffer, std::int32_t count, int& error, bool more = false);
   // SendChunk until everything went out or a chunk sent nothing; the
   // WinSock error of that last chunk goes to `error` when given.
-  std::int32_t SendNow(const char* buffer, std::int32_t count, int* error = nullptr);
+  std::int32_t SendNow(const char* buffer, std::int32_t count, int* error = nullptr, bool more = false);
+  // SendChunk for `count` bytes of the file `file` from `offset` (sendfile):
+  // the count sent, 0 on failure, without budget, or at the file's end (then
+  // `error` stays 0 and the socket stays Writable).
+  std::int32_t SendFileChunk(int file, std::int64_t offset, std::int32_t count, int& error);
   bool IsSendComplete() const { return writable_ && send_queue_.empty(); }
   void UpdateTimer();
 
@@ -182,6 +190,11 @@ class ASocketExSendBuffer : public ASocket {
   std::size_t head_sent_ = 0;
 
  private:
+  // One send of up to `count` bytes within the budget through `send`
+  // (taking the allowed count, returning what the system call returned).
+  template <typename Send>
+  std::int32_t SendWithinBudget(std::int32_t count, int& error, Send send);
+
   bool writable_ = false;
   bool throttle_write_ = false;
   TBudgetWindow write_window_;

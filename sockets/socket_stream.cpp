@@ -227,6 +227,22 @@ int32_t TSocketWriter::Write(const char* buffer, int32_t count) {
   return written;
 }
 
+int64_t TSocketWriter::WriteFile(int file, int64_t offset, int64_t count) {
+  if (!stream_.Socket) throw EWriter("Write error");
+  int error = 0;
+  const int64_t sent = stream_.Socket->SendFile(file, offset, count, error);
+  position_ += sent;
+  if (sent < count && error != 0 && error != kWsaEWouldBlock) throw EWriter("Write error");
+  return sent;
+}
+
+void TSocketWriter::WriteTextBeforeMore(const std::string& text) {
+  if (text.empty()) return;
+  if (!stream_.Socket) throw EWriter("Write error");
+  const int32_t written = stream_.Socket->WriteBuffer(text.data(), static_cast<int32_t>(text.size()), true);
+  position_ += written;
+}
+
 void TSocketWriter::WriteText(const std::string& text) {
   if (text.empty()) return;
   if (!stream_.Socket) throw EWriter("Write error");

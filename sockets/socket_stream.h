@@ -107,6 +107,13 @@ class TSocketWriter : public AWriterEx {
   // The socket's WriteBuffer; raises "Socket not connected" (EWinSock).
   int32_t Write(const char* buffer, int32_t count) override;
   void WriteText(const std::string& text) override;
+  // WriteText for bytes that more follow at once (a response header before
+  // its body from a file): the system may keep them for the same segment.
+  void WriteTextBeforeMore(const std::string& text);
+  // The socket's SendFile: sends what the system takes at once of `count`
+  // bytes of `file` from `offset`, and counts them; never waits or queues.
+  // Raises "Write error" when the connection failed.
+  int64_t WriteFile(int file, int64_t offset, int64_t count);
 
  private:
   TSocketStream& stream_;

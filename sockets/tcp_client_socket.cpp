@@ -15,7 +15,9 @@ namespace {
 
 constexpr std::int32_t kCompactLength = 16384;
 constexpr std::int32_t kCompactUnread = 256;
-constexpr std::int32_t kUnknownReadSize = 1460;
+// The first read of a notification, and the most a read asks for.
+constexpr std::int32_t kFirstReadSize = 2048;
+constexpr std::int32_t kMaxReadSize = 65536;
 // ReadText grows its result by at most this much per read, so that a large
 // count costs memory only as data actually arrives.
 constexpr std::int32_t kReadTextPiece = 65536;
@@ -174,12 +176,20 @@ void ATCPClientSocket::SendFailed(int error) {
 }
 
 void ATCPClientSocket::DrainIncoming() {
-  std::int32_t waiting = BytesWaiting();
-  if (waiting > 0) DataAvailable();
+  // Reads until one comes back short: the system's queue is empty then (or
+  // the read budget used up), and asking again would only be told so. Each
+  // read takes at least the buffer's free room; a run of full reads (a large
+  // body arriving) doubles the size up to kMaxReadSize.
+  std::int32_t size = kFirstReadSize;
   for (;;) {
-    if (ReceiveIntoBuffer(waiting > 0 ? waiting : kUnknownReadSize) == 0) break;
+    const std::size_t end = static_cast<std::size_t>(read_offset_) + static_cast<std::size_t>(available_);
+    const auto room = static_cast<std::int32_t>(std::min<std::size_t>(buffer_.size() - end, kMaxReadSize));
+    const std::int32_t want = std::max(size, room);
+    const std::int32_t got = ReceiveIntoBuffer(want);
+    if (got == 0) break;
     DataAvailable();
-    waiting = BytesWaiting();
+    if (got < want) break;
+    size = std::min(size * 2, kMaxReadSize);
   }
 }
 
@@ -306,13 +316,13 @@ bool ATCPClientSocket::MatchText(const std::string& text, bool case_sensitive) c
                         : AsciiEqualFolded(Unread(), text.data(), text.size());
 }
 
-std::int32_t ATCPClientSocket::WriteBuffer(const char* buffer, std::int32_t count) {
+std::int32_t ATCPClientSocket::WriteBuffer(const char* buffer, std::int32_t count, bool more) {
   if (count <= 0) return 0;
   RequireConnected();
   std::int32_t sent = 0;
   if (Writable() && send_queue_.empty()) {
     int error = 0;
-    sent = SendNow(buffer, count, &error);
+    sent = SendNow(buffer, count, &error, more);
     if (sent == count) return count;
     // Queued even when the send failed for good, so that the bytes count
     // as unsent.
@@ -329,6 +339,24 @@ std::int32_t ATCPClientSocket::WriteBuffer(const char* buffer, std::int32_t coun
 
 std::int32_t ATCPClientSocket::WriteText(const std::string& text) {
   return WriteBuffer(text.data(), static_cast<std::int32_t>(text.size()));
+}
+
+std::int64_t ATCPClientSocket::SendFile(int file, std::int64_t offset, std::int64_t count, int& error) {
+  RequireConnected();
+  // One call moves at most this much; the system takes less anyway.
+  constexpr std::int64_t kMaxChunk = 1 << 30;
+  std::int64_t total = 0;
+  error = 0;
+  while (total < count && Writable() && send_queue_.empty()) {
+    const std::int32_t sent = SendFileChunk(
+        file, offset + total, static_cast<std::int32_t>(std::min(count - total, kMaxChunk)), error);
+    if (sent == 0) {
+      SendFailed(error);
+      break;
+    }
+    total += sent;
+  }
+  return total;
 }
 
 void ATCPClientSocket::Shutdown(bool graceful) {

@@ -97,9 +97,17 @@ class ATCPClientSocket : public ASocketExSendBuffer {
   char FirstUnread() const { return buffer_[read_offset_]; }
 
   // Writing: sends at once or queues; returns `count`. Raises "Socket not
-  // connected" (20002) when not connected.
-  std::int32_t WriteBuffer(const char* buffer, std::int32_t count);
+  // connected" (20002) when not connected. `more`: more bytes follow at
+  // once (see SendChunk).
+  std::int32_t WriteBuffer(const char* buffer, std::int32_t count, bool more = false);
   std::int32_t WriteText(const std::string& text);
+  // Sends up to `count` bytes of the file `file` from `offset` straight
+  // from the file (sendfile), never queueing: only while nothing is queued
+  // and the system takes data. Returns the count sent; when it is short,
+  // `error` holds the WinSock error that stopped it (kWsaEWouldBlock when
+  // the system takes no more for now), or 0 when the budget ran out or the
+  // file ended. Raises "Socket not connected" (20002) when not connected.
+  std::int64_t SendFile(int file, std::int64_t offset, std::int64_t count, int& error);
 
   // Graceful: the connection closes once the send queue has drained (the
   // peer sees the end of the stream only after the last queued byte).

@@ -25,6 +25,13 @@ int64_t FileRead(int handle, char* buffer, int64_t count) {
   }
 }
 
+int64_t FileReadAt(int handle, char* buffer, int64_t count, int64_t offset) {
+  for (;;) {
+    const ssize_t n = ::pread(handle, buffer, static_cast<size_t>(count), static_cast<off_t>(offset));
+    if (n >= 0 || errno != EINTR) return n;
+  }
+}
+
 void FileClose(int handle) {
   // close(2) must not be retried on EINTR on Linux: the descriptor is gone
   // either way.

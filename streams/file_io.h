@@ -20,6 +20,9 @@ int64_t FileSizeBySeek(int handle);
 // read(2) retried on EINTR; the bytes read, or -1.
 int64_t FileRead(int handle, char* buffer, int64_t count);
 
+// pread(2) retried on EINTR; the bytes read, or -1.
+int64_t FileReadAt(int handle, char* buffer, int64_t count, int64_t offset);
+
 // Closes a descriptor that is valid (not negative). On Linux descriptor 0 is
 // an ordinary descriptor, so only negative values mean "no handle".
 void FileClose(int handle);

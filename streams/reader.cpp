@@ -381,9 +381,15 @@ TFileReader::TFileReader(const std::string& fileName) : handle_(-1), handle_owne
     detail::FileClose(handle);
     throw EFileReader("File open error");
   }
+  handle_ = handle;
+  if (S_ISREG(info.st_mode)) {
+    // O_NONBLOCK means nothing for a regular file: no need to clear it.
+    measured_ = true;
+    size_ = static_cast<int64_t>(info.st_size);
+    return;
+  }
   const int flags = ::fcntl(handle, F_GETFL);
   if (flags >= 0) ::fcntl(handle, F_SETFL, flags & ~O_NONBLOCK);
-  handle_ = handle;
 }
 
 TFileReader::TFileReader(int handle, bool handleOwner) : handle_(handle), handle_owner_(handleOwner) {}
@@ -392,16 +398,35 @@ TFileReader::~TFileReader() {
   if (handle_owner_) detail::FileClose(handle_);
 }
 
-int64_t TFileReader::GetPosition() { return detail::GetFilePosition<EFileReader>(handle_); }
+int64_t TFileReader::GetPosition() {
+  return measured_ ? position_ : detail::GetFilePosition<EFileReader>(handle_);
+}
 
-void TFileReader::SetPosition(int64_t position) { detail::SetFilePosition<EFileReader>(handle_, position); }
+void TFileReader::SetPosition(int64_t position) {
+  if (!measured_) {
+    detail::SetFilePosition<EFileReader>(handle_, position);
+  } else if (position < 0) {
+    throw EFileReader("File seek error");
+  } else {
+    position_ = position;
+  }
+}
 
-int64_t TFileReader::GetSize() { return detail::GetFileSize<EFileReader>(handle_); }
+int64_t TFileReader::GetSize() { return measured_ ? size_ : detail::GetFileSize<EFileReader>(handle_); }
 
 int32_t TFileReader::Read(char* buffer, int32_t count) {
   if (count <= 0) return 0;
-  const int64_t n = detail::FileRead(handle_, buffer, count);
-  return n > 0 ? static_cast<int32_t>(n) : 0;
+  // A measured file ends at its measured size, even when it has grown since.
+  if (!measured_) {
+    const int64_t n = detail::FileRead(handle_, buffer, count);
+    return n > 0 ? static_cast<int32_t>(n) : 0;
+  }
+  count = static_cast<int32_t>(std::min<int64_t>(count, std::max<int64_t>(size_ - position_, 0)));
+  if (count <= 0) return 0;
+  const int64_t n = detail::FileReadAt(handle_, buffer, count, position_);
+  if (n <= 0) return 0;
+  position_ += n;
+  return static_cast<int32_t>(n);
 }
 
 bool TFileReader::AtEnd() { return GetPosition() >= GetSize(); }

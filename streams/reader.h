@@ -199,6 +199,14 @@ class TStringReader : public TMemoryReader {
 };
 
 // A reader over a file descriptor. Each Read is one system call.
+//
+// A regular file opened by name is measured once, when it is opened: its
+// size is that of the moment of opening (a file that grows meanwhile is read
+// up to that size, so a length announced from it holds), and the reader
+// keeps its position itself (it reads with pread), so that asking for the
+// size, the position or the end, or seeking, costs no system call. Over a
+// descriptor handed in, and for other kinds of file, the system is asked
+// each time and reads move the descriptor's offset.
 class TFileReader : public AReaderEx {
  public:
   // Opens an existing file for reading (O_RDONLY | O_CLOEXEC) and owns the
@@ -225,10 +233,18 @@ class TFileReader : public AReaderEx {
   // The descriptor, for callers that hand the file to the system directly.
   int Handle() const { return handle_; }
   bool HandleOwner() const { return handle_owner_; }
+  // A regular file measured at its opening: GetSize and GetPosition are
+  // known without asking the system, and the bytes from the position to
+  // the size may be taken straight from Handle() with an offset (pread,
+  // sendfile) instead of being read.
+  bool Measured() const { return measured_; }
 
  private:
   int handle_;
   bool handle_owner_;
+  bool measured_ = false;
+  int64_t size_ = -1;     // when measured
+  int64_t position_ = 0;  // when measured
 };
 
 // Forwards the five primitives to another reader; the derived operations are

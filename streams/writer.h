@@ -54,6 +54,21 @@ class AWriterEx : public AWriter {
   void WriteBytes(const char* buffer, int64_t count);
 };
 
+// A writer that can send a stretch of an open file on its own, without the
+// bytes passing through the caller's memory (a connection: sendfile).
+// Copiers of file content look for it with dynamic_cast.
+class IFileRangeWriter {
+ public:
+  virtual ~IFileRangeWriter() = default;
+  // Writes up to `count` bytes of the file `handle` from `offset` (the
+  // descriptor's own offset is neither used nor moved) and returns how many
+  // it wrote: all of them, or fewer (0 too) when it would rather have the
+  // rest written through Write, which the caller then does. Raises EWriter
+  // "Write error" when the destination fails, EReader "Read error" when the
+  // file ends before `count` bytes.
+  virtual int64_t WriteFileRange(int handle, int64_t offset, int64_t count) = 0;
+};
+
 enum TFileWriterOpenMode : uint8_t {
   fwOpen = 0,          // open an existing file
   fwOpenTruncate = 1,  // open an existing file and cut it to length 0

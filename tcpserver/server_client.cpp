@@ -141,9 +141,15 @@ void TTCPServerClientThread::Terminate() {
 }
 
 void TTCPServerClientThread::Log(int log_class, const std::string& msg) {
-  Synchronize([&] {
-    if (ATCPServer* server = Server()) server->Log(log_class, msg);
-  });
+  // Posted, not waited for: a line needs no answer, and a worker that logs
+  // (a Referer line for every request of a browser) must not stop for the
+  // main thread each time. The line keeps its place among this worker's
+  // synchronised calls.
+  if (!PostToMainThread([link = link_, log_class, msg] {
+        if (ATCPServer* server = link ? link->server.load(std::memory_order_acquire) : nullptr)
+          server->Log(log_class, msg);
+      }))
+    throw ESynchronize("Main thread no longer serves synchronised calls");
 }
 
 bool TTCPServerClientThread::MustStop() const {

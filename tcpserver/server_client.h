@@ -184,7 +184,10 @@ class TTCPServerClientThread : public TThreadEx {
   // once), then sets Terminated. Main thread.
   void Terminate() override;
 
-  // Carries one line to the server's Log on the main thread and waits.
+  // Carries one line to the server's Log on the main thread, without
+  // waiting for it (it comes after this worker's earlier synchronised
+  // calls and lines); raises ESynchronize when the main thread no longer
+  // serves calls.
   void Log(int log_class, const std::string& msg);
 
  protected:

@@ -158,6 +158,8 @@ void ATCPServer::Deactivate() {
   // Stop returns once the terminated clients are gone, so that the caller
   // can rely on it (and free what their handlers use).
   if (!WaitForClients()) LogStillRunning(ReapWorkers(), "; they leave the list when they end");
+  // A stopped server keeps no parked threads.
+  pool_.Close(std::chrono::milliseconds(std::max(ShutdownWait, 0)));
   Log(0, "Server shutdown.");
   if (OnInactive) OnInactive(*this);
 }
@@ -173,6 +175,9 @@ void ATCPServer::Shutdown() {
   TerminateClients();
   WaitForClients();
   const std::size_t running = ReapWorkers();
+  // Threads that have only their last steps left are waited for; one still
+  // running a worker that is given up ends on its own.
+  pool_.Close(std::chrono::milliseconds(std::max(ShutdownWait, 0)));
   std::vector<TTCPServerClient*> clients;
   clients.swap(clients_);
   for (auto it = clients.rbegin(); it != clients.rend(); ++it) {
@@ -385,7 +390,7 @@ bool ATCPServer::StartClient(TSocket handle, const sockaddr_in& address) {
   try {
     // Started before the client joins the list: the worker reaches the main
     // thread only after this accept pass, and a failure leaves no trace.
-    worker->Start();
+    worker->Start(&pool_);
   } catch (...) {
     const std::string message = CurrentExceptionMessage();
     client.reset();  // closes the accepted handle

@@ -218,6 +218,8 @@ class ATCPServer : public TComponent {
 
   std::unique_ptr<TTCPServerSocket> socket_;
   TWindowHandle reaper_;  // workers report their end here
+  // The threads the workers run on; closed when the server stops.
+  TThreadPool pool_;
   std::shared_ptr<TTCPServerLink> link_;
   std::vector<TTCPServerClient*> clients_;
   std::unordered_map<std::uint32_t, std::unique_ptr<TTCPServerClientThread>> workers_;

@@ -1,6 +1,12 @@
 #include "tcpserver/thread_ex.h"
 
+#include <algorithm>
+#include <list>
 #include <system_error>
+#include <utility>
+#include <vector>
+
+#include "platform/event_queue.h"
 
 #include "platform/synchronize.h"
 #include "util/exception.h"
@@ -17,12 +23,153 @@ std::string CurrentExceptionMessage() {
   }
 }
 
+// ---------------------------------------------------------------------------
+// TThreadPool
+
+struct TThreadPool::Worker {
+  std::thread thread;
+  std::condition_variable wake;
+  TThreadEx* job = nullptr;  // handed over while parked
+  bool busy = true;          // running an object (or on the way to park)
+  // Set by the object's run as it ends, before its owner can see it over:
+  // a busy thread with this set has only its way to the parking left.
+  std::atomic<bool> job_over{false};
+  bool ended = false;  // the thread function has returned or is about to
+};
+
+// Shared with the threads, so that a thread left running an object after
+// Close still has it when it ends.
+struct TThreadPool::State {
+  std::mutex mutex;
+  std::condition_variable changed;  // a thread stopped being busy
+  std::list<Worker> workers;
+  std::vector<Worker*> parked;
+  std::size_t busy = 0;
+  bool closing = false;
+  std::chrono::milliseconds park_time;
+  std::size_t max_parked;
+};
+
+std::shared_ptr<TThreadPool::State> TThreadPool::NewState(std::chrono::milliseconds parkTime,
+                                                          std::size_t maxParked) {
+  auto state = std::make_shared<State>();
+  state->park_time = parkTime;
+  state->max_parked = maxParked;
+  return state;
+}
+
+TThreadPool::TThreadPool(std::chrono::milliseconds parkTime, std::size_t maxParked)
+    : state_(NewState(parkTime, maxParked)) {}
+
+TThreadPool::~TThreadPool() { Close(std::chrono::milliseconds(0)); }
+
+std::size_t TThreadPool::ParkedCount() const {
+  std::lock_guard lock(state_->mutex);
+  return state_->parked.size();
+}
+
+void TThreadPool::Start(TThreadEx* job) {
+  State& state = *state_;
+  std::list<Worker> ended;
+  Worker* woken = nullptr;
+  {
+    std::lock_guard lock(state.mutex);
+    // Threads that ended after parking too long are joined here.
+    for (auto it = state.workers.begin(); it != state.workers.end();) {
+      const auto next = std::next(it);
+      if (it->ended) ended.splice(ended.end(), state.workers, it);
+      it = next;
+    }
+    if (!state.parked.empty()) {
+      // The most recently parked: its stack is the warmest.
+      Worker* worker = state.parked.back();
+      state.parked.pop_back();
+      worker->job = job;
+      worker->busy = true;
+      ++state.busy;
+      woken = worker;
+    } else {
+      Worker& worker = state.workers.emplace_back();
+      try {
+        worker.thread = std::thread(&TThreadPool::Serve, state_, &worker, job);
+      } catch (...) {
+        state.workers.pop_back();
+        throw;
+      }
+      ++state.busy;
+    }
+  }
+  // Woken outside the lock, so that it need not wait for it at once. Its
+  // record stays: a busy thread is never joined.
+  if (woken) woken->wake.notify_one();
+  for (Worker& worker : ended) worker.thread.join();
+}
+
+void TThreadPool::Serve(std::shared_ptr<State> state, Worker* self, TThreadEx* job) {
+  for (;;) {
+    self->job_over.store(false, std::memory_order_relaxed);
+    job->job_over_ = &self->job_over;
+    job->Run();  // the object may be gone from here on
+    RecycleThreadQueue();
+    std::unique_lock lock(state->mutex);
+    self->busy = false;
+    --state->busy;
+    state->changed.notify_all();
+    if (state->closing || state->parked.size() >= state->max_parked) break;
+    state->parked.push_back(self);
+    self->wake.wait_for(lock, state->park_time, [&] { return self->job != nullptr || state->closing; });
+    if (self->job) {
+      job = std::exchange(self->job, nullptr);  // the giver took us off the parked list
+      continue;
+    }
+    state->parked.erase(std::find(state->parked.begin(), state->parked.end(), self));
+    break;
+  }
+  std::lock_guard lock(state->mutex);
+  self->ended = true;
+}
+
+void TThreadPool::Close(std::chrono::milliseconds wait) {
+  const std::shared_ptr<State> state = std::exchange(state_, NewState(state_->park_time, state_->max_parked));
+  std::list<Worker> idle;
+  {
+    std::unique_lock lock(state->mutex);
+    state->closing = true;
+    for (Worker* worker : state->parked) worker->wake.notify_one();
+    // Only threads whose object's run is over are worth waiting for.
+    state->changed.wait_for(lock, wait, [&] {
+      return std::none_of(state->workers.begin(), state->workers.end(), [](const Worker& worker) {
+        return worker.busy && worker.job_over.load(std::memory_order_acquire);
+      });
+    });
+    // The idle threads are joined; a busy one ends on its own after its
+    // object and keeps its record (and the state) until then.
+    for (auto it = state->workers.begin(); it != state->workers.end();) {
+      const auto next = std::next(it);
+      if (it->busy) {
+        it->thread.detach();
+      } else {
+        idle.splice(idle.end(), state->workers, it);
+      }
+      it = next;
+    }
+  }
+  for (Worker& worker : idle) worker.thread.join();
+}
+
+// ---------------------------------------------------------------------------
+// TThreadEx
+
 TThreadEx::~TThreadEx() { WaitFor(); }
 
-void TThreadEx::Start() {
+void TThreadEx::Start(TThreadPool* pool) {
   if (started_) return;
   try {
-    thread_ = std::thread([this] { Run(); });
+    if (pool) {
+      pool->Start(this);
+    } else {
+      thread_ = std::thread([this] { Run(); });
+    }
   } catch (const std::system_error& e) {
     RaiseOSError(e.code().value());
   }
@@ -30,6 +177,7 @@ void TThreadEx::Start() {
 }
 
 void TThreadEx::Run() {
+  runner_.store(std::this_thread::get_id(), std::memory_order_release);
   try {
     Execute();
   } catch (...) {
@@ -46,12 +194,24 @@ void TThreadEx::Run() {
     return;
   }
   AfterExecute();
+  if (job_over_) job_over_->store(true, std::memory_order_release);
+  // The waiter may free the object as soon as it sees the run over: nothing
+  // touches it after the lock is released.
+  std::lock_guard lock(end_mutex_);
+  run_over_ = true;
+  ended_.notify_all();
 }
 
 void TThreadEx::Terminate() { terminated_.store(true, std::memory_order_release); }
 
 void TThreadEx::WaitFor() {
-  if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) thread_.join();
+  if (thread_.joinable()) {
+    if (thread_.get_id() != std::this_thread::get_id()) thread_.join();
+    return;
+  }
+  if (!started_ || runner_.load(std::memory_order_acquire) == std::this_thread::get_id()) return;
+  std::unique_lock lock(end_mutex_);
+  ended_.wait(lock, [this] { return run_over_ || abandoned_; });
 }
 
 void TThreadEx::Synchronize(const std::function<void()>& fn) {
@@ -77,7 +237,7 @@ void TThreadEx::Abandon(std::unique_ptr<TThreadEx> thread) {
     std::lock_guard lock(thread->end_mutex_);
     if (thread->started_ && !thread->finished_.load(std::memory_order_acquire)) {
       thread->abandoned_ = true;
-      thread->thread_.detach();
+      if (thread->thread_.joinable()) thread->thread_.detach();
       thread.release();  // the thread deletes it when Execute returns
       return;
     }

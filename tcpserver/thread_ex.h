@@ -19,11 +19,15 @@
 // the object's own thread (on the main thread it runs the call at once).
 //
 // Owners rely on nothing but Start, Finished, WaitFor, Terminate and Abandon,
-// so a pool of reusable threads could run Execute behind them (Start hands
-// the object to an idle thread, WaitFor waits for Finished) without changing
-// what the owner sees.
+// so a pool of reusable threads (TThreadPool) can run Execute behind them
+// without changing what the owner sees: Start hands the object to a parked
+// thread of the pool, and WaitFor waits until the object's run is over
+// rather than for the thread's end.
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -31,6 +35,49 @@
 #include <thread>
 
 namespace vt {
+
+class TThreadEx;
+
+// Threads that run TThreadEx objects one after the other: a thread that has
+// run one parks for the next, so that an owner that makes a thread object
+// for every connection pays for making and ending an OS thread (and its
+// event queue) only when more objects run at once than ever before. Between
+// two objects a thread's event queue is emptied (RecycleThreadQueue), so
+// every object starts as on a fresh thread. A thread parked for ParkTime
+// without work ends; at most MaxParked threads are parked at once.
+//
+// Threads: Start (through TThreadEx::Start) and Close on the owner's
+// thread. The owner closes the pool (or destroys it) once the objects it
+// started have ended.
+class TThreadPool {
+ public:
+  explicit TThreadPool(std::chrono::milliseconds parkTime = std::chrono::milliseconds(2000),
+                       std::size_t maxParked = 64);
+  // Close with no wait for threads still running an object.
+  ~TThreadPool();
+  TThreadPool(const TThreadPool&) = delete;
+  TThreadPool& operator=(const TThreadPool&) = delete;
+
+  // Ends the parked threads and waits until they are gone. Threads still
+  // running an object are waited for up to `wait`; those still busy then
+  // end on their own when their object's run is over. The pool can be used
+  // again afterwards.
+  void Close(std::chrono::milliseconds wait);
+  // Threads parked now.
+  std::size_t ParkedCount() const;
+
+ private:
+  friend class TThreadEx;
+  struct Worker;
+  struct State;
+  // Runs `job` on a parked thread, else on a new one; raises
+  // std::system_error when no thread can be made.
+  void Start(TThreadEx* job);
+  static void Serve(std::shared_ptr<State> state, Worker* self, TThreadEx* job);
+  static std::shared_ptr<State> NewState(std::chrono::milliseconds parkTime, std::size_t maxParked);
+
+  std::shared_ptr<State> state_;
+};
 
 // Inside a catch block: the message of the exception being handled
 // ("Unknown exception" for one that is not a std::exception).
@@ -43,9 +90,10 @@ class TThreadEx {
   TThreadEx(const TThreadEx&) = delete;
   TThreadEx& operator=(const TThreadEx&) = delete;
 
-  // Runs Execute on a new thread; raises EOSError when no thread can be
-  // made. Only the first call starts anything.
-  void Start();
+  // Runs Execute on a new thread, or on a thread of `pool` when given;
+  // raises EOSError when no thread can be made. Only the first call starts
+  // anything.
+  void Start(TThreadPool* pool = nullptr);
   bool Started() const { return started_; }
   // Execute has returned (or raised).
   bool Finished() const { return finished_.load(std::memory_order_acquire); }
@@ -55,7 +103,9 @@ class TThreadEx {
   // Execute. Any thread.
   virtual void Terminate();
 
-  // Waits until the thread has ended (at once when it never started).
+  // Waits until the thread has ended, or for a pool's thread until the
+  // object's run on it is over (at once when it never started, or when
+  // called on that thread itself).
   void WaitFor();
 
   // Runs `fn` on the main thread and waits for it; rethrows what it raised.
@@ -78,15 +128,23 @@ class TThreadEx {
   virtual void AfterExecute() {}
 
  private:
+  friend class TThreadPool;
+
+  // The object's run; the last step of it that touches the object sets
+  // run_over_.
   void Run();
 
-  std::thread thread_;
+  std::thread thread_;  // a thread of its own (no pool)
   bool started_ = false;
   int sync_depth_ = 0;  // main thread only
   std::atomic<bool> terminated_{false};
   std::atomic<bool> finished_{false};
-  std::mutex end_mutex_;  // orders the end of Run against Abandon
+  std::mutex end_mutex_;  // orders the end of Run against Abandon and WaitFor
+  std::condition_variable ended_;
+  bool run_over_ = false;  // under end_mutex_
   bool abandoned_ = false;
+  std::atomic<std::thread::id> runner_{};  // the thread that runs Run
+  std::atomic<bool>* job_over_ = nullptr;  // the pool thread's mark, set as the run ends
 };
 
 }  // namespace vt

@@ -161,6 +161,13 @@ TDateTime NowLocal() {
   return FromLocalTm(local, static_cast<int>(now.tv_nsec / 1000000));
 }
 
+TDateTime NowUTC() {
+  std::timespec now{};
+  std::timespec_get(&now, TIME_UTC);
+  const int64_t ms = static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+  return kUnixEpochDateTime + static_cast<TDateTime>(ms) / static_cast<TDateTime>(kMillisecondsPerDay);
+}
+
 TDateTime UnixTimeToLocalDateTime(std::time_t time) {
   std::tm local{};
   if (!::localtime_r(&time, &local)) return 0;

@@ -77,6 +77,11 @@ TDateTimeParts DecodeDateTime(TDateTime value);
 // The current local time, to the millisecond.
 TDateTime NowLocal();
 
+// The current time in GMT, to the millisecond, straight from the system
+// clock: no time zone is involved, so it costs no look at the zone (the
+// Date field of every response takes it).
+TDateTime NowUTC();
+
 // A time_t (seconds since the Unix epoch) as local time; 0 when the system
 // cannot convert it.
 TDateTime UnixTimeToLocalDateTime(std::time_t time);

@@ -37,6 +37,25 @@ TEST(AccessLog, FollowsTheNameWhenTheFileIsMovedOrRemoved) {
   EXPECT_EQ("three\r\n", test::ReadFileText(path));
 }
 
+TEST(AccessLog, LooksAtThePathOnlyEverySoOften) {
+  test::TempDir dir;
+  const std::string path = dir.File("webserver.log");
+  TAccessLog log(path, std::chrono::milliseconds(200));
+  log.Append("one");
+  ASSERT_EQ(0, std::rename(path.c_str(), dir.File("webserver.log.1").c_str()));
+  // Within the interval the open file takes the line under its new name:
+  // moved, not lost.
+  log.Append("two");
+  std::this_thread::sleep_for(std::chrono::milliseconds(250));
+  log.Append("three");
+  EXPECT_EQ("one\r\ntwo\r\n", test::ReadFileText(dir.File("webserver.log.1")));
+  EXPECT_EQ("three\r\n", test::ReadFileText(path));
+  // A removed file is noticed at once: no line is lost with it.
+  ASSERT_EQ(0, ::unlink(path.c_str()));
+  log.Append("four");
+  EXPECT_EQ("four\r\n", test::ReadFileText(path));
+}
+
 TEST(AccessLog, UnwritableLogsRaiseWithoutLeavingHalfLines) {
   if (::geteuid() == 0) {
     // root writes read-only files anyway; the full device still fails.

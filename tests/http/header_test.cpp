@@ -110,6 +110,17 @@ TEST(HeaderBlock, SetFieldReplacesInPlaceDeletesOrAppends) {
   EXPECT_EQ("Via: u", header.Fields(3)->GetAsString());
 }
 
+// The Date text is made once per second and reused; it must still be the
+// text of each value, whatever came before it.
+TEST(HeaderBlock, DateTextsFollowTheirSecond) {
+  const TDateTime second = 1.0 / 86400;
+  const TDateTime base = EncodeDate(2026, 12, 7) + EncodeTime(12, 0, 0, 0);
+  for (const TDateTime value : {base, base + 0.4 * second, base + 0.9996 * second, base + second, base,
+                                base - 0.0004 * second, base - 1.5 * second, -0.75 - 0.5 * second, -0.75}) {
+    EXPECT_EQ(DateTimeToHTTPText(value, true), TDateField(value).GetValue());
+  }
+}
+
 TEST(HeaderBlock, ComposesWithCRLFAndDuplicatesEveryKindOfField) {
   THeader header;
   EXPECT_EQ("\r\n", header.GetAsString());

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <map>
 #include <mutex>
 
 #include "http/protocol.h"
@@ -461,37 +462,139 @@ TEST(HttpServer, ThrottledConnectionGetsTheWholeBodyAtItsRate) {
   });
 }
 
+// A file larger than a send piece leaves straight from the file unless the
+// connection is throttled; either way every answer, range and count is
+// exact, and a file that lost its end meanwhile ends the connection rather
+// than the wait.
+TEST(HttpServer, FileBodiesAreExactWholeOrRangedThrottledOrNot) {
+  test::TempDir dir;
+  const std::string body = test::Pattern((1 << 20) + 777);
+  const std::string path = dir.WriteFile("big.bin", body);
+  for (const bool throttled : {false, true}) {
+    SCOPED_TRACE(throttled ? "throttled" : "unthrottled");
+    const std::string short_path = dir.WriteFile("short.bin", body);
+    HttpServerFixture f;
+    if (throttled) {
+      f.server.SetThrottleClientWrite(true);
+      f.server.SetThrottleClientWriteRate(16 << 20);
+    }
+    std::mutex mutex;
+    std::vector<int64_t> written;
+    f.Answer = [&](AhttpServerClient& client) {
+      auto answer = std::make_unique<ThttpResponse>(200, "HTTP", 1, 1, "", nullptr, "");
+      const bool shrink = client.Request()->URI == "/short";
+      answer->SetContentReader(std::make_unique<TFileReader>(shrink ? short_path : path));
+      // Measured at its opening: the file loses its end before the body goes.
+      if (shrink) {
+        EXPECT_EQ(0, ::truncate(short_path.c_str(), 100000));
+      }
+      client.SetResponse(std::move(answer));
+    };
+    f.OnFree = [&](AhttpServerClient& client) {
+      std::lock_guard lock(mutex);
+      if (client.ResponseSuccessful) written.push_back(client.BytesWritten());
+    };
+    f.Start();
+    std::vector<int64_t> received;
+    f.RunClient([&] {
+      const int fd = f.Connect();
+      const auto ask = [&](const std::string& range, bool head = false) {
+        SendAll(fd, std::string(head ? "HEAD" : "GET") + " / HTTP/1.1\r\nHost: h\r\n" +
+                        (range.empty() ? "" : "Range: " + range + "\r\n") + "\r\n");
+        HttpAnswer a = ReadAnswer(fd, head);
+        received.push_back(static_cast<int64_t>(a.size));
+        return a;
+      };
+      HttpAnswer a = ask("");
+      EXPECT_TRUE(a.body == body);
+      a = ask("bytes=100-700000");
+      EXPECT_EQ("bytes 100-700000/" + std::to_string(body.size()), a.Field("Content-Range"));
+      EXPECT_TRUE(a.body == body.substr(100, 699901));
+      a = ask("bytes=40000-");
+      EXPECT_TRUE(a.body == body.substr(40000));
+      a = ask("bytes=-5");
+      EXPECT_EQ(body.substr(body.size() - 5), a.body);
+      a = ask("bytes=10-19");
+      EXPECT_EQ(body.substr(10, 10), a.body);
+      a = ask("", true);
+      EXPECT_EQ(std::to_string(body.size()), a.Field("Content-Length"));
+      EXPECT_EQ("", a.body);
+      // The connection still goes on after all of them.
+      a = ask("bytes=0-0");
+      EXPECT_EQ(body.substr(0, 1), a.body);
+
+      const int cut = f.Connect();
+      SendAll(cut, "GET /short HTTP/1.1\r\nHost: h\r\n\r\n");
+      std::string got;
+      EXPECT_TRUE(ClosedByPeer(cut, 10s, &got));
+      EXPECT_LT(got.size(), body.size());
+    });
+    ASSERT_TRUE(f.PumpUntil([&] { return f.frees == 8; }));
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(received, written);
+    EXPECT_EQ(7, f.server.ResponseCount);
+  }
+}
+
+// A client that closes between requests has simply finished: no line for
+// it. (A silent one is still cut with a line: SilentAndTricklingClientsAreCut.)
+TEST(HttpServer, ClientThatClosesBetweenRequestsLeavesNoLine) {
+  HttpServerFixture f;
+  f.Answer = EchoURI;
+  std::atomic<int> removed{0};
+  f.server.OnClientRemoved = [&](TTCPServerClient&) { ++removed; };
+  f.Start();
+  f.RunClient([&] {
+    for (int i = 0; i < 3; ++i) {
+      const int fd = f.Connect();
+      if (i > 0) {
+        SendAll(fd, "GET /a HTTP/1.1\r\nHost: h\r\n\r\n");
+        EXPECT_EQ("/a", ReadAnswer(fd).body);
+      }
+      ::shutdown(fd, SHUT_WR);
+      EXPECT_TRUE(ClosedByPeer(fd));
+    }
+  });
+  ASSERT_TRUE(f.PumpUntil([&] { return removed == 3; }));
+  for (const std::string& line : f.lines) EXPECT_EQ(std::string::npos, line.find("Stream error")) << line;
+}
+
 TEST(HttpServer, CountersAndBytesWrittenCountEachByteOnce) {
   HttpServerFixture f;
   std::mutex mutex;
-  std::vector<int64_t> written;
+  // By URI: the clean-up of one connection's last answer may come after
+  // the next connection's, which the client reached once it had the answer.
+  std::map<std::string, int64_t> written;
   f.Answer = [](AhttpServerClient& client) {
     client.SetResponse(TextAnswer(std::string(client.Request()->URI.size() * 100, 'x')));
   };
   f.OnFree = [&](AhttpServerClient& client) {
     std::lock_guard lock(mutex);
-    written.push_back(client.BytesWritten());
+    written[client.Request()->URI] = client.BytesWritten();
   };
   f.Start();
-  std::vector<int64_t> received;
+  std::map<std::string, int64_t> received;
   f.RunClient([&] {
     int fd = f.Connect();
     for (const char* uri : {"/a", "/bb", "/ccc"}) {
       SendAll(fd, std::string("GET ") + uri + " HTTP/1.1\r\nHost: h\r\n\r\n");
-      received.push_back(static_cast<int64_t>(ReadAnswer(fd).size));
+      received[uri] = static_cast<int64_t>(ReadAnswer(fd).size);
     }
     fd = f.Connect();
     SendAll(fd, "GET /dddd HTTP/1.0\r\n\r\n");
-    received.push_back(static_cast<int64_t>(ReadAnswer(fd).size));
+    received["/dddd"] = static_cast<int64_t>(ReadAnswer(fd).size);
     EXPECT_TRUE(ClosedByPeer(fd));
   });
   ASSERT_TRUE(f.PumpUntil([&] { return f.frees == 4; }));
   std::lock_guard lock(mutex);
+  ASSERT_EQ(4u, received.size());
   EXPECT_EQ(received, written);
   EXPECT_EQ(4, f.server.RequestCount);
   EXPECT_EQ(4, f.server.ResponseCount);
   EXPECT_EQ(0, f.server.ActiveRequests);
-  EXPECT_EQ(received[0] + received[1] + received[2] + received[3], f.server.DataServed);
+  int64_t total = 0;
+  for (const auto& [uri, size] : received) total += size;
+  EXPECT_EQ(total, f.server.DataServed);
 }
 
 TEST(HttpServer, SlowReaderGetsTheBodyInStepsAndAFailedSendStillFreesOnce) {

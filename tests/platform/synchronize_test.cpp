@@ -46,6 +46,50 @@ TEST(Synchronize, RunsOnTheMainThreadInCallOrder) {
   EXPECT_EQ(1, inline_runs);
 }
 
+// Posted calls do not wait, yet keep their place among the caller's
+// synchronised ones; a failing one is dropped; refused ones are told.
+TEST(Synchronize, PostedCallsKeepTheirPlaceWithoutWaiting) {
+  std::vector<int> order;  // main thread only
+  std::atomic<bool> finished{false};
+  std::atomic<bool> posted_all{false};
+  std::thread worker([&] {
+    for (int i = 0; i < 50; ++i) {
+      EXPECT_TRUE(PostToMainThread([&, i] {
+        EXPECT_TRUE(IsMainThread());
+        order.push_back(i);
+        if (i == 10) throw std::runtime_error("dropped");
+      }));
+    }
+    posted_all = true;  // while the main thread has not run any of them
+    Synchronize([&] { order.push_back(50); });
+    EXPECT_TRUE(PostToMainThread([&] { order.push_back(51); }));
+    finished = true;
+  });
+  const Deadline posted_deadline = Clock::now() + 10s;
+  while (!posted_all && Clock::now() < posted_deadline) std::this_thread::sleep_for(1ms);
+  EXPECT_TRUE(posted_all) << "posting waits for nobody";
+  const Deadline deadline = Clock::now() + 10s;
+  while ((!finished || order.size() < 52) && Clock::now() < deadline)
+    HandleThreadMessage(Clock::now() + 100ms);
+  worker.join();
+  ASSERT_EQ(52u, order.size());
+  for (int i = 0; i < 52; ++i) EXPECT_EQ(i, order[static_cast<std::size_t>(i)]);
+  int inline_runs = 0;
+  EXPECT_TRUE(PostToMainThread([&] { ++inline_runs; }));  // on the main thread: at once
+  EXPECT_EQ(1, inline_runs);
+
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        ShutdownSynchronize();
+        bool refused = false;
+        std::thread later([&] { refused = !PostToMainThread([] {}); });
+        later.join();
+        std::exit(refused ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+
 TEST(Synchronize, RethrowsInTheCallerWhatTheCallThrew) {
   std::atomic<int> outcome{0};
   std::thread worker([&] {

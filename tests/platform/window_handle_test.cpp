@@ -179,6 +179,40 @@ TEST(WindowHandle, QuitFromAnotherThreadEndsAWaitAtOnce) {
   EXPECT_TRUE(window.Terminated());
 }
 
+// A thread that takes up new work (a pooled worker) first recycles its queue:
+// what was posted for its old windows, a quit among it, never reaches the
+// new ones. While a window is left, the queue is closed instead.
+TEST(WindowHandle, RecycledQueueForgetsTheOldWindowsMessages) {
+  std::thread([] {
+    const int queue = ThreadQueueDescriptor();
+    {
+      Recorder old;
+      PostMessage(old.GetHandle(), kQuitMessage, 0, 0);
+      PostMessage(old.GetHandle(), kUserMessage, 1, 0);
+    }
+    RecycleThreadQueue();
+    EXPECT_EQ(queue, ThreadQueueDescriptor()) << "the queue is kept";
+    Recorder next;
+    PostMessage(next.GetHandle(), kUserMessage, 2, 0);
+    EXPECT_TRUE(PumpUntil(
+        next, [&] { return !next.seen.empty(); }, 1s));
+    EXPECT_FALSE(next.Terminated());
+    EXPECT_EQ(std::vector<std::int32_t>{2}, next.seen);
+
+    // A window still there: its messages cannot be told apart, so the
+    // queue goes and the next use makes a fresh one.
+    Recorder left;
+    PostMessage(left.GetHandle(), kQuitMessage, 0, 0);
+    RecycleThreadQueue();
+    left.DestroyHandle();
+    Recorder fresh;
+    PostMessage(fresh.GetHandle(), kUserMessage, 3, 0);
+    EXPECT_TRUE(PumpUntil(
+        fresh, [&] { return !fresh.seen.empty(); }, 1s));
+    EXPECT_FALSE(fresh.Terminated());
+  }).join();
+}
+
 TEST(TimerHandle, StartsOnceStopsAndRefusesAZeroInterval) {
   TTimerHandle timer;
   timer.TimerInterval = 0;

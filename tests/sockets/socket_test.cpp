@@ -51,6 +51,31 @@ TEST(Budget, AllowanceOnFixedTicks) {
   EXPECT_EQ(0x7fffffff, full.Bytes);
 }
 
+// A sender that takes its whole allowance at every tick gets its rate, second
+// by second, also across the cuts of the window (halving the byte count with
+// the length dropped the unused part of the latest interval: 3% of every
+// second at 50 ms ticks); old unused budget fades, up to 50 ms worth.
+TEST(Budget, SenderThatKeepsUpGetsItsRateEverySecond) {
+  const std::int32_t rate = 102400;
+  for (std::uint32_t period : {10u, 23u, 50u}) {
+    TBudgetWindow window{0, 0};
+    std::int64_t per_second[10] = {};
+    for (std::uint32_t now = 0; now < 10000; now += period) {
+      const std::int32_t allowed = BudgetAllowance(window, 1 << 30, rate, now);
+      BudgetAdd(window, allowed);
+      per_second[now / 1000] += allowed;
+    }
+    for (int second = 1; second < 10; ++second)
+      EXPECT_NEAR(rate, per_second[second], rate * (period + 2) / 1000.0)
+          << period << " ms, second " << second;
+    std::int64_t total = 0;
+    for (std::int64_t bytes : per_second) total += bytes;
+    EXPECT_NEAR(rate * 10.0, static_cast<double>(total), rate * 0.05) << period << " ms";
+  }
+  TBudgetWindow idle{0, 0};
+  EXPECT_EQ(rate * 70 / 1000, BudgetAllowance(idle, 1 << 30, rate, 60000)) << "an hour idle: 50 ms + 20 ms";
+}
+
 TEST(ClientSocket, PeerThatSendsAndClosesIsReadToItsLastByte) {
   for (bool throttled : {false, true}) {
     SCOPED_TRACE(throttled ? "throttled" : "unthrottled");

@@ -48,6 +48,33 @@ TEST(FileReader, EndAndSeekErrors) {
   EXPECT_VT_ERROR(reader.SetPosition(-1), EFileReader, "File seek error");
 }
 
+// A regular file is measured at its opening: what is appended later is not
+// read (a length announced from it holds), and seeking costs no call.
+TEST(FileReader, RegularFileIsMeasuredOnce) {
+  TempDir dir;
+  const std::string path = dir.WriteFile("a", "0123456789");
+  TFileReader reader(path);
+  EXPECT_TRUE(reader.Measured());
+  {
+    TFileWriter writer(path, fwOpen);
+    writer.SeekToEnd();
+    writer.WriteText("abc");
+  }
+  EXPECT_EQ(10, reader.GetSize());
+  reader.SetPosition(7);
+  EXPECT_EQ("789", reader.ReadText(100));
+  EXPECT_TRUE(reader.AtEnd());
+  EXPECT_EQ(10, reader.GetPosition());
+  reader.SetPosition(2);
+  EXPECT_EQ("23", reader.ReadText(2));
+  EXPECT_EQ(4, reader.GetPosition());
+  // Over a descriptor handed in, the system is asked: the file's end now.
+  const int handle = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  TFileReader borrowed(handle, true);
+  EXPECT_FALSE(borrowed.Measured());
+  EXPECT_EQ(13, borrowed.GetSize());
+}
+
 TEST(FileReader, ClosesOnlyWhatItOwns) {
   TempDir dir;
   const std::string path = dir.WriteFile("a", "abc");

@@ -10,6 +10,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <mutex>
+#include <set>
 #include <thread>
 
 #include "platform/synchronize.h"
@@ -547,6 +549,51 @@ TEST(TCPServer, ManyConnectionsLeaveNoThreadsOrDescriptorsBehind) {
         << f.removed << " removed, " << f.server->WorkerCount() << " workers left";
     EXPECT_EQ(0, f.server->ClientCount());
     EXPECT_TRUE(PumpUntil([&] { return RunningThreads() == before.threads; }));
+  }
+  EXPECT_EQ(before.descriptors, OpenDescriptors());
+}
+
+// Workers run on parked threads of the server's pool: one after the other,
+// connections share a thread or two, each served as on a fresh one (also
+// after a worker was terminated in the middle of a read); a stopped server
+// keeps none of them.
+TEST(TCPServer, WorkersReuseParkedThreadsUntilTheServerStops) {
+  static std::mutex mutex;
+  static std::set<std::thread::id> threads;
+  threads.clear();
+  struct Recording : EchoClient {
+    using EchoClient::EchoClient;
+    void Execute() override {
+      {
+        std::lock_guard lock(mutex);
+        threads.insert(std::this_thread::get_id());
+      }
+      EchoClient::Execute();
+    }
+  };
+  const ResourceCount before;
+  {
+    ServerFixture f(ClientClassOf<Recording>());
+    f.Start();
+    for (int i = 0; i < 20; ++i) {
+      const int peer = f.Connect();
+      test::SendAll(peer, "x" + std::to_string(i) + "\r\n");
+      LineReader reader(peer);
+      ASSERT_TRUE(PumpUntil([&] { return reader.done.load(); }));
+      EXPECT_EQ("echo:x" + std::to_string(i), reader.Take());
+      if (i % 2 == 0) {
+        f.server->TerminateClients();
+      } else {
+        test::SendAll(peer, "quit\r\n");
+      }
+      ASSERT_TRUE(PumpUntil([&] { return f.removed == i + 1 && f.server->WorkerCount() == 0; }));
+    }
+    {
+      std::lock_guard lock(mutex);
+      EXPECT_LE(threads.size(), 4u);
+    }
+    f.server->SetActive(false);
+    EXPECT_EQ(before.threads, RunningThreads());
   }
   EXPECT_EQ(before.descriptors, OpenDescriptors());
 }

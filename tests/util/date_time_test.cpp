@@ -206,6 +206,16 @@ TEST(DateTimeLocal, UnixTimesFollowDaylightSavingRules) {
   EXPECT_TRUE(minutes == -60 || minutes == -120) << minutes;
 }
 
+TEST(DateTimeLocal, NowUTCIsNowLocalBroughtToGMT) {
+  for (const char* tz : {"UTC0", "EST5", "CET-1CEST,M3.5.0,M10.5.0/3"}) {
+    ScopedTimeZone zone(tz);
+    const TDateTime local = NowLocal();
+    const TDateTime utc = NowUTC();
+    const TDateTime converted = LocalToGMT(local);
+    EXPECT_NEAR(converted, utc, 2.0 / 86400) << tz;
+  }
+}
+
 TEST(DateTimeLocal, NowRoundTripsThroughTheHTTPText) {
   ScopedTimeZone zone("EST5");
   const TDateTime before = kUnixEpochDateTime + (static_cast<double>(std::time(nullptr)) - 5 * 3600) / 86400;
