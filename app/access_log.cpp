@@ -73,6 +73,10 @@ void TAccessLog::Append(const std::string& line) {
     if (done > 0 && ::fstat(fd_, &now) == 0 && now.st_size >= static_cast<off_t>(done)) {
       [[maybe_unused]] const int ignored = ::ftruncate(fd_, now.st_size - static_cast<off_t>(done));
     }
+    // The next line opens the path afresh: the user may have put a writable
+    // file in place of the failing one, and it should get lines at once.
+    ::close(fd_);
+    fd_ = -1;
     RaiseOSError(error);
   }
 }

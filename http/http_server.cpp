@@ -402,7 +402,15 @@ bool AhttpServerClient::Respond(AhttpServer& server) {
     };
     ContentSize = response_->GetContentLength();
     if (ContentSize >= 0) writer.LimitTo(writer.GetPosition() + ContentSize);
-    const std::int64_t written = response_->WriteContent(writer);
+    const std::int64_t body_start = writer.GetPosition();
+    std::int64_t written;
+    try {
+      written = response_->WriteContent(writer);
+    } catch (const EReader&) {
+      // The content's own reader ran dry (a file measured at its opening
+      // and cut short since): what went out is all the client gets.
+      written = writer.GetPosition() - body_start;
+    }
     writer.Flush();
     if (Terminated() || !stream.Socket->IsConnected()) return false;
     if (written >= 0 && written < ContentSize) {
