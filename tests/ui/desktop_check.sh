@@ -171,11 +171,17 @@ shows() { titled_window "$1" >/dev/null; }
 hidden() { ! titled_window "$1" >/dev/null; }
 tray_up() { xdo search --onlyvisible --classname '^panel$' >/dev/null 2>&1; }
 
+# On a loaded machine trayer now and then fails to open a display that has
+# just answered us: it gets three tries.
 start_tray() {
-  trayer --edge top --align right --widthtype request --height 24 --SetDockType true \
-    --transparent false >"$work/trayer.log" 2>&1 &
-  tray_pid=$!
-  wait_until 10 tray_up || give_up "the tray host did not start"
+  for _ in 1 2 3; do
+    trayer --edge top --align right --widthtype request --height 24 --SetDockType true \
+      --transparent false >>"$work/trayer.log" 2>&1 &
+    tray_pid=$!
+    wait_until 10 tray_up && return 0
+    stop "$tray_pid"
+  done
+  give_up "the tray host did not start"
 }
 
 # A right click on the icon, until a menu opens. The icon's window may be
