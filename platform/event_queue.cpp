@@ -334,10 +334,10 @@ void EventQueue::ArmTimerLocked() {
   // An earlier arming still fires first; it will re-arm for this one.
   if (armed_ns_ != 0 && armed_ns_ <= earliest) return;
   earliest = std::max<std::int64_t>(earliest, 1);  // 0 would disarm
-  itimerspec spec{};
-  spec.it_value.tv_sec = static_cast<time_t>(earliest / 1000000000);
-  spec.it_value.tv_nsec = static_cast<long>(earliest % 1000000000);
-  if (::timerfd_settime(timer_fd_, TFD_TIMER_ABSTIME, &spec, nullptr) == 0) armed_ns_ = earliest;
+  itimerspec when{};
+  when.it_value.tv_sec = static_cast<time_t>(earliest / 1000000000);
+  when.it_value.tv_nsec = static_cast<long>(earliest % 1000000000);
+  if (::timerfd_settime(timer_fd_, TFD_TIMER_ABSTIME, &when, nullptr) == 0) armed_ns_ = earliest;
 }
 
 bool EventQueue::TickTaken(HWindow window, std::uint32_t id) {

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets of fuzz/ (preset "fuzz": clang with
 # AddressSanitizer and UndefinedBehaviorSanitizer) and runs each for a while,
-# from its seeds in fuzz/corpus/<target>/ and what earlier runs found in
+# from its starting inputs in fuzz/corpus/<target>/ and what earlier runs found in
 # build-fuzz/corpus/<target>/ (where new finds go).
 #
 #   scripts/fuzz.sh [seconds] [target...]
@@ -14,7 +14,7 @@
 # libFuzzer reports (cov: edges, ft: features) and the corpus size. A crash,
 # a sanitizer report or a broken property saves the input that caused it in
 # build-fuzz/artifacts/ and makes the script exit non-zero. Reproduce with
-# build-fuzz/bin/fuzz_<target> <file>; once fixed, keep the file as a seed in
+# build-fuzz/bin/fuzz_<target> <file>; once fixed, keep the file as a starting input in
 # fuzz/corpus/<target>/.
 set -uo pipefail
 cd "$(dirname "$0")/.."

@@ -161,8 +161,8 @@ class Garbage(ServerCase):
             with lock:
                 counts[key] = counts.get(key, 0) + 1
 
-        def worker(seed, n):
-            rng = random.Random(seed)
+        def worker(stream, n):
+            rng = random.Random(stream)
             c = None
             try:
                 for _ in range(n):
@@ -191,7 +191,7 @@ class Garbage(ServerCase):
                     c.close()
 
         started = time.monotonic()
-        threads = [threading.Thread(target=worker, args=(seed, 2500)) for seed in range(4)]
+        threads = [threading.Thread(target=worker, args=(stream, 2500)) for stream in range(4)]
         for t in threads:
             t.start()
         for t in threads:

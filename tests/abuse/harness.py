@@ -8,7 +8,6 @@ rather than hangs.
 """
 
 import os
-import random
 import re
 import shutil
 import signal
@@ -365,5 +364,4 @@ def run():
     PROGRAM = PROGRAM or os.environ.get("VT_PROGRAM")
     if not PROGRAM:
         sys.exit("usage: %s --program PATH [--sanitized] [test names]" % sys.argv[0])
-    random.seed(1)
     unittest.main(module="__main__", argv=[sys.argv[0], "-v"] + args)

@@ -74,10 +74,10 @@ double ThreadCpuMs() {
   return static_cast<double>(ts.tv_sec) * 1000.0 + static_cast<double>(ts.tv_nsec) / 1e6;
 }
 
-std::string Pattern(std::size_t count, std::size_t seed) {
+std::string Pattern(std::size_t count, std::size_t offset) {
   std::string result(count, '\0');
   for (std::size_t i = 0; i < count; ++i) {
-    const std::size_t n = i + seed;
+    const std::size_t n = i + offset;
     result[i] = static_cast<char>((n * 131 + (n >> 8) * 7 + (n >> 16)) & 0xff);
   }
   return result;

@@ -58,6 +58,6 @@ void PumpFor(TWindowHandle& window, Clock::duration span);
 double ThreadCpuMs();
 
 // `count` bytes of a pattern that shows misordering and loss.
-std::string Pattern(std::size_t count, std::size_t seed = 0);
+std::string Pattern(std::size_t count, std::size_t offset = 0);
 
 }  // namespace vt::test
