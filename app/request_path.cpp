@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include "platform/mime_types.h"
 #include "platform/registry.h"
 #include "util/byte_set.h"
 #include "util/paths.h"
@@ -131,6 +132,7 @@ std::string FileExtToContentType(std::string_view ext) {
   for (const TContentTypeDef& row : kContentTypes) {
     if (TextEqualFolded(ext, row.ext)) return row.content_type;
   }
+  if (std::string type = WebContentType(ext); !type.empty()) return type;
   return GetRegistryContentType(std::string(ext));
 }
 

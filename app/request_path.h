@@ -40,8 +40,9 @@ TMapResult MapRequestPath(std::string_view uri, std::string_view pub_dir, std::s
 std::string FileExtOfPath(std::string_view path);
 
 // The content type for an extension (dot included): the server's own table,
-// matched without regard to case, then the system's MIME database; empty
-// when neither knows it.
+// matched without regard to case, then the types of today's web
+// (platform/mime_types.h), then the system's MIME database; empty when none
+// knows it.
 std::string FileExtToContentType(std::string_view ext);
 
 }  // namespace vt

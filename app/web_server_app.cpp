@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdlib>
 
+#include "app/file_response.h"
 #include "app/html_text.h"
 #include "app/log_line.h"
 #include "app/request_path.h"
@@ -445,13 +446,7 @@ void TWebServerApp::HTTPServerGetResponse(AhttpServer&, AhttpServerClient& clien
     return;
   }
 
-  auto response = std::make_unique<ThttpResponse>(200, "HTTP", 1, 1, std::string(), nullptr, "OK");
-  // An unknown type is left out rather than sent as an empty field, which
-  // is no media type at all.
-  const std::string content_type = FileExtToContentType(ext);
-  if (!content_type.empty()) response->SetContentType(content_type);
-  response->SetContentReader(std::make_unique<TFileReader>(local_path));
-  client.SetResponse(std::move(response));
+  client.SetResponse(CreateFileResponse(local_path, FileExtToContentType(ext)));
 }
 
 void TWebServerApp::CheckPublishedDirectory(AhttpServerClient& client, const std::string& pub_dir,

@@ -7,6 +7,7 @@
 #include <exception>
 
 #include "http/cgi_environment.h"
+#include "http/conditional.h"
 #include "http/http_text.h"
 #include "http/protocol.h"
 #include "platform/ticks.h"
@@ -388,6 +389,7 @@ bool AhttpServerClient::Respond(AhttpServer& server) {
     DoPreRespond();
     if (Terminated()) return false;
     if (!application_name_.empty()) response_->SetServerField(application_name_ + "/" + application_version_);
+    response_->AddLastFields();
 
     // The header goes to the writer in one piece; a small body joins it in
     // the same send.
@@ -631,15 +633,7 @@ void AhttpServerClient::SkipLineEnd() {
 void AhttpServerClient::PrepareResponse() {
   if (!response_ || !request_) return;
   response_->MatchRequestVersion(*request_);
-  if (response_->StatusCode != 200) return;
-  std::int64_t start = -1;
-  std::int64_t end = -1;
-  if (request_->GetRange(start, end)) {
-    response_->SetRange(start, end);
-  } else {
-    response_->RangeStart = -1;
-    response_->RangeEnd = -1;
-  }
+  ApplyRequestConditions(*request_, *response_);
 }
 
 namespace {

@@ -167,8 +167,9 @@ class AhttpServerClient : public TTCPServerClient {
   void Execute() override;
 
   // --- Virtual operations, in slot order ---
-  // The response's version follows the request's; a single byte range of
-  // the request turns a 200 into a 206 (or a 416 when it selects nothing).
+  // The response's version follows the request's; then a 200 meets the
+  // request's conditions and range (http/conditional.h): 304 or 412 when a
+  // precondition fails, 206 (or 416) for the first byte range.
   virtual void PrepareResponse();
   // Each fires its event when the client is not Terminated and has a server
   // (DoFreeResponse: OnFreeResponse also when terminated); the Sync variant

@@ -647,6 +647,9 @@ void ThttpResponse::AssignPrototype(const AhttpMessage* prototype) {
   ReasonPhrase = response->ReasonPhrase;
   RangeStart = response->RangeStart;
   RangeEnd = response->RangeEnd;
+  ETag = response->ETag;
+  LastModified = response->LastModified;
+  LastLines = response->LastLines;
 }
 
 int64_t ThttpResponse::WriteContent(AWriterEx& writer) {
@@ -706,6 +709,18 @@ bool ThttpResponse::GetKeepAlive() const {
 
 void ThttpResponse::SetConnectionField(bool keepAlive) {
   GetHeader().SetFieldValue("Connection", keepAlive ? "keep-alive" : "close");
+}
+
+void ThttpResponse::AddLastFields() {
+  THeader& header = GetHeader();
+  if (LastModified)
+    header.SetFieldValue("Last-Modified",
+                         DateTimeToHTTPText(kUnixEpochDateTime + static_cast<double>(*LastModified) / 86400.0, true));
+  if (!ETag.empty()) header.SetFieldValue("ETag", ETag);
+  for (const std::string& line : LastLines) {
+    // An empty line would end the header early.
+    if (!line.empty()) header.AddFieldLine(line);
+  }
 }
 
 std::unique_ptr<ThttpResponse> CreateHTMLResponse(int32_t code, const std::string& reason,

@@ -33,6 +33,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -376,6 +377,10 @@ class ThttpResponse : public AhttpMessage {
   bool GetKeepAlive() const;
   // "Connection": "keep-alive" or "close".
   void SetConnectionField(bool keepAlive);
+  // Adds the fields that follow every other one: Last-Modified and ETag from
+  // the validators (when set), then LastLines, each with
+  // THeader::AddFieldLine. The server calls it once, after the Server field.
+  void AddLastFields();
 
   int32_t StatusCode = 0;
   // Empty: the standard phrase of the code.
@@ -383,6 +388,17 @@ class ThttpResponse : public AhttpMessage {
   // The byte range to send, -1 where missing; both -1: the whole body.
   int64_t RangeStart = -1;
   int64_t RangeEnd = -1;
+  // The validators of the body (RFC 9110 §8.8), set by whoever makes an
+  // answer from a file: a strong entity tag, quotes included (empty: none),
+  // and the modification time in seconds since the Unix epoch. An answer
+  // with validators is subject to the request's conditions
+  // (http/conditional.h).
+  std::string ETag;
+  std::optional<int64_t> LastModified;
+  // Header lines written after every other field, those the server makes
+  // (Date, Content-Length, Connection, Server) included, so that what an
+  // application adds leaves those where they always are.
+  std::vector<std::string> LastLines;
 };
 
 // A response with the code, HTTP/1.1, the page as its body and the reason;

@@ -3,6 +3,7 @@
 #include <sstream>
 
 #include "util/ascii.h"
+#include "util/text.h"
 
 namespace vt {
 namespace {
@@ -12,7 +13,57 @@ std::string Lower(std::string text) {
   return text;
 }
 
+struct TWebType {
+  const char* ext;
+  const char* type;
+};
+
+constexpr TWebType kWebTypes[] = {
+    {".css", "text/css"},
+    {".mjs", "text/javascript"},
+    {".json", "application/json"},
+    {".map", "application/json"},
+    {".xml", "application/xml"},
+    {".svg", "image/svg+xml"},
+    {".webp", "image/webp"},
+    {".avif", "image/avif"},
+    {".ico", "image/vnd.microsoft.icon"},
+    {".woff", "font/woff"},
+    {".woff2", "font/woff2"},
+    {".ttf", "font/ttf"},
+    {".otf", "font/otf"},
+    {".wasm", "application/wasm"},
+    {".mp4", "video/mp4"},
+    {".m4v", "video/mp4"},
+    {".webm", "video/webm"},
+    {".ogg", "audio/ogg"},
+    {".oga", "audio/ogg"},
+    {".opus", "audio/ogg"},
+    {".flac", "audio/flac"},
+    {".m4a", "audio/mp4"},
+    {".csv", "text/csv"},
+    {".md", "text/markdown"},
+    {".gz", "application/gzip"},
+    {".tar", "application/x-tar"},
+    {".7z", "application/x-7z-compressed"},
+    {".epub", "application/epub+zip"},
+};
+
 }  // namespace
+
+std::string WebContentType(std::string_view ext) {
+  for (const TWebType& row : kWebTypes) {
+    if (TextEqualFolded(ext, row.ext)) return row.type;
+  }
+  return {};
+}
+
+std::string WithTextCharset(const std::string& type) {
+  for (const char* text_type : {"text/plain", "text/csv", "text/markdown"}) {
+    if (TextEqualFolded(type, text_type)) return type + "; charset=utf-8";
+  }
+  return type;
+}
 
 void TMimeTypeTable::Parse(const std::string& text) {
   std::istringstream lines(text);

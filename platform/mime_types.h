@@ -10,9 +10,23 @@
 // extension with or without its leading dot.
 
 #include <string>
+#include <string_view>
 #include <unordered_map>
 
 namespace vt {
+
+// The content types of today's web that a browser insists on (a stylesheet,
+// a module, an SVG picture, a font, WebAssembly for compileStreaming, audio
+// and video for their elements), known without the system's database, which
+// a desktop may lack or hold empty. Matched without regard to ASCII case,
+// dot included (".svg"); empty for any other extension.
+std::string WebContentType(std::string_view ext);
+
+// `type` as it goes out: plain text, CSV and Markdown with
+// "; charset=utf-8", which a browser would otherwise guess (and get wrong
+// for UTF-8); every other type, and one that names its parameters already,
+// unchanged. HTML is left to its own <meta charset>.
+std::string WithTextCharset(const std::string& type);
 
 class TMimeTypeTable {
  public:

@@ -382,6 +382,7 @@ TFileReader::TFileReader(const std::string& fileName) : handle_(-1), handle_owne
     throw EFileReader("File open error");
   }
   handle_ = handle;
+  open_status_ = info;
   if (S_ISREG(info.st_mode)) {
     // O_NONBLOCK means nothing for a regular file: no need to clear it.
     measured_ = true;

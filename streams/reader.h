@@ -29,6 +29,8 @@
 // copyable; they are owned by whoever created them (a proxy owns its
 // underlying reader only when told to).
 
+#include <sys/stat.h>
+
 #include <cstdint>
 #include <string>
 
@@ -238,6 +240,10 @@ class TFileReader : public AReaderEx {
   // the size may be taken straight from Handle() with an offset (pread,
   // sendfile) instead of being read.
   bool Measured() const { return measured_; }
+  // What the system said of the file at its opening (a file opened by name;
+  // zeros over a descriptor handed in): the size measured, and what tells
+  // one version of a file from another (modification time, inode).
+  const struct stat& OpenStatus() const { return open_status_; }
 
  private:
   int handle_;
@@ -245,6 +251,7 @@ class TFileReader : public AReaderEx {
   bool measured_ = false;
   int64_t size_ = -1;     // when measured
   int64_t position_ = 0;  // when measured
+  struct stat open_status_ {};
 };
 
 // Forwards the five primitives to another reader; the derived operations are

@@ -107,8 +107,8 @@ TEST(Program, ContentTypesAndMethods) {
   ASSERT_TRUE(program.Start()) << program.Stderr();
 
   EXPECT_EQ("text/html", program.Get("/PAGE.HTML").Field("Content-Type"));
-  EXPECT_EQ("text/plain", program.Get("/notes.Txt").Field("Content-Type"));
-  EXPECT_EQ("image/svg+xml", program.Get("/picture.svg").Field("Content-Type")) << "from the system's list";
+  EXPECT_EQ("text/plain; charset=utf-8", program.Get("/notes.Txt").Field("Content-Type"));
+  EXPECT_EQ("image/svg+xml", program.Get("/picture.svg").Field("Content-Type"));
   EXPECT_FALSE(program.Get("/data.zzzq").Has("Content-Type")) << "an unknown type is left out";
   const HttpAnswer exe = program.Get("/tool.exe");
   EXPECT_EQ("application/binary", exe.Field("Content-Type")) << "with CGI off a program is a file";

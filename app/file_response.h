@@ -1,0 +1,36 @@
+#pragma once
+
+// The answer that sends a file of the published directory.
+//
+// Besides the body and its type it tells a client what it needs to keep the
+// file and ask for it again cheaply: Last-Modified and a strong ETag (both
+// from the one fstat of the opened file, so they describe exactly the bytes
+// sent), "Cache-Control: no-cache" (a browser keeps the file but asks each
+// time whether it changed: files on a desktop change under the server, and
+// a reload must never show a stale page) and "Accept-Ranges: bytes". With
+// its validators the server answers conditional requests with 304 or 412
+// and honours If-Range (http/conditional.h).
+//
+// Threads: any; the request handler calls it on the connection's worker.
+
+#include <sys/stat.h>
+
+#include <memory>
+#include <string>
+
+#include "http/message.h"
+
+namespace vt {
+
+// The strong entity tag of a file version, quotes included: its inode, size
+// and modification time in nanoseconds, in hexadecimal. Any write that
+// changes the file changes its modification time or size; a file replaced
+// by another (saved by rename) has another inode.
+std::string FileEntityTag(const struct stat& status);
+
+// A 200 "OK" answer with the file at `path` as its body, `content_type`
+// (with a charset for plain text, platform/mime_types.h; none when empty)
+// and the fields above. A file that cannot be opened raises EFileReader.
+std::unique_ptr<ThttpResponse> CreateFileResponse(const std::string& path, const std::string& content_type);
+
+}  // namespace vt
