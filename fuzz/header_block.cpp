@@ -3,8 +3,8 @@
 // to its empty line. The reader runs once over a test reader that delivers
 // short reads through the generic reader operations and once over a string
 // reader with its own in-place operations: both must give the same fields
-// and leave the same position. The Range field of the block then cuts a
-// response body, which must stay inside the body.
+// and leave the same position. The block's conditional fields and Range
+// then answer for bodies of a few sizes, which must stay inside the body.
 //
 // Input: one byte for the short reads (bytes per read 1 to 16, or no
 // limit), one byte for the size bound (0: none, else 64 bytes a step), then
@@ -14,6 +14,7 @@
 #include <string>
 
 #include "fuzz/fuzz_support.h"
+#include "http/conditional.h"
 #include "http/header.h"
 #include "http/message.h"
 #include "streams/writer.h"
@@ -68,24 +69,41 @@ void ReadBothWays(const std::string& text, bool lineMode, std::int32_t perRead, 
   }
 }
 
-// Cuts bodies of a few sizes with the request's Range: what is sent is what
-// the answer's Content-Length says, and never more than the body.
-void CheckRange(const THeader& header) {
+// Answers bodies of a few sizes, with validators and without, as the server
+// does: the request's conditions and Range decide the status, and what is
+// sent is what the answer's Content-Length says; a part of the body is never
+// more than the body.
+void CheckAnswers(const THeader& header) {
   ThttpRequest request;
   request.SetHeader(header.Duplicate());
-  std::int64_t start = -1;
-  std::int64_t end = -1;
-  if (!request.GetRange(start, end)) return;
-  for (const std::int64_t size : {0, 1, 100}) {
-    ThttpResponse response(200, "HTTP", 1, 1, std::string(static_cast<std::size_t>(size), 'b'), nullptr, "");
-    response.SetRange(start, end);
-    response.Prepare();
-    TStringWriter writer;
-    response.WriteContent(writer);
-    const std::int64_t sent = static_cast<std::int64_t>(writer.Text().size());
-    VT_FUZZ_CHECK(sent <= size);
-    VT_FUZZ_CHECK(response.GetContentLength() == sent);
-    VT_FUZZ_CHECK(response.StatusCode == 206 || response.StatusCode == 416);
+  for (const bool validators : {false, true}) {
+    for (const std::int64_t size : {0, 1, 100}) {
+      ThttpResponse response(200, "HTTP", 1, 1, std::string(static_cast<std::size_t>(size), 'b'), nullptr, "");
+      if (validators) {
+        response.ETag = "\"1-64-2\"";
+        response.LastModified = 784111777;  // Sun, 06 Nov 1994 08:49:37 GMT
+      }
+      ApplyRequestConditions(request, response);
+      response.Prepare();
+      TStringWriter writer;
+      response.WriteContent(writer);
+      const std::int64_t sent = static_cast<std::int64_t>(writer.Text().size());
+      VT_FUZZ_CHECK(response.GetContentLength() == sent);
+      switch (response.StatusCode) {
+        case 200:
+          VT_FUZZ_CHECK(sent == size);
+          break;
+        case 206:
+        case 416:
+          VT_FUZZ_CHECK(sent <= size);
+          break;
+        case 304:
+          VT_FUZZ_CHECK(validators && sent == 0 && !response.HasContent);
+          break;
+        default:  // its own page instead of the body
+          VT_FUZZ_CHECK(validators && response.StatusCode == 412);
+      }
+    }
   }
 }
 
@@ -109,7 +127,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const int first = block.IndexOf(name);
     VT_FUZZ_CHECK(first >= 0 && first <= i);
   }
-  CheckRange(block);
+  CheckAnswers(block);
 
   ReadBothWays(text, true, perRead, maxSize);
   ReadBothWays(text, false, perRead, maxSize);
