@@ -13,49 +13,42 @@ std::string Lower(std::string text) {
   return text;
 }
 
-struct TWebType {
-  const char* ext;
-  const char* type;
-};
-
-constexpr TWebType kWebTypes[] = {
-    {".css", "text/css"},
-    {".mjs", "text/javascript"},
-    {".json", "application/json"},
-    {".map", "application/json"},
-    {".xml", "application/xml"},
-    {".svg", "image/svg+xml"},
-    {".webp", "image/webp"},
-    {".avif", "image/avif"},
-    {".ico", "image/vnd.microsoft.icon"},
-    {".woff", "font/woff"},
-    {".woff2", "font/woff2"},
-    {".ttf", "font/ttf"},
-    {".otf", "font/otf"},
-    {".wasm", "application/wasm"},
-    {".mp4", "video/mp4"},
-    {".m4v", "video/mp4"},
-    {".webm", "video/webm"},
-    {".ogg", "audio/ogg"},
-    {".oga", "audio/ogg"},
-    {".opus", "audio/ogg"},
-    {".flac", "audio/flac"},
-    {".m4a", "audio/mp4"},
-    {".csv", "text/csv"},
-    {".md", "text/markdown"},
-    {".gz", "application/gzip"},
-    {".tar", "application/x-tar"},
-    {".7z", "application/x-7z-compressed"},
-    {".epub", "application/epub+zip"},
-};
+// In the format of the system's database, so that it is read as that is.
+constexpr const char* kWebTypes =
+    "text/css css\n"
+    "text/javascript mjs\n"
+    "application/json json map\n"
+    "application/xml xml\n"
+    "image/svg+xml svg\n"
+    "image/webp webp\n"
+    "image/avif avif\n"
+    "image/vnd.microsoft.icon ico\n"
+    "font/woff woff\n"
+    "font/woff2 woff2\n"
+    "font/ttf ttf\n"
+    "font/otf otf\n"
+    "application/wasm wasm\n"
+    "video/mp4 mp4 m4v\n"
+    "video/webm webm\n"
+    "audio/ogg ogg oga opus\n"
+    "audio/flac flac\n"
+    "audio/mp4 m4a\n"
+    "text/csv csv\n"
+    "text/markdown md\n"
+    "application/gzip gz\n"
+    "application/x-tar tar\n"
+    "application/x-7z-compressed 7z\n"
+    "application/epub+zip epub\n";
 
 }  // namespace
 
 std::string WebContentType(std::string_view ext) {
-  for (const TWebType& row : kWebTypes) {
-    if (TextEqualFolded(ext, row.ext)) return row.type;
-  }
-  return {};
+  static const TMimeTypeTable table = [] {
+    TMimeTypeTable types;
+    types.Parse(kWebTypes);
+    return types;
+  }();
+  return table.Find(std::string(ext));
 }
 
 std::string WithTextCharset(const std::string& type) {

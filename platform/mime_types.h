@@ -18,8 +18,8 @@ namespace vt {
 // The content types of today's web that a browser insists on (a stylesheet,
 // a module, an SVG picture, a font, WebAssembly for compileStreaming, audio
 // and video for their elements), known without the system's database, which
-// a desktop may lack or hold empty. Matched without regard to ASCII case,
-// dot included (".svg"); empty for any other extension.
+// a desktop may lack or hold empty. Matched as TMimeTypeTable::Find does
+// (".svg", "SVG"); empty for any other extension.
 std::string WebContentType(std::string_view ext);
 
 // `type` as it goes out: plain text, CSV and Markdown with
