@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <ctime>
 #include <cstdio>
+#include <ctime>
 
 #include "platform/mime_types.h"
 #include "streams/reader.h"

@@ -78,7 +78,8 @@ void CheckAnswers(const THeader& header) {
   request.SetHeader(header.Duplicate());
   for (const bool validators : {false, true}) {
     for (const std::int64_t size : {0, 1, 100}) {
-      ThttpResponse response(200, "HTTP", 1, 1, std::string(static_cast<std::size_t>(size), 'b'), nullptr, "");
+      ThttpResponse response(200, "HTTP", 1, 1, std::string(static_cast<std::size_t>(size), 'b'), nullptr,
+                             "");
       if (validators) {
         response.ETag = "\"1-64-2\"";
         response.LastModified = 784111777;  // Sun, 06 Nov 1994 08:49:37 GMT

@@ -153,7 +153,8 @@ void ApplyRequestConditions(const ThttpRequest& request, ThttpResponse& response
     ClearRange(response);
     response.SetContentText(std::string());  // lets go of the file at once
     THeader& header = response.GetHeader();
-    for (const char* name : {"Content-Type", "Content-Encoding", "Content-Language"}) header.DeleteFields(name);
+    for (const char* name : {"Content-Type", "Content-Encoding", "Content-Language"})
+      header.DeleteFields(name);
     return;
   }
   if (failed == 412) {

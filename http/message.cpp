@@ -714,8 +714,9 @@ void ThttpResponse::SetConnectionField(bool keepAlive) {
 void ThttpResponse::AddLastFields() {
   THeader& header = GetHeader();
   if (LastModified)
-    header.SetFieldValue("Last-Modified",
-                         DateTimeToHTTPText(kUnixEpochDateTime + static_cast<double>(*LastModified) / 86400.0, true));
+    header.SetFieldValue(
+        "Last-Modified",
+        DateTimeToHTTPText(kUnixEpochDateTime + static_cast<double>(*LastModified) / 86400.0, true));
   if (!ETag.empty()) header.SetFieldValue("ETag", ETag);
   for (const std::string& line : LastLines) {
     // An empty line would end the header early.

@@ -4,8 +4,8 @@
 
 #include "app/file_response.h"
 
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
@@ -44,8 +44,9 @@ std::string Shell(const std::string& command, int* status = nullptr) {
 
 // The lines that hold `text`.
 int Count(const std::vector<std::string>& lines, const std::string& text) {
-  return static_cast<int>(
-      std::count_if(lines.begin(), lines.end(), [&](const std::string& line) { return line.find(text) != std::string::npos; }));
+  return static_cast<int>(std::count_if(lines.begin(), lines.end(), [&](const std::string& line) {
+    return line.find(text) != std::string::npos;
+  }));
 }
 
 TEST(FileAnswers, ConditionalRequestsFollowTheFilesValidators) {
@@ -115,8 +116,9 @@ TEST(FileAnswers, ConditionalRequestsFollowTheFilesValidators) {
     }
   }
   // A program's answer has no validators: it answers its conditions itself.
-  EXPECT_EQ("ran", program.Request("GET /run.exe HTTP/1.1\r\nHost: h\r\nConnection: close\r\n"
-                                   "If-None-Match: *\r\n\r\n")
+  EXPECT_EQ("ran", program
+                       .Request("GET /run.exe HTTP/1.1\r\nHost: h\r\nConnection: close\r\n"
+                                "If-None-Match: *\r\n\r\n")
                        .body);
 
   // Each answer has its line in the access log, 304 and 412 as any other.
