@@ -47,7 +47,7 @@
 #include "platform/event_queue.h"
 #include "sockets/socket_stream.h"
 #include "sockets/tcp_client_socket.h"
-#include "tcpserver/thread_ex.h"
+#include "platform/thread_ex.h"
 
 namespace vt {
 

@@ -1,4 +1,4 @@
-#include "tcpserver/thread_ex.h"
+#include "platform/thread_ex.h"
 
 #include <algorithm>
 #include <list>
