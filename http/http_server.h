@@ -211,14 +211,6 @@ class AhttpServerClient : public TTCPServerClient {
   // Logs without letting a failure to deliver the line escape.
   void LogSafely(int log_class, const std::string& msg);
 
-  // Reading the request head within the limits.
-  std::string ReadRequestLine();
-  std::unique_ptr<THeader> ReadRequestHeader();
-  std::string ReadHeadLine(std::int32_t maxLength, bool cut);
-  void SkipLineEnd();
-  template <typename Ready>
-  bool WaitForHead(Ready ready);
-
   void CopyProgress(std::int64_t bytesCopied, bool& abort);
 
   std::unique_ptr<ThttpRequest> request_;
@@ -230,9 +222,6 @@ class AhttpServerClient : public TTCPServerClient {
   std::string local_host_;
   std::int64_t cycle_start_ = 0;  // the writer's position when the cycle began
   bool answered_ = false;         // an answer was handed to the connection in this cycle
-  bool head_started_ = false;     // the first byte of the request line is there
-  Deadline head_deadline_{};
-  std::int64_t head_bytes_ = 0;
 };
 
 class ThttpServerClient : public AhttpServerClient {
