@@ -22,13 +22,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Errors of the stream, reader and writer classes: the connection (or a body
-// reader) failed, and nothing sensible can be sent any more.
-bool IsStreamError(const Exception& error) {
-  return dynamic_cast<const EStream*>(&error) || dynamic_cast<const EReader*>(&error) ||
-         dynamic_cast<const EWriter*>(&error);
-}
-
 std::chrono::milliseconds Ms(std::uint32_t ms) { return std::chrono::milliseconds(ms); }
 
 // Frees the request and counts the request as finished, however the cycle
@@ -171,12 +164,12 @@ void AhttpServerClient::Execute() {
       SendErrorAnswer(*answer);
     }
     CloseConnection(true);
+  } catch (const EIOError& error) {
+    // The connection (or a body reader) failed, the socket included: nothing
+    // sensible can be sent any more.
+    LogSafely(0, "Stream error: " + error.Message());
+    CloseConnection(false);
   } catch (const Exception& error) {
-    if (IsStreamError(error)) {
-      LogSafely(0, "Stream error: " + error.Message());
-      CloseConnection(false);
-      return;
-    }
     LogSafely(1, "Exception: " + error.Message());
     // Once an answer went out on this cycle, another one would be taken for
     // the answer to the client's next request.
