@@ -241,7 +241,7 @@ void TTCPServerClientThread::Complete() {
 
 void TTCPServerClientThread::AfterExecute() {
   if (link_)
-    PostMessage(link_->reaper, TTCPServerLink::kWorkerEndedMessage, static_cast<std::int32_t>(id_), 0);
+    PostMessage(link_->reaper, kWorkerEndedMessage, static_cast<std::int32_t>(id_), 0);
 }
 
 }  // namespace vt

@@ -47,6 +47,7 @@
 #include "platform/event_queue.h"
 #include "sockets/socket_stream.h"
 #include "sockets/tcp_client_socket.h"
+#include "tcpserver/messages.h"
 #include "platform/thread_ex.h"
 
 namespace vt {
@@ -62,8 +63,7 @@ std::int64_t IdleClockMs();
 // never reaches a freed server), and the main-thread window its end is
 // reported to.
 struct TTCPServerLink {
-  // Posted by a worker to `reaper` when it has ended; wParam is its id.
-  static constexpr std::uint32_t kWorkerEndedMessage = 1577;
+  // Where a worker posts kWorkerEndedMessage when it has ended.
   std::atomic<ATCPServer*> server{nullptr};
   HWindow reaper = 0;
 };

@@ -18,9 +18,7 @@ using Clock = std::chrono::steady_clock;
 // workers' end messages normally wake it much sooner.
 constexpr auto kWaitSlice = std::chrono::milliseconds(100);
 
-// The timer of the reaper window that runs MakeWay again, and how long it
-// waits at most.
-constexpr std::uint32_t kMakeWayTimer = 1;
+// How long the timer that runs MakeWay again waits at most.
 constexpr std::int64_t kMakeWayLookAgainMs = 250;
 
 // Accept failures that come from a shortage of resources rather than an
@@ -35,7 +33,7 @@ ATCPServer::ATCPServer()
     : socket_(std::make_unique<TTCPServerSocket>()), link_(std::make_shared<TTCPServerLink>()) {
   socket_->OnAccept = [this](ASocket&) { HandleAccept(); };
   reaper_.OnMessage = [this](std::uint32_t msg, std::int32_t wParam, std::int32_t, bool& handled) {
-    if (msg == TTCPServerLink::kWorkerEndedMessage) {
+    if (msg == kWorkerEndedMessage) {
       handled = true;
       ReapWorker(static_cast<std::uint32_t>(wParam));
     } else if (msg == kTimerMessage && static_cast<std::uint32_t>(wParam) == kMakeWayTimer) {
