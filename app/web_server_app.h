@@ -181,7 +181,7 @@ class TWebServerApp {
   // The server: ApplicationName "Veltrana", ApplicationVersion "1.0",
   // ListenPort "80", MaxBacklog SOMAXCONN (the system's limit, 4096 on
   // current Linux), MaxClients 64; its log goes to ServerLog.
-  TvtHTTPServer HTTPServer;
+  TFinalServer<TvtHTTPServer> HTTPServer;
   // Receives the server's log lines, with the control bytes of request text
   // escaped (EscapeLogText); a view decides where they go (Options, events).
   TLog ServerLog;

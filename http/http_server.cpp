@@ -52,8 +52,6 @@ class TActiveRequest {
 
 AhttpServer::AhttpServer() { Init(); }
 
-AhttpServer::~AhttpServer() { Shutdown(); }
-
 void AhttpServer::Init() { SetListenPort("80"); }
 
 std::string AhttpServer::ApplicationName() const {

@@ -23,9 +23,10 @@
 // client takes its copy of the identity and the limits when it is made).
 // The counters are atomic: workers change them, any thread may read them.
 //
-// Lifetime. The owner deletes the server on the main thread; the destructor
-// stops every client and waits for its worker (ATCPServer::Shutdown) before
-// the events and counters go away. A client owns its Request and Response
+// Lifetime. The owner deletes the server on the main thread; as every
+// server, it is made as a TFinalServer (tcpserver/tcp_server.h), whose
+// destructor stops every client and waits for its worker before the events
+// and counters go away. A client owns its Request and Response
 // and frees them when its cycle ends, or when it is freed itself.
 //
 // What a peer can do is bounded by ThttpServerLimits (http/limits.h) and by
@@ -65,9 +66,6 @@ class AhttpServer : public ATCPServer {
  public:
   // Init: ListenPort "80"; every client runs on a worker thread of its own.
   AhttpServer();
-  // Shuts down first (ATCPServer::Shutdown): no worker runs while the events
-  // and counters go away.
-  ~AhttpServer() override;
 
   const char* ClassName() const override { return "AhttpServer"; }
 
@@ -249,7 +247,8 @@ class ThttpServerClient : public AhttpServerClient {
 };
 
 // The HTTP server component of the application; its clients are
-// ThttpServerClient objects unless OnCreateClient makes others.
+// ThttpServerClient objects unless OnCreateClient makes others. Made as
+// TFinalServer<TvtHTTPServer>.
 //
 // Published properties, in order: ApplicationName, ApplicationVersion,
 // LogTo, OnLog, LocalHost, ListenPort, TimeOut, MaxBacklog, MaxClients,
