@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <exception>
+#include <optional>
 
 #include "http/cgi_environment.h"
 #include "http/http_text.h"
@@ -152,15 +153,7 @@ void AhttpServerClient::Execute() {
     // why, and the connection cannot go on (its position in the request
     // stream is lost).
     LogSafely(0, "Request refused: " + std::to_string(error.StatusCode()) + " " + error.Message());
-    if (!answered_) {
-      std::unique_ptr<ThttpResponse> answer = CreateHTMLResponse(
-          error.StatusCode(), std::string(),
-          HTMLErrorPage(GetReasonPhrase(error.StatusCode()), error.Message(), std::string(), std::string()));
-      answer->Prepare();
-      answer->SetConnectionField(false);
-      if (!application_name_.empty()) answer->SetServerField(application_name_ + "/" + application_version_);
-      SendErrorAnswer(*answer);
-    }
+    SendRefusal(error.StatusCode(), error.Message());
     CloseConnection(true);
   } catch (const EIOError& error) {
     // The connection (or a body reader) failed, the socket included: nothing
@@ -169,19 +162,14 @@ void AhttpServerClient::Execute() {
     CloseConnection(false);
   } catch (const Exception& error) {
     LogSafely(1, "Exception: " + error.Message());
-    // Once an answer went out on this cycle, another one would be taken for
-    // the answer to the client's next request.
-    if (!answered_) {
-      std::unique_ptr<ThttpResponse> answer = CreateHTMLResponse(
-          500, std::string(),
-          HTMLErrorPage("Internal server error",
-                        std::string("Internal server error: ") + error.ClassName() + ": " + error.Message(),
-                        std::string(), std::string()));
-      answer->Prepare();
-      SendErrorAnswer(*answer);
-    }
+    SendRefusal(500, std::string("Internal server error: ") + error.ClassName() + ": " + error.Message());
     CloseConnection(true);
   }
+}
+
+template <typename... Steps>
+bool AhttpServerClient::RunSteps(Steps&&... steps) {
+  return ((steps() && !Terminated()) && ...);
 }
 
 bool AhttpServerClient::RunCycle(AhttpServer& server) {
@@ -194,25 +182,36 @@ bool AhttpServerClient::RunCycle(AhttpServer& server) {
   cycle_start_ = stream.Writer()->GetPosition();
   answered_ = false;
 
-  DoPreRequest();
   TRequestHeadReader head(stream, limits_, *this);
-  RequestLine = head.ReadRequestLine();
-  if (Terminated() || RequestLine.empty() || !stream.IsOpen()) return false;
-
-  TActiveRequest active(server, request_);
-  request_ = std::make_unique<ThttpRequest>(RequestLine, std::string(), nullptr);
-  if (!request_->Protocol().empty()) {
-    request_->SetHeader(head.ReadHeader());
-    if (Terminated()) return false;
-  }
-  KeepAlive = request_->IsHTTP11OrLater();
-  DoRequestHeader();
-  if (Terminated()) return false;
-  AnswerExpectation(server);
-  request_->ReadContent(*stream.GetReader(), false, false, limits_.MaxRequestBody);
-  if (Terminated() || !stream.IsOpen()) return false;
-  DoRequest();
-  if (Terminated()) return false;
+  // Counts the request from its line on, and frees it however the cycle ends.
+  std::optional<TActiveRequest> active;
+  const bool reached_response = RunSteps(
+      [&] {
+        DoPreRequest();
+        RequestLine = head.ReadRequestLine();
+        return !RequestLine.empty() && stream.IsOpen();
+      },
+      [&] {
+        active.emplace(server, request_);
+        request_ = std::make_unique<ThttpRequest>(RequestLine, std::string(), nullptr);
+        if (!request_->Protocol().empty()) request_->SetHeader(head.ReadHeader());
+        return true;
+      },
+      [&] {
+        KeepAlive = request_->IsHTTP11OrLater();
+        DoRequestHeader();
+        return true;
+      },
+      [&] {
+        AnswerExpectation(server);
+        request_->ReadContent(*stream.GetReader(), false, false, limits_.MaxRequestBody);
+        return stream.IsOpen();
+      },
+      [&] {
+        DoRequest();
+        return true;
+      });
+  if (!reached_response) return false;
 
   // From here the cycle has reached the response: the clean-up below runs
   // whatever happens, and an error of the get-response events is handled
@@ -239,57 +238,51 @@ bool AhttpServerClient::RunCycle(AhttpServer& server) {
 
 bool AhttpServerClient::Respond(AhttpServer& server) {
   TSocketStream& stream = *Stream();
+  // The header goes to the writer in one piece; a small body joins it in the
+  // same send.
+  TResponseWriter writer(stream, limits_);
+  std::int64_t written = 0;
   try {
-    if (!response_) {
-      SetErrorMessage("No response");
-      return false;
-    }
-    if (Terminated()) return false;
-    PrepareResponse();
-    response_->Prepare();
-    DoPreRespond();
-    if (Terminated()) return false;
-    if (!application_name_.empty()) response_->SetServerField(application_name_ + "/" + application_version_);
-
-    // The header goes to the writer in one piece; a small body joins it in
-    // the same send.
-    TResponseWriter writer(stream, limits_);
-    answered_ = true;
-    writer.WriteText(response_->GetHeaderText());
-    if (Terminated() || !stream.Socket->IsConnected()) return false;
-    if (request_->Method == "HEAD") response_->HasContent = false;
-    ResponseStartTime = GetTickCount();
-    stream.OnCopyProgress = [this](AStream*, AStream*, int64_t bytesCopied, bool& abort) {
-      CopyProgress(bytesCopied, abort);
-    };
-    ContentSize = response_->GetContentLength();
-    if (ContentSize >= 0) writer.LimitTo(writer.GetPosition() + ContentSize);
-    const std::int64_t body_start = writer.GetPosition();
-    std::int64_t written;
-    try {
-      written = response_->WriteContent(writer);
-    } catch (const EReader&) {
-      // The content's own reader ran dry (a file measured at its opening
-      // and cut short since): what went out is all the client gets.
-      written = writer.GetPosition() - body_start;
-    }
-    writer.Flush();
-    if (Terminated() || !stream.Socket->IsConnected()) return false;
-    if (written >= 0 && written < ContentSize) {
-      // The content ended early (a file cut short while it was sent): the
-      // client still waits for the rest, which only the close can end.
-      LogSafely(1, "Response to " + request_->Method + " " + request_->URI +
-                       " cut short: its content ended after " + std::to_string(written) + " of " +
-                       std::to_string(ContentSize) + " bytes");
-      return false;
-    }
-    // A client that stops reading for TimeOut leaves the answer unsent.
-    if (!stream.WaitSendComplete() || Terminated() || !stream.Socket->IsConnected()) return false;
-
-    ResponseSuccessful = true;
-    DoResponseSuccessful();
-    server.ResponseCount.fetch_add(1, std::memory_order_relaxed);
-    return true;
+    return RunSteps(
+        [&] {
+          if (!response_) SetErrorMessage("No response");
+          return response_ != nullptr;
+        },
+        [&] {
+          PrepareResponse();
+          response_->Prepare();
+          DoPreRespond();
+          return true;
+        },
+        [&] {
+          if (!application_name_.empty())
+            response_->SetServerField(application_name_ + "/" + application_version_);
+          answered_ = true;
+          writer.WriteText(response_->GetHeaderText());
+          return stream.Socket->IsConnected();
+        },
+        [&] {
+          written = SendContent(writer);
+          return stream.Socket->IsConnected();
+        },
+        [&] {
+          if (written < 0 || written >= ContentSize) return true;
+          // The content ended early (a file cut short while it was sent):
+          // the client still waits for the rest, which only the close can
+          // end.
+          LogSafely(1, "Response to " + request_->Method + " " + request_->URI +
+                           " cut short: its content ended after " + std::to_string(written) + " of " +
+                           std::to_string(ContentSize) + " bytes");
+          return false;
+        },
+        // A client that stops reading for TimeOut leaves the answer unsent.
+        [&] { return stream.WaitSendComplete() && stream.Socket->IsConnected(); },
+        [&] {
+          ResponseSuccessful = true;
+          DoResponseSuccessful();
+          server.ResponseCount.fetch_add(1, std::memory_order_relaxed);
+          return true;
+        });
   } catch (const EContentOverrun&) {
     LogSafely(1, "Response to " + request_->Method + " " + request_->URI + " cut at its announced " +
                      std::to_string(ContentSize) + " bytes: its content is longer");
@@ -301,6 +294,28 @@ bool AhttpServerClient::Respond(AhttpServer& server) {
     // until the time-out).
     return false;
   }
+}
+
+std::int64_t AhttpServerClient::SendContent(TResponseWriter& writer) {
+  TSocketStream& stream = *Stream();
+  if (request_->Method == "HEAD") response_->HasContent = false;
+  ResponseStartTime = GetTickCount();
+  stream.OnCopyProgress = [this](AStream*, AStream*, int64_t bytesCopied, bool& abort) {
+    CopyProgress(bytesCopied, abort);
+  };
+  ContentSize = response_->GetContentLength();
+  if (ContentSize >= 0) writer.LimitTo(writer.GetPosition() + ContentSize);
+  const std::int64_t body_start = writer.GetPosition();
+  std::int64_t written;
+  try {
+    written = response_->WriteContent(writer);
+  } catch (const EReader&) {
+    // The content's own reader ran dry (a file measured at its opening and
+    // cut short since): what went out is all the client gets.
+    written = writer.GetPosition() - body_start;
+  }
+  writer.Flush();
+  return written;
 }
 
 void AhttpServerClient::AnswerExpectation(AhttpServer& server) {
@@ -317,6 +332,22 @@ void AhttpServerClient::AnswerExpectation(AhttpServer& server) {
   // start after it.
   cycle_start_ = stream.Writer()->GetPosition();
   server.DataServed.fetch_add(static_cast<std::int64_t>(kContinue.size()), std::memory_order_relaxed);
+}
+
+void AhttpServerClient::SendRefusal(std::int32_t code, const std::string& text) {
+  // Once an answer went out on this cycle, another one would be taken for
+  // the answer to the client's next request.
+  if (answered_) return;
+  const bool internal = code == 500;
+  std::unique_ptr<ThttpResponse> answer = CreateHTMLResponse(
+      code, std::string(),
+      HTMLErrorPage(internal ? "Internal server error" : GetReasonPhrase(code), text, std::string(), std::string()));
+  answer->Prepare();
+  if (!internal) {
+    answer->SetConnectionField(false);
+    if (!application_name_.empty()) answer->SetServerField(application_name_ + "/" + application_version_);
+  }
+  SendErrorAnswer(*answer);
 }
 
 void AhttpServerClient::SendErrorAnswer(ThttpResponse& answer) {

@@ -57,6 +57,7 @@ VT_EXCEPTION_CLASS(EhttpServer, ETCPServer);
 
 class AhttpServer;
 class AhttpServerClient;
+class TResponseWriter;
 
 // Sender: the server; Client: the connection's client, through which the
 // handler reaches Request, Response, KeepAlive and the rest of its state.
@@ -190,18 +191,34 @@ class AhttpServerClient : public TTCPServerClient {
   std::string ServerLocalHost() const { return local_host_; }
 
  private:
+  // Runs `steps` (callables returning whether to go on) in order, while
+  // each returns true and the client is not terminated: the one place the
+  // cycle checks for a stop between its steps. A step that waits ends its
+  // wait when the client is terminated (the connection's window gets a
+  // quit), so no step can hold up a stop.
+  template <typename... Steps>
+  bool RunSteps(Steps&&... steps);
   // One cycle; false when Execute is to end.
   bool RunCycle(AhttpServer& server);
   // The response phase: exceptions are caught here and end the connection.
   bool Respond(AhttpServer& server);
+  // The body (none for HEAD), flushed; the content bytes written, as the
+  // content's WriteContent tells (-1: unknown).
+  std::int64_t SendContent(TResponseWriter& writer);
   // "Expect: 100-continue": a client asking so waits for the interim
   // answer "100 Continue" before it sends its body (curl for a second,
   // others for good). It gets one when the request is HTTP/1.1 or later,
   // has a body, and the body's framing passes the checks; a body that is
   // refused before it is read raises its EhttpContent here instead.
   void AnswerExpectation(AhttpServer& server);
-  // Sends the server's own answer (500, or a refusal of the request) and
-  // counts its bytes; failures are discarded.
+  // Sends the server's HTML error page, unless an answer went out in this
+  // cycle already (another would be taken for the answer to the client's
+  // next request): a refusal of the request (its reason as the title, the
+  // Connection field "close" and the Server field), or, for 500, the
+  // internal error page, which carries neither field.
+  void SendRefusal(std::int32_t code, const std::string& text);
+  // Sends the server's own answer and counts its bytes; failures are
+  // discarded.
   void SendErrorAnswer(ThttpResponse& answer);
   // Closes the connection, after a lingering read when asked.
   void CloseConnection(bool linger);
