@@ -339,9 +339,10 @@ void AhttpServerClient::SendRefusal(std::int32_t code, const std::string& text) 
   // the answer to the client's next request.
   if (answered_) return;
   const bool internal = code == 500;
-  std::unique_ptr<ThttpResponse> answer = CreateHTMLResponse(
-      code, std::string(),
-      HTMLErrorPage(internal ? "Internal server error" : GetReasonPhrase(code), text, std::string(), std::string()));
+  std::unique_ptr<ThttpResponse> answer =
+      CreateHTMLResponse(code, std::string(),
+                         HTMLErrorPage(internal ? "Internal server error" : GetReasonPhrase(code), text,
+                                       std::string(), std::string()));
   answer->Prepare();
   if (!internal) {
     answer->SetConnectionField(false);

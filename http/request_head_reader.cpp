@@ -36,7 +36,8 @@ bool TRequestHeadReader::WaitForHead(Ready ready) {
   std::int32_t seen = socket.Available();
   for (;;) {
     if (ready()) return true;
-    if (client_.Terminated() || socket.Terminated() || !socket.IsConnected() || socket.ReceiveEnded()) return false;
+    if (client_.Terminated() || socket.Terminated() || !socket.IsConnected() || socket.ReceiveEnded())
+      return false;
     const Deadline now = Clock::now();
     if (started_ && now >= deadline_) throw EhttpContent(408, "Request header timeout");
     if (time_out != 0 && now >= idle) RaiseReadError();

@@ -37,10 +37,9 @@ template <std::size_t... N>
 constexpr bool MessageNumbersDiffer(const std::array<std::uint32_t, N>&... lists) {
   std::array<std::uint32_t, (N + ... + 0)> all{};
   std::size_t count = 0;
-  ((
-       [&] {
-         for (std::uint32_t number : lists) all[count++] = number;
-       }()),
+  (([&] {
+     for (std::uint32_t number : lists) all[count++] = number;
+   }()),
    ...);
   for (std::size_t i = 0; i < count; ++i) {
     for (std::size_t j = i + 1; j < count; ++j) {

@@ -145,7 +145,7 @@ class TThreadEx {
   std::condition_variable ended_;
   bool run_over_ = false;  // under end_mutex_
   bool abandoned_ = false;
-  std::shared_ptr<void> keeper_;  // under end_mutex_: what owns an abandoned object
+  std::shared_ptr<void> keeper_;           // under end_mutex_: what owns an abandoned object
   std::atomic<std::thread::id> runner_{};  // the thread that runs Run
   std::atomic<bool>* job_over_ = nullptr;  // the pool thread's mark, set as the run ends
 };

@@ -221,8 +221,7 @@ void TTCPServerClientThread::Complete() {
 }
 
 void TTCPServerClientThread::AfterExecute() {
-  if (link_)
-    PostMessage(link_->reaper, kWorkerEndedMessage, static_cast<std::int32_t>(connection_.Id()), 0);
+  if (link_) PostMessage(link_->reaper, kWorkerEndedMessage, static_cast<std::int32_t>(connection_.Id()), 0);
 }
 
 // ---------------------------------------------------------------------------

@@ -183,7 +183,8 @@ void ATCPServer::Shutdown() {
   listed_count_ = 0;
   for (auto& [id, connection] : connections) {
     connection->listed_ = false;
-    if (TTCPServerClient* client = connection->Client()) client->server_.store(nullptr, std::memory_order_release);
+    if (TTCPServerClient* client = connection->Client())
+      client->server_.store(nullptr, std::memory_order_release);
   }
   bool abandoned = false;
   for (auto it = connections.rbegin(); it != connections.rend(); ++it) {
