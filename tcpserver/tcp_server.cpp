@@ -229,11 +229,11 @@ TTCPServerClient* ATCPServer::Client(std::int32_t index) const {
   throw std::out_of_range("ATCPServer::Client");
 }
 
-std::vector<TTCPServerConnection*> ATCPServer::ListedLastFirst() const {
-  std::vector<TTCPServerConnection*> listed;
+std::vector<std::uint32_t> ATCPServer::ListedIdsLastFirst() const {
+  std::vector<std::uint32_t> listed;
   listed.reserve(static_cast<std::size_t>(listed_count_));
   for (auto it = connections_.rbegin(); it != connections_.rend(); ++it) {
-    if (it->second->Listed()) listed.push_back(it->second.get());
+    if (it->second->Listed()) listed.push_back(it->first);
   }
   return listed;
 }
@@ -241,8 +241,8 @@ std::vector<TTCPServerConnection*> ATCPServer::ListedLastFirst() const {
 void ATCPServer::TerminateClients() {
   // Last first. Terminate leaves the list as it is, but a client's override
   // might not: each is looked up again before it is terminated.
-  for (TTCPServerConnection* connection : ListedLastFirst()) {
-    const auto it = connections_.find(connection->Id());
+  for (const std::uint32_t id : ListedIdsLastFirst()) {
+    const auto it = connections_.find(id);
     if (it == connections_.end() || !it->second->Listed()) continue;
     TTCPServerClient* client = it->second->Client();
     if (client && !client->Terminated()) client->Terminate();

@@ -210,8 +210,9 @@ class ATCPServer : public TComponent {
   // One accepted connection: client, worker, record, list. False when it
   // failed.
   bool StartClient(TSocket handle, const sockaddr_in& address);
-  // The listed connections, last first (a copy: handlers may change the list).
-  std::vector<TTCPServerConnection*> ListedLastFirst() const;
+  // The ids of the listed connections, last first (a copy: a client's
+  // override may change the list).
+  std::vector<std::uint32_t> ListedIdsLastFirst() const;
   // Takes the connection out of the list (nothing when it is not there),
   // fires OnClientRemoved, re-runs accepting when a notification was
   // ignored.
