@@ -11,7 +11,9 @@
 //
 // Lifetime: the owner deletes the object; the destructor joins the thread,
 // so the owner first makes sure the thread ends (Terminate, and keep serving
-// Synchronize). When a thread cannot be waited for, Abandon hands what owns
+// Synchronize). A derived class calls WaitFor in its own destructor too: the
+// run makes its virtual AfterExecute call after Finished is set, and must
+// not meet the object half taken apart. When a thread cannot be waited for, Abandon hands what owns
 // the object to the thread, which lets go of it when Execute returns.
 //
 // Threads: Start, WaitFor, Abandon and the destructor run on the owner's

@@ -117,6 +117,8 @@ TTCPServerClientThread::TTCPServerClientThread(std::shared_ptr<TTCPServerLink> l
                                                TTCPServerConnection& connection)
     : link_(std::move(link)), connection_(connection) {}
 
+TTCPServerClientThread::~TTCPServerClientThread() { WaitFor(); }
+
 TTCPServerClient* TTCPServerClientThread::Client() const { return connection_.Client(); }
 
 void TTCPServerClientThread::Terminate() {

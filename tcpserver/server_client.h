@@ -185,6 +185,10 @@ class TTCPServerClientThread : public TThreadEx {
   // (whose record is not yet complete: the worker is put into it next);
   // the client's connection socket is made later, by the worker.
   TTCPServerClientThread(std::shared_ptr<TTCPServerLink> link, TTCPServerConnection& connection);
+  // Waits until the run is over (at once when it is, or on this thread
+  // itself): AfterExecute, a virtual call, may still be on its way when the
+  // worker is seen Finished.
+  ~TTCPServerClientThread() override;
 
   ATCPServer* Server() const { return link_ ? link_->server.load(std::memory_order_acquire) : nullptr; }
   // The client; null once the completion step has freed it.
