@@ -8,14 +8,12 @@
 #include <chrono>
 #include <memory>
 
+#include "app/messages.h"
 #include "platform/event_queue.h"
 
 namespace vt {
 
 namespace {
-
-// Posted to the runner's window when the signal descriptor is readable.
-constexpr std::uint32_t kSignalMessage = 8249;
 
 class TSignalWatcher : public IoWatcher {
  public:

@@ -21,9 +21,6 @@ namespace vt {
 
 namespace {
 
-// The timer of the application's window that delays a figures refresh.
-constexpr std::uint32_t kRefreshTimerId = 2;
-
 std::int64_t NowMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
              std::chrono::steady_clock::now().time_since_epoch())

@@ -44,6 +44,7 @@
 #include <string>
 
 #include "app/access_log.h"
+#include "app/messages.h"
 #include "app/settings.h"
 #include "app/web_server_client.h"
 #include "http/http_server.h"
@@ -71,10 +72,6 @@ inline constexpr const char* kMaxWaitVariable = "VT_MAX_WAIT_MS";
 // (milliseconds): lines written meanwhile go on to the moved file.
 inline constexpr int kAccessLogCheckMs = 1000;
 
-// The private message the application posts to its own window after the
-// first show, and the one that carries a figures refresh.
-inline constexpr std::uint32_t kDeferredStartMessage = 8247;
-inline constexpr std::uint32_t kRefreshFiguresMessage = 8248;
 // The longest a view's figures lag behind the server (milliseconds).
 inline constexpr int kFigureRefreshMs = 100;
 
@@ -184,7 +181,7 @@ class TWebServerApp {
   // The server: ApplicationName "Veltrana", ApplicationVersion "1.0",
   // ListenPort "80", MaxBacklog SOMAXCONN (the system's limit, 4096 on
   // current Linux), MaxClients 64; its log goes to ServerLog.
-  TvtHTTPServer HTTPServer;
+  TFinalServer<TvtHTTPServer> HTTPServer;
   // Receives the server's log lines, with the control bytes of request text
   // escaped (EscapeLogText); a view decides where they go (Options, events).
   TLog ServerLog;

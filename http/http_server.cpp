@@ -5,15 +5,17 @@
 #include <algorithm>
 #include <chrono>
 #include <exception>
+#include <optional>
 
 #include "http/cgi_environment.h"
 #include "http/conditional.h"
 #include "http/http_text.h"
 #include "http/protocol.h"
+#include "http/request_head_reader.h"
+#include "http/response_writer.h"
 #include "platform/ticks.h"
 #include "sockets/socket_stream.h"
 #include "streams/stream.h"
-#include "util/byte_set.h"
 #include "util/text.h"
 
 namespace vt {
@@ -22,145 +24,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The bytes that end a line of the request head.
-const ByteSet kLineEnds(std::string_view("\n\r\x1a", 3));
-
-// Errors of the stream, reader and writer classes: the connection (or a body
-// reader) failed, and nothing sensible can be sent any more.
-bool IsStreamError(const Exception& error) {
-  return dynamic_cast<const EStream*>(&error) || dynamic_cast<const EReader*>(&error) ||
-         dynamic_cast<const EWriter*>(&error);
-}
-
 std::chrono::milliseconds Ms(std::uint32_t ms) { return std::chrono::milliseconds(ms); }
-
-// A response body that went on past its announced length.
-VT_EXCEPTION_CLASS(EContentOverrun, EWriter);
-
-// The writer a response is sent through: it gathers the header and the body
-// into pieces of SendBlock bytes before handing them to the connection, and
-// after each piece waits while more than MaxQueuedSend bytes wait in the
-// connection's send queue, so that a slow client never has a whole body
-// copied into memory. Bytes still gathered when the writer goes away are
-// dropped (Flush sends them). Its position counts the bytes it accepted.
-//
-// A file range larger than a piece leaves straight from the file
-// (sendfile) while the connection is not throttled: after the gathered
-// header, in the same segment, without passing through memory.
-// A throttled connection gets the range copied through the queue, within
-// its budget as every other byte.
-class TResponseWriter : public AWriterEx, public IFileRangeWriter {
- public:
-  TResponseWriter(TSocketStream& stream, const ThttpServerLimits& limits)
-      : stream_(stream), block_(std::max(limits.SendBlock, 1)), max_queued_(limits.MaxQueuedSend) {}
-
-  int64_t GetPosition() override {
-    return stream_.Writer()->GetPosition() + static_cast<int64_t>(buffer_.size());
-  }
-  void SetPosition(int64_t position) override {
-    if (position != GetPosition()) throw EWriter("SetPosition failed");
-  }
-  int64_t GetSize() override { return -1; }
-  void SetSize(int64_t) override { throw EWriter("SetSize failed"); }
-
-  // The writer takes no byte past `position`: one more raises
-  // EContentOverrun (what fits goes out first). A body that grows while it
-  // is sent (a file appended to) must not run past its announced length,
-  // where the client would take it for the next answer.
-  void LimitTo(int64_t position) { limit_ = position; }
-
-  int32_t Write(const char* buffer, int32_t count) override {
-    if (limit_ >= 0 && GetPosition() + count > limit_) {
-      const auto room = static_cast<int32_t>(std::max<int64_t>(limit_ - GetPosition(), 0));
-      limit_ = -1;
-      Write(buffer, room);
-      Flush();
-      throw EContentOverrun("The content is longer than announced");
-    }
-    int32_t done = 0;
-    while (done < count) {
-      const std::size_t room = block_ - buffer_.size();
-      const std::size_t n = std::min(room, static_cast<std::size_t>(count - done));
-      buffer_.append(buffer + done, n);
-      done += static_cast<int32_t>(n);
-      if (buffer_.size() >= block_) Flush();
-    }
-    return std::max(count, 0);
-  }
-
-  void WriteText(const std::string& text) override {
-    std::size_t done = 0;
-    while (done < text.size()) {
-      const auto n = static_cast<int32_t>(std::min<std::size_t>(text.size() - done, block_));
-      Write(text.data() + done, n);
-      done += static_cast<std::size_t>(n);
-    }
-  }
-
-  // Hands what is gathered to the connection, then waits while too much is
-  // queued: "Write error" when the connection ends meanwhile, or when the
-  // client takes nothing for the stream's TimeOut.
-  void Flush() {
-    if (buffer_.empty()) return;
-    stream_.Writer()->WriteText(buffer_);
-    buffer_.clear();
-    ATCPClientSocket* socket = stream_.Socket;
-    if (!socket) return;
-    WaitWhile([&] { return socket->QueuedBytes() > max_queued_; });
-  }
-
-  int64_t WriteFileRange(int handle, int64_t offset, int64_t count) override {
-    ATCPClientSocket* socket = stream_.Socket;
-    if (!socket || socket->ThrottleWrite() || count <= 0 ||
-        static_cast<int64_t>(block_ - buffer_.size()) >= count)
-      return 0;
-    // What is gathered (the header) goes first, told that the file's bytes
-    // follow at once, so that it leaves in the same segment as they do.
-    if (!buffer_.empty()) {
-      stream_.Writer()->WriteTextBeforeMore(buffer_);
-      buffer_.clear();
-    }
-    int64_t done = 0;
-    while (done < count && !socket->ThrottleWrite()) {
-      WaitWhile([&] { return !socket->IsSendComplete(); });
-      if (socket->ThrottleWrite()) break;
-      const int64_t sent = stream_.Writer()->WriteFile(handle, offset + done, count - done);
-      done += sent;
-      // Sending stopped with the system still taking data: the file ended.
-      if (sent == 0 && socket->IsSendComplete() && socket->IsConnected()) RaiseReadError();
-    }
-    return done;
-  }
-
- private:
-  // Wait steps while `busy()` holds, for the client to take data: "Write
-  // error" when the connection ends meanwhile, or when the send queue does
-  // not get shorter (nor the socket writable) for the stream's TimeOut.
-  template <typename Busy>
-  void WaitWhile(Busy busy) {
-    ATCPClientSocket& socket = *stream_.Socket;
-    const std::uint32_t time_out = stream_.TimeOut;
-    Deadline deadline = Clock::now() + Ms(time_out);
-    std::int64_t queued = socket.QueuedBytes();
-    bool writable = socket.Writable();
-    while (busy()) {
-      if (!stream_.ConnectedWaitStep(time_out != 0 ? &deadline : nullptr)) throw EWriter("Write error");
-      if (socket.QueuedBytes() < queued || (socket.Writable() && !writable)) {
-        queued = socket.QueuedBytes();
-        writable = socket.Writable();
-        deadline = Clock::now() + Ms(time_out);
-      } else if (time_out != 0 && Clock::now() >= deadline) {
-        throw EWriter("Write error");
-      }
-    }
-  }
-
-  TSocketStream& stream_;
-  std::size_t block_;
-  std::int64_t max_queued_;
-  std::int64_t limit_ = -1;
-  std::string buffer_;
-};
 
 // Frees the request and counts the request as finished, however the cycle
 // ends.
@@ -189,8 +53,6 @@ class TActiveRequest {
 // AhttpServer
 
 AhttpServer::AhttpServer() { Init(); }
-
-AhttpServer::~AhttpServer() { Shutdown(); }
 
 void AhttpServer::Init() { SetListenPort("80"); }
 
@@ -292,36 +154,23 @@ void AhttpServerClient::Execute() {
     // why, and the connection cannot go on (its position in the request
     // stream is lost).
     LogSafely(0, "Request refused: " + std::to_string(error.StatusCode()) + " " + error.Message());
-    if (!answered_) {
-      std::unique_ptr<ThttpResponse> answer = CreateHTMLResponse(
-          error.StatusCode(), std::string(),
-          HTMLErrorPage(GetReasonPhrase(error.StatusCode()), error.Message(), std::string(), std::string()));
-      answer->Prepare();
-      answer->SetConnectionField(false);
-      if (!application_name_.empty()) answer->SetServerField(application_name_ + "/" + application_version_);
-      SendErrorAnswer(*answer);
-    }
+    SendRefusal(error.StatusCode(), error.Message());
     CloseConnection(true);
+  } catch (const EIOError& error) {
+    // The connection (or a body reader) failed, the socket included: nothing
+    // sensible can be sent any more.
+    LogSafely(0, "Stream error: " + error.Message());
+    CloseConnection(false);
   } catch (const Exception& error) {
-    if (IsStreamError(error)) {
-      LogSafely(0, "Stream error: " + error.Message());
-      CloseConnection(false);
-      return;
-    }
     LogSafely(1, "Exception: " + error.Message());
-    // Once an answer went out on this cycle, another one would be taken for
-    // the answer to the client's next request.
-    if (!answered_) {
-      std::unique_ptr<ThttpResponse> answer = CreateHTMLResponse(
-          500, std::string(),
-          HTMLErrorPage("Internal server error",
-                        std::string("Internal server error: ") + error.ClassName() + ": " + error.Message(),
-                        std::string(), std::string()));
-      answer->Prepare();
-      SendErrorAnswer(*answer);
-    }
+    SendRefusal(500, std::string("Internal server error: ") + error.ClassName() + ": " + error.Message());
     CloseConnection(true);
   }
+}
+
+template <typename... Steps>
+bool AhttpServerClient::RunSteps(Steps&&... steps) {
+  return ((steps() && !Terminated()) && ...);
 }
 
 bool AhttpServerClient::RunCycle(AhttpServer& server) {
@@ -334,24 +183,36 @@ bool AhttpServerClient::RunCycle(AhttpServer& server) {
   cycle_start_ = stream.Writer()->GetPosition();
   answered_ = false;
 
-  DoPreRequest();
-  RequestLine = ReadRequestLine();
-  if (Terminated() || RequestLine.empty() || !stream.IsOpen()) return false;
-
-  TActiveRequest active(server, request_);
-  request_ = std::make_unique<ThttpRequest>(RequestLine, std::string(), nullptr);
-  if (!request_->Protocol().empty()) {
-    request_->SetHeader(ReadRequestHeader());
-    if (Terminated()) return false;
-  }
-  KeepAlive = request_->IsHTTP11OrLater();
-  DoRequestHeader();
-  if (Terminated()) return false;
-  AnswerExpectation(server);
-  request_->ReadContent(*stream.GetReader(), false, false, limits_.MaxRequestBody);
-  if (Terminated() || !stream.IsOpen()) return false;
-  DoRequest();
-  if (Terminated()) return false;
+  TRequestHeadReader head(stream, limits_, *this);
+  // Counts the request from its line on, and frees it however the cycle ends.
+  std::optional<TActiveRequest> active;
+  const bool reached_response = RunSteps(
+      [&] {
+        DoPreRequest();
+        RequestLine = head.ReadRequestLine();
+        return !RequestLine.empty() && stream.IsOpen();
+      },
+      [&] {
+        active.emplace(server, request_);
+        request_ = std::make_unique<ThttpRequest>(RequestLine, std::string(), nullptr);
+        if (!request_->Protocol().empty()) request_->SetHeader(head.ReadHeader());
+        return true;
+      },
+      [&] {
+        KeepAlive = request_->IsHTTP11OrLater();
+        DoRequestHeader();
+        return true;
+      },
+      [&] {
+        AnswerExpectation(server);
+        request_->ReadContent(*stream.GetReader(), false, false, limits_.MaxRequestBody);
+        return stream.IsOpen();
+      },
+      [&] {
+        DoRequest();
+        return true;
+      });
+  if (!reached_response) return false;
 
   // From here the cycle has reached the response: the clean-up below runs
   // whatever happens, and an error of the get-response events is handled
@@ -378,58 +239,52 @@ bool AhttpServerClient::RunCycle(AhttpServer& server) {
 
 bool AhttpServerClient::Respond(AhttpServer& server) {
   TSocketStream& stream = *Stream();
+  // The header goes to the writer in one piece; a small body joins it in the
+  // same send.
+  TResponseWriter writer(stream, limits_);
+  std::int64_t written = 0;
   try {
-    if (!response_) {
-      SetErrorMessage("No response");
-      return false;
-    }
-    if (Terminated()) return false;
-    PrepareResponse();
-    response_->Prepare();
-    DoPreRespond();
-    if (Terminated()) return false;
-    if (!application_name_.empty()) response_->SetServerField(application_name_ + "/" + application_version_);
-    response_->AddLastFields();
-
-    // The header goes to the writer in one piece; a small body joins it in
-    // the same send.
-    TResponseWriter writer(stream, limits_);
-    answered_ = true;
-    writer.WriteText(response_->GetHeaderText());
-    if (Terminated() || !stream.Socket->IsConnected()) return false;
-    if (request_->Method == "HEAD") response_->HasContent = false;
-    ResponseStartTime = GetTickCount();
-    stream.OnCopyProgress = [this](AStream*, AStream*, int64_t bytesCopied, bool& abort) {
-      CopyProgress(bytesCopied, abort);
-    };
-    ContentSize = response_->GetContentLength();
-    if (ContentSize >= 0) writer.LimitTo(writer.GetPosition() + ContentSize);
-    const std::int64_t body_start = writer.GetPosition();
-    std::int64_t written;
-    try {
-      written = response_->WriteContent(writer);
-    } catch (const EReader&) {
-      // The content's own reader ran dry (a file measured at its opening
-      // and cut short since): what went out is all the client gets.
-      written = writer.GetPosition() - body_start;
-    }
-    writer.Flush();
-    if (Terminated() || !stream.Socket->IsConnected()) return false;
-    if (written >= 0 && written < ContentSize) {
-      // The content ended early (a file cut short while it was sent): the
-      // client still waits for the rest, which only the close can end.
-      LogSafely(1, "Response to " + request_->Method + " " + request_->URI +
-                       " cut short: its content ended after " + std::to_string(written) + " of " +
-                       std::to_string(ContentSize) + " bytes");
-      return false;
-    }
-    // A client that stops reading for TimeOut leaves the answer unsent.
-    if (!stream.WaitSendComplete() || Terminated() || !stream.Socket->IsConnected()) return false;
-
-    ResponseSuccessful = true;
-    DoResponseSuccessful();
-    server.ResponseCount.fetch_add(1, std::memory_order_relaxed);
-    return true;
+    return RunSteps(
+        [&] {
+          if (!response_) SetErrorMessage("No response");
+          return response_ != nullptr;
+        },
+        [&] {
+          PrepareResponse();
+          response_->Prepare();
+          DoPreRespond();
+          return true;
+        },
+        [&] {
+          if (!application_name_.empty())
+            response_->SetServerField(application_name_ + "/" + application_version_);
+          response_->AddLastFields();
+          answered_ = true;
+          writer.WriteText(response_->GetHeaderText());
+          return stream.Socket->IsConnected();
+        },
+        [&] {
+          written = SendContent(writer);
+          return stream.Socket->IsConnected();
+        },
+        [&] {
+          if (written < 0 || written >= ContentSize) return true;
+          // The content ended early (a file cut short while it was sent):
+          // the client still waits for the rest, which only the close can
+          // end.
+          LogSafely(1, "Response to " + request_->Method + " " + request_->URI +
+                           " cut short: its content ended after " + std::to_string(written) + " of " +
+                           std::to_string(ContentSize) + " bytes");
+          return false;
+        },
+        // A client that stops reading for TimeOut leaves the answer unsent.
+        [&] { return stream.WaitSendComplete() && stream.Socket->IsConnected(); },
+        [&] {
+          ResponseSuccessful = true;
+          DoResponseSuccessful();
+          server.ResponseCount.fetch_add(1, std::memory_order_relaxed);
+          return true;
+        });
   } catch (const EContentOverrun&) {
     LogSafely(1, "Response to " + request_->Method + " " + request_->URI + " cut at its announced " +
                      std::to_string(ContentSize) + " bytes: its content is longer");
@@ -441,6 +296,28 @@ bool AhttpServerClient::Respond(AhttpServer& server) {
     // until the time-out).
     return false;
   }
+}
+
+std::int64_t AhttpServerClient::SendContent(TResponseWriter& writer) {
+  TSocketStream& stream = *Stream();
+  if (request_->Method == "HEAD") response_->HasContent = false;
+  ResponseStartTime = GetTickCount();
+  stream.OnCopyProgress = [this](AStream*, AStream*, int64_t bytesCopied, bool& abort) {
+    CopyProgress(bytesCopied, abort);
+  };
+  ContentSize = response_->GetContentLength();
+  if (ContentSize >= 0) writer.LimitTo(writer.GetPosition() + ContentSize);
+  const std::int64_t body_start = writer.GetPosition();
+  std::int64_t written;
+  try {
+    written = response_->WriteContent(writer);
+  } catch (const EReader&) {
+    // The content's own reader ran dry (a file measured at its opening and
+    // cut short since): what went out is all the client gets.
+    written = writer.GetPosition() - body_start;
+  }
+  writer.Flush();
+  return written;
 }
 
 void AhttpServerClient::AnswerExpectation(AhttpServer& server) {
@@ -457,6 +334,23 @@ void AhttpServerClient::AnswerExpectation(AhttpServer& server) {
   // start after it.
   cycle_start_ = stream.Writer()->GetPosition();
   server.DataServed.fetch_add(static_cast<std::int64_t>(kContinue.size()), std::memory_order_relaxed);
+}
+
+void AhttpServerClient::SendRefusal(std::int32_t code, const std::string& text) {
+  // Once an answer went out on this cycle, another one would be taken for
+  // the answer to the client's next request.
+  if (answered_) return;
+  const bool internal = code == 500;
+  std::unique_ptr<ThttpResponse> answer =
+      CreateHTMLResponse(code, std::string(),
+                         HTMLErrorPage(internal ? "Internal server error" : GetReasonPhrase(code), text,
+                                       std::string(), std::string()));
+  answer->Prepare();
+  if (!internal) {
+    answer->SetConnectionField(false);
+    if (!application_name_.empty()) answer->SetServerField(application_name_ + "/" + application_version_);
+  }
+  SendErrorAnswer(*answer);
 }
 
 void AhttpServerClient::SendErrorAnswer(ThttpResponse& answer) {
@@ -508,123 +402,6 @@ void AhttpServerClient::CopyProgress(std::int64_t bytesCopied, bool& abort) {
     abort = true;
   } else {
     DoContentProgress();
-  }
-}
-
-// --- Reading the request head ---------------------------------------------
-
-// Waits until `ready()` holds: true then. False when the connection ended or
-// the client was terminated first. After TimeOut without a new byte it
-// raises "Read error" (a silent peer); once the head has begun, past its
-// time limit it raises the 408 refusal (a peer that trickles).
-template <typename Ready>
-bool AhttpServerClient::WaitForHead(Ready ready) {
-  TSocketStream& stream = *Stream();
-  ATCPClientSocket& socket = *stream.Socket;
-  const std::uint32_t time_out = stream.TimeOut;
-  Deadline idle = Clock::now() + Ms(time_out);
-  std::int32_t seen = socket.Available();
-  for (;;) {
-    if (ready()) return true;
-    if (Terminated() || socket.Terminated() || !socket.IsConnected() || socket.ReceiveEnded()) return false;
-    const Deadline now = Clock::now();
-    if (head_started_ && now >= head_deadline_) throw EhttpContent(408, "Request header timeout");
-    if (time_out != 0 && now >= idle) RaiseReadError();
-    Deadline until = time_out != 0 ? idle : Deadline::max();
-    if (head_started_) until = std::min(until, head_deadline_);
-    if (!stream.WaitStep(until == Deadline::max() ? nullptr : &until)) return false;
-    if (socket.Available() > seen) {
-      seen = socket.Available();
-      idle = Clock::now() + Ms(time_out);
-    }
-  }
-}
-
-std::string AhttpServerClient::ReadRequestLine() {
-  ATCPClientSocket& socket = *Stream()->Socket;
-  head_started_ = false;
-  head_bytes_ = 0;
-  // Waiting for the next request is bounded by TimeOut alone; the head's own
-  // time runs from its first byte. Meanwhile the connection is idle: it may
-  // be closed to make way for a new one when the client list is full.
-  SetIdle();
-  const bool ready = WaitForHead([&] { return socket.Available() > 0; });
-  if (!SetBusy()) RaiseReadError();
-  if (!ready) {
-    // A client that closes in order between requests has simply finished:
-    // its close is seen as at the connected test, and the connection ends
-    // without a word (an empty line ends the cycle).
-    if (socket.ReceiveEnded() && socket.Available() == 0 && socket.ErrorCode() == 0 && !Terminated())
-      return std::string();
-    RaiseReadError();
-  }
-  head_started_ = true;
-  head_deadline_ = Clock::now() + Ms(limits_.RequestHeadTime);
-  return ReadHeadLine(limits_.MaxRequestLine, true);
-}
-
-std::unique_ptr<THeader> AhttpServerClient::ReadRequestHeader() {
-  auto header = std::make_unique<THeader>();
-  std::int32_t lines = 0;
-  for (;;) {
-    const std::int64_t room = limits_.MaxRequestHead - head_bytes_;
-    if (room <= 0) throw EhttpContent(400, "Request header too large");
-    const std::string line =
-        ReadHeadLine(static_cast<std::int32_t>(std::min<std::int64_t>(limits_.MaxHeaderLine, room)), false);
-    if (line.empty()) return header;
-    if (++lines > limits_.MaxHeaderLines) throw EhttpContent(400, "Too many header lines");
-    header->AddFieldLine(line);
-  }
-}
-
-// One line of the head, without its line end. A line longer than maxLength
-// is cut there when `cut` (the byte after the cut is taken as the line end),
-// else refused. When the data ends without a line end, the request line
-// raises "Read error" and a header line is what is left (empty: the header
-// ends), as for a header read to the end of its data.
-std::string AhttpServerClient::ReadHeadLine(std::int32_t maxLength, bool cut) {
-  TSocketStream& stream = *Stream();
-  ATCPClientSocket& socket = *stream.Socket;
-  TSocketReader& reader = *stream.Reader();
-  std::int32_t scanned = 0;
-  std::int32_t hit = -1;
-  const bool ready = WaitForHead([&] {
-    hit = socket.FindByteInSet(kLineEnds, false, scanned);
-    scanned = socket.Available();
-    return hit >= 0 || socket.Available() > maxLength;
-  });
-  if (hit >= 0 && hit <= maxLength) {
-    std::string text = reader.ReadText(hit);
-    head_bytes_ += hit;
-    SkipLineEnd();
-    return text;
-  }
-  if (!ready) {
-    if (cut || Terminated()) RaiseReadError();
-    head_bytes_ += socket.Available();
-    return reader.ReadText(socket.Available());
-  }
-  if (!cut) throw EhttpContent(400, "Request header too large");
-  std::string text = reader.ReadText(maxLength);
-  head_bytes_ += maxLength;
-  SkipLineEnd();
-  return text;
-}
-
-// Consumes the line end at the read position (or, after a cut, the byte
-// there in its place): CR LF, or any single byte. A CR waits for the byte
-// after it, since a LF there belongs to it. A LF ends the line at once, so a
-// client that ends its lines with LF alone is answered without waiting for a
-// byte that is not coming.
-void AhttpServerClient::SkipLineEnd() {
-  TSocketStream& stream = *Stream();
-  ATCPClientSocket& socket = *stream.Socket;
-  const char first = stream.Reader()->ReadByte();
-  ++head_bytes_;
-  if (first != '\r') return;
-  if (WaitForHead([&] { return socket.Available() > 0; }) && socket.FirstUnread() == '\n') {
-    stream.Reader()->Skip(1);
-    ++head_bytes_;
   }
 }
 

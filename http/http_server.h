@@ -23,9 +23,10 @@
 // client takes its copy of the identity and the limits when it is made).
 // The counters are atomic: workers change them, any thread may read them.
 //
-// Lifetime. The owner deletes the server on the main thread; the destructor
-// stops every client and waits for its worker (ATCPServer::Shutdown) before
-// the events and counters go away. A client owns its Request and Response
+// Lifetime. The owner deletes the server on the main thread; as every
+// server, it is made as a TFinalServer (tcpserver/tcp_server.h), whose
+// destructor stops every client and waits for its worker before the events
+// and counters go away. A client owns its Request and Response
 // and frees them when its cycle ends, or when it is freed itself.
 //
 // What a peer can do is bounded by ThttpServerLimits (http/limits.h) and by
@@ -56,6 +57,7 @@ VT_EXCEPTION_CLASS(EhttpServer, ETCPServer);
 
 class AhttpServer;
 class AhttpServerClient;
+class TResponseWriter;
 
 // Sender: the server; Client: the connection's client, through which the
 // handler reaches Request, Response, KeepAlive and the rest of its state.
@@ -65,9 +67,6 @@ class AhttpServer : public ATCPServer {
  public:
   // Init: ListenPort "80"; every client runs on a worker thread of its own.
   AhttpServer();
-  // Shuts down first (ATCPServer::Shutdown): no worker runs while the events
-  // and counters go away.
-  ~AhttpServer() override;
 
   const char* ClassName() const override { return "AhttpServer"; }
 
@@ -193,32 +192,40 @@ class AhttpServerClient : public TTCPServerClient {
   std::string ServerLocalHost() const { return local_host_; }
 
  private:
+  // Runs `steps` (callables returning whether to go on) in order, while
+  // each returns true and the client is not terminated: the one place the
+  // cycle checks for a stop between its steps. A step that waits ends its
+  // wait when the client is terminated (the connection's window gets a
+  // quit), so no step can hold up a stop.
+  template <typename... Steps>
+  bool RunSteps(Steps&&... steps);
   // One cycle; false when Execute is to end.
   bool RunCycle(AhttpServer& server);
   // The response phase: exceptions are caught here and end the connection.
   bool Respond(AhttpServer& server);
+  // The body (none for HEAD), flushed; the content bytes written, as the
+  // content's WriteContent tells (-1: unknown).
+  std::int64_t SendContent(TResponseWriter& writer);
   // "Expect: 100-continue": a client asking so waits for the interim
   // answer "100 Continue" before it sends its body (curl for a second,
   // others for good). It gets one when the request is HTTP/1.1 or later,
   // has a body, and the body's framing passes the checks; a body that is
   // refused before it is read raises its EhttpContent here instead.
   void AnswerExpectation(AhttpServer& server);
-  // Sends the server's own answer (500, or a refusal of the request) and
-  // counts its bytes; failures are discarded.
+  // Sends the server's HTML error page, unless an answer went out in this
+  // cycle already (another would be taken for the answer to the client's
+  // next request): a refusal of the request (its reason as the title, the
+  // Connection field "close" and the Server field), or, for 500, the
+  // internal error page, which carries neither field.
+  void SendRefusal(std::int32_t code, const std::string& text);
+  // Sends the server's own answer and counts its bytes; failures are
+  // discarded.
   void SendErrorAnswer(ThttpResponse& answer);
   // Closes the connection, after a lingering read when asked.
   void CloseConnection(bool linger);
   void Linger();
   // Logs without letting a failure to deliver the line escape.
   void LogSafely(int log_class, const std::string& msg);
-
-  // Reading the request head within the limits.
-  std::string ReadRequestLine();
-  std::unique_ptr<THeader> ReadRequestHeader();
-  std::string ReadHeadLine(std::int32_t maxLength, bool cut);
-  void SkipLineEnd();
-  template <typename Ready>
-  bool WaitForHead(Ready ready);
 
   void CopyProgress(std::int64_t bytesCopied, bool& abort);
 
@@ -231,9 +238,6 @@ class AhttpServerClient : public TTCPServerClient {
   std::string local_host_;
   std::int64_t cycle_start_ = 0;  // the writer's position when the cycle began
   bool answered_ = false;         // an answer was handed to the connection in this cycle
-  bool head_started_ = false;     // the first byte of the request line is there
-  Deadline head_deadline_{};
-  std::int64_t head_bytes_ = 0;
 };
 
 class ThttpServerClient : public AhttpServerClient {
@@ -261,7 +265,8 @@ class ThttpServerClient : public AhttpServerClient {
 };
 
 // The HTTP server component of the application; its clients are
-// ThttpServerClient objects unless OnCreateClient makes others.
+// ThttpServerClient objects unless OnCreateClient makes others. Made as
+// TFinalServer<TvtHTTPServer>.
 //
 // Published properties, in order: ApplicationName, ApplicationVersion,
 // LogTo, OnLog, LocalHost, ListenPort, TimeOut, MaxBacklog, MaxClients,

@@ -32,6 +32,8 @@
 #include <memory>
 #include <vector>
 
+#include "platform/messages.h"
+
 namespace vt {
 
 class TWindowHandle;
@@ -40,10 +42,6 @@ class TWindowHandle;
 using HWindow = std::uint64_t;
 
 using Deadline = std::chrono::steady_clock::time_point;
-
-// Message numbers with a fixed meaning in the queue itself.
-constexpr std::uint32_t kQuitMessage = 18;    // ends the message pumps (TWindowHandle)
-constexpr std::uint32_t kTimerMessage = 275;  // a timer tick; wParam is the timer id
 
 struct Message {
   HWindow window = 0;  // 0 for a message to the thread itself (internal tasks)

@@ -452,6 +452,30 @@ void TWinExecute::RunBlocking() {
   if (OnFinished) OnFinished(*this);
 }
 
+// Where one Supervise stands: its two deadlines and what has happened.
+struct TWinExecute::Supervision {
+  static constexpr auto kNever = Clock::time_point::max();
+
+  Supervision(const TWinExecute& owner, bool timeout_from_start)
+      : start(Clock::now()),
+        run_deadline(After(start, owner.RunTimeOut)),
+        process_deadline(timeout_from_start ? After(start, owner.TimeOut) : kNever),
+        process_deadline_set(timeout_from_start) {}
+
+  // `ms` after `from`; never for a negative count.
+  static Clock::time_point After(Clock::time_point from, int64_t ms) {
+    return ms >= 0 ? from + std::chrono::milliseconds(ms) : kNever;
+  }
+
+  const Clock::time_point start;
+  Clock::time_point run_deadline;      // RunTimeOut, from the start
+  Clock::time_point process_deadline;  // TimeOut, from the start or from the end of the output
+  bool process_deadline_set;
+  bool ended = false;   // the child has ended (not yet reaped)
+  bool killed = false;  // a deadline or the output limit killed it
+  int64_t delivered = 0;
+};
+
 // The run's loop: reads both output pipes as data arrives, watches the
 // deadlines and the child, and finally reaps the child and sets the exit
 // code. Returns false when stopped through watch.stop_fd (child left running).
@@ -459,103 +483,105 @@ void TWinExecute::RunBlocking() {
 // The child is never reaped before the last kill, so kill(-pid) can only
 // reach its own group.
 bool TWinExecute::Supervise(Watch& watch) {
-  constexpr auto kNever = Clock::time_point::max();
-  const auto start = Clock::now();
-  const auto after = [](Clock::time_point from, int64_t ms) { return from + std::chrono::milliseconds(ms); };
-  auto run_deadline = RunTimeOut >= 0 ? after(start, RunTimeOut) : kNever;
-  auto process_deadline = kNever;
-  bool process_deadline_set = false;
-  if (watch.timeout_from_start) {
-    process_deadline = TimeOut >= 0 ? after(start, TimeOut) : kNever;
-    process_deadline_set = true;
-  }
-  bool ended = false, killed = false;
-  int64_t delivered = 0;
-  UniqueFd* pipes[2] = {&stdout_read_, &stderr_read_};
-  char buffer[kBlockSize];
-
+  Supervision run(*this, watch.timeout_from_start);
   for (;;) {
     const bool reading = stdout_read_.valid() || stderr_read_.valid();
-    if (!ended && !pidfd_.valid()) ended = HasEnded(pid_);
-    if (!reading && ended) break;
-    auto now = Clock::now();
-    if (!reading && !process_deadline_set) {
-      // The output has ended: the program's input ends too, and its time-out starts.
-      stdin_write_.reset();
-      process_deadline = TimeOut >= 0 ? after(now, TimeOut) : kNever;
-      process_deadline_set = true;
-    }
-    if (!ended && !killed && now >= process_deadline) {
-      KillGroup();
-      killed = true;
-      timed_out_ = true;
-    }
-    if (now >= run_deadline) {
-      KillGroup();  // the group too: a descendant may be the one holding the output open
-      killed = true;
-      timed_out_ = true;
-      stdout_read_.reset();
-      stderr_read_.reset();
-      run_deadline = kNever;
-      continue;
-    }
-
-    pollfd fds[4];
-    nfds_t count = 0;
-    int pipe_slot[2] = {-1, -1}, pid_slot = -1, stop_slot = -1;
-    for (int i = 0; i < 2; ++i) {
-      if (pipes[i]->valid()) {
-        pipe_slot[i] = static_cast<int>(count);
-        fds[count++] = {pipes[i]->get(), POLLIN, 0};
-      }
-    }
-    if (!ended && pidfd_.valid()) {
-      pid_slot = static_cast<int>(count);
-      fds[count++] = {pidfd_.get(), POLLIN, 0};
-    }
-    if (watch.stop_fd >= 0) {
-      stop_slot = static_cast<int>(count);
-      fds[count++] = {watch.stop_fd, POLLIN, 0};
-    }
-    auto wake_at = run_deadline;
-    if (!ended && !killed) wake_at = std::min(wake_at, process_deadline);
-    int timeout = MillisecondsUntil(wake_at, now);
-    // Without a pidfd the end of the child can only be polled for.
-    if (!ended && !pidfd_.valid() && (!reading || process_deadline != kNever) &&
-        (timeout < 0 || timeout > 10)) {
-      timeout = 10;
-    }
-    if (::poll(fds, count, timeout) < 0) {
-      if (errno == EINTR) continue;
-      RaiseLastOSError();
-    }
-    if (stop_slot >= 0 && fds[stop_slot].revents) return false;
-    if (pid_slot >= 0 && fds[pid_slot].revents) ended = true;
-    for (int i = 0; i < 2; ++i) {
-      if (pipe_slot[i] < 0 || !fds[pipe_slot[i]].revents || !pipes[i]->valid()) continue;
-      const ssize_t got = ::read(pipes[i]->get(), buffer, sizeof buffer);
-      if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-      if (got <= 0) {
-        pipes[i]->reset();  // the end of the data (or a broken pipe)
-        continue;
-      }
-      int64_t size = got;
-      const bool over_limit = MaxOutput >= 0 && delivered + size > MaxOutput;
-      if (over_limit) size = MaxOutput - delivered;
-      delivered += size;
-      if (size > 0) watch.deliver(i == 1, buffer, static_cast<int32_t>(size));
-      if (over_limit) {
-        output_limit_reached_ = true;
-        KillGroup();
-        killed = true;
-        stdout_read_.reset();
-        stderr_read_.reset();
-      }
-    }
+    if (!run.ended && !pidfd_.valid()) run.ended = HasEnded(pid_);
+    if (!reading && run.ended) break;
+    const auto now = Clock::now();
+    if (!WatchDeadlines(run, reading, now)) continue;
+    if (!WaitAndRead(watch, run, reading, now)) return false;
   }
   const int status = Reap();
-  exit_code_ = killed ? 1 : ExitCodeOf(status);
+  exit_code_ = run.killed ? 1 : ExitCodeOf(status);
   return true;
+}
+
+bool TWinExecute::WatchDeadlines(Supervision& run, bool reading, Clock::time_point now) {
+  if (!reading && !run.process_deadline_set) {
+    // The output has ended: the program's input ends too, and its time-out starts.
+    stdin_write_.reset();
+    run.process_deadline = Supervision::After(now, TimeOut);
+    run.process_deadline_set = true;
+  }
+  if (!run.ended && !run.killed && now >= run.process_deadline) {
+    KillGroup();
+    run.killed = true;
+    timed_out_ = true;
+  }
+  if (now >= run.run_deadline) {
+    KillGroup();  // the group too: a descendant may be the one holding the output open
+    run.killed = true;
+    timed_out_ = true;
+    stdout_read_.reset();
+    stderr_read_.reset();
+    run.run_deadline = Supervision::kNever;
+    return false;
+  }
+  return true;
+}
+
+bool TWinExecute::WaitAndRead(Watch& watch, Supervision& run, bool reading, Clock::time_point now) {
+  UniqueFd* pipes[2] = {&stdout_read_, &stderr_read_};
+  pollfd fds[4];
+  nfds_t count = 0;
+  int pipe_slot[2] = {-1, -1}, pid_slot = -1, stop_slot = -1;
+  for (int i = 0; i < 2; ++i) {
+    if (pipes[i]->valid()) {
+      pipe_slot[i] = static_cast<int>(count);
+      fds[count++] = {pipes[i]->get(), POLLIN, 0};
+    }
+  }
+  if (!run.ended && pidfd_.valid()) {
+    pid_slot = static_cast<int>(count);
+    fds[count++] = {pidfd_.get(), POLLIN, 0};
+  }
+  if (watch.stop_fd >= 0) {
+    stop_slot = static_cast<int>(count);
+    fds[count++] = {watch.stop_fd, POLLIN, 0};
+  }
+  auto wake_at = run.run_deadline;
+  if (!run.ended && !run.killed) wake_at = std::min(wake_at, run.process_deadline);
+  int timeout = MillisecondsUntil(wake_at, now);
+  // Without a pidfd the end of the child can only be polled for.
+  if (!run.ended && !pidfd_.valid() && (!reading || run.process_deadline != Supervision::kNever) &&
+      (timeout < 0 || timeout > 10)) {
+    timeout = 10;
+  }
+  if (::poll(fds, count, timeout) < 0) {
+    if (errno == EINTR) return true;
+    RaiseLastOSError();
+  }
+  if (stop_slot >= 0 && fds[stop_slot].revents) return false;
+  if (pid_slot >= 0 && fds[pid_slot].revents) run.ended = true;
+  for (int i = 0; i < 2; ++i) {
+    if (pipe_slot[i] >= 0 && fds[pipe_slot[i]].revents) ReadPipe(watch, run, i == 1);
+  }
+  return true;
+}
+
+void TWinExecute::ReadPipe(Watch& watch, Supervision& run, bool error_stream) {
+  UniqueFd& pipe = error_stream ? stderr_read_ : stdout_read_;
+  if (!pipe.valid()) return;  // closed by the other pipe's block passing MaxOutput
+  char buffer[kBlockSize];
+  const ssize_t got = ::read(pipe.get(), buffer, sizeof buffer);
+  if (got < 0 && (errno == EINTR || errno == EAGAIN)) return;
+  if (got <= 0) {
+    pipe.reset();  // the end of the data (or a broken pipe)
+    return;
+  }
+  int64_t size = got;
+  const bool over_limit = MaxOutput >= 0 && run.delivered + size > MaxOutput;
+  if (over_limit) size = MaxOutput - run.delivered;
+  run.delivered += size;
+  if (size > 0) watch.deliver(error_stream, buffer, static_cast<int32_t>(size));
+  if (over_limit) {
+    output_limit_reached_ = true;
+    KillGroup();
+    run.killed = true;
+    stdout_read_.reset();
+    stderr_read_.reset();
+  }
 }
 
 void TWinExecute::KillGroup() {

@@ -63,6 +63,7 @@
 #include <sys/types.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -142,11 +143,22 @@ class TWinExecute : public TComponent {
  private:
   class WaitThread;
   struct Watch;
+  struct Supervision;
 
   void CleanUp();
   void RunBlocking();
   // Reads, waits and reaps as `watch` says; see win_execute.cpp.
   bool Supervise(Watch& watch);
+  // The steps of Supervise. The deadlines: the process time-out starts when
+  // the output has ended, a passed deadline kills the child; false when the
+  // run's own deadline passed (the pipes are closed: look again).
+  bool WatchDeadlines(Supervision& run, bool reading, std::chrono::steady_clock::time_point now);
+  // One wait for output, the child's end, the deadlines or a stop, and the
+  // reads it allows; false when stopped.
+  bool WaitAndRead(Watch& watch, Supervision& run, bool reading, std::chrono::steady_clock::time_point now);
+  // One block from a pipe to its event, within MaxOutput; the end of the
+  // data closes the pipe.
+  void ReadPipe(Watch& watch, Supervision& run, bool error_stream);
   void KillGroup();
   int Reap();
   static int32_t ExitCodeOf(int status);

@@ -6,9 +6,6 @@ namespace vt {
 
 using namespace event_queue_detail;
 
-namespace {
-constexpr std::uint32_t kTimerId = 1;
-}
 
 TWindowHandle::~TWindowHandle() { TWindowHandle::DestroyHandle(); }
 
@@ -100,7 +97,7 @@ TTimerHandle::~TTimerHandle() { TTimerHandle::DestroyHandle(); }
 
 bool TTimerHandle::ActivateTimer() {
   if (TimerInterval <= 0) return false;
-  return SetTimer(GetHandle(), kTimerId, static_cast<std::uint32_t>(TimerInterval));
+  return SetTimer(GetHandle(), kTimerHandleTimer, static_cast<std::uint32_t>(TimerInterval));
 }
 
 std::int32_t TTimerHandle::HandleWM(std::uint32_t msg, std::int32_t wParam, std::int32_t lParam) {
@@ -114,7 +111,7 @@ std::int32_t TTimerHandle::HandleWM(std::uint32_t msg, std::int32_t wParam, std:
 }
 
 void TTimerHandle::DestroyHandle() {
-  if (Handle() != 0 && timer_active_) KillTimer(Handle(), kTimerId);
+  if (Handle() != 0 && timer_active_) KillTimer(Handle(), kTimerHandleTimer);
   TWindowHandle::DestroyHandle();
 }
 
@@ -125,7 +122,7 @@ void TTimerHandle::TriggerTimer() {
 void TTimerHandle::SetTimerActive(bool value) {
   if (value == timer_active_) return;
   if (!value) {
-    KillTimer(Handle(), kTimerId);
+    KillTimer(Handle(), kTimerHandleTimer);
   } else if (!ActivateTimer()) {
     return;
   }

@@ -34,6 +34,7 @@
 #include <cstdint>
 
 #include "platform/event_queue.h"
+#include "sockets/messages.h"
 #include "sockets/winsock.h"
 
 namespace vt {
@@ -44,9 +45,6 @@ constexpr std::int32_t FD_OOB = 4;
 constexpr std::int32_t FD_ACCEPT = 8;
 constexpr std::int32_t FD_CONNECT = 16;
 constexpr std::int32_t FD_CLOSE = 32;
-
-// The socket notification message of the socket classes.
-constexpr std::uint32_t kSocketMessage = 1576;
 
 // Watches `socket` for `events` (FD_ bits) and posts `msg` to `window`; 0 for
 // `events` ends the watch. The socket becomes non-blocking. Returns 0, or -1

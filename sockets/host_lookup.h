@@ -24,15 +24,12 @@
 #include <string>
 
 #include "platform/window_handle.h"
+#include "sockets/messages.h"
 #include "sockets/winsock.h"
 
 namespace vt {
 
 VT_EXCEPTION_CLASS(ESocketHostLookup, Exception);
-
-// The reply of an asynchronous lookup: wParam the request, lParam the error
-// code in the high word.
-constexpr std::uint32_t kHostLookupMessage = 1574;
 
 class TSocketHostLookup {
  public:

@@ -36,7 +36,7 @@
 
 namespace vt {
 
-VT_EXCEPTION_CLASS(ESocketStream, Exception);
+VT_EXCEPTION_CLASS(ESocketStream, EIOError);
 
 enum TSocketWaitMode : std::uint8_t {
   swmNone = 0,

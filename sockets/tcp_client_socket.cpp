@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "platform/ticks.h"
+#include "sockets/messages.h"
 #include "util/ascii.h"
 
 namespace vt {
@@ -23,10 +24,6 @@ constexpr std::int32_t kMaxReadSize = 65536;
 constexpr std::int32_t kReadTextPiece = 65536;
 // A queued item shorter than this takes later writes at its end.
 constexpr std::size_t kCoalesceLength = 16384;
-
-// Messages that carry throttling settings to the owning thread.
-constexpr std::uint32_t kThrottleReadMessage = kSocketMessage + 1;
-constexpr std::uint32_t kThrottleWriteMessage = kSocketMessage + 2;
 
 }  // namespace
 

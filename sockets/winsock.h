@@ -45,10 +45,10 @@ constexpr int kWsaNoData = 11004;
 
 // A socket failure: the message and the WinSock code (or one of the socket
 // layer's own codes, 20001 to 20003, or -1).
-class EWinSock : public Exception {
+class EWinSock : public EIOError {
  public:
   explicit EWinSock(std::string message, int error_code = 0)
-      : Exception(std::move(message)), error_code_(error_code) {}
+      : EIOError(std::move(message)), error_code_(error_code) {}
   int ErrorCode() const noexcept { return error_code_; }
   const char* ClassName() const noexcept override { return "EWinSock"; }
 

@@ -39,7 +39,7 @@
 
 namespace vt {
 
-VT_EXCEPTION_CLASS(EReader, Exception);
+VT_EXCEPTION_CLASS(EReader, EIOError);
 VT_EXCEPTION_CLASS(EMemoryReader, EReader);
 VT_EXCEPTION_CLASS(EFileReader, EReader);
 

@@ -21,7 +21,7 @@
 
 namespace vt {
 
-VT_EXCEPTION_CLASS(EStream, Exception);
+VT_EXCEPTION_CLASS(EStream, EIOError);
 
 class EStreamOperationAborted : public EStream {
  public:

@@ -17,7 +17,7 @@
 
 namespace vt {
 
-VT_EXCEPTION_CLASS(EWriter, Exception);
+VT_EXCEPTION_CLASS(EWriter, EIOError);
 VT_EXCEPTION_CLASS(EFileWriter, EWriter);
 
 // The five primitives (slots 0 to 4).

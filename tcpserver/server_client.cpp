@@ -15,27 +15,18 @@ namespace vt {
 TTCPServerClient::TTCPServerClient(ATCPServer& server) : server_(&server) {}
 
 TTCPServerClient::~TTCPServerClient() {
-  if (ATCPServer* server = Server()) {
-    try {
-      server->RemoveClient(this);
-    } catch (...) {
-      // A handler's failure cannot leave a destructor.
-    }
-    server_.store(nullptr, std::memory_order_release);
-  }
-  if (thread_) {
-    thread_->Terminate();
-    thread_->client_ = nullptr;
-    thread_ = nullptr;
-  }
   stream_.reset();
   socket_.reset();
   if (!handle_taken_ && SocketHandle != kInvalidSocket) CloseSocket(SocketHandle);
 }
 
+TTCPServerClientThread* TTCPServerClient::Thread() const {
+  return connection_ ? connection_->Worker() : nullptr;
+}
+
 void TTCPServerClient::Log(int log_class, const std::string& msg) {
-  if (thread_) {
-    thread_->Log(log_class, msg);
+  if (TTCPServerClientThread* thread = Thread()) {
+    thread->Log(log_class, msg);
   } else if (ATCPServer* server = Server()) {
     server->Log(log_class, msg);
   }
@@ -49,12 +40,12 @@ void TTCPServerClient::Execute() {
 void TTCPServerClient::Terminate() {
   terminated_.store(true, std::memory_order_release);
   TerminateConnection();
-  if (thread_) thread_->Terminate();
+  if (TTCPServerClientThread* thread = Thread()) thread->Terminate();
 }
 
 void TTCPServerClient::Synchronize(const std::function<void()>& fn) {
-  if (thread_) {
-    thread_->Synchronize(fn);
+  if (TTCPServerClientThread* thread = Thread()) {
+    thread->Synchronize(fn);
   } else {
     vt::Synchronize(fn);
   }
@@ -114,7 +105,7 @@ void TTCPServerClient::TerminateConnection() {
   // on it), and terminating it from here would close it in place.
   if (!socket_ || socket_->Terminated() || socket_->Handle() == 0) return;
   socket_->Terminate();
-  if (thread_) PostMessage(socket_->Handle(), kQuitMessage, 0, 0);
+  if (Thread()) PostMessage(socket_->Handle(), kQuitMessage, 0, 0);
 }
 
 bool TTCPServerClient::ConnectionTerminated() const { return socket_ && socket_->Terminated(); }
@@ -122,21 +113,16 @@ bool TTCPServerClient::ConnectionTerminated() const { return socket_ && socket_-
 // ---------------------------------------------------------------------------
 // TTCPServerClientThread
 
-TTCPServerClientThread::~TTCPServerClientThread() {
-  WaitFor();
-  if (client_ && client_->thread_ == this) client_->thread_ = nullptr;
-}
+TTCPServerClientThread::TTCPServerClientThread(std::shared_ptr<TTCPServerLink> link,
+                                               TTCPServerConnection& connection)
+    : link_(std::move(link)), connection_(connection) {}
 
-void TTCPServerClientThread::Attach(std::shared_ptr<TTCPServerLink> link, std::uint32_t id,
-                                    TTCPServerClient& client) {
-  link_ = std::move(link);
-  id_ = id;
-  client_ = &client;
-  client.thread_ = this;
-}
+TTCPServerClientThread::~TTCPServerClientThread() { WaitFor(); }
+
+TTCPServerClient* TTCPServerClientThread::Client() const { return connection_.Client(); }
 
 void TTCPServerClientThread::Terminate() {
-  if (!Terminated() && client_) client_->TerminateConnection();
+  if (TTCPServerClient* client = Client(); client && !Terminated()) client->TerminateConnection();
   TThreadEx::Terminate();
 }
 
@@ -153,7 +139,8 @@ void TTCPServerClientThread::Log(int log_class, const std::string& msg) {
 }
 
 bool TTCPServerClientThread::MustStop() const {
-  return Terminated() || !client_ || client_->Terminated() || !Server() || client_->ConnectionTerminated();
+  const TTCPServerClient* client = Client();
+  return Terminated() || !client || client->Terminated() || !Server() || client->ConnectionTerminated();
 }
 
 void TTCPServerClientThread::LogFailure(const std::string& prefix, std::exception_ptr error) {
@@ -171,22 +158,23 @@ void TTCPServerClientThread::LogFailure(const std::string& prefix, std::exceptio
 }
 
 void TTCPServerClientThread::Execute() {
-  // Only this thread's completion step, on the main thread, clears client_
-  // while the worker runs, so reading it here needs no guard.
+  // The client is freed only by this thread's completion step (or once this
+  // thread has ended), so it stays while the steps before run.
+  TTCPServerClient* client = Client();
   if (!MustStop()) {
     bool go_on = true;
     try {
-      if (ATCPServer* server = Server()) client_->CreateConnection(*server);
+      if (ATCPServer* server = Server()) client->CreateConnection(*server);
     } catch (...) {
       LogFailure("Socket creation error: ", std::current_exception());
       go_on = false;
     }
     if (go_on && !MustStop()) {
       try {
-        Synchronize([this] {
+        Synchronize([this, client] {
           ATCPServer* server = Server();
           // Terminated while this call waited: it would only be removed again.
-          if (server && client_ && !client_->Terminated()) server->DoClientActive(*client_);
+          if (server && !client->Terminated()) server->DoClientActive(*client);
         });
       } catch (...) {
         LogFailure("Client activate error: ", std::current_exception());
@@ -194,7 +182,7 @@ void TTCPServerClientThread::Execute() {
       }
       if (go_on && !MustStop()) {
         try {
-          client_->Execute();
+          client->Execute();
         } catch (...) {
           LogFailure("Client execute error: ", std::current_exception());
         }
@@ -203,7 +191,7 @@ void TTCPServerClientThread::Execute() {
         // close here rather than drop it when the client is freed.
         if (!MustStop()) {
           try {
-            client_->Stream()->Close();
+            client->Stream()->Close();
           } catch (...) {
           }
         }
@@ -218,30 +206,36 @@ void TTCPServerClientThread::Execute() {
 }
 
 void TTCPServerClientThread::Complete() {
-  TTCPServerClient* client = client_;
+  TTCPServerClient* client = Client();
   if (!client) return;
   std::exception_ptr error;
   if (ATCPServer* server = Server()) {
     try {
-      if (!Terminated() && !client->Terminated()) {
-        server->DoClientInactive(*client);
-      } else {
-        server->RemoveClient(client);
-      }
+      server->FinishClient(connection_, !Terminated() && !client->Terminated());
     } catch (...) {
       error = std::current_exception();
     }
   }
-  // The client is freed even when a handler failed: nothing else would.
-  client->thread_ = nullptr;
-  client_ = nullptr;
-  delete client;
+  // Freed even when a handler failed, or when the server has given this
+  // worker up: nothing else would free it on the main thread.
+  connection_.FreeClient();
   if (error) std::rethrow_exception(error);
 }
 
 void TTCPServerClientThread::AfterExecute() {
-  if (link_)
-    PostMessage(link_->reaper, TTCPServerLink::kWorkerEndedMessage, static_cast<std::int32_t>(id_), 0);
+  if (link_) PostMessage(link_->reaper, kWorkerEndedMessage, static_cast<std::int32_t>(connection_.Id()), 0);
 }
+
+// ---------------------------------------------------------------------------
+// TTCPServerConnection
+
+TTCPServerConnection::TTCPServerConnection(std::uint32_t id, std::unique_ptr<TTCPServerClient> client)
+    : id_(id), client_(std::move(client)) {
+  client_->connection_ = this;
+}
+
+TTCPServerConnection::~TTCPServerConnection() = default;
+
+void TTCPServerConnection::FreeClient() { client_.reset(); }
 
 }  // namespace vt

@@ -1,13 +1,14 @@
 #pragma once
 
-// One accepted connection (TTCPServerClient) and the worker thread that
-// serves it (TTCPServerClientThread).
+// One accepted connection: the client (TTCPServerClient), the worker thread
+// that serves it (TTCPServerClientThread), and the record that holds both
+// for the server (TTCPServerConnection).
 //
 // Life of a client:
 //   1. accepted: the server makes it (CreateClient), calls Init, stores the
 //      accepted handle and the peer address (main thread);
-//   2. attached: a worker is made, linked both ways and started, and the
-//      client joins the server's list;
+//   2. attached: a worker is made and started, both go into one record,
+//      and the client joins the server's list;
 //   3. connected: the worker makes the connection socket and the stream over
 //      it, so that the connection's notifications and throttling ticks arrive
 //      in the worker's own queue;
@@ -19,15 +20,21 @@
 //      OnClientInactive and ClientInactive unless the client or worker was
 //      terminated);
 //   6. freed: by the completion step, on the main thread, while the worker
-//      waits for it; the worker then ends and the server joins it.
+//      waits for it; the worker then ends and the server releases the
+//      record, which joins the worker.
 // Terminate may come at any point after 1: the worker skips what is left at
 // its next check, and only OnClientRemoved fires.
 //
-// Ownership: the server's list only refers to clients; a client is deleted by
-// its worker's completion step (or by the server's destruction when its
-// worker has ended without one). The server owns the worker objects and joins
-// them. Client and worker refer to each other without owning each other;
-// whichever is deleted first clears the other's link.
+// Ownership: the server owns one TTCPServerConnection per accepted
+// connection, from accept until its worker has ended, and the record owns
+// the client and the worker. Client and worker reach each other only
+// through their record, which outlives both. The client is freed in one
+// place, TTCPServerConnection::FreeClient, on the main thread: by the
+// completion step, or by the server's shutdown for a worker that has ended
+// without one. The record is released by its id, once its worker has ended.
+// A worker the server gives up waiting for (ATCPServer::Shutdown) is handed
+// its record (TThreadEx::Abandon): its completion step still frees the
+// client, and the record goes when its thread's run is over.
 //
 // Threads: every member of the client runs on the main thread except
 // Execute, SetErrorMessage and what Execute uses (Stream, Socket, Log,
@@ -45,14 +52,16 @@
 #include <string>
 
 #include "platform/event_queue.h"
+#include "platform/thread_ex.h"
 #include "sockets/socket_stream.h"
 #include "sockets/tcp_client_socket.h"
-#include "tcpserver/thread_ex.h"
+#include "tcpserver/messages.h"
 
 namespace vt {
 
 class ATCPServer;
 class TTCPServerClientThread;
+class TTCPServerConnection;
 
 // The clock of TTCPServerClient::IdleSince: milliseconds of the steady clock.
 std::int64_t IdleClockMs();
@@ -62,9 +71,9 @@ std::int64_t IdleClockMs();
 // never reaches a freed server), and the main-thread window its end is
 // reported to.
 struct TTCPServerLink {
-  // Posted by a worker to `reaper` when it has ended; wParam is its id.
-  static constexpr std::uint32_t kWorkerEndedMessage = 1577;
   std::atomic<ATCPServer*> server{nullptr};
+  // Where a worker posts kWorkerEndedMessage (wParam: its record's id) when
+  // it has ended.
   HWindow reaper = 0;
 };
 
@@ -73,9 +82,9 @@ class TTCPServerClient {
   // Stores the server. Init is called by the server once the object exists
   // (a constructor cannot reach a derived class's Init).
   explicit TTCPServerClient(ATCPServer& server);
-  // Main thread: leaves the server's list, terminates and unlinks the worker,
-  // frees the stream and the connection socket, and closes the accepted
-  // handle when no socket took it over.
+  // Frees the stream and the connection socket, and closes the accepted
+  // handle when no socket took it over. The server has taken the client out
+  // of its list before (TTCPServerConnection::FreeClient).
   virtual ~TTCPServerClient();
   TTCPServerClient(const TTCPServerClient&) = delete;
   TTCPServerClient& operator=(const TTCPServerClient&) = delete;
@@ -93,7 +102,8 @@ class TTCPServerClient {
   TTCPServerClientSocket* Socket() const { return socket_.get(); }
   // Set by Terminate, never cleared. Any thread.
   bool Terminated() const { return terminated_.load(std::memory_order_acquire); }
-  TTCPServerClientThread* Thread() const { return thread_; }
+  // The worker; null for a client that was never accepted by a server.
+  TTCPServerClientThread* Thread() const;
   const std::string& ErrorMessage() const { return error_message_; }
 
   // Virtual operations, in slot order. (The constructor is the slot that
@@ -136,6 +146,7 @@ class TTCPServerClient {
 
  private:
   friend class TTCPServerClientThread;
+  friend class TTCPServerConnection;
   friend class ATCPServer;
 
   // Worker: makes the connection socket over SocketHandle, applies the
@@ -154,7 +165,9 @@ class TTCPServerClient {
   // IdleSince, or kClaimedIdle once the server chose the client to make way.
   static constexpr std::int64_t kClaimedIdle = -1;
   std::atomic<std::int64_t> idle_since_{0};
-  TTCPServerClientThread* thread_ = nullptr;
+  // The record that owns this client (and its worker); set by the server
+  // at accept, before the worker starts.
+  TTCPServerConnection* connection_ = nullptr;
   // Guards publishing socket_ (worker) against its use by Terminate and
   // ApplyThrottling (main thread).
   mutable std::mutex socket_mutex_;
@@ -164,21 +177,22 @@ class TTCPServerClient {
   std::string error_message_;
 };
 
-// The worker of one client. Made suspended by the server, attached to the
-// server and the client, then started; it does not delete itself (the server
-// joins and deletes it once it has ended).
+// The worker of one client. Made and started by the server, which puts it
+// into the client's record; it never deletes itself or its client.
 class TTCPServerClientThread : public TThreadEx {
  public:
-  TTCPServerClientThread() = default;
-  // Clears the client's link to this worker, if it still names it.
+  // Main thread, before Start: the worker of the client in `connection`
+  // (whose record is not yet complete: the worker is put into it next);
+  // the client's connection socket is made later, by the worker.
+  TTCPServerClientThread(std::shared_ptr<TTCPServerLink> link, TTCPServerConnection& connection);
+  // Waits until the run is over (at once when it is, or on this thread
+  // itself): AfterExecute, a virtual call, may still be on its way when the
+  // worker is seen Finished.
   ~TTCPServerClientThread() override;
 
   ATCPServer* Server() const { return link_ ? link_->server.load(std::memory_order_acquire) : nullptr; }
-  TTCPServerClient* Client() const { return client_; }
-
-  // Main thread, before Start: links the worker with its server and client;
-  // the client's connection socket is made later, by the worker.
-  void Attach(std::shared_ptr<TTCPServerLink> link, std::uint32_t id, TTCPServerClient& client);
+  // The client; null once the completion step has freed it.
+  TTCPServerClient* Client() const;
 
   // Terminates the client's connection (so that a wait in the stream ends at
   // once), then sets Terminated. Main thread.
@@ -195,12 +209,10 @@ class TTCPServerClientThread : public TThreadEx {
   // thread, run its Execute, then complete and free it on the main thread.
   // Each failure is logged with its step's text.
   void Execute() override;
-  // Reports the end to the server so that it joins this thread.
+  // Reports the end to the server so that it releases the record.
   void AfterExecute() override;
 
  private:
-  friend class TTCPServerClient;
-
   // The checks between the steps: terminated, detached, or the connection's
   // window told to end.
   bool MustStop() const;
@@ -209,8 +221,45 @@ class TTCPServerClientThread : public TThreadEx {
   void Complete();
 
   std::shared_ptr<TTCPServerLink> link_;
-  std::uint32_t id_ = 0;
-  TTCPServerClient* client_ = nullptr;
+  TTCPServerConnection& connection_;
+};
+
+// One accepted connection as the server holds it: the client and its worker,
+// owned, and the id the worker reports its end with. Made by the server's
+// accept step; released by the server, by id, once the worker has ended (or
+// handed to the worker when the server gives up waiting for it).
+//
+// Threads: main thread, except Client and Worker, which the worker reads
+// too (they change only while it waits for the main thread, or has ended).
+class TTCPServerConnection {
+ public:
+  TTCPServerConnection(std::uint32_t id, std::unique_ptr<TTCPServerClient> client);
+  // Frees what is left: the client (when no step freed it), then the worker
+  // (which joins its thread; the server releases a record only once its
+  // worker has ended).
+  ~TTCPServerConnection();
+  TTCPServerConnection(const TTCPServerConnection&) = delete;
+  TTCPServerConnection& operator=(const TTCPServerConnection&) = delete;
+
+  std::uint32_t Id() const { return id_; }
+  TTCPServerClient* Client() const { return client_.get(); }
+  TTCPServerClientThread* Worker() const { return worker_.get(); }
+  // In the server's client list.
+  bool Listed() const { return listed_; }
+
+ private:
+  friend class ATCPServer;
+  friend class TTCPServerClientThread;
+
+  // Main thread: the one place a client is freed. The client has left the
+  // list (with its events) before.
+  void FreeClient();
+
+  const std::uint32_t id_;
+  bool listed_ = false;
+  // Declared first, so freed last: the client goes before its worker.
+  std::unique_ptr<TTCPServerClientThread> worker_;
+  std::unique_ptr<TTCPServerClient> client_;
 };
 
 }  // namespace vt

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <stdexcept>
 
 #include "sockets/async_select.h"
 
@@ -18,9 +19,7 @@ using Clock = std::chrono::steady_clock;
 // workers' end messages normally wake it much sooner.
 constexpr auto kWaitSlice = std::chrono::milliseconds(100);
 
-// The timer of the reaper window that runs MakeWay again, and how long it
-// waits at most.
-constexpr std::uint32_t kMakeWayTimer = 1;
+// How long the timer that runs MakeWay again waits at most.
 constexpr std::int64_t kMakeWayLookAgainMs = 250;
 
 // Accept failures that come from a shortage of resources rather than an
@@ -35,7 +34,7 @@ ATCPServer::ATCPServer()
     : socket_(std::make_unique<TTCPServerSocket>()), link_(std::make_shared<TTCPServerLink>()) {
   socket_->OnAccept = [this](ASocket&) { HandleAccept(); };
   reaper_.OnMessage = [this](std::uint32_t msg, std::int32_t wParam, std::int32_t, bool& handled) {
-    if (msg == TTCPServerLink::kWorkerEndedMessage) {
+    if (msg == kWorkerEndedMessage) {
       handled = true;
       ReapWorker(static_cast<std::uint32_t>(wParam));
     } else if (msg == kTimerMessage && static_cast<std::uint32_t>(wParam) == kMakeWayTimer) {
@@ -167,7 +166,7 @@ void ATCPServer::Deactivate() {
 void ATCPServer::Shutdown() {
   shutting_down_ = true;
   active_ = false;
-  making_way_ = nullptr;
+  making_way_.reset();
   try {
     socket_->StopListening();
   } catch (...) {
@@ -178,25 +177,38 @@ void ATCPServer::Shutdown() {
   // Threads that have only their last steps left are waited for; one still
   // running a worker that is given up ends on its own.
   pool_.Close(std::chrono::milliseconds(std::max(ShutdownWait, 0)));
-  std::vector<TTCPServerClient*> clients;
-  clients.swap(clients_);
-  for (auto it = clients.rbegin(); it != clients.rend(); ++it) {
-    TTCPServerClient* client = *it;
-    client->server_.store(nullptr, std::memory_order_release);
-    // A client whose worker still runs is freed by that worker.
-    if (client->thread_ && client->thread_->Started() && !client->thread_->Finished()) continue;
-    delete client;
+  // The list is emptied first, then the clients are freed, last first.
+  std::map<std::uint32_t, std::shared_ptr<TTCPServerConnection>> connections;
+  connections.swap(connections_);
+  listed_count_ = 0;
+  for (auto& [id, connection] : connections) {
+    connection->listed_ = false;
+    if (TTCPServerClient* client = connection->Client())
+      client->server_.store(nullptr, std::memory_order_release);
   }
-  if (workers_.empty()) return;
-  // The workers left behind keep the old link, which no longer names this
-  // server: their remaining synchronised steps free their clients and
-  // nothing else.
-  link_->server.store(nullptr, std::memory_order_release);
-  link_ = std::make_shared<TTCPServerLink>();
-  link_->server.store(this, std::memory_order_release);
-  link_->reaper = reaper_.Handle();
-  for (auto& entry : workers_) TThreadEx::Abandon(std::move(entry.second));
-  workers_.clear();
+  bool abandoned = false;
+  for (auto it = connections.rbegin(); it != connections.rend(); ++it) {
+    TTCPServerConnection& connection = *it->second;
+    // A client whose worker still runs is freed by that worker.
+    if (!connection.Worker()->Finished()) {
+      abandoned = true;
+      continue;
+    }
+    connection.FreeClient();
+  }
+  if (abandoned) {
+    // The workers left behind keep the old link, which no longer names this
+    // server: their remaining synchronised steps free their clients and
+    // nothing else.
+    link_->server.store(nullptr, std::memory_order_release);
+    link_ = std::make_shared<TTCPServerLink>();
+    link_->server.store(this, std::memory_order_release);
+    link_->reaper = reaper_.Handle();
+  }
+  for (auto& [id, connection] : connections) {
+    TTCPServerClientThread& worker = *connection->Worker();
+    worker.Abandon(std::move(connection));  // released now when the worker has ended
+  }
   if (running > 0) LogStillRunning(running, "; left to end on their own");
 }
 
@@ -210,16 +222,30 @@ void ATCPServer::Log(int log_class, const std::string& msg) {
   if (log_to_) log_to_->Log(this, log_class, msg);
 }
 
+TTCPServerClient* ATCPServer::Client(std::int32_t index) const {
+  for (const auto& [id, connection] : connections_) {
+    if (connection->Listed() && index-- == 0) return connection->Client();
+  }
+  throw std::out_of_range("ATCPServer::Client");
+}
+
+std::vector<std::uint32_t> ATCPServer::ListedIdsLastFirst() const {
+  std::vector<std::uint32_t> listed;
+  listed.reserve(static_cast<std::size_t>(listed_count_));
+  for (auto it = connections_.rbegin(); it != connections_.rend(); ++it) {
+    if (it->second->Listed()) listed.push_back(it->first);
+  }
+  return listed;
+}
+
 void ATCPServer::TerminateClients() {
-  // Last first; Terminate leaves the list as it is, but a client's override
-  // might not, hence the bound check.
-  for (std::size_t i = clients_.size(); i-- > 0;) {
-    if (i >= clients_.size()) {
-      i = clients_.size();
-      continue;
-    }
-    TTCPServerClient* client = clients_[i];
-    if (!client->Terminated()) client->Terminate();
+  // Last first. Terminate leaves the list as it is, but a client's override
+  // might not: each is looked up again before it is terminated.
+  for (const std::uint32_t id : ListedIdsLastFirst()) {
+    const auto it = connections_.find(id);
+    if (it == connections_.end() || !it->second->Listed()) continue;
+    TTCPServerClient* client = it->second->Client();
+    if (client && !client->Terminated()) client->Terminate();
   }
 }
 
@@ -240,10 +266,10 @@ void ATCPServer::LogStillRunning(std::size_t count, const char* consequence) {
 
 std::size_t ATCPServer::ReapWorkers() {
   std::size_t busy = 0;
-  for (auto it = workers_.begin(); it != workers_.end();) {
-    TTCPServerClientThread& worker = *it->second;
+  for (auto it = connections_.begin(); it != connections_.end();) {
+    TTCPServerClientThread& worker = *it->second->Worker();
     if (worker.Finished()) {
-      it = workers_.erase(it);  // joins: the thread has only its last steps left
+      it = connections_.erase(it);  // joins: the thread has only its last steps left
       continue;
     }
     // A worker whose synchronised call runs further down this stack can only
@@ -255,8 +281,8 @@ std::size_t ATCPServer::ReapWorkers() {
 }
 
 void ATCPServer::ReapWorker(std::uint32_t id) {
-  const auto it = workers_.find(id);
-  if (it != workers_.end() && it->second->Finished()) workers_.erase(it);
+  const auto it = connections_.find(id);
+  if (it != connections_.end() && it->second->Worker()->Finished()) connections_.erase(it);
 }
 
 // ---------------------------------------------------------------------------
@@ -344,13 +370,15 @@ void ATCPServer::MakeWay() {
   pollfd waiting{socket_->SocketHandle(), POLLIN, 0};
   if (::poll(&waiting, 1, 0) > 0 && (waiting.revents & POLLIN)) {
     // A client may turn busy between the look and the claim: then the next.
-    for (std::size_t attempt = 0; attempt <= clients_.size(); ++attempt) {
-      TTCPServerClient* oldest = nullptr;
+    for (std::int32_t attempt = 0; attempt <= listed_count_; ++attempt) {
+      TTCPServerConnection* oldest = nullptr;
       std::int64_t oldest_since = 0;
-      for (TTCPServerClient* client : clients_) {
+      for (const auto& [id, connection] : connections_) {
+        const TTCPServerClient* client = connection->Client();
+        if (!connection->Listed() || !client) continue;
         const std::int64_t since = client->IdleSince();
         if (since > 0 && !client->Terminated() && (!oldest || since < oldest_since)) {
-          oldest = client;
+          oldest = connection.get();
           oldest_since = since;
         }
       }
@@ -360,11 +388,12 @@ void ATCPServer::MakeWay() {
         look_again = std::min(look_again, due);
         break;
       }
-      if (!oldest->ClaimIdle(oldest_since)) continue;
-      making_way_ = oldest;
-      Log(0, "Idle connection from " + AddressToText(oldest->RemoteAddress.sin_addr.s_addr) +
+      TTCPServerClient& client = *oldest->Client();
+      if (!client.ClaimIdle(oldest_since)) continue;
+      making_way_ = oldest->Id();
+      Log(0, "Idle connection from " + AddressToText(client.RemoteAddress.sin_addr.s_addr) +
                  " closed to make way for a new one");
-      oldest->Terminate();
+      client.Terminate();
       return;
     }
   }
@@ -384,33 +413,34 @@ bool ATCPServer::StartClient(TSocket handle, const sockaddr_in& address) {
   }
   client->SocketHandle = handle;
   client->RemoteAddress = address;
-  const std::uint32_t id = next_worker_id_++;
-  auto worker = std::make_unique<TTCPServerClientThread>();
-  worker->Attach(link_, id, *client);
+  auto connection = std::make_shared<TTCPServerConnection>(next_id_++, std::move(client));
+  connection->worker_ = std::make_unique<TTCPServerClientThread>(link_, *connection);
   try {
     // Started before the client joins the list: the worker reaches the main
     // thread only after this accept pass, and a failure leaves no trace.
-    worker->Start(&pool_);
+    connection->worker_->Start(&pool_);
   } catch (...) {
     const std::string message = CurrentExceptionMessage();
-    client.reset();  // closes the accepted handle
+    connection.reset();  // closes the accepted handle
     Log(1, "Error creating client: " + message);
     return false;
   }
-  clients_.push_back(client.release());
-  workers_.emplace(id, std::move(worker));
+  connection->listed_ = true;
+  ++listed_count_;
+  const std::uint32_t id = connection->Id();
+  connections_.emplace(id, std::move(connection));
   return true;
 }
 
-void ATCPServer::RemoveClient(TTCPServerClient* client) {
-  const auto it = std::find(clients_.begin(), clients_.end(), client);
-  if (it == clients_.end()) return;
-  clients_.erase(it);
-  if (client == making_way_) making_way_ = nullptr;
+void ATCPServer::Unlist(TTCPServerConnection& connection) {
+  if (!connection.listed_) return;
+  connection.listed_ = false;
+  --listed_count_;
+  if (making_way_ == connection.Id()) making_way_.reset();
   try {
     // Destruction fires no events: whoever destroys the server may already
     // have taken apart what its handlers use.
-    if (OnClientRemoved && !shutting_down_) OnClientRemoved(*client);
+    if (OnClientRemoved && !shutting_down_ && connection.Client()) OnClientRemoved(*connection.Client());
   } catch (...) {
     if (accept_pending_) HandleAccept();
     throw;
@@ -423,8 +453,10 @@ void ATCPServer::DoClientActive(TTCPServerClient& client) {
   client.ClientActive();
 }
 
-void ATCPServer::DoClientInactive(TTCPServerClient& client) {
-  RemoveClient(&client);
+void ATCPServer::FinishClient(TTCPServerConnection& connection, bool normally) {
+  Unlist(connection);
+  if (!normally) return;
+  TTCPServerClient& client = *connection.Client();
   if (OnClientInactive) OnClientInactive(client);
   client.ClientInactive();
 }
@@ -434,7 +466,10 @@ void ATCPServer::ApplyThrottlingToClients() {
   const std::int32_t read_rate = ThrottleClientReadRate();
   const bool write = ThrottleClientWrite();
   const std::int32_t write_rate = ThrottleClientWriteRate();
-  for (TTCPServerClient* client : clients_) client->ApplyThrottling(read, read_rate, write, write_rate);
+  for (const auto& [id, connection] : connections_) {
+    if (connection->Listed() && connection->Client())
+      connection->Client()->ApplyThrottling(read, read_rate, write, write_rate);
+  }
 }
 
 }  // namespace vt

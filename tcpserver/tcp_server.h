@@ -14,20 +14,22 @@
 // destruction) it keeps pumping the main queue, so their synchronised calls,
 // and any other message of the main thread, are served meanwhile.
 //
-// Lifetime: the owner deletes the server on the main thread, never from one
-// of its own events. Destruction terminates the clients and waits, bounded
-// by ShutdownWait, until their workers have ended, then frees what is left;
-// meanwhile no client event fires (log lines still do): to see the clients
-// go, deactivate first.
-// A derived server whose clients use its members calls Shutdown first in its
-// own destructor, so that no worker runs while those members go away. A
-// worker still running after the bound (it should not happen: a terminated
+// Lifetime: a server object is always a TFinalServer<Server> (the classes
+// here are abstract until it completes them), whose destructor runs Shutdown
+// before any member of a derived server goes: no worker runs while the
+// members its client uses are taken apart. The owner deletes the server on
+// the main thread, never from one of its own events. Shutdown terminates the
+// clients and waits, bounded by ShutdownWait, until their workers have ended,
+// then frees what is left; meanwhile no client event fires (log lines still
+// do): to see the clients go, deactivate first. An owner whose handlers use
+// its own members calls Shutdown itself before those go.
+// A worker still running after the bound (it should not happen: a terminated
 // connection ends every wait at once) is reported in the log and left to
-// end on its own: its client is not freed under it, and its link to the
-// server is cut, so that its remaining synchronised steps only free the
-// client (its own code must not keep using the server it was given).
-// Deactivation waits the same way, but frees nothing, so it leaves such a
-// worker in the list until it ends.
+// end on its own, with its record (server_client.h): its client is not freed
+// under it, and its link to the server is cut, so that its remaining
+// synchronised steps only free the client (its own code must not keep using
+// the server it was given). Deactivation waits the same way, but frees
+// nothing, so it leaves such a worker in the list until it ends.
 //
 // Designing mode does not exist here; the server always runs clients on
 // worker threads (there is no mode that serves them on the server's own
@@ -36,9 +38,10 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
+#include <optional>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "platform/component.h"
@@ -74,6 +77,7 @@ class ATCPServer : public TComponent {
   // Makes the listening socket (on this thread: make the server on the main
   // thread) with MaxBacklog 4; TimeOut 300000, MaxClients -1.
   ATCPServer();
+  // Shuts down (TFinalServer has done so already).
   ~ATCPServer() override;
 
   const char* ClassName() const override { return "ATCPServer"; }
@@ -146,11 +150,12 @@ class ATCPServer : public TComponent {
   // --- Interface ---
   // An accept notification was ignored because of MaxClients; stays set.
   bool AcceptPending() const { return accept_pending_; }
-  std::int32_t ClientCount() const { return static_cast<std::int32_t>(clients_.size()); }
-  // Worker threads not yet joined (running, or ended and about to be joined).
-  std::int32_t WorkerCount() const { return static_cast<std::int32_t>(workers_.size()); }
-  // The clients in the order they were accepted.
-  TTCPServerClient* Client(std::int32_t index) const { return clients_.at(static_cast<std::size_t>(index)); }
+  std::int32_t ClientCount() const { return listed_count_; }
+  // Connections held, each until its worker has ended and been joined.
+  std::int32_t WorkerCount() const { return static_cast<std::int32_t>(connections_.size()); }
+  // The clients in the order they were accepted; raises std::out_of_range
+  // past the end.
+  TTCPServerClient* Client(std::int32_t index) const;
   // While active, the time since activation (days); 0 while inactive.
   TDateTime UpTime() const;
   // Log class 0 information, 1 error: OnLog, then LogTo.
@@ -161,8 +166,8 @@ class ATCPServer : public TComponent {
   // Serves the main queue until every worker has ended (or waits for this
   // very call to return), or ShutdownWait has passed; false then.
   bool WaitForClients();
-  // What destruction does, for derived destructors: inactive without log or
-  // event, listening socket closed, clients terminated and waited for
+  // What destruction does (TFinalServer runs it first): inactive without
+  // log or event, listening socket closed, clients terminated and waited for
   // without client events, the clients left freed. Safe to call twice; the
   // server fires no client events afterwards.
   void Shutdown();
@@ -183,6 +188,9 @@ class ATCPServer : public TComponent {
 
  protected:
   void Notification(TComponent* component) override;
+  // Implemented by TFinalServer alone, so that no server object is made
+  // without the destructor that shuts it down first.
+  virtual void FinalServer() = 0;
   void SetThrottleClientRead(bool value);
   void SetThrottleClientReadRate(std::int32_t value);
 
@@ -199,20 +207,27 @@ class ATCPServer : public TComponent {
   // waits and it has been idle long enough, or sets a timer for the moment
   // it will have been.
   void MakeWay();
-  // One accepted connection: client, worker, list. False when it failed.
+  // One accepted connection: client, worker, record, list. False when it
+  // failed.
   bool StartClient(TSocket handle, const sockaddr_in& address);
-  // Removes by identity, fires OnClientRemoved, re-runs accepting when a
-  // notification was ignored.
-  void RemoveClient(TTCPServerClient* client);
+  // The ids of the listed connections, last first (a copy: a client's
+  // override may change the list).
+  std::vector<std::uint32_t> ListedIdsLastFirst() const;
+  // Takes the connection out of the list (nothing when it is not there),
+  // fires OnClientRemoved, re-runs accepting when a notification was
+  // ignored.
+  void Unlist(TTCPServerConnection& connection);
   // Main thread, for the workers.
   void DoClientActive(TTCPServerClient& client);
-  void DoClientInactive(TTCPServerClient& client);
+  // The completion step, before the client is freed: Unlist, then, when the
+  // worker finished normally, OnClientInactive and ClientInactive.
+  void FinishClient(TTCPServerConnection& connection, bool normally);
   void ApplyThrottlingToClients();
-  // Joins the worker `id` when it has ended.
+  // Releases the record `id` when its worker has ended.
   void ReapWorker(std::uint32_t id);
-  // Joins every worker that has ended; returns how many are still busy
-  // (not counting those whose synchronised call runs further down the main
-  // thread's stack).
+  // Releases every record whose worker has ended; returns how many workers
+  // are still busy (not counting those whose synchronised call runs further
+  // down the main thread's stack).
   std::size_t ReapWorkers();
   void LogStillRunning(std::size_t count, const char* consequence);
 
@@ -221,14 +236,16 @@ class ATCPServer : public TComponent {
   // The threads the workers run on; closed when the server stops.
   TThreadPool pool_;
   std::shared_ptr<TTCPServerLink> link_;
-  std::vector<TTCPServerClient*> clients_;
-  std::unordered_map<std::uint32_t, std::unique_ptr<TTCPServerClientThread>> workers_;
-  std::uint32_t next_worker_id_ = 0;
+  // Every connection held, by id: ids grow, so this is the order of
+  // acceptance. Shared only so that a worker given up on can be handed its
+  // record (TThreadEx::Abandon).
+  std::map<std::uint32_t, std::shared_ptr<TTCPServerConnection>> connections_;
+  std::int32_t listed_count_ = 0;
+  std::uint32_t next_id_ = 0;
   bool active_ = false;
   bool accept_pending_ = false;
-  // The client closed by MakeWay until it has left the list (never used
-  // but to compare).
-  const TTCPServerClient* making_way_ = nullptr;
+  // The connection closed by MakeWay, until it has left the list.
+  std::optional<std::uint32_t> making_way_;
   bool accepting_ = false;
   bool shutting_down_ = false;
   TDateTime activated_at_ = 0;
@@ -240,6 +257,20 @@ class ATCPServer : public TComponent {
   std::atomic<bool> throttle_read_{false};
   std::atomic<std::int32_t> read_rate_{0};
   TLog* log_to_ = nullptr;
+};
+
+// A server object: `Server` (ATCPServer or a class derived from it),
+// completed with the destructor that runs Shutdown before any member of
+// `Server` goes, so that a derived server never has to remember it.
+//   TFinalServer<TvtHTTPServer> server;
+template <typename Server>
+class TFinalServer final : public Server {
+ public:
+  using Server::Server;
+  ~TFinalServer() override { this->Shutdown(); }
+
+ private:
+  void FinalServer() override {}
 };
 
 }  // namespace vt

@@ -40,6 +40,13 @@ class Exception : public std::exception {
     const char* ClassName() const noexcept override { return #Name; } \
   }
 
+// A failure of input or output: a stream, a reader or a writer (streams/),
+// a socket or the stream over a connection (sockets/). The classes of those
+// modules derive from it under their own names, so that code which has to
+// tell "the connection or a body failed, nothing more can be sent" from
+// every other failure catches this one class.
+VT_EXCEPTION_CLASS(EIOError, Exception);
+
 // A text could not be converted to a value (an impossible calendar date, for
 // instance).
 VT_EXCEPTION_CLASS(EConvertError, Exception);

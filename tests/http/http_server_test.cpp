@@ -209,6 +209,7 @@ TEST(HttpServer, FailedHandlersAndMissingAnswers) {
     const std::string& uri = client.Request()->URI;
     if (uri == "/raise") throw EhttpMessage("boom");
     if (uri == "/stream") throw EReader("gone");
+    if (uri == "/socket") throw EWinSock("Socket not connected", 20002);
     if (uri == "/ok") EchoURI(client);
   };
   f.OnFree = [&](AhttpServerClient& client) {
@@ -226,8 +227,9 @@ TEST(HttpServer, FailedHandlersAndMissingAnswers) {
     EXPECT_FALSE(a.Has("Connection"));
     EXPECT_FALSE(a.Has("Server"));
     EXPECT_TRUE(ClosedByPeer(fd));
-    // A stream error, and no answer at all: nothing is sent.
-    for (const char* uri : {"/stream", "/none"}) {
+    // An error of the stream or of the socket under it, and no answer at
+    // all: nothing is sent.
+    for (const char* uri : {"/stream", "/socket", "/none"}) {
       fd = f.Connect();
       SendAll(fd, std::string("GET ") + uri + " HTTP/1.1\r\nHost: h\r\n\r\n");
       std::string extra;
@@ -237,8 +239,36 @@ TEST(HttpServer, FailedHandlersAndMissingAnswers) {
   });
   EXPECT_TRUE(f.PumpUntil([&] { return f.HasLine("0 Stream error: gone"); }));
   EXPECT_TRUE(f.HasLine("1 Exception: boom"));
+  EXPECT_TRUE(f.HasLine("0 Stream error: Socket not connected"));
   std::lock_guard lock(mutex);
-  EXPECT_EQ((std::vector<std::string>{"/raise|", "/stream|", "/none|No response"}), freed);
+  EXPECT_EQ((std::vector<std::string>{"/raise|", "/stream|", "/socket|", "/none|No response"}), freed);
+}
+
+TEST(HttpServer, APeerGoneBeforeTheInterimAnswerIsAClosedConnection) {
+  HttpServerFixture f;
+  std::atomic<bool> head_read{false};
+  f.server.OnRequestHeader = [&](AhttpServer&, AhttpServerClient& client) {
+    head_read = true;
+    // The interim answer is due next: wait until the reset has reached the
+    // connection.
+    TSocketStream& stream = *client.Stream();
+    const Deadline until = test::Clock::now() + 5s;
+    while (stream.Socket->IsConnected() && test::Clock::now() < until) stream.WaitStep(&until);
+  };
+  f.Start();
+  f.RunClient([&] {
+    const int fd = test::ConnectLoopback(f.port);
+    SendAll(fd, "POST /p HTTP/1.1\r\nHost: h\r\nExpect: 100-continue\r\nContent-Length: 5\r\n\r\n");
+    const auto until = test::Clock::now() + 5s;
+    while (!head_read && test::Clock::now() < until) std::this_thread::sleep_for(1ms);
+    const linger reset{1, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    ::close(fd);
+  });
+  EXPECT_TRUE(f.PumpUntil([&] { return f.HasLine("0 Stream error: Socket not connected"); }));
+  for (const std::string& line : f.lines) EXPECT_NE('1', line[0]) << line;
+  EXPECT_EQ(0, f.gets);
+  EXPECT_EQ(0, f.server.DataServed);
 }
 
 TEST(HttpServer, OverlongRequestLineIsCutAndItsRestReadAsAHeaderLine) {

@@ -66,7 +66,7 @@ struct HttpServerFixture {
   std::vector<std::string> lines;
 
   TLog log;
-  TvtHTTPServer server;
+  TFinalServer<TvtHTTPServer> server;
   std::uint16_t port = 0;
   // Makes the answer of each request (worker thread); none: no answer.
   std::function<void(AhttpServerClient&)> Answer;

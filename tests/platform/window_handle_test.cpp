@@ -14,6 +14,12 @@
 namespace vt {
 namespace {
 
+// The check that keeps the layers' message numbers apart finds a number that
+// two lists share, wherever it is.
+static_assert(MessageNumbersDiffer(std::array<std::uint32_t, 2>{1, 2}, std::array<std::uint32_t, 1>{3}));
+static_assert(!MessageNumbersDiffer(std::array<std::uint32_t, 2>{1, 2}, std::array<std::uint32_t, 1>{2}));
+static_assert(!MessageNumbersDiffer(std::array<std::uint32_t, 3>{5, 6, 5}));
+
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 

@@ -7,9 +7,49 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <functional>
+
+#include "sockets/socket_stream.h"
+#include "streams/stream.h"
 
 namespace vt {
 namespace {
+
+// Every failure of input or output is caught as one class, and keeps its own
+// name and message; other failures are not of that family.
+TEST(WinSock, InputAndOutputErrorsAreOneFamily) {
+  const struct {
+    std::function<void()> raise;
+    const char* name;
+    bool io;
+  } cases[] = {
+      {[] { throw EStream("s"); }, "EStream", true},
+      {[] { throw EStreamOperationAborted(); }, "EStreamOperationAborted", true},
+      {[] { throw EReader("s"); }, "EReader", true},
+      {[] { throw EFileReader("s"); }, "EFileReader", true},
+      {[] { throw EWriter("s"); }, "EWriter", true},
+      {[] { throw EFileWriter("s"); }, "EFileWriter", true},
+      {[] { throw ESocketStream("s"); }, "ESocketStream", true},
+      {[] { RaiseWinSockCode("s", 10054); }, "EWinSock", true},
+      {[] { RaiseOSError(ENOENT); }, "EOSError", false},
+      {[] { throw EConvertError("s"); }, "EConvertError", false},
+  };
+  for (const auto& c : cases) {
+    bool caught_as_io = false;
+    try {
+      try {
+        c.raise();
+      } catch (const EIOError& e) {
+        caught_as_io = true;
+        EXPECT_STREQ(c.name, e.ClassName());
+        throw;
+      }
+    } catch (const Exception& e) {
+      EXPECT_STREQ(c.name, e.ClassName());
+    }
+    EXPECT_EQ(c.io, caught_as_io) << c.name;
+  }
+}
 
 TEST(WinSock, ErrorTextsAndErrnoTranslation) {
   EXPECT_EQ("", WinSockErrorText(0));

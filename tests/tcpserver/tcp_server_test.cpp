@@ -146,7 +146,7 @@ class EchoClient : public TTCPServerClient {
 // A server on 127.0.0.1 and a free port, recording its events and log.
 struct ServerFixture {
   explicit ServerFixture(TTCPServerClientClass client_class = ClientClassOf<EchoClient>()) {
-    server = std::make_unique<ATCPServer>();
+    server = std::make_unique<TFinalServer<ATCPServer>>();
     server->SetListenPort("0");
     server->SetLocalHost("127.0.0.1");
     server->ClientClass = std::move(client_class);
@@ -198,7 +198,7 @@ TEST(TCPServer, ActivationAndDeactivationReportWhatHappened) {
     ServerFixture f;
     ATCPServer& server = *f.server;
 
-    ATCPServer unset;
+    TFinalServer<ATCPServer> unset;
     EXPECT_VT_ERROR(unset.SetActive(true), ETCPServer, "ListenPort not set");
     EXPECT_FALSE(unset.Active());
 
@@ -322,6 +322,41 @@ TEST(TCPServer, StoppingFromAClientEventDoesNotWaitForThatClient) {
   EXPECT_EQ(events, f.events);
   const std::vector<std::string> lines{"0 Server active. Listening on port 0.", "0 Server shutdown."};
   EXPECT_EQ(lines, f.lines);
+  // The worker's end still releases its record after the stop.
+  EXPECT_TRUE(PumpUntil([&] { return f.server->WorkerCount() == 0; }));
+}
+
+TEST(TCPServer, ShutdownFromAClientsSynchronisedCallLeavesTheClientToItsWorker) {
+  // The client leaves the list while its worker waits for the very handler
+  // that shuts the server down: the client must live on under the handler,
+  // be freed by its worker once the call returns, and the thread must end.
+  static std::atomic<int> freed{0};
+  freed = 0;
+  struct Counted : EchoClient {
+    using EchoClient::EchoClient;
+    ~Counted() override { ++freed; }
+  };
+  ServerFixture f(ClientClassOf<Counted>());
+  f.server->ShutdownWait = 5000;
+  Clock::duration shutting{};
+  int threads = 0;
+  f.server->OnClientActive = [&](TTCPServerClient& client) {
+    threads = RunningThreads();
+    const auto start = Clock::now();
+    f.server->Shutdown();
+    shutting = Clock::now() - start;
+    EXPECT_EQ(0, f.server->ClientCount());
+    EXPECT_EQ(0, freed.load());
+    EXPECT_TRUE(client.Terminated());
+    EXPECT_EQ(AF_INET, client.RemoteAddress.sin_family);
+  };
+  f.Start();
+  f.Connect();
+  ASSERT_TRUE(PumpUntil([&] { return freed == 1; }));
+  EXPECT_LT(shutting, 2s);
+  EXPECT_EQ(0, f.server->WorkerCount());
+  EXPECT_EQ(0, f.removed) << "a server that shut down fires no client events";
+  EXPECT_TRUE(PumpUntil([&] { return RunningThreads() < threads; }));
 }
 
 TEST(TCPServer, FailuresInTheWorkersStepsAreLoggedWithTheirStep) {
@@ -472,7 +507,7 @@ TEST(TCPServer, ASilentPeerIsCutAfterTimeOut) {
 }
 
 TEST(TCPServer, LogToForgetsADestroyedLog) {
-  ATCPServer server;
+  TFinalServer<ATCPServer> server;
   auto log = std::make_unique<TLog>();
   int lines = 0;
   log->OnLogMessage = [&](TComponent*, int, const std::string&) { ++lines; };
@@ -485,7 +520,7 @@ TEST(TCPServer, LogToForgetsADestroyedLog) {
 }
 
 TEST(TCPServer, AClientClosesAHandleNoSocketTookOver) {
-  ATCPServer server;
+  TFinalServer<ATCPServer> server;
   test::LoopbackPair pair;
   const int fd = pair.TakeOurs();
   auto client = std::make_unique<TTCPServerClient>(server);

@@ -11,8 +11,10 @@
 //
 // Lifetime: the owner deletes the object; the destructor joins the thread,
 // so the owner first makes sure the thread ends (Terminate, and keep serving
-// Synchronize). When a thread cannot be waited for, Abandon hands the object
-// to the thread, which deletes it when Execute returns.
+// Synchronize). A derived class calls WaitFor in its own destructor too: the
+// run makes its virtual AfterExecute call after Finished is set, and must
+// not meet the object half taken apart. When a thread cannot be waited for, Abandon hands what owns
+// the object to the thread, which lets go of it when Execute returns.
 //
 // Threads: Start, WaitFor, Abandon and the destructor run on the owner's
 // thread; Terminate, Terminated and Finished on any thread; Synchronize on
@@ -115,10 +117,12 @@ class TThreadEx {
   // (further down the main thread's stack).
   bool InSynchronize() const { return sync_depth_ > 0; }
 
-  // Gives up the object: joined and deleted now when the thread has finished
-  // (or never started), otherwise detached and deleted by the thread itself
-  // when Execute returns.
-  static void Abandon(std::unique_ptr<TThreadEx> thread);
+  // Gives up waiting for the thread. `owner` owns this object (directly or
+  // through what holds it). When the thread has finished (or never started)
+  // the owner is let go of now, which joins the thread; otherwise the thread
+  // is detached, keeps the owner and lets go of it when Execute returns,
+  // touching the object no more afterwards. Owner's thread; once.
+  void Abandon(std::shared_ptr<void> owner);
 
  protected:
   // The thread's work. Exceptions that leave it are swallowed.
@@ -143,6 +147,7 @@ class TThreadEx {
   std::condition_variable ended_;
   bool run_over_ = false;  // under end_mutex_
   bool abandoned_ = false;
+  std::shared_ptr<void> keeper_;           // under end_mutex_: what owns an abandoned object
   std::atomic<std::thread::id> runner_{};  // the thread that runs Run
   std::atomic<bool>* job_over_ = nullptr;  // the pool thread's mark, set as the run ends
 };

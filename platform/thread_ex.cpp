@@ -1,4 +1,4 @@
-#include "tcpserver/thread_ex.h"
+#include "platform/thread_ex.h"
 
 #include <algorithm>
 #include <list>
@@ -183,14 +183,16 @@ void TThreadEx::Run() {
   } catch (...) {
     // Nothing may leave a thread; Execute reports its own failures.
   }
+  std::shared_ptr<void> keeper;
   bool abandoned;
   {
     std::lock_guard lock(end_mutex_);
     finished_.store(true, std::memory_order_release);
     abandoned = abandoned_;
+    keeper = std::move(keeper_);
   }
   if (abandoned) {
-    delete this;  // detached: nobody else holds the object any more
+    keeper.reset();  // detached: may free this object, which is not touched again
     return;
   }
   AfterExecute();
@@ -231,18 +233,17 @@ void TThreadEx::Synchronize(const std::function<void()>& fn) {
   });
 }
 
-void TThreadEx::Abandon(std::unique_ptr<TThreadEx> thread) {
-  if (!thread) return;
+void TThreadEx::Abandon(std::shared_ptr<void> owner) {
   {
-    std::lock_guard lock(thread->end_mutex_);
-    if (thread->started_ && !thread->finished_.load(std::memory_order_acquire)) {
-      thread->abandoned_ = true;
-      if (thread->thread_.joinable()) thread->thread_.detach();
-      thread.release();  // the thread deletes it when Execute returns
+    std::lock_guard lock(end_mutex_);
+    if (started_ && !finished_.load(std::memory_order_acquire)) {
+      abandoned_ = true;
+      keeper_ = std::move(owner);
+      if (thread_.joinable()) thread_.detach();
       return;
     }
   }
-  thread.reset();  // joins a thread that has only its last steps left
+  owner.reset();  // joins a thread that has only its last steps left; may free this object
 }
 
 }  // namespace vt

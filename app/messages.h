@@ -1,0 +1,25 @@
+#pragma once
+
+// The message and timer numbers of the application (see
+// platform/messages.h).
+
+#include "tcpserver/messages.h"
+
+namespace vt {
+
+// Posted by the application to its own window after the first show: the
+// deferred start.
+inline constexpr std::uint32_t kDeferredStartMessage = 8247;
+// Carries a refresh of the status figures to the application's window.
+inline constexpr std::uint32_t kRefreshFiguresMessage = 8248;
+// Posted to the headless runner's window when a signal is waiting.
+inline constexpr std::uint32_t kSignalMessage = 8249;
+
+// The timer of the application's window that delays a figures refresh.
+inline constexpr std::uint32_t kRefreshTimerId = 2;
+
+inline constexpr std::array kAppMessages{kDeferredStartMessage, kRefreshFiguresMessage, kSignalMessage};
+
+static_assert(MessageNumbersDiffer(kPlatformMessages, kSocketMessages, kTCPServerMessages, kAppMessages));
+
+}  // namespace vt
