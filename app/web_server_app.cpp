@@ -424,7 +424,7 @@ void TWebServerApp::HTTPServerGetResponse(AhttpServer&, AhttpServerClient& clien
 
   {
     std::lock_guard lock(FLock);
-    FLastRequest = request.URI;
+    FLastRequest = request.GetPathAndQuery();
   }
   const std::string ext = FileExtOfPath(local_path);
   if (exec_as_cgi && TextEqualFolded(ext, ".exe")) {
@@ -482,7 +482,7 @@ void TWebServerApp::WriteAccessLog(AhttpServerClient& client, const std::string&
   TLogLineFields fields;
   if (const ThttpRequest* request = client.Request()) {
     fields.method = request->Method;
-    fields.uri = request->URI;
+    fields.uri = request->GetPathAndQuery();
     fields.referer = request->GetReferer();
     fields.user_agent = request->GetUserAgent();
   }

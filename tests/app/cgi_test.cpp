@@ -95,7 +95,7 @@ TEST_F(CgiTest, EnvironmentAndWorkingDirectory) {
   std::map<std::string, std::string> env = Lines(plain.body);
   EXPECT_EQ("CGI/1.1", env["GATEWAY_INTERFACE"]);
   EXPECT_EQ("GET", env["REQUEST_METHOD"]);
-  EXPECT_EQ("a=1&x=a b", env["QUERY_STRING"]) << "decoded";
+  EXPECT_EQ("a=1&x=a+b", env["QUERY_STRING"]) << "as sent";
   EXPECT_EQ("0", env["CONTENT_LENGTH"]);
   EXPECT_EQ("/cgi/env.exe", env["REQUEST_URI"]);
   EXPECT_EQ("/cgi/env.exe", env["SCRIPT_NAME"]);
@@ -185,6 +185,18 @@ TEST(Cgi, TheDemoProgramEscapesWhatItShows) {
   EXPECT_EQ("text/html", answer.Field("Content-Type"));
   EXPECT_NE(std::string::npos, answer.body.find("<h1>Hello, &lt;b&gt;Ann&lt;/b&gt;!</h1>")) << answer.body;
   EXPECT_NE(std::string::npos, answer.body.find("<td>Veltrana</td>"));
+
+  // The program decodes its query itself, once: an encoded "&" is part of
+  // the value, and "%25" is a percent sign.
+  const std::pair<const char*, const char*> queries[] = {
+      {"?name=x%26admin%3D1&admin=", "<h1>Hello, x&amp;admin=1!</h1>"},
+      {"?name=100%2541", "<h1>Hello, 100%41!</h1>"},
+      {"?name=Ann+Lee", "<h1>Hello, Ann Lee!</h1>"},
+  };
+  for (const auto& [query, greeting] : queries) {
+    const HttpAnswer greeted = program.Get(std::string("/cgi/hello.exe") + query);
+    EXPECT_NE(std::string::npos, greeted.body.find(greeting)) << query << "\n" << greeted.body;
+  }
 }
 
 }  // namespace
