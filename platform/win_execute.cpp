@@ -383,6 +383,7 @@ void TWinExecute::Execute() {
   process_id_ = 0;
   timed_out_ = false;
   output_limit_reached_ = false;
+  stdin_written_ = 0;
 
   const bool expand = !(Options & eoDontExpandEnvStrings);
   const std::string file = expand ? ExpandEnvStrings(FilePath) : FilePath;
@@ -422,6 +423,7 @@ void TWinExecute::Execute() {
     throw;
   }
   for (UniqueFd& end : child_ends) end.reset();  // the pipes end when the child's side closes
+  if (FeedingStdIn()) ::fcntl(stdin_write_.get(), F_SETFL, O_NONBLOCK);
   process_id_ = pid_;
   pidfd_.reset(OpenPidFd(pid_));
 
@@ -500,14 +502,18 @@ bool TWinExecute::Supervise(Watch& watch) {
       continue;
     }
 
-    pollfd fds[4];
+    pollfd fds[5];
     nfds_t count = 0;
-    int pipe_slot[2] = {-1, -1}, pid_slot = -1, stop_slot = -1;
+    int pipe_slot[2] = {-1, -1}, pid_slot = -1, stop_slot = -1, stdin_slot = -1;
     for (int i = 0; i < 2; ++i) {
       if (pipes[i]->valid()) {
         pipe_slot[i] = static_cast<int>(count);
         fds[count++] = {pipes[i]->get(), POLLIN, 0};
       }
+    }
+    if (FeedingStdIn()) {
+      stdin_slot = static_cast<int>(count);
+      fds[count++] = {stdin_write_.get(), POLLOUT, 0};
     }
     if (!ended && pidfd_.valid()) {
       pid_slot = static_cast<int>(count);
@@ -531,6 +537,7 @@ bool TWinExecute::Supervise(Watch& watch) {
     }
     if (stop_slot >= 0 && fds[stop_slot].revents) return false;
     if (pid_slot >= 0 && fds[pid_slot].revents) ended = true;
+    if (stdin_slot >= 0 && fds[stdin_slot].revents) FeedStdIn();
     for (int i = 0; i < 2; ++i) {
       if (pipe_slot[i] < 0 || !fds[pipe_slot[i]].revents || !pipes[i]->valid()) continue;
       const ssize_t got = ::read(pipes[i]->get(), buffer, sizeof buffer);
@@ -556,6 +563,30 @@ bool TWinExecute::Supervise(Watch& watch) {
   const int status = Reap();
   exit_code_ = killed ? 1 : ExitCodeOf(status);
   return true;
+}
+
+void TWinExecute::FeedStdIn() {
+  // A program that closed its input would raise SIGPIPE at the write: blocked
+  // in this thread instead (once), the write fails with EPIPE.
+  thread_local bool pipe_signal_blocked = false;
+  if (!pipe_signal_blocked) {
+    sigset_t pipe;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    pipe_signal_blocked = ::pthread_sigmask(SIG_BLOCK, &pipe, nullptr) == 0;
+  }
+  while (stdin_written_ < StdInData.size()) {
+    const ssize_t put =
+        ::write(stdin_write_.get(), StdInData.data() + stdin_written_, StdInData.size() - stdin_written_);
+    if (put > 0) {
+      stdin_written_ += static_cast<size_t>(put);
+    } else if (put < 0 && errno == EAGAIN) {
+      return;  // the pipe is full: the next poll says when it takes more
+    } else if (put < 0 && errno != EINTR) {
+      break;  // EPIPE: the program reads no more
+    }
+  }
+  stdin_write_.reset();
 }
 
 void TWinExecute::KillGroup() {
