@@ -80,6 +80,7 @@ TEST_F(CgiTest, TheHeaderSectionEndsAtTheFirstEmptyLine) {
       {"location", "Location: /elsewhere.html\\n\\n", "302 Found", {"Location=/elsewhere.html"}, ""},
       {"moved", "Status: 301 Moved Permanently\\nLocation: http://example.test/\\n\\n",
        "301 Moved Permanently", {"Location=http://example.test/"}, ""},
+      {"nocontent", "Status: 204\n\nignored", "204 No Content", {"Content-Length="}, ""},
       // The server frames the body it collected, whatever the program says.
       {"framing", "Content-Length: 999\\r\\nTransfer-Encoding: chunked\\r\\nConnection: keep-alive\\r\\n\\r\\nabc",
        "200 OK", {"Content-Length=3", "Transfer-Encoding=", "Connection=close"}, "abc"},
