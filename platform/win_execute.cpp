@@ -292,6 +292,26 @@ pid_t Spawn(const SpawnRequest& request) {
   return pid;
 }
 
+// write(2) to a pipe whose reader may have gone, which fails with EPIPE
+// instead of raising SIGPIPE: the signal is blocked around the write, and
+// one the write raised is taken before the thread's mask is restored.
+ssize_t WriteWithoutPipeSignal(int fd, const char* data, size_t size) {
+  sigset_t pipe, old;
+  sigemptyset(&pipe);
+  sigaddset(&pipe, SIGPIPE);
+  ::pthread_sigmask(SIG_BLOCK, &pipe, &old);
+  const ssize_t put = ::write(fd, data, size);
+  const int error = errno;
+  if (put < 0 && error == EPIPE) {
+    const timespec now{};
+    while (::sigtimedwait(&pipe, nullptr, &now) < 0 && errno == EINTR) {
+    }
+  }
+  ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  errno = error;
+  return put;
+}
+
 int MillisecondsUntil(Clock::time_point deadline, Clock::time_point now) {
   if (deadline == Clock::time_point::max()) return -1;
   if (deadline <= now) return 0;
@@ -566,18 +586,9 @@ bool TWinExecute::Supervise(Watch& watch) {
 }
 
 void TWinExecute::FeedStdIn() {
-  // A program that closed its input would raise SIGPIPE at the write: blocked
-  // in this thread instead (once), the write fails with EPIPE.
-  thread_local bool pipe_signal_blocked = false;
-  if (!pipe_signal_blocked) {
-    sigset_t pipe;
-    sigemptyset(&pipe);
-    sigaddset(&pipe, SIGPIPE);
-    pipe_signal_blocked = ::pthread_sigmask(SIG_BLOCK, &pipe, nullptr) == 0;
-  }
   while (stdin_written_ < StdInData.size()) {
-    const ssize_t put =
-        ::write(stdin_write_.get(), StdInData.data() + stdin_written_, StdInData.size() - stdin_written_);
+    const ssize_t put = WriteWithoutPipeSignal(stdin_write_.get(), StdInData.data() + stdin_written_,
+                                               StdInData.size() - stdin_written_);
     if (put > 0) {
       stdin_written_ += static_cast<size_t>(put);
     } else if (put < 0 && errno == EAGAIN) {
