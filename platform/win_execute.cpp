@@ -591,11 +591,11 @@ void TWinExecute::FeedStdIn() {
                                                StdInData.size() - stdin_written_);
     if (put > 0) {
       stdin_written_ += static_cast<size_t>(put);
-    } else if (put < 0 && errno == EAGAIN) {
-      return;  // the pipe is full: the next poll says when it takes more
-    } else if (put < 0 && errno != EINTR) {
-      break;  // EPIPE: the program reads no more
+      continue;
     }
+    if (put < 0 && errno == EINTR) continue;
+    if (put < 0 && errno == EAGAIN) return;  // the pipe is full: the next poll says when it takes more
+    break;                                   // EPIPE: the program reads no more
   }
   stdin_write_.reset();
 }
