@@ -27,17 +27,25 @@ struct TLogLineFields {
   int response = 0;       // status code; 0 when no response was made
 };
 
-// Request text with its control bytes (0-31, 127) written as \xHH and a
-// backslash as "\\", so that one request is always one line and nothing in
-// it acts on a terminal.
+// Request text made safe for one line of a log that people read in a
+// terminal or an editor: each byte of what could end the line or act on a
+// terminal is written as \xHH, and a backslash as "\\". That is the control
+// bytes (0-31, 127), the C1 controls (U+0080 to U+009F in UTF-8, and the raw
+// bytes 0x80 to 0x9F outside a valid UTF-8 sequence, which 8-bit terminals
+// obey) and the line and paragraph separators U+2028 and U+2029. Every
+// other byte, valid UTF-8 or not, is kept.
 std::string EscapeLogText(std::string_view text);
 
 // Expands `log_format` (the default template when empty) for one request at
-// local time `now`. The variables are replaced in this order, each wherever it
-// occurs (case-sensitive, left to right): $date$ (dd-mm-yyyy), $time$
-// (hh:mm:ss), $method$, $size$, $uri$, $referer$, $useragent$, $response$.
-// A later variable is also replaced inside text inserted for an earlier one;
-// misspelt or differently cased variables stay as written.
+// local time `now`: $date$ (dd-mm-yyyy), $time$ (hh:mm:ss), $method$,
+// $size$, $uri$, $referer$, $useragent$ and $response$ are replaced by their
+// values; misspelt or differently cased variables stay as written.
+//
+// The template is expanded in one pass: only the template's own text is
+// searched for variables, never a value put in, so a request cannot make
+// its line longer than the template plus one value per variable. Where the
+// template's variables overlap ("$time$date$"), they are found as replacing
+// them in the order above finds them.
 std::string ExpandLogLine(std::string_view log_format, TDateTime now, const TLogLineFields& fields);
 
 }  // namespace vt

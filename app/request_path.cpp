@@ -77,8 +77,7 @@ bool HasParentSegment(std::string_view path) {
 
 TMapResult MapRequestPath(std::string_view uri, std::string_view pub_dir, std::string& local_path) {
   local_path.clear();
-  const std::size_t query = uri.find('?');
-  std::string path = TrimSet(uri.substr(0, query), ByteSet::Whitespace());
+  std::string path = TrimSet(uri, ByteSet::Whitespace());
 
   // No system call may see a name cut short at a NUL byte.
   if (path.find('\0') != std::string::npos) return mrInvalid;

@@ -30,7 +30,8 @@ inline constexpr const char* kDefaultDocuments[] = {"index.html", "index.htm", "
 // The published directory used when the setting is empty.
 inline constexpr const char* kEmptyPubDirBase = "/inetpub/";
 
-// Maps `uri` (decoded, query included) below `pub_dir`. `local_path` gets the
+// Maps `uri` (the request's decoded path, without its query: a "?" here is
+// part of a name) below `pub_dir`. `local_path` gets the
 // file for mrFound, the directory looked at for mrNotFound, and is empty for
 // mrInvalid.
 TMapResult MapRequestPath(std::string_view uri, std::string_view pub_dir, std::string& local_path);

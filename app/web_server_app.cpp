@@ -8,6 +8,7 @@
 #include <cstdlib>
 
 #include "app/file_response.h"
+#include "app/cgi_output.h"
 #include "app/html_text.h"
 #include "app/log_line.h"
 #include "app/request_path.h"
@@ -390,13 +391,6 @@ std::unique_ptr<TTCPServerClient> TWebServerApp::HTTPServerCreateClient(ATCPServ
 void TWebServerApp::HTTPServerGetResponse(AhttpServer&, AhttpServerClient& client) {
   RequestFiguresRefresh();
   const ThttpRequest& request = *client.Request();
-  if (!TextEqualFolded(request.Method, "GET") && !TextEqualFolded(request.Method, "HEAD")) {
-    client.SetResponse(ErrorResponse(
-        405, "Method not supported", "Method " + EscapeHTMLText(request.Method) + " not supported.",
-        "Your client made a request using a method that is not recognised by the web server."));
-    return;
-  }
-
   std::string pub_dir;
   bool exec_as_cgi = false;
   {
@@ -406,6 +400,19 @@ void TWebServerApp::HTTPServerGetResponse(AhttpServer&, AhttpServerClient& clien
   }
   std::string local_path;
   const TMapResult mapped = MapRequestPath(request.URI, pub_dir, local_path);
+  // A CGI program also takes POST (a form's body on its standard input);
+  // everything else is read only.
+  const bool runs_program =
+      mapped == mrFound && exec_as_cgi && TextEqualFolded(FileExtOfPath(local_path), ".exe");
+  if (!TextEqualFolded(request.Method, "GET") && !TextEqualFolded(request.Method, "HEAD") &&
+      !(runs_program && TextEqualFolded(request.Method, "POST"))) {
+    auto response = ErrorResponse(
+        405, "Method not supported", "Method " + EscapeHTMLText(request.Method) + " not supported.",
+        "Your client made a request using a method that is not recognised by the web server.");
+    response->GetHeader().AddField("Allow", runs_program ? "GET, HEAD, POST" : "GET, HEAD");
+    client.SetResponse(std::move(response));
+    return;
+  }
   if (mapped != mrInvalid) CheckPublishedDirectory(client, pub_dir, mapped == mrFound);
   switch (mapped) {
     case mrInvalid:
@@ -422,14 +429,21 @@ void TWebServerApp::HTTPServerGetResponse(AhttpServer&, AhttpServerClient& clien
 
   {
     std::lock_guard lock(FLock);
-    FLastRequest = request.URI;
+    FLastRequest = request.GetPathAndQuery();
   }
   const std::string ext = FileExtOfPath(local_path);
-  if (exec_as_cgi && TextEqualFolded(ext, ".exe")) {
+  if (runs_program) {
     auto* web_client = dynamic_cast<TWebServerClient*>(&client);
     if (!web_client) throw ECGIRun("This connection cannot run CGI programs");
     try {
       web_client->ExecuteCGI(pub_dir, local_path);
+    } catch (const ECGIOutput& error) {
+      // It ran, but what it wrote is no answer to pass on: none of it goes
+      // out.
+      LogFromWorker(client, 1, "CGI program " + local_path + " gave no valid answer: " + error.Message());
+      client.SetResponse(ErrorResponse(
+          502, "Bad Gateway", "The CGI program gave no valid answer: " + EscapeHTMLText(error.Message()) + ".",
+          "The program ran, but what it wrote cannot be sent as an HTTP answer."));
     } catch (const Exception& error) {
       // The program could not be started, or broke a bound of its run: the
       // client gets the 500 page with the reason, and the log says so too.
@@ -474,7 +488,7 @@ void TWebServerApp::WriteAccessLog(AhttpServerClient& client, const std::string&
   TLogLineFields fields;
   if (const ThttpRequest* request = client.Request()) {
     fields.method = request->Method;
-    fields.uri = request->URI;
+    fields.uri = request->GetPathAndQuery();
     fields.referer = request->GetReferer();
     fields.user_agent = request->GetUserAgent();
   }

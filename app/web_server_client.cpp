@@ -6,8 +6,8 @@
 #include <chrono>
 #include <climits>
 
+#include "app/cgi_output.h"
 #include "http/message.h"
-#include "util/text.h"
 
 namespace vt {
 
@@ -48,6 +48,10 @@ void TWebServerClient::ExecuteCGI(const std::string& DocumentRoot, const std::st
   // The program that runs must be exactly the file the request mapped to: a
   // name like "%HOME%.exe" is no reference to expand.
   exec.Options = eoRedirectStdOut | eoNoWindow | eoDontExpandEnvStrings;
+  // A POST's body is the program's input (CONTENT_LENGTH bytes); any other
+  // request gives it none.
+  if (Request() && Request()->Method == "POST") exec.StdInData = Request()->GetContentText();
+  if (!exec.StdInData.empty()) exec.Options |= eoRedirectStdIn;
   exec.Mode = emBlock;
   exec.ShowMode = esHide;
   exec.DefaultDir = script.substr(0, script.rfind('/') + 1);
@@ -104,12 +108,11 @@ void TWebServerClient::ExecuteCGI(const std::string& DocumentRoot, const std::st
     }
   }
 
-  // Header text before the first empty line, body after it; without one,
-  // everything is header.
-  const TTextCut cut = CutAtText(FCGIOutput, "\r\n\r\n", true, true);
-  auto response = std::make_unique<ThttpResponse>(200, "HTTP", 1, 1, std::string(), nullptr, "OK");
-  response->GetCustomLines() = SplitTextLines(cut.left);
-  response->SetContentText(cut.right);
+  TCGIAnswer answer = ParseCGIOutput(FCGIOutput);
+  auto response = std::make_unique<ThttpResponse>(answer.status, "HTTP", 1, 1, std::string(), nullptr,
+                                                  answer.reason);
+  response->GetCustomLines() = std::move(answer.fields);
+  response->SetContentText(FCGIOutput.substr(answer.body_start));
   SetResponse(std::move(response));
 }
 

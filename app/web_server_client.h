@@ -8,12 +8,12 @@
 // A CGI run
 // - runs exactly the mapped file (no %NAME% expansion of its path), with the
 //   CGI/1.1 variables as its whole environment, in its own folder, with its
-//   standard output collected and its standard input and error on
-//   /dev/null (the request body is not passed on);
-// - answers 200 "OK" with the output split at the first CR LF CR LF: the
-//   lines before it (split at CR LF, LF or CR) become header lines as
-//   written, the rest is the body; output without that separator is all
-//   header lines and an empty body;
+//   standard output collected, the body of a POST on its standard input
+//   (/dev/null for other requests) and its standard error on /dev/null;
+// - answers with the program's header section, checked and with its framing
+//   fields dropped, and the rest of the output as the body
+//   (app/cgi_output.h); output that is no valid answer makes ExecuteCGI
+//   raise ECGIOutput;
 // - is bounded (TCGILimits): a program still running TimeOut after its output
 //   ended is killed and its output used; one that runs past RunTimeOut, or
 //   writes more than MaxOutput bytes, is killed with its process group and

@@ -1,6 +1,7 @@
-// The request line as a connection delivers it: split into method, URI and
-// version, the URI URL-decoded, and parsed into a request the way the server
-// makes one (an absolute URI's host becomes the Host field).
+// The request line as a connection delivers it: split into method, target
+// and version, the target cut into its path (percent-decoded) and its query
+// (as sent), and parsed into a request the way the server makes one (an
+// absolute URI's host becomes the Host field).
 
 #include <algorithm>
 
@@ -22,36 +23,44 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string decoded = URLDecode(line);
   VT_FUZZ_CHECK(decoded.size() <= line.size());
   if (line.find_first_of("%+") == std::string_view::npos) VT_FUZZ_CHECK(decoded == line);
+  const std::string path_decoded = PercentDecode(line);
+  VT_FUZZ_CHECK(path_decoded.size() <= line.size());
+  if (line.find('%') == std::string_view::npos) VT_FUZZ_CHECK(path_decoded == line);
 
   std::string method;
   std::string uri;
+  std::string query;
   std::string protocol;
   std::int32_t major = -1;
   std::int32_t minor = -1;
-  ParseRequestLine(line, method, uri, protocol, major, minor);
+  ParseRequestLine(line, method, uri, query, protocol, major, minor);
   for (const char c : method) VT_FUZZ_CHECK(!(c >= 'a' && c <= 'z') && !IsBlank(c));
   for (const char c : protocol) VT_FUZZ_CHECK(!(c >= 'a' && c <= 'z'));
-  VT_FUZZ_CHECK(method.size() + uri.size() + protocol.size() <= line.size());
+  VT_FUZZ_CHECK(method.size() + uri.size() + query.size() + protocol.size() <= line.size());
+  // The query is a piece of the line as sent, never decoded.
+  VT_FUZZ_CHECK(line.find(query) != std::string_view::npos);
 
   // The server's own path: nothing here may raise.
   ThttpRequest request(std::string(line), std::string(), nullptr);
   VT_FUZZ_CHECK(request.Method == method);
   VT_FUZZ_CHECK(request.URI == uri);
+  VT_FUZZ_CHECK(request.Query == query);
   VT_FUZZ_CHECK(request.Protocol() == protocol);
   // The line composed again from the fields parses to the same fields, as
-  // long as the decoded URI is a single word (decoding may bring in blanks,
-  // and "%"s that a second decoding would read again).
-  if (!method.empty() && !uri.empty() && uri.find('%') == std::string::npos &&
-      uri.find('+') == std::string::npos && std::none_of(uri.begin(), uri.end(), IsBlank) &&
+  // long as the decoded path is a single word without "?" (decoding may
+  // bring in blanks, "?"s, and "%"s that a second decoding would read again).
+  if (!method.empty() && !uri.empty() && uri.find_first_of("%?") == std::string::npos &&
+      std::none_of(uri.begin(), uri.end(), IsBlank) && std::none_of(query.begin(), query.end(), IsBlank) &&
       !protocol.empty() && std::none_of(protocol.begin(), protocol.end(), IsBlank)) {
     std::string method2;
     std::string uri2;
+    std::string query2;
     std::string protocol2;
     std::int32_t major2 = -1;
     std::int32_t minor2 = -1;
-    ParseRequestLine(ComposeRequestLine(method, uri, protocol, major, minor), method2, uri2, protocol2,
-                     major2, minor2);
-    VT_FUZZ_CHECK(method2 == method && uri2 == uri);
+    ParseRequestLine(ComposeRequestLine(method, query.empty() ? uri : uri + "?" + query, protocol, major, minor),
+                     method2, uri2, query2, protocol2, major2, minor2);
+    VT_FUZZ_CHECK(method2 == method && uri2 == uri && query2 == query);
   }
   return 0;
 }

@@ -41,9 +41,8 @@ std::string FormatCGIDate(double date_time) {
 
 void BuildCGIEnvironment(std::vector<std::string>& list, ThttpRequest& request, const TCGIConnectionInfo& info,
                          std::string_view document_root, std::string_view script_file_name) {
-  const TTextCut uri = CutAtByte(request.URI, '?', true);
-  const std::string& path = uri.left;
-  const std::string& query = uri.right;
+  const std::string& path = request.URI;
+  const std::string& query = request.Query;
 
   const std::size_t slash = script_file_name.find_last_of('/');
   const std::string_view document_name =

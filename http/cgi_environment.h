@@ -34,9 +34,10 @@ struct TCGIConnectionInfo {
 // Sets `name` to `value` in a list of "NAME=value" lines (see above).
 void TStringListSetValue(std::vector<std::string>& list, std::string_view name, std::string_view value);
 
-// Sets the 38 CGI variables, in their order, for `request` (whose URI is
-// already decoded) and the program `script_file_name` published below
-// `document_root`.
+// Sets the 38 CGI variables, in their order, for `request` and the program
+// `script_file_name` published below `document_root`. REQUEST_URI and
+// SCRIPT_NAME are the decoded path, QUERY_STRING the query as it came in
+// the request target, still encoded (CGI/1.1: the program decodes it).
 void BuildCGIEnvironment(std::vector<std::string>& list, ThttpRequest& request, const TCGIConnectionInfo& info,
                          std::string_view document_root, std::string_view script_file_name);
 

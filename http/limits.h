@@ -39,8 +39,8 @@ struct ThttpServerLimits {
   // A request body, which is read whole into memory before the application
   // sees the request. A larger Content-Length is refused before any of the
   // body is read, a chunked body as soon as it grows past the limit: 413
-  // "Request Entity Too Large". Nothing this server runs takes a body, so a
-  // limit for form posts is plenty.
+  // "Request Entity Too Large". Only CGI programs take a body (a form's
+  // POST), so a limit for form posts is plenty.
   int64_t MaxRequestBody = 1024 * 1024;
 
   // Milliseconds from the first byte of a request line until its head must

@@ -461,6 +461,7 @@ void ThttpRequest::ComposeStartLine() {
     }
     uri = ComposeURL(scheme, host, path);
   }
+  if (!Query.empty()) uri += "?" + Query;
   start_line_ = ComposeRequestLine(Method, uri, Protocol(), MajorVersion(), MinorVersion());
 }
 
@@ -468,7 +469,7 @@ void ThttpRequest::ParseStartLine() {
   std::string protocol;
   int32_t major = 0;
   int32_t minor = 0;
-  ParseRequestLine(start_line_, Method, URI, protocol, major, minor);
+  ParseRequestLine(start_line_, Method, URI, Query, protocol, major, minor);
   StoreVersion(protocol, major, minor);
   std::string scheme;
   std::string host;
@@ -483,6 +484,7 @@ void ThttpRequest::Init() {
   ConnectionMode = 0;
   Method = "GET";
   URI = "/";
+  Query.clear();
 }
 
 void ThttpRequest::PrepareHeader() {
@@ -502,10 +504,13 @@ void ThttpRequest::AssignPrototype(const AhttpMessage* prototype) {
   AhttpMessage::AssignPrototype(prototype);
   Method = request->Method;
   URI = request->URI;
+  Query = request->Query;
   ConnectionMode = request->ConnectionMode;
   Port = request->Port;
   ProxyRequest = request->ProxyRequest;
 }
+
+std::string ThttpRequest::GetPathAndQuery() const { return Query.empty() ? URI : URI + "?" + Query; }
 
 std::string ThttpRequest::GetHost() const {
   std::string host = Header() ? Header()->GetFieldValue("Host") : std::string();

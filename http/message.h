@@ -287,7 +287,8 @@ class ThttpRequest : public AhttpMessage {
   // Method, URI and version; with ProxyRequest an absolute URI made from the
   // URI, the host (Host field) and Port.
   void ComposeStartLine() override;
-  // Method, decoded URI and version; an absolute URI's host goes to SetHost.
+  // Method, decoded path (URI), query as sent and version; an absolute
+  // URI's host goes to SetHost.
   void ParseStartLine() override;
   void Init() override;
   // The base steps; then EhttpRequest "Host must be set for HTTP/1.1
@@ -296,6 +297,9 @@ class ThttpRequest : public AhttpMessage {
   void PrepareHeader() override;
   void AssignPrototype(const AhttpMessage* prototype) override;
 
+  // The decoded path, then "?" and the query as sent when there is one:
+  // the request target as people read it (the access log shows it).
+  std::string GetPathAndQuery() const;
   // The Host field's value, else the host of an absolute URI.
   std::string GetHost() const;
   // "host:port": the Host field gets the host, Port the port when there is
@@ -315,8 +319,11 @@ class ThttpRequest : public AhttpMessage {
 
   std::string Port;
   std::string Method = "GET";
-  // Stored decoded.
+  // The path of the request target, stored decoded.
   std::string URI = "/";
+  // The query of the request target as sent (still encoded), without its
+  // "?"; empty when there is none.
+  std::string Query;
   // 0 no preference, 1 keep-alive, 2 close.
   uint8_t ConnectionMode = 0;
   // The start line carries an absolute URI and the connection field is

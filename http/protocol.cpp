@@ -107,8 +107,8 @@ std::string ComposeRequestLine(std::string_view method, std::string_view uri, st
   return line;
 }
 
-void ParseRequestLine(std::string_view line, std::string& method, std::string& uri, std::string& protocol,
-                      int32_t& major, int32_t& minor) {
+void ParseRequestLine(std::string_view line, std::string& method, std::string& uri, std::string& query,
+                      std::string& protocol, int32_t& major, int32_t& minor) {
   const TTextCut methodCut = CutAtWhitespace(Trimmed(line));
   method = methodCut.left;
   AsciiUpperInPlace(method);
@@ -124,15 +124,19 @@ void ParseRequestLine(std::string_view line, std::string& method, std::string& u
     ParseVersionText(TextFrom(rest, lastBlank + 1), protocol, major, minor);
     uriPart = TextLeft(rest, lastBlank - 1);
   }
-  uri = URLDecode(Trimmed(uriPart));
+  const TTextCut target = CutAtByte(Trimmed(uriPart), '?', true);
+  uri = PercentDecode(target.left);
+  query = target.right;
 }
 
-std::string URLDecode(std::string_view text) {
+namespace {
+
+std::string DecodeURLText(std::string_view text, bool plusIsBlank) {
   std::string decoded;
   decoded.reserve(text.size());
   for (size_t i = 0; i < text.size(); ++i) {
     const char c = text[i];
-    if (c == '+') {
+    if (c == '+' && plusIsBlank) {
       decoded += ' ';
     } else if (c != '%') {
       decoded += c;
@@ -148,6 +152,12 @@ std::string URLDecode(std::string_view text) {
   }
   return decoded;
 }
+
+}  // namespace
+
+std::string PercentDecode(std::string_view text) { return DecodeURLText(text, false); }
+
+std::string URLDecode(std::string_view text) { return DecodeURLText(text, true); }
 
 std::string ComposeStatusLine(int32_t code, std::string_view reason, std::string_view protocol, int32_t major,
                               int32_t minor) {

@@ -33,13 +33,17 @@ std::string ComposeRequestLine(std::string_view method, std::string_view uri, st
 // Splits a request line. The method is the first word, upper-cased. The last
 // word of the rest is the version (protocol upper-cased, numbers 0 when
 // missing or not numbers); with only one word left there is no version
-// (empty protocol, 0.0) and that word is the URI. The URI is URLDecode'd.
-void ParseRequestLine(std::string_view line, std::string& method, std::string& uri, std::string& protocol,
-                      int32_t& major, int32_t& minor);
+// (empty protocol, 0.0) and that word is the request target. The target is
+// cut at its first "?" before anything is decoded: `uri` gets the path,
+// PercentDecode'd (so "%3F" is part of a name and "+" is a plus sign), and
+// `query` the rest as sent, still encoded (empty when there is no "?").
+void ParseRequestLine(std::string_view line, std::string& method, std::string& uri, std::string& query,
+                      std::string& protocol, int32_t& major, int32_t& minor);
 
-// "+" becomes a blank, "%" with two hexadecimal digits the byte they give,
-// "%%" one "%"; any other "%" stays. Applies to the whole text, query
-// included.
+// "%" with two hexadecimal digits becomes the byte they give, "%%" one "%";
+// any other "%" stays.
+std::string PercentDecode(std::string_view text);
+// PercentDecode, and "+" becomes a blank: the form encoding of a query.
 std::string URLDecode(std::string_view text);
 
 // version text + " " + code + " " + (reason, or the table's phrase when the

@@ -292,6 +292,26 @@ pid_t Spawn(const SpawnRequest& request) {
   return pid;
 }
 
+// write(2) to a pipe whose reader may have gone, which fails with EPIPE
+// instead of raising SIGPIPE: the signal is blocked around the write, and
+// one the write raised is taken before the thread's mask is restored.
+ssize_t WriteWithoutPipeSignal(int fd, const char* data, size_t size) {
+  sigset_t pipe, old;
+  sigemptyset(&pipe);
+  sigaddset(&pipe, SIGPIPE);
+  ::pthread_sigmask(SIG_BLOCK, &pipe, &old);
+  const ssize_t put = ::write(fd, data, size);
+  const int error = errno;
+  if (put < 0 && error == EPIPE) {
+    const timespec now{};
+    while (::sigtimedwait(&pipe, nullptr, &now) < 0 && errno == EINTR) {
+    }
+  }
+  ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  errno = error;
+  return put;
+}
+
 int MillisecondsUntil(Clock::time_point deadline, Clock::time_point now) {
   if (deadline == Clock::time_point::max()) return -1;
   if (deadline <= now) return 0;
@@ -383,6 +403,7 @@ void TWinExecute::Execute() {
   process_id_ = 0;
   timed_out_ = false;
   output_limit_reached_ = false;
+  stdin_written_ = 0;
 
   const bool expand = !(Options & eoDontExpandEnvStrings);
   const std::string file = expand ? ExpandEnvStrings(FilePath) : FilePath;
@@ -422,6 +443,7 @@ void TWinExecute::Execute() {
     throw;
   }
   for (UniqueFd& end : child_ends) end.reset();  // the pipes end when the child's side closes
+  if (FeedingStdIn()) ::fcntl(stdin_write_.get(), F_SETFL, O_NONBLOCK);
   process_id_ = pid_;
   pidfd_.reset(OpenPidFd(pid_));
 
@@ -523,14 +545,18 @@ bool TWinExecute::WatchDeadlines(Supervision& run, bool reading, Clock::time_poi
 
 bool TWinExecute::WaitAndRead(Watch& watch, Supervision& run, bool reading, Clock::time_point now) {
   UniqueFd* pipes[2] = {&stdout_read_, &stderr_read_};
-  pollfd fds[4];
+  pollfd fds[5];
   nfds_t count = 0;
-  int pipe_slot[2] = {-1, -1}, pid_slot = -1, stop_slot = -1;
+  int pipe_slot[2] = {-1, -1}, pid_slot = -1, stop_slot = -1, stdin_slot = -1;
   for (int i = 0; i < 2; ++i) {
     if (pipes[i]->valid()) {
       pipe_slot[i] = static_cast<int>(count);
       fds[count++] = {pipes[i]->get(), POLLIN, 0};
     }
+  }
+  if (FeedingStdIn()) {
+    stdin_slot = static_cast<int>(count);
+    fds[count++] = {stdin_write_.get(), POLLOUT, 0};
   }
   if (!run.ended && pidfd_.valid()) {
     pid_slot = static_cast<int>(count);
@@ -554,6 +580,7 @@ bool TWinExecute::WaitAndRead(Watch& watch, Supervision& run, bool reading, Cloc
   }
   if (stop_slot >= 0 && fds[stop_slot].revents) return false;
   if (pid_slot >= 0 && fds[pid_slot].revents) run.ended = true;
+  if (stdin_slot >= 0 && fds[stdin_slot].revents) FeedStdIn();
   for (int i = 0; i < 2; ++i) {
     if (pipe_slot[i] >= 0 && fds[pipe_slot[i]].revents) ReadPipe(watch, run, i == 1);
   }
@@ -582,6 +609,21 @@ void TWinExecute::ReadPipe(Watch& watch, Supervision& run, bool error_stream) {
     stdout_read_.reset();
     stderr_read_.reset();
   }
+}
+
+void TWinExecute::FeedStdIn() {
+  while (stdin_written_ < StdInData.size()) {
+    const ssize_t put = WriteWithoutPipeSignal(stdin_write_.get(), StdInData.data() + stdin_written_,
+                                               StdInData.size() - stdin_written_);
+    if (put > 0) {
+      stdin_written_ += static_cast<size_t>(put);
+      continue;
+    }
+    if (put < 0 && errno == EINTR) continue;
+    if (put < 0 && errno == EAGAIN) return;  // the pipe is full: the next poll says when it takes more
+    break;                                   // EPIPE: the program reads no more
+  }
+  stdin_write_.reset();
 }
 
 void TWinExecute::KillGroup() {

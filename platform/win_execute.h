@@ -113,6 +113,12 @@ class TWinExecute : public TComponent {
   std::vector<std::string> EnvStrings;  // NAME=value lines; empty: inherit
   int32_t RunTimeOut = -1;              // milliseconds for the whole run; negative: no limit
   int64_t MaxOutput = -1;               // bytes of output; negative: no limit
+  // With eoRedirectStdIn in emBlock or emThread mode, when not empty: the
+  // program's whole input. It is written while the output is read (so a
+  // program that writes before it has read everything cannot deadlock),
+  // then the input ends. A program that ends or closes its input early
+  // does not get the rest.
+  std::string StdInData;
 
   TWinExecuteEvent OnBeforeExecute;  // just before the child is created
   TWinExecuteEvent OnExecute;        // just after; ProcessId() is set
@@ -159,6 +165,11 @@ class TWinExecute : public TComponent {
   // One block from a pipe to its event, within MaxOutput; the end of the
   // data closes the pipe.
   void ReadPipe(Watch& watch, Supervision& run, bool error_stream);
+  // StdInData still to be written to an input that is open.
+  bool FeedingStdIn() const { return stdin_write_.valid() && stdin_written_ < StdInData.size(); }
+  // Writes what the input takes now of StdInData without waiting; closes
+  // the input after the last byte, or when the program reads no more.
+  void FeedStdIn();
   void KillGroup();
   int Reap();
   static int32_t ExitCodeOf(int status);
@@ -166,6 +177,7 @@ class TWinExecute : public TComponent {
   UniqueFd stdout_read_, stderr_read_, stdin_write_, pidfd_;
   pid_t pid_ = 0;  // the child, until reaped or handed to the background reaper
   pid_t process_id_ = 0;
+  size_t stdin_written_ = 0;  // bytes of StdInData written
   std::atomic<int32_t> exit_code_{0};
   std::atomic<bool> timed_out_{false}, output_limit_reached_{false};
   std::unique_ptr<WaitThread> wait_thread_;

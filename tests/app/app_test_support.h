@@ -84,6 +84,7 @@ class ServerProgram {
   // Waits for the program to end by itself; as Stop.
   int Wait(std::chrono::milliseconds limit = std::chrono::seconds(20));
   bool Running() const { return pid_ > 0; }
+  pid_t Pid() const { return pid_; }
 
   // What the program wrote on standard error so far.
   std::string Stderr() const;

@@ -55,38 +55,143 @@ class CgiTest : public ::testing::Test {
   ServerProgram program_;
 };
 
-TEST_F(CgiTest, OutputSplitsIntoHeaderAndBody) {
-  const HttpAnswer five = program_.Get("/cgi/five.exe");
-  EXPECT_EQ("HTTP/1.1 200 OK", five.status);
-  EXPECT_EQ("text/plain", five.Field("Content-Type"));
-  EXPECT_EQ("5", five.Field("Content-Length"));
-  EXPECT_EQ("hello", five.body);
+// Programs as scripts write them, and what the client gets. Fields are
+// "Name=value" ("Name=" for a field that must be absent).
+TEST_F(CgiTest, TheHeaderSectionEndsAtTheFirstEmptyLine) {
+  const struct {
+    const char* name;
+    const char* output;  // printf's format
+    const char* status;
+    std::vector<std::string> fields;
+    const char* body;
+  } cases[] = {
+      {"crlf", "Content-Type: text/plain\\r\\n\\r\\nhello", "200 OK", {"Content-Type=text/plain", "Content-Length=5"},
+       "hello"},
+      {"lf", "Content-Type: text/plain\\nX-Lf: yes\\n\\nbody\\n", "200 OK", {"X-Lf=yes", "Content-Length=5"},
+       "body\n"},
+      {"mixed", "X-A: 1\\r\\nX-B:2\\n\\r\\nbody\\r\\n\\r\\nmore", "200 OK", {"X-A=1", "X-B=2"},
+       "body\r\n\r\nmore"},
+      {"tab", "X-Tab: a\\tb\\n\\n", "200 OK", {"X-Tab=a\tb"}, ""},
+      {"nosplit", "X-One: 1\\r\\nX-Two: 2\\r\\n", "200 OK", {"X-One=1", "X-Two=2", "Content-Length=0"}, ""},
+      {"silent", "", "200 OK", {"Content-Length=0"}, ""},
+      {"status", "Status: 404 Not Here\\r\\nContent-Type: text/plain\\r\\n\\r\\ngone", "404 Not Here",
+       {"Status=", "Content-Type=text/plain"}, "gone"},
+      {"code", "status: 500\\n\\nbroke", "500 Internal Server Error", {"Status="}, "broke"},
+      {"location", "Location: /elsewhere.html\\n\\n", "302 Found", {"Location=/elsewhere.html"}, ""},
+      {"moved", "Status: 301 Moved Permanently\\nLocation: http://example.test/\\n\\n",
+       "301 Moved Permanently", {"Location=http://example.test/"}, ""},
+      {"nocontent", "Status: 204\n\nignored", "204 No Content", {"Content-Length="}, ""},
+      // The server frames the body it collected, whatever the program says.
+      {"framing", "Content-Length: 999\\r\\nTransfer-Encoding: chunked\\r\\nConnection: keep-alive\\r\\n\\r\\nabc",
+       "200 OK", {"Content-Length=3", "Transfer-Encoding=", "Connection=close"}, "abc"},
+  };
+  for (const auto& c : cases) {
+    program_.WriteRootProgram(std::string("cgi/") + c.name + ".exe",
+                              std::string("#!/bin/sh\nprintf '") + c.output + "'\n");
+    const HttpAnswer answer = program_.Get(std::string("/cgi/") + c.name + ".exe");
+    EXPECT_EQ(std::string("HTTP/1.1 ") + c.status, answer.status) << c.name;
+    for (const std::string& field : c.fields) {
+      const std::string name = field.substr(0, field.find('='));
+      const std::string value = field.substr(field.find('=') + 1);
+      if (value.empty()) {
+        EXPECT_FALSE(answer.Has(name)) << c.name << ": " << name;
+      } else {
+        EXPECT_EQ(value, answer.Field(name)) << c.name << ": " << name;
+      }
+    }
+    EXPECT_EQ(c.body, answer.body) << c.name;
+  }
+}
 
-  program_.WriteRootProgram("cgi/NoSplit.EXE", "#!/bin/sh\nprintf 'X-One: 1\\r\\nX-Two: 2\\r\\n'\n");
-  const HttpAnswer nosplit = program_.Get("/cgi/NoSplit.EXE");
-  EXPECT_EQ("HTTP/1.1 200 OK", nosplit.status);
-  EXPECT_EQ("1", nosplit.Field("X-One"));
-  EXPECT_EQ("2", nosplit.Field("X-Two"));
-  EXPECT_EQ("0", nosplit.Field("Content-Length"));
-  EXPECT_EQ("", nosplit.body);
+// Output that is no answer gets the 502 page and a line in the server's log;
+// none of it reaches the client.
+TEST_F(CgiTest, OutputThatIsNoAnswerGetsThe502Page) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"bare", "printf 'hello'"},
+      {"blank", "printf 'Bad Name: x\\r\\n\\r\\nSet-Cookie'"},
+      {"colon", "printf ': x\\n\\n'"},
+      {"folded", "printf 'X-A: 1\\n Set-Cookie: s=1\\n\\n'"},
+      {"control", "printf 'X-A: a\\001b\\r\\n\\r\\n'"},
+      {"cr", "printf 'X-A: a\\rSet-Cookie: s=1\\r\\n\\r\\nbody'"},
+      {"escape", "printf 'X-A: \\033[31mred\\n\\n'"},
+      {"nostatus", "printf 'Status: abc\\n\\n'"},
+      {"interim", "printf 'Status: 101 Switching Protocols\\n\\n'"},
+      {"twice", "printf 'Status: 200 OK\\nStatus: 404 No\\n\\n'"},
+      {"nowhere", "printf 'Location: \\n\\n'"},
+      {"lines", "/usr/bin/yes 'X-Fill: 0123456789' | /usr/bin/head -c 14000000"},  // 14 MB of header
+      {"long", "printf 'X-Big: '; /usr/bin/head -c 14000000 /dev/zero | /usr/bin/tr '\\\\0' a; printf '\\n\\nx'"},
+  };
+  for (const auto& [name, script] : cases) {
+    const std::string path = program_.WriteRootProgram(std::string("cgi/") + name + ".exe",
+                                                       std::string("#!/bin/sh\n") + script + "\n");
+    const HttpAnswer answer = program_.Get(std::string("/cgi/") + name + ".exe");
+    EXPECT_EQ("HTTP/1.1 502 Bad Gateway", answer.status) << name;
+    EXPECT_NE(std::string::npos, answer.body.find("The CGI program gave no valid answer")) << name;
+    EXPECT_FALSE(answer.Has("Set-Cookie")) << name;
+    EXPECT_EQ(std::string::npos, answer.body.find("Set-Cookie")) << name;
+    EXPECT_TRUE(test::WaitFor([&] {
+      return program_.Stderr().find("CGI program " + path + " gave no valid answer: ") != std::string::npos;
+    })) << name;
+  }
+  EXPECT_NE(std::string::npos, program_.Stderr().find("header line 1 (X-A) holds a control character"));
+  EXPECT_NE(std::string::npos, program_.Stderr().find("its header section is longer than 65536 bytes"));
+}
 
-  program_.WriteRootProgram("cgi/lf.exe",
-                            "#!/bin/sh\nprintf 'Content-Type: text/plain\\nX-Lf: yes\\n\\nbody\\n'\n");
-  const HttpAnswer lf = program_.Get("/cgi/lf.exe");
-  EXPECT_EQ("yes", lf.Field("X-Lf")) << "LF alone never ends the header";
-  EXPECT_EQ("0", lf.Field("Content-Length"));
-  EXPECT_EQ("", lf.body);
+// A program's own framing once split its answer in two on a kept-alive
+// connection: the client read the second half as the answer to its next
+// request.
+TEST_F(CgiTest, AProgramCannotForgeTheNextAnswer) {
+  program_.WriteRootProgram("cgi/forge.exe",
+                            "#!/bin/sh\nprintf 'Transfer-Encoding: chunked\\r\\n\\r\\n0\\r\\n\\r\\n"
+                            "HTTP/1.1 200 OK\\r\\nContent-Length: 6\\r\\n\\r\\nforged'\n");
+  const int fd = test::ConnectLoopback(program_.Port());
+  test::SendAll(fd, "GET /cgi/forge.exe HTTP/1.1\r\nHost: x\r\n\r\nGET /cgi/five.exe HTTP/1.1\r\nHost: x\r\n\r\n");
+  const HttpAnswer first = test::ReadAnswer(fd);
+  const HttpAnswer second = test::ReadAnswer(fd);
+  ::close(fd);
+  EXPECT_EQ("keep-alive", first.Field("Connection"));
+  EXPECT_FALSE(first.Has("Transfer-Encoding"));
+  EXPECT_EQ("0\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 6\r\n\r\nforged", first.body);
+  EXPECT_EQ("hello", second.body);
+}
 
-  program_.WriteRootProgram("cgi/silent.exe", "#!/bin/sh\nexit 3\n");
-  const HttpAnswer silent = program_.Get("/cgi/silent.exe");
-  EXPECT_EQ("HTTP/1.1 200 OK", silent.status);
-  EXPECT_EQ("0", silent.Field("Content-Length"));
-  EXPECT_EQ("", silent.body);
-
-  program_.WriteRootProgram("cgi/status.exe", "#!/bin/sh\nprintf 'Status: 404 Not Found\\r\\n\\r\\nx'\n");
-  const HttpAnswer status = program_.Get("/cgi/status.exe");
-  EXPECT_EQ("HTTP/1.1 200 OK", status.status) << "a Status line is an ordinary field";
-  EXPECT_EQ("404 Not Found", status.Field("Status"));
+// A POST's body reaches the program's standard input, announced by
+// CONTENT_LENGTH and CONTENT_TYPE; other methods give it no input. Only GET
+// and HEAD reach files, and the 405 page says what is allowed.
+TEST_F(CgiTest, PostBodiesGoToTheProgramAndOtherMethodsGet405) {
+  program_.WriteRootProgram("cgi/echo.exe",
+                            "#!/bin/sh\nprintf 'Content-Type: text/plain\\r\\n\\r\\n%s|%s|' \"$CONTENT_LENGTH\" "
+                            "\"$CONTENT_TYPE\"\n[ -p /dev/stdin ] && printf pipe|| printf none\nprintf '|'\n"
+                            "exec /bin/cat\n");
+  program_.WriteRootFile("notes.txt", "notes");
+  const std::string form = "Content-Type: application/x-www-form-urlencoded\r\n";
+  const struct {
+    std::string request;
+    const char* status;
+    const char* allow;
+    const char* body;
+  } cases[] = {
+      {"POST /cgi/echo.exe HTTP/1.1\r\n" + form + "Content-Length: 12\r\n\r\nname=Ann&x=1", "200 OK", "",
+       "12|application/x-www-form-urlencoded|pipe|name=Ann&x=1"},
+      {"POST /cgi/echo.exe HTTP/1.1\r\n" + form + "Transfer-Encoding: chunked\r\n\r\n4\r\nname\r\n4\r\n=Ann\r\n0\r\n\r\n",
+       "200 OK", "", "8|application/x-www-form-urlencoded|pipe|name=Ann"},
+      {"post /cgi/echo.exe HTTP/1.1\r\nContent-Length: 0\r\n\r\n", "200 OK", "", "0||none|"},
+      {"GET /cgi/echo.exe HTTP/1.1\r\n\r\n", "200 OK", "", "0||none|"},
+      {"PUT /cgi/echo.exe HTTP/1.1\r\nContent-Length: 1\r\n\r\nx", "405 Method not supported", "GET, HEAD, POST",
+       nullptr},
+      {"POST /notes.txt HTTP/1.1\r\nContent-Length: 1\r\n\r\nx", "405 Method not supported", "GET, HEAD", nullptr},
+      {"DELETE /missing.txt HTTP/1.1\r\n\r\n", "405 Method not supported", "GET, HEAD", nullptr},
+  };
+  for (const auto& c : cases) {
+    std::string raw = c.request;
+    raw.insert(raw.find("\r\n") + 2, "Host: x\r\nConnection: close\r\n");
+    const HttpAnswer answer = program_.Request(raw);
+    EXPECT_EQ(std::string("HTTP/1.1 ") + c.status, answer.status) << c.request;
+    EXPECT_EQ(c.allow, answer.Field("Allow")) << c.request;
+    if (c.body) {
+      EXPECT_EQ(c.body, answer.body) << c.request;
+    }
+  }
 }
 
 TEST_F(CgiTest, EnvironmentAndWorkingDirectory) {
@@ -95,7 +200,7 @@ TEST_F(CgiTest, EnvironmentAndWorkingDirectory) {
   std::map<std::string, std::string> env = Lines(plain.body);
   EXPECT_EQ("CGI/1.1", env["GATEWAY_INTERFACE"]);
   EXPECT_EQ("GET", env["REQUEST_METHOD"]);
-  EXPECT_EQ("a=1&x=a b", env["QUERY_STRING"]) << "decoded";
+  EXPECT_EQ("a=1&x=a+b", env["QUERY_STRING"]) << "as sent";
   EXPECT_EQ("0", env["CONTENT_LENGTH"]);
   EXPECT_EQ("/cgi/env.exe", env["REQUEST_URI"]);
   EXPECT_EQ("/cgi/env.exe", env["SCRIPT_NAME"]);
@@ -185,6 +290,23 @@ TEST(Cgi, TheDemoProgramEscapesWhatItShows) {
   EXPECT_EQ("text/html", answer.Field("Content-Type"));
   EXPECT_NE(std::string::npos, answer.body.find("<h1>Hello, &lt;b&gt;Ann&lt;/b&gt;!</h1>")) << answer.body;
   EXPECT_NE(std::string::npos, answer.body.find("<td>Veltrana</td>"));
+
+  // The program decodes its query itself, once: an encoded "&" is part of
+  // the value, and "%25" is a percent sign.
+  const std::pair<const char*, const char*> queries[] = {
+      {"?name=x%26admin%3D1&admin=", "<h1>Hello, x&amp;admin=1!</h1>"},
+      {"?name=100%2541", "<h1>Hello, 100%41!</h1>"},
+      {"?name=Ann+Lee", "<h1>Hello, Ann Lee!</h1>"},
+  };
+  for (const auto& [query, greeting] : queries) {
+    const HttpAnswer greeted = program.Get(std::string("/cgi/hello.exe") + query);
+    EXPECT_NE(std::string::npos, greeted.body.find(greeting)) << query << "\n" << greeted.body;
+  }
+  // Its form is sent with POST.
+  const HttpAnswer posted = program.Request(
+      "POST /cgi/hello.exe HTTP/1.1\r\nHost: x\r\nConnection: close\r\n"
+      "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: 20\r\n\r\nname=Ann+%26+Lee&x=1");
+  EXPECT_NE(std::string::npos, posted.body.find("<h1>Hello, Ann &amp; Lee!</h1>")) << posted.body;
 }
 
 }  // namespace

@@ -36,14 +36,47 @@ TEST(LogLine, CustomTemplatesKeepWhatIsNoVariable) {
             ExpandLogLine("$response$ $size$ $method$|$referer$ $useragent$|", SampleTime(), empty));
 }
 
-TEST(LogLine, LaterVariablesAreReplacedInsideEarlierValues) {
-  TLogLineFields fields = SampleFields();
-  fields.uri = "/a$referer$b";
-  EXPECT_EQ("/ahttp://example.test/b", ExpandLogLine("$uri$", SampleTime(), fields));
+// Values are put in once and never searched again: a request cannot make
+// its own line grow (a URI of "$referer$"s with a Referer of "$useragent$"s
+// once made a line of gigabytes), nor bring in values it was not given.
+TEST(LogLine, ValuesAreNeverExpandedAgain) {
+  struct Case {
+    const char* format;
+    const char* uri;
+    const char* referer;
+    const char* method;
+    const char* expected;
+  } cases[] = {
+      {"$uri$", "/a$referer$b", "R", "GET", "/a$referer$b"},
+      {"$uri$ $referer$", "/x$referer$", "R$useragent$", "GET", "/x$referer$ R$useragent$"},
+      {"$method$$uri$", "date$", "R", "$", "$date$"},
+      // Text of the template and a value never form a variable together.
+      {"$re$method$onse$", "/", "R", "sp", "$response$"},
+      {"$method$ $uri$", "/", "R", "$uri$", "$uri$ /"},
+  };
+  for (const Case& c : cases) {
+    TLogLineFields fields = SampleFields();
+    fields.uri = c.uri;
+    fields.referer = c.referer;
+    fields.method = c.method;
+    EXPECT_EQ(c.expected, ExpandLogLine(c.format, SampleTime(), fields)) << c.format;
+  }
+
+  TLogLineFields hostile = SampleFields();
+  for (int i = 0; i < 2000; ++i) hostile.uri += "$referer$";
+  for (int i = 0; i < 2000; ++i) hostile.referer += "$useragent$";
+  hostile.user_agent = std::string(20000, 'u');
+  const std::string format = "$uri$ $referer$ $useragent$";
+  const std::size_t bound =
+      format.size() + hostile.uri.size() + hostile.referer.size() + hostile.user_agent.size();
+  EXPECT_EQ(hostile.uri + " " + hostile.referer + " " + hostile.user_agent,
+            ExpandLogLine(format, SampleTime(), hostile));
+  EXPECT_LE(ExpandLogLine(format, SampleTime(), hostile).size(), bound);
 }
 
-// Templates are taken apart once and filled in; whatever the template and
-// the request text, the line is the one the replacements in their order make.
+// For values without a "$", whatever the template, the line is the one
+// replacing the variables in their order makes (as long as no match of that
+// replacing spans a value).
 TEST(LogLine, FilledInTemplatesMatchTheReplacementsInOrder) {
   const auto by_replacement = [](std::string line, const TLogLineFields& f) {
     const std::pair<std::string_view, std::string> variables[] = {
@@ -62,19 +95,18 @@ TEST(LogLine, FilledInTemplatesMatchTheReplacementsInOrder) {
                              "$uri$$uri$",
                              "$$uri$$",
                              "$xdate$time$",
-                             "$re$method$onse$",
                              "$date$time$",
+                             "$time$date$",
                              "x$referer$useragent$response$y",
                              "no variables",
                              "$",
                              "\x01$uri$"};
   TLogLineFields plain = SampleFields();
-  TLogLineFields dollars = SampleFields();
-  dollars.uri = "/a$referer$b$";
   TLogLineFields letters = SampleFields();
   letters.method = "sp";
+  letters.uri = "/a%20b";
   for (const char* format : templates) {
-    for (const TLogLineFields* fields : {&plain, &dollars, &letters}) {
+    for (const TLogLineFields* fields : {&plain, &letters}) {
       // Twice: the second time the template comes from the cache.
       for (int round = 0; round < 2; ++round)
         EXPECT_EQ(by_replacement(format, *fields), ExpandLogLine(format, SampleTime(), *fields))
@@ -95,8 +127,23 @@ TEST(LogLine, RequestTextNeverBreaksTheLine) {
   fields.user_agent = "tab\there";
   EXPECT_EQ("/a\\x0D\\x0AFAKE 200\\x1B[2J\\\\z\\x7F tab\\x09here",
             ExpandLogLine("$uri$ $useragent$", SampleTime(), fields));
-  EXPECT_EQ("\\x00", EscapeLogText(std::string_view("\0", 1)));
-  EXPECT_EQ("caf\xc3\xa9", EscapeLogText("caf\xc3\xa9"));  // UTF-8 passes unchanged
+
+  // What ends a line or acts on a terminal in UTF-8 text, and what does not.
+  const std::pair<std::string, std::string> cases[] = {
+      {std::string("\0", 1), "\\x00"},
+      {"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80", "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80"},
+      {"\xe2\x80\x94", "\xe2\x80\x94"},                     // an em dash holds 0x80 and 0x94
+      {"a\xc2\x85" "b", "a\\xC2\\x85b"},                       // U+0085, next line
+      {"\xc2\x9b" "2J", "\\xC2\\x9B2J"},                        // U+009B, the C1 CSI
+      {"\xc2\xa0", "\xc2\xa0"},                               // U+00A0 is no control
+      {"x\xe2\x80\xa8y\xe2\x80\xa9", "x\\xE2\\x80\\xA8y\\xE2\\x80\\xA9"},  // U+2028, U+2029
+      {"\x85\x9b\x80\x9f", "\\x85\\x9B\\x80\\x9F"},                  // raw C1 bytes
+      {"caf\xe9 \xa0\xff", "caf\xe9 \xa0\xff"},                   // Latin-1 text is kept
+      {"\xc0\x85", "\xc0\\x85"},                               // an overlong form is no sequence
+      {"\xe2\x80", "\xe2\\x80"},                               // a sequence cut short
+      {"\xed\xa0\x80", "\xed\xa0\\x80"},                       // a surrogate
+  };
+  for (const auto& [text, escaped] : cases) EXPECT_EQ(escaped, EscapeLogText(text)) << escaped;
 }
 
 }  // namespace

@@ -92,8 +92,30 @@ TEST(Program, RefusedPathsNeverReachAFileOutsideTheRoot) {
     EXPECT_EQ("inside", answer.body) << uri << ": resolved inside the root";
   }
   EXPECT_EQ("a-c", program.Get("/a/b/../c").body);
-  EXPECT_EQ("page", program.Get("/page.html?x=1&y=../../secret.txt").body) << "the query plays no part";
   EXPECT_EQ("page", program.Get("%20/page.html%09").body) << "blanks at either end are dropped";
+}
+
+// The target is cut into path and query before anything is decoded: an
+// encoded "?" is part of a name, and a "+" in a path is a plus sign.
+TEST(Program, PathAndQueryAreSplitBeforeDecoding) {
+  ServerProgram program;
+  program.WriteRootFile("page.html", "page");
+  program.WriteRootFile("c++.txt", "plus");
+  program.WriteRootFile("what?.txt", "what");
+  program.WriteRootFile("a b.txt", "blank");
+  program.WriteSettings();
+  ASSERT_TRUE(program.Start()) << program.Stderr();
+  const std::pair<const char*, const char*> cases[] = {
+      {"/page.html?x=1&y=../../secret.txt", "page"},  // the query plays no part
+      {"/c++.txt", "plus"},
+      {"/c%2B%2b.txt?a+b", "plus"},
+      {"/what%3F.txt", "what"},
+      {"/what%3f.txt?x%3F", "what"},
+      {"/a%20b.txt", "blank"},
+  };
+  for (const auto& [uri, body] : cases) EXPECT_EQ(body, program.Get(uri).body) << uri;
+  EXPECT_EQ("HTTP/1.1 404 Not found", program.Get("/what?.txt").status) << "a raw ? starts the query";
+  EXPECT_EQ("HTTP/1.1 404 Not found", program.Get("/a+b.txt").status) << "+ is no blank in a path";
 }
 
 TEST(Program, ContentTypesAndMethods) {
@@ -199,6 +221,36 @@ TEST(Program, AccessLogWithCustomTemplates) {
     EXPECT_EQ(0, program.Stop());
     EXPECT_FALSE(std::filesystem::exists(program.AccessLog())) << "no log, no file";
   }
+}
+
+// Peak resident memory of a process in KiB (VmHWM), 0 when unknown.
+long PeakMemoryKiB(pid_t pid) {
+  const std::string status = test::ReadFileText("/proc/" + std::to_string(pid) + "/status");
+  const std::size_t at = status.find("VmHWM:");
+  return at == std::string::npos ? 0 : std::strtol(status.c_str() + at + 6, nullptr, 10);
+}
+
+// One request used to expand into a log line of gigabytes: its URI named
+// $referer$ again and again, its Referer $useragent$, and each inserted
+// value was searched again. Values are now put in once.
+TEST(Program, AccessLogLinesAreBoundedByWhatTheRequestSent) {
+  ServerProgram program;
+  program.WriteRootFile("index.html", "home");
+  program.WriteSettings("LogFormat=$uri$ $referer$ $useragent$ $response$\n");
+  ASSERT_TRUE(program.Start()) << program.Stderr();
+  std::string uri = "/";
+  std::string referer;
+  for (int i = 0; i < 150; ++i) uri += "$referer$", referer += "$useragent$";
+  const std::string agent(6000, 'u');
+  const long before = PeakMemoryKiB(program.Pid());
+  const HttpAnswer answer =
+      program.Request(Raw("GET", uri + "?q=%26", "Referer: " + referer + "\r\nUser-Agent: " + agent + "\r\n"));
+  EXPECT_EQ("HTTP/1.1 404 Not found", answer.status);
+  const std::vector<std::string> lines = program.LogLines(1);
+  ASSERT_EQ(1u, lines.size());
+  EXPECT_EQ(uri + "?q=%26 " + referer + " " + agent + " 404", lines[0]) << "the query as sent";
+  // Before, the line alone was 150 * 150 * 6000 bytes (135 MB).
+  EXPECT_LT(PeakMemoryKiB(program.Pid()) - before, 32 * 1024) << "KiB more at the peak";
 }
 
 TEST(Program, SettingsRoundTripOnSigterm) {

@@ -54,7 +54,7 @@ TEST(CGIEnvironment, RequestWithQueryAndCredentials) {
   EXPECT_EQ("/cgi/env.exe", env["REQUEST_URI"]);
   EXPECT_EQ("/cgi/env.exe", env["DOCUMENT_URI"]);
   EXPECT_EQ("/cgi/env.exe", env["SCRIPT_NAME"]);
-  EXPECT_EQ("a=1&x=a b", env["QUERY_STRING"]);  // arrives decoded
+  EXPECT_EQ("a=1&x=a+b", env["QUERY_STRING"]);  // as sent: the program decodes it
   EXPECT_EQ(dir.Path(), env["DOCUMENT_ROOT"]);
   EXPECT_EQ("env.exe", env["DOCUMENT_NAME"]);
   EXPECT_EQ(script, env["SCRIPT_FILENAME"]);

@@ -50,14 +50,16 @@ TEST(Request, ParsesHeaderTextAndRecomposesTheStartLine) {
   ThttpRequest request;
   request.SetHeaderText("get /a%20b?x=1+2 http/1.0\r\nHost: h\r\nX-Long: one\r\n two\r\n\r\n");
   EXPECT_EQ("GET", request.Method);
-  EXPECT_EQ("/a b?x=1 2", request.URI);
+  EXPECT_EQ("/a b", request.URI);
+  EXPECT_EQ("x=1+2", request.Query);
+  EXPECT_EQ("/a b?x=1+2", request.GetPathAndQuery());
   EXPECT_EQ("HTTP/1.0", request.GetVersionText());
   EXPECT_TRUE(request.IsHTTP10OrEarlier());
   EXPECT_EQ("one two", request.GetHeader().GetFieldValue("X-Long"));
   // The line is kept as it came until a field changes.
   EXPECT_EQ("get /a%20b?x=1+2 http/1.0", request.GetStartLine());
   request.SetMinorVersion(1);
-  EXPECT_EQ("GET /a b?x=1 2 HTTP/1.1", request.GetStartLine());
+  EXPECT_EQ("GET /a b?x=1+2 HTTP/1.1", request.GetStartLine());
 
   // A line without version is not HTTP/1.1, so it needs no Host.
   ThttpRequest old("get /x", "", nullptr);
@@ -73,7 +75,8 @@ TEST(Request, AbsoluteURIsNameTheHost) {
   proxied.SetStartLine("GET http://example.org:8080/p?q HTTP/1.1");
   EXPECT_EQ("example.org", proxied.GetHeader().GetFieldValue("Host"));
   EXPECT_EQ("8080", proxied.Port);
-  EXPECT_EQ("http://example.org:8080/p?q", proxied.URI);
+  EXPECT_EQ("http://example.org:8080/p", proxied.URI);
+  EXPECT_EQ("q", proxied.Query);
 
   // A header given afterwards replaces the block; the URI's host remains the
   // fallback of GetHost.

@@ -25,6 +25,7 @@ struct RequestLineCase {
   std::string line;
   std::string method;
   std::string uri;
+  std::string query;
   std::string protocol;
   int32_t major;
   int32_t minor;
@@ -32,19 +33,25 @@ struct RequestLineCase {
 
 TEST(Protocol, ParsesRequestLines) {
   const RequestLineCase cases[] = {
-      {"GET /a+b%20c%2 HTTP/1.0", "GET", "/a b c%2", "HTTP", 1, 0},
-      {"get /x", "GET", "/x", "", 0, 0},
-      {"  post  /x  y  http/1.1 ", "POST", "/x  y", "HTTP", 1, 1},
-      {"GET / HTTP", "GET", "/", "HTTP", 0, 0},
-      {"GET / HTTP/x.2", "GET", "/", "HTTP", 0, 2},
-      {"OPTIONS", "OPTIONS", "", "", 0, 0},
+      {"GET /a+b%20c%2 HTTP/1.0", "GET", "/a+b c%2", "", "HTTP", 1, 0},
+      {"get /x", "GET", "/x", "", "", 0, 0},
+      {"  post  /x  y  http/1.1 ", "POST", "/x  y", "", "HTTP", 1, 1},
+      {"GET / HTTP", "GET", "/", "", "HTTP", 0, 0},
+      {"GET / HTTP/x.2", "GET", "/", "", "HTTP", 0, 2},
+      {"OPTIONS", "OPTIONS", "", "", "", 0, 0},
+      // The target is cut at its first "?" before decoding; the query stays
+      // as sent.
+      {"GET /c++.txt?a+b=%26%3D HTTP/1.1", "GET", "/c++.txt", "a+b=%26%3D", "HTTP", 1, 1},
+      {"GET /what%3F.txt?x?y HTTP/1.1", "GET", "/what?.txt", "x?y", "HTTP", 1, 1},
+      {"GET /%25%32%35? HTTP/1.1", "GET", "/%25", "", "HTTP", 1, 1},
   };
   for (const RequestLineCase& c : cases) {
-    std::string method, uri, protocol;
+    std::string method, uri, query, protocol;
     int32_t major = -1, minor = -1;
-    ParseRequestLine(c.line, method, uri, protocol, major, minor);
+    ParseRequestLine(c.line, method, uri, query, protocol, major, minor);
     EXPECT_EQ(c.method, method) << c.line;
     EXPECT_EQ(c.uri, uri) << c.line;
+    EXPECT_EQ(c.query, query) << c.line;
     EXPECT_EQ(c.protocol, protocol) << c.line;
     EXPECT_EQ(c.major, major) << c.line;
     EXPECT_EQ(c.minor, minor) << c.line;
@@ -61,6 +68,7 @@ TEST(Protocol, URLDecode) {
   EXPECT_EQ("100%", URLDecode("100%%"));
   EXPECT_EQ("%zz%4", URLDecode("%zz%4"));
   EXPECT_EQ("%", URLDecode("%"));
+  EXPECT_EQ("c++ d", PercentDecode("c++%20d"));
 }
 
 TEST(Protocol, StatusLines) {

@@ -205,6 +205,35 @@ TEST(WinExecute, ParametersDirectoryPriorityAndInput) {
   EXPECT_EQ("hello", cat.out);
 }
 
+// StdInData is written while the output is read: programs that write much
+// before they read all of it, or never read it, neither hang nor fail.
+TEST(WinExecute, InputIsFedWhileTheOutputIsRead) {
+  std::string input(1 << 20, 'i');
+  for (size_t i = 0; i < input.size(); i += 4093) input[i] = static_cast<char>(i % 251);
+  const struct {
+    const char* script;
+    size_t out_size;
+  } cases[] = {
+      {"head -c 300000 /dev/zero; cat", 300000 + input.size()},  // fills its output pipe first
+      {"cat", input.size()},
+      {"head -c 10 >/dev/null; echo partly", 7},  // reads a little, then ends
+      {"exec 0<&-; echo closed", 7},              // closes its input at once
+  };
+  for (const auto& c : cases) {
+    ShellRun run(c.script, eoRedirectStdOut | eoRedirectStdIn);
+    run.exec.StdInData = input;
+    run.exec.RunTimeOut = 20000;
+    run.exec.Execute();
+    EXPECT_EQ(c.out_size, run.out.size()) << c.script;
+    EXPECT_EQ(0, run.exec.ExitCode()) << c.script;
+    EXPECT_FALSE(run.exec.TimedOut()) << c.script;
+    if (run.out.size() > input.size()) {
+      EXPECT_TRUE(run.out.compare(run.out.size() - input.size(), input.size(), input) == 0) << c.script;
+    }
+  }
+  EXPECT_EQ(0, test::CountChildProcesses());
+}
+
 TEST(WinExecute, EnvironmentReferencesAreExpandedUnlessTold) {
   test::ScopedEnv value("VT_TEST_VALUE", "expanded value");
   ShellRun run("");
