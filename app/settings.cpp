@@ -17,12 +17,16 @@ void TWebServerSettings::LoadSettings(const TIniFile& ini, const std::string& se
   Minimized = ini.ReadBool(section, "Minimized", defaults.Minimized);
   FormX = ini.ReadInteger(section, "FormX", defaults.FormX);
   FormY = ini.ReadInteger(section, "FormY", defaults.FormY);
+  ListenOn = ini.ReadString(section, "ListenOn", defaults.ListenOn);
+  ServeHiddenFiles = ini.ReadBool(section, "ServeHiddenFiles", defaults.ServeHiddenFiles);
+  AuthUser = ini.ReadString(section, "AuthUser", defaults.AuthUser);
+  AuthPasswordHash = ini.ReadString(section, "AuthPasswordHash", defaults.AuthPasswordHash);
 }
 
 std::vector<std::string> SettingsNotNumbers(const TIniFile& ini, const std::string& section) {
   std::vector<std::string> found;
   for (const char* key : {"Active", "Port", "Throttle", "ThrottleRate", "LogToFile", "ExecEXEAsCGI",
-                          "Minimized", "FormX", "FormY"}) {
+                          "Minimized", "FormX", "FormY", "ServeHiddenFiles"}) {
     if (!ini.ValueExists(section, key)) continue;
     const std::string value = ini.ReadString(section, key, std::string());
     std::int32_t number = 0;
@@ -43,6 +47,10 @@ void TWebServerSettings::SaveSettings(TIniFile& ini, const std::string& section)
   if (FormX >= 0) ini.WriteInteger(section, "FormX", FormX);
   if (FormY >= 0) ini.WriteInteger(section, "FormY", FormY);
   ini.WriteBool(section, "Minimized", Minimized);
+  ini.WriteString(section, "ListenOn", ListenOn);
+  ini.WriteBool(section, "ServeHiddenFiles", ServeHiddenFiles);
+  ini.WriteString(section, "AuthUser", AuthUser);
+  ini.WriteString(section, "AuthPasswordHash", AuthPasswordHash);
 }
 
 }  // namespace vt

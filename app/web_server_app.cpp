@@ -10,6 +10,7 @@
 #include "app/file_response.h"
 #include "app/cgi_output.h"
 #include "app/html_text.h"
+#include "app/listen_on.h"
 #include "app/log_line.h"
 #include "app/request_path.h"
 #include "http/protocol.h"
@@ -125,8 +126,14 @@ void TWebServerApp::SetView(IWebServerView* view) {
 }
 
 void TWebServerApp::SetSettings(const TWebServerSettings& settings) {
-  std::lock_guard lock(FLock);
-  FSettings = settings;
+  {
+    std::lock_guard lock(FLock);
+    FSettings = settings;
+  }
+  FAuthGate.Configure(settings.AuthUser, settings.AuthPasswordHash);
+  if (!settings.AuthPasswordHash.empty() && !IsPasswordHash(settings.AuthPasswordHash))
+    ReportError("AuthPasswordHash in the settings is no password hash made by this program: every request is "
+                "refused until a password is set again in Setup (or the key is removed).");
 }
 
 std::string TWebServerApp::SettingsFileName() const {
@@ -169,6 +176,7 @@ void TWebServerApp::FormCreate() {
   }
   SetSettings(loaded);
   FSettingsLoaded = true;
+  FNeverServed = {FIniFile->FileName(), AccessLogFileName};
 
   // The windows of the main thread: the deferred start, the refreshes and
   // the up-time ticks arrive there.
@@ -244,6 +252,12 @@ void TWebServerApp::actStartExecute() {
     ReportError(error.Message());
     return;
   }
+  std::string reach;
+  for (const std::string& url : ReachingURLs()) reach += (reach.empty() ? "" : ", ") + url;
+  HTTPServer.Log(0, "Reach it at " + reach +
+                        (OnlyThisComputer(HTTPServer.ListeningAddresses())
+                             ? " (from this computer only)"
+                             : " (from every computer that can reach these addresses)"));
   tUpTime.TimerInterval = 1000;
   tUpTime.SetTimerActive(true);
   FSettings.Active = true;
@@ -287,13 +301,19 @@ void TWebServerApp::actAboutExecute() {
 }
 
 void TWebServerApp::ApplySettings() {
-  if (!HTTPServer.Active())
+  if (!HTTPServer.Active()) {
     HTTPServer.SetListenPort(FSettings.Port < 1 ? std::string("80") : std::to_string(FSettings.Port));
+    HTTPServer.SetLocalHosts(ListenHostsOf(FSettings.ListenOn));
+  }
   const bool throttle = FSettings.Throttle && FSettings.ThrottleRate > 0;
   HTTPServer.SetThrottleClientWrite(throttle);
   HTTPServer.SetThrottleClientWriteRate(throttle ? FSettings.ThrottleRate : 0);
   // A log that is switched off keeps no file open either.
   if (!FSettings.LogToFile && FAccessLog) FAccessLog->Close();
+}
+
+std::vector<std::string> TWebServerApp::ReachingURLs() const {
+  return vt::ReachingURLs(HTTPServer.ListeningAddresses(), LocalInterfaceAddresses());
 }
 
 bool TWebServerApp::SaveSettings() {
@@ -390,16 +410,20 @@ std::unique_ptr<TTCPServerClient> TWebServerApp::HTTPServerCreateClient(ATCPServ
 
 void TWebServerApp::HTTPServerGetResponse(AhttpServer&, AhttpServerClient& client) {
   RequestFiguresRefresh();
+  if (!Authorized(client)) return;
   const ThttpRequest& request = *client.Request();
   std::string pub_dir;
   bool exec_as_cgi = false;
+  TMapRules rules;
   {
     std::lock_guard lock(FLock);
     pub_dir = FSettings.PubDir;
     exec_as_cgi = FSettings.ExecEXEAsCGI;
+    rules.ServeHidden = FSettings.ServeHiddenFiles;
   }
+  rules.NeverServed = FNeverServed;
   std::string local_path;
-  const TMapResult mapped = MapRequestPath(request.URI, pub_dir, local_path);
+  const TMapResult mapped = MapRequestPath(request.URI, pub_dir, local_path, rules);
   // A CGI program also takes POST (a form's body on its standard input);
   // everything else is read only.
   const bool runs_program =
@@ -458,6 +482,29 @@ void TWebServerApp::HTTPServerGetResponse(AhttpServer&, AhttpServerClient& clien
   }
 
   client.SetResponse(CreateFileResponse(local_path, FileExtToContentType(ext)));
+}
+
+bool TWebServerApp::Authorized(AhttpServerClient& client) {
+  const TBasicAuthGate::TResult result =
+      FAuthGate.Check(client.Request()->GetBasicCredentials(), client.RemotePeer);
+  if (result.verdict == TBasicAuthGate::TVerdict::kPass) {
+    client.RemoteUser = result.user;
+    return true;
+  }
+  const std::string seconds = std::to_string((result.pause.count() + 999) / 1000);
+  // Told once per pause, not for every attempt refused during it.
+  if (result.verdict == TBasicAuthGate::TVerdict::kRefuse && result.pause.count() > 0)
+    LogFromWorker(client, 1,
+                  "Wrong password " + std::to_string(result.failures) + " times in a row from " +
+                      client.RemotePeer.HostText() + ": its attempts are refused unchecked for " + seconds + " s");
+  auto response =
+      result.verdict == TBasicAuthGate::TVerdict::kPaused
+          ? ErrorResponse(401, "Unauthorized", "Too many wrong passwords from your address",
+                          "Try again in " + seconds + " seconds.")
+          : ErrorResponse(401, "Unauthorized", "Unauthorized", "This folder is protected by a password.");
+  response->GetHeader().AddField("WWW-Authenticate", std::string("Basic realm=\"") + kAuthRealm + "\"");
+  client.SetResponse(std::move(response));
+  return false;
 }
 
 void TWebServerApp::CheckPublishedDirectory(AhttpServerClient& client, const std::string& pub_dir,

@@ -22,8 +22,8 @@
 // main queue, platform/synchronize.h) except the server's worker events
 // HTTPServerPreRequest, HTTPServerGetResponse and HTTPServerFreeResponse,
 // which run on the connections' workers, several at once. Workers read the
-// settings PubDir, ExecEXEAsCGI, LogToFile and LogFormat only under the
-// application lock, and the main thread changes those fields only under it
+// settings PubDir, ExecEXEAsCGI, ServeHiddenFiles, LogToFile and LogFormat
+// only under the application lock, and the main thread changes those fields only under it
 // (SetSettings); FLastRequest is guarded the same way.
 //
 // Figures. The display's figures are refreshed without making a worker wait
@@ -45,6 +45,7 @@
 
 #include "app/access_log.h"
 #include "app/messages.h"
+#include "app/password.h"
 #include "app/settings.h"
 #include "app/web_server_client.h"
 #include "http/http_server.h"
@@ -228,8 +229,11 @@ class TWebServerApp {
   void actSetupExecute();
   void actAboutExecute();
 
-  // Port (while inactive) and throttling from the settings into the server.
+  // Port and listening addresses (while inactive) and throttling from the
+  // settings into the server.
   void ApplySettings();
+  // The URLs that reach the running server (none while inactive).
+  std::vector<std::string> ReachingURLs() const;
   // Writes the settings to their file. False when that failed (the view's
   // ShowError says why; the changes stay pending for the next save).
   bool SaveSettings();
@@ -261,6 +265,9 @@ class TWebServerApp {
   std::int32_t HandleMessage(std::uint32_t msg, std::int32_t wParam, std::int32_t lParam, bool& handled);
   void Changed(unsigned parts);
   void ReportError(const std::string& message);
+  // The password gate (app/password.h): true when the request may go on;
+  // otherwise its 401 answer is set (worker thread).
+  bool Authorized(AhttpServerClient& client);
   // After a request mapped to `found` or not: a missing published directory
   // is told once, and its return once (worker thread).
   void CheckPublishedDirectory(AhttpServerClient& client, const std::string& pub_dir, bool found);
@@ -273,6 +280,10 @@ class TWebServerApp {
   std::unique_ptr<TIniFile> FIniFile;
   std::unique_ptr<TAccessLog> FAccessLog;
   std::string FLastRequest;
+  // Files no request gets, wherever they lie: the settings file and the
+  // access log. Set by FormCreate, before the server can start.
+  std::vector<std::string> FNeverServed;
+  TBasicAuthGate FAuthGate;
   TStatusDisplay FDisplay;
   bool FSettingsLoaded = false;
   bool FFirstShow = false;
