@@ -32,6 +32,15 @@ std::string ListenOnText(const std::string& listen_on) {
   return hosts.front() + " only";
 }
 
+std::string AudienceOf(const std::string& listen_on) {
+  const std::vector<std::string> hosts = ListenHostsOf(listen_on);
+  if (hosts.empty()) return "Anyone who can reach this computer";
+  TSocketAddress address;
+  if (hosts.size() > 1 || (ParseSocketAddress(hosts.front(), 0, address) && address.IsLoopback()))
+    return "Only this computer";
+  return "Anyone who can reach " + hosts.front();
+}
+
 std::vector<std::string> ReachingURLs(const std::vector<TSocketAddress>& listening,
                                       const std::vector<TInterfaceAddress>& interfaces) {
   std::vector<std::string> urls;

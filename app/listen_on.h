@@ -29,6 +29,11 @@ std::vector<std::string> ListenHostsOf(const std::string& listen_on);
 // "192.0.2.7 only".
 std::string ListenOnText(const std::string& listen_on);
 
+// Who can reach a server listening so, as a report begins: "Anyone who
+// can reach this computer", "Only this computer", "Anyone who can reach
+// 192.0.2.7".
+std::string AudienceOf(const std::string& listen_on);
+
 // The URLs that reach a server listening on `listening` (its
 // ListeningAddresses): a wildcard stands for the addresses of the machine's
 // interfaces of its family ([::] with IPv6 for both families), loopback

@@ -15,10 +15,14 @@ inline constexpr std::uint32_t kRefreshFiguresMessage = 8248;
 // Posted to the headless runner's window when a signal is waiting.
 inline constexpr std::uint32_t kSignalMessage = 8249;
 
+// A worker's exposure check has its report (app/exposure_check.h).
+inline constexpr std::uint32_t kExposureCheckedMessage = 8260;
+
 // The timer of the application's window that delays a figures refresh.
 inline constexpr std::uint32_t kRefreshTimerId = 2;
 
-inline constexpr std::array kAppMessages{kDeferredStartMessage, kRefreshFiguresMessage, kSignalMessage};
+inline constexpr std::array kAppMessages{kDeferredStartMessage, kRefreshFiguresMessage, kSignalMessage,
+                                         kExposureCheckedMessage};
 
 static_assert(MessageNumbersDiffer(kPlatformMessages, kSocketMessages, kTCPServerMessages, kAppMessages));
 

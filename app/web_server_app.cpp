@@ -118,6 +118,8 @@ void TWebServerApp::CapTimeOuts(std::int32_t ms) {
 TWebServerApp::~TWebServerApp() {
   // No worker may run while the lock, the settings and the log go away.
   HTTPServer.Shutdown();
+  FCheckCancel.store(true, std::memory_order_relaxed);
+  if (FCheckThread.joinable()) FCheckThread.join();
 }
 
 void TWebServerApp::SetView(IWebServerView* view) {
@@ -237,6 +239,8 @@ bool TWebServerApp::FormDestroy() {
   }
   tUpTime.SetTimerActive(false);
   HTTPServer.Shutdown();
+  FCheckCancel.store(true, std::memory_order_relaxed);
+  if (FCheckThread.joinable()) FCheckThread.join();
   FIniFile.reset();
   FSettingsLoaded = false;
   return saved;
@@ -258,6 +262,7 @@ void TWebServerApp::actStartExecute() {
                         (OnlyThisComputer(HTTPServer.ListeningAddresses())
                              ? " (from this computer only)"
                              : " (from every computer that can reach these addresses)"));
+  StartExposureCheck();
   tUpTime.TimerInterval = 1000;
   tUpTime.SetTimerActive(true);
   FSettings.Active = true;
@@ -291,9 +296,55 @@ void TWebServerApp::actSetupExecute() {
   if (!FView) return;
   TWebServerSettings settings = FSettings;
   if (!FView->ShowSetupDialog(settings)) return;
+  const bool exposure_changed = settings.PubDir != FSettings.PubDir ||
+                                settings.ExecEXEAsCGI != FSettings.ExecEXEAsCGI ||
+                                settings.ServeHiddenFiles != FSettings.ServeHiddenFiles ||
+                                settings.ListenOn != FSettings.ListenOn;
   SetSettings(settings);
   ApplySettings();
   SaveSettings();
+  if (exposure_changed && HTTPServer.Active()) StartExposureCheck();
+}
+
+void TWebServerApp::StartExposureCheck() {
+  if (FCheckThread.joinable()) {
+    FCheckAgain = true;
+    return;
+  }
+  FCheckAgain = false;
+  TExposureOptions options;
+  options.PubDir = FSettings.PubDir;
+  options.ServeHidden = FSettings.ServeHiddenFiles;
+  options.ExecCGI = FSettings.ExecEXEAsCGI;
+  options.Audience = AudienceOf(FSettings.ListenOn);
+  options.NeverServed = FNeverServed;
+  options.Cancel = &FCheckCancel;
+  const HWindow window = FHandle.GetHandle();
+  FCheckThread = std::thread([this, options = std::move(options), window] {
+    TExposureReport report = CheckExposure(options);
+    {
+      std::lock_guard lock(FCheckLock);
+      FCheckResult = std::move(report);
+    }
+    PostMessage(window, kExposureCheckedMessage, 0, 0);
+  });
+}
+
+void TWebServerApp::ExposureChecked() {
+  if (!FCheckThread.joinable()) return;
+  FCheckThread.join();
+  {
+    std::lock_guard lock(FCheckLock);
+    FExposure = std::move(FCheckResult);
+    FCheckResult.reset();
+  }
+  if (FExposure) {
+    const std::vector<std::string> details = FExposure->Details();
+    HTTPServer.Log(FExposure->Warns() ? 1 : 0, "Exposure check: " + details.front());
+    for (std::size_t i = 1; i < details.size(); ++i) HTTPServer.Log(0, "  " + details[i]);
+    Changed(dpExposure);
+  }
+  if (FCheckAgain) StartExposureCheck();
 }
 
 void TWebServerApp::actAboutExecute() {
@@ -390,6 +441,8 @@ std::int32_t TWebServerApp::HandleMessage(std::uint32_t msg, std::int32_t wParam
                                           bool& handled) {
   if (msg == kDeferredStartMessage) {
     WMDeferredStart();
+  } else if (msg == kExposureCheckedMessage) {
+    ExposureChecked();
   } else if (msg == kRefreshFiguresMessage ||
              (msg == kTimerMessage && static_cast<std::uint32_t>(wParam) == kRefreshTimerId)) {
     RefreshFigures();

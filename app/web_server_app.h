@@ -42,8 +42,10 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 
 #include "app/access_log.h"
+#include "app/exposure_check.h"
 #include "app/messages.h"
 #include "app/password.h"
 #include "app/settings.h"
@@ -99,6 +101,7 @@ enum TDisplayPart : unsigned {
   dpStatistics = 2,  // lRequestCount, lDataServed, lLastRequest, lConnections
   dpUpTime = 4,      // lUpTime
   dpActions = 8,     // actOpen
+  dpExposure = 16,   // Exposure(): a new exposure check report
 };
 
 // A window's frame in desktop coordinates.
@@ -234,6 +237,19 @@ class TWebServerApp {
   void ApplySettings();
   // The URLs that reach the running server (none while inactive).
   std::vector<std::string> ReachingURLs() const;
+
+  // --- The exposure check (app/exposure_check.h) ---
+  // Checks the published folder of the settings in use on a worker of its
+  // own, bounded in time and entries (one check at a time: asked again
+  // while one runs, it runs once more afterwards). Start runs it, and so
+  // does a setup that changes the folder, CGI, hidden files or where the
+  // server listens while it runs. The report goes to the server log (its
+  // summary with log class 1 when it warns) and to the view (dpExposure).
+  void StartExposureCheck();
+  // The latest report; none before the first check has ended.
+  const std::optional<TExposureReport>& Exposure() const { return FExposure; }
+  // A check is running.
+  bool ExposureCheckRunning() const { return FCheckThread.joinable(); }
   // Writes the settings to their file. False when that failed (the view's
   // ShowError says why; the changes stay pending for the next save).
   bool SaveSettings();
@@ -265,6 +281,8 @@ class TWebServerApp {
   std::int32_t HandleMessage(std::uint32_t msg, std::int32_t wParam, std::int32_t lParam, bool& handled);
   void Changed(unsigned parts);
   void ReportError(const std::string& message);
+  // Main thread: takes the report of the check that has ended.
+  void ExposureChecked();
   // The password gate (app/password.h): true when the request may go on;
   // otherwise its 401 answer is set (worker thread).
   bool Authorized(AhttpServerClient& client);
@@ -290,6 +308,15 @@ class TWebServerApp {
   bool FExitRequested = false;
   // The application's own window: the deferred start and the refreshes.
   TWindowHandle FHandle;
+
+  // The exposure check: its worker, the report it leaves (guarded by
+  // FCheckLock), whether to run again, and the flag that ends it early.
+  std::thread FCheckThread;
+  std::mutex FCheckLock;
+  std::optional<TExposureReport> FCheckResult;
+  bool FCheckAgain = false;
+  std::atomic<bool> FCheckCancel{false};
+  std::optional<TExposureReport> FExposure;
 
   std::atomic<bool> figures_wanted_{false};
   std::atomic<bool> refresh_pending_{false};

@@ -1,6 +1,7 @@
 // veltrana-webserver: the program.
 //
 //   veltrana-webserver [--headless]
+//   veltrana-webserver --check [FOLDER]
 //   veltrana-webserver --help | --version
 //
 // The settings file is $XDG_CONFIG_HOME/vtWebServer.ini (default
@@ -17,8 +18,10 @@
 #include <cstring>
 #include <string>
 
+#include "app/exposure_check.h"
 #include "app/headless_view.h"
 #include "app/web_server_app.h"
+#include "platform/registry.h"
 #include "ui/desktop_program.h"
 
 namespace {
@@ -28,6 +31,7 @@ constexpr const char* kProgram = "veltrana-webserver";
 void PrintUsage(std::FILE* out) {
   std::fprintf(out,
                "Usage: %s [--headless]\n"
+               "       %s --check [FOLDER]\n"
                "       %s --help | --version\n"
                "\n"
                "A small HTTP/1.1 web server that publishes one directory. It shows a\n"
@@ -35,12 +39,15 @@ void PrintUsage(std::FILE* out) {
                "\n"
                "  --headless  run without windows: log lines go to standard error,\n"
                "              SIGINT or SIGTERM end the program (settings saved)\n"
+               "  --check     tell what the published folder (or FOLDER) gives away:\n"
+               "              files anyone can read, hidden files, links out of it,\n"
+               "              secrets, programs; exit status 0 when nothing to warn about\n"
                "  --help      show this text\n"
                "  --version   show the program's name and version\n"
                "\n"
                "Settings: $XDG_CONFIG_HOME/vtWebServer.ini (default ~/.config/vtWebServer.ini).\n"
                "Access log: webserver.log in the program's directory.\n",
-               kProgram, kProgram);
+               kProgram, kProgram, kProgram);
 }
 
 }  // namespace
@@ -54,6 +61,9 @@ int main(int argc, char** argv) {
     } else if (arg == "--help" || arg == "-h") {
       PrintUsage(stdout);
       return 0;
+    } else if (arg == "--check") {
+      const std::string folder = i + 1 < argc ? argv[i + 1] : "";
+      return vt::RunExposureCheckCommand(folder, vt::GetAppDirectory() + vt::kAccessLogName, stdout);
     } else if (arg == "--version") {
       std::printf("%s\n", vt::kMainCaption);
       return 0;

@@ -128,6 +128,10 @@ TEST(SafeSharing, APasswordGuardsEveryRequestAndReachesCgiAsRemoteUser) {
   EXPECT_NE(std::string::npos, env.find("AUTH_TYPE=Basic\n"));
   EXPECT_NE(std::string::npos, env.find("USER_PASSWORD=s3cret\n")) << "the program may check it itself";
   EXPECT_EQ(std::string::npos, program.Stderr().find("s3cret"));
+  EXPECT_TRUE(test::WaitFor([&] {
+    return program.Stderr().find("Exposure check: Anyone who can reach this computer can read 2 files") !=
+           std::string::npos;
+  })) << program.Stderr();
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "app/web_server_app.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -290,6 +291,38 @@ TEST_F(AppTest, SetupAppliesAndSavesOnlyAfterOk) {
   app_->actStopExecute();
   app_->actStartExecute();
   EXPECT_EQ("8181", app_->HTTPServer.ListenPort());
+  app_->actStopExecute();
+}
+
+// The exposure check runs on its own worker when the server starts and
+// again when setup changes what is published, never for other changes.
+TEST_F(AppTest, ExposureIsCheckedAtStartAndWhenThePublishedFolderChanges) {
+  WriteSettings("Active=1\nListenOn=local\n");
+  Create();
+  Show();
+  ASSERT_TRUE(test::PumpUntil([&] { return app_->Exposure().has_value(); }));
+  EXPECT_EQ("Only this computer can read 2 files (16 bytes); nothing to warn about", app_->Exposure()->Summary());
+  EXPECT_EQ(1, LogCount("0 Exposure check: Only this computer"));
+  const std::vector<TSocketAddress> listening = app_->HTTPServer.ListeningAddresses();
+  ASSERT_FALSE(listening.empty());
+  EXPECT_TRUE(listening.front().IsLoopback());
+
+  test::TempDir other;
+  other.WriteFile("run.exe", "#!/bin/sh\n");
+  ::chmod(other.File("run.exe").c_str(), 0755);
+  view_->setup = [](TWebServerSettings& settings) {
+    settings.ThrottleRate = 100;
+    return true;
+  };
+  app_->actSetupExecute();
+  view_->setup = [&](TWebServerSettings& settings) {
+    settings.PubDir = other.Path();
+    return true;
+  };
+  app_->actSetupExecute();
+  ASSERT_TRUE(test::PumpUntil([&] { return app_->Exposure()->Programs.Count == 1; }));
+  EXPECT_EQ(1, LogCount("1 Exposure check: Only this computer can read 1 file (10 bytes); warning: 1 program"));
+  EXPECT_EQ(2, LogCount("Exposure check:")) << "the throttling change checked nothing";
   app_->actStopExecute();
 }
 
