@@ -2,6 +2,7 @@
 //
 //   veltrana-webserver [--headless]
 //   veltrana-webserver --check [FOLDER]
+//   veltrana-webserver --hash-password
 //   veltrana-webserver --help | --version
 //
 // The settings file is $XDG_CONFIG_HOME/vtWebServer.ini (default
@@ -12,6 +13,8 @@
 // status 0).
 
 #include <sys/signalfd.h>
+#include <termios.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <cstdio>
@@ -20,6 +23,7 @@
 
 #include "app/exposure_check.h"
 #include "app/headless_view.h"
+#include "app/password.h"
 #include "app/web_server_app.h"
 #include "platform/registry.h"
 #include "ui/desktop_program.h"
@@ -32,6 +36,7 @@ void PrintUsage(std::FILE* out) {
   std::fprintf(out,
                "Usage: %s [--headless]\n"
                "       %s --check [FOLDER]\n"
+               "       %s --hash-password\n"
                "       %s --help | --version\n"
                "\n"
                "A small HTTP/1.1 web server that publishes one directory. It shows a\n"
@@ -42,12 +47,40 @@ void PrintUsage(std::FILE* out) {
                "  --check     tell what the published folder (or FOLDER) gives away:\n"
                "              files anyone can read, hidden files, links out of it,\n"
                "              secrets, programs; exit status 0 when nothing to warn about\n"
+               "  --hash-password  read a password on standard input and print the\n"
+               "              AuthPasswordHash line for the settings file\n"
                "  --help      show this text\n"
                "  --version   show the program's name and version\n"
                "\n"
                "Settings: $XDG_CONFIG_HOME/vtWebServer.ini (default ~/.config/vtWebServer.ini).\n"
                "Access log: webserver.log in the program's directory.\n",
-               kProgram, kProgram, kProgram);
+               kProgram, kProgram, kProgram, kProgram);
+}
+
+// Reads one line (without echo on a terminal) and prints the settings line
+// of its hash.
+int HashPasswordCommand() {
+  termios saved{};
+  const bool terminal = ::isatty(0) && ::tcgetattr(0, &saved) == 0;
+  if (terminal) {
+    std::fprintf(stderr, "Password: ");
+    termios quiet = saved;
+    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    ::tcsetattr(0, TCSANOW, &quiet);
+  }
+  std::string password;
+  for (int c; (c = std::getchar()) != EOF && c != '\n';) password.push_back(static_cast<char>(c));
+  if (terminal) {
+    ::tcsetattr(0, TCSANOW, &saved);
+    std::fprintf(stderr, "\n");
+  }
+  if (!password.empty() && password.back() == '\r') password.pop_back();
+  if (password.empty()) {
+    std::fprintf(stderr, "%s: no password given\n", kProgram);
+    return 2;
+  }
+  std::printf("AuthPasswordHash=%s\n", vt::HashPassword(password).c_str());
+  return 0;
 }
 
 }  // namespace
@@ -64,6 +97,8 @@ int main(int argc, char** argv) {
     } else if (arg == "--check") {
       const std::string folder = i + 1 < argc ? argv[i + 1] : "";
       return vt::RunExposureCheckCommand(folder, vt::GetAppDirectory() + vt::kAccessLogName, stdout);
+    } else if (arg == "--hash-password") {
+      return HashPasswordCommand();
     } else if (arg == "--version") {
       std::printf("%s\n", vt::kMainCaption);
       return 0;
