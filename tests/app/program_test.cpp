@@ -258,9 +258,11 @@ TEST(Program, InactiveStaysInactiveAndAStartFailureKeepsItRunning) {
     ::close(taken);
     const std::string err = program.Stderr();
     EXPECT_NE(std::string::npos, err.find("running headless")) << "without --headless it says so";
-    EXPECT_NE(std::string::npos,
-              err.find("Error: Error creating server socket: Socket bind failed: Address in use"))
-        << err;
+    const std::string says = "Error: Port " + std::to_string(program.Port()) + " is used by another program (pid " +
+                             std::to_string(::getpid()) + ", app_tests): choose another port (--port N, or Port= in " +
+                             program.SettingsFile() + ") (Error creating server socket: Socket bind failed: Address in use)";
+    EXPECT_NE(std::string::npos, err.find(says)) << err;
+    EXPECT_EQ(err.find("Address in use"), err.rfind("Address in use")) << "said once: " << err;
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_TRUE(program.Running());
     EXPECT_EQ(0, program.Stop());

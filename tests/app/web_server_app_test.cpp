@@ -218,7 +218,12 @@ TEST_F(AppTest, StartFailureIsReportedAndChangesNothing) {
   app_->actStartExecute();
   ::close(taken);
   ASSERT_EQ(1u, view_->errors.size());
-  EXPECT_EQ(0u, view_->errors[0].find("Error creating server socket: ")) << view_->errors[0];
+  const std::string says = "Port " + std::to_string(port_) + " is used by another program (pid " +
+                           std::to_string(::getpid()) + ", app_tests): choose another port in Setup \u2192 Network";
+  EXPECT_EQ(says + " (Error creating server socket: Socket bind failed: Address in use)", view_->errors[0]);
+  EXPECT_EQ(0, LogCount("Error creating server socket")) << "the message box says it; the log does not say it again";
+  EXPECT_EQ(says, app_->Display().lProblem);
+  EXPECT_EQ(TServerState::Error, app_->ServerState());
   EXPECT_FALSE(app_->HTTPServer.Active());
   EXPECT_EQ("Inactive", app_->Display().lStatus);
   EXPECT_TRUE(app_->Display().actStart);
@@ -324,7 +329,7 @@ TEST_F(AppTest, AViewWithoutFiguresCostsTheWorkersNoRefresh) {
 
 TEST_F(AppTest, AnUnwritableAccessLogIsToldOnceAndNeverBreaksTheAnswers) {
   WriteSettings("Active=1\n");
-  const std::string folder = config_.File("logs");  // not there yet
+  const std::string folder = config_.WriteFile("logs", "a file where the log's folder should be");
   Create({.log_file = folder + "/webserver.log"});
   Show();
   ASSERT_TRUE(test::PumpUntil([&] { return app_->HTTPServer.Active(); }));
@@ -351,6 +356,7 @@ TEST_F(AppTest, AnUnwritableAccessLogIsToldOnceAndNeverBreaksTheAnswers) {
   test::PumpUntil([] { return false; }, std::chrono::milliseconds(100));
   EXPECT_EQ(1, LogCount(failure)) << "told once, not once per request";
 
+  std::filesystem::remove(folder);
   std::filesystem::create_directories(folder);
   both_answered();
   const auto lines_written = [&] {

@@ -39,10 +39,13 @@ class MainWindow : public ::testing::Test {
  protected:
   MainWindow() : config_("XDG_CONFIG_HOME", dir_.File("config")) {
     dir_.WriteFile("site/index.html", "home page");
+    // Qt's offscreen platform has no tray: a test says whether there is one.
+    TCoolTrayIcon::DefaultTrayAvailable = [this] { return tray_; };
   }
   ~MainWindow() override {
     frm_.reset();
     app_.reset();
+    TCoolTrayIcon::DefaultTrayAvailable = nullptr;
   }
 
   // Writes the settings: the site, a free port, then `more`.
@@ -81,6 +84,7 @@ class MainWindow : public ::testing::Test {
   std::unique_ptr<TfrmMain> frm_;
   std::uint16_t port_ = 0;
   int closed_ = 0;
+  bool tray_ = true;
 };
 
 // Gets `uri` from the server on a thread of its own while Qt's loop serves
@@ -160,7 +164,7 @@ TEST_F(MainWindow, CloseBoxHidesAndStatusIsEnabledExactlyWhileHidden) {
   EXPECT_FALSE(Frm().actOpen->isEnabled());
   EXPECT_FALSE(Frm().miStatus->isEnabled()) << "Status is greyed while the window shows";
   EXPECT_TRUE(Frm().TrayIcon->IconVisible());
-  EXPECT_EQ(kTrayHint, Frm().TrayIcon->Hint().toStdString());
+  EXPECT_EQ("Veltrana Web Server \u2014 stopped", Frm().TrayIcon->Hint().toStdString());
 
   EXPECT_FALSE(Frm().close()) << "the close box only hides the window";
   EXPECT_TRUE(Frm().isHidden());
@@ -213,7 +217,10 @@ TEST_F(MainWindow, StartFailureIsShownAsAnErrorAndTheServerStaysInactive) {
   EXPECT_TRUE(QTest::qWaitFor([&] { return !shown.isEmpty(); }, kPatienceMs));
   closer.stop();
   ::close(taken);
-  EXPECT_EQ("Error creating server socket: Socket bind failed: Address in use", shown.toStdString());
+  EXPECT_EQ("Port " + std::to_string(port_) + " is used by another program (pid " + std::to_string(::getpid()) +
+                ", ui_tests): choose another port in Setup \u2192 Network (Error creating server socket: Socket "
+                "bind failed: Address in use)",
+            shown.toStdString());
   EXPECT_EQ("Inactive", Frm().lStatus->text());
   EXPECT_TRUE(Frm().bStart->isEnabled());
   EXPECT_FALSE(Frm().bStop->isEnabled());

@@ -29,7 +29,7 @@ using test::TempDir;
 
 TWebServerSettings SampleSettings() {
   TWebServerSettings s;
-  s.PubDir = "/srv/site";
+  s.PubDir = "/tmp";  // OK refuses a folder that does not exist
   s.Port = 8080;
   s.Throttle = true;
   s.ThrottleRate = 5000;
@@ -52,7 +52,7 @@ TEST(SetupDialog, OpensOnTheFirstPageWithTheSettingsGiven) {
   TfrmSetup setup(SampleSettings());
   EXPECT_EQ(setup.tsGeneral, setup.pcSetup->currentWidget());
   EXPECT_FALSE(setup.cAutoRun->isChecked());
-  EXPECT_EQ("/srv/site", setup.ePubDir->text());
+  EXPECT_EQ("/tmp", setup.ePubDir->text());
   EXPECT_EQ("8080", setup.ePort->currentText());
   EXPECT_TRUE(setup.cLimitBandwidth->isChecked());
   EXPECT_EQ("5000", setup.eBandwidthLimit->text());
@@ -311,7 +311,7 @@ TEST(SetupDialog, BrowseFillsTheDirectoryFieldUnlessCancelled) {
   };
   QTest::mouseClick(setup.bPubDirBrowse, Qt::LeftButton);
   EXPECT_EQ("Select Directory to Publish.", asked_title);
-  EXPECT_EQ("/srv/site", asked_start);
+  EXPECT_EQ("/tmp", asked_start);
   EXPECT_EQ(&setup, asked_parent);
   EXPECT_EQ("/home/user/public", setup.ePubDir->text());
   EXPECT_EQ("public", setup.fndPubDir.DirName());
