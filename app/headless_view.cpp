@@ -67,16 +67,9 @@ void THeadlessView::DisplayChanged(unsigned parts) {
     if (display.iServerActive) line += ", publishing " + app_.Settings().PubDir;
     app_.ServerLog.Log(nullptr, 0, line);
   }
-  // A problem is told once, and not again when an error said it already.
-  if (display.lProblem != shown_problem_) {
-    shown_problem_ = display.lProblem;
-    if (!shown_problem_.empty() && last_error_.rfind(shown_problem_, 0) != 0)
-      app_.ServerLog.Log(nullptr, 1, "Warning: " + shown_problem_);
-  }
 }
 
 void THeadlessView::ShowError(const std::string& message) {
-  last_error_ = message;
   app_.ServerLog.Log(nullptr, 1, "Error: " + message);
 }
 

@@ -5,9 +5,9 @@
 //
 // Standard error gets the server's log lines (stamped "yymmdd hhnnss", with
 // the control bytes of request text escaped), where the settings and the
-// access log are, a line when the server starts or stops, the problems a
-// window would show (a missing published folder), and the errors a window
-// would show in a message box, each once. A failure to start (the port is
+// access log are, a line when the server starts or stops, the application's
+// warnings (a missing published folder), and the errors a window would show
+// in a message box, each once. A failure to start (the port is
 // taken, say) is reported and the program goes on running with the server
 // inactive, as the windowed program does; only a signal ends it. Messages
 // point to the command line and the settings file, since there is no setup
@@ -56,8 +56,6 @@ class THeadlessView : public IWebServerView {
   bool visible_ = false;
   bool closed_ = false;
   std::string shown_status_;
-  std::string shown_problem_;
-  std::string last_error_;
 };
 
 // Runs the application headless until SIGINT or SIGTERM arrives on

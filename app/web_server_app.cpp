@@ -584,6 +584,13 @@ void TWebServerApp::UpdateStatus() {
   } else {
     FDisplay.lProblem.clear();
   }
+  // Said once where the log goes (standard error), whatever the view; a
+  // failed start was reported as an error already.
+  const std::string folder_problem = FStartProblem.empty() ? FDisplay.lProblem : FToldProblem;
+  if (folder_problem != FToldProblem) {
+    FToldProblem = folder_problem;
+    if (!FToldProblem.empty()) ServerLog.Log(nullptr, 1, "Warning: " + FToldProblem);
+  }
   Changed(dpStatus);
   UpdateStatistics();
   UpdateUpTime();

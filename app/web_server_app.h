@@ -370,6 +370,8 @@ class TWebServerApp {
   int FWatchFd = -1;
   // The published folder was missing at the last look.
   bool FPubDirMissing = false;
+  // The missing folder's text as last logged.
+  std::string FToldProblem;
   // The friendly text of the last failed start, until the next start, Stop
   // or change of settings.
   std::string FStartProblem;

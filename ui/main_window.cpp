@@ -17,6 +17,7 @@
 #include <QTextOption>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <QWindow>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -31,6 +32,9 @@
 namespace vt {
 
 namespace {
+
+// How long a window shown minimised at the start is kept so.
+constexpr auto kKeepMinimizedTime = std::chrono::seconds(1);
 
 // Width of the value column, and the lines the last request may take.
 constexpr int kValueWidth = 200;
@@ -119,6 +123,8 @@ TfrmMain::TfrmMain(TWebServerApp& app, QWidget* parent)
   // front (an X11 window manager tells it only once the window is mapped).
   adjustSize();
   winId();
+  // The first expose tells where the window manager put the frame.
+  windowHandle()->installEventFilter(this);
 
   app_.SetView(this);
   app_.FormCreate();
@@ -268,12 +274,13 @@ void TfrmMain::TrayChanged(bool available) {
     actOpen->trigger();  // nothing would be left to bring it back
     return;
   }
-  if (isVisible()) SetTaskbarEntry(*this, !available, true);
-  // A window minimised for want of a tray goes into the tray that came.
-  if (available && isVisible() && isMinimized()) {
-    hide();
-    setWindowState(windowState() & ~Qt::WindowMinimized);
+  if (!available && isMinimized() && actOpen->isEnabled()) {
+    actOpen->trigger();  // minimised into a tray that is gone
+    return;
   }
+  // A window minimised for want of a tray is in the tray that came, once it
+  // leaves the taskbar.
+  if (isVisible()) SetTaskbarEntry(*this, !available, true);
 }
 
 // --- The window ---------------------------------------------------------------
@@ -290,23 +297,39 @@ void TfrmMain::showEvent(QShowEvent* event) {
 
 void TfrmMain::changeEvent(QEvent* event) {
   QWidget::changeEvent(event);
+  if ((event->type() == QEvent::WindowStateChange || event->type() == QEvent::ActivationChange) &&
+      !isMinimized() && std::chrono::steady_clock::now() < keep_minimized_until_) {
+    QTimer::singleShot(0, this, [this] {
+      keep_minimized_until_ = {};  // once is enough
+      showMinimized();
+    });
+    return;
+  }
   if (event->type() != QEvent::WindowStateChange || destroyed_) return;
   const bool was_minimized = static_cast<QWindowStateChangeEvent*>(event)->oldState() & Qt::WindowMinimized;
   if (isMinimized() && !was_minimized) {
-    // The title bar's minimise: Status and the icon must bring it back.
+    // The title bar's minimise. With a tray the minimised window, which has
+    // no taskbar entry, is in the tray: Status and the icon bring it back.
+    // (Hiding it as well would not do: leaving the minimised state later
+    // maps the window behind Qt's back.) Without a tray it stays on the
+    // taskbar.
     app_.FormMinimized();
-    if (TrayIcon->IsTrayAvailable()) {
-      // Into the tray, as the close box does; after this event, when the
-      // window manager has done its part.
-      QTimer::singleShot(0, this, [this] {
-        if (!isMinimized() || !actOpen->isEnabled()) return;
-        hide();
-        setWindowState(windowState() & ~Qt::WindowMinimized);
-      });
-    }
   } else if (!isMinimized() && was_minimized && isVisible()) {
     app_.FormRestored();  // brought back by the window manager or the taskbar
   }
+}
+
+bool TfrmMain::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == windowHandle() && event->type() == QEvent::Expose && isVisible() && !isMinimized() &&
+      place_frame_) {
+    // Before the window was mapped, Qt could only place the client area:
+    // the frame's size was unknown. Now it is, and the frame goes where it
+    // was asked to be (the saved position is the frame's).
+    const QPoint wanted = *place_frame_;
+    place_frame_.reset();
+    if (frameGeometry().topLeft() != wanted) move(wanted);
+  }
+  return QWidget::eventFilter(watched, event);
 }
 
 void TfrmMain::moveEvent(QMoveEvent* event) {
@@ -329,7 +352,18 @@ void TfrmMain::closeEvent(QCloseEvent* event) {
 }
 
 void TfrmMain::ShowView() {
-  if (isMinimized()) setWindowState(windowState() & ~Qt::WindowMinimized);
+  if (!shown_once_ && app_.Settings().Minimized && !TrayIcon->IsTrayAvailable()) {
+    // To be hidden at once with no tray to hide into: mapped minimised from
+    // the start. A window manager that activates every new window (Openbox
+    // does) brings it back meanwhile; for a moment, that is undone.
+    shown_once_ = true;
+    keep_minimized_until_ = std::chrono::steady_clock::now() + kKeepMinimizedTime;
+    showMinimized();
+    return;
+  }
+  shown_once_ = true;
+  keep_minimized_until_ = {};
+  if (isMinimized()) showNormal();
   show();
   raise();
   activateWindow();
@@ -338,7 +372,7 @@ void TfrmMain::ShowView() {
 void TfrmMain::HideView() {
   if (TrayIcon->IsTrayAvailable()) {
     hide();
-  } else {
+  } else if (!isMinimized()) {
     showMinimized();  // no tray to hide into: the taskbar entry stays
   }
 }
@@ -356,6 +390,7 @@ std::optional<TViewBounds> TfrmMain::ViewBounds() const {
 void TfrmMain::MoveView(int left, int top) {
   move(left, top);
   frame_position_ = QPoint(left, top);
+  if (!isVisible()) place_frame_ = frame_position_;
 }
 
 TViewBounds TfrmMain::DesktopBounds() const {

@@ -23,10 +23,13 @@
 // it keeps its taskbar entry, the close box minimises it, and when the tray
 // host goes away while the window is hidden, the window is shown.
 //
-// Position. The window's frame position is remembered while the window is
-// shown and saved from there, so that a window manager moving the client
-// area as the window closes cannot shift it (Openbox did, by the title
-// bar's height at every restart).
+// Position. The saved position is the frame's. A window not yet mapped can
+// only be placed by its client area (the frame is unknown), so the frame is
+// put in its place at the first expose; and the position is remembered
+// while the window is shown and saved from there, so that a window manager
+// moving the client area as the window closes cannot shift it either
+// (Openbox did both, so the window crept up by the title bar's height at
+// every restart).
 //
 // Life cycle. The constructor builds the window, sets itself as the
 // application's view, runs the application's FormCreate (settings read,
@@ -42,6 +45,7 @@
 
 #include <QLabel>
 #include <QWidget>
+#include <chrono>
 #include <functional>
 #include <optional>
 #include <string>
@@ -149,6 +153,7 @@ class TfrmMain : public QWidget, public IWebServerView {
   void closeEvent(QCloseEvent* event) override;
   void changeEvent(QEvent* event) override;
   void moveEvent(QMoveEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
   void CreateControls();
@@ -163,6 +168,10 @@ class TfrmMain : public QWidget, public IWebServerView {
   bool destroyed_ = false;
   // The frame's position while the window was last shown, if it was.
   std::optional<QPoint> frame_position_;
+  // Where the frame is to go once the window manager has framed the window.
+  std::optional<QPoint> place_frame_;
+  bool shown_once_ = false;
+  std::chrono::steady_clock::time_point keep_minimized_until_{};
   std::optional<TServerState> tray_state_;
 };
 

@@ -110,6 +110,7 @@ bool TCoolTrayIcon::eventFilter(QObject* watched, QEvent* event) {
   if (watched == owner_ && event->type() == QEvent::Show) {
     // After the show, when the window can take the focus.
     QTimer::singleShot(0, owner_, [owner = owner_] {
+      if (owner->isMinimized()) return;  // shown minimised: activating it would undo that
       owner->raise();
       owner->activateWindow();
     });
