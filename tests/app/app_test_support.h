@@ -58,6 +58,8 @@ class ServerProgram {
   std::string SettingsFile() const { return dir_.File("config/vtWebServer.ini"); }
   std::string AccessLog() const { return dir_.File("bin/webserver.log"); }
   std::string ConfigDir() const { return dir_.File("config"); }
+  // The sandbox folder itself.
+  std::string Dir() const { return dir_.Path(); }
   // Writes a file below the published directory; returns its path.
   std::string WriteRootFile(const std::string& name, const std::string& content) const;
   // Writes an executable file below the published directory.
@@ -76,6 +78,10 @@ class ServerProgram {
   // runs headless), with XDG_CONFIG_HOME = ConfigDir(), then these.
   std::vector<std::string> Environment;
 
+  // A command that runs the program (its path and arguments follow), such
+  // as setpriv to run it as another user; empty: none.
+  std::vector<std::string> Wrapper;
+
   // Starts the program without waiting for anything.
   void Spawn(const std::vector<std::string>& args);
   // Sends `signal` and waits for the end; the exit status (128 + signal when
@@ -84,6 +90,7 @@ class ServerProgram {
   // Waits for the program to end by itself; as Stop.
   int Wait(std::chrono::milliseconds limit = std::chrono::seconds(20));
   bool Running() const { return pid_ > 0; }
+  pid_t Pid() const { return pid_; }
 
   // What the program wrote on standard error so far.
   std::string Stderr() const;
