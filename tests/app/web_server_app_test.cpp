@@ -9,6 +9,7 @@
 #include <memory>
 #include <thread>
 
+#include "app/settings_environment.h"
 #include "app_test_support.h"
 #include "platform/ini_file.h"
 #include "platform/registry.h"
@@ -60,6 +61,10 @@ class FakeView : public IWebServerView {
   }
   void ShowError(const std::string& message) override { errors.push_back(message); }
   bool ShowSetupDialog(TWebServerSettings& settings) override { return setup && setup(settings); }
+  bool AskYesNo(const std::string& question) override {
+    questions.push_back(question);
+    return answer;
+  }
   void ShowAboutBox() override {}
 
   bool visible = false;
@@ -70,6 +75,8 @@ class FakeView : public IWebServerView {
   std::vector<std::string> errors;
   int statistics_changes = 0;
   std::function<bool(TWebServerSettings&)> setup;
+  std::vector<std::string> questions;
+  bool answer = false;
 
  private:
   TWebServerApp& app_;
@@ -283,6 +290,10 @@ TEST_F(AppTest, SetupAppliesAndSavesOnlyAfterOk) {
   EXPECT_TRUE(app_->HTTPServer.ThrottleClientWrite());
   EXPECT_EQ(4096, app_->HTTPServer.ThrottleClientWriteRate());
   EXPECT_EQ(old_port, app_->HTTPServer.ListenPort()) << "a new port waits for the next Start";
+  ASSERT_EQ(1u, view_->questions.size()) << "and the user is told so";
+  EXPECT_EQ("The server goes on listening on port " + old_port +
+                "; port 8181 applies at the next Start.\n\nRestart the server now?",
+            view_->questions[0]);
 
   // The start-at-login entry lives beside the settings and names this program.
   const std::string entry = config_.File("autostart/Veltrana WebServer.desktop");
@@ -295,7 +306,49 @@ TEST_F(AppTest, SetupAppliesAndSavesOnlyAfterOk) {
   app_->actStopExecute();
   app_->actStartExecute();
   EXPECT_EQ("8181", app_->HTTPServer.ListenPort());
+
+  // Restart now: the new port at once.
+  const std::uint16_t next = test::FreePort();
+  view_->answer = true;
+  view_->setup = [next](TWebServerSettings& settings) {
+    settings.Port = next;
+    return true;
+  };
+  app_->actSetupExecute();
+  EXPECT_EQ(std::to_string(next), app_->HTTPServer.ListenPort());
+  EXPECT_TRUE(app_->HTTPServer.Active());
   app_->actStopExecute();
+}
+
+TEST_F(AppTest, AMissingPublishedFolderIsAProblemUntilItIsThere) {
+  const std::string folder = root_.File("later");
+  WriteSettings("Active=1\n");
+  Create();
+  TWebServerSettings settings = app_->Settings();
+  settings.PubDir = folder;
+  app_->SetSettings(settings);
+  Show();
+  ASSERT_TRUE(test::PumpUntil([&] { return app_->HTTPServer.Active(); }));
+  const std::string problem = "Published folder " + folder + " does not exist: create it, or choose another one";
+  EXPECT_EQ(problem + " in Setup \u2192 General", app_->Display().lProblem);
+  EXPECT_TRUE(app_->Display().PubDirMissing);
+  EXPECT_EQ(TServerState::Error, app_->ServerState());
+  EXPECT_EQ("Veltrana Web Server \u2014 published folder " + ShortenHomePath(folder) + " does not exist",
+            app_->StatusHint());
+  EXPECT_EQ(1, LogCount("1 Warning: " + problem));
+
+  std::filesystem::create_directories(folder);
+  ASSERT_TRUE(test::PumpUntil([&] { return app_->ServerState() == TServerState::Running; }))
+      << "seen within a tick of the up-time timer";
+  EXPECT_EQ("", app_->Display().lProblem);
+  EXPECT_EQ("Veltrana Web Server \u2014 serving " + ShortenHomePath(folder) + " on http://" + PrimaryAddress() +
+                ":" + std::to_string(port_) + " \u2014 0 connections",
+            app_->StatusHint());
+
+  app_->actStopExecute();
+  EXPECT_EQ(TServerState::Stopped, app_->ServerState());
+  EXPECT_EQ("Veltrana Web Server \u2014 stopped", app_->StatusHint());
+  EXPECT_EQ(1, LogCount("Warning: ")) << "told once";
 }
 
 TEST_F(AppTest, FiguresFollowTheRequestsWithoutHoldingThem) {

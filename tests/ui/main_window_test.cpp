@@ -124,6 +124,9 @@ TEST_F(MainWindow, LabelsFollowStartAndStop) {
   ExpectAgree(Frm().actSetup, Frm().bSetup, true, Frm().mTrayIcon);
   ExpectAgree(Frm().actAbout, Frm().bAbout, true, Frm().mTrayIcon);
   ExpectAgree(Frm().actExit, Frm().bExit, true, Frm().mTrayIcon);
+  EXPECT_TRUE(Frm().TrayIcon->Hint().startsWith(QString::fromUtf8("Veltrana Web Server \u2014 serving ")))
+      << Frm().TrayIcon->Hint().toStdString();
+  EXPECT_TRUE(Frm().lProblem->isHidden());
 
   EXPECT_EQ("home page", GetWhileServing(port_, "/index.html").body);
   EXPECT_TRUE(QTest::qWaitFor(
@@ -195,6 +198,61 @@ TEST_F(MainWindow, CloseBoxHidesAndStatusIsEnabledExactlyWhileHidden) {
   EXPECT_TRUE(Frm().isVisible());
   EXPECT_TRUE(Exit());
   EXPECT_FALSE(Settings().ReadBool("WebServer", "Minimized", true));
+}
+
+TEST_F(MainWindow, MinimiseGoesIntoTheTrayAndStatusBringsTheWindowBack) {
+  WriteSettings("Active=0\n");
+  Open();
+  Frm().showMinimized();
+  EXPECT_TRUE(Frm().actOpen->isEnabled()) << "Status is not greyed while the window is minimised";
+  EXPECT_TRUE(Frm().miStatus->isEnabled());
+  Frm().TrayIconClick(*Frm().TrayIcon);  // a click on the icon
+  EXPECT_TRUE(Frm().isVisible());
+  EXPECT_FALSE(Frm().isMinimized());
+  EXPECT_FALSE(Frm().miStatus->isEnabled());
+  EXPECT_TRUE(Exit());
+  EXPECT_FALSE(Settings().ReadBool("WebServer", "Minimized", true));
+}
+
+TEST_F(MainWindow, WithoutATrayTheWindowIsNeverHiddenOutOfReach) {
+  WriteSettings("Active=0\n");
+  tray_ = false;
+  Open();
+  EXPECT_FALSE(Frm().close());
+  EXPECT_TRUE(Frm().isVisible()) << "no tray to hide into: minimised, on the taskbar";
+  EXPECT_TRUE(Frm().isMinimized());
+  EXPECT_TRUE(Frm().miStatus->isEnabled());
+  Frm().miStatus->trigger();
+  EXPECT_FALSE(Frm().isMinimized());
+  EXPECT_FALSE(Frm().miStatus->isEnabled());
+
+  // Hidden in a tray that then goes away: the window comes back.
+  tray_ = true;
+  Frm().TrayIcon->CheckTray();
+  Frm().close();
+  EXPECT_TRUE(Frm().isHidden());
+  tray_ = false;
+  Frm().TrayIcon->CheckTray();
+  EXPECT_TRUE(Frm().isVisible());
+  EXPECT_FALSE(Frm().miStatus->isEnabled());
+  EXPECT_TRUE(Exit());
+}
+
+TEST_F(MainWindow, AMissingPublishedFolderIsSaidAndAnotherOneCanBeChosen) {
+  dir_.WriteFile("config/vtWebServer.ini", "[WebServer]\nActive=0\nPubDir=" + dir_.File("gone") + "\n");
+  Open();
+  EXPECT_TRUE(Frm().lProblem->isVisible());
+  EXPECT_EQ("Published folder " + dir_.File("gone") +
+                " does not exist: create it, or choose another one in Setup \u2192 General",
+            Frm().lProblem->text().toStdString());
+  EXPECT_TRUE(Frm().bChooseFolder->isVisible());
+  EXPECT_TRUE(Frm().TrayIcon->Hint().endsWith(QStringLiteral(" does not exist")));
+
+  app_->ChoosePublishedDirectory(dir_.File("site"));  // what the button's picker gives
+  EXPECT_TRUE(Frm().lProblem->isHidden());
+  EXPECT_TRUE(Frm().bChooseFolder->isHidden());
+  EXPECT_EQ(dir_.File("site"), Settings().ReadString("WebServer", "PubDir", "")) << "saved at once";
+  EXPECT_TRUE(Exit());
 }
 
 TEST_F(MainWindow, StartFailureIsShownAsAnErrorAndTheServerStaysInactive) {

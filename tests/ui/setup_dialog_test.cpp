@@ -11,6 +11,7 @@
 #include <QPushButton>
 #include <QTabWidget>
 #include <QTest>
+#include <QMessageBox>
 #include <QTimer>
 #include <filesystem>
 
@@ -295,6 +296,35 @@ TEST_F(AutoRunEntry, CancelChangesNothing) {
   EXPECT_TRUE(ShowSetupAnd(settings, [](TfrmSetup& s) { QTest::mouseClick(s.bOK, Qt::LeftButton); }));
   EXPECT_FALSE(IsRunAtStartup(kAutoRunName));
   EXPECT_EQ(3128, settings.Port);
+}
+
+TEST(SetupDialog, OkRefusesAFolderThatDoesNotExistAndTheLogPageShowsTheLog) {
+  TempDir dir;
+  TWebServerSettings settings = SampleSettings();
+  settings.PubDir = dir.File("missing");
+  TfrmSetup setup(settings);
+  setup.SetAccessLogFileName("/home/user/.local/state/veltrana/webserver.log");
+  EXPECT_EQ("Access log: /home/user/.local/state/veltrana/webserver.log", setup.lLogFile->text());
+  setup.show();
+  setup.pcSetup->setCurrentWidget(setup.tsLog);
+
+  QString said;
+  QTimer::singleShot(0, [&] {
+    if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+      said = box->text();
+      box->accept();
+    }
+  });
+  QTest::mouseClick(setup.bOK, Qt::LeftButton);
+  EXPECT_EQ(QString::fromStdString("Published folder " + dir.File("missing") +
+                                   " does not exist: create it, or choose another one."),
+            said);
+  EXPECT_TRUE(setup.isVisible()) << "refused: the dialog stays open";
+  EXPECT_EQ(setup.tsGeneral, setup.pcSetup->currentWidget()) << "on the page of the field";
+
+  setup.ePubDir->setText(QString::fromStdString(dir.Path()));
+  QTest::mouseClick(setup.bOK, Qt::LeftButton);
+  EXPECT_EQ(QDialog::Accepted, setup.result());
 }
 
 TEST(SetupDialog, BrowseFillsTheDirectoryFieldUnlessCancelled) {
