@@ -5,8 +5,8 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <csignal>
 #include <chrono>
+#include <csignal>
 #include <memory>
 
 #include "platform/event_queue.h"
@@ -18,15 +18,6 @@ namespace {
 // Posted to the runner's window when the signal descriptor is readable.
 constexpr std::uint32_t kSignalMessage = 8249;
 
-class TSignalWatcher : public IoWatcher {
- public:
-  explicit TSignalWatcher(HWindow window) : window_(window) {}
-  void OnReady(std::uint32_t, MessageSink& sink) override { sink.Post(window_, kSignalMessage, 0, 0); }
-  void OnRecheck(MessageSink&) override {}
-
- private:
-  HWindow window_;
-};
 
 // Takes every signal waiting on the (non-blocking) descriptor: `end` when
 // SIGINT or SIGTERM was among them, `reload` for SIGHUP.
@@ -100,7 +91,7 @@ int RunHeadless(int signal_fd, const TRunOptions& options) {
   if (signal_fd >= 0) {
     const HWindow window = signals.GetHandle();
     if (const int error =
-            WatchDescriptor(window, signal_fd, EPOLLIN, std::make_shared<TSignalWatcher>(window)))
+            WatchDescriptor(window, signal_fd, EPOLLIN, std::make_shared<TReadyMessage>(window, kSignalMessage)))
       RaiseOSError(error);
   }
 

@@ -80,7 +80,8 @@ std::vector<std::string> ChangedSettings(const TWebServerSettings& a, const TWeb
 void TWebServerSettings::SaveSettings(TIniFile& ini, const std::string& section,
                                       const TWebServerSettings* on_file) const {
   const auto wanted = [&](const char* key) {
-    return !on_file || !ini.ValueExists(section, key) || SettingText(*this, key) != SettingText(*on_file, key);
+    return !on_file || !ini.ValueExists(section, key) ||
+           SettingText(*this, key) != SettingText(*on_file, key);
   };
   if (wanted("Active")) ini.WriteBool(section, "Active", Active);
   if (wanted("PubDir")) ini.WriteString(section, "PubDir", PubDir);

@@ -29,9 +29,9 @@ class TIniFile;
 inline constexpr const char* kSettingsFileName = "vtWebServer.ini";
 inline constexpr const char* kSettingsSection = "WebServer";
 // The keys, in the order they are read.
-inline constexpr const char* kSettingKeys[] = {"Active",    "PubDir",       "Port",      "Throttle",
+inline constexpr const char* kSettingKeys[] = {"Active",       "PubDir",    "Port",      "Throttle",
                                                "ThrottleRate", "LogToFile", "LogFormat", "ExecEXEAsCGI",
-                                               "Minimized", "FormX",        "FormY"};
+                                               "Minimized",    "FormX",     "FormY"};
 
 // The record's member defaults are the fixed ones; PubDir and Port depend on
 // the user and the machine, and DefaultSettings() fills them in. A record

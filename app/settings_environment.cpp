@@ -65,9 +65,7 @@ std::string ReadSmallFile(const std::string& path) {
   return text.str();
 }
 
-bool PathIsBelow(const std::string& path, const std::string& folder) {
-  return path.rfind(folder, 0) == 0;
-}
+bool PathIsBelow(const std::string& path, const std::string& folder) { return path.rfind(folder, 0) == 0; }
 
 // The socket inodes that listen on TCP `port`, from a /proc/net/tcp table.
 void ListeningInodes(const std::string& table, std::uint16_t port, std::set<std::string>& inodes) {
@@ -77,7 +75,8 @@ void ListeningInodes(const std::string& table, std::uint16_t port, std::set<std:
   while (std::getline(in, line)) {
     std::istringstream fields(line);
     std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout, inode;
-    if (!(fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >> timeout >> inode))
+    if (!(fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >> timeout >>
+          inode))
       continue;
     const std::size_t colon = local.rfind(':');
     if (state != "0A" || colon == std::string::npos) continue;  // 0A: listening
@@ -128,9 +127,9 @@ std::int32_t DefaultPort() { return CanBindPrivilegedPorts() ? 80 : kUnprivilege
 std::string DefaultAccessLogFileName() {
   const std::string app_dir = GetAppDirectory();
   struct stat status {};
-  const bool users_own = !app_dir.empty() && !PathIsBelow(app_dir, "/usr/") && !PathIsBelow(app_dir, "/opt/") &&
-                         ::stat(app_dir.c_str(), &status) == 0 && status.st_uid == ::geteuid() &&
-                         ::access(app_dir.c_str(), W_OK) == 0;
+  const bool users_own = !app_dir.empty() && !PathIsBelow(app_dir, "/usr/") &&
+                         !PathIsBelow(app_dir, "/opt/") && ::stat(app_dir.c_str(), &status) == 0 &&
+                         status.st_uid == ::geteuid() && ::access(app_dir.c_str(), W_OK) == 0;
   if (users_own) return app_dir + "webserver.log";
   std::string state = EnvironmentPath("XDG_STATE_HOME");
   if (state.empty()) state = HomeDirectory() + "/.local/state";
@@ -150,7 +149,9 @@ bool DirectoryExists(const std::string& path) {
   return ::stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
 }
 
-std::string PublishedDirectoryOf(const std::string& pub_dir) { return pub_dir.empty() ? "/inetpub/" : pub_dir; }
+std::string PublishedDirectoryOf(const std::string& pub_dir) {
+  return pub_dir.empty() ? "/inetpub/" : pub_dir;
+}
 
 std::optional<TPortHolder> FindPortHolder(std::uint16_t port) {
   std::set<std::string> inodes;

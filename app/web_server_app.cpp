@@ -37,18 +37,6 @@ constexpr std::uint32_t kSettingsTimerId = 3;
 // The em dash of the hint.
 constexpr const char* kDash = " \u2014 ";
 
-// Reports readiness of the settings file watch to the application's window.
-class TSettingsFileWatch : public IoWatcher {
- public:
-  explicit TSettingsFileWatch(HWindow window) : window_(window) {}
-  void OnReady(std::uint32_t, MessageSink& sink) override {
-    sink.Post(window_, kSettingsFileMessage, 0, 0);
-  }
-  void OnRecheck(MessageSink&) override {}
-
- private:
-  HWindow window_;
-};
 
 bool ContainsFolded(const std::string& text, const std::string& part) {
   const auto lower = [](std::string value) {
@@ -337,8 +325,8 @@ void TWebServerApp::WatchSettingsFile() {
   // by a rename, which would end a watch of the file itself.
   const std::string folder = FolderOf(FIniFile->FileName());
   if (::inotify_add_watch(fd, folder.c_str(), IN_CLOSE_WRITE | IN_MOVED_TO | IN_CREATE) < 0 ||
-      WatchDescriptor(FHandle.GetHandle(), fd, EPOLLIN, std::make_shared<TSettingsFileWatch>(FHandle.Handle())) !=
-          0) {
+      WatchDescriptor(FHandle.GetHandle(), fd, EPOLLIN,
+                      std::make_shared<TReadyMessage>(FHandle.Handle(), kSettingsFileMessage)) != 0) {
     ::close(fd);  // no folder yet: the first save makes it, and tries again
     return;
   }
@@ -376,7 +364,8 @@ void TWebServerApp::ReloadSettings(bool always) {
   if (!always && text == FFileText) return;
   auto ini = std::make_unique<TIniFile>(FIniFile->FileName());
   if (ini->ReadFailed()) {
-    ReportError("The settings file " + ini->FileName() + " could not be read again: the settings in use stay.");
+    ReportError("The settings file " + ini->FileName() +
+                " could not be read again: the settings in use stay.");
     return;
   }
   FFileText = text;
@@ -780,7 +769,8 @@ void TWebServerApp::CheckPublishedDirectory(AhttpServerClient& client, const std
 void TWebServerApp::HTTPServerFreeResponse(AhttpServer&, AhttpServerClient& client) {
   RequestFiguresRefresh();
   std::shared_ptr<const TWebServerSettings> settings;
-  if (auto* web_client = dynamic_cast<TWebServerClient*>(&client)) settings = std::move(web_client->RequestSettings);
+  if (auto* web_client = dynamic_cast<TWebServerClient*>(&client))
+    settings = std::move(web_client->RequestSettings);
   if (!settings) settings = SettingsSnapshot();  // the request never reached the handler
   if (settings->LogToFile) WriteAccessLog(client, settings->LogFormat);
 }

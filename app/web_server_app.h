@@ -62,6 +62,7 @@
 #include "app/settings.h"
 #include "app/web_server_client.h"
 #include "http/http_server.h"
+#include "platform/event_queue.h"
 #include "platform/log.h"
 #include "platform/window_handle.h"
 #include "util/date_time.h"
@@ -121,6 +122,20 @@ struct TStatusDisplay {
   // The missing published folder is (part of) the problem: the view may
   // offer to choose one.
   bool PubDirMissing = false;
+};
+
+// A descriptor watch (platform/event_queue.h) that posts `message` to
+// `window` whenever the descriptor is ready: its reader runs as a message
+// handler of the window's thread.
+class TReadyMessage : public IoWatcher {
+ public:
+  TReadyMessage(HWindow window, std::uint32_t message) : window_(window), message_(message) {}
+  void OnReady(std::uint32_t, MessageSink& sink) override { sink.Post(window_, message_, 0, 0); }
+  void OnRecheck(MessageSink&) override {}
+
+ private:
+  HWindow window_;
+  std::uint32_t message_;
 };
 
 // The server's state as the tray icon shows it.

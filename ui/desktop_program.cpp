@@ -139,9 +139,10 @@ int RunWindowed(char* program, int signal_fd, const TRunOptions& options) {
     case TSingleInstance::ciFirst:
       break;
     case TSingleInstance::ciShown:
-      std::fprintf(stderr, "veltrana-webserver already runs (with %s%s): its window is shown%s\n",
-                   GetConfigDirectory().c_str(), kSettingsFileName,
-                   options.PubDir || options.Port ? "; FOLDER and --port apply only to a program that starts" : "");
+      std::fprintf(
+          stderr, "veltrana-webserver already runs (with %s%s): its window is shown%s\n",
+          GetConfigDirectory().c_str(), kSettingsFileName,
+          options.PubDir || options.Port ? "; FOLDER and --port apply only to a program that starts" : "");
       return 0;
     case TSingleInstance::ciNoAnswer:
       std::fprintf(stderr,

@@ -4,11 +4,11 @@
 
 #include <QAction>
 #include <QCloseEvent>
-#include <QHBoxLayout>
 #include <QFrame>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QGuiApplication>
+#include <QHBoxLayout>
 #include <QMenu>
 #include <QMessageBox>
 #include <QPainter>
@@ -383,7 +383,8 @@ std::optional<TViewBounds> TfrmMain::ViewBounds() const {
   const QRect frame = frameGeometry();
   // Once it is hidden, the window manager may already have moved the client
   // area to where the frame was: only the shown window's frame counts.
-  const QPoint position = isVisible() && !isMinimized() ? frame.topLeft() : frame_position_.value_or(frame.topLeft());
+  const QPoint position =
+      isVisible() && !isMinimized() ? frame.topLeft() : frame_position_.value_or(frame.topLeft());
   return TViewBounds{position.x(), position.y(), frame.width(), frame.height()};
 }
 

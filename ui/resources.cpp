@@ -30,9 +30,9 @@ QIcon StateIcon(TServerState state) {
     painter.drawEllipse(circle.adjusted(0.5, 0.5, -0.5, -0.5));
     if (state == TServerState::Error) {
       const qreal bar = diameter * 0.5;
-      painter.fillRect(QRectF(circle.center().x() - bar / 2, circle.center().y() - diameter * 0.09, bar,
-                              diameter * 0.18),
-                       Qt::white);
+      painter.fillRect(
+          QRectF(circle.center().x() - bar / 2, circle.center().y() - diameter * 0.09, bar, diameter * 0.18),
+          Qt::white);
     }
     painter.end();
     icon.addPixmap(pixmap);

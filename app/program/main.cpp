@@ -75,8 +75,8 @@ int main(int argc, char** argv) {
       } else {
         value = arg.substr(7);
       }
-      const bool digits = !value.empty() && value.size() <= 5 &&
-                          value.find_first_not_of("0123456789") == std::string::npos;
+      const bool digits =
+          !value.empty() && value.size() <= 5 && value.find_first_not_of("0123456789") == std::string::npos;
       const long port = digits ? std::stol(value) : 0;
       if (port < 1 || port > 65535) return Refuse("'" + value + "' is no port number (1 to 65535)");
       options.Port = static_cast<std::int32_t>(port);

@@ -260,9 +260,10 @@ TEST(Program, InactiveStaysInactiveAndAStartFailureKeepsItRunning) {
     ::close(taken);
     const std::string err = program.Stderr();
     EXPECT_NE(std::string::npos, err.find("running headless")) << "without --headless it says so";
-    const std::string says = "Error: Port " + std::to_string(program.Port()) + " is used by another program (pid " +
-                             std::to_string(::getpid()) + ", app_tests): choose another port (--port N, or Port= in " +
-                             program.SettingsFile() + ") (Error creating server socket: Socket bind failed: Address in use)";
+    const std::string says =
+        "Error: Port " + std::to_string(program.Port()) + " is used by another program (pid " +
+        std::to_string(::getpid()) + ", app_tests): choose another port (--port N, or Port= in " +
+        program.SettingsFile() + ") (Error creating server socket: Socket bind failed: Address in use)";
     EXPECT_NE(std::string::npos, err.find(says)) << err;
     EXPECT_EQ(err.find("Address in use"), err.rfind("Address in use")) << "said once: " << err;
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -296,7 +297,8 @@ TEST(Program, FirstRunAsAnUnprivilegedUser) {
     if (::access("/usr/bin/setpriv", X_OK) != 0) GTEST_SKIP() << "setpriv (util-linux) is missing";
     program.Wrapper = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"};
     ::chmod(program.Dir().c_str(), 0755);
-    for (const std::string& folder : {home, program.ConfigDir()}) ASSERT_EQ(0, ::chown(folder.c_str(), 65534, 65534));
+    for (const std::string& folder : {home, program.ConfigDir()})
+      ASSERT_EQ(0, ::chown(folder.c_str(), 65534, 65534));
   }
   const bool port_80_free_for_all =
       std::atoi(test::ReadFileText("/proc/sys/net/ipv4/ip_unprivileged_port_start").c_str()) <= 80;
@@ -318,21 +320,26 @@ TEST(Program, FirstRunAsAnUnprivilegedUser) {
   EXPECT_EQ(0, program.Stop());
   err = program.Stderr();
   EXPECT_EQ(1, Count(err, "Warning: Published folder " + home +
-                               "/Public does not exist: create it, or choose another one (veltrana-webserver "
-                               "FOLDER, or PubDir= in " + program.SettingsFile() + ")"))
+                              "/Public does not exist: create it, or choose another one (veltrana-webserver "
+                              "FOLDER, or PubDir= in " +
+                              program.SettingsFile() + ")"))
       << err;
   TIniFile saved(program.SettingsFile());
-  EXPECT_EQ(home + "/Public", saved.ReadString("WebServer", "PubDir", "")) << "the first save writes the defaults";
+  EXPECT_EQ(home + "/Public", saved.ReadString("WebServer", "PubDir", ""))
+      << "the first save writes the defaults";
 
   if (port_80_free_for_all) GTEST_SKIP() << "this system lets every user bind port 80";
   std::filesystem::create_directories(home + "/Public");
   const std::size_t seen = program.Stderr().size();
   program.Spawn({"--headless", "--port", "80"});
-  ASSERT_TRUE(test::WaitFor([&] { return Has(program.Stderr().substr(seen), "Error: "); })) << program.Stderr();
+  ASSERT_TRUE(test::WaitFor([&] { return Has(program.Stderr().substr(seen), "Error: "); }))
+      << program.Stderr();
   EXPECT_EQ(0, program.Stop());
   err = program.Stderr().substr(seen);
-  EXPECT_EQ(1, Count(err, "Error: Port 80 needs administrator rights on Linux: choose a port from 1024 up "
-                          "(--port N, or Port= in " + program.SettingsFile() + ") (Error creating server socket: "))
+  EXPECT_EQ(1, Count(err,
+                     "Error: Port 80 needs administrator rights on Linux: choose a port from 1024 up "
+                     "(--port N, or Port= in " +
+                         program.SettingsFile() + ") (Error creating server socket: "))
       << err;
   EXPECT_EQ(1, Count(err, "permission denied")) << "said once: " << err;
   EXPECT_FALSE(Has(err, "Warning: ")) << "the folder is there now: " << err;

@@ -62,17 +62,17 @@ TEST(Settings, PublishedFolderDefaultsToThePublicShareFolder) {
 // else the file holds stays as written, even a value that reads as another.
 TEST(Settings, SavingOverTheFileKeepsWhatTheProgramDidNotChange) {
   struct Case {
-    const char* file;           // the [WebServer] lines on disk
-    const char* change;         // the key the program changes (empty: none)
-    const char* key;            // the key looked at afterwards
-    const char* want;           // its text in the file afterwards
+    const char* file;    // the [WebServer] lines on disk
+    const char* change;  // the key the program changes (empty: none)
+    const char* key;     // the key looked at afterwards
+    const char* want;    // its text in the file afterwards
   } cases[] = {
-      {"Port=18306x\n", "", "Port", "18306x"},               // no number: left as the user wrote it
-      {"Port=18306x\n", "Port", "Port", "9000"},             // until the program has a value of its own
-      {"Port=0x50\n", "", "Port", "0x50"},                   // the user's spelling stays
+      {"Port=18306x\n", "", "Port", "18306x"},    // no number: left as the user wrote it
+      {"Port=18306x\n", "Port", "Port", "9000"},  // until the program has a value of its own
+      {"Port=0x50\n", "", "Port", "0x50"},        // the user's spelling stays
       {"Active=yes\n", "", "Active", "yes"},
       {"Active=yes\n", "Active", "Active", "0"},
-      {"", "", "LogToFile", "1"},                            // a missing key is written
+      {"", "", "LogToFile", "1"},  // a missing key is written
       {"FormX=40\n", "", "FormX", "40"},
       {"PubDir=/srv/a\n", "PubDir", "PubDir", "/srv/changed"},
   };

@@ -226,9 +226,11 @@ TEST_F(AppTest, StartFailureIsReportedAndChangesNothing) {
   ::close(taken);
   ASSERT_EQ(1u, view_->errors.size());
   const std::string says = "Port " + std::to_string(port_) + " is used by another program (pid " +
-                           std::to_string(::getpid()) + ", app_tests): choose another port in Setup \u2192 Network";
+                           std::to_string(::getpid()) +
+                           ", app_tests): choose another port in Setup \u2192 Network";
   EXPECT_EQ(says + " (Error creating server socket: Socket bind failed: Address in use)", view_->errors[0]);
-  EXPECT_EQ(0, LogCount("Error creating server socket")) << "the message box says it; the log does not say it again";
+  EXPECT_EQ(0, LogCount("Error creating server socket"))
+      << "the message box says it; the log does not say it again";
   EXPECT_EQ(says, app_->Display().lProblem);
   EXPECT_EQ(TServerState::Error, app_->ServerState());
   EXPECT_FALSE(app_->HTTPServer.Active());
@@ -329,7 +331,8 @@ TEST_F(AppTest, AMissingPublishedFolderIsAProblemUntilItIsThere) {
   app_->SetSettings(settings);
   Show();
   ASSERT_TRUE(test::PumpUntil([&] { return app_->HTTPServer.Active(); }));
-  const std::string problem = "Published folder " + folder + " does not exist: create it, or choose another one";
+  const std::string problem =
+      "Published folder " + folder + " does not exist: create it, or choose another one";
   EXPECT_EQ(problem + " in Setup \u2192 General", app_->Display().lProblem);
   EXPECT_TRUE(app_->Display().PubDirMissing);
   EXPECT_EQ(TServerState::Error, app_->ServerState());
@@ -341,8 +344,8 @@ TEST_F(AppTest, AMissingPublishedFolderIsAProblemUntilItIsThere) {
   ASSERT_TRUE(test::PumpUntil([&] { return app_->ServerState() == TServerState::Running; }))
       << "seen within a tick of the up-time timer";
   EXPECT_EQ("", app_->Display().lProblem);
-  EXPECT_EQ("Veltrana Web Server \u2014 serving " + ShortenHomePath(folder) + " on http://" + PrimaryAddress() +
-                ":" + std::to_string(port_) + " \u2014 0 connections",
+  EXPECT_EQ("Veltrana Web Server \u2014 serving " + ShortenHomePath(folder) + " on http://" +
+                PrimaryAddress() + ":" + std::to_string(port_) + " \u2014 0 connections",
             app_->StatusHint());
 
   app_->actStopExecute();

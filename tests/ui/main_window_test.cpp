@@ -275,10 +275,11 @@ TEST_F(MainWindow, StartFailureIsShownAsAnErrorAndTheServerStaysInactive) {
   EXPECT_TRUE(QTest::qWaitFor([&] { return !shown.isEmpty(); }, kPatienceMs));
   closer.stop();
   ::close(taken);
-  EXPECT_EQ("Port " + std::to_string(port_) + " is used by another program (pid " + std::to_string(::getpid()) +
-                ", ui_tests): choose another port in Setup \u2192 Network (Error creating server socket: Socket "
-                "bind failed: Address in use)",
-            shown.toStdString());
+  EXPECT_EQ(
+      "Port " + std::to_string(port_) + " is used by another program (pid " + std::to_string(::getpid()) +
+          ", ui_tests): choose another port in Setup \u2192 Network (Error creating server socket: Socket "
+          "bind failed: Address in use)",
+      shown.toStdString());
   EXPECT_EQ("Inactive", Frm().lStatus->text());
   EXPECT_TRUE(Frm().bStart->isEnabled());
   EXPECT_FALSE(Frm().bStop->isEnabled());

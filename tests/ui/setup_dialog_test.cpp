@@ -8,10 +8,10 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QTabWidget>
 #include <QTest>
-#include <QMessageBox>
 #include <QTimer>
 #include <filesystem>
 
