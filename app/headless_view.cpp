@@ -18,7 +18,6 @@ namespace {
 // Posted to the runner's window when the signal descriptor is readable.
 constexpr std::uint32_t kSignalMessage = 8249;
 
-
 // Takes every signal waiting on the (non-blocking) descriptor: `end` when
 // SIGINT or SIGTERM was among them, `reload` for SIGHUP.
 void DrainSignals(int fd, bool& end, bool& reload) {
@@ -90,8 +89,8 @@ int RunHeadless(int signal_fd, const TRunOptions& options) {
   };
   if (signal_fd >= 0) {
     const HWindow window = signals.GetHandle();
-    if (const int error =
-            WatchDescriptor(window, signal_fd, EPOLLIN, std::make_shared<TReadyMessage>(window, kSignalMessage)))
+    if (const int error = WatchDescriptor(window, signal_fd, EPOLLIN,
+                                          std::make_shared<TReadyMessage>(window, kSignalMessage)))
       RaiseOSError(error);
   }
 

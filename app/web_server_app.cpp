@@ -37,7 +37,6 @@ constexpr std::uint32_t kSettingsTimerId = 3;
 // The em dash of the hint.
 constexpr const char* kDash = " \u2014 ";
 
-
 bool ContainsFolded(const std::string& text, const std::string& part) {
   const auto lower = [](std::string value) {
     for (char& c : value)

@@ -1,6 +1,7 @@
 #include "app/web_server_app.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -320,6 +321,50 @@ TEST_F(AppTest, SetupAppliesAndSavesOnlyAfterOk) {
   EXPECT_EQ(std::to_string(next), app_->HTTPServer.ListenPort());
   EXPECT_TRUE(app_->HTTPServer.Active());
   app_->actStopExecute();
+}
+
+// Each request reads one snapshot of the settings: its log line follows the
+// settings it was answered with, even when they change while it runs, and
+// ThreadSanitizer sees no field read while the main thread writes it.
+TEST_F(AppTest, RequestsReadOneSnapshotWhileTheSettingsChange) {
+  test::TempDir other;
+  other.WriteFile("index.html", "<p>other</p>");
+  const std::string slow = root_.WriteFile("slow.exe", "#!/bin/sh\n/bin/sleep 0.3\necho\n");
+  ::chmod(slow.c_str(), 0755);
+  WriteSettings("Active=1\nLogFormat=$uri$ first\n");
+  Create();
+  Show();
+  ASSERT_TRUE(test::PumpUntil([&] { return app_->HTTPServer.Active(); }));
+  const auto with = [&](const std::string& pub_dir, const std::string& log_format) {
+    TWebServerSettings settings = app_->Settings();
+    settings.PubDir = pub_dir;
+    settings.LogFormat = log_format;
+    app_->SetSettings(settings);
+  };
+
+  std::atomic<bool> done{false};
+  std::thread slow_client([&] {
+    test::Get(port_, "/slow.exe");
+    done = true;
+  });
+  test::PumpUntil([] { return false; }, std::chrono::milliseconds(100));  // the program runs
+  with(root_.Path(), "$uri$ changed");
+  ASSERT_TRUE(test::PumpUntil([&] { return done.load(); }));
+  slow_client.join();
+
+  done = false;
+  std::thread client([&] {
+    for (int i = 0; i < 40; ++i) EXPECT_EQ("HTTP/1.1 200 OK", test::Get(port_, "/").status);
+    done = true;
+  });
+  for (int turn = 0; !done; ++turn) {
+    with(turn % 2 ? other.Path() : root_.Path(), turn % 2 ? "$uri$ other" : "$uri$ home");
+    test::PumpUntil([] { return false; }, std::chrono::milliseconds(1));
+  }
+  client.join();
+  app_->actStopExecute();
+  const std::string log = test::ReadFileText(config_.File("webserver.log"));
+  EXPECT_EQ(0u, log.find("/slow.exe first\r\n")) << "the format the request began with: " << log;
 }
 
 TEST_F(AppTest, AMissingPublishedFolderIsAProblemUntilItIsThere) {
