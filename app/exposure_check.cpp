@@ -184,11 +184,8 @@ bool TExposureReport::Warns() const {
          Secrets.Count > 0 || Programs.Count > 0;
 }
 
-std::string TExposureReport::Summary() const {
-  if (!Problem.empty()) return Problem;
-  std::string text = Audience + " can read " + (StoppedAt.empty() ? "" : "at least ") +
-                     Plural(Files, "file", "files") + " (" + ByteCountToText(false, static_cast<int64_t>(Bytes)) +
-                     ")";
+std::vector<std::string> TExposureReport::Warnings() const {
+  if (!Problem.empty()) return {Problem};
   std::vector<std::string> warnings;
   if (WholeFileSystem) warnings.push_back("the whole file system is published");
   if (WholeHome) warnings.push_back("your home folder is published");
@@ -197,6 +194,15 @@ std::string TExposureReport::Summary() const {
   if (OutsideLinks.Count > 0)
     warnings.push_back(Plural(OutsideLinks.Count, "link", "links") + " out of the folder");
   if (Programs.Count > 0) warnings.push_back(Plural(Programs.Count, "program", "programs") + " run on request");
+  return warnings;
+}
+
+std::string TExposureReport::Summary() const {
+  if (!Problem.empty()) return Problem;
+  const std::string text = Audience + " can read " + (StoppedAt.empty() ? "" : "at least ") +
+                           Plural(Files, "file", "files") + " (" +
+                           ByteCountToText(false, static_cast<int64_t>(Bytes)) + ")";
+  const std::vector<std::string> warnings = Warnings();
   if (warnings.empty()) return text + "; nothing to warn about";
   std::string joined;
   for (const std::string& warning : warnings) joined += (joined.empty() ? "" : ", ") + warning;

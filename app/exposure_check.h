@@ -82,8 +82,12 @@ struct TExposureReport {
 
   // Anything to warn about (a folder that cannot be checked included).
   bool Warns() const;
+  // The warnings in a few words each ("2 secret-looking files", "1 link
+  // out of the folder"); the problem alone when the folder cannot be
+  // checked.
+  std::vector<std::string> Warnings() const;
   // One short line: "Anyone who can reach this computer can read 12 files
-  // (3.4 Kb); 2 warnings: ...".
+  // (3.4 Kb); warning: ...".
   std::string Summary() const;
   // The whole report, one line each, the summary first.
   std::vector<std::string> Details() const;

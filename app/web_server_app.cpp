@@ -598,6 +598,8 @@ void TWebServerApp::ExposureChecked() {
     const std::vector<std::string> details = FExposure->Details();
     HTTPServer.Log(FExposure->Warns() ? 1 : 0, "Exposure check: " + details.front());
     for (std::size_t i = 1; i < details.size(); ++i) HTTPServer.Log(0, "  " + details[i]);
+    FDisplay.lExposure = details.front();
+    FDisplay.ExposureWarns = FExposure->Warns();
     Changed(dpExposure);
   }
   if (FCheckAgain) StartExposureCheck();
@@ -674,9 +676,20 @@ std::string TWebServerApp::StatusHint() const {
            " does not exist";
   if (!HTTPServer.Active()) return hint + "stopped";
   const std::int32_t clients = HTTPServer.ClientCount();
-  return hint + "serving " + ShortenHomePath(PublishedDirectoryOf(FSettings.PubDir)) + " on http://" +
-         PrimaryAddress() + ":" + HTTPServer.ListenPort() + kDash + std::to_string(clients) +
-         (clients == 1 ? " connection" : " connections");
+  // Where it can be reached: the first URL (a LAN address before loopback
+  // ones, unless it listens on this computer only).
+  const std::vector<std::string> urls = ReachingURLs();
+  std::string url = urls.empty() ? "http://" + PrimaryAddress() + ":" + HTTPServer.ListenPort() : urls.front();
+  if (url.size() > 1 && url.back() == '/') url.pop_back();
+  hint += "serving " + ShortenHomePath(PublishedDirectoryOf(FSettings.PubDir)) + " on " + url + kDash +
+          std::to_string(clients) + (clients == 1 ? " connection" : " connections");
+  if (FExposure) {
+    const std::vector<std::string> warnings = FExposure->Warnings();
+    std::string text;
+    for (const std::string& warning : warnings) text += (text.empty() ? "" : ", ") + warning;
+    hint += kDash + (warnings.empty() ? std::string("exposure check: nothing to warn about") : "warning: " + text);
+  }
+  return hint;
 }
 
 void TWebServerApp::UpdateStatistics() {

@@ -120,6 +120,10 @@ struct TStatusDisplay {
   // The missing published folder is (part of) the problem: the view may
   // offer to choose one.
   bool PubDirMissing = false;
+  // The latest exposure check's summary (TExposureReport::Summary), empty
+  // before the first; whether it warns. Part of dpExposure.
+  std::string lExposure;
+  bool ExposureWarns = false;
 };
 
 // A descriptor watch (platform/event_queue.h) that posts `message` to
@@ -270,8 +274,9 @@ class TWebServerApp {
   // Running, stopped, or Error while lProblem holds something.
   TServerState ServerState() const;
   // The tray icon's hint: "Veltrana Web Server — serving ~/Public on
-  // http://192.168.1.20:8080 — 3 connections", "... — stopped", or the
-  // problem. UTF-8.
+  // http://192.168.1.20:8080 — 3 connections — warning: 1 secret-looking
+  // file" (the exposure check's warnings, or that it has none, once it has
+  // run), "... — stopped", or the problem. UTF-8.
   std::string StatusHint() const;
   const TStatusDisplay& Display() const { return FDisplay; }
   // The file the settings live in; empty before FormCreate.

@@ -331,6 +331,11 @@ TEST_F(AppTest, ExposureIsCheckedAtStartAndWhenThePublishedFolderChanges) {
   Show();
   ASSERT_TRUE(test::PumpUntil([&] { return app_->Exposure().has_value(); }));
   EXPECT_EQ("Only this computer can read 2 files (16 bytes); nothing to warn about", app_->Exposure()->Summary());
+  EXPECT_EQ(app_->Exposure()->Summary(), app_->Display().lExposure);
+  EXPECT_EQ("Veltrana Web Server \u2014 serving " + ShortenHomePath(root_.Path()) + " on http://127.0.0.1:" +
+                std::to_string(port_) + " \u2014 0 connections \u2014 exposure check: nothing to warn about",
+            app_->StatusHint())
+      << "this computer only: reached at a loopback address";
   EXPECT_EQ(1, LogCount("0 Exposure check: Only this computer"));
   const std::vector<TSocketAddress> listening = app_->HTTPServer.ListeningAddresses();
   ASSERT_FALSE(listening.empty());
@@ -352,6 +357,8 @@ TEST_F(AppTest, ExposureIsCheckedAtStartAndWhenThePublishedFolderChanges) {
   ASSERT_TRUE(test::PumpUntil([&] { return app_->Exposure()->Programs.Count == 1; }));
   EXPECT_EQ(1, LogCount("1 Exposure check: Only this computer can read 1 file (10 bytes); warning: 1 program"));
   EXPECT_EQ(2, LogCount("Exposure check:")) << "the throttling change checked nothing";
+  EXPECT_TRUE(app_->Display().ExposureWarns);
+  EXPECT_NE(std::string::npos, app_->StatusHint().find("\u2014 warning: 1 program run on request"));
   app_->actStopExecute();
 }
 
@@ -421,9 +428,12 @@ TEST_F(AppTest, AMissingPublishedFolderIsAProblemUntilItIsThere) {
   ASSERT_TRUE(test::PumpUntil([&] { return app_->ServerState() == TServerState::Running; }))
       << "seen within a tick of the up-time timer";
   EXPECT_EQ("", app_->Display().lProblem);
-  EXPECT_EQ("Veltrana Web Server \u2014 serving " + ShortenHomePath(folder) + " on http://" +
-                PrimaryAddress() + ":" + std::to_string(port_) + " \u2014 0 connections",
-            app_->StatusHint());
+  // (Followed by what the exposure check found, once it has run.)
+  EXPECT_EQ(0u, app_->StatusHint().rfind("Veltrana Web Server \u2014 serving " + ShortenHomePath(folder) +
+                                             " on http://" + PrimaryAddress() + ":" + std::to_string(port_) +
+                                             " \u2014 0 connections",
+                                         0))
+      << app_->StatusHint();
 
   app_->actStopExecute();
   EXPECT_EQ(TServerState::Stopped, app_->ServerState());
