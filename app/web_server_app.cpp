@@ -659,6 +659,8 @@ bool TWebServerApp::CheckPubDirState() {
   const bool missing = !DirectoryExists(PublishedDirectoryOf(FSettings.PubDir));
   const bool changed = missing != FPubDirMissing;
   FPubDirMissing = missing;
+  // A folder that comes (or goes) is another folder to check.
+  if (changed && HTTPServer.Active()) StartExposureCheck();
   return changed;
 }
 
@@ -681,14 +683,16 @@ std::string TWebServerApp::StatusHint() const {
   const std::vector<std::string> urls = ReachingURLs();
   std::string url = urls.empty() ? "http://" + PrimaryAddress() + ":" + HTTPServer.ListenPort() : urls.front();
   if (url.size() > 1 && url.back() == '/') url.pop_back();
-  hint += "serving " + ShortenHomePath(PublishedDirectoryOf(FSettings.PubDir)) + " on " + url + kDash +
-          std::to_string(clients) + (clients == 1 ? " connection" : " connections");
-  if (FExposure) {
-    const std::vector<std::string> warnings = FExposure->Warnings();
+  // The exposure check's warnings come first: a tray cuts a long hint.
+  const std::vector<std::string> warnings = FExposure ? FExposure->Warnings() : std::vector<std::string>();
+  if (!warnings.empty()) {
     std::string text;
     for (const std::string& warning : warnings) text += (text.empty() ? "" : ", ") + warning;
-    hint += kDash + (warnings.empty() ? std::string("exposure check: nothing to warn about") : "warning: " + text);
+    hint += "warning: " + text + kDash;
   }
+  hint += "serving " + ShortenHomePath(PublishedDirectoryOf(FSettings.PubDir)) + " on " + url + kDash +
+          std::to_string(clients) + (clients == 1 ? " connection" : " connections");
+  if (FExposure && warnings.empty()) hint += std::string(kDash) + "exposure check: nothing to warn about";
   return hint;
 }
 

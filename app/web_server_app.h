@@ -274,9 +274,11 @@ class TWebServerApp {
   // Running, stopped, or Error while lProblem holds something.
   TServerState ServerState() const;
   // The tray icon's hint: "Veltrana Web Server — serving ~/Public on
-  // http://192.168.1.20:8080 — 3 connections — warning: 1 secret-looking
-  // file" (the exposure check's warnings, or that it has none, once it has
-  // run), "... — stopped", or the problem. UTF-8.
+  // http://192.168.1.20:8080 — 3 connections", with the exposure check's
+  // warnings after the name ("... — warning: 1 secret-looking file —
+  // serving ...": a tray cuts long hints) or, when it has none, "— exposure
+  // check: nothing to warn about" at the end; "... — stopped", or the
+  // problem. UTF-8.
   std::string StatusHint() const;
   const TStatusDisplay& Display() const { return FDisplay; }
   // The file the settings live in; empty before FormCreate.

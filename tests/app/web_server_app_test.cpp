@@ -428,7 +428,9 @@ TEST_F(AppTest, AMissingPublishedFolderIsAProblemUntilItIsThere) {
   ASSERT_TRUE(test::PumpUntil([&] { return app_->ServerState() == TServerState::Running; }))
       << "seen within a tick of the up-time timer";
   EXPECT_EQ("", app_->Display().lProblem);
-  // (Followed by what the exposure check found, once it has run.)
+  // (Followed by what the exposure check found, once it has run: it runs
+  // again for the folder that came.)
+  ASSERT_TRUE(test::PumpUntil([&] { return app_->Exposure() && app_->Exposure()->Problem.empty(); }));
   EXPECT_EQ(0u, app_->StatusHint().rfind("Veltrana Web Server \u2014 serving " + ShortenHomePath(folder) +
                                              " on http://" + PrimaryAddress() + ":" + std::to_string(port_) +
                                              " \u2014 0 connections",
