@@ -103,6 +103,17 @@ int CodeOfResolverError(int result) {
   }
 }
 
+// getaddrinfo for stream sockets: 0 or the WinSock code of the failure.
+// The caller frees `list`.
+int ResolveForStream(const std::string& host, int family, int flags, addrinfo*& list) {
+  addrinfo hints{};
+  hints.ai_family = family;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = flags;
+  list = nullptr;
+  return CodeOfResolverError(::getaddrinfo(host.c_str(), nullptr, &hints, &list));
+}
+
 bool AllDigits(const std::string& text) {
   for (char c : text) {
     if (c < '0' || c > '9') return false;
@@ -211,13 +222,8 @@ std::string HostNameOfAddress(TInAddr address) {
 
 int LookupHostByName(const std::string& host, THostEntry& entry) {
   entry = THostEntry{};
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  hints.ai_flags = AI_CANONNAME;
   addrinfo* list = nullptr;
-  const int result = ::getaddrinfo(host.c_str(), nullptr, &hints, &list);
-  if (result != 0) return CodeOfResolverError(result);
+  if (const int error = ResolveForStream(host, AF_INET, AI_CANONNAME, list)) return error;
   for (const addrinfo* item = list; item; item = item->ai_next) {
     if (item->ai_canonname && entry.Name.empty()) entry.Name = item->ai_canonname;
     if (item->ai_family != AF_INET) continue;
@@ -332,13 +338,8 @@ int LookupFirstAddress(const std::string& text, std::uint16_t port, int flags, T
   std::string host = text;
   if (host.size() >= 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
   if (host.empty()) return kWsaHostNotFound;
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  hints.ai_flags = flags;
   addrinfo* list = nullptr;
-  const int result = ::getaddrinfo(host.c_str(), nullptr, &hints, &list);
-  if (result != 0) return CodeOfResolverError(result);
+  if (const int failed = ResolveForStream(host, AF_UNSPEC, flags, list)) return failed;
   int error = kWsaNoData;
   for (const addrinfo* item = list; item; item = item->ai_next) {
     if (item->ai_family != AF_INET && item->ai_family != AF_INET6) continue;
