@@ -109,7 +109,8 @@ void AhttpServerClient::Init() {
     application_name_ = server->ApplicationName();
     application_version_ = server->ApplicationVersion();
     server_admin_ = server->ServerAdmin();
-    local_host_ = server->LocalHost();
+    // Several addresses (or every one) name no single host.
+    local_host_ = server->LocalHosts().size() == 1 ? server->LocalHost() : std::string();
   }
 }
 
@@ -120,8 +121,11 @@ std::int64_t AhttpServerClient::BytesWritten() const {
 }
 
 std::string AhttpServerClient::PeerAddressText() const {
-  const TInAddr address = RemoteAddress.sin_addr.s_addr;
-  return address == 0 || address == kInAddrNone ? std::string() : AddressToText(address);
+  if (RemotePeer.IsIPv4()) {
+    const TInAddr address = RemotePeer.IPv4View().sin_addr.s_addr;
+    if (address == 0 || address == kInAddrNone) return std::string();
+  }
+  return RemotePeer.HostText();
 }
 
 void AhttpServerClient::LogSafely(int log_class, const std::string& msg) {
@@ -179,6 +183,7 @@ bool AhttpServerClient::RunCycle(AhttpServer& server) {
   ContentProgress = 0;
   ContentSize = 0;
   response_.reset();
+  RemoteUser.clear();
   RequestStartTime = GetTickCount();
   cycle_start_ = stream.Writer()->GetPosition();
   answered_ = false;
@@ -515,7 +520,8 @@ void ThttpServerClient::BuildCGIEnvironment(std::vector<std::string>* list, cons
   TTCPServerClientSocket* socket = Socket();
   info.remote_host = socket && socket->IsConnected() ? socket->GetPeerHostName() : std::string();
   if (info.remote_host.empty()) info.remote_host = info.remote_addr;
-  info.remote_port = RemoteAddress.sin_port != 0 ? PortToText(RemoteAddress.sin_port) : std::string();
+  info.remote_port = RemotePeer.Port() != 0 ? std::to_string(RemotePeer.Port()) : std::string();
+  info.remote_user = RemoteUser;
   info.server_port = socket ? socket->GetLocalPort() : std::string();
   info.server_name = ServerLocalHost();
   if (info.server_name.empty()) info.server_name = LocalHostName();

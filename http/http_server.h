@@ -134,6 +134,9 @@ class AhttpServerClient : public TTCPServerClient {
 
   // The last request line read.
   std::string RequestLine;
+  // The user the running request was authenticated as (REMOTE_USER of a
+  // CGI program); set by the application, cleared when a cycle begins.
+  std::string RemoteUser;
   // The request of the running cycle; null between cycles.
   ThttpRequest* Request() const { return request_.get(); }
   // The answer the application set; null until it sets one.
@@ -160,7 +163,8 @@ class AhttpServerClient : public TTCPServerClient {
   std::int64_t BytesWritten() const;
 
   // Main thread, right after the client was made: takes the server's
-  // identity, its LocalHost and its limits.
+  // identity, its LocalHost (when it listens on that one address alone)
+  // and its limits.
   void Init() override;
   // The request cycle (worker thread).
   void Execute() override;
@@ -184,7 +188,8 @@ class AhttpServerClient : public TTCPServerClient {
 
  protected:
   const ThttpServerLimits& Limits() const { return limits_; }
-  // The peer's address as dotted text, from the accepted connection.
+  // The peer's address as text (dotted for IPv4 peers, "::1" for IPv6
+  // ones), from the accepted connection; empty when unknown.
   std::string PeerAddressText() const;
   std::string ApplicationName() const { return application_name_; }
   std::string ServerAdmin() const { return server_admin_; }

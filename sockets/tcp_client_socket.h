@@ -54,13 +54,18 @@ class ATCPClientSocket : public ASocketExSendBuffer {
   // Virtual operations added, in slot order.
   virtual void DataAvailable();
   virtual void Closed();
-  // The peer's address (network order), kInAddrNone when unknown; raises
-  // "Socket not connected" (20002) when not connected.
+  // The peer's IPv4 address (network order; an IPv4-mapped peer of a
+  // dual-stack socket included), kInAddrNone when unknown or when the peer
+  // is an IPv6 one; raises "Socket not connected" (20002) when not
+  // connected.
   virtual TInAddr GetPeerAddress();
-  // Dotted text of the peer address; empty when unknown.
+  // Text of the peer address: dotted for IPv4 peers, "::1" and the like for
+  // IPv6 ones; empty when unknown.
   virtual std::string GetPeerAddressText();
-  // Reverse lookup of the peer address, else its dotted text; computed once.
+  // Reverse lookup of the peer address, else its text; computed once.
   virtual std::string GetPeerHostName();
+  // The peer's full address (either family); raises as GetPeerAddress.
+  TSocketAddress GetPeerSocketAddress();
 
   // Takes over `handle`: when the system reports it as a usable connection
   // the socket becomes connected (without state event) and asynchronous;

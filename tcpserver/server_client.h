@@ -93,8 +93,12 @@ class TTCPServerClient {
   ATCPServer* Server() const { return server_.load(std::memory_order_acquire); }
   // The accepted handle; the connection socket takes it over.
   TSocket SocketHandle = kInvalidSocket;
-  // The peer as returned by accept.
+  // The peer as returned by accept, as an IPv4 socket address: an IPv4
+  // peer (also one that came through a dual-stack socket); all zeros for an
+  // IPv6 peer.
   sockaddr_in RemoteAddress{};
+  // The peer's full address, either family (what to show and compare).
+  TSocketAddress RemotePeer;
   // The stream over the connection (no time-out beyond the server's TimeOut);
   // null until the worker has made it.
   TSocketStream* Stream() const { return stream_.get(); }

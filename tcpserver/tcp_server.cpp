@@ -75,8 +75,42 @@ void ATCPServer::SetListenPort(const std::string& value) {
 const std::string& ATCPServer::LocalHost() const { return socket_->LocalHost(); }
 
 void ATCPServer::SetLocalHost(const std::string& value) {
+  SetLocalHosts(value.empty() ? std::vector<std::string>() : std::vector<std::string>{value});
+}
+
+void ATCPServer::SetLocalHosts(const std::vector<std::string>& value) {
   if (active_) RaiseError("Cannot change local host while server is active");
-  socket_->SetLocalHost(value);
+  socket_->SetLocalHost(value.empty() ? std::string() : value.front());
+  local_hosts_ = value;
+}
+
+std::vector<TSocketAddress> ATCPServer::ListeningAddresses() const {
+  std::vector<TSocketAddress> addresses;
+  if (!active_) return addresses;
+  for (const TTCPServerSocket* listener : Listeners()) addresses.push_back(listener->GetLocalAddress());
+  return addresses;
+}
+
+std::vector<TTCPServerSocket*> ATCPServer::Listeners() const {
+  std::vector<TTCPServerSocket*> listeners;
+  if (socket_->State() == kSocketListening) listeners.push_back(socket_.get());
+  for (const auto& further : further_sockets_) {
+    if (further->State() == kSocketListening) listeners.push_back(further.get());
+  }
+  return listeners;
+}
+
+std::string ATCPServer::ListeningText() const {
+  std::string text;
+  for (const TTCPServerSocket* listener : Listeners()) {
+    const TSocketAddress address = listener->GetLocalAddress();
+    if (!text.empty()) text += ", ";
+    text += address.UrlHost() + ":" + std::to_string(address.Port());
+    if (address.IsWildcard())
+      text += address.Family() == AF_INET6 ? " (every IPv6 and IPv4 address)"
+                                           : " (every IPv4 address: this system offers no IPv6)";
+  }
+  return "Listening on " + text;
 }
 
 std::int32_t ATCPServer::MaxBacklog() const { return socket_->MaxBacklog(); }
@@ -136,6 +170,7 @@ void ATCPServer::Activate() {
     // A socket that was made but could not listen would fail the next try.
     try {
       socket_->StopListening();
+      for (const auto& further : further_sockets_) further->StopListening();
     } catch (...) {
     }
     Log(1, text);
@@ -144,6 +179,7 @@ void ATCPServer::Activate() {
   activated_at_ = NowLocal();
   active_ = true;
   Log(0, "Server active. Listening on port " + listen_port_ + ".");
+  Log(0, ListeningText());
   if (OnActive) OnActive(*this);
 }
 
@@ -169,6 +205,7 @@ void ATCPServer::Shutdown() {
   making_way_.reset();
   try {
     socket_->StopListening();
+    for (const auto& further : further_sockets_) further->StopListening();
   } catch (...) {
   }
   TerminateClients();
@@ -293,10 +330,37 @@ void ATCPServer::RaiseError(const std::string& msg) { throw ETCPServer(msg); }
 void ATCPServer::StartListening() {
   socket_->SetListenPort(listen_port_);
   socket_->Listen();
+  ListenOnFurtherHosts();
+}
+
+void ATCPServer::ListenOnFurtherHosts() {
+  // All on the port the first one got (it may have been "any free port").
+  const std::string port = std::to_string(socket_->GetLocalAddress().Port());
+  for (std::size_t i = 1; i < local_hosts_.size(); ++i) {
+    if (further_sockets_.size() < i) {
+      further_sockets_.push_back(std::make_unique<TTCPServerSocket>());
+      further_sockets_.back()->OnAccept = [this](ASocket&) { HandleAccept(); };
+    }
+    TTCPServerSocket& further = *further_sockets_[i - 1];
+    further.StopListening();
+    further.SetLocalHost(local_hosts_[i]);
+    further.SetListenPort(port);
+    further.SetMaxBacklog(socket_->MaxBacklog());
+    try {
+      further.Listen();
+    } catch (const EWinSock& error) {
+      further.StopListening();
+      const int code = error.ErrorCode();
+      // An address of a family the system does not have: the others serve.
+      if (code != kWsaEAfNoSupport && code != kWsaEAddrNotAvail && code != 10046) throw;
+      Log(1, "Not listening on " + local_hosts_[i] + ": " + error.Message());
+    }
+  }
 }
 
 void ATCPServer::StopListening() {
   socket_->StopListening();
+  for (const auto& further : further_sockets_) further->StopListening();
   TerminateClients();
 }
 
@@ -336,26 +400,28 @@ void ATCPServer::HandleAccept() {
     ~Pass() { flag = false; }
   } pass(accepting_);
   BeforeAccept();
-  for (;;) {
-    sockaddr_in address{};
-    TSocket handle = kInvalidSocket;
-    int error = 0;
-    try {
-      handle = socket_->Accept(address);
-      error = errno;
-    } catch (...) {
-      break;
-    }
-    if (handle == kInvalidSocket) {
-      if (IsResourceShortage(error)) accept_pending_ = true;
-      break;
-    }
-    if (!StartClient(handle, address)) break;
-    if (!active_) break;
-    if (LimitReached()) {
-      accept_pending_ = true;
-      MakeWay();
-      break;
+  for (TTCPServerSocket* listener : Listeners()) {
+    for (;;) {
+      TSocketAddress address;
+      TSocket handle = kInvalidSocket;
+      int error = 0;
+      try {
+        handle = listener->Accept(address);
+        error = errno;
+      } catch (...) {
+        break;
+      }
+      if (handle == kInvalidSocket) {
+        if (IsResourceShortage(error)) accept_pending_ = true;
+        break;
+      }
+      if (!StartClient(handle, address)) return;
+      if (!active_) return;
+      if (LimitReached()) {
+        accept_pending_ = true;
+        MakeWay();
+        return;
+      }
     }
   }
 }
@@ -367,8 +433,9 @@ void ATCPServer::MakeWay() {
   // (the last one was not taken), and a busy client may turn idle without
   // telling: look again a little later.
   std::int64_t look_again = kMakeWayLookAgainMs;
-  pollfd waiting{socket_->SocketHandle(), POLLIN, 0};
-  if (::poll(&waiting, 1, 0) > 0 && (waiting.revents & POLLIN)) {
+  std::vector<pollfd> waiting;
+  for (const TTCPServerSocket* listener : Listeners()) waiting.push_back({listener->SocketHandle(), POLLIN, 0});
+  if (::poll(waiting.data(), waiting.size(), 0) > 0) {
     // A client may turn busy between the look and the claim: then the next.
     for (std::int32_t attempt = 0; attempt <= listed_count_; ++attempt) {
       TTCPServerConnection* oldest = nullptr;
@@ -391,7 +458,7 @@ void ATCPServer::MakeWay() {
       TTCPServerClient& client = *oldest->Client();
       if (!client.ClaimIdle(oldest_since)) continue;
       making_way_ = oldest->Id();
-      Log(0, "Idle connection from " + AddressToText(client.RemoteAddress.sin_addr.s_addr) +
+      Log(0, "Idle connection from " + client.RemotePeer.HostText() +
                  " closed to make way for a new one");
       client.Terminate();
       return;
@@ -401,7 +468,7 @@ void ATCPServer::MakeWay() {
            static_cast<std::uint32_t>(std::max<std::int64_t>(look_again, 1)));
 }
 
-bool ATCPServer::StartClient(TSocket handle, const sockaddr_in& address) {
+bool ATCPServer::StartClient(TSocket handle, const TSocketAddress& address) {
   std::unique_ptr<TTCPServerClient> client;
   try {
     client = CreateClient();
@@ -412,7 +479,8 @@ bool ATCPServer::StartClient(TSocket handle, const sockaddr_in& address) {
     return false;
   }
   client->SocketHandle = handle;
-  client->RemoteAddress = address;
+  client->RemoteAddress = address.IPv4View();
+  client->RemotePeer = address;
   auto connection = std::make_shared<TTCPServerConnection>(next_id_++, std::move(client));
   connection->worker_ = std::make_unique<TTCPServerClientThread>(link_, *connection);
   try {

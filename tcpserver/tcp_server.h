@@ -91,9 +91,23 @@ class ATCPServer : public TComponent {
   // "Invalid ListenPort" for an empty text; "Cannot change port while server
   // is active".
   void SetListenPort(const std::string& value);
+  // The first of LocalHosts; empty: every address.
   const std::string& LocalHost() const;
-  // "Cannot change local host while server is active", even for the same value.
+  // "Cannot change local host while server is active", even for the same
+  // value. Sets LocalHosts to this one address (none for an empty text).
   void SetLocalHost(const std::string& value);
+  // The local addresses to listen on, one listening socket each, all on
+  // the same port (the first one's, when ListenPort is "0"). Empty: every
+  // address, IPv6 and IPv4 on one socket where the system has IPv6 (see
+  // ASocket::BindLocal). An address after the first that the system does
+  // not have (::1 where there is no IPv6) is left out with a log line, so a
+  // list like {"127.0.0.1", "::1"} still works there. Raises as
+  // SetLocalHost while active.
+  const std::vector<std::string>& LocalHosts() const { return local_hosts_; }
+  void SetLocalHosts(const std::vector<std::string>& value);
+  // The addresses listened on while active ([::] for every address with
+  // IPv6, 0.0.0.0 without), with their port; empty while inactive.
+  std::vector<TSocketAddress> ListeningAddresses() const;
   std::int32_t MaxBacklog() const;
   // The listening socket's closed-socket error while listening.
   void SetMaxBacklog(std::int32_t value);
@@ -171,7 +185,8 @@ class ATCPServer : public TComponent {
   // without client events, the clients left freed. Safe to call twice; the
   // server fires no client events afterwards.
   void Shutdown();
-  // The listening socket (its port, for instance, after binding port 0).
+  // The (first) listening socket (its port, for instance, after binding
+  // port 0).
   const TTCPServerSocket& ServerSocket() const { return *socket_; }
 
   // --- Virtual operations, in slot order ---
@@ -209,7 +224,14 @@ class ATCPServer : public TComponent {
   void MakeWay();
   // One accepted connection: client, worker, record, list. False when it
   // failed.
-  bool StartClient(TSocket handle, const sockaddr_in& address);
+  bool StartClient(TSocket handle, const TSocketAddress& address);
+  // The sockets listening now: the first, then those of the further
+  // LocalHosts.
+  std::vector<TTCPServerSocket*> Listeners() const;
+  // Opens the listening sockets of the LocalHosts after the first.
+  void ListenOnFurtherHosts();
+  // "Listening on [::]:80 (every IPv6 and IPv4 address)" and the like.
+  std::string ListeningText() const;
   // The ids of the listed connections, last first (a copy: a client's
   // override may change the list).
   std::vector<std::uint32_t> ListedIdsLastFirst() const;
@@ -232,6 +254,11 @@ class ATCPServer : public TComponent {
   void LogStillRunning(std::size_t count, const char* consequence);
 
   std::unique_ptr<TTCPServerSocket> socket_;
+  // The listening sockets of LocalHosts after the first; reused from one
+  // activation to the next and freed only with the server, so that none
+  // goes while its own accept notification is being handled.
+  std::vector<std::unique_ptr<TTCPServerSocket>> further_sockets_;
+  std::vector<std::string> local_hosts_;
   TWindowHandle reaper_;  // workers report their end here
   // The threads the workers run on; closed when the server stops.
   TThreadPool pool_;

@@ -682,35 +682,64 @@ TEST(HttpServer, SyncEventsRunOnTheMainThreadAndRefererIsLogged) {
   EXPECT_TRUE(f.HasLine("0 Referer: 127.0.0.1;http://x/"));
 }
 
+// The connection's part of a CGI program's environment, for IPv4 and IPv6
+// clients of a server on one address and on every address: the peer as it
+// is (never a mapped IPv4 address), its own port, and the user the
+// application authenticated.
 TEST(HttpServer, BuildCGIEnvironmentFromTheConnection) {
-  HttpServerFixture f;
-  f.Answer = [](AhttpServerClient& client) {
-    std::vector<std::string> list{"PATH_INFO=/old"};
-    dynamic_cast<ThttpServerClient&>(client).BuildCGIEnvironment(&list, "/srv", "/srv/cgi/test.exe");
-    std::string text;
-    for (const std::string& line : list) text += line + "\n";
-    client.SetResponse(TextAnswer(text));
+  const std::string no_ipv6 = test::NoIPv6Loopback();
+  const struct {
+    std::vector<std::string> local_hosts;
+    const char* client;
+    const char* server_name;  // empty: the machine's host name
+  } cases[] = {
+      {{"127.0.0.1"}, "127.0.0.1", "127.0.0.1"},
+      {{}, "127.0.0.1", ""},
+      {{}, "::1", ""},
+      {{"127.0.0.1", "::1"}, "::1", ""},
   };
-  f.Start();
-  std::string env;
-  std::uint16_t client_port = 0;
-  f.RunClient([&] {
-    const int fd = f.Connect();
-    sockaddr_in address{};
-    socklen_t size = sizeof address;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
-    client_port = ntohs(address.sin_port);
-    SendAll(fd, "GET /cgi/test.exe?a=1 HTTP/1.1\r\nHost: h\r\n\r\n");
-    env = ReadAnswer(fd).body;
-  });
-  for (const std::string& line : std::vector<std::string>{
-           "REMOTE_ADDR=127.0.0.1", "REMOTE_PORT=" + std::to_string(client_port),
-           "SERVER_PORT=" + std::to_string(f.port), "SERVER_NAME=127.0.0.1", "SERVER_SOFTWARE=Veltrana",
-           "SCRIPT_NAME=/cgi/test.exe", "QUERY_STRING=a=1", "SERVER_PROTOCOL=HTTP/1.1"})
-    EXPECT_NE(std::string::npos, env.find(line + "\n")) << line;
-  EXPECT_NE(std::string::npos, env.find("REMOTE_HOST="));
-  EXPECT_EQ(std::string::npos, env.find("PATH_INFO"));
-  EXPECT_EQ(std::string::npos, env.find("SERVER_ADMIN"));
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.client);
+    if (!no_ipv6.empty() && (c.local_hosts.empty() || std::string(c.client) == "::1")) continue;
+    HttpServerFixture f;
+    f.server.SetLocalHosts(c.local_hosts);
+    f.Answer = [](AhttpServerClient& client) {
+      std::vector<std::string> list{"PATH_INFO=/old", "REMOTE_USER=stale"};
+      client.RemoteUser = client.Request()->URI == "/cgi/user.exe" ? "ann" : "";
+      dynamic_cast<ThttpServerClient&>(client).BuildCGIEnvironment(&list, "/srv", "/srv/cgi/test.exe");
+      std::string text;
+      for (const std::string& line : list) text += line + "\n";
+      client.SetResponse(TextAnswer(text));
+    };
+    f.Start();
+    std::string env, user_env;
+    std::uint16_t client_port = 0;
+    f.RunClient([&] {
+      const int fd = test::ConnectTo(c.client, f.port);
+      ASSERT_GE(fd, 0);
+      TSocketAddress address;
+      socklen_t size = sizeof address.v6;
+      ::getsockname(fd, &address.any, &size);
+      client_port = address.Port();
+      SendAll(fd, "GET /cgi/user.exe HTTP/1.1\r\nHost: h\r\nReferer: http://x/\r\n\r\n");
+      user_env = ReadAnswer(fd).body;
+      SendAll(fd, "GET /cgi/test.exe?a=1 HTTP/1.1\r\nHost: h\r\nConnection: close\r\n\r\n");
+      env = ReadAnswer(fd).body;
+      ::close(fd);
+    });
+    const std::string server_name = *c.server_name ? c.server_name : LocalHostName();
+    for (const std::string& line : std::vector<std::string>{
+             std::string("REMOTE_ADDR=") + c.client, "REMOTE_PORT=" + std::to_string(client_port),
+             "SERVER_PORT=" + std::to_string(f.port), "SERVER_NAME=" + server_name, "SERVER_SOFTWARE=Veltrana",
+             "SCRIPT_NAME=/cgi/test.exe", "QUERY_STRING=a=1", "SERVER_PROTOCOL=HTTP/1.1"})
+      EXPECT_NE(std::string::npos, env.find(line + "\n")) << line;
+    EXPECT_NE(std::string::npos, env.find("REMOTE_HOST="));
+    EXPECT_EQ(std::string::npos, env.find("PATH_INFO"));
+    EXPECT_EQ(std::string::npos, env.find("SERVER_ADMIN"));
+    EXPECT_EQ(std::string::npos, env.find("REMOTE_USER")) << "a new request starts without a user";
+    EXPECT_NE(std::string::npos, user_env.find("REMOTE_USER=ann\n"));
+    EXPECT_TRUE(f.HasLine(std::string("0 Referer: ") + c.client + ";http://x/"));
+  }
 }
 
 TEST(HttpServer, ClientThatHalfClosesAfterItsRequestIsAnswered) {
