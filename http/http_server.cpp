@@ -472,12 +472,25 @@ void ThttpServerClient::DoRequestHeader() {
   ThttpRequest& request = *Request();
   const std::string referer = request.GetReferer();
   if (!referer.empty()) Log(0, "Referer: " + PeerAddressText() + ";" + referer);
-  std::string connection = request.Header() ? request.Header()->GetFieldValue("Connection") : std::string();
-  AsciiLowerInPlace(connection);
-  if (connection == "keep-alive") {
-    KeepAlive = true;
-  } else if (connection == "close") {
+  // Connection is a list of options, possibly over several fields
+  // ("Connection: TE, close"): "close" anywhere ends the connection after
+  // this answer; otherwise "keep-alive" keeps it.
+  bool close = false;
+  bool keep = false;
+  if (const THeader* header = request.Header()) {
+    for (int i = 0; i < header->Count(); ++i) {
+      if (!TextEqualFolded(header->Fields(i)->GetName(), "Connection")) continue;
+      for (const std::string& option : SplitAtText(header->Fields(i)->GetValue(), ",")) {
+        const std::string token = detail::TrimmedLower(option);
+        close = close || token == "close";
+        keep = keep || token == "keep-alive";
+      }
+    }
+  }
+  if (close) {
     KeepAlive = false;
+  } else if (keep) {
+    KeepAlive = true;
   }
   AhttpServerClient::DoRequestHeader();
 }

@@ -245,8 +245,9 @@ class ThttpServerClient : public AhttpServerClient {
   using AhttpServerClient::AhttpServerClient;
 
   // Logs "Referer: <peer address>;<referer>" (class 0) when the request has
-  // one; a Connection field of exactly "keep-alive" or "close" (any case)
-  // sets KeepAlive; then OnRequestHeader.
+  // one; the Connection options (a comma-separated list, any case, over
+  // every Connection field) set KeepAlive: false with "close" among them,
+  // else true with "keep-alive"; then OnRequestHeader.
   void DoRequestHeader() override;
   // KeepAlive ends when the response does not keep the connection (its
   // version and Connection field), when its length is undetermined, or when

@@ -18,10 +18,10 @@
 namespace vt {
 
 struct ThttpServerLimits {
-  // The request line is read up to this many bytes; a longer one is cut
-  // there, the byte after the cut takes the place of the line end, and the
-  // rest of the line is read as the first header line. The number is part of
-  // the protocol this server has always spoken, not a tuning value.
+  // The request line, without its line end. A longer one: 414 "Request-URI
+  // Too Long". (Cutting it there would read its rest as a header line the
+  // client never meant.) The number is part of the protocol this server has
+  // always spoken, not a tuning value.
   int32_t MaxRequestLine = 4096;
 
   // One header line, without its line end. A longer one: 400 "Bad Request".

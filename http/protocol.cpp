@@ -108,7 +108,8 @@ std::string ComposeRequestLine(std::string_view method, std::string_view uri, st
 }
 
 void ParseRequestLine(std::string_view line, std::string& method, std::string& uri, std::string& query,
-                      std::string& protocol, int32_t& major, int32_t& minor) {
+                      std::string& protocol, int32_t& major, int32_t& minor, std::string* authority) {
+  if (authority) authority->clear();
   const TTextCut methodCut = CutAtWhitespace(Trimmed(line));
   method = methodCut.left;
   AsciiUpperInPlace(method);
@@ -125,7 +126,17 @@ void ParseRequestLine(std::string_view line, std::string& method, std::string& u
     uriPart = TextLeft(rest, lastBlank - 1);
   }
   const TTextCut target = CutAtByte(Trimmed(uriPart), '?', true);
-  uri = PercentDecode(target.left);
+  std::string_view path = target.left;
+  for (const std::string_view scheme : {"http://", "https://"}) {
+    if (!TextHasPrefix(scheme, path, false)) continue;
+    // The absolute form (RFC 9112, 3.2.2): what a server serves is its path.
+    const std::string_view rest = path.substr(scheme.size());
+    const std::size_t slash = rest.find('/');
+    if (authority) *authority = std::string(rest.substr(0, slash));
+    path = slash == std::string_view::npos ? std::string_view("/") : rest.substr(slash);
+    break;
+  }
+  uri = PercentDecode(path);
   query = target.right;
 }
 

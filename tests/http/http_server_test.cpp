@@ -271,25 +271,81 @@ TEST(HttpServer, APeerGoneBeforeTheInterimAnswerIsAClosedConnection) {
   EXPECT_EQ(0, f.server.DataServed);
 }
 
-TEST(HttpServer, OverlongRequestLineIsCutAndItsRestReadAsAHeaderLine) {
+// Each request is followed on its connection by a plain GET: a request
+// whose framing could be read two ways gets one refusal and the close, so
+// that nothing after it can pass for a second request.
+TEST(HttpServer, RequestFramingIsReadOneWayOnly) {
   HttpServerFixture f;
-  std::string seen;
-  f.Answer = [&](AhttpServerClient& client) {
-    seen = std::to_string(client.Request()->URI.size()) + " " +
-           client.Request()->GetHeader().GetFieldValue("X-Rest");
-    EchoURI(client);
-  };
+  f.Answer = EchoURI;
   f.Start();
-  // 4096 bytes of request line, one byte the cut swallows, then the rest of
-  // the line, which becomes the first header line.
-  const std::string line = "GET /" + std::string(4082, 'a') + " HTTP/1.1";
-  ASSERT_EQ(4096u, line.size());
-  f.RunClient([&] {
-    const int fd = f.Connect();
-    SendAll(fd, line + "ZX-Rest: yes\r\nHost: h\r\n\r\n");
-    EXPECT_EQ("HTTP/1.1 200 OK", ReadAnswer(fd).status);
-  });
-  EXPECT_EQ("4083 yes", seen);
+  struct Row {
+    const char* what;
+    std::string request;
+    std::string status;  // of the first answer
+    bool open;           // the GET after it is answered on the same connection
+  };
+  const std::string post = "POST /p HTTP/1.1\r\nHost: h\r\n";
+  const std::string get = "GET /g HTTP/1.1\r\nHost: h\r\n";
+  const std::string line4096 = "GET /" + std::string(4082, 'a') + " HTTP/1.1";
+  const Row rows[] = {
+      {"chunked in any case", post + "Transfer-Encoding: Chunked\r\n\r\n2\r\nab\r\n0\r\n\r\n",
+       "HTTP/1.1 200 OK", true},
+      {"Content-Length and Transfer-Encoding",
+       post + "Content-Length: 5\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n", "HTTP/1.1 400 Bad Request",
+       false},
+      {"two Transfer-Encoding fields",
+       post + "Transfer-Encoding: chunked\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n",
+       "HTTP/1.1 400 Bad Request", false},
+      {"chunked twice", post + "Transfer-Encoding: chunked, chunked\r\n\r\n0\r\n\r\n", "HTTP/1.1 400 Bad Request",
+       false},
+      {"a coding it does not know", post + "Transfer-Encoding: gzip, chunked\r\n\r\n0\r\n\r\n",
+       "HTTP/1.1 501 Not Implemented", false},
+      {"blank before the colon", post + "Transfer-Encoding : chunked\r\n\r\n0\r\n\r\n",
+       "HTTP/1.1 400 Bad Request", false},
+      {"folded line", post + "X-A: 1\r\n Transfer-Encoding: chunked\r\n\r\n0\r\n\r\n", "HTTP/1.1 400 Bad Request",
+       false},
+      {"bare CR in a field", post + "X-A: 1\rTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n",
+       "HTTP/1.1 400 Bad Request", false},
+      {"bare CR in the request line", "GET /a\r HTTP/1.1\r\nHost: h\r\n\r\n", "HTTP/1.1 400 Bad Request", false},
+      {"byte 26 as a line end", get + "X-A: 1\x1a" "Connection: close\r\n\r\n", "HTTP/1.1 400 Bad Request", false},
+      {"two Host fields", get + "Host: other\r\n\r\n", "HTTP/1.1 400 Bad Request", false},
+      {"chunk size z", post + "Transfer-Encoding: chunked\r\n\r\nz\r\n\r\n", "HTTP/1.1 400 Bad Request", false},
+      {"chunk size -5", post + "Transfer-Encoding: chunked\r\n\r\n-5\r\nhello\r\n0\r\n\r\n",
+       "HTTP/1.1 400 Bad Request", false},
+      {"chunk size 1g",
+       post + "Transfer-Encoding: chunked\r\n\r\n1g\r\n" + std::string(16, 'x') + "\r\n0\r\n\r\n",
+       "HTTP/1.1 400 Bad Request", false},
+      {"chunk size past 63 bits", post + "Transfer-Encoding: chunked\r\n\r\n10000000000000005\r\nhello\r\n0\r\n\r\n",
+       "HTTP/1.1 400 Bad Request", false},
+      {"bytes between data and line end",
+       post + "Transfer-Encoding: chunked\r\n\r\n5\r\nhelloXX\r\n0\r\n\r\n", "HTTP/1.1 400 Bad Request", false},
+      {"request line of 4096 bytes", line4096 + "\r\nHost: h\r\n\r\n", "HTTP/1.1 200 OK", true},
+      {"request line of 4097 bytes", "GET /a" + line4096.substr(5) + "\r\nHost: h\r\n\r\n",
+       "HTTP/1.1 414 Request-URI Too Long", false},
+      {"request line that runs into a field",
+       line4096 + "XTransfer-Encoding: chunked\r\nHost: h\r\n\r\n0\r\n\r\n", "HTTP/1.1 414 Request-URI Too Long",
+       false},
+      {"absolute form", "GET http://h:81/abs?q HTTP/1.1\r\nHost: h\r\n\r\n", "HTTP/1.1 200 OK", true},
+      {"Connection option list", get + "Connection: TE, close\r\nTE: trailers\r\n\r\n", "HTTP/1.1 200 OK", false},
+  };
+  for (const Row& row : rows) {
+    f.RunClient([&] {
+      const int fd = f.Connect();
+      SendAll(fd, row.request + "GET /next HTTP/1.1\r\nHost: h\r\n\r\n");
+      const HttpAnswer a = ReadAnswer(fd, false, 5s);
+      EXPECT_EQ(row.status, a.status) << row.what;
+      if (row.open) {
+        EXPECT_EQ("/next", ReadAnswer(fd, false, 5s).body) << row.what;
+        return;
+      }
+      EXPECT_EQ("close", a.Field("Connection")) << row.what;
+      std::string extra;
+      EXPECT_TRUE(ClosedByPeer(fd, 5s, &extra)) << row.what;
+      EXPECT_EQ("", extra) << row.what << ": a second answer";
+    });
+  }
+  EXPECT_TRUE(f.HasLine("0 Request refused: 400 Bytes after chunk data"));
+  EXPECT_TRUE(f.HasLine("0 Request refused: 414 Request line too long"));
 }
 
 TEST(HttpServer, OversizedHeadsAndBodiesAreRefusedAndTheAnswerSurvivesTheClose) {
