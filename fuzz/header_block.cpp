@@ -25,6 +25,7 @@
 #include "http/request_head_reader.h"
 #include "streams/writer.h"
 #include "support/test_reader.h"
+#include "util/text.h"
 
 using namespace vt;
 

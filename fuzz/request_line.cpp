@@ -9,6 +9,7 @@
 #include "fuzz/fuzz_support.h"
 #include "http/message.h"
 #include "http/protocol.h"
+#include "util/text.h"
 
 using namespace vt;
 
@@ -57,9 +58,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   VT_FUZZ_CHECK(request.Protocol() == protocol);
   VT_FUZZ_CHECK(request.TargetHost == authority);
   // The line composed again from the fields parses to the same fields, as
-  // long as the decoded path is a single word without "?" (decoding may
-  // bring in blanks, "?"s, and "%"s that a second decoding would read again).
+  // long as the decoded path is a single word without "?" that does not
+  // look like an absolute target (decoding may bring in blanks, "?"s, "%"s
+  // that a second decoding would read again, and a scheme: "http:%2F/").
   if (!method.empty() && !uri.empty() && uri.find_first_of("%?") == std::string::npos &&
+      !TextHasPrefix("http://", uri, false) && !TextHasPrefix("https://", uri, false) &&
       std::none_of(uri.begin(), uri.end(), IsBlank) && std::none_of(query.begin(), query.end(), IsBlank) &&
       !protocol.empty() && std::none_of(protocol.begin(), protocol.end(), IsBlank)) {
     std::string method2;

@@ -88,6 +88,14 @@ void AhttpServer::SetServerAdmin(const std::string& value) {
 
 void AhttpServer::RaiseError(const std::string& msg) { throw EhttpServer(msg); }
 
+void AhttpServer::StartListening() {
+  MinReceiveRate = Limits.MinRequestRate;
+  MinReceiveRateGrace = Limits.MinRequestRateGrace;
+  SendStallTime = Limits.SendStallTime;
+  MaxWaiting = Limits.MaxWaitingConnections;
+  ATCPServer::StartListening();
+}
+
 // ---------------------------------------------------------------------------
 // AhttpServerClient
 
@@ -184,6 +192,12 @@ bool AhttpServerClient::RunCycle(AhttpServer& server) {
   answered_ = false;
 
   TRequestHeadReader head(stream, limits_, *this);
+  // The request counts as being received (TTCPServerClient::MarkRequestStart,
+  // from its first byte) until its body is read, however the cycle ends.
+  struct TReceived {
+    TTCPServerClient& client;
+    ~TReceived() { client.MarkRequestRead(); }
+  } received{*this};
   // Counts the request from its line on, and frees it however the cycle ends.
   std::optional<TActiveRequest> active;
   const bool reached_response = RunSteps(
@@ -205,7 +219,7 @@ bool AhttpServerClient::RunCycle(AhttpServer& server) {
       },
       [&] {
         AnswerExpectation(server);
-        request_->ReadContent(*stream.GetReader(), false, false, limits_.MaxRequestBody);
+        ReadBody();
         return stream.IsOpen();
       },
       [&] {
@@ -241,7 +255,7 @@ bool AhttpServerClient::Respond(AhttpServer& server) {
   TSocketStream& stream = *Stream();
   // The header goes to the writer in one piece; a small body joins it in the
   // same send.
-  TResponseWriter writer(stream, limits_);
+  TResponseWriter writer(stream, limits_, this);
   std::int64_t written = 0;
   try {
     return RunSteps(
@@ -278,7 +292,7 @@ bool AhttpServerClient::Respond(AhttpServer& server) {
           return false;
         },
         // A client that stops reading for TimeOut leaves the answer unsent.
-        [&] { return stream.WaitSendComplete() && stream.Socket->IsConnected(); },
+        [&] { return writer.WaitSent() && stream.Socket->IsConnected(); },
         [&] {
           ResponseSuccessful = true;
           DoResponseSuccessful();
@@ -320,6 +334,23 @@ std::int64_t AhttpServerClient::SendContent(TResponseWriter& writer) {
   return written;
 }
 
+void AhttpServerClient::ReadBody() {
+  TSocketStream& stream = *Stream();
+  // The whole body has a time limit of its own, as the head has.
+  stream.ReadDeadline = Clock::now() + Ms(limits_.RequestBodyTime);
+  struct TUnbounded {
+    TSocketStream& stream;
+    ~TUnbounded() { stream.ReadDeadline = Deadline::max(); }
+  } unbounded{stream};
+  try {
+    request_->ReadContent(*stream.GetReader(), false, false, limits_.MaxRequestBody);
+  } catch (const EReader&) {
+    if (Clock::now() >= stream.ReadDeadline) throw EhttpContent(408, "Request body timeout");
+    throw;
+  }
+  MarkRequestRead();
+}
+
 void AhttpServerClient::AnswerExpectation(AhttpServer& server) {
   if (!request_->IsHTTP11OrLater() || !request_->Header()) return;
   if (detail::TrimmedLower(request_->Header()->GetFieldValue("Expect")) != "100-continue") return;
@@ -358,7 +389,7 @@ void AhttpServerClient::SendErrorAnswer(ThttpResponse& answer) {
   if (!stream || Terminated()) return;
   const std::int64_t before = stream->Writer()->GetPosition();
   try {
-    TResponseWriter writer(*stream, limits_);
+    TResponseWriter writer(*stream, limits_, this);
     writer.WriteText(answer.GetHeaderText());
     answer.WriteContent(writer);
     writer.Flush();

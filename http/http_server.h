@@ -111,6 +111,10 @@ class AhttpServer : public ATCPServer {
 
   // Raises EhttpServer.
   [[noreturn]] void RaiseError(const std::string& msg) override;
+  // Hands the rules by which a connection makes way for a new one (from
+  // Limits: MinRequestRate, MinRequestRateGrace, SendStallTime,
+  // MaxWaitingConnections) to the TCP server, then listens.
+  void StartListening() override;
 
  protected:
   void Init();
@@ -206,6 +210,9 @@ class AhttpServerClient : public TTCPServerClient {
   // The body (none for HEAD), flushed; the content bytes written, as the
   // content's WriteContent tells (-1: unknown).
   std::int64_t SendContent(TResponseWriter& writer);
+  // Reads the body into the request within RequestBodyTime (past it, the
+  // 408 refusal) and MaxRequestBody.
+  void ReadBody();
   // "Expect: 100-continue": a client asking so waits for the interim
   // answer "100 Continue" before it sends its body (curl for a second,
   // others for good). It gets one when the request is HTTP/1.1 or later,

@@ -84,6 +84,7 @@ std::string TRequestHeadReader::ReadRequestLine() {
   }
   started_ = true;
   deadline_ = Clock::now() + Ms(limits_.RequestHeadTime);
+  client_.MarkRequestStart();
   return ReadHeadLine(limits_.MaxRequestLine, true);
 }
 

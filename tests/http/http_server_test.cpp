@@ -441,7 +441,128 @@ TEST(HttpServer, SilentAndTricklingClientsAreCut) {
     EXPECT_EQ(0u, received.find("HTTP/1.1 408 Request Timeout\r\n")) << received;
     EXPECT_LT(test::Clock::now() - start, 5s);
   });
+  // The same for a body, whose time runs from the end of the head.
+  f.server.Limits.RequestBodyTime = 1000;
+  f.server.SetActive(false);
+  f.Start();
+  f.RunClient([&] {
+    const int fd = f.Connect();
+    SendAll(fd, "POST / HTTP/1.1\r\nHost: h\r\nContent-Length: 100\r\n\r\n");
+    const auto start = test::Clock::now();
+    std::string received;
+    for (int i = 0; i < 100; ++i) {
+      if (::send(fd, "b", 1, MSG_NOSIGNAL) != 1) break;
+      if (ClosedByPeer(fd, 100ms, &received)) break;
+    }
+    EXPECT_EQ(0u, received.find("HTTP/1.1 408 Request Timeout\r\n")) << received;
+    EXPECT_LT(test::Clock::now() - start, 5s);
+  });
+  EXPECT_TRUE(f.HasLine("0 Request refused: 408 Request body timeout"));
   EXPECT_EQ(0, f.gets);
+}
+
+// While the list is full and a connection waits, who makes way: MaxClients
+// 2, both places held (from 127.0.0.2, or one from 127.0.0.3), a newcomer.
+TEST(HttpServer, FullListMakesWayForANewcomerByTheRules) {
+  HttpServerFixture f;
+  f.server.SetMaxClients(2);
+  f.server.Limits.MinRequestRate = 100;
+  f.server.Limits.MinRequestRateGrace = 1000;
+  f.server.Limits.SendStallTime = 1000;
+  f.server.Limits.MaxWaitingConnections = 2;
+  f.Answer = [](AhttpServerClient& client) {
+    if (client.Request()->URI == "/big") return PatternAnswer(int64_t{1} << 30)(client);
+    EchoURI(client);
+  };
+  f.Start();
+  enum THold { kStalledHead, kKeptHead, kStalledBody, kUnread, kThrottledReader };
+  struct Row {
+    const char* what;
+    THold hold;
+    std::vector<std::string> holders;
+    int more_waiting;  // connections from the first holder's address that wait too
+    std::string newcomer;
+    std::chrono::milliseconds within;  // served within, or (reason empty) not within
+    std::string reason;                // of the log line of the one that made way
+  };
+  const std::string a = "127.0.0.2";
+  const std::string b = "127.0.0.3";
+  const Row rows[] = {
+      {"stalled heads, newcomer from another address", kStalledHead, {a, a}, 0, b, 500ms, "its address holds 2"},
+      {"the same, and more waiting from the first", kStalledHead, {a, a}, 4, b, 500ms, "its address holds 2"},
+      {"stalled heads, newcomer from the same address", kStalledHead, {a, a}, 0, a, 4s, "its request came at"},
+      {"stalled bodies", kStalledBody, {a, a}, 0, a, 4s, "its request came at"},
+      {"answers nobody reads", kUnread, {a, a}, 0, a, 4s, "took no byte of its answer"},
+      {"heads that keep the rate", kKeptHead, {a, a}, 0, a, 2s, ""},
+      {"a place for each address", kKeptHead, {a, b}, 0, b, 2s, ""},
+      {"throttled answers read at their rate", kThrottledReader, {a, a}, 0, a, 2s, ""},
+  };
+  for (const Row& row : rows) {
+    f.server.SetThrottleClientWriteRate(200000);
+    f.server.SetThrottleClientWrite(row.hold == kThrottledReader);
+    const std::size_t lines_before = f.lines.size();
+    f.RunClient([&] {
+      std::atomic<bool> stop{false};
+      std::vector<int> held;
+      std::vector<std::thread> keepers;
+      for (const std::string& from : row.holders) {
+        const int fd = f.ConnectFrom(from, row.hold == kUnread ? 4096 : 0);
+        held.push_back(fd);
+        switch (row.hold) {
+          case kStalledHead:
+            SendAll(fd, "GET /h HTTP/1.1\r\nHost: h\r\nX-A: ");
+            break;
+          case kKeptHead:  // 200 bytes a second
+            SendAll(fd, "GET /h HTTP/1.1\r\nHost: h\r\nX-A: ");
+            keepers.emplace_back([&stop, fd] {
+              while (!stop && ::send(fd, "a", 1, MSG_NOSIGNAL) == 1) std::this_thread::sleep_for(5ms);
+            });
+            break;
+          case kStalledBody:
+            SendAll(fd, "POST /b HTTP/1.1\r\nHost: h\r\nContent-Length: 100\r\n\r\nab");
+            break;
+          case kUnread:
+            SendAll(fd, "GET /big HTTP/1.1\r\nHost: h\r\n\r\n");
+            break;
+          case kThrottledReader:
+            SendAll(fd, "GET /big HTTP/1.1\r\nHost: h\r\n\r\n");
+            keepers.emplace_back([&stop, fd] {
+              char buffer[65536];
+              while (!stop && ::recv(fd, buffer, sizeof buffer, 0) > 0) {
+              }
+            });
+            break;
+        }
+      }
+      std::this_thread::sleep_for(200ms);  // both hold their places
+      for (int i = 0; i < row.more_waiting; ++i) held.push_back(f.ConnectFrom(row.holders.front()));
+      const int newcomer = f.ConnectFrom(row.newcomer);
+      SendAll(newcomer, "GET /new HTTP/1.1\r\nHost: h\r\nConnection: close\r\n\r\n");
+      const bool served = !row.reason.empty();
+      EXPECT_EQ(served ? "/new" : "", ReadAnswer(newcomer, false, row.within).body) << row.what;
+      stop = true;
+      for (const int fd : held) ::shutdown(fd, SHUT_RDWR);
+      for (std::thread& keeper : keepers) keeper.join();
+      for (const int fd : held) f.Reset(fd);
+      if (!served) {
+        EXPECT_EQ("/new", ReadAnswer(newcomer, false, 5s).body) << row.what << ", once they are gone";
+      }
+    });
+    std::vector<std::string> made_way;
+    for (std::size_t i = lines_before; i < f.lines.size(); ++i) {
+      if (f.lines[i].find("closed to make way") != std::string::npos) made_way.push_back(f.lines[i]);
+    }
+    if (row.reason.empty()) {
+      EXPECT_EQ(std::vector<std::string>{}, made_way) << row.what;
+    } else {
+      ASSERT_FALSE(made_way.empty()) << row.what;
+      EXPECT_NE(std::string::npos, made_way.front().find("Connection from " + row.holders.front()));
+      EXPECT_NE(std::string::npos, made_way.front().find(row.reason)) << made_way.front();
+    }
+    // Every connection of the row has left before the next begins.
+    EXPECT_TRUE(f.PumpUntil([&] { return f.server.ClientCount() == 0 && f.server.WaitingCount() == 0; }))
+        << row.what;
+  }
 }
 
 TEST(HttpServer, IdleClientsMakeWayWhenTheListIsFullButRequestsInProgressDoNot) {
