@@ -1,6 +1,7 @@
 #include "tcpserver/tcp_server.h"
 
 #include <poll.h>
+#include <sys/ioctl.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -448,6 +449,25 @@ void ATCPServer::StartWaiting() {
   StartClient(chosen.handle, chosen.address);
 }
 
+void ATCPServer::PruneWaitingRoom() {
+  // A peer that has ended its side without a byte to read (or failed) is
+  // gone and waits for nothing; one that sent its request and then ended
+  // its side still waits for the answer.
+  for (auto it = waiting_.begin(); it != waiting_.end();) {
+    pollfd peer{it->handle, POLLRDHUP, 0};
+    int unread = 0;
+    const bool gone = ::poll(&peer, 1, 0) > 0 &&
+                      ((peer.revents & (POLLERR | POLLHUP)) ||
+                       ((peer.revents & POLLRDHUP) && ::ioctl(it->handle, FIONREAD, &unread) == 0 && unread == 0));
+    if (gone) {
+      CloseSocket(it->handle);
+      it = waiting_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
 void ATCPServer::CloseWaitingRoom() {
   for (const TWaitingConnection& held : waiting_) CloseSocket(held.handle);
   waiting_.clear();
@@ -460,6 +480,7 @@ void ATCPServer::MakeWay() {
   // (the last one was not taken), and a busy client may turn idle without
   // telling: look again a little later.
   std::int64_t look_again = kMakeWayLookAgainMs;
+  PruneWaitingRoom();
   pollfd queued{socket_->SocketHandle(), POLLIN, 0};
   if (!waiting_.empty() || (::poll(&queued, 1, 0) > 0 && (queued.revents & POLLIN))) {
     // Idle clients first: a client waiting for its next request loses

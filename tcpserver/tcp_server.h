@@ -247,6 +247,8 @@ class ATCPServer : public TComponent {
   void TakeIntoWaitingRoom();
   // Starts the held connection whose address holds the fewest places.
   void StartWaiting();
+  // Closes the held connections whose peers have gone.
+  void PruneWaitingRoom();
   // Closes every held connection.
   void CloseWaitingRoom();
   // One accepted connection: client, worker, record, list. False when it

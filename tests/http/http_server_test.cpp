@@ -484,6 +484,7 @@ TEST(HttpServer, FullListMakesWayForANewcomerByTheRules) {
     std::string newcomer;
     std::chrono::milliseconds within;  // served within, or (reason empty) not within
     std::string reason;                // of the log line of the one that made way
+    bool newcomer_leaves = false;      // it ends its side at once, without a request
   };
   const std::string a = "127.0.0.2";
   const std::string b = "127.0.0.3";
@@ -496,6 +497,8 @@ TEST(HttpServer, FullListMakesWayForANewcomerByTheRules) {
       {"heads that keep the rate", kKeptHead, {a, a}, 0, a, 2s, ""},
       {"a place for each address", kKeptHead, {a, b}, 0, b, 2s, ""},
       {"throttled answers read at their rate", kThrottledReader, {a, a}, 0, a, 2s, ""},
+      // Slow requests make way only while someone waits.
+      {"a newcomer that has gone again", kStalledHead, {a, a}, 0, a, 1500ms, "", true},
   };
   for (const Row& row : rows) {
     f.server.SetThrottleClientWriteRate(200000);
@@ -537,14 +540,19 @@ TEST(HttpServer, FullListMakesWayForANewcomerByTheRules) {
       std::this_thread::sleep_for(200ms);  // both hold their places
       for (int i = 0; i < row.more_waiting; ++i) held.push_back(f.ConnectFrom(row.holders.front()));
       const int newcomer = f.ConnectFrom(row.newcomer);
-      SendAll(newcomer, "GET /new HTTP/1.1\r\nHost: h\r\nConnection: close\r\n\r\n");
       const bool served = !row.reason.empty();
-      EXPECT_EQ(served ? "/new" : "", ReadAnswer(newcomer, false, row.within).body) << row.what;
+      if (row.newcomer_leaves) {
+        ::shutdown(newcomer, SHUT_WR);
+        std::this_thread::sleep_for(row.within);
+      } else {
+        SendAll(newcomer, "GET /new HTTP/1.1\r\nHost: h\r\nConnection: close\r\n\r\n");
+        EXPECT_EQ(served ? "/new" : "", ReadAnswer(newcomer, false, row.within).body) << row.what;
+      }
       stop = true;
       for (const int fd : held) ::shutdown(fd, SHUT_RDWR);
       for (std::thread& keeper : keepers) keeper.join();
       for (const int fd : held) f.Reset(fd);
-      if (!served) {
+      if (!served && !row.newcomer_leaves) {
         EXPECT_EQ("/new", ReadAnswer(newcomer, false, 5s).body) << row.what << ", once they are gone";
       }
     });
