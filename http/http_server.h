@@ -33,8 +33,11 @@
 // the server's TimeOut: a request head or body past its size limit is
 // answered with an HTML error page and a 4xx status and the connection is
 // closed; a connection silent for TimeOut in the middle of a request is
-// closed; a request head that takes longer than its time limit is answered
-// with 408. A response that leaves the connection open always tells its
+// closed; a request head or body that takes longer than its time limit is
+// answered with 408; a request whose framing could be read two ways gets
+// one 400 (or 501, 414) and the close. While every place is taken and a
+// connection waits, the limits also decide which connection makes way for
+// it (ATCPServer::MakeWay). A response that leaves the connection open always tells its
 // length; one that cannot (a body of unknown size without chunked coding)
 // closes the connection after it.
 
