@@ -137,7 +137,8 @@ void CheckRequestHead(const std::string& text) {
     const TContentFraming framing = request.GetContentFraming(-1, length);
     if (header.HasField("Transfer-Encoding")) {
       int codings = 0;
-      for (const std::string& name : header.GetFieldNames()) codings += TextEqualFolded(name, "Transfer-Encoding");
+      for (const std::string& name : header.GetFieldNames())
+        codings += TextEqualFolded(name, "Transfer-Encoding");
       std::string value = header.GetFieldValue("Transfer-Encoding");
       AsciiLowerInPlace(value);
       VT_FUZZ_CHECK(framing == TContentFraming::kChunked && codings == 1 && value == "chunked" &&

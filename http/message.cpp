@@ -67,8 +67,7 @@ void CheckRequestFraming(const THeader& header) {
   const int codings = CountFields(header, "Transfer-Encoding");
   if (codings == 0) return;
   if (codings > 1) throw EhttpContent(400, "More than one Transfer-Encoding field");
-  if (header.HasField("Content-Length"))
-    throw EhttpContent(400, "Both Content-Length and Transfer-Encoding");
+  if (header.HasField("Content-Length")) throw EhttpContent(400, "Both Content-Length and Transfer-Encoding");
   const std::string value = detail::TrimmedLower(header.GetFieldValue("Transfer-Encoding"));
   if (value == "chunked") return;
   for (const std::string& element : SplitAtText(value, ",")) {

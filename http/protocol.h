@@ -41,7 +41,8 @@ std::string ComposeRequestLine(std::string_view method, std::string_view uri, st
 // host) gives its path as `uri` ("/" when it has none), and its host (with
 // any port) to `authority` when given (else that is empty).
 void ParseRequestLine(std::string_view line, std::string& method, std::string& uri, std::string& query,
-                      std::string& protocol, int32_t& major, int32_t& minor, std::string* authority = nullptr);
+                      std::string& protocol, int32_t& major, int32_t& minor,
+                      std::string* authority = nullptr);
 
 // "%" with two hexadecimal digits becomes the byte they give, "%%" one "%";
 // any other "%" stays.

@@ -13,7 +13,8 @@ std::chrono::milliseconds Ms(std::uint32_t ms) { return std::chrono::millisecond
 
 }  // namespace
 
-TResponseWriter::TResponseWriter(TSocketStream& stream, const ThttpServerLimits& limits, TTCPServerClient* client)
+TResponseWriter::TResponseWriter(TSocketStream& stream, const ThttpServerLimits& limits,
+                                 TTCPServerClient* client)
     : stream_(stream),
       client_(client),
       block_(std::max(limits.SendBlock, 1)),

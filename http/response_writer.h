@@ -23,8 +23,8 @@
 
 #include "http/limits.h"
 #include "sockets/socket_stream.h"
-#include "tcpserver/server_client.h"
 #include "streams/writer.h"
+#include "tcpserver/server_client.h"
 
 namespace vt {
 

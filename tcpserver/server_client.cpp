@@ -86,7 +86,8 @@ std::int64_t MarkNow() { return std::max<std::int64_t>(IdleClockMs(), 1); }
 void TTCPServerClient::MarkRequestStart() {
   const TTCPServerClientSocket* socket = socket_.get();
   // Stored before the time, which the main thread reads first.
-  received_before_.store(socket ? socket->BytesReceived() - socket->Available() : 0, std::memory_order_relaxed);
+  received_before_.store(socket ? socket->BytesReceived() - socket->Available() : 0,
+                         std::memory_order_relaxed);
   receiving_since_.store(MarkNow(), std::memory_order_release);
 }
 
@@ -102,7 +103,8 @@ void TTCPServerClient::MarkSendDone() { sending_since_.store(0, std::memory_orde
 std::int64_t TTCPServerClient::RequestBytes() const {
   std::lock_guard lock(socket_mutex_);
   if (!socket_) return 0;
-  return std::max<std::int64_t>(socket_->BytesReceived() - received_before_.load(std::memory_order_relaxed), 0);
+  return std::max<std::int64_t>(socket_->BytesReceived() - received_before_.load(std::memory_order_relaxed),
+                                0);
 }
 
 bool TTCPServerClient::ClaimIdle(std::int64_t since) {

@@ -427,8 +427,9 @@ void ATCPServer::StartWaiting() {
   for (const auto& [id, connection] : connections_) {
     const TTCPServerClient* client = connection->Client();
     if (!connection->Listed() || !client) continue;
-    const auto it = std::find_if(held.begin(), held.end(),
-                                 [&](const auto& entry) { return SamePeerAddress(entry.first, client->RemoteAddress); });
+    const auto it = std::find_if(held.begin(), held.end(), [&](const auto& entry) {
+      return SamePeerAddress(entry.first, client->RemoteAddress);
+    });
     if (it == held.end()) {
       held.emplace_back(client->RemoteAddress, 1);
     } else {
@@ -456,9 +457,10 @@ void ATCPServer::PruneWaitingRoom() {
   for (auto it = waiting_.begin(); it != waiting_.end();) {
     pollfd peer{it->handle, POLLRDHUP, 0};
     int unread = 0;
-    const bool gone = ::poll(&peer, 1, 0) > 0 &&
-                      ((peer.revents & (POLLERR | POLLHUP)) ||
-                       ((peer.revents & POLLRDHUP) && ::ioctl(it->handle, FIONREAD, &unread) == 0 && unread == 0));
+    const bool gone =
+        ::poll(&peer, 1, 0) > 0 &&
+        ((peer.revents & (POLLERR | POLLHUP)) ||
+         ((peer.revents & POLLRDHUP) && ::ioctl(it->handle, FIONREAD, &unread) == 0 && unread == 0));
     if (gone) {
       CloseSocket(it->handle);
       it = waiting_.erase(it);
@@ -515,8 +517,8 @@ void ATCPServer::MakeWay() {
     std::string reason;
     if (TTCPServerClient* client = ChooseGiveWay(IdleClockMs(), look_again, reason)) {
       making_way_ = client->connection_->Id();
-      Log(0, "Connection from " + AddressToText(client->RemoteAddress.sin_addr.s_addr) + " closed to make way for " +
-                 reason);
+      Log(0, "Connection from " + AddressToText(client->RemoteAddress.sin_addr.s_addr) +
+                 " closed to make way for " + reason);
       client->Terminate();
       return;
     }
@@ -532,8 +534,9 @@ TTCPServerClient* ATCPServer::ChooseGiveWay(std::int64_t now, std::int64_t& look
     if (connection->Listed() && client && !client->Terminated()) clients.push_back(client);
   }
   const auto places = [&](const sockaddr_in& address) {
-    return std::count_if(clients.begin(), clients.end(),
-                         [&](const TTCPServerClient* c) { return SamePeerAddress(c->RemoteAddress, address); });
+    return std::count_if(clients.begin(), clients.end(), [&](const TTCPServerClient* c) {
+      return SamePeerAddress(c->RemoteAddress, address);
+    });
   };
   // Since when the client waits for its peer; 0: it does not (the server is
   // at work for it).
@@ -559,7 +562,8 @@ TTCPServerClient* ATCPServer::ChooseGiveWay(std::int64_t now, std::int64_t& look
       std::int64_t longest_since = 0;
       for (TTCPServerClient* client : clients) {
         const std::int64_t since = waiting_since(*client);
-        if (since > 0 && SamePeerAddress(client->RemoteAddress, crowded) && (!longest || since < longest_since)) {
+        if (since > 0 && SamePeerAddress(client->RemoteAddress, crowded) &&
+            (!longest || since < longest_since)) {
           longest = client;
           longest_since = since;
         }
@@ -582,7 +586,8 @@ TTCPServerClient* ATCPServer::ChooseGiveWay(std::int64_t now, std::int64_t& look
       const std::int64_t ran = now - since;
       const std::int64_t bytes = client->RequestBytes();
       // When it falls below the rate if nothing more comes.
-      const std::int64_t below = std::max<std::int64_t>(MinReceiveRateGrace, bytes * 1000 / MinReceiveRate + 1);
+      const std::int64_t below =
+          std::max<std::int64_t>(MinReceiveRateGrace, bytes * 1000 / MinReceiveRate + 1);
       if (ran < below) {
         look_again = std::min(look_again, below - ran);
       } else if (!slowest || bytes * slowest_ran < slowest_bytes * ran) {
@@ -593,7 +598,8 @@ TTCPServerClient* ATCPServer::ChooseGiveWay(std::int64_t now, std::int64_t& look
     }
     if (slowest) {
       reason = "a new one: its request came at " + std::to_string(slowest_bytes * 1000 / slowest_ran) +
-               " bytes a second (" + std::to_string(slowest_bytes) + " bytes in " + SecondsText(slowest_ran) + ")";
+               " bytes a second (" + std::to_string(slowest_bytes) + " bytes in " + SecondsText(slowest_ran) +
+               ")";
       return slowest;
     }
   }

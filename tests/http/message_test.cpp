@@ -187,7 +187,8 @@ TEST(ReadContent, RefusesFramingItCannotTrust) {
       {"Transfer-Encoding: gzip, chunked\r\n", 501, "Unsupported Transfer-Encoding"},
       // One framing only: whatever reads these bytes in front of the server
       // may choose the other.
-      {"Transfer-Encoding: chunked\r\nContent-Length: 3\r\n", 400, "Both Content-Length and Transfer-Encoding"},
+      {"Transfer-Encoding: chunked\r\nContent-Length: 3\r\n", 400,
+       "Both Content-Length and Transfer-Encoding"},
       {"Content-Length: 3\r\nTransfer-Encoding: gzip\r\n", 400, "Both Content-Length and Transfer-Encoding"},
       {"Transfer-Encoding: chunked\r\nTransfer-Encoding: chunked\r\n", 400,
        "More than one Transfer-Encoding field"},
