@@ -9,6 +9,8 @@
 
 namespace vt {
 
+using detail::HexDigitValue;
+
 // ---------------------------------------------------------------------------
 // ThttpSizedContentReader
 
@@ -21,17 +23,6 @@ bool ThttpSizedContentReader::AtEnd() { return GetPosition() >= WindowSize(); }
 
 // ---------------------------------------------------------------------------
 // ThttpChunkedContentReader
-
-namespace {
-
-int HexDigitValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-}  // namespace
 
 int64_t ParseChunkSizeLine(const std::string& line) {
   std::size_t i = 0;

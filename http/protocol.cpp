@@ -8,6 +8,7 @@
 
 namespace vt {
 
+using detail::HexDigitValue;
 using detail::IsHttpWhitespace;
 using detail::Trimmed;
 
@@ -79,13 +80,6 @@ void ParseVersionText(std::string_view version, std::string& protocol, int32_t& 
   minor = TextToIntOr(numbers.right, 0);
 }
 
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
-
 }  // namespace
 
 std::string GetReasonPhrase(int32_t code) {
@@ -154,8 +148,8 @@ std::string DecodeURLText(std::string_view text, bool plusIsBlank) {
     } else if (i + 1 < text.size() && text[i + 1] == '%') {
       decoded += '%';
       ++i;
-    } else if (i + 2 < text.size() && HexValue(text[i + 1]) >= 0 && HexValue(text[i + 2]) >= 0) {
-      decoded += static_cast<char>(HexValue(text[i + 1]) * 16 + HexValue(text[i + 2]));
+    } else if (i + 2 < text.size() && HexDigitValue(text[i + 1]) >= 0 && HexDigitValue(text[i + 2]) >= 0) {
+      decoded += static_cast<char>(HexDigitValue(text[i + 1]) * 16 + HexDigitValue(text[i + 2]));
       i += 2;
     } else {
       decoded += '%';

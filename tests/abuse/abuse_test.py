@@ -322,21 +322,24 @@ class IdleClientsGiveWay(ServerCase):
             c.send("GET /index.html HTTP/1.1\r\nX-Slow: ")  # a head begun
         probe = Conn(self.server.port, timeout=5)
         probe.send(request("GET", "/index.html"))
-        # 600 bytes a second each, above the minimum of 500: nobody makes way.
-        until = time.monotonic() + 3.0
-        while time.monotonic() < until:
+        # 1000 bytes a second each, above the minimum of 500: nobody makes way.
+        started = time.monotonic()
+        sent = 0
+        while time.monotonic() < started + 3.0:
+            due = int((time.monotonic() - started) * 1000) - sent
             for c in conns:
-                c.send("a" * 30)
+                c.send("a" * due)
+            sent += due
             readable, _, _ = select.select([probe.sock], [], [], 0.05)
             self.assertEqual([], readable, "a request that keeps its rate was dropped to make way")
         # Stalled: the slowest makes way once its average falls below the
-        # minimum (in about 0.7 s).
+        # minimum (in about 3 s).
         started = time.monotonic()
         self.assertEqual(200, probe.read_answer().code)
         took = time.monotonic() - started
-        print("[IdleClientsGiveWay] 64 heads at 600 B/s kept their places for 3 s; stalled, one made way "
+        print("[IdleClientsGiveWay] 64 heads at 1000 B/s kept their places for 3 s; stalled, one made way "
               "after %.2f s" % took)
-        self.assertLess(took, 3.0)
+        self.assertLess(took, 6.0)
         self.assertIsNotNone(self.server.wait_stderr(r"closed to make way for a new one: its request came at"))
         for c in conns:
             c.close()

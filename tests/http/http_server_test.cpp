@@ -533,10 +533,15 @@ TEST(HttpServer, FullListMakesWayForANewcomerByTheRules) {
           case kStalledHead:
             SendAll(fd, "GET /h HTTP/1.1\r\nHost: h\r\nX-A: ");
             break;
-          case kKeptHead:  // 200 bytes a second
+          case kKeptHead:  // 400 bytes a second, however late the thread wakes
             SendAll(fd, "GET /h HTTP/1.1\r\nHost: h\r\nX-A: ");
             keepers.emplace_back([&stop, fd] {
-              while (!stop && ::send(fd, "a", 1, MSG_NOSIGNAL) == 1) std::this_thread::sleep_for(5ms);
+              const auto start = test::Clock::now();
+              for (std::int64_t sent = 0; !stop; std::this_thread::sleep_for(10ms)) {
+                const auto due = (test::Clock::now() - start) / 2500us - sent;
+                if (due > 0 && ::send(fd, std::string(due, 'a').data(), due, MSG_NOSIGNAL) != due) break;
+                sent += std::max<std::int64_t>(due, 0);
+              }
             });
             break;
           case kStalledBody:
