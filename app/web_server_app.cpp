@@ -142,6 +142,9 @@ void TWebServerApp::CapTimeOuts(std::int32_t ms) {
   HTTPServer.SetTimeOut(cap(HTTPServer.TimeOut(), 0));
   HTTPServer.Limits.RequestHeadTime =
       std::min(HTTPServer.Limits.RequestHeadTime, static_cast<std::uint32_t>(ms));
+  HTTPServer.Limits.RequestBodyTime =
+      std::min(HTTPServer.Limits.RequestBodyTime, static_cast<std::uint32_t>(ms));
+  HTTPServer.Limits.SendStallTime = cap(HTTPServer.Limits.SendStallTime, -1);
   CGILimits.TimeOut = cap(CGILimits.TimeOut, -1);
   CGILimits.RunTimeOut = cap(CGILimits.RunTimeOut, -1);
 }

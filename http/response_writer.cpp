@@ -13,8 +13,12 @@ std::chrono::milliseconds Ms(std::uint32_t ms) { return std::chrono::millisecond
 
 }  // namespace
 
-TResponseWriter::TResponseWriter(TSocketStream& stream, const ThttpServerLimits& limits)
-    : stream_(stream), block_(std::max(limits.SendBlock, 1)), max_queued_(limits.MaxQueuedSend) {}
+TResponseWriter::TResponseWriter(TSocketStream& stream, const ThttpServerLimits& limits,
+                                 TTCPServerClient* client)
+    : stream_(stream),
+      client_(client),
+      block_(std::max(limits.SendBlock, 1)),
+      max_queued_(limits.MaxQueuedSend) {}
 
 int64_t TResponseWriter::GetPosition() {
   return stream_.Writer()->GetPosition() + static_cast<int64_t>(buffer_.size());
@@ -86,9 +90,30 @@ int64_t TResponseWriter::WriteFileRange(int handle, int64_t offset, int64_t coun
   return done;
 }
 
+bool TResponseWriter::WaitSent() {
+  ATCPClientSocket* socket = stream_.Socket;
+  if (!socket) return true;
+  try {
+    WaitWhile([&] { return !socket->IsSendComplete(); });
+  } catch (const EWriter&) {
+    return false;
+  }
+  return true;
+}
+
 template <typename Busy>
 void TResponseWriter::WaitWhile(Busy busy) {
   ATCPClientSocket& socket = *stream_.Socket;
+  if (!busy()) return;
+  // While it waits, the server can tell since when the client has taken
+  // nothing (a client that never reads may have to make way).
+  struct TMarked {
+    TTCPServerClient* client;
+    ~TMarked() {
+      if (client) client->MarkSendDone();
+    }
+  } marked{client_};
+  if (client_) client_->MarkSendWait(false);
   const std::uint32_t time_out = stream_.TimeOut;
   Deadline deadline = Clock::now() + Ms(time_out);
   std::int64_t queued = socket.QueuedBytes();
@@ -99,6 +124,7 @@ void TResponseWriter::WaitWhile(Busy busy) {
       queued = socket.QueuedBytes();
       writable = socket.Writable();
       deadline = Clock::now() + Ms(time_out);
+      if (client_) client_->MarkSendWait(true);
     } else if (time_out != 0 && Clock::now() >= deadline) {
       throw EWriter("Write error");
     }

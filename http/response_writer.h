@@ -24,6 +24,7 @@
 #include "http/limits.h"
 #include "sockets/socket_stream.h"
 #include "streams/writer.h"
+#include "tcpserver/server_client.h"
 
 namespace vt {
 
@@ -32,7 +33,9 @@ VT_EXCEPTION_CLASS(EContentOverrun, EWriter);
 
 class TResponseWriter : public AWriterEx, public IFileRangeWriter {
  public:
-  TResponseWriter(TSocketStream& stream, const ThttpServerLimits& limits);
+  // `client`, when given, is told while the writer waits for the peer to
+  // take bytes (TTCPServerClient::MarkSendWait).
+  TResponseWriter(TSocketStream& stream, const ThttpServerLimits& limits, TTCPServerClient* client = nullptr);
 
   int64_t GetPosition() override;
   void SetPosition(int64_t position) override;
@@ -55,6 +58,11 @@ class TResponseWriter : public AWriterEx, public IFileRangeWriter {
 
   int64_t WriteFileRange(int handle, int64_t offset, int64_t count) override;
 
+  // Waits until the system has taken every byte handed to the connection
+  // (call Flush first); false when the connection ends meanwhile, or the
+  // client takes nothing for the stream's TimeOut.
+  bool WaitSent();
+
  private:
   // Wait steps while `busy()` holds, for the client to take data: "Write
   // error" when the connection ends meanwhile, or when the send queue does
@@ -63,6 +71,7 @@ class TResponseWriter : public AWriterEx, public IFileRangeWriter {
   void WaitWhile(Busy busy);
 
   TSocketStream& stream_;
+  TTCPServerClient* client_;
   std::size_t block_;
   std::int64_t max_queued_;
   std::int64_t limit_ = -1;

@@ -162,6 +162,7 @@ std::int32_t ATCPClientSocket::Receive(char* buffer, std::int32_t count) {
   const ssize_t got = SocketRecv(SocketHandle(), buffer, static_cast<std::size_t>(count));
   if (got <= 0) return 0;
   BudgetAdd(read_window_, got);
+  bytes_received_.fetch_add(got, std::memory_order_relaxed);
   return static_cast<std::int32_t>(got);
 }
 

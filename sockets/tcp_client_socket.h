@@ -24,6 +24,7 @@
 // (OnDataAvailable, OnClose, ...), except Terminate and ApplyThrottling, which
 // any thread may call. The owner deletes it; that closes the handle.
 
+#include <atomic>
 #include <string>
 
 #include "sockets/socket.h"
@@ -50,6 +51,8 @@ class ATCPClientSocket : public ASocketExSendBuffer {
   // The peer has ended its sending side: no more bytes will arrive beyond
   // those buffered (Available).
   bool ReceiveEnded() const { return receive_ended_; }
+  // Bytes taken from the system since the socket was made. Any thread.
+  std::int64_t BytesReceived() const { return bytes_received_.load(std::memory_order_relaxed); }
 
   // Virtual operations added, in slot order.
   virtual void DataAvailable();
@@ -149,6 +152,7 @@ class ATCPClientSocket : public ASocketExSendBuffer {
   bool close_when_sent_ = false;
   bool receive_ended_ = false;
   std::int64_t queued_bytes_ = 0;
+  std::atomic<std::int64_t> bytes_received_{0};
 };
 
 // The connection socket of an accepted connection.

@@ -1,11 +1,14 @@
 #include "tcpserver/tcp_server.h"
 
 #include <poll.h>
+#include <sys/ioctl.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <stdexcept>
+#include <utility>
+#include <vector>
 
 #include "sockets/async_select.h"
 
@@ -28,7 +31,13 @@ bool IsResourceShortage(int error) {
   return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
 }
 
+std::string SecondsText(std::int64_t ms) {
+  return std::to_string(ms / 1000) + "." + std::to_string(ms % 1000 / 100) + " s";
+}
+
 }  // namespace
+
+bool SamePeerAddress(const TSocketAddress& a, const TSocketAddress& b) { return SameHost(a, b); }
 
 ATCPServer::ATCPServer()
     : socket_(std::make_unique<TTCPServerSocket>()), link_(std::make_shared<TTCPServerLink>()) {
@@ -190,6 +199,7 @@ void ATCPServer::Deactivate() {
   } catch (...) {
     Log(1, "Error deactivating server socket: " + CurrentExceptionMessage());
   }
+  CloseWaitingRoom();
   // Stop returns once the terminated clients are gone, so that the caller
   // can rely on it (and free what their handlers use).
   if (!WaitForClients()) LogStillRunning(ReapWorkers(), "; they leave the list when they end");
@@ -208,6 +218,7 @@ void ATCPServer::Shutdown() {
     for (const auto& further : further_sockets_) further->StopListening();
   } catch (...) {
   }
+  CloseWaitingRoom();
   TerminateClients();
   WaitForClients();
   const std::size_t running = ReapWorkers();
@@ -389,16 +400,20 @@ bool ATCPServer::LimitReached() const { return max_clients_ >= 0 && ClientCount(
 
 void ATCPServer::HandleAccept() {
   if (!active_ || accepting_) return;
-  if (LimitReached()) {
-    accept_pending_ = true;
-    MakeWay();
-    return;
-  }
   struct Pass {
     bool& flag;
     explicit Pass(bool& f) : flag(f) { flag = true; }
     ~Pass() { flag = false; }
   } pass(accepting_);
+  // Connections held while the list was full come first.
+  while (!LimitReached() && !waiting_.empty() && active_) StartWaiting();
+  if (!active_) return;
+  if (LimitReached()) {
+    accept_pending_ = true;
+    TakeIntoWaitingRoom();
+    MakeWay();
+    return;
+  }
   BeforeAccept();
   for (TTCPServerSocket* listener : Listeners()) {
     for (;;) {
@@ -419,6 +434,7 @@ void ATCPServer::HandleAccept() {
       if (!active_) return;
       if (LimitReached()) {
         accept_pending_ = true;
+        TakeIntoWaitingRoom();
         MakeWay();
         return;
       }
@@ -426,18 +442,124 @@ void ATCPServer::HandleAccept() {
   }
 }
 
+void ATCPServer::TakeIntoWaitingRoom() {
+  if (MaxWaiting <= 0) return;
+  const auto room = static_cast<std::size_t>(MaxWaiting);
+  // The address with the most connections held, and how many.
+  const auto most_held = [this](const TSocketAddress** address) {
+    std::size_t most = 0;
+    for (const TWaitingConnection& held : waiting_) {
+      std::size_t count = 0;
+      for (const TWaitingConnection& other : waiting_) count += SamePeerAddress(held.address, other.address);
+      // Ties: the address of the newest, which goes first.
+      if (count >= most) {
+        most = count;
+        *address = &held.address;
+      }
+    }
+    return most;
+  };
+  // A bounded number per pass, so that a flood of connections cannot hold
+  // the main thread: the listening socket reports again while more wait.
+  for (std::size_t pass = 0; pass < room; ++pass) {
+    const TSocketAddress* crowded = nullptr;
+    if (waiting_.size() >= room && most_held(&crowded) < 2) return;
+    TSocketAddress address;
+    TSocket handle = kInvalidSocket;
+    for (TTCPServerSocket* listener : Listeners()) {
+      try {
+        handle = listener->Accept(address);
+      } catch (...) {
+        return;
+      }
+      if (handle != kInvalidSocket) break;
+    }
+    if (handle == kInvalidSocket) return;
+    waiting_.push_back({handle, address});
+    if (waiting_.size() <= room) continue;
+    most_held(&crowded);
+    const TSocketAddress dropped = *crowded;
+    for (auto it = waiting_.rbegin(); it != waiting_.rend(); ++it) {
+      if (!SamePeerAddress(it->address, dropped)) continue;
+      CloseSocket(it->handle);
+      waiting_.erase(std::next(it).base());
+      break;
+    }
+  }
+}
+
+void ATCPServer::StartWaiting() {
+  // The places each address holds.
+  std::vector<std::pair<TSocketAddress, std::int32_t>> held;
+  for (const auto& [id, connection] : connections_) {
+    const TTCPServerClient* client = connection->Client();
+    if (!connection->Listed() || !client) continue;
+    const auto it = std::find_if(held.begin(), held.end(), [&](const auto& entry) {
+      return SamePeerAddress(entry.first, client->RemotePeer);
+    });
+    if (it == held.end()) {
+      held.emplace_back(client->RemotePeer, 1);
+    } else {
+      ++it->second;
+    }
+  }
+  const auto places = [&](const TSocketAddress& address) {
+    const auto it = std::find_if(held.begin(), held.end(),
+                                 [&](const auto& entry) { return SamePeerAddress(entry.first, address); });
+    return it == held.end() ? 0 : it->second;
+  };
+  auto next = waiting_.begin();
+  for (auto it = waiting_.begin(); it != waiting_.end(); ++it) {
+    if (places(it->address) < places(next->address)) next = it;
+  }
+  const TWaitingConnection chosen = *next;
+  waiting_.erase(next);
+  StartClient(chosen.handle, chosen.address);
+}
+
+void ATCPServer::PruneWaitingRoom() {
+  // A peer that has ended its side without a byte to read (or failed) is
+  // gone and waits for nothing; one that sent its request and then ended
+  // its side still waits for the answer.
+  for (auto it = waiting_.begin(); it != waiting_.end();) {
+    pollfd peer{it->handle, POLLRDHUP, 0};
+    int unread = 0;
+    const bool gone =
+        ::poll(&peer, 1, 0) > 0 &&
+        ((peer.revents & (POLLERR | POLLHUP)) ||
+         ((peer.revents & POLLRDHUP) && ::ioctl(it->handle, FIONREAD, &unread) == 0 && unread == 0));
+    if (gone) {
+      CloseSocket(it->handle);
+      it = waiting_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+void ATCPServer::CloseWaitingRoom() {
+  for (const TWaitingConnection& held : waiting_) CloseSocket(held.handle);
+  waiting_.clear();
+}
+
 void ATCPServer::MakeWay() {
   // The one that made way last runs HandleAccept again when it has left.
-  if (IdleGiveWayTime < 0 || making_way_ || !active_) return;
+  if (making_way_ || !active_) return;
   // While the list is full, a connection that comes raises no notification
   // (the last one was not taken), and a busy client may turn idle without
   // telling: look again a little later.
   std::int64_t look_again = kMakeWayLookAgainMs;
-  std::vector<pollfd> waiting;
-  for (const TTCPServerSocket* listener : Listeners()) waiting.push_back({listener->SocketHandle(), POLLIN, 0});
-  if (::poll(waiting.data(), waiting.size(), 0) > 0) {
-    // A client may turn busy between the look and the claim: then the next.
-    for (std::int32_t attempt = 0; attempt <= listed_count_; ++attempt) {
+  PruneWaitingRoom();
+  std::vector<pollfd> queued;
+  for (const TTCPServerSocket* listener : Listeners()) queued.push_back({listener->SocketHandle(), POLLIN, 0});
+  const bool newcomer_queued =
+      ::poll(queued.data(), queued.size(), 0) > 0 &&
+      std::any_of(queued.begin(), queued.end(), [](const pollfd& entry) { return entry.revents & POLLIN; });
+  if (!waiting_.empty() || newcomer_queued) {
+    // Idle clients first: a client waiting for its next request loses
+    // nothing. One may turn busy between the look and the claim: then the
+    // next.
+    for (std::int32_t attempt = 0; IdleGiveWayTime >= 0 && attempt <= listed_count_; ++attempt) {
       TTCPServerConnection* oldest = nullptr;
       std::int64_t oldest_since = 0;
       for (const auto& [id, connection] : connections_) {
@@ -463,9 +585,117 @@ void ATCPServer::MakeWay() {
       client.Terminate();
       return;
     }
+    std::string reason;
+    if (TTCPServerClient* client = ChooseGiveWay(IdleClockMs(), look_again, reason)) {
+      making_way_ = client->connection_->Id();
+      Log(0, "Connection from " + client->RemotePeer.HostText() +
+                 " closed to make way for " + reason);
+      client->Terminate();
+      return;
+    }
   }
   SetTimer(reaper_.Handle(), kMakeWayTimer,
            static_cast<std::uint32_t>(std::max<std::int64_t>(look_again, 1)));
+}
+
+TTCPServerClient* ATCPServer::ChooseGiveWay(std::int64_t now, std::int64_t& look_again, std::string& reason) {
+  std::vector<TTCPServerClient*> clients;
+  for (const auto& [id, connection] : connections_) {
+    TTCPServerClient* client = connection->Client();
+    if (connection->Listed() && client && !client->Terminated()) clients.push_back(client);
+  }
+  const auto places = [&](const TSocketAddress& address) {
+    return std::count_if(clients.begin(), clients.end(), [&](const TTCPServerClient* c) {
+      return SamePeerAddress(c->RemotePeer, address);
+    });
+  };
+  // Since when the client waits for its peer; 0: it does not (the server is
+  // at work for it).
+  const auto waiting_since = [](const TTCPServerClient& client) {
+    std::int64_t since = 0;
+    for (const std::int64_t mark : {client.IdleSince(), client.ReceivingSince(), client.SendingSince()}) {
+      if (mark > 0 && (since == 0 || mark < since)) since = mark;
+    }
+    return since;
+  };
+
+  // The address holding the most places, for a newcomer from another one.
+  if (!clients.empty()) {
+    const TTCPServerClient* top = clients.front();
+    for (const TTCPServerClient* client : clients) {
+      if (places(client->RemotePeer) > places(top->RemotePeer)) top = client;
+    }
+    const TSocketAddress crowded = top->RemotePeer;
+    const auto most = places(crowded);
+    for (const TWaitingConnection& held : waiting_) {
+      if (SamePeerAddress(held.address, crowded) || most < places(held.address) + 2) continue;
+      TTCPServerClient* longest = nullptr;
+      std::int64_t longest_since = 0;
+      for (TTCPServerClient* client : clients) {
+        const std::int64_t since = waiting_since(*client);
+        if (since > 0 && SamePeerAddress(client->RemotePeer, crowded) &&
+            (!longest || since < longest_since)) {
+          longest = client;
+          longest_since = since;
+        }
+      }
+      if (!longest) break;
+      reason = "one from " + held.address.HostText() + ": its address holds " +
+               std::to_string(most) + " of " + std::to_string(clients.size()) + " connections";
+      return longest;
+    }
+  }
+
+  // The slowest request below the rate, once past its grace.
+  if (MinReceiveRate > 0) {
+    TTCPServerClient* slowest = nullptr;
+    std::int64_t slowest_bytes = 0;
+    std::int64_t slowest_ran = 0;
+    for (TTCPServerClient* client : clients) {
+      const std::int64_t since = client->ReceivingSince();
+      if (since <= 0) continue;
+      const std::int64_t ran = now - since;
+      const std::int64_t bytes = client->RequestBytes();
+      // When it falls below the rate if nothing more comes.
+      const std::int64_t below =
+          std::max<std::int64_t>(MinReceiveRateGrace, bytes * 1000 / MinReceiveRate + 1);
+      if (ran < below) {
+        look_again = std::min(look_again, below - ran);
+      } else if (!slowest || bytes * slowest_ran < slowest_bytes * ran) {
+        slowest = client;
+        slowest_bytes = bytes;
+        slowest_ran = ran;
+      }
+    }
+    if (slowest) {
+      reason = "a new one: its request came at " + std::to_string(slowest_bytes * 1000 / slowest_ran) +
+               " bytes a second (" + std::to_string(slowest_bytes) + " bytes in " + SecondsText(slowest_ran) +
+               ")";
+      return slowest;
+    }
+  }
+
+  // The client that has taken no byte of its answer the longest.
+  if (SendStallTime >= 0) {
+    TTCPServerClient* stalled = nullptr;
+    std::int64_t stalled_since = 0;
+    for (TTCPServerClient* client : clients) {
+      const std::int64_t since = client->SendingSince();
+      if (since <= 0) continue;
+      const std::int64_t due = since + SendStallTime - now;
+      if (due > 0) {
+        look_again = std::min(look_again, due);
+      } else if (!stalled || since < stalled_since) {
+        stalled = client;
+        stalled_since = since;
+      }
+    }
+    if (stalled) {
+      reason = "a new one: it took no byte of its answer for " + SecondsText(now - stalled_since);
+      return stalled;
+    }
+  }
+  return nullptr;
 }
 
 bool ATCPServer::StartClient(TSocket handle, const TSocketAddress& address) {
