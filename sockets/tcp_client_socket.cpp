@@ -22,6 +22,12 @@ constexpr std::int32_t kMaxReadSize = 65536;
 // ReadText grows its result by at most this much per read, so that a large
 // count costs memory only as data actually arrives.
 constexpr std::int32_t kReadTextPiece = 65536;
+// The most unread data the buffer holds before reading stops until some of
+// it is taken. A peer that sends without end while its answer waits (or that
+// pipelines far ahead) then fills the system's queue and its own window, not
+// our memory; every reader of the buffer needs much less than this at once
+// (a request head is at most 64 KiB).
+constexpr std::int32_t kMaxUnread = 256 * 1024;
 // A queued item shorter than this takes later writes at its end.
 constexpr std::size_t kCoalesceLength = 16384;
 
@@ -189,6 +195,11 @@ void ATCPClientSocket::DrainIncoming() {
   // body arriving) doubles the size up to kMaxReadSize.
   std::int32_t size = kFirstReadSize;
   for (;;) {
+    if (available_ >= kMaxUnread) {
+      // No read now means no further FD_READ either: Consume asks again.
+      read_held_ = true;
+      break;
+    }
     const std::size_t end = static_cast<std::size_t>(read_offset_) + static_cast<std::size_t>(available_);
     const auto room = static_cast<std::int32_t>(std::min<std::size_t>(buffer_.size() - end, kMaxReadSize));
     const std::int32_t want = std::max(size, room);
@@ -224,6 +235,7 @@ std::int32_t ATCPClientSocket::Consume(std::int32_t count) {
   }
   // Give back the memory of a burst that has been read.
   if (buffer_.capacity() > 4 * std::max<std::size_t>(buffer_.size(), kCompactLength)) buffer_.shrink_to_fit();
+  ResumeHeldReading();
   return count;
 }
 
@@ -268,7 +280,15 @@ std::string ATCPClientSocket::TakeAll() {
   buffer_ = std::string();
   read_offset_ = 0;
   available_ = 0;
+  ResumeHeldReading();
   return result;
+}
+
+void ATCPClientSocket::ResumeHeldReading() {
+  // Half the bound taken before reading again: not one read per byte taken.
+  if (!read_held_ || available_ > kMaxUnread / 2 || !IsConnected()) return;
+  read_held_ = false;
+  PostMessage(Handle(), kSocketMessage, SocketHandle(), FD_READ);
 }
 
 std::int32_t ATCPClientSocket::Peek(char* buffer, std::int32_t count) const {

@@ -137,6 +137,7 @@ class ATCPClientSocket : public ASocketExSendBuffer {
   std::int32_t Receive(char* buffer, std::int32_t count);
   std::int32_t ReceiveIntoBuffer(std::int32_t count);
   void DrainIncoming();
+  void ResumeHeldReading();
   // A send failed with `error`: once the peer has ended its side, no close
   // notification will follow, so a hard failure closes the socket here.
   void SendFailed(int error);
@@ -146,6 +147,9 @@ class ATCPClientSocket : public ASocketExSendBuffer {
   std::int32_t available_ = 0;
   std::int32_t read_offset_ = 0;
   bool throttle_read_ = false;
+  // Reading stopped with the buffer full of unread data (see DrainIncoming);
+  // taking data asks for it again.
+  bool read_held_ = false;
   TBudgetWindow read_window_;
   bool peer_host_done_ = false;
   std::string peer_host_;
