@@ -16,14 +16,21 @@ inline constexpr std::uint32_t kRefreshFiguresMessage = 8248;
 inline constexpr std::uint32_t kSignalMessage = 8249;
 // The settings file's folder changed (posted by the file watch).
 inline constexpr std::uint32_t kSettingsFileMessage = 8250;
+// The network interfaces changed (posted by their watch).
+inline constexpr std::uint32_t kInterfacesMessage = 8251;
 
 // The timer of the application's window that delays a figures refresh.
 inline constexpr std::uint32_t kRefreshTimerId = 2;
 // The timer that lets the settings file settle before it is read again.
 inline constexpr std::uint32_t kSettingsTimerId = 3;
+// The timer that looks at the live connections while the server runs.
+inline constexpr std::uint32_t kConnectionsTimerId = 4;
+// The timer that lets the network interfaces settle before their addresses
+// are read again.
+inline constexpr std::uint32_t kInterfacesTimerId = 5;
 
 inline constexpr std::array kAppMessages{kDeferredStartMessage, kRefreshFiguresMessage, kSignalMessage,
-                                          kSettingsFileMessage};
+                                         kSettingsFileMessage, kInterfacesMessage};
 
 static_assert(MessageNumbersDiffer(kPlatformMessages, kSocketMessages, kTCPServerMessages, kAppMessages));
 

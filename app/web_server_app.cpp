@@ -1,5 +1,7 @@
 #include "app/web_server_app.h"
 
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
 #include <sys/epoll.h>
 #include <sys/inotify.h>
 #include <sys/socket.h>
@@ -9,6 +11,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -118,7 +121,16 @@ TWebServerApp::TWebServerApp() : FSnapshot(std::make_shared<const TWebServerSett
 
   // Request text (a decoded URI may hold CR, LF or ESC) must never break a
   // log line or reach a terminal as control sequences.
-  ServerLog.OnEditMessage = [](TComponent*, int, std::string& message) { message = EscapeLogText(message); };
+  // The window's log view keeps the last lines.
+  ServerLog.OnEditMessage = [this](TComponent*, int, std::string& message) {
+    message = EscapeLogText(message);
+    const TDateTimeParts now = DecodeDateTime(NowLocal());
+    char stamp[16];
+    std::snprintf(stamp, sizeof stamp, "%02d:%02d:%02d ", now.hour % 100, now.minute % 100, now.second % 100);
+    FServerLogLines.push_back(stamp + message);
+    if (FServerLogLines.size() > kServerLogLines) FServerLogLines.pop_front();
+    Changed(dpServerLog);
+  };
 
   tUpTime.OnTimer = [this](TTimerHandle& sender) { tUpTimeTimer(sender); };
   FHandle.OnMessage = [this](std::uint32_t msg, std::int32_t wParam, std::int32_t lParam, bool& handled) {
@@ -149,6 +161,7 @@ TWebServerApp::~TWebServerApp() {
   // No worker may run while the lock, the settings and the log go away.
   HTTPServer.Shutdown();
   StopWatchingSettingsFile();
+  StopWatchingInterfaces();
 }
 
 void TWebServerApp::SetView(IWebServerView* view) {
@@ -213,6 +226,7 @@ void TWebServerApp::FormCreate() {
   FHandle.GetHandle();
   tUpTime.GetHandle();
   WatchSettingsFile();
+  WatchInterfaces();
 
   if (FView) {
     if (const std::optional<TViewBounds> bounds = FView->ViewBounds()) {
@@ -293,7 +307,9 @@ bool TWebServerApp::FormDestroy() {
     saved = SaveSettings();
   }
   StopWatchingSettingsFile();
+  StopWatchingInterfaces();
   tUpTime.SetTimerActive(false);
+  KillTimer(FHandle.Handle(), kConnectionsTimerId);
   HTTPServer.Shutdown();
   FIniFile.reset();
   FSettingsLoaded = false;
@@ -456,6 +472,7 @@ void TWebServerApp::StartServer(bool remember) {
   FStartProblem.clear();
   tUpTime.TimerInterval = 1000;
   tUpTime.SetTimerActive(true);
+  SetTimer(FHandle.Handle(), kConnectionsTimerId, kConnectionSampleMs);
   if (remember) FSettings.Active = true;
   UpdateStatus();
   if (remember) SaveSettings();
@@ -463,7 +480,10 @@ void TWebServerApp::StartServer(bool remember) {
 
 void TWebServerApp::actStopExecute() {
   tUpTime.SetTimerActive(false);
+  KillTimer(FHandle.Handle(), kConnectionsTimerId);
   HTTPServer.SetActive(false);
+  FConnections.Reset();
+  Changed(dpConnections);
   FSettings.Active = false;
   FStartProblem.clear();
   {
@@ -577,6 +597,7 @@ void TWebServerApp::UpdateStatus() {
     if (!FToldProblem.empty()) ServerLog.Log(nullptr, 1, "Warning: " + FToldProblem);
   }
   Changed(dpStatus);
+  UpdateUrls();
   UpdateStatistics();
   UpdateUpTime();
 }
@@ -668,6 +689,13 @@ std::int32_t TWebServerApp::HandleMessage(std::uint32_t msg, std::int32_t wParam
   } else if (msg == kTimerMessage && static_cast<std::uint32_t>(wParam) == kSettingsTimerId) {
     KillTimer(FHandle.Handle(), kSettingsTimerId);
     ReloadSettings();
+  } else if (msg == kTimerMessage && static_cast<std::uint32_t>(wParam) == kConnectionsTimerId) {
+    SampleConnections();
+  } else if (msg == kInterfacesMessage) {
+    InterfaceEvents();
+  } else if (msg == kTimerMessage && static_cast<std::uint32_t>(wParam) == kInterfacesTimerId) {
+    KillTimer(FHandle.Handle(), kInterfacesTimerId);
+    UpdateUrls();
   } else if (msg == kRefreshFiguresMessage ||
              (msg == kTimerMessage && static_cast<std::uint32_t>(wParam) == kRefreshTimerId)) {
     RefreshFigures();
@@ -676,6 +704,65 @@ std::int32_t TWebServerApp::HandleMessage(std::uint32_t msg, std::int32_t wParam
   }
   handled = true;
   return 0;
+}
+
+// --- The dashboard ----------------------------------------------------------
+
+std::string TWebServerApp::PublishedDirectory() const { return PublishedDirectoryOf(FSettings.PubDir); }
+
+void TWebServerApp::UpdateUrls() {
+  std::vector<std::string> urls;
+  if (HTTPServer.Active())
+    urls = ServerUrls(HTTPServer.LocalHost(), HTTPServer.ListenPort(), InterfaceAddresses());
+  if (urls == FUrls) return;
+  FUrls = std::move(urls);
+  Changed(dpAddresses);
+}
+
+void TWebServerApp::SampleConnections() {
+  FConnections.Sample(HTTPServer, IdleClockMs());
+  Changed(dpConnections);
+}
+
+std::string TWebServerApp::ConnectionTableText() {
+  if (HTTPServer.Active()) SampleConnections();
+  return vt::ConnectionTableText(FConnections.Rows());
+}
+
+void TWebServerApp::WatchInterfaces() {
+  if (FInterfacesFd >= 0) return;
+  const int fd = ::socket(AF_NETLINK, SOCK_RAW | SOCK_NONBLOCK | SOCK_CLOEXEC, NETLINK_ROUTE);
+  if (fd < 0) return;
+  sockaddr_nl address{};
+  address.nl_family = AF_NETLINK;
+  address.nl_groups = RTMGRP_LINK | RTMGRP_IPV4_IFADDR | RTMGRP_IPV6_IFADDR;
+  if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+      WatchDescriptor(FHandle.GetHandle(), fd, EPOLLIN,
+                      std::make_shared<TReadyMessage>(FHandle.Handle(), kInterfacesMessage)) != 0) {
+    ::close(fd);
+    return;
+  }
+  FInterfacesFd = fd;
+}
+
+void TWebServerApp::StopWatchingInterfaces() {
+  if (FInterfacesFd < 0) return;
+  UnwatchDescriptor(FInterfacesFd);
+  ::close(FInterfacesFd);
+  FInterfacesFd = -1;
+}
+
+void TWebServerApp::InterfaceEvents() {
+  if (FInterfacesFd < 0) return;
+  // What changed does not matter: the addresses are read whole once the
+  // burst is over.
+  char buffer[8192];
+  for (;;) {
+    const ssize_t got = ::recv(FInterfacesFd, buffer, sizeof buffer, 0);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+  }
+  SetTimer(FHandle.Handle(), kInterfacesTimerId, kInterfacesSettleMs);
 }
 
 // --- Server events ----------------------------------------------------------
@@ -786,6 +873,8 @@ void TWebServerApp::WriteAccessLog(AhttpServerClient& client, const std::string&
     fields.referer = request->GetReferer();
     fields.user_agent = request->GetUserAgent();
   }
+  // Only a template that names the address pays for its text.
+  if (log_format.find("$address$") != std::string::npos) fields.address = client.PeerAddressText();
   fields.size = client.BytesWritten();
   fields.response = client.Response() ? client.Response()->StatusCode : 0;
   const std::string line = ExpandLogLine(log_format, NowLocal(), fields);
@@ -807,7 +896,10 @@ void TWebServerApp::WriteAccessLog(AhttpServerClient& client, const std::string&
 
 void TWebServerApp::HTTPServerClientActive(TTCPServerClient&) { RequestFiguresRefresh(); }
 
-void TWebServerApp::HTTPServerClientRemoved(TTCPServerClient&) { RequestFiguresRefresh(); }
+void TWebServerApp::HTTPServerClientRemoved(TTCPServerClient& sender) {
+  FConnections.ClientRemoved(sender);
+  RequestFiguresRefresh();
+}
 
 void TWebServerApp::HTTPServerPreRequest(AhttpServer&, AhttpServerClient&) { RequestFiguresRefresh(); }
 

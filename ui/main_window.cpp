@@ -25,6 +25,7 @@
 #include "app/settings_environment.h"
 #include "ui/about_box.h"
 #include "ui/controls.h"
+#include "ui/dashboard.h"
 #include "ui/resources.h"
 #include "ui/setup_dialog.h"
 #include "ui/tray_icon.h"
@@ -161,8 +162,11 @@ void TfrmMain::CreateActions() {
 }
 
 void TfrmMain::CreateControls() {
-  auto* form = new QVBoxLayout(this);
-  form->setSizeConstraint(QLayout::SetFixedSize);  // a fixed-size window
+  // The status column, and the dashboard beside it.
+  auto* window = new QHBoxLayout(this);
+  window->setSizeConstraint(QLayout::SetFixedSize);  // a fixed-size window
+  auto* form = new QVBoxLayout();
+  window->addLayout(form);
 
   auto* problem = new QHBoxLayout();
   lProblem = new QLabel(this);
@@ -231,6 +235,10 @@ void TfrmMain::CreateControls() {
   bAbout = button(actAbout, 1, 2);
   bExit = button(actExit, 1, 3);
   form->addLayout(bottom);
+  form->addStretch(1);
+
+  Dashboard = new TDashboard(app_, this);
+  window->addWidget(Dashboard, 1);
 }
 
 void TfrmMain::CreateTrayIcon() {
@@ -430,6 +438,7 @@ void TfrmMain::DisplayChanged(unsigned parts) {
   if (parts & dpUpTime) lUpTime->setText(ToQString(display.lUpTime));
   if (parts & dpActions) actOpen->setEnabled(display.actOpen);
   if (parts & (dpStatus | dpStatistics)) UpdateTrayIcon();
+  Dashboard->DisplayChanged(parts);
 }
 
 void TfrmMain::ChooseFolder() {
