@@ -188,7 +188,7 @@ void TConnectionSampler::Sample(AhttpServer& server, std::int64_t now_ms) {
   }
   seen_ = std::move(seen);
   const std::int64_t requests = server.RequestCount.load(std::memory_order_relaxed);
-  history_.Add(now_ms, bytes, last_requests_ < 0 ? 0 : requests - last_requests_);
+  history_.Add(now_ms, bytes, requests - last_requests_);
   last_requests_ = requests;
   last_ms_ = now_ms;
 }
@@ -200,11 +200,11 @@ void TConnectionSampler::ClientRemoved(TTCPServerClient& client) {
   if (before != seen_.end()) seen_.erase(before);
 }
 
-void TConnectionSampler::Reset() {
+void TConnectionSampler::Reset(std::int64_t requests) {
   rows_.clear();
   seen_.clear();
   left_bytes_ = 0;
-  last_requests_ = -1;
+  last_requests_ = requests;
 }
 
 std::string ConnectionTableText(const std::vector<TConnectionRow>& rows) {
@@ -240,14 +240,15 @@ std::vector<std::string> ReadLastLines(const std::string& path, std::size_t max_
   std::ifstream in(path, std::ios::binary | std::ios::ate);
   if (!in || max_lines == 0) return lines;
   const std::streamoff size = in.tellg();
-  const std::streamoff start = std::max<std::streamoff>(size - static_cast<std::streamoff>(max_bytes), 0);
+  // One byte more than asked for, when there is one: it tells whether the
+  // first line read is whole (it follows a line end) or only the end of one.
+  const std::streamoff start = std::max<std::streamoff>(size - static_cast<std::streamoff>(max_bytes) - 1, 0);
   std::string text(static_cast<std::size_t>(size - start), '\0');
   in.seekg(start);
   in.read(text.data(), static_cast<std::streamsize>(text.size()));
   text.resize(static_cast<std::size_t>(in.gcount()));
   std::size_t at = 0;
-  // Started inside the file: the first line is only the end of one.
-  if (start > 0) at = text.find('\n') == std::string::npos ? text.size() : text.find('\n') + 1;
+  if (start > 0 && !text.empty()) at = std::min(text.find('\n'), text.size() - 1) + 1;
   std::deque<std::string> kept;
   while (at < text.size()) {
     std::size_t end = text.find('\n', at);

@@ -118,8 +118,9 @@ class TConnectionSampler {
   // A client leaves the list (main thread, before it is freed): the bytes
   // it sent since the last look still count.
   void ClientRemoved(TTCPServerClient& client);
-  // Forgets the connections (the server stopped); the history stays.
-  void Reset();
+  // Forgets the connections (the server starts or stops); requests count
+  // from the server's count `requests` on. The history stays.
+  void Reset(std::int64_t requests);
 
   const std::vector<TConnectionRow>& Rows() const { return rows_; }
   const TThroughputHistory& History() const { return history_; }
@@ -133,7 +134,7 @@ class TConnectionSampler {
   TThroughputHistory history_{kHistorySeconds};
   std::int64_t left_bytes_ = 0;  // sent by clients that left since the last look
   std::int64_t last_ms_ = 0;
-  std::int64_t last_requests_ = -1;
+  std::int64_t last_requests_ = 0;
 };
 
 // The table as text, one connection a line under a heading, for standard

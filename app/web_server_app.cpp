@@ -472,6 +472,7 @@ void TWebServerApp::StartServer(bool remember) {
   FStartProblem.clear();
   tUpTime.TimerInterval = 1000;
   tUpTime.SetTimerActive(true);
+  FConnections.Reset(HTTPServer.RequestCount.load(std::memory_order_relaxed));
   SetTimer(FHandle.Handle(), kConnectionsTimerId, kConnectionSampleMs);
   if (remember) FSettings.Active = true;
   UpdateStatus();
@@ -482,7 +483,7 @@ void TWebServerApp::actStopExecute() {
   tUpTime.SetTimerActive(false);
   KillTimer(FHandle.Handle(), kConnectionsTimerId);
   HTTPServer.SetActive(false);
-  FConnections.Reset();
+  FConnections.Reset(HTTPServer.RequestCount.load(std::memory_order_relaxed));
   Changed(dpConnections);
   FSettings.Active = false;
   FStartProblem.clear();
