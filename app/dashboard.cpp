@@ -155,10 +155,16 @@ std::vector<TThroughputBucket> TThroughputHistory::Buckets(std::int64_t now_ms) 
 }
 
 void TConnectionSampler::Sample(AhttpServer& server, std::int64_t now_ms) {
+  // A look soon after the last one (SIGUSR1 between two ticks) shows the
+  // states as they are now, but a speed measured over a few milliseconds
+  // would be noise: the speeds stay, and the bytes wait for the next look.
+  const bool measure = now_ms - last_ms_ >= kMeasureMs;
+  std::map<std::uint32_t, std::int64_t> speeds;
+  if (!measure)
+    for (const TConnectionRow& row : rows_) speeds[row.Id] = row.BytesPerSecond;
   std::map<std::uint32_t, TSeen> seen;
   rows_.clear();
   std::int64_t bytes = left_bytes_;
-  left_bytes_ = 0;
   const bool throttled = server.ThrottleClientWrite();
   for (std::int32_t i = 0; i < server.ClientCount(); ++i) {
     TTCPServerClient& client = *server.Client(i);
@@ -179,13 +185,19 @@ void TConnectionSampler::Sample(AhttpServer& server, std::int64_t now_ms) {
     row.OpenMs = std::max<std::int64_t>(now_ms - figures.OpenedMs, 0);
     const std::int64_t sent = figures.BytesSent.load(std::memory_order_relaxed);
     const auto before = seen_.find(row.Id);
-    const std::int64_t delta = sent - (before != seen_.end() ? before->second.sent : 0);
-    const std::int64_t since = before != seen_.end() ? last_ms_ : std::max(last_ms_, figures.OpenedMs);
-    row.BytesPerSecond = delta > 0 ? delta * 1000 / std::max<std::int64_t>(now_ms - since, 1) : 0;
-    bytes += std::max<std::int64_t>(delta, 0);
-    seen[row.Id] = TSeen{sent};
+    const std::int64_t delta =
+        std::max<std::int64_t>(sent - (before != seen_.end() ? before->second.sent : 0), 0);
+    if (measure) {
+      row.BytesPerSecond = delta * 1000 / (now_ms - last_ms_);
+      bytes += delta;
+      seen[row.Id] = TSeen{sent};
+    } else {
+      row.BytesPerSecond = speeds[row.Id];
+    }
     rows_.push_back(std::move(row));
   }
+  if (!measure) return;
+  left_bytes_ = 0;
   seen_ = std::move(seen);
   const std::int64_t requests = server.RequestCount.load(std::memory_order_relaxed);
   history_.Add(now_ms, bytes, requests - last_requests_);
@@ -200,11 +212,12 @@ void TConnectionSampler::ClientRemoved(TTCPServerClient& client) {
   if (before != seen_.end()) seen_.erase(before);
 }
 
-void TConnectionSampler::Reset(std::int64_t requests) {
+void TConnectionSampler::Reset(std::int64_t requests, std::int64_t now_ms) {
   rows_.clear();
   seen_.clear();
   left_bytes_ = 0;
   last_requests_ = requests;
+  last_ms_ = now_ms;
 }
 
 std::string ConnectionTableText(const std::vector<TConnectionRow>& rows) {

@@ -111,6 +111,8 @@ class TConnectionSampler {
  public:
   // Five minutes of throughput.
   static constexpr std::size_t kHistorySeconds = 300;
+  // The shortest time a speed is measured over (milliseconds).
+  static constexpr std::int64_t kMeasureMs = 250;
 
   // Takes a look at every listed client of `server` at `now_ms` (the
   // steady clock's milliseconds, IdleClockMs).
@@ -118,9 +120,10 @@ class TConnectionSampler {
   // A client leaves the list (main thread, before it is freed): the bytes
   // it sent since the last look still count.
   void ClientRemoved(TTCPServerClient& client);
-  // Forgets the connections (the server starts or stops); requests count
-  // from the server's count `requests` on. The history stays.
-  void Reset(std::int64_t requests);
+  // Forgets the connections (the server starts or stops at `now_ms`);
+  // requests count from the server's count `requests` on. The history
+  // stays.
+  void Reset(std::int64_t requests, std::int64_t now_ms);
 
   const std::vector<TConnectionRow>& Rows() const { return rows_; }
   const TThroughputHistory& History() const { return history_; }

@@ -472,7 +472,7 @@ void TWebServerApp::StartServer(bool remember) {
   FStartProblem.clear();
   tUpTime.TimerInterval = 1000;
   tUpTime.SetTimerActive(true);
-  FConnections.Reset(HTTPServer.RequestCount.load(std::memory_order_relaxed));
+  FConnections.Reset(HTTPServer.RequestCount.load(std::memory_order_relaxed), IdleClockMs());
   SetTimer(FHandle.Handle(), kConnectionsTimerId, kConnectionSampleMs);
   if (remember) FSettings.Active = true;
   UpdateStatus();
@@ -483,7 +483,7 @@ void TWebServerApp::actStopExecute() {
   tUpTime.SetTimerActive(false);
   KillTimer(FHandle.Handle(), kConnectionsTimerId);
   HTTPServer.SetActive(false);
-  FConnections.Reset(HTTPServer.RequestCount.load(std::memory_order_relaxed));
+  FConnections.Reset(HTTPServer.RequestCount.load(std::memory_order_relaxed), IdleClockMs());
   Changed(dpConnections);
   FSettings.Active = false;
   FStartProblem.clear();

@@ -44,7 +44,8 @@ TEST(ServerUrls, FollowTheListeningAddress) {
       {"2001:db8::20", "443", {"http://[2001:db8::20]:443/"}},
   };
   for (const Case& c : cases)
-    EXPECT_EQ(c.urls, ServerUrls(c.listen, c.port, SampleInterfaces())) << "listening on '" << c.listen << "'";
+    EXPECT_EQ(c.urls, ServerUrls(c.listen, c.port, SampleInterfaces()))
+        << "listening on '" << c.listen << "'";
   EXPECT_EQ(std::vector<std::string>{"http://localhost:8080/"}, ServerUrls("", "8080", {}))
       << "no interfaces: this computer only";
 }

@@ -276,6 +276,31 @@ TEST(Program, SettingsRoundTripOnSigterm) {
   EXPECT_EQ(0, program.Stop(SIGINT));
 }
 
+// Headless, the dashboard comes as text: the URLs at the start, the table
+// of open connections on SIGUSR1 (and the program goes on).
+TEST(Program, HeadlessPrintsTheUrlsAndTheConnectionsOnSigusr1) {
+  ServerProgram program;
+  program.WriteRootFile("index.html", "home");
+  program.WriteSettings();
+  ASSERT_TRUE(program.Start()) << program.Stderr();
+  const std::string local = "http://localhost:" + std::to_string(program.Port()) + "/";
+  ASSERT_TRUE(test::WaitFor([&] { return program.Stderr().find("Reach it at " + local) != std::string::npos; }))
+      << program.Stderr();
+
+  const int idle = test::ConnectLoopback(program.Port());
+  test::SendAll(idle, "GET / HTTP/1.1\r\nHost: x\r\n\r\n");
+  EXPECT_EQ("home", test::ReadAnswer(idle).body);
+  ::kill(program.Pid(), SIGUSR1);
+  ASSERT_TRUE(test::WaitFor([&] {
+    const std::string text = program.Stderr();
+    return std::regex_search(text, std::regex("Client +State +Request +Sent +Speed +Open\n127\\.0\\.0\\.1 +waiting "
+                                              "for a request +- +- +\\S+( \\S+)? +0:00:0\\d\n"));
+  })) << program.Stderr();
+  ::close(idle);
+  EXPECT_EQ("home", program.Get("/").body) << "still serving";
+  EXPECT_EQ(0, program.Stop(SIGTERM));
+}
+
 TEST(Program, SettingsSurviveACrashAtAnyMoment) {
   ServerProgram program;
   program.WriteRootFile("index.html", "home");
