@@ -170,6 +170,7 @@ std::function<void(const QUrl&)> TDashboard::OpenUrl = [](const QUrl& url) {
 };
 
 TDashboard::TDashboard(TWebServerApp& app, QWidget* parent) : QTabWidget(parent), app_(app) {
+  setFixedSize(sizeHint());
   CreateSharePage();
   CreateActivityPage();
   CreateLogPage();
@@ -218,7 +219,8 @@ void TDashboard::CreateSharePage() {
   page->addLayout(buttons, 2, 0);
   page->addLayout(folder, 3, 0, 1, 2);
   page->setColumnStretch(0, 1);
-  addTab(tsShare, QStringLiteral("Share"));
+  // Access keys that none of the window's buttons use.
+  addTab(tsShare, QStringLiteral("S&hare"));
 
   connect(lbUrls, &QListWidget::currentRowChanged, this, [this](int) { ShowSelectedUrl(); });
   connect(bOpenInBrowser, &QPushButton::clicked, this, [this] {
@@ -252,7 +254,7 @@ void TDashboard::CreateActivityPage() {
   page->addWidget(tvConnections, 3);
   page->addWidget(lThroughput);
   page->addWidget(iThroughput, 2);
-  addTab(tsActivity, QStringLiteral("Activity"));
+  addTab(tsActivity, QStringLiteral("A&ctivity"));
 }
 
 void TDashboard::CreateLogPage() {
@@ -289,7 +291,7 @@ void TDashboard::CreateLogPage() {
   split->addWidget(server);
   split->addWidget(access);
   page->addWidget(split);
-  addTab(tsLog, QStringLiteral("Log"));
+  addTab(tsLog, QStringLiteral("&Log"));
 
   connect(bOpenLog, &QPushButton::clicked, this, [this] {
     const QFileInfo log(Text(app_.AccessLogFileName));

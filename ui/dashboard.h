@@ -53,7 +53,7 @@ class TQrCodeView : public QWidget {
   // Modules per side of the code; 0 when there is none.
   int Modules() const { return modules_; }
 
-  QSize sizeHint() const override { return QSize(164, 164); }
+  QSize sizeHint() const override { return QSize(196, 196); }
 
  protected:
   void paintEvent(QPaintEvent* event) override;
@@ -96,7 +96,9 @@ class TDashboard : public QTabWidget {
   // The URL the QR code shows and the buttons use; empty when none.
   std::string SelectedUrl() const;
 
-  QSize sizeHint() const override { return QSize(540, 360); }
+  // The dashboard's size in the fixed-size window: what it shows never
+  // changes the window's size.
+  QSize sizeHint() const override { return QSize(560, 370); }
 
   // --- Share ---
   QWidget* tsShare;
