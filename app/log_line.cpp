@@ -114,7 +114,7 @@ std::string VariableValue(int index, const TDateTimeParts& t, const TLogLineFiel
     case 7:
       return std::to_string(fields.response);
     default:
-      return fields.address;
+      return fields.address ? fields.address() : std::string();
   }
 }
 

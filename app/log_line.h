@@ -6,6 +6,7 @@
 // Pure text work; safe on any thread.
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -23,7 +24,9 @@ struct TLogLineFields {
   std::string uri;
   std::string referer;
   std::string user_agent;
-  std::string address;    // the client's address
+  // The client's address, asked for only when the template names it (its
+  // text costs a conversion that most templates never use).
+  std::function<std::string()> address;
   std::int64_t size = 0;  // bytes of the response written on the connection
   int response = 0;       // status code; 0 when no response was made
 };

@@ -67,6 +67,23 @@ std::unique_ptr<ThttpResponse> ErrorResponse(std::int32_t code, const std::strin
   return CreateHTMLResponse(code, reason, HTMLErrorPage(reason, text, detail, kServerName));
 }
 
+// Watches `fd` on the thread of `window`, which gets `message` whenever the
+// descriptor is readable. False, with `fd` closed, when that fails.
+bool WatchReadable(HWindow window, int fd, std::uint32_t message) {
+  if (WatchDescriptor(window, fd, EPOLLIN, std::make_shared<TReadyMessage>(window, message)) == 0)
+    return true;
+  ::close(fd);
+  return false;
+}
+
+// Ends a watch of WatchReadable, closes the descriptor and forgets it.
+void EndWatch(int& fd) {
+  if (fd < 0) return;
+  UnwatchDescriptor(fd);
+  ::close(fd);
+  fd = -1;
+}
+
 // A worker's line for the server's log. The line is lost when the main
 // thread no longer takes lines (the program is ending).
 void LogFromWorker(TTCPServerClient& client, int log_class, const std::string& line) {
@@ -336,21 +353,14 @@ void TWebServerApp::WatchSettingsFile() {
   // The folder, not the file: a save (ours or an editor's) replaces the file
   // by a rename, which would end a watch of the file itself.
   const std::string folder = FolderOf(FIniFile->FileName());
-  if (::inotify_add_watch(fd, folder.c_str(), IN_CLOSE_WRITE | IN_MOVED_TO | IN_CREATE) < 0 ||
-      WatchDescriptor(FHandle.GetHandle(), fd, EPOLLIN,
-                      std::make_shared<TReadyMessage>(FHandle.Handle(), kSettingsFileMessage)) != 0) {
+  if (::inotify_add_watch(fd, folder.c_str(), IN_CLOSE_WRITE | IN_MOVED_TO | IN_CREATE) < 0) {
     ::close(fd);  // no folder yet: the first save makes it, and tries again
     return;
   }
-  FWatchFd = fd;
+  if (WatchReadable(FHandle.GetHandle(), fd, kSettingsFileMessage)) FWatchFd = fd;
 }
 
-void TWebServerApp::StopWatchingSettingsFile() {
-  if (FWatchFd < 0) return;
-  UnwatchDescriptor(FWatchFd);
-  ::close(FWatchFd);
-  FWatchFd = -1;
-}
+void TWebServerApp::StopWatchingSettingsFile() { EndWatch(FWatchFd); }
 
 void TWebServerApp::SettingsFileEvents() {
   if (FWatchFd < 0 || !FIniFile) return;
@@ -737,21 +747,14 @@ void TWebServerApp::WatchInterfaces() {
   sockaddr_nl address{};
   address.nl_family = AF_NETLINK;
   address.nl_groups = RTMGRP_LINK | RTMGRP_IPV4_IFADDR | RTMGRP_IPV6_IFADDR;
-  if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
-      WatchDescriptor(FHandle.GetHandle(), fd, EPOLLIN,
-                      std::make_shared<TReadyMessage>(FHandle.Handle(), kInterfacesMessage)) != 0) {
+  if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
     ::close(fd);
     return;
   }
-  FInterfacesFd = fd;
+  if (WatchReadable(FHandle.GetHandle(), fd, kInterfacesMessage)) FInterfacesFd = fd;
 }
 
-void TWebServerApp::StopWatchingInterfaces() {
-  if (FInterfacesFd < 0) return;
-  UnwatchDescriptor(FInterfacesFd);
-  ::close(FInterfacesFd);
-  FInterfacesFd = -1;
-}
+void TWebServerApp::StopWatchingInterfaces() { EndWatch(FInterfacesFd); }
 
 void TWebServerApp::InterfaceEvents() {
   if (FInterfacesFd < 0) return;
@@ -874,8 +877,7 @@ void TWebServerApp::WriteAccessLog(AhttpServerClient& client, const std::string&
     fields.referer = request->GetReferer();
     fields.user_agent = request->GetUserAgent();
   }
-  // Only a template that names the address pays for its text.
-  if (log_format.find("$address$") != std::string::npos) fields.address = client.PeerAddressText();
+  fields.address = [&client] { return client.PeerAddressText(); };
   fields.size = client.BytesWritten();
   fields.response = client.Response() ? client.Response()->StatusCode : 0;
   const std::string line = ExpandLogLine(log_format, NowLocal(), fields);

@@ -312,10 +312,10 @@ std::int64_t AhttpServerClient::SendContent(TResponseWriter& writer) {
   };
   ContentSize = response_->GetContentLength();
   if (ContentSize >= 0) writer.LimitTo(writer.GetPosition() + ContentSize);
-  const std::int64_t body = response_->HasContent ? ContentSize : 0;
-  Figures.BeginResponse(cycle_start_, body >= 0 ? writer.GetPosition() - cycle_start_ + body : -1);
-  Figures.SetState(TConnectionState::Sending);
   const std::int64_t body_start = writer.GetPosition();
+  const std::int64_t body = response_->HasContent ? ContentSize : 0;
+  Figures.BeginResponse(cycle_start_, body >= 0 ? body_start - cycle_start_ + body : -1);
+  Figures.SetState(TConnectionState::Sending);
   std::int64_t written;
   try {
     written = response_->WriteContent(writer);

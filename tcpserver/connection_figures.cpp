@@ -12,15 +12,15 @@ TConnectionFigures::TConnectionFigures() {
 
 void TConnectionFigures::SetRequest(std::string_view text) {
   const std::size_t length = std::min(text.size(), kRequestTextSize);
+  // Whole words: the last one padded with zeros.
+  const std::size_t count = (length + sizeof(std::uint64_t) - 1) / sizeof(std::uint64_t);
+  std::uint64_t words[kWords];
+  if (count > 0) words[count - 1] = 0;
+  std::memcpy(words, text.data(), length);
   const std::uint32_t sequence = text_sequence_.load(std::memory_order_relaxed);
   text_sequence_.store(sequence + 1, std::memory_order_relaxed);
   std::atomic_thread_fence(std::memory_order_release);
-  for (std::size_t i = 0; i * sizeof(std::uint64_t) < length; ++i) {
-    std::uint64_t word = 0;
-    const std::size_t at = i * sizeof word;
-    std::memcpy(&word, text.data() + at, std::min(sizeof word, length - at));
-    text_[i].store(word, std::memory_order_relaxed);
-  }
+  for (std::size_t i = 0; i < count; ++i) text_[i].store(words[i], std::memory_order_relaxed);
   text_length_.store(static_cast<std::uint8_t>(length), std::memory_order_relaxed);
   text_sequence_.store(sequence + 2, std::memory_order_release);
 }

@@ -35,7 +35,7 @@ TEST(LogLine, CustomTemplatesKeepWhatIsNoVariable) {
   EXPECT_EQ("0 0 | |",
             ExpandLogLine("$response$ $size$ $method$|$referer$ $useragent$|", SampleTime(), empty));
   TLogLineFields with_address = SampleFields();
-  with_address.address = "127.0.0.1";
+  with_address.address = [] { return std::string("127.0.0.1"); };
   EXPECT_EQ("127.0.0.1 - GET /index.html 200 $Address$",
             ExpandLogLine("$address$ - $method$ $uri$ $response$ $Address$", SampleTime(), with_address));
   EXPECT_EQ(" ", ExpandLogLine("$address$ $uri$", SampleTime(), empty)) << "no address: empty";
