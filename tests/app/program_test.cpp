@@ -245,8 +245,8 @@ TEST(Program, AccessLogLinesAreBoundedByWhatTheRequestSent) {
   for (int i = 0; i < 150; ++i) uri += "$referer$", referer += "$useragent$";
   const std::string agent(6000, 'u');
   const long before = PeakMemoryKiB(program.Pid());
-  const HttpAnswer answer =
-      program.Request(Raw("GET", uri + "?q=%26", "Referer: " + referer + "\r\nUser-Agent: " + agent + "\r\n"));
+  const HttpAnswer answer = program.Request(
+      Raw("GET", uri + "?q=%26", "Referer: " + referer + "\r\nUser-Agent: " + agent + "\r\n"));
   EXPECT_EQ("HTTP/1.1 404 Not found", answer.status);
   const std::vector<std::string> lines = program.LogLines(1);
   ASSERT_EQ(1u, lines.size());
@@ -284,8 +284,9 @@ TEST(Program, HeadlessPrintsTheUrlsAndTheConnectionsOnSigusr1) {
   program.WriteSettings();
   ASSERT_TRUE(program.Start()) << program.Stderr();
   const std::string local = "http://localhost:" + std::to_string(program.Port()) + "/";
-  ASSERT_TRUE(test::WaitFor([&] { return program.Stderr().find("Reach it at " + local) != std::string::npos; }))
-      << program.Stderr();
+  ASSERT_TRUE(test::WaitFor([&] {
+    return program.Stderr().find("Reach it at " + local) != std::string::npos;
+  })) << program.Stderr();
 
   const int idle = test::ConnectLoopback(program.Port());
   test::SendAll(idle, "GET / HTTP/1.1\r\nHost: x\r\n\r\n");
@@ -299,11 +300,43 @@ TEST(Program, HeadlessPrintsTheUrlsAndTheConnectionsOnSigusr1) {
       asked = std::chrono::steady_clock::now();
     }
     const std::string text = program.Stderr();
-    return std::regex_search(text, std::regex("Client +State +Request +Sent +Speed +Open\n127\\.0\\.0\\.1 +waiting "
-                                              "for a request +- +- +\\S+( \\S+)? +0:00:0\\d\n"));
+    return std::regex_search(text,
+                             std::regex("Client +State +Request +Sent +Speed +Open\n127\\.0\\.0\\.1 +waiting "
+                                        "for a request +- +- +\\S+( \\S+)? +0:00:0\\d\n"));
   })) << program.Stderr();
   ::close(idle);
   EXPECT_EQ("home", program.Get("/").body) << "still serving";
+  EXPECT_EQ(0, program.Stop(SIGTERM));
+}
+
+// The URLs follow the network: an address that comes or goes is printed
+// within a moment. The program runs in a network namespace of its own
+// (root only), whose interfaces the test changes; nothing connects to the
+// address, which exists only in there.
+TEST(Program, TheUrlsFollowTheNetwork) {
+  if (std::system("unshare --net true 2>/dev/null && command -v ip >/dev/null") != 0)
+    GTEST_SKIP() << "needs a network namespace of its own (root) and ip (iproute2)";
+  ServerProgram program;
+  program.WriteSettings();
+  program.Wrapper = {"/usr/bin/unshare", "--net", "--"};
+  ASSERT_TRUE(program.Start()) << program.Stderr();
+  const std::string port = std::to_string(program.Port());
+  const auto printed = [&](const std::string& line) {
+    return test::WaitFor([&] { return program.Stderr().find(line + "\n") != std::string::npos; });
+  };
+  ASSERT_TRUE(printed("Reach it at http://localhost:" + port + "/")) << program.Stderr();
+  const std::string in_there = "nsenter --net=/proc/" + std::to_string(program.Pid()) + "/ns/net ";
+  ASSERT_EQ(0, std::system((in_there +
+                            "sh -c 'ip tuntap add dev vt0 mode tun && ip addr add 10.9.9.9/24 dev vt0 && "
+                            "ip link set vt0 up'")
+                               .c_str()));
+  EXPECT_TRUE(printed("Reach it at http://localhost:" + port + "/ http://10.9.9.9:" + port + "/"))
+      << program.Stderr();
+  ASSERT_EQ(0, std::system((in_there + "ip link del vt0").c_str()));
+  const std::size_t seen = program.Stderr().size();
+  EXPECT_TRUE(test::WaitFor([&] {
+    return program.Stderr().find("Reach it at http://localhost:" + port + "/\n", seen) != std::string::npos;
+  })) << program.Stderr();
   EXPECT_EQ(0, program.Stop(SIGTERM));
 }
 
