@@ -245,8 +245,8 @@ TEST(Program, AccessLogLinesAreBoundedByWhatTheRequestSent) {
   for (int i = 0; i < 150; ++i) uri += "$referer$", referer += "$useragent$";
   const std::string agent(6000, 'u');
   const long before = PeakMemoryKiB(program.Pid());
-  const HttpAnswer answer = program.Request(
-      Raw("GET", uri + "?q=%26", "Referer: " + referer + "\r\nUser-Agent: " + agent + "\r\n"));
+  const HttpAnswer answer =
+      program.Request(Raw("GET", uri + "?q=%26", "Referer: " + referer + "\r\nUser-Agent: " + agent + "\r\n"));
   EXPECT_EQ("HTTP/1.1 404 Not found", answer.status);
   const std::vector<std::string> lines = program.LogLines(1);
   ASSERT_EQ(1u, lines.size());
