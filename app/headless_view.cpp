@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <memory>
 
 #include "app/messages.h"
@@ -17,13 +18,14 @@ namespace vt {
 namespace {
 
 // Takes every signal waiting on the (non-blocking) descriptor: `end` when
-// SIGINT or SIGTERM was among them, `reload` for SIGHUP.
-void DrainSignals(int fd, bool& end, bool& reload) {
+// SIGINT or SIGTERM was among them, `reload` for SIGHUP, `table` for
+// SIGUSR1.
+void DrainSignals(int fd, bool& end, bool& reload, bool& table) {
   signalfd_siginfo info{};
   for (;;) {
     const ssize_t got = ::read(fd, &info, sizeof info);
     if (got == static_cast<ssize_t>(sizeof info)) {
-      (info.ssi_signo == SIGHUP ? reload : end) = true;
+      (info.ssi_signo == SIGHUP ? reload : info.ssi_signo == SIGUSR1 ? table : end) = true;
       continue;
     }
     if (got < 0 && errno == EINTR) continue;
@@ -43,7 +45,11 @@ void THeadlessView::CloseView() {
 }
 
 void THeadlessView::DisplayChanged(unsigned parts) {
-  if (!(parts & dpStatus)) return;
+  // Where it can be reached comes through the server log.
+  if (parts & dpStatus) ShowStatus();
+}
+
+void THeadlessView::ShowStatus() {
   const TStatusDisplay& display = app_.Display();
   // Before the deferred start the server is inactive only for a moment.
   if (!display.iServerActive && shown_status_.empty() && app_.Settings().Active && !app_.ExitRequested())
@@ -74,7 +80,9 @@ int RunHeadless(int signal_fd, const TRunOptions& options) {
     handled = true;
     bool end = false;
     bool reload = false;
-    DrainSignals(signal_fd, end, reload);
+    bool table = false;
+    DrainSignals(signal_fd, end, reload, table);
+    if (table) std::fputs(app.ConnectionTableText().c_str(), stderr);
     if (reload && !end) {
       app.ServerLog.Log(nullptr, 0, "SIGHUP: reading the settings again");
       app.ReloadSettings(true);

@@ -5,7 +5,9 @@
 //
 // Standard error gets the server's log lines (stamped "yymmdd hhnnss", with
 // the control bytes of request text escaped), where the settings and the
-// access log are, a line when the server starts or stops, the application's
+// access log are, a line when the server starts or stops, the URLs that
+// reach it (again when the network changes), the table of open connections
+// when SIGUSR1 comes, the application's
 // warnings (a missing published folder), and the errors a window would show
 // in a message box, each once. A failure to start (the port is
 // taken, say) is reported and the program goes on running with the server
@@ -21,6 +23,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "app/web_server_app.h"
 
@@ -40,7 +43,7 @@ class THeadlessView : public IWebServerView {
   void CloseView() override;
 
   bool ShowsFigures() const override { return false; }
-  // Reports the server starting and stopping.
+  // Reports the server starting and stopping, and the URLs that reach it.
   void DisplayChanged(unsigned parts) override;
 
   void ShowError(const std::string& message) override;
@@ -56,11 +59,14 @@ class THeadlessView : public IWebServerView {
   bool visible_ = false;
   bool closed_ = false;
   std::string shown_status_;
+
+  void ShowStatus();
 };
 
 // Runs the application headless until SIGINT or SIGTERM arrives on
-// `signal_fd` (a signalfd for those and SIGHUP; -1: none), then exits
-// through the Exit action; SIGHUP reads the settings file again. `options`:
+// `signal_fd` (a signalfd for those, SIGHUP and SIGUSR1; -1: none), then
+// exits through the Exit action; SIGHUP reads the settings file again, and
+// SIGUSR1 prints the table of open connections. `options`:
 // the command line's settings for this run. Returns the program's exit
 // status: 0, or 1 when the settings could not be saved at the end.
 int RunHeadless(int signal_fd, const TRunOptions& options = {});

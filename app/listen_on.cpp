@@ -11,10 +11,6 @@ namespace {
 
 std::string Trimmed(const std::string& text) { return TrimSet(text, ByteSet::Whitespace()); }
 
-std::string UrlOf(const TSocketAddress& host, std::uint16_t port) {
-  return "http://" + host.UrlHost() + ":" + std::to_string(port) + "/";
-}
-
 }  // namespace
 
 std::vector<std::string> ListenHostsOf(const std::string& listen_on) {
@@ -39,25 +35,6 @@ std::string AudienceOf(const std::string& listen_on) {
   if (hosts.size() > 1 || (ParseSocketAddress(hosts.front(), 0, address) && address.IsLoopback()))
     return "Only this computer";
   return "Anyone who can reach " + hosts.front();
-}
-
-std::vector<std::string> ReachingURLs(const std::vector<TSocketAddress>& listening,
-                                      const std::vector<TInterfaceAddress>& interfaces) {
-  std::vector<std::string> urls;
-  const auto add = [&urls](const std::string& url) {
-    if (std::find(urls.begin(), urls.end(), url) == urls.end()) urls.push_back(url);
-  };
-  for (const TSocketAddress& address : listening) {
-    if (!address.IsWildcard()) {
-      add(UrlOf(address, address.Port()));
-      continue;
-    }
-    // [::] without IPV6_V6ONLY takes IPv4 too.
-    for (const TInterfaceAddress& entry : interfaces) {
-      if (address.Family() == AF_INET6 || entry.Address.Family() == AF_INET) add(UrlOf(entry.Address, address.Port()));
-    }
-  }
-  return urls;
 }
 
 bool OnlyThisComputer(const std::vector<TSocketAddress>& listening) {

@@ -34,14 +34,6 @@ std::string ListenOnText(const std::string& listen_on);
 // 192.0.2.7".
 std::string AudienceOf(const std::string& listen_on);
 
-// The URLs that reach a server listening on `listening` (its
-// ListeningAddresses): a wildcard stands for the addresses of the machine's
-// interfaces of its family ([::] with IPv6 for both families), loopback
-// ones last; any other address for itself. "http://192.0.2.7:8080/",
-// "http://[::1]:8080/"; each once.
-std::vector<std::string> ReachingURLs(const std::vector<TSocketAddress>& listening,
-                                      const std::vector<TInterfaceAddress>& interfaces);
-
 // Only loopback addresses among `listening`: nobody else can connect.
 bool OnlyThisComputer(const std::vector<TSocketAddress>& listening);
 

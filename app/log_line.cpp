@@ -89,8 +89,8 @@ std::string EscapeLogText(std::string_view text) {
 namespace {
 
 // The variables, in the order in which overlapping ones are found.
-constexpr std::string_view kVariables[] = {"$date$", "$time$",    "$method$",    "$size$",
-                                           "$uri$",  "$referer$", "$useragent$", "$response$"};
+constexpr std::string_view kVariables[] = {"$date$",    "$time$",      "$method$",   "$size$",   "$uri$",
+                                           "$referer$", "$useragent$", "$response$", "$address$"};
 constexpr int kVariableCount = static_cast<int>(std::size(kVariables));
 
 // The value of variable `index` for one request.
@@ -111,8 +111,10 @@ std::string VariableValue(int index, const TDateTimeParts& t, const TLogLineFiel
       return EscapeLogText(fields.referer);
     case 6:
       return EscapeLogText(fields.user_agent);
-    default:
+    case 7:
       return std::to_string(fields.response);
+    default:
+      return fields.address ? fields.address() : std::string();
   }
 }
 

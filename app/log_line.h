@@ -6,6 +6,7 @@
 // Pure text work; safe on any thread.
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -23,6 +24,9 @@ struct TLogLineFields {
   std::string uri;
   std::string referer;
   std::string user_agent;
+  // The client's address, asked for only when the template names it (its
+  // text costs a conversion that most templates never use).
+  std::function<std::string()> address;
   std::int64_t size = 0;  // bytes of the response written on the connection
   int response = 0;       // status code; 0 when no response was made
 };
@@ -38,8 +42,9 @@ std::string EscapeLogText(std::string_view text);
 
 // Expands `log_format` (the default template when empty) for one request at
 // local time `now`: $date$ (dd-mm-yyyy), $time$ (hh:mm:ss), $method$,
-// $size$, $uri$, $referer$, $useragent$ and $response$ are replaced by their
-// values; misspelt or differently cased variables stay as written.
+// $size$, $uri$, $referer$, $useragent$, $response$ and $address$ are
+// replaced by their values; misspelt or differently cased variables stay as
+// written.
 //
 // The template is expanded in one pass: only the template's own text is
 // searched for variables, never a value put in, so a request cannot make

@@ -16,6 +16,8 @@ inline constexpr std::uint32_t kRefreshFiguresMessage = 8248;
 inline constexpr std::uint32_t kSignalMessage = 8249;
 // The settings file's folder changed (posted by the file watch).
 inline constexpr std::uint32_t kSettingsFileMessage = 8250;
+// The network interfaces changed (posted by their watch).
+inline constexpr std::uint32_t kInterfacesMessage = 8251;
 
 // A worker's exposure check has its report (app/exposure_check.h).
 inline constexpr std::uint32_t kExposureCheckedMessage = 8260;
@@ -24,9 +26,15 @@ inline constexpr std::uint32_t kExposureCheckedMessage = 8260;
 inline constexpr std::uint32_t kRefreshTimerId = 2;
 // The timer that lets the settings file settle before it is read again.
 inline constexpr std::uint32_t kSettingsTimerId = 3;
+// The timer that looks at the live connections while the server runs.
+inline constexpr std::uint32_t kConnectionsTimerId = 4;
+// The timer that lets the network interfaces settle before their addresses
+// are read again.
+inline constexpr std::uint32_t kInterfacesTimerId = 5;
 
 inline constexpr std::array kAppMessages{kDeferredStartMessage, kRefreshFiguresMessage, kSignalMessage,
-                                          kSettingsFileMessage, kExposureCheckedMessage};
+                                          kSettingsFileMessage, kExposureCheckedMessage,
+                                          kInterfacesMessage};
 
 static_assert(MessageNumbersDiffer(kPlatformMessages, kSocketMessages, kTCPServerMessages, kAppMessages));
 

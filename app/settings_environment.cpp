@@ -1,9 +1,6 @@
 #include "app/settings_environment.h"
 
-#include <arpa/inet.h>
 #include <dirent.h>
-#include <ifaddrs.h>
-#include <net/if.h>
 #include <netinet/in.h>
 #include <pwd.h>
 #include <sys/stat.h>
@@ -182,24 +179,6 @@ std::optional<TPortHolder> FindPortHolder(std::uint16_t port) {
   }
   ::closedir(processes);
   return holder;
-}
-
-std::string PrimaryAddress() {
-  ifaddrs* list = nullptr;
-  if (::getifaddrs(&list) != 0) return "127.0.0.1";
-  std::string found = "127.0.0.1";
-  for (const ifaddrs* entry = list; entry; entry = entry->ifa_next) {
-    if (!entry->ifa_addr || entry->ifa_addr->sa_family != AF_INET) continue;
-    if (!(entry->ifa_flags & IFF_UP) || (entry->ifa_flags & IFF_LOOPBACK)) continue;
-    char text[INET_ADDRSTRLEN];
-    const auto* address = reinterpret_cast<const sockaddr_in*>(entry->ifa_addr);
-    if (::inet_ntop(AF_INET, &address->sin_addr, text, sizeof text)) {
-      found = text;
-      break;
-    }
-  }
-  ::freeifaddrs(list);
-  return found;
 }
 
 }  // namespace vt

@@ -66,8 +66,4 @@ struct TPortHolder {
 // among those this user may look at; none otherwise.
 std::optional<TPortHolder> FindPortHolder(std::uint16_t port);
 
-// The first IPv4 address of an interface that is up and no loopback, as
-// text ("192.168.1.20"); "127.0.0.1" when there is none.
-std::string PrimaryAddress();
-
 }  // namespace vt

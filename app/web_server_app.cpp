@@ -1,5 +1,7 @@
 #include "app/web_server_app.h"
 
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
 #include <sys/epoll.h>
 #include <sys/inotify.h>
 #include <sys/socket.h>
@@ -9,6 +11,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -65,6 +68,23 @@ std::unique_ptr<ThttpResponse> ErrorResponse(std::int32_t code, const std::strin
   return CreateHTMLResponse(code, reason, HTMLErrorPage(reason, text, detail, kServerName));
 }
 
+// Watches `fd` on the thread of `window`, which gets `message` whenever the
+// descriptor is readable. False, with `fd` closed, when that fails.
+bool WatchReadable(HWindow window, int fd, std::uint32_t message) {
+  if (WatchDescriptor(window, fd, EPOLLIN, std::make_shared<TReadyMessage>(window, message)) == 0)
+    return true;
+  ::close(fd);
+  return false;
+}
+
+// Ends a watch of WatchReadable, closes the descriptor and forgets it.
+void EndWatch(int& fd) {
+  if (fd < 0) return;
+  UnwatchDescriptor(fd);
+  ::close(fd);
+  fd = -1;
+}
+
 // A worker's line for the server's log. The line is lost when the main
 // thread no longer takes lines (the program is ending).
 void LogFromWorker(TTCPServerClient& client, int log_class, const std::string& line) {
@@ -119,7 +139,16 @@ TWebServerApp::TWebServerApp() : FSnapshot(std::make_shared<const TWebServerSett
 
   // Request text (a decoded URI may hold CR, LF or ESC) must never break a
   // log line or reach a terminal as control sequences.
-  ServerLog.OnEditMessage = [](TComponent*, int, std::string& message) { message = EscapeLogText(message); };
+  // The window's log view keeps the last lines.
+  ServerLog.OnEditMessage = [this](TComponent*, int, std::string& message) {
+    message = EscapeLogText(message);
+    const TDateTimeParts now = DecodeDateTime(NowLocal());
+    char stamp[16];
+    std::snprintf(stamp, sizeof stamp, "%02d:%02d:%02d ", now.hour % 100, now.minute % 100, now.second % 100);
+    FServerLogLines.push_back(stamp + message);
+    if (FServerLogLines.size() > kServerLogLines) FServerLogLines.pop_front();
+    Changed(dpServerLog);
+  };
 
   tUpTime.OnTimer = [this](TTimerHandle& sender) { tUpTimeTimer(sender); };
   FHandle.OnMessage = [this](std::uint32_t msg, std::int32_t wParam, std::int32_t lParam, bool& handled) {
@@ -155,6 +184,7 @@ TWebServerApp::~TWebServerApp() {
   StopWatchingSettingsFile();
   FCheckCancel.store(true, std::memory_order_relaxed);
   if (FCheckThread.joinable()) FCheckThread.join();
+  StopWatchingInterfaces();
 }
 
 void TWebServerApp::SetView(IWebServerView* view) {
@@ -232,6 +262,7 @@ void TWebServerApp::FormCreate() {
   FHandle.GetHandle();
   tUpTime.GetHandle();
   WatchSettingsFile();
+  WatchInterfaces();
 
   if (FView) {
     if (const std::optional<TViewBounds> bounds = FView->ViewBounds()) {
@@ -312,7 +343,9 @@ bool TWebServerApp::FormDestroy() {
     saved = SaveSettings();
   }
   StopWatchingSettingsFile();
+  StopWatchingInterfaces();
   tUpTime.SetTimerActive(false);
+  KillTimer(FHandle.Handle(), kConnectionsTimerId);
   HTTPServer.Shutdown();
   FCheckCancel.store(true, std::memory_order_relaxed);
   if (FCheckThread.joinable()) FCheckThread.join();
@@ -341,21 +374,14 @@ void TWebServerApp::WatchSettingsFile() {
   // The folder, not the file: a save (ours or an editor's) replaces the file
   // by a rename, which would end a watch of the file itself.
   const std::string folder = FolderOf(FIniFile->FileName());
-  if (::inotify_add_watch(fd, folder.c_str(), IN_CLOSE_WRITE | IN_MOVED_TO | IN_CREATE) < 0 ||
-      WatchDescriptor(FHandle.GetHandle(), fd, EPOLLIN,
-                      std::make_shared<TReadyMessage>(FHandle.Handle(), kSettingsFileMessage)) != 0) {
+  if (::inotify_add_watch(fd, folder.c_str(), IN_CLOSE_WRITE | IN_MOVED_TO | IN_CREATE) < 0) {
     ::close(fd);  // no folder yet: the first save makes it, and tries again
     return;
   }
-  FWatchFd = fd;
+  if (WatchReadable(FHandle.GetHandle(), fd, kSettingsFileMessage)) FWatchFd = fd;
 }
 
-void TWebServerApp::StopWatchingSettingsFile() {
-  if (FWatchFd < 0) return;
-  UnwatchDescriptor(FWatchFd);
-  ::close(FWatchFd);
-  FWatchFd = -1;
-}
+void TWebServerApp::StopWatchingSettingsFile() { EndWatch(FWatchFd); }
 
 void TWebServerApp::SettingsFileEvents() {
   if (FWatchFd < 0 || !FIniFile) return;
@@ -475,15 +501,12 @@ void TWebServerApp::StartServer(bool remember) {
     return;
   }
   FStartProblem.clear();
-  std::string reach;
-  for (const std::string& url : ReachingURLs()) reach += (reach.empty() ? "" : ", ") + url;
-  HTTPServer.Log(0, "Reach it at " + reach +
-                        (OnlyThisComputer(HTTPServer.ListeningAddresses())
-                             ? " (from this computer only)"
-                             : " (from every computer that can reach these addresses)"));
+  UpdateUrls();  // says where it can be reached
   StartExposureCheck();
   tUpTime.TimerInterval = 1000;
   tUpTime.SetTimerActive(true);
+  FConnections.Reset(HTTPServer.RequestCount.load(std::memory_order_relaxed), IdleClockMs());
+  SetTimer(FHandle.Handle(), kConnectionsTimerId, kConnectionSampleMs);
   if (remember) FSettings.Active = true;
   UpdateStatus();
   if (remember) SaveSettings();
@@ -491,7 +514,10 @@ void TWebServerApp::StartServer(bool remember) {
 
 void TWebServerApp::actStopExecute() {
   tUpTime.SetTimerActive(false);
+  KillTimer(FHandle.Handle(), kConnectionsTimerId);
   HTTPServer.SetActive(false);
+  FConnections.Reset(HTTPServer.RequestCount.load(std::memory_order_relaxed), IdleClockMs());
+  Changed(dpConnections);
   FSettings.Active = false;
   FStartProblem.clear();
   {
@@ -562,7 +588,16 @@ void TWebServerApp::ApplySettings() {
 }
 
 std::vector<std::string> TWebServerApp::ReachingURLs() const {
-  return vt::ReachingURLs(HTTPServer.ListeningAddresses(), LocalInterfaceAddresses());
+  // Every listening socket's URLs, in the sockets' order, each once
+  // (127.0.0.1 and ::1 both give the localhost one).
+  std::vector<std::string> urls;
+  if (!HTTPServer.Active()) return urls;
+  const std::vector<TInterfaceAddress> interfaces = LocalInterfaceAddresses();
+  for (const TSocketAddress& listening : HTTPServer.ListeningAddresses()) {
+    for (std::string& url : ServerUrls(listening.HostText(), HTTPServer.ListenPort(), interfaces))
+      if (std::find(urls.begin(), urls.end(), url) == urls.end()) urls.push_back(std::move(url));
+  }
+  return urls;
 }
 
 void TWebServerApp::StartExposureCheck() {
@@ -654,6 +689,7 @@ void TWebServerApp::UpdateStatus() {
     if (!FToldProblem.empty()) ServerLog.Log(nullptr, 1, "Warning: " + FToldProblem);
   }
   Changed(dpStatus);
+  UpdateUrls();
   UpdateStatistics();
   UpdateUpTime();
 }
@@ -681,10 +717,12 @@ std::string TWebServerApp::StatusHint() const {
            " does not exist";
   if (!HTTPServer.Active()) return hint + "stopped";
   const std::int32_t clients = HTTPServer.ClientCount();
-  // Where it can be reached: the first URL (a LAN address before loopback
-  // ones, unless it listens on this computer only).
+  // Where it can be reached: the first URL another computer can use, when
+  // there is one (localhost comes first in the list).
   const std::vector<std::string> urls = ReachingURLs();
-  std::string url = urls.empty() ? "http://" + PrimaryAddress() + ":" + HTTPServer.ListenPort() : urls.front();
+  const auto lan = std::find_if(urls.begin(), urls.end(),
+                                [](const std::string& url) { return !url.starts_with("http://localhost"); });
+  std::string url = lan != urls.end() ? *lan : urls.empty() ? std::string() : urls.front();
   if (url.size() > 1 && url.back() == '/') url.pop_back();
   // The exposure check's warnings come first: a tray cuts a long hint.
   const std::vector<std::string> warnings = FExposure ? FExposure->Warnings() : std::vector<std::string>();
@@ -762,6 +800,13 @@ std::int32_t TWebServerApp::HandleMessage(std::uint32_t msg, std::int32_t wParam
   } else if (msg == kTimerMessage && static_cast<std::uint32_t>(wParam) == kSettingsTimerId) {
     KillTimer(FHandle.Handle(), kSettingsTimerId);
     ReloadSettings();
+  } else if (msg == kTimerMessage && static_cast<std::uint32_t>(wParam) == kConnectionsTimerId) {
+    SampleConnections();
+  } else if (msg == kInterfacesMessage) {
+    InterfaceEvents();
+  } else if (msg == kTimerMessage && static_cast<std::uint32_t>(wParam) == kInterfacesTimerId) {
+    KillTimer(FHandle.Handle(), kInterfacesTimerId);
+    UpdateUrls();
   } else if (msg == kRefreshFiguresMessage ||
              (msg == kTimerMessage && static_cast<std::uint32_t>(wParam) == kRefreshTimerId)) {
     RefreshFigures();
@@ -770,6 +815,66 @@ std::int32_t TWebServerApp::HandleMessage(std::uint32_t msg, std::int32_t wParam
   }
   handled = true;
   return 0;
+}
+
+// --- The dashboard ----------------------------------------------------------
+
+std::string TWebServerApp::PublishedDirectory() const { return PublishedDirectoryOf(FSettings.PubDir); }
+
+void TWebServerApp::UpdateUrls() {
+  std::vector<std::string> urls = ReachingURLs();
+  if (urls == FUrls) return;
+  FUrls = std::move(urls);
+  // Said at the start and whenever the network changes, in the server log
+  // (standard error when headless).
+  if (!FUrls.empty()) {
+    std::string reach;
+    for (const std::string& url : FUrls) reach += (reach.empty() ? "" : ", ") + url;
+    HTTPServer.Log(0, "Reach it at " + reach +
+                          (OnlyThisComputer(HTTPServer.ListeningAddresses())
+                               ? " (from this computer only)"
+                               : " (from every computer that can reach these addresses)"));
+  }
+  Changed(dpAddresses);
+}
+
+void TWebServerApp::SampleConnections() {
+  FConnections.Sample(HTTPServer, IdleClockMs());
+  Changed(dpConnections);
+}
+
+std::string TWebServerApp::ConnectionTableText() {
+  if (HTTPServer.Active()) SampleConnections();
+  return vt::ConnectionTableText(FConnections.Rows());
+}
+
+void TWebServerApp::WatchInterfaces() {
+  if (FInterfacesFd >= 0) return;
+  const int fd = ::socket(AF_NETLINK, SOCK_RAW | SOCK_NONBLOCK | SOCK_CLOEXEC, NETLINK_ROUTE);
+  if (fd < 0) return;
+  sockaddr_nl address{};
+  address.nl_family = AF_NETLINK;
+  address.nl_groups = RTMGRP_LINK | RTMGRP_IPV4_IFADDR | RTMGRP_IPV6_IFADDR;
+  if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    ::close(fd);
+    return;
+  }
+  if (WatchReadable(FHandle.GetHandle(), fd, kInterfacesMessage)) FInterfacesFd = fd;
+}
+
+void TWebServerApp::StopWatchingInterfaces() { EndWatch(FInterfacesFd); }
+
+void TWebServerApp::InterfaceEvents() {
+  if (FInterfacesFd < 0) return;
+  // What changed does not matter: the addresses are read whole once the
+  // burst is over.
+  char buffer[8192];
+  for (;;) {
+    const ssize_t got = ::recv(FInterfacesFd, buffer, sizeof buffer, 0);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+  }
+  SetTimer(FHandle.Handle(), kInterfacesTimerId, kInterfacesSettleMs);
 }
 
 // --- Server events ----------------------------------------------------------
@@ -907,6 +1012,7 @@ void TWebServerApp::WriteAccessLog(AhttpServerClient& client, const std::string&
     fields.referer = request->GetReferer();
     fields.user_agent = request->GetUserAgent();
   }
+  fields.address = [&client] { return client.PeerAddressText(); };
   fields.size = client.BytesWritten();
   fields.response = client.Response() ? client.Response()->StatusCode : 0;
   const std::string line = ExpandLogLine(log_format, NowLocal(), fields);
@@ -928,7 +1034,10 @@ void TWebServerApp::WriteAccessLog(AhttpServerClient& client, const std::string&
 
 void TWebServerApp::HTTPServerClientActive(TTCPServerClient&) { RequestFiguresRefresh(); }
 
-void TWebServerApp::HTTPServerClientRemoved(TTCPServerClient&) { RequestFiguresRefresh(); }
+void TWebServerApp::HTTPServerClientRemoved(TTCPServerClient& sender) {
+  FConnections.ClientRemoved(sender);
+  RequestFiguresRefresh();
+}
 
 void TWebServerApp::HTTPServerPreRequest(AhttpServer&, AhttpServerClient&) { RequestFiguresRefresh(); }
 

@@ -52,6 +52,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -60,6 +61,7 @@
 #include <vector>
 
 #include "app/access_log.h"
+#include "app/dashboard.h"
 #include "app/exposure_check.h"
 #include "app/messages.h"
 #include "app/password.h"
@@ -96,6 +98,14 @@ inline constexpr int kAccessLogCheckMs = 1000;
 inline constexpr int kSettingsSettleMs = 150;
 // The longest a view's figures lag behind the server (milliseconds).
 inline constexpr int kFigureRefreshMs = 100;
+// How often the live connections are looked at while the server runs
+// (milliseconds).
+inline constexpr int kConnectionSampleMs = 500;
+// How long the network interfaces must be quiet before their addresses are
+// read again (milliseconds): a change comes as a burst of notes.
+inline constexpr int kInterfacesSettleMs = 300;
+// The server log lines the application keeps for a view.
+inline constexpr std::size_t kServerLogLines = 500;
 
 // The texts of the status display, and the states that go with them.
 struct TStatusDisplay {
@@ -151,11 +161,14 @@ struct TRunOptions {
 
 // Parts of the display, for IWebServerView::DisplayChanged.
 enum TDisplayPart : unsigned {
-  dpStatus = 1,      // lStatus, lPort, the picture, actStart, actStop
-  dpStatistics = 2,  // lRequestCount, lDataServed, lLastRequest, lConnections
-  dpUpTime = 4,      // lUpTime
-  dpActions = 8,     // actOpen
-  dpExposure = 16,   // Exposure(): a new exposure check report
+  dpStatus = 1,        // lStatus, lPort, the picture, actStart, actStop
+  dpStatistics = 2,    // lRequestCount, lDataServed, lLastRequest, lConnections
+  dpUpTime = 4,        // lUpTime
+  dpActions = 8,       // actOpen
+  dpExposure = 16,     // Exposure(): a new exposure check report
+  dpAddresses = 32,    // Urls()
+  dpConnections = 64,  // Connections(): the table and the throughput history
+  dpServerLog = 128,   // ServerLogLines()
 };
 
 // A window's frame in desktop coordinates.
@@ -288,6 +301,22 @@ class TWebServerApp {
   // Any thread.
   std::string LastRequest() const;
 
+  // --- The dashboard (main thread) ---
+  // The URLs that reach the server while it runs (ServerUrls for its
+  // listening address and port); empty while it is stopped. Read again at
+  // every status change and whenever the network interfaces change.
+  const std::vector<std::string>& Urls() const { return FUrls; }
+  // The live connections and the throughput of the last minutes, looked at
+  // every kConnectionSampleMs while the server runs.
+  const TConnectionSampler& Connections() const { return FConnections; }
+  // Looks at the connections now; the table as text (SIGUSR1 prints it).
+  std::string ConnectionTableText();
+  // The last kServerLogLines lines of the server's log, stamped with their
+  // time ("17:02:11 Stream error: ..."), oldest first.
+  const std::deque<std::string>& ServerLogLines() const { return FServerLogLines; }
+  // The folder the settings publish.
+  std::string PublishedDirectory() const;
+
   // --- Life cycle ---
   // Opens the settings file, reads the settings, places the window.
   void FormCreate();
@@ -380,6 +409,15 @@ class TWebServerApp {
   void WatchSettingsFile();
   void StopWatchingSettingsFile();
   void SettingsFileEvents();
+  // Watches the network interfaces (a netlink socket); without it the
+  // addresses are read at status changes only.
+  void WatchInterfaces();
+  void StopWatchingInterfaces();
+  void InterfaceEvents();
+  // Reads the URLs again; tells the view when they changed.
+  void UpdateUrls();
+  // Main thread: a look at the connections for the view.
+  void SampleConnections();
   // The text the settings file holds now.
   std::string SettingsFileText() const;
   // Where the user changes the port, for messages.
@@ -410,6 +448,10 @@ class TWebServerApp {
   std::shared_ptr<const TWebServerSettings> FSnapshot;
   std::unique_ptr<TIniFile> FIniFile;
   int FWatchFd = -1;
+  int FInterfacesFd = -1;
+  std::vector<std::string> FUrls;
+  TConnectionSampler FConnections;
+  std::deque<std::string> FServerLogLines;
   // The published folder was missing at the last look.
   bool FPubDirMissing = false;
   // The missing folder's text as last logged.

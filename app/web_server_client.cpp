@@ -78,12 +78,15 @@ void TWebServerClient::ExecuteCGI(const std::string& DocumentRoot, const std::st
 
   FCGIOutput.clear();
   const auto started = std::chrono::steady_clock::now();
+  Figures.SetState(TConnectionState::RunningProgram);
   try {
     exec.Execute();
   } catch (...) {
+    Figures.SetState(TConnectionState::Preparing);
     forget_child();
     throw;
   }
+  Figures.SetState(TConnectionState::Preparing);
   forget_child();
 
   if (exec.OutputLimitReached())

@@ -196,6 +196,8 @@ bool AhttpServerClient::RunCycle(AhttpServer& server) {
   cycle_start_ = stream.Writer()->GetPosition();
   answered_ = false;
 
+  Figures.SetState(TConnectionState::Waiting);
+
   TRequestHeadReader head(stream, limits_, *this);
   // The request counts as being received (TTCPServerClient::MarkRequestStart,
   // from its first byte) until its body is read, however the cycle ends.
@@ -212,6 +214,8 @@ bool AhttpServerClient::RunCycle(AhttpServer& server) {
         return !RequestLine.empty() && stream.IsOpen();
       },
       [&] {
+        Figures.SetRequest(RequestLine);
+        Figures.SetState(TConnectionState::Reading);
         active.emplace(server, request_);
         request_ = std::make_unique<ThttpRequest>(RequestLine, std::string(), nullptr);
         if (!request_->Protocol().empty()) request_->SetHeader(head.ReadHeader());
@@ -239,6 +243,7 @@ bool AhttpServerClient::RunCycle(AhttpServer& server) {
   std::exception_ptr error;
   bool go_on = false;
   try {
+    Figures.SetState(TConnectionState::Preparing);
     DoGetResponse();
     go_on = Respond(server);
   } catch (...) {
@@ -327,6 +332,9 @@ std::int64_t AhttpServerClient::SendContent(TResponseWriter& writer) {
   ContentSize = response_->GetContentLength();
   if (ContentSize >= 0) writer.LimitTo(writer.GetPosition() + ContentSize);
   const std::int64_t body_start = writer.GetPosition();
+  const std::int64_t body = response_->HasContent ? ContentSize : 0;
+  Figures.BeginResponse(cycle_start_, body >= 0 ? body_start - cycle_start_ + body : -1);
+  Figures.SetState(TConnectionState::Sending);
   std::int64_t written;
   try {
     written = response_->WriteContent(writer);

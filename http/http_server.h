@@ -164,6 +164,9 @@ class AhttpServerClient : public TTCPServerClient {
   // The response was written completely and the send queue drained.
   bool ResponseSuccessful = false;
 
+  // The peer's address as text, from the accepted connection; any thread.
+  std::string PeerAddressText() const;
+
   // The bytes written on the connection in this cycle: the response's
   // header and body (not those of earlier responses on the same connection,
   // nor an interim "100 Continue"); 0 without a stream.
@@ -195,9 +198,6 @@ class AhttpServerClient : public TTCPServerClient {
 
  protected:
   const ThttpServerLimits& Limits() const { return limits_; }
-  // The peer's address as text (dotted for IPv4 peers, "::1" for IPv6
-  // ones), from the accepted connection; empty when unknown.
-  std::string PeerAddressText() const;
   std::string ApplicationName() const { return application_name_; }
   std::string ServerAdmin() const { return server_admin_; }
   // The server's LocalHost when the client was made.

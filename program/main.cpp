@@ -12,7 +12,8 @@
 // shows its status window and tray icon when a display is there
 // (ui/desktop_program.h) and runs headless otherwise, saying so. Either way
 // SIGINT and SIGTERM end it through the Exit action (settings saved, exit
-// status 0), and SIGHUP reads the settings file again.
+// status 0), SIGHUP reads the settings file again, and SIGUSR1 prints the
+// table of open connections on standard error.
 
 #include <sys/signalfd.h>
 #include <termios.h>
@@ -50,6 +51,7 @@ void PrintUsage(std::FILE* out) {
                "  --headless  run without windows: log lines go to standard error,\n"
                "              SIGINT or SIGTERM end the program (settings saved),\n"
                "              SIGHUP reads the settings file again\n"
+               "              (either way SIGUSR1 prints the open connections)\n"
                "  --check     tell what the published folder (or FOLDER) gives away:\n"
                "              files anyone can read, hidden files, links out of it,\n"
                "              secrets, programs; exit status 0 when nothing to warn about\n"
@@ -154,6 +156,7 @@ int main(int argc, char** argv) {
   sigaddset(&signals, SIGINT);
   sigaddset(&signals, SIGTERM);
   sigaddset(&signals, SIGHUP);
+  sigaddset(&signals, SIGUSR1);
   if (sigprocmask(SIG_BLOCK, &signals, nullptr) != 0) {
     std::perror(kProgram);
     return 1;

@@ -328,6 +328,8 @@ std::int32_t ASocketExSendBuffer::SendWithinBudget(std::int32_t count, int& erro
     return 0;
   }
   BudgetAdd(write_window_, sent);
+  if (SentCounter)
+    SentCounter->store(SentCounter->load(std::memory_order_relaxed) + sent, std::memory_order_relaxed);
   return static_cast<std::int32_t>(sent);
 }
 

@@ -18,6 +18,7 @@
 
 #include <netinet/in.h>
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -160,6 +161,10 @@ class ASocketExSendBuffer : public ASocket {
 
   TSocketEvent OnSendBufferEmpty;      // the send queue has drained
   std::int32_t ThrottleWriteRate = 0;  // bytes per second, a plain value
+  // Where the bytes the system took are added up, for readers on other
+  // threads (a display of the connection); null: not counted. Only this
+  // socket's thread adds to it.
+  std::atomic<std::int64_t>* SentCounter = nullptr;
 
   bool Writable() const { return writable_; }
   bool ThrottleWrite() const { return throttle_write_; }

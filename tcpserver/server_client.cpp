@@ -12,7 +12,9 @@ namespace vt {
 // ---------------------------------------------------------------------------
 // TTCPServerClient
 
-TTCPServerClient::TTCPServerClient(ATCPServer& server) : server_(&server) {}
+TTCPServerClient::TTCPServerClient(ATCPServer& server) : server_(&server) {
+  Figures.OpenedMs = IdleClockMs();
+}
 
 TTCPServerClient::~TTCPServerClient() {
   stream_.reset();
@@ -117,6 +119,7 @@ void TTCPServerClient::CreateConnection(ATCPServer& server) {
   handle_taken_ = true;
   socket->InitWithHandle(SocketHandle);
   TTCPServerClientSocket* connection = socket.get();
+  connection->SentCounter = &Figures.BytesSent;
   {
     std::lock_guard lock(socket_mutex_);
     socket_ = std::move(socket);
@@ -263,6 +266,7 @@ void TTCPServerClientThread::AfterExecute() {
 TTCPServerConnection::TTCPServerConnection(std::uint32_t id, std::unique_ptr<TTCPServerClient> client)
     : id_(id), client_(std::move(client)) {
   client_->connection_ = this;
+  client_->Figures.Id = id;
 }
 
 TTCPServerConnection::~TTCPServerConnection() = default;

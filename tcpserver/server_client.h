@@ -55,6 +55,7 @@
 #include "platform/thread_ex.h"
 #include "sockets/socket_stream.h"
 #include "sockets/tcp_client_socket.h"
+#include "tcpserver/connection_figures.h"
 #include "tcpserver/messages.h"
 
 namespace vt {
@@ -134,6 +135,10 @@ class TTCPServerClient {
   // Main thread: hands throttling settings to the connection, if it exists;
   // they take effect on the worker's thread.
   void ApplyThrottling(bool read, std::int32_t read_rate, bool write, std::int32_t write_rate);
+
+  // What the worker tells about its work (state, request, bytes sent) for
+  // a display; the socket counts its bytes sent there.
+  TConnectionFigures Figures;
 
   // Idle: the connection waits for a request and has none in progress. Only
   // the protocol can tell, so the worker marks it (a plain client never is).

@@ -181,6 +181,10 @@ int RunWindowed(char* program, int signal_fd, const TRunOptions& options) {
         app.ReloadSettings(true);
         return;
       }
+      if (info.ssi_signo == SIGUSR1) {
+        std::fputs(app.ConnectionTableText().c_str(), stderr);
+        return;
+      }
       app.ServerLog.Log(nullptr, 0, "Signal received: exiting");
       app.actExitExecute();
     });

@@ -25,6 +25,7 @@
 #include "app/settings_environment.h"
 #include "ui/about_box.h"
 #include "ui/controls.h"
+#include "ui/dashboard.h"
 #include "ui/resources.h"
 #include "ui/setup_dialog.h"
 #include "ui/tray_icon.h"
@@ -163,8 +164,11 @@ void TfrmMain::CreateActions() {
 }
 
 void TfrmMain::CreateControls() {
-  auto* form = new QVBoxLayout(this);
-  form->setSizeConstraint(QLayout::SetFixedSize);  // a fixed-size window
+  // The status column, and the dashboard beside it.
+  auto* window = new QHBoxLayout(this);
+  window->setSizeConstraint(QLayout::SetFixedSize);  // a fixed-size window
+  auto* form = new QVBoxLayout();
+  window->addLayout(form);
 
   auto* problem = new QHBoxLayout();
   lProblem = new QLabel(this);
@@ -247,6 +251,10 @@ void TfrmMain::CreateControls() {
   bAbout = button(actAbout, 1, 2);
   bExit = button(actExit, 1, 3);
   form->addLayout(bottom);
+  form->addStretch(1);
+
+  Dashboard = new TDashboard(app_, this);
+  window->addWidget(Dashboard, 1);
 }
 
 void TfrmMain::CreateTrayIcon() {
@@ -453,7 +461,8 @@ void TfrmMain::DisplayChanged(unsigned parts) {
     lExposure->setVisible(!display.lExposure.empty());
     bExposureDetails->setVisible(!display.lExposure.empty());
   }
-  if (parts & (dpStatus | dpStatistics | dpExposure)) UpdateTrayIcon();
+  if (parts & (dpStatus | dpStatistics | dpExposure | dpAddresses)) UpdateTrayIcon();
+  Dashboard->DisplayChanged(parts);
 }
 
 void TfrmMain::ShowExposureDetails() {

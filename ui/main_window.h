@@ -3,11 +3,13 @@
 // TfrmMain: the program's status window, a view of the application
 // (app/web_server_app.h).
 //
-// A fixed-size dialog-style window captioned "Veltrana Web Server 1.0" whose
-// only title-bar button is the close box. The group " Web Server " shows the
-// application's figures (values in navy); below a separator line, the
-// server picture (active or inactive) and the buttons Start, Stop, Setup,
-// About and Exit. Every button is bound to one action object, and the tray
+// A fixed-size dialog-style window captioned "Veltrana Web Server 1.0"
+// whose only title-bar button is the close box. On its left the group
+// " Web Server " shows the application's figures (values in navy); below a
+// separator line, the server picture (active or inactive) and the buttons
+// Start, Stop, Setup, About and Exit. On its right the sharing dashboard
+// (ui/dashboard.h): the addresses with a QR code, the live connections with
+// a throughput graph, and the logs. Every button is bound to one action object, and the tray
 // menu holds the same objects, so an action's enabled state shows alike on
 // its button and its menu entry. Above the figures a red line says what
 // needs the user (a missing published folder, a start that failed), with a
@@ -63,6 +65,7 @@ class QPushButton;
 namespace vt {
 
 class TCoolTrayIcon;
+class TDashboard;
 
 // A label of fixed size whose text wraps anywhere, even inside a word (a
 // request URI has no blanks to wrap at); what does not fit is cut off. The
@@ -139,6 +142,8 @@ class TfrmMain : public QWidget, public IWebServerView {
   QPushButton* bSetup;
   QPushButton* bAbout;
   QPushButton* bExit;
+  // The sharing dashboard beside the figures.
+  TDashboard* Dashboard;
 
   // --- Actions, shared by the buttons and the tray menu ---
   QAction* actStart;

@@ -177,15 +177,15 @@ void TfrmSetup::CreateControls() {
   log_box->addWidget(eLogFormat);
   log_box->addWidget(lVariables);
   auto* variables = new QGridLayout();
-  const char* const names[] = {"$date$", "$time$",    "$method$",    "$size$",
-                               "$uri$",  "$referer$", "$useragent$", "$response$"};
+  const char* const names[] = {"$date$",    "$time$",      "$method$",   "$size$",   "$uri$",
+                               "$referer$", "$useragent$", "$response$", "$address$"};
   for (std::size_t i = 0; i < lVariable.size(); ++i) {
     lVariable[i] = new QLabel(QString::fromLatin1(names[i]), gbLog);
     lVariable[i]->setTextInteractionFlags(Qt::TextSelectableByMouse);  // to copy a name into the format
     variables->addWidget(lVariable[i], static_cast<int>(i % 4), static_cast<int>(i / 4));
   }
   variables->setHorizontalSpacing(24);
-  variables->setColumnStretch(2, 1);
+  variables->setColumnStretch(3, 1);
   log_box->addLayout(variables);
   auto* log_file = new QHBoxLayout();
   lLogFile = new QLabel(gbLog);

@@ -120,7 +120,7 @@ class TfrmSetup : public QDialog {
   QLabel* lLogFormat;
   QLineEdit* eLogFormat;
   QLabel* lVariables;
-  std::array<QLabel*, 8> lVariable;
+  std::array<QLabel*, 9> lVariable;
   QLabel* lLogFile;
   QPushButton* bOpenLog;
   // Buttons

@@ -34,6 +34,11 @@ TEST(LogLine, CustomTemplatesKeepWhatIsNoVariable) {
   TLogLineFields empty;
   EXPECT_EQ("0 0 | |",
             ExpandLogLine("$response$ $size$ $method$|$referer$ $useragent$|", SampleTime(), empty));
+  TLogLineFields with_address = SampleFields();
+  with_address.address = [] { return std::string("127.0.0.1"); };
+  EXPECT_EQ("127.0.0.1 - GET /index.html 200 $Address$",
+            ExpandLogLine("$address$ - $method$ $uri$ $response$ $Address$", SampleTime(), with_address));
+  EXPECT_EQ(" ", ExpandLogLine("$address$ $uri$", SampleTime(), empty)) << "no address: empty";
 }
 
 // Values are put in once and never searched again: a request cannot make

@@ -276,6 +276,72 @@ TEST(Program, SettingsRoundTripOnSigterm) {
   EXPECT_EQ(0, program.Stop(SIGINT));
 }
 
+// Headless, the dashboard comes as text: the URLs at the start, the table
+// of open connections on SIGUSR1 (and the program goes on).
+TEST(Program, HeadlessPrintsTheUrlsAndTheConnectionsOnSigusr1) {
+  ServerProgram program;
+  program.WriteRootFile("index.html", "home");
+  program.WriteSettings();
+  ASSERT_TRUE(program.Start()) << program.Stderr();
+  const std::string local = "http://localhost:" + std::to_string(program.Port()) + "/";
+  ASSERT_TRUE(test::WaitFor([&] {
+    return program.Stderr().find("Reach it at " + local) != std::string::npos;
+  })) << program.Stderr();
+
+  const int idle = test::ConnectLoopback(program.Port());
+  test::SendAll(idle, "GET / HTTP/1.1\r\nHost: x\r\n\r\n");
+  EXPECT_EQ("home", test::ReadAnswer(idle).body);
+  // The answer reaches the client a moment before its worker has counted
+  // it and gone back to waiting: asked again until the table says so.
+  auto asked = std::chrono::steady_clock::now() - std::chrono::seconds(1);
+  ASSERT_TRUE(test::WaitFor([&] {
+    if (std::chrono::steady_clock::now() - asked > std::chrono::milliseconds(200)) {
+      ::kill(program.Pid(), SIGUSR1);
+      asked = std::chrono::steady_clock::now();
+    }
+    const std::string text = program.Stderr();
+    return std::regex_search(text,
+                             std::regex("Client +State +Request +Sent +Speed +Open\n127\\.0\\.0\\.1 +waiting "
+                                        "for a request +- +- +\\S+( \\S+)? +0:00:0\\d\n"));
+  })) << program.Stderr();
+  ::close(idle);
+  EXPECT_EQ("home", program.Get("/").body) << "still serving";
+  EXPECT_EQ(0, program.Stop(SIGTERM));
+}
+
+// The URLs follow the network: an address that comes or goes is printed
+// within a moment. The program runs in a network namespace of its own
+// (root only), whose interfaces the test changes; nothing connects to the
+// address, which exists only in there.
+TEST(Program, TheUrlsFollowTheNetwork) {
+  if (std::system("unshare --net true 2>/dev/null && command -v ip >/dev/null") != 0)
+    GTEST_SKIP() << "needs a network namespace of its own (root) and ip (iproute2)";
+  ServerProgram program;
+  program.WriteSettings();
+  program.Wrapper = {"/usr/bin/unshare", "--net", "--"};
+  ASSERT_TRUE(program.Start()) << program.Stderr();
+  const std::string port = std::to_string(program.Port());
+  const auto printed = [&](const std::string& line) {
+    return test::WaitFor([&] { return program.Stderr().find(line + "\n") != std::string::npos; });
+  };
+  const std::string everyone = " (from every computer that can reach these addresses)";
+  ASSERT_TRUE(printed("Reach it at http://localhost:" + port + "/" + everyone)) << program.Stderr();
+  const std::string in_there = "nsenter --net=/proc/" + std::to_string(program.Pid()) + "/ns/net ";
+  ASSERT_EQ(0, std::system((in_there +
+                            "sh -c 'ip tuntap add dev vt0 mode tun && ip addr add 10.9.9.9/24 dev vt0 && "
+                            "ip link set vt0 up'")
+                               .c_str()));
+  EXPECT_TRUE(printed("Reach it at http://localhost:" + port + "/, http://10.9.9.9:" + port + "/" + everyone))
+      << program.Stderr();
+  ASSERT_EQ(0, std::system((in_there + "ip link del vt0").c_str()));
+  const std::size_t seen = program.Stderr().size();
+  EXPECT_TRUE(test::WaitFor([&] {
+    return program.Stderr().find("Reach it at http://localhost:" + port + "/" + everyone + "\n", seen) !=
+           std::string::npos;
+  })) << program.Stderr();
+  EXPECT_EQ(0, program.Stop(SIGTERM));
+}
+
 TEST(Program, SettingsSurviveACrashAtAnyMoment) {
   ServerProgram program;
   program.WriteRootFile("index.html", "home");

@@ -42,7 +42,7 @@ TEST(SafeSharing, ListensWhereTheSettingSays) {
       {"all", true, true, true, "Listening on [::]:# (every IPv6 and IPv4 address)"},
       {"local", true, false, true, "Listening on 127.0.0.1:#, [::1]:#"},
       {"127.0.0.2", false, true, false, "Reach it at http://127.0.0.2:#/ (from this computer only)"},
-      {"[::1]", false, false, true, "Reach it at http://[::1]:#/ (from this computer only)"},
+      {"[::1]", false, false, true, "Reach it at http://localhost:#/ (from this computer only)"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.listen_on);

@@ -332,7 +332,7 @@ TEST_F(AppTest, ExposureIsCheckedAtStartAndWhenThePublishedFolderChanges) {
   ASSERT_TRUE(test::PumpUntil([&] { return app_->Exposure().has_value(); }));
   EXPECT_EQ("Only this computer can read 2 files (16 bytes); nothing to warn about", app_->Exposure()->Summary());
   EXPECT_EQ(app_->Exposure()->Summary(), app_->Display().lExposure);
-  EXPECT_EQ("Veltrana Web Server \u2014 serving " + ShortenHomePath(root_.Path()) + " on http://127.0.0.1:" +
+  EXPECT_EQ("Veltrana Web Server \u2014 serving " + ShortenHomePath(root_.Path()) + " on http://localhost:" +
                 std::to_string(port_) + " \u2014 0 connections \u2014 exposure check: nothing to warn about",
             app_->StatusHint())
       << "this computer only: reached at a loopback address";
@@ -431,8 +431,16 @@ TEST_F(AppTest, AMissingPublishedFolderIsAProblemUntilItIsThere) {
   // (Followed by what the exposure check found, once it has run: it runs
   // again for the folder that came.)
   ASSERT_TRUE(test::PumpUntil([&] { return app_->Exposure() && app_->Exposure()->Problem.empty(); }));
+  // The hint names an address another computer can use, when there is one.
+  std::string reach = "localhost";
+  for (const TInterfaceAddress& entry : LocalInterfaceAddresses()) {
+    if (entry.Address.Family() == AF_INET && !entry.Address.IsLoopback()) {
+      reach = entry.Address.HostText();
+      break;
+    }
+  }
   EXPECT_EQ(0u, app_->StatusHint().rfind("Veltrana Web Server \u2014 serving " + ShortenHomePath(folder) +
-                                             " on http://" + PrimaryAddress() + ":" + std::to_string(port_) +
+                                             " on http://" + reach + ":" + std::to_string(port_) +
                                              " \u2014 0 connections",
                                          0))
       << app_->StatusHint();
@@ -457,6 +465,67 @@ TEST_F(AppTest, FiguresFollowTheRequestsWithoutHoldingThem) {
   EXPECT_EQ("/docs/notes.txt", display.lLastRequest) << "a 404 is no last request";
   EXPECT_EQ(DataServedText(app_->HTTPServer.DataServed.load()), display.lDataServed);
   EXPECT_NE("0 bytes", display.lDataServed);
+}
+
+// The figures behind the Activity page, through real connections: a
+// throttled download, a CGI program that runs, a kept-alive connection
+// between requests; then the client's address in the access log.
+TEST_F(AppTest, LiveConnectionsShowWhatEachOneIsDoing) {
+  root_.WriteFile("big.bin", std::string(60000, 'x'));
+  root_.WriteFile("cgi/slow.exe", "#!/bin/sh\n/bin/sleep 2\necho 'Content-Type: text/plain'\necho\necho done\n");
+  std::filesystem::permissions(root_.File("cgi/slow.exe"), std::filesystem::perms::owner_all);
+  WriteSettings("Active=1\nThrottle=1\nThrottleRate=20000\nLogFormat=$address$ $uri$\n");
+  Create();
+  Show();
+  ASSERT_TRUE(test::PumpUntil([&] { return app_->HTTPServer.Active(); }));
+  EXPECT_EQ("http://localhost:" + std::to_string(port_) + "/", app_->Urls().at(0));
+
+  const int download = test::ConnectLoopback(port_);
+  test::SendAll(download, "GET /big.bin HTTP/1.1\r\nHost: x\r\n\r\n");
+  const int program = test::ConnectLoopback(port_);
+  test::SendAll(program, "GET /cgi/slow.exe HTTP/1.1\r\nHost: x\r\n\r\n");
+  const int idle = test::ConnectLoopback(port_);
+  const auto row = [&](TConnectionState state) -> const TConnectionRow* {
+    for (const TConnectionRow& each : app_->Connections().Rows())
+      if (each.State == state) return &each;
+    return nullptr;
+  };
+  ASSERT_TRUE(test::PumpUntil([&] {
+    const TConnectionRow* sending = row(TConnectionState::Sending);
+    return sending && sending->Sent > 0 && row(TConnectionState::RunningProgram) && row(TConnectionState::Waiting);
+  })) << app_->ConnectionTableText();
+  const TConnectionRow& sending = *row(TConnectionState::Sending);
+  EXPECT_EQ("127.0.0.1", sending.Address);
+  EXPECT_TRUE(sending.Throttled);
+  EXPECT_EQ("GET /big.bin", sending.Request);
+  EXPECT_GT(sending.Size, 60000) << "header and body";
+  EXPECT_LT(sending.Size, 60500);
+  EXPECT_LT(sending.Sent, sending.Size) << "20000 bytes a second: far from done";
+  EXPECT_EQ("GET /cgi/slow.exe", row(TConnectionState::RunningProgram)->Request);
+  EXPECT_EQ("", row(TConnectionState::Waiting)->Request);
+  ASSERT_TRUE(test::PumpUntil([&] {
+    const TConnectionRow* now = row(TConnectionState::Sending);
+    return now && now->BytesPerSecond > 10000 && now->BytesPerSecond < 30000;
+  })) << "about the send limit: " << app_->ConnectionTableText();
+  EXPECT_NE(std::string::npos, app_->ConnectionTableText().find("throttled"));
+  const std::int64_t sent = row(TConnectionState::Sending)->Sent;
+
+  for (const int fd : {download, program, idle}) ::close(fd);
+  ASSERT_TRUE(test::PumpUntil([&] { return app_->HTTPServer.ClientCount() == 0; }));
+  test::RunClient([&] { test::Get(port_, "/"); });
+  ASSERT_TRUE(test::PumpUntil([&] { return app_->Connections().Rows().empty(); }));
+  std::int64_t bytes = 0;
+  std::int64_t requests = 0;
+  for (const TThroughputBucket& bucket : app_->Connections().History().Buckets(IdleClockMs() + 1000)) {
+    bytes += bucket.Bytes;
+    requests += bucket.Requests;
+  }
+  EXPECT_GT(bytes, sent) << "what the closed connections sent counts too";
+  EXPECT_EQ(3, requests);
+  EXPECT_TRUE(test::WaitFor([&] {
+    return ReadLastLines(config_.File("webserver.log"), 10) ==
+           std::vector<std::string>{"127.0.0.1 /big.bin", "127.0.0.1 /cgi/slow.exe", "127.0.0.1 /"};
+  })) << "every request logged with its client's address";
 }
 
 TEST_F(AppTest, AViewWithoutFiguresCostsTheWorkersNoRefresh) {

@@ -17,7 +17,10 @@
 #      photographed), and Escape closes it;
 #   5. the menu's About entry opens the about box, and Enter closes it;
 #   6. a double click on the icon shows the status window "Veltrana Web
-#      Server 1.0", which asks to be left off taskbars and pagers;
+#      Server 1.0", which asks to be left off taskbars and pagers; the QR
+#      code its dashboard draws reads (zbarimg) as the server's URL on this
+#      machine; with two throttled downloads running, its Activity and Log
+#      pages are photographed;
 #   7. the title bar's minimise hides the window into the tray, and a double
 #      click brings it back (with a window manager);
 #   8. the close box hides the window; a second start of the program shows
@@ -36,8 +39,10 @@
 #  13. without any tray host, a start with Minimized=1 leaves the window
 #      minimised with a taskbar entry, and its close box does not hide it.
 # Screenshots: tray-menu.png, setup-general.png, setup-network.png,
-# setup-log.png, about.png, main-window.png, tray-hint.png, desktop.png,
-# main-window-problem.png (and desktop-at-failure.png when a check fails).
+# setup-log.png, about.png, main-window.png (the dashboard's Share page with
+# its QR code), dashboard-activity.png, dashboard-log.png, tray-hint.png,
+# desktop.png, main-window-problem.png (and desktop-at-failure.png when a
+# check fails).
 #
 # The copy of the program lives in a temporary folder (its access log is
 # written beside it), with XDG_CONFIG_HOME pointing at a fresh folder whose
@@ -47,7 +52,8 @@
 # that Qt docks its icon by XEmbed.
 #
 # Exit status: 0 passed, 1 failed, 77 skipped (Xvfb, trayer, xdotool,
-# xprop, ImageMagick's import, curl or python3 missing). Without openbox the
+# xprop, ImageMagick's import, curl or python3 missing; without zbarimg the
+# QR code is not read back). Without openbox the
 # checks that need a window manager (7, the positions of 12, 13) are left
 # out. Every wait is bounded, and everything the script started is stopped
 # when it ends.
@@ -81,7 +87,7 @@ mkdir -p "$shots" "$work/bin" "$work/config" "$work/site"
 program="$work/bin/$class"
 cp "$built_program" "$program" || { echo "FAIL: cannot copy $built_program"; rm -rf "$work"; exit 1; }
 rm -f "$shots/desktop-at-failure.png"  # from an earlier run
-xvfb_pid="" tray_pid="" program_pid="" wm_pid=""
+xvfb_pid="" tray_pid="" program_pid="" wm_pid="" downloads=()
 
 # Stops a process we started (TARGET: its pid, or -pid for its whole process
 # group), bounded: TERM, up to 5 s, then KILL.
@@ -94,6 +100,7 @@ stop() {
   wait "$pid" 2>/dev/null
 }
 cleanup() {
+  for pid in "${downloads[@]}"; do stop "$pid"; done
   [ -n "$program_pid" ] && stop "-$program_pid"
   stop "$tray_pid"
   stop "$wm_pid"
@@ -169,12 +176,15 @@ icon_window() {
   return 1
 }
 
-# The open tray menu: a visible window of the program that is neither the
-# icon nor one of its captioned windows.
+# The open tray menu: a visible window of the program that is neither an
+# icon (the one docked, or one the tray host is replacing it with) nor one
+# of its captioned windows.
 menu_window() {
-  local id name
+  local id name WIDTH HEIGHT
   for id in $(program_windows); do
     [ "$id" = "$icon" ] && continue
+    eval "$(xdo getwindowgeometry --shell "$id" 2>/dev/null | grep -E '^(WIDTH|HEIGHT)=')"
+    [ "${WIDTH:-0}" -le 64 ] && [ "${HEIGHT:-0}" -le 64 ] && continue
     name=$(xdo getwindowname "$id" 2>/dev/null)
     case "$name" in "$main_title" | "$setup_title" | "$about_title") continue ;; esac
     echo "$id"
@@ -218,7 +228,7 @@ open_menu() {
 # A display number of our own, checked by the screen size we asked for: a
 # server of another session (X sockets in the abstract namespace are shared
 # between containers that share a network) must never be mistaken for ours.
-screen_width=1000 screen_height=700
+screen_width=1280 screen_height=800
 x_is_ours() { [ "$(xdo getdisplaygeometry 2>/dev/null)" = "$screen_width $screen_height" ]; }
 start_x() {
   local n
@@ -255,8 +265,10 @@ pass "tray host running"
 port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
 page="Served by the desktop check."
 printf '<p>%s</p>\n' "$page" >"$work/site/index.html"
+head -c 8000000 /dev/zero >"$work/site/video.mp4"  # downloads for the Activity page
 settings="$work/config/vtWebServer.ini"
-printf '[WebServer]\nActive=1\nMinimized=1\nPort=%s\nPubDir=%s\n' "$port" "$work/site" >"$settings"
+printf '[WebServer]\nActive=1\nMinimized=1\nPort=%s\nPubDir=%s\nThrottle=1\nThrottleRate=204800\n%s\n' \
+  "$port" "$work/site" 'LogFormat=$date$ $time$ $address$ $response$ $size$ $method$ $uri$' >"$settings"
 # Under AddressSanitizer: libxkbcommon-x11 (loaded by Qt's X11 platform)
 # calls strndup on names that are not NUL-terminated, which is valid but
 # trips ASan's strict string checks; everything else stays checked.
@@ -360,6 +372,35 @@ if command -v xprop >/dev/null; then
     fail "the status window does not ask to be left off the taskbar"
   fi
 fi
+# The QR code of the Share page: the URL of this machine a phone would use
+# (an address of one of its interfaces, else localhost), never connected to.
+if command -v zbarimg >/dev/null; then
+  qr=$(zbarimg --raw -q "$shots/main-window.png" 2>/dev/null)
+  host=$(sed -n "s|^http://\(.*\):$port/\$|\1|p" <<<"$qr")
+  if [ "$host" = localhost ] || { [ -n "$host" ] && hostname -I 2>/dev/null | tr ' ' '\n' | grep -qxF "$host"; }; then
+    pass "the QR code reads as $qr"
+  else
+    fail "the QR code reads as '$qr', not as this machine's URL on port $port"
+  fi
+else
+  echo "NOTE: zbarimg is not installed (Debian: zbar-tools): the QR code is not read back"
+fi
+# Two downloads at the send limit, on the Activity page; then the Log page.
+for name in video.mp4 index.html video.mp4; do
+  curl -s -o /dev/null --max-time 60 "http://127.0.0.1:$port/$name" &
+  downloads+=($!)
+done
+dashboard_key() { if [ $have_wm -eq 1 ]; then window_key "$main" "$1"; else xdo key --window "$main" "$1"; fi; }
+dashboard_key alt+c
+sleep 2.5  # two seconds of the graph, the table looked at since
+snap_window "$main" dashboard-activity.png
+dashboard_key alt+l
+sleep 1.5  # the access log is read again once a second
+snap_window "$main" dashboard-log.png
+dashboard_key alt+h
+for pid in "${downloads[@]}"; do stop "$pid"; done
+downloads=()
+pass "the dashboard's Activity and Log pages photographed"
 
 # 7
 if [ $have_wm -eq 1 ]; then

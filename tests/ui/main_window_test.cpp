@@ -6,7 +6,11 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QClipboard>
+#include <QListWidget>
 #include <QMenu>
+#include <QPlainTextEdit>
+#include <QTableWidget>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QRegularExpression>
@@ -22,6 +26,8 @@
 #include "platform/ini_file.h"
 #include "support/scoped_env.h"
 #include "support/temp_dir.h"
+#include "socket_test_support.h"
+#include "ui/dashboard.h"
 #include "ui/main_queue_bridge.h"
 #include "ui/tray_icon.h"
 
@@ -183,6 +189,70 @@ TEST_F(MainWindow, LabelsFollowStartAndStop) {
   EXPECT_EQ("home page", GetWhileServing(port_, "/").body);
   EXPECT_TRUE(Exit());
   EXPECT_TRUE(Settings().ReadBool("WebServer", "Active", false));
+}
+
+// The dashboard beside the figures: the addresses with their QR code and
+// buttons, a download in progress, the logs. What it opens on the desktop
+// is recorded, not opened.
+TEST_F(MainWindow, DashboardSharesTheAddressesAndShowsTheActivityAndTheLogs) {
+  dir_.WriteFile("site/big.bin", std::string(40000, 'x'));
+  WriteSettings("Active=1\nThrottle=1\nThrottleRate=10000\n");
+  std::vector<QUrl> opened;
+  const auto open_url = TDashboard::OpenUrl;
+  TDashboard::OpenUrl = [&](const QUrl& url) { opened.push_back(url); };
+  Open();
+  TDashboard& dashboard = *Frm().Dashboard;
+  const QString local = QString("http://localhost:%1/").arg(port_);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return dashboard.lbUrls->count() > 0; }, kPatienceMs));
+  EXPECT_EQ(local, dashboard.lbUrls->item(0)->text());
+  const std::vector<std::string>& urls = app_->Urls();
+  EXPECT_EQ(urls.at(urls.size() > 1 ? 1 : 0), dashboard.SelectedUrl()) << "a phone cannot use localhost";
+  EXPECT_EQ(dashboard.SelectedUrl(), dashboard.iQrCode->Text());
+  dashboard.bOpenInBrowser->click();
+  ASSERT_EQ(1u, opened.size());
+  EXPECT_EQ(QUrl(QString::fromStdString(dashboard.SelectedUrl())), opened.back());
+  dashboard.lbUrls->setCurrentRow(0);
+  EXPECT_EQ(local.toStdString(), dashboard.iQrCode->Text());
+  dashboard.bCopyAddress->click();
+  EXPECT_EQ(local, QApplication::clipboard()->text());
+  dashboard.bOpenFolder->click();
+  EXPECT_EQ(QUrl::fromLocalFile(QString::fromStdString(dir_.File("site"))), opened.back());
+
+  // A download at 10000 bytes a second, in the Activity page's table.
+  dashboard.setCurrentWidget(dashboard.tsActivity);
+  const int download = test::ConnectLoopback(port_);
+  test::SendAll(download, "GET /big.bin HTTP/1.1\r\nHost: x\r\n\r\n");
+  QTableWidget& table = *dashboard.tvConnections;
+  const auto cell = [&](int column) {
+    return table.rowCount() == 1 && table.item(0, column) ? table.item(0, column)->text() : QString();
+  };
+  EXPECT_TRUE(QTest::qWaitFor([&] { return cell(1) == "throttled" && cell(3).contains(" of 39."); }, kPatienceMs))
+      << cell(1).toStdString() << " " << cell(3).toStdString();
+  EXPECT_EQ("127.0.0.1", cell(0));
+  EXPECT_EQ("GET /big.bin", cell(2));
+  ::close(download);
+  EXPECT_TRUE(QTest::qWaitFor([&] { return table.rowCount() == 0; }, kPatienceMs));
+  EXPECT_EQ(TConnectionSampler::kHistorySeconds, dashboard.iThroughput->Buckets().size());
+
+  // The logs: the server's lines and the access log's, read while the page
+  // shows.
+  EXPECT_EQ("home page", GetWhileServing(port_, "/index.html").body);
+  dashboard.setCurrentWidget(dashboard.tsLog);
+  EXPECT_TRUE(QTest::qWaitFor([&] { return dashboard.mAccessLog->toPlainText().contains("GET /index.html"); },
+                              kPatienceMs))
+      << dashboard.mAccessLog->toPlainText().toStdString();
+  EXPECT_TRUE(dashboard.mServerLog->toPlainText().contains("Server active"))
+      << dashboard.mServerLog->toPlainText().toStdString();
+  EXPECT_TRUE(dashboard.lAccessLogFile->text().endsWith(QString::fromStdString(dir_.File("webserver.log"))));
+  dashboard.bOpenLog->click();
+  EXPECT_EQ(QUrl::fromLocalFile(QString::fromStdString(dir_.File("webserver.log"))), opened.back());
+
+  Frm().actStop->trigger();
+  EXPECT_EQ(0, dashboard.lbUrls->count());
+  EXPECT_FALSE(dashboard.bOpenInBrowser->isEnabled());
+  EXPECT_EQ("", dashboard.iQrCode->Text());
+  TDashboard::OpenUrl = open_url;
+  EXPECT_TRUE(Exit());
 }
 
 TEST_F(MainWindow, CloseBoxHidesAndStatusIsEnabledExactlyWhileHidden) {
