@@ -386,15 +386,28 @@ class SequentialClient:
             if self.sock is None:
                 self.sock = socket.create_connection((HOST, self.port), timeout=30)
             self.sock.sendall(_request(self.path, close=self.close))
-            status, _ = _read_response(self.sock, deadline)
+            status, headers, rest = _read_head(self.sock, deadline)
             if status != 200:
                 raise ValueError(f"status {status}")
-            if self.close:
+            self._skip(int(headers.get("content-length", "-1")) - len(rest), deadline)
+            if self.close or headers.get("connection", "").lower() == "close":
+                # Ours closes only when asked to; the peers also end a kept-alive
+                # connection after their number of requests on it.
                 self.sock.settimeout(max(1.0, deadline - time.monotonic()))
                 if self.sock.recv(1) != b"":
                     raise ValueError("bytes after the answer on a closed connection")
                 self.sock.close()
                 self.sock = None
+
+    def _skip(self, left, deadline):
+        if left < 0:
+            raise ValueError("response without Content-Length")
+        while left > 0:
+            self.sock.settimeout(max(0.1, deadline - time.monotonic()))
+            chunk = self.sock.recv(min(left, 65536))
+            if not chunk:
+                raise ConnectionError("connection closed inside the body")
+            left -= len(chunk)
 
     def finish(self):
         if self.sock is not None:
