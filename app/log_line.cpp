@@ -1,5 +1,6 @@
 #include "app/log_line.h"
 
+#include <charconv>
 #include <iterator>
 #include <vector>
 
@@ -8,7 +9,14 @@
 namespace vt {
 namespace {
 
-std::string TwoDigits(int value) { return PadTextLeft(std::to_string(value), '0', 2, false); }
+// `value` in decimal with at least `digits` digits, zeros in front (a
+// negative number's sign counts as one of them, as padding the text would).
+void AppendPadded(std::string& out, std::int64_t value, int digits) {
+  char text[24];
+  const auto n = static_cast<int>(std::to_chars(text, text + sizeof text, value).ptr - text);
+  if (n < digits) out.append(static_cast<std::size_t>(digits - n), '0');
+  out.append(text, static_cast<std::size_t>(n));
+}
 
 void AppendHexByte(std::string& out, unsigned char byte) {
   static constexpr char kHex[] = "0123456789ABCDEF";
@@ -48,6 +56,11 @@ std::size_t Utf8Sequence(std::string_view text, char32_t& code_point) {
 std::string EscapeLogText(std::string_view text) {
   std::string result;
   result.reserve(text.size());
+  AppendEscapedLogText(result, text);
+  return result;
+}
+
+void AppendEscapedLogText(std::string& result, std::string_view text) {
   for (std::size_t at = 0; at < text.size();) {
     const auto byte = static_cast<unsigned char>(text[at]);
     if (byte < 0x80) {
@@ -83,7 +96,6 @@ std::string EscapeLogText(std::string_view text) {
     }
     at += length;
   }
-  return result;
 }
 
 namespace {
@@ -93,26 +105,40 @@ constexpr std::string_view kVariables[] = {"$date$", "$time$",    "$method$",   
                                            "$uri$",  "$referer$", "$useragent$", "$response$"};
 constexpr int kVariableCount = static_cast<int>(std::size(kVariables));
 
-// The value of variable `index` for one request.
-std::string VariableValue(int index, const TDateTimeParts& t, const TLogLineFields& fields) {
+// Appends the value of variable `index` for one request.
+void AppendValue(std::string& out, int index, const TDateTimeParts& t, const TLogLineFields& fields) {
   switch (index) {
     case 0:
-      return TwoDigits(t.day) + "-" + TwoDigits(t.month) + "-" +
-             PadTextLeft(std::to_string(t.year), '0', 4, false);
+      AppendPadded(out, t.day, 2);
+      out += '-';
+      AppendPadded(out, t.month, 2);
+      out += '-';
+      AppendPadded(out, t.year, 4);
+      return;
     case 1:
-      return TwoDigits(t.hour) + ":" + TwoDigits(t.minute) + ":" + TwoDigits(t.second);
+      AppendPadded(out, t.hour, 2);
+      out += ':';
+      AppendPadded(out, t.minute, 2);
+      out += ':';
+      AppendPadded(out, t.second, 2);
+      return;
     case 2:
-      return EscapeLogText(fields.method);
+      return AppendEscapedLogText(out, fields.method);
     case 3:
-      return std::to_string(fields.size);
+      return AppendPadded(out, fields.size, 0);
     case 4:
-      return EscapeLogText(fields.uri);
+      AppendEscapedLogText(out, fields.uri);
+      if (!fields.query.empty()) {
+        out += '?';
+        AppendEscapedLogText(out, fields.query);
+      }
+      return;
     case 5:
-      return EscapeLogText(fields.referer);
+      return AppendEscapedLogText(out, fields.referer);
     case 6:
-      return EscapeLogText(fields.user_agent);
+      return AppendEscapedLogText(out, fields.user_agent);
     default:
-      return std::to_string(fields.response);
+      return AppendPadded(out, fields.response, 0);
   }
 }
 
@@ -165,29 +191,20 @@ const TCompiledTemplate& CompiledTemplate(std::string_view format) {
 }  // namespace
 
 std::string ExpandLogLine(std::string_view log_format, TDateTime now, const TLogLineFields& fields) {
-  const TDateTimeParts t = DecodeDateTime(now);
+  std::string line;
+  AppendLogLine(line, log_format, DecodeDateTime(now), fields);
+  return line;
+}
+
+void AppendLogLine(std::string& out, std::string_view log_format, const TDateTimeParts& now,
+                   const TLogLineFields& fields) {
   const std::string_view format = log_format.empty() ? std::string_view(kDefaultLogFormat) : log_format;
   const TCompiledTemplate& compiled = CompiledTemplate(format);
-
-  std::string values[kVariableCount];
-  bool computed[kVariableCount] = {};
-  std::size_t size = 0;
-  for (const std::string& text : compiled.texts) size += text.size();
-  for (const int slot : compiled.slots) {
-    if (!computed[slot]) {
-      computed[slot] = true;
-      values[slot] = VariableValue(slot, t, fields);
-    }
-    size += values[slot].size();
-  }
-  std::string line;
-  line.reserve(size);
-  line += compiled.texts[0];
+  out += compiled.texts[0];
   for (std::size_t i = 0; i < compiled.slots.size(); ++i) {
-    line += values[compiled.slots[i]];
-    line += compiled.texts[i + 1];
+    AppendValue(out, compiled.slots[i], now, fields);
+    out += compiled.texts[i + 1];
   }
-  return line;
 }
 
 }  // namespace vt

@@ -486,21 +486,32 @@ void TWebServerApp::HTTPServerFreeResponse(AhttpServer&, AhttpServerClient& clie
 
 void TWebServerApp::WriteAccessLog(AhttpServerClient& client, const std::string& log_format) {
   TLogLineFields fields;
+  std::string referer;
+  std::string user_agent;
   if (const ThttpRequest* request = client.Request()) {
     fields.method = request->Method;
-    fields.uri = request->GetPathAndQuery();
-    fields.referer = request->GetReferer();
-    fields.user_agent = request->GetUserAgent();
+    fields.uri = request->URI;
+    fields.query = request->Query;
+    // Only a template that names them needs these looked up.
+    if (log_format.find("$referer$") != std::string::npos) referer = request->GetReferer();
+    if (log_format.find("$useragent$") != std::string::npos) user_agent = request->GetUserAgent();
+    fields.referer = referer;
+    fields.user_agent = user_agent;
   }
   fields.size = client.BytesWritten();
   fields.response = client.Response() ? client.Response()->StatusCode : 0;
-  const std::string line = ExpandLogLine(log_format, NowLocal(), fields);
+  // Each worker builds its lines in a buffer of its own, kept from line to
+  // line.
+  thread_local std::string line;
+  line.clear();
+  AppendLogLine(line, log_format, NowLocalParts(), fields);
+  line += "\r\n";
 
   // The answer has gone out already: a log that cannot be written must not
   // change it or end the connection. The failure is told once, and again
   // only after the log has worked in between.
   try {
-    FAccessLog->Append(line);
+    FAccessLog->AppendText(line);
   } catch (const Exception& error) {
     if (!access_log_failing_.exchange(true))
       LogFromWorker(client, 1,

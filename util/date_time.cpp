@@ -161,6 +161,26 @@ TDateTime NowLocal() {
   return FromLocalTm(local, static_cast<int>(now.tv_nsec / 1000000));
 }
 
+TDateTimeParts NowLocalParts() {
+  std::timespec now{};
+  std::timespec_get(&now, TIME_UTC);
+  thread_local std::time_t cached_second = 0;
+  thread_local bool cached = false;
+  thread_local bool converted = false;
+  thread_local TDateTimeParts parts;
+  if (!cached || now.tv_sec != cached_second) {
+    std::tm local{};
+    converted = ::localtime_r(&now.tv_sec, &local) != nullptr;
+    // A time the system cannot convert gives the parts of 0, as NowLocal.
+    parts = DecodeDateTime(converted ? FromLocalTm(local, 0) : 0);
+    cached_second = now.tv_sec;
+    cached = true;
+  }
+  TDateTimeParts result = parts;
+  if (converted) result.millisecond = static_cast<int>(now.tv_nsec / 1000000);
+  return result;
+}
+
 TDateTime NowUTC() {
   std::timespec now{};
   std::timespec_get(&now, TIME_UTC);
@@ -204,6 +224,40 @@ std::string DateTimeToHTTPText(TDateTime value, bool with_day_name) {
   text += TwoDigits(parts.day) + " " + std::string(MonthNames[parts.month - 1]) + " " +
           std::to_string(parts.year) + " " + TimeToHTTPText(value, true);
   return text;
+}
+
+void AppendHTTPDate(std::string& out, std::int64_t unix_seconds) {
+  // 1 January 10000: the years past it get the general path.
+  constexpr std::int64_t kEnd = 253402300800;
+  if (unix_seconds < 0 || unix_seconds >= kEnd) {
+    out += DateTimeToHTTPText(kUnixEpochDateTime + static_cast<double>(unix_seconds) / kSecondsPerDay, true);
+    return;
+  }
+  const std::int64_t days = unix_seconds / kSecondsPerDay;
+  auto of_day = static_cast<int>(unix_seconds % kSecondsPerDay);
+  TDateTimeParts parts;
+  CivilFromDays(days, parts);
+  // 1 January 1970 was a Thursday.
+  const std::string_view day_name = ShortDayNames[static_cast<std::size_t>((days + 4) % 7)];
+  const auto two = [&out](int value) {
+    out += static_cast<char>('0' + value / 10);
+    out += static_cast<char>('0' + value % 10);
+  };
+  out += day_name;
+  out += ", ";
+  two(parts.day);
+  out += ' ';
+  out += MonthNames[static_cast<std::size_t>(parts.month - 1)];
+  out += ' ';
+  out += std::to_string(parts.year);
+  out += ' ';
+  two(of_day / 3600);
+  out += ':';
+  of_day %= 3600;
+  two(of_day / 60);
+  out += ':';
+  two(of_day % 60);
+  out += " GMT";
 }
 
 std::string LocalDateTimeToHTTPText(TDateTime value) { return DateTimeToHTTPText(LocalToGMT(value), true); }

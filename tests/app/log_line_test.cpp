@@ -31,6 +31,10 @@ TEST(LogLine, CustomTemplatesKeepWhatIsNoVariable) {
   const TLogLineFields fields = SampleFields();
   EXPECT_EQ("[$DATE$] $uri /index.html /index.html ref=http://example.test/ ua=curl/7.88.1",
             ExpandLogLine("[$DATE$] $uri $uri$ $uri$ ref=$referer$ ua=$useragent$", SampleTime(), fields));
+  // A query follows the path after "?", escaped the same way.
+  TLogLineFields with_query = fields;
+  with_query.query = "a=1\x1b";
+  EXPECT_EQ("/index.html?a=1\\x1B|", ExpandLogLine("$uri$|", SampleTime(), with_query));
   TLogLineFields empty;
   EXPECT_EQ("0 0 | |",
             ExpandLogLine("$response$ $size$ $method$|$referer$ $useragent$|", SampleTime(), empty));
@@ -63,14 +67,18 @@ TEST(LogLine, ValuesAreNeverExpandedAgain) {
   }
 
   TLogLineFields hostile = SampleFields();
-  for (int i = 0; i < 2000; ++i) hostile.uri += "$referer$";
-  for (int i = 0; i < 2000; ++i) hostile.referer += "$useragent$";
-  hostile.user_agent = std::string(20000, 'u');
+  std::string uri;
+  std::string referer;
+  const std::string user_agent(20000, 'u');
+  for (int i = 0; i < 2000; ++i) uri += "$referer$";
+  for (int i = 0; i < 2000; ++i) referer += "$useragent$";
+  hostile.uri = uri;
+  hostile.referer = referer;
+  hostile.user_agent = user_agent;
   const std::string format = "$uri$ $referer$ $useragent$";
   const std::size_t bound =
       format.size() + hostile.uri.size() + hostile.referer.size() + hostile.user_agent.size();
-  EXPECT_EQ(hostile.uri + " " + hostile.referer + " " + hostile.user_agent,
-            ExpandLogLine(format, SampleTime(), hostile));
+  EXPECT_EQ(uri + " " + referer + " " + user_agent, ExpandLogLine(format, SampleTime(), hostile));
   EXPECT_LE(ExpandLogLine(format, SampleTime(), hostile).size(), bound);
 }
 
