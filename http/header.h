@@ -68,6 +68,13 @@ class AHeaderField {
   // A hook run by THeader::PrepareFields before a block is sent; does nothing
   // here.
   virtual void PrepareField();
+
+  // Whether GetName equals `trimmedName` without regard to ASCII case (the
+  // look-ups of THeader). The fields here answer without copying their name.
+  virtual bool HasName(std::string_view trimmedName) const;
+  // Appends GetAsString to `out`: how a block writes itself. The fields here
+  // write without making the line first.
+  virtual void AppendLine(std::string& out) const;
 };
 
 class THeaderField : public AHeaderField {
@@ -79,6 +86,8 @@ class THeaderField : public AHeaderField {
   std::string GetValue() const override { return value_; }
   void SetValue(const std::string& value) override { value_ = value; }
   std::unique_ptr<AHeaderField> Duplicate() const override;
+  bool HasName(std::string_view trimmedName) const override;
+  void AppendLine(std::string& out) const override;
 
  private:
   std::string name_;
@@ -98,6 +107,8 @@ class TInvalidField : public AHeaderField {
   std::string GetAsString() const override { return line_; }
   void SetAsString(const std::string& line) override { line_ = line; }
   std::unique_ptr<AHeaderField> Duplicate() const override;
+  bool HasName(std::string_view trimmedName) const override { return trimmedName.empty(); }
+  void AppendLine(std::string& out) const override { out += line_; }
 
  private:
   std::string line_;
@@ -118,6 +129,8 @@ class TDateField : public AHeaderField {
   // no calendar day raises EConvertError.
   void SetValue(const std::string& value) override;
   std::unique_ptr<AHeaderField> Duplicate() const override;
+  bool HasName(std::string_view trimmedName) const override;
+  void AppendLine(std::string& out) const override;
 
   TDateTime DateTime() const { return date_time_; }
   void SetDateTime(TDateTime gmt) { date_time_ = gmt; }
@@ -138,6 +151,9 @@ class THeader {
   // Every field's line with CR LF, then one more CR LF (CR LF alone for an
   // empty block).
   virtual std::string GetAsString() const;
+  // The same text appended to `out` (a response header is made in a buffer
+  // that its connection keeps).
+  void AppendTo(std::string& out) const;
   // Parses a block text and appends its fields to those already present.
   // Lines are split at CR LF; a line that starts with a byte 0 to 32 and
   // holds no colon continues the pending field (appended as it is, leading

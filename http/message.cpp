@@ -28,7 +28,7 @@ void SetOnlyField(THeader& header, std::string_view name, const std::string& val
   header.SetFieldValue(name, value);
   const int first = header.IndexOf(name);
   for (int i = header.Count() - 1; i > first; --i) {
-    if (TextEqualFolded(header.Fields(i)->GetName(), name)) header.DeleteField(i);
+    if (header.Fields(i)->HasName(name)) header.DeleteField(i);
   }
 }
 
@@ -162,10 +162,20 @@ void AhttpMessage::SetMessageText(std::string_view text) {
 }
 
 std::string AhttpMessage::GetHeaderText() {
-  std::string text = GetStartLine();
-  text += kCRLF;
-  text += header_ ? header_->GetAsString() : std::string(kCRLF);
+  std::string text;
+  AppendHeaderText(text);
   return text;
+}
+
+void AhttpMessage::AppendHeaderText(std::string& out) {
+  if (!start_line_valid_) ComposeStartLine();
+  out += start_line_;
+  out += kCRLF;
+  if (header_) {
+    header_->AppendTo(out);
+  } else {
+    out += kCRLF;
+  }
 }
 
 void AhttpMessage::SetHeaderText(std::string_view text) {
@@ -718,10 +728,11 @@ void ThttpResponse::SetConnectionField(bool keepAlive) {
 
 void ThttpResponse::AddLastFields() {
   THeader& header = GetHeader();
-  if (LastModified)
-    header.SetFieldValue(
-        "Last-Modified",
-        DateTimeToHTTPText(kUnixEpochDateTime + static_cast<double>(*LastModified) / 86400.0, true));
+  if (LastModified) {
+    std::string date;
+    AppendHTTPDate(date, *LastModified);
+    header.SetFieldValue("Last-Modified", date);
+  }
   if (!ETag.empty()) header.SetFieldValue("ETag", ETag);
   for (const std::string& line : LastLines) {
     // An empty line would end the header early.
