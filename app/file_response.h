@@ -22,6 +22,8 @@
 
 namespace vt {
 
+class TSmallFileCache;
+
 // The strong entity tag of a file version, quotes included: its inode, size
 // and modification time in nanoseconds, in hexadecimal. Any write that
 // changes the file changes its modification time or size; a file replaced
@@ -31,6 +33,12 @@ std::string FileEntityTag(const struct stat& status);
 // A 200 "OK" answer with the file at `path` as its body, `content_type`
 // (with a charset for plain text, platform/mime_types.h; none when empty)
 // and the fields above. A file that cannot be opened raises EFileReader.
-std::unique_ptr<ThttpResponse> CreateFileResponse(const std::string& path, const std::string& content_type);
+//
+// With a cache and the stat of the path just made (`mapped`), a small file
+// held there unchanged is sent from memory, and one read now is offered to
+// it (app/file_cache.h); the answer is the same either way.
+std::unique_ptr<ThttpResponse> CreateFileResponse(const std::string& path, const std::string& content_type,
+                                                  const struct stat* mapped = nullptr,
+                                                  TSmallFileCache* cache = nullptr);
 
 }  // namespace vt

@@ -48,8 +48,7 @@ constexpr TContentTypeDef kContentTypes[] = {
     {".js", "application/javascript"},
 };
 
-bool IsRegularFile(const std::string& path) {
-  struct stat status {};
+bool IsRegularFile(const std::string& path, struct stat& status) {
   return ::stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode);
 }
 
@@ -75,7 +74,10 @@ bool HasParentSegment(std::string_view path) {
 
 }  // namespace
 
-TMapResult MapRequestPath(std::string_view uri, std::string_view pub_dir, std::string& local_path) {
+TMapResult MapRequestPath(std::string_view uri, std::string_view pub_dir, std::string& local_path,
+                          struct stat* found_status) {
+  struct stat own_status {};
+  struct stat& status = found_status ? *found_status : own_status;
   local_path.clear();
   std::string path = TrimSet(uri, ByteSet::Whitespace());
 
@@ -103,7 +105,7 @@ TMapResult MapRequestPath(std::string_view uri, std::string_view pub_dir, std::s
   std::string mapped = base + path;
 
   if (!PathIsDirectoryForm(mapped)) {
-    if (IsRegularFile(mapped)) {
+    if (IsRegularFile(mapped, status)) {
       local_path = std::move(mapped);
       return mrFound;
     }
@@ -111,7 +113,7 @@ TMapResult MapRequestPath(std::string_view uri, std::string_view pub_dir, std::s
   }
   for (const char* document : kDefaultDocuments) {
     std::string candidate = mapped + document;
-    if (IsRegularFile(candidate)) {
+    if (IsRegularFile(candidate, status)) {
       local_path = std::move(candidate);
       return mrFound;
     }
@@ -127,12 +129,29 @@ std::string FileExtOfPath(std::string_view path) {
   return dot == std::string_view::npos ? std::string() : std::string(name.substr(dot));
 }
 
-std::string FileExtToContentType(std::string_view ext) {
+namespace {
+
+std::string LookUpContentType(std::string_view ext) {
   for (const TContentTypeDef& row : kContentTypes) {
     if (TextEqualFolded(ext, row.ext)) return row.content_type;
   }
   if (std::string type = WebContentType(ext); !type.empty()) return type;
   return GetRegistryContentType(std::string(ext));
+}
+
+}  // namespace
+
+std::string FileExtToContentType(std::string_view ext) {
+  // The tables are read once per process, so an answer holds for good.
+  thread_local std::string last_ext;
+  thread_local std::string last_type;
+  thread_local bool known = false;
+  if (!known || ext != last_ext) {
+    last_type = LookUpContentType(ext);
+    last_ext = ext;
+    known = true;
+  }
+  return last_type;
 }
 
 }  // namespace vt

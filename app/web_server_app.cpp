@@ -399,7 +399,8 @@ void TWebServerApp::HTTPServerGetResponse(AhttpServer&, AhttpServerClient& clien
     exec_as_cgi = FSettings.ExecEXEAsCGI;
   }
   std::string local_path;
-  const TMapResult mapped = MapRequestPath(request.URI, pub_dir, local_path);
+  struct stat local_status {};
+  const TMapResult mapped = MapRequestPath(request.URI, pub_dir, local_path, &local_status);
   // A CGI program also takes POST (a form's body on its standard input);
   // everything else is read only.
   const bool runs_program =
@@ -457,7 +458,7 @@ void TWebServerApp::HTTPServerGetResponse(AhttpServer&, AhttpServerClient& clien
     return;
   }
 
-  client.SetResponse(CreateFileResponse(local_path, FileExtToContentType(ext)));
+  client.SetResponse(CreateFileResponse(local_path, FileExtToContentType(ext), &local_status, &FFileCache));
 }
 
 void TWebServerApp::CheckPublishedDirectory(AhttpServerClient& client, const std::string& pub_dir,

@@ -44,6 +44,7 @@
 #include <string>
 
 #include "app/access_log.h"
+#include "app/file_cache.h"
 #include "app/messages.h"
 #include "app/settings.h"
 #include "app/web_server_client.h"
@@ -272,6 +273,8 @@ class TWebServerApp {
   TWebServerSettings FSettings;
   std::unique_ptr<TIniFile> FIniFile;
   std::unique_ptr<TAccessLog> FAccessLog;
+  // Small files answered from memory while they stay unchanged.
+  TSmallFileCache FFileCache;
   std::string FLastRequest;
   TStatusDisplay FDisplay;
   bool FSettingsLoaded = false;

@@ -394,6 +394,17 @@ int64_t AhttpMessage::WriteContent(AWriterEx& writer) {
     written = static_cast<int64_t>(content_text_.size());
   } else if (auto* file = dynamic_cast<TFileReader*>(content_reader_); file && file->Measured()) {
     written = WriteReaderBytes(*file, writer, std::max<int64_t>(file->GetSize() - file->GetPosition(), 0));
+  } else if (auto* memory = dynamic_cast<TMemoryReader*>(content_reader_)) {
+    // Bytes in memory go to the writer in place.
+    const std::string_view bytes = memory->Unread();
+    for (std::size_t done = 0; done < bytes.size();) {
+      const auto n = static_cast<int32_t>(
+          std::min<std::size_t>(bytes.size() - done, std::numeric_limits<int32_t>::max()));
+      writer.WriteExact(bytes.data() + done, n);
+      done += static_cast<std::size_t>(n);
+    }
+    memory->SetPosition(memory->GetSize());
+    written = static_cast<int64_t>(bytes.size());
   } else if (content_reader_) {
     written = CopyReaderToWriter(content_reader_, &writer, kBlockSize);
   }
