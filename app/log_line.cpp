@@ -1,5 +1,6 @@
 #include "app/log_line.h"
 
+#include <algorithm>
 #include <charconv>
 #include <iterator>
 #include <vector>
@@ -12,6 +13,11 @@ namespace {
 // `value` in decimal with at least `digits` digits, zeros in front (a
 // negative number's sign counts as one of them, as padding the text would).
 void AppendPadded(std::string& out, std::int64_t value, int digits) {
+  if (digits == 2 && value >= 0 && value < 100) {
+    out += static_cast<char>('0' + value / 10);
+    out += static_cast<char>('0' + value % 10);
+    return;
+  }
   char text[24];
   const auto n = static_cast<int>(std::to_chars(text, text + sizeof text, value).ptr - text);
   if (n < digits) out.append(static_cast<std::size_t>(digits - n), '0');
@@ -104,6 +110,8 @@ namespace {
 constexpr std::string_view kVariables[] = {"$date$", "$time$",    "$method$",    "$size$",
                                            "$uri$",  "$referer$", "$useragent$", "$response$"};
 constexpr int kVariableCount = static_cast<int>(std::size(kVariables));
+static_assert(static_cast<int>(TLogVariable::kResponse) == kVariableCount - 1 &&
+              static_cast<int>(TLogVariable::kReferer) == 5);
 
 // Appends the value of variable `index` for one request.
 void AppendValue(std::string& out, int index, const TDateTimeParts& t, const TLogLineFields& fields) {
@@ -189,6 +197,13 @@ const TCompiledTemplate& CompiledTemplate(std::string_view format) {
 }
 
 }  // namespace
+
+bool LogLineUses(std::string_view log_format, TLogVariable variable) {
+  const std::string_view format = log_format.empty() ? std::string_view(kDefaultLogFormat) : log_format;
+  const TCompiledTemplate& compiled = CompiledTemplate(format);
+  return std::find(compiled.slots.begin(), compiled.slots.end(), static_cast<int>(variable)) !=
+         compiled.slots.end();
+}
 
 std::string ExpandLogLine(std::string_view log_format, TDateTime now, const TLogLineFields& fields) {
   std::string line;

@@ -51,6 +51,13 @@ void AppendEscapedLogText(std::string& out, std::string_view text);
 // template's variables overlap ("$time$date$"), they are found as replacing
 // them in the order above finds them.
 std::string ExpandLogLine(std::string_view log_format, TDateTime now, const TLogLineFields& fields);
+// The variables of a template, in the order above.
+enum class TLogVariable { kDate, kTime, kMethod, kSize, kUri, kReferer, kUserAgent, kResponse };
+
+// Whether `log_format` (the default template when empty) has the variable:
+// a caller need not look up a value that goes nowhere.
+bool LogLineUses(std::string_view log_format, TLogVariable variable);
+
 // The same line appended to `out`, for the time `now` taken apart (a worker
 // builds its lines in a buffer of its own, with the time of the second).
 void AppendLogLine(std::string& out, std::string_view log_format, const TDateTimeParts& now,

@@ -494,8 +494,8 @@ void TWebServerApp::WriteAccessLog(AhttpServerClient& client, const std::string&
     fields.uri = request->URI;
     fields.query = request->Query;
     // Only a template that names them needs these looked up.
-    if (log_format.find("$referer$") != std::string::npos) referer = request->GetReferer();
-    if (log_format.find("$useragent$") != std::string::npos) user_agent = request->GetUserAgent();
+    if (LogLineUses(log_format, TLogVariable::kReferer)) referer = request->GetReferer();
+    if (LogLineUses(log_format, TLogVariable::kUserAgent)) user_agent = request->GetUserAgent();
     fields.referer = referer;
     fields.user_agent = user_agent;
   }

@@ -427,7 +427,7 @@ void AhttpMessage::SetContentType(const std::string& type) {
 }
 
 std::string AhttpMessage::GetTransferEncoding() const {
-  if (!header_) return std::string();
+  if (!header_ || !header_->HasField("Transfer-Encoding")) return std::string();
   return detail::TrimmedLower(
       TextBeforeDelimiter(header_->GetFieldValue("Transfer-Encoding"), ";", true, true));
 }
@@ -728,7 +728,9 @@ void ThttpResponse::MatchRequestVersion(const ThttpRequest& request) {
 }
 
 bool ThttpResponse::GetKeepAlive() const {
-  const std::string connection = Header() ? Trimmed(Header()->GetFieldValue("Connection")) : std::string();
+  const std::string connection = Header() && Header()->HasField("Connection")
+                                     ? Trimmed(Header()->GetFieldValue("Connection"))
+                                     : std::string();
   if (connection.empty() && IsHTTP10OrEarlier()) return false;
   return !TextEqualFolded(connection, "close");
 }

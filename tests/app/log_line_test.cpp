@@ -82,6 +82,27 @@ TEST(LogLine, ValuesAreNeverExpandedAgain) {
   EXPECT_LE(ExpandLogLine(format, SampleTime(), hostile).size(), bound);
 }
 
+// A value is looked up only for a template that puts it somewhere: as the
+// expansion finds the variables, not as a search of the text would.
+TEST(LogLine, TemplatesTellWhichValuesTheyUse) {
+  const struct {
+    const char* format;
+    bool referer;
+    bool user_agent;
+  } cases[] = {
+      {"", false, false},
+      {"$referer$", true, false},
+      {"$useragent$ $referer$", true, true},
+      {"$referer", false, false},
+      {"$uri$referer$", false, false},  // the "$" after uri belongs to $uri$
+      {"$REFERER$", false, false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(c.referer, LogLineUses(c.format, TLogVariable::kReferer)) << c.format;
+    EXPECT_EQ(c.user_agent, LogLineUses(c.format, TLogVariable::kUserAgent)) << c.format;
+  }
+}
+
 // For values without a "$", whatever the template, the line is the one
 // replacing the variables in their order makes (as long as no match of that
 // replacing spans a value).
