@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <memory>
 
 #include "app/messages.h"
@@ -15,29 +16,18 @@ namespace vt {
 
 namespace {
 
-class TSignalWatcher : public IoWatcher {
- public:
-  explicit TSignalWatcher(HWindow window) : window_(window) {}
-  void OnReady(std::uint32_t, MessageSink& sink) override { sink.Post(window_, kSignalMessage, 0, 0); }
-  void OnRecheck(MessageSink&) override {}
-
- private:
-  HWindow window_;
-};
-
-// Takes every signal waiting on the (non-blocking) descriptor; true when
-// there was one.
-bool DrainSignals(int fd) {
-  bool any = false;
+// Takes every signal waiting on the (non-blocking) descriptor: `end` when
+// SIGINT or SIGTERM was among them, `reload` for SIGHUP.
+void DrainSignals(int fd, bool& end, bool& reload) {
   signalfd_siginfo info{};
   for (;;) {
     const ssize_t got = ::read(fd, &info, sizeof info);
     if (got == static_cast<ssize_t>(sizeof info)) {
-      any = true;
+      (info.ssi_signo == SIGHUP ? reload : end) = true;
       continue;
     }
     if (got < 0 && errno == EINTR) continue;
-    return any;
+    return;
   }
 }
 
@@ -59,28 +49,37 @@ void THeadlessView::DisplayChanged(unsigned parts) {
   if (!display.iServerActive && shown_status_.empty() && app_.Settings().Active && !app_.ExitRequested())
     return;
   const std::string status = display.iServerActive ? "Active on port " + display.lPort : "Inactive";
-  if (status == shown_status_) return;
-  shown_status_ = status;
-  std::string line = status;
-  if (display.iServerActive) line += ", publishing " + app_.Settings().PubDir;
-  app_.ServerLog.Log(nullptr, 0, line);
+  if (status != shown_status_) {
+    shown_status_ = status;
+    std::string line = status;
+    if (display.iServerActive) line += ", publishing " + app_.Settings().PubDir;
+    app_.ServerLog.Log(nullptr, 0, line);
+  }
 }
 
 void THeadlessView::ShowError(const std::string& message) {
   app_.ServerLog.Log(nullptr, 1, "Error: " + message);
 }
 
-int RunHeadless(int signal_fd) {
+int RunHeadless(int signal_fd, const TRunOptions& options) {
   TWebServerApp app;
   THeadlessView view(app);
   app.ServerLog.Options = loLogToDebugger | loLogDate | loLogTime | loIgnoreLogFailures;
+  app.RunOptions = options;
   app.SetView(&view);
 
   TWindowHandle signals;
   signals.OnMessage = [&](std::uint32_t msg, std::int32_t, std::int32_t, bool& handled) {
     if (msg != kSignalMessage) return 0;
     handled = true;
-    if (DrainSignals(signal_fd) && !app.ExitRequested()) {
+    bool end = false;
+    bool reload = false;
+    DrainSignals(signal_fd, end, reload);
+    if (reload && !end) {
+      app.ServerLog.Log(nullptr, 0, "SIGHUP: reading the settings again");
+      app.ReloadSettings(true);
+    }
+    if (end && !app.ExitRequested()) {
       app.ServerLog.Log(nullptr, 0, "Signal received: exiting");
       app.actExitExecute();
     }
@@ -88,12 +87,15 @@ int RunHeadless(int signal_fd) {
   };
   if (signal_fd >= 0) {
     const HWindow window = signals.GetHandle();
-    if (const int error =
-            WatchDescriptor(window, signal_fd, EPOLLIN, std::make_shared<TSignalWatcher>(window)))
+    if (const int error = WatchDescriptor(window, signal_fd, EPOLLIN,
+                                          std::make_shared<TReadyMessage>(window, kSignalMessage)))
       RaiseOSError(error);
   }
 
   app.FormCreate();
+  app.ServerLog.Log(nullptr, 0,
+                    "Settings: " + app.SettingsFileName() +
+                        "; access log: " + (app.Settings().LogToFile ? app.AccessLogFileName : "off"));
   view.ShowView();
   // A signal that came before the watch began leaves the descriptor
   // readable without a new edge: look once by hand.

@@ -4,11 +4,14 @@
 // standard error what a window would show as a message.
 //
 // Standard error gets the server's log lines (stamped "yymmdd hhnnss", with
-// the control bytes of request text escaped), a line when the server starts
-// or stops, and the errors a window would show in a message box. A failure
-// to start (the port is taken, say) is reported and the program goes on
-// running with the server inactive, as the windowed program does; only a
-// signal ends it.
+// the control bytes of request text escaped), where the settings and the
+// access log are, a line when the server starts or stops, the application's
+// warnings (a missing published folder), and the errors a window would show
+// in a message box, each once. A failure to start (the port is
+// taken, say) is reported and the program goes on running with the server
+// inactive, as the windowed program does; only a signal ends it. Messages
+// point to the command line and the settings file, since there is no setup
+// dialog.
 //
 // The view has no window: it neither places nor moves one, so the window
 // position saved in the settings is kept as it is, and it shows no figures,
@@ -41,6 +44,7 @@ class THeadlessView : public IWebServerView {
   void DisplayChanged(unsigned parts) override;
 
   void ShowError(const std::string& message) override;
+  bool HasSetupDialog() const override { return false; }
   bool ShowSetupDialog(TWebServerSettings&) override { return false; }
   void ShowAboutBox() override {}
 
@@ -54,10 +58,11 @@ class THeadlessView : public IWebServerView {
   std::string shown_status_;
 };
 
-// Runs the application headless until a signal arrives on `signal_fd` (a
-// signalfd for SIGINT and SIGTERM; -1: none), then exits through the Exit
-// action. Returns the program's exit status: 0, or 1 when the settings
-// could not be saved at the end.
-int RunHeadless(int signal_fd);
+// Runs the application headless until SIGINT or SIGTERM arrives on
+// `signal_fd` (a signalfd for those and SIGHUP; -1: none), then exits
+// through the Exit action; SIGHUP reads the settings file again. `options`:
+// the command line's settings for this run. Returns the program's exit
+// status: 0, or 1 when the settings could not be saved at the end.
+int RunHeadless(int signal_fd, const TRunOptions& options = {});
 
 }  // namespace vt

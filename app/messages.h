@@ -14,11 +14,16 @@ inline constexpr std::uint32_t kDeferredStartMessage = 8247;
 inline constexpr std::uint32_t kRefreshFiguresMessage = 8248;
 // Posted to the headless runner's window when a signal is waiting.
 inline constexpr std::uint32_t kSignalMessage = 8249;
+// The settings file's folder changed (posted by the file watch).
+inline constexpr std::uint32_t kSettingsFileMessage = 8250;
 
 // The timer of the application's window that delays a figures refresh.
 inline constexpr std::uint32_t kRefreshTimerId = 2;
+// The timer that lets the settings file settle before it is read again.
+inline constexpr std::uint32_t kSettingsTimerId = 3;
 
-inline constexpr std::array kAppMessages{kDeferredStartMessage, kRefreshFiguresMessage, kSignalMessage};
+inline constexpr std::array kAppMessages{kDeferredStartMessage, kRefreshFiguresMessage, kSignalMessage,
+                                          kSettingsFileMessage};
 
 static_assert(MessageNumbersDiffer(kPlatformMessages, kSocketMessages, kTCPServerMessages, kAppMessages));
 

@@ -1,11 +1,19 @@
 #include "app/settings.h"
 
+#include "app/settings_environment.h"
 #include "platform/ini_file.h"
 
 namespace vt {
 
+TWebServerSettings DefaultSettings() {
+  TWebServerSettings defaults;
+  defaults.PubDir = PublicShareDirectory();
+  defaults.Port = DefaultPort();
+  return defaults;
+}
+
 void TWebServerSettings::LoadSettings(const TIniFile& ini, const std::string& section) {
-  const TWebServerSettings defaults;
+  const TWebServerSettings defaults = DefaultSettings();
   Active = ini.ReadBool(section, "Active", defaults.Active);
   PubDir = ini.ReadString(section, "PubDir", defaults.PubDir);
   Port = ini.ReadInteger(section, "Port", defaults.Port);
@@ -31,18 +39,61 @@ std::vector<std::string> SettingsNotNumbers(const TIniFile& ini, const std::stri
   return found;
 }
 
-void TWebServerSettings::SaveSettings(TIniFile& ini, const std::string& section) const {
-  ini.WriteBool(section, "Active", Active);
-  ini.WriteString(section, "PubDir", PubDir);
-  ini.WriteInteger(section, "Port", Port);
-  ini.WriteBool(section, "Throttle", Throttle);
-  ini.WriteInteger(section, "ThrottleRate", ThrottleRate);
-  ini.WriteBool(section, "LogToFile", LogToFile);
-  ini.WriteString(section, "LogFormat", LogFormat);
-  ini.WriteBool(section, "ExecEXEAsCGI", ExecEXEAsCGI);
-  if (FormX >= 0) ini.WriteInteger(section, "FormX", FormX);
-  if (FormY >= 0) ini.WriteInteger(section, "FormY", FormY);
-  ini.WriteBool(section, "Minimized", Minimized);
+std::string SettingText(const TWebServerSettings& settings, const std::string& key) {
+  const auto flag = [](bool value) { return std::string(value ? "1" : "0"); };
+  if (key == "Active") return flag(settings.Active);
+  if (key == "PubDir") return settings.PubDir;
+  if (key == "Port") return std::to_string(settings.Port);
+  if (key == "Throttle") return flag(settings.Throttle);
+  if (key == "ThrottleRate") return std::to_string(settings.ThrottleRate);
+  if (key == "LogToFile") return flag(settings.LogToFile);
+  if (key == "LogFormat") return settings.LogFormat;
+  if (key == "ExecEXEAsCGI") return flag(settings.ExecEXEAsCGI);
+  if (key == "Minimized") return flag(settings.Minimized);
+  if (key == "FormX") return std::to_string(settings.FormX);
+  if (key == "FormY") return std::to_string(settings.FormY);
+  return std::string();
+}
+
+void CopySetting(TWebServerSettings& to, const TWebServerSettings& from, const std::string& key) {
+  if (key == "Active") to.Active = from.Active;
+  if (key == "PubDir") to.PubDir = from.PubDir;
+  if (key == "Port") to.Port = from.Port;
+  if (key == "Throttle") to.Throttle = from.Throttle;
+  if (key == "ThrottleRate") to.ThrottleRate = from.ThrottleRate;
+  if (key == "LogToFile") to.LogToFile = from.LogToFile;
+  if (key == "LogFormat") to.LogFormat = from.LogFormat;
+  if (key == "ExecEXEAsCGI") to.ExecEXEAsCGI = from.ExecEXEAsCGI;
+  if (key == "Minimized") to.Minimized = from.Minimized;
+  if (key == "FormX") to.FormX = from.FormX;
+  if (key == "FormY") to.FormY = from.FormY;
+}
+
+std::vector<std::string> ChangedSettings(const TWebServerSettings& a, const TWebServerSettings& b) {
+  std::vector<std::string> changed;
+  for (const char* key : kSettingKeys) {
+    if (SettingText(a, key) != SettingText(b, key)) changed.emplace_back(key);
+  }
+  return changed;
+}
+
+void TWebServerSettings::SaveSettings(TIniFile& ini, const std::string& section,
+                                      const TWebServerSettings* on_file) const {
+  const auto wanted = [&](const char* key) {
+    return !on_file || !ini.ValueExists(section, key) ||
+           SettingText(*this, key) != SettingText(*on_file, key);
+  };
+  if (wanted("Active")) ini.WriteBool(section, "Active", Active);
+  if (wanted("PubDir")) ini.WriteString(section, "PubDir", PubDir);
+  if (wanted("Port")) ini.WriteInteger(section, "Port", Port);
+  if (wanted("Throttle")) ini.WriteBool(section, "Throttle", Throttle);
+  if (wanted("ThrottleRate")) ini.WriteInteger(section, "ThrottleRate", ThrottleRate);
+  if (wanted("LogToFile")) ini.WriteBool(section, "LogToFile", LogToFile);
+  if (wanted("LogFormat")) ini.WriteString(section, "LogFormat", LogFormat);
+  if (wanted("ExecEXEAsCGI")) ini.WriteBool(section, "ExecEXEAsCGI", ExecEXEAsCGI);
+  if (FormX >= 0 && wanted("FormX")) ini.WriteInteger(section, "FormX", FormX);
+  if (FormY >= 0 && wanted("FormY")) ini.WriteInteger(section, "FormY", FormY);
+  if (wanted("Minimized")) ini.WriteBool(section, "Minimized", Minimized);
 }
 
 }  // namespace vt

@@ -4,14 +4,17 @@
 // "vtWebServer.ini" (in $XDG_CONFIG_HOME, default ~/.config), section
 // "WebServer".
 //
-// Keys and defaults: Active=1, PubDir=/var/www, Port=80, Throttle=0,
-// ThrottleRate=0, LogToFile=1, LogFormat=$date$ $time$ $response$ $size$
-// $method$ $uri$, ExecEXEAsCGI=1, Minimized=0, FormX=-1, FormY=-1. A missing
-// key or a value that is no number reads as its default; keys this program
-// does not know are kept when it saves.
+// Keys and defaults: Active=1, PubDir=the user's public-share folder
+// (~/Public), Port=80 where this process may bind it, else 8080
+// (app/settings_environment.h), Throttle=0, ThrottleRate=0, LogToFile=1,
+// LogFormat=$date$ $time$ $response$ $size$ $method$ $uri$, ExecEXEAsCGI=1,
+// Minimized=0, FormX=-1, FormY=-1. A missing key or a value that is no
+// number reads as its default; keys this program does not know are kept
+// when it saves.
 //
-// Threads: the record belongs to the main thread. Workers read PubDir and
-// ExecEXEAsCGI only through the application, under its lock.
+// Threads: a record belongs to one thread. Workers read the settings only
+// through an immutable copy the application publishes (TWebServerApp::
+// SettingsSnapshot).
 
 #include <cstdint>
 #include <string>
@@ -25,11 +28,17 @@ class TIniFile;
 
 inline constexpr const char* kSettingsFileName = "vtWebServer.ini";
 inline constexpr const char* kSettingsSection = "WebServer";
-inline constexpr const char* kDefaultPubDir = "/var/www";
+// The keys, in the order they are read.
+inline constexpr const char* kSettingKeys[] = {"Active",       "PubDir",    "Port",      "Throttle",
+                                               "ThrottleRate", "LogToFile", "LogFormat", "ExecEXEAsCGI",
+                                               "Minimized",    "FormX",     "FormY"};
 
+// The record's member defaults are the fixed ones; PubDir and Port depend on
+// the user and the machine, and DefaultSettings() fills them in. A record
+// read from a file (LoadSettings) has those.
 struct TWebServerSettings {
   bool Active = true;  // the server was running when last saved
-  std::string PubDir = kDefaultPubDir;
+  std::string PubDir;
   std::int32_t Port = 80;
   bool Throttle = false;          // limit the send rate of each connection
   std::int32_t ThrottleRate = 0;  // bytes per second
@@ -40,13 +49,34 @@ struct TWebServerSettings {
   std::int32_t FormX = -1;  // negative: not set
   std::int32_t FormY = -1;
 
-  // Reads the keys in declaration order.
+  // Reads the keys in declaration order; a key that is missing or no number
+  // gets its value from DefaultSettings().
   void LoadSettings(const TIniFile& ini, const std::string& section);
   // Writes the keys (FormX and FormY only when not negative, so an older
   // position in the file stays) into `ini`'s pending changes; the caller
   // saves the file.
-  void SaveSettings(TIniFile& ini, const std::string& section) const;
+  //
+  // With `on_file` (the values as the file held them when last read or
+  // written), a key is written only when its value differs from that or the
+  // key is missing from the file: a value the user edited in the file
+  // meanwhile, or one that is no number, stays as written until the program
+  // has a value of its own for it.
+  void SaveSettings(TIniFile& ini, const std::string& section,
+                    const TWebServerSettings* on_file = nullptr) const;
 };
+
+// The defaults of this user and machine: the fixed ones, with PubDir = the
+// public-share folder and Port = DefaultPort().
+TWebServerSettings DefaultSettings();
+
+// The keys whose values differ between `a` and `b`, in key order.
+std::vector<std::string> ChangedSettings(const TWebServerSettings& a, const TWebServerSettings& b);
+
+// Sets `key` of `to` to its value in `from`.
+void CopySetting(TWebServerSettings& to, const TWebServerSettings& from, const std::string& key);
+
+// The value of `key` as the file would hold it ("1", "8080", "/srv/www").
+std::string SettingText(const TWebServerSettings& settings, const std::string& key);
 
 // "Key=value" for each number or switch of the record whose value in `ini`
 // is there but no number (so it reads as its default), in key order.

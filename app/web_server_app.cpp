@@ -1,18 +1,27 @@
 #include "app/web_server_app.h"
 
+#include <sys/epoll.h>
+#include <sys/inotify.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 
 #include "app/file_response.h"
 #include "app/cgi_output.h"
 #include "app/html_text.h"
 #include "app/log_line.h"
 #include "app/request_path.h"
+#include "app/settings_environment.h"
 #include "http/protocol.h"
+#include "platform/event_queue.h"
 #include "platform/ini_file.h"
 #include "platform/registry.h"
 #include "streams/reader.h"
@@ -21,6 +30,28 @@
 namespace vt {
 
 namespace {
+
+// The em dash of the hint.
+constexpr const char* kDash = " \u2014 ";
+
+bool ContainsFolded(const std::string& text, const std::string& part) {
+  const auto lower = [](std::string value) {
+    for (char& c : value)
+      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return value;
+  };
+  return lower(text).find(lower(part)) != std::string::npos;
+}
+
+std::string FolderOf(const std::string& path) { return path.substr(0, path.rfind('/') + 1); }
+
+std::string ReadWholeFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return std::string();
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
 
 std::int64_t NowMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -59,8 +90,8 @@ std::string DataServedText(std::int64_t bytes) { return ByteCountToText(false, b
 
 // ---------------------------------------------------------------------------
 
-TWebServerApp::TWebServerApp() {
-  AccessLogFileName = GetAppDirectory() + kAccessLogName;
+TWebServerApp::TWebServerApp() : FSnapshot(std::make_shared<const TWebServerSettings>()) {
+  AccessLogFileName = DefaultAccessLogFileName();
 
   HTTPServer.SetApplicationName(kApplicationName);
   HTTPServer.SetApplicationVersion(kApplicationVersion);
@@ -117,6 +148,7 @@ void TWebServerApp::CapTimeOuts(std::int32_t ms) {
 TWebServerApp::~TWebServerApp() {
   // No worker may run while the lock, the settings and the log go away.
   HTTPServer.Shutdown();
+  StopWatchingSettingsFile();
 }
 
 void TWebServerApp::SetView(IWebServerView* view) {
@@ -125,8 +157,15 @@ void TWebServerApp::SetView(IWebServerView* view) {
 }
 
 void TWebServerApp::SetSettings(const TWebServerSettings& settings) {
-  std::lock_guard lock(FLock);
   FSettings = settings;
+  auto snapshot = std::make_shared<const TWebServerSettings>(settings);
+  std::lock_guard lock(FSnapshotLock);
+  FSnapshot = std::move(snapshot);
+}
+
+std::shared_ptr<const TWebServerSettings> TWebServerApp::SettingsSnapshot() const {
+  std::lock_guard lock(FSnapshotLock);
+  return FSnapshot;
 }
 
 std::string TWebServerApp::SettingsFileName() const {
@@ -153,6 +192,7 @@ void TWebServerApp::FormCreate() {
   FAccessLog = std::make_unique<TAccessLog>(AccessLogFileName, std::chrono::milliseconds(kAccessLogCheckMs));
   TWebServerSettings loaded;
   loaded.LoadSettings(*FIniFile, kSettingsSection);
+  FFileText = SettingsFileText();
   if (FIniFile->ReadFailed()) {
     // The defaults would publish a folder the user never chose, on a port
     // they never chose, where their own settings may say not to run at all.
@@ -161,12 +201,10 @@ void TWebServerApp::FormCreate() {
                 " could not be read: the defaults are used, the server is not started, and the file is left "
                 "as it is.");
   }
-  if (const std::vector<std::string> bad = SettingsNotNumbers(*FIniFile, kSettingsSection); !bad.empty()) {
-    std::string list;
-    for (const std::string& entry : bad) list += (list.empty() ? "" : ", ") + entry;
-    ReportError("The settings file " + FIniFile->FileName() + " has values that are no numbers: " + list +
-                "; their defaults are used (and saved).");
-  }
+  ReportNotNumbers(*FIniFile);
+  FFileSettings = loaded;
+  if (RunOptions.PubDir) loaded.PubDir = *RunOptions.PubDir;
+  if (RunOptions.Port) loaded.Port = *RunOptions.Port;
   SetSettings(loaded);
   FSettingsLoaded = true;
 
@@ -174,6 +212,7 @@ void TWebServerApp::FormCreate() {
   // the up-time ticks arrive there.
   FHandle.GetHandle();
   tUpTime.GetHandle();
+  WatchSettingsFile();
 
   if (FView) {
     if (const std::optional<TViewBounds> bounds = FView->ViewBounds()) {
@@ -187,6 +226,15 @@ void TWebServerApp::FormCreate() {
     }
   }
   FFirstShow = true;
+}
+
+void TWebServerApp::ReportNotNumbers(const TIniFile& ini) {
+  const std::vector<std::string> bad = SettingsNotNumbers(ini, kSettingsSection);
+  if (bad.empty()) return;
+  std::string list;
+  for (const std::string& entry : bad) list += (list.empty() ? "" : ", ") + entry;
+  ReportError("The settings file " + ini.FileName() + " has values that are no numbers: " + list +
+              "; their defaults are used until you set new values (the file keeps what you wrote).");
 }
 
 void TWebServerApp::FormShow() {
@@ -206,27 +254,45 @@ void TWebServerApp::WMDeferredStart() {
     Changed(dpActions);
     if (FView) FView->HideView();
   }
-  if (FSettings.Active) actStartExecute();
+  if (FSettings.Active) {
+    actStartExecute();
+  } else if (RunOptions.PubDir || RunOptions.Port) {
+    StartServer(false);  // asked for on the command line: this run only
+  }
 }
 
 bool TWebServerApp::FormClose() {
   if (FExitRequested) return true;
+  FormMinimized();
+  if (FView) FView->HideView();
+  return false;
+}
+
+void TWebServerApp::FormMinimized() {
   FDisplay.actOpen = true;
   Changed(dpActions);
   FSettings.Minimized = true;
-  if (FView) FView->HideView();
-  return false;
+}
+
+void TWebServerApp::FormRestored() {
+  FDisplay.actOpen = false;
+  Changed(dpActions);
+  FSettings.Minimized = false;
 }
 
 bool TWebServerApp::FormDestroy() {
   bool saved = true;
   if (FSettingsLoaded) {
+    // An edit of the file that the watch has not passed on yet is taken in
+    // first, so that the save below cannot undo it.
+    ReloadSettings();
     if (const std::optional<TViewBounds> bounds = FView ? FView->ViewBounds() : std::nullopt) {
       FSettings.FormX = std::max(0, bounds->Left);
       FSettings.FormY = std::max(0, bounds->Top);
     }
     saved = SaveSettings();
   }
+  StopWatchingSettingsFile();
   tUpTime.SetTimerActive(false);
   HTTPServer.Shutdown();
   FIniFile.reset();
@@ -234,27 +300,172 @@ bool TWebServerApp::FormDestroy() {
   return saved;
 }
 
-// --- Actions ----------------------------------------------------------------
+// --- The settings file --------------------------------------------------------
 
-void TWebServerApp::actStartExecute() {
-  try {
-    ApplySettings();
-    HTTPServer.SetActive(true);
-  } catch (const Exception& error) {
-    ReportError(error.Message());
+std::string TWebServerApp::SettingsFileText() const {
+  return FIniFile ? ReadWholeFile(FIniFile->FileName()) : std::string();
+}
+
+TWebServerSettings TWebServerApp::ForFile() const {
+  TWebServerSettings settings = FSettings;
+  if (RunOptions.PubDir) settings.PubDir = FFileSettings.PubDir;
+  if (RunOptions.Port) settings.Port = FFileSettings.Port;
+  return settings;
+}
+
+void TWebServerApp::WatchSettingsFile() {
+  if (FWatchFd >= 0 || !FIniFile) return;
+  const int fd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  if (fd < 0) return;
+  // The folder, not the file: a save (ours or an editor's) replaces the file
+  // by a rename, which would end a watch of the file itself.
+  const std::string folder = FolderOf(FIniFile->FileName());
+  if (::inotify_add_watch(fd, folder.c_str(), IN_CLOSE_WRITE | IN_MOVED_TO | IN_CREATE) < 0 ||
+      WatchDescriptor(FHandle.GetHandle(), fd, EPOLLIN,
+                      std::make_shared<TReadyMessage>(FHandle.Handle(), kSettingsFileMessage)) != 0) {
+    ::close(fd);  // no folder yet: the first save makes it, and tries again
     return;
   }
+  FWatchFd = fd;
+}
+
+void TWebServerApp::StopWatchingSettingsFile() {
+  if (FWatchFd < 0) return;
+  UnwatchDescriptor(FWatchFd);
+  ::close(FWatchFd);
+  FWatchFd = -1;
+}
+
+void TWebServerApp::SettingsFileEvents() {
+  if (FWatchFd < 0 || !FIniFile) return;
+  const std::string name = FIniFile->FileName().substr(FolderOf(FIniFile->FileName()).size());
+  bool ours = false;
+  alignas(inotify_event) char buffer[4096];
+  for (;;) {
+    const ssize_t got = ::read(FWatchFd, buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    for (ssize_t at = 0; at < got;) {
+      const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+      if (event->len > 0 && name == event->name) ours = true;
+      at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+    }
+  }
+  if (ours) SetTimer(FHandle.Handle(), kSettingsTimerId, kSettingsSettleMs);
+}
+
+void TWebServerApp::ReloadSettings(bool always) {
+  if (!FSettingsLoaded || !FIniFile) return;
+  const std::string text = SettingsFileText();
+  if (!always && text == FFileText) return;
+  auto ini = std::make_unique<TIniFile>(FIniFile->FileName());
+  if (ini->ReadFailed()) {
+    ReportError("The settings file " + ini->FileName() +
+                " could not be read again: the settings in use stay.");
+    return;
+  }
+  FFileText = text;
+  TWebServerSettings loaded;
+  loaded.LoadSettings(*ini, kSettingsSection);
+  // A missing file (deleted, or between an editor's steps) takes nothing
+  // away: the next save writes it whole again.
+  if (!ini->SectionExists(kSettingsSection)) return;
+  ReportNotNumbers(*ini);
+  const std::vector<std::string> changed = ChangedSettings(FFileSettings, loaded);
+  FFileSettings = loaded;
+  FIniFile = std::move(ini);
+  if (changed.empty()) return;
+
+  TWebServerSettings settings = FSettings;
+  std::string list;
+  for (const std::string& key : changed) {
+    if ((key == "PubDir" && RunOptions.PubDir) || (key == "Port" && RunOptions.Port)) continue;
+    CopySetting(settings, loaded, key);
+    list += (list.empty() ? "" : ", ") + key + "=" + SettingText(loaded, key);
+  }
+  if (list.empty()) return;
+  const bool port_changed = settings.Port != FSettings.Port;
+  FStartProblem.clear();
+  SetSettings(settings);
+  ApplySettings();
+  ServerLog.Log(nullptr, 0, "Settings changed in " + FIniFile->FileName() + ": " + list);
+  if (port_changed && HTTPServer.Active())
+    ServerLog.Log(nullptr, 0, "Port " + std::to_string(FSettings.Port) + " applies at the next Start");
+  UpdateStatus();
+}
+
+void TWebServerApp::ChoosePublishedDirectory(const std::string& folder) {
+  TWebServerSettings settings = FSettings;
+  settings.PubDir = folder;
+  RunOptions.PubDir.reset();
+  SetSettings(settings);
+  ApplySettings();
+  SaveSettings();
+  UpdateStatus();
+}
+
+// --- Actions ----------------------------------------------------------------
+
+std::string TWebServerApp::WhereToChangePort() const {
+  if (!FView || FView->HasSetupDialog()) return "in Setup \u2192 Network";
+  return "(--port N, or Port= in " + SettingsFileName() + ")";
+}
+
+std::string TWebServerApp::StartFailureText(const std::string& server_message) const {
+  const std::string port = HTTPServer.ListenPort();
+  const std::int32_t number = TextToIntOr(port, 0);
+  if (ContainsFolded(server_message, "permission denied") && number > 0 && number < 1024)
+    return "Port " + port + " needs administrator rights on Linux: choose a port from 1024 up " +
+           WhereToChangePort();
+  if (ContainsFolded(server_message, "Address in use")) {
+    std::string holder;
+    if (number > 0 && number <= 65535) {
+      if (const std::optional<TPortHolder> found = FindPortHolder(static_cast<std::uint16_t>(number))) {
+        holder = " (pid " + std::to_string(found->pid);
+        if (!found->name.empty()) holder += ", " + found->name;
+        holder += ")";
+      }
+    }
+    return "Port " + port + " is used by another program" + holder + ": choose another port " +
+           WhereToChangePort();
+  }
+  return std::string();
+}
+
+void TWebServerApp::actStartExecute() { StartServer(true); }
+
+void TWebServerApp::StartServer(bool remember) {
+  try {
+    ApplySettings();
+    // The server logs the failure itself; it is reported once, below.
+    const TLogOptions options = ServerLog.Options;
+    ServerLog.Options |= loHideClass1;
+    try {
+      HTTPServer.SetActive(true);
+    } catch (...) {
+      ServerLog.Options = options;
+      throw;
+    }
+    ServerLog.Options = options;
+  } catch (const Exception& error) {
+    FStartProblem = StartFailureText(error.Message());
+    UpdateStatus();
+    ReportError(FStartProblem.empty() ? error.Message() : FStartProblem + " (" + error.Message() + ")");
+    return;
+  }
+  FStartProblem.clear();
   tUpTime.TimerInterval = 1000;
   tUpTime.SetTimerActive(true);
-  FSettings.Active = true;
+  if (remember) FSettings.Active = true;
   UpdateStatus();
-  SaveSettings();
+  if (remember) SaveSettings();
 }
 
 void TWebServerApp::actStopExecute() {
   tUpTime.SetTimerActive(false);
   HTTPServer.SetActive(false);
   FSettings.Active = false;
+  FStartProblem.clear();
   {
     std::lock_guard lock(FLock);
     FLastRequest.clear();
@@ -275,11 +486,30 @@ void TWebServerApp::actExitExecute() {
 
 void TWebServerApp::actSetupExecute() {
   if (!FView) return;
+  const TWebServerSettings before = FSettings;
+  TWebServerSettings dialog = FSettings;
+  if (!FView->ShowSetupDialog(dialog)) return;
+  // Only what the dialog changed: the file may have brought other values in
+  // while it was open.
   TWebServerSettings settings = FSettings;
-  if (!FView->ShowSetupDialog(settings)) return;
+  for (const std::string& key : ChangedSettings(before, dialog)) {
+    CopySetting(settings, dialog, key);
+    if (key == "PubDir") RunOptions.PubDir.reset();
+    if (key == "Port") RunOptions.Port.reset();
+  }
+  const bool port_changed = settings.Port != FSettings.Port;
+  FStartProblem.clear();
   SetSettings(settings);
   ApplySettings();
   SaveSettings();
+  UpdateStatus();
+  if (port_changed && HTTPServer.Active() &&
+      FView->AskYesNo("The server goes on listening on port " + HTTPServer.ListenPort() + "; port " +
+                      std::to_string(FSettings.Port < 1 ? 80 : FSettings.Port) +
+                      " applies at the next Start.\n\nRestart the server now?")) {
+    actStopExecute();
+    actStartExecute();
+  }
 }
 
 void TWebServerApp::actAboutExecute() {
@@ -292,15 +522,24 @@ void TWebServerApp::ApplySettings() {
   const bool throttle = FSettings.Throttle && FSettings.ThrottleRate > 0;
   HTTPServer.SetThrottleClientWrite(throttle);
   HTTPServer.SetThrottleClientWriteRate(throttle ? FSettings.ThrottleRate : 0);
-  // A log that is switched off keeps no file open either.
+  // A log that is switched off keeps no file open either; one that is on
+  // gets its folder (~/.local/state/veltrana on a first run).
   if (!FSettings.LogToFile && FAccessLog) FAccessLog->Close();
+  if (FSettings.LogToFile) {
+    std::error_code ignored;
+    std::filesystem::create_directories(FolderOf(AccessLogFileName), ignored);
+  }
 }
 
 bool TWebServerApp::SaveSettings() {
   if (!FIniFile) return false;
   try {
-    FSettings.SaveSettings(*FIniFile, kSettingsSection);
+    const TWebServerSettings settings = ForFile();
+    settings.SaveSettings(*FIniFile, kSettingsSection, &FFileSettings);
     FIniFile->UpdateFile();
+    FFileSettings = settings;
+    FFileText = SettingsFileText();
+    WatchSettingsFile();
     return true;
   } catch (const Exception& error) {
     ReportError("The settings could not be saved: " + error.Message());
@@ -317,9 +556,55 @@ void TWebServerApp::UpdateStatus() {
   FDisplay.iServerActive = active;
   FDisplay.lStatus = active ? "Active" : "Inactive";
   FDisplay.lPort = active ? HTTPServer.ListenPort() : std::to_string(FSettings.Port);
+  CheckPubDirState();
+  FDisplay.PubDirMissing = FPubDirMissing;
+  if (!FStartProblem.empty()) {
+    FDisplay.lProblem = FStartProblem;
+  } else if (FPubDirMissing) {
+    const std::string folder = PublishedDirectoryOf(FSettings.PubDir);
+    FDisplay.lProblem = "Published folder " + folder + " does not exist: create it, or choose another one";
+    FDisplay.lProblem += !FView || FView->HasSetupDialog()
+                             ? std::string(" in Setup \u2192 General")
+                             : " (veltrana-webserver FOLDER, or PubDir= in " + SettingsFileName() + ")";
+  } else {
+    FDisplay.lProblem.clear();
+  }
+  // Said once where the log goes (standard error), whatever the view; a
+  // failed start was reported as an error already.
+  const std::string folder_problem = FStartProblem.empty() ? FDisplay.lProblem : FToldProblem;
+  if (folder_problem != FToldProblem) {
+    FToldProblem = folder_problem;
+    if (!FToldProblem.empty()) ServerLog.Log(nullptr, 1, "Warning: " + FToldProblem);
+  }
   Changed(dpStatus);
   UpdateStatistics();
   UpdateUpTime();
+}
+
+bool TWebServerApp::CheckPubDirState() {
+  const bool missing = !DirectoryExists(PublishedDirectoryOf(FSettings.PubDir));
+  const bool changed = missing != FPubDirMissing;
+  FPubDirMissing = missing;
+  return changed;
+}
+
+TServerState TWebServerApp::ServerState() const {
+  if (!FDisplay.lProblem.empty()) return TServerState::Error;
+  return HTTPServer.Active() ? TServerState::Running : TServerState::Stopped;
+}
+
+std::string TWebServerApp::StatusHint() const {
+  std::string hint = kServerName;
+  hint += kDash;
+  if (!FStartProblem.empty()) return hint + FStartProblem.substr(0, FStartProblem.find(':'));
+  if (FPubDirMissing)
+    return hint + "published folder " + ShortenHomePath(PublishedDirectoryOf(FSettings.PubDir)) +
+           " does not exist";
+  if (!HTTPServer.Active()) return hint + "stopped";
+  const std::int32_t clients = HTTPServer.ClientCount();
+  return hint + "serving " + ShortenHomePath(PublishedDirectoryOf(FSettings.PubDir)) + " on http://" +
+         PrimaryAddress() + ":" + HTTPServer.ListenPort() + kDash + std::to_string(clients) +
+         (clients == 1 ? " connection" : " connections");
 }
 
 void TWebServerApp::UpdateStatistics() {
@@ -336,7 +621,15 @@ void TWebServerApp::UpdateUpTime() {
   Changed(dpUpTime);
 }
 
-void TWebServerApp::tUpTimeTimer(TTimerHandle&) { UpdateUpTime(); }
+void TWebServerApp::tUpTimeTimer(TTimerHandle&) {
+  // The published folder may come or go while the server runs: the display
+  // follows within a tick.
+  if (CheckPubDirState()) {
+    UpdateStatus();
+  } else {
+    UpdateUpTime();
+  }
+}
 
 void TWebServerApp::RequestFiguresRefresh() {
   if (!figures_wanted_.load(std::memory_order_relaxed)) return;
@@ -370,6 +663,11 @@ std::int32_t TWebServerApp::HandleMessage(std::uint32_t msg, std::int32_t wParam
                                           bool& handled) {
   if (msg == kDeferredStartMessage) {
     WMDeferredStart();
+  } else if (msg == kSettingsFileMessage) {
+    SettingsFileEvents();
+  } else if (msg == kTimerMessage && static_cast<std::uint32_t>(wParam) == kSettingsTimerId) {
+    KillTimer(FHandle.Handle(), kSettingsTimerId);
+    ReloadSettings();
   } else if (msg == kRefreshFiguresMessage ||
              (msg == kTimerMessage && static_cast<std::uint32_t>(wParam) == kRefreshTimerId)) {
     RefreshFigures();
@@ -391,13 +689,12 @@ std::unique_ptr<TTCPServerClient> TWebServerApp::HTTPServerCreateClient(ATCPServ
 void TWebServerApp::HTTPServerGetResponse(AhttpServer&, AhttpServerClient& client) {
   RequestFiguresRefresh();
   const ThttpRequest& request = *client.Request();
-  std::string pub_dir;
-  bool exec_as_cgi = false;
-  {
-    std::lock_guard lock(FLock);
-    pub_dir = FSettings.PubDir;
-    exec_as_cgi = FSettings.ExecEXEAsCGI;
-  }
+  // One set of settings for the whole request, its log line included.
+  std::shared_ptr<const TWebServerSettings> settings = SettingsSnapshot();
+  auto* web_client = dynamic_cast<TWebServerClient*>(&client);
+  if (web_client) web_client->RequestSettings = settings;
+  const std::string& pub_dir = settings->PubDir;
+  const bool exec_as_cgi = settings->ExecEXEAsCGI;
   std::string local_path;
   struct stat local_status {};
   const TMapResult mapped = MapRequestPath(request.URI, pub_dir, local_path, &local_status);
@@ -434,7 +731,6 @@ void TWebServerApp::HTTPServerGetResponse(AhttpServer&, AhttpServerClient& clien
   }
   const std::string ext = FileExtOfPath(local_path);
   if (runs_program) {
-    auto* web_client = dynamic_cast<TWebServerClient*>(&client);
     if (!web_client) throw ECGIRun("This connection cannot run CGI programs");
     try {
       web_client->ExecuteCGI(pub_dir, local_path);
@@ -476,13 +772,11 @@ void TWebServerApp::CheckPublishedDirectory(AhttpServerClient& client, const std
 
 void TWebServerApp::HTTPServerFreeResponse(AhttpServer&, AhttpServerClient& client) {
   RequestFiguresRefresh();
-  std::string log_format;
-  {
-    std::lock_guard lock(FLock);
-    if (!FSettings.LogToFile) return;
-    log_format = FSettings.LogFormat;
-  }
-  WriteAccessLog(client, log_format);
+  std::shared_ptr<const TWebServerSettings> settings;
+  if (auto* web_client = dynamic_cast<TWebServerClient*>(&client))
+    settings = std::move(web_client->RequestSettings);
+  if (!settings) settings = SettingsSnapshot();  // the request never reached the handler
+  if (settings->LogToFile) WriteAccessLog(client, settings->LogFormat);
 }
 
 void TWebServerApp::WriteAccessLog(AhttpServerClient& client, const std::string& log_format) {

@@ -21,10 +21,24 @@
 // Threads. Everything runs on the main thread (the thread that pumps the
 // main queue, platform/synchronize.h) except the server's worker events
 // HTTPServerPreRequest, HTTPServerGetResponse and HTTPServerFreeResponse,
-// which run on the connections' workers, several at once. Workers read the
-// settings PubDir, ExecEXEAsCGI, LogToFile and LogFormat only under the
-// application lock, and the main thread changes those fields only under it
-// (SetSettings); FLastRequest is guarded the same way.
+// which run on the connections' workers, several at once. Workers never
+// read the settings record itself: each request takes one immutable copy
+// (SettingsSnapshot, a shared_ptr to const that the main thread replaces
+// whenever the settings change) and reads only that, so one request sees
+// one consistent set of values. FLastRequest is guarded by the application
+// lock.
+//
+// The settings file. Values the user edits in the file while the program
+// runs are noticed (inotify on the file's folder; a SIGHUP runner calls
+// ReloadSettings too) and applied as the setup dialog's OK applies its
+// values. A save writes only the values the program changed (and keys the
+// file lacks), so an edit the program has not seen yet, or a value that is
+// no number, stays in the file as written.
+//
+// First run and problems. A missing published folder, and a start that
+// failed, are kept in the display (lProblem) with what to do about them, so
+// that the window, the tray icon's hint and the headless runner can say it
+// where the user looks.
 //
 // Figures. The display's figures are refreshed without making a worker wait
 // for the main thread: a worker event asks for a refresh, refreshes are
@@ -42,6 +56,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "app/access_log.h"
 #include "app/file_cache.h"
@@ -49,6 +64,7 @@
 #include "app/settings.h"
 #include "app/web_server_client.h"
 #include "http/http_server.h"
+#include "platform/event_queue.h"
 #include "platform/log.h"
 #include "platform/window_handle.h"
 #include "util/date_time.h"
@@ -63,7 +79,7 @@ inline constexpr const char* kServerName = "Veltrana Web Server";
 inline constexpr const char* kMainCaption = "Veltrana Web Server 1.0";
 inline constexpr const char* kApplicationName = "Veltrana";
 inline constexpr const char* kApplicationVersion = "1.0";
-// The access log, in the program's directory.
+// The access log's file name (its folder: DefaultAccessLogFileName).
 inline constexpr const char* kAccessLogName = "webserver.log";
 // The environment variable that caps every time-out of the server at the
 // milliseconds it holds (CapTimeOuts), so that tests which drive the program
@@ -73,6 +89,9 @@ inline constexpr const char* kMaxWaitVariable = "VT_MAX_WAIT_MS";
 // (milliseconds): lines written meanwhile go on to the moved file.
 inline constexpr int kAccessLogCheckMs = 1000;
 
+// How long the settings file must be quiet before it is read again
+// (milliseconds): an editor's save is several events.
+inline constexpr int kSettingsSettleMs = 150;
 // The longest a view's figures lag behind the server (milliseconds).
 inline constexpr int kFigureRefreshMs = 100;
 
@@ -91,6 +110,37 @@ struct TStatusDisplay {
   bool actStart = true;
   bool actStop = false;
   bool actOpen = false;
+  // What the user should act on, with what to do, or empty: the published
+  // folder is missing, or the last start failed ("Port 80 needs
+  // administrator rights on Linux: choose a port from 1024 up in Setup →
+  // Network"). Part of dpStatus.
+  std::string lProblem;
+  // The missing published folder is (part of) the problem: the view may
+  // offer to choose one.
+  bool PubDirMissing = false;
+};
+
+// A descriptor watch (platform/event_queue.h) that posts `message` to
+// `window` whenever the descriptor is ready: its reader runs as a message
+// handler of the window's thread.
+class TReadyMessage : public IoWatcher {
+ public:
+  TReadyMessage(HWindow window, std::uint32_t message) : window_(window), message_(message) {}
+  void OnReady(std::uint32_t, MessageSink& sink) override { sink.Post(window_, message_, 0, 0); }
+  void OnRecheck(MessageSink&) override {}
+
+ private:
+  HWindow window_;
+  std::uint32_t message_;
+};
+
+// The server's state as the tray icon shows it.
+enum class TServerState { Running, Stopped, Error };
+
+// The settings given on the command line for this run only: never saved.
+struct TRunOptions {
+  std::optional<std::string> PubDir;
+  std::optional<std::int32_t> Port;
 };
 
 // Parts of the display, for IWebServerView::DisplayChanged.
@@ -140,6 +190,11 @@ class IWebServerView {
   // --- Messages and dialogs ---
   // An action failed (the server could not start, say); the program goes on.
   virtual void ShowError(const std::string& message) = 0;
+  // Asks a yes-or-no question; true for yes. A view that cannot ask says no.
+  virtual bool AskYesNo(const std::string& /*question*/) { return false; }
+  // True when the view has the setup dialog, so that messages point there;
+  // otherwise they point to the command line and the settings file.
+  virtual bool HasSetupDialog() const { return true; }
   // The setup dialog over a copy of the settings: true after OK, with the
   // copy changed; false after Cancel.
   virtual bool ShowSetupDialog(TWebServerSettings& settings) = 0;
@@ -168,8 +223,13 @@ class TWebServerApp {
   IWebServerView* View() const { return FView; }
 
   // The access log's full path; set before FormCreate. Default:
-  // GetAppDirectory() + kAccessLogName.
+  // DefaultAccessLogFileName() (app/settings_environment.h).
   std::string AccessLogFileName;
+  // Settings for this run only (the command line); set before FormCreate.
+  // With either, the server starts at the deferred start whatever Active
+  // says (and Active is left as it is). A value the user changes in the
+  // setup dialog replaces the run's value and is saved.
+  TRunOptions RunOptions;
   // Bounds of every CGI run; a change reaches connections made afterwards.
   TCGILimits CGILimits;
 
@@ -191,8 +251,25 @@ class TWebServerApp {
 
   // --- State (main thread) ---
   const TWebServerSettings& Settings() const { return FSettings; }
-  // Replaces the settings record (the setup dialog's OK) under the lock.
+  // Replaces the settings record and publishes it to the workers.
   void SetSettings(const TWebServerSettings& settings);
+  // The settings as the workers see them; any thread. Never null after
+  // construction.
+  std::shared_ptr<const TWebServerSettings> SettingsSnapshot() const;
+  // Reads the settings file again and applies the values changed in it as
+  // the setup dialog's OK does (throttling at once, a port at the next
+  // Start), reporting values that are no numbers. Does nothing when the
+  // file is as the program last read or wrote it, unless `always`.
+  void ReloadSettings(bool always = false);
+  // Publishes `folder` (the window's offer to choose one): PubDir set,
+  // applied and saved.
+  void ChoosePublishedDirectory(const std::string& folder);
+  // Running, stopped, or Error while lProblem holds something.
+  TServerState ServerState() const;
+  // The tray icon's hint: "Veltrana Web Server — serving ~/Public on
+  // http://192.168.1.20:8080 — 3 connections", "... — stopped", or the
+  // problem. UTF-8.
+  std::string StatusHint() const;
   const TStatusDisplay& Display() const { return FDisplay; }
   // The file the settings live in; empty before FormCreate.
   std::string SettingsFileName() const;
@@ -212,6 +289,10 @@ class TWebServerApp {
   // True: the window may close (Exit was asked for). False: it is hidden
   // into the tray instead.
   bool FormClose();
+  // The window was minimised (FormMinimized: Open enabled, Minimized set)
+  // or brought back from there by the window manager (FormRestored).
+  void FormMinimized();
+  void FormRestored();
   // Saves the window's position and the settings, then shuts the server
   // down. False when the settings could not be saved (the view was told).
   bool FormDestroy();
@@ -262,6 +343,25 @@ class TWebServerApp {
   std::int32_t HandleMessage(std::uint32_t msg, std::int32_t wParam, std::int32_t lParam, bool& handled);
   void Changed(unsigned parts);
   void ReportError(const std::string& message);
+  // Start; `remember`: set Active and save (the Start action), else a start
+  // for this run only.
+  void StartServer(bool remember);
+  // The settings for the file: the run's own values replaced by the file's.
+  TWebServerSettings ForFile() const;
+  // Reports the values of the file that are no numbers.
+  void ReportNotNumbers(const TIniFile& ini);
+  // Watches the settings file's folder, once it exists.
+  void WatchSettingsFile();
+  void StopWatchingSettingsFile();
+  void SettingsFileEvents();
+  // The text the settings file holds now.
+  std::string SettingsFileText() const;
+  // Where the user changes the port, for messages.
+  std::string WhereToChangePort() const;
+  // The friendly text of a failed start, or empty.
+  std::string StartFailureText(const std::string& server_message) const;
+  // Looks at the published folder again; true when its state changed.
+  bool CheckPubDirState();
   // After a request mapped to `found` or not: a missing published directory
   // is told once, and its return once (worker thread).
   void CheckPublishedDirectory(AhttpServerClient& client, const std::string& pub_dir, bool found);
@@ -271,7 +371,21 @@ class TWebServerApp {
   IWebServerView* FView = nullptr;
   mutable std::mutex FLock;
   TWebServerSettings FSettings;
+  // The values as the settings file held them when last read or written,
+  // and its text then.
+  TWebServerSettings FFileSettings;
+  std::string FFileText;
+  mutable std::mutex FSnapshotLock;
+  std::shared_ptr<const TWebServerSettings> FSnapshot;
   std::unique_ptr<TIniFile> FIniFile;
+  int FWatchFd = -1;
+  // The published folder was missing at the last look.
+  bool FPubDirMissing = false;
+  // The missing folder's text as last logged.
+  std::string FToldProblem;
+  // The friendly text of the last failed start, until the next start, Stop
+  // or change of settings.
+  std::string FStartProblem;
   std::unique_ptr<TAccessLog> FAccessLog;
   // Small files answered from memory while they stay unchanged.
   TSmallFileCache FFileCache;

@@ -36,6 +36,7 @@
 #include <mutex>
 #include <string>
 
+#include "app/settings.h"
 #include "http/http_server.h"
 #include "platform/win_execute.h"
 #include "util/exception.h"
@@ -67,6 +68,11 @@ class TWebServerClient : public ThttpServerClient {
   // The bounds of this connection's CGI runs (set by whoever makes the
   // client).
   TCGILimits CGILimits;
+
+  // The settings the current request is answered with: the application's
+  // snapshot taken when the request reached it, kept until its log line is
+  // written (worker thread only).
+  std::shared_ptr<const TWebServerSettings> RequestSettings;
 
   // Also kills the CGI program that runs for this connection, if any.
   void Terminate() override;

@@ -18,9 +18,11 @@
 #include <memory>
 
 #include "app/web_server_app.h"
+#include "platform/registry.h"
 #include "ui/main_queue_bridge.h"
 #include "ui/main_window.h"
 #include "ui/resources.h"
+#include "ui/single_instance.h"
 
 namespace vt {
 
@@ -127,10 +129,29 @@ bool CanShowWindows(std::string& why) {
   return QtPlatformStarts(why);
 }
 
-int RunWindowed(char* program, int signal_fd) {
+int RunWindowed(char* program, int signal_fd, const TRunOptions& options) {
   int argc = 1;
   char* argv[] = {program, nullptr};
   QApplication application(argc, argv);
+
+  TSingleInstance instance(GetConfigDirectory() + kSettingsFileName);
+  switch (instance.Claim()) {
+    case TSingleInstance::ciFirst:
+      break;
+    case TSingleInstance::ciShown:
+      std::fprintf(
+          stderr, "veltrana-webserver already runs (with %s%s): its window is shown%s\n",
+          GetConfigDirectory().c_str(), kSettingsFileName,
+          options.PubDir || options.Port ? "; FOLDER and --port apply only to a program that starts" : "");
+      return 0;
+    case TSingleInstance::ciNoAnswer:
+      std::fprintf(stderr,
+                   "veltrana-webserver already runs (it holds %s) but does not answer: end it, or wait and "
+                   "try again\n",
+                   instance.LockFile().c_str());
+      return 1;
+  }
+
   // The program lives in the tray: it ends through Exit, never because its
   // last window closed.
   QApplication::setQuitOnLastWindowClosed(false);
@@ -140,7 +161,9 @@ int RunWindowed(char* program, int signal_fd) {
 
   TWebServerApp app;
   app.ServerLog.Options = loLogToDebugger | loLogDate | loLogTime | loIgnoreLogFailures;
+  app.RunOptions = options;
   TfrmMain frmMain(app);
+  instance.OnShowRequest = [&frmMain] { frmMain.TrayIconClick(*frmMain.TrayIcon); };
   // exit, not quit: quit would first ask every window to close, and a
   // modal dialog still open would be asked too.
   frmMain.OnClose = [] { QCoreApplication::exit(0); };
@@ -153,6 +176,11 @@ int RunWindowed(char* program, int signal_fd) {
       signalfd_siginfo info{};
       if (::read(signal_fd, &info, sizeof info) != static_cast<ssize_t>(sizeof info)) return;
       if (app.ExitRequested()) return;
+      if (info.ssi_signo == SIGHUP) {
+        app.ServerLog.Log(nullptr, 0, "SIGHUP: reading the settings again");
+        app.ReloadSettings(true);
+        return;
+      }
       app.ServerLog.Log(nullptr, 0, "Signal received: exiting");
       app.actExitExecute();
     });

@@ -16,6 +16,8 @@
 
 #include <string>
 
+#include "app/web_server_app.h"
+
 namespace vt {
 
 // True when the windows can be shown. Otherwise `why` says why not, in a
@@ -24,10 +26,18 @@ namespace vt {
 bool CanShowWindows(std::string& why);
 
 // Runs the program with its windows until Exit: from the window, the tray
-// menu, or SIGINT or SIGTERM arriving on `signal_fd` (a signalfd; -1: none).
-// The server's log lines go to standard error, as headless. `program` is
-// the program's name for Qt (argv[0]). Returns the exit status: 0, or 1
-// when the settings could not be saved at the end.
-int RunWindowed(char* program, int signal_fd);
+// menu, or SIGINT or SIGTERM arriving on `signal_fd` (a signalfd that also
+// takes SIGHUP, which reads the settings file again; -1: none). The
+// server's log lines go to standard error, as headless. `program` is the
+// program's name for Qt (argv[0]); `options` the command line's settings
+// for this run.
+//
+// One program per desktop login (ui/single_instance.h): when another one
+// runs on the same settings, it is asked to show its window and this one
+// ends at once with status 0 (1 when the other did not answer).
+//
+// Returns the exit status: 0, or 1 when the settings could not be saved at
+// the end.
+int RunWindowed(char* program, int signal_fd, const TRunOptions& options = {});
 
 }  // namespace vt

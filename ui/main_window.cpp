@@ -8,17 +8,21 @@
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QGuiApplication>
+#include <QHBoxLayout>
 #include <QMenu>
 #include <QMessageBox>
 #include <QPainter>
 #include <QPushButton>
 #include <QScreen>
 #include <QTextOption>
+#include <QTimer>
 #include <QVBoxLayout>
+#include <QWindow>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
+#include "app/settings_environment.h"
 #include "ui/about_box.h"
 #include "ui/controls.h"
 #include "ui/resources.h"
@@ -28,6 +32,12 @@
 namespace vt {
 
 namespace {
+
+// How long a window shown minimised at the start is kept so. A window
+// manager's activation of the new window can come seconds late on a busy
+// desktop; only the first return within this time is undone, so a user who
+// restores it at once needs one more click at worst.
+constexpr auto kKeepMinimizedTime = std::chrono::seconds(5);
 
 // Width of the value column, and the lines the last request may take.
 constexpr int kValueWidth = 200;
@@ -45,11 +55,16 @@ QLabel* NewValueLabel(QLabel* label, QWidget* parent) {
   return label;
 }
 
-// Asks an X11 window manager to leave the window out of taskbars and pagers:
-// the tray icon stands for the program. The states must be on the window
-// before it is mapped; Qt adds its own states to those it finds there when
-// it maps the window. Other platforms have no such request.
-void KeepOffTaskbar(QWidget& window) {
+// The problem line's colour: dark red.
+const QColor kProblemColour(176, 0, 0);
+
+// Asks an X11 window manager to leave the window out of taskbars and pagers
+// (`entry` false: the tray icon stands for the program) or to show it there
+// (`entry` true: there is no tray). Before the window is mapped the states
+// go onto the window itself (Qt adds its own states to those it finds there
+// when it maps it); a mapped window asks the window manager by a client
+// message, as EWMH says. Other platforms have no such request.
+void SetTaskbarEntry(QWidget& window, bool entry, bool mapped) {
   auto* x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
   if (!x11 || !x11->connection()) return;
   xcb_connection_t* connection = x11->connection();
@@ -64,8 +79,26 @@ void KeepOffTaskbar(QWidget& window) {
   static const xcb_atom_t state = atom("_NET_WM_STATE");
   static const xcb_atom_t skip[] = {atom("_NET_WM_STATE_SKIP_TASKBAR"), atom("_NET_WM_STATE_SKIP_PAGER")};
   if (state == XCB_ATOM_NONE) return;
-  xcb_change_property(connection, XCB_PROP_MODE_REPLACE, static_cast<xcb_window_t>(window.winId()), state,
-                      XCB_ATOM_ATOM, 32, 2, skip);
+  const auto id = static_cast<xcb_window_t>(window.winId());
+  if (mapped) {
+    xcb_client_message_event_t message{};
+    message.response_type = XCB_CLIENT_MESSAGE;
+    message.format = 32;
+    message.window = id;
+    message.type = state;
+    message.data.data32[0] = entry ? 0 : 1;  // remove, add
+    message.data.data32[1] = skip[0];
+    message.data.data32[2] = skip[1];
+    message.data.data32[3] = 1;  // from a normal application
+    const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(connection)).data->root;
+    xcb_send_event(connection, 0, root,
+                   XCB_EVENT_MASK_SUBSTRUCTURE_REDIRECT | XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY,
+                   reinterpret_cast<const char*>(&message));
+  } else if (entry) {
+    xcb_delete_property(connection, id, state);
+  } else {
+    xcb_change_property(connection, XCB_PROP_MODE_REPLACE, id, state, XCB_ATOM_ATOM, 32, 2, skip);
+  }
   xcb_flush(connection);
 }
 
@@ -93,6 +126,8 @@ TfrmMain::TfrmMain(TWebServerApp& app, QWidget* parent)
   // front (an X11 window manager tells it only once the window is mapped).
   adjustSize();
   winId();
+  // The first expose tells where the window manager put the frame.
+  windowHandle()->installEventFilter(this);
 
   app_.SetView(this);
   app_.FormCreate();
@@ -128,6 +163,23 @@ void TfrmMain::CreateActions() {
 void TfrmMain::CreateControls() {
   auto* form = new QVBoxLayout(this);
   form->setSizeConstraint(QLayout::SetFixedSize);  // a fixed-size window
+
+  auto* problem = new QHBoxLayout();
+  lProblem = new QLabel(this);
+  lProblem->setTextFormat(Qt::PlainText);  // a folder name is never markup
+  lProblem->setWordWrap(true);
+  lProblem->setFixedWidth(kValueWidth + 60);
+  QPalette palette = lProblem->palette();
+  palette.setColor(QPalette::WindowText, kProblemColour);
+  lProblem->setPalette(palette);
+  bChooseFolder = new QPushButton(QStringLiteral("Choose folder..."), this);
+  bChooseFolder->setAutoDefault(false);
+  connect(bChooseFolder, &QPushButton::clicked, this, [this] { ChooseFolder(); });
+  problem->addWidget(lProblem, 1);
+  problem->addWidget(bChooseFolder, 0, Qt::AlignTop);
+  lProblem->hide();
+  bChooseFolder->hide();
+  form->addLayout(problem);
 
   gbWebServer = new QGroupBox(QStringLiteral(" Web Server "), this);
   auto* figures = new QGridLayout(gbWebServer);
@@ -185,10 +237,22 @@ void TfrmMain::CreateTrayIcon() {
   mTrayIcon = new QMenu(this);
   miStatus = BuildTrayMenu(*mTrayIcon, TTrayActions{actOpen, actStart, actStop, actSetup, actAbout, actExit});
   TrayIcon = new TCoolTrayIcon(this);
-  TrayIcon->SetIcon(ProgramIcon());
-  TrayIcon->SetHint(QString::fromLatin1(kTrayHint));
+  TrayIcon->SetIcon(StateIcon(TServerState::Stopped));
+  TrayIcon->SetHint(QString::fromLatin1(kServerName));
   TrayIcon->SetPopupMenu(mTrayIcon);
+  TrayIcon->OnClick = [this](TCoolTrayIcon& sender) { TrayIconClick(sender); };
   TrayIcon->OnDblClick = [this](TCoolTrayIcon& sender) { TrayIconClick(sender); };
+  TrayIcon->OnTrayChanged = [this](TCoolTrayIcon&, bool available) { TrayChanged(available); };
+}
+
+void TfrmMain::UpdateTrayIcon() {
+  const TServerState state = app_.ServerState();
+  if (state != tray_state_) {
+    tray_state_ = state;
+    TrayIcon->SetIcon(StateIcon(state));
+  }
+  const QString hint = QString::fromUtf8(app_.StatusHint());
+  if (hint != TrayIcon->Hint()) TrayIcon->SetHint(hint);
 }
 
 bool TfrmMain::FormDestroy() {
@@ -199,7 +263,27 @@ bool TfrmMain::FormDestroy() {
 }
 
 void TfrmMain::TrayIconClick(TCoolTrayIcon&) {
-  if (actOpen->isEnabled()) actOpen->trigger();
+  if (actOpen->isEnabled()) {
+    actOpen->trigger();
+  } else {
+    raise();  // shown, perhaps behind other windows
+    activateWindow();
+  }
+}
+
+void TfrmMain::TrayChanged(bool available) {
+  if (destroyed_ || app_.ExitRequested()) return;
+  if (!available && isHidden() && actOpen->isEnabled()) {
+    actOpen->trigger();  // nothing would be left to bring it back
+    return;
+  }
+  if (!available && isMinimized() && actOpen->isEnabled()) {
+    actOpen->trigger();  // minimised into a tray that is gone
+    return;
+  }
+  // A window minimised for want of a tray is in the tray that came, once it
+  // leaves the taskbar.
+  if (isVisible()) SetTaskbarEntry(*this, !available, true);
 }
 
 // --- The window ---------------------------------------------------------------
@@ -207,10 +291,57 @@ void TfrmMain::TrayIconClick(TCoolTrayIcon&) {
 void TfrmMain::showEvent(QShowEvent* event) {
   QWidget::showEvent(event);
   // A window manager that maps the window again (after an iconify) is no
-  // show of ours.
+  // show of ours (changeEvent sees the return from there).
   if (event->spontaneous()) return;
-  KeepOffTaskbar(*this);
+  SetTaskbarEntry(*this, !TrayIcon->IsTrayAvailable(), false);
+  RememberFramePosition();
   app_.FormShow();
+}
+
+void TfrmMain::changeEvent(QEvent* event) {
+  QWidget::changeEvent(event);
+  if ((event->type() == QEvent::WindowStateChange || event->type() == QEvent::ActivationChange) &&
+      !isMinimized() && std::chrono::steady_clock::now() < keep_minimized_until_) {
+    QTimer::singleShot(0, this, [this] {
+      keep_minimized_until_ = {};  // once is enough
+      showMinimized();
+    });
+    return;
+  }
+  if (event->type() != QEvent::WindowStateChange || destroyed_) return;
+  const bool was_minimized = static_cast<QWindowStateChangeEvent*>(event)->oldState() & Qt::WindowMinimized;
+  if (isMinimized() && !was_minimized) {
+    // The title bar's minimise. With a tray the minimised window, which has
+    // no taskbar entry, is in the tray: Status and the icon bring it back.
+    // (Hiding it as well would not do: leaving the minimised state later
+    // maps the window behind Qt's back.) Without a tray it stays on the
+    // taskbar.
+    app_.FormMinimized();
+  } else if (!isMinimized() && was_minimized && isVisible()) {
+    app_.FormRestored();  // brought back by the window manager or the taskbar
+  }
+}
+
+bool TfrmMain::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == windowHandle() && event->type() == QEvent::Expose && isVisible() && !isMinimized() &&
+      place_frame_) {
+    // Before the window was mapped, Qt could only place the client area:
+    // the frame's size was unknown. Now it is, and the frame goes where it
+    // was asked to be (the saved position is the frame's).
+    const QPoint wanted = *place_frame_;
+    place_frame_.reset();
+    if (frameGeometry().topLeft() != wanted) move(wanted);
+  }
+  return QWidget::eventFilter(watched, event);
+}
+
+void TfrmMain::moveEvent(QMoveEvent* event) {
+  QWidget::moveEvent(event);
+  RememberFramePosition();
+}
+
+void TfrmMain::RememberFramePosition() {
+  if (isVisible() && !isMinimized()) frame_position_ = frameGeometry().topLeft();
 }
 
 void TfrmMain::closeEvent(QCloseEvent* event) {
@@ -223,18 +354,48 @@ void TfrmMain::closeEvent(QCloseEvent* event) {
   if (OnClose) OnClose();
 }
 
-void TfrmMain::ShowView() { show(); }
+void TfrmMain::ShowView() {
+  if (!shown_once_ && app_.Settings().Minimized && !TrayIcon->IsTrayAvailable()) {
+    // To be hidden at once with no tray to hide into: mapped minimised from
+    // the start. A window manager that activates every new window (Openbox
+    // does) brings it back meanwhile; for a moment, that is undone.
+    shown_once_ = true;
+    keep_minimized_until_ = std::chrono::steady_clock::now() + kKeepMinimizedTime;
+    showMinimized();
+    return;
+  }
+  shown_once_ = true;
+  keep_minimized_until_ = {};
+  if (isMinimized()) showNormal();
+  show();
+  raise();
+  activateWindow();
+}
 
-void TfrmMain::HideView() { hide(); }
+void TfrmMain::HideView() {
+  if (TrayIcon->IsTrayAvailable()) {
+    hide();
+  } else if (!isMinimized()) {
+    showMinimized();  // no tray to hide into: the taskbar entry stays
+  }
+}
 
 bool TfrmMain::ViewVisible() const { return isVisible(); }
 
 std::optional<TViewBounds> TfrmMain::ViewBounds() const {
   const QRect frame = frameGeometry();
-  return TViewBounds{frame.x(), frame.y(), frame.width(), frame.height()};
+  // Once it is hidden, the window manager may already have moved the client
+  // area to where the frame was: only the shown window's frame counts.
+  const QPoint position =
+      isVisible() && !isMinimized() ? frame.topLeft() : frame_position_.value_or(frame.topLeft());
+  return TViewBounds{position.x(), position.y(), frame.width(), frame.height()};
 }
 
-void TfrmMain::MoveView(int left, int top) { move(left, top); }
+void TfrmMain::MoveView(int left, int top) {
+  move(left, top);
+  frame_position_ = QPoint(left, top);
+  if (!isVisible()) place_frame_ = frame_position_;
+}
 
 TViewBounds TfrmMain::DesktopBounds() const {
   const QScreen* desktop = screen() ? screen() : QGuiApplication::primaryScreen();
@@ -248,6 +409,9 @@ void TfrmMain::CloseView() { close(); }
 void TfrmMain::DisplayChanged(unsigned parts) {
   const TStatusDisplay& display = app_.Display();
   if (parts & dpStatus) {
+    lProblem->setText(ToQString(display.lProblem));
+    lProblem->setVisible(!display.lProblem.empty());
+    bChooseFolder->setVisible(display.PubDirMissing);
     lStatus->setText(ToQString(display.lStatus));
     lPort->setText(ToQString(display.lPort));
     iServerActive->setVisible(display.iServerActive);
@@ -265,9 +429,18 @@ void TfrmMain::DisplayChanged(unsigned parts) {
   }
   if (parts & dpUpTime) lUpTime->setText(ToQString(display.lUpTime));
   if (parts & dpActions) actOpen->setEnabled(display.actOpen);
+  if (parts & (dpStatus | dpStatistics)) UpdateTrayIcon();
+}
+
+void TfrmMain::ChooseFolder() {
+  TfndDirectoryDialog picker(this);
+  picker.Title = QStringLiteral("Select Directory to Publish.");
+  picker.InitialDir = ToQString(HomeDirectory());
+  if (picker.Execute()) app_.ChoosePublishedDirectory(picker.DirPath().toStdString());
 }
 
 void TfrmMain::ShowError(const std::string& message) {
+  app_.ServerLog.Log(nullptr, 1, "Error: " + message);
   // Over the window when it shows; centred on the desktop while the window
   // is hidden in the tray.
   QMessageBox box(QMessageBox::Critical, QString::fromLatin1(kServerName), ToQString(message),
@@ -275,7 +448,16 @@ void TfrmMain::ShowError(const std::string& message) {
   box.exec();
 }
 
-bool TfrmMain::ShowSetupDialog(TWebServerSettings& settings) { return vt::ShowSetupDialog(this, settings); }
+bool TfrmMain::AskYesNo(const std::string& question) {
+  QMessageBox box(QMessageBox::Question, QString::fromLatin1(kServerName), ToQString(question),
+                  QMessageBox::Yes | QMessageBox::No, isVisible() ? this : nullptr);
+  box.setDefaultButton(QMessageBox::No);
+  return box.exec() == QMessageBox::Yes;
+}
+
+bool TfrmMain::ShowSetupDialog(TWebServerSettings& settings) {
+  return vt::ShowSetupDialog(this, settings, app_.AccessLogFileName);
+}
 
 void TfrmMain::ShowAboutBox() { vt::ShowAboutBox(this); }
 

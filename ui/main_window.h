@@ -9,9 +9,27 @@
 // server picture (active or inactive) and the buttons Start, Stop, Setup,
 // About and Exit. Every button is bound to one action object, and the tray
 // menu holds the same objects, so an action's enabled state shows alike on
-// its button and its menu entry. The window has no taskbar entry: the tray
-// icon stands for it (on X11 the window asks the window manager to leave it
-// out of taskbars and pagers).
+// its button and its menu entry. Above the figures a red line says what
+// needs the user (a missing published folder, a start that failed), with a
+// button to choose a folder when that is the problem.
+//
+// The tray. While a tray host is there, the window has no taskbar entry
+// (on X11 it asks the window manager to leave it out of taskbars and
+// pagers), and both the close box and the window manager's minimise hide it
+// into the tray; the tray menu's Status, a click or a double click on the
+// icon bring it back. The icon shows the server's state (running, stopped,
+// a problem) and its hint says it in words. Without a tray host (GNOME has
+// none by default) the window is never hidden where nobody could reach it:
+// it keeps its taskbar entry, the close box minimises it, and when the tray
+// host goes away while the window is hidden, the window is shown.
+//
+// Position. The saved position is the frame's. A window not yet mapped can
+// only be placed by its client area (the frame is unknown), so the frame is
+// put in its place at the first expose; and the position is remembered
+// while the window is shown and saved from there, so that a window manager
+// moving the client area as the window closes cannot shift it either
+// (Openbox did both, so the window crept up by the title bar's height at
+// every restart).
 //
 // Life cycle. The constructor builds the window, sets itself as the
 // application's view, runs the application's FormCreate (settings read,
@@ -27,6 +45,7 @@
 
 #include <QLabel>
 #include <QWidget>
+#include <chrono>
 #include <functional>
 #include <optional>
 #include <string>
@@ -42,9 +61,6 @@ class QPushButton;
 namespace vt {
 
 class TCoolTrayIcon;
-
-// The tray icon's hint.
-inline constexpr const char* kTrayHint = "Web Server";
 
 // A label of fixed size whose text wraps anywhere, even inside a word (a
 // request URI has no blanks to wrap at); what does not fit is cut off. The
@@ -73,8 +89,11 @@ class TfrmMain : public QWidget, public IWebServerView {
   // Fires once the window has really closed (after Exit).
   std::function<void()> OnClose;
 
-  // The tray icon's double click: opens the window when it is hidden.
+  // The tray icon's click or double click: opens the window when it is
+  // hidden or minimised, else brings it to the front.
   void TrayIconClick(TCoolTrayIcon& sender);
+  // A tray host came or went.
+  void TrayChanged(bool available);
 
   // --- IWebServerView ---
   void ShowView() override;
@@ -88,12 +107,16 @@ class TfrmMain : public QWidget, public IWebServerView {
   void CloseView() override;
   bool ShowsFigures() const override { return true; }
   void DisplayChanged(unsigned parts) override;
-  // An error message box over the window.
+  // An error message box over the window (and the line on standard error).
   void ShowError(const std::string& message) override;
+  bool AskYesNo(const std::string& question) override;
   bool ShowSetupDialog(TWebServerSettings& settings) override;
   void ShowAboutBox() override;
 
   // --- Controls ---
+  // The problem line and its button "Choose folder...".
+  QLabel* lProblem;
+  QPushButton* bChooseFolder;
   QGroupBox* gbWebServer;
   QLabel* lStatus;
   QLabel* lPort;
@@ -128,14 +151,28 @@ class TfrmMain : public QWidget, public IWebServerView {
  protected:
   void showEvent(QShowEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
+  void changeEvent(QEvent* event) override;
+  void moveEvent(QMoveEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
   void CreateControls();
   void CreateActions();
   void CreateTrayIcon();
+  // The tray icon's picture and hint from the application's state.
+  void UpdateTrayIcon();
+  void RememberFramePosition();
+  void ChooseFolder();
 
   TWebServerApp& app_;
   bool destroyed_ = false;
+  // The frame's position while the window was last shown, if it was.
+  std::optional<QPoint> frame_position_;
+  // Where the frame is to go once the window manager has framed the window.
+  std::optional<QPoint> place_frame_;
+  bool shown_once_ = false;
+  std::chrono::steady_clock::time_point keep_minimized_until_{};
+  std::optional<TServerState> tray_state_;
 };
 
 }  // namespace vt

@@ -1,5 +1,6 @@
 #include "ui/resources.h"
 
+#include <QPainter>
 #include <QString>
 
 namespace vt {
@@ -8,6 +9,33 @@ QIcon ProgramIcon() {
   QIcon icon;
   for (int size : {16, 22, 24, 32, 48, 64, 128}) {
     icon.addFile(QStringLiteral(":/icons/veltrana-%1.png").arg(size), QSize(size, size));
+  }
+  return icon;
+}
+
+QIcon StateIcon(TServerState state) {
+  const QColor badge = state == TServerState::Running   ? QColor(0x2e, 0xa0, 0x43)
+                       : state == TServerState::Stopped ? QColor(0x8a, 0x8a, 0x8a)
+                                                        : QColor(0xd0, 0x30, 0x30);
+  const QIcon program = ProgramIcon();
+  QIcon icon;
+  for (int size : {16, 22, 24, 32, 48, 64}) {
+    QPixmap pixmap = program.pixmap(size, size);
+    QPainter painter(&pixmap);
+    painter.setRenderHint(QPainter::Antialiasing);
+    const qreal diameter = size * 0.5;
+    const QRectF circle(size - diameter, size - diameter, diameter, diameter);
+    painter.setPen(QPen(Qt::white, qMax(1.0, size / 16.0)));
+    painter.setBrush(badge);
+    painter.drawEllipse(circle.adjusted(0.5, 0.5, -0.5, -0.5));
+    if (state == TServerState::Error) {
+      const qreal bar = diameter * 0.5;
+      painter.fillRect(
+          QRectF(circle.center().x() - bar / 2, circle.center().y() - diameter * 0.09, bar, diameter * 0.18),
+          Qt::white);
+    }
+    painter.end();
+    icon.addPixmap(pixmap);
   }
   return icon;
 }

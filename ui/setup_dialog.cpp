@@ -2,16 +2,21 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDesktopServices>
+#include <QFileInfo>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QScreen>
 #include <QTabWidget>
+#include <QUrl>
 #include <QVBoxLayout>
 
+#include "app/settings_environment.h"
 #include "platform/registry.h"
 #include "ui/controls.h"
 #include "util/text.h"
@@ -136,6 +141,16 @@ void TfrmSetup::CreateControls() {
   variables->setHorizontalSpacing(24);
   variables->setColumnStretch(2, 1);
   log_box->addLayout(variables);
+  auto* log_file = new QHBoxLayout();
+  lLogFile = new QLabel(gbLog);
+  lLogFile->setTextFormat(Qt::PlainText);
+  lLogFile->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  lLogFile->setWordWrap(true);
+  bOpenLog = new QPushButton(QStringLiteral("Open"), gbLog);
+  bOpenLog->setAutoDefault(false);
+  log_file->addWidget(lLogFile, 1);
+  log_file->addWidget(bOpenLog, 0, Qt::AlignTop);
+  log_box->addLayout(log_file);
   static_cast<QVBoxLayout*>(tsLog->layout())->addStretch();
 
   // Buttons
@@ -151,6 +166,7 @@ void TfrmSetup::CreateControls() {
   connect(cLimitBandwidth, &QCheckBox::clicked, this, &TfrmSetup::cLimitBandwidthClick);
   connect(cLogToFile, &QCheckBox::clicked, this, &TfrmSetup::cLogToFileClick);
   connect(bPubDirBrowse, &QPushButton::clicked, this, &TfrmSetup::bPubDirBrowseClick);
+  connect(bOpenLog, &QPushButton::clicked, this, &TfrmSetup::bOpenLogClick);
   connect(bOK, &QPushButton::clicked, this, &QDialog::accept);
   connect(bCancel, &QPushButton::clicked, this, &QDialog::reject);
 }
@@ -199,6 +215,35 @@ void TfrmSetup::bPubDirBrowseClick() {
   if (fndPubDir.Execute()) SetFieldText(ePubDir, fndPubDir.DirPath(), kPubDirMaxLength);
 }
 
+void TfrmSetup::SetAccessLogFileName(const std::string& path) {
+  log_file_ = path;
+  lLogFile->setText(QStringLiteral("Access log: ") + ToQString(path));
+  bOpenLog->setEnabled(!path.empty());
+}
+
+void TfrmSetup::bOpenLogClick() {
+  const QFileInfo log(ToQString(log_file_));
+  QDesktopServices::openUrl(QUrl::fromLocalFile(log.exists() ? log.filePath() : log.path()));
+}
+
+QString TfrmSetup::PubDirProblem() const {
+  const std::string folder = PublishedDirectoryOf(FieldText(ePubDir->text(), pub_dir_read_));
+  if (DirectoryExists(folder)) return QString();
+  return QStringLiteral("Published folder ") + ToQString(folder) +
+         QStringLiteral(" does not exist: create it, or choose another one.");
+}
+
+void TfrmSetup::accept() {
+  const QString problem = PubDirProblem();
+  if (problem.isEmpty()) {
+    QDialog::accept();
+    return;
+  }
+  pcSetup->setCurrentWidget(tsGeneral);
+  ePubDir->setFocus();
+  QMessageBox::warning(this, windowTitle(), problem);
+}
+
 void TfrmSetup::ApplyToSettings(TWebServerSettings& settings) {
   const bool auto_run = cAutoRun->isChecked();
   if (auto_run != FAutoRunFound) {
@@ -214,8 +259,9 @@ void TfrmSetup::ApplyToSettings(TWebServerSettings& settings) {
   settings.ExecEXEAsCGI = cExecEXEasCGI->isChecked();
 }
 
-bool ShowSetupDialog(QWidget* owner, TWebServerSettings& settings) {
+bool ShowSetupDialog(QWidget* owner, TWebServerSettings& settings, const std::string& access_log) {
   TfrmSetup setup(settings, owner);
+  setup.SetAccessLogFileName(access_log);
   if (setup.exec() != QDialog::Accepted) return false;
   setup.ApplyToSettings(settings);
   return true;

@@ -3,10 +3,12 @@
 // TfrmSetup: the modal setup dialog.
 //
 // Three pages: "General" (start at login, published directory, CGI),
-// "Network" (port, bandwidth limit) and "Log" (access log and its format).
-// The dialog reads a settings record when it opens and writes it back only
-// through ApplyToSettings, which the caller runs after OK; Cancel (or
-// closing the window) changes nothing, not even the start-at-login entry.
+// "Network" (port, bandwidth limit) and "Log" (access log and its format,
+// where the log file is, and a button that opens it). The dialog reads a
+// settings record when it opens and writes it back only through
+// ApplyToSettings, which the caller runs after OK; Cancel (or closing the
+// window) changes nothing, not even the start-at-login entry. OK refuses a
+// published folder that does not exist, saying so, and stays open.
 //
 // Lifetime: created for one use and deleted when closed (by its creator;
 // the controls are its Qt children). Main thread only.
@@ -53,6 +55,17 @@ class TfrmSetup : public QDialog {
   // written by ApplyToSettings.
   bool AutoRunFound() const { return FAutoRunFound; }
 
+  // The access log's path, shown on the Log page.
+  void SetAccessLogFileName(const std::string& path);
+  // The problem with the published folder field (it names no folder), or
+  // empty.
+  QString PubDirProblem() const;
+  // OK: refused with a message while PubDirProblem says something.
+  void accept() override;
+  // Opens the access log (or its folder, while there is no log yet) with
+  // the desktop's program for it.
+  void bOpenLogClick();
+
   // Handlers of the controls (connected by the constructor).
   void cLimitBandwidthClick() { UpdateControls(); }
   void cLogToFileClick() { UpdateControls(); }
@@ -85,6 +98,8 @@ class TfrmSetup : public QDialog {
   QLineEdit* eLogFormat;
   QLabel* lVariables;
   std::array<QLabel*, 8> lVariable;
+  QLabel* lLogFile;
+  QPushButton* bOpenLog;
   // Buttons
   QPushButton* bOK;
   QPushButton* bCancel;
@@ -101,6 +116,7 @@ class TfrmSetup : public QDialog {
   // the stored bytes (ui/controls.h).
   std::string pub_dir_read_;
   std::string log_format_read_;
+  std::string log_file_;
 };
 
 // Typing limits of the fields.
@@ -109,8 +125,9 @@ inline constexpr int kPortMaxLength = 5;
 inline constexpr int kBandwidthMaxLength = 8;
 inline constexpr int kLogFormatMaxLength = 255;
 
-// Shows the setup dialog modally over `owner`; after OK applies it to
-// `settings` and returns true. Cancel leaves everything as it was.
-bool ShowSetupDialog(QWidget* owner, TWebServerSettings& settings);
+// Shows the setup dialog modally over `owner` (the Log page shows
+// `access_log`); after OK applies it to `settings` and returns true. Cancel
+// leaves everything as it was.
+bool ShowSetupDialog(QWidget* owner, TWebServerSettings& settings, const std::string& access_log = {});
 
 }  // namespace vt

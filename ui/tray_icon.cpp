@@ -11,6 +11,8 @@
 
 namespace vt {
 
+std::function<bool()> TCoolTrayIcon::DefaultTrayAvailable;
+
 TCoolTrayIcon::TCoolTrayIcon(QWidget* owner)
     : QObject(owner),
       owner_(owner),
@@ -74,23 +76,30 @@ void TCoolTrayIcon::PopupAtCursor() {
 }
 
 bool TCoolTrayIcon::IsTrayAvailable() const {
-  return TrayAvailable ? TrayAvailable() : QSystemTrayIcon::isSystemTrayAvailable();
+  if (TrayAvailable) return TrayAvailable();
+  if (DefaultTrayAvailable) return DefaultTrayAvailable();
+  return QSystemTrayIcon::isSystemTrayAvailable();
 }
 
 void TCoolTrayIcon::CheckTray() {
   const bool available = IsTrayAvailable();
-  const bool came_back = available && !tray_was_available_;
+  const bool changed = available != tray_was_available_;
   tray_was_available_ = available;
-  if (came_back && tray_->isVisible()) {
+  if (available && changed && tray_->isVisible()) {
     tray_->hide();
     tray_->show();
     ++restore_count_;
   }
+  if (changed && OnTrayChanged) OnTrayChanged(*this, available);
 }
 
 void TCoolTrayIcon::Activated(int reason) {
-  if (reason != QSystemTrayIcon::DoubleClick) return;  // the right click's menu is Qt's
   QPointer<TCoolTrayIcon> alive(this);
+  if (reason == QSystemTrayIcon::Trigger) {
+    if (OnClick) OnClick(*this);
+    return;
+  }
+  if (reason != QSystemTrayIcon::DoubleClick) return;  // the right click's menu is Qt's
   if (OnDblClick) OnDblClick(*this);
   if (!alive || !popup_menu_) return;
   QAction* entry = popup_menu_->defaultAction();
@@ -101,6 +110,7 @@ bool TCoolTrayIcon::eventFilter(QObject* watched, QEvent* event) {
   if (watched == owner_ && event->type() == QEvent::Show) {
     // After the show, when the window can take the focus.
     QTimer::singleShot(0, owner_, [owner = owner_] {
+      if (owner->isMinimized()) return;  // shown minimised: activating it would undo that
       owner->raise();
       owner->activateWindow();
     });

@@ -5,14 +5,15 @@
 // Built on QSystemTrayIcon, which docks the icon by the freedesktop.org
 // XEmbed tray protocol, or registers it with a StatusNotifier host when one
 // is on the session bus. The icon shows a hint and opens PopupMenu on a
-// right click; a double click fires OnDblClick and then clicks the menu's
-// default entry when that is enabled. A single left click does nothing.
+// right click; a single click fires OnClick; a double click fires
+// OnDblClick and then clicks the menu's default entry when that is enabled.
 //
 // Tray host restarts. Qt docks the icon again by itself when an XEmbed tray
 // comes back; for hosts where it does not, the component also watches the
 // tray's availability and, when the tray reappears while IconVisible is on,
 // adds the icon again (re-adding an icon that is already docked only
-// replaces it).
+// replaces it). OnTrayChanged tells the owner when a tray comes or goes, so
+// that a window hidden in a tray that went away can be shown again.
 //
 // When the owner window is shown, the component brings it to the front, so
 // that a window opened from the tray is not left behind others.
@@ -55,8 +56,12 @@ class TCoolTrayIcon : public QObject {
   QMenu* PopupMenu() const { return popup_menu_.data(); }
   void SetPopupMenu(QMenu* menu);
 
+  // Fires on a single click on the icon.
+  TNotifyEvent OnClick;
   // Fires on a double click on the icon.
   TNotifyEvent OnDblClick;
+  // Fires when the check finds that a tray came (true) or went (false).
+  std::function<void(TCoolTrayIcon& sender, bool available)> OnTrayChanged;
 
   // Adds the icon to the tray; false when there is no tray right now (the
   // icon then appears when one does).
@@ -71,9 +76,12 @@ class TCoolTrayIcon : public QObject {
   // How often the tray's availability is checked, in milliseconds; read
   // when the icon is shown.
   int TrayCheckInterval = 2000;
-  // Says whether a tray is there; QSystemTrayIcon::isSystemTrayAvailable
-  // unless replaced (tests do).
+  // Says whether a tray is there: this, else DefaultTrayAvailable, else
+  // QSystemTrayIcon::isSystemTrayAvailable (tests replace them).
   std::function<bool()> TrayAvailable;
+  static std::function<bool()> DefaultTrayAvailable;
+  // True when a tray host is there to hold the icon.
+  bool IsTrayAvailable() const;
   // How often the icon was added again because the tray came back.
   int RestoreCount() const { return restore_count_; }
   // The availability check that the timer runs while the icon is shown.
@@ -87,7 +95,6 @@ class TCoolTrayIcon : public QObject {
 
  private:
   void Activated(int reason);
-  bool IsTrayAvailable() const;
 
   QWidget* owner_;
   std::unique_ptr<QSystemTrayIcon> tray_;

@@ -230,7 +230,8 @@ class Settings(FaultCase):
         taken.bind(("", server.port))
         taken.listen(1)
         server.spawn()
-        self.logged(r"Error: Error creating server socket: Socket bind failed: Address in use")
+        self.logged(r"Error: Port \d+ is used by another program \(pid \d+, python3\): choose another port "
+                    r".*\(Error creating server socket: Socket bind failed: Address in use\)")
         time.sleep(0.2)  # (gives a wrong exit the chance to show; the check below does not wait on it)
         self.assertTrue(server.running(), "the program ended")
         self.stopped_cleanly()

@@ -120,9 +120,13 @@ void ServerProgram::Spawn(const std::vector<std::string>& args) {
   const std::string err = dir_.File("stderr.txt");
   // The program shows windows when it finds a display: only where a test
   // asks for one (Environment).
-  const auto inherited = [](const std::string& entry) {
+  // A variable the test sets replaces the inherited one.
+  const auto inherited = [this](const std::string& entry) {
     for (const char* name : {"XDG_CONFIG_HOME=", "DISPLAY=", "WAYLAND_DISPLAY=", "QT_QPA_PLATFORM="}) {
       if (entry.rfind(name, 0) == 0) return false;
+    }
+    for (const std::string& own : Environment) {
+      if (entry.compare(0, own.find('=') + 1, own, 0, own.find('=') + 1) == 0) return false;
     }
     return true;
   };
@@ -135,7 +139,8 @@ void ServerProgram::Spawn(const std::vector<std::string>& args) {
   std::vector<char*> envp;
   for (std::string& e : env_text) envp.push_back(e.data());
   envp.push_back(nullptr);
-  std::vector<std::string> arg_text{program};
+  std::vector<std::string> arg_text = Wrapper;
+  arg_text.push_back(program);
   arg_text.insert(arg_text.end(), args.begin(), args.end());
   std::vector<char*> argv;
   for (std::string& a : arg_text) argv.push_back(a.data());
@@ -146,7 +151,7 @@ void ServerProgram::Spawn(const std::vector<std::string>& args) {
   posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
   posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
   pid_t pid = -1;
-  const int error = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+  const int error = posix_spawn(&pid, arg_text[0].c_str(), &actions, nullptr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
   ASSERT_EQ(0, error) << "cannot start " << program;
   pid_ = pid;

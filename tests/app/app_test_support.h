@@ -58,6 +58,8 @@ class ServerProgram {
   std::string SettingsFile() const { return dir_.File("config/vtWebServer.ini"); }
   std::string AccessLog() const { return dir_.File("bin/webserver.log"); }
   std::string ConfigDir() const { return dir_.File("config"); }
+  // The sandbox folder itself.
+  std::string Dir() const { return dir_.Path(); }
   // Writes a file below the published directory; returns its path.
   std::string WriteRootFile(const std::string& name, const std::string& content) const;
   // Writes an executable file below the published directory.
@@ -75,6 +77,10 @@ class ServerProgram {
   // test's own without DISPLAY, WAYLAND_DISPLAY and QT_QPA_PLATFORM (so it
   // runs headless), with XDG_CONFIG_HOME = ConfigDir(), then these.
   std::vector<std::string> Environment;
+
+  // A command that runs the program (its path and arguments follow), such
+  // as setpriv to run it as another user; empty: none.
+  std::vector<std::string> Wrapper;
 
   // Starts the program without waiting for anything.
   void Spawn(const std::vector<std::string>& args);

@@ -8,7 +8,9 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <regex>
 #include <thread>
 
@@ -310,12 +312,168 @@ TEST(Program, InactiveStaysInactiveAndAStartFailureKeepsItRunning) {
     ::close(taken);
     const std::string err = program.Stderr();
     EXPECT_NE(std::string::npos, err.find("running headless")) << "without --headless it says so";
-    EXPECT_NE(std::string::npos,
-              err.find("Error: Error creating server socket: Socket bind failed: Address in use"))
-        << err;
+    const std::string says =
+        "Error: Port " + std::to_string(program.Port()) + " is used by another program (pid " +
+        std::to_string(::getpid()) + ", app_tests): choose another port (--port N, or Port= in " +
+        program.SettingsFile() + ") (Error creating server socket: Socket bind failed: Address in use)";
+    EXPECT_NE(std::string::npos, err.find(says)) << err;
+    EXPECT_EQ(err.find("Address in use"), err.rfind("Address in use")) << "said once: " << err;
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_TRUE(program.Running());
     EXPECT_EQ(0, program.Stop());
+  }
+}
+
+}  // namespace
+}  // namespace vt
+
+namespace vt {
+namespace {
+
+bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+int Count(const std::string& text, const std::string& part) {
+  int n = 0;
+  for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+  return n;
+}
+
+// A first run as a normal user: no settings file, no public folder yet, no
+// right to port 80. Run as "nobody" through setpriv when the test runs as
+// root.
+TEST(Program, FirstRunAsAnUnprivilegedUser) {
+  ServerProgram program;
+  const std::string home = program.Dir() + "/home";
+  std::filesystem::create_directories(home);
+  if (::geteuid() == 0) {
+    if (::access("/usr/bin/setpriv", X_OK) != 0) GTEST_SKIP() << "setpriv (util-linux) is missing";
+    program.Wrapper = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"};
+    ::chmod(program.Dir().c_str(), 0755);
+    for (const std::string& folder : {home, program.ConfigDir()})
+      ASSERT_EQ(0, ::chown(folder.c_str(), 65534, 65534));
+  }
+  const bool port_80_free_for_all =
+      std::atoi(test::ReadFileText("/proc/sys/net/ipv4/ip_unprivileged_port_start").c_str()) <= 80;
+  program.Environment = {"HOME=" + home, "XDG_STATE_HOME="};
+
+  program.Spawn({"--headless"});
+  ASSERT_TRUE(test::WaitFor([&] {
+    const std::string err = program.Stderr();
+    return Has(err, "Active on port") || Has(err, "Error: ");
+  })) << program.Stderr();
+  const std::string port = port_80_free_for_all ? "80" : "8080";
+  std::string err = program.Stderr();
+  EXPECT_TRUE(Has(err, "Active on port " + port + ", publishing " + home + "/Public") ||
+              Has(err, "Error: Port " + port + " is used by another program"))
+      << "the port this user may bind: " << err;
+  EXPECT_TRUE(Has(err, "access log: " + home + "/.local/state/veltrana/webserver.log"))
+      << "not beside a program that is not the user's: " << err;
+  ASSERT_TRUE(test::WaitFor([&] { return Has(program.Stderr(), "Published folder"); })) << program.Stderr();
+  EXPECT_EQ(0, program.Stop());
+  err = program.Stderr();
+  EXPECT_EQ(1, Count(err, "Warning: Published folder " + home +
+                              "/Public does not exist: create it, or choose another one (veltrana-webserver "
+                              "FOLDER, or PubDir= in " +
+                              program.SettingsFile() + ")"))
+      << err;
+  TIniFile saved(program.SettingsFile());
+  EXPECT_EQ(home + "/Public", saved.ReadString("WebServer", "PubDir", ""))
+      << "the first save writes the defaults";
+
+  if (port_80_free_for_all) GTEST_SKIP() << "this system lets every user bind port 80";
+  std::filesystem::create_directories(home + "/Public");
+  const std::size_t seen = program.Stderr().size();
+  program.Spawn({"--headless", "--port", "80"});
+  ASSERT_TRUE(test::WaitFor([&] { return Has(program.Stderr().substr(seen), "Error: "); }))
+      << program.Stderr();
+  EXPECT_EQ(0, program.Stop());
+  err = program.Stderr().substr(seen);
+  EXPECT_EQ(1, Count(err,
+                     "Error: Port 80 needs administrator rights on Linux: choose a port from 1024 up "
+                     "(--port N, or Port= in " +
+                         program.SettingsFile() + ") (Error creating server socket: "))
+      << err;
+  EXPECT_EQ(1, Count(err, "permission denied")) << "said once: " << err;
+  EXPECT_FALSE(Has(err, "Warning: ")) << "the folder is there now: " << err;
+}
+
+TEST(Program, SettingsEditedInTheFileAreAppliedAndNeverUndone) {
+  ServerProgram program;
+  program.WriteRootFile("index.html", "first");
+  const std::string second = program.Dir() + "/second";
+  std::filesystem::create_directories(second);
+  std::ofstream(second + "/index.html") << "second";
+  program.WriteSettings("; the user's note\n");
+  ASSERT_TRUE(program.Start()) << program.Stderr();
+  EXPECT_EQ("first", program.Get("/").body);
+
+  // Edited as an editor saves: a new file renamed over the old one.
+  const auto edit = [&](const std::string& from, const std::string& to) {
+    std::string text = test::ReadFileText(program.SettingsFile());
+    text.replace(text.find(from), from.size(), to);
+    const std::string temp = program.SettingsFile() + ".swp";
+    std::ofstream(temp) << text;
+    std::filesystem::rename(temp, program.SettingsFile());
+  };
+  edit("PubDir=" + program.Root(), "PubDir=" + second);
+  ASSERT_TRUE(test::WaitFor([&] { return program.Get("/").body == "second"; })) << program.Stderr();
+  EXPECT_TRUE(Has(program.Stderr(), "Settings changed in " + program.SettingsFile() + ": PubDir=" + second));
+
+  // SIGHUP reads the file too.
+  ::kill(program.Pid(), SIGHUP);
+  edit("ExecEXEAsCGI=1", "ExecEXEAsCGI=0");
+  ::kill(program.Pid(), SIGHUP);
+  ASSERT_TRUE(test::WaitFor([&] { return Has(program.Stderr(), ": ExecEXEAsCGI=0"); })) << program.Stderr();
+  EXPECT_TRUE(Has(program.Stderr(), "SIGHUP: reading the settings again"));
+
+  // An edit right before the end is kept, and so is a value that is no number.
+  edit("Port=" + std::to_string(program.Port()), "Port=18306x");
+  EXPECT_EQ(0, program.Stop());
+  const std::string text = test::ReadFileText(program.SettingsFile());
+  EXPECT_TRUE(Has(text, "Port=18306x\n")) << text;
+  EXPECT_TRUE(Has(text, "PubDir=" + second + "\n")) << text;
+  EXPECT_TRUE(Has(text, "ExecEXEAsCGI=0\n")) << text;
+  EXPECT_TRUE(Has(text, "; the user's note\n")) << text;
+  EXPECT_EQ(1, Count(program.Stderr(), "Port=18306x")) << program.Stderr();
+}
+
+TEST(Program, FolderAndPortOnTheCommandLineAreForThisRunOnly) {
+  ServerProgram program;
+  program.WriteRootFile("index.html", "saved folder");
+  const std::string other = program.Dir() + "/other";
+  std::filesystem::create_directories(other);
+  std::ofstream(other + "/index.html") << "given folder";
+  program.WriteSettings("Active=0\n");
+  const std::uint16_t port = test::FreePort();
+  program.Spawn({"--headless", other, "--port", std::to_string(port)});
+  ASSERT_TRUE(test::WaitFor([&] { return Has(program.Stderr(), "Active on port " + std::to_string(port)); }))
+      << program.Stderr();
+  EXPECT_TRUE(Has(program.Stderr(), "publishing " + other)) << program.Stderr();
+  EXPECT_EQ("given folder", test::Get(port, "/").body);
+  EXPECT_EQ(0, program.Stop());
+  TIniFile saved(program.SettingsFile());
+  EXPECT_EQ(program.Root(), saved.ReadString("WebServer", "PubDir", ""));
+  EXPECT_EQ(program.Port(), saved.ReadInteger("WebServer", "Port", 0));
+  EXPECT_FALSE(saved.ReadBool("WebServer", "Active", true)) << "started for this run, not switched on";
+
+  struct Case {
+    std::vector<std::string> args;
+    std::string says;
+  } refused[] = {
+      {{"--port", "0"}, "'0' is no port number (1 to 65535)"},
+      {{"--port=65536"}, "'65536' is no port number"},
+      {{"--port", "80x"}, "'80x' is no port number"},
+      {{"--port"}, "--port needs a port number"},
+      {{program.Dir() + "/missing"}, "folder " + program.Dir() + "/missing does not exist"},
+      {{other, other}, "unknown option or second folder"},
+  };
+  for (const Case& c : refused) {
+    const std::size_t seen = program.Stderr().size();
+    std::vector<std::string> args{"--headless"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    program.Spawn(args);
+    EXPECT_EQ(2, program.Wait()) << c.says;
+    EXPECT_TRUE(Has(program.Stderr().substr(seen), c.says)) << program.Stderr().substr(seen);
   }
 }
 

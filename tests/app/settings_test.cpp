@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include "app/settings_environment.h"
 #include "platform/ini_file.h"
+#include "support/scoped_env.h"
 #include "support/temp_dir.h"
 
 namespace vt {
@@ -10,13 +12,15 @@ namespace {
 
 TEST(Settings, MissingFileGivesTheDefaults) {
   test::TempDir dir;
+  test::ScopedEnv home("HOME", dir.Path());
+  test::ScopedEnv config("XDG_CONFIG_HOME", dir.File("config"));
   TIniFile ini(dir.File("vtWebServer.ini"));
   TWebServerSettings settings;
   settings.Port = 1234;
   settings.LoadSettings(ini, kSettingsSection);
   EXPECT_TRUE(settings.Active);
-  EXPECT_EQ("/var/www", settings.PubDir);
-  EXPECT_EQ(80, settings.Port);
+  EXPECT_EQ(dir.File("Public"), settings.PubDir);
+  EXPECT_EQ(CanBindPrivilegedPorts() ? 80 : 8080, settings.Port);
   EXPECT_FALSE(settings.Throttle);
   EXPECT_EQ(0, settings.ThrottleRate);
   EXPECT_TRUE(settings.LogToFile);
@@ -25,6 +29,68 @@ TEST(Settings, MissingFileGivesTheDefaults) {
   EXPECT_FALSE(settings.Minimized);
   EXPECT_EQ(-1, settings.FormX);
   EXPECT_EQ(-1, settings.FormY);
+}
+
+TEST(Settings, PublishedFolderDefaultsToThePublicShareFolder) {
+  struct Case {
+    const char* user_dirs;  // the user-dirs.dirs file; null: none
+    const char* want;       // below HOME ("~" is HOME), or absolute
+  } cases[] = {
+      {nullptr, "~/Public"},
+      {"XDG_PUBLICSHARE_DIR=\"$HOME/Shared files\"\n", "~/Shared files"},
+      {"# comment\nXDG_DESKTOP_DIR=\"$HOME/Desktop\"\n  XDG_PUBLICSHARE_DIR=\"/srv/pub/\"\n", "/srv/pub"},
+      {"XDG_PUBLICSHARE_DIR=\"$HOME/\"\n", "~/Public"},  // the home folder itself: not set
+      {"XDG_PUBLICSHARE_DIR=\"$HOME\"\n", "~/Public"},
+      {"XDG_PUBLICSHARE_DIR=\"relative\"\n", "~/Public"},  // no form the file may hold
+      {"#XDG_PUBLICSHARE_DIR=\"/srv/x\"\n", "~/Public"},
+      {"XDG_PUBLICSHARE_DIR=\"/a\"\nXDG_PUBLICSHARE_DIR=\"/b\"\n", "/b"},  // the last one wins
+      {"XDG_PUBLICSHARE_DIR=/unquoted\n", "~/Public"},
+  };
+  for (const Case& c : cases) {
+    test::TempDir dir;
+    test::ScopedEnv home("HOME", dir.Path() + "/");
+    test::ScopedEnv config("XDG_CONFIG_HOME", dir.File("config"));
+    if (c.user_dirs) dir.WriteFile("config/user-dirs.dirs", c.user_dirs);
+    std::string want = c.want;
+    if (want[0] == '~') want = dir.Path() + want.substr(1);
+    EXPECT_EQ(want, DefaultSettings().PubDir) << (c.user_dirs ? c.user_dirs : "(no file)");
+    EXPECT_EQ(c.want, ShortenHomePath(want)) << "the hint writes the home folder as ~";
+  }
+}
+
+// A save writes what the program changed and what the file lacks; whatever
+// else the file holds stays as written, even a value that reads as another.
+TEST(Settings, SavingOverTheFileKeepsWhatTheProgramDidNotChange) {
+  struct Case {
+    const char* file;    // the [WebServer] lines on disk
+    const char* change;  // the key the program changes (empty: none)
+    const char* key;     // the key looked at afterwards
+    const char* want;    // its text in the file afterwards
+  } cases[] = {
+      {"Port=18306x\n", "", "Port", "18306x"},    // no number: left as the user wrote it
+      {"Port=18306x\n", "Port", "Port", "9000"},  // until the program has a value of its own
+      {"Port=0x50\n", "", "Port", "0x50"},        // the user's spelling stays
+      {"Active=yes\n", "", "Active", "yes"},
+      {"Active=yes\n", "Active", "Active", "0"},
+      {"", "", "LogToFile", "1"},  // a missing key is written
+      {"FormX=40\n", "", "FormX", "40"},
+      {"PubDir=/srv/a\n", "PubDir", "PubDir", "/srv/changed"},
+  };
+  for (const Case& c : cases) {
+    test::TempDir dir;
+    const std::string path = dir.WriteFile("s.ini", std::string("[WebServer]\n") + c.file);
+    TIniFile ini(path);
+    TWebServerSettings on_file;
+    on_file.LoadSettings(ini, kSettingsSection);
+    TWebServerSettings now = on_file;
+    now.Port = std::string(c.change) == "Port" ? 9000 : now.Port;
+    now.Active = std::string(c.change) == "Active" ? false : now.Active;
+    now.PubDir = std::string(c.change) == "PubDir" ? "/srv/changed" : now.PubDir;
+    EXPECT_EQ(std::vector<std::string>(c.change[0] ? 1 : 0, c.change), ChangedSettings(on_file, now));
+    now.SaveSettings(ini, kSettingsSection, &on_file);
+    ini.UpdateFile();
+    EXPECT_EQ(c.want, TIniFile(path).ReadString(kSettingsSection, c.key, "(missing)")) << c.file << c.change;
+  }
 }
 
 TEST(Settings, RoundTripKeepsUnknownKeysAndOlderPositions) {

@@ -1,6 +1,7 @@
 #include "app/web_server_app.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -9,6 +10,7 @@
 #include <memory>
 #include <thread>
 
+#include "app/settings_environment.h"
 #include "app_test_support.h"
 #include "platform/ini_file.h"
 #include "platform/registry.h"
@@ -60,6 +62,10 @@ class FakeView : public IWebServerView {
   }
   void ShowError(const std::string& message) override { errors.push_back(message); }
   bool ShowSetupDialog(TWebServerSettings& settings) override { return setup && setup(settings); }
+  bool AskYesNo(const std::string& question) override {
+    questions.push_back(question);
+    return answer;
+  }
   void ShowAboutBox() override {}
 
   bool visible = false;
@@ -70,6 +76,8 @@ class FakeView : public IWebServerView {
   std::vector<std::string> errors;
   int statistics_changes = 0;
   std::function<bool(TWebServerSettings&)> setup;
+  std::vector<std::string> questions;
+  bool answer = false;
 
  private:
   TWebServerApp& app_;
@@ -218,7 +226,14 @@ TEST_F(AppTest, StartFailureIsReportedAndChangesNothing) {
   app_->actStartExecute();
   ::close(taken);
   ASSERT_EQ(1u, view_->errors.size());
-  EXPECT_EQ(0u, view_->errors[0].find("Error creating server socket: ")) << view_->errors[0];
+  const std::string says = "Port " + std::to_string(port_) + " is used by another program (pid " +
+                           std::to_string(::getpid()) +
+                           ", app_tests): choose another port in Setup \u2192 Network";
+  EXPECT_EQ(says + " (Error creating server socket: Socket bind failed: Address in use)", view_->errors[0]);
+  EXPECT_EQ(0, LogCount("Error creating server socket"))
+      << "the message box says it; the log does not say it again";
+  EXPECT_EQ(says, app_->Display().lProblem);
+  EXPECT_EQ(TServerState::Error, app_->ServerState());
   EXPECT_FALSE(app_->HTTPServer.Active());
   EXPECT_EQ("Inactive", app_->Display().lStatus);
   EXPECT_TRUE(app_->Display().actStart);
@@ -278,6 +293,10 @@ TEST_F(AppTest, SetupAppliesAndSavesOnlyAfterOk) {
   EXPECT_TRUE(app_->HTTPServer.ThrottleClientWrite());
   EXPECT_EQ(4096, app_->HTTPServer.ThrottleClientWriteRate());
   EXPECT_EQ(old_port, app_->HTTPServer.ListenPort()) << "a new port waits for the next Start";
+  ASSERT_EQ(1u, view_->questions.size()) << "and the user is told so";
+  EXPECT_EQ("The server goes on listening on port " + old_port +
+                "; port 8181 applies at the next Start.\n\nRestart the server now?",
+            view_->questions[0]);
 
   // The start-at-login entry lives beside the settings and names this program.
   const std::string entry = config_.File("autostart/Veltrana WebServer.desktop");
@@ -290,7 +309,94 @@ TEST_F(AppTest, SetupAppliesAndSavesOnlyAfterOk) {
   app_->actStopExecute();
   app_->actStartExecute();
   EXPECT_EQ("8181", app_->HTTPServer.ListenPort());
+
+  // Restart now: the new port at once.
+  const std::uint16_t next = test::FreePort();
+  view_->answer = true;
+  view_->setup = [next](TWebServerSettings& settings) {
+    settings.Port = next;
+    return true;
+  };
+  app_->actSetupExecute();
+  EXPECT_EQ(std::to_string(next), app_->HTTPServer.ListenPort());
+  EXPECT_TRUE(app_->HTTPServer.Active());
   app_->actStopExecute();
+}
+
+// Each request reads one snapshot of the settings: its log line follows the
+// settings it was answered with, even when they change while it runs, and
+// ThreadSanitizer sees no field read while the main thread writes it.
+TEST_F(AppTest, RequestsReadOneSnapshotWhileTheSettingsChange) {
+  test::TempDir other;
+  other.WriteFile("index.html", "<p>other</p>");
+  const std::string slow = root_.WriteFile("slow.exe", "#!/bin/sh\n/bin/sleep 0.3\necho\n");
+  ::chmod(slow.c_str(), 0755);
+  WriteSettings("Active=1\nLogFormat=$uri$ first\n");
+  Create();
+  Show();
+  ASSERT_TRUE(test::PumpUntil([&] { return app_->HTTPServer.Active(); }));
+  const auto with = [&](const std::string& pub_dir, const std::string& log_format) {
+    TWebServerSettings settings = app_->Settings();
+    settings.PubDir = pub_dir;
+    settings.LogFormat = log_format;
+    app_->SetSettings(settings);
+  };
+
+  std::atomic<bool> done{false};
+  std::thread slow_client([&] {
+    test::Get(port_, "/slow.exe");
+    done = true;
+  });
+  test::PumpUntil([] { return false; }, std::chrono::milliseconds(100));  // the program runs
+  with(root_.Path(), "$uri$ changed");
+  ASSERT_TRUE(test::PumpUntil([&] { return done.load(); }));
+  slow_client.join();
+
+  done = false;
+  std::thread client([&] {
+    for (int i = 0; i < 40; ++i) EXPECT_EQ("HTTP/1.1 200 OK", test::Get(port_, "/").status);
+    done = true;
+  });
+  for (int turn = 0; !done; ++turn) {
+    with(turn % 2 ? other.Path() : root_.Path(), turn % 2 ? "$uri$ other" : "$uri$ home");
+    test::PumpUntil([] { return false; }, std::chrono::milliseconds(1));
+  }
+  client.join();
+  app_->actStopExecute();
+  const std::string log = test::ReadFileText(config_.File("webserver.log"));
+  EXPECT_EQ(0u, log.find("/slow.exe first\r\n")) << "the format the request began with: " << log;
+}
+
+TEST_F(AppTest, AMissingPublishedFolderIsAProblemUntilItIsThere) {
+  const std::string folder = root_.File("later");
+  WriteSettings("Active=1\n");
+  Create();
+  TWebServerSettings settings = app_->Settings();
+  settings.PubDir = folder;
+  app_->SetSettings(settings);
+  Show();
+  ASSERT_TRUE(test::PumpUntil([&] { return app_->HTTPServer.Active(); }));
+  const std::string problem =
+      "Published folder " + folder + " does not exist: create it, or choose another one";
+  EXPECT_EQ(problem + " in Setup \u2192 General", app_->Display().lProblem);
+  EXPECT_TRUE(app_->Display().PubDirMissing);
+  EXPECT_EQ(TServerState::Error, app_->ServerState());
+  EXPECT_EQ("Veltrana Web Server \u2014 published folder " + ShortenHomePath(folder) + " does not exist",
+            app_->StatusHint());
+  EXPECT_EQ(1, LogCount("1 Warning: " + problem));
+
+  std::filesystem::create_directories(folder);
+  ASSERT_TRUE(test::PumpUntil([&] { return app_->ServerState() == TServerState::Running; }))
+      << "seen within a tick of the up-time timer";
+  EXPECT_EQ("", app_->Display().lProblem);
+  EXPECT_EQ("Veltrana Web Server \u2014 serving " + ShortenHomePath(folder) + " on http://" +
+                PrimaryAddress() + ":" + std::to_string(port_) + " \u2014 0 connections",
+            app_->StatusHint());
+
+  app_->actStopExecute();
+  EXPECT_EQ(TServerState::Stopped, app_->ServerState());
+  EXPECT_EQ("Veltrana Web Server \u2014 stopped", app_->StatusHint());
+  EXPECT_EQ(1, LogCount("Warning: ")) << "told once";
 }
 
 TEST_F(AppTest, FiguresFollowTheRequestsWithoutHoldingThem) {
@@ -324,7 +430,7 @@ TEST_F(AppTest, AViewWithoutFiguresCostsTheWorkersNoRefresh) {
 
 TEST_F(AppTest, AnUnwritableAccessLogIsToldOnceAndNeverBreaksTheAnswers) {
   WriteSettings("Active=1\n");
-  const std::string folder = config_.File("logs");  // not there yet
+  const std::string folder = config_.WriteFile("logs", "a file where the log's folder should be");
   Create({.log_file = folder + "/webserver.log"});
   Show();
   ASSERT_TRUE(test::PumpUntil([&] { return app_->HTTPServer.Active(); }));
@@ -351,6 +457,7 @@ TEST_F(AppTest, AnUnwritableAccessLogIsToldOnceAndNeverBreaksTheAnswers) {
   test::PumpUntil([] { return false; }, std::chrono::milliseconds(100));
   EXPECT_EQ(1, LogCount(failure)) << "told once, not once per request";
 
+  std::filesystem::remove(folder);
   std::filesystem::create_directories(folder);
   both_answered();
   const auto lines_written = [&] {

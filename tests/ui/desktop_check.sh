@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Real-window check of the program: runs a copy of veltrana-webserver on an
-# X server of its own (Xvfb) beside an XEmbed tray host (trayer), finds its
-# window and its tray icon, works the tray menu, fetches a page from the
-# running server, and saves screenshots for people to look at.
+# X server of its own (Xvfb) under a window manager (Openbox) beside an
+# XEmbed tray host (trayer), finds its window and its tray icon, works the
+# tray menu, fetches a page from the running server, takes the tray host
+# away and back, restarts the program, and saves screenshots for people to
+# look at.
 #
 #   desktop_check.sh SCREENSHOT_DIR PROGRAM
 #
@@ -16,13 +18,26 @@
 #   5. the menu's About entry opens the about box, and Enter closes it;
 #   6. a double click on the icon shows the status window "Veltrana Web
 #      Server 1.0", which asks to be left off taskbars and pagers;
-#   7. after the tray host restarts, the icon docks again;
-#   8. the menu's Exit entry ends the program (exit status 0), removes the
+#   7. the title bar's minimise hides the window into the tray, and a double
+#      click brings it back (with a window manager);
+#   8. the close box hides the window; a second start of the program shows
+#      it and ends with status 0 (one program per login);
+#   9. the mouse over the icon shows its hint;
+#  10. with the window hidden in the tray, the tray host goes away: the
+#      window is shown, with a taskbar entry; its close box now minimises it
+#      (never hidden out of reach); the tray host comes back: the icon docks
+#      again;
+#  11. the menu's Exit entry ends the program (exit status 0), removes the
 #      icon, stops the server and saves the settings (Minimized=0 after the
-#      window was opened, and the window's position).
+#      window was opened, and the window's position);
+#  12. three restarts, each ended by the window's Exit button: the window
+#      comes back where it was each time (with a window manager), and its
+#      missing published folder is said in red;
+#  13. without any tray host, a start with Minimized=1 leaves the window
+#      minimised with a taskbar entry, and its close box does not hide it.
 # Screenshots: tray-menu.png, setup-general.png, setup-network.png,
-# setup-log.png, about.png, main-window.png, desktop.png (and
-# desktop-at-failure.png when a check fails).
+# setup-log.png, about.png, main-window.png, tray-hint.png, desktop.png,
+# main-window-problem.png (and desktop-at-failure.png when a check fails).
 #
 # The copy of the program lives in a temporary folder (its access log is
 # written beside it), with XDG_CONFIG_HOME pointing at a fresh folder whose
@@ -32,8 +47,10 @@
 # that Qt docks its icon by XEmbed.
 #
 # Exit status: 0 passed, 1 failed, 77 skipped (Xvfb, trayer, xdotool,
-# ImageMagick's import, curl or python3 missing). Every wait is bounded, and
-# everything the script started is stopped when it ends.
+# xprop, ImageMagick's import, curl or python3 missing). Without openbox the
+# checks that need a window manager (7, the positions of 12, 13) are left
+# out. Every wait is bounded, and everything the script started is stopped
+# when it ends.
 set -uo pipefail
 
 if [ $# -ne 2 ]; then
@@ -43,12 +60,14 @@ fi
 shots=$1
 built_program=$2
 
-for tool in Xvfb trayer xdotool import curl python3; do
+for tool in Xvfb trayer xdotool xprop import curl python3; do
   if ! command -v "$tool" >/dev/null; then
-    echo "SKIP: $tool is not installed (Debian: xvfb trayer xdotool imagemagick curl python3)"
+    echo "SKIP: $tool is not installed (Debian: xvfb trayer xdotool x11-utils imagemagick curl python3)"
     exit 77
   fi
 done
+have_wm=0
+command -v openbox >/dev/null && have_wm=1
 
 main_title="Veltrana Web Server 1.0"
 setup_title=Setup
@@ -62,7 +81,7 @@ mkdir -p "$shots" "$work/bin" "$work/config" "$work/site"
 program="$work/bin/$class"
 cp "$built_program" "$program" || { echo "FAIL: cannot copy $built_program"; rm -rf "$work"; exit 1; }
 rm -f "$shots/desktop-at-failure.png"  # from an earlier run
-xvfb_pid="" tray_pid="" program_pid=""
+xvfb_pid="" tray_pid="" program_pid="" wm_pid=""
 
 # Stops a process we started (TARGET: its pid, or -pid for its whole process
 # group), bounded: TERM, up to 5 s, then KILL.
@@ -77,6 +96,7 @@ stop() {
 cleanup() {
   [ -n "$program_pid" ] && stop "-$program_pid"
   stop "$tray_pid"
+  stop "$wm_pid"
   stop "$xvfb_pid"
   rm -rf "$work"
 }
@@ -92,7 +112,7 @@ fail() {
 give_up() {
   fail "$*"
   local log
-  for log in program trayer xvfb; do
+  for log in program second trayer openbox xvfb; do
     [ -s "$work/$log.log" ] && { echo "--- $log output"; cat "$work/$log.log"; }
   done
   snap_root desktop-at-failure.png
@@ -218,6 +238,16 @@ start_x() {
 start_x || give_up "Xvfb did not start"
 echo "display $DISPLAY"
 
+if [ $have_wm -eq 1 ]; then
+  openbox >"$work/openbox.log" 2>&1 &
+  wm_pid=$!
+  wm_up() { xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id'; }
+  wait_until 10 wm_up || give_up "openbox did not start"
+  pass "window manager running"
+else
+  echo "NOTE: openbox is not installed (Debian: openbox): the window manager's checks are left out"
+fi
+
 start_tray
 pass "tray host running"
 
@@ -237,9 +267,39 @@ asan_options="${ASAN_OPTIONS:-}${ASAN_OPTIONS:+:}strict_string_checks=0"
 # group stops the bus and the program together.
 bus=()
 command -v dbus-run-session >/dev/null && bus=(dbus-run-session --)
-env -u DBUS_SESSION_BUS_ADDRESS XDG_CONFIG_HOME="$work/config" QT_QPA_PLATFORM=xcb \
-  ASAN_OPTIONS="$asan_options" setsid "${bus[@]}" "$program" >"$work/program.log" 2>&1 &
-program_pid=$!
+# Starts a copy of the program (output to $work/LOG.log); its pid in $started.
+run_program() {
+  env -u DBUS_SESSION_BUS_ADDRESS XDG_CONFIG_HOME="$work/config" QT_QPA_PLATFORM=xcb \
+    ASAN_OPTIONS="$asan_options" setsid "${bus[@]}" "$program" >>"$work/$1.log" 2>&1 &
+  started=$!
+}
+program_ended() { ! kill -0 "$program_pid" 2>/dev/null; }
+# Waits for the program's end; its exit status.
+wait_program() {
+  wait_until 15 program_ended || give_up "$1 did not end the program"
+  wait "$program_pid"
+  local status=$?
+  program_pid=""
+  return $status
+}
+# The window manager's view of a window: Normal, Iconic or Withdrawn.
+wm_state() { xprop -id "$1" WM_STATE 2>/dev/null | sed -n 's/.*window state: //p'; }
+# A key pressed on the window, which the window manager sees (Alt+F4).
+window_key() { xdo windowactivate --sync "$1" key "$2" 2>/dev/null; }
+# The middle of the minimise button in window $1's title bar, as Openbox's
+# default theme draws it: the second button from the right, 43 pixels from
+# the frame's right edge, in the middle of the title bar.
+minimise_button() {
+  local info x y width title
+  info=$(xwininfo -id "$1")
+  x=$(sed -n 's/^ *Absolute upper-left X: *//p' <<<"$info")
+  y=$(sed -n 's/^ *Absolute upper-left Y: *//p' <<<"$info")
+  width=$(sed -n 's/^ *Width: *//p' <<<"$info")
+  title=$(sed -n 's/^ *Relative upper-left Y: *//p' <<<"$info")
+  button_x=$((x + width - 42)) button_y=$((y - title / 2 - 1))
+}
+run_program program
+program_pid=$started
 
 # 1, 2
 wait_until 20 find_icon || give_up "no tray icon of class $class appeared"
@@ -302,24 +362,90 @@ if command -v xprop >/dev/null; then
 fi
 
 # 7
+if [ $have_wm -eq 1 ]; then
+  # Openbox leaves a request to minimise a dialog unanswered: its title
+  # bar's button it is.
+  minimise_button "$main"
+  xdo mousemove "$button_x" "$button_y" click 1
+  iconic() { [ "$(wm_state "$main")" = Iconic ]; }
+  wait_until 10 iconic || give_up "the title bar's minimise button did not minimise the window"
+  wait_until 10 hidden "$main_title" || give_up "the title bar's minimise left the window on the screen"
+  xdo mousemove --window "$icon" 6 6 click --repeat 2 --delay 80 1
+  wait_until 10 shows "$main_title" || give_up "after a minimise, a double click on the icon did not bring it back"
+  main=$(titled_window "$main_title")
+  pass "minimise hides the window into the tray, and a double click brings it back"
+fi
+
+# 8
+close_main() {
+  if [ $have_wm -eq 1 ]; then window_key "$main" alt+F4; else xdo key --window "$main" alt+F4; fi
+}
+if [ $have_wm -eq 1 ]; then
+  close_main
+  wait_until 10 hidden "$main_title" || give_up "the close box did not hide the window into the tray"
+  run_program second
+  second_pid=$started
+  second_ended() { ! kill -0 "$second_pid" 2>/dev/null; }
+  wait_until 15 second_ended || give_up "a second start of the program did not end"
+  wait "$second_pid"
+  second_status=$?
+  [ $second_status -eq 0 ] || fail "the second start ended with status $second_status"
+  wait_until 10 shows "$main_title" || give_up "a second start did not show the running program's window"
+  main=$(titled_window "$main_title")
+  pass "a second start shows the running program's window and ends (status $second_status)"
+fi
+
+# 9
+find_icon
+xdo mousemove --window "$icon" 8 8 2>/dev/null
+tip_up() { tip=$(menu_window); [ -n "$tip" ]; }
+if wait_until 10 tip_up; then
+  eval "$(xdo getwindowgeometry --shell "$tip" | grep -E '^(X|Y|WIDTH|HEIGHT)=')"
+  left=$((X > 40 ? X - 40 : 0))
+  snap_root tray-hint.png -crop "$((screen_width - left))x$((Y + HEIGHT + 20))+${left}+0"
+  pass "the icon shows its hint"
+else
+  fail "no hint appeared over the icon"
+fi
+xdo mousemove 500 400 2>/dev/null
+
+# 10
+if [ $have_wm -eq 1 ]; then
+  close_main
+  wait_until 10 hidden "$main_title" || give_up "the close box did not hide the window into the tray"
+fi
 old_icon=$icon
 stop "$tray_pid"
 tray_pid=""
 wait_until 10 no_icon || give_up "the icon stayed visible without a tray host"
+if [ $have_wm -eq 1 ]; then
+  wait_until 15 shows "$main_title" || give_up "the window stayed hidden after the tray host went away"
+  main=$(titled_window "$main_title")
+  pass "the window is shown when the tray host goes away"
+  xprop -id "$main" _NET_WM_STATE | grep -q _NET_WM_STATE_SKIP_TASKBAR &&
+    fail "without a tray host the window still asks to be left off the taskbar"
+  close_main
+  wait_until 10 iconic || give_up "without a tray host the close box did not minimise the window ($(wm_state "$main"))"
+  pass "without a tray host the close box minimises the window, which keeps its taskbar entry"
+fi
 start_tray
 wait_until 20 find_icon || give_up "the icon did not come back after the tray host restarted"
 pass "icon docked again after the tray host restarted (window $old_icon -> $icon)"
+if [ $have_wm -eq 1 ]; then
+  # The window minimised while there was no tray is in the tray now.
+  wait_until 10 find_icon
+  xdo mousemove --window "$icon" 6 6 click --repeat 2 --delay 80 1
+  wait_until 10 shows "$main_title" || give_up "a double click did not bring back the window minimised without a tray"
+  pass "a double click brings back the window minimised while there was no tray"
+fi
 settle
 snap_root desktop.png
 
-# 8
+# 11
 open_menu
 xdo key "$exit_key"
-program_ended() { ! kill -0 "$program_pid" 2>/dev/null; }
-wait_until 15 program_ended || give_up "the menu's Exit entry did not end the program"
-wait "$program_pid"
+wait_program "the menu's Exit entry"
 status=$?
-program_pid=""
 [ $status -eq 0 ] || fail "the program ended with status $status"
 no_icon || fail "the icon stayed after Exit"
 [ $status -eq 0 ] && pass "Exit from the tray menu ends the program and removes the icon"
@@ -327,9 +453,68 @@ serves && fail "the server still answers after Exit"
 grep -qi '^Minimized=0' "$settings" || fail "Exit did not save Minimized=0 after the window was opened"
 grep -qi '^FormX=' "$settings" || fail "Exit did not save the window's position"
 
-if [ -s "$work/program.log" ]; then
-  echo "--- program output"
-  cat "$work/program.log"
+# 12
+saved_position() { grep -iE '^Form[XY]=' "$settings" | sort | tr '\n' ' '; }
+printf '[WebServer]\nActive=0\nMinimized=0\nPort=%s\nPubDir=%s\nFormX=100\nFormY=100\n' "$port" "$work/gone" \
+  >"$settings"
+positions=""
+for round in 1 2 3; do
+  run_program program
+  program_pid=$started
+  wait_until 20 shows "$main_title" || give_up "restart $round: no status window"
+  main=$(titled_window "$main_title")
+  settle
+  eval "$(xdo getwindowgeometry --shell "$main" | grep -E '^(X|Y)=')"
+  positions+="$X,$Y "
+  if [ "$round" = 1 ]; then
+    snap_window "$main" main-window-problem.png
+    grep -q "Published folder $work/gone does not exist" "$work/program.log" ||
+      fail "the missing published folder was not told"
+  fi
+  window_key "$main" alt+x
+  wait_program "the window's Exit button (restart $round)" || fail "restart $round: exit status $?"
+done
+if [ $have_wm -eq 1 ]; then
+  set -- $positions
+  if [ "$1" = "$2" ] && [ "$2" = "$3" ] && [ "$(saved_position)" = "FormX=100 FormY=100 " ]; then
+    pass "the window stays where it was over three restarts ($1; saved $(saved_position))"
+  else
+    fail "the window moved over three restarts: $positions (saved $(saved_position))"
+  fi
 fi
+
+# 13
+if [ $have_wm -eq 1 ]; then
+  stop "$tray_pid"
+  tray_pid=""
+  printf '[WebServer]\nActive=0\nMinimized=1\nPort=%s\nPubDir=%s\n' "$port" "$work/site" >"$settings"
+  run_program program
+  program_pid=$started
+  main_window() {  # the status window, mapped or not, and minimised
+    local id
+    for id in $(xdo search --classname "^$(regex_quote "$class")\$" 2>/dev/null); do
+      [ "$(xdo getwindowname "$id" 2>/dev/null)" = "$main_title" ] || continue
+      main=$id
+      [ "$(wm_state "$main")" = Iconic ]
+      return
+    done
+    return 1
+  }
+  wait_until 20 main_window || give_up "without a tray host, Minimized=1 did not leave a minimised window"
+  xprop -id "$main" _NET_WM_STATE | grep -q _NET_WM_STATE_SKIP_TASKBAR &&
+    fail "without a tray host the window asks to be left off the taskbar"
+  pass "without a tray host a start with Minimized=1 leaves the window minimised on the taskbar"
+  xdo windowactivate --sync "$main" 2>/dev/null
+  wait_until 10 shows "$main_title" || give_up "the minimised window could not be brought back"
+  window_key "$main" alt+x
+  wait_program "the window's Exit button without a tray host" || fail "exit status $? without a tray host"
+fi
+
+for log in program second; do
+  if [ -s "$work/$log.log" ]; then
+    echo "--- $log output"
+    cat "$work/$log.log"
+  fi
+done
 echo "screenshots in $shots"
 [ $failures -eq 0 ]

@@ -39,10 +39,13 @@ class MainWindow : public ::testing::Test {
  protected:
   MainWindow() : config_("XDG_CONFIG_HOME", dir_.File("config")) {
     dir_.WriteFile("site/index.html", "home page");
+    // Qt's offscreen platform has no tray: a test says whether there is one.
+    TCoolTrayIcon::DefaultTrayAvailable = [this] { return tray_; };
   }
   ~MainWindow() override {
     frm_.reset();
     app_.reset();
+    TCoolTrayIcon::DefaultTrayAvailable = nullptr;
   }
 
   // Writes the settings: the site, a free port, then `more`.
@@ -81,6 +84,7 @@ class MainWindow : public ::testing::Test {
   std::unique_ptr<TfrmMain> frm_;
   std::uint16_t port_ = 0;
   int closed_ = 0;
+  bool tray_ = true;
 };
 
 // Gets `uri` from the server on a thread of its own while Qt's loop serves
@@ -120,6 +124,9 @@ TEST_F(MainWindow, LabelsFollowStartAndStop) {
   ExpectAgree(Frm().actSetup, Frm().bSetup, true, Frm().mTrayIcon);
   ExpectAgree(Frm().actAbout, Frm().bAbout, true, Frm().mTrayIcon);
   ExpectAgree(Frm().actExit, Frm().bExit, true, Frm().mTrayIcon);
+  EXPECT_TRUE(Frm().TrayIcon->Hint().startsWith(QString::fromUtf8("Veltrana Web Server \u2014 serving ")))
+      << Frm().TrayIcon->Hint().toStdString();
+  EXPECT_TRUE(Frm().lProblem->isHidden());
 
   EXPECT_EQ("home page", GetWhileServing(port_, "/index.html").body);
   EXPECT_TRUE(QTest::qWaitFor(
@@ -160,7 +167,7 @@ TEST_F(MainWindow, CloseBoxHidesAndStatusIsEnabledExactlyWhileHidden) {
   EXPECT_FALSE(Frm().actOpen->isEnabled());
   EXPECT_FALSE(Frm().miStatus->isEnabled()) << "Status is greyed while the window shows";
   EXPECT_TRUE(Frm().TrayIcon->IconVisible());
-  EXPECT_EQ(kTrayHint, Frm().TrayIcon->Hint().toStdString());
+  EXPECT_EQ("Veltrana Web Server \u2014 stopped", Frm().TrayIcon->Hint().toStdString());
 
   EXPECT_FALSE(Frm().close()) << "the close box only hides the window";
   EXPECT_TRUE(Frm().isHidden());
@@ -193,6 +200,61 @@ TEST_F(MainWindow, CloseBoxHidesAndStatusIsEnabledExactlyWhileHidden) {
   EXPECT_FALSE(Settings().ReadBool("WebServer", "Minimized", true));
 }
 
+TEST_F(MainWindow, MinimiseGoesIntoTheTrayAndStatusBringsTheWindowBack) {
+  WriteSettings("Active=0\n");
+  Open();
+  Frm().showMinimized();
+  EXPECT_TRUE(Frm().actOpen->isEnabled()) << "Status is not greyed while the window is minimised";
+  EXPECT_TRUE(Frm().miStatus->isEnabled());
+  Frm().TrayIconClick(*Frm().TrayIcon);  // a click on the icon
+  EXPECT_TRUE(Frm().isVisible());
+  EXPECT_FALSE(Frm().isMinimized());
+  EXPECT_FALSE(Frm().miStatus->isEnabled());
+  EXPECT_TRUE(Exit());
+  EXPECT_FALSE(Settings().ReadBool("WebServer", "Minimized", true));
+}
+
+TEST_F(MainWindow, WithoutATrayTheWindowIsNeverHiddenOutOfReach) {
+  WriteSettings("Active=0\n");
+  tray_ = false;
+  Open();
+  EXPECT_FALSE(Frm().close());
+  EXPECT_TRUE(Frm().isVisible()) << "no tray to hide into: minimised, on the taskbar";
+  EXPECT_TRUE(Frm().isMinimized());
+  EXPECT_TRUE(Frm().miStatus->isEnabled());
+  Frm().miStatus->trigger();
+  EXPECT_FALSE(Frm().isMinimized());
+  EXPECT_FALSE(Frm().miStatus->isEnabled());
+
+  // Hidden in a tray that then goes away: the window comes back.
+  tray_ = true;
+  Frm().TrayIcon->CheckTray();
+  Frm().close();
+  EXPECT_TRUE(Frm().isHidden());
+  tray_ = false;
+  Frm().TrayIcon->CheckTray();
+  EXPECT_TRUE(Frm().isVisible());
+  EXPECT_FALSE(Frm().miStatus->isEnabled());
+  EXPECT_TRUE(Exit());
+}
+
+TEST_F(MainWindow, AMissingPublishedFolderIsSaidAndAnotherOneCanBeChosen) {
+  dir_.WriteFile("config/vtWebServer.ini", "[WebServer]\nActive=0\nPubDir=" + dir_.File("gone") + "\n");
+  Open();
+  EXPECT_TRUE(Frm().lProblem->isVisible());
+  EXPECT_EQ("Published folder " + dir_.File("gone") +
+                " does not exist: create it, or choose another one in Setup \u2192 General",
+            Frm().lProblem->text().toStdString());
+  EXPECT_TRUE(Frm().bChooseFolder->isVisible());
+  EXPECT_TRUE(Frm().TrayIcon->Hint().endsWith(QStringLiteral(" does not exist")));
+
+  app_->ChoosePublishedDirectory(dir_.File("site"));  // what the button's picker gives
+  EXPECT_TRUE(Frm().lProblem->isHidden());
+  EXPECT_TRUE(Frm().bChooseFolder->isHidden());
+  EXPECT_EQ(dir_.File("site"), Settings().ReadString("WebServer", "PubDir", "")) << "saved at once";
+  EXPECT_TRUE(Exit());
+}
+
 TEST_F(MainWindow, StartFailureIsShownAsAnErrorAndTheServerStaysInactive) {
   WriteSettings("Active=1\n");
   const int taken = test::ListenOn(port_);
@@ -213,7 +275,11 @@ TEST_F(MainWindow, StartFailureIsShownAsAnErrorAndTheServerStaysInactive) {
   EXPECT_TRUE(QTest::qWaitFor([&] { return !shown.isEmpty(); }, kPatienceMs));
   closer.stop();
   ::close(taken);
-  EXPECT_EQ("Error creating server socket: Socket bind failed: Address in use", shown.toStdString());
+  EXPECT_EQ(
+      "Port " + std::to_string(port_) + " is used by another program (pid " + std::to_string(::getpid()) +
+          ", ui_tests): choose another port in Setup \u2192 Network (Error creating server socket: Socket "
+          "bind failed: Address in use)",
+      shown.toStdString());
   EXPECT_EQ("Inactive", Frm().lStatus->text());
   EXPECT_TRUE(Frm().bStart->isEnabled());
   EXPECT_FALSE(Frm().bStop->isEnabled());

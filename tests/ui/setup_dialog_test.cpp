@@ -8,6 +8,7 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QTabWidget>
 #include <QTest>
@@ -29,7 +30,7 @@ using test::TempDir;
 
 TWebServerSettings SampleSettings() {
   TWebServerSettings s;
-  s.PubDir = "/srv/site";
+  s.PubDir = "/tmp";  // OK refuses a folder that does not exist
   s.Port = 8080;
   s.Throttle = true;
   s.ThrottleRate = 5000;
@@ -52,7 +53,7 @@ TEST(SetupDialog, OpensOnTheFirstPageWithTheSettingsGiven) {
   TfrmSetup setup(SampleSettings());
   EXPECT_EQ(setup.tsGeneral, setup.pcSetup->currentWidget());
   EXPECT_FALSE(setup.cAutoRun->isChecked());
-  EXPECT_EQ("/srv/site", setup.ePubDir->text());
+  EXPECT_EQ("/tmp", setup.ePubDir->text());
   EXPECT_EQ("8080", setup.ePort->currentText());
   EXPECT_TRUE(setup.cLimitBandwidth->isChecked());
   EXPECT_EQ("5000", setup.eBandwidthLimit->text());
@@ -297,6 +298,35 @@ TEST_F(AutoRunEntry, CancelChangesNothing) {
   EXPECT_EQ(3128, settings.Port);
 }
 
+TEST(SetupDialog, OkRefusesAFolderThatDoesNotExistAndTheLogPageShowsTheLog) {
+  TempDir dir;
+  TWebServerSettings settings = SampleSettings();
+  settings.PubDir = dir.File("missing");
+  TfrmSetup setup(settings);
+  setup.SetAccessLogFileName("/home/user/.local/state/veltrana/webserver.log");
+  EXPECT_EQ("Access log: /home/user/.local/state/veltrana/webserver.log", setup.lLogFile->text());
+  setup.show();
+  setup.pcSetup->setCurrentWidget(setup.tsLog);
+
+  QString said;
+  QTimer::singleShot(0, [&] {
+    if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+      said = box->text();
+      box->accept();
+    }
+  });
+  QTest::mouseClick(setup.bOK, Qt::LeftButton);
+  EXPECT_EQ(QString::fromStdString("Published folder " + dir.File("missing") +
+                                   " does not exist: create it, or choose another one."),
+            said);
+  EXPECT_TRUE(setup.isVisible()) << "refused: the dialog stays open";
+  EXPECT_EQ(setup.tsGeneral, setup.pcSetup->currentWidget()) << "on the page of the field";
+
+  setup.ePubDir->setText(QString::fromStdString(dir.Path()));
+  QTest::mouseClick(setup.bOK, Qt::LeftButton);
+  EXPECT_EQ(QDialog::Accepted, setup.result());
+}
+
 TEST(SetupDialog, BrowseFillsTheDirectoryFieldUnlessCancelled) {
   TfrmSetup setup(SampleSettings());
   QString asked_title;
@@ -311,7 +341,7 @@ TEST(SetupDialog, BrowseFillsTheDirectoryFieldUnlessCancelled) {
   };
   QTest::mouseClick(setup.bPubDirBrowse, Qt::LeftButton);
   EXPECT_EQ("Select Directory to Publish.", asked_title);
-  EXPECT_EQ("/srv/site", asked_start);
+  EXPECT_EQ("/tmp", asked_start);
   EXPECT_EQ(&setup, asked_parent);
   EXPECT_EQ("/home/user/public", setup.ePubDir->text());
   EXPECT_EQ("public", setup.fndPubDir.DirName());

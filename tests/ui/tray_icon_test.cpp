@@ -87,10 +87,13 @@ TEST(TrayIcon, DoubleClickFiresTheEventThenTheEnabledDefaultEntry) {
   // Without the handler the default entry still opens the window.
   tray.OnDblClick = nullptr;
   actions.open.setEnabled(true);
-  emit tray.TrayIcon().activated(QSystemTrayIcon::Trigger);  // a single click does nothing
+  emit tray.TrayIcon().activated(QSystemTrayIcon::Trigger);  // a single click without OnClick does nothing
   EXPECT_EQ(3u, events.size());
   emit tray.TrayIcon().activated(QSystemTrayIcon::DoubleClick);
   EXPECT_EQ(4u, events.size());
+  tray.OnClick = [&](TCoolTrayIcon&) { events.push_back("click"); };
+  emit tray.TrayIcon().activated(QSystemTrayIcon::Trigger);
+  EXPECT_EQ("click", events.back());
 }
 
 TEST(TrayIcon, IconComesBackWhenTheTrayReturns) {
@@ -111,12 +114,16 @@ TEST(TrayIcon, IconComesBackWhenTheTrayReturns) {
   tray.CheckTray();
   EXPECT_EQ(2, tray.RestoreCount());
 
+  std::vector<bool> changes;
+  tray.OnTrayChanged = [&](TCoolTrayIcon&, bool now) { changes.push_back(now); };
   tray.SetIconVisible(false);
   available = false;
+  tray.CheckTray();
   tray.CheckTray();
   available = true;
   tray.CheckTray();
   EXPECT_EQ(2, tray.RestoreCount()) << "a hidden icon stays hidden";
+  EXPECT_EQ((std::vector<bool>{false, true}), changes) << "each coming and going told once";
   EXPECT_FALSE(tray.TrayIcon().isVisible());
 }
 
