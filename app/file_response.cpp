@@ -18,12 +18,12 @@ namespace {
 void AppendHex(std::string& out, std::uint64_t value) {
   static constexpr char kDigits[] = "0123456789abcdef";
   char text[16];
-  int n = 0;
+  int first = 16;
   do {
-    text[n++] = kDigits[value & 15];
+    text[--first] = kDigits[value & 15];
     value >>= 4;
   } while (value != 0);
-  while (n > 0) out += text[--n];
+  out.append(text + first, static_cast<std::size_t>(16 - first));
 }
 
 // The whole content of a measured file through its descriptor, and its
@@ -65,7 +65,7 @@ std::unique_ptr<ThttpResponse> CreateFileResponse(const std::string& path, const
   auto response = std::make_unique<ThttpResponse>(200, "HTTP", 1, 1, std::string(), nullptr, "OK");
   // An unknown type is left out rather than sent as an empty field, which
   // is no media type at all.
-  if (!content_type.empty()) response->SetContentType(WithTextCharset(content_type));
+  if (!content_type.empty()) response->GetHeader().SetFieldValue("Content-Type", WithTextCharset(content_type));
   struct stat status {};
   std::unique_ptr<AReaderEx> body;
   if (cache && mapped) {

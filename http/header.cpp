@@ -270,6 +270,14 @@ void THeader::SetFieldValue(std::string_view name, const std::string& value) {
   }
 }
 
+void THeader::SetFieldValue(std::string_view name, std::string&& value) {
+  if (AHeaderField* field = GetField(name)) {
+    field->SetValue(value);
+  } else {
+    AppendField(std::make_unique<THeaderField>(std::string(name), std::move(value)));
+  }
+}
+
 void THeader::SetField(std::string_view name, std::unique_ptr<AHeaderField> field) {
   if (field && !TextEqualFolded(field->GetName(), name)) field->SetName(std::string(name));
   const int index = IndexOf(name);

@@ -198,6 +198,8 @@ class THeader {
   // SetValue on the first field named `name` (a Date field parses the text),
   // or AddField when there is none.
   void SetFieldValue(std::string_view name, const std::string& value);
+  // The same, taking the value over rather than copying it.
+  void SetFieldValue(std::string_view name, std::string&& value);
   // With a field: it is renamed to `name` when its own name differs, then
   // replaces the first field of that name in place, or is appended. Without
   // one (nullptr): the first field of that name is deleted.

@@ -744,7 +744,7 @@ void ThttpResponse::AddLastFields() {
   if (LastModified) {
     std::string date;
     AppendHTTPDate(date, *LastModified);
-    header.SetFieldValue("Last-Modified", date);
+    header.SetFieldValue("Last-Modified", std::move(date));
   }
   if (!ETag.empty()) header.SetFieldValue("ETag", ETag);
   for (const std::string& line : LastLines) {

@@ -1,6 +1,7 @@
 #include "util/date_time.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -234,30 +235,36 @@ void AppendHTTPDate(std::string& out, std::int64_t unix_seconds) {
     return;
   }
   const std::int64_t days = unix_seconds / kSecondsPerDay;
-  auto of_day = static_cast<int>(unix_seconds % kSecondsPerDay);
+  const auto of_day = static_cast<int>(unix_seconds % kSecondsPerDay);
   TDateTimeParts parts;
   CivilFromDays(days, parts);
-  // 1 January 1970 was a Thursday.
-  const std::string_view day_name = ShortDayNames[static_cast<std::size_t>((days + 4) % 7)];
-  const auto two = [&out](int value) {
-    out += static_cast<char>('0' + value / 10);
-    out += static_cast<char>('0' + value % 10);
+  // "Thu, 01 Jan 1970 00:00:00 GMT": 29 bytes for the years 1000 to 9999,
+  // made in place.
+  char text[32];
+  char* at = text;
+  const auto put = [&at](std::string_view part) {
+    for (const char c : part) *at++ = c;
   };
-  out += day_name;
-  out += ", ";
+  const auto two = [&at](int value) {
+    *at++ = static_cast<char>('0' + value / 10);
+    *at++ = static_cast<char>('0' + value % 10);
+  };
+  // 1 January 1970 was a Thursday.
+  put(ShortDayNames[static_cast<std::size_t>((days + 4) % 7)]);
+  put(", ");
   two(parts.day);
-  out += ' ';
-  out += MonthNames[static_cast<std::size_t>(parts.month - 1)];
-  out += ' ';
-  out += std::to_string(parts.year);
-  out += ' ';
+  *at++ = ' ';
+  put(MonthNames[static_cast<std::size_t>(parts.month - 1)]);
+  *at++ = ' ';
+  at = std::to_chars(at, text + sizeof text, parts.year).ptr;
+  *at++ = ' ';
   two(of_day / 3600);
-  out += ':';
-  of_day %= 3600;
-  two(of_day / 60);
-  out += ':';
+  *at++ = ':';
+  two(of_day % 3600 / 60);
+  *at++ = ':';
   two(of_day % 60);
-  out += " GMT";
+  put(" GMT");
+  out.append(text, static_cast<std::size_t>(at - text));
 }
 
 std::string LocalDateTimeToHTTPText(TDateTime value) { return DateTimeToHTTPText(LocalToGMT(value), true); }
