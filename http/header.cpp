@@ -90,6 +90,48 @@ void AHeaderField::AppendLine(std::string& out) const { out += GetAsString(); }
 THeaderField::THeaderField(std::string name, std::string value)
     : name_(std::move(name)), value_(std::move(value)) {}
 
+namespace {
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr int kPooledFields = 0;
+#else
+constexpr int kPooledFields = 32;
+#endif
+
+// The freed fields a thread keeps. A field freed on another thread than the
+// one that made it joins that other thread's pool: memory is memory.
+struct TFieldPool {
+  void* slots[kPooledFields > 0 ? kPooledFields : 1];
+  int count = 0;
+  ~TFieldPool();
+};
+
+// Set for good once the thread's pool is gone (at the thread's end): a field
+// freed after that goes straight back.
+thread_local bool field_pool_gone = false;
+thread_local TFieldPool field_pool;
+
+TFieldPool::~TFieldPool() {
+  field_pool_gone = true;
+  while (count > 0) ::operator delete(slots[--count]);
+}
+
+}  // namespace
+
+void* THeaderField::operator new(std::size_t size) {
+  if (size == sizeof(THeaderField) && !field_pool_gone && field_pool.count > 0)
+    return field_pool.slots[--field_pool.count];
+  return ::operator new(size);
+}
+
+void THeaderField::operator delete(void* field, std::size_t size) noexcept {
+  if (size == sizeof(THeaderField) && !field_pool_gone && field_pool.count < kPooledFields) {
+    field_pool.slots[field_pool.count++] = field;
+    return;
+  }
+  ::operator delete(field);
+}
+
 std::unique_ptr<AHeaderField> THeaderField::Duplicate() const {
   return std::make_unique<THeaderField>(name_, value_);
 }
