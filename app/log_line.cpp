@@ -68,6 +68,18 @@ std::string EscapeLogText(std::string_view text) {
 
 void AppendEscapedLogText(std::string& result, std::string_view text) {
   for (std::size_t at = 0; at < text.size();) {
+    // A run of printable ASCII other than "\\" goes as it is, at once.
+    std::size_t plain = at;
+    while (plain < text.size()) {
+      const auto c = static_cast<unsigned char>(text[plain]);
+      if (c < 32 || c >= 127 || c == '\\') break;
+      ++plain;
+    }
+    if (plain > at) {
+      result.append(text.data() + at, plain - at);
+      at = plain;
+      continue;
+    }
     const auto byte = static_cast<unsigned char>(text[at]);
     if (byte < 0x80) {
       if (byte < 32 || byte == 127) {
