@@ -4,8 +4,9 @@
 //
 // Besides the body and its type it tells a client what it needs to keep the
 // file and ask for it again cheaply: Last-Modified and a strong ETag (both
-// from the one fstat of the opened file, so they describe exactly the bytes
-// sent), "Cache-Control: no-cache" (a browser keeps the file but asks each
+// from the one fstat of the opened file, or from the stat that found a file
+// held in memory unchanged, so they describe exactly the bytes sent),
+// "Cache-Control: no-cache" (a browser keeps the file but asks each
 // time whether it changed: files on a desktop change under the server, and
 // a reload must never show a stale page) and "Accept-Ranges: bytes". With
 // its validators the server answers conditional requests with 304 or 412
