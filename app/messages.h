@@ -17,13 +17,16 @@ inline constexpr std::uint32_t kSignalMessage = 8249;
 // The settings file's folder changed (posted by the file watch).
 inline constexpr std::uint32_t kSettingsFileMessage = 8250;
 
+// A worker's exposure check has its report (app/exposure_check.h).
+inline constexpr std::uint32_t kExposureCheckedMessage = 8260;
+
 // The timer of the application's window that delays a figures refresh.
 inline constexpr std::uint32_t kRefreshTimerId = 2;
 // The timer that lets the settings file settle before it is read again.
 inline constexpr std::uint32_t kSettingsTimerId = 3;
 
 inline constexpr std::array kAppMessages{kDeferredStartMessage, kRefreshFiguresMessage, kSignalMessage,
-                                          kSettingsFileMessage};
+                                          kSettingsFileMessage, kExposureCheckedMessage};
 
 static_assert(MessageNumbersDiffer(kPlatformMessages, kSocketMessages, kTCPServerMessages, kAppMessages));
 

@@ -52,6 +52,16 @@ bool IsRegularFile(const std::string& path, struct stat& status) {
   return ::stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode);
 }
 
+// The found file is one of the files never served.
+bool IsNeverServed(const struct stat& found, const std::vector<std::string>& never_served) {
+  for (const std::string& path : never_served) {
+    struct stat status {};
+    if (::stat(path.c_str(), &status) == 0 && status.st_dev == found.st_dev && status.st_ino == found.st_ino)
+      return true;
+  }
+  return false;
+}
+
 // Device names that were never to be served; refused as a whole path.
 bool IsReservedDeviceName(std::string_view path) {
   for (const char* name : {"CON", "COM1", "COM2", "PRN", "AUX"}) {
@@ -74,10 +84,18 @@ bool HasParentSegment(std::string_view path) {
 
 }  // namespace
 
+bool HasHiddenSegment(std::string_view path) {
+  for (std::size_t start = 0; start < path.size();) {
+    if (path[start] == '.') return true;
+    const std::size_t end = path.find('/', start);
+    if (end == std::string_view::npos) return false;
+    start = end + 1;
+  }
+  return false;
+}
+
 TMapResult MapRequestPath(std::string_view uri, std::string_view pub_dir, std::string& local_path,
-                          struct stat* found_status) {
-  struct stat own_status {};
-  struct stat& status = found_status ? *found_status : own_status;
+                          const TMapRules& rules, struct stat* found_status) {
   local_path.clear();
   std::string path = TrimSet(uri, ByteSet::Whitespace());
 
@@ -103,20 +121,26 @@ TMapResult MapRequestPath(std::string_view uri, std::string_view pub_dir, std::s
       pub_dir.empty() ? std::string(kEmptyPubDirBase) : PathWithTrailingDelimiter(pub_dir, '/');
   if (!path.empty() && path.front() == '/') path.erase(0, 1);
   std::string mapped = base + path;
+  // Hidden names are not there for a client (the published directory's own
+  // path, above, is the publisher's business).
+  if (!rules.ServeHidden && HasHiddenSegment(path)) {
+    local_path = std::move(mapped);
+    return mrNotFound;
+  }
 
+  struct stat own_status {};
+  struct stat& status = found_status ? *found_status : own_status;
+  const auto found = [&](std::string&& file, const struct stat& file_status) {
+    local_path = std::move(file);
+    return IsNeverServed(file_status, rules.NeverServed) ? mrNotFound : mrFound;
+  };
   if (!PathIsDirectoryForm(mapped)) {
-    if (IsRegularFile(mapped, status)) {
-      local_path = std::move(mapped);
-      return mrFound;
-    }
+    if (IsRegularFile(mapped, status)) return found(std::move(mapped), status);
     mapped.push_back('/');
   }
   for (const char* document : kDefaultDocuments) {
     std::string candidate = mapped + document;
-    if (IsRegularFile(candidate, status)) {
-      local_path = std::move(candidate);
-      return mrFound;
-    }
+    if (IsRegularFile(candidate, status)) return found(std::move(candidate), status);
   }
   local_path = std::move(mapped);
   return mrNotFound;

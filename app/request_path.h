@@ -10,6 +10,13 @@
 // inside the path are refused. Symbolic links inside the published directory
 // are followed: where they lead is the publisher's choice.
 //
+// Hidden files: a path with a name beginning with "." anywhere below the
+// published directory (".git/config", "a/.env", ".ssh/") is not found
+// (404) unless the rules say to serve hidden files; the check runs on the
+// decoded, canonical path, so no escape or separator gets round it. Files
+// the rules name as never served (the settings file, the access log) are
+// not found wherever they lie and whatever name or link leads to them.
+//
 // Threads: pure functions apart from the file-system queries; safe on any
 // thread (the request handler runs them on the connection workers).
 
@@ -17,6 +24,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace vt {
 
@@ -32,12 +40,26 @@ inline constexpr const char* kDefaultDocuments[] = {"index.html", "index.htm", "
 // The published directory used when the setting is empty.
 inline constexpr const char* kEmptyPubDirBase = "/inetpub/";
 
+// What a mapping may serve beyond the plain files of the published tree.
+struct TMapRules {
+  // Serve names beginning with "." (hidden files and folders).
+  bool ServeHidden = false;
+  // Files never served, wherever they lie: compared by identity (device
+  // and inode), so that no other name, hard link or symbolic link reaches
+  // them. A file that does not exist (yet) protects nothing.
+  std::vector<std::string> NeverServed;
+};
+
+// True when a segment of `path` ("/"-separated) begins with ".", "." and
+// ".." segments included.
+bool HasHiddenSegment(std::string_view path);
+
 // Maps `uri` (the request's decoded path, without its query: a "?" here is
 // part of a name) below `pub_dir`. `local_path` gets the
-// file for mrFound, the directory looked at for mrNotFound, and is empty for
+// file for mrFound, the path looked at for mrNotFound, and is empty for
 // mrInvalid. `status`, when given, gets the stat of the file found.
 TMapResult MapRequestPath(std::string_view uri, std::string_view pub_dir, std::string& local_path,
-                          struct stat* status = nullptr);
+                          const TMapRules& rules = TMapRules(), struct stat* status = nullptr);
 
 // The extension of a path's file name from its last dot, dot included
 // (".html"); empty when the file name has no dot.

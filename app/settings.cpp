@@ -25,12 +25,16 @@ void TWebServerSettings::LoadSettings(const TIniFile& ini, const std::string& se
   Minimized = ini.ReadBool(section, "Minimized", defaults.Minimized);
   FormX = ini.ReadInteger(section, "FormX", defaults.FormX);
   FormY = ini.ReadInteger(section, "FormY", defaults.FormY);
+  ListenOn = ini.ReadString(section, "ListenOn", defaults.ListenOn);
+  ServeHiddenFiles = ini.ReadBool(section, "ServeHiddenFiles", defaults.ServeHiddenFiles);
+  AuthUser = ini.ReadString(section, "AuthUser", defaults.AuthUser);
+  AuthPasswordHash = ini.ReadString(section, "AuthPasswordHash", defaults.AuthPasswordHash);
 }
 
 std::vector<std::string> SettingsNotNumbers(const TIniFile& ini, const std::string& section) {
   std::vector<std::string> found;
   for (const char* key : {"Active", "Port", "Throttle", "ThrottleRate", "LogToFile", "ExecEXEAsCGI",
-                          "Minimized", "FormX", "FormY"}) {
+                          "Minimized", "FormX", "FormY", "ServeHiddenFiles"}) {
     if (!ini.ValueExists(section, key)) continue;
     const std::string value = ini.ReadString(section, key, std::string());
     std::int32_t number = 0;
@@ -52,6 +56,10 @@ std::string SettingText(const TWebServerSettings& settings, const std::string& k
   if (key == "Minimized") return flag(settings.Minimized);
   if (key == "FormX") return std::to_string(settings.FormX);
   if (key == "FormY") return std::to_string(settings.FormY);
+  if (key == "ListenOn") return settings.ListenOn;
+  if (key == "ServeHiddenFiles") return flag(settings.ServeHiddenFiles);
+  if (key == "AuthUser") return settings.AuthUser;
+  if (key == "AuthPasswordHash") return settings.AuthPasswordHash;
   return std::string();
 }
 
@@ -67,6 +75,10 @@ void CopySetting(TWebServerSettings& to, const TWebServerSettings& from, const s
   if (key == "Minimized") to.Minimized = from.Minimized;
   if (key == "FormX") to.FormX = from.FormX;
   if (key == "FormY") to.FormY = from.FormY;
+  if (key == "ListenOn") to.ListenOn = from.ListenOn;
+  if (key == "ServeHiddenFiles") to.ServeHiddenFiles = from.ServeHiddenFiles;
+  if (key == "AuthUser") to.AuthUser = from.AuthUser;
+  if (key == "AuthPasswordHash") to.AuthPasswordHash = from.AuthPasswordHash;
 }
 
 std::vector<std::string> ChangedSettings(const TWebServerSettings& a, const TWebServerSettings& b) {
@@ -94,6 +106,10 @@ void TWebServerSettings::SaveSettings(TIniFile& ini, const std::string& section,
   if (FormX >= 0 && wanted("FormX")) ini.WriteInteger(section, "FormX", FormX);
   if (FormY >= 0 && wanted("FormY")) ini.WriteInteger(section, "FormY", FormY);
   if (wanted("Minimized")) ini.WriteBool(section, "Minimized", Minimized);
+  if (wanted("ListenOn")) ini.WriteString(section, "ListenOn", ListenOn);
+  if (wanted("ServeHiddenFiles")) ini.WriteBool(section, "ServeHiddenFiles", ServeHiddenFiles);
+  if (wanted("AuthUser")) ini.WriteString(section, "AuthUser", AuthUser);
+  if (wanted("AuthPasswordHash")) ini.WriteString(section, "AuthPasswordHash", AuthPasswordHash);
 }
 
 }  // namespace vt

@@ -8,9 +8,10 @@
 // (~/Public), Port=80 where this process may bind it, else 8080
 // (app/settings_environment.h), Throttle=0, ThrottleRate=0, LogToFile=1,
 // LogFormat=$date$ $time$ $response$ $size$ $method$ $uri$, ExecEXEAsCGI=1,
-// Minimized=0, FormX=-1, FormY=-1. A missing key or a value that is no
-// number reads as its default; keys this program does not know are kept
-// when it saves.
+// Minimized=0, FormX=-1, FormY=-1, ListenOn=all, ServeHiddenFiles=0,
+// AuthUser=, AuthPasswordHash=. A missing key or a value that is no number
+// reads as its default; keys this program does not know are kept when it
+// saves.
 //
 // Threads: a record belongs to one thread. Workers read the settings only
 // through an immutable copy the application publishes (TWebServerApp::
@@ -31,7 +32,8 @@ inline constexpr const char* kSettingsSection = "WebServer";
 // The keys, in the order they are read.
 inline constexpr const char* kSettingKeys[] = {"Active",       "PubDir",    "Port",      "Throttle",
                                                "ThrottleRate", "LogToFile", "LogFormat", "ExecEXEAsCGI",
-                                               "Minimized",    "FormX",     "FormY"};
+                                               "Minimized",    "FormX",     "FormY",     "ListenOn",
+                                               "ServeHiddenFiles", "AuthUser", "AuthPasswordHash"};
 
 // The record's member defaults are the fixed ones; PubDir and Port depend on
 // the user and the machine, and DefaultSettings() fills them in. A record
@@ -48,6 +50,15 @@ struct TWebServerSettings {
   bool Minimized = false;   // the main window was hidden in the tray
   std::int32_t FormX = -1;  // negative: not set
   std::int32_t FormY = -1;
+  // Where the server listens (app/listen_on.h): "all" (every address, also
+  // when empty), "local" (127.0.0.1 and ::1), or one address.
+  std::string ListenOn = "all";
+  bool ServeHiddenFiles = false;  // serve names beginning with "."
+  // The password every request must bring (HTTP Basic), when the hash is
+  // set: the user name, and a salted slow hash of the password
+  // (app/password.h), never the password itself.
+  std::string AuthUser;
+  std::string AuthPasswordHash;
 
   // Reads the keys in declaration order; a key that is missing or no number
   // gets its value from DefaultSettings().

@@ -17,6 +17,7 @@
 #include "app/file_response.h"
 #include "app/cgi_output.h"
 #include "app/html_text.h"
+#include "app/listen_on.h"
 #include "app/log_line.h"
 #include "app/request_path.h"
 #include "app/settings_environment.h"
@@ -141,6 +142,9 @@ void TWebServerApp::CapTimeOuts(std::int32_t ms) {
   HTTPServer.SetTimeOut(cap(HTTPServer.TimeOut(), 0));
   HTTPServer.Limits.RequestHeadTime =
       std::min(HTTPServer.Limits.RequestHeadTime, static_cast<std::uint32_t>(ms));
+  HTTPServer.Limits.RequestBodyTime =
+      std::min(HTTPServer.Limits.RequestBodyTime, static_cast<std::uint32_t>(ms));
+  HTTPServer.Limits.SendStallTime = cap(HTTPServer.Limits.SendStallTime, -1);
   CGILimits.TimeOut = cap(CGILimits.TimeOut, -1);
   CGILimits.RunTimeOut = cap(CGILimits.RunTimeOut, -1);
 }
@@ -149,6 +153,8 @@ TWebServerApp::~TWebServerApp() {
   // No worker may run while the lock, the settings and the log go away.
   HTTPServer.Shutdown();
   StopWatchingSettingsFile();
+  FCheckCancel.store(true, std::memory_order_relaxed);
+  if (FCheckThread.joinable()) FCheckThread.join();
 }
 
 void TWebServerApp::SetView(IWebServerView* view) {
@@ -157,10 +163,22 @@ void TWebServerApp::SetView(IWebServerView* view) {
 }
 
 void TWebServerApp::SetSettings(const TWebServerSettings& settings) {
+  const bool hash_changed = settings.AuthPasswordHash != FSettings.AuthPasswordHash;
+  const bool exposure_changed = settings.PubDir != FSettings.PubDir ||
+                                settings.ExecEXEAsCGI != FSettings.ExecEXEAsCGI ||
+                                settings.ServeHiddenFiles != FSettings.ServeHiddenFiles ||
+                                settings.ListenOn != FSettings.ListenOn;
   FSettings = settings;
   auto snapshot = std::make_shared<const TWebServerSettings>(settings);
-  std::lock_guard lock(FSnapshotLock);
-  FSnapshot = std::move(snapshot);
+  {
+    std::lock_guard lock(FSnapshotLock);
+    FSnapshot = std::move(snapshot);
+  }
+  FAuthGate.Configure(settings.AuthUser, settings.AuthPasswordHash);
+  if (hash_changed && !settings.AuthPasswordHash.empty() && !IsPasswordHash(settings.AuthPasswordHash))
+    ReportError("AuthPasswordHash in the settings is no password hash made by this program: every request is "
+                "refused until a password is set again in Setup (or the key is removed).");
+  if (exposure_changed && HTTPServer.Active()) StartExposureCheck();
 }
 
 std::shared_ptr<const TWebServerSettings> TWebServerApp::SettingsSnapshot() const {
@@ -207,6 +225,7 @@ void TWebServerApp::FormCreate() {
   if (RunOptions.Port) loaded.Port = *RunOptions.Port;
   SetSettings(loaded);
   FSettingsLoaded = true;
+  FNeverServed = {FIniFile->FileName(), AccessLogFileName};
 
   // The windows of the main thread: the deferred start, the refreshes and
   // the up-time ticks arrive there.
@@ -295,6 +314,8 @@ bool TWebServerApp::FormDestroy() {
   StopWatchingSettingsFile();
   tUpTime.SetTimerActive(false);
   HTTPServer.Shutdown();
+  FCheckCancel.store(true, std::memory_order_relaxed);
+  if (FCheckThread.joinable()) FCheckThread.join();
   FIniFile.reset();
   FSettingsLoaded = false;
   return saved;
@@ -454,6 +475,13 @@ void TWebServerApp::StartServer(bool remember) {
     return;
   }
   FStartProblem.clear();
+  std::string reach;
+  for (const std::string& url : ReachingURLs()) reach += (reach.empty() ? "" : ", ") + url;
+  HTTPServer.Log(0, "Reach it at " + reach +
+                        (OnlyThisComputer(HTTPServer.ListeningAddresses())
+                             ? " (from this computer only)"
+                             : " (from every computer that can reach these addresses)"));
+  StartExposureCheck();
   tUpTime.TimerInterval = 1000;
   tUpTime.SetTimerActive(true);
   if (remember) FSettings.Active = true;
@@ -517,8 +545,10 @@ void TWebServerApp::actAboutExecute() {
 }
 
 void TWebServerApp::ApplySettings() {
-  if (!HTTPServer.Active())
+  if (!HTTPServer.Active()) {
     HTTPServer.SetListenPort(FSettings.Port < 1 ? std::string("80") : std::to_string(FSettings.Port));
+    HTTPServer.SetLocalHosts(ListenHostsOf(FSettings.ListenOn));
+  }
   const bool throttle = FSettings.Throttle && FSettings.ThrottleRate > 0;
   HTTPServer.SetThrottleClientWrite(throttle);
   HTTPServer.SetThrottleClientWriteRate(throttle ? FSettings.ThrottleRate : 0);
@@ -529,6 +559,53 @@ void TWebServerApp::ApplySettings() {
     std::error_code ignored;
     std::filesystem::create_directories(FolderOf(AccessLogFileName), ignored);
   }
+}
+
+std::vector<std::string> TWebServerApp::ReachingURLs() const {
+  return vt::ReachingURLs(HTTPServer.ListeningAddresses(), LocalInterfaceAddresses());
+}
+
+void TWebServerApp::StartExposureCheck() {
+  if (FCheckThread.joinable()) {
+    FCheckAgain = true;
+    return;
+  }
+  FCheckAgain = false;
+  TExposureOptions options;
+  options.PubDir = FSettings.PubDir;
+  options.ServeHidden = FSettings.ServeHiddenFiles;
+  options.ExecCGI = FSettings.ExecEXEAsCGI;
+  options.Audience = AudienceOf(FSettings.ListenOn);
+  options.NeverServed = FNeverServed;
+  options.Cancel = &FCheckCancel;
+  const HWindow window = FHandle.GetHandle();
+  FCheckThread = std::thread([this, options = std::move(options), window] {
+    TExposureReport report = CheckExposure(options);
+    {
+      std::lock_guard lock(FCheckLock);
+      FCheckResult = std::move(report);
+    }
+    PostMessage(window, kExposureCheckedMessage, 0, 0);
+  });
+}
+
+void TWebServerApp::ExposureChecked() {
+  if (!FCheckThread.joinable()) return;
+  FCheckThread.join();
+  {
+    std::lock_guard lock(FCheckLock);
+    FExposure = std::move(FCheckResult);
+    FCheckResult.reset();
+  }
+  if (FExposure) {
+    const std::vector<std::string> details = FExposure->Details();
+    HTTPServer.Log(FExposure->Warns() ? 1 : 0, "Exposure check: " + details.front());
+    for (std::size_t i = 1; i < details.size(); ++i) HTTPServer.Log(0, "  " + details[i]);
+    FDisplay.lExposure = details.front();
+    FDisplay.ExposureWarns = FExposure->Warns();
+    Changed(dpExposure);
+  }
+  if (FCheckAgain) StartExposureCheck();
 }
 
 bool TWebServerApp::SaveSettings() {
@@ -585,6 +662,8 @@ bool TWebServerApp::CheckPubDirState() {
   const bool missing = !DirectoryExists(PublishedDirectoryOf(FSettings.PubDir));
   const bool changed = missing != FPubDirMissing;
   FPubDirMissing = missing;
+  // A folder that comes (or goes) is another folder to check.
+  if (changed && HTTPServer.Active()) StartExposureCheck();
   return changed;
 }
 
@@ -602,9 +681,22 @@ std::string TWebServerApp::StatusHint() const {
            " does not exist";
   if (!HTTPServer.Active()) return hint + "stopped";
   const std::int32_t clients = HTTPServer.ClientCount();
-  return hint + "serving " + ShortenHomePath(PublishedDirectoryOf(FSettings.PubDir)) + " on http://" +
-         PrimaryAddress() + ":" + HTTPServer.ListenPort() + kDash + std::to_string(clients) +
-         (clients == 1 ? " connection" : " connections");
+  // Where it can be reached: the first URL (a LAN address before loopback
+  // ones, unless it listens on this computer only).
+  const std::vector<std::string> urls = ReachingURLs();
+  std::string url = urls.empty() ? "http://" + PrimaryAddress() + ":" + HTTPServer.ListenPort() : urls.front();
+  if (url.size() > 1 && url.back() == '/') url.pop_back();
+  // The exposure check's warnings come first: a tray cuts a long hint.
+  const std::vector<std::string> warnings = FExposure ? FExposure->Warnings() : std::vector<std::string>();
+  if (!warnings.empty()) {
+    std::string text;
+    for (const std::string& warning : warnings) text += (text.empty() ? "" : ", ") + warning;
+    hint += "warning: " + text + kDash;
+  }
+  hint += "serving " + ShortenHomePath(PublishedDirectoryOf(FSettings.PubDir)) + " on " + url + kDash +
+          std::to_string(clients) + (clients == 1 ? " connection" : " connections");
+  if (FExposure && warnings.empty()) hint += std::string(kDash) + "exposure check: nothing to warn about";
+  return hint;
 }
 
 void TWebServerApp::UpdateStatistics() {
@@ -663,6 +755,8 @@ std::int32_t TWebServerApp::HandleMessage(std::uint32_t msg, std::int32_t wParam
                                           bool& handled) {
   if (msg == kDeferredStartMessage) {
     WMDeferredStart();
+  } else if (msg == kExposureCheckedMessage) {
+    ExposureChecked();
   } else if (msg == kSettingsFileMessage) {
     SettingsFileEvents();
   } else if (msg == kTimerMessage && static_cast<std::uint32_t>(wParam) == kSettingsTimerId) {
@@ -693,11 +787,15 @@ void TWebServerApp::HTTPServerGetResponse(AhttpServer&, AhttpServerClient& clien
   std::shared_ptr<const TWebServerSettings> settings = SettingsSnapshot();
   auto* web_client = dynamic_cast<TWebServerClient*>(&client);
   if (web_client) web_client->RequestSettings = settings;
+  if (!Authorized(client)) return;
   const std::string& pub_dir = settings->PubDir;
   const bool exec_as_cgi = settings->ExecEXEAsCGI;
+  TMapRules rules;
+  rules.ServeHidden = settings->ServeHiddenFiles;
+  rules.NeverServed = FNeverServed;
   std::string local_path;
   struct stat local_status {};
-  const TMapResult mapped = MapRequestPath(request.URI, pub_dir, local_path, &local_status);
+  const TMapResult mapped = MapRequestPath(request.URI, pub_dir, local_path, rules, &local_status);
   // A CGI program also takes POST (a form's body on its standard input);
   // everything else is read only.
   const bool runs_program =
@@ -755,6 +853,29 @@ void TWebServerApp::HTTPServerGetResponse(AhttpServer&, AhttpServerClient& clien
   }
 
   client.SetResponse(CreateFileResponse(local_path, FileExtToContentType(ext), &local_status, &FFileCache));
+}
+
+bool TWebServerApp::Authorized(AhttpServerClient& client) {
+  const TBasicAuthGate::TResult result =
+      FAuthGate.Check(client.Request()->GetBasicCredentials(), client.RemotePeer);
+  if (result.verdict == TBasicAuthGate::TVerdict::kPass) {
+    client.RemoteUser = result.user;
+    return true;
+  }
+  const std::string seconds = std::to_string((result.pause.count() + 999) / 1000);
+  // Told once per pause, not for every attempt refused during it.
+  if (result.verdict == TBasicAuthGate::TVerdict::kRefuse && result.pause.count() > 0)
+    LogFromWorker(client, 1,
+                  "Wrong password " + std::to_string(result.failures) + " times in a row from " +
+                      client.RemotePeer.HostText() + ": its attempts are refused unchecked for " + seconds + " s");
+  auto response =
+      result.verdict == TBasicAuthGate::TVerdict::kPaused
+          ? ErrorResponse(401, "Unauthorized", "Too many wrong passwords from your address",
+                          "Try again in " + seconds + " seconds.")
+          : ErrorResponse(401, "Unauthorized", "Unauthorized", "This folder is protected by a password.");
+  response->GetHeader().AddField("WWW-Authenticate", std::string("Basic realm=\"") + kAuthRealm + "\"");
+  client.SetResponse(std::move(response));
+  return false;
 }
 
 void TWebServerApp::CheckPublishedDirectory(AhttpServerClient& client, const std::string& pub_dir,

@@ -56,11 +56,14 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/access_log.h"
+#include "app/exposure_check.h"
 #include "app/file_cache.h"
 #include "app/messages.h"
+#include "app/password.h"
 #include "app/settings.h"
 #include "app/web_server_client.h"
 #include "http/http_server.h"
@@ -118,6 +121,10 @@ struct TStatusDisplay {
   // The missing published folder is (part of) the problem: the view may
   // offer to choose one.
   bool PubDirMissing = false;
+  // The latest exposure check's summary (TExposureReport::Summary), empty
+  // before the first; whether it warns. Part of dpExposure.
+  std::string lExposure;
+  bool ExposureWarns = false;
 };
 
 // A descriptor watch (platform/event_queue.h) that posts `message` to
@@ -149,6 +156,7 @@ enum TDisplayPart : unsigned {
   dpStatistics = 2,  // lRequestCount, lDataServed, lLastRequest, lConnections
   dpUpTime = 4,      // lUpTime
   dpActions = 8,     // actOpen
+  dpExposure = 16,   // Exposure(): a new exposure check report
 };
 
 // A window's frame in desktop coordinates.
@@ -233,7 +241,8 @@ class TWebServerApp {
   // Bounds of every CGI run; a change reaches connections made afterwards.
   TCGILimits CGILimits;
 
-  // Shortens the server's TimeOut, the request-head time and the CGI bounds
+  // Shortens the server's TimeOut, the request head and body times, the
+  // time a client may take no byte of its answer, and the CGI bounds
   // to `ms` where they are longer. The constructor calls it with the value
   // of kMaxWaitVariable when that is a positive number.
   void CapTimeOuts(std::int32_t ms);
@@ -267,7 +276,10 @@ class TWebServerApp {
   // Running, stopped, or Error while lProblem holds something.
   TServerState ServerState() const;
   // The tray icon's hint: "Veltrana Web Server — serving ~/Public on
-  // http://192.168.1.20:8080 — 3 connections", "... — stopped", or the
+  // http://192.168.1.20:8080 — 3 connections", with the exposure check's
+  // warnings after the name ("... — warning: 1 secret-looking file —
+  // serving ...": a tray cuts long hints) or, when it has none, "— exposure
+  // check: nothing to warn about" at the end; "... — stopped", or the
   // problem. UTF-8.
   std::string StatusHint() const;
   const TStatusDisplay& Display() const { return FDisplay; }
@@ -310,8 +322,23 @@ class TWebServerApp {
   void actSetupExecute();
   void actAboutExecute();
 
-  // Port (while inactive) and throttling from the settings into the server.
+  // Port and listening addresses (while inactive) and throttling from the
+  // settings into the server.
   void ApplySettings();
+  // The URLs that reach the running server (none while inactive).
+  std::vector<std::string> ReachingURLs() const;
+
+  // --- The exposure check (app/exposure_check.h) ---
+  // Checks the published folder of the settings in use on a worker of its
+  // own, bounded in time and entries (one check at a time: asked again
+  // while one runs, it runs once more afterwards). A start runs it, and so
+  // does any change of the folder, CGI, hidden files or where the server
+  // listens while it runs (setup, the settings file). The report goes to
+  // the server log (its summary with log class 1 when it warns) and to the
+  // view (dpExposure).
+  void StartExposureCheck();
+  // The latest report; none before the first check has ended.
+  const std::optional<TExposureReport>& Exposure() const { return FExposure; }
   // Writes the settings to their file. False when that failed (the view's
   // ShowError says why; the changes stay pending for the next save).
   bool SaveSettings();
@@ -362,6 +389,11 @@ class TWebServerApp {
   std::string StartFailureText(const std::string& server_message) const;
   // Looks at the published folder again; true when its state changed.
   bool CheckPubDirState();
+  // Main thread: takes the report of the check that has ended.
+  void ExposureChecked();
+  // The password gate (app/password.h): true when the request may go on;
+  // otherwise its 401 answer is set (worker thread).
+  bool Authorized(AhttpServerClient& client);
   // After a request mapped to `found` or not: a missing published directory
   // is told once, and its return once (worker thread).
   void CheckPublishedDirectory(AhttpServerClient& client, const std::string& pub_dir, bool found);
@@ -390,12 +422,25 @@ class TWebServerApp {
   // Small files answered from memory while they stay unchanged.
   TSmallFileCache FFileCache;
   std::string FLastRequest;
+  // Files no request gets, wherever they lie: the settings file and the
+  // access log. Set by FormCreate, before the server can start.
+  std::vector<std::string> FNeverServed;
+  TBasicAuthGate FAuthGate;
   TStatusDisplay FDisplay;
   bool FSettingsLoaded = false;
   bool FFirstShow = false;
   bool FExitRequested = false;
   // The application's own window: the deferred start and the refreshes.
   TWindowHandle FHandle;
+
+  // The exposure check: its worker, the report it leaves (guarded by
+  // FCheckLock), whether to run again, and the flag that ends it early.
+  std::thread FCheckThread;
+  std::mutex FCheckLock;
+  std::optional<TExposureReport> FCheckResult;
+  bool FCheckAgain = false;
+  std::atomic<bool> FCheckCancel{false};
+  std::optional<TExposureReport> FExposure;
 
   std::atomic<bool> figures_wanted_{false};
   std::atomic<bool> refresh_pending_{false};

@@ -68,7 +68,7 @@ if [ -z "${VT_BENCH_INNER:-}" ]; then
       $sudo chmod 755 $policy
     fi
     vt_install_packages wrk nginx lighttpd procps python3 gcc libc6-dev iproute2 util-linux strace valgrind
-    [ "$BUILD" = 1 ] && vt_install_packages cmake ninja-build g++ qt6-base-dev media-types
+    [ "$BUILD" = 1 ] && vt_install_packages cmake ninja-build g++ pkg-config libsodium-dev qt6-base-dev media-types
     if [ -n "$(trap -p EXIT)" ]; then # the policy is ours: take it away again
       $sudo rm -f $policy
       trap - EXIT

@@ -4,12 +4,20 @@
 //
 // The raw stream is the chunked body with its line ends made CR LF; decoding
 // it again must give the same data and trailer as decoding the original.
+// The decoder must also agree with a strict reading of the coding written
+// out here on its own (each framing line ends in LF or CR LF and holds no
+// other CR; a size is hexadecimal digits that fit 63 bits, then blanks or
+// ";"; nothing but the line end after a chunk's data): a body it decodes is
+// valid, with the same data and length, and a body it refuses as broken
+// framing is invalid, so that no proxy reading by those rules could find
+// the body's end elsewhere.
 //
 // Input: one byte for the short reads (bytes per read 1 to 16, or no limit),
 // one byte for the body limit (0: none, else 16 bytes a step), then the
 // body. For the request, the body text up to its first empty line is the
 // request's header block and the rest its body.
 
+#include <cctype>
 #include <string>
 #include <vector>
 
@@ -24,9 +32,78 @@ namespace {
 
 struct TDecoded {
   bool complete = false;  // read to the end without an error
+  bool framing = false;   // refused as broken framing
   std::string data;
   std::vector<std::string> trailer;
+  std::int64_t consumed = 0;  // bytes of the input taken
 };
+
+// The strict reading: complete with the data and the bytes taken, or
+// refused as broken framing, or neither (the data ended first).
+TDecoded ReadStrictly(const std::string& body) {
+  TDecoded result;
+  std::size_t pos = 0;
+  constexpr std::size_t kMaxLine = ThttpChunkedContentReader::kMaxLineLength;
+  // One framing line; false when the data ended or the line is broken (then
+  // `result.framing` tells which).
+  const auto line = [&](std::string& text) {
+    if (pos == body.size()) {
+      text.clear();
+      return true;  // at the end: an empty line, as a reader at its end gives
+    }
+    const std::size_t lf = body.find('\n', pos);
+    if (lf == std::string::npos || lf - pos >= kMaxLine) {
+      result.framing = body.size() - pos >= kMaxLine;
+      return false;
+    }
+    text = body.substr(pos, lf - pos);
+    pos = lf + 1;
+    if (!text.empty() && text.back() == '\r') text.pop_back();
+    result.framing = text.find('\r') != std::string::npos;
+    return !result.framing;
+  };
+  std::string text;
+  for (;;) {
+    if (!line(text)) return result;
+    if (text.empty() && pos == body.size()) return result;  // cut short where a size belongs
+    std::size_t digits = 0;
+    std::size_t significant = 0;
+    std::uint64_t size = 0;
+    for (; digits < text.size() && std::isxdigit(static_cast<unsigned char>(text[digits])); ++digits) {
+      if (significant > 0 || text[digits] != '0') ++significant;
+      size = size * 16 + static_cast<std::uint64_t>(std::stoi(text.substr(digits, 1), nullptr, 16));
+    }
+    std::size_t rest = digits;
+    while (rest < text.size() && (text[rest] == ' ' || text[rest] == '\t')) ++rest;
+    if (digits == 0 || significant > 16 || (significant == 16 && size >> 63) ||
+        (rest < text.size() && text[rest] != ';')) {
+      result.framing = true;
+      return result;
+    }
+    if (size == 0) break;
+    if (body.size() - pos < size) return result;
+    result.data += body.substr(pos, static_cast<std::size_t>(size));
+    pos += static_cast<std::size_t>(size);
+    if (!line(text)) return result;
+    if (!text.empty()) {
+      result.framing = true;
+      return result;
+    }
+  }
+  for (;;) {
+    if (!line(text)) return result;
+    if (text.empty()) break;
+    if (result.trailer.size() >= static_cast<std::size_t>(ThttpChunkedContentReader::kMaxTrailerLines)) {
+      result.framing = true;
+      return result;
+    }
+    result.trailer.push_back(text);
+    if (pos == body.size()) break;
+  }
+  result.complete = true;
+  result.consumed = static_cast<std::int64_t>(pos);
+  return result;
+}
 
 TDecoded Decode(const std::string& body, std::int32_t perRead, bool raw) {
   TDecoded result;
@@ -47,6 +124,9 @@ TDecoded Decode(const std::string& body, std::int32_t perRead, bool raw) {
     VT_FUZZ_CHECK(result.trailer.size() <=
                   static_cast<std::size_t>(ThttpChunkedContentReader::kMaxTrailerLines));
     result.complete = true;
+    result.consumed = connection.GetPosition();
+  } catch (const EChunkedContentFraming&) {
+    result.framing = true;
   } catch (const EReader&) {
   }
   return result;
@@ -79,6 +159,8 @@ void ReadRequestBody(std::string_view input, std::int32_t perRead, std::int64_t 
         total += n;
       }
       VT_FUZZ_CHECK(total <= static_cast<std::int64_t>(body.size()));
+    } catch (const EChunkedContentFraming&) {
+      VT_FUZZ_CHECK(useReader);  // read as text, broken framing is a 400 refusal
     } catch (const EReader&) {
     } catch (const EhttpContent& error) {
       VT_FUZZ_CHECK(error.StatusCode() == 400 || error.StatusCode() == 413 || error.StatusCode() == 501);
@@ -97,7 +179,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const TDecoded decoded = Decode(body, perRead, false);
   const TDecoded raw = Decode(body, perRead, true);
   VT_FUZZ_CHECK(decoded.complete == raw.complete);
+  const TDecoded strict = ReadStrictly(body);
+  VT_FUZZ_CHECK(decoded.complete == strict.complete);
+  VT_FUZZ_CHECK(decoded.framing == strict.framing);
   if (decoded.complete) {
+    VT_FUZZ_CHECK(decoded.data == strict.data);
+    VT_FUZZ_CHECK(decoded.trailer == strict.trailer);
+    VT_FUZZ_CHECK(decoded.consumed == strict.consumed);
     VT_FUZZ_CHECK(decoded.data.size() <= body.size());
     VT_FUZZ_CHECK(decoded.trailer == raw.trailer);
     const TDecoded again = Decode(raw.data, 0, false);

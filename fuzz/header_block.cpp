@@ -6,6 +6,11 @@
 // and leave the same position. The block's conditional fields and Range
 // then answer for bodies of a few sizes, which must stay inside the body.
 //
+// The same text as the head of a request, line by line as the server reads
+// it: a line that passes the request's checks gives a field whose name is
+// exactly the bytes before its colon (nothing trimmed away that a proxy in
+// front would have kept), and a body is framed one way only.
+//
 // Input: one byte for the short reads (bytes per read 1 to 16, or no
 // limit), one byte for the size bound (0: none, else 64 bytes a step), then
 // the header text.
@@ -17,8 +22,10 @@
 #include "http/conditional.h"
 #include "http/header.h"
 #include "http/message.h"
+#include "http/request_head_reader.h"
 #include "streams/writer.h"
 #include "support/test_reader.h"
+#include "util/text.h"
 
 using namespace vt;
 
@@ -108,6 +115,40 @@ void CheckAnswers(const THeader& header) {
   }
 }
 
+void CheckRequestHead(const std::string& text) {
+  THeader header;
+  for (const std::string& line : SplitAtText(text, "\r\n")) {
+    if (line.empty()) break;
+    try {
+      CheckRequestFieldLine(line);
+    } catch (const EhttpContent& error) {
+      VT_FUZZ_CHECK(error.StatusCode() == 400);
+      return;
+    }
+    header.AddFieldLine(line);
+    const std::size_t colon = line.find(':');
+    if (colon != std::string::npos)
+      VT_FUZZ_CHECK(header.Fields(header.Count() - 1)->GetName() == line.substr(0, colon));
+  }
+  ThttpRequest request;
+  request.SetHeader(header.Duplicate());
+  std::int64_t length = 0;
+  try {
+    const TContentFraming framing = request.GetContentFraming(-1, length);
+    if (header.HasField("Transfer-Encoding")) {
+      int codings = 0;
+      for (const std::string& name : header.GetFieldNames())
+        codings += TextEqualFolded(name, "Transfer-Encoding");
+      std::string value = header.GetFieldValue("Transfer-Encoding");
+      AsciiLowerInPlace(value);
+      VT_FUZZ_CHECK(framing == TContentFraming::kChunked && codings == 1 && value == "chunked" &&
+                    !header.HasField("Content-Length"));
+    }
+  } catch (const EhttpContent& error) {
+    VT_FUZZ_CHECK(error.StatusCode() == 400 || error.StatusCode() == 501);
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -129,6 +170,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     VT_FUZZ_CHECK(first >= 0 && first <= i);
   }
   CheckAnswers(block);
+  CheckRequestHead(text);
 
   ReadBothWays(text, true, perRead, maxSize);
   ReadBothWays(text, false, perRead, maxSize);

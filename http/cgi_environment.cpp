@@ -82,7 +82,7 @@ void BuildCGIEnvironment(std::vector<std::string>& list, ThttpRequest& request, 
   set("REMOTE_HOST", info.remote_host);
   set("REMOTE_PORT", info.remote_port);
   set("REMOTE_IDENT", "");
-  set("REMOTE_USER", "");
+  set("REMOTE_USER", info.remote_user);
   set("SERVER_ADMIN", info.server_admin);
   set("SERVER_PROTOCOL", request.GetVersionText());
   set("SERVER_PORT", info.server_port);

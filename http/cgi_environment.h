@@ -22,9 +22,10 @@ class ThttpRequest;
 // What the connection and the server contribute; gathered by the caller
 // (the HTTP client) from its sockets and settings.
 struct TCGIConnectionInfo {
-  std::string remote_addr;     // the peer's dotted address; empty when unknown
+  std::string remote_addr;     // the peer's address ("192.0.2.1", "::1"); empty when unknown
   std::string remote_host;     // its host name, or the dotted address
   std::string remote_port;     // the peer's port
+  std::string remote_user;     // the user the server authenticated; empty: none
   std::string server_port;     // the connection's local port
   std::string server_name;     // the listening address, or the machine's host name
   std::string server_software; // the application name, without version

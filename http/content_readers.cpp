@@ -1,7 +1,6 @@
 #include "http/content_readers.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cstring>
 #include <limits>
 
@@ -9,6 +8,8 @@
 #include "util/text.h"
 
 namespace vt {
+
+using detail::HexDigitValue;
 
 // ---------------------------------------------------------------------------
 // ThttpSizedContentReader
@@ -24,15 +25,16 @@ bool ThttpSizedContentReader::AtEnd() { return GetPosition() >= WindowSize(); }
 // ThttpChunkedContentReader
 
 int64_t ParseChunkSizeLine(const std::string& line) {
-  const std::string digits = detail::Trimmed(TextBeforeDelimiter(line, ";", true, true));
-  // Only the last eight digits make the value; a non-zero digit before them
-  // would be dropped, and the body's framing lost with it.
-  const size_t head = digits.size() > 8 ? digits.size() - 8 : 0;
-  for (size_t i = 0; i < head; ++i) {
-    if (digits[i] != '0' && std::isxdigit(static_cast<unsigned char>(digits[i]))) return -1;
+  std::size_t i = 0;
+  int64_t size = 0;
+  for (; i < line.size() && HexDigitValue(line[i]) >= 0; ++i) {
+    // One more digit would pass 2^63 - 1: no size wraps to a small one.
+    if (size > (std::numeric_limits<int64_t>::max() >> 4)) return -1;
+    size = size * 16 + HexDigitValue(line[i]);
   }
-  const int64_t size = HexTextToInt(digits);
-  return size > std::numeric_limits<int32_t>::max() ? -1 : size;
+  if (i == 0) return -1;
+  while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
+  return i == line.size() || line[i] == ';' ? size : -1;
 }
 
 ThttpChunkedContentReader::ThttpChunkedContentReader(AReaderEx* reader, bool rawMode)
@@ -41,7 +43,19 @@ ThttpChunkedContentReader::ThttpChunkedContentReader(AReaderEx* reader, bool raw
 }
 
 std::string ThttpChunkedContentReader::ReadFramingLine() {
-  std::string line = reader_->ReadLine(kMaxLineLength, true);
+  if (reader_->AtEnd()) return std::string();
+  const int64_t end = reader_->FindByte('\n', false, kMaxLineLength - 1);
+  if (end < 0) {
+    // No line end within the bound: the line is too long, unless the data
+    // ends (or stops coming) before the bound.
+    if (static_cast<int64_t>(reader_->PeekText(kMaxLineLength).size()) < kMaxLineLength)
+      throw EChunkedContentReader("Stream read error");
+    throw EChunkedContentFraming("Chunk framing line too long");
+  }
+  std::string line = reader_->ReadText(static_cast<int32_t>(end));
+  reader_->Skip(1);
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  if (line.find('\r') != std::string::npos) throw EChunkedContentFraming("Bare CR in chunk framing");
   if (raw_mode_) pending_raw_.append(line).append("\r\n");
   return line;
 }
@@ -52,8 +66,8 @@ void ThttpChunkedContentReader::ReadChunkHeader() {
   // empty last chunk.
   if (sizeLine.empty() && reader_->AtEnd()) throw EChunkedContentReader("Stream read error");
   const int64_t size = ParseChunkSizeLine(sizeLine);
-  if (size < 0) throw EChunkedContentReader("Invalid chunk size");
-  chunk_size_ = static_cast<int32_t>(size);
+  if (size < 0) throw EChunkedContentFraming("Invalid chunk size");
+  chunk_size_ = size;
   chunk_consumed_ = 0;
   last_chunk_ = chunk_size_ == 0;
   if (!last_chunk_) return;
@@ -62,7 +76,7 @@ void ThttpChunkedContentReader::ReadChunkHeader() {
     line = ReadFramingLine();
     if (line.empty()) break;
     if (trailer_lines_.size() >= static_cast<size_t>(kMaxTrailerLines))
-      throw EChunkedContentReader("Too many trailer lines");
+      throw EChunkedContentFraming("Too many trailer lines");
     trailer_lines_.push_back(line);
   } while (!reader_->AtEnd());
 }
@@ -90,7 +104,7 @@ int32_t ThttpChunkedContentReader::Read(char* buffer, int32_t count) {
       done += n;
       if (done >= count || AtEnd()) break;
     }
-    const int32_t k = std::min(chunk_size_ - chunk_consumed_, count - done);
+    const auto k = static_cast<int32_t>(std::min<int64_t>(chunk_size_ - chunk_consumed_, count - done));
     // A connection delivers what it has; the chunk's bytes may take several
     // reads to arrive.
     int32_t got = 0;
@@ -104,7 +118,7 @@ int32_t ThttpChunkedContentReader::Read(char* buffer, int32_t count) {
     done += k;
     position_ += k;
     if (chunk_consumed_ == chunk_size_) {
-      ReadFramingLine();
+      if (!ReadFramingLine().empty()) throw EChunkedContentFraming("Bytes after chunk data");
       ReadChunkHeader();
     }
   }

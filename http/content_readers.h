@@ -8,8 +8,7 @@
 // optionally passing the chunk framing through unchanged (raw mode).
 //
 // Memory follows the bytes that arrive: neither reader reserves anything from
-// a size the peer announced. Chunk sizes above 2^31 - 1 (a size line may hold
-// eight or more hexadecimal digits) are refused as a broken body.
+// a size the peer announced.
 //
 // Ownership and threading: both readers borrow the underlying reader (which
 // must outlive them) unless told otherwise, and are used by one thread at a
@@ -24,6 +23,9 @@
 namespace vt {
 
 VT_EXCEPTION_CLASS(EChunkedContentReader, EReader);
+// A chunked body whose framing breaks the coding's rules (the peer's fault,
+// not the connection's): a server answers it with 400 and closes.
+VT_EXCEPTION_CLASS(EChunkedContentFraming, EChunkedContentReader);
 
 // A window of `size` bytes starting at the underlying reader's position. Its
 // size is `size` itself, whatever the underlying reader holds, and it is at
@@ -44,15 +46,22 @@ class ThttpSizedContentReader : public TReaderProxy {
 // delivered are the chunked stream itself (size lines, data, line ends, last
 // chunk and trailer), every line end written as CR LF.
 //
+// The framing is read strictly, so that it ends where every other reader of
+// the same bytes (a proxy in front) sees it end: each line ends in LF or
+// CR LF, the bytes after a chunk's data are exactly that line end, and a
+// size line is one to sixteen hexadecimal digits (a size that fits 63 bits),
+// then optional blanks and extensions after ";", which are ignored.
+//
 // Errors (EChunkedContentReader): "Read past EOF" for a Read at the end,
-// "Stream read error" when the underlying reader delivers fewer chunk bytes
-// than announced, "Invalid chunk size" for a size beyond 2^31 - 1, "Too many
-// trailer lines" past kMaxTrailerLines. A size
-// line's bytes that are not hexadecimal digits count as 0, and extensions
-// after ";" are ignored.
+// "Stream read error" when the data ends (or the underlying reader stops
+// delivering) before the body does. Broken framing raises
+// EChunkedContentFraming: "Invalid chunk size", "Bytes after chunk data",
+// "Bare CR in chunk framing", "Chunk framing line too long", "Too many
+// trailer lines" (past kMaxTrailerLines).
 class ThttpChunkedContentReader : public AReaderEx {
  public:
-  // The longest size, end-of-data or trailer line read; longer lines are cut.
+  // The longest size, end-of-data or trailer line, its line end included.
+  // A longer one is refused: cut anywhere, its rest would be read as data.
   static constexpr int64_t kMaxLineLength = 4096;
   // The most trailer lines kept: a peer must not make the trailer list grow
   // without end. One more raises "Too many trailer lines".
@@ -78,23 +87,24 @@ class ThttpChunkedContentReader : public AReaderEx {
  private:
   // Reads a size line and, after the last chunk, the trailer.
   void ReadChunkHeader();
-  // ReadLine on the underlying reader; in raw mode the line and CR LF are
-  // queued for delivery too.
+  // One framing line without its line end (see above); in raw mode the
+  // line and CR LF are queued for delivery too. Empty when the data has
+  // ended before it.
   std::string ReadFramingLine();
 
   AReaderEx* reader_;
   bool raw_mode_;
-  int32_t chunk_consumed_ = 0;
-  int32_t chunk_size_ = 0;
+  int64_t chunk_consumed_ = 0;
+  int64_t chunk_size_ = 0;
   bool last_chunk_ = false;
   std::vector<std::string> trailer_lines_;
   int64_t position_ = 0;
   std::string pending_raw_;
 };
 
-// The size a chunk size line announces: the hexadecimal number before any
-// ";", trimmed, bytes that are not digits counting as 0. -1 when the number
-// does not fit a signed 32-bit count (more than 2^31 - 1).
+// The size a chunk size line announces: one or more hexadecimal digits at
+// its start, then nothing but blanks (space, tab) before the end or a ";".
+// -1 for any other line, and for a number beyond 2^63 - 1.
 int64_t ParseChunkSizeLine(const std::string& line);
 
 }  // namespace vt

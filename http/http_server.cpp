@@ -88,6 +88,14 @@ void AhttpServer::SetServerAdmin(const std::string& value) {
 
 void AhttpServer::RaiseError(const std::string& msg) { throw EhttpServer(msg); }
 
+void AhttpServer::StartListening() {
+  MinReceiveRate = Limits.MinRequestRate;
+  MinReceiveRateGrace = Limits.MinRequestRateGrace;
+  SendStallTime = Limits.SendStallTime;
+  MaxWaiting = Limits.MaxWaitingConnections;
+  ATCPServer::StartListening();
+}
+
 // ---------------------------------------------------------------------------
 // AhttpServerClient
 
@@ -109,7 +117,8 @@ void AhttpServerClient::Init() {
     application_name_ = server->ApplicationName();
     application_version_ = server->ApplicationVersion();
     server_admin_ = server->ServerAdmin();
-    local_host_ = server->LocalHost();
+    // Several addresses (or every one) name no single host.
+    local_host_ = server->LocalHosts().size() == 1 ? server->LocalHost() : std::string();
   }
 }
 
@@ -120,8 +129,11 @@ std::int64_t AhttpServerClient::BytesWritten() const {
 }
 
 std::string AhttpServerClient::PeerAddressText() const {
-  const TInAddr address = RemoteAddress.sin_addr.s_addr;
-  return address == 0 || address == kInAddrNone ? std::string() : AddressToText(address);
+  if (RemotePeer.IsIPv4()) {
+    const TInAddr address = RemotePeer.IPv4View().sin_addr.s_addr;
+    if (address == 0 || address == kInAddrNone) return std::string();
+  }
+  return RemotePeer.HostText();
 }
 
 void AhttpServerClient::LogSafely(int log_class, const std::string& msg) {
@@ -179,11 +191,18 @@ bool AhttpServerClient::RunCycle(AhttpServer& server) {
   ContentProgress = 0;
   ContentSize = 0;
   response_.reset();
+  RemoteUser.clear();
   RequestStartTime = GetTickCount();
   cycle_start_ = stream.Writer()->GetPosition();
   answered_ = false;
 
   TRequestHeadReader head(stream, limits_, *this);
+  // The request counts as being received (TTCPServerClient::MarkRequestStart,
+  // from its first byte) until its body is read, however the cycle ends.
+  struct TReceived {
+    TTCPServerClient& client;
+    ~TReceived() { client.MarkRequestRead(); }
+  } received{*this};
   // Counts the request from its line on, and frees it however the cycle ends.
   std::optional<TActiveRequest> active;
   const bool reached_response = RunSteps(
@@ -205,7 +224,7 @@ bool AhttpServerClient::RunCycle(AhttpServer& server) {
       },
       [&] {
         AnswerExpectation(server);
-        request_->ReadContent(*stream.GetReader(), false, false, limits_.MaxRequestBody);
+        ReadBody();
         return stream.IsOpen();
       },
       [&] {
@@ -241,7 +260,7 @@ bool AhttpServerClient::Respond(AhttpServer& server) {
   TSocketStream& stream = *Stream();
   // The header goes to the writer in one piece; a small body joins it in the
   // same send.
-  TResponseWriter writer(stream, limits_, &send_buffer_);
+  TResponseWriter writer(stream, limits_, this, &send_buffer_);
   std::int64_t written = 0;
   try {
     return RunSteps(
@@ -278,7 +297,7 @@ bool AhttpServerClient::Respond(AhttpServer& server) {
           return false;
         },
         // A client that stops reading for TimeOut leaves the answer unsent.
-        [&] { return stream.WaitSendComplete() && stream.Socket->IsConnected(); },
+        [&] { return writer.WaitSent() && stream.Socket->IsConnected(); },
         [&] {
           ResponseSuccessful = true;
           DoResponseSuccessful();
@@ -320,6 +339,23 @@ std::int64_t AhttpServerClient::SendContent(TResponseWriter& writer) {
   return written;
 }
 
+void AhttpServerClient::ReadBody() {
+  TSocketStream& stream = *Stream();
+  // The whole body has a time limit of its own, as the head has.
+  stream.ReadDeadline = Clock::now() + Ms(limits_.RequestBodyTime);
+  struct TUnbounded {
+    TSocketStream& stream;
+    ~TUnbounded() { stream.ReadDeadline = Deadline::max(); }
+  } unbounded{stream};
+  try {
+    request_->ReadContent(*stream.GetReader(), false, false, limits_.MaxRequestBody);
+  } catch (const EReader&) {
+    if (Clock::now() >= stream.ReadDeadline) throw EhttpContent(408, "Request body timeout");
+    throw;
+  }
+  MarkRequestRead();
+}
+
 void AhttpServerClient::AnswerExpectation(AhttpServer& server) {
   if (!request_->IsHTTP11OrLater() || !request_->Header()) return;
   if (detail::TrimmedLower(request_->Header()->GetFieldValue("Expect")) != "100-continue") return;
@@ -358,7 +394,7 @@ void AhttpServerClient::SendErrorAnswer(ThttpResponse& answer) {
   if (!stream || Terminated()) return;
   const std::int64_t before = stream->Writer()->GetPosition();
   try {
-    TResponseWriter writer(*stream, limits_);
+    TResponseWriter writer(*stream, limits_, this);
     writer.WriteText(answer.GetHeaderText());
     answer.WriteContent(writer);
     writer.Flush();
@@ -472,12 +508,25 @@ void ThttpServerClient::DoRequestHeader() {
   ThttpRequest& request = *Request();
   const std::string referer = request.GetReferer();
   if (!referer.empty()) Log(0, "Referer: " + PeerAddressText() + ";" + referer);
-  std::string connection = request.Header() ? request.Header()->GetFieldValue("Connection") : std::string();
-  AsciiLowerInPlace(connection);
-  if (connection == "keep-alive") {
-    KeepAlive = true;
-  } else if (connection == "close") {
+  // Connection is a list of options, possibly over several fields
+  // ("Connection: TE, close"): "close" anywhere ends the connection after
+  // this answer; otherwise "keep-alive" keeps it.
+  bool close = false;
+  bool keep = false;
+  if (const THeader* header = request.Header()) {
+    for (int i = 0; i < header->Count(); ++i) {
+      if (!TextEqualFolded(header->Fields(i)->GetName(), "Connection")) continue;
+      for (const std::string& option : SplitAtText(header->Fields(i)->GetValue(), ",")) {
+        const std::string token = detail::TrimmedLower(option);
+        close = close || token == "close";
+        keep = keep || token == "keep-alive";
+      }
+    }
+  }
+  if (close) {
     KeepAlive = false;
+  } else if (keep) {
+    KeepAlive = true;
   }
   AhttpServerClient::DoRequestHeader();
 }
@@ -515,7 +564,8 @@ void ThttpServerClient::BuildCGIEnvironment(std::vector<std::string>* list, cons
   TTCPServerClientSocket* socket = Socket();
   info.remote_host = socket && socket->IsConnected() ? socket->GetPeerHostName() : std::string();
   if (info.remote_host.empty()) info.remote_host = info.remote_addr;
-  info.remote_port = RemoteAddress.sin_port != 0 ? PortToText(RemoteAddress.sin_port) : std::string();
+  info.remote_port = RemotePeer.Port() != 0 ? std::to_string(RemotePeer.Port()) : std::string();
+  info.remote_user = RemoteUser;
   info.server_port = socket ? socket->GetLocalPort() : std::string();
   info.server_name = ServerLocalHost();
   if (info.server_name.empty()) info.server_name = LocalHostName();

@@ -33,8 +33,11 @@
 // the server's TimeOut: a request head or body past its size limit is
 // answered with an HTML error page and a 4xx status and the connection is
 // closed; a connection silent for TimeOut in the middle of a request is
-// closed; a request head that takes longer than its time limit is answered
-// with 408. A response that leaves the connection open always tells its
+// closed; a request head or body that takes longer than its time limit is
+// answered with 408; a request whose framing could be read two ways gets
+// one 400 (or 501, 414) and the close. While every place is taken and a
+// connection waits, the limits also decide which connection makes way for
+// it (ATCPServer::MakeWay). A response that leaves the connection open always tells its
 // length; one that cannot (a body of unknown size without chunked coding)
 // closes the connection after it.
 
@@ -111,6 +114,10 @@ class AhttpServer : public ATCPServer {
 
   // Raises EhttpServer.
   [[noreturn]] void RaiseError(const std::string& msg) override;
+  // Hands the rules by which a connection makes way for a new one (from
+  // Limits: MinRequestRate, MinRequestRateGrace, SendStallTime,
+  // MaxWaitingConnections) to the TCP server, then listens.
+  void StartListening() override;
 
  protected:
   void Init();
@@ -134,6 +141,9 @@ class AhttpServerClient : public TTCPServerClient {
 
   // The last request line read.
   std::string RequestLine;
+  // The user the running request was authenticated as (REMOTE_USER of a
+  // CGI program); set by the application, cleared when a cycle begins.
+  std::string RemoteUser;
   // The request of the running cycle; null between cycles.
   ThttpRequest* Request() const { return request_.get(); }
   // The answer the application set; null until it sets one.
@@ -160,7 +170,8 @@ class AhttpServerClient : public TTCPServerClient {
   std::int64_t BytesWritten() const;
 
   // Main thread, right after the client was made: takes the server's
-  // identity, its LocalHost and its limits.
+  // identity, its LocalHost (when it listens on that one address alone)
+  // and its limits.
   void Init() override;
   // The request cycle (worker thread).
   void Execute() override;
@@ -184,7 +195,8 @@ class AhttpServerClient : public TTCPServerClient {
 
  protected:
   const ThttpServerLimits& Limits() const { return limits_; }
-  // The peer's address as dotted text, from the accepted connection.
+  // The peer's address as text (dotted for IPv4 peers, "::1" for IPv6
+  // ones), from the accepted connection; empty when unknown.
   std::string PeerAddressText() const;
   std::string ApplicationName() const { return application_name_; }
   std::string ServerAdmin() const { return server_admin_; }
@@ -206,6 +218,9 @@ class AhttpServerClient : public TTCPServerClient {
   // The body (none for HEAD), flushed; the content bytes written, as the
   // content's WriteContent tells (-1: unknown).
   std::int64_t SendContent(TResponseWriter& writer);
+  // Reads the body into the request within RequestBodyTime (past it, the
+  // 408 refusal) and MaxRequestBody.
+  void ReadBody();
   // "Expect: 100-continue": a client asking so waits for the interim
   // answer "100 Continue" before it sends its body (curl for a second,
   // others for good). It gets one when the request is HTTP/1.1 or later,
@@ -248,8 +263,9 @@ class ThttpServerClient : public AhttpServerClient {
   using AhttpServerClient::AhttpServerClient;
 
   // Logs "Referer: <peer address>;<referer>" (class 0) when the request has
-  // one; a Connection field of exactly "keep-alive" or "close" (any case)
-  // sets KeepAlive; then OnRequestHeader.
+  // one; the Connection options (a comma-separated list, any case, over
+  // every Connection field) set KeepAlive: false with "close" among them,
+  // else true with "keep-alive"; then OnRequestHeader.
   void DoRequestHeader() override;
   // KeepAlive ends when the response does not keep the connection (its
   // version and Connection field), when its length is undetermined, or when

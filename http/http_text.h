@@ -28,6 +28,14 @@ inline std::string_view TrimmedView(std::string_view s) {
   return s;
 }
 
+// The value of a hexadecimal digit (either case), -1 for any other byte.
+inline int HexDigitValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
 inline std::string TrimmedLower(std::string_view s) {
   std::string text = Trimmed(s);
   AsciiLowerInPlace(text);

@@ -18,10 +18,10 @@
 namespace vt {
 
 struct ThttpServerLimits {
-  // The request line is read up to this many bytes; a longer one is cut
-  // there, the byte after the cut takes the place of the line end, and the
-  // rest of the line is read as the first header line. The number is part of
-  // the protocol this server has always spoken, not a tuning value.
+  // The request line, without its line end. A longer one: 414 "Request-URI
+  // Too Long". (Cutting it there would read its rest as a header line the
+  // client never meant.) The number is part of the protocol this server has
+  // always spoken, not a tuning value.
   int32_t MaxRequestLine = 4096;
 
   // One header line, without its line end. A longer one: 400 "Bad Request".
@@ -50,6 +50,42 @@ struct ThttpServerLimits {
   // the next request on a kept-alive connection, and within the body are
   // bounded by the server's TimeOut of silence.)
   std::uint32_t RequestHeadTime = 30000;
+
+  // Milliseconds from the end of a request's head until its body must be
+  // complete: a client that trickles the body, a byte now and then, would
+  // otherwise hold a worker for as long as each byte comes within TimeOut.
+  // It gets 408 "Request Timeout" instead. A body of MaxRequestBody still
+  // fits at 140 kbit/s.
+  std::uint32_t RequestBodyTime = 60000;
+
+  // The bounds below decide which connection gives way while the client
+  // list is full (MaxClients) and a new connection waits for a place; they
+  // never apply otherwise. (Connections idle longest give way first, after
+  // ATCPServer::IdleGiveWayTime; then one of the address holding the most
+  // places, when the newcomer comes from another address.)
+
+  // Bytes per second a request must average, from its first byte until its
+  // body has been read, once it has run MinRequestRateGrace ms: a slower
+  // one gives way. Trickled heads and bodies hold a place for their whole
+  // time limit otherwise; a person's client, even on a slow line, sends a
+  // head in one go and a form far faster.
+  std::int32_t MinRequestRate = 500;
+  std::int32_t MinRequestRateGrace = 2000;
+
+  // Milliseconds a connection may take no byte of its answer (the system
+  // takes nothing from its queue) before it gives way: a client that asks
+  // for a large file and never reads would hold its place until TimeOut. A
+  // throttled connection whose client reads at the set rate takes bytes
+  // all the time, and never gives way for this.
+  std::int32_t SendStallTime = 30000;
+
+  // Connections the server accepts and holds, unserved, while the list is
+  // full, so that it knows where they come from (a connection left in the
+  // system's queue has no known address): one address must not keep the
+  // others out. Past it, the newest connection of the address with the
+  // most held is closed; while every held one comes from another address,
+  // newer connections wait in the system's queue. Each costs a descriptor.
+  std::int32_t MaxWaitingConnections = 64;
 
   // Milliseconds the server goes on reading (and discarding) after it has
   // sent an answer and shut down its sending side on a connection it closes

@@ -48,6 +48,35 @@ int64_t DeclaredContentLength(const THeader& header) {
   return length;
 }
 
+int CountFields(const THeader& header, std::string_view name) {
+  int count = 0;
+  for (int i = 0; i < header.Count(); ++i) {
+    if (TextEqualFolded(header.Fields(i)->GetName(), name)) ++count;
+  }
+  return count;
+}
+
+// A request's body must be framed one way only, so that every reader of the
+// same bytes (a proxy in front of this server, then this server) finds its
+// end at the same place; a request framed any other way is refused before
+// its body is read, and the connection ends with the refusal (RFC 9112,
+// 6.1 and 6.3). Transfer-Encoding: one field, whose coding list is exactly
+// "chunked" (in any case), and no Content-Length beside it. A list that
+// names a coding this server does not decode: 501; any other mix: 400.
+void CheckRequestFraming(const THeader& header) {
+  const int codings = CountFields(header, "Transfer-Encoding");
+  if (codings == 0) return;
+  if (codings > 1) throw EhttpContent(400, "More than one Transfer-Encoding field");
+  if (header.HasField("Content-Length")) throw EhttpContent(400, "Both Content-Length and Transfer-Encoding");
+  const std::string value = detail::TrimmedLower(header.GetFieldValue("Transfer-Encoding"));
+  if (value == "chunked") return;
+  for (const std::string& element : SplitAtText(value, ",")) {
+    const std::string coding = Trimmed(TextBeforeDelimiter(element, ";", true, true));
+    if (!coding.empty() && coding != "chunked") throw EhttpContent(501, "Unsupported Transfer-Encoding");
+  }
+  throw EhttpContent(400, "Invalid Transfer-Encoding");
+}
+
 // Exactly `count` bytes, read in pieces so that memory follows what arrived;
 // EReader "Read error" when the data ends first.
 std::string ReadCountedText(AReaderEx& reader, int64_t count) {
@@ -334,6 +363,7 @@ std::unique_ptr<AhttpMessage> AhttpMessage::Duplicate() const {
 
 TContentFraming AhttpMessage::GetContentFraming(int64_t maxSize, int64_t& length) const {
   length = 0;
+  if (!ContentMayRunToEnd() && header_) CheckRequestFraming(*header_);
   const std::string coding = GetTransferEncoding();
   if (coding == "chunked") return TContentFraming::kChunked;
   if (!coding.empty() && coding != "identity" && !ContentMayRunToEnd()) {
@@ -355,15 +385,20 @@ void AhttpMessage::ReadContent(AReaderEx& reader, bool useReader, bool rawChunks
   switch (GetContentFraming(maxSize, length)) {
     case TContentFraming::kNone:
       return;
-    case TContentFraming::kChunked: {
-      auto chunked = std::make_unique<ThttpChunkedContentReader>(&reader, rawChunks);
-      if (useReader) {
-        SetContentReader(std::move(chunked));
-      } else {
-        SetContentText(ReadTextToEnd(*chunked, maxSize));
+    case TContentFraming::kChunked:
+      try {
+        auto chunked = std::make_unique<ThttpChunkedContentReader>(&reader, rawChunks);
+        if (useReader) {
+          SetContentReader(std::move(chunked));
+        } else {
+          SetContentText(ReadTextToEnd(*chunked, maxSize));
+        }
+      } catch (const EChunkedContentFraming& error) {
+        // The peer's fault, answered as such; a connection that fails
+        // stays a reader error.
+        throw EhttpContent(400, error.Message());
       }
       return;
-    }
     case TContentFraming::kSized:
       if (useReader) {
         SetContentReader(std::make_unique<ThttpSizedContentReader>(&reader, false, length));
@@ -490,14 +525,10 @@ void ThttpRequest::ParseStartLine() {
   std::string protocol;
   int32_t major = 0;
   int32_t minor = 0;
-  ParseRequestLine(start_line_, Method, URI, Query, protocol, major, minor);
+  ParseRequestLine(start_line_, Method, URI, Query, protocol, major, minor, &TargetHost);
   StoreVersion(protocol, major, minor);
-  std::string scheme;
-  std::string host;
-  std::string path;
-  SplitURL(URI, scheme, host, path);
   // Only an absolute URI names the host; "//x/y" is a path.
-  if (!scheme.empty() && !host.empty()) SetHost(host);
+  if (!TargetHost.empty()) SetHost(TargetHost);
 }
 
 void ThttpRequest::Init() {
@@ -506,6 +537,7 @@ void ThttpRequest::Init() {
   Method = "GET";
   URI = "/";
   Query.clear();
+  TargetHost.clear();
 }
 
 void ThttpRequest::PrepareHeader() {
@@ -526,6 +558,7 @@ void ThttpRequest::AssignPrototype(const AhttpMessage* prototype) {
   Method = request->Method;
   URI = request->URI;
   Query = request->Query;
+  TargetHost = request->TargetHost;
   ConnectionMode = request->ConnectionMode;
   Port = request->Port;
   ProxyRequest = request->ProxyRequest;
@@ -535,6 +568,7 @@ std::string ThttpRequest::GetPathAndQuery() const { return Query.empty() ? URI :
 
 std::string ThttpRequest::GetHost() const {
   std::string host = Header() ? Header()->GetFieldValue("Host") : std::string();
+  if (host.empty()) host = TargetHost;
   if (host.empty()) {
     std::string scheme;
     std::string path;

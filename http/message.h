@@ -51,11 +51,17 @@ VT_EXCEPTION_CLASS(EhttpRequest, EhttpMessage);
 VT_EXCEPTION_CLASS(EInvalidCast, Exception);
 
 // A body whose framing cannot be accepted, raised by ReadContent before any
-// of the body is read. StatusCode() is the answer a server gives: 400 for a
+// of the body is read (or, for a chunked body read as text, when its
+// framing breaks). StatusCode() is the answer a server gives: 400 for a
 // Content-Length that is not a decimal number or disagrees with another
-// Content-Length field ("Invalid Content-Length"), 413 for a body above the
-// caller's maximum ("Content too large"), 501 for a request whose
-// Transfer-Encoding is not chunked ("Unsupported Transfer-Encoding").
+// Content-Length field ("Invalid Content-Length"), for a request with both
+// Content-Length and Transfer-Encoding, with two Transfer-Encoding fields or
+// with a coding list that is not exactly "chunked" but names no other
+// coding, and for broken chunk framing (EChunkedContentFraming's text); 413
+// for a body above the caller's maximum ("Content too large"); 501 for a
+// request whose Transfer-Encoding names a coding other than chunked
+// ("Unsupported Transfer-Encoding"). The server answers with that status
+// and closes the connection.
 class EhttpContent : public EhttpMessage {
  public:
   EhttpContent(int32_t statusCode, std::string message)
@@ -162,8 +168,11 @@ class AhttpMessage {
   // Reads the body that follows the header from `reader`, as the header
   // frames it:
   // - Transfer-Encoding "chunked": a chunked body (raw framing with
-  //   rawChunks). A request with any other transfer coding raises
-  //   EhttpContent 501, since its length cannot be known.
+  //   rawChunks). A request must frame its body one way only: one
+  //   Transfer-Encoding field of exactly "chunked" (any case) and no
+  //   Content-Length beside it, else EhttpContent 400, or 501 when it names
+  //   another coding, since its length cannot be known. Read as text, a
+  //   chunked body whose framing breaks raises EhttpContent 400 too.
   // - Otherwise Content-Length: exactly that many bytes. Every Content-Length
   //   field must be a decimal number and all must agree, else EhttpContent
   //   400. 0 reads nothing.
@@ -290,8 +299,9 @@ class ThttpRequest : public AhttpMessage {
   // Method, URI and version; with ProxyRequest an absolute URI made from the
   // URI, the host (Host field) and Port.
   void ComposeStartLine() override;
-  // Method, decoded path (URI), query as sent and version; an absolute
-  // URI's host goes to SetHost.
+  // Method, decoded path (URI), query as sent and version; a target in
+  // absolute form gives its path, and its host goes to TargetHost and
+  // SetHost.
   void ParseStartLine() override;
   void Init() override;
   // The base steps; then EhttpRequest "Host must be set for HTTP/1.1
@@ -303,7 +313,8 @@ class ThttpRequest : public AhttpMessage {
   // The decoded path, then "?" and the query as sent when there is one:
   // the request target as people read it (the access log shows it).
   std::string GetPathAndQuery() const;
-  // The Host field's value, else the host of an absolute URI.
+  // The Host field's value, else TargetHost, else the host of an absolute
+  // URI set as URI.
   std::string GetHost() const;
   // "host:port": the Host field gets the host, Port the port when there is
   // one.
@@ -327,6 +338,9 @@ class ThttpRequest : public AhttpMessage {
   // The query of the request target as sent (still encoded), without its
   // "?"; empty when there is none.
   std::string Query;
+  // The host (and port) of a request target in absolute form
+  // ("http://host:port/path"); empty for any other target.
+  std::string TargetHost;
   // 0 no preference, 1 keep-alive, 2 close.
   uint8_t ConnectionMode = 0;
   // The start line carries an absolute URI and the connection field is

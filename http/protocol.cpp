@@ -8,6 +8,7 @@
 
 namespace vt {
 
+using detail::HexDigitValue;
 using detail::IsHttpWhitespace;
 using detail::Trimmed;
 
@@ -79,13 +80,6 @@ void ParseVersionText(std::string_view version, std::string& protocol, int32_t& 
   minor = TextToIntOr(numbers.right, 0);
 }
 
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
-
 }  // namespace
 
 std::string GetReasonPhrase(int32_t code) {
@@ -108,7 +102,8 @@ std::string ComposeRequestLine(std::string_view method, std::string_view uri, st
 }
 
 void ParseRequestLine(std::string_view line, std::string& method, std::string& uri, std::string& query,
-                      std::string& protocol, int32_t& major, int32_t& minor) {
+                      std::string& protocol, int32_t& major, int32_t& minor, std::string* authority) {
+  if (authority) authority->clear();
   const TTextCut methodCut = CutAtWhitespace(Trimmed(line));
   method = methodCut.left;
   AsciiUpperInPlace(method);
@@ -125,7 +120,17 @@ void ParseRequestLine(std::string_view line, std::string& method, std::string& u
     uriPart = TextLeft(rest, lastBlank - 1);
   }
   const TTextCut target = CutAtByte(Trimmed(uriPart), '?', true);
-  uri = PercentDecode(target.left);
+  std::string_view path = target.left;
+  for (const std::string_view scheme : {"http://", "https://"}) {
+    if (!TextHasPrefix(scheme, path, false)) continue;
+    // The absolute form (RFC 9112, 3.2.2): what a server serves is its path.
+    const std::string_view rest = path.substr(scheme.size());
+    const std::size_t slash = rest.find('/');
+    if (authority) *authority = std::string(rest.substr(0, slash));
+    path = slash == std::string_view::npos ? std::string_view("/") : rest.substr(slash);
+    break;
+  }
+  uri = PercentDecode(path);
   query = target.right;
 }
 
@@ -143,8 +148,8 @@ std::string DecodeURLText(std::string_view text, bool plusIsBlank) {
     } else if (i + 1 < text.size() && text[i + 1] == '%') {
       decoded += '%';
       ++i;
-    } else if (i + 2 < text.size() && HexValue(text[i + 1]) >= 0 && HexValue(text[i + 2]) >= 0) {
-      decoded += static_cast<char>(HexValue(text[i + 1]) * 16 + HexValue(text[i + 2]));
+    } else if (i + 2 < text.size() && HexDigitValue(text[i + 1]) >= 0 && HexDigitValue(text[i + 2]) >= 0) {
+      decoded += static_cast<char>(HexDigitValue(text[i + 1]) * 16 + HexDigitValue(text[i + 2]));
       i += 2;
     } else {
       decoded += '%';

@@ -36,9 +36,13 @@ std::string ComposeRequestLine(std::string_view method, std::string_view uri, st
 // (empty protocol, 0.0) and that word is the request target. The target is
 // cut at its first "?" before anything is decoded: `uri` gets the path,
 // PercentDecode'd (so "%3F" is part of a name and "+" is a plus sign), and
-// `query` the rest as sent, still encoded (empty when there is no "?").
+// `query` the rest as sent, still encoded (empty when there is no "?"). A
+// target in absolute form ("http://" or "https://", in any case, then the
+// host) gives its path as `uri` ("/" when it has none), and its host (with
+// any port) to `authority` when given (else that is empty).
 void ParseRequestLine(std::string_view line, std::string& method, std::string& uri, std::string& query,
-                      std::string& protocol, int32_t& major, int32_t& minor);
+                      std::string& protocol, int32_t& major, int32_t& minor,
+                      std::string* authority = nullptr);
 
 // "%" with two hexadecimal digits becomes the byte they give, "%%" one "%";
 // any other "%" stays.

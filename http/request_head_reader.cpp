@@ -5,6 +5,7 @@
 
 #include "http/message.h"
 #include "util/byte_set.h"
+#include "util/text.h"
 
 namespace vt {
 
@@ -12,12 +13,24 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The bytes that end a line of the request head.
+// The bytes a line of the request head is searched for: LF ends it, a CR
+// must be followed by LF, and 26 (^Z), which once ended lines too, is
+// refused (see SkipLineEnd).
 const ByteSet kLineEnds(std::string_view("\n\r\x1a", 3));
 
 std::chrono::milliseconds Ms(std::uint32_t ms) { return std::chrono::milliseconds(ms); }
 
 }  // namespace
+
+void CheckRequestFieldLine(const std::string& line) {
+  if (line.empty()) return;
+  if (line.front() == ' ' || line.front() == '\t') throw EhttpContent(400, "Folded header line");
+  const std::size_t colon = line.find(':');
+  if (colon == std::string::npos) return;
+  for (std::size_t i = 0; i < colon; ++i) {
+    if (static_cast<unsigned char>(line[i]) <= 32) throw EhttpContent(400, "Blank in a header field name");
+  }
+}
 
 TRequestHeadReader::TRequestHeadReader(TSocketStream& stream, const ThttpServerLimits& limits,
                                        TTCPServerClient& client)
@@ -71,8 +84,13 @@ std::string TRequestHeadReader::ReadRequestLine() {
   }
   started_ = true;
   deadline_ = Clock::now() + Ms(limits_.RequestHeadTime);
+  client_.MarkRequestStart();
   return ReadHeadLine(limits_.MaxRequestLine, true);
 }
+
+// The request line longer than its limit: 414, and (as every refusal) the
+// close. Cut there instead, its rest would be read as a header line that
+// the client never meant as one.
 
 std::unique_ptr<THeader> TRequestHeadReader::ReadHeader() {
   auto header = std::make_unique<THeader>();
@@ -82,18 +100,27 @@ std::unique_ptr<THeader> TRequestHeadReader::ReadHeader() {
     if (room <= 0) throw EhttpContent(400, "Request header too large");
     const std::string line =
         ReadHeadLine(static_cast<std::int32_t>(std::min<std::int64_t>(limits_.MaxHeaderLine, room)), false);
-    if (line.empty()) return header;
+    if (line.empty()) break;
     if (++lines > limits_.MaxHeaderLines) throw EhttpContent(400, "Too many header lines");
+    CheckRequestFieldLine(line);
     header->AddFieldLine(line);
   }
+  // Which host is meant would depend on who reads the request (RFC 9112,
+  // 3.2).
+  int hosts = 0;
+  for (int i = 0; i < header->Count(); ++i) {
+    if (TextEqualFolded(header->Fields(i)->GetName(), "Host")) ++hosts;
+  }
+  if (hosts > 1) throw EhttpContent(400, "More than one Host field");
+  return header;
 }
 
 // One line of the head, without its line end. A line longer than maxLength
-// is cut there when `cut` (the byte after the cut is taken as the line end),
-// else refused. When the data ends without a line end, the request line
-// raises "Read error" and a header line is what is left (empty: the header
-// ends), as for a header read to the end of its data.
-std::string TRequestHeadReader::ReadHeadLine(std::int32_t maxLength, bool cut) {
+// is refused: the request line with 414, a header line with 400. When the
+// data ends without a line end, the request line raises "Read error" and a
+// header line is what is left (empty: the header ends), as for a header
+// read to the end of its data.
+std::string TRequestHeadReader::ReadHeadLine(std::int32_t maxLength, bool requestLine) {
   TSocketStream& stream = stream_;
   ATCPClientSocket& socket = *stream.Socket;
   TSocketReader& reader = *stream.Reader();
@@ -111,32 +138,32 @@ std::string TRequestHeadReader::ReadHeadLine(std::int32_t maxLength, bool cut) {
     return text;
   }
   if (!ready) {
-    if (cut || client_.Terminated()) RaiseReadError();
+    if (requestLine || client_.Terminated()) RaiseReadError();
     bytes_ += socket.Available();
     return reader.ReadText(socket.Available());
   }
-  if (!cut) throw EhttpContent(400, "Request header too large");
-  std::string text = reader.ReadText(maxLength);
-  bytes_ += maxLength;
-  SkipLineEnd();
-  return text;
+  if (requestLine) throw EhttpContent(414, "Request line too long");
+  throw EhttpContent(400, "Request header too large");
 }
 
-// Consumes the line end at the read position (or, after a cut, the byte
-// there in its place): CR LF, or any single byte. A CR waits for the byte
-// after it, since a LF there belongs to it. A LF ends the line at once, so a
-// client that ends its lines with LF alone is answered without waiting for a
-// byte that is not coming.
+// Consumes the line end at the read position: LF, or CR LF. A CR waits for
+// the byte after it, which must be the LF: a bare CR ends a line for some
+// readers and not for others, so a request that holds one is refused, and
+// so is the byte 26. A LF ends the line at once, so a client that ends its
+// lines with LF alone is answered without waiting for a byte that is not
+// coming.
 void TRequestHeadReader::SkipLineEnd() {
   TSocketStream& stream = stream_;
   ATCPClientSocket& socket = *stream.Socket;
   const char first = stream.Reader()->ReadByte();
   ++bytes_;
-  if (first != '\r') return;
-  if (WaitForHead([&] { return socket.Available() > 0; }) && socket.FirstUnread() == '\n') {
-    stream.Reader()->Skip(1);
-    ++bytes_;
-  }
+  if (first == '\n') return;
+  if (first != '\r') throw EhttpContent(400, "Control byte 26 in the request head");
+  const bool more = WaitForHead([&] { return socket.Available() > 0; });
+  if (client_.Terminated()) RaiseReadError();
+  if (!more || socket.FirstUnread() != '\n') throw EhttpContent(400, "Bare CR in the request head");
+  stream.Reader()->Skip(1);
+  ++bytes_;
 }
 
 }  // namespace vt

@@ -26,19 +26,29 @@
 
 namespace vt {
 
+// A header line of a request is "name: value" with no blank or control byte
+// (0 to 32) in the name, and no line begins with a blank (the obsolete
+// folding of a field over several lines). Read here one way and by a proxy
+// in front another, either would let a request hide a field from the proxy:
+// both raise the 400 refusal (EhttpContent). A line without a colon passes
+// (it is kept as an invalid field that names nothing).
+void CheckRequestFieldLine(const std::string& line);
+
 class TRequestHeadReader {
  public:
   TRequestHeadReader(TSocketStream& stream, const ThttpServerLimits& limits, TTCPServerClient& client);
 
-  // The request line, cut at MaxRequestLine bytes (the byte after the cut
-  // is taken as its line end). Empty when the client closed in order
-  // before a request, or sent an empty line.
+  // The request line; one longer than MaxRequestLine raises the 414
+  // refusal. Empty when the client closed in order before a request, or
+  // sent an empty line.
   std::string ReadRequestLine();
-  // The header lines up to the empty line that ends them.
+  // The header lines up to the empty line that ends them. Lines end in LF
+  // or CR LF; a bare CR, a folded line, a blank in a field name or a second
+  // Host field raise the 400 refusal.
   std::unique_ptr<THeader> ReadHeader();
 
  private:
-  std::string ReadHeadLine(std::int32_t maxLength, bool cut);
+  std::string ReadHeadLine(std::int32_t maxLength, bool requestLine);
   void SkipLineEnd();
   template <typename Ready>
   bool WaitForHead(Ready ready);

@@ -17,8 +17,10 @@ constexpr std::size_t kKeptBufferCapacity = 8 * 1024;
 
 }  // namespace
 
-TResponseWriter::TResponseWriter(TSocketStream& stream, const ThttpServerLimits& limits, std::string* buffer)
+TResponseWriter::TResponseWriter(TSocketStream& stream, const ThttpServerLimits& limits,
+                                 TTCPServerClient* client, std::string* buffer)
     : stream_(stream),
+      client_(client),
       block_(std::max(limits.SendBlock, 1)),
       max_queued_(limits.MaxQueuedSend),
       buffer_(buffer ? *buffer : own_buffer_) {
@@ -114,9 +116,30 @@ int64_t TResponseWriter::WriteFileRange(int handle, int64_t offset, int64_t coun
   return done;
 }
 
+bool TResponseWriter::WaitSent() {
+  ATCPClientSocket* socket = stream_.Socket;
+  if (!socket) return true;
+  try {
+    WaitWhile([&] { return !socket->IsSendComplete(); });
+  } catch (const EWriter&) {
+    return false;
+  }
+  return true;
+}
+
 template <typename Busy>
 void TResponseWriter::WaitWhile(Busy busy) {
   ATCPClientSocket& socket = *stream_.Socket;
+  if (!busy()) return;
+  // While it waits, the server can tell since when the client has taken
+  // nothing (a client that never reads may have to make way).
+  struct TMarked {
+    TTCPServerClient* client;
+    ~TMarked() {
+      if (client) client->MarkSendDone();
+    }
+  } marked{client_};
+  if (client_) client_->MarkSendWait(false);
   const std::uint32_t time_out = stream_.TimeOut;
   Deadline deadline = Clock::now() + Ms(time_out);
   std::int64_t queued = socket.QueuedBytes();
@@ -127,6 +150,7 @@ void TResponseWriter::WaitWhile(Busy busy) {
       queued = socket.QueuedBytes();
       writable = socket.Writable();
       deadline = Clock::now() + Ms(time_out);
+      if (client_) client_->MarkSendWait(true);
     } else if (time_out != 0 && Clock::now() >= deadline) {
       throw EWriter("Write error");
     }

@@ -24,6 +24,7 @@
 #include "http/limits.h"
 #include "sockets/socket_stream.h"
 #include "streams/writer.h"
+#include "tcpserver/server_client.h"
 
 namespace vt {
 
@@ -34,10 +35,13 @@ class AhttpMessage;
 
 class TResponseWriter : public AWriterEx, public IFileRangeWriter {
  public:
-  // `buffer` (optional) is where the writer gathers: a connection keeps one
-  // from response to response, so that its capacity is made once. It is
-  // emptied when the writer goes away.
-  TResponseWriter(TSocketStream& stream, const ThttpServerLimits& limits, std::string* buffer = nullptr);
+  // `client`, when given, is told while the writer waits for the peer to
+  // take bytes (TTCPServerClient::MarkSendWait). `buffer` (optional) is
+  // where the writer gathers: a connection keeps one from response to
+  // response, so that its capacity is made once. It is emptied when the
+  // writer goes away.
+  TResponseWriter(TSocketStream& stream, const ThttpServerLimits& limits, TTCPServerClient* client = nullptr,
+                  std::string* buffer = nullptr);
   ~TResponseWriter() override;
   TResponseWriter(const TResponseWriter&) = delete;
   TResponseWriter& operator=(const TResponseWriter&) = delete;
@@ -66,6 +70,11 @@ class TResponseWriter : public AWriterEx, public IFileRangeWriter {
 
   int64_t WriteFileRange(int handle, int64_t offset, int64_t count) override;
 
+  // Waits until the system has taken every byte handed to the connection
+  // (call Flush first); false when the connection ends meanwhile, or the
+  // client takes nothing for the stream's TimeOut.
+  bool WaitSent();
+
  private:
   // Wait steps while `busy()` holds, for the client to take data: "Write
   // error" when the connection ends meanwhile, or when the send queue does
@@ -74,6 +83,7 @@ class TResponseWriter : public AWriterEx, public IFileRangeWriter {
   void WaitWhile(Busy busy);
 
   TSocketStream& stream_;
+  TTCPServerClient* client_;
   std::size_t block_;
   std::int64_t max_queued_;
   std::int64_t limit_ = -1;

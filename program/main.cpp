@@ -1,6 +1,8 @@
 // veltrana-webserver: the program.
 //
 //   veltrana-webserver [--headless] [FOLDER] [--port N]
+//   veltrana-webserver --check [FOLDER]
+//   veltrana-webserver --hash-password
 //   veltrana-webserver --help | --version
 //
 // The settings file is $XDG_CONFIG_HOME/vtWebServer.ini (default
@@ -13,6 +15,8 @@
 // status 0), and SIGHUP reads the settings file again.
 
 #include <sys/signalfd.h>
+#include <termios.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <cstdio>
@@ -20,7 +24,9 @@
 #include <filesystem>
 #include <string>
 
+#include "app/exposure_check.h"
 #include "app/headless_view.h"
+#include "app/password.h"
 #include "app/settings_environment.h"
 #include "app/web_server_app.h"
 #include "ui/desktop_program.h"
@@ -32,6 +38,8 @@ constexpr const char* kProgram = "veltrana-webserver";
 void PrintUsage(std::FILE* out) {
   std::fprintf(out,
                "Usage: %s [--headless] [FOLDER] [--port N]\n"
+               "       %s --check [FOLDER]\n"
+               "       %s --hash-password\n"
                "       %s --help | --version\n"
                "\n"
                "A small HTTP/1.1 web server that publishes one folder. It shows a\n"
@@ -42,6 +50,11 @@ void PrintUsage(std::FILE* out) {
                "  --headless  run without windows: log lines go to standard error,\n"
                "              SIGINT or SIGTERM end the program (settings saved),\n"
                "              SIGHUP reads the settings file again\n"
+               "  --check     tell what the published folder (or FOLDER) gives away:\n"
+               "              files anyone can read, hidden files, links out of it,\n"
+               "              secrets, programs; exit status 0 when nothing to warn about\n"
+               "  --hash-password  read a password on standard input and print the\n"
+               "              AuthPasswordHash line for the settings file\n"
                "  --help      show this text\n"
                "  --version   show the program's name and version\n"
                "\n"
@@ -49,7 +62,33 @@ void PrintUsage(std::FILE* out) {
                "read again whenever the file changes.\n"
                "Access log: webserver.log beside the program in a build tree, else\n"
                "$XDG_STATE_HOME/veltrana/webserver.log (default ~/.local/state/veltrana/).\n",
-               kProgram, kProgram);
+               kProgram, kProgram, kProgram, kProgram);
+}
+
+// Reads one line (without echo on a terminal) and prints the settings line
+// of its hash.
+int HashPasswordCommand() {
+  termios saved{};
+  const bool terminal = ::isatty(0) && ::tcgetattr(0, &saved) == 0;
+  if (terminal) {
+    std::fprintf(stderr, "Password: ");
+    termios quiet = saved;
+    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    ::tcsetattr(0, TCSANOW, &quiet);
+  }
+  std::string password;
+  for (int c; (c = std::getchar()) != EOF && c != '\n';) password.push_back(static_cast<char>(c));
+  if (terminal) {
+    ::tcsetattr(0, TCSANOW, &saved);
+    std::fprintf(stderr, "\n");
+  }
+  if (!password.empty() && password.back() == '\r') password.pop_back();
+  if (password.empty()) {
+    std::fprintf(stderr, "%s: no password given\n", kProgram);
+    return 2;
+  }
+  std::printf("AuthPasswordHash=%s\n", vt::HashPassword(password).c_str());
+  return 0;
 }
 
 // Says what is wrong with the command line; the exit status for it.
@@ -67,6 +106,11 @@ int main(int argc, char** argv) {
     const std::string arg = argv[i];
     if (arg == "--headless") {
       headless = true;
+    } else if (arg == "--check") {
+      const std::string folder = i + 1 < argc ? argv[i + 1] : "";
+      return vt::RunExposureCheckCommand(folder, vt::DefaultAccessLogFileName(), stdout);
+    } else if (arg == "--hash-password") {
+      return HashPasswordCommand();
     } else if (arg == "--port" || arg.rfind("--port=", 0) == 0) {
       std::string value;
       if (arg == "--port") {

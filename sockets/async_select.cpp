@@ -215,9 +215,9 @@ ssize_t SocketSendFile(TSocket socket, int file, std::int64_t offset, std::size_
   return result;
 }
 
-TSocket SocketAccept(TSocket socket, sockaddr_in& address) {
-  socklen_t size = sizeof address;
-  const TSocket result = ::accept4(socket, reinterpret_cast<sockaddr*>(&address), &size, SOCK_CLOEXEC);
+TSocket SocketAccept(TSocket socket, TSocketAddress& address) {
+  socklen_t size = sizeof address.v6;
+  const TSocket result = ::accept4(socket, &address.any, &size, SOCK_CLOEXEC);
   const int error = errno;
   if (auto watcher = WatcherOf(socket)) watcher->AfterAccept(result, error);
   errno = error;

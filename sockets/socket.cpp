@@ -110,11 +110,19 @@ void ASocket::SetLocalPort(const std::string& value) {
 std::string ASocket::GetLocalPort() {
   // Also for a listening socket: one bound to port 0 can tell its real port.
   if (!local_port_.empty() || !IsOpen()) return local_port_;
-  sockaddr_in address{};
-  socklen_t size = sizeof address;
-  if (::getsockname(socket_handle_, reinterpret_cast<sockaddr*>(&address), &size) != 0)
+  TSocketAddress address;
+  socklen_t size = sizeof address.v6;
+  if (::getsockname(socket_handle_, &address.any, &size) != 0)
     RaiseLastWinSockError("Error retrieving local name");
-  return PortToText(address.sin_port);
+  return std::to_string(address.Port());
+}
+
+TSocketAddress ASocket::GetLocalAddress() const {
+  TSocketAddress address;
+  socklen_t size = sizeof address.v6;
+  if (socket_handle_ == kInvalidSocket || ::getsockname(socket_handle_, &address.any, &size) != 0)
+    return TSocketAddress();
+  return address;
 }
 
 void ASocket::SetError(int code, const std::string& msg) {
@@ -175,23 +183,90 @@ void ASocket::SetSocketHandle(TSocket value) {
   socket_handle_ = value;
 }
 
-void ASocket::Bind(const sockaddr_in& address) {
-  if (::bind(GetSocketHandle(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
-    RaiseLastWinSockError("Socket bind failed");
+void ASocket::Bind(const sockaddr_in& address) { Bind(TSocketAddress(address)); }
+
+void ASocket::Bind(const TSocketAddress& address) {
+  if (::bind(GetSocketHandle(), &address.any, address.Length()) != 0) RaiseLastWinSockError("Socket bind failed");
 }
 
-void ASocket::BindLocal() {
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  TInAddr host = 0;
-  if (!local_host_.empty() && HostToAddress(local_host_, host) != 0) host = 0;
-  address.sin_addr.s_addr = host;
+namespace {
+
+TSocketAddress WildcardAddress(int family, std::uint16_t port) {
+  TSocketAddress address;
+  if (family == AF_INET6) {
+    address.v6.sin6_family = AF_INET6;
+    address.v6.sin6_addr = in6addr_any;
+    address.v6.sin6_port = port;
+  } else {
+    address.v4.sin_family = AF_INET;
+    address.v4.sin_addr.s_addr = htonl(INADDR_ANY);
+    address.v4.sin_port = port;
+  }
+  return address;
+}
+
+// The address family of a socket handle; 0 when the system cannot tell.
+int FamilyOfHandle(TSocket handle) {
+  int family = 0;
+  socklen_t size = sizeof family;
+  return ::getsockopt(handle, SOL_SOCKET, SO_DOMAIN, &family, &size) == 0 ? family : 0;
+}
+
+// Failures that mean "this system has no IPv6" rather than a fault of ours.
+bool IsNoIPv6(int code) { return code == kWsaEAfNoSupport || code == kWsaEAddrNotAvail || code == 10046; }
+
+}  // namespace
+
+void ASocket::BindLocal(bool reuse_address) {
   std::uint16_t port = 0;
   // A port that names no service must not turn into "any free port": the
   // server would seem to listen where nobody will look for it.
   const int error = PortFromText(local_port_, protocol_, port);
   if (error != 0) RaiseWinSockError("Socket bind failed", error);
-  address.sin_port = port;
+  const bool every_address = local_host_.empty();
+  TSocketAddress address = WildcardAddress(AF_INET6, port);
+  // An address that cannot be had must not turn into "every address" either.
+  if (!every_address) {
+    if (const int resolved = ResolveSocketAddress(local_host_, port, address))
+      RaiseWinSockError("Socket bind failed", resolved);
+  }
+  if (socket_handle_ != kInvalidSocket) {
+    // A handle made before (of the default family) decides: every address
+    // is then every address of that family.
+    const int family = FamilyOfHandle(socket_handle_);
+    if (every_address && family != 0) address = WildcardAddress(family, port);
+  } else {
+    TSocket handle = kInvalidSocket;
+    try {
+      handle = AllocateSocket(protocol_, address.Family());
+    } catch (const EWinSock& e) {
+      if (!every_address || !IsNoIPv6(e.ErrorCode())) throw;
+      address = WildcardAddress(AF_INET, port);
+      handle = AllocateSocket(protocol_, AF_INET);
+    }
+    SetSocketHandle(handle);
+  }
+  if (reuse_address) {
+    const int on = 1;
+    ::setsockopt(socket_handle_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  }
+  if (every_address && address.Family() == AF_INET6) {
+    // Dual stack: IPv4 clients arrive on the same socket as mapped
+    // addresses, whatever the system's default (net.ipv6.bindv6only).
+    const int off = 0;
+    ::setsockopt(socket_handle_, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
+    if (::bind(socket_handle_, &address.any, address.Length()) == 0) return;
+    const int code = WSAGetLastError();
+    if (!IsNoIPv6(code)) RaiseWinSockError("Socket bind failed", code);
+    // IPv6 is there as a socket family but not as an address: IPv4 alone.
+    CloseSocketHandle();
+    address = WildcardAddress(AF_INET, port);
+    SetSocketHandle(AllocateSocket(protocol_, AF_INET));
+    if (reuse_address) {
+      const int on = 1;
+      ::setsockopt(socket_handle_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    }
+  }
   Bind(address);
 }
 

@@ -123,8 +123,18 @@ class ASocket : public TTimerHandle {
   TSocket GetSocketHandle();
   void SetSocketHandle(TSocket value);
   void Bind(const sockaddr_in& address);
-  // Binds to LocalHost and LocalPort.
-  void BindLocal();
+  void Bind(const TSocketAddress& address);
+  // Binds to LocalHost and LocalPort, allocating a handle of the address's
+  // family when there is none yet. LocalHost is an IPv4 or IPv6 address or
+  // a host name (its first address); a name that cannot be resolved raises
+  // "Socket bind failed" with the resolver's text rather than binding some
+  // other address. An empty LocalHost is every address: IPv6 and IPv4 on
+  // one socket ([::] with IPV6_V6ONLY off), or IPv4 alone (0.0.0.0) where
+  // the system has no IPv6. `reuse_address`: SO_REUSEADDR first.
+  void BindLocal(bool reuse_address = false);
+  // The address the socket is bound to; unknown (family 0) without a handle
+  // or when the system cannot tell.
+  TSocketAddress GetLocalAddress() const;
   // Non-blocking, and notifications on this socket's window.
   void SetAsyncMode();
 

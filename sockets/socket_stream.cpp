@@ -67,13 +67,18 @@ bool TSocketStream::WaitForData(int64_t count) {
   if (WaitMode == swmNone || (Socket && Socket->Available() >= count)) return true;
   // The time-out runs from here; each step is bounded by it, so a wait on a
   // silent peer ends when it passes even though no message arrives.
-  const Deadline deadline = Clock::now() + std::chrono::milliseconds(TimeOut) + std::chrono::microseconds(1);
+  Deadline deadline = TimeOut != 0
+                          ? Clock::now() + std::chrono::milliseconds(TimeOut) + std::chrono::microseconds(1)
+                          : Deadline::max();
+  deadline = std::min(deadline, ReadDeadline);
+  const bool bounded = deadline != Deadline::max();
   for (;;) {
     // The peer has ended its side: the bytes are not coming.
     if (Socket->ReceiveEnded()) return false;
-    if (!ConnectedWaitStep(TimeOut != 0 ? &deadline : nullptr)) return false;
+    if (bounded && Clock::now() >= deadline) return false;
+    if (!ConnectedWaitStep(bounded ? &deadline : nullptr)) return false;
     if (Socket->Available() >= count) return true;
-    if (TimeOut != 0 && Clock::now() >= deadline) return false;
+    if (bounded && Clock::now() >= deadline) return false;
   }
 }
 

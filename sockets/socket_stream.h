@@ -127,6 +127,9 @@ class TSocketStream : public AStream {
 
   ATCPClientSocket* Socket;
   std::uint32_t TimeOut;  // milliseconds; 0 waits without limit
+  // Reads wait no later than this either (a limit on a whole message, where
+  // TimeOut limits each silence); Deadline::max(): none.
+  Deadline ReadDeadline = Deadline::max();
   TSocketWaitMode WaitMode;
   bool OwnsSocket;
 
@@ -154,7 +157,7 @@ class TSocketStream : public AStream {
   bool ConnectedWaitStep(const Deadline* deadline = nullptr);
   // Waits until `count` bytes are unread in the socket; false when the
   // connection ended (or the peer ended its sending side), the window was
-  // told to quit, or TimeOut passed.
+  // told to quit, or TimeOut or ReadDeadline passed.
   bool WaitForData(int64_t count);
   // Waits until the socket is writable with nothing queued. False when that
   // did not happen (connection ended, quit, or TimeOut without progress).

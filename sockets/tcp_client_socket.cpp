@@ -38,25 +38,34 @@ void ATCPClientSocket::Closed() {
 }
 
 TInAddr ATCPClientSocket::GetPeerAddress() {
+  const TSocketAddress address = GetPeerSocketAddress();
+  return address.IsIPv4() ? address.IPv4View().sin_addr.s_addr : kInAddrNone;
+}
+
+TSocketAddress ATCPClientSocket::GetPeerSocketAddress() {
   RequireConnected();
-  sockaddr_in address{};
-  socklen_t size = sizeof address;
-  if (::getpeername(SocketHandle(), reinterpret_cast<sockaddr*>(&address), &size) != 0) return kInAddrNone;
-  return address.sin_addr.s_addr;
+  TSocketAddress address;
+  socklen_t size = sizeof address.v6;
+  if (::getpeername(SocketHandle(), &address.any, &size) != 0) return TSocketAddress();
+  return address;
 }
 
 std::string ATCPClientSocket::GetPeerAddressText() {
-  const TInAddr address = GetPeerAddress();
-  return address == kInAddrNone || address == 0 ? std::string() : AddressToText(address);
+  const TSocketAddress address = GetPeerSocketAddress();
+  if (address.IsIPv4()) {
+    const TInAddr ipv4 = address.IPv4View().sin_addr.s_addr;
+    if (ipv4 == kInAddrNone || ipv4 == 0) return std::string();
+  }
+  return address.HostText();
 }
 
 std::string ATCPClientSocket::GetPeerHostName() {
   if (!peer_host_done_) {
     peer_host_done_ = true;
-    const TInAddr address = GetPeerAddress();
-    if (address != kInAddrNone && address != 0) {
-      peer_host_ = HostNameOfAddress(address);
-      if (peer_host_.empty()) peer_host_ = AddressToText(address);
+    const std::string text = GetPeerAddressText();
+    if (!text.empty()) {
+      peer_host_ = HostNameOfSocketAddress(GetPeerSocketAddress());
+      if (peer_host_.empty()) peer_host_ = text;
     }
   }
   return peer_host_;
@@ -153,6 +162,7 @@ std::int32_t ATCPClientSocket::Receive(char* buffer, std::int32_t count) {
   const ssize_t got = SocketRecv(SocketHandle(), buffer, static_cast<std::size_t>(count));
   if (got <= 0) return 0;
   BudgetAdd(read_window_, got);
+  bytes_received_.fetch_add(got, std::memory_order_relaxed);
   return static_cast<std::int32_t>(got);
 }
 

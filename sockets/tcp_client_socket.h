@@ -24,6 +24,7 @@
 // (OnDataAvailable, OnClose, ...), except Terminate and ApplyThrottling, which
 // any thread may call. The owner deletes it; that closes the handle.
 
+#include <atomic>
 #include <string>
 
 #include "sockets/socket.h"
@@ -50,17 +51,24 @@ class ATCPClientSocket : public ASocketExSendBuffer {
   // The peer has ended its sending side: no more bytes will arrive beyond
   // those buffered (Available).
   bool ReceiveEnded() const { return receive_ended_; }
+  // Bytes taken from the system since the socket was made. Any thread.
+  std::int64_t BytesReceived() const { return bytes_received_.load(std::memory_order_relaxed); }
 
   // Virtual operations added, in slot order.
   virtual void DataAvailable();
   virtual void Closed();
-  // The peer's address (network order), kInAddrNone when unknown; raises
-  // "Socket not connected" (20002) when not connected.
+  // The peer's IPv4 address (network order; an IPv4-mapped peer of a
+  // dual-stack socket included), kInAddrNone when unknown or when the peer
+  // is an IPv6 one; raises "Socket not connected" (20002) when not
+  // connected.
   virtual TInAddr GetPeerAddress();
-  // Dotted text of the peer address; empty when unknown.
+  // Text of the peer address: dotted for IPv4 peers, "::1" and the like for
+  // IPv6 ones; empty when unknown.
   virtual std::string GetPeerAddressText();
-  // Reverse lookup of the peer address, else its dotted text; computed once.
+  // Reverse lookup of the peer address, else its text; computed once.
   virtual std::string GetPeerHostName();
+  // The peer's full address (either family); raises as GetPeerAddress.
+  TSocketAddress GetPeerSocketAddress();
 
   // Takes over `handle`: when the system reports it as a usable connection
   // the socket becomes connected (without state event) and asynchronous;
@@ -144,6 +152,7 @@ class ATCPClientSocket : public ASocketExSendBuffer {
   bool close_when_sent_ = false;
   bool receive_ended_ = false;
   std::int64_t queued_bytes_ = 0;
+  std::atomic<std::int64_t> bytes_received_{0};
 };
 
 // The connection socket of an accepted connection.

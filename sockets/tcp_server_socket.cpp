@@ -20,9 +20,7 @@ void TTCPServerSocket::SetMaxBacklog(std::int32_t value) {
 
 void TTCPServerSocket::Listen() {
   RequireClosed("Listen");
-  const int on = 1;
-  ::setsockopt(GetSocketHandle(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  BindLocal();
+  BindLocal(true);
   SetAsyncMode();
   if (::listen(SocketHandle(), max_backlog_) != 0) RaiseLastWinSockError("Listen failed");
   SetState(kSocketListening);
@@ -36,11 +34,18 @@ void TTCPServerSocket::StopListening() {
 }
 
 TSocket TTCPServerSocket::Accept(sockaddr_in& address) {
+  TSocketAddress peer;
+  const TSocket handle = Accept(peer);
+  address = peer.IPv4View();
+  return handle;
+}
+
+TSocket TTCPServerSocket::Accept(TSocketAddress& address) {
   if (State() != kSocketListening) RaiseError("Socket closed", -1);
-  address = sockaddr_in{};
+  address = TSocketAddress();
   const TSocket handle = SocketAccept(SocketHandle(), address);
   if (handle < 0) {
-    address = sockaddr_in{};
+    address = TSocketAddress();
     return kInvalidSocket;
   }
   // A response's header and body are separate writes: never hold the second

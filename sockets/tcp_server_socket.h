@@ -3,7 +3,8 @@
 // The listening TCP socket.
 //
 // TTCPServerSocket binds to LocalHost and ListenPort (SO_REUSEADDR, so a
-// restarted server can bind while old connections linger in TIME_WAIT),
+// restarted server can bind while old connections linger in TIME_WAIT; an
+// empty LocalHost is every IPv6 and IPv4 address, see ASocket::BindLocal),
 // listens with MaxBacklog, reports each waiting connection through OnAccept
 // and accepts one connection per Accept call.
 //
@@ -38,8 +39,11 @@ class TTCPServerSocket : public ASocket {
   void StopListening();
   // One waiting connection (close-on-exec, TCP_NODELAY) and its peer address;
   // kInvalidSocket and a zero address when none waits. Raises "Socket
-  // closed" (-1) when not listening.
+  // closed" (-1) when not listening. The sockaddr_in form gives the IPv4
+  // view of the peer (all zeros for an IPv6 peer); the other the full
+  // address.
   TSocket Accept(sockaddr_in& address);
+  TSocket Accept(TSocketAddress& address);
 
   std::int32_t NotificationEvents() const override { return FD_ACCEPT; }
   void HandleNotification(std::int32_t events, std::int32_t error) override;

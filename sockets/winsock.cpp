@@ -1,10 +1,13 @@
 #include "sockets/winsock.h"
 
 #include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <net/if.h>
 #include <netdb.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -98,6 +101,17 @@ int CodeOfResolverError(int result) {
     default:
       return 11003;
   }
+}
+
+// getaddrinfo for stream sockets: 0 or the WinSock code of the failure.
+// The caller frees `list`.
+int ResolveForStream(const std::string& host, int family, int flags, addrinfo*& list) {
+  addrinfo hints{};
+  hints.ai_family = family;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = flags;
+  list = nullptr;
+  return CodeOfResolverError(::getaddrinfo(host.c_str(), nullptr, &hints, &list));
 }
 
 bool AllDigits(const std::string& text) {
@@ -208,13 +222,8 @@ std::string HostNameOfAddress(TInAddr address) {
 
 int LookupHostByName(const std::string& host, THostEntry& entry) {
   entry = THostEntry{};
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  hints.ai_flags = AI_CANONNAME;
   addrinfo* list = nullptr;
-  const int result = ::getaddrinfo(host.c_str(), nullptr, &hints, &list);
-  if (result != 0) return CodeOfResolverError(result);
+  if (const int error = ResolveForStream(host, AF_INET, AI_CANONNAME, list)) return error;
   for (const addrinfo* item = list; item; item = item->ai_next) {
     if (item->ai_canonname && entry.Name.empty()) entry.Name = item->ai_canonname;
     if (item->ai_family != AF_INET) continue;
@@ -243,12 +252,163 @@ TInAddr HostEntryAddress(const THostEntry& entry, std::size_t index) {
   return index < entry.Addresses.size() ? entry.Addresses[index] : kInAddrNone;
 }
 
-TSocket AllocateSocket(std::uint8_t protocol) {
+// ---------------------------------------------------------------------------
+// Socket addresses of either family
+
+namespace {
+
+// The IPv4 address (network order) an IPv4-mapped IPv6 address carries.
+TInAddr MappedIPv4(const in6_addr& address) {
+  TInAddr value;
+  std::memcpy(&value, address.s6_addr + 12, sizeof value);
+  return value;
+}
+
+}  // namespace
+
+socklen_t TSocketAddress::Length() const {
+  switch (Family()) {
+    case AF_INET:
+      return sizeof(sockaddr_in);
+    case AF_INET6:
+      return sizeof(sockaddr_in6);
+    default:
+      return 0;
+  }
+}
+
+bool TSocketAddress::IsIPv4() const {
+  return Family() == AF_INET || (Family() == AF_INET6 && IN6_IS_ADDR_V4MAPPED(&v6.sin6_addr));
+}
+
+sockaddr_in TSocketAddress::IPv4View() const {
+  sockaddr_in view{};
+  if (Family() == AF_INET) return v4;
+  if (!IsIPv4()) return view;
+  view.sin_family = AF_INET;
+  view.sin_port = v6.sin6_port;
+  view.sin_addr.s_addr = MappedIPv4(v6.sin6_addr);
+  return view;
+}
+
+std::uint16_t TSocketAddress::Port() const {
+  return Known() ? ntohs(Family() == AF_INET ? v4.sin_port : v6.sin6_port) : 0;
+}
+
+std::string TSocketAddress::HostText() const {
+  if (IsIPv4()) return AddressToText(IPv4View().sin_addr.s_addr);
+  if (Family() != AF_INET6) return std::string();
+  char text[INET6_ADDRSTRLEN];
+  if (!::inet_ntop(AF_INET6, &v6.sin6_addr, text, sizeof text)) return std::string();
+  std::string host = text;
+  // A link-local address means nothing without its interface.
+  char name[IF_NAMESIZE];
+  if (v6.sin6_scope_id != 0 && ::if_indextoname(v6.sin6_scope_id, name)) host += std::string("%") + name;
+  return host;
+}
+
+std::string TSocketAddress::UrlHost() const {
+  const std::string host = HostText();
+  return IsIPv4() || host.empty() ? host : "[" + host + "]";
+}
+
+bool TSocketAddress::IsWildcard() const {
+  if (Family() == AF_INET) return v4.sin_addr.s_addr == htonl(INADDR_ANY);
+  return Family() == AF_INET6 && IN6_IS_ADDR_UNSPECIFIED(&v6.sin6_addr);
+}
+
+bool TSocketAddress::IsLoopback() const {
+  if (IsIPv4()) return (ntohl(IPv4View().sin_addr.s_addr) >> 24) == 127;
+  return Family() == AF_INET6 && IN6_IS_ADDR_LOOPBACK(&v6.sin6_addr);
+}
+
+bool SameHost(const TSocketAddress& a, const TSocketAddress& b) {
+  if (a.IsIPv4() || b.IsIPv4())
+    return a.IsIPv4() && b.IsIPv4() && a.IPv4View().sin_addr.s_addr == b.IPv4View().sin_addr.s_addr;
+  return a.Family() == AF_INET6 && b.Family() == AF_INET6 &&
+         std::memcmp(&a.v6.sin6_addr, &b.v6.sin6_addr, sizeof a.v6.sin6_addr) == 0 &&
+         a.v6.sin6_scope_id == b.v6.sin6_scope_id;
+}
+
+namespace {
+
+// getaddrinfo over `text` with `flags`; the first address found, with `port`.
+int LookupFirstAddress(const std::string& text, std::uint16_t port, int flags, TSocketAddress& address) {
+  address = TSocketAddress();
+  std::string host = text;
+  if (host.size() >= 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+  if (host.empty()) return kWsaHostNotFound;
+  addrinfo* list = nullptr;
+  if (const int failed = ResolveForStream(host, AF_UNSPEC, flags, list)) return failed;
+  int error = kWsaNoData;
+  for (const addrinfo* item = list; item; item = item->ai_next) {
+    if (item->ai_family != AF_INET && item->ai_family != AF_INET6) continue;
+    if (item->ai_addrlen > sizeof(sockaddr_in6)) continue;
+    std::memcpy(&address.any, item->ai_addr, item->ai_addrlen);
+    if (address.Family() == AF_INET) {
+      address.v4.sin_port = port;
+    } else {
+      address.v6.sin6_port = port;
+    }
+    error = 0;
+    break;
+  }
+  ::freeaddrinfo(list);
+  return error;
+}
+
+}  // namespace
+
+bool ParseSocketAddress(const std::string& text, std::uint16_t port, TSocketAddress& address) {
+  return LookupFirstAddress(text, port, AI_NUMERICHOST, address) == 0;
+}
+
+int ResolveSocketAddress(const std::string& text, std::uint16_t port, TSocketAddress& address) {
+  return LookupFirstAddress(text, port, 0, address);
+}
+
+std::string HostNameOfSocketAddress(const TSocketAddress& address) {
+  if (!address.Known()) return std::string();
+  // A mapped IPv4 address is looked up as the IPv4 address it is.
+  const sockaddr_in view = address.IPv4View();
+  const TSocketAddress query = address.IsIPv4() ? TSocketAddress(view) : address;
+  char name[NI_MAXHOST];
+  if (::getnameinfo(&query.any, query.Length(), name, sizeof name, nullptr, 0, NI_NAMEREQD) != 0)
+    return std::string();
+  return name;
+}
+
+std::vector<TInterfaceAddress> LocalInterfaceAddresses() {
+  std::vector<TInterfaceAddress> found;
+  ifaddrs* list = nullptr;
+  if (::getifaddrs(&list) != 0) return found;
+  for (const ifaddrs* item = list; item; item = item->ifa_next) {
+    if (!item->ifa_addr || !(item->ifa_flags & IFF_UP)) continue;
+    const int family = item->ifa_addr->sa_family;
+    if (family != AF_INET && family != AF_INET6) continue;
+    TInterfaceAddress entry;
+    entry.Interface = item->ifa_name ? item->ifa_name : "";
+    std::memcpy(&entry.Address.any, item->ifa_addr, family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6));
+    if (family == AF_INET6 && IN6_IS_ADDR_LINKLOCAL(&entry.Address.v6.sin6_addr)) continue;
+    found.push_back(std::move(entry));
+  }
+  ::freeifaddrs(list);
+  // IPv4 before IPv6, loopback after the rest; the system's order otherwise.
+  std::stable_sort(found.begin(), found.end(), [](const TInterfaceAddress& a, const TInterfaceAddress& b) {
+    const auto rank = [](const TInterfaceAddress& x) {
+      return (x.Address.IsLoopback() ? 2 : 0) + (x.Address.Family() == AF_INET6 ? 1 : 0);
+    };
+    return rank(a) < rank(b);
+  });
+  return found;
+}
+
+TSocket AllocateSocket(std::uint8_t protocol, int family) {
   TSocket handle = kInvalidSocket;
   if (protocol == kProtocolTCP) {
-    handle = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+    handle = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
   } else if (protocol == kProtocolUDP) {
-    handle = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
+    handle = ::socket(family, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
   } else {
     RaiseWinSockCode("Socket allocation failed", kWsaEProtoNoSupport);
   }

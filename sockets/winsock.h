@@ -1,7 +1,9 @@
 #pragma once
 
 // Process-wide socket services: error codes and texts, raising EWinSock,
-// IPv4 addresses and ports as text, names, and allocating socket handles.
+// IPv4 addresses and ports as text, socket addresses of either family (IPv4
+// and IPv6), names, the machine's interface addresses, and allocating socket
+// handles.
 //
 // Error codes are those of the WinSock tables (10048 "Address in use", ...);
 // errno values are translated to them in one table (WinSockCodeOfErrno), so a
@@ -12,6 +14,7 @@
 // All functions may be called from any thread.
 
 #include <netinet/in.h>
+#include <sys/socket.h>
 
 #include <cstdint>
 #include <string>
@@ -31,6 +34,69 @@ using TInAddrArray = std::vector<TInAddr>;
 // "No address" (and also the broadcast address 255.255.255.255).
 constexpr TInAddr kInAddrNone = 0xffffffffu;
 
+// A socket address of either family, as the system gives it (accept,
+// getpeername, getsockname) or as parsed from text. An IPv4 peer of a
+// dual-stack socket arrives as an IPv4-mapped IPv6 address
+// (::ffff:192.0.2.1); everything here that shows or compares a host takes it
+// for the IPv4 address it is, so IPv4 clients look the same whatever socket
+// took them.
+struct TSocketAddress {
+  union {
+    sockaddr any;
+    sockaddr_in v4;
+    sockaddr_in6 v6;
+  };
+  TSocketAddress() : v6{} {}
+  explicit TSocketAddress(const sockaddr_in& address) : v6{} { v4 = address; }
+
+  int Family() const { return any.sa_family; }
+  // An IPv4 or IPv6 address (not the empty one).
+  bool Known() const { return Family() == AF_INET || Family() == AF_INET6; }
+  // The size the system calls take for this family.
+  socklen_t Length() const;
+  // IPv4, or IPv6 carrying an IPv4 address (IPv4-mapped).
+  bool IsIPv4() const;
+  // The IPv4 socket address of an IPv4 peer (mapped ones included); all
+  // zeros for an IPv6 peer and for an unknown address.
+  sockaddr_in IPv4View() const;
+  // The port, in host byte order.
+  std::uint16_t Port() const;
+  // The host as text: dotted for IPv4 (mapped ones included), the usual
+  // IPv6 form otherwise ("::1"); empty when unknown.
+  std::string HostText() const;
+  // The host as a URL writes it: IPv6 in brackets ("[::1]").
+  std::string UrlHost() const;
+  // The wildcard address of the family (0.0.0.0 or ::).
+  bool IsWildcard() const;
+  // 127.0.0.0/8 or ::1 (or mapped 127.x).
+  bool IsLoopback() const;
+};
+
+// The same host (ports aside); an IPv4-mapped IPv6 address equals its IPv4
+// address.
+bool SameHost(const TSocketAddress& a, const TSocketAddress& b);
+
+// A numeric address ("192.0.2.1", "::1", "[::1]", "fe80::1%eth0") with a
+// port in network byte order. False for anything else (names included).
+bool ParseSocketAddress(const std::string& text, std::uint16_t port, TSocketAddress& address);
+
+// A numeric address, or the first address of a host name (either family).
+// Returns 0 or the WinSock code of the failure. Never raises.
+int ResolveSocketAddress(const std::string& text, std::uint16_t port, TSocketAddress& address);
+
+// The host name of an address by reverse lookup; empty when there is none.
+std::string HostNameOfSocketAddress(const TSocketAddress& address);
+
+// One address of one of the machine's network interfaces.
+struct TInterfaceAddress {
+  std::string Interface;  // "eth0", "lo"
+  TSocketAddress Address;
+};
+// The interface addresses that are up, IPv4 first, loopback last (IPv6
+// link-local addresses are left out: a URL cannot carry their zone for a
+// browser). Never raises; empty when they cannot be read.
+std::vector<TInterfaceAddress> LocalInterfaceAddresses();
+
 // Protocols, numbered as ASocket::Protocol.
 constexpr std::uint8_t kProtocolTCP = 0;
 constexpr std::uint8_t kProtocolUDP = 1;
@@ -39,7 +105,9 @@ constexpr std::uint8_t kProtocolUDP = 1;
 constexpr int kWsaEInval = 10022;
 constexpr int kWsaEWouldBlock = 10035;
 constexpr int kWsaEProtoNoSupport = 10043;
+constexpr int kWsaEAfNoSupport = 10047;
 constexpr int kWsaEAddrInUse = 10048;
+constexpr int kWsaEAddrNotAvail = 10049;
 constexpr int kWsaHostNotFound = 11001;
 constexpr int kWsaNoData = 11004;
 
@@ -113,8 +181,9 @@ int LookupHostByAddress(TInAddr address, THostEntry& entry);
 // The address at `index`, or kInAddrNone when there is none.
 TInAddr HostEntryAddress(const THostEntry& entry, std::size_t index);
 
-// A new socket handle (close-on-exec) for the protocol; raises
-// "Socket allocation failed: ..." when none can be had.
-TSocket AllocateSocket(std::uint8_t protocol);
+// A new socket handle (close-on-exec) for the protocol and the address
+// family (AF_INET or AF_INET6); raises "Socket allocation failed: ..." when
+// none can be had (10047 where the system has no IPv6).
+TSocket AllocateSocket(std::uint8_t protocol, int family = AF_INET);
 
 }  // namespace vt

@@ -76,6 +76,37 @@ bool TTCPServerClient::SetBusy() {
   return idle_since_.exchange(0, std::memory_order_acq_rel) != kClaimedIdle;
 }
 
+namespace {
+
+// A time mark that is never 0 (which means "not"), whatever the clock says.
+std::int64_t MarkNow() { return std::max<std::int64_t>(IdleClockMs(), 1); }
+
+}  // namespace
+
+void TTCPServerClient::MarkRequestStart() {
+  const TTCPServerClientSocket* socket = socket_.get();
+  // Stored before the time, which the main thread reads first.
+  received_before_.store(socket ? socket->BytesReceived() - socket->Available() : 0,
+                         std::memory_order_relaxed);
+  receiving_since_.store(MarkNow(), std::memory_order_release);
+}
+
+void TTCPServerClient::MarkRequestRead() { receiving_since_.store(0, std::memory_order_release); }
+
+void TTCPServerClient::MarkSendWait(bool progress) {
+  if (progress || sending_since_.load(std::memory_order_relaxed) == 0)
+    sending_since_.store(MarkNow(), std::memory_order_release);
+}
+
+void TTCPServerClient::MarkSendDone() { sending_since_.store(0, std::memory_order_release); }
+
+std::int64_t TTCPServerClient::RequestBytes() const {
+  std::lock_guard lock(socket_mutex_);
+  if (!socket_) return 0;
+  return std::max<std::int64_t>(socket_->BytesReceived() - received_before_.load(std::memory_order_relaxed),
+                                0);
+}
+
 bool TTCPServerClient::ClaimIdle(std::int64_t since) {
   return since > 0 && idle_since_.compare_exchange_strong(since, kClaimedIdle, std::memory_order_acq_rel);
 }

@@ -93,8 +93,12 @@ class TTCPServerClient {
   ATCPServer* Server() const { return server_.load(std::memory_order_acquire); }
   // The accepted handle; the connection socket takes it over.
   TSocket SocketHandle = kInvalidSocket;
-  // The peer as returned by accept.
+  // The peer as returned by accept, as an IPv4 socket address: an IPv4
+  // peer (also one that came through a dual-stack socket); all zeros for an
+  // IPv6 peer.
   sockaddr_in RemoteAddress{};
+  // The peer's full address, either family (what to show and compare).
+  TSocketAddress RemotePeer;
   // The stream over the connection (no time-out beyond the server's TimeOut);
   // null until the worker has made it.
   TSocketStream* Stream() const { return stream_.get(); }
@@ -144,6 +148,28 @@ class TTCPServerClient {
   // it is not. Any thread.
   std::int64_t IdleSince() const { return idle_since_.load(std::memory_order_acquire); }
 
+  // What else the connection waits for, which the server weighs when the
+  // list is full and a connection waits (ATCPServer::MinReceiveRate,
+  // SendStallTime). Only the protocol can tell, so the worker marks it.
+  // Worker thread: a request's first byte is there; its bytes are counted
+  // from those still unread in the socket.
+  void MarkRequestStart();
+  // Worker thread: the request has been read whole (or abandoned).
+  void MarkRequestRead();
+  // Worker thread: the worker waits for the peer to take bytes of an
+  // answer; `progress`: it has just taken some. Each wait ends with
+  // MarkSendDone.
+  void MarkSendWait(bool progress);
+  void MarkSendDone();
+  // Since when a request is being received, or the peer has taken no byte
+  // of the answer the worker waits to send (milliseconds of IdleClockMs);
+  // 0 when it is not. Any thread.
+  std::int64_t ReceivingSince() const { return receiving_since_.load(std::memory_order_acquire); }
+  std::int64_t SendingSince() const { return sending_since_.load(std::memory_order_acquire); }
+  // The bytes of the request being received that have arrived so far.
+  // Main thread.
+  std::int64_t RequestBytes() const;
+
  private:
   friend class TTCPServerClientThread;
   friend class TTCPServerConnection;
@@ -165,6 +191,10 @@ class TTCPServerClient {
   // IdleSince, or kClaimedIdle once the server chose the client to make way.
   static constexpr std::int64_t kClaimedIdle = -1;
   std::atomic<std::int64_t> idle_since_{0};
+  std::atomic<std::int64_t> receiving_since_{0};
+  std::atomic<std::int64_t> sending_since_{0};
+  // The socket's BytesReceived before the request's first byte.
+  std::atomic<std::int64_t> received_before_{0};
   // The record that owns this client (and its worker); set by the server
   // at accept, before the worker starts.
   TTCPServerConnection* connection_ = nullptr;

@@ -1,11 +1,14 @@
 #include "tcpserver/tcp_server.h"
 
 #include <poll.h>
+#include <sys/ioctl.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <stdexcept>
+#include <utility>
+#include <vector>
 
 #include "sockets/async_select.h"
 
@@ -28,7 +31,13 @@ bool IsResourceShortage(int error) {
   return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
 }
 
+std::string SecondsText(std::int64_t ms) {
+  return std::to_string(ms / 1000) + "." + std::to_string(ms % 1000 / 100) + " s";
+}
+
 }  // namespace
+
+bool SamePeerAddress(const TSocketAddress& a, const TSocketAddress& b) { return SameHost(a, b); }
 
 ATCPServer::ATCPServer()
     : socket_(std::make_unique<TTCPServerSocket>()), link_(std::make_shared<TTCPServerLink>()) {
@@ -75,8 +84,42 @@ void ATCPServer::SetListenPort(const std::string& value) {
 const std::string& ATCPServer::LocalHost() const { return socket_->LocalHost(); }
 
 void ATCPServer::SetLocalHost(const std::string& value) {
+  SetLocalHosts(value.empty() ? std::vector<std::string>() : std::vector<std::string>{value});
+}
+
+void ATCPServer::SetLocalHosts(const std::vector<std::string>& value) {
   if (active_) RaiseError("Cannot change local host while server is active");
-  socket_->SetLocalHost(value);
+  socket_->SetLocalHost(value.empty() ? std::string() : value.front());
+  local_hosts_ = value;
+}
+
+std::vector<TSocketAddress> ATCPServer::ListeningAddresses() const {
+  std::vector<TSocketAddress> addresses;
+  if (!active_) return addresses;
+  for (const TTCPServerSocket* listener : Listeners()) addresses.push_back(listener->GetLocalAddress());
+  return addresses;
+}
+
+std::vector<TTCPServerSocket*> ATCPServer::Listeners() const {
+  std::vector<TTCPServerSocket*> listeners;
+  if (socket_->State() == kSocketListening) listeners.push_back(socket_.get());
+  for (const auto& further : further_sockets_) {
+    if (further->State() == kSocketListening) listeners.push_back(further.get());
+  }
+  return listeners;
+}
+
+std::string ATCPServer::ListeningText() const {
+  std::string text;
+  for (const TTCPServerSocket* listener : Listeners()) {
+    const TSocketAddress address = listener->GetLocalAddress();
+    if (!text.empty()) text += ", ";
+    text += address.UrlHost() + ":" + std::to_string(address.Port());
+    if (address.IsWildcard())
+      text += address.Family() == AF_INET6 ? " (every IPv6 and IPv4 address)"
+                                           : " (every IPv4 address: this system offers no IPv6)";
+  }
+  return "Listening on " + text;
 }
 
 std::int32_t ATCPServer::MaxBacklog() const { return socket_->MaxBacklog(); }
@@ -136,6 +179,7 @@ void ATCPServer::Activate() {
     // A socket that was made but could not listen would fail the next try.
     try {
       socket_->StopListening();
+      for (const auto& further : further_sockets_) further->StopListening();
     } catch (...) {
     }
     Log(1, text);
@@ -144,6 +188,7 @@ void ATCPServer::Activate() {
   activated_at_ = NowLocal();
   active_ = true;
   Log(0, "Server active. Listening on port " + listen_port_ + ".");
+  Log(0, ListeningText());
   if (OnActive) OnActive(*this);
 }
 
@@ -154,6 +199,7 @@ void ATCPServer::Deactivate() {
   } catch (...) {
     Log(1, "Error deactivating server socket: " + CurrentExceptionMessage());
   }
+  CloseWaitingRoom();
   // Stop returns once the terminated clients are gone, so that the caller
   // can rely on it (and free what their handlers use).
   if (!WaitForClients()) LogStillRunning(ReapWorkers(), "; they leave the list when they end");
@@ -169,8 +215,10 @@ void ATCPServer::Shutdown() {
   making_way_.reset();
   try {
     socket_->StopListening();
+    for (const auto& further : further_sockets_) further->StopListening();
   } catch (...) {
   }
+  CloseWaitingRoom();
   TerminateClients();
   WaitForClients();
   const std::size_t running = ReapWorkers();
@@ -293,10 +341,37 @@ void ATCPServer::RaiseError(const std::string& msg) { throw ETCPServer(msg); }
 void ATCPServer::StartListening() {
   socket_->SetListenPort(listen_port_);
   socket_->Listen();
+  ListenOnFurtherHosts();
+}
+
+void ATCPServer::ListenOnFurtherHosts() {
+  // All on the port the first one got (it may have been "any free port").
+  const std::string port = std::to_string(socket_->GetLocalAddress().Port());
+  for (std::size_t i = 1; i < local_hosts_.size(); ++i) {
+    if (further_sockets_.size() < i) {
+      further_sockets_.push_back(std::make_unique<TTCPServerSocket>());
+      further_sockets_.back()->OnAccept = [this](ASocket&) { HandleAccept(); };
+    }
+    TTCPServerSocket& further = *further_sockets_[i - 1];
+    further.StopListening();
+    further.SetLocalHost(local_hosts_[i]);
+    further.SetListenPort(port);
+    further.SetMaxBacklog(socket_->MaxBacklog());
+    try {
+      further.Listen();
+    } catch (const EWinSock& error) {
+      further.StopListening();
+      const int code = error.ErrorCode();
+      // An address of a family the system does not have: the others serve.
+      if (code != kWsaEAfNoSupport && code != kWsaEAddrNotAvail && code != 10046) throw;
+      Log(1, "Not listening on " + local_hosts_[i] + ": " + error.Message());
+    }
+  }
 }
 
 void ATCPServer::StopListening() {
   socket_->StopListening();
+  for (const auto& further : further_sockets_) further->StopListening();
   TerminateClients();
 }
 
@@ -325,52 +400,166 @@ bool ATCPServer::LimitReached() const { return max_clients_ >= 0 && ClientCount(
 
 void ATCPServer::HandleAccept() {
   if (!active_ || accepting_) return;
-  if (LimitReached()) {
-    accept_pending_ = true;
-    MakeWay();
-    return;
-  }
   struct Pass {
     bool& flag;
     explicit Pass(bool& f) : flag(f) { flag = true; }
     ~Pass() { flag = false; }
   } pass(accepting_);
+  // Connections held while the list was full come first.
+  while (!LimitReached() && !waiting_.empty() && active_) StartWaiting();
+  if (!active_) return;
+  if (LimitReached()) {
+    accept_pending_ = true;
+    TakeIntoWaitingRoom();
+    MakeWay();
+    return;
+  }
   BeforeAccept();
-  for (;;) {
-    sockaddr_in address{};
+  for (TTCPServerSocket* listener : Listeners()) {
+    for (;;) {
+      TSocketAddress address;
+      TSocket handle = kInvalidSocket;
+      int error = 0;
+      try {
+        handle = listener->Accept(address);
+        error = errno;
+      } catch (...) {
+        break;
+      }
+      if (handle == kInvalidSocket) {
+        if (IsResourceShortage(error)) accept_pending_ = true;
+        break;
+      }
+      if (!StartClient(handle, address)) return;
+      if (!active_) return;
+      if (LimitReached()) {
+        accept_pending_ = true;
+        TakeIntoWaitingRoom();
+        MakeWay();
+        return;
+      }
+    }
+  }
+}
+
+void ATCPServer::TakeIntoWaitingRoom() {
+  if (MaxWaiting <= 0) return;
+  const auto room = static_cast<std::size_t>(MaxWaiting);
+  // The address with the most connections held, and how many.
+  const auto most_held = [this](const TSocketAddress** address) {
+    std::size_t most = 0;
+    for (const TWaitingConnection& held : waiting_) {
+      std::size_t count = 0;
+      for (const TWaitingConnection& other : waiting_) count += SamePeerAddress(held.address, other.address);
+      // Ties: the address of the newest, which goes first.
+      if (count >= most) {
+        most = count;
+        *address = &held.address;
+      }
+    }
+    return most;
+  };
+  // A bounded number per pass, so that a flood of connections cannot hold
+  // the main thread: the listening socket reports again while more wait.
+  for (std::size_t pass = 0; pass < room; ++pass) {
+    const TSocketAddress* crowded = nullptr;
+    if (waiting_.size() >= room && most_held(&crowded) < 2) return;
+    TSocketAddress address;
     TSocket handle = kInvalidSocket;
-    int error = 0;
-    try {
-      handle = socket_->Accept(address);
-      error = errno;
-    } catch (...) {
-      break;
+    for (TTCPServerSocket* listener : Listeners()) {
+      try {
+        handle = listener->Accept(address);
+      } catch (...) {
+        return;
+      }
+      if (handle != kInvalidSocket) break;
     }
-    if (handle == kInvalidSocket) {
-      if (IsResourceShortage(error)) accept_pending_ = true;
-      break;
-    }
-    if (!StartClient(handle, address)) break;
-    if (!active_) break;
-    if (LimitReached()) {
-      accept_pending_ = true;
-      MakeWay();
+    if (handle == kInvalidSocket) return;
+    waiting_.push_back({handle, address});
+    if (waiting_.size() <= room) continue;
+    most_held(&crowded);
+    const TSocketAddress dropped = *crowded;
+    for (auto it = waiting_.rbegin(); it != waiting_.rend(); ++it) {
+      if (!SamePeerAddress(it->address, dropped)) continue;
+      CloseSocket(it->handle);
+      waiting_.erase(std::next(it).base());
       break;
     }
   }
 }
 
+void ATCPServer::StartWaiting() {
+  // The places each address holds.
+  std::vector<std::pair<TSocketAddress, std::int32_t>> held;
+  for (const auto& [id, connection] : connections_) {
+    const TTCPServerClient* client = connection->Client();
+    if (!connection->Listed() || !client) continue;
+    const auto it = std::find_if(held.begin(), held.end(), [&](const auto& entry) {
+      return SamePeerAddress(entry.first, client->RemotePeer);
+    });
+    if (it == held.end()) {
+      held.emplace_back(client->RemotePeer, 1);
+    } else {
+      ++it->second;
+    }
+  }
+  const auto places = [&](const TSocketAddress& address) {
+    const auto it = std::find_if(held.begin(), held.end(),
+                                 [&](const auto& entry) { return SamePeerAddress(entry.first, address); });
+    return it == held.end() ? 0 : it->second;
+  };
+  auto next = waiting_.begin();
+  for (auto it = waiting_.begin(); it != waiting_.end(); ++it) {
+    if (places(it->address) < places(next->address)) next = it;
+  }
+  const TWaitingConnection chosen = *next;
+  waiting_.erase(next);
+  StartClient(chosen.handle, chosen.address);
+}
+
+void ATCPServer::PruneWaitingRoom() {
+  // A peer that has ended its side without a byte to read (or failed) is
+  // gone and waits for nothing; one that sent its request and then ended
+  // its side still waits for the answer.
+  for (auto it = waiting_.begin(); it != waiting_.end();) {
+    pollfd peer{it->handle, POLLRDHUP, 0};
+    int unread = 0;
+    const bool gone =
+        ::poll(&peer, 1, 0) > 0 &&
+        ((peer.revents & (POLLERR | POLLHUP)) ||
+         ((peer.revents & POLLRDHUP) && ::ioctl(it->handle, FIONREAD, &unread) == 0 && unread == 0));
+    if (gone) {
+      CloseSocket(it->handle);
+      it = waiting_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+void ATCPServer::CloseWaitingRoom() {
+  for (const TWaitingConnection& held : waiting_) CloseSocket(held.handle);
+  waiting_.clear();
+}
+
 void ATCPServer::MakeWay() {
   // The one that made way last runs HandleAccept again when it has left.
-  if (IdleGiveWayTime < 0 || making_way_ || !active_) return;
+  if (making_way_ || !active_) return;
   // While the list is full, a connection that comes raises no notification
   // (the last one was not taken), and a busy client may turn idle without
   // telling: look again a little later.
   std::int64_t look_again = kMakeWayLookAgainMs;
-  pollfd waiting{socket_->SocketHandle(), POLLIN, 0};
-  if (::poll(&waiting, 1, 0) > 0 && (waiting.revents & POLLIN)) {
-    // A client may turn busy between the look and the claim: then the next.
-    for (std::int32_t attempt = 0; attempt <= listed_count_; ++attempt) {
+  PruneWaitingRoom();
+  std::vector<pollfd> queued;
+  for (const TTCPServerSocket* listener : Listeners()) queued.push_back({listener->SocketHandle(), POLLIN, 0});
+  const bool newcomer_queued =
+      ::poll(queued.data(), queued.size(), 0) > 0 &&
+      std::any_of(queued.begin(), queued.end(), [](const pollfd& entry) { return entry.revents & POLLIN; });
+  if (!waiting_.empty() || newcomer_queued) {
+    // Idle clients first: a client waiting for its next request loses
+    // nothing. One may turn busy between the look and the claim: then the
+    // next.
+    for (std::int32_t attempt = 0; IdleGiveWayTime >= 0 && attempt <= listed_count_; ++attempt) {
       TTCPServerConnection* oldest = nullptr;
       std::int64_t oldest_since = 0;
       for (const auto& [id, connection] : connections_) {
@@ -391,9 +580,17 @@ void ATCPServer::MakeWay() {
       TTCPServerClient& client = *oldest->Client();
       if (!client.ClaimIdle(oldest_since)) continue;
       making_way_ = oldest->Id();
-      Log(0, "Idle connection from " + AddressToText(client.RemoteAddress.sin_addr.s_addr) +
+      Log(0, "Idle connection from " + client.RemotePeer.HostText() +
                  " closed to make way for a new one");
       client.Terminate();
+      return;
+    }
+    std::string reason;
+    if (TTCPServerClient* client = ChooseGiveWay(IdleClockMs(), look_again, reason)) {
+      making_way_ = client->connection_->Id();
+      Log(0, "Connection from " + client->RemotePeer.HostText() +
+                 " closed to make way for " + reason);
+      client->Terminate();
       return;
     }
   }
@@ -401,7 +598,107 @@ void ATCPServer::MakeWay() {
            static_cast<std::uint32_t>(std::max<std::int64_t>(look_again, 1)));
 }
 
-bool ATCPServer::StartClient(TSocket handle, const sockaddr_in& address) {
+TTCPServerClient* ATCPServer::ChooseGiveWay(std::int64_t now, std::int64_t& look_again, std::string& reason) {
+  std::vector<TTCPServerClient*> clients;
+  for (const auto& [id, connection] : connections_) {
+    TTCPServerClient* client = connection->Client();
+    if (connection->Listed() && client && !client->Terminated()) clients.push_back(client);
+  }
+  const auto places = [&](const TSocketAddress& address) {
+    return std::count_if(clients.begin(), clients.end(), [&](const TTCPServerClient* c) {
+      return SamePeerAddress(c->RemotePeer, address);
+    });
+  };
+  // Since when the client waits for its peer; 0: it does not (the server is
+  // at work for it).
+  const auto waiting_since = [](const TTCPServerClient& client) {
+    std::int64_t since = 0;
+    for (const std::int64_t mark : {client.IdleSince(), client.ReceivingSince(), client.SendingSince()}) {
+      if (mark > 0 && (since == 0 || mark < since)) since = mark;
+    }
+    return since;
+  };
+
+  // The address holding the most places, for a newcomer from another one.
+  if (!clients.empty()) {
+    const TTCPServerClient* top = clients.front();
+    for (const TTCPServerClient* client : clients) {
+      if (places(client->RemotePeer) > places(top->RemotePeer)) top = client;
+    }
+    const TSocketAddress crowded = top->RemotePeer;
+    const auto most = places(crowded);
+    for (const TWaitingConnection& held : waiting_) {
+      if (SamePeerAddress(held.address, crowded) || most < places(held.address) + 2) continue;
+      TTCPServerClient* longest = nullptr;
+      std::int64_t longest_since = 0;
+      for (TTCPServerClient* client : clients) {
+        const std::int64_t since = waiting_since(*client);
+        if (since > 0 && SamePeerAddress(client->RemotePeer, crowded) &&
+            (!longest || since < longest_since)) {
+          longest = client;
+          longest_since = since;
+        }
+      }
+      if (!longest) break;
+      reason = "one from " + held.address.HostText() + ": its address holds " +
+               std::to_string(most) + " of " + std::to_string(clients.size()) + " connections";
+      return longest;
+    }
+  }
+
+  // The slowest request below the rate, once past its grace.
+  if (MinReceiveRate > 0) {
+    TTCPServerClient* slowest = nullptr;
+    std::int64_t slowest_bytes = 0;
+    std::int64_t slowest_ran = 0;
+    for (TTCPServerClient* client : clients) {
+      const std::int64_t since = client->ReceivingSince();
+      if (since <= 0) continue;
+      const std::int64_t ran = now - since;
+      const std::int64_t bytes = client->RequestBytes();
+      // When it falls below the rate if nothing more comes.
+      const std::int64_t below =
+          std::max<std::int64_t>(MinReceiveRateGrace, bytes * 1000 / MinReceiveRate + 1);
+      if (ran < below) {
+        look_again = std::min(look_again, below - ran);
+      } else if (!slowest || bytes * slowest_ran < slowest_bytes * ran) {
+        slowest = client;
+        slowest_bytes = bytes;
+        slowest_ran = ran;
+      }
+    }
+    if (slowest) {
+      reason = "a new one: its request came at " + std::to_string(slowest_bytes * 1000 / slowest_ran) +
+               " bytes a second (" + std::to_string(slowest_bytes) + " bytes in " + SecondsText(slowest_ran) +
+               ")";
+      return slowest;
+    }
+  }
+
+  // The client that has taken no byte of its answer the longest.
+  if (SendStallTime >= 0) {
+    TTCPServerClient* stalled = nullptr;
+    std::int64_t stalled_since = 0;
+    for (TTCPServerClient* client : clients) {
+      const std::int64_t since = client->SendingSince();
+      if (since <= 0) continue;
+      const std::int64_t due = since + SendStallTime - now;
+      if (due > 0) {
+        look_again = std::min(look_again, due);
+      } else if (!stalled || since < stalled_since) {
+        stalled = client;
+        stalled_since = since;
+      }
+    }
+    if (stalled) {
+      reason = "a new one: it took no byte of its answer for " + SecondsText(now - stalled_since);
+      return stalled;
+    }
+  }
+  return nullptr;
+}
+
+bool ATCPServer::StartClient(TSocket handle, const TSocketAddress& address) {
   std::unique_ptr<TTCPServerClient> client;
   try {
     client = CreateClient();
@@ -412,7 +709,8 @@ bool ATCPServer::StartClient(TSocket handle, const sockaddr_in& address) {
     return false;
   }
   client->SocketHandle = handle;
-  client->RemoteAddress = address;
+  client->RemoteAddress = address.IPv4View();
+  client->RemotePeer = address;
   auto connection = std::make_shared<TTCPServerConnection>(next_id_++, std::move(client));
   connection->worker_ = std::make_unique<TTCPServerClientThread>(link_, *connection);
   try {

@@ -37,6 +37,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -91,9 +92,23 @@ class ATCPServer : public TComponent {
   // "Invalid ListenPort" for an empty text; "Cannot change port while server
   // is active".
   void SetListenPort(const std::string& value);
+  // The first of LocalHosts; empty: every address.
   const std::string& LocalHost() const;
-  // "Cannot change local host while server is active", even for the same value.
+  // "Cannot change local host while server is active", even for the same
+  // value. Sets LocalHosts to this one address (none for an empty text).
   void SetLocalHost(const std::string& value);
+  // The local addresses to listen on, one listening socket each, all on
+  // the same port (the first one's, when ListenPort is "0"). Empty: every
+  // address, IPv6 and IPv4 on one socket where the system has IPv6 (see
+  // ASocket::BindLocal). An address after the first that the system does
+  // not have (::1 where there is no IPv6) is left out with a log line, so a
+  // list like {"127.0.0.1", "::1"} still works there. Raises as
+  // SetLocalHost while active.
+  const std::vector<std::string>& LocalHosts() const { return local_hosts_; }
+  void SetLocalHosts(const std::vector<std::string>& value);
+  // The addresses listened on while active ([::] for every address with
+  // IPv6, 0.0.0.0 without), with their port; empty while inactive.
+  std::vector<TSocketAddress> ListeningAddresses() const;
   std::int32_t MaxBacklog() const;
   // The listening socket's closed-socket error while listening.
   void SetMaxBacklog(std::int32_t value);
@@ -127,8 +142,37 @@ class ATCPServer : public TComponent {
   // it has been idle this many milliseconds; so a few clients that hold
   // connections open without using them cannot lock everyone else out.
   // One at a time: the next only after the last has left the list. A
-  // request in progress is never cut. Negative: idle clients never make way.
+  // request in progress is never cut for this. Negative: idle clients
+  // never make way.
   std::int32_t IdleGiveWayTime = 2000;
+
+  // More rules by which a client makes way while the list is full and a
+  // connection waits, one at a time as above, in this order after the idle
+  // one. The protocol marks what its clients wait for
+  // (TTCPServerClient::MarkRequestStart, MarkSendWait); a plain server's
+  // clients are never marked, so these rules pass them by.
+  // - One address cannot hold every place: when a connection from another
+  //   address waits, and the address holding the most listed clients holds
+  //   at least two more than the newcomer's, its client that has waited
+  //   longest (idle, receiving a request, or not taking its answer) makes
+  //   way. Only connections held in the waiting room (MaxWaiting) have a
+  //   known address.
+  // - A request that, MinReceiveRateGrace ms after its first byte, has
+  //   averaged fewer than MinReceiveRate bytes a second (0 or less: no such
+  //   rule); the slowest first.
+  // - A client that has taken no byte of its answer for SendStallTime ms
+  //   (negative: no such rule).
+  std::int32_t MinReceiveRate = -1;
+  std::int32_t MinReceiveRateGrace = 0;
+  std::int32_t SendStallTime = -1;
+  // While the list is full, up to this many connections are accepted and
+  // held, unserved, in a waiting room, so that their addresses are known.
+  // Past it, the newest of the address with the most held is closed; while
+  // every address holds one, the rest wait in the system's queue. A place
+  // that comes free goes to the held connection whose address holds the
+  // fewest places (the oldest of those). 0: none are held; connections wait
+  // in the system's queue.
+  std::int32_t MaxWaiting = 0;
 
   // --- Events (main thread) ---
   ATCPServerLogEvent OnLog;
@@ -151,6 +195,8 @@ class ATCPServer : public TComponent {
   // An accept notification was ignored because of MaxClients; stays set.
   bool AcceptPending() const { return accept_pending_; }
   std::int32_t ClientCount() const { return listed_count_; }
+  // Connections held in the waiting room (MaxWaiting).
+  std::int32_t WaitingCount() const { return static_cast<std::int32_t>(waiting_.size()); }
   // Connections held, each until its worker has ended and been joined.
   std::int32_t WorkerCount() const { return static_cast<std::int32_t>(connections_.size()); }
   // The clients in the order they were accepted; raises std::out_of_range
@@ -171,7 +217,8 @@ class ATCPServer : public TComponent {
   // without client events, the clients left freed. Safe to call twice; the
   // server fires no client events afterwards.
   void Shutdown();
-  // The listening socket (its port, for instance, after binding port 0).
+  // The (first) listening socket (its port, for instance, after binding
+  // port 0).
   const TTCPServerSocket& ServerSocket() const { return *socket_; }
 
   // --- Virtual operations, in slot order ---
@@ -203,13 +250,32 @@ class ATCPServer : public TComponent {
   // The accept notification of the listening socket.
   void HandleAccept();
   bool LimitReached() const;
-  // The list is full: closes the client idle the longest if a connection
-  // waits and it has been idle long enough, or sets a timer for the moment
-  // it will have been.
+  // The list is full: when a connection waits, closes the client that makes
+  // way for it by the rules (IdleGiveWayTime and those after it), or sets a
+  // timer for the moment one might.
   void MakeWay();
+  // The client chosen by the rules after the idle one, with the reason for
+  // the log, or null; `look_again` is lowered to when one might be due.
+  TTCPServerClient* ChooseGiveWay(std::int64_t now, std::int64_t& look_again, std::string& reason);
+  // Accepts connections into the waiting room while it has room, or while
+  // an address holds two of its places (then one of that address goes).
+  void TakeIntoWaitingRoom();
+  // Starts the held connection whose address holds the fewest places.
+  void StartWaiting();
+  // Closes the held connections whose peers have gone.
+  void PruneWaitingRoom();
+  // Closes every held connection.
+  void CloseWaitingRoom();
   // One accepted connection: client, worker, record, list. False when it
   // failed.
-  bool StartClient(TSocket handle, const sockaddr_in& address);
+  bool StartClient(TSocket handle, const TSocketAddress& address);
+  // The sockets listening now: the first, then those of the further
+  // LocalHosts.
+  std::vector<TTCPServerSocket*> Listeners() const;
+  // Opens the listening sockets of the LocalHosts after the first.
+  void ListenOnFurtherHosts();
+  // "Listening on [::]:80 (every IPv6 and IPv4 address)" and the like.
+  std::string ListeningText() const;
   // The ids of the listed connections, last first (a copy: a client's
   // override may change the list).
   std::vector<std::uint32_t> ListedIdsLastFirst() const;
@@ -232,6 +298,11 @@ class ATCPServer : public TComponent {
   void LogStillRunning(std::size_t count, const char* consequence);
 
   std::unique_ptr<TTCPServerSocket> socket_;
+  // The listening sockets of LocalHosts after the first; reused from one
+  // activation to the next and freed only with the server, so that none
+  // goes while its own accept notification is being handled.
+  std::vector<std::unique_ptr<TTCPServerSocket>> further_sockets_;
+  std::vector<std::string> local_hosts_;
   TWindowHandle reaper_;  // workers report their end here
   // The threads the workers run on; closed when the server stops.
   TThreadPool pool_;
@@ -246,6 +317,12 @@ class ATCPServer : public TComponent {
   bool accept_pending_ = false;
   // The connection closed by MakeWay, until it has left the list.
   std::optional<std::uint32_t> making_way_;
+  // The waiting room, oldest first.
+  struct TWaitingConnection {
+    TSocket handle;
+    TSocketAddress address;
+  };
+  std::deque<TWaitingConnection> waiting_;
   bool accepting_ = false;
   bool shutting_down_ = false;
   TDateTime activated_at_ = 0;
@@ -258,6 +335,10 @@ class ATCPServer : public TComponent {
   std::atomic<std::int32_t> read_rate_{0};
   TLog* log_to_ = nullptr;
 };
+
+// Whether two peers come from the same address (the port apart): the one
+// comparison behind every rule that counts connections by address.
+bool SamePeerAddress(const TSocketAddress& a, const TSocketAddress& b);
 
 // A server object: `Server` (ATCPServer or a class derived from it),
 // completed with the destructor that runs Shutdown before any member of

@@ -57,6 +57,8 @@ QLabel* NewValueLabel(QLabel* label, QWidget* parent) {
 
 // The problem line's colour: dark red.
 const QColor kProblemColour(176, 0, 0);
+// The exposure line when the check warns.
+const QColor kWarningColour(160, 90, 0);
 
 // Asks an X11 window manager to leave the window out of taskbars and pagers
 // (`entry` false: the tray icon stands for the program) or to show it there
@@ -203,6 +205,20 @@ void TfrmMain::CreateControls() {
   lLastRequest->setAlignment(Qt::AlignLeft | Qt::AlignTop);
   lLastRequest->setFixedSize(kValueWidth, lLastRequest->fontMetrics().lineSpacing() * kLastRequestLines);
   form->addWidget(gbWebServer);
+
+  auto* exposure = new QHBoxLayout();
+  lExposure = new QLabel(this);
+  lExposure->setTextFormat(Qt::PlainText);
+  lExposure->setWordWrap(true);
+  lExposure->setFixedWidth(kValueWidth + 60);
+  bExposureDetails = new QPushButton(QStringLiteral("Details..."), this);
+  bExposureDetails->setAutoDefault(false);
+  connect(bExposureDetails, &QPushButton::clicked, this, [this] { ShowExposureDetails(); });
+  exposure->addWidget(lExposure, 1);
+  exposure->addWidget(bExposureDetails, 0, Qt::AlignTop);
+  lExposure->hide();
+  bExposureDetails->hide();
+  form->addLayout(exposure);
 
   bvSeparator = new QFrame(this);
   bvSeparator->setFrameShape(QFrame::HLine);
@@ -429,7 +445,27 @@ void TfrmMain::DisplayChanged(unsigned parts) {
   }
   if (parts & dpUpTime) lUpTime->setText(ToQString(display.lUpTime));
   if (parts & dpActions) actOpen->setEnabled(display.actOpen);
-  if (parts & (dpStatus | dpStatistics)) UpdateTrayIcon();
+  if (parts & dpExposure) {
+    lExposure->setText(ToQString(display.lExposure));
+    QPalette palette = lExposure->palette();
+    palette.setColor(QPalette::WindowText, display.ExposureWarns ? kWarningColour : kValueColour);
+    lExposure->setPalette(palette);
+    lExposure->setVisible(!display.lExposure.empty());
+    bExposureDetails->setVisible(!display.lExposure.empty());
+  }
+  if (parts & (dpStatus | dpStatistics | dpExposure)) UpdateTrayIcon();
+}
+
+void TfrmMain::ShowExposureDetails() {
+  const std::optional<TExposureReport>& report = app_.Exposure();
+  if (!report) return;
+  // Plain text throughout: a file name is never markup.
+  QString text;
+  for (const std::string& line : report->Details()) text += ToQString(line) + QStringLiteral("\n\n");
+  QMessageBox box(report->Warns() ? QMessageBox::Warning : QMessageBox::Information,
+                  QStringLiteral("What the published folder gives away"), text.trimmed(), QMessageBox::Ok, this);
+  box.setTextFormat(Qt::PlainText);
+  box.exec();
 }
 
 void TfrmMain::ChooseFolder() {

@@ -11,7 +11,9 @@
 // menu holds the same objects, so an action's enabled state shows alike on
 // its button and its menu entry. Above the figures a red line says what
 // needs the user (a missing published folder, a start that failed), with a
-// button to choose a folder when that is the problem.
+// button to choose a folder when that is the problem. Below the figures,
+// one line says what the published folder gives away (the exposure check,
+// app/exposure_check.h), with a button for the whole report.
 //
 // The tray. While a tray host is there, the window has no taskbar entry
 // (on X11 it asks the window manager to leave it out of taskbars and
@@ -125,6 +127,10 @@ class TfrmMain : public QWidget, public IWebServerView {
   QLabel* lDataServed;
   QLabel* lConnections;
   TWrapLabel* lLastRequest;
+  // What the published folder gives away (the exposure check's summary,
+  // amber when it warns) and the button that shows the whole report.
+  QLabel* lExposure;
+  QPushButton* bExposureDetails;
   QFrame* bvSeparator;
   QLabel* iServerActive;
   QLabel* iServerInactive;
@@ -163,6 +169,8 @@ class TfrmMain : public QWidget, public IWebServerView {
   void UpdateTrayIcon();
   void RememberFramePosition();
   void ChooseFolder();
+  // The exposure check's whole report in a message box.
+  void ShowExposureDetails();
 
   TWebServerApp& app_;
   bool destroyed_ = false;

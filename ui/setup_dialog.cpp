@@ -11,11 +11,14 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QRadioButton>
 #include <QScreen>
 #include <QTabWidget>
 #include <QUrl>
 #include <QVBoxLayout>
 
+#include "app/listen_on.h"
+#include "app/password.h"
 #include "app/settings_environment.h"
 #include "platform/registry.h"
 #include "ui/controls.h"
@@ -81,7 +84,10 @@ void TfrmSetup::CreateControls() {
   cExecEXEasCGI = new QCheckBox(QStringLiteral("Execute .EXE files as CGI/1.1 scripts"), gbPubDir);
   pub_dir_box->addWidget(ePubDir, 0, 0);
   pub_dir_box->addWidget(bPubDirBrowse, 0, 1);
+  cServeHiddenFiles = new QCheckBox(QStringLiteral("Serve hidden files and folders (names beginning with \".\")."),
+                                    gbPubDir);
   pub_dir_box->addWidget(cExecEXEasCGI, 1, 0, 1, 2);
+  pub_dir_box->addWidget(cServeHiddenFiles, 2, 0, 1, 2);
   static_cast<QVBoxLayout*>(tsGeneral->layout())->addStretch();
 
   // Network
@@ -100,6 +106,46 @@ void TfrmSetup::CreateControls() {
   server_box->addWidget(lPort);
   server_box->addWidget(ePort);
   server_box->addStretch();
+
+  gbListenOn = NewGroup(" Listen on ", tsNetwork);
+  auto* listen_box = new QGridLayout(gbListenOn);
+  rbListenEvery = new QRadioButton(QStringLiteral("Every address: other computers can connect."), gbListenOn);
+  rbListenLocal = new QRadioButton(QStringLiteral("This computer only (127.0.0.1 and ::1)."), gbListenOn);
+  rbListenOne = new QRadioButton(QStringLiteral("Only this address:"), gbListenOn);
+  eListenAddress = new QComboBox(gbListenOn);
+  eListenAddress->setEditable(true);
+  eListenAddress->setInsertPolicy(QComboBox::NoInsert);
+  eListenAddress->setMinimumWidth(200);
+  for (const TInterfaceAddress& entry : LocalInterfaceAddresses())
+    eListenAddress->addItem(ToQString(entry.Address.HostText()));
+  listen_box->addWidget(rbListenEvery, 0, 0, 1, 2);
+  listen_box->addWidget(rbListenLocal, 1, 0, 1, 2);
+  listen_box->addWidget(rbListenOne, 2, 0);
+  listen_box->addWidget(eListenAddress, 2, 1);
+
+  gbPassword = NewGroup(" Password ", tsNetwork);
+  auto* password_box = new QGridLayout(gbPassword);
+  cPassword = new QCheckBox(QStringLiteral("Ask every visitor for a password."), gbPassword);
+  lAuthUser = new QLabel(QStringLiteral("User name:"), gbPassword);
+  eAuthUser = new QLineEdit(gbPassword);
+  eAuthUser->setMaxLength(kAuthUserMaxLength);
+  lAuthUser->setBuddy(eAuthUser);
+  lPassword = new QLabel(QStringLiteral("Password:"), gbPassword);
+  ePassword = new QLineEdit(gbPassword);
+  ePassword->setEchoMode(QLineEdit::Password);
+  ePassword->setMaxLength(kPasswordMaxLength);
+  lPassword->setBuddy(ePassword);
+  lPasswordNote = new QLabel(
+      QStringLiteral("Without HTTPS the password crosses the network as readable text: anyone who can "
+                     "watch the network can read it."),
+      gbPassword);
+  lPasswordNote->setWordWrap(true);
+  password_box->addWidget(cPassword, 0, 0, 1, 2);
+  password_box->addWidget(lAuthUser, 1, 0);
+  password_box->addWidget(eAuthUser, 1, 1);
+  password_box->addWidget(lPassword, 2, 0);
+  password_box->addWidget(ePassword, 2, 1);
+  password_box->addWidget(lPasswordNote, 3, 0, 1, 2);
 
   gbBandwidth = NewGroup(" Bandwidth ", tsNetwork);
   auto* bandwidth_box = new QGridLayout(gbBandwidth);
@@ -165,6 +211,9 @@ void TfrmSetup::CreateControls() {
 
   connect(cLimitBandwidth, &QCheckBox::clicked, this, &TfrmSetup::cLimitBandwidthClick);
   connect(cLogToFile, &QCheckBox::clicked, this, &TfrmSetup::cLogToFileClick);
+  connect(cPassword, &QCheckBox::clicked, this, &TfrmSetup::UpdateControls);
+  for (QRadioButton* choice : {rbListenEvery, rbListenLocal, rbListenOne})
+    connect(choice, &QRadioButton::toggled, this, &TfrmSetup::UpdateControls);
   connect(bPubDirBrowse, &QPushButton::clicked, this, &TfrmSetup::bPubDirBrowseClick);
   connect(bOpenLog, &QPushButton::clicked, this, &TfrmSetup::bOpenLogClick);
   connect(bOK, &QPushButton::clicked, this, &QDialog::accept);
@@ -195,6 +244,20 @@ void TfrmSetup::FormCreate(const TWebServerSettings& settings) {
   log_format_read_ = settings.LogFormat;
   SetFieldText(eLogFormat, ToQString(settings.LogFormat), kLogFormatMaxLength);
   cExecEXEasCGI->setChecked(settings.ExecEXEAsCGI);
+  cServeHiddenFiles->setChecked(settings.ServeHiddenFiles);
+
+  const std::vector<std::string> hosts = ListenHostsOf(settings.ListenOn);
+  rbListenEvery->setChecked(hosts.empty());
+  rbListenLocal->setChecked(hosts.size() > 1);
+  rbListenOne->setChecked(hosts.size() == 1);
+  if (hosts.size() == 1) eListenAddress->setEditText(ToQString(hosts.front()));
+
+  password_hash_read_ = settings.AuthPasswordHash;
+  cPassword->setChecked(!settings.AuthPasswordHash.empty());
+  eAuthUser->setText(ToQString(settings.AuthUser));
+  ePassword->clear();
+  ePassword->setPlaceholderText(settings.AuthPasswordHash.empty() ? QString()
+                                                                  : QStringLiteral("(set: type to change it)"));
   UpdateControls();
 }
 
@@ -208,6 +271,11 @@ void TfrmSetup::UpdateControls() {
   SetControlEnabled(eLogFormat, log);
   SetControlEnabled(lVariables, log);
   for (QLabel* variable : lVariable) SetControlEnabled(variable, log);
+
+  SetControlEnabled(eListenAddress, rbListenOne->isChecked());
+  const bool password = cPassword->isChecked();
+  for (QWidget* control : std::initializer_list<QWidget*>{lAuthUser, eAuthUser, lPassword, ePassword})
+    SetControlEnabled(control, password);
 }
 
 void TfrmSetup::bPubDirBrowseClick() {
@@ -233,7 +301,23 @@ QString TfrmSetup::PubDirProblem() const {
          QStringLiteral(" does not exist: create it, or choose another one.");
 }
 
+QString TfrmSetup::NetworkProblem() const {
+  TSocketAddress address;
+  const std::string listen_on = eListenAddress->currentText().trimmed().toStdString();
+  if (rbListenOne->isChecked() && !ParseSocketAddress(listen_on, 0, address))
+    return QStringLiteral("\"") + eListenAddress->currentText() +
+           QStringLiteral("\" is no IP address: choose one of this computer's addresses to listen on.");
+  if (cPassword->isChecked() && ePassword->text().isEmpty() && password_hash_read_.empty())
+    return QStringLiteral("Type the password visitors are to give, or clear \"Ask every visitor for a password.\"");
+  return QString();
+}
+
 void TfrmSetup::accept() {
+  if (const QString problem = NetworkProblem(); !problem.isEmpty()) {
+    pcSetup->setCurrentWidget(tsNetwork);
+    QMessageBox::warning(this, windowTitle(), problem);
+    return;
+  }
   const QString problem = PubDirProblem();
   if (problem.isEmpty()) {
     QDialog::accept();
@@ -257,6 +341,22 @@ void TfrmSetup::ApplyToSettings(TWebServerSettings& settings) {
   settings.LogToFile = cLogToFile->isChecked();
   settings.LogFormat = FieldText(eLogFormat->text(), log_format_read_);
   settings.ExecEXEAsCGI = cExecEXEasCGI->isChecked();
+  settings.ServeHiddenFiles = cServeHiddenFiles->isChecked();
+  if (rbListenEvery->isChecked()) {
+    settings.ListenOn = kListenOnEvery;
+  } else if (rbListenLocal->isChecked()) {
+    settings.ListenOn = kListenOnLocal;
+  } else {
+    settings.ListenOn = eListenAddress->currentText().trimmed().toStdString();
+  }
+  if (!cPassword->isChecked()) {
+    settings.AuthUser.clear();
+    settings.AuthPasswordHash.clear();
+  } else {
+    settings.AuthUser = eAuthUser->text().toStdString();
+    const std::string password = ePassword->text().toStdString();
+    settings.AuthPasswordHash = password.empty() ? password_hash_read_ : HashPassword(password);
+  }
 }
 
 bool ShowSetupDialog(QWidget* owner, TWebServerSettings& settings, const std::string& access_log) {

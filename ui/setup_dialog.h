@@ -2,13 +2,17 @@
 
 // TfrmSetup: the modal setup dialog.
 //
-// Three pages: "General" (start at login, published directory, CGI),
-// "Network" (port, bandwidth limit) and "Log" (access log and its format,
+// Three pages: "General" (start at login, published directory, CGI, hidden
+// files), "Network" (port, where the server listens, the password,
+// bandwidth limit) and "Log" (access log and its format,
 // where the log file is, and a button that opens it). The dialog reads a
 // settings record when it opens and writes it back only through
 // ApplyToSettings, which the caller runs after OK; Cancel (or closing the
 // window) changes nothing, not even the start-at-login entry. OK refuses a
-// published folder that does not exist, saying so, and stays open.
+// published folder that does not exist, an address to listen on that is no
+// IP address, and a password switched on without one, saying so, and stays
+// open. The password field shows nothing of a password already set: left
+// empty, the password stays as it is; typed, its hash replaces it.
 //
 // Lifetime: created for one use and deleted when closed (by its creator;
 // the controls are its Qt children). Main thread only.
@@ -22,6 +26,7 @@
 
 class QCheckBox;
 class QComboBox;
+class QRadioButton;
 class QGroupBox;
 class QLabel;
 class QLineEdit;
@@ -42,14 +47,19 @@ class TfrmSetup : public QDialog {
   // Shows the first page and fills every control from `settings` and the
   // start-at-login entry; then UpdateControls.
   void FormCreate(const TWebServerSettings& settings);
-  // Enables the bandwidth field and the log format controls by their boxes.
+  // Enables the bandwidth field, the address, the password fields and the
+  // log format controls by their boxes.
   void UpdateControls();
   // Writes the dialog into `settings`, in this order: the start-at-login
   // entry (only when its box changed since the dialog opened), PubDir as
   // typed, Port (80 when the field holds no number), ThrottleRate (0 when
   // no number), Throttle (box ticked and rate above 0), LogToFile,
-  // LogFormat, ExecEXEAsCGI.
+  // LogFormat, ExecEXEAsCGI, ServeHiddenFiles, ListenOn, AuthUser and
+  // AuthPasswordHash (none when the password box is clear; a new hash when
+  // a password was typed; else the one it had).
   void ApplyToSettings(TWebServerSettings& settings);
+  // What OK refuses (see above), or empty.
+  QString NetworkProblem() const;
 
   // The state of the start-at-login entry when the dialog opened, or as last
   // written by ApplyToSettings.
@@ -83,10 +93,23 @@ class TfrmSetup : public QDialog {
   QLineEdit* ePubDir;
   QPushButton* bPubDirBrowse;
   QCheckBox* cExecEXEasCGI;
+  QCheckBox* cServeHiddenFiles;
   // Network
   QGroupBox* gbServer;
   QLabel* lPort;
   QComboBox* ePort;
+  QGroupBox* gbListenOn;
+  QRadioButton* rbListenEvery;
+  QRadioButton* rbListenLocal;
+  QRadioButton* rbListenOne;
+  QComboBox* eListenAddress;  // the machine's addresses; any may be typed
+  QGroupBox* gbPassword;
+  QCheckBox* cPassword;
+  QLabel* lAuthUser;
+  QLineEdit* eAuthUser;
+  QLabel* lPassword;
+  QLineEdit* ePassword;
+  QLabel* lPasswordNote;  // without HTTPS the password can be read on the network
   QGroupBox* gbBandwidth;
   QCheckBox* cLimitBandwidth;
   QLineEdit* eBandwidthLimit;
@@ -112,6 +135,8 @@ class TfrmSetup : public QDialog {
   void CentreOnDesktop();
 
   bool FAutoRunFound = false;
+  // The hash the settings held when the dialog opened.
+  std::string password_hash_read_;
   // The texts as they were read, so that untouched fields give back exactly
   // the stored bytes (ui/controls.h).
   std::string pub_dir_read_;
@@ -124,6 +149,8 @@ inline constexpr int kPubDirMaxLength = 255;
 inline constexpr int kPortMaxLength = 5;
 inline constexpr int kBandwidthMaxLength = 8;
 inline constexpr int kLogFormatMaxLength = 255;
+inline constexpr int kAuthUserMaxLength = 64;
+inline constexpr int kPasswordMaxLength = 128;
 
 // Shows the setup dialog modally over `owner` (the Log page shows
 // `access_log`); after OK applies it to `settings` and returns true. Cancel

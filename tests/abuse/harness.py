@@ -72,10 +72,12 @@ class Answer:
 class Conn:
     """A blocking client connection with its own read buffer."""
 
-    def __init__(self, port, timeout=10.0, rcvbuf=None):
+    def __init__(self, port, timeout=10.0, rcvbuf=None, source=None):
         self.sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
         if rcvbuf:
             self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, rcvbuf)
+        if source:  # another loopback address: another peer to the server
+            self.sock.bind((source, 0))
         self.sock.settimeout(slack(timeout))
         self.sock.connect(("127.0.0.1", port))
         self.buf = bytearray()

@@ -108,6 +108,53 @@ TEST_F(MapRequestPathTest, NeverAnswersWithAFileOutsideTheDirectory) {
   }
 }
 
+// Hidden names, however the path spells them, are not there unless hidden
+// files are served; the files never served are not there whatever leads to
+// them.
+TEST_F(MapRequestPathTest, HiddenNamesAndProtectedFiles) {
+  dir_.WriteFile("www/.git/config", "[core]");
+  dir_.WriteFile("www/a/.env", "KEY=1");
+  dir_.WriteFile("www/.ssh/id_rsa", "key");
+  dir_.WriteFile("www/.well/index.html", "hidden index");
+  const struct {
+    const char* uri;  // decoded, as the request parser hands it over
+    const char* file;  // served when hidden files are; empty: never found
+  } cases[] = {
+      {"/.git/config", "/.git/config"},
+      {"\\.git\\config", "/.git/config"},
+      {"/a/.env", "/a/.env"},
+      {"/a/./.env", "/a/.env"},
+      {"/x/../a/.env", "/a/.env"},
+      {"/.ssh/id_rsa", "/.ssh/id_rsa"},
+      {"/.well/", "/.well/index.html"},
+      {"/.well", "/.well/index.html"},
+      {"/...", ""},
+      {"/.git/../page.html", "/page.html"},  // resolved before the check: nothing hidden is reached
+  };
+  for (const auto& c : cases) {
+    const bool reaches_hidden = std::string(c.file).find("/.") != std::string::npos;
+    EXPECT_EQ(reaches_hidden || !*c.file ? mrNotFound : mrFound, Map(c.uri)) << c.uri;
+    TMapRules serve_hidden;
+    serve_hidden.ServeHidden = true;
+    EXPECT_EQ(*c.file ? mrFound : mrNotFound, MapRequestPath(c.uri, root_, path_, serve_hidden)) << c.uri;
+    if (*c.file) {
+      EXPECT_EQ(root_ + c.file, path_) << c.uri;
+    }
+  }
+
+  const std::string settings = dir_.WriteFile("www/vtWebServer.ini", "[WebServer]");
+  const std::string log = dir_.WriteFile("webserver.log", "line");
+  std::filesystem::create_symlink(log, root_ + "/log.txt");
+  std::filesystem::create_hard_link(settings, root_ + "/copy.txt");
+  dir_.WriteFile("www/other.ini", "[x]");
+  TMapRules rules;
+  rules.NeverServed = {settings, log, dir_.Path() + "/not-there-yet.log"};
+  for (const char* uri : {"/vtWebServer.ini", "/log.txt", "/copy.txt", "/./copy.txt"})
+    EXPECT_EQ(mrNotFound, MapRequestPath(uri, root_, path_, rules)) << uri;
+  EXPECT_EQ(mrFound, MapRequestPath("/other.ini", root_, path_, rules));
+  EXPECT_EQ(mrFound, MapRequestPath("/copy.txt", root_, path_)) << "only the named files are protected";
+}
+
 TEST(MapRequestPath, EmptyPublishedDirectoryMeansInetpubAtTheRoot) {
   std::string path;
   MapRequestPath("/nothing-here.html", "", path);

@@ -29,6 +29,10 @@ TEST(Settings, MissingFileGivesTheDefaults) {
   EXPECT_FALSE(settings.Minimized);
   EXPECT_EQ(-1, settings.FormX);
   EXPECT_EQ(-1, settings.FormY);
+  EXPECT_EQ("all", settings.ListenOn);
+  EXPECT_FALSE(settings.ServeHiddenFiles);
+  EXPECT_EQ("", settings.AuthUser);
+  EXPECT_EQ("", settings.AuthPasswordHash);
 }
 
 TEST(Settings, PublishedFolderDefaultsToThePublicShareFolder) {
@@ -107,6 +111,10 @@ TEST(Settings, RoundTripKeepsUnknownKeysAndOlderPositions) {
   saved.Minimized = true;
   saved.FormX = -5;  // not written: the older value stays
   saved.FormY = 7;
+  saved.ListenOn = "::1";
+  saved.ServeHiddenFiles = true;
+  saved.AuthUser = "ann";
+  saved.AuthPasswordHash = "$argon2id$v=19$m=65536,t=2,p=1$c2FsdA$aGFzaA";
   {
     TIniFile ini(path);
     saved.SaveSettings(ini, kSettingsSection);
@@ -124,6 +132,10 @@ TEST(Settings, RoundTripKeepsUnknownKeysAndOlderPositions) {
   EXPECT_TRUE(loaded.Minimized);
   EXPECT_EQ(40, loaded.FormX);
   EXPECT_EQ(7, loaded.FormY);
+  EXPECT_EQ("::1", loaded.ListenOn);
+  EXPECT_TRUE(loaded.ServeHiddenFiles);
+  EXPECT_EQ("ann", loaded.AuthUser);
+  EXPECT_EQ(saved.AuthPasswordHash, loaded.AuthPasswordHash);
   EXPECT_EQ("blue", ini.ReadString("WebServer", "Colour", ""));
   EXPECT_EQ("1", ini.ReadString("Other", "x", ""));
   EXPECT_EQ(0u, test::ReadFileText(path).find("; mine\n"));

@@ -323,6 +323,45 @@ TEST_F(AppTest, SetupAppliesAndSavesOnlyAfterOk) {
   app_->actStopExecute();
 }
 
+// The exposure check runs on its own worker when the server starts and
+// again when setup changes what is published, never for other changes.
+TEST_F(AppTest, ExposureIsCheckedAtStartAndWhenThePublishedFolderChanges) {
+  WriteSettings("Active=1\nListenOn=local\n");
+  Create();
+  Show();
+  ASSERT_TRUE(test::PumpUntil([&] { return app_->Exposure().has_value(); }));
+  EXPECT_EQ("Only this computer can read 2 files (16 bytes); nothing to warn about", app_->Exposure()->Summary());
+  EXPECT_EQ(app_->Exposure()->Summary(), app_->Display().lExposure);
+  EXPECT_EQ("Veltrana Web Server \u2014 serving " + ShortenHomePath(root_.Path()) + " on http://127.0.0.1:" +
+                std::to_string(port_) + " \u2014 0 connections \u2014 exposure check: nothing to warn about",
+            app_->StatusHint())
+      << "this computer only: reached at a loopback address";
+  EXPECT_EQ(1, LogCount("0 Exposure check: Only this computer"));
+  const std::vector<TSocketAddress> listening = app_->HTTPServer.ListeningAddresses();
+  ASSERT_FALSE(listening.empty());
+  EXPECT_TRUE(listening.front().IsLoopback());
+
+  test::TempDir other;
+  other.WriteFile("run.exe", "#!/bin/sh\n");
+  ::chmod(other.File("run.exe").c_str(), 0755);
+  view_->setup = [](TWebServerSettings& settings) {
+    settings.ThrottleRate = 100;
+    return true;
+  };
+  app_->actSetupExecute();
+  view_->setup = [&](TWebServerSettings& settings) {
+    settings.PubDir = other.Path();
+    return true;
+  };
+  app_->actSetupExecute();
+  ASSERT_TRUE(test::PumpUntil([&] { return app_->Exposure()->Programs.Count == 1; }));
+  EXPECT_EQ(1, LogCount("1 Exposure check: Only this computer can read 1 file (10 bytes); warning: 1 program"));
+  EXPECT_EQ(2, LogCount("Exposure check:")) << "the throttling change checked nothing";
+  EXPECT_TRUE(app_->Display().ExposureWarns);
+  EXPECT_NE(std::string::npos, app_->StatusHint().find("\u2014 warning: 1 program run on request"));
+  app_->actStopExecute();
+}
+
 // Each request reads one snapshot of the settings: its log line follows the
 // settings it was answered with, even when they change while it runs, and
 // ThreadSanitizer sees no field read while the main thread writes it.
@@ -389,9 +428,14 @@ TEST_F(AppTest, AMissingPublishedFolderIsAProblemUntilItIsThere) {
   ASSERT_TRUE(test::PumpUntil([&] { return app_->ServerState() == TServerState::Running; }))
       << "seen within a tick of the up-time timer";
   EXPECT_EQ("", app_->Display().lProblem);
-  EXPECT_EQ("Veltrana Web Server \u2014 serving " + ShortenHomePath(folder) + " on http://" +
-                PrimaryAddress() + ":" + std::to_string(port_) + " \u2014 0 connections",
-            app_->StatusHint());
+  // (Followed by what the exposure check found, once it has run: it runs
+  // again for the folder that came.)
+  ASSERT_TRUE(test::PumpUntil([&] { return app_->Exposure() && app_->Exposure()->Problem.empty(); }));
+  EXPECT_EQ(0u, app_->StatusHint().rfind("Veltrana Web Server \u2014 serving " + ShortenHomePath(folder) +
+                                             " on http://" + PrimaryAddress() + ":" + std::to_string(port_) +
+                                             " \u2014 0 connections",
+                                         0))
+      << app_->StatusHint();
 
   app_->actStopExecute();
   EXPECT_EQ(TServerState::Stopped, app_->ServerState());

@@ -67,48 +67,70 @@ TEST(ChunkedContentReader, BrokenBodies) {
   struct Case {
     std::string data;
     std::string error;
+    bool framing;  // the peer broke the coding (else the data ended)
   };
   std::vector<Case> cases = {
       // Fewer data bytes than announced.
-      {"a\r\nshort", "Stream read error"},
+      {"a\r\nshort", "Stream read error", false},
       // Data that ends where the next size line belongs.
-      {"5\r\nhello\r\n", "Stream read error"},
-      // Sizes that do not fit a signed 32-bit count: never negative, never
-      // wrapped to a small number.
-      {"80000000\r\nx", "Invalid chunk size"},
-      {"FFFFFFFF\r\nx", "Invalid chunk size"},
-      {"100000000\r\nx", "Invalid chunk size"},
-      {"1 00000005\r\nx", "Invalid chunk size"},
+      {"5\r\nhello\r\n", "Stream read error", false},
+      {"5\r\nhello\r\n0", "Stream read error", false},
+      // Sizes past 63 bits: never negative, never wrapped to a small number.
+      {"8000000000000000\r\nx", "Invalid chunk size", true},
+      {"10000000000000000\r\nx", "Invalid chunk size", true},
+      // Anything but hexadecimal digits, then blanks or extensions.
+      {"1 00000005\r\nx", "Invalid chunk size", true},
+      {"z\r\n\r\n", "Invalid chunk size", true},
+      {"-5\r\nhello\r\n0\r\n\r\n", "Invalid chunk size", true},
+      {"1g\r\n" + std::string(16, 'x') + "\r\n0\r\n\r\n", "Invalid chunk size", true},
+      {" 5\r\nhello\r\n0\r\n\r\n", "Invalid chunk size", true},
+      {"0x5\r\nhello\r\n0\r\n\r\n", "Invalid chunk size", true},
+      {"\r\nhello\r\n0\r\n\r\n", "Invalid chunk size", true},
+      // The data's line end, and nothing else, follows the data.
+      {"5\r\nhelloXX\r\n0\r\n\r\n", "Bytes after chunk data", true},
+      {"5\r\nhello\r0\r\n\r\n", "Bare CR in chunk framing", true},
+      {"5\rhello\r\n0\r\n\r\n", "Bare CR in chunk framing", true},
+      // A line that does not end within the bound is not cut: its rest would
+      // be read as data.
+      {"5;" + std::string(5000, 'e') + "\r\nhello\r\n0\r\n\r\n", "Chunk framing line too long", true},
   };
   // A trailer that never ends must not grow the trailer list without end.
   std::string endless = "0\r\n";
   for (int i = 0; i <= ThttpChunkedContentReader::kMaxTrailerLines; ++i) endless += "X: 1\r\n";
-  cases.push_back({endless, "Too many trailer lines"});
+  cases.push_back({endless, "Too many trailer lines", true});
   for (const Case& c : cases) {
-    TStringReader underlying(c.data);
-    EXPECT_VT_ERROR(
-        {
-          ThttpChunkedContentReader reader(&underlying, false);
-          Drain(reader);
-        },
-        EChunkedContentReader, c.error);
+    for (int32_t perRead : {0, 1}) {
+      TTestReader underlying(c.data, perRead);
+      const auto drain = [&] {
+        ThttpChunkedContentReader reader(&underlying, false);
+        Drain(reader);
+      };
+      if (c.framing) {
+        EXPECT_VT_ERROR(drain(), EChunkedContentFraming, c.error);
+      } else {
+        EXPECT_VT_ERROR(drain(), EChunkedContentReader, c.error);
+      }
+    }
   }
   // The largest size is accepted, and only the bytes that came are held.
-  TTestReader underlying("7fffffff\r\n" + std::string(100, 'x'));
+  TTestReader underlying("7fffffffffffffff\r\n" + std::string(100, 'x'));
   ThttpChunkedContentReader reader(&underlying, false);
   EXPECT_VT_ERROR(reader.ReadAllText(), EChunkedContentReader, "Stream read error");
   EXPECT_GE(2048, underlying.LargestRequest);
+  // LF alone ends a framing line too.
+  TTestReader bare("5;x\nhello\n0\nX-T: 1\n\n");
+  ThttpChunkedContentReader lf(&bare, false);
+  EXPECT_EQ("hello", Drain(lf));
+  EXPECT_EQ(std::vector<std::string>{"X-T: 1"}, lf.TrailerLines());
 }
 
 TEST(ChunkedContentReader, SizeLines) {
   EXPECT_EQ(26, ParseChunkSizeLine("1A"));
-  EXPECT_EQ(26, ParseChunkSizeLine(" 0000000001a ; x=y"));
-  EXPECT_EQ(0x7fffffff, ParseChunkSizeLine("7FFFFFFF"));
-  EXPECT_EQ(-1, ParseChunkSizeLine("80000000"));
-  // Bytes that are not digits count as 0; a line of them ends the body.
-  EXPECT_EQ(0x10, ParseChunkSizeLine("1z"));
-  EXPECT_EQ(0, ParseChunkSizeLine("zz"));
-  EXPECT_EQ(0, ParseChunkSizeLine(""));
+  EXPECT_EQ(26, ParseChunkSizeLine("0000000000000000001a ; x=y"));
+  EXPECT_EQ(5, ParseChunkSizeLine("5\t"));
+  EXPECT_EQ(INT64_MAX, ParseChunkSizeLine("7FFFFFFFFFFFFFFF"));
+  for (const char* line : {"8000000000000000", "1z", "zz", "", " 1", "+1", "1 2", ";x"})
+    EXPECT_EQ(-1, ParseChunkSizeLine(line)) << line;
 }
 
 TEST(SizedContentReader, StopsAtItsSizeAndLeavesTheRest) {

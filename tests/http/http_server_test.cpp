@@ -271,25 +271,87 @@ TEST(HttpServer, APeerGoneBeforeTheInterimAnswerIsAClosedConnection) {
   EXPECT_EQ(0, f.server.DataServed);
 }
 
-TEST(HttpServer, OverlongRequestLineIsCutAndItsRestReadAsAHeaderLine) {
+// Each request is followed on its connection by a plain GET: a request
+// whose framing could be read two ways gets one refusal and the close, so
+// that nothing after it can pass for a second request.
+TEST(HttpServer, RequestFramingIsReadOneWayOnly) {
   HttpServerFixture f;
-  std::string seen;
-  f.Answer = [&](AhttpServerClient& client) {
-    seen = std::to_string(client.Request()->URI.size()) + " " +
-           client.Request()->GetHeader().GetFieldValue("X-Rest");
-    EchoURI(client);
-  };
+  f.Answer = EchoURI;
   f.Start();
-  // 4096 bytes of request line, one byte the cut swallows, then the rest of
-  // the line, which becomes the first header line.
-  const std::string line = "GET /" + std::string(4082, 'a') + " HTTP/1.1";
-  ASSERT_EQ(4096u, line.size());
-  f.RunClient([&] {
-    const int fd = f.Connect();
-    SendAll(fd, line + "ZX-Rest: yes\r\nHost: h\r\n\r\n");
-    EXPECT_EQ("HTTP/1.1 200 OK", ReadAnswer(fd).status);
-  });
-  EXPECT_EQ("4083 yes", seen);
+  struct Row {
+    const char* what;
+    std::string request;
+    std::string status;  // of the first answer
+    bool open;           // the GET after it is answered on the same connection
+  };
+  const std::string post = "POST /p HTTP/1.1\r\nHost: h\r\n";
+  const std::string get = "GET /g HTTP/1.1\r\nHost: h\r\n";
+  const std::string line4096 = "GET /" + std::string(4082, 'a') + " HTTP/1.1";
+  const Row rows[] = {
+      {"chunked in any case", post + "Transfer-Encoding: Chunked\r\n\r\n2\r\nab\r\n0\r\n\r\n",
+       "HTTP/1.1 200 OK", true},
+      {"Content-Length and Transfer-Encoding",
+       post + "Content-Length: 5\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n", "HTTP/1.1 400 Bad Request",
+       false},
+      {"two Transfer-Encoding fields",
+       post + "Transfer-Encoding: chunked\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n",
+       "HTTP/1.1 400 Bad Request", false},
+      {"chunked twice", post + "Transfer-Encoding: chunked, chunked\r\n\r\n0\r\n\r\n",
+       "HTTP/1.1 400 Bad Request", false},
+      {"a coding it does not know", post + "Transfer-Encoding: gzip, chunked\r\n\r\n0\r\n\r\n",
+       "HTTP/1.1 501 Not Implemented", false},
+      {"blank before the colon", post + "Transfer-Encoding : chunked\r\n\r\n0\r\n\r\n",
+       "HTTP/1.1 400 Bad Request", false},
+      {"folded line", post + "X-A: 1\r\n Transfer-Encoding: chunked\r\n\r\n0\r\n\r\n",
+       "HTTP/1.1 400 Bad Request", false},
+      {"bare CR in a field", post + "X-A: 1\rTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n",
+       "HTTP/1.1 400 Bad Request", false},
+      {"bare CR in the request line", "GET /a\r HTTP/1.1\r\nHost: h\r\n\r\n", "HTTP/1.1 400 Bad Request",
+       false},
+      {"byte 26 as a line end", get + "X-A: 1\032Connection: close\r\n\r\n", "HTTP/1.1 400 Bad Request",
+       false},
+      {"two Host fields", get + "Host: other\r\n\r\n", "HTTP/1.1 400 Bad Request", false},
+      {"chunk size z", post + "Transfer-Encoding: chunked\r\n\r\nz\r\n\r\n", "HTTP/1.1 400 Bad Request",
+       false},
+      {"chunk size -5", post + "Transfer-Encoding: chunked\r\n\r\n-5\r\nhello\r\n0\r\n\r\n",
+       "HTTP/1.1 400 Bad Request", false},
+      {"chunk size 1g",
+       post + "Transfer-Encoding: chunked\r\n\r\n1g\r\n" + std::string(16, 'x') + "\r\n0\r\n\r\n",
+       "HTTP/1.1 400 Bad Request", false},
+      {"chunk size past 63 bits",
+       post + "Transfer-Encoding: chunked\r\n\r\n10000000000000005\r\nhello\r\n0\r\n\r\n",
+       "HTTP/1.1 400 Bad Request", false},
+      {"bytes between data and line end",
+       post + "Transfer-Encoding: chunked\r\n\r\n5\r\nhelloXX\r\n0\r\n\r\n", "HTTP/1.1 400 Bad Request",
+       false},
+      {"request line of 4096 bytes", line4096 + "\r\nHost: h\r\n\r\n", "HTTP/1.1 200 OK", true},
+      {"request line of 4097 bytes", "GET /a" + line4096.substr(5) + "\r\nHost: h\r\n\r\n",
+       "HTTP/1.1 414 Request-URI Too Long", false},
+      {"request line that runs into a field",
+       line4096 + "XTransfer-Encoding: chunked\r\nHost: h\r\n\r\n0\r\n\r\n",
+       "HTTP/1.1 414 Request-URI Too Long", false},
+      {"absolute form", "GET http://h:81/abs?q HTTP/1.1\r\nHost: h\r\n\r\n", "HTTP/1.1 200 OK", true},
+      {"Connection option list", get + "Connection: TE, close\r\nTE: trailers\r\n\r\n", "HTTP/1.1 200 OK",
+       false},
+  };
+  for (const Row& row : rows) {
+    f.RunClient([&] {
+      const int fd = f.Connect();
+      SendAll(fd, row.request + "GET /next HTTP/1.1\r\nHost: h\r\n\r\n");
+      const HttpAnswer a = ReadAnswer(fd, false, 5s);
+      EXPECT_EQ(row.status, a.status) << row.what;
+      if (row.open) {
+        EXPECT_EQ("/next", ReadAnswer(fd, false, 5s).body) << row.what;
+        return;
+      }
+      EXPECT_EQ("close", a.Field("Connection")) << row.what;
+      std::string extra;
+      EXPECT_TRUE(ClosedByPeer(fd, 5s, &extra)) << row.what;
+      EXPECT_EQ("", extra) << row.what << ": a second answer";
+    });
+  }
+  EXPECT_TRUE(f.HasLine("0 Request refused: 400 Bytes after chunk data"));
+  EXPECT_TRUE(f.HasLine("0 Request refused: 414 Request line too long"));
 }
 
 TEST(HttpServer, OversizedHeadsAndBodiesAreRefusedAndTheAnswerSurvivesTheClose) {
@@ -385,7 +447,153 @@ TEST(HttpServer, SilentAndTricklingClientsAreCut) {
     EXPECT_EQ(0u, received.find("HTTP/1.1 408 Request Timeout\r\n")) << received;
     EXPECT_LT(test::Clock::now() - start, 5s);
   });
+  // The same for a body, whose time runs from the end of the head.
+  f.server.Limits.RequestBodyTime = 1000;
+  f.server.SetActive(false);
+  f.Start();
+  f.RunClient([&] {
+    const int fd = f.Connect();
+    SendAll(fd, "POST / HTTP/1.1\r\nHost: h\r\nContent-Length: 100\r\n\r\n");
+    const auto start = test::Clock::now();
+    std::string received;
+    for (int i = 0; i < 100; ++i) {
+      if (::send(fd, "b", 1, MSG_NOSIGNAL) != 1) break;
+      if (ClosedByPeer(fd, 100ms, &received)) break;
+    }
+    EXPECT_EQ(0u, received.find("HTTP/1.1 408 Request Timeout\r\n")) << received;
+    EXPECT_LT(test::Clock::now() - start, 5s);
+  });
+  EXPECT_TRUE(f.HasLine("0 Request refused: 408 Request body timeout"));
   EXPECT_EQ(0, f.gets);
+}
+
+// While the list is full and a connection waits, who makes way: MaxClients
+// 2, both places held (from 127.0.0.2, or one from 127.0.0.3), a newcomer.
+TEST(HttpServer, FullListMakesWayForANewcomerByTheRules) {
+  HttpServerFixture f;
+  f.server.SetMaxClients(2);
+  f.server.Limits.MinRequestRate = 100;
+  f.server.Limits.MinRequestRateGrace = 1000;
+  f.server.Limits.SendStallTime = 1000;
+  f.server.Limits.MaxWaitingConnections = 2;
+  f.Answer = [](AhttpServerClient& client) {
+    if (client.Request()->URI == "/big") return PatternAnswer(int64_t{1} << 30)(client);
+    EchoURI(client);
+  };
+  f.Start();
+  enum THold { kStalledHead, kKeptHead, kStalledBody, kUnread, kThrottledReader };
+  struct Row {
+    const char* what;
+    THold hold;
+    std::vector<std::string> holders;
+    int more_waiting;  // connections from the first holder's address that wait too
+    std::string newcomer;
+    std::chrono::milliseconds within;  // served within, or (reason empty) not within
+    std::string reason;                // of the log line of the one that made way
+    bool newcomer_leaves = false;      // it ends its side at once, without a request
+  };
+  const std::string a = "127.0.0.2";
+  const std::string b = "127.0.0.3";
+  const Row rows[] = {
+      {"stalled heads, newcomer from another address",
+       kStalledHead,
+       {a, a},
+       0,
+       b,
+       500ms,
+       "its address holds 2"},
+      {"the same, and more waiting from the first", kStalledHead, {a, a}, 4, b, 500ms, "its address holds 2"},
+      {"stalled heads, newcomer from the same address",
+       kStalledHead,
+       {a, a},
+       0,
+       a,
+       4s,
+       "its request came at"},
+      {"stalled bodies", kStalledBody, {a, a}, 0, a, 4s, "its request came at"},
+      {"answers nobody reads", kUnread, {a, a}, 0, a, 4s, "took no byte of its answer"},
+      {"heads that keep the rate", kKeptHead, {a, a}, 0, a, 2s, ""},
+      {"a place for each address", kKeptHead, {a, b}, 0, b, 2s, ""},
+      {"throttled answers read at their rate", kThrottledReader, {a, a}, 0, a, 2s, ""},
+      // Slow requests make way only while someone waits.
+      {"a newcomer that has gone again", kStalledHead, {a, a}, 0, a, 1500ms, "", true},
+  };
+  for (const Row& row : rows) {
+    f.server.SetThrottleClientWriteRate(200000);
+    f.server.SetThrottleClientWrite(row.hold == kThrottledReader);
+    const std::size_t lines_before = f.lines.size();
+    f.RunClient([&] {
+      std::atomic<bool> stop{false};
+      std::vector<int> held;
+      std::vector<std::thread> keepers;
+      for (const std::string& from : row.holders) {
+        const int fd = f.ConnectFrom(from, row.hold == kUnread ? 4096 : 0);
+        held.push_back(fd);
+        switch (row.hold) {
+          case kStalledHead:
+            SendAll(fd, "GET /h HTTP/1.1\r\nHost: h\r\nX-A: ");
+            break;
+          case kKeptHead:  // 400 bytes a second, however late the thread wakes
+            SendAll(fd, "GET /h HTTP/1.1\r\nHost: h\r\nX-A: ");
+            keepers.emplace_back([&stop, fd] {
+              const auto start = test::Clock::now();
+              for (std::int64_t sent = 0; !stop; std::this_thread::sleep_for(10ms)) {
+                const auto due = (test::Clock::now() - start) / 2500us - sent;
+                if (due > 0 && ::send(fd, std::string(due, 'a').data(), due, MSG_NOSIGNAL) != due) break;
+                sent += std::max<std::int64_t>(due, 0);
+              }
+            });
+            break;
+          case kStalledBody:
+            SendAll(fd, "POST /b HTTP/1.1\r\nHost: h\r\nContent-Length: 100\r\n\r\nab");
+            break;
+          case kUnread:
+            SendAll(fd, "GET /big HTTP/1.1\r\nHost: h\r\n\r\n");
+            break;
+          case kThrottledReader:
+            SendAll(fd, "GET /big HTTP/1.1\r\nHost: h\r\n\r\n");
+            keepers.emplace_back([&stop, fd] {
+              char buffer[65536];
+              while (!stop && ::recv(fd, buffer, sizeof buffer, 0) > 0) {
+              }
+            });
+            break;
+        }
+      }
+      std::this_thread::sleep_for(200ms);  // both hold their places
+      for (int i = 0; i < row.more_waiting; ++i) held.push_back(f.ConnectFrom(row.holders.front()));
+      const int newcomer = f.ConnectFrom(row.newcomer);
+      const bool served = !row.reason.empty();
+      if (row.newcomer_leaves) {
+        ::shutdown(newcomer, SHUT_WR);
+        std::this_thread::sleep_for(row.within);
+      } else {
+        SendAll(newcomer, "GET /new HTTP/1.1\r\nHost: h\r\nConnection: close\r\n\r\n");
+        EXPECT_EQ(served ? "/new" : "", ReadAnswer(newcomer, false, row.within).body) << row.what;
+      }
+      stop = true;
+      for (const int fd : held) ::shutdown(fd, SHUT_RDWR);
+      for (std::thread& keeper : keepers) keeper.join();
+      for (const int fd : held) f.Reset(fd);
+      if (!served && !row.newcomer_leaves) {
+        EXPECT_EQ("/new", ReadAnswer(newcomer, false, 5s).body) << row.what << ", once they are gone";
+      }
+    });
+    std::vector<std::string> made_way;
+    for (std::size_t i = lines_before; i < f.lines.size(); ++i) {
+      if (f.lines[i].find("closed to make way") != std::string::npos) made_way.push_back(f.lines[i]);
+    }
+    if (row.reason.empty()) {
+      EXPECT_EQ(std::vector<std::string>{}, made_way) << row.what;
+    } else {
+      ASSERT_FALSE(made_way.empty()) << row.what;
+      EXPECT_NE(std::string::npos, made_way.front().find("Connection from " + row.holders.front()));
+      EXPECT_NE(std::string::npos, made_way.front().find(row.reason)) << made_way.front();
+    }
+    // Every connection of the row has left before the next begins.
+    EXPECT_TRUE(f.PumpUntil([&] { return f.server.ClientCount() == 0 && f.server.WaitingCount() == 0; }))
+        << row.what;
+  }
 }
 
 TEST(HttpServer, IdleClientsMakeWayWhenTheListIsFullButRequestsInProgressDoNot) {
@@ -682,35 +890,64 @@ TEST(HttpServer, SyncEventsRunOnTheMainThreadAndRefererIsLogged) {
   EXPECT_TRUE(f.HasLine("0 Referer: 127.0.0.1;http://x/"));
 }
 
+// The connection's part of a CGI program's environment, for IPv4 and IPv6
+// clients of a server on one address and on every address: the peer as it
+// is (never a mapped IPv4 address), its own port, and the user the
+// application authenticated.
 TEST(HttpServer, BuildCGIEnvironmentFromTheConnection) {
-  HttpServerFixture f;
-  f.Answer = [](AhttpServerClient& client) {
-    std::vector<std::string> list{"PATH_INFO=/old"};
-    dynamic_cast<ThttpServerClient&>(client).BuildCGIEnvironment(&list, "/srv", "/srv/cgi/test.exe");
-    std::string text;
-    for (const std::string& line : list) text += line + "\n";
-    client.SetResponse(TextAnswer(text));
+  const std::string no_ipv6 = test::NoIPv6Loopback();
+  const struct {
+    std::vector<std::string> local_hosts;
+    const char* client;
+    const char* server_name;  // empty: the machine's host name
+  } cases[] = {
+      {{"127.0.0.1"}, "127.0.0.1", "127.0.0.1"},
+      {{}, "127.0.0.1", ""},
+      {{}, "::1", ""},
+      {{"127.0.0.1", "::1"}, "::1", ""},
   };
-  f.Start();
-  std::string env;
-  std::uint16_t client_port = 0;
-  f.RunClient([&] {
-    const int fd = f.Connect();
-    sockaddr_in address{};
-    socklen_t size = sizeof address;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
-    client_port = ntohs(address.sin_port);
-    SendAll(fd, "GET /cgi/test.exe?a=1 HTTP/1.1\r\nHost: h\r\n\r\n");
-    env = ReadAnswer(fd).body;
-  });
-  for (const std::string& line : std::vector<std::string>{
-           "REMOTE_ADDR=127.0.0.1", "REMOTE_PORT=" + std::to_string(client_port),
-           "SERVER_PORT=" + std::to_string(f.port), "SERVER_NAME=127.0.0.1", "SERVER_SOFTWARE=Veltrana",
-           "SCRIPT_NAME=/cgi/test.exe", "QUERY_STRING=a=1", "SERVER_PROTOCOL=HTTP/1.1"})
-    EXPECT_NE(std::string::npos, env.find(line + "\n")) << line;
-  EXPECT_NE(std::string::npos, env.find("REMOTE_HOST="));
-  EXPECT_EQ(std::string::npos, env.find("PATH_INFO"));
-  EXPECT_EQ(std::string::npos, env.find("SERVER_ADMIN"));
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.client);
+    if (!no_ipv6.empty() && (c.local_hosts.empty() || std::string(c.client) == "::1")) continue;
+    HttpServerFixture f;
+    f.server.SetLocalHosts(c.local_hosts);
+    f.Answer = [](AhttpServerClient& client) {
+      std::vector<std::string> list{"PATH_INFO=/old", "REMOTE_USER=stale"};
+      client.RemoteUser = client.Request()->URI == "/cgi/user.exe" ? "ann" : "";
+      dynamic_cast<ThttpServerClient&>(client).BuildCGIEnvironment(&list, "/srv", "/srv/cgi/test.exe");
+      std::string text;
+      for (const std::string& line : list) text += line + "\n";
+      client.SetResponse(TextAnswer(text));
+    };
+    f.Start();
+    std::string env, user_env;
+    std::uint16_t client_port = 0;
+    f.RunClient([&] {
+      const int fd = test::ConnectTo(c.client, f.port);
+      ASSERT_GE(fd, 0);
+      TSocketAddress address;
+      socklen_t size = sizeof address.v6;
+      ::getsockname(fd, &address.any, &size);
+      client_port = address.Port();
+      SendAll(fd, "GET /cgi/user.exe HTTP/1.1\r\nHost: h\r\nReferer: http://x/\r\n\r\n");
+      user_env = ReadAnswer(fd).body;
+      SendAll(fd, "GET /cgi/test.exe?a=1 HTTP/1.1\r\nHost: h\r\nConnection: close\r\n\r\n");
+      env = ReadAnswer(fd).body;
+      ::close(fd);
+    });
+    const std::string server_name = *c.server_name ? c.server_name : LocalHostName();
+    for (const std::string& line : std::vector<std::string>{
+             std::string("REMOTE_ADDR=") + c.client, "REMOTE_PORT=" + std::to_string(client_port),
+             "SERVER_PORT=" + std::to_string(f.port), "SERVER_NAME=" + server_name, "SERVER_SOFTWARE=Veltrana",
+             "SCRIPT_NAME=/cgi/test.exe", "QUERY_STRING=a=1", "SERVER_PROTOCOL=HTTP/1.1"})
+      EXPECT_NE(std::string::npos, env.find(line + "\n")) << line;
+    EXPECT_NE(std::string::npos, env.find("REMOTE_HOST="));
+    EXPECT_EQ(std::string::npos, env.find("PATH_INFO"));
+    EXPECT_EQ(std::string::npos, env.find("SERVER_ADMIN"));
+    EXPECT_EQ(std::string::npos, env.find("REMOTE_USER")) << "a new request starts without a user";
+    EXPECT_NE(std::string::npos, user_env.find("REMOTE_USER=ann\n"));
+    EXPECT_TRUE(f.HasLine(std::string("0 Referer: ") + c.client + ";http://x/"));
+  }
 }
 
 TEST(HttpServer, ClientThatHalfClosesAfterItsRequestIsAnswered) {

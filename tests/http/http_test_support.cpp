@@ -140,6 +140,27 @@ int HttpServerFixture::Connect() {
   return peers_.back();
 }
 
+int HttpServerFixture::ConnectFrom(const std::string& source, int rcvbuf) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  peers_.push_back(fd);
+  if (rcvbuf > 0) ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  ::inet_pton(AF_INET, source.c_str(), &address.sin_addr);
+  EXPECT_EQ(0, ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address)) << source;
+  address.sin_port = htons(port);
+  ::inet_pton(AF_INET, "127.0.0.1", &address.sin_addr);
+  EXPECT_EQ(0, ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address)) << source;
+  return fd;
+}
+
+void HttpServerFixture::Reset(int fd) {
+  const linger reset{1, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+  ::close(fd);
+  peers_.erase(std::remove(peers_.begin(), peers_.end(), fd), peers_.end());
+}
+
 void HttpServerFixture::RunClient(const std::function<void()>& client, std::chrono::milliseconds limit) {
   std::atomic<bool> done{false};
   std::thread thread([&] {

@@ -56,6 +56,11 @@ struct HttpServerFixture {
   void Start();
   // A blocking client socket connected to the server; closed by the fixture.
   int Connect();
+  // The same from the loopback address `source` ("127.0.0.2": the server
+  // sees another peer), with a receive buffer of `rcvbuf` bytes when given.
+  int ConnectFrom(const std::string& source, int rcvbuf = 0);
+  // Closes a socket of Connect or ConnectFrom with a reset.
+  void Reset(int fd);
   // Runs `client` on a thread while this thread serves the main queue;
   // fails the test when it takes longer than `limit`.
   void RunClient(const std::function<void()>& client, std::chrono::milliseconds limit = 30s);

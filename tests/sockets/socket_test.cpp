@@ -495,6 +495,62 @@ TEST(ServerSocket, BindFailureAndClosedSocketRules) {
   TTCPServerSocket unknown;
   unknown.SetListenPort("no-such-service");
   EXPECT_THROW(unknown.Listen(), EWinSock) << "an unknown service must not bind any free port";
+
+  TTCPServerSocket nowhere;
+  nowhere.SetLocalHost("no-such-host.invalid");
+  EXPECT_THROW(nowhere.Listen(), EWinSock) << "an unknown host must not bind every address";
+  EXPECT_EQ(kSocketClosed, nowhere.State());
+}
+
+// Where a listening socket listens decides who gets in: every address is
+// IPv6 and IPv4 on one socket, whose IPv4 peers still look like IPv4 peers;
+// one address takes its own family only. Clients on loopback addresses only.
+TEST(ServerSocket, ListensWhereToldWithBothFamilies) {
+  if (const std::string why = test::NoIPv6Loopback(); !why.empty()) GTEST_SKIP() << why;
+  const struct {
+    const char* local_host;
+    const char* client;
+    bool reaches;
+    const char* peer;  // the peer's text; its IPv4 view is that address for IPv4 peers, zeros otherwise
+  } cases[] = {
+      {"", "127.0.0.1", true, "127.0.0.1"},
+      {"", "127.0.0.2", true, "127.0.0.2"},
+      {"", "::1", true, "::1"},
+      {"127.0.0.1", "127.0.0.1", true, "127.0.0.1"},
+      {"127.0.0.1", "::1", false, ""},
+      {"127.0.0.1", "127.0.0.2", false, ""},
+      {"::1", "::1", true, "::1"},
+      {"[::1]", "::1", true, "::1"},
+      {"::1", "127.0.0.1", false, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.local_host) + " <- " + c.client);
+    TTCPServerSocket server;
+    server.SetLocalHost(c.local_host);
+    server.Listen();
+    const TSocketAddress bound = server.GetLocalAddress();
+    EXPECT_EQ(*c.local_host == 0, bound.IsWildcard());
+    const int client = test::ConnectTo(c.client, bound.Port());
+    EXPECT_EQ(c.reaches, client >= 0);
+    if (client < 0) continue;
+    TSocketAddress peer;
+    TSocket accepted = kInvalidSocket;
+    server.OnAccept = [&](ASocket&) { accepted = server.Accept(peer); };
+    ASSERT_TRUE(PumpUntil(server, [&] { return accepted != kInvalidSocket; }));
+    EXPECT_EQ(c.peer, peer.HostText());
+    EXPECT_NE(0, peer.Port());
+    const sockaddr_in view = peer.IPv4View();
+    if (peer.IsIPv4()) {
+      EXPECT_EQ(c.peer, AddressToText(view.sin_addr.s_addr));
+    } else {
+      EXPECT_EQ(0, view.sin_family);
+    }
+    TTCPServerClientSocket connection(accepted);
+    EXPECT_EQ(c.peer, connection.GetPeerAddressText());
+    EXPECT_EQ(peer.IsIPv4() ? view.sin_addr.s_addr : kInAddrNone, connection.GetPeerAddress());
+    EXPECT_FALSE(connection.GetPeerHostName().empty());
+    ::close(client);
+  }
 }
 
 }  // namespace

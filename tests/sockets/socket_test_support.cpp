@@ -20,6 +20,40 @@ int ConnectLoopback(std::uint16_t port) {
   return fd;
 }
 
+int ConnectTo(const std::string& host, std::uint16_t port) {
+  sockaddr_in6 v6{};
+  sockaddr_in v4{};
+  const bool ipv6 = ::inet_pton(AF_INET6, host.c_str(), &v6.sin6_addr) == 1;
+  if (!ipv6 && ::inet_pton(AF_INET, host.c_str(), &v4.sin_addr) != 1) return -1;
+  v6.sin6_family = AF_INET6;
+  v6.sin6_port = htons(port);
+  v4.sin_family = AF_INET;
+  v4.sin_port = htons(port);
+  const int fd = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  // From the same loopback address, so that the server sees that one.
+  if (!ipv6 && (ntohl(v4.sin_addr.s_addr) >> 24) == 127) {
+    sockaddr_in from = v4;
+    from.sin_port = 0;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from);
+  }
+  const int result = ipv6 ? ::connect(fd, reinterpret_cast<sockaddr*>(&v6), sizeof v6)
+                          : ::connect(fd, reinterpret_cast<sockaddr*>(&v4), sizeof v4);
+  if (result == 0) return fd;
+  ::close(fd);
+  return -1;
+}
+
+std::string NoIPv6Loopback() {
+  const int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return "this system has no IPv6 sockets";
+  sockaddr_in6 address{};
+  address.sin6_family = AF_INET6;
+  address.sin6_addr = in6addr_loopback;
+  const bool bound = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  ::close(fd);
+  return bound ? std::string() : "no IPv6 on the loopback interface (::1 cannot be bound)";
+}
+
 LoopbackPair::LoopbackPair() {
   const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in address{};

@@ -33,6 +33,15 @@ struct LoopbackPair {
 // A blocking client connected to 127.0.0.1:port.
 int ConnectLoopback(std::uint16_t port);
 
+// A blocking client connected to the numeric address `host` ("127.0.0.2",
+// "::1") at `port` (from that same address when it is an IPv4 loopback
+// one); -1 when the connection is refused or fails.
+int ConnectTo(const std::string& host, std::uint16_t port);
+
+// Why IPv6 tests cannot run here (::1 cannot be bound: no IPv6 on the
+// loopback interface); empty when they can.
+std::string NoIPv6Loopback();
+
 // Sends all of `data` on a blocking socket.
 void SendAll(int fd, const std::string& data);
 

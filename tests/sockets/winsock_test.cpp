@@ -110,6 +110,78 @@ TEST(WinSock, PortsFromNumbersAndServiceNames) {
   }
 }
 
+// Every text form an address takes: parsed, shown, seen as IPv4 (mapped
+// IPv4 addresses are the IPv4 addresses they carry), compared.
+TEST(WinSock, SocketAddressesOfBothFamilies) {
+  const struct {
+    const char* text;
+    bool parses;
+    const char* host;  // HostText
+    const char* url;   // UrlHost
+    bool ipv4;
+    bool loopback;
+    bool wildcard;
+  } cases[] = {
+      {"127.0.0.1", true, "127.0.0.1", "127.0.0.1", true, true, false},
+      {"127.3.4.5", true, "127.3.4.5", "127.3.4.5", true, true, false},
+      {"::1", true, "::1", "[::1]", false, true, false},
+      {"[::1]", true, "::1", "[::1]", false, true, false},
+      {"::ffff:127.0.0.1", true, "127.0.0.1", "127.0.0.1", true, true, false},
+      {"::ffff:192.0.2.7", true, "192.0.2.7", "192.0.2.7", true, false, false},
+      {"2001:db8::a", true, "2001:db8::a", "[2001:db8::a]", false, false, false},
+      {"0.0.0.0", true, "0.0.0.0", "0.0.0.0", true, false, true},
+      {"::", true, "::", "[::]", false, false, true},
+      {"localhost", false, "", "", false, false, false},
+      {"127.0.0.1:80", false, "", "", false, false, false},
+      {"", false, "", "", false, false, false},
+  };
+  for (const auto& c : cases) {
+    TSocketAddress address;
+    EXPECT_EQ(c.parses, ParseSocketAddress(c.text, htons(8080), address)) << c.text;
+    EXPECT_EQ(c.host, address.HostText()) << c.text;
+    EXPECT_EQ(c.url, address.UrlHost()) << c.text;
+    EXPECT_EQ(c.ipv4, address.IsIPv4()) << c.text;
+    EXPECT_EQ(c.loopback, address.IsLoopback()) << c.text;
+    EXPECT_EQ(c.wildcard, address.IsWildcard()) << c.text;
+    EXPECT_EQ(c.parses ? 8080 : 0, address.Port()) << c.text;
+    const sockaddr_in view = address.IPv4View();
+    EXPECT_EQ(c.ipv4 ? AF_INET : 0, view.sin_family) << c.text;
+    if (c.ipv4) {
+      EXPECT_EQ(c.host, AddressToText(view.sin_addr.s_addr)) << c.text;
+      EXPECT_EQ(htons(8080), view.sin_port) << c.text;
+    }
+  }
+
+  TSocketAddress v4, mapped, v6, other;
+  ASSERT_TRUE(ParseSocketAddress("127.0.0.1", 0, v4));
+  ASSERT_TRUE(ParseSocketAddress("::ffff:127.0.0.1", htons(9), mapped));
+  ASSERT_TRUE(ParseSocketAddress("::1", 0, v6));
+  ASSERT_TRUE(ParseSocketAddress("127.0.0.2", 0, other));
+  EXPECT_TRUE(SameHost(v4, mapped));
+  EXPECT_TRUE(SameHost(v6, v6));
+  EXPECT_FALSE(SameHost(v4, v6));
+  EXPECT_FALSE(SameHost(v4, other));
+  EXPECT_FALSE(SameHost(TSocketAddress(), TSocketAddress()));
+
+  EXPECT_EQ(0, ResolveSocketAddress("localhost", htons(1), v4));
+  EXPECT_TRUE(v4.IsLoopback());
+  EXPECT_NE(0, ResolveSocketAddress("no-such-host.invalid", 0, v4));
+  EXPECT_FALSE(v4.Known());
+}
+
+TEST(WinSock, InterfaceAddressesIncludeLoopbackLast) {
+  const std::vector<TInterfaceAddress> found = LocalInterfaceAddresses();
+  ASSERT_FALSE(found.empty());
+  bool loopback_seen = false;
+  for (const TInterfaceAddress& entry : found) {
+    EXPECT_TRUE(entry.Address.Known());
+    if (entry.Address.IsLoopback()) loopback_seen = true;
+    EXPECT_FALSE(loopback_seen && !entry.Address.IsLoopback()) << "loopback comes last";
+    EXPECT_FALSE(entry.Address.Family() == AF_INET6 && IN6_IS_ADDR_LINKLOCAL(&entry.Address.v6.sin6_addr));
+  }
+  EXPECT_TRUE(loopback_seen);
+}
+
 TEST(WinSock, NamesAndAllocation) {
   EXPECT_FALSE(LocalHostName().empty());
   TInAddr loopback = 0;

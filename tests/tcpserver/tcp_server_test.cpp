@@ -232,8 +232,59 @@ TEST(TCPServer, ActivationAndDeactivationReportWhatHappened) {
     EXPECT_EQ(0.0, server.UpTime());
     const std::vector<std::string> events{"server active", "server inactive"};
     EXPECT_EQ(events, f.events);
-    const std::vector<std::string> lines{"0 Server active. Listening on port 0.", "0 Server shutdown."};
+    const std::vector<std::string> lines{"0 Server active. Listening on port 0.",
+                                         "0 Listening on 127.0.0.1:" + std::to_string(f.port),
+                                         "0 Server shutdown."};
     EXPECT_EQ(lines, f.lines);
+  }
+  EXPECT_EQ(before.descriptors, OpenDescriptors());
+}
+
+// One server on several addresses: a listening socket each, on one port;
+// each client keeps its full address and, for IPv4, the IPv4 view. An
+// address that cannot be had fails the start and leaves nothing open.
+TEST(TCPServer, ListensOnEveryAddressItIsGiven) {
+  if (const std::string why = test::NoIPv6Loopback(); !why.empty()) GTEST_SKIP() << why;
+  const ResourceCount before;
+  {
+    ServerFixture f;
+    std::mutex mutex;
+    std::vector<std::pair<std::string, std::string>> peers;  // full text, IPv4 view
+    f.server->OnClientActive = [&](TTCPServerClient& client) {
+      std::lock_guard lock(mutex);
+      ++f.activated;
+      peers.emplace_back(client.RemotePeer.HostText(), client.RemoteAddress.sin_family == AF_INET
+                                                           ? AddressToText(client.RemoteAddress.sin_addr.s_addr)
+                                                           : std::string("-"));
+    };
+    f.server->SetLocalHosts({"127.0.0.1", "::1"});
+    EXPECT_EQ("127.0.0.1", f.server->LocalHost());
+    f.Start();
+    const std::string port = std::to_string(f.port);
+    EXPECT_TRUE(f.HasLine("0 Listening on 127.0.0.1:" + port + ", [::1]:" + port));
+    const std::vector<TSocketAddress> listening = f.server->ListeningAddresses();
+    ASSERT_EQ(2u, listening.size());
+    EXPECT_EQ("[::1]", listening[1].UrlHost());
+    EXPECT_EQ(f.port, listening[1].Port());
+    EXPECT_VT_ERROR(f.server->SetLocalHosts({}), ETCPServer, "Cannot change local host while server is active");
+
+    const int v4 = test::ConnectTo("127.0.0.1", f.port);
+    const int v6 = test::ConnectTo("::1", f.port);
+    EXPECT_EQ(-1, test::ConnectTo("127.0.0.2", f.port)) << "not an address it listens on";
+    ASSERT_TRUE(PumpUntil([&] { return f.activated == 2; }));
+    std::sort(peers.begin(), peers.end());
+    const std::vector<std::pair<std::string, std::string>> expected{{"127.0.0.1", "127.0.0.1"}, {"::1", "-"}};
+    EXPECT_EQ(expected, peers);
+    ::close(v4);
+    ::close(v6);
+    f.server->SetActive(false);
+    EXPECT_TRUE(f.server->ListeningAddresses().empty());
+    EXPECT_EQ(-1, test::ConnectTo("::1", f.port)) << "stopped: every socket closed";
+
+    f.server->SetLocalHosts({"127.0.0.1", "no-such-host.invalid"});
+    EXPECT_THROW(f.server->SetActive(true), ETCPServer);
+    EXPECT_FALSE(f.server->Active());
+    EXPECT_EQ(kSocketClosed, f.server->ServerSocket().State());
   }
   EXPECT_EQ(before.descriptors, OpenDescriptors());
 }
@@ -320,7 +371,9 @@ TEST(TCPServer, StoppingFromAClientEventDoesNotWaitForThatClient) {
   EXPECT_LT(stopping, 2s);
   const std::vector<std::string> events{"server active", "active", "server inactive", "removed"};
   EXPECT_EQ(events, f.events);
-  const std::vector<std::string> lines{"0 Server active. Listening on port 0.", "0 Server shutdown."};
+  const std::vector<std::string> lines{"0 Server active. Listening on port 0.",
+                                       "0 Listening on 127.0.0.1:" + std::to_string(f.port),
+                                       "0 Server shutdown."};
   EXPECT_EQ(lines, f.lines);
   // The worker's end still releases its record after the stop.
   EXPECT_TRUE(PumpUntil([&] { return f.server->WorkerCount() == 0; }));
@@ -395,7 +448,7 @@ TEST(TCPServer, FailuresInTheWorkersStepsAreLoggedWithTheirStep) {
     f.server->OnClientRemoved = [](TTCPServerClient&) { throw ETCPServer("handler failed"); };
     f.Start();
     f.Connect();
-    ASSERT_TRUE(PumpUntil([&] { return freed && f.lines.size() == 3; }));
+    ASSERT_TRUE(PumpUntil([&] { return freed && f.lines.size() == 4; }));
     EXPECT_TRUE(f.HasLine("1 Client execute error: broken"));
     EXPECT_TRUE(f.HasLine("1 Client free error: handler failed"));
     EXPECT_EQ(0, f.server->ClientCount());

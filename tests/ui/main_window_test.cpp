@@ -1,6 +1,7 @@
 #include "ui/main_window.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <QAction>
@@ -107,6 +108,30 @@ void ExpectAgree(QAction* action, QPushButton* button, bool enabled, QMenu* menu
   EXPECT_EQ(enabled, button->isEnabled()) << action->text().toStdString();
   EXPECT_EQ(action->text(), button->text());
   EXPECT_TRUE(menu->actions().contains(action)) << action->text().toStdString();
+}
+
+// What the published folder gives away shows below the figures (amber when
+// it warns) and in the tray hint; Details shows the whole report.
+TEST_F(MainWindow, TheExposureCheckShowsInTheWindowAndTheTrayHint) {
+  const std::string program = dir_.WriteFile("site/run.exe", "#!/bin/sh\n");
+  ::chmod(program.c_str(), 0755);
+  WriteSettings("Active=1\n");
+  Open();
+  EXPECT_FALSE(Frm().lExposure->isVisible()) << "nothing before the check has run";
+  ASSERT_TRUE(QTest::qWaitFor([&] { return Frm().lExposure->isVisible(); }, kPatienceMs));
+  EXPECT_EQ(QString::fromStdString(app_->Exposure()->Summary()), Frm().lExposure->text());
+  EXPECT_NE(-1, Frm().lExposure->text().indexOf("1 program run on request"));
+  EXPECT_NE(-1, Frm().TrayIcon->Hint().indexOf("warning: 1 program run on request"));
+  QString shown;
+  QTimer::singleShot(0, [&] {
+    if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+      shown = box->text();
+      box->accept();
+    }
+  });
+  Frm().bExposureDetails->click();
+  EXPECT_NE(-1, shown.indexOf("ExecEXEAsCGI is on): run.exe")) << shown.toStdString();
+  EXPECT_TRUE(Exit());
 }
 
 TEST_F(MainWindow, LabelsFollowStartAndStop) {

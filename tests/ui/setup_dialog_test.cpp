@@ -10,11 +10,13 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QRadioButton>
 #include <QTabWidget>
 #include <QTest>
 #include <QTimer>
 #include <filesystem>
 
+#include "app/password.h"
 #include "platform/desktop_entry.h"
 #include "platform/registry.h"
 #include "support/scoped_env.h"
@@ -214,6 +216,76 @@ TEST(SetupDialog, ApplyToSettingsReadsEveryField) {
   EXPECT_FALSE(out.Active) << "not the dialog's";
   EXPECT_TRUE(out.Minimized);
   EXPECT_EQ(12, out.FormX);
+}
+
+// Where it listens, hidden files and the password: each setting shows in
+// its controls and comes back from them; a password is kept unless typed
+// anew, and OK refuses what cannot work.
+TEST(SetupDialog, SharingControlsShowAndGiveBackTheirSettings) {
+  const struct {
+    const char* listen_on;
+    bool every, local, one;
+    const char* given_back;
+  } listen_cases[] = {
+      {"all", true, false, false, "all"},      {"", true, false, false, "all"},
+      {"LOCAL", false, true, false, "local"},  {"192.0.2.7", false, false, true, "192.0.2.7"},
+      {"[::1]", false, false, true, "::1"},
+  };
+  for (const auto& c : listen_cases) {
+    TWebServerSettings settings = SampleSettings();
+    settings.ListenOn = c.listen_on;
+    settings.ServeHiddenFiles = c.one;
+    TfrmSetup setup(settings);
+    EXPECT_EQ(c.every, setup.rbListenEvery->isChecked()) << c.listen_on;
+    EXPECT_EQ(c.local, setup.rbListenLocal->isChecked()) << c.listen_on;
+    EXPECT_EQ(c.one, setup.rbListenOne->isChecked()) << c.listen_on;
+    EXPECT_EQ(c.one, setup.eListenAddress->isEnabled()) << c.listen_on;
+    EXPECT_EQ(c.one, setup.cServeHiddenFiles->isChecked());
+    EXPECT_EQ("", setup.NetworkProblem());
+    TWebServerSettings out;
+    setup.ApplyToSettings(out);
+    EXPECT_EQ(c.given_back, out.ListenOn) << c.listen_on;
+    EXPECT_EQ(c.one, out.ServeHiddenFiles);
+  }
+
+  TfrmSetup address(SampleSettings());
+  address.rbListenOne->setChecked(true);
+  address.eListenAddress->setEditText("my-laptop");
+  EXPECT_NE("", address.NetworkProblem()) << "a name is no address to listen on";
+
+  // No password yet: the box is clear and the fields grey; ticked, a
+  // password must be typed.
+  TfrmSetup none(SampleSettings());
+  EXPECT_FALSE(none.cPassword->isChecked());
+  EXPECT_FALSE(none.ePassword->isEnabled());
+  EXPECT_NE(-1, none.lPasswordNote->text().indexOf("Without HTTPS"));
+  ClickBox(none.cPassword);
+  EXPECT_TRUE(none.ePassword->isEnabled());
+  EXPECT_NE("", none.NetworkProblem());
+  none.eAuthUser->setText("ann");
+  none.ePassword->setText("s3cret");
+  EXPECT_EQ("", none.NetworkProblem());
+  TWebServerSettings out;
+  none.ApplyToSettings(out);
+  EXPECT_EQ("ann", out.AuthUser);
+  EXPECT_TRUE(VerifyPassword(out.AuthPasswordHash, "s3cret")) << out.AuthPasswordHash;
+
+  // A password set: the field stays empty (nothing of it is shown), and
+  // left so, the hash stays; cleared box, no password at all.
+  TWebServerSettings protected_settings = SampleSettings();
+  protected_settings.AuthUser = "ann";
+  protected_settings.AuthPasswordHash = out.AuthPasswordHash;
+  TfrmSetup set(protected_settings);
+  EXPECT_TRUE(set.cPassword->isChecked());
+  EXPECT_EQ("", set.ePassword->text());
+  EXPECT_EQ(QLineEdit::Password, set.ePassword->echoMode());
+  TWebServerSettings kept;
+  set.ApplyToSettings(kept);
+  EXPECT_EQ(protected_settings.AuthPasswordHash, kept.AuthPasswordHash);
+  set.cPassword->setChecked(false);
+  set.ApplyToSettings(kept);
+  EXPECT_EQ("", kept.AuthUser);
+  EXPECT_EQ("", kept.AuthPasswordHash);
 }
 
 TEST(SetupDialog, UntouchedFieldsGiveBackTheStoredValuesWhole) {
