@@ -790,9 +790,11 @@ void TWebServerApp::HTTPServerGetResponse(AhttpServer&, AhttpServerClient& clien
   if (!Authorized(client)) return;
   const std::string& pub_dir = settings->PubDir;
   const bool exec_as_cgi = settings->ExecEXEAsCGI;
-  TMapRules rules;
+  // Each worker keeps its rules from request to request: the list of files
+  // never served is copied only when it differs (it is set at start-up).
+  thread_local TMapRules rules;
   rules.ServeHidden = settings->ServeHiddenFiles;
-  rules.NeverServed = FNeverServed;
+  if (rules.NeverServed != FNeverServed) rules.NeverServed = FNeverServed;
   std::string local_path;
   struct stat local_status {};
   const TMapResult mapped = MapRequestPath(request.URI, pub_dir, local_path, rules, &local_status);
