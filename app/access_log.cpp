@@ -42,8 +42,15 @@ void TAccessLog::OpenLocked() {
   checked_at_ = Clock::now();
 }
 
-void TAccessLog::Append(const std::string& line) {
-  const std::string text = line + "\r\n";
+void TAccessLog::Append(std::string_view line) {
+  std::string text;
+  text.reserve(line.size() + 2);
+  text += line;
+  text += "\r\n";
+  AppendText(text);
+}
+
+void TAccessLog::AppendText(std::string_view text) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (fd_ < 0) {
     OpenLocked();
@@ -53,9 +60,6 @@ void TAccessLog::Append(const std::string& line) {
     } else {
       OpenLocked();
     }
-  } else if (struct stat status{}; ::fstat(fd_, &status) == 0 && status.st_nlink == 0) {
-    // Removed meanwhile: a line written to it now would be lost.
-    OpenLocked();
   }
 
   std::size_t done = 0;

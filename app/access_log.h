@@ -8,10 +8,9 @@
 // line once `check_every` has passed since the last look (0: before every
 // line): when the file was moved or removed (rotated by the user, say), that
 // line and the following go to a new file of that name. Until then lines go
-// on to the file that is open: a moved file gets them under its new name; a
-// removed one is noticed at once (its link count, asked of the open file,
-// drops to 0), so no line goes to a file nobody can read any more. So a line
-// costs a write and an fstat, and a stat of the path every so often.
+// on to the file that is open: a moved file gets them under its new name, a
+// removed one takes them with it. So a line costs one write, and a stat of
+// the path every so often.
 //
 // Threads: Append may be called from any thread; calls are serialised by the
 // object's own lock.
@@ -21,6 +20,7 @@
 #include <chrono>
 #include <mutex>
 #include <string>
+#include <string_view>
 
 namespace vt {
 
@@ -38,7 +38,9 @@ class TAccessLog {
   // Appends `line` and "\r\n" in one write, creating the file when missing.
   // Raises EOSError when the file cannot be opened or the line cannot be
   // written whole (a full disk, say: a partial line is then cut back off).
-  void Append(const std::string& line);
+  void Append(std::string_view line);
+  // The same for a text that ends with its "\r\n" already.
+  void AppendText(std::string_view text);
 
   // Closes the file; the next Append opens it again.
   void Close();

@@ -1,37 +1,100 @@
 #include "app/file_response.h"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
-#include <cstdio>
 #include <ctime>
 
+#include "app/file_cache.h"
 #include "platform/mime_types.h"
 #include "streams/reader.h"
 
 namespace vt {
 
+namespace {
+
+void AppendHex(std::string& out, std::uint64_t value) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  char text[16];
+  int first = 16;
+  do {
+    text[--first] = kDigits[value & 15];
+    value >>= 4;
+  } while (value != 0);
+  out.append(text + first, static_cast<std::size_t>(16 - first));
+}
+
+// The whole content of a measured file through its descriptor, and its
+// status once read; false when a read fails or the file ends early.
+bool ReadWhole(const TFileReader& reader, std::string& content, struct stat& after) {
+  content.resize(static_cast<std::size_t>(reader.OpenStatus().st_size));
+  std::size_t done = 0;
+  while (done < content.size()) {
+    const ssize_t n = ::pread(reader.Handle(), content.data() + done, content.size() - done,
+                              static_cast<off_t>(done));
+    if (n <= 0) {
+      if (n < 0 && errno == EINTR) continue;
+      return false;
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  return ::fstat(reader.Handle(), &after) == 0;
+}
+
+}  // namespace
+
 std::string FileEntityTag(const struct stat& status) {
   const auto modified_ns = static_cast<std::uint64_t>(status.st_mtim.tv_sec) * 1000000000u +
                            static_cast<std::uint64_t>(status.st_mtim.tv_nsec);
-  char tag[3 * 16 + 5];
-  std::snprintf(tag, sizeof tag, "\"%jx-%jx-%jx\"", static_cast<std::uintmax_t>(status.st_ino),
-                static_cast<std::uintmax_t>(status.st_size), static_cast<std::uintmax_t>(modified_ns));
+  std::string tag;
+  tag.reserve(3 * 16 + 5);
+  tag += '"';
+  AppendHex(tag, static_cast<std::uint64_t>(status.st_ino));
+  tag += '-';
+  AppendHex(tag, static_cast<std::uint64_t>(status.st_size));
+  tag += '-';
+  AppendHex(tag, modified_ns);
+  tag += '"';
   return tag;
 }
 
-std::unique_ptr<ThttpResponse> CreateFileResponse(const std::string& path, const std::string& content_type) {
+std::unique_ptr<ThttpResponse> CreateFileResponse(const std::string& path, const std::string& content_type,
+                                                  const struct stat* mapped, TSmallFileCache* cache) {
   auto response = std::make_unique<ThttpResponse>(200, "HTTP", 1, 1, std::string(), nullptr, "OK");
   // An unknown type is left out rather than sent as an empty field, which
   // is no media type at all.
-  if (!content_type.empty()) response->SetContentType(WithTextCharset(content_type));
-  auto reader = std::make_unique<TFileReader>(path);
-  const struct stat& status = reader->OpenStatus();
+  if (!content_type.empty()) response->GetHeader().SetFieldValue("Content-Type", WithTextCharset(content_type));
+  struct stat status {};
+  std::unique_ptr<AReaderEx> body;
+  if (cache && mapped) {
+    if (std::shared_ptr<const std::string> content = cache->Find(path, *mapped)) {
+      status = *mapped;
+      body = std::make_unique<TSharedTextReader>(std::move(content));
+    }
+  }
+  if (!body) {
+    auto reader = std::make_unique<TFileReader>(path);
+    status = reader->OpenStatus();
+    const std::int64_t now = std::time(nullptr);
+    std::string content;
+    struct stat after {};
+    if (cache && reader->Measured() && TSmallFileCache::Takes(status, now) && ReadWhole(*reader, content, after) &&
+        SameFileVersion(status, after)) {
+      auto shared = std::make_shared<const std::string>(std::move(content));
+      cache->Offer(path, status, after, now, shared);
+      body = std::make_unique<TSharedTextReader>(std::move(shared));
+    } else {
+      body = std::move(reader);
+    }
+  }
   response->ETag = FileEntityTag(status);
   // A time ahead of the clock (a file from a machine whose clock is ahead)
   // is no modification date a client could compare with its own.
   response->LastModified = std::min<std::int64_t>(status.st_mtim.tv_sec, std::time(nullptr));
   response->LastLines = {"Cache-Control: no-cache", "Accept-Ranges: bytes"};
-  response->SetContentReader(std::move(reader));
+  response->SetContentReader(std::move(body));
   return response;
 }
 

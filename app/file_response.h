@@ -4,8 +4,9 @@
 //
 // Besides the body and its type it tells a client what it needs to keep the
 // file and ask for it again cheaply: Last-Modified and a strong ETag (both
-// from the one fstat of the opened file, so they describe exactly the bytes
-// sent), "Cache-Control: no-cache" (a browser keeps the file but asks each
+// from the one fstat of the opened file, or from the stat that found a file
+// held in memory unchanged, so they describe exactly the bytes sent),
+// "Cache-Control: no-cache" (a browser keeps the file but asks each
 // time whether it changed: files on a desktop change under the server, and
 // a reload must never show a stale page) and "Accept-Ranges: bytes". With
 // its validators the server answers conditional requests with 304 or 412
@@ -22,6 +23,8 @@
 
 namespace vt {
 
+class TSmallFileCache;
+
 // The strong entity tag of a file version, quotes included: its inode, size
 // and modification time in nanoseconds, in hexadecimal. Any write that
 // changes the file changes its modification time or size; a file replaced
@@ -31,6 +34,12 @@ std::string FileEntityTag(const struct stat& status);
 // A 200 "OK" answer with the file at `path` as its body, `content_type`
 // (with a charset for plain text, platform/mime_types.h; none when empty)
 // and the fields above. A file that cannot be opened raises EFileReader.
-std::unique_ptr<ThttpResponse> CreateFileResponse(const std::string& path, const std::string& content_type);
+//
+// With a cache and the stat of the path just made (`mapped`), a small file
+// held there unchanged is sent from memory, and one read now is offered to
+// it (app/file_cache.h); the answer is the same either way.
+std::unique_ptr<ThttpResponse> CreateFileResponse(const std::string& path, const std::string& content_type,
+                                                  const struct stat* mapped = nullptr,
+                                                  TSmallFileCache* cache = nullptr);
 
 }  // namespace vt

@@ -1,5 +1,7 @@
 #include "app/log_line.h"
 
+#include <algorithm>
+#include <charconv>
 #include <iterator>
 #include <vector>
 
@@ -8,7 +10,19 @@
 namespace vt {
 namespace {
 
-std::string TwoDigits(int value) { return PadTextLeft(std::to_string(value), '0', 2, false); }
+// `value` in decimal with at least `digits` digits, zeros in front (a
+// negative number's sign counts as one of them, as padding the text would).
+void AppendPadded(std::string& out, std::int64_t value, int digits) {
+  if (digits == 2 && value >= 0 && value < 100) {
+    out += static_cast<char>('0' + value / 10);
+    out += static_cast<char>('0' + value % 10);
+    return;
+  }
+  char text[24];
+  const auto n = static_cast<int>(std::to_chars(text, text + sizeof text, value).ptr - text);
+  if (n < digits) out.append(static_cast<std::size_t>(digits - n), '0');
+  out.append(text, static_cast<std::size_t>(n));
+}
 
 void AppendHexByte(std::string& out, unsigned char byte) {
   static constexpr char kHex[] = "0123456789ABCDEF";
@@ -48,7 +62,24 @@ std::size_t Utf8Sequence(std::string_view text, char32_t& code_point) {
 std::string EscapeLogText(std::string_view text) {
   std::string result;
   result.reserve(text.size());
+  AppendEscapedLogText(result, text);
+  return result;
+}
+
+void AppendEscapedLogText(std::string& result, std::string_view text) {
   for (std::size_t at = 0; at < text.size();) {
+    // A run of printable ASCII other than "\\" goes as it is, at once.
+    std::size_t plain = at;
+    while (plain < text.size()) {
+      const auto c = static_cast<unsigned char>(text[plain]);
+      if (c < 32 || c >= 127 || c == '\\') break;
+      ++plain;
+    }
+    if (plain > at) {
+      result.append(text.data() + at, plain - at);
+      at = plain;
+      continue;
+    }
     const auto byte = static_cast<unsigned char>(text[at]);
     if (byte < 0x80) {
       if (byte < 32 || byte == 127) {
@@ -83,7 +114,6 @@ std::string EscapeLogText(std::string_view text) {
     }
     at += length;
   }
-  return result;
 }
 
 namespace {
@@ -92,29 +122,45 @@ namespace {
 constexpr std::string_view kVariables[] = {"$date$",    "$time$",      "$method$",   "$size$",   "$uri$",
                                            "$referer$", "$useragent$", "$response$", "$address$"};
 constexpr int kVariableCount = static_cast<int>(std::size(kVariables));
+static_assert(static_cast<int>(TLogVariable::kAddress) == kVariableCount - 1 &&
+              static_cast<int>(TLogVariable::kReferer) == 5);
 
-// The value of variable `index` for one request.
-std::string VariableValue(int index, const TDateTimeParts& t, const TLogLineFields& fields) {
+// Appends the value of variable `index` for one request.
+void AppendValue(std::string& out, int index, const TDateTimeParts& t, const TLogLineFields& fields) {
   switch (index) {
     case 0:
-      return TwoDigits(t.day) + "-" + TwoDigits(t.month) + "-" +
-             PadTextLeft(std::to_string(t.year), '0', 4, false);
+      AppendPadded(out, t.day, 2);
+      out += '-';
+      AppendPadded(out, t.month, 2);
+      out += '-';
+      AppendPadded(out, t.year, 4);
+      return;
     case 1:
-      return TwoDigits(t.hour) + ":" + TwoDigits(t.minute) + ":" + TwoDigits(t.second);
+      AppendPadded(out, t.hour, 2);
+      out += ':';
+      AppendPadded(out, t.minute, 2);
+      out += ':';
+      AppendPadded(out, t.second, 2);
+      return;
     case 2:
-      return EscapeLogText(fields.method);
+      return AppendEscapedLogText(out, fields.method);
     case 3:
-      return std::to_string(fields.size);
+      return AppendPadded(out, fields.size, 0);
     case 4:
-      return EscapeLogText(fields.uri);
+      AppendEscapedLogText(out, fields.uri);
+      if (!fields.query.empty()) {
+        out += '?';
+        AppendEscapedLogText(out, fields.query);
+      }
+      return;
     case 5:
-      return EscapeLogText(fields.referer);
+      return AppendEscapedLogText(out, fields.referer);
     case 6:
-      return EscapeLogText(fields.user_agent);
+      return AppendEscapedLogText(out, fields.user_agent);
     case 7:
-      return std::to_string(fields.response);
+      return AppendPadded(out, fields.response, 0);
     default:
-      return fields.address ? fields.address() : std::string();
+      return AppendEscapedLogText(out, fields.address);
   }
 }
 
@@ -166,30 +212,28 @@ const TCompiledTemplate& CompiledTemplate(std::string_view format) {
 
 }  // namespace
 
-std::string ExpandLogLine(std::string_view log_format, TDateTime now, const TLogLineFields& fields) {
-  const TDateTimeParts t = DecodeDateTime(now);
+bool LogLineUses(std::string_view log_format, TLogVariable variable) {
   const std::string_view format = log_format.empty() ? std::string_view(kDefaultLogFormat) : log_format;
   const TCompiledTemplate& compiled = CompiledTemplate(format);
+  return std::find(compiled.slots.begin(), compiled.slots.end(), static_cast<int>(variable)) !=
+         compiled.slots.end();
+}
 
-  std::string values[kVariableCount];
-  bool computed[kVariableCount] = {};
-  std::size_t size = 0;
-  for (const std::string& text : compiled.texts) size += text.size();
-  for (const int slot : compiled.slots) {
-    if (!computed[slot]) {
-      computed[slot] = true;
-      values[slot] = VariableValue(slot, t, fields);
-    }
-    size += values[slot].size();
-  }
+std::string ExpandLogLine(std::string_view log_format, TDateTime now, const TLogLineFields& fields) {
   std::string line;
-  line.reserve(size);
-  line += compiled.texts[0];
-  for (std::size_t i = 0; i < compiled.slots.size(); ++i) {
-    line += values[compiled.slots[i]];
-    line += compiled.texts[i + 1];
-  }
+  AppendLogLine(line, log_format, DecodeDateTime(now), fields);
   return line;
+}
+
+void AppendLogLine(std::string& out, std::string_view log_format, const TDateTimeParts& now,
+                   const TLogLineFields& fields) {
+  const std::string_view format = log_format.empty() ? std::string_view(kDefaultLogFormat) : log_format;
+  const TCompiledTemplate& compiled = CompiledTemplate(format);
+  out += compiled.texts[0];
+  for (std::size_t i = 0; i < compiled.slots.size(); ++i) {
+    AppendValue(out, compiled.slots[i], now, fields);
+    out += compiled.texts[i + 1];
+  }
 }
 
 }  // namespace vt

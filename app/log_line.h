@@ -6,7 +6,6 @@
 // Pure text work; safe on any thread.
 
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <string_view>
 
@@ -18,15 +17,17 @@ namespace vt {
 inline constexpr const char* kDefaultLogFormat = "$date$ $time$ $response$ $size$ $method$ $uri$";
 
 // What one request contributes to its log line. The texts are taken from the
-// request as received.
+// request as received; they are views, and must outlive the expansion.
 struct TLogLineFields {
-  std::string method;
-  std::string uri;
-  std::string referer;
-  std::string user_agent;
-  // The client's address, asked for only when the template names it (its
-  // text costs a conversion that most templates never use).
-  std::function<std::string()> address;
+  std::string_view method;
+  std::string_view uri;
+  // When not empty, $uri$ is uri, "?" and this (the query as sent).
+  std::string_view query;
+  std::string_view referer;
+  std::string_view user_agent;
+  // The client's address; a caller looks it up only when the template
+  // names it (LogLineUses).
+  std::string_view address;
   std::int64_t size = 0;  // bytes of the response written on the connection
   int response = 0;       // status code; 0 when no response was made
 };
@@ -39,6 +40,8 @@ struct TLogLineFields {
 // obey) and the line and paragraph separators U+2028 and U+2029. Every
 // other byte, valid UTF-8 or not, is kept.
 std::string EscapeLogText(std::string_view text);
+// The same, appended to `out`.
+void AppendEscapedLogText(std::string& out, std::string_view text);
 
 // Expands `log_format` (the default template when empty) for one request at
 // local time `now`: $date$ (dd-mm-yyyy), $time$ (hh:mm:ss), $method$,
@@ -52,5 +55,16 @@ std::string EscapeLogText(std::string_view text);
 // template's variables overlap ("$time$date$"), they are found as replacing
 // them in the order above finds them.
 std::string ExpandLogLine(std::string_view log_format, TDateTime now, const TLogLineFields& fields);
+// The variables of a template, in the order above.
+enum class TLogVariable { kDate, kTime, kMethod, kSize, kUri, kReferer, kUserAgent, kResponse, kAddress };
+
+// Whether `log_format` (the default template when empty) has the variable:
+// a caller need not look up a value that goes nowhere.
+bool LogLineUses(std::string_view log_format, TLogVariable variable);
+
+// The same line appended to `out`, for the time `now` taken apart (a worker
+// builds its lines in a buffer of its own, with the time of the second).
+void AppendLogLine(std::string& out, std::string_view log_format, const TDateTimeParts& now,
+                   const TLogLineFields& fields);
 
 }  // namespace vt

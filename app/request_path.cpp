@@ -95,7 +95,7 @@ bool HasHiddenSegment(std::string_view path) {
 }
 
 TMapResult MapRequestPath(std::string_view uri, std::string_view pub_dir, std::string& local_path,
-                          const TMapRules& rules) {
+                          const TMapRules& rules, struct stat* found_status) {
   local_path.clear();
   std::string path = TrimSet(uri, ByteSet::Whitespace());
 
@@ -128,11 +128,12 @@ TMapResult MapRequestPath(std::string_view uri, std::string_view pub_dir, std::s
     return mrNotFound;
   }
 
-  const auto found = [&](std::string&& file, const struct stat& status) {
+  struct stat own_status {};
+  struct stat& status = found_status ? *found_status : own_status;
+  const auto found = [&](std::string&& file, const struct stat& file_status) {
     local_path = std::move(file);
-    return IsNeverServed(status, rules.NeverServed) ? mrNotFound : mrFound;
+    return IsNeverServed(file_status, rules.NeverServed) ? mrNotFound : mrFound;
   };
-  struct stat status {};
   if (!PathIsDirectoryForm(mapped)) {
     if (IsRegularFile(mapped, status)) return found(std::move(mapped), status);
     mapped.push_back('/');
@@ -152,12 +153,29 @@ std::string FileExtOfPath(std::string_view path) {
   return dot == std::string_view::npos ? std::string() : std::string(name.substr(dot));
 }
 
-std::string FileExtToContentType(std::string_view ext) {
+namespace {
+
+std::string LookUpContentType(std::string_view ext) {
   for (const TContentTypeDef& row : kContentTypes) {
     if (TextEqualFolded(ext, row.ext)) return row.content_type;
   }
   if (std::string type = WebContentType(ext); !type.empty()) return type;
   return GetRegistryContentType(std::string(ext));
+}
+
+}  // namespace
+
+std::string FileExtToContentType(std::string_view ext) {
+  // The tables are read once per process, so an answer holds for good.
+  thread_local std::string last_ext;
+  thread_local std::string last_type;
+  thread_local bool known = false;
+  if (!known || ext != last_ext) {
+    last_type = LookUpContentType(ext);
+    last_ext = ext;
+    known = true;
+  }
+  return last_type;
 }
 
 }  // namespace vt

@@ -20,6 +20,8 @@
 // Threads: pure functions apart from the file-system queries; safe on any
 // thread (the request handler runs them on the connection workers).
 
+#include <sys/stat.h>
+
 #include <string>
 #include <string_view>
 #include <vector>
@@ -55,9 +57,9 @@ bool HasHiddenSegment(std::string_view path);
 // Maps `uri` (the request's decoded path, without its query: a "?" here is
 // part of a name) below `pub_dir`. `local_path` gets the
 // file for mrFound, the path looked at for mrNotFound, and is empty for
-// mrInvalid.
+// mrInvalid. `status`, when given, gets the stat of the file found.
 TMapResult MapRequestPath(std::string_view uri, std::string_view pub_dir, std::string& local_path,
-                          const TMapRules& rules = TMapRules());
+                          const TMapRules& rules = TMapRules(), struct stat* status = nullptr);
 
 // The extension of a path's file name from its last dot, dot included
 // (".html"); empty when the file name has no dot.
@@ -66,7 +68,8 @@ std::string FileExtOfPath(std::string_view path);
 // The content type for an extension (dot included): the server's own table,
 // matched without regard to case, then the types of today's web
 // (platform/mime_types.h), then the system's MIME database; empty when none
-// knows it.
+// knows it. Each thread keeps its last answer: a run of requests for one
+// kind of file asks the tables once.
 std::string FileExtToContentType(std::string_view ext);
 
 }  // namespace vt

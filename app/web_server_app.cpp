@@ -895,11 +895,14 @@ void TWebServerApp::HTTPServerGetResponse(AhttpServer&, AhttpServerClient& clien
   if (!Authorized(client)) return;
   const std::string& pub_dir = settings->PubDir;
   const bool exec_as_cgi = settings->ExecEXEAsCGI;
-  TMapRules rules;
+  // Each worker keeps its rules from request to request: the list of files
+  // never served is copied only when it differs (it is set at start-up).
+  thread_local TMapRules rules;
   rules.ServeHidden = settings->ServeHiddenFiles;
-  rules.NeverServed = FNeverServed;
+  if (rules.NeverServed != FNeverServed) rules.NeverServed = FNeverServed;
   std::string local_path;
-  const TMapResult mapped = MapRequestPath(request.URI, pub_dir, local_path, rules);
+  struct stat local_status {};
+  const TMapResult mapped = MapRequestPath(request.URI, pub_dir, local_path, rules, &local_status);
   // A CGI program also takes POST (a form's body on its standard input);
   // everything else is read only.
   const bool runs_program =
@@ -956,7 +959,7 @@ void TWebServerApp::HTTPServerGetResponse(AhttpServer&, AhttpServerClient& clien
     return;
   }
 
-  client.SetResponse(CreateFileResponse(local_path, FileExtToContentType(ext)));
+  client.SetResponse(CreateFileResponse(local_path, FileExtToContentType(ext), &local_status, &FFileCache));
 }
 
 bool TWebServerApp::Authorized(AhttpServerClient& client) {
@@ -1006,22 +1009,35 @@ void TWebServerApp::HTTPServerFreeResponse(AhttpServer&, AhttpServerClient& clie
 
 void TWebServerApp::WriteAccessLog(AhttpServerClient& client, const std::string& log_format) {
   TLogLineFields fields;
+  std::string referer;
+  std::string user_agent;
   if (const ThttpRequest* request = client.Request()) {
     fields.method = request->Method;
-    fields.uri = request->GetPathAndQuery();
-    fields.referer = request->GetReferer();
-    fields.user_agent = request->GetUserAgent();
+    fields.uri = request->URI;
+    fields.query = request->Query;
+    // Only a template that names them needs these looked up.
+    if (LogLineUses(log_format, TLogVariable::kReferer)) referer = request->GetReferer();
+    if (LogLineUses(log_format, TLogVariable::kUserAgent)) user_agent = request->GetUserAgent();
+    fields.referer = referer;
+    fields.user_agent = user_agent;
   }
-  fields.address = [&client] { return client.PeerAddressText(); };
+  std::string address;
+  if (LogLineUses(log_format, TLogVariable::kAddress)) address = client.PeerAddressText();
+  fields.address = address;
   fields.size = client.BytesWritten();
   fields.response = client.Response() ? client.Response()->StatusCode : 0;
-  const std::string line = ExpandLogLine(log_format, NowLocal(), fields);
+  // Each worker builds its lines in a buffer of its own, kept from line to
+  // line.
+  thread_local std::string line;
+  line.clear();
+  AppendLogLine(line, log_format, NowLocalParts(), fields);
+  line += "\r\n";
 
   // The answer has gone out already: a log that cannot be written must not
   // change it or end the connection. The failure is told once, and again
   // only after the log has worked in between.
   try {
-    FAccessLog->Append(line);
+    FAccessLog->AppendText(line);
   } catch (const Exception& error) {
     if (!access_log_failing_.exchange(true))
       LogFromWorker(client, 1,

@@ -63,6 +63,7 @@
 #include "app/access_log.h"
 #include "app/dashboard.h"
 #include "app/exposure_check.h"
+#include "app/file_cache.h"
 #include "app/messages.h"
 #include "app/password.h"
 #include "app/settings.h"
@@ -460,6 +461,8 @@ class TWebServerApp {
   // or change of settings.
   std::string FStartProblem;
   std::unique_ptr<TAccessLog> FAccessLog;
+  // Small files answered from memory while they stay unchanged.
+  TSmallFileCache FFileCache;
   std::string FLastRequest;
   // Files no request gets, wherever they lie: the settings file and the
   // access log. Set by FormCreate, before the server can start.

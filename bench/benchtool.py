@@ -363,6 +363,184 @@ def measure_memory(pid, port, path, conns, settle=0.5):
 
 
 # ---------------------------------------------------------------------------
+# Budgets: the work a server does per request, counted rather than timed, so
+# that the figures hold on a busy machine too.  A client sends `requests`
+# requests one after the other (after `warmup` unmeasured ones) and the count
+# taken meanwhile is divided by `requests`.
+
+BUDGET_WARMUP = 100
+BUDGET_UNITS = {"req": "keep-alive request", "conn": "new connection"}
+
+
+class SequentialClient:
+    """Requests one at a time: all on one kept-alive connection, or each on a
+    new connection that the server closes after its answer."""
+
+    def __init__(self, port, path, close):
+        self.port, self.path, self.close = port, path, close
+        self.sock = None
+
+    def run(self, count):
+        deadline = time.monotonic() + 60 + count  # generous: the server may run under valgrind
+        for _ in range(count):
+            if self.sock is None:
+                self.sock = socket.create_connection((HOST, self.port), timeout=30)
+            self.sock.sendall(_request(self.path, close=self.close))
+            status, headers, rest = _read_head(self.sock, deadline)
+            if status != 200:
+                raise ValueError(f"status {status}")
+            self._skip(int(headers.get("content-length", "-1")) - len(rest), deadline)
+            if self.close or headers.get("connection", "").lower() == "close":
+                # Ours closes only when asked to; the peers also end a kept-alive
+                # connection after their number of requests on it.
+                self.sock.settimeout(max(1.0, deadline - time.monotonic()))
+                if self.sock.recv(1) != b"":
+                    raise ValueError("bytes after the answer on a closed connection")
+                self.sock.close()
+                self.sock = None
+
+    def _skip(self, left, deadline):
+        if left < 0:
+            raise ValueError("response without Content-Length")
+        while left > 0:
+            self.sock.settimeout(max(0.1, deadline - time.monotonic()))
+            chunk = self.sock.recv(min(left, 65536))
+            if not chunk:
+                raise ConnectionError("connection closed inside the body")
+            left -= len(chunk)
+
+    def finish(self):
+        if self.sock is not None:
+            self.sock.close()
+            self.sock = None
+
+
+def measured(client, requests, begin, end):
+    """Runs the warm-up, then begin(), the measured requests, end()."""
+    try:
+        client.run(BUDGET_WARMUP)
+        begin()
+        client.run(requests)
+        return end()
+    finally:
+        client.finish()
+
+
+def parse_strace_summary(text):
+    """{syscall: calls} and the total from `strace -c` output."""
+    calls, total = {}, None
+    for line in text.splitlines():
+        fields = line.split()
+        if len(fields) < 5 or not fields[3].isdigit():
+            continue
+        if fields[-1] == "total":
+            total = int(fields[3])
+        else:
+            calls[fields[-1]] = int(fields[3])
+    if total is None:
+        raise ValueError("no total in the strace summary")
+    return calls, total
+
+
+def count_syscalls(pid, client, requests, out_path):
+    """System calls of the server's processes (all threads) per request, and
+    the calls that make up most of them."""
+    pids = process_tree(pid)
+    args = ["strace", "-f", "-c", "-o", out_path]
+    for p in pids:
+        args += ["-p", str(p)]
+    tracer = None
+
+    def begin():
+        nonlocal tracer
+        tracer = subprocess.Popen(args, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        # strace says "Process N attached" (with its threads) for each process.
+        deadline = time.monotonic() + 10
+        said = b""
+        while said.count(b"attached") < len(pids):
+            left = deadline - time.monotonic()
+            if left <= 0 or not select.select([tracer.stderr], [], [], left)[0]:
+                raise ValueError("strace did not attach within 10 s")
+            chunk = os.read(tracer.stderr.fileno(), 4096)
+            if not chunk:
+                raise ValueError("strace ended before it attached")
+            said += chunk
+
+    def end():
+        tracer.send_signal(2)
+        tracer.communicate(timeout=30)
+        with open(out_path, encoding="utf-8") as f:
+            return parse_strace_summary(f.read())
+
+    try:
+        calls, total = measured(client, requests, begin, end)
+    finally:
+        if tracer and tracer.poll() is None:
+            tracer.kill()
+            tracer.wait()
+    top = sorted(calls.items(), key=lambda kv: -kv[1])
+    return total / requests, ", ".join(f"{name} {n / requests:.2f}" for name, n in top if n / requests >= 0.05)
+
+
+def parse_callgrind_totals(text):
+    """The events of a callgrind dump: its "summary" line, which comes first
+    (a process asleep in the kernel writes the rest of its dump only when it
+    wakes), or else its "totals" line."""
+    m = re.search(r"^(?:summary|totals):\s+([0-9]+)", text, re.M)
+    if not m:
+        raise ValueError("no totals in the callgrind dump")
+    return int(m.group(1))
+
+
+def count_instructions(pid, client, requests, out_dir):
+    """User-space instructions of the server's processes per request, from a
+    server running under `valgrind --tool=callgrind
+    --callgrind-out-file=<out_dir>/callgrind.out.%p`: counters zeroed after the
+    warm-up, dumped after the measured requests."""
+    pids = process_tree(pid)
+
+    def control(option):
+        for p in pids:
+            subprocess.run(["callgrind_control", option, str(p)], check=True, timeout=60,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def end():
+        before = set(os.listdir(out_dir))
+        control("-d")
+        # Each process writes its dump when it next runs: one that sleeps in
+        # the kernel throughout (a master process waiting for signals) has
+        # run nothing since the counters were zeroed, and counts 0.
+        deadline = time.monotonic() + 10
+        figures = {}
+        while len(figures) < len(pids) and time.monotonic() < deadline:
+            time.sleep(0.2)
+            for name in set(os.listdir(out_dir)) - before - set(figures):
+                with open(os.path.join(out_dir, name), encoding="latin-1") as f:
+                    try:
+                        figures[name] = parse_callgrind_totals(f.read())
+                    except ValueError:
+                        pass  # not written yet
+        if not figures:
+            raise ValueError("no callgrind dump")
+        return sum(figures.values())
+
+    return measured(client, requests, lambda: control("-z"), end) / requests
+
+
+def read_counter(path):
+    with open(path, "rb") as f:
+        return int.from_bytes(f.read(8).ljust(8, b"\0"), "little")
+
+
+def count_allocations(counter_path, client, requests):
+    """Heap allocations per request of a server running with bench/alloc_count.c
+    preloaded (VT_ALLOC_COUNTER=counter_path)."""
+    start = []
+    return measured(client, requests, lambda: start.append(read_counter(counter_path)),
+                    lambda: (read_counter(counter_path) - start[0])) / requests
+
+
+# ---------------------------------------------------------------------------
 # The table
 
 # (point, metric, what, unit, which way is better, decimals, scale)
@@ -385,6 +563,11 @@ ROWS = [
     ("g", "idle_kib", "(g) resident, idle", "KiB", "lower", 0, 1),
     ("g", "loaded_kib", "(g) resident, 64 idle conns open", "KiB", "lower", 0, 1),
     ("g", "per_conn_kib", "(g) resident per idle conn", "KiB", "lower", 1, 1),
+    ("h", "instructions_per_req", "(h) user-space instructions per keep-alive request (budget 12,000)",
+     "instr.", "lower", 0, 1),
+    ("h", "syscalls_per_req", "(h) system calls per keep-alive request (budget 5)", "calls", "lower", 1, 1),
+    ("h", "syscalls_per_conn", "(h) system calls per new connection (budget 20)", "calls", "lower", 1, 1),
+    ("h", "allocations_per_req", "(h) heap allocations per keep-alive request (aim 4)", "allocs", "lower", 1, 1),
 ]
 
 
@@ -539,6 +722,16 @@ def main(argv):
     p.add_argument("--conns", type=int, default=64)
     p.add_argument("--out", required=True)
     p.add_argument("--server", required=True)
+    p = sub.add_parser("budget")
+    p.add_argument("what", choices=["syscalls", "instructions", "allocations"])
+    p.add_argument("pid", type=int)
+    p.add_argument("port", type=int)
+    p.add_argument("path")
+    p.add_argument("--requests", type=int, required=True)
+    p.add_argument("--close", action="store_true", help="a new connection per request")
+    p.add_argument("--work", required=True, help="strace output file, callgrind dump folder or counter file")
+    p.add_argument("--out", required=True)
+    p.add_argument("--server", required=True)
     p = sub.add_parser("report")
     p.add_argument("results")
     p.add_argument("--ours", required=True)
@@ -603,6 +796,25 @@ def main(argv):
             figures = {"status": f"failed: {e}"}
         append_results(args.out, args.server, "g", figures)
         return 1 if "status" in figures else 0
+    if args.cmd == "budget":
+        client = SequentialClient(args.port, args.path, args.close)
+        kind = "conn" if args.close else "req"
+        figures = {}
+        try:
+            if args.what == "syscalls":
+                per, top = count_syscalls(args.pid, client, args.requests, args.work)
+                figures[f"syscalls_per_{kind}"] = per
+                figures[f"note_syscalls_{kind}"] = f"system calls per {BUDGET_UNITS[kind]}: {top}"
+            elif args.what == "instructions":
+                figures[f"instructions_per_{kind}"] = count_instructions(args.pid, client, args.requests, args.work)
+            else:
+                figures[f"allocations_per_{kind}"] = count_allocations(args.work, client, args.requests)
+        except (OSError, ValueError, subprocess.SubprocessError) as e:
+            figures = {"note_budget_" + args.what: f"{args.what} not measured: {e}"}
+        print(" ".join(f"{k} {v:,.1f}" for k, v in figures.items() if isinstance(v, float)) or
+              next(iter(figures.values())))
+        append_results(args.out, args.server, "h", figures)
+        return 0 if any(isinstance(v, float) for v in figures.values()) else 1
     if args.cmd == "report":
         results = read_results(args.results)
         peers = args.peers.split()

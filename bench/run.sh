@@ -7,7 +7,7 @@
 #   QUICK=1 bench/run.sh    smoke run: 2 s a point, 1 repetition, 10 MiB large file
 #
 # Knobs (environment): QUICK, DURATION (s a point), REPS, LARGE_MIB,
-# THROTTLE_SECONDS, SERVERS ("veltrana nginx lighttpd"), POINTS ("a b c d e f g"),
+# THROTTLE_SECONDS, SERVERS ("veltrana nginx lighttpd"), POINTS ("a b c d e f g h"),
 # INSTALL=0 (install nothing), BUILD=0 (no release build), VELTRANA_BIN (the
 # program to measure), RESULTS_DIR, KEEP_TMP=1 (keep configs, logs, wrk output).
 set -euo pipefail
@@ -38,7 +38,7 @@ else
   DURATION=${DURATION:-10} REPS=${REPS:-3} LARGE_MIB=${LARGE_MIB:-100} THROTTLE_SECONDS=${THROTTLE_SECONDS:-10}
 fi
 SERVERS=${SERVERS:-"veltrana nginx lighttpd"}
-POINTS=${POINTS:-"a b c d e f g"}
+POINTS=${POINTS:-"a b c d e f g h"}
 INSTALL=${INSTALL:-1}
 BUILD=${BUILD:-1}
 VELTRANA_BIN=${VELTRANA_BIN:-$root/build-release/bin/veltrana-webserver}
@@ -67,7 +67,7 @@ if [ -z "${VT_BENCH_INNER:-}" ]; then
       printf '#!/bin/sh\nexit 101\n' | $sudo tee $policy >/dev/null
       $sudo chmod 755 $policy
     fi
-    vt_install_packages wrk nginx lighttpd procps python3 gcc libc6-dev iproute2 util-linux
+    vt_install_packages wrk nginx lighttpd procps python3 gcc libc6-dev iproute2 util-linux strace valgrind
     [ "$BUILD" = 1 ] && vt_install_packages cmake ninja-build g++ pkg-config libsodium-dev qt6-base-dev libxcb1-dev libqrencode-dev media-types
     if [ -n "$(trap -p EXIT)" ]; then # the policy is ours: take it away again
       $sudo rm -f $policy
@@ -156,23 +156,28 @@ head -c 1024 /dev/urandom >"$www/1k.bin"
 head -c $((100 * 1024)) /dev/urandom >"$www/100k.bin"
 head -c $((LARGE_MIB << 20)) /dev/urandom >"$www/large.bin"
 cc -O2 -o "$www/hello.exe" "$here/hello.c"
+cc -O2 -shared -fPIC -o "$tmp/alloc_count.so" "$here/alloc_count.c"
 large_label="$LARGE_MIB MiB"
 
-# launch DIR CMD... : starts a server in its own process group; sets srv_pid.
+# launch DIR CMD... : starts a server in its own process group, under the
+# command in the array `wrap` when it is set (a tracer, a preload); sets srv_pid.
+wrap=()
 launch() {
-  local dir=$1
+  local dir=$1 seconds=15
   shift
-  setsid "$@" >"$dir/output.log" 2>&1 </dev/null &
+  [ ${#wrap[@]} -gt 0 ] && seconds=120 # valgrind starts slowly
+  setsid "${wrap[@]}" "$@" >"$dir/output.log" 2>&1 </dev/null &
   srv_pid=$!
   running+=("$srv_pid")
-  if ! tool wait-port "$srv_port" --pid "$srv_pid" --seconds 15; then
+  if ! tool wait-port "$srv_port" --pid "$srv_pid" --seconds $seconds; then
     tail -n 20 "$dir/output.log" "$dir/error.log" 2>/dev/null || true
     stop_server "$srv_pid"
     return 1
   fi
 }
 
-# start_<server> MODE (plain or throttled): sets srv_pid, srv_port, srv_log.
+# start_<server> MODE (plain, throttled, or the name of a budget run, which is
+# plain in a folder of its own): sets srv_pid, srv_port, srv_log.
 start_veltrana() {
   local dir=$tmp/veltrana-$1 throttle=0
   [ "$1" = throttled ] && throttle=1
@@ -219,6 +224,40 @@ listen_overflows() { # the kernel's count of handshakes dropped at full listen q
 }
 
 has_point() { [[ " $POINTS " == *" $1 "* ]]; }
+
+# (h) The work per request, counted: one client sends requests one after the
+# other for /1k.bin. System calls are counted on the running server (strace
+# attached to every process and thread), allocations and instructions on a
+# server started again for the purpose (preloading bench/alloc_count.c, then
+# under callgrind).
+budget_requests=2000 budget_connections=500 budget_instr_requests=1000
+[ "$QUICK" = 1 ] && budget_requests=500 budget_connections=200 budget_instr_requests=300
+budget() { # SERVER KIND ARGS... : one budget figure of the running server
+  local server=$1 kind=$2
+  shift 2
+  printf '  (h) %-10s ' "$server"
+  tool budget "$kind" "$srv_pid" "$srv_port" /1k.bin --out "$results" --server "$server" "$@" ||
+    echo "  (h) $server: $kind not measured"
+}
+budget_syscalls() { # SERVER, on the running server
+  budget "$1" syscalls --requests $budget_requests --work "$tmp/raw/$1-strace-keepalive.txt"
+  budget "$1" syscalls --requests $budget_connections --close --work "$tmp/raw/$1-strace-connections.txt"
+}
+budget_restarts() { # SERVER: allocations, then instructions, each on a server of its own
+  local server=$1 counter=$tmp/raw/$1-allocations cg=$tmp/raw/$1-callgrind
+  wrap=(env LD_PRELOAD="$tmp/alloc_count.so" VT_ALLOC_COUNTER="$counter")
+  if "start_$server" allocations; then
+    budget "$server" allocations --requests $budget_requests --work "$counter"
+    stop_server "$srv_pid"
+  fi
+  mkdir -p "$cg"
+  wrap=(valgrind --tool=callgrind --trace-children=yes "--callgrind-out-file=$cg/callgrind.out.%p")
+  if "start_$server" instructions; then
+    budget "$server" instructions --requests $budget_instr_requests --work "$cg"
+    stop_server "$srv_pid"
+  fi
+  wrap=()
+}
 
 wrk_point() { # SERVER POINT CONNECTIONS PATH [wrk options]
   local server=$1 point=$2 conns=$3 path=$4 rep files=()
@@ -278,6 +317,7 @@ run_server() {
   has_point c && wrk_point "$server" c 8 /large.bin
   has_point d && wrk_point "$server" d 64 /100k.bin
   has_point e && [ $cgi = 1 ] && wrk_point "$server" e 16 /hello.exe
+  has_point h && budget_syscalls "$server"
   stop_server "$srv_pid"
   local lines overflows
   lines=$(wc -l 2>/dev/null <"$srv_log" || echo "no")
@@ -294,6 +334,8 @@ run_server() {
       record "$server" f status "failed: did not start"
     fi
   fi
+  has_point h && budget_restarts "$server"
+  return 0
 }
 
 for server in veltrana nginx lighttpd; do

@@ -144,5 +144,38 @@ class Table(unittest.TestCase):
         self.assertEqual(rows[1][-2:], ["0.5", "— |"])
 
 
+class Budgets(unittest.TestCase):
+    STRACE = """% time     seconds  usecs/call     calls    errors syscall
+------ ----------- ----------- --------- --------- ----------------
+ 50.96    0.155861          44      3494           futex
+  2.80    0.008571           8      1000       500 accept4
+  0.00    0.000002           2         1           gettid
+------ ----------- ----------- --------- --------- ----------------
+100.00    0.305858          17      4495       500 total
+"""
+
+    def test_strace_summary(self):
+        calls, total = bt.parse_strace_summary(self.STRACE)
+        self.assertEqual(calls, {"futex": 3494, "accept4": 1000, "gettid": 1})  # errors column not taken for calls
+        self.assertEqual(total, 4495)
+        with self.assertRaises(ValueError):
+            bt.parse_strace_summary(self.STRACE.rsplit("------", 1)[0])  # cut before its total
+
+    def test_callgrind_dump(self):
+        head = "# callgrind format\nevents: Ir\n"
+        self.assertEqual(bt.parse_callgrind_totals(head + "summary: 4152573\n\nfn=(1) x\n1 5\ntotals: 4157924\n"),
+                         4152573)
+        self.assertEqual(bt.parse_callgrind_totals(head + "fn=(1) x\n1 5\ntotals: 12\n"), 12)
+        with self.assertRaises(ValueError):
+            bt.parse_callgrind_totals(head)  # not written yet
+
+    def test_counter_file(self):
+        with tempfile.TemporaryDirectory() as d:
+            path = os.path.join(d, "counter")
+            with open(path, "wb") as f:
+                f.write((77).to_bytes(8, "little") + bytes(4088))
+            self.assertEqual(bt.read_counter(path), 77)
+
+
 if __name__ == "__main__":
     unittest.main()

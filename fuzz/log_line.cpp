@@ -93,13 +93,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // Each variable takes two of the template's "$"s; its value is at most
   // four bytes for each byte of the longest field (or a number, a date).
   std::size_t longest = 24;
-  for (const std::string& field : {fields.method, fields.uri, fields.referer, fields.user_agent})
+  for (const std::string_view field : {fields.method, fields.uri, fields.referer, fields.user_agent})
     longest = std::max(longest, 4 * field.size());
   const std::string used = format.empty() ? std::string(kDefaultLogFormat) : format;
   const std::size_t variables = static_cast<std::size_t>(std::count(used.begin(), used.end(), '$')) / 2;
   VT_FUZZ_CHECK(line.size() <= used.size() + variables * longest);
 
-  for (const std::string& field : {fields.method, fields.uri, fields.referer, fields.user_agent}) {
+  for (const std::string_view field : {fields.method, fields.uri, fields.referer, fields.user_agent}) {
     const std::string escaped = EscapeLogText(field);
     VT_FUZZ_CHECK(!fuzz::HasControlByte(escaped));
     VT_FUZZ_CHECK(!HasTerminalControl(escaped));

@@ -17,9 +17,32 @@ namespace {
 
 const std::string kCRLF = "\r\n";
 
+// A file answer has 9 fields, a browser's request about as many.
+constexpr std::size_t kUsualFieldCount = 12;
+
 // Names compare without regard to ASCII case; the name asked for is trimmed.
 bool NameMatches(const AHeaderField& field, std::string_view trimmedName) {
-  return TextEqualFolded(field.GetName(), trimmedName);
+  return field.HasName(trimmedName);
+}
+
+// The current second's text of a Date field in `date_time`, made once per
+// second and thread: every response carries it. The text depends on the
+// value only through its second (rounded to the millisecond first, as
+// decoding does).
+const std::string& DateText(TDateTime date_time, std::string& scratch) {
+  if (!std::isfinite(date_time) || std::fabs(date_time) > 1e7) {
+    scratch = DateTimeToHTTPText(date_time, true);
+    return scratch;
+  }
+  const std::int64_t ms = std::llround(date_time * 86400000.0);
+  const std::int64_t second = ms >= 0 ? ms / 1000 : -((-ms + 999) / 1000);
+  thread_local std::int64_t cached_second = INT64_MIN;
+  thread_local std::string cached_text;
+  if (second != cached_second) {
+    cached_text = DateTimeToHTTPText(date_time, true);
+    cached_second = second;
+  }
+  return cached_text;
 }
 
 }  // namespace
@@ -55,14 +78,70 @@ void AHeaderField::SetAsString(const std::string& line) {
 
 void AHeaderField::PrepareField() {}
 
+bool AHeaderField::HasName(std::string_view trimmedName) const {
+  return TextEqualFolded(GetName(), trimmedName);
+}
+
+void AHeaderField::AppendLine(std::string& out) const { out += GetAsString(); }
+
 // ---------------------------------------------------------------------------
 // Concrete fields
 
 THeaderField::THeaderField(std::string name, std::string value)
     : name_(std::move(name)), value_(std::move(value)) {}
 
+namespace {
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr int kPooledFields = 0;
+#else
+constexpr int kPooledFields = 32;
+#endif
+
+// The freed fields a thread keeps. A field freed on another thread than the
+// one that made it joins that other thread's pool: memory is memory.
+struct TFieldPool {
+  void* slots[kPooledFields > 0 ? kPooledFields : 1];
+  int count = 0;
+  ~TFieldPool();
+};
+
+// Set for good once the thread's pool is gone (at the thread's end): a field
+// freed after that goes straight back.
+thread_local bool field_pool_gone = false;
+thread_local TFieldPool field_pool;
+
+TFieldPool::~TFieldPool() {
+  field_pool_gone = true;
+  while (count > 0) ::operator delete(slots[--count]);
+}
+
+}  // namespace
+
+void* THeaderField::operator new(std::size_t size) {
+  if (size == sizeof(THeaderField) && !field_pool_gone && field_pool.count > 0)
+    return field_pool.slots[--field_pool.count];
+  return ::operator new(size);
+}
+
+void THeaderField::operator delete(void* field, std::size_t size) noexcept {
+  if (size == sizeof(THeaderField) && !field_pool_gone && field_pool.count < kPooledFields) {
+    field_pool.slots[field_pool.count++] = field;
+    return;
+  }
+  ::operator delete(field);
+}
+
 std::unique_ptr<AHeaderField> THeaderField::Duplicate() const {
   return std::make_unique<THeaderField>(name_, value_);
+}
+
+bool THeaderField::HasName(std::string_view trimmedName) const { return TextEqualFolded(name_, trimmedName); }
+
+void THeaderField::AppendLine(std::string& out) const {
+  out += detail::TrimmedView(name_);
+  out += ": ";
+  out += detail::TrimmedView(value_);
 }
 
 TInvalidField::TInvalidField(std::string line) : line_(std::move(line)) {}
@@ -76,19 +155,16 @@ TDateField::TDateField() : date_time_(NowUTC()) {}
 TDateField::TDateField(TDateTime gmt) : date_time_(gmt) {}
 
 std::string TDateField::GetValue() const {
-  // Every response carries the current second: its text is made once per
-  // second and thread. The text depends on the value only through its
-  // second (rounded to the millisecond first, as decoding does).
-  if (!std::isfinite(date_time_) || std::fabs(date_time_) > 1e7) return DateTimeToHTTPText(date_time_, true);
-  const std::int64_t ms = std::llround(date_time_ * 86400000.0);
-  const std::int64_t second = ms >= 0 ? ms / 1000 : -((-ms + 999) / 1000);
-  thread_local std::int64_t cached_second = INT64_MIN;
-  thread_local std::string cached_text;
-  if (second != cached_second) {
-    cached_text = DateTimeToHTTPText(date_time_, true);
-    cached_second = second;
-  }
-  return cached_text;
+  std::string scratch;
+  return DateText(date_time_, scratch);
+}
+
+bool TDateField::HasName(std::string_view trimmedName) const { return TextEqualFolded("Date", trimmedName); }
+
+void TDateField::AppendLine(std::string& out) const {
+  std::string scratch;
+  out += "Date: ";
+  out += DateText(date_time_, scratch);
 }
 
 void TDateField::SetValue(const std::string& value) { date_time_ = ParseHTTPDateTime(value); }
@@ -108,12 +184,16 @@ THeader::~THeader() { Clear(); }
 
 std::string THeader::GetAsString() const {
   std::string text;
-  for (const auto& field : fields_) {
-    text += field->GetAsString();
-    text += kCRLF;
-  }
-  text += kCRLF;
+  AppendTo(text);
   return text;
+}
+
+void THeader::AppendTo(std::string& out) const {
+  for (const auto& field : fields_) {
+    field->AppendLine(out);
+    out += kCRLF;
+  }
+  out += kCRLF;
 }
 
 void THeader::SetAsString(std::string_view text) {
@@ -199,12 +279,15 @@ void THeader::AddFieldLine(const std::string& line) {
 }
 
 int THeader::AppendField(std::unique_ptr<AHeaderField> field) {
+  // Room for a usual header at once, rather than growing through 1, 2, 4
+  // and 8 fields.
+  if (fields_.capacity() == 0) fields_.reserve(kUsualFieldCount);
   fields_.push_back(std::move(field));
   return Count() - 1;
 }
 
 int THeader::IndexOf(std::string_view name) const {
-  const std::string trimmed = Trimmed(name);
+  const std::string_view trimmed = detail::TrimmedView(name);
   for (size_t i = 0; i < fields_.size(); ++i) {
     if (NameMatches(*fields_[i], trimmed)) return static_cast<int>(i);
   }
@@ -229,6 +312,14 @@ void THeader::SetFieldValue(std::string_view name, const std::string& value) {
   }
 }
 
+void THeader::SetFieldValue(std::string_view name, std::string&& value) {
+  if (AHeaderField* field = GetField(name)) {
+    field->SetValue(value);
+  } else {
+    AppendField(std::make_unique<THeaderField>(std::string(name), std::move(value)));
+  }
+}
+
 void THeader::SetField(std::string_view name, std::unique_ptr<AHeaderField> field) {
   if (field && !TextEqualFolded(field->GetName(), name)) field->SetName(std::string(name));
   const int index = IndexOf(name);
@@ -244,7 +335,7 @@ void THeader::SetField(std::string_view name, std::unique_ptr<AHeaderField> fiel
 }
 
 bool THeader::DeleteFields(std::string_view name) {
-  const std::string trimmed = Trimmed(name);
+  const std::string_view trimmed = detail::TrimmedView(name);
   return std::erase_if(fields_, [&](const auto& field) { return NameMatches(*field, trimmed); }) > 0;
 }
 

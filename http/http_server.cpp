@@ -265,7 +265,7 @@ bool AhttpServerClient::Respond(AhttpServer& server) {
   TSocketStream& stream = *Stream();
   // The header goes to the writer in one piece; a small body joins it in the
   // same send.
-  TResponseWriter writer(stream, limits_, this);
+  TResponseWriter writer(stream, limits_, this, &send_buffer_);
   std::int64_t written = 0;
   try {
     return RunSteps(
@@ -284,7 +284,7 @@ bool AhttpServerClient::Respond(AhttpServer& server) {
             response_->SetServerField(application_name_ + "/" + application_version_);
           response_->AddLastFields();
           answered_ = true;
-          writer.WriteText(response_->GetHeaderText());
+          writer.WriteHeader(*response_);
           return stream.Socket->IsConnected();
         },
         [&] {

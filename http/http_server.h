@@ -251,6 +251,9 @@ class AhttpServerClient : public TTCPServerClient {
   std::string application_version_;
   std::string server_admin_;
   std::string local_host_;
+  // Where responses are gathered before they go to the connection (the
+  // header, and a small body with it), kept from response to response.
+  std::string send_buffer_;
   std::int64_t cycle_start_ = 0;  // the writer's position when the cycle began
   bool answered_ = false;         // an answer was handed to the connection in this cycle
 };

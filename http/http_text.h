@@ -20,6 +20,14 @@ inline bool IsHttpWhitespace(char c) { return HttpWhitespace().Contains(c); }
 
 inline std::string Trimmed(std::string_view s) { return TrimSet(s, HttpWhitespace()); }
 
+// Trimmed without a copy: a view of `s` without its whitespace at either end.
+inline std::string_view TrimmedView(std::string_view s) {
+  const auto blank = [](char c) { return static_cast<unsigned char>(c) <= 32; };
+  while (!s.empty() && blank(s.front())) s.remove_prefix(1);
+  while (!s.empty() && blank(s.back())) s.remove_suffix(1);
+  return s;
+}
+
 // The value of a hexadecimal digit (either case), -1 for any other byte.
 inline int HexDigitValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';

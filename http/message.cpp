@@ -28,7 +28,7 @@ void SetOnlyField(THeader& header, std::string_view name, const std::string& val
   header.SetFieldValue(name, value);
   const int first = header.IndexOf(name);
   for (int i = header.Count() - 1; i > first; --i) {
-    if (TextEqualFolded(header.Fields(i)->GetName(), name)) header.DeleteField(i);
+    if (header.Fields(i)->HasName(name)) header.DeleteField(i);
   }
 }
 
@@ -191,10 +191,20 @@ void AhttpMessage::SetMessageText(std::string_view text) {
 }
 
 std::string AhttpMessage::GetHeaderText() {
-  std::string text = GetStartLine();
-  text += kCRLF;
-  text += header_ ? header_->GetAsString() : std::string(kCRLF);
+  std::string text;
+  AppendHeaderText(text);
   return text;
+}
+
+void AhttpMessage::AppendHeaderText(std::string& out) {
+  if (!start_line_valid_) ComposeStartLine();
+  out += start_line_;
+  out += kCRLF;
+  if (header_) {
+    header_->AppendTo(out);
+  } else {
+    out += kCRLF;
+  }
 }
 
 void AhttpMessage::SetHeaderText(std::string_view text) {
@@ -419,6 +429,17 @@ int64_t AhttpMessage::WriteContent(AWriterEx& writer) {
     written = static_cast<int64_t>(content_text_.size());
   } else if (auto* file = dynamic_cast<TFileReader*>(content_reader_); file && file->Measured()) {
     written = WriteReaderBytes(*file, writer, std::max<int64_t>(file->GetSize() - file->GetPosition(), 0));
+  } else if (auto* memory = dynamic_cast<TMemoryReader*>(content_reader_)) {
+    // Bytes in memory go to the writer in place.
+    const std::string_view bytes = memory->Unread();
+    for (std::size_t done = 0; done < bytes.size();) {
+      const auto n = static_cast<int32_t>(
+          std::min<std::size_t>(bytes.size() - done, std::numeric_limits<int32_t>::max()));
+      writer.WriteExact(bytes.data() + done, n);
+      done += static_cast<std::size_t>(n);
+    }
+    memory->SetPosition(memory->GetSize());
+    written = static_cast<int64_t>(bytes.size());
   } else if (content_reader_) {
     written = CopyReaderToWriter(content_reader_, &writer, kBlockSize);
   }
@@ -441,7 +462,7 @@ void AhttpMessage::SetContentType(const std::string& type) {
 }
 
 std::string AhttpMessage::GetTransferEncoding() const {
-  if (!header_) return std::string();
+  if (!header_ || !header_->HasField("Transfer-Encoding")) return std::string();
   return detail::TrimmedLower(
       TextBeforeDelimiter(header_->GetFieldValue("Transfer-Encoding"), ";", true, true));
 }
@@ -741,7 +762,9 @@ void ThttpResponse::MatchRequestVersion(const ThttpRequest& request) {
 }
 
 bool ThttpResponse::GetKeepAlive() const {
-  const std::string connection = Header() ? Trimmed(Header()->GetFieldValue("Connection")) : std::string();
+  const std::string connection = Header() && Header()->HasField("Connection")
+                                     ? Trimmed(Header()->GetFieldValue("Connection"))
+                                     : std::string();
   if (connection.empty() && IsHTTP10OrEarlier()) return false;
   return !TextEqualFolded(connection, "close");
 }
@@ -752,10 +775,11 @@ void ThttpResponse::SetConnectionField(bool keepAlive) {
 
 void ThttpResponse::AddLastFields() {
   THeader& header = GetHeader();
-  if (LastModified)
-    header.SetFieldValue(
-        "Last-Modified",
-        DateTimeToHTTPText(kUnixEpochDateTime + static_cast<double>(*LastModified) / 86400.0, true));
+  if (LastModified) {
+    std::string date;
+    AppendHTTPDate(date, *LastModified);
+    header.SetFieldValue("Last-Modified", std::move(date));
+  }
   if (!ETag.empty()) header.SetFieldValue("ETag", ETag);
   for (const std::string& line : LastLines) {
     // An empty line would end the header early.

@@ -201,6 +201,9 @@ class AhttpMessage {
 
   // OnBeforePrepare, PrepareHeader, OnAfterPrepare.
   void Prepare();
+  // Appends the text GetHeaderText makes to `out` (the server makes a
+  // response header in a buffer that its connection keeps).
+  void AppendHeaderText(std::string& out);
   // Frees the content reader when owned; the message has no reader after.
   void ReleaseContentReader();
 

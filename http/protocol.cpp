@@ -166,8 +166,16 @@ std::string URLDecode(std::string_view text) { return DecodeURLText(text, true);
 
 std::string ComposeStatusLine(int32_t code, std::string_view reason, std::string_view protocol, int32_t major,
                               int32_t minor) {
-  return ComposeVersionText(protocol, major, minor) + " " + std::to_string(code) + " " +
-         (reason.empty() ? GetReasonPhrase(code) : std::string(reason));
+  std::string line = ComposeVersionText(protocol, major, minor);
+  line += ' ';
+  line += std::to_string(code);
+  line += ' ';
+  if (reason.empty()) {
+    line += GetReasonPhrase(code);
+  } else {
+    line += reason;
+  }
+  return line;
 }
 
 void ParseStatusLine(std::string_view line, std::string& protocol, int32_t& major, int32_t& minor,

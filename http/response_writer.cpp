@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <chrono>
 
+#include "http/message.h"
+
 namespace vt {
 
 namespace {
@@ -11,14 +13,38 @@ using Clock = std::chrono::steady_clock;
 
 std::chrono::milliseconds Ms(std::uint32_t ms) { return std::chrono::milliseconds(ms); }
 
+constexpr std::size_t kKeptBufferCapacity = 8 * 1024;
+
 }  // namespace
 
 TResponseWriter::TResponseWriter(TSocketStream& stream, const ThttpServerLimits& limits,
-                                 TTCPServerClient* client)
+                                 TTCPServerClient* client, std::string* buffer)
     : stream_(stream),
       client_(client),
       block_(std::max(limits.SendBlock, 1)),
-      max_queued_(limits.MaxQueuedSend) {}
+      max_queued_(limits.MaxQueuedSend),
+      buffer_(buffer ? *buffer : own_buffer_) {
+  buffer_.clear();
+}
+
+TResponseWriter::~TResponseWriter() {
+  // A kept buffer holds on to what a small answer needs; the room a large
+  // one took goes back, so that an idle connection stays small.
+  if (buffer_.capacity() > kKeptBufferCapacity) {
+    std::string().swap(buffer_);
+  } else {
+    buffer_.clear();
+  }
+}
+
+void TResponseWriter::WriteHeader(AhttpMessage& message) {
+  if (limit_ >= 0 || !buffer_.empty()) {
+    WriteText(message.GetHeaderText());
+    return;
+  }
+  message.AppendHeaderText(buffer_);
+  if (buffer_.size() >= block_) Flush();
+}
 
 int64_t TResponseWriter::GetPosition() {
   return stream_.Writer()->GetPosition() + static_cast<int64_t>(buffer_.size());

@@ -31,11 +31,20 @@ namespace vt {
 // A response body that went on past its announced length.
 VT_EXCEPTION_CLASS(EContentOverrun, EWriter);
 
+class AhttpMessage;
+
 class TResponseWriter : public AWriterEx, public IFileRangeWriter {
  public:
   // `client`, when given, is told while the writer waits for the peer to
-  // take bytes (TTCPServerClient::MarkSendWait).
-  TResponseWriter(TSocketStream& stream, const ThttpServerLimits& limits, TTCPServerClient* client = nullptr);
+  // take bytes (TTCPServerClient::MarkSendWait). `buffer` (optional) is
+  // where the writer gathers: a connection keeps one from response to
+  // response, so that its capacity is made once. It is emptied when the
+  // writer goes away.
+  TResponseWriter(TSocketStream& stream, const ThttpServerLimits& limits, TTCPServerClient* client = nullptr,
+                  std::string* buffer = nullptr);
+  ~TResponseWriter() override;
+  TResponseWriter(const TResponseWriter&) = delete;
+  TResponseWriter& operator=(const TResponseWriter&) = delete;
 
   int64_t GetPosition() override;
   void SetPosition(int64_t position) override;
@@ -50,6 +59,9 @@ class TResponseWriter : public AWriterEx, public IFileRangeWriter {
 
   int32_t Write(const char* buffer, int32_t count) override;
   void WriteText(const std::string& text) override;
+  // The message's header text (AhttpMessage::AppendHeaderText), made
+  // straight in the gathering buffer.
+  void WriteHeader(AhttpMessage& message);
 
   // Hands what is gathered to the connection, then waits while too much is
   // queued: "Write error" when the connection ends meanwhile, or when the
@@ -75,7 +87,8 @@ class TResponseWriter : public AWriterEx, public IFileRangeWriter {
   std::size_t block_;
   std::int64_t max_queued_;
   std::int64_t limit_ = -1;
-  std::string buffer_;
+  std::string own_buffer_;
+  std::string& buffer_;
 };
 
 }  // namespace vt

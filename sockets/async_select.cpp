@@ -217,7 +217,9 @@ ssize_t SocketSendFile(TSocket socket, int file, std::int64_t offset, std::size_
 
 TSocket SocketAccept(TSocket socket, TSocketAddress& address) {
   socklen_t size = sizeof address.v6;
-  const TSocket result = ::accept4(socket, &address.any, &size, SOCK_CLOEXEC);
+  // Non-blocking from the start: the connection is watched asynchronously
+  // at once, which then needs no second system call to make it so.
+  const TSocket result = ::accept4(socket, &address.any, &size, SOCK_CLOEXEC | SOCK_NONBLOCK);
   const int error = errno;
   if (auto watcher = WatcherOf(socket)) watcher->AfterAccept(result, error);
   errno = error;

@@ -61,7 +61,8 @@ ssize_t SocketSend(TSocket socket, const void* buffer, std::size_t count, int fl
 // block, as SocketSend does. 0 when the file has no byte at `offset`. The
 // calling thread gets SIGPIPE blocked (see there).
 ssize_t SocketSendFile(TSocket socket, int file, std::int64_t offset, std::size_t count);
-// accept4(2) (close-on-exec) that re-enables FD_ACCEPT; fills `address`.
+// accept4(2) (close-on-exec, non-blocking) that re-enables FD_ACCEPT; fills
+// `address`.
 TSocket SocketAccept(TSocket socket, TSocketAddress& address);
 // Ends the watch and closes the socket.
 int CloseSocket(TSocket socket);

@@ -33,6 +33,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "util/byte_set.h"
 #include "util/exception.h"
@@ -171,6 +172,11 @@ class TMemoryReader : public AReaderEx {
   int64_t FindByte(char value, bool negate, int64_t maxOffset) override;
   int64_t FindByteInSet(const ByteSet& set, bool negate, int64_t maxOffset) override;
   int64_t FindBytes(const char* buffer, int32_t count, int64_t maxOffset, bool caseSensitive) override;
+
+  // The bytes from the position to the end, in place.
+  std::string_view Unread() const {
+    return {data_ + position_, static_cast<std::size_t>(size_ - position_)};
+  }
 
  protected:
   // Points the reader at other bytes and moves it to 0.

@@ -1,6 +1,7 @@
 #include "util/date_time.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -161,6 +162,26 @@ TDateTime NowLocal() {
   return FromLocalTm(local, static_cast<int>(now.tv_nsec / 1000000));
 }
 
+TDateTimeParts NowLocalParts() {
+  std::timespec now{};
+  std::timespec_get(&now, TIME_UTC);
+  thread_local std::time_t cached_second = 0;
+  thread_local bool cached = false;
+  thread_local bool converted = false;
+  thread_local TDateTimeParts parts;
+  if (!cached || now.tv_sec != cached_second) {
+    std::tm local{};
+    converted = ::localtime_r(&now.tv_sec, &local) != nullptr;
+    // A time the system cannot convert gives the parts of 0, as NowLocal.
+    parts = DecodeDateTime(converted ? FromLocalTm(local, 0) : 0);
+    cached_second = now.tv_sec;
+    cached = true;
+  }
+  TDateTimeParts result = parts;
+  if (converted) result.millisecond = static_cast<int>(now.tv_nsec / 1000000);
+  return result;
+}
+
 TDateTime NowUTC() {
   std::timespec now{};
   std::timespec_get(&now, TIME_UTC);
@@ -204,6 +225,46 @@ std::string DateTimeToHTTPText(TDateTime value, bool with_day_name) {
   text += TwoDigits(parts.day) + " " + std::string(MonthNames[parts.month - 1]) + " " +
           std::to_string(parts.year) + " " + TimeToHTTPText(value, true);
   return text;
+}
+
+void AppendHTTPDate(std::string& out, std::int64_t unix_seconds) {
+  // 1 January 10000: the years past it get the general path.
+  constexpr std::int64_t kEnd = 253402300800;
+  if (unix_seconds < 0 || unix_seconds >= kEnd) {
+    out += DateTimeToHTTPText(kUnixEpochDateTime + static_cast<double>(unix_seconds) / kSecondsPerDay, true);
+    return;
+  }
+  const std::int64_t days = unix_seconds / kSecondsPerDay;
+  const auto of_day = static_cast<int>(unix_seconds % kSecondsPerDay);
+  TDateTimeParts parts;
+  CivilFromDays(days, parts);
+  // "Thu, 01 Jan 1970 00:00:00 GMT": 29 bytes for the years 1000 to 9999,
+  // made in place.
+  char text[32];
+  char* at = text;
+  const auto put = [&at](std::string_view part) {
+    for (const char c : part) *at++ = c;
+  };
+  const auto two = [&at](int value) {
+    *at++ = static_cast<char>('0' + value / 10);
+    *at++ = static_cast<char>('0' + value % 10);
+  };
+  // 1 January 1970 was a Thursday.
+  put(ShortDayNames[static_cast<std::size_t>((days + 4) % 7)]);
+  put(", ");
+  two(parts.day);
+  *at++ = ' ';
+  put(MonthNames[static_cast<std::size_t>(parts.month - 1)]);
+  *at++ = ' ';
+  at = std::to_chars(at, text + sizeof text, parts.year).ptr;
+  *at++ = ' ';
+  two(of_day / 3600);
+  *at++ = ':';
+  two(of_day % 3600 / 60);
+  *at++ = ':';
+  two(of_day % 60);
+  put(" GMT");
+  out.append(text, static_cast<std::size_t>(at - text));
 }
 
 std::string LocalDateTimeToHTTPText(TDateTime value) { return DateTimeToHTTPText(LocalToGMT(value), true); }

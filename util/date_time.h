@@ -16,6 +16,7 @@
 // Everything here is thread-safe (localtime_r only).
 
 #include <array>
+#include <cstdint>
 #include <ctime>
 #include <string>
 #include <string_view>
@@ -77,6 +78,10 @@ TDateTimeParts DecodeDateTime(TDateTime value);
 // The current local time, to the millisecond.
 TDateTime NowLocal();
 
+// DecodeDateTime(NowLocal()), with the time zone consulted once per second
+// and thread: the access log takes it for every line.
+TDateTimeParts NowLocalParts();
+
 // The current time in GMT, to the millisecond, straight from the system
 // clock: no time zone is involved, so it costs no look at the zone (the
 // Date field of every response takes it).
@@ -104,6 +109,12 @@ std::string TimeToHTTPText(TDateTime value, bool with_seconds);
 // The RFC 1123 text "Sun, 06 Nov 1994 08:49:37 GMT"; without the day name
 // "06 Nov 1994 08:49:37 GMT". The year is not padded. No zone conversion.
 std::string DateTimeToHTTPText(TDateTime value, bool with_day_name);
+
+// Appends DateTimeToHTTPText(kUnixEpochDateTime + seconds / 86400.0, true):
+// the date of a time given in seconds since the Unix epoch (a file's
+// modification time, the clock), without a detour through floating point for
+// the years 1970 to 9999.
+void AppendHTTPDate(std::string& out, std::int64_t unix_seconds);
 
 // DateTimeToHTTPText(LocalToGMT(value), true).
 std::string LocalDateTimeToHTTPText(TDateTime value);

@@ -31,11 +31,15 @@ TEST(LogLine, CustomTemplatesKeepWhatIsNoVariable) {
   const TLogLineFields fields = SampleFields();
   EXPECT_EQ("[$DATE$] $uri /index.html /index.html ref=http://example.test/ ua=curl/7.88.1",
             ExpandLogLine("[$DATE$] $uri $uri$ $uri$ ref=$referer$ ua=$useragent$", SampleTime(), fields));
+  // A query follows the path after "?", escaped the same way.
+  TLogLineFields with_query = fields;
+  with_query.query = "a=1\x1b";
+  EXPECT_EQ("/index.html?a=1\\x1B|", ExpandLogLine("$uri$|", SampleTime(), with_query));
   TLogLineFields empty;
   EXPECT_EQ("0 0 | |",
             ExpandLogLine("$response$ $size$ $method$|$referer$ $useragent$|", SampleTime(), empty));
   TLogLineFields with_address = SampleFields();
-  with_address.address = [] { return std::string("127.0.0.1"); };
+  with_address.address = "127.0.0.1";
   EXPECT_EQ("127.0.0.1 - GET /index.html 200 $Address$",
             ExpandLogLine("$address$ - $method$ $uri$ $response$ $Address$", SampleTime(), with_address));
   EXPECT_EQ(" ", ExpandLogLine("$address$ $uri$", SampleTime(), empty)) << "no address: empty";
@@ -68,15 +72,40 @@ TEST(LogLine, ValuesAreNeverExpandedAgain) {
   }
 
   TLogLineFields hostile = SampleFields();
-  for (int i = 0; i < 2000; ++i) hostile.uri += "$referer$";
-  for (int i = 0; i < 2000; ++i) hostile.referer += "$useragent$";
-  hostile.user_agent = std::string(20000, 'u');
+  std::string uri;
+  std::string referer;
+  const std::string user_agent(20000, 'u');
+  for (int i = 0; i < 2000; ++i) uri += "$referer$";
+  for (int i = 0; i < 2000; ++i) referer += "$useragent$";
+  hostile.uri = uri;
+  hostile.referer = referer;
+  hostile.user_agent = user_agent;
   const std::string format = "$uri$ $referer$ $useragent$";
   const std::size_t bound =
       format.size() + hostile.uri.size() + hostile.referer.size() + hostile.user_agent.size();
-  EXPECT_EQ(hostile.uri + " " + hostile.referer + " " + hostile.user_agent,
-            ExpandLogLine(format, SampleTime(), hostile));
+  EXPECT_EQ(uri + " " + referer + " " + user_agent, ExpandLogLine(format, SampleTime(), hostile));
   EXPECT_LE(ExpandLogLine(format, SampleTime(), hostile).size(), bound);
+}
+
+// A value is looked up only for a template that puts it somewhere: as the
+// expansion finds the variables, not as a search of the text would.
+TEST(LogLine, TemplatesTellWhichValuesTheyUse) {
+  const struct {
+    const char* format;
+    bool referer;
+    bool user_agent;
+  } cases[] = {
+      {"", false, false},
+      {"$referer$", true, false},
+      {"$useragent$ $referer$", true, true},
+      {"$referer", false, false},
+      {"$uri$referer$", false, false},  // the "$" after uri belongs to $uri$
+      {"$REFERER$", false, false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(c.referer, LogLineUses(c.format, TLogVariable::kReferer)) << c.format;
+    EXPECT_EQ(c.user_agent, LogLineUses(c.format, TLogVariable::kUserAgent)) << c.format;
+  }
 }
 
 // For values without a "$", whatever the template, the line is the one

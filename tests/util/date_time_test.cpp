@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
 #include <ctime>
+#include <tuple>
+#include <vector>
 
 #include "support/scoped_time_zone.h"
 #include "util/exception.h"
@@ -228,6 +231,35 @@ TEST(DateTimeLocal, NowRoundTripsThroughTheHTTPText) {
   const TDateTime parsed = ParseHTTPDateTime(text);
   EXPECT_GE(parsed, LocalToGMT(before) - second) << text;
   EXPECT_LE(parsed, LocalToGMT(after) + second) << text;
+}
+
+// The date of a time in whole seconds, made without floating point, is the
+// text the general formatting gives for the same second.
+TEST(DateTimeFormat, UnixSecondsGiveTheGeneralText) {
+  std::vector<std::int64_t> seconds = {0, 59, 86399, 86400, 784111777, 951782400 /* 29 Feb 2000 */,
+                                       1593604800, 4107542399 /* 2100 */, 253402300799, 253402300800,
+                                       -1, -86401};
+  for (std::int64_t s = 1; s < 253402300800; s = s * 3 + 12345) seconds.push_back(s);
+  for (const std::int64_t s : seconds) {
+    std::string text = "x";
+    AppendHTTPDate(text, s);
+    EXPECT_EQ("x" + DateTimeToHTTPText(kUnixEpochDateTime + static_cast<double>(s) / 86400, true), text) << s;
+  }
+}
+
+TEST(DateTimeLocal, NowLocalPartsAreNowLocalTakenApart) {
+  ScopedTimeZone zone("JST-9");
+  for (int i = 0; i < 3; ++i) {
+    const TDateTimeParts before = DecodeDateTime(NowLocal());
+    const TDateTimeParts parts = NowLocalParts();
+    const TDateTimeParts after = DecodeDateTime(NowLocal());
+    const auto key = [](const TDateTimeParts& p) {
+      return std::tuple(p.year, p.month, p.day, p.hour, p.minute, p.second, p.millisecond);
+    };
+    EXPECT_LE(key(before), key(parts));
+    EXPECT_LE(key(parts), key(after));
+    EXPECT_EQ(before.day_of_week, parts.day_of_week);
+  }
 }
 
 }  // namespace
