@@ -15,7 +15,6 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QTextOption>
-#include <QTimer>
 #include <QVBoxLayout>
 #include <QWindow>
 #include <cstdint>
@@ -33,12 +32,6 @@
 namespace vt {
 
 namespace {
-
-// How long a window shown minimised at the start is kept so. A window
-// manager's activation of the new window can come seconds late on a busy
-// desktop; only the first return within this time is undone, so a user who
-// restores it at once needs one more click at worst.
-constexpr auto kKeepMinimizedTime = std::chrono::seconds(5);
 
 // Width of the value column, and the lines the last request may take.
 constexpr int kValueWidth = 200;
@@ -324,14 +317,6 @@ void TfrmMain::showEvent(QShowEvent* event) {
 
 void TfrmMain::changeEvent(QEvent* event) {
   QWidget::changeEvent(event);
-  if ((event->type() == QEvent::WindowStateChange || event->type() == QEvent::ActivationChange) &&
-      !isMinimized() && std::chrono::steady_clock::now() < keep_minimized_until_) {
-    QTimer::singleShot(0, this, [this] {
-      keep_minimized_until_ = {};  // once is enough
-      showMinimized();
-    });
-    return;
-  }
   if (event->type() != QEvent::WindowStateChange || destroyed_) return;
   const bool was_minimized = static_cast<QWindowStateChangeEvent*>(event)->oldState() & Qt::WindowMinimized;
   if (isMinimized() && !was_minimized) {
@@ -381,15 +366,30 @@ void TfrmMain::closeEvent(QCloseEvent* event) {
 void TfrmMain::ShowView() {
   if (!shown_once_ && app_.Settings().Minimized && !TrayIcon->IsTrayAvailable()) {
     // To be hidden at once with no tray to hide into: mapped minimised from
-    // the start. A window manager that activates every new window (Openbox
-    // does) brings it back meanwhile; for a moment, that is undone.
+    // the start, in one map. Qt's X11 window leaves the minimised state
+    // whenever its geometry is set, and a show sets it when the window was
+    // placed while hidden (FormCreate does): the window would be mapped in
+    // the normal state first, and mapped again once minimised, which asks
+    // the window manager to restore it. So the platform window takes the
+    // widget's geometry now, while it is in the normal state anyway.
     shown_once_ = true;
-    keep_minimized_until_ = std::chrono::steady_clock::now() + kKeepMinimizedTime;
+    QWindow* window = windowHandle();
+    if (testAttribute(Qt::WA_Moved)) {
+      window->setGeometry(geometry());
+    } else {
+      window->resize(size());  // where the window manager likes
+    }
+    // Nor is it to take the focus (on X11 a user time of 0, "do not focus
+    // this window when it is mapped"), which would give a window manager
+    // that activates new windows a reason to bring it back. Qt reads this
+    // property of the platform window at each show; the widget attribute
+    // reaches only a window made after it is set.
+    window->setProperty("_q_showWithoutActivating", true);
     showMinimized();
+    window->setProperty("_q_showWithoutActivating", QVariant());
     return;
   }
   shown_once_ = true;
-  keep_minimized_until_ = {};
   if (isMinimized()) showNormal();
   show();
   raise();

@@ -49,7 +49,6 @@
 
 #include <QLabel>
 #include <QWidget>
-#include <chrono>
 #include <functional>
 #include <optional>
 #include <string>
@@ -184,7 +183,6 @@ class TfrmMain : public QWidget, public IWebServerView {
   // Where the frame is to go once the window manager has framed the window.
   std::optional<QPoint> place_frame_;
   bool shown_once_ = false;
-  std::chrono::steady_clock::time_point keep_minimized_until_{};
   std::optional<TServerState> tray_state_;
 };
 

@@ -212,9 +212,20 @@ class Server:
         raise AssertionError("no free port found")
 
     def _start_outcome(self, active):
+        """What the start came to, or None while it is on its way.
+
+        The server active (`active`), no server (a line beginning "Error: "
+        or "Inactive" after the one that names the settings file: complaints
+        about the settings come before that line, the start after it), or
+        the program's end.
+        """
+        ended = self.proc.poll() is not None
         text = self.stderr()[self.stderr_seen:]
-        if active in text or "Error: " in text or self.proc.poll() is not None:
+        if active in text or ended:
             return text or "(ended)"
+        settings = re.search(r" Settings: .*\n", text)
+        if settings and re.search(r" (Error: |Inactive\n)", text[settings.end():]):
+            return text
         return None
 
     def stderr(self):

@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <thread>
@@ -162,19 +163,34 @@ bool ServerProgram::Start(const std::vector<std::string>& args) {
     const std::size_t seen = Stderr().size();
     Spawn(args);
     const std::string active = "Active on port " + std::to_string(port_);
-    std::string text;
-    const bool reported = WaitFor([&] {
-      text = Stderr().substr(seen);
-      int status = 0;
-      if (::waitpid(pid_, &status, WNOHANG) == pid_) pid_ = -1;  // it ended on its own
-      return pid_ < 0 || text.find(active) != std::string::npos || text.find("Error: ") != std::string::npos;
-    });
-    if (text.find(active) != std::string::npos) return true;
+    const std::optional<std::string> text = WaitForStart(seen, active);
+    if (text && text->find(active) != std::string::npos) return true;
     Stop(SIGKILL);
-    if (!reported || text.find("Address in use") == std::string::npos) return false;
+    if (!text || text->find("Address in use") == std::string::npos) return false;
     WriteSettings(settings_more_);  // someone took the port meanwhile: another one
   }
   return false;
+}
+
+std::optional<std::string> ServerProgram::WaitForStart(std::size_t seen, const std::string& active,
+                                                       std::chrono::milliseconds limit) {
+  std::string text;
+  const auto decided = [&] {
+    text = Stderr().substr(std::min(seen, Stderr().size()));
+    if (text.find(active) != std::string::npos) return true;
+    const std::size_t settings = text.find(" Settings: ");
+    const std::size_t after = settings == std::string::npos ? settings : text.find('\n', settings);
+    if (after != std::string::npos && (text.find(" Error: ", after) != std::string::npos ||
+                                       text.find(" Inactive\n", after) != std::string::npos))
+      return true;
+    int status = 0;
+    if (pid_ > 0 && ::waitpid(pid_, &status, WNOHANG) == pid_) pid_ = -1;  // it ended on its own
+    if (pid_ > 0) return false;
+    text = Stderr().substr(std::min(seen, Stderr().size()));  // all it wrote
+    return true;
+  };
+  if (!WaitFor(decided, limit)) return std::nullopt;
+  return text;
 }
 
 int ServerProgram::Wait(std::chrono::milliseconds limit) {

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -73,6 +74,15 @@ class ServerProgram {
   // active (true) or a failure to start. A port taken meanwhile by someone
   // else is replaced by another free one and the program started again.
   bool Start(const std::vector<std::string>& args = {"--headless"});
+  // Waits until the start of the program (spawned headless) has come to
+  // something, as told on standard error after its first `seen` characters:
+  // the server active (a line with `active`), no server (a line beginning
+  // "Error: " or "Inactive" after the one that names the settings file:
+  // complaints about the settings come before that line, the start after
+  // it), or the program's end. What it wrote after `seen`; nothing when
+  // none of that came within `limit`.
+  std::optional<std::string> WaitForStart(std::size_t seen, const std::string& active = "Active on port",
+                                          std::chrono::milliseconds limit = std::chrono::seconds(10));
   // Further "NAME=value" entries of the program's environment. It gets the
   // test's own without DISPLAY, WAYLAND_DISPLAY and QT_QPA_PLATFORM (so it
   // runs headless), with XDG_CONFIG_HOME = ConfigDir(), then these.

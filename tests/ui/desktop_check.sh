@@ -87,7 +87,7 @@ mkdir -p "$shots" "$work/bin" "$work/config" "$work/site"
 program="$work/bin/$class"
 cp "$built_program" "$program" || { echo "FAIL: cannot copy $built_program"; rm -rf "$work"; exit 1; }
 rm -f "$shots/desktop-at-failure.png"  # from an earlier run
-xvfb_pid="" tray_pid="" program_pid="" wm_pid="" downloads=()
+xvfb_pid="" tray_pid="" program_pid="" wm_pid="" spy_pid="" downloads=()
 
 # Stops a process we started (TARGET: its pid, or -pid for its whole process
 # group), bounded: TERM, up to 5 s, then KILL.
@@ -102,6 +102,8 @@ stop() {
 cleanup() {
   for pid in "${downloads[@]}"; do stop "$pid"; done
   [ -n "$program_pid" ] && stop "-$program_pid"
+  stop "$spy_pid"
+  spy_pid=""
   stop "$tray_pid"
   stop "$wm_pid"
   stop "$xvfb_pid"
@@ -529,6 +531,13 @@ if [ $have_wm -eq 1 ]; then
   stop "$tray_pid"
   tray_pid=""
   printf '[WebServer]\nActive=0\nMinimized=1\nPort=%s\nPubDir=%s\n' "$port" "$work/site" >"$settings"
+  # Every window the window manager activates from now on, one a line, after
+  # the first line: the active window before (which may be gone, its id
+  # given to the new one).
+  xprop -root -spy _NET_ACTIVE_WINDOW >"$work/active.log" 2>/dev/null &
+  spy_pid=$!
+  spying() { [ -s "$work/active.log" ]; }
+  wait_until 10 spying || give_up "xprop -spy does not watch the active window"
   run_program program
   program_pid=$started
   main_window() {  # the status window, mapped or not, and minimised
@@ -542,6 +551,19 @@ if [ $have_wm -eq 1 ]; then
     return 1
   }
   wait_until 20 main_window || give_up "without a tray host, Minimized=1 did not leave a minimised window"
+  # A window started minimised is neither activated nor brought back: the
+  # window manager's answer to its map has come by the time it is Iconic,
+  # and a return would follow within moments; two seconds of looking.
+  for _ in $(seq 20); do
+    [ "$(wm_state "$main")" = Iconic ] || break
+    sleep 0.1
+  done
+  state=$(wm_state "$main")
+  stop "$spy_pid"
+  spy_pid=""
+  [ "$state" = Iconic ] || give_up "without a tray host, the window started minimised came back ($state)"
+  tail -n +2 "$work/active.log" | grep -qi "window id # $(printf '0x%x' "$main")\$" &&
+    give_up "without a tray host, the window started minimised was activated: $(tr '\n' ' ' <"$work/active.log")"
   xprop -id "$main" _NET_WM_STATE | grep -q _NET_WM_STATE_SKIP_TASKBAR &&
     fail "without a tray host the window asks to be left off the taskbar"
   pass "without a tray host a start with Minimized=1 leaves the window minimised on the taskbar"
