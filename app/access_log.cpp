@@ -40,6 +40,7 @@ void TAccessLog::OpenLocked() {
   device_ = status.st_dev;
   inode_ = status.st_ino;
   checked_at_ = Clock::now();
+  if (OnOpened) OnOpened();
 }
 
 void TAccessLog::Append(std::string_view line) {

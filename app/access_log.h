@@ -18,6 +18,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -44,6 +45,10 @@ class TAccessLog {
 
   // Closes the file; the next Append opens it again.
   void Close();
+
+  // Called after each opening of the file (under the log's lock, on the
+  // appending thread); set before the first Append.
+  std::function<void()> OnOpened;
 
  private:
   void OpenLocked();

@@ -53,13 +53,8 @@ bool IsRegularFile(const std::string& path, struct stat& status) {
 }
 
 // The found file is one of the files never served.
-bool IsNeverServed(const struct stat& found, const std::vector<std::string>& never_served) {
-  for (const std::string& path : never_served) {
-    struct stat status {};
-    if (::stat(path.c_str(), &status) == 0 && status.st_dev == found.st_dev && status.st_ino == found.st_ino)
-      return true;
-  }
-  return false;
+bool IsNeverServed(const struct stat& found, const TMapRules& rules) {
+  return rules.NeverServedFiles ? rules.NeverServedFiles->Holds(found) : IsSameFileAsAny(found, rules.NeverServed);
 }
 
 // Device names that were never to be served; refused as a whole path.
@@ -132,7 +127,7 @@ TMapResult MapRequestPath(std::string_view uri, std::string_view pub_dir, std::s
   struct stat& status = found_status ? *found_status : own_status;
   const auto found = [&](std::string&& file, const struct stat& file_status) {
     local_path = std::move(file);
-    return IsNeverServed(file_status, rules.NeverServed) ? mrNotFound : mrFound;
+    return IsNeverServed(file_status, rules) ? mrNotFound : mrFound;
   };
   if (!PathIsDirectoryForm(mapped)) {
     if (IsRegularFile(mapped, status)) return found(std::move(mapped), status);

@@ -26,6 +26,8 @@
 #include <string_view>
 #include <vector>
 
+#include "app/never_served.h"
+
 namespace vt {
 
 enum TMapResult {
@@ -48,6 +50,9 @@ struct TMapRules {
   // and inode), so that no other name, hard link or symbolic link reaches
   // them. A file that does not exist (yet) protects nothing.
   std::vector<std::string> NeverServed;
+  // When set, the files never served are these (and NeverServed is not
+  // looked at): their snapshot spares a request the stat of each name.
+  const TNeverServed* NeverServedFiles = nullptr;
 };
 
 // True when a segment of `path` ("/"-separated) begins with ".", "." and

@@ -237,7 +237,11 @@ void TWebServerApp::ReportError(const std::string& message) {
 
 void TWebServerApp::FormCreate() {
   FIniFile = std::make_unique<TIniFile>(kSettingsFileName);
+  FNeverServed = std::make_unique<TNeverServed>(std::vector<std::string>{FIniFile->FileName(), AccessLogFileName});
+  FNeverServed->Refresh();
   FAccessLog = std::make_unique<TAccessLog>(AccessLogFileName, std::chrono::milliseconds(kAccessLogCheckMs));
+  // A new log file is a new identity to refuse.
+  FAccessLog->OnOpened = [this] { FNeverServed->Refresh(); };
   TWebServerSettings loaded;
   loaded.LoadSettings(*FIniFile, kSettingsSection);
   FFileText = SettingsFileText();
@@ -255,7 +259,6 @@ void TWebServerApp::FormCreate() {
   if (RunOptions.Port) loaded.Port = *RunOptions.Port;
   SetSettings(loaded);
   FSettingsLoaded = true;
-  FNeverServed = {FIniFile->FileName(), AccessLogFileName};
 
   // The windows of the main thread: the deferred start, the refreshes and
   // the up-time ticks arrive there.
@@ -403,6 +406,8 @@ void TWebServerApp::SettingsFileEvents() {
 
 void TWebServerApp::ReloadSettings(bool always) {
   if (!FSettingsLoaded || !FIniFile) return;
+  // Whoever wrote the file may have made it anew.
+  FNeverServed->Refresh();
   const std::string text = SettingsFileText();
   if (!always && text == FFileText) return;
   auto ini = std::make_unique<TIniFile>(FIniFile->FileName());
@@ -611,7 +616,7 @@ void TWebServerApp::StartExposureCheck() {
   options.ServeHidden = FSettings.ServeHiddenFiles;
   options.ExecCGI = FSettings.ExecEXEAsCGI;
   options.Audience = AudienceOf(FSettings.ListenOn);
-  options.NeverServed = FNeverServed;
+  if (FNeverServed) options.NeverServed = FNeverServed->Paths();
   options.Cancel = &FCheckCancel;
   const HWindow window = FHandle.GetHandle();
   FCheckThread = std::thread([this, options = std::move(options), window] {
@@ -649,6 +654,7 @@ bool TWebServerApp::SaveSettings() {
     const TWebServerSettings settings = ForFile();
     settings.SaveSettings(*FIniFile, kSettingsSection, &FFileSettings);
     FIniFile->UpdateFile();
+    FNeverServed->Refresh();  // a save may have made the file anew
     FFileSettings = settings;
     FFileText = SettingsFileText();
     WatchSettingsFile();
@@ -752,6 +758,9 @@ void TWebServerApp::UpdateUpTime() {
 }
 
 void TWebServerApp::tUpTimeTimer(TTimerHandle&) {
+  // A settings file or log put in place by someone else is known within a
+  // tick.
+  if (FNeverServed) FNeverServed->Refresh();
   // The published folder may come or go while the server runs: the display
   // follows within a tick.
   if (CheckPubDirState()) {
@@ -895,11 +904,9 @@ void TWebServerApp::HTTPServerGetResponse(AhttpServer&, AhttpServerClient& clien
   if (!Authorized(client)) return;
   const std::string& pub_dir = settings->PubDir;
   const bool exec_as_cgi = settings->ExecEXEAsCGI;
-  // Each worker keeps its rules from request to request: the list of files
-  // never served is copied only when it differs (it is set at start-up).
-  thread_local TMapRules rules;
+  TMapRules rules;
   rules.ServeHidden = settings->ServeHiddenFiles;
-  if (rules.NeverServed != FNeverServed) rules.NeverServed = FNeverServed;
+  rules.NeverServedFiles = FNeverServed.get();
   std::string local_path;
   struct stat local_status {};
   const TMapResult mapped = MapRequestPath(request.URI, pub_dir, local_path, rules, &local_status);

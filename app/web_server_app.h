@@ -65,6 +65,7 @@
 #include "app/exposure_check.h"
 #include "app/file_cache.h"
 #include "app/messages.h"
+#include "app/never_served.h"
 #include "app/password.h"
 #include "app/settings.h"
 #include "app/web_server_client.h"
@@ -460,13 +461,15 @@ class TWebServerApp {
   // The friendly text of the last failed start, until the next start, Stop
   // or change of settings.
   std::string FStartProblem;
+  // Files no request gets, wherever they lie: the settings file and the
+  // access log. Set by FormCreate, before the server can start; refreshed
+  // when the settings are saved or read again, when the access log is
+  // opened, and once a second while the server runs.
+  std::unique_ptr<TNeverServed> FNeverServed;
   std::unique_ptr<TAccessLog> FAccessLog;
   // Small files answered from memory while they stay unchanged.
   TSmallFileCache FFileCache;
   std::string FLastRequest;
-  // Files no request gets, wherever they lie: the settings file and the
-  // access log. Set by FormCreate, before the server can start.
-  std::vector<std::string> FNeverServed;
   TBasicAuthGate FAuthGate;
   TStatusDisplay FDisplay;
   bool FSettingsLoaded = false;

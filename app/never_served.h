@@ -1,0 +1,80 @@
+#pragma once
+
+// The files a request may never get (the settings file, the access log),
+// known by identity (device and inode) so that no other name, hard link or
+// symbolic link reaches them.
+//
+// Looking the names up for every request would cost a stat per file per
+// request. Instead the program refreshes a snapshot of the identities (when
+// it saves the settings, when the access log is opened, and once a second
+// while the server runs), and a request compares the file it found with the
+// snapshot, no system call needed. What changes between two refreshes is
+// caught by the found file's change time: creating a file, renaming it,
+// linking or unlinking it all set st_ctime (on Linux), so a file whose change
+// time is not older than the snapshot (less a margin for coarse time stamps)
+// gets the full check by name, as before. What the
+// snapshot cannot see, a folder on the way to one of the names renamed or a
+// symbolic link on the way repointed, lasts until the next refresh.
+//
+// Threads: Refresh and Holds may be called from any thread. Readers never
+// wait: the snapshot is a sequence lock whose readers retry a bounded number
+// of times and then do the full check.
+
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <array>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace vt {
+
+// True when `found` is the file of one of `paths` now (a stat of each).
+bool IsSameFileAsAny(const struct stat& found, const std::vector<std::string>& paths);
+
+class TNeverServed {
+ public:
+  // The names a snapshot keeps; a longer list is checked by name every time.
+  static constexpr std::size_t kMaxFiles = 4;
+  // Seconds a found file's change time may lie before the snapshot and still
+  // get the check by name: time stamps of some file systems are rounded to
+  // 2 s, and the kernel stamps with a clock a tick behind the real time.
+  static constexpr std::int64_t kChangeTimeMarginS = 2;
+
+  explicit TNeverServed(std::vector<std::string> paths);
+  TNeverServed(const TNeverServed&) = delete;
+  TNeverServed& operator=(const TNeverServed&) = delete;
+
+  const std::vector<std::string>& Paths() const { return paths_; }
+
+  // Looks the names up again and publishes what they are now.
+  void Refresh();
+  // The same, with the snapshot's time given (seconds since the epoch).
+  void RefreshAsOf(std::int64_t now_s);
+
+  // True when `found` (the stat of a file about to be served) is one of the
+  // files.
+  bool Holds(const struct stat& found) const;
+
+ private:
+  struct TIdentity {
+    std::atomic<std::uint64_t> device{0};
+    std::atomic<std::uint64_t> inode{0};
+  };
+
+  const std::vector<std::string> paths_;
+  std::mutex refresh_lock_;  // one refresh at a time
+  // Odd while a refresh writes; readers that see it change read again.
+  std::atomic<std::uint64_t> sequence_{0};
+  // The time the snapshot was taken; kNever before the first refresh.
+  static constexpr std::int64_t kNever = INT64_MIN;
+  std::atomic<std::int64_t> taken_at_s_{kNever};
+  std::atomic<std::uint32_t> present_{0};  // a bit per name that exists
+  std::array<TIdentity, kMaxFiles> identities_{};
+};
+
+}  // namespace vt
