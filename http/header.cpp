@@ -270,9 +270,12 @@ int THeader::AddField(const std::string& name, const std::string& value) {
 }
 
 void THeader::AddFieldLine(const std::string& line) {
-  const TTextCut cut = CutAtByte(line, ':', false);
-  if (cut.found) {
-    AddField(Trimmed(cut.left), Trimmed(cut.right));
+  // Name and value are cut from the line as views: each is copied once,
+  // into the field.
+  const std::string_view text(line);
+  if (const std::size_t colon = text.find(':'); colon != std::string_view::npos) {
+    AppendField(std::make_unique<THeaderField>(std::string(detail::TrimmedView(text.substr(0, colon))),
+                                               std::string(detail::TrimmedView(text.substr(colon + 1)))));
   } else {
     AppendField(std::make_unique<TInvalidField>(line));
   }

@@ -69,16 +69,39 @@ constexpr std::string_view kCRLF = "\r\n";
 // and the text after that byte.
 TTextCut CutAtWhitespace(std::string_view text) { return CutAtByteSet(text, detail::HttpWhitespace(), true); }
 
+// The text before the first byte `is_delimiter` takes (all of it when there
+// is none) and the text after that byte: views of `text`, no copies.
+struct TViewCut {
+  std::string_view left;
+  std::string_view right;
+};
+
+template <typename IsDelimiter>
+TViewCut CutView(std::string_view text, IsDelimiter is_delimiter) {
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (is_delimiter(text[i])) return {text.substr(0, i), text.substr(i + 1)};
+  }
+  return {text, std::string_view()};
+}
+
+TViewCut CutViewAtByte(std::string_view text, char delimiter) {
+  return CutView(text, [delimiter](char c) { return c == delimiter; });
+}
+
 // "HTTP/1.1" into protocol (upper-cased) and the two numbers (0 when missing
 // or not numbers).
 void ParseVersionText(std::string_view version, std::string& protocol, int32_t& major, int32_t& minor) {
-  const TTextCut protocolCut = CutAtByte(version, '/', true);
-  protocol = protocolCut.left;
+  const TViewCut protocolCut = CutViewAtByte(version, '/');
+  protocol.assign(protocolCut.left);
   AsciiUpperInPlace(protocol);
-  const TTextCut numbers = CutAtByte(protocolCut.right, '.', true);
+  const TViewCut numbers = CutViewAtByte(protocolCut.right, '.');
   major = TextToIntOr(numbers.left, 0);
   minor = TextToIntOr(numbers.right, 0);
 }
+
+// Decodes `text` into `decoded` (PercentDecode, with "+" as a blank when
+// plusIsBlank).
+void DecodeURLTextInto(std::string& decoded, std::string_view text, bool plusIsBlank);
 
 }  // namespace
 
@@ -103,41 +126,44 @@ std::string ComposeRequestLine(std::string_view method, std::string_view uri, st
 
 void ParseRequestLine(std::string_view line, std::string& method, std::string& uri, std::string& query,
                       std::string& protocol, int32_t& major, int32_t& minor, std::string* authority) {
+  // Every piece is a view of the line: the request's own strings are the
+  // only copies made (a request line is parsed for every request).
   if (authority) authority->clear();
-  const TTextCut methodCut = CutAtWhitespace(Trimmed(line));
-  method = methodCut.left;
+  const TViewCut methodCut = CutView(detail::TrimmedView(line), IsHttpWhitespace);
+  method.assign(methodCut.left);
   AsciiUpperInPlace(method);
-  const std::string rest = Trimmed(methodCut.right);
-  const int lastBlank = LastIndexOfByteInSet(detail::HttpWhitespace(), rest, 1);
-  std::string uriPart;
+  const std::string_view rest = detail::TrimmedView(methodCut.right);
+  std::size_t lastBlank = rest.size();
+  while (lastBlank > 0 && !IsHttpWhitespace(rest[lastBlank - 1])) --lastBlank;
+  std::string_view uriPart;
   if (lastBlank == 0) {
     protocol.clear();
     major = 0;
     minor = 0;
     uriPart = rest;
   } else {
-    ParseVersionText(TextFrom(rest, lastBlank + 1), protocol, major, minor);
-    uriPart = TextLeft(rest, lastBlank - 1);
+    ParseVersionText(rest.substr(lastBlank), protocol, major, minor);
+    uriPart = rest.substr(0, lastBlank - 1);
   }
-  const TTextCut target = CutAtByte(Trimmed(uriPart), '?', true);
+  const TViewCut target = CutViewAtByte(detail::TrimmedView(uriPart), '?');
   std::string_view path = target.left;
   for (const std::string_view scheme : {"http://", "https://"}) {
     if (!TextHasPrefix(scheme, path, false)) continue;
     // The absolute form (RFC 9112, 3.2.2): what a server serves is its path.
     const std::string_view rest = path.substr(scheme.size());
     const std::size_t slash = rest.find('/');
-    if (authority) *authority = std::string(rest.substr(0, slash));
+    if (authority) authority->assign(rest.substr(0, slash));
     path = slash == std::string_view::npos ? std::string_view("/") : rest.substr(slash);
     break;
   }
-  uri = PercentDecode(path);
-  query = target.right;
+  DecodeURLTextInto(uri, path, false);
+  query.assign(target.right);
 }
 
 namespace {
 
-std::string DecodeURLText(std::string_view text, bool plusIsBlank) {
-  std::string decoded;
+void DecodeURLTextInto(std::string& decoded, std::string_view text, bool plusIsBlank) {
+  decoded.clear();
   decoded.reserve(text.size());
   for (size_t i = 0; i < text.size(); ++i) {
     const char c = text[i];
@@ -155,6 +181,11 @@ std::string DecodeURLText(std::string_view text, bool plusIsBlank) {
       decoded += '%';
     }
   }
+}
+
+std::string DecodeURLText(std::string_view text, bool plusIsBlank) {
+  std::string decoded;
+  DecodeURLTextInto(decoded, text, plusIsBlank);
   return decoded;
 }
 

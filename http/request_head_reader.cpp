@@ -109,7 +109,7 @@ std::unique_ptr<THeader> TRequestHeadReader::ReadHeader() {
   // 3.2).
   int hosts = 0;
   for (int i = 0; i < header->Count(); ++i) {
-    if (TextEqualFolded(header->Fields(i)->GetName(), "Host")) ++hosts;
+    if (header->Fields(i)->HasName("Host")) ++hosts;
   }
   if (hosts > 1) throw EhttpContent(400, "More than one Host field");
   return header;
