@@ -97,7 +97,7 @@ TBasicAuthGate::TResult TBasicAuthGate::Check(const std::string& credentials, co
                                               std::chrono::steady_clock::time_point now) {
   TResult result;
   std::shared_ptr<const TConfig> config;
-  const std::string key = AddressKey(peer);
+  std::string key;
   Digest digest{};
   {
     std::lock_guard lock(mutex_);
@@ -105,6 +105,9 @@ TBasicAuthGate::TResult TBasicAuthGate::Check(const std::string& credentials, co
     if (!config) return result;
     result.verdict = TVerdict::kRefuse;
     if (credentials.empty()) return result;  // a client's first try: nothing to count
+    // Made only here: without a password, or without credentials, a request
+    // does not pay for the address's text.
+    key = AddressKey(peer);
     const auto found = failures_.find(key);
     if (found != failures_.end() && now < found->second.paused_until) {
       result.verdict = TVerdict::kPaused;

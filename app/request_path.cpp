@@ -2,6 +2,9 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <string>
+
 #include "platform/mime_types.h"
 #include "platform/registry.h"
 #include "util/byte_set.h"
@@ -47,6 +50,13 @@ constexpr TContentTypeDef kContentTypes[] = {
     {".bat", "text/x-windows-bat"},
     {".js", "application/javascript"},
 };
+
+// The length of the longest of kDefaultDocuments.
+constexpr std::size_t kLongestDefaultDocument = [] {
+  std::size_t longest = 0;
+  for (const char* document : kDefaultDocuments) longest = std::max(longest, std::char_traits<char>::length(document));
+  return longest;
+}();
 
 bool IsRegularFile(const std::string& path, struct stat& status) {
   return ::stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode);
@@ -101,7 +111,7 @@ TMapResult MapRequestPath(std::string_view uri, std::string_view pub_dir, std::s
     path = "/";
   } else {
     // Both separators mean the same to a client; from here on only "/" is.
-    path = ReplaceByte('\\', '/', path);
+    std::replace(path.begin(), path.end(), '\\', '/');
     if (PathStartsWithDrive(path) || TextHasPrefix("//", path, true) || IsReservedDeviceName(path) ||
         TextHasPrefix("../", path, true)) {
       return mrInvalid;
@@ -112,32 +122,38 @@ TMapResult MapRequestPath(std::string_view uri, std::string_view pub_dir, std::s
     if (HasParentSegment(path)) return mrInvalid;
   }
 
-  const std::string base =
-      pub_dir.empty() ? std::string(kEmptyPubDirBase) : PathWithTrailingDelimiter(pub_dir, '/');
-  if (!path.empty() && path.front() == '/') path.erase(0, 1);
-  std::string mapped = base + path;
+  std::string_view relative = path;
+  if (!relative.empty() && relative.front() == '/') relative.remove_prefix(1);
+  // The file's name is made once, in the caller's string, with room for the
+  // longest default document.
+  std::string& mapped = local_path;
+  mapped.reserve(std::max<std::size_t>(pub_dir.size(), std::char_traits<char>::length(kEmptyPubDirBase)) + 1 +
+                 relative.size() + 1 + kLongestDefaultDocument);
+  if (pub_dir.empty()) {
+    mapped = kEmptyPubDirBase;
+  } else {
+    mapped = pub_dir;
+    if (mapped.back() != '/') mapped.push_back('/');
+  }
+  mapped += relative;
   // Hidden names are not there for a client (the published directory's own
   // path, above, is the publisher's business).
-  if (!rules.ServeHidden && HasHiddenSegment(path)) {
-    local_path = std::move(mapped);
-    return mrNotFound;
-  }
+  if (!rules.ServeHidden && HasHiddenSegment(relative)) return mrNotFound;
 
   struct stat own_status {};
   struct stat& status = found_status ? *found_status : own_status;
-  const auto found = [&](std::string&& file, const struct stat& file_status) {
-    local_path = std::move(file);
-    return IsNeverServed(file_status, rules) ? mrNotFound : mrFound;
-  };
+  const auto found = [&] { return IsNeverServed(status, rules) ? mrNotFound : mrFound; };
   if (!PathIsDirectoryForm(mapped)) {
-    if (IsRegularFile(mapped, status)) return found(std::move(mapped), status);
+    if (IsRegularFile(mapped, status)) return found();
     mapped.push_back('/');
   }
+  const std::size_t folder = mapped.size();
   for (const char* document : kDefaultDocuments) {
-    std::string candidate = mapped + document;
-    if (IsRegularFile(candidate, status)) return found(std::move(candidate), status);
+    mapped.resize(folder);
+    mapped += document;
+    if (IsRegularFile(mapped, status)) return found();
   }
-  local_path = std::move(mapped);
+  mapped.resize(folder);
   return mrNotFound;
 }
 
@@ -160,7 +176,7 @@ std::string LookUpContentType(std::string_view ext) {
 
 }  // namespace
 
-std::string FileExtToContentType(std::string_view ext) {
+const std::string& FileExtToContentType(std::string_view ext) {
   // The tables are read once per process, so an answer holds for good.
   thread_local std::string last_ext;
   thread_local std::string last_type;

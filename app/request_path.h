@@ -74,7 +74,8 @@ std::string FileExtOfPath(std::string_view path);
 // matched without regard to case, then the types of today's web
 // (platform/mime_types.h), then the system's MIME database; empty when none
 // knows it. Each thread keeps its last answer: a run of requests for one
-// kind of file asks the tables once.
-std::string FileExtToContentType(std::string_view ext);
+// kind of file asks the tables once. The answer stays valid until the
+// thread's next call.
+const std::string& FileExtToContentType(std::string_view ext);
 
 }  // namespace vt

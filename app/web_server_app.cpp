@@ -907,7 +907,9 @@ void TWebServerApp::HTTPServerGetResponse(AhttpServer&, AhttpServerClient& clien
   TMapRules rules;
   rules.ServeHidden = settings->ServeHiddenFiles;
   rules.NeverServedFiles = FNeverServed.get();
-  std::string local_path;
+  // Each worker makes its file names in one string, kept from request to
+  // request.
+  thread_local std::string local_path;
   struct stat local_status {};
   const TMapResult mapped = MapRequestPath(request.URI, pub_dir, local_path, rules, &local_status);
   // A CGI program also takes POST (a form's body on its standard input);

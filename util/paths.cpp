@@ -56,9 +56,25 @@ std::string PathWithTrailingDelimiter(std::string_view path, char delimiter) {
   return result;
 }
 
+namespace {
+
+// Every step below starts from a dot that begins a segment, ends the path
+// or stands beside another dot: a path without one (most paths) is
+// canonical as it is.
+bool HasDotToResolve(std::string_view path) {
+  if (path.empty() || path.back() == '.') return !path.empty();
+  for (std::size_t i = 0; i < path.size(); ++i) {
+    if (path[i] != '.') continue;
+    if (i == 0 || path[i - 1] == '/' || path[i - 1] == '\\' || path[i + 1] == '.') return true;
+  }
+  return false;
+}
+
+}  // namespace
+
 std::string CanonicalizePath(std::string_view input, char delimiter) {
   std::string path(input);
-  if (path.empty()) return path;
+  if (!HasDotToResolve(path)) return path;
 
   // "a\.\.\b" needs more than one pass: a replacement can make a new match.
   for (;;) {

@@ -72,6 +72,9 @@ const CanonicalCase kCanonicalCases[] = {
     {"\\a\\...\\b", "\\a\\...\\b"},
     {"\\a\\b..\\..\\c", "\\a\\c"},
     {"\\a..b\\c", "\\a..b\\c"},
+    {"\\v1.2\\file.tar.gz", "\\v1.2\\file.tar.gz"},
+    {"\\.hidden\\a.b", "\\.hidden\\a.b"},
+    {"a.b", "a.b"},
 };
 
 TEST(CanonicalizePath, WithBackslashes) {
