@@ -157,6 +157,7 @@ head -c $((100 * 1024)) /dev/urandom >"$www/100k.bin"
 head -c $((LARGE_MIB << 20)) /dev/urandom >"$www/large.bin"
 cc -O2 -o "$www/hello.exe" "$here/hello.c"
 cc -O2 -shared -fPIC -o "$tmp/alloc_count.so" "$here/alloc_count.c"
+www_made=$(date +%s)
 large_label="$LARGE_MIB MiB"
 
 # launch DIR CMD... : starts a server in its own process group, under the
@@ -240,6 +241,11 @@ budget() { # SERVER KIND ARGS... : one budget figure of the running server
     echo "  (h) $server: $kind not measured"
 }
 budget_syscalls() { # SERVER, on the running server
+  # A file changed within the last seconds is looked at more closely (the
+  # small-file cache and the check of files never served take it afresh); a
+  # served site's files are older, as they are here after the other points.
+  local settle=$((www_made + 5 - $(date +%s)))
+  [ $settle -gt 0 ] && sleep $settle
   budget "$1" syscalls --requests $budget_requests --work "$tmp/raw/$1-strace-keepalive.txt"
   budget "$1" syscalls --requests $budget_connections --close --work "$tmp/raw/$1-strace-connections.txt"
 }
