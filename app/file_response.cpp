@@ -93,7 +93,9 @@ std::unique_ptr<ThttpResponse> CreateFileResponse(const std::string& path, const
   // A time ahead of the clock (a file from a machine whose clock is ahead)
   // is no modification date a client could compare with its own.
   response->LastModified = std::min<std::int64_t>(status.st_mtim.tv_sec, std::time(nullptr));
-  response->LastLines = {"Cache-Control: no-cache", "Accept-Ranges: bytes"};
+  response->LastLines.reserve(2);
+  response->LastLines.emplace_back("Cache-Control: no-cache");
+  response->LastLines.emplace_back("Accept-Ranges: bytes");
   response->SetContentReader(std::move(body));
   return response;
 }

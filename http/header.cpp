@@ -116,20 +116,48 @@ TFieldPool::~TFieldPool() {
   while (count > 0) ::operator delete(slots[--count]);
 }
 
-}  // namespace
-
-void* THeaderField::operator new(std::size_t size) {
-  if (size == sizeof(THeaderField) && !field_pool_gone && field_pool.count > 0)
-    return field_pool.slots[--field_pool.count];
-  return ::operator new(size);
+// A block of a pooled field's size: from the pool when it has one.
+void* NewPooledField() {
+  if (!field_pool_gone && field_pool.count > 0) return field_pool.slots[--field_pool.count];
+  return ::operator new(sizeof(THeaderField));
 }
 
-void THeaderField::operator delete(void* field, std::size_t size) noexcept {
-  if (size == sizeof(THeaderField) && !field_pool_gone && field_pool.count < kPooledFields) {
+void DeletePooledField(void* field) noexcept {
+  if (!field_pool_gone && field_pool.count < kPooledFields) {
     field_pool.slots[field_pool.count++] = field;
     return;
   }
   ::operator delete(field);
+}
+
+}  // namespace
+
+void* THeaderField::operator new(std::size_t size) {
+  return size == sizeof(THeaderField) ? NewPooledField() : ::operator new(size);
+}
+
+void THeaderField::operator delete(void* field, std::size_t size) noexcept {
+  if (size == sizeof(THeaderField)) {
+    DeletePooledField(field);
+  } else {
+    ::operator delete(field);
+  }
+}
+
+// A Date field takes a block of a THeaderField's size, so that the blocks
+// of both go round in one pool.
+static_assert(sizeof(TDateField) <= sizeof(THeaderField) && alignof(TDateField) <= alignof(THeaderField));
+
+void* TDateField::operator new(std::size_t size) {
+  return size == sizeof(TDateField) ? NewPooledField() : ::operator new(size);
+}
+
+void TDateField::operator delete(void* field, std::size_t size) noexcept {
+  if (size == sizeof(TDateField)) {
+    DeletePooledField(field);
+  } else {
+    ::operator delete(field);
+  }
 }
 
 std::unique_ptr<AHeaderField> THeaderField::Duplicate() const {

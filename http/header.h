@@ -128,6 +128,10 @@ class TDateField : public AHeaderField {
   TDateField();
   explicit TDateField(TDateTime gmt);
 
+  // Every response has one: they share the freed fields THeaderField keeps.
+  static void* operator new(std::size_t size);
+  static void operator delete(void* field, std::size_t size) noexcept;
+
   std::string GetName() const override { return "Date"; }
   void SetName(const std::string&) override {}
   // The RFC 1123 text with the day name.

@@ -210,7 +210,7 @@ bool AhttpServerClient::RunCycle(AhttpServer& server) {
   const bool reached_response = RunSteps(
       [&] {
         DoPreRequest();
-        RequestLine = head.ReadRequestLine();
+        head.ReadRequestLine(RequestLine);
         return !RequestLine.empty() && stream.IsOpen();
       },
       [&] {

@@ -64,7 +64,8 @@ bool TRequestHeadReader::WaitForHead(Ready ready) {
   }
 }
 
-std::string TRequestHeadReader::ReadRequestLine() {
+void TRequestHeadReader::ReadRequestLine(std::string& line) {
+  line.clear();
   ATCPClientSocket& socket = *stream_.Socket;
   started_ = false;
   bytes_ = 0;
@@ -79,13 +80,13 @@ std::string TRequestHeadReader::ReadRequestLine() {
     // its close is seen as at the connected test, and the connection ends
     // without a word (an empty line ends the cycle).
     if (socket.ReceiveEnded() && socket.Available() == 0 && socket.ErrorCode() == 0 && !client_.Terminated())
-      return std::string();
+      return;
     RaiseReadError();
   }
   started_ = true;
   deadline_ = Clock::now() + Ms(limits_.RequestHeadTime);
   client_.MarkRequestStart();
-  return ReadHeadLine(limits_.MaxRequestLine, true);
+  ReadHeadLine(line, limits_.MaxRequestLine, true);
 }
 
 // The request line longer than its limit: 414, and (as every refusal) the
@@ -95,11 +96,13 @@ std::string TRequestHeadReader::ReadRequestLine() {
 std::unique_ptr<THeader> TRequestHeadReader::ReadHeader() {
   auto header = std::make_unique<THeader>();
   std::int32_t lines = 0;
+  // Each worker reads its header lines into one string, kept from line to
+  // line and request to request.
+  thread_local std::string line;
   for (;;) {
     const std::int64_t room = limits_.MaxRequestHead - bytes_;
     if (room <= 0) throw EhttpContent(400, "Request header too large");
-    const std::string line =
-        ReadHeadLine(static_cast<std::int32_t>(std::min<std::int64_t>(limits_.MaxHeaderLine, room)), false);
+    ReadHeadLine(line, static_cast<std::int32_t>(std::min<std::int64_t>(limits_.MaxHeaderLine, room)), false);
     if (line.empty()) break;
     if (++lines > limits_.MaxHeaderLines) throw EhttpContent(400, "Too many header lines");
     CheckRequestFieldLine(line);
@@ -115,15 +118,14 @@ std::unique_ptr<THeader> TRequestHeadReader::ReadHeader() {
   return header;
 }
 
-// One line of the head, without its line end. A line longer than maxLength
+// One line of the head, without its line end, into `line`. A line longer than maxLength
 // is refused: the request line with 414, a header line with 400. When the
 // data ends without a line end, the request line raises "Read error" and a
 // header line is what is left (empty: the header ends), as for a header
 // read to the end of its data.
-std::string TRequestHeadReader::ReadHeadLine(std::int32_t maxLength, bool requestLine) {
+void TRequestHeadReader::ReadHeadLine(std::string& line, std::int32_t maxLength, bool requestLine) {
   TSocketStream& stream = stream_;
   ATCPClientSocket& socket = *stream.Socket;
-  TSocketReader& reader = *stream.Reader();
   std::int32_t scanned = 0;
   std::int32_t hit = -1;
   const bool ready = WaitForHead([&] {
@@ -132,18 +134,25 @@ std::string TRequestHeadReader::ReadHeadLine(std::int32_t maxLength, bool reques
     return hit >= 0 || socket.Available() > maxLength;
   });
   if (hit >= 0 && hit <= maxLength) {
-    std::string text = reader.ReadText(hit);
+    TakeBytes(line, hit);
     bytes_ += hit;
     SkipLineEnd();
-    return text;
+    return;
   }
   if (!ready) {
     if (requestLine || client_.Terminated()) RaiseReadError();
-    bytes_ += socket.Available();
-    return reader.ReadText(socket.Available());
+    const std::int32_t rest = socket.Available();
+    bytes_ += rest;
+    TakeBytes(line, rest);
+    return;
   }
   if (requestLine) throw EhttpContent(414, "Request line too long");
   throw EhttpContent(400, "Request header too large");
+}
+
+void TRequestHeadReader::TakeBytes(std::string& line, std::int32_t count) {
+  line.resize(static_cast<std::size_t>(count));
+  if (count > 0 && stream_.Reader()->Read(line.data(), count) != count) RaiseReadError();
 }
 
 // Consumes the line end at the read position: LF, or CR LF. A CR waits for

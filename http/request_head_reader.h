@@ -38,17 +38,19 @@ class TRequestHeadReader {
  public:
   TRequestHeadReader(TSocketStream& stream, const ThttpServerLimits& limits, TTCPServerClient& client);
 
-  // The request line; one longer than MaxRequestLine raises the 414
-  // refusal. Empty when the client closed in order before a request, or
-  // sent an empty line.
-  std::string ReadRequestLine();
+  // The request line, into `line` (whose room is kept from request to
+  // request); one longer than MaxRequestLine raises the 414 refusal. Empty
+  // when the client closed in order before a request, or sent an empty line.
+  void ReadRequestLine(std::string& line);
   // The header lines up to the empty line that ends them. Lines end in LF
   // or CR LF; a bare CR, a folded line, a blank in a field name or a second
   // Host field raise the 400 refusal.
   std::unique_ptr<THeader> ReadHeader();
 
  private:
-  std::string ReadHeadLine(std::int32_t maxLength, bool requestLine);
+  void ReadHeadLine(std::string& line, std::int32_t maxLength, bool requestLine);
+  // Takes `count` bytes that are there into `line`.
+  void TakeBytes(std::string& line, std::int32_t count);
   void SkipLineEnd();
   template <typename Ready>
   bool WaitForHead(Ready ready);

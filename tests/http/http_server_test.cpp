@@ -109,6 +109,41 @@ TEST(HttpServer, ConnectionStaysOpenOnlyAsTheRequestAndTheAnswerAllow) {
   EXPECT_EQ(6, f.frees);
 }
 
+// The request line and the header lines are read into strings a
+// connection keeps: a short request after a long one, pipelined or not,
+// sees nothing of the one before.
+TEST(HttpServer, KeptLineBuffersCarryNothingOverToTheNextRequest) {
+  HttpServerFixture f;
+  f.Answer = [](AhttpServerClient& client) {
+    const ThttpRequest& request = *client.Request();
+    std::string seen = request.Method + " " + request.URI + "?" + request.Query + " " + request.GetVersionText() + " |";
+    for (int i = 0; i < request.Header()->Count(); ++i)
+      seen += " " + request.Header()->Fields(i)->GetName() + "=" + request.Header()->Fields(i)->GetValue();
+    client.SetResponse(TextAnswer(seen));
+  };
+  f.Start();
+  const std::string long_value(300, 'v');
+  const struct {
+    std::string sent;
+    std::vector<std::string> seen;  // one per request in `sent`
+  } cases[] = {
+      {"GET /a-rather-long-path/to-fill-the-line?with=a-query HTTP/1.1\r\nHost: h\r\nX-Long: " + long_value +
+           "\r\n\r\n",
+       {"GET /a-rather-long-path/to-fill-the-line?with=a-query HTTP/1.1 | Host=h X-Long=" + long_value}},
+      {"GET /b HTTP/1.1\r\nHost: h\r\nX: 1\r\n\r\n", {"GET /b? HTTP/1.1 | Host=h X=1"}},
+      {"get /%41%20c?q HTTP/1.1\nHost: h\n\nGET / HTTP/1.1\r\nHost:  h2 \r\n\r\n",
+       {"GET /A c?q HTTP/1.1 | Host=h", "GET /? HTTP/1.1 | Host=h2"}},
+      {"GET http://example.test/d HTTP/1.1\r\nHost: h\r\n\r\n", {"GET /d? HTTP/1.1 | Host=h"}},
+  };
+  f.RunClient([&] {
+    const int fd = f.Connect();
+    for (const auto& c : cases) {
+      SendAll(fd, c.sent);
+      for (const std::string& seen : c.seen) EXPECT_EQ(seen, ReadAnswer(fd).body) << c.sent;
+    }
+  });
+}
+
 TEST(HttpServer, HeadAndByteRanges) {
   HttpServerFixture f;
   const std::string body = test::Pattern(100);
