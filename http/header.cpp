@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "http/http_text.h"
+#include "util/ascii.h"
 #include "util/text.h"
 
 namespace vt {
@@ -164,7 +165,10 @@ std::unique_ptr<AHeaderField> THeaderField::Duplicate() const {
   return std::make_unique<THeaderField>(name_, value_);
 }
 
-bool THeaderField::HasName(std::string_view trimmedName) const { return TextEqualFolded(name_, trimmedName); }
+bool THeaderField::HasName(std::string_view trimmedName) const {
+  // Most names asked for differ in length: no call for those.
+  return name_.size() == trimmedName.size() && AsciiEqualFolded(name_.data(), trimmedName.data(), name_.size());
+}
 
 void THeaderField::AppendLine(std::string& out) const {
   out += detail::TrimmedView(name_);

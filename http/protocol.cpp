@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <charconv>
 
 #include "http/http_text.h"
 #include "util/text.h"
@@ -105,15 +106,37 @@ void DecodeURLTextInto(std::string& decoded, std::string_view text, bool plusIsB
 
 }  // namespace
 
-std::string GetReasonPhrase(int32_t code) {
+namespace {
+
+std::string_view ReasonPhraseOf(int32_t code) {
   const auto* row = std::find_if(kReasonPhrases.begin(), kReasonPhrases.end(),
                                  [code](const TReasonPhrase& r) { return r.code == code; });
-  return row != kReasonPhrases.end() ? std::string(row->phrase) : std::string();
+  return row != kReasonPhrases.end() ? row->phrase : std::string_view();
 }
 
+void AppendNumber(std::string& out, int32_t value) {
+  char digits[12];
+  const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+  out.append(digits, static_cast<std::size_t>(end - digits));
+}
+
+void AppendVersionText(std::string& out, std::string_view protocol, int32_t major, int32_t minor) {
+  out += protocol;
+  if (major <= 0 && minor <= 0) return;
+  out += '/';
+  AppendNumber(out, major);
+  out += '.';
+  AppendNumber(out, minor);
+}
+
+}  // namespace
+
+std::string GetReasonPhrase(int32_t code) { return std::string(ReasonPhraseOf(code)); }
+
 std::string ComposeVersionText(std::string_view protocol, int32_t major, int32_t minor) {
-  if (major <= 0 && minor <= 0) return std::string(protocol);
-  return std::string(protocol) + "/" + std::to_string(major) + "." + std::to_string(minor);
+  std::string text;
+  AppendVersionText(text, protocol, major, minor);
+  return text;
 }
 
 std::string ComposeRequestLine(std::string_view method, std::string_view uri, std::string_view protocol,
@@ -197,15 +220,15 @@ std::string URLDecode(std::string_view text) { return DecodeURLText(text, true);
 
 std::string ComposeStatusLine(int32_t code, std::string_view reason, std::string_view protocol, int32_t major,
                               int32_t minor) {
-  std::string line = ComposeVersionText(protocol, major, minor);
+  // Made in one piece: every answer has one.
+  const std::string_view phrase = reason.empty() ? ReasonPhraseOf(code) : reason;
+  std::string line;
+  line.reserve(protocol.size() + 2 * 11 + 2 + 12 + phrase.size());
+  AppendVersionText(line, protocol, major, minor);
   line += ' ';
-  line += std::to_string(code);
+  AppendNumber(line, code);
   line += ' ';
-  if (reason.empty()) {
-    line += GetReasonPhrase(code);
-  } else {
-    line += reason;
-  }
+  line += phrase;
   return line;
 }
 

@@ -164,6 +164,13 @@ void TRequestHeadReader::TakeBytes(std::string& line, std::int32_t count) {
 void TRequestHeadReader::SkipLineEnd() {
   TSocketStream& stream = stream_;
   ATCPClientSocket& socket = *stream.Socket;
+  // The usual CR LF, both bytes there already, goes in one step.
+  if (char end[2]; socket.Available() >= 2 && socket.FirstUnread() == '\r' && socket.Peek(end, 2) == 2 &&
+                   end[1] == '\n') {
+    stream.Reader()->Skip(2);
+    bytes_ += 2;
+    return;
+  }
   const char first = stream.Reader()->ReadByte();
   ++bytes_;
   if (first == '\n') return;
