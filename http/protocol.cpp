@@ -220,10 +220,10 @@ std::string URLDecode(std::string_view text) { return DecodeURLText(text, true);
 
 std::string ComposeStatusLine(int32_t code, std::string_view reason, std::string_view protocol, int32_t major,
                               int32_t minor) {
-  // Made in one piece: every answer has one.
+  // Made in place, without a text per piece: every answer has one. No room
+  // is reserved: the usual "HTTP/1.1 200 OK" fits the string itself.
   const std::string_view phrase = reason.empty() ? ReasonPhraseOf(code) : reason;
   std::string line;
-  line.reserve(protocol.size() + 2 * 11 + 2 + 12 + phrase.size());
   AppendVersionText(line, protocol, major, minor);
   line += ' ';
   AppendNumber(line, code);
