@@ -31,14 +31,16 @@ void TNeverServed::RefreshAsOf(std::int64_t now_s) {
   for (std::size_t i = 0; i < paths_.size(); ++i)
     if (::stat(paths_[i].c_str(), &found[i]) == 0) present |= 1u << i;
 
-  const std::uint64_t sequence = sequence_.load(std::memory_order_relaxed);
-  sequence_.store(sequence + 1, std::memory_order_relaxed);
-  std::atomic_thread_fence(std::memory_order_release);
-  taken_at_s_.store(now_s, std::memory_order_relaxed);
-  present_.store(present, std::memory_order_relaxed);
+  // The odd count is set before any field changes (the increment acquires,
+  // so no store below comes before it); a reader that sees a new field
+  // also sees that count (the fields are stored releasing), and one that
+  // sees the even count after sees every new field.
+  const std::uint64_t sequence = sequence_.fetch_add(1, std::memory_order_acquire);
+  taken_at_s_.store(now_s, std::memory_order_release);
+  present_.store(present, std::memory_order_release);
   for (std::size_t i = 0; i < paths_.size(); ++i) {
-    identities_[i].device.store(found[i].st_dev, std::memory_order_relaxed);
-    identities_[i].inode.store(found[i].st_ino, std::memory_order_relaxed);
+    identities_[i].device.store(found[i].st_dev, std::memory_order_release);
+    identities_[i].inode.store(found[i].st_ino, std::memory_order_release);
   }
   sequence_.store(sequence + 2, std::memory_order_release);
 }
@@ -50,15 +52,16 @@ bool TNeverServed::Holds(const struct stat& found) const {
   for (int attempt = 0; attempt < kTries; ++attempt) {
     const std::uint64_t before = sequence_.load(std::memory_order_acquire);
     if (before & 1) continue;
-    const std::int64_t taken_at = taken_at_s_.load(std::memory_order_relaxed);
-    const std::uint32_t present = present_.load(std::memory_order_relaxed);
+    // Acquiring loads: the second look at the count cannot come before
+    // them.
+    const std::int64_t taken_at = taken_at_s_.load(std::memory_order_acquire);
+    const std::uint32_t present = present_.load(std::memory_order_acquire);
     bool same = false;
     for (std::size_t i = 0; i < paths_.size() && i < kMaxFiles; ++i) {
-      if ((present & (1u << i)) && identities_[i].device.load(std::memory_order_relaxed) == found.st_dev &&
-          identities_[i].inode.load(std::memory_order_relaxed) == found.st_ino)
+      if ((present & (1u << i)) && identities_[i].device.load(std::memory_order_acquire) == found.st_dev &&
+          identities_[i].inode.load(std::memory_order_acquire) == found.st_ino)
         same = true;
     }
-    std::atomic_thread_fence(std::memory_order_acquire);
     if (sequence_.load(std::memory_order_relaxed) != before) continue;
     // A file changed (made, renamed, linked, unlinked) since shortly before
     // the snapshot may have become one of the files, or stopped being one.

@@ -17,8 +17,8 @@
 // symbolic link on the way repointed, lasts until the next refresh.
 //
 // Threads: Refresh and Holds may be called from any thread. Readers never
-// wait: the snapshot is a sequence lock whose readers retry a bounded number
-// of times and then do the full check.
+// wait: the snapshot is a sequence lock (every field an atomic) whose readers
+// retry a bounded number of times and then do the full check.
 
 #include <sys/stat.h>
 #include <sys/types.h>
