@@ -64,7 +64,7 @@ std::optional<std::string> ListField(const ThttpRequest& request, std::string_vi
   std::optional<std::string> list;
   for (int i = 0; i < header->Count(); ++i) {
     const AHeaderField* field = header->Fields(i);
-    if (!TextEqualFolded(Trimmed(field->GetName()), name)) continue;
+    if (!field->HasName(name)) continue;
     list = list ? *list + "," + field->GetValue() : field->GetValue();
   }
   return list;

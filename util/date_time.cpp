@@ -234,13 +234,21 @@ void AppendHTTPDate(std::string& out, std::int64_t unix_seconds) {
     out += DateTimeToHTTPText(kUnixEpochDateTime + static_cast<double>(unix_seconds) / kSecondsPerDay, true);
     return;
   }
+  // Each thread keeps its last text: a run of answers for one file asks
+  // for the same time again and again.
+  thread_local std::int64_t last_seconds = -1;
+  thread_local char text[32];
+  thread_local std::size_t last_size = 0;
+  if (unix_seconds == last_seconds) {
+    out.append(text, last_size);
+    return;
+  }
   const std::int64_t days = unix_seconds / kSecondsPerDay;
   const auto of_day = static_cast<int>(unix_seconds % kSecondsPerDay);
   TDateTimeParts parts;
   CivilFromDays(days, parts);
   // "Thu, 01 Jan 1970 00:00:00 GMT": 29 bytes for the years 1000 to 9999,
   // made in place.
-  char text[32];
   char* at = text;
   const auto put = [&at](std::string_view part) {
     for (const char c : part) *at++ = c;
@@ -264,7 +272,9 @@ void AppendHTTPDate(std::string& out, std::int64_t unix_seconds) {
   *at++ = ':';
   two(of_day % 60);
   put(" GMT");
-  out.append(text, static_cast<std::size_t>(at - text));
+  last_size = static_cast<std::size_t>(at - text);
+  last_seconds = unix_seconds;
+  out.append(text, last_size);
 }
 
 std::string LocalDateTimeToHTTPText(TDateTime value) { return DateTimeToHTTPText(LocalToGMT(value), true); }

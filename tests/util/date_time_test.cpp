@@ -241,9 +241,12 @@ TEST(DateTimeFormat, UnixSecondsGiveTheGeneralText) {
                                        -1, -86401};
   for (std::int64_t s = 1; s < 253402300800; s = s * 3 + 12345) seconds.push_back(s);
   for (const std::int64_t s : seconds) {
-    std::string text = "x";
-    AppendHTTPDate(text, s);
-    EXPECT_EQ("x" + DateTimeToHTTPText(kUnixEpochDateTime + static_cast<double>(s) / 86400, true), text) << s;
+    // Twice: the second answer is the one the thread kept from the first.
+    for (int again = 0; again < 2; ++again) {
+      std::string text = "x";
+      AppendHTTPDate(text, s);
+      EXPECT_EQ("x" + DateTimeToHTTPText(kUnixEpochDateTime + static_cast<double>(s) / 86400, true), text) << s;
+    }
   }
 }
 
