@@ -48,7 +48,17 @@ bool ReadWhole(const TFileReader& reader, std::string& content, struct stat& aft
 std::string FileEntityTag(const struct stat& status) {
   const auto modified_ns = static_cast<std::uint64_t>(status.st_mtim.tv_sec) * 1000000000u +
                            static_cast<std::uint64_t>(status.st_mtim.tv_nsec);
-  std::string tag;
+  // Each thread keeps its last tag: a run of answers for one file asks for
+  // the same one again and again.
+  thread_local std::uint64_t last_inode = 0;
+  thread_local std::uint64_t last_size = 0;
+  thread_local std::uint64_t last_modified_ns = 0;
+  thread_local std::string last_tag;
+  if (!last_tag.empty() && last_inode == static_cast<std::uint64_t>(status.st_ino) &&
+      last_size == static_cast<std::uint64_t>(status.st_size) && last_modified_ns == modified_ns)
+    return last_tag;
+  std::string& tag = last_tag;
+  tag.clear();
   tag.reserve(3 * 16 + 5);
   tag += '"';
   AppendHex(tag, static_cast<std::uint64_t>(status.st_ino));
@@ -57,6 +67,9 @@ std::string FileEntityTag(const struct stat& status) {
   tag += '-';
   AppendHex(tag, modified_ns);
   tag += '"';
+  last_inode = static_cast<std::uint64_t>(status.st_ino);
+  last_size = static_cast<std::uint64_t>(status.st_size);
+  last_modified_ns = modified_ns;
   return tag;
 }
 

@@ -184,6 +184,34 @@ TEST(FileAnswers, CurlAndWgetFetchAgainOnlyWhatChangedAndNeverMixTwoVersions) {
   EXPECT_TRUE(Holds(here.File("big.bin"), new_text));
 }
 
+// The tag names inode, size and modification time; the thread's last tag
+// is used again only for exactly those.
+TEST(FileAnswers, EntityTagFollowsEveryPartOfTheFilesVersion) {
+  const auto status = [](ino_t inode, off_t size, time_t seconds, long ns) {
+    struct stat s {};
+    s.st_ino = inode;
+    s.st_size = size;
+    s.st_mtim.tv_sec = seconds;
+    s.st_mtim.tv_nsec = ns;
+    return s;
+  };
+  const struct {
+    struct stat file;
+    const char* tag;
+  } rows[] = {
+      {status(0x1a, 0x400, 1, 0), "\"1a-400-3b9aca00\""},
+      {status(0x1a, 0x400, 1, 0), "\"1a-400-3b9aca00\""},
+      {status(0x1b, 0x400, 1, 0), "\"1b-400-3b9aca00\""},
+      {status(0x1b, 0x401, 1, 0), "\"1b-401-3b9aca00\""},
+      {status(0x1b, 0x401, 1, 1), "\"1b-401-3b9aca01\""},
+      {status(0x1b, 0x401, 2, 1), "\"1b-401-77359401\""},
+      {status(0, 0, 0, 0), "\"0-0-0\""},
+      {status(0, 0, 0, 0), "\"0-0-0\""},
+      {status(0x1a, 0x400, 1, 0), "\"1a-400-3b9aca00\""},
+  };
+  for (const auto& row : rows) EXPECT_EQ(row.tag, FileEntityTag(row.file));
+}
+
 TEST(ContentTypes, WebTypesNeedNoSystemDatabaseAndTextNamesItsCharset) {
   const struct {
     const char* ext;
