@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <limits>
 #include <memory>
+#include <typeinfo>
 
 #include "http/content_readers.h"
 #include "http/http_text.h"
@@ -424,12 +425,23 @@ void AhttpMessage::WriteHeader(AWriterEx& writer) {
 int64_t AhttpMessage::WriteContent(AWriterEx& writer) {
   if (!HasContent) return -1;
   int64_t written = 0;
+  // Which kind of reader it is: a plain file reader is told by its type
+  // alone; a cast, which walks the class tree, only for the others.
+  TFileReader* file = nullptr;
+  TMemoryReader* memory = nullptr;
+  if (content_is_text_ || !content_reader_) {
+    // nothing to tell
+  } else if (typeid(*content_reader_) == typeid(TFileReader)) {
+    file = static_cast<TFileReader*>(content_reader_);
+  } else if (memory = dynamic_cast<TMemoryReader*>(content_reader_); !memory) {
+    file = dynamic_cast<TFileReader*>(content_reader_);
+  }
   if (content_is_text_) {
     writer.WriteText(content_text_);
     written = static_cast<int64_t>(content_text_.size());
-  } else if (auto* file = dynamic_cast<TFileReader*>(content_reader_); file && file->Measured()) {
+  } else if (file && file->Measured()) {
     written = WriteReaderBytes(*file, writer, std::max<int64_t>(file->GetSize() - file->GetPosition(), 0));
-  } else if (auto* memory = dynamic_cast<TMemoryReader*>(content_reader_)) {
+  } else if (memory) {
     // Bytes in memory go to the writer in place.
     const std::string_view bytes = memory->Unread();
     for (std::size_t done = 0; done < bytes.size();) {
