@@ -116,6 +116,7 @@ void AhttpServerClient::Init() {
     limits_ = server->Limits;
     application_name_ = server->ApplicationName();
     application_version_ = server->ApplicationVersion();
+    server_text_ = application_name_.empty() ? std::string() : application_name_ + "/" + application_version_;
     server_admin_ = server->ServerAdmin();
     // Several addresses (or every one) name no single host.
     local_host_ = server->LocalHosts().size() == 1 ? server->LocalHost() : std::string();
@@ -280,8 +281,7 @@ bool AhttpServerClient::Respond(AhttpServer& server) {
           return true;
         },
         [&] {
-          if (!application_name_.empty())
-            response_->SetServerField(application_name_ + "/" + application_version_);
+          if (!server_text_.empty()) response_->SetServerField(server_text_);
           response_->AddLastFields();
           answered_ = true;
           writer.WriteHeader(*response_);
@@ -392,7 +392,7 @@ void AhttpServerClient::SendRefusal(std::int32_t code, const std::string& text) 
   answer->Prepare();
   if (!internal) {
     answer->SetConnectionField(false);
-    if (!application_name_.empty()) answer->SetServerField(application_name_ + "/" + application_version_);
+    if (!server_text_.empty()) answer->SetServerField(server_text_);
   }
   SendErrorAnswer(*answer);
 }

@@ -249,6 +249,9 @@ class AhttpServerClient : public TTCPServerClient {
   ThttpServerLimits limits_;
   std::string application_name_;
   std::string application_version_;
+  // "name/version" for the Server field, made once per connection; empty
+  // without a name.
+  std::string server_text_;
   std::string server_admin_;
   std::string local_host_;
   // Where responses are gathered before they go to the connection (the

@@ -761,8 +761,13 @@ void ThttpResponse::SetRange(int64_t start, int64_t end) {
 }
 
 void ThttpResponse::SetServerField(std::string_view text) {
-  std::string value =
-      text.empty() ? std::string(kHTTPServerToken) : std::string(text) + " " + std::string(kHTTPServerToken);
+  std::string value;
+  value.reserve(text.size() + 1 + kHTTPServerToken.size());
+  if (!text.empty()) {
+    value += text;
+    value += ' ';
+  }
+  value += kHTTPServerToken;
   GetHeader().SetField("Server", std::make_unique<THeaderField>("Server", std::move(value)));
 }
 
