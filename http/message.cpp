@@ -579,8 +579,10 @@ void ThttpRequest::AssignPrototype(const AhttpMessage* prototype) {
 std::string ThttpRequest::GetPathAndQuery() const { return Query.empty() ? URI : URI + "?" + Query; }
 
 std::string ThttpRequest::GetHost() const {
-  std::string host = Header() ? Header()->GetFieldValue("Host") : std::string();
-  if (host.empty()) host = TargetHost;
+  // A target in absolute form names the host itself; a Host field sent
+  // beside it is ignored (RFC 9112 section 3.2.2).
+  std::string host = TargetHost;
+  if (host.empty() && Header()) host = Header()->GetFieldValue("Host");
   if (host.empty()) {
     std::string scheme;
     std::string path;

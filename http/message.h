@@ -313,7 +313,7 @@ class ThttpRequest : public AhttpMessage {
   // The decoded path, then "?" and the query as sent when there is one:
   // the request target as people read it (the access log shows it).
   std::string GetPathAndQuery() const;
-  // The Host field's value, else TargetHost, else the host of an absolute
+  // TargetHost, else the Host field's value, else the host of an absolute
   // URI set as URI.
   std::string GetHost() const;
   // "host:port": the Host field gets the host, Port the port when there is

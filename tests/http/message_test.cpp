@@ -82,6 +82,11 @@ TEST(Request, AbsoluteURIsNameTheHost) {
   // fallback of GetHost.
   proxied.SetHeader(nullptr);
   EXPECT_EQ("example.org:8080", proxied.GetHost());
+  // The target's host wins over a Host field the client sent beside it.
+  auto sent = std::make_unique<THeader>();
+  sent->SetFieldValue("Host", "elsewhere.example");
+  proxied.SetHeader(std::move(sent));
+  EXPECT_EQ("example.org:8080", proxied.GetHost());
 
   // "//x/y" is a path, not a host.
   ThttpRequest path;
