@@ -163,6 +163,18 @@ int WSAAsyncSelect(TSocket socket, HWindow window, std::uint32_t msg, std::int32
   }
   const int flags = ::fcntl(socket, F_GETFL);
   if (flags < 0 || (!(flags & O_NONBLOCK) && ::fcntl(socket, F_SETFL, flags | O_NONBLOCK) != 0)) return -1;
+  return WatchNonBlockingSocket(socket, window, msg, events);
+}
+
+int WatchNonBlockingSocket(TSocket socket, HWindow window, std::uint32_t msg, std::int32_t events) {
+  if (socket < 0) {
+    errno = EBADF;
+    return -1;
+  }
+  if (events == 0) {
+    UnwatchDescriptor(socket);
+    return 0;
+  }
   std::uint32_t ready = 0;
   if (events & (FD_READ | FD_ACCEPT)) ready |= EPOLLIN;
   if (events & (FD_READ | FD_CLOSE)) ready |= EPOLLIN | EPOLLRDHUP;
