@@ -117,7 +117,8 @@ void TTCPServerClient::CreateConnection(ATCPServer& server) {
   auto socket = std::make_unique<TTCPServerClientSocket>();
   // From here the socket owns the handle, even if taking it over fails.
   handle_taken_ = true;
-  socket->InitWithHandle(SocketHandle);
+  // The handle comes straight from the server's accept.
+  socket->InitWithAcceptedHandle(SocketHandle);
   TTCPServerClientSocket* connection = socket.get();
   connection->SentCounter = &Figures.BytesSent;
   {
@@ -131,6 +132,15 @@ void TTCPServerClient::CreateConnection(ATCPServer& server) {
   const std::int32_t time_out = server.TimeOut();
   stream_ = std::make_unique<TSocketStream>(connection, swmHandleMessage,
                                             static_cast<std::uint32_t>(time_out > 0 ? time_out : 0), false);
+}
+
+void TTCPServerClient::ReleaseConnection() {
+  stream_.reset();
+  std::unique_ptr<TTCPServerClientSocket> socket;
+  {
+    std::lock_guard lock(socket_mutex_);
+    socket = std::move(socket_);
+  }
 }
 
 void TTCPServerClient::TerminateConnection() {
@@ -232,28 +242,12 @@ void TTCPServerClientThread::Execute() {
       }
     }
   }
-  try {
-    Synchronize([this] { Complete(); });
-  } catch (...) {
-    LogFailure("Client free error: ", std::current_exception());
-  }
-}
-
-void TTCPServerClientThread::Complete() {
-  TTCPServerClient* client = Client();
-  if (!client) return;
-  std::exception_ptr error;
-  if (ATCPServer* server = Server()) {
-    try {
-      server->FinishClient(connection_, !Terminated() && !client->Terminated());
-    } catch (...) {
-      error = std::current_exception();
-    }
-  }
-  // Freed even when a handler failed, or when the server has given this
-  // worker up: nothing else would free it on the main thread.
-  connection_.FreeClient();
-  if (error) std::rethrow_exception(error);
+  // The connection is this thread's: it goes here, with its window, so that
+  // the thread's queue is left clean for its next connection. The rest of
+  // the completion (the client's events and its freeing) runs on the main
+  // thread once the end is reported (AfterExecute), without this thread
+  // waiting for it.
+  client->ReleaseConnection();
 }
 
 void TTCPServerClientThread::AfterExecute() {

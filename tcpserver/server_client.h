@@ -15,13 +15,15 @@
 //   4. active: OnClientActive and ClientActive ran on the main thread; the
 //      worker runs Execute, the whole conversation with the peer;
 //   5. finishing: Execute has returned or raised; unless terminated, the
-//      worker sends what is still queued and closes the connection; the
-//      completion step runs on the main thread (OnClientRemoved, then
-//      OnClientInactive and ClientInactive unless the client or worker was
-//      terminated);
-//   6. freed: by the completion step, on the main thread, while the worker
-//      waits for it; the worker then ends and the server releases the
-//      record, which joins the worker.
+//      worker sends what is still queued and closes the connection, then
+//      frees the connection's socket and stream (Socket and Stream are null
+//      from here on) and ends, reporting its end to the main thread without
+//      waiting for it;
+//   6. completed and freed: on the main thread, when the end is taken (or
+//      when the server waits for its workers): the completion step
+//      (OnClientRemoved, then OnClientInactive and ClientInactive unless the
+//      client or worker was terminated), then the client is freed and the
+//      server releases the record, which joins the worker.
 // Terminate may come at any point after 1: the worker skips what is left at
 // its next check, and only OnClientRemoved fires.
 //
@@ -33,8 +35,9 @@
 // completion step, or by the server's shutdown for a worker that has ended
 // without one. The record is released by its id, once its worker has ended.
 // A worker the server gives up waiting for (ATCPServer::Shutdown) is handed
-// its record (TThreadEx::Abandon): its completion step still frees the
-// client, and the record goes when its thread's run is over.
+// its record (TThreadEx::Abandon): when its run is over it hands the record
+// back to the main thread, where it is released with the client (no event
+// fires for it).
 //
 // Threads: every member of the client runs on the main thread except
 // Execute, SetErrorMessage and what Execute uses (Stream, Socket, Log,
@@ -183,6 +186,8 @@ class TTCPServerClient {
   // Worker: makes the connection socket over SocketHandle, applies the
   // server's throttling and makes the stream.
   void CreateConnection(ATCPServer& server);
+  // Worker, as it ends: frees the stream and the connection socket.
+  void ReleaseConnection();
   // Shuts the connection down and posts a quit to its window, once.
   void TerminateConnection();
   // The connection's window has been told to end.
@@ -241,10 +246,11 @@ class TTCPServerClientThread : public TThreadEx {
 
  protected:
   // The worker's steps: make the connection, activate the client on the main
-  // thread, run its Execute, then complete and free it on the main thread.
-  // Each failure is logged with its step's text.
+  // thread, run its Execute, then close and free the connection. Each
+  // failure is logged with its step's text.
   void Execute() override;
-  // Reports the end to the server so that it releases the record.
+  // Reports the end to the server, which completes the client, frees it and
+  // releases the record.
   void AfterExecute() override;
 
  private:
@@ -252,8 +258,6 @@ class TTCPServerClientThread : public TThreadEx {
   // window told to end.
   bool MustStop() const;
   void LogFailure(const std::string& prefix, std::exception_ptr error);
-  // Main thread: the completion step.
-  void Complete();
 
   std::shared_ptr<TTCPServerLink> link_;
   TTCPServerConnection& connection_;
@@ -292,6 +296,9 @@ class TTCPServerConnection {
 
   const std::uint32_t id_;
   bool listed_ = false;
+  // The completion step has begun (a handler it runs may wait for the
+  // workers, which must not complete this client a second time).
+  bool completing_ = false;
   // Declared first, so freed last: the client goes before its worker.
   std::unique_ptr<TTCPServerClientThread> worker_;
   std::unique_ptr<TTCPServerClient> client_;

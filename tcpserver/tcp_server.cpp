@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/synchronize.h"
 #include "sockets/async_select.h"
 
 namespace vt {
@@ -29,6 +30,20 @@ constexpr std::int64_t kMakeWayLookAgainMs = 250;
 // empty queue: the waiting connections are taken once a client has gone.
 bool IsResourceShortage(int error) {
   return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
+}
+
+// What an abandoned worker keeps (TThreadEx::Abandon): its record, handed back
+// to the main thread when the worker lets go of it, to be released there
+// with the client it holds. Released in place when the main thread serves
+// no more calls (nobody else is left to use the client then).
+std::shared_ptr<void> ReleasedOnMainThread(std::shared_ptr<TTCPServerConnection> connection) {
+  using Held = std::shared_ptr<TTCPServerConnection>;
+  return std::shared_ptr<void>(new Held(std::move(connection)), [](void* pointer) {
+    Held connection = std::move(*static_cast<Held*>(pointer));
+    delete static_cast<Held*>(pointer);
+    // The call owns the record until it has run (or been dropped).
+    PostToMainThread([connection = std::move(connection)] {});
+  });
 }
 
 std::string SecondsText(std::int64_t ms) {
@@ -255,7 +270,10 @@ void ATCPServer::Shutdown() {
   }
   for (auto& [id, connection] : connections) {
     TTCPServerClientThread& worker = *connection->Worker();
-    worker.Abandon(std::move(connection));  // released now when the worker has ended
+    // Released now when the worker has ended; otherwise handed back to this
+    // thread when its run is over, so that its client is freed here as every
+    // client is.
+    worker.Abandon(ReleasedOnMainThread(std::move(connection)));
   }
   if (running > 0) LogStillRunning(running, "; left to end on their own");
 }
@@ -313,24 +331,48 @@ void ATCPServer::LogStillRunning(std::size_t count, const char* consequence) {
 }
 
 std::size_t ATCPServer::ReapWorkers() {
+  // The ids first: the completion step runs handlers, which may change the
+  // list (or wait for the workers themselves).
+  std::vector<std::uint32_t> ended;
   std::size_t busy = 0;
-  for (auto it = connections_.begin(); it != connections_.end();) {
-    TTCPServerClientThread& worker = *it->second->Worker();
+  for (const auto& [id, connection] : connections_) {
+    const TTCPServerClientThread& worker = *connection->Worker();
     if (worker.Finished()) {
-      it = connections_.erase(it);  // joins: the thread has only its last steps left
-      continue;
+      ended.push_back(id);
+    } else if (!worker.InSynchronize()) {
+      // A worker whose synchronised call runs further down this stack can
+      // only end after the wait has returned.
+      ++busy;
     }
-    // A worker whose synchronised call runs further down this stack can only
-    // end after the wait has returned.
-    if (!worker.InSynchronize()) ++busy;
-    ++it;
   }
+  for (const std::uint32_t id : ended) ReapWorker(id);
   return busy;
 }
 
 void ATCPServer::ReapWorker(std::uint32_t id) {
-  const auto it = connections_.find(id);
-  if (it != connections_.end() && it->second->Worker()->Finished()) connections_.erase(it);
+  auto it = connections_.find(id);
+  if (it == connections_.end() || !it->second->Worker()->Finished()) return;
+  // Held while the handlers run; released (which joins the worker: it has
+  // only its last steps left) once it is out of the list of records.
+  const std::shared_ptr<TTCPServerConnection> connection = it->second;
+  CompleteClient(*connection);
+  it = connections_.find(id);
+  if (it != connections_.end() && it->second == connection) connections_.erase(it);
+}
+
+void ATCPServer::CompleteClient(TTCPServerConnection& connection) {
+  TTCPServerClient* client = connection.Client();
+  if (!client || connection.completing_) return;
+  connection.completing_ = true;
+  std::string error;
+  try {
+    FinishClient(connection, !connection.Worker()->Terminated() && !client->Terminated());
+  } catch (...) {
+    error = CurrentExceptionMessage();
+  }
+  // Freed even when a handler failed: nothing else would free it.
+  connection.FreeClient();
+  if (!error.empty()) Log(1, "Client free error: " + error);
 }
 
 // ---------------------------------------------------------------------------
@@ -753,7 +795,8 @@ void ATCPServer::DoClientActive(TTCPServerClient& client) {
 
 void ATCPServer::FinishClient(TTCPServerConnection& connection, bool normally) {
   Unlist(connection);
-  if (!normally) return;
+  // Destruction fires no client event (see Unlist).
+  if (!normally || shutting_down_) return;
   TTCPServerClient& client = *connection.Client();
   if (OnClientInactive) OnClientInactive(client);
   client.ClientInactive();

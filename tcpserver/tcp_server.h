@@ -289,12 +289,16 @@ class ATCPServer : public TComponent {
   // worker finished normally, OnClientInactive and ClientInactive.
   void FinishClient(TTCPServerConnection& connection, bool normally);
   void ApplyThrottlingToClients();
-  // Releases the record `id` when its worker has ended.
+  // When the worker of record `id` has ended: its client's completion step,
+  // then the record's release.
   void ReapWorker(std::uint32_t id);
-  // Releases every record whose worker has ended; returns how many workers
+  // ReapWorker for every worker that has ended; returns how many workers
   // are still busy (not counting those whose synchronised call runs further
   // down the main thread's stack).
   std::size_t ReapWorkers();
+  // The completion step of a client whose worker has ended (FinishClient),
+  // once, then the client is freed; a handler's failure is logged.
+  void CompleteClient(TTCPServerConnection& connection);
   void LogStillRunning(std::size_t count, const char* consequence);
 
   std::unique_ptr<TTCPServerSocket> socket_;
