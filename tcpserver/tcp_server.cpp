@@ -23,6 +23,13 @@ using Clock = std::chrono::steady_clock;
 // workers' end messages normally wake it much sooner.
 constexpr auto kWaitSlice = std::chrono::milliseconds(100);
 
+// Connections taken from one listening socket in one accept pass: a burst
+// is served by few passes (each new connection would otherwise cost a
+// notification of its own), and a flood cannot hold the main thread, whose
+// other messages come between two passes. The listening socket reports
+// again while connections wait.
+constexpr int kAcceptBatch = 64;
+
 // How long the timer that runs MakeWay again waits at most.
 constexpr std::int64_t kMakeWayLookAgainMs = 250;
 
@@ -458,7 +465,7 @@ void ATCPServer::HandleAccept() {
   }
   BeforeAccept();
   for (TTCPServerSocket* listener : Listeners()) {
-    for (;;) {
+    for (int taken = 0; taken < kAcceptBatch; ++taken) {
       TSocketAddress address;
       TSocket handle = kInvalidSocket;
       int error = 0;
