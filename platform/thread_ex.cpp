@@ -1,5 +1,9 @@
 #include "platform/thread_ex.h"
 
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <list>
 #include <system_error>
@@ -26,9 +30,38 @@ std::string CurrentExceptionMessage() {
 // ---------------------------------------------------------------------------
 // TThreadPool
 
+namespace {
+
+// A parked thread sleeps on a word of its own (a futex) rather than on a
+// condition variable: waking it then costs the giver one call and the
+// sleeper none (a condition variable makes the woken thread take its mutex
+// as if contended, and its release costs one more call).
+constexpr int kParkedAsleep = 0;
+constexpr int kParkedWoken = 1;
+
+static_assert(sizeof(std::atomic<int>) == sizeof(int) && std::atomic<int>::is_always_lock_free,
+              "the wake word is a futex");
+
+// Sleeps while `word` is kParkedAsleep, at most `timeout`; at once when it
+// is not (any more).
+void SleepOnWord(std::atomic<int>& word, std::chrono::nanoseconds timeout) {
+  const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(timeout);
+  timespec relative{static_cast<time_t>(seconds.count()), static_cast<long>((timeout - seconds).count())};
+  ::syscall(SYS_futex, reinterpret_cast<int*>(&word), FUTEX_WAIT_PRIVATE, kParkedAsleep, &relative, nullptr, 0);
+}
+
+void WakeWord(std::atomic<int>& word) {
+  word.store(kParkedWoken, std::memory_order_release);
+  ::syscall(SYS_futex, reinterpret_cast<int*>(&word), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+}
+
+}  // namespace
+
 struct TThreadPool::Worker {
   std::thread thread;
-  std::condition_variable wake;
+  // What a parked thread sleeps on; the job and the pool's state are read
+  // under the pool's mutex, never from the word.
+  std::atomic<int> wake{kParkedAsleep};
   TThreadEx* job = nullptr;  // handed over while parked
   bool busy = true;          // running an object (or on the way to park)
   // Set by the object's run as it ends, before its owner can see it over:
@@ -101,7 +134,7 @@ void TThreadPool::Start(TThreadEx* job) {
   }
   // Woken outside the lock, so that it need not wait for it at once. Its
   // record stays: a busy thread is never joined.
-  if (woken) woken->wake.notify_one();
+  if (woken) WakeWord(woken->wake);
   for (Worker& worker : ended) worker.thread.join();
 }
 
@@ -117,7 +150,19 @@ void TThreadPool::Serve(std::shared_ptr<State> state, Worker* self, TThreadEx* j
     state->changed.notify_all();
     if (state->closing || state->parked.size() >= state->max_parked) break;
     state->parked.push_back(self);
-    self->wake.wait_for(lock, state->park_time, [&] { return self->job != nullptr || state->closing; });
+    const auto until = std::chrono::steady_clock::now() + state->park_time;
+    for (;;) {
+      // Reset under the lock, before the look: a giver sets the job (or
+      // the pool closes) under it, then wakes the word, so no wake-up is
+      // lost; a late wake-up of an earlier job costs one more look.
+      self->wake.store(kParkedAsleep, std::memory_order_relaxed);
+      if (self->job != nullptr || state->closing) break;
+      const auto now = std::chrono::steady_clock::now();
+      if (now >= until) break;
+      lock.unlock();
+      SleepOnWord(self->wake, until - now);
+      lock.lock();
+    }
     if (self->job) {
       job = std::exchange(self->job, nullptr);  // the giver took us off the parked list
       continue;
@@ -135,7 +180,7 @@ void TThreadPool::Close(std::chrono::milliseconds wait) {
   {
     std::unique_lock lock(state->mutex);
     state->closing = true;
-    for (Worker* worker : state->parked) worker->wake.notify_one();
+    for (Worker* worker : state->parked) WakeWord(worker->wake);
     // Only threads whose object's run is over are worth waiting for.
     state->changed.wait_for(lock, wait, [&] {
       return std::none_of(state->workers.begin(), state->workers.end(), [](const Worker& worker) {
