@@ -36,23 +36,28 @@ namespace {
 // condition variable: waking it then costs the giver one call and the
 // sleeper none (a condition variable makes the woken thread take its mutex
 // as if contended, and its release costs one more call).
-constexpr int kParkedAsleep = 0;
-constexpr int kParkedWoken = 1;
+constexpr int kParkedAsleep = 0;    // parked, no wake-up yet
+constexpr int kParkedWoken = 1;     // woken (or about to be)
+constexpr int kParkedSleeping = 2;  // parked, and the thread sleeps on the word
 
 static_assert(sizeof(std::atomic<int>) == sizeof(int) && std::atomic<int>::is_always_lock_free,
               "the wake word is a futex");
 
 // Sleeps while `word` is kParkedAsleep, at most `timeout`; at once when it
-// is not (any more).
+// is not (any more). It says so on the word first, so that a wake-up that
+// comes before costs neither side a call.
 void SleepOnWord(std::atomic<int>& word, std::chrono::nanoseconds timeout) {
+  int expected = kParkedAsleep;
+  if (!word.compare_exchange_strong(expected, kParkedSleeping, std::memory_order_acq_rel)) return;
   const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(timeout);
   timespec relative{static_cast<time_t>(seconds.count()), static_cast<long>((timeout - seconds).count())};
-  ::syscall(SYS_futex, reinterpret_cast<int*>(&word), FUTEX_WAIT_PRIVATE, kParkedAsleep, &relative, nullptr, 0);
+  ::syscall(SYS_futex, reinterpret_cast<int*>(&word), FUTEX_WAIT_PRIVATE, kParkedSleeping, &relative, nullptr,
+            0);
 }
 
 void WakeWord(std::atomic<int>& word) {
-  word.store(kParkedWoken, std::memory_order_release);
-  ::syscall(SYS_futex, reinterpret_cast<int*>(&word), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+  if (word.exchange(kParkedWoken, std::memory_order_acq_rel) == kParkedSleeping)
+    ::syscall(SYS_futex, reinterpret_cast<int*>(&word), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
 }
 
 }  // namespace
