@@ -752,6 +752,13 @@ TEST(TCPServer, RunningOutOfDescriptorsNeitherHangsNorLeaks) {
     rlimit tight = old_limit;
     tight.rlim_cur = LimitLeaving(3);
     ::setrlimit(RLIMIT_NOFILE, &tight);
+    // The peers send only once the shortage has hit: a worker that has
+    // served its connection ends without waiting for the main thread, and
+    // could otherwise park again in time for the third connection.
+    EXPECT_TRUE(PumpUntil([&] {
+      return std::any_of(f.lines.begin(), f.lines.end(),
+                         [](const std::string& line) { return line.rfind("1 Socket creation error: ", 0) == 0; });
+    }));
     // Each connection is served or closed; none is left hanging.
     for (int peer : peers) test::SendAll(peer, "x\r\nquit\r\n");
     int settled = 0;
