@@ -26,6 +26,10 @@ namespace {
 // epoll keys of the queue's own descriptors. Watched descriptors use
 // (serial << 32) | fd with a serial of at least 1, so they never collide.
 constexpr std::uint64_t kWakeKey = 1;
+// Wake-ups taken before the eventfd's count is read back: a wake-up costs
+// the owner no read, and the count (each write adds 1) stays far below its
+// limit of 2^64 - 2.
+constexpr std::uint32_t kWakesBetweenReads = 1u << 20;
 constexpr std::uint64_t kTimerKey = 2;
 constexpr int kMaxEvents = 64;
 // The one thread message: run the task in the payload.
@@ -104,6 +108,8 @@ class EventQueue : public std::enable_shared_from_this<EventQueue> {
   void TakeIncoming();
 
   int event_fd_ = -1;
+  // Wake-ups taken without reading the eventfd (see Collect).
+  std::uint32_t wakes_unread_ = 0;
   int timer_fd_ = -1;
   std::int64_t armed_ns_ = 0;  // when the timerfd fires; 0 when not armed
 
@@ -175,7 +181,9 @@ EventQueue::EventQueue(int owner) : owner_tid(owner) {
   int error = (epoll_fd < 0 || event_fd_ < 0 || timer_fd_ < 0) ? errno : 0;
   if (error == 0) {
     epoll_event wake{};
-    wake.events = EPOLLIN;
+    // Edge-triggered: every write reports once, so the owner need not read
+    // the eventfd back after each wake-up (see Collect).
+    wake.events = EPOLLIN | EPOLLET;
     wake.data.u64 = kWakeKey;
     epoll_event timer{};
     timer.events = EPOLLIN;
@@ -259,8 +267,14 @@ bool EventQueue::Collect(int timeout_ms) {
   for (int i = 0; i < count; ++i) {
     const std::uint64_t key = events[i].data.u64;
     if (key == kWakeKey) {
-      std::uint64_t value;
-      [[maybe_unused]] ssize_t got = ::read(event_fd_, &value, sizeof value);
+      // Each write is a new edge whether or not the count was read, so it
+      // is read back only now and then, long before it could fill up (and
+      // make a write fail).
+      if (++wakes_unread_ == kWakesBetweenReads) {
+        std::uint64_t value;
+        [[maybe_unused]] ssize_t got = ::read(event_fd_, &value, sizeof value);
+        wakes_unread_ = 0;
+      }
       woken = true;
     } else if (key == kTimerKey) {
       std::uint64_t expirations;

@@ -42,11 +42,16 @@ class SynchronizedCall : public ThreadTask {
   // Blocks until the call has been run or aborted; then rethrows what fn
   // threw, or raises ESynchronize when aborted.
   void Wait() {
-    int state;
-    while ((state = state_.load(std::memory_order_acquire)) == kPending) {
+    int state = state_.load(std::memory_order_acquire);
+    while (state == kPending || state == kSleeping) {
+      // Says so before sleeping, so that a call run before this point costs
+      // the main thread no wake-up.
+      if (state == kPending && !state_.compare_exchange_strong(state, kSleeping, std::memory_order_acq_rel))
+        continue;
       // Returns when woken, or at once when the word has changed already.
-      ::syscall(SYS_futex, reinterpret_cast<int*>(&state_), FUTEX_WAIT_PRIVATE, kPending, nullptr, nullptr,
+      ::syscall(SYS_futex, reinterpret_cast<int*>(&state_), FUTEX_WAIT_PRIVATE, kSleeping, nullptr, nullptr,
                 0);
+      state = state_.load(std::memory_order_acquire);
     }
     if (state == kAborted) throw ESynchronize("Main thread no longer serves synchronised calls");
     if (error_) std::rethrow_exception(error_);
@@ -56,15 +61,18 @@ class SynchronizedCall : public ThreadTask {
   static constexpr int kPending = 0;
   static constexpr int kDone = 1;
   static constexpr int kAborted = 2;
+  static constexpr int kSleeping = 3;  // pending, and the waiter sleeps on the word
 
   void Finish(int state) {
-    // The error is published by the store. The waiter may return as soon as
+    // The error is published by the exchange; a waiter that has not gone to
+    // sleep yet sees the new state and needs no wake-up. The waiter may
+    // return as soon as
     // it sees the new state; the wake-up after it only names the word's
     // address, on the stack of the waiting thread, which outlives the call
     // (a thread waiting here is alive), so at worst it wakes another wait on
     // that address spuriously, which every such wait allows for.
-    state_.store(state, std::memory_order_release);
-    ::syscall(SYS_futex, reinterpret_cast<int*>(&state_), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+    if (state_.exchange(state, std::memory_order_acq_rel) == kSleeping)
+      ::syscall(SYS_futex, reinterpret_cast<int*>(&state_), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
   }
 
   static_assert(sizeof(std::atomic<int>) == sizeof(int) && std::atomic<int>::is_always_lock_free,

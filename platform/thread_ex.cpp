@@ -1,5 +1,9 @@
 #include "platform/thread_ex.h"
 
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <list>
 #include <system_error>
@@ -26,15 +30,52 @@ std::string CurrentExceptionMessage() {
 // ---------------------------------------------------------------------------
 // TThreadPool
 
+namespace {
+
+// A parked thread sleeps on a word of its own (a futex) rather than on a
+// condition variable: waking it then costs the giver one call and the
+// sleeper none (a condition variable makes the woken thread take its mutex
+// as if contended, and its release costs one more call).
+constexpr int kParkedAsleep = 0;    // parked, no wake-up yet
+constexpr int kParkedWoken = 1;     // woken (or about to be)
+constexpr int kParkedSleeping = 2;  // parked, and the thread sleeps on the word
+
+static_assert(sizeof(std::atomic<int>) == sizeof(int) && std::atomic<int>::is_always_lock_free,
+              "the wake word is a futex");
+
+// Sleeps while `word` is kParkedAsleep, at most `timeout`; at once when it
+// is not (any more). It says so on the word first, so that a wake-up that
+// comes before costs neither side a call.
+void SleepOnWord(std::atomic<int>& word, std::chrono::nanoseconds timeout) {
+  int expected = kParkedAsleep;
+  if (!word.compare_exchange_strong(expected, kParkedSleeping, std::memory_order_acq_rel)) return;
+  const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(timeout);
+  timespec relative{static_cast<time_t>(seconds.count()), static_cast<long>((timeout - seconds).count())};
+  ::syscall(SYS_futex, reinterpret_cast<int*>(&word), FUTEX_WAIT_PRIVATE, kParkedSleeping, &relative, nullptr,
+            0);
+}
+
+void WakeWord(std::atomic<int>& word) {
+  if (word.exchange(kParkedWoken, std::memory_order_acq_rel) == kParkedSleeping)
+    ::syscall(SYS_futex, reinterpret_cast<int*>(&word), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+}
+
+}  // namespace
+
 struct TThreadPool::Worker {
   std::thread thread;
-  std::condition_variable wake;
+  // What a parked thread sleeps on; the job and the pool's state are read
+  // under the pool's mutex, never from the word.
+  std::atomic<int> wake{kParkedAsleep};
   TThreadEx* job = nullptr;  // handed over while parked
   bool busy = true;          // running an object (or on the way to park)
   // Set by the object's run as it ends, before its owner can see it over:
   // a busy thread with this set has only its way to the parking left.
   std::atomic<bool> job_over{false};
   bool ended = false;  // the thread function has returned or is about to
+  // Holds naming this record (TThreadPoolHold): it is neither joined nor
+  // freed while there are any.
+  int holds = 0;
 };
 
 // Shared with the threads, so that a thread left running an object after
@@ -44,6 +85,8 @@ struct TThreadPool::State {
   std::condition_variable changed;  // a thread stopped being busy
   std::list<Worker> workers;
   std::vector<Worker*> parked;
+  // Given a job under a hold, not woken yet.
+  std::vector<Worker*> held;
   std::size_t busy = 0;
   bool closing = false;
   std::chrono::milliseconds park_time;
@@ -68,7 +111,7 @@ std::size_t TThreadPool::ParkedCount() const {
   return state_->parked.size();
 }
 
-void TThreadPool::Start(TThreadEx* job) {
+void TThreadPool::Start(TThreadEx* job, TThreadPoolHold* hold) {
   State& state = *state_;
   std::list<Worker> ended;
   Worker* woken = nullptr;
@@ -77,7 +120,7 @@ void TThreadPool::Start(TThreadEx* job) {
     // Threads that ended after parking too long are joined here.
     for (auto it = state.workers.begin(); it != state.workers.end();) {
       const auto next = std::next(it);
-      if (it->ended) ended.splice(ended.end(), state.workers, it);
+      if (it->ended && it->holds == 0) ended.splice(ended.end(), state.workers, it);
       it = next;
     }
     if (!state.parked.empty()) {
@@ -87,7 +130,14 @@ void TThreadPool::Start(TThreadEx* job) {
       worker->job = job;
       worker->busy = true;
       ++state.busy;
-      woken = worker;
+      if (hold) {
+        state.held.push_back(worker);
+        ++worker->holds;
+        hold->state_ = state_;
+        hold->worker_ = worker;
+      } else {
+        woken = worker;
+      }
     } else {
       Worker& worker = state.workers.emplace_back();
       try {
@@ -101,8 +151,31 @@ void TThreadPool::Start(TThreadEx* job) {
   }
   // Woken outside the lock, so that it need not wait for it at once. Its
   // record stays: a busy thread is never joined.
-  if (woken) woken->wake.notify_one();
+  if (woken) WakeWord(woken->wake);
   for (Worker& worker : ended) worker.thread.join();
+}
+
+void TThreadPool::Release(const std::shared_ptr<State>& state, Worker* worker) {
+  bool wake = false;
+  {
+    std::lock_guard lock(state->mutex);
+    const auto it = std::find(state->held.begin(), state->held.end(), worker);
+    if (it != state->held.end()) {
+      state->held.erase(it);
+      wake = true;
+    }
+  }
+  // Outside the lock, so that the woken thread need not wait for it; the
+  // record stays until the hold has let go of it.
+  if (wake) WakeWord(worker->wake);
+  std::lock_guard lock(state->mutex);
+  --worker->holds;
+}
+
+void TThreadPoolHold::Go() {
+  if (!worker_) return;
+  TThreadPool::Release(state_, std::exchange(worker_, nullptr));
+  state_.reset();
 }
 
 void TThreadPool::Serve(std::shared_ptr<State> state, Worker* self, TThreadEx* job) {
@@ -117,8 +190,23 @@ void TThreadPool::Serve(std::shared_ptr<State> state, Worker* self, TThreadEx* j
     state->changed.notify_all();
     if (state->closing || state->parked.size() >= state->max_parked) break;
     state->parked.push_back(self);
-    self->wake.wait_for(lock, state->park_time, [&] { return self->job != nullptr || state->closing; });
+    const auto until = std::chrono::steady_clock::now() + state->park_time;
+    for (;;) {
+      // Reset under the lock, before the look: a giver sets the job (or
+      // the pool closes) under it, then wakes the word, so no wake-up is
+      // lost; a late wake-up of an earlier job costs one more look.
+      self->wake.store(kParkedAsleep, std::memory_order_relaxed);
+      if (self->job != nullptr || state->closing) break;
+      const auto now = std::chrono::steady_clock::now();
+      if (now >= until) break;
+      lock.unlock();
+      SleepOnWord(self->wake, until - now);
+      lock.lock();
+    }
     if (self->job) {
+      // Taken up, woken or not: a hold has nothing left to wake.
+      const auto held = std::find(state->held.begin(), state->held.end(), self);
+      if (held != state->held.end()) state->held.erase(held);
       job = std::exchange(self->job, nullptr);  // the giver took us off the parked list
       continue;
     }
@@ -135,7 +223,7 @@ void TThreadPool::Close(std::chrono::milliseconds wait) {
   {
     std::unique_lock lock(state->mutex);
     state->closing = true;
-    for (Worker* worker : state->parked) worker->wake.notify_one();
+    for (Worker* worker : state->parked) WakeWord(worker->wake);
     // Only threads whose object's run is over are worth waiting for.
     state->changed.wait_for(lock, wait, [&] {
       return std::none_of(state->workers.begin(), state->workers.end(), [](const Worker& worker) {
@@ -146,8 +234,9 @@ void TThreadPool::Close(std::chrono::milliseconds wait) {
     // object and keeps its record (and the state) until then.
     for (auto it = state->workers.begin(); it != state->workers.end();) {
       const auto next = std::next(it);
-      if (it->busy) {
-        it->thread.detach();
+      // A record a hold names stays too (the hold still reaches it).
+      if (it->busy || it->holds > 0) {
+        if (it->thread.joinable()) it->thread.detach();
       } else {
         idle.splice(idle.end(), state->workers, it);
       }
@@ -162,11 +251,11 @@ void TThreadPool::Close(std::chrono::milliseconds wait) {
 
 TThreadEx::~TThreadEx() { WaitFor(); }
 
-void TThreadEx::Start(TThreadPool* pool) {
+void TThreadEx::Start(TThreadPool* pool, TThreadPoolHold* hold) {
   if (started_) return;
   try {
     if (pool) {
-      pool->Start(this);
+      pool->Start(this, hold);
     } else {
       thread_ = std::thread([this] { Run(); });
     }

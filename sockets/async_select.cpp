@@ -153,6 +153,14 @@ std::shared_ptr<SelectWatcher> WatcherOf(TSocket socket) {
 }  // namespace
 
 int WSAAsyncSelect(TSocket socket, HWindow window, std::uint32_t msg, std::int32_t events) {
+  if (socket >= 0 && events != 0) {
+    const int flags = ::fcntl(socket, F_GETFL);
+    if (flags < 0 || (!(flags & O_NONBLOCK) && ::fcntl(socket, F_SETFL, flags | O_NONBLOCK) != 0)) return -1;
+  }
+  return WatchNonBlockingSocket(socket, window, msg, events);
+}
+
+int WatchNonBlockingSocket(TSocket socket, HWindow window, std::uint32_t msg, std::int32_t events) {
   if (socket < 0) {
     errno = EBADF;
     return -1;
@@ -161,8 +169,6 @@ int WSAAsyncSelect(TSocket socket, HWindow window, std::uint32_t msg, std::int32
     UnwatchDescriptor(socket);
     return 0;
   }
-  const int flags = ::fcntl(socket, F_GETFL);
-  if (flags < 0 || (!(flags & O_NONBLOCK) && ::fcntl(socket, F_SETFL, flags | O_NONBLOCK) != 0)) return -1;
   std::uint32_t ready = 0;
   if (events & (FD_READ | FD_ACCEPT)) ready |= EPOLLIN;
   if (events & (FD_READ | FD_CLOSE)) ready |= EPOLLIN | EPOLLRDHUP;

@@ -50,6 +50,10 @@ constexpr std::int32_t FD_CLOSE = 32;
 // `events` ends the watch. The socket becomes non-blocking. Returns 0, or -1
 // with errno set.
 int WSAAsyncSelect(TSocket socket, HWindow window, std::uint32_t msg, std::int32_t events);
+// WSAAsyncSelect for a socket that is non-blocking already (one accepted
+// with SOCK_NONBLOCK, SocketAccept): the same watch without asking the
+// system for the socket's flags.
+int WatchNonBlockingSocket(TSocket socket, HWindow window, std::uint32_t msg, std::int32_t events);
 
 // recv(2) that re-enables FD_READ (and notices the end of the stream).
 ssize_t SocketRecv(TSocket socket, void* buffer, std::size_t count);

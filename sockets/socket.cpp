@@ -270,10 +270,13 @@ void ASocket::BindLocal(bool reuse_address) {
   Bind(address);
 }
 
-void ASocket::SetAsyncMode() {
+void ASocket::SetAsyncMode(bool non_blocking) {
   if (socket_handle_ == kInvalidSocket) return;
   // WSAAsyncSelect makes the socket non-blocking (when it is not yet).
-  if (WSAAsyncSelect(socket_handle_, GetHandle(), kSocketMessage, NotificationEvents()) != 0)
+  const int failed = non_blocking
+                         ? WatchNonBlockingSocket(socket_handle_, GetHandle(), kSocketMessage, NotificationEvents())
+                         : WSAAsyncSelect(socket_handle_, GetHandle(), kSocketMessage, NotificationEvents());
+  if (failed != 0)
     RaiseLastWinSockError("Asynchronous mode not set");
 }
 

@@ -137,7 +137,9 @@ class ASocket : public TTimerHandle {
   // or when the system cannot tell.
   TSocketAddress GetLocalAddress() const;
   // Non-blocking, and notifications on this socket's window.
-  void SetAsyncMode();
+  // `non_blocking`: the handle is known to be so already (accepted with
+  // SOCK_NONBLOCK), which spares asking the system.
+  void SetAsyncMode(bool non_blocking = false);
 
  protected:
   // For subclasses that take over an accepted handle: the state without event.

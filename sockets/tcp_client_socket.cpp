@@ -88,6 +88,15 @@ void ATCPClientSocket::InitWithHandle(TSocket handle) {
   read_window_ = TBudgetWindow{GetTickCount(), 0};
 }
 
+void ATCPClientSocket::InitWithAcceptedHandle(TSocket handle) {
+  ASocketExSendBuffer::InitWithHandle(handle);
+  receive_ended_ = false;
+  close_when_sent_ = false;
+  SetStateDirect(kSocketConnected);
+  SetAsyncMode(true);
+  read_window_ = TBudgetWindow{GetTickCount(), 0};
+}
+
 void ATCPClientSocket::HandleNotification(std::int32_t events, std::int32_t error) {
   if (events & FD_CLOSE) {
     DrainIncoming();

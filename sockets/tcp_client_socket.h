@@ -74,6 +74,10 @@ class ATCPClientSocket : public ASocketExSendBuffer {
   // the socket becomes connected (without state event) and asynchronous;
   // otherwise it stays closed.
   void InitWithHandle(TSocket handle) override;
+  // InitWithHandle for a handle fresh from SocketAccept: a connected,
+  // non-blocking socket by construction, taken over without asking the
+  // system about it.
+  void InitWithAcceptedHandle(TSocket handle);
   std::int32_t NotificationEvents() const override { return FD_READ | FD_WRITE | FD_CONNECT | FD_CLOSE; }
   void HandleNotification(std::int32_t events, std::int32_t error) override;
   bool TimerNeeded() const override;

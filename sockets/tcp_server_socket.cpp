@@ -21,6 +21,11 @@ void TTCPServerSocket::SetMaxBacklog(std::int32_t value) {
 void TTCPServerSocket::Listen() {
   RequireClosed("Listen");
   BindLocal(true);
+  // A response's header and body may be separate writes: never hold the
+  // second back waiting for the acknowledgement of the first. Set here once,
+  // Linux hands it on to every connection accepted from this socket.
+  const int on = 1;
+  ::setsockopt(SocketHandle(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
   SetAsyncMode();
   if (::listen(SocketHandle(), max_backlog_) != 0) RaiseLastWinSockError("Listen failed");
   SetState(kSocketListening);
@@ -48,10 +53,6 @@ TSocket TTCPServerSocket::Accept(TSocketAddress& address) {
     address = TSocketAddress();
     return kInvalidSocket;
   }
-  // A response's header and body are separate writes: never hold the second
-  // back waiting for the acknowledgement of the first.
-  const int on = 1;
-  ::setsockopt(handle, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
   return handle;
 }
 

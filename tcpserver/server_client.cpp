@@ -1,5 +1,9 @@
 #include "tcpserver/server_client.h"
 
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
 
@@ -117,7 +121,8 @@ void TTCPServerClient::CreateConnection(ATCPServer& server) {
   auto socket = std::make_unique<TTCPServerClientSocket>();
   // From here the socket owns the handle, even if taking it over fails.
   handle_taken_ = true;
-  socket->InitWithHandle(SocketHandle);
+  // The handle comes straight from the server's accept.
+  socket->InitWithAcceptedHandle(SocketHandle);
   TTCPServerClientSocket* connection = socket.get();
   connection->SentCounter = &Figures.BytesSent;
   {
@@ -131,6 +136,15 @@ void TTCPServerClient::CreateConnection(ATCPServer& server) {
   const std::int32_t time_out = server.TimeOut();
   stream_ = std::make_unique<TSocketStream>(connection, swmHandleMessage,
                                             static_cast<std::uint32_t>(time_out > 0 ? time_out : 0), false);
+}
+
+void TTCPServerClient::ReleaseConnection() {
+  stream_.reset();
+  std::unique_ptr<TTCPServerClientSocket> socket;
+  {
+    std::lock_guard lock(socket_mutex_);
+    socket = std::move(socket_);
+  }
 }
 
 void TTCPServerClient::TerminateConnection() {
@@ -192,10 +206,13 @@ void TTCPServerClientThread::LogFailure(const std::string& prefix, std::exceptio
 }
 
 void TTCPServerClientThread::Execute() {
-  // The client is freed only by this thread's completion step (or once this
-  // thread has ended), so it stays while the steps before run.
+  // The client is freed only once this thread has ended, so it stays while
+  // the steps run. The activation runs on the main thread as the connection
+  // is accepted: nothing here may start (nor this thread end) before it is
+  // over, as a handler may use the client, or even stop the server.
   TTCPServerClient* client = Client();
-  if (!MustStop()) {
+  const bool activated = connection_.WaitForActivation();
+  if (activated && !MustStop()) {
     bool go_on = true;
     try {
       if (ATCPServer* server = Server()) client->CreateConnection(*server);
@@ -205,55 +222,27 @@ void TTCPServerClientThread::Execute() {
     }
     if (go_on && !MustStop()) {
       try {
-        Synchronize([this, client] {
-          ATCPServer* server = Server();
-          // Terminated while this call waited: it would only be removed again.
-          if (server && !client->Terminated()) server->DoClientActive(*client);
-        });
+        client->Execute();
       } catch (...) {
-        LogFailure("Client activate error: ", std::current_exception());
-        go_on = false;
+        LogFailure("Client execute error: ", std::current_exception());
       }
-      if (go_on && !MustStop()) {
+      // What the conversation wrote may still sit in the send queue (the
+      // socket queues until its first write notification): send it, then
+      // close here rather than drop it when the client is freed.
+      if (!MustStop()) {
         try {
-          client->Execute();
+          client->Stream()->Close();
         } catch (...) {
-          LogFailure("Client execute error: ", std::current_exception());
-        }
-        // What the conversation wrote may still sit in the send queue (the
-        // socket queues until its first write notification): send it, then
-        // close here rather than drop it when the client is freed.
-        if (!MustStop()) {
-          try {
-            client->Stream()->Close();
-          } catch (...) {
-          }
         }
       }
     }
   }
-  try {
-    Synchronize([this] { Complete(); });
-  } catch (...) {
-    LogFailure("Client free error: ", std::current_exception());
-  }
-}
-
-void TTCPServerClientThread::Complete() {
-  TTCPServerClient* client = Client();
-  if (!client) return;
-  std::exception_ptr error;
-  if (ATCPServer* server = Server()) {
-    try {
-      server->FinishClient(connection_, !Terminated() && !client->Terminated());
-    } catch (...) {
-      error = std::current_exception();
-    }
-  }
-  // Freed even when a handler failed, or when the server has given this
-  // worker up: nothing else would free it on the main thread.
-  connection_.FreeClient();
-  if (error) std::rethrow_exception(error);
+  // The connection is this thread's: it goes here, with its window, so that
+  // the thread's queue is left clean for its next connection. The rest of
+  // the completion (the client's events and its freeing) runs on the main
+  // thread once the end is reported (AfterExecute), without this thread
+  // waiting for it.
+  client->ReleaseConnection();
 }
 
 void TTCPServerClientThread::AfterExecute() {
@@ -270,6 +259,38 @@ TTCPServerConnection::TTCPServerConnection(std::uint32_t id, std::unique_ptr<TTC
 }
 
 TTCPServerConnection::~TTCPServerConnection() = default;
+
+namespace {
+
+static_assert(sizeof(std::atomic<int>) == sizeof(int) && std::atomic<int>::is_always_lock_free,
+              "the activation word is a futex");
+
+}  // namespace
+
+void TTCPServerConnection::EndActivation(bool succeeded) {
+  // After the exchange the worker may end and the record go: nothing here
+  // touches it but the wake-up, which names the word's address only (at
+  // worst a spurious wake-up of another wait there, which every wait allows
+  // for).
+  const int was = activation_.exchange(succeeded ? kActivated : kActivationFailed, std::memory_order_acq_rel);
+  if (was == kActivationAwaited)
+    ::syscall(SYS_futex, reinterpret_cast<int*>(&activation_), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+}
+
+bool TTCPServerConnection::WaitForActivation() {
+  int state = activation_.load(std::memory_order_acquire);
+  while (state == kActivationPending || state == kActivationAwaited) {
+    // Said before sleeping, so that an activation over by then costs the
+    // main thread no wake-up.
+    if (state == kActivationPending &&
+        !activation_.compare_exchange_strong(state, kActivationAwaited, std::memory_order_acq_rel))
+      continue;
+    ::syscall(SYS_futex, reinterpret_cast<int*>(&activation_), FUTEX_WAIT_PRIVATE, kActivationAwaited, nullptr,
+              nullptr, 0);
+    state = activation_.load(std::memory_order_acquire);
+  }
+  return state == kActivated;
+}
 
 void TTCPServerConnection::FreeClient() { client_.reset(); }
 

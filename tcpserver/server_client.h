@@ -9,19 +9,24 @@
 //      accepted handle and the peer address (main thread);
 //   2. attached: a worker is made and started, both go into one record,
 //      and the client joins the server's list;
-//   3. connected: the worker makes the connection socket and the stream over
+//   3. active: OnClientActive and ClientActive run on the main thread, in
+//      the same accept pass, while the worker waits for them (Socket and
+//      Stream do not exist yet); when they fail, the worker goes straight to
+//      5 without a connection;
+//   4. connected: the worker makes the connection socket and the stream over
 //      it, so that the connection's notifications and throttling ticks arrive
-//      in the worker's own queue;
-//   4. active: OnClientActive and ClientActive ran on the main thread; the
-//      worker runs Execute, the whole conversation with the peer;
+//      in the worker's own queue, and runs Execute, the whole conversation
+//      with the peer;
 //   5. finishing: Execute has returned or raised; unless terminated, the
-//      worker sends what is still queued and closes the connection; the
-//      completion step runs on the main thread (OnClientRemoved, then
-//      OnClientInactive and ClientInactive unless the client or worker was
-//      terminated);
-//   6. freed: by the completion step, on the main thread, while the worker
-//      waits for it; the worker then ends and the server releases the
-//      record, which joins the worker.
+//      worker sends what is still queued and closes the connection, then
+//      frees the connection's socket and stream (Socket and Stream are null
+//      from here on) and ends, reporting its end to the main thread without
+//      waiting for it;
+//   6. completed and freed: on the main thread, when the end is taken (or
+//      when the server waits for its workers): the completion step
+//      (OnClientRemoved, then OnClientInactive and ClientInactive unless the
+//      client or worker was terminated), then the client is freed and the
+//      server releases the record, which joins the worker.
 // Terminate may come at any point after 1: the worker skips what is left at
 // its next check, and only OnClientRemoved fires.
 //
@@ -33,8 +38,9 @@
 // completion step, or by the server's shutdown for a worker that has ended
 // without one. The record is released by its id, once its worker has ended.
 // A worker the server gives up waiting for (ATCPServer::Shutdown) is handed
-// its record (TThreadEx::Abandon): its completion step still frees the
-// client, and the record goes when its thread's run is over.
+// its record (TThreadEx::Abandon): when its run is over it hands the record
+// back to the main thread, where it is released with the client (no event
+// fires for it).
 //
 // Threads: every member of the client runs on the main thread except
 // Execute, SetErrorMessage and what Execute uses (Stream, Socket, Log,
@@ -183,6 +189,8 @@ class TTCPServerClient {
   // Worker: makes the connection socket over SocketHandle, applies the
   // server's throttling and makes the stream.
   void CreateConnection(ATCPServer& server);
+  // Worker, as it ends: frees the stream and the connection socket.
+  void ReleaseConnection();
   // Shuts the connection down and posts a quit to its window, once.
   void TerminateConnection();
   // The connection's window has been told to end.
@@ -241,10 +249,11 @@ class TTCPServerClientThread : public TThreadEx {
 
  protected:
   // The worker's steps: make the connection, activate the client on the main
-  // thread, run its Execute, then complete and free it on the main thread.
-  // Each failure is logged with its step's text.
+  // thread, run its Execute, then close and free the connection. Each
+  // failure is logged with its step's text.
   void Execute() override;
-  // Reports the end to the server so that it releases the record.
+  // Reports the end to the server, which completes the client, frees it and
+  // releases the record.
   void AfterExecute() override;
 
  private:
@@ -252,8 +261,6 @@ class TTCPServerClientThread : public TThreadEx {
   // window told to end.
   bool MustStop() const;
   void LogFailure(const std::string& prefix, std::exception_ptr error);
-  // Main thread: the completion step.
-  void Complete();
 
   std::shared_ptr<TTCPServerLink> link_;
   TTCPServerConnection& connection_;
@@ -289,9 +296,26 @@ class TTCPServerConnection {
   // Main thread: the one place a client is freed. The client has left the
   // list (with its events) before.
   void FreeClient();
+  // Main thread: the activation is over (`succeeded`: without failure);
+  // the worker may go on. The record may be gone as soon as this returns.
+  void EndActivation(bool succeeded);
+  // Worker: waits until the activation is over; true when it succeeded.
+  bool WaitForActivation();
 
   const std::uint32_t id_;
   bool listed_ = false;
+  // The completion step has begun (a handler it runs may wait for the
+  // workers, which must not complete this client a second time).
+  bool completing_ = false;
+  // The activation's handlers run now, further down the main thread's stack,
+  // while the worker waits for them (as a synchronised call of its own).
+  bool activating_ = false;
+  // The activation's outcome, for the worker (a futex).
+  static constexpr int kActivationPending = 0;
+  static constexpr int kActivationAwaited = 1;  // pending, and the worker sleeps on the word
+  static constexpr int kActivated = 2;
+  static constexpr int kActivationFailed = 3;
+  std::atomic<int> activation_{kActivationPending};
   // Declared first, so freed last: the client goes before its worker.
   std::unique_ptr<TTCPServerClientThread> worker_;
   std::unique_ptr<TTCPServerClient> client_;

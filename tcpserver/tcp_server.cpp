@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/synchronize.h"
 #include "sockets/async_select.h"
 
 namespace vt {
@@ -22,6 +23,13 @@ using Clock = std::chrono::steady_clock;
 // workers' end messages normally wake it much sooner.
 constexpr auto kWaitSlice = std::chrono::milliseconds(100);
 
+// Connections taken from one listening socket in one accept pass: a burst
+// is served by few passes (each new connection would otherwise cost a
+// notification of its own), and a flood cannot hold the main thread, whose
+// other messages come between two passes. The listening socket reports
+// again while connections wait.
+constexpr int kAcceptBatch = 64;
+
 // How long the timer that runs MakeWay again waits at most.
 constexpr std::int64_t kMakeWayLookAgainMs = 250;
 
@@ -29,6 +37,20 @@ constexpr std::int64_t kMakeWayLookAgainMs = 250;
 // empty queue: the waiting connections are taken once a client has gone.
 bool IsResourceShortage(int error) {
   return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
+}
+
+// What an abandoned worker keeps (TThreadEx::Abandon): its record, handed back
+// to the main thread when the worker lets go of it, to be released there
+// with the client it holds. Released in place when the main thread serves
+// no more calls (nobody else is left to use the client then).
+std::shared_ptr<void> ReleasedOnMainThread(std::shared_ptr<TTCPServerConnection> connection) {
+  using Held = std::shared_ptr<TTCPServerConnection>;
+  return std::shared_ptr<void>(new Held(std::move(connection)), [](void* pointer) {
+    Held connection = std::move(*static_cast<Held*>(pointer));
+    delete static_cast<Held*>(pointer);
+    // The call owns the record until it has run (or been dropped).
+    PostToMainThread([connection = std::move(connection)] {});
+  });
 }
 
 std::string SecondsText(std::int64_t ms) {
@@ -255,7 +277,10 @@ void ATCPServer::Shutdown() {
   }
   for (auto& [id, connection] : connections) {
     TTCPServerClientThread& worker = *connection->Worker();
-    worker.Abandon(std::move(connection));  // released now when the worker has ended
+    // Released now when the worker has ended; otherwise handed back to this
+    // thread when its run is over, so that its client is freed here as every
+    // client is.
+    worker.Abandon(ReleasedOnMainThread(std::move(connection)));
   }
   if (running > 0) LogStillRunning(running, "; left to end on their own");
 }
@@ -313,24 +338,48 @@ void ATCPServer::LogStillRunning(std::size_t count, const char* consequence) {
 }
 
 std::size_t ATCPServer::ReapWorkers() {
+  // The ids first: the completion step runs handlers, which may change the
+  // list (or wait for the workers themselves).
+  std::vector<std::uint32_t> ended;
   std::size_t busy = 0;
-  for (auto it = connections_.begin(); it != connections_.end();) {
-    TTCPServerClientThread& worker = *it->second->Worker();
+  for (const auto& [id, connection] : connections_) {
+    const TTCPServerClientThread& worker = *connection->Worker();
     if (worker.Finished()) {
-      it = connections_.erase(it);  // joins: the thread has only its last steps left
-      continue;
+      ended.push_back(id);
+    } else if (!worker.InSynchronize() && !connection->activating_) {
+      // A worker whose synchronised call (or activation) runs further down
+      // this stack can only end after the wait has returned.
+      ++busy;
     }
-    // A worker whose synchronised call runs further down this stack can only
-    // end after the wait has returned.
-    if (!worker.InSynchronize()) ++busy;
-    ++it;
   }
+  for (const std::uint32_t id : ended) ReapWorker(id);
   return busy;
 }
 
 void ATCPServer::ReapWorker(std::uint32_t id) {
-  const auto it = connections_.find(id);
-  if (it != connections_.end() && it->second->Worker()->Finished()) connections_.erase(it);
+  auto it = connections_.find(id);
+  if (it == connections_.end() || !it->second->Worker()->Finished()) return;
+  // Held while the handlers run; released (which joins the worker: it has
+  // only its last steps left) once it is out of the list of records.
+  const std::shared_ptr<TTCPServerConnection> connection = it->second;
+  CompleteClient(*connection);
+  it = connections_.find(id);
+  if (it != connections_.end() && it->second == connection) connections_.erase(it);
+}
+
+void ATCPServer::CompleteClient(TTCPServerConnection& connection) {
+  TTCPServerClient* client = connection.Client();
+  if (!client || connection.completing_) return;
+  connection.completing_ = true;
+  std::string error;
+  try {
+    FinishClient(connection, !connection.Worker()->Terminated() && !client->Terminated());
+  } catch (...) {
+    error = CurrentExceptionMessage();
+  }
+  // Freed even when a handler failed: nothing else would free it.
+  connection.FreeClient();
+  if (!error.empty()) Log(1, "Client free error: " + error);
 }
 
 // ---------------------------------------------------------------------------
@@ -416,7 +465,7 @@ void ATCPServer::HandleAccept() {
   }
   BeforeAccept();
   for (TTCPServerSocket* listener : Listeners()) {
-    for (;;) {
+    for (int taken = 0; taken < kAcceptBatch; ++taken) {
       TSocketAddress address;
       TSocket handle = kInvalidSocket;
       int error = 0;
@@ -713,10 +762,13 @@ bool ATCPServer::StartClient(TSocket handle, const TSocketAddress& address) {
   client->RemotePeer = address;
   auto connection = std::make_shared<TTCPServerConnection>(next_id_++, std::move(client));
   connection->worker_ = std::make_unique<TTCPServerClientThread>(link_, *connection);
+  // A parked thread taken for the worker is woken only once the activation
+  // is over: it would only wait for it.
+  TThreadPoolHold hold;
   try {
-    // Started before the client joins the list: the worker reaches the main
-    // thread only after this accept pass, and a failure leaves no trace.
-    connection->worker_->Start(&pool_);
+    // Started before the client joins the list (the worker waits for its
+    // activation, below), so that a failure leaves no trace.
+    connection->worker_->Start(&pool_, &hold);
   } catch (...) {
     const std::string message = CurrentExceptionMessage();
     connection.reset();  // closes the accepted handle
@@ -726,8 +778,29 @@ bool ATCPServer::StartClient(TSocket handle, const TSocketAddress& address) {
   connection->listed_ = true;
   ++listed_count_;
   const std::uint32_t id = connection->Id();
+  TTCPServerConnection& record = *connection;
   connections_.emplace(id, std::move(connection));
+  ActivateClient(record);
+  hold.Go();
   return true;
+}
+
+void ATCPServer::ActivateClient(TTCPServerConnection& connection) {
+  // The worker waits for the outcome (at its start, before it makes the
+  // connection), so the record stays, even when a handler stops or shuts
+  // down the server, until EndActivation.
+  TTCPServerClient& client = *connection.Client();
+  bool succeeded = true;
+  connection.activating_ = true;
+  try {
+    // A handler of an earlier client's activation may have terminated it.
+    if (!client.Terminated()) DoClientActive(client);
+  } catch (...) {
+    succeeded = false;
+    Log(1, "Client activate error: " + CurrentExceptionMessage());
+  }
+  connection.activating_ = false;
+  connection.EndActivation(succeeded);
 }
 
 void ATCPServer::Unlist(TTCPServerConnection& connection) {
@@ -735,15 +808,9 @@ void ATCPServer::Unlist(TTCPServerConnection& connection) {
   connection.listed_ = false;
   --listed_count_;
   if (making_way_ == connection.Id()) making_way_.reset();
-  try {
-    // Destruction fires no events: whoever destroys the server may already
-    // have taken apart what its handlers use.
-    if (OnClientRemoved && !shutting_down_ && connection.Client()) OnClientRemoved(*connection.Client());
-  } catch (...) {
-    if (accept_pending_) HandleAccept();
-    throw;
-  }
-  if (accept_pending_) HandleAccept();
+  // Destruction fires no events: whoever destroys the server may already
+  // have taken apart what its handlers use.
+  if (OnClientRemoved && !shutting_down_ && connection.Client()) OnClientRemoved(*connection.Client());
 }
 
 void ATCPServer::DoClientActive(TTCPServerClient& client) {
@@ -752,11 +819,22 @@ void ATCPServer::DoClientActive(TTCPServerClient& client) {
 }
 
 void ATCPServer::FinishClient(TTCPServerConnection& connection, bool normally) {
-  Unlist(connection);
-  if (!normally) return;
-  TTCPServerClient& client = *connection.Client();
-  if (OnClientInactive) OnClientInactive(client);
-  client.ClientInactive();
+  std::exception_ptr error;
+  try {
+    Unlist(connection);
+    // Destruction fires no client event (see Unlist).
+    if (normally && !shutting_down_) {
+      TTCPServerClient& client = *connection.Client();
+      if (OnClientInactive) OnClientInactive(client);
+      client.ClientInactive();
+    }
+  } catch (...) {
+    error = std::current_exception();
+  }
+  // The place it left goes to a waiting connection only now, so that this
+  // client's events all come before the newcomer's activation.
+  if (accept_pending_) HandleAccept();
+  if (error) std::rethrow_exception(error);
 }
 
 void ATCPServer::ApplyThrottlingToClients() {

@@ -179,7 +179,7 @@ class ATCPServer : public TComponent {
   ATCPServerEvent OnActive;    // after a successful activation
   ATCPServerEvent OnInactive;  // after every deactivation
   TTCPServerCreateClientEvent OnCreateClient;
-  TTCPServerClientEvent OnClientActive;    // the worker has made the connection
+  TTCPServerClientEvent OnClientActive;    // accepted and listed; its worker waits for this to start
   TTCPServerClientEvent OnClientInactive;  // the worker finished normally (after OnClientRemoved)
   TTCPServerClientEvent OnClientRemoved;   // a client left the list
   // Not published: the hooks of BeforeAccept (main thread) and of the base
@@ -279,22 +279,29 @@ class ATCPServer : public TComponent {
   // The ids of the listed connections, last first (a copy: a client's
   // override may change the list).
   std::vector<std::uint32_t> ListedIdsLastFirst() const;
-  // Takes the connection out of the list (nothing when it is not there),
-  // fires OnClientRemoved, re-runs accepting when a notification was
-  // ignored.
+  // Takes the connection out of the list (nothing when it is not there) and
+  // fires OnClientRemoved.
   void Unlist(TTCPServerConnection& connection);
-  // Main thread, for the workers.
+  // The activation of a client just listed: OnClientActive and
+  // ClientActive, as its worker starts (which waits for them); a failure is
+  // logged, and the worker then ends without serving the connection.
+  void ActivateClient(TTCPServerConnection& connection);
   void DoClientActive(TTCPServerClient& client);
   // The completion step, before the client is freed: Unlist, then, when the
-  // worker finished normally, OnClientInactive and ClientInactive.
+  // worker finished normally, OnClientInactive and ClientInactive; then
+  // accepting runs again when a notification was ignored.
   void FinishClient(TTCPServerConnection& connection, bool normally);
   void ApplyThrottlingToClients();
-  // Releases the record `id` when its worker has ended.
+  // When the worker of record `id` has ended: its client's completion step,
+  // then the record's release.
   void ReapWorker(std::uint32_t id);
-  // Releases every record whose worker has ended; returns how many workers
+  // ReapWorker for every worker that has ended; returns how many workers
   // are still busy (not counting those whose synchronised call runs further
   // down the main thread's stack).
   std::size_t ReapWorkers();
+  // The completion step of a client whose worker has ended (FinishClient),
+  // once, then the client is freed; a handler's failure is logged.
+  void CompleteClient(TTCPServerConnection& connection);
   void LogStillRunning(std::size_t count, const char* consequence);
 
   std::unique_ptr<TTCPServerSocket> socket_;

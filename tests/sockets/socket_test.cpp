@@ -1,7 +1,9 @@
 #include "sockets/socket.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -464,6 +466,15 @@ TEST(ServerSocket, AcceptsWaitingConnections) {
     }
   };
   EXPECT_TRUE(PumpUntil(server, [&] { return accepted.size() == 3; }));
+  for (TSocket s : accepted) {
+    // Set once on the listening socket, which every connection inherits: a
+    // body written after its header must not wait for an acknowledgement.
+    int nodelay = 0;
+    socklen_t size = sizeof nodelay;
+    ASSERT_EQ(0, ::getsockopt(s, IPPROTO_TCP, TCP_NODELAY, &nodelay, &size));
+    EXPECT_NE(0, nodelay);
+    EXPECT_NE(0, ::fcntl(s, F_GETFL) & O_NONBLOCK);
+  }
   for (TSocket s : accepted) ::close(s);
   for (int c : clients) ::close(c);
 

@@ -752,6 +752,13 @@ TEST(TCPServer, RunningOutOfDescriptorsNeitherHangsNorLeaks) {
     rlimit tight = old_limit;
     tight.rlim_cur = LimitLeaving(3);
     ::setrlimit(RLIMIT_NOFILE, &tight);
+    // The peers send only once the shortage has hit: a worker that has
+    // served its connection ends without waiting for the main thread, and
+    // could otherwise park again in time for the third connection.
+    EXPECT_TRUE(PumpUntil([&] {
+      return std::any_of(f.lines.begin(), f.lines.end(),
+                         [](const std::string& line) { return line.rfind("1 Socket creation error: ", 0) == 0; });
+    }));
     // Each connection is served or closed; none is left hanging.
     for (int peer : peers) test::SendAll(peer, "x\r\nquit\r\n");
     int settled = 0;
@@ -808,6 +815,117 @@ TEST(TCPServer, StartServeAndStopFiftyTimesWithClientsMidRequest) {
   }
   EXPECT_EQ(before.descriptors, OpenDescriptors());
   EXPECT_EQ(before.threads, RunningThreads());
+}
+
+// The activation runs on the main thread as the connection is accepted; the
+// worker makes no connection and runs nothing of the conversation before
+// the handlers have returned, however slow they are.
+TEST(TCPServer, AWorkerStartsItsConversationOnlyAfterTheActivation) {
+  static std::atomic<bool> activation_over{false};
+  static std::atomic<int> early{0};
+  activation_over = false;
+  early = 0;
+  struct Checking : EchoClient {
+    using EchoClient::EchoClient;
+    void Execute() override {
+      if (!activation_over || !Socket()) ++early;
+      EchoClient::Execute();
+    }
+  };
+  ServerFixture f(ClientClassOf<Checking>());
+  f.server->OnClientActive = [&](TTCPServerClient& client) {
+    ++f.activated;
+    if (client.Socket()) ++early;
+    std::this_thread::sleep_for(50ms);
+    activation_over = true;
+  };
+  f.Start();
+  const int peer = f.Connect();
+  test::SendAll(peer, "hi\r\n");
+  LineReader reader(peer);
+  ASSERT_TRUE(PumpUntil([&] { return reader.done.load(); }));
+  EXPECT_EQ("echo:hi", reader.Take());
+  EXPECT_EQ(1, f.activated);
+  EXPECT_EQ(0, early.load());
+}
+
+// A burst of connections larger than one accept pass takes: every one is
+// served, in passes of a bounded size (the listening socket reports again
+// while connections wait), so a flood cannot hold the main thread.
+TEST(TCPServer, ABurstOfConnectionsIsAcceptedInBoundedPassesAndEveryOneServed) {
+  ServerFixture f;
+  int passes = 0;
+  f.server->OnBeforeAccept = [&](ATCPServer&) { ++passes; };
+  f.server->SetMaxBacklog(512);
+  f.Start();
+  constexpr int kBurst = 150;
+  for (int i = 0; i < kBurst; ++i) test::SendAll(f.Connect(), "quit\r\n");
+  ASSERT_TRUE(PumpUntil([&] { return f.removed == kBurst && f.server->WorkerCount() == 0; }, 30s))
+      << f.removed << " of " << kBurst << " served";
+  EXPECT_GE(passes, 3);
+  EXPECT_EQ(kBurst, f.activated);
+}
+
+// A worker reports its end without waiting for the main thread. A stop must
+// complete the clients whose reports are still pending before it returns
+// (deactivation with their events, destruction without), on the main
+// thread, and a report taken afterwards must find nothing to act on.
+TEST(TCPServer, AStopCompletesClientsWhoseEndIsStillPending) {
+  static std::atomic<bool> release{false};
+  static std::atomic<int> freed{0};
+  static std::atomic<int> freed_elsewhere{0};
+  struct Quick : TTCPServerClient {
+    using TTCPServerClient::TTCPServerClient;
+    ~Quick() override {
+      ++freed;
+      if (!IsMainThread()) ++freed_elsewhere;
+    }
+    void Execute() override {
+      const auto limit = Clock::now() + 10s;
+      while (!release && Clock::now() < limit) std::this_thread::sleep_for(1ms);
+    }
+  };
+  constexpr int kClients = 6;
+  for (const bool destroy : {false, true}) {
+    SCOPED_TRACE(destroy ? "destruction" : "deactivation");
+    release = false;
+    freed = 0;
+    freed_elsewhere = 0;
+    ServerFixture f(ClientClassOf<Quick>());
+    f.server->SetMaxBacklog(16);
+    f.Start();
+    for (int i = 0; i < kClients; ++i) f.Connect();
+    ASSERT_TRUE(PumpUntil([&] { return f.activated == kClients; }));
+    std::vector<const TTCPServerClientThread*> workers;
+    for (int i = 0; i < kClients; ++i) workers.push_back(f.server->Client(i)->Thread());
+    // Every worker ends; the main thread takes none of their reports yet.
+    release = true;
+    const auto all_ended = [&] {
+      return std::all_of(workers.begin(), workers.end(), [](const auto* w) { return w->Finished(); });
+    };
+    const auto limit = Clock::now() + 10s;
+    while (!all_ended() && Clock::now() < limit) std::this_thread::sleep_for(1ms);
+    ASSERT_TRUE(all_ended());
+    EXPECT_EQ(kClients, f.server->ClientCount());
+    EXPECT_EQ(0, freed.load());
+    if (destroy) {
+      f.server.reset();
+      EXPECT_EQ(0, f.removed) << "destruction fires no client event";
+      EXPECT_EQ(std::count(f.events.begin(), f.events.end(), "inactive"), 0);
+    } else {
+      f.server->SetActive(false);
+      EXPECT_EQ(kClients, f.removed);
+      EXPECT_EQ("server inactive", f.events.back());
+      EXPECT_EQ(0, f.server->ClientCount());
+      EXPECT_EQ(0, f.server->WorkerCount());
+    }
+    EXPECT_EQ(kClients, freed.load());
+    const std::vector<std::string> events = f.events;
+    PumpFor(100ms);  // the reports, stale by now
+    EXPECT_EQ(events, f.events);
+    EXPECT_EQ(kClients, freed.load());
+    EXPECT_EQ(0, freed_elsewhere.load()) << "clients are freed on the main thread";
+  }
 }
 
 }  // namespace
