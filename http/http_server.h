@@ -245,6 +245,10 @@ class AhttpServerClient : public TTCPServerClient {
   void CopyProgress(std::int64_t bytesCopied, bool& abort);
 
   std::unique_ptr<ThttpRequest> request_;
+  // The request object and header block of the request before, kept for
+  // the next one on this connection (Request() is null between requests).
+  std::unique_ptr<ThttpRequest> spare_request_;
+  std::unique_ptr<THeader> spare_header_;
   std::unique_ptr<ThttpResponse> response_;
   ThttpServerLimits limits_;
   std::string application_name_;
