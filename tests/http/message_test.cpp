@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -104,6 +105,59 @@ TEST(Request, AbsoluteURIsNameTheHost) {
 
   ThttpRequest noHost;
   EXPECT_VT_ERROR(noHost.Prepare(), EhttpRequest, "Host must be set for HTTP/1.1 request.");
+}
+
+// What a request shows after Reuse, to compare with a request just made.
+std::string RequestState(ThttpRequest& r) {
+  std::string s = r.GetStartLine() + "|" + r.Method + "|" + r.URI + "|" + r.Query + "|" + r.TargetHost + "|" +
+                  r.Port + "|" + std::to_string(r.ConnectionMode) + std::to_string(r.ProxyRequest) + "|" +
+                  r.Protocol() + std::to_string(r.MajorVersion()) + std::to_string(r.MinorVersion()) + "|" +
+                  std::to_string(r.Header() != nullptr) + std::to_string(r.CustomLines() != nullptr) +
+                  std::to_string(r.ContentIsText()) + std::to_string(r.HasContent) +
+                  std::to_string(r.AddDateField) + std::to_string(r.ContentReader() != nullptr) +
+                  std::to_string(r.OwnsContentReader()) + std::to_string(static_cast<bool>(r.OnBeforePrepare)) +
+                  std::to_string(static_cast<bool>(r.OnAfterPrepare)) +
+                  std::to_string(static_cast<bool>(r.OnHeaderWritten)) +
+                  std::to_string(static_cast<bool>(r.OnContentWritten)) + "|" + r.GetHost();
+  return s + "|" + r.GetContentText();
+}
+
+TEST(Request, ReuseLeavesNothingOfTheRequestBefore) {
+  const struct {
+    const char* name;
+    std::function<void(ThttpRequest&)> before;
+  } cases[] = {
+      {"absolute target with port", [](ThttpRequest& r) { r.SetStartLine("GET http://a.example:81/p?q HTTP/1.1"); }},
+      {"header, body text, custom lines",
+       [](ThttpRequest& r) {
+         r.GetHeader().SetFieldValue("Authorization", "Basic dTpw");
+         r.SetContentText("body");
+         r.GetCustomLines().push_back("X: y");
+       }},
+      {"owned body reader", [](ThttpRequest& r) { r.SetContentReader(std::make_unique<TStringReader>("abc")); }},
+      {"fields set by hand",
+       [](ThttpRequest& r) {
+         r.ProxyRequest = true;
+         r.ConnectionMode = 2;
+         r.AddDateField = false;
+         r.HasContent = false;
+         r.SetProtocol("XTP");
+         r.SetMajorVersion(2);
+       }},
+      {"events", [](ThttpRequest& r) { r.OnBeforePrepare = r.OnAfterPrepare = r.OnHeaderWritten =
+                                           r.OnContentWritten = [](AhttpMessage*) {}; }},
+  };
+  const char* lines[] = {"GET /x HTTP/1.1", "HEAD /y?z HTTP/1.0", "GET /", "GET http://b.example/w HTTP/1.1"};
+  for (const auto& c : cases) {
+    for (const char* line : lines) {
+      SCOPED_TRACE(std::string(c.name) + " then " + line);
+      ThttpRequest reused("POST /old?k=v HTTP/1.1", std::string(), nullptr);
+      c.before(reused);
+      reused.Reuse(line);
+      ThttpRequest fresh(line, std::string(), nullptr);
+      EXPECT_EQ(RequestState(fresh), RequestState(reused));
+    }
+  }
 }
 
 TEST(Request, CredentialsAndRanges) {
