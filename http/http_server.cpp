@@ -119,6 +119,15 @@ AhttpServerClient::~AhttpServerClient() {
   response_.reset();
 }
 
+std::unique_ptr<ThttpResponse> AhttpServerClient::NewResponse(std::int32_t statusCode,
+                                                             const std::string& reasonPhrase) {
+  if (!spare_response_) {
+    return std::make_unique<ThttpResponse>(statusCode, "HTTP", 1, 1, std::string(), nullptr, reasonPhrase);
+  }
+  spare_response_->Reuse(statusCode, reasonPhrase);
+  return std::move(spare_response_);
+}
+
 AhttpServer* AhttpServerClient::HttpServer() const { return static_cast<AhttpServer*>(Server()); }
 
 void AhttpServerClient::Init() {
@@ -286,7 +295,11 @@ bool AhttpServerClient::RunCycle(AhttpServer& server) {
   } catch (...) {
     if (!error) error = std::current_exception();
   }
-  response_.reset();
+  if (response_) {
+    // Its body reader may hold a file open: it goes now.
+    response_->ReleaseContentReader();
+    spare_response_ = std::move(response_);
+  }
   if (error) std::rethrow_exception(error);
   return go_on;
 }

@@ -673,6 +673,24 @@ ThttpResponse::ThttpResponse(int32_t statusCode, const std::string& protocol, in
   ReasonPhrase = reasonPhrase;
 }
 
+void ThttpResponse::Reuse(int32_t statusCode, const std::string& reasonPhrase) {
+  std::unique_ptr<THeader> header = ReleaseHeader();
+  if (header) header->Clear();
+  ResetMessage();
+  StatusCode = 0;
+  RangeStart = -1;
+  RangeEnd = -1;
+  ETag.clear();
+  LastModified.reset();
+  LastLines.clear();
+  Init();
+  StoreVersion("HTTP", 1, 1);
+  SetHeader(std::move(header));
+  SetContentText(std::string());
+  SetStatusCode(statusCode);
+  ReasonPhrase = reasonPhrase;
+}
+
 std::unique_ptr<AhttpMessage> ThttpResponse::CreateEmpty() const { return std::make_unique<ThttpResponse>(); }
 
 void ThttpResponse::ComposeStartLine() {

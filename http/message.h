@@ -371,6 +371,11 @@ class ThttpResponse : public AhttpMessage {
                 const std::string& reasonPhrase);
 
   std::unique_ptr<AhttpMessage> CreateEmpty() const override;
+  // Becomes what ThttpResponse(statusCode, "HTTP", 1, 1, "", nullptr,
+  // reasonPhrase) makes, but keeps its header block (emptied) and the memory
+  // of its strings and lists: a server answers every request of a
+  // connection with the same object. Nothing of the answer before is left.
+  void Reuse(int32_t statusCode, const std::string& reasonPhrase);
   void ComposeStartLine() override;
   void ParseStartLine() override;
   // With a range set, the length of the range of the whole body.

@@ -417,6 +417,67 @@ TEST(Response, KeepAliveVersionAndServer) {
   EXPECT_EQ("ZO-RIVI/1.09", response.GetHeader().GetFieldValue("Server"));
 }
 
+TEST(Response, ReuseLeavesNothingOfTheAnswerBefore) {
+  const struct {
+    const char* name;
+    std::function<void(ThttpResponse&)> before;
+  } cases[] = {
+      {"fields, validators, last lines",
+       [](ThttpResponse& r) {
+         r.GetHeader().SetFieldValue("Content-Type", "text/html");
+         r.ETag = "\"t\"";
+         r.LastModified = 5;
+         r.LastLines.push_back("Cache-Control: no-cache");
+         r.GetCustomLines().push_back("X: y");
+       }},
+      {"range of a body text", [](ThttpResponse& r) {
+         r.SetContentText("0123456789");
+         r.SetRange(2, 3);
+       }},
+      {"owned reader, HEAD, 1xx", [](ThttpResponse& r) {
+         r.SetContentReader(std::make_unique<TStringReader>("abc"));
+         r.HasContent = false;
+         r.SetStatusCode(101);
+       }},
+      {"prepared and written", [](ThttpResponse& r) {
+         r.SetContentText("abc");
+         r.SetServerField("S");
+         r.SetConnectionField(false);
+         r.Prepare();
+         (void)r.GetHeaderText();
+       }},
+      {"reason, version, events", [](ThttpResponse& r) {
+         r.ReasonPhrase = "Odd";
+         r.SetProtocol("XTP");
+         r.SetMinorVersion(0);
+         r.OnBeforePrepare = r.OnContentWritten = [](AhttpMessage*) {};
+       }},
+  };
+  const auto state = [](ThttpResponse& r) {
+    r.SetServerField("S");
+    r.AddLastFields();
+    r.Prepare();
+    std::string head = r.GetHeaderText();
+    // The Date field's time may differ by a second.
+    const std::size_t date = head.find("Date: ");
+    if (date != std::string::npos) head.erase(date, head.find("\r\n", date) - date);
+    return head + "|" + std::to_string(r.GetContentSize()) + std::to_string(r.HasContent) +
+           std::to_string(r.ContentReader() != nullptr) + std::to_string(r.RangeStart) + std::to_string(r.RangeEnd) +
+           std::to_string(static_cast<bool>(r.OnBeforePrepare)) + std::to_string(static_cast<bool>(r.OnContentWritten)) +
+           "|" + r.GetContentText();
+  };
+  for (const auto& c : cases) {
+    for (const int code : {200, 304, 404}) {
+      SCOPED_TRACE(std::string(c.name) + " then " + std::to_string(code));
+      ThttpResponse reused(500, "HTTP", 1, 1, std::string(), nullptr, "Error");
+      c.before(reused);
+      reused.Reuse(code, "Phrase");
+      ThttpResponse fresh(code, "HTTP", 1, 1, std::string(), nullptr, "Phrase");
+      EXPECT_EQ(state(fresh), state(reused));
+    }
+  }
+}
+
 TEST(Response, HTMLResponse) {
   auto response = CreateHTMLResponse(404, "Not found", "<p>page</p>");
   std::vector<std::string> events;
