@@ -74,8 +74,9 @@ std::string FileEntityTag(const struct stat& status) {
 }
 
 std::unique_ptr<ThttpResponse> CreateFileResponse(const std::string& path, const std::string& content_type,
-                                                  const struct stat* mapped, TSmallFileCache* cache) {
-  auto response = std::make_unique<ThttpResponse>(200, "HTTP", 1, 1, std::string(), nullptr, "OK");
+                                                  const struct stat* mapped, TSmallFileCache* cache,
+                                                  std::unique_ptr<ThttpResponse> response) {
+  if (!response) response = std::make_unique<ThttpResponse>(200, "HTTP", 1, 1, std::string(), nullptr, "OK");
   // An unknown type is left out rather than sent as an empty field, which
   // is no media type at all.
   if (!content_type.empty()) response->GetHeader().SetFieldValue("Content-Type", WithTextCharset(content_type));

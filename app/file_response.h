@@ -38,8 +38,12 @@ std::string FileEntityTag(const struct stat& status);
 // With a cache and the stat of the path just made (`mapped`), a small file
 // held there unchanged is sent from memory, and one read now is offered to
 // it (app/file_cache.h); the answer is the same either way.
+//
+// `response`, when given, is the empty 200 "OK" answer to fill in (a
+// connection's object used again, AhttpServerClient::NewResponse).
 std::unique_ptr<ThttpResponse> CreateFileResponse(const std::string& path, const std::string& content_type,
                                                   const struct stat* mapped = nullptr,
-                                                  TSmallFileCache* cache = nullptr);
+                                                  TSmallFileCache* cache = nullptr,
+                                                  std::unique_ptr<ThttpResponse> response = nullptr);
 
 }  // namespace vt

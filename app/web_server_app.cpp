@@ -968,7 +968,8 @@ void TWebServerApp::HTTPServerGetResponse(AhttpServer&, AhttpServerClient& clien
     return;
   }
 
-  client.SetResponse(CreateFileResponse(local_path, FileExtToContentType(ext), &local_status, &FFileCache));
+  client.SetResponse(CreateFileResponse(local_path, FileExtToContentType(ext), &local_status, &FFileCache,
+                                        client.NewResponse(200, "OK")));
 }
 
 bool TWebServerApp::Authorized(AhttpServerClient& client) {

@@ -26,18 +26,27 @@ using Clock = std::chrono::steady_clock;
 
 std::chrono::milliseconds Ms(std::uint32_t ms) { return std::chrono::milliseconds(ms); }
 
-// Frees the request and counts the request as finished, however the cycle
-// ends.
+// Counts the request as finished and puts the request object and its header
+// block aside for the next request, however the cycle ends.
 class TActiveRequest {
  public:
-  TActiveRequest(AhttpServer& server, std::unique_ptr<ThttpRequest>& request)
-      : server_(server), request_(request) {
+  TActiveRequest(AhttpServer& server, std::unique_ptr<ThttpRequest>& request,
+                 std::unique_ptr<ThttpRequest>& spareRequest, std::unique_ptr<THeader>& spareHeader)
+      : server_(server), request_(request), spare_request_(spareRequest), spare_header_(spareHeader) {
     server_.RequestCount.fetch_add(1, std::memory_order_relaxed);
     server_.ActiveRequests.fetch_add(1, std::memory_order_relaxed);
   }
   ~TActiveRequest() {
     server_.ActiveRequests.fetch_sub(1, std::memory_order_relaxed);
-    request_.reset();
+    if (!request_) return;
+    // A block the request never got (its header failed to read) stays where
+    // it is; the next request clears it before use.
+    if (std::unique_ptr<THeader> header = request_->ReleaseHeader(); header && !spare_header_) {
+      spare_header_ = std::move(header);
+    }
+    // Its body reader borrows the connection's: it goes now.
+    request_->ReleaseContentReader();
+    spare_request_ = std::move(request_);
   }
   TActiveRequest(const TActiveRequest&) = delete;
   TActiveRequest& operator=(const TActiveRequest&) = delete;
@@ -45,6 +54,8 @@ class TActiveRequest {
  private:
   AhttpServer& server_;
   std::unique_ptr<ThttpRequest>& request_;
+  std::unique_ptr<ThttpRequest>& spare_request_;
+  std::unique_ptr<THeader>& spare_header_;
 };
 
 }  // namespace
@@ -106,6 +117,15 @@ AhttpServerClient::AhttpServerClient(ATCPServer& server) : TTCPServerClient(serv
 AhttpServerClient::~AhttpServerClient() {
   request_.reset();
   response_.reset();
+}
+
+std::unique_ptr<ThttpResponse> AhttpServerClient::NewResponse(std::int32_t statusCode,
+                                                             const std::string& reasonPhrase) {
+  if (!spare_response_) {
+    return std::make_unique<ThttpResponse>(statusCode, "HTTP", 1, 1, std::string(), nullptr, reasonPhrase);
+  }
+  spare_response_->Reuse(statusCode, reasonPhrase);
+  return std::move(spare_response_);
 }
 
 AhttpServer* AhttpServerClient::HttpServer() const { return static_cast<AhttpServer*>(Server()); }
@@ -217,9 +237,27 @@ bool AhttpServerClient::RunCycle(AhttpServer& server) {
       [&] {
         Figures.SetRequest(RequestLine);
         Figures.SetState(TConnectionState::Reading);
-        active.emplace(server, request_);
-        request_ = std::make_unique<ThttpRequest>(RequestLine, std::string(), nullptr);
-        if (!request_->Protocol().empty()) request_->SetHeader(head.ReadHeader());
+        active.emplace(server, request_, spare_request_, spare_header_);
+        if (spare_request_) {
+          spare_request_->Reuse(RequestLine);
+          request_ = std::move(spare_request_);
+        } else {
+          request_ = std::make_unique<ThttpRequest>(RequestLine, std::string(), nullptr);
+        }
+        if (!request_->Protocol().empty()) {
+          std::unique_ptr<THeader> header = std::move(spare_header_);
+          if (header) {
+            header->Clear();
+          } else {
+            header = std::make_unique<THeader>();
+          }
+          // Read aside first: a header that fails half read never becomes
+          // the request's, as before.
+          THeader& fields = *header;
+          spare_header_ = std::move(header);
+          head.ReadHeader(fields);
+          request_->SetHeader(std::move(spare_header_));
+        }
         return true;
       },
       [&] {
@@ -257,7 +295,11 @@ bool AhttpServerClient::RunCycle(AhttpServer& server) {
   } catch (...) {
     if (!error) error = std::current_exception();
   }
-  response_.reset();
+  if (response_) {
+    // Its body reader may hold a file open: it goes now.
+    response_->ReleaseContentReader();
+    spare_response_ = std::move(response_);
+  }
   if (error) std::rethrow_exception(error);
   return go_on;
 }

@@ -150,6 +150,10 @@ class AhttpServerClient : public TTCPServerClient {
   ThttpResponse* Response() const { return response_.get(); }
   // Takes `response` as the answer, freeing any previous one.
   void SetResponse(std::unique_ptr<ThttpResponse> response) { response_ = std::move(response); }
+  // An empty HTTP/1.1 answer with this code and phrase, for SetResponse: the
+  // object of the connection's answer before when there is one (see
+  // ThttpResponse::Reuse), else a new one.
+  std::unique_ptr<ThttpResponse> NewResponse(std::int32_t statusCode, const std::string& reasonPhrase);
   // Bytes copied at the stream's last copy-progress report.
   std::int64_t ContentProgress = 0;
   // GetContentLength of the response when its body is sent.
@@ -245,7 +249,13 @@ class AhttpServerClient : public TTCPServerClient {
   void CopyProgress(std::int64_t bytesCopied, bool& abort);
 
   std::unique_ptr<ThttpRequest> request_;
+  // The request object and header block of the request before, kept for
+  // the next one on this connection (Request() is null between requests).
+  std::unique_ptr<ThttpRequest> spare_request_;
+  std::unique_ptr<THeader> spare_header_;
   std::unique_ptr<ThttpResponse> response_;
+  // The answer object of the request before, kept for NewResponse.
+  std::unique_ptr<ThttpResponse> spare_response_;
   ThttpServerLimits limits_;
   std::string application_name_;
   std::string application_version_;

@@ -327,6 +327,22 @@ void AhttpMessage::Init() {
   protocol_ = "HTTP";
 }
 
+void AhttpMessage::ResetMessage() {
+  ReleaseContentReader();
+  start_line_.clear();
+  start_line_valid_ = false;
+  header_.reset();
+  custom_lines_.reset();
+  content_is_text_ = false;
+  // A body can be large: its memory is not kept.
+  std::string().swap(content_text_);
+  OnBeforePrepare = nullptr;
+  OnAfterPrepare = nullptr;
+  OnHeaderWritten = nullptr;
+  OnContentWritten = nullptr;
+  AhttpMessage::Init();
+}
+
 void AhttpMessage::PrepareHeader() {
   if (AddDateField) GetHeader().SetField("Date", std::make_unique<TDateField>());
   if (custom_lines_) {
@@ -512,6 +528,17 @@ ThttpRequest::ThttpRequest(const std::string& startLine, const std::string& cont
   SetContentText(contentText);
 }
 
+void ThttpRequest::Reuse(const std::string& startLine) {
+  ResetMessage();
+  Port.clear();
+  ProxyRequest = false;
+  Init();
+  // As the constructor does: the line, no header, an empty text body.
+  SetStartLine(startLine);
+  SetHeader(nullptr);
+  SetContentText(std::string());
+}
+
 std::unique_ptr<AhttpMessage> ThttpRequest::CreateEmpty() const { return std::make_unique<ThttpRequest>(); }
 
 void ThttpRequest::ComposeStartLine() {
@@ -642,6 +669,24 @@ ThttpResponse::ThttpResponse(int32_t statusCode, const std::string& protocol, in
   StoreVersion(protocol, majorVersion, minorVersion);
   SetHeader(std::move(header));
   SetContentText(contentText);
+  SetStatusCode(statusCode);
+  ReasonPhrase = reasonPhrase;
+}
+
+void ThttpResponse::Reuse(int32_t statusCode, const std::string& reasonPhrase) {
+  std::unique_ptr<THeader> header = ReleaseHeader();
+  if (header) header->Clear();
+  ResetMessage();
+  StatusCode = 0;
+  RangeStart = -1;
+  RangeEnd = -1;
+  ETag.clear();
+  LastModified.reset();
+  LastLines.clear();
+  Init();
+  StoreVersion("HTTP", 1, 1);
+  SetHeader(std::move(header));
+  SetContentText(std::string());
   SetStatusCode(statusCode);
   ReasonPhrase = reasonPhrase;
 }

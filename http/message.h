@@ -206,6 +206,9 @@ class AhttpMessage {
   void AppendHeaderText(std::string& out);
   // Frees the content reader when owned; the message has no reader after.
   void ReleaseContentReader();
+  // Hands the header block over (null when there is none); the message has
+  // none after. A server keeps it for its next request.
+  std::unique_ptr<THeader> ReleaseHeader() { return std::move(header_); }
 
   std::string GetContentType() const;
   void SetContentType(const std::string& type);
@@ -271,6 +274,9 @@ class AhttpMessage {
   }
   // The fields changed: GetStartLine composes the line again.
   void InvalidateStartLine() { start_line_valid_ = false; }
+  // Back to the state of a message just made, with its header block and
+  // custom lines gone, keeping what the strings hold in reserve.
+  void ResetMessage();
 
   std::string start_line_;
 
@@ -309,6 +315,10 @@ class ThttpRequest : public AhttpMessage {
   // text body, and the connection field for ConnectionMode 1 or 2.
   void PrepareHeader() override;
   void AssignPrototype(const AhttpMessage* prototype) override;
+  // Becomes what ThttpRequest(startLine, "", nullptr) makes, keeping its
+  // strings' memory: a server reads every request of a connection into the
+  // same object. Nothing of the request before is left.
+  void Reuse(const std::string& startLine);
 
   // The decoded path, then "?" and the query as sent when there is one:
   // the request target as people read it (the access log shows it).
@@ -361,6 +371,11 @@ class ThttpResponse : public AhttpMessage {
                 const std::string& reasonPhrase);
 
   std::unique_ptr<AhttpMessage> CreateEmpty() const override;
+  // Becomes what ThttpResponse(statusCode, "HTTP", 1, 1, "", nullptr,
+  // reasonPhrase) makes, but keeps its header block (emptied) and the memory
+  // of its strings and lists: a server answers every request of a
+  // connection with the same object. Nothing of the answer before is left.
+  void Reuse(int32_t statusCode, const std::string& reasonPhrase);
   void ComposeStartLine() override;
   void ParseStartLine() override;
   // With a range set, the length of the range of the whole body.

@@ -95,6 +95,12 @@ void TRequestHeadReader::ReadRequestLine(std::string& line) {
 
 std::unique_ptr<THeader> TRequestHeadReader::ReadHeader() {
   auto header = std::make_unique<THeader>();
+  ReadHeader(*header);
+  return header;
+}
+
+void TRequestHeadReader::ReadHeader(THeader& into) {
+  THeader* header = &into;
   std::int32_t lines = 0;
   // Each worker reads its header lines into one string, kept from line to
   // line and request to request.
@@ -115,7 +121,6 @@ std::unique_ptr<THeader> TRequestHeadReader::ReadHeader() {
     if (header->Fields(i)->HasName("Host")) ++hosts;
   }
   if (hosts > 1) throw EhttpContent(400, "More than one Host field");
-  return header;
 }
 
 // One line of the head, without its line end, into `line`. A line longer than maxLength

@@ -46,6 +46,9 @@ class TRequestHeadReader {
   // or CR LF; a bare CR, a folded line, a blank in a field name or a second
   // Host field raise the 400 refusal.
   std::unique_ptr<THeader> ReadHeader();
+  // The same, appending the fields to `into` (a block kept from request to
+  // request); on an error it holds the fields read so far.
+  void ReadHeader(THeader& into);
 
  private:
   void ReadHeadLine(std::string& line, std::int32_t maxLength, bool requestLine);

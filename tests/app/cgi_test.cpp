@@ -247,6 +247,53 @@ TEST_F(CgiTest, HeadRunsTheProgramAndKeepAliveRunsAnother) {
   EXPECT_EQ("second", Lines(second.body)["QUERY_STRING"]);
 }
 
+// The second request on a kept-alive connection gets what it would get on a
+// connection of its own, and logs the same line: nothing of the first (its
+// fields, body, target, method, conditions, credentials) is left over.
+TEST_F(CgiTest, NothingOfOneRequestReachesTheNextOnTheSameConnection) {
+  program_.WriteRootFile("page.txt", "0123456789");
+  const std::string env = "GET /cgi/env.exe HTTP/1.1\r\nHost: x\r\n\r\n";
+  const std::string page = "GET /page.txt HTTP/1.1\r\nHost: x\r\n\r\n";
+  const struct {
+    const char* name;
+    std::string first;
+    bool firstHasNoBody;
+    std::string second;
+  } cases[] = {
+      {"query, credentials, agent",
+       "GET /cgi/env.exe?one HTTP/1.1\r\nHost: x\r\nAuthorization: Basic dTpw\r\nUser-Agent: a/1\r\n"
+       "Referer: http://r/\r\n\r\n",
+       false, env},
+      {"body", "POST /cgi/env.exe HTTP/1.1\r\nHost: x\r\nContent-Length: 5\r\n\r\nabcde", false, env},
+      {"absolute target", "GET http://other.example:81/cgi/env.exe?t HTTP/1.1\r\nHost: x\r\n\r\n", false, env},
+      {"HEAD", "HEAD /page.txt HTTP/1.1\r\nHost: x\r\n\r\n", true, page},
+      {"range", "GET /page.txt HTTP/1.1\r\nHost: x\r\nRange: bytes=2-3\r\n\r\n", false, page},
+      {"condition", "GET /page.txt HTTP/1.1\r\nHost: x\r\nIf-Modified-Since: Fri, 01 Jan 2100 00:00:00 GMT\r\n\r\n",
+       true, page},
+  };
+  // The default template starts with the date and time; the rest must match.
+  const auto logged = [](const std::string& line) { return line.substr(std::min<std::size_t>(20, line.size())); };
+  std::size_t lines = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const test::HttpAnswer alone = program_.Request(c.second);
+    const std::string alone_line = logged(program_.LogLines(++lines).back());
+    const int fd = test::ConnectLoopback(program_.Port());
+    test::SendAll(fd, c.first);
+    const test::HttpAnswer first = test::ReadAnswer(fd, c.firstHasNoBody);
+    ASSERT_FALSE(first.status.empty());
+    test::SendAll(fd, c.second);
+    const test::HttpAnswer second = test::ReadAnswer(fd);
+    ::close(fd);
+    lines += 2;
+    EXPECT_EQ(alone.status, second.status);
+    EXPECT_EQ(alone.body, second.body);
+    EXPECT_EQ(alone.Field("Content-Length"), second.Field("Content-Length"));
+    EXPECT_EQ(alone.Field("Content-Range"), second.Field("Content-Range"));
+    EXPECT_EQ(alone_line, logged(program_.LogLines(lines).back()));
+  }
+}
+
 TEST_F(CgiTest, TheMappedFileRunsAsNamed) {
   program_.WriteRootProgram("%HOME%.exe", "#!/bin/sh\nprintf 'Content-Type: text/plain\\r\\n\\r\\nitself'\n");
   const HttpAnswer answer = program_.Get("/%25HOME%25.exe");

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -104,6 +105,59 @@ TEST(Request, AbsoluteURIsNameTheHost) {
 
   ThttpRequest noHost;
   EXPECT_VT_ERROR(noHost.Prepare(), EhttpRequest, "Host must be set for HTTP/1.1 request.");
+}
+
+// What a request shows after Reuse, to compare with a request just made.
+std::string RequestState(ThttpRequest& r) {
+  std::string s = r.GetStartLine() + "|" + r.Method + "|" + r.URI + "|" + r.Query + "|" + r.TargetHost + "|" +
+                  r.Port + "|" + std::to_string(r.ConnectionMode) + std::to_string(r.ProxyRequest) + "|" +
+                  r.Protocol() + std::to_string(r.MajorVersion()) + std::to_string(r.MinorVersion()) + "|" +
+                  std::to_string(r.Header() != nullptr) + std::to_string(r.CustomLines() != nullptr) +
+                  std::to_string(r.ContentIsText()) + std::to_string(r.HasContent) +
+                  std::to_string(r.AddDateField) + std::to_string(r.ContentReader() != nullptr) +
+                  std::to_string(r.OwnsContentReader()) + std::to_string(static_cast<bool>(r.OnBeforePrepare)) +
+                  std::to_string(static_cast<bool>(r.OnAfterPrepare)) +
+                  std::to_string(static_cast<bool>(r.OnHeaderWritten)) +
+                  std::to_string(static_cast<bool>(r.OnContentWritten)) + "|" + r.GetHost();
+  return s + "|" + r.GetContentText();
+}
+
+TEST(Request, ReuseLeavesNothingOfTheRequestBefore) {
+  const struct {
+    const char* name;
+    std::function<void(ThttpRequest&)> before;
+  } cases[] = {
+      {"absolute target with port", [](ThttpRequest& r) { r.SetStartLine("GET http://a.example:81/p?q HTTP/1.1"); }},
+      {"header, body text, custom lines",
+       [](ThttpRequest& r) {
+         r.GetHeader().SetFieldValue("Authorization", "Basic dTpw");
+         r.SetContentText("body");
+         r.GetCustomLines().push_back("X: y");
+       }},
+      {"owned body reader", [](ThttpRequest& r) { r.SetContentReader(std::make_unique<TStringReader>("abc")); }},
+      {"fields set by hand",
+       [](ThttpRequest& r) {
+         r.ProxyRequest = true;
+         r.ConnectionMode = 2;
+         r.AddDateField = false;
+         r.HasContent = false;
+         r.SetProtocol("XTP");
+         r.SetMajorVersion(2);
+       }},
+      {"events", [](ThttpRequest& r) { r.OnBeforePrepare = r.OnAfterPrepare = r.OnHeaderWritten =
+                                           r.OnContentWritten = [](AhttpMessage*) {}; }},
+  };
+  const char* lines[] = {"GET /x HTTP/1.1", "HEAD /y?z HTTP/1.0", "GET /", "GET http://b.example/w HTTP/1.1"};
+  for (const auto& c : cases) {
+    for (const char* line : lines) {
+      SCOPED_TRACE(std::string(c.name) + " then " + line);
+      ThttpRequest reused("POST /old?k=v HTTP/1.1", std::string(), nullptr);
+      c.before(reused);
+      reused.Reuse(line);
+      ThttpRequest fresh(line, std::string(), nullptr);
+      EXPECT_EQ(RequestState(fresh), RequestState(reused));
+    }
+  }
 }
 
 TEST(Request, CredentialsAndRanges) {
@@ -361,6 +415,67 @@ TEST(Response, KeepAliveVersionAndServer) {
   EXPECT_EQ("Server: Veltrana/1.0 ZO-RIVI/1.09", response.GetHeader().Fields(0)->GetAsString());
   response.SetServerField("");
   EXPECT_EQ("ZO-RIVI/1.09", response.GetHeader().GetFieldValue("Server"));
+}
+
+TEST(Response, ReuseLeavesNothingOfTheAnswerBefore) {
+  const struct {
+    const char* name;
+    std::function<void(ThttpResponse&)> before;
+  } cases[] = {
+      {"fields, validators, last lines",
+       [](ThttpResponse& r) {
+         r.GetHeader().SetFieldValue("Content-Type", "text/html");
+         r.ETag = "\"t\"";
+         r.LastModified = 5;
+         r.LastLines.push_back("Cache-Control: no-cache");
+         r.GetCustomLines().push_back("X: y");
+       }},
+      {"range of a body text", [](ThttpResponse& r) {
+         r.SetContentText("0123456789");
+         r.SetRange(2, 3);
+       }},
+      {"owned reader, HEAD, 1xx", [](ThttpResponse& r) {
+         r.SetContentReader(std::make_unique<TStringReader>("abc"));
+         r.HasContent = false;
+         r.SetStatusCode(101);
+       }},
+      {"prepared and written", [](ThttpResponse& r) {
+         r.SetContentText("abc");
+         r.SetServerField("S");
+         r.SetConnectionField(false);
+         r.Prepare();
+         (void)r.GetHeaderText();
+       }},
+      {"reason, version, events", [](ThttpResponse& r) {
+         r.ReasonPhrase = "Odd";
+         r.SetProtocol("XTP");
+         r.SetMinorVersion(0);
+         r.OnBeforePrepare = r.OnContentWritten = [](AhttpMessage*) {};
+       }},
+  };
+  const auto state = [](ThttpResponse& r) {
+    r.SetServerField("S");
+    r.AddLastFields();
+    r.Prepare();
+    std::string head = r.GetHeaderText();
+    // The Date field's time may differ by a second.
+    const std::size_t date = head.find("Date: ");
+    if (date != std::string::npos) head.erase(date, head.find("\r\n", date) - date);
+    return head + "|" + std::to_string(r.GetContentSize()) + std::to_string(r.HasContent) +
+           std::to_string(r.ContentReader() != nullptr) + std::to_string(r.RangeStart) + std::to_string(r.RangeEnd) +
+           std::to_string(static_cast<bool>(r.OnBeforePrepare)) + std::to_string(static_cast<bool>(r.OnContentWritten)) +
+           "|" + r.GetContentText();
+  };
+  for (const auto& c : cases) {
+    for (const int code : {200, 304, 404}) {
+      SCOPED_TRACE(std::string(c.name) + " then " + std::to_string(code));
+      ThttpResponse reused(500, "HTTP", 1, 1, std::string(), nullptr, "Error");
+      c.before(reused);
+      reused.Reuse(code, "Phrase");
+      ThttpResponse fresh(code, "HTTP", 1, 1, std::string(), nullptr, "Phrase");
+      EXPECT_EQ(state(fresh), state(reused));
+    }
+  }
 }
 
 TEST(Response, HTMLResponse) {
