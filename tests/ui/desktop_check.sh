@@ -238,7 +238,9 @@ start_x() {
     n=$((100 + RANDOM % 800))
     [ -e "/tmp/.X$n-lock" ] && continue
     grep -q "/tmp/.X11-unix/X$n\$" /proc/net/unix 2>/dev/null && continue
-    Xvfb ":$n" -screen 0 "${screen_width}x${screen_height}x24" -nolisten tcp 2>"$work/xvfb.log" &
+    # -noreset: an X server resets when its last client leaves, and one that
+    # connects during the reset (openbox, trayer after our own look) fails.
+    Xvfb ":$n" -screen 0 "${screen_width}x${screen_height}x24" -nolisten tcp -noreset 2>"$work/xvfb.log" &
     xvfb_pid=$!
     export DISPLAY=":$n"
     wait_until 10 x_is_ours && return 0
