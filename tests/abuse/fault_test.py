@@ -221,14 +221,16 @@ class Settings(FaultCase):
         self.assertTrue(os.path.isdir(server.settings_file), "left as it was")
 
     def test_port_taken_at_start(self):
-        server = self.sandbox()
-        with open(server.settings_file, "rb") as f:
-            before = f.read()
+        # The port is taken first and the settings name it: a port found free
+        # and bound a moment later may meanwhile be another test's.
         taken = socket.socket()
         self.addCleanup(taken.close)
-        taken.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        taken.bind(("", server.port))
+        taken.bind(("", 0))
         taken.listen(1)
+        server = self.sandbox()
+        server.write_settings(server.settings_more, port=taken.getsockname()[1])
+        with open(server.settings_file, "rb") as f:
+            before = f.read()
         server.spawn()
         self.logged(r"Error: Port \d+ is used by another program \(pid \d+, python3\): choose another port "
                     r".*\(Error creating server socket: Socket bind failed: Address in use\)")

@@ -171,8 +171,8 @@ class Server:
         self.proc = None
         self.write_settings(settings)
 
-    def write_settings(self, more=""):
-        self.port = free_port()
+    def write_settings(self, more="", port=None):
+        self.port = port or free_port()
         self.settings_more = more
         with open(self.settings_file, "w") as f:
             f.write("[WebServer]\nPubDir=%s\nPort=%d\n%s" % (self.root, self.port, more))
