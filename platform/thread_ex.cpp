@@ -73,9 +73,6 @@ struct TThreadPool::Worker {
   // a busy thread with this set has only its way to the parking left.
   std::atomic<bool> job_over{false};
   bool ended = false;  // the thread function has returned or is about to
-  // Holds naming this record (TThreadPoolHold): it is neither joined nor
-  // freed while there are any.
-  int holds = 0;
 };
 
 // Shared with the threads, so that a thread left running an object after
@@ -85,8 +82,6 @@ struct TThreadPool::State {
   std::condition_variable changed;  // a thread stopped being busy
   std::list<Worker> workers;
   std::vector<Worker*> parked;
-  // Given a job under a hold, not woken yet.
-  std::vector<Worker*> held;
   std::size_t busy = 0;
   bool closing = false;
   std::chrono::milliseconds park_time;
@@ -111,7 +106,7 @@ std::size_t TThreadPool::ParkedCount() const {
   return state_->parked.size();
 }
 
-void TThreadPool::Start(TThreadEx* job, TThreadPoolHold* hold) {
+void TThreadPool::Start(TThreadEx* job) {
   State& state = *state_;
   std::list<Worker> ended;
   Worker* woken = nullptr;
@@ -120,7 +115,7 @@ void TThreadPool::Start(TThreadEx* job, TThreadPoolHold* hold) {
     // Threads that ended after parking too long are joined here.
     for (auto it = state.workers.begin(); it != state.workers.end();) {
       const auto next = std::next(it);
-      if (it->ended && it->holds == 0) ended.splice(ended.end(), state.workers, it);
+      if (it->ended) ended.splice(ended.end(), state.workers, it);
       it = next;
     }
     if (!state.parked.empty()) {
@@ -130,14 +125,7 @@ void TThreadPool::Start(TThreadEx* job, TThreadPoolHold* hold) {
       worker->job = job;
       worker->busy = true;
       ++state.busy;
-      if (hold) {
-        state.held.push_back(worker);
-        ++worker->holds;
-        hold->state_ = state_;
-        hold->worker_ = worker;
-      } else {
-        woken = worker;
-      }
+      woken = worker;
     } else {
       Worker& worker = state.workers.emplace_back();
       try {
@@ -153,29 +141,6 @@ void TThreadPool::Start(TThreadEx* job, TThreadPoolHold* hold) {
   // record stays: a busy thread is never joined.
   if (woken) WakeWord(woken->wake);
   for (Worker& worker : ended) worker.thread.join();
-}
-
-void TThreadPool::Release(const std::shared_ptr<State>& state, Worker* worker) {
-  bool wake = false;
-  {
-    std::lock_guard lock(state->mutex);
-    const auto it = std::find(state->held.begin(), state->held.end(), worker);
-    if (it != state->held.end()) {
-      state->held.erase(it);
-      wake = true;
-    }
-  }
-  // Outside the lock, so that the woken thread need not wait for it; the
-  // record stays until the hold has let go of it.
-  if (wake) WakeWord(worker->wake);
-  std::lock_guard lock(state->mutex);
-  --worker->holds;
-}
-
-void TThreadPoolHold::Go() {
-  if (!worker_) return;
-  TThreadPool::Release(state_, std::exchange(worker_, nullptr));
-  state_.reset();
 }
 
 void TThreadPool::Serve(std::shared_ptr<State> state, Worker* self, TThreadEx* job) {
@@ -204,9 +169,6 @@ void TThreadPool::Serve(std::shared_ptr<State> state, Worker* self, TThreadEx* j
       lock.lock();
     }
     if (self->job) {
-      // Taken up, woken or not: a hold has nothing left to wake.
-      const auto held = std::find(state->held.begin(), state->held.end(), self);
-      if (held != state->held.end()) state->held.erase(held);
       job = std::exchange(self->job, nullptr);  // the giver took us off the parked list
       continue;
     }
@@ -234,9 +196,8 @@ void TThreadPool::Close(std::chrono::milliseconds wait) {
     // object and keeps its record (and the state) until then.
     for (auto it = state->workers.begin(); it != state->workers.end();) {
       const auto next = std::next(it);
-      // A record a hold names stays too (the hold still reaches it).
-      if (it->busy || it->holds > 0) {
-        if (it->thread.joinable()) it->thread.detach();
+      if (it->busy) {
+        it->thread.detach();
       } else {
         idle.splice(idle.end(), state->workers, it);
       }
@@ -251,11 +212,11 @@ void TThreadPool::Close(std::chrono::milliseconds wait) {
 
 TThreadEx::~TThreadEx() { WaitFor(); }
 
-void TThreadEx::Start(TThreadPool* pool, TThreadPoolHold* hold) {
+void TThreadEx::Start(TThreadPool* pool) {
   if (started_) return;
   try {
     if (pool) {
-      pool->Start(this, hold);
+      pool->Start(this);
     } else {
       thread_ = std::thread([this] { Run(); });
     }

@@ -35,12 +35,10 @@
 #include <mutex>
 #include <string>
 #include <thread>
-#include <utility>
 
 namespace vt {
 
 class TThreadEx;
-class TThreadPoolHold;
 
 // Threads that run TThreadEx objects one after the other: a thread that has
 // run one parks for the next, so that an owner that makes a thread object
@@ -72,42 +70,15 @@ class TThreadPool {
 
  private:
   friend class TThreadEx;
-  friend class TThreadPoolHold;
   struct Worker;
   struct State;
   // Runs `job` on a parked thread, else on a new one; raises
-  // std::system_error when no thread can be made. `hold`: a parked thread
-  // taken is not woken yet, but handed to `hold`.
-  void Start(TThreadEx* job, TThreadPoolHold* hold);
-  // Wakes the parked thread given a job under a hold (unless it has taken
-  // it already), then lets go of its record.
-  static void Release(const std::shared_ptr<State>& state, Worker* worker);
+  // std::system_error when no thread can be made.
+  void Start(TThreadEx* job);
   static void Serve(std::shared_ptr<State> state, Worker* self, TThreadEx* job);
   static std::shared_ptr<State> NewState(std::chrono::milliseconds parkTime, std::size_t maxParked);
 
   std::shared_ptr<State> state_;
-};
-
-// A parked thread given an object to run but not woken yet (TThreadEx::Start
-// with a hold): its owner wakes it with Go once what the object's run must
-// find is in place, rather than have it wake at once and wait for that. The
-// thread may still take the object up on its own (at the end of its park
-// time). Go runs at the latest when the hold goes. Owner's thread.
-class TThreadPoolHold {
- public:
-  TThreadPoolHold() = default;
-  ~TThreadPoolHold() { Go(); }
-  TThreadPoolHold(const TThreadPoolHold&) = delete;
-  TThreadPoolHold& operator=(const TThreadPoolHold&) = delete;
-  TThreadPoolHold(TThreadPoolHold&& other) noexcept
-      : state_(std::move(other.state_)), worker_(std::exchange(other.worker_, nullptr)) {}
-
-  void Go();
-
- private:
-  friend class TThreadPool;
-  std::shared_ptr<TThreadPool::State> state_;
-  TThreadPool::Worker* worker_ = nullptr;  // kept (not freed) by the pool while held
 };
 
 // Inside a catch block: the message of the exception being handled
@@ -123,9 +94,8 @@ class TThreadEx {
 
   // Runs Execute on a new thread, or on a thread of `pool` when given;
   // raises EOSError when no thread can be made. Only the first call starts
-  // anything. `hold` (with a pool): a parked thread taken waits for the
-  // hold's Go (see TThreadPoolHold); a new thread runs at once.
-  void Start(TThreadPool* pool = nullptr, TThreadPoolHold* hold = nullptr);
+  // anything.
+  void Start(TThreadPool* pool = nullptr);
   bool Started() const { return started_; }
   // Execute has returned (or raised).
   bool Finished() const { return finished_.load(std::memory_order_acquire); }

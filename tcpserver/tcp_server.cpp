@@ -762,13 +762,10 @@ bool ATCPServer::StartClient(TSocket handle, const TSocketAddress& address) {
   client->RemotePeer = address;
   auto connection = std::make_shared<TTCPServerConnection>(next_id_++, std::move(client));
   connection->worker_ = std::make_unique<TTCPServerClientThread>(link_, *connection);
-  // A parked thread taken for the worker is woken only once the activation
-  // is over: it would only wait for it.
-  TThreadPoolHold hold;
   try {
     // Started before the client joins the list (the worker waits for its
     // activation, below), so that a failure leaves no trace.
-    connection->worker_->Start(&pool_, &hold);
+    connection->worker_->Start(&pool_);
   } catch (...) {
     const std::string message = CurrentExceptionMessage();
     connection.reset();  // closes the accepted handle
@@ -781,7 +778,6 @@ bool ATCPServer::StartClient(TSocket handle, const TSocketAddress& address) {
   TTCPServerConnection& record = *connection;
   connections_.emplace(id, std::move(connection));
   ActivateClient(record);
-  hold.Go();
   return true;
 }
 
