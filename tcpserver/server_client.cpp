@@ -1,9 +1,5 @@
 #include "tcpserver/server_client.h"
 
-#include <linux/futex.h>
-#include <sys/syscall.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 
@@ -206,13 +202,10 @@ void TTCPServerClientThread::LogFailure(const std::string& prefix, std::exceptio
 }
 
 void TTCPServerClientThread::Execute() {
-  // The client is freed only once this thread has ended, so it stays while
-  // the steps run. The activation runs on the main thread as the connection
-  // is accepted: nothing here may start (nor this thread end) before it is
-  // over, as a handler may use the client, or even stop the server.
+  // The client is freed only by this thread's completion step (or once this
+  // thread has ended), so it stays while the steps before run.
   TTCPServerClient* client = Client();
-  const bool activated = connection_.WaitForActivation();
-  if (activated && !MustStop()) {
+  if (!MustStop()) {
     bool go_on = true;
     try {
       if (ATCPServer* server = Server()) client->CreateConnection(*server);
@@ -222,17 +215,29 @@ void TTCPServerClientThread::Execute() {
     }
     if (go_on && !MustStop()) {
       try {
-        client->Execute();
+        Synchronize([this, client] {
+          ATCPServer* server = Server();
+          // Terminated while this call waited: it would only be removed again.
+          if (server && !client->Terminated()) server->DoClientActive(*client);
+        });
       } catch (...) {
-        LogFailure("Client execute error: ", std::current_exception());
+        LogFailure("Client activate error: ", std::current_exception());
+        go_on = false;
       }
-      // What the conversation wrote may still sit in the send queue (the
-      // socket queues until its first write notification): send it, then
-      // close here rather than drop it when the client is freed.
-      if (!MustStop()) {
+      if (go_on && !MustStop()) {
         try {
-          client->Stream()->Close();
+          client->Execute();
         } catch (...) {
+          LogFailure("Client execute error: ", std::current_exception());
+        }
+        // What the conversation wrote may still sit in the send queue (the
+        // socket queues until its first write notification): send it, then
+        // close here rather than drop it when the client is freed.
+        if (!MustStop()) {
+          try {
+            client->Stream()->Close();
+          } catch (...) {
+          }
         }
       }
     }
@@ -259,38 +264,6 @@ TTCPServerConnection::TTCPServerConnection(std::uint32_t id, std::unique_ptr<TTC
 }
 
 TTCPServerConnection::~TTCPServerConnection() = default;
-
-namespace {
-
-static_assert(sizeof(std::atomic<int>) == sizeof(int) && std::atomic<int>::is_always_lock_free,
-              "the activation word is a futex");
-
-}  // namespace
-
-void TTCPServerConnection::EndActivation(bool succeeded) {
-  // After the exchange the worker may end and the record go: nothing here
-  // touches it but the wake-up, which names the word's address only (at
-  // worst a spurious wake-up of another wait there, which every wait allows
-  // for).
-  const int was = activation_.exchange(succeeded ? kActivated : kActivationFailed, std::memory_order_acq_rel);
-  if (was == kActivationAwaited)
-    ::syscall(SYS_futex, reinterpret_cast<int*>(&activation_), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
-}
-
-bool TTCPServerConnection::WaitForActivation() {
-  int state = activation_.load(std::memory_order_acquire);
-  while (state == kActivationPending || state == kActivationAwaited) {
-    // Said before sleeping, so that an activation over by then costs the
-    // main thread no wake-up.
-    if (state == kActivationPending &&
-        !activation_.compare_exchange_strong(state, kActivationAwaited, std::memory_order_acq_rel))
-      continue;
-    ::syscall(SYS_futex, reinterpret_cast<int*>(&activation_), FUTEX_WAIT_PRIVATE, kActivationAwaited, nullptr,
-              nullptr, 0);
-    state = activation_.load(std::memory_order_acquire);
-  }
-  return state == kActivated;
-}
 
 void TTCPServerConnection::FreeClient() { client_.reset(); }
 

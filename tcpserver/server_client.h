@@ -9,14 +9,11 @@
 //      accepted handle and the peer address (main thread);
 //   2. attached: a worker is made and started, both go into one record,
 //      and the client joins the server's list;
-//   3. active: OnClientActive and ClientActive run on the main thread, in
-//      the same accept pass, while the worker waits for them (Socket and
-//      Stream do not exist yet); when they fail, the worker goes straight to
-//      5 without a connection;
-//   4. connected: the worker makes the connection socket and the stream over
+//   3. connected: the worker makes the connection socket and the stream over
 //      it, so that the connection's notifications and throttling ticks arrive
-//      in the worker's own queue, and runs Execute, the whole conversation
-//      with the peer;
+//      in the worker's own queue;
+//   4. active: OnClientActive and ClientActive ran on the main thread; the
+//      worker runs Execute, the whole conversation with the peer;
 //   5. finishing: Execute has returned or raised; unless terminated, the
 //      worker sends what is still queued and closes the connection, then
 //      frees the connection's socket and stream (Socket and Stream are null
@@ -296,26 +293,12 @@ class TTCPServerConnection {
   // Main thread: the one place a client is freed. The client has left the
   // list (with its events) before.
   void FreeClient();
-  // Main thread: the activation is over (`succeeded`: without failure);
-  // the worker may go on. The record may be gone as soon as this returns.
-  void EndActivation(bool succeeded);
-  // Worker: waits until the activation is over; true when it succeeded.
-  bool WaitForActivation();
 
   const std::uint32_t id_;
   bool listed_ = false;
   // The completion step has begun (a handler it runs may wait for the
   // workers, which must not complete this client a second time).
   bool completing_ = false;
-  // The activation's handlers run now, further down the main thread's stack,
-  // while the worker waits for them (as a synchronised call of its own).
-  bool activating_ = false;
-  // The activation's outcome, for the worker (a futex).
-  static constexpr int kActivationPending = 0;
-  static constexpr int kActivationAwaited = 1;  // pending, and the worker sleeps on the word
-  static constexpr int kActivated = 2;
-  static constexpr int kActivationFailed = 3;
-  std::atomic<int> activation_{kActivationPending};
   // Declared first, so freed last: the client goes before its worker.
   std::unique_ptr<TTCPServerClientThread> worker_;
   std::unique_ptr<TTCPServerClient> client_;

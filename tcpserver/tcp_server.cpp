@@ -346,9 +346,9 @@ std::size_t ATCPServer::ReapWorkers() {
     const TTCPServerClientThread& worker = *connection->Worker();
     if (worker.Finished()) {
       ended.push_back(id);
-    } else if (!worker.InSynchronize() && !connection->activating_) {
-      // A worker whose synchronised call (or activation) runs further down
-      // this stack can only end after the wait has returned.
+    } else if (!worker.InSynchronize()) {
+      // A worker whose synchronised call runs further down this stack can
+      // only end after the wait has returned.
       ++busy;
     }
   }
@@ -763,8 +763,8 @@ bool ATCPServer::StartClient(TSocket handle, const TSocketAddress& address) {
   auto connection = std::make_shared<TTCPServerConnection>(next_id_++, std::move(client));
   connection->worker_ = std::make_unique<TTCPServerClientThread>(link_, *connection);
   try {
-    // Started before the client joins the list (the worker waits for its
-    // activation, below), so that a failure leaves no trace.
+    // Started before the client joins the list: the worker reaches the main
+    // thread only after this accept pass, and a failure leaves no trace.
     connection->worker_->Start(&pool_);
   } catch (...) {
     const std::string message = CurrentExceptionMessage();
@@ -775,28 +775,8 @@ bool ATCPServer::StartClient(TSocket handle, const TSocketAddress& address) {
   connection->listed_ = true;
   ++listed_count_;
   const std::uint32_t id = connection->Id();
-  TTCPServerConnection& record = *connection;
   connections_.emplace(id, std::move(connection));
-  ActivateClient(record);
   return true;
-}
-
-void ATCPServer::ActivateClient(TTCPServerConnection& connection) {
-  // The worker waits for the outcome (at its start, before it makes the
-  // connection), so the record stays, even when a handler stops or shuts
-  // down the server, until EndActivation.
-  TTCPServerClient& client = *connection.Client();
-  bool succeeded = true;
-  connection.activating_ = true;
-  try {
-    // A handler of an earlier client's activation may have terminated it.
-    if (!client.Terminated()) DoClientActive(client);
-  } catch (...) {
-    succeeded = false;
-    Log(1, "Client activate error: " + CurrentExceptionMessage());
-  }
-  connection.activating_ = false;
-  connection.EndActivation(succeeded);
 }
 
 void ATCPServer::Unlist(TTCPServerConnection& connection) {
@@ -804,9 +784,15 @@ void ATCPServer::Unlist(TTCPServerConnection& connection) {
   connection.listed_ = false;
   --listed_count_;
   if (making_way_ == connection.Id()) making_way_.reset();
-  // Destruction fires no events: whoever destroys the server may already
-  // have taken apart what its handlers use.
-  if (OnClientRemoved && !shutting_down_ && connection.Client()) OnClientRemoved(*connection.Client());
+  try {
+    // Destruction fires no events: whoever destroys the server may already
+    // have taken apart what its handlers use.
+    if (OnClientRemoved && !shutting_down_ && connection.Client()) OnClientRemoved(*connection.Client());
+  } catch (...) {
+    if (accept_pending_) HandleAccept();
+    throw;
+  }
+  if (accept_pending_) HandleAccept();
 }
 
 void ATCPServer::DoClientActive(TTCPServerClient& client) {
@@ -815,22 +801,12 @@ void ATCPServer::DoClientActive(TTCPServerClient& client) {
 }
 
 void ATCPServer::FinishClient(TTCPServerConnection& connection, bool normally) {
-  std::exception_ptr error;
-  try {
-    Unlist(connection);
-    // Destruction fires no client event (see Unlist).
-    if (normally && !shutting_down_) {
-      TTCPServerClient& client = *connection.Client();
-      if (OnClientInactive) OnClientInactive(client);
-      client.ClientInactive();
-    }
-  } catch (...) {
-    error = std::current_exception();
-  }
-  // The place it left goes to a waiting connection only now, so that this
-  // client's events all come before the newcomer's activation.
-  if (accept_pending_) HandleAccept();
-  if (error) std::rethrow_exception(error);
+  Unlist(connection);
+  // Destruction fires no client event (see Unlist).
+  if (!normally || shutting_down_) return;
+  TTCPServerClient& client = *connection.Client();
+  if (OnClientInactive) OnClientInactive(client);
+  client.ClientInactive();
 }
 
 void ATCPServer::ApplyThrottlingToClients() {

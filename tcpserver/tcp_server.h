@@ -179,7 +179,7 @@ class ATCPServer : public TComponent {
   ATCPServerEvent OnActive;    // after a successful activation
   ATCPServerEvent OnInactive;  // after every deactivation
   TTCPServerCreateClientEvent OnCreateClient;
-  TTCPServerClientEvent OnClientActive;    // accepted and listed; its worker waits for this to start
+  TTCPServerClientEvent OnClientActive;    // the worker has made the connection
   TTCPServerClientEvent OnClientInactive;  // the worker finished normally (after OnClientRemoved)
   TTCPServerClientEvent OnClientRemoved;   // a client left the list
   // Not published: the hooks of BeforeAccept (main thread) and of the base
@@ -279,17 +279,14 @@ class ATCPServer : public TComponent {
   // The ids of the listed connections, last first (a copy: a client's
   // override may change the list).
   std::vector<std::uint32_t> ListedIdsLastFirst() const;
-  // Takes the connection out of the list (nothing when it is not there) and
-  // fires OnClientRemoved.
+  // Takes the connection out of the list (nothing when it is not there),
+  // fires OnClientRemoved, re-runs accepting when a notification was
+  // ignored.
   void Unlist(TTCPServerConnection& connection);
-  // The activation of a client just listed: OnClientActive and
-  // ClientActive, as its worker starts (which waits for them); a failure is
-  // logged, and the worker then ends without serving the connection.
-  void ActivateClient(TTCPServerConnection& connection);
+  // Main thread, for the workers.
   void DoClientActive(TTCPServerClient& client);
   // The completion step, before the client is freed: Unlist, then, when the
-  // worker finished normally, OnClientInactive and ClientInactive; then
-  // accepting runs again when a notification was ignored.
+  // worker finished normally, OnClientInactive and ClientInactive.
   void FinishClient(TTCPServerConnection& connection, bool normally);
   void ApplyThrottlingToClients();
   // When the worker of record `id` has ended: its client's completion step,

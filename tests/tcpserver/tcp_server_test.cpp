@@ -817,38 +817,6 @@ TEST(TCPServer, StartServeAndStopFiftyTimesWithClientsMidRequest) {
   EXPECT_EQ(before.threads, RunningThreads());
 }
 
-// The activation runs on the main thread as the connection is accepted; the
-// worker makes no connection and runs nothing of the conversation before
-// the handlers have returned, however slow they are.
-TEST(TCPServer, AWorkerStartsItsConversationOnlyAfterTheActivation) {
-  static std::atomic<bool> activation_over{false};
-  static std::atomic<int> early{0};
-  activation_over = false;
-  early = 0;
-  struct Checking : EchoClient {
-    using EchoClient::EchoClient;
-    void Execute() override {
-      if (!activation_over || !Socket()) ++early;
-      EchoClient::Execute();
-    }
-  };
-  ServerFixture f(ClientClassOf<Checking>());
-  f.server->OnClientActive = [&](TTCPServerClient& client) {
-    ++f.activated;
-    if (client.Socket()) ++early;
-    std::this_thread::sleep_for(50ms);
-    activation_over = true;
-  };
-  f.Start();
-  const int peer = f.Connect();
-  test::SendAll(peer, "hi\r\n");
-  LineReader reader(peer);
-  ASSERT_TRUE(PumpUntil([&] { return reader.done.load(); }));
-  EXPECT_EQ("echo:hi", reader.Take());
-  EXPECT_EQ(1, f.activated);
-  EXPECT_EQ(0, early.load());
-}
-
 // A burst of connections larger than one accept pass takes: every one is
 // served, in passes of a bounded size (the listening socket reports again
 // while connections wait), so a flood cannot hold the main thread.
