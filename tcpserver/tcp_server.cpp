@@ -457,12 +457,7 @@ void ATCPServer::HandleAccept() {
   // Connections held while the list was full come first.
   while (!LimitReached() && !waiting_.empty() && active_) StartWaiting();
   if (!active_) return;
-  if (LimitReached()) {
-    accept_pending_ = true;
-    TakeIntoWaitingRoom();
-    MakeWay();
-    return;
-  }
+  if (HoldWhileFull()) return;
   BeforeAccept();
   for (TTCPServerSocket* listener : Listeners()) {
     for (int taken = 0; taken < kAcceptBatch; ++taken) {
@@ -480,15 +475,19 @@ void ATCPServer::HandleAccept() {
         break;
       }
       if (!StartClient(handle, address)) return;
-      if (!active_) return;
-      if (LimitReached()) {
-        accept_pending_ = true;
-        TakeIntoWaitingRoom();
-        MakeWay();
-        return;
-      }
+      if (!active_ || HoldWhileFull()) return;
     }
   }
+}
+
+bool ATCPServer::HoldWhileFull() {
+  if (!LimitReached()) return false;
+  // What waits is taken once a place is free; meanwhile newcomers are held
+  // where their addresses are known, and someone may be asked to make way.
+  accept_pending_ = true;
+  TakeIntoWaitingRoom();
+  MakeWay();
+  return true;
 }
 
 void ATCPServer::TakeIntoWaitingRoom() {

@@ -257,6 +257,9 @@ class ATCPServer : public TComponent {
   // The client chosen by the rules after the idle one, with the reason for
   // the log, or null; `look_again` is lowered to when one might be due.
   TTCPServerClient* ChooseGiveWay(std::int64_t now, std::int64_t& look_again, std::string& reason);
+  // While the list is full: marks the accept as pending, holds newcomers in
+  // the waiting room and asks a client to make way. False when not full.
+  bool HoldWhileFull();
   // Accepts connections into the waiting room while it has room, or while
   // an address holds two of its places (then one of that address goes).
   void TakeIntoWaitingRoom();
