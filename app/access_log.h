@@ -12,16 +12,27 @@
 // removed one takes them with it. So a line costs one write, and a stat of
 // the path every so often.
 //
-// Threads: Append may be called from any thread; calls are serialised by the
-// object's own lock.
+// Threads: Append may be called from any thread. One thread at a time writes;
+// a line that arrives meanwhile is queued, and the writing thread takes the
+// queue with it before it lets go (one write for all of it). So a busy server
+// makes fewer writes than lines, no thread waits for another's system call,
+// lines keep the order they came in, and no line sits in memory without a
+// thread on its way to write it. A line queued behind a write that fails is
+// lost with it, as it would be had it been written itself; the writing thread
+// raises the error. While the last write failed, lines are not queued: each
+// caller writes its own and learns its own outcome.
 
 #include <sys/types.h>
 
 #include <chrono>
+#include <condition_variable>
+#include <cstddef>
 #include <functional>
 #include <mutex>
+#include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace vt {
 
@@ -43,7 +54,8 @@ class TAccessLog {
   // The same for a text that ends with its "\r\n" already.
   void AppendText(std::string_view text);
 
-  // Closes the file; the next Append opens it again.
+  // Closes the file once a write under way has ended; the next Append opens
+  // it again.
   void Close();
 
   // Called after each opening of the file (under the log's lock, on the
@@ -51,14 +63,44 @@ class TAccessLog {
   std::function<void()> OnOpened;
 
  private:
+  // Whether a line may join the queue of the thread writing now.
+  bool MayQueueLocked() const;
+  // Opens the file, or looks at its path when that is due.
+  void PrepareLocked();
   void OpenLocked();
   bool StillOurFileLocked() const;
+  // Writes `text` (lines ending at `ends`, the offsets just past each) whole
+  // to `fd`: 0, else the error, with a line written in part cut back off.
+  static int WriteWhole(int fd, std::string_view text, std::span<const std::size_t> ends);
+  // Writes `first`, then whatever is queued meanwhile, until the queue is
+  // empty. Runs with `lock` held on entry and return, released while
+  // writing.
+  void WriteAsWriter(std::unique_lock<std::mutex>& lock, std::string_view first);
+
+  // Beyond this many queued bytes (a disk slower than the lines coming in)
+  // an appending thread waits for the writer to take the queue.
+  static constexpr std::size_t kMaxQueuedBytes = 256 * 1024;
+  // A writer takes the queue this many times at most; then lines wait for
+  // it to end instead of queuing, so that its own connection is not held
+  // up for long by a steady stream of other threads' lines.
+  static constexpr int kMaxWriterRounds = 32;
 
   using Clock = std::chrono::steady_clock;
 
   const std::string file_name_;
   const std::chrono::milliseconds check_every_;
   std::mutex mutex_;
+  // Signalled when a writer lets go or takes the queue.
+  std::condition_variable writer_done_;
+  bool writing_ = false;
+  // How many times the writer has taken the queue.
+  int rounds_ = 0;
+  // Whether the last write succeeded: only then are lines queued.
+  bool healthy_ = true;
+  std::string queued_;
+  std::vector<std::size_t> queued_ends_;
+  std::string batch_;
+  std::vector<std::size_t> batch_ends_;
   Clock::time_point checked_at_{};
   int fd_ = -1;
   dev_t device_ = 0;
