@@ -88,13 +88,23 @@ void ATCPClientSocket::InitWithHandle(TSocket handle) {
   read_window_ = TBudgetWindow{GetTickCount(), 0};
 }
 
-void ATCPClientSocket::InitWithAcceptedHandle(TSocket handle) {
+void ATCPClientSocket::InitWithAcceptedHandle(TSocket handle, bool read_first) {
   ASocketExSendBuffer::InitWithHandle(handle);
   receive_ended_ = false;
   close_when_sent_ = false;
   SetStateDirect(kSocketConnected);
-  SetAsyncMode(true);
   read_window_ = TBudgetWindow{GetTickCount(), 0};
+  // A client's first bytes usually come with its handshake, so they are
+  // there by now: read before the first wait, which then is not needed.
+  // Read before watching, so that the watch reports only what comes later
+  // (a read after it would leave a stale readiness for the next wait, which
+  // would cost a read that finds nothing). What this read saw of the
+  // peer's end or of a failure, the watch reports again.
+  if (read_first) DrainIncoming();
+  SetAsyncMode(true);
+  // Nothing was sent yet: the first answer goes out at once instead of
+  // waiting for the watch's first write notification.
+  MarkWritable();
 }
 
 void ATCPClientSocket::HandleNotification(std::int32_t events, std::int32_t error) {

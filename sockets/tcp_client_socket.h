@@ -76,8 +76,10 @@ class ATCPClientSocket : public ASocketExSendBuffer {
   void InitWithHandle(TSocket handle) override;
   // InitWithHandle for a handle fresh from SocketAccept: a connected,
   // non-blocking socket by construction, taken over without asking the
-  // system about it.
-  void InitWithAcceptedHandle(TSocket handle);
+  // system about it, and writable (its send queue is empty). `read_first`:
+  // what has arrived is read before the socket is watched (see the
+  // definition); only for a socket whose reads are not throttled yet.
+  void InitWithAcceptedHandle(TSocket handle, bool read_first = false);
   std::int32_t NotificationEvents() const override { return FD_READ | FD_WRITE | FD_CONNECT | FD_CLOSE; }
   void HandleNotification(std::int32_t events, std::int32_t error) override;
   bool TimerNeeded() const override;
