@@ -384,6 +384,72 @@ TEST(TCPServer, DeactivationWakesAWaitingWorkerAndOnlyRemovesIt) {
   EXPECT_TRUE(PeerSeesEnd(peer));
 }
 
+// The worker posts its client's activation and goes on without waiting for
+// it. Whatever reaches the main thread while that call still waits in the
+// queue, the client is active before it is removed, at most once, and a
+// server that shuts down (or is destroyed) fires no client event, its
+// activation call included, which then finds nothing to touch.
+TEST(TCPServer, AnActivationStillQueuedComesFirstOrNotAtAll) {
+  enum class Conversation { kOver, kWaiting };  // the worker has ended, or waits for a line
+  enum class Then { kWaitForWorkers, kStop, kShutdown, kDestroy };
+  struct Case {
+    const char* name;
+    Conversation conversation;
+    Then then;
+    std::vector<std::string> events;  // after "server active"
+  };
+  const std::vector<Case> cases{
+      {"ended, its end taken first", Conversation::kOver, Then::kWaitForWorkers, {"active", "removed", "inactive"}},
+      {"ended, then stopped", Conversation::kOver, Then::kStop, {"active", "removed", "server inactive"}},
+      {"waiting, then stopped", Conversation::kWaiting, Then::kStop, {"active", "removed", "server inactive"}},
+      {"ended, then shut down", Conversation::kOver, Then::kShutdown, {}},
+      {"waiting, then shut down", Conversation::kWaiting, Then::kShutdown, {}},
+      {"ended, then destroyed", Conversation::kOver, Then::kDestroy, {}},
+      {"waiting, then destroyed", Conversation::kWaiting, Then::kDestroy, {}},
+  };
+  struct Brief : TTCPServerClient {
+    using TTCPServerClient::TTCPServerClient;
+    void Execute() override {}
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EchoClient::reads = 0;
+    ServerFixture f(c.conversation == Conversation::kOver ? ClientClassOf<Brief>() : ClientClassOf<EchoClient>());
+    f.Start();
+    f.Connect();
+    // One message at a time: the accept pass, and not the activation, which
+    // the worker posts only after that pass began.
+    ASSERT_TRUE(PumpUntil([&] { return f.server->WorkerCount() == 1; }));
+    TTCPServerClientThread& worker = *f.server->Client(0)->Thread();
+    const Deadline limit = Clock::now() + 10s;
+    while (Clock::now() < limit &&
+           !(c.conversation == Conversation::kOver ? worker.Finished() : EchoClient::reads > 0))
+      std::this_thread::sleep_for(1ms);
+    ASSERT_EQ(0, f.activated) << "the activation must still wait in the queue";
+    switch (c.then) {
+      case Then::kWaitForWorkers:
+        EXPECT_TRUE(f.server->WaitForClients());
+        break;
+      case Then::kStop:
+        f.server->SetActive(false);
+        break;
+      case Then::kShutdown:
+        f.server->Shutdown();
+        break;
+      case Then::kDestroy:
+        f.server.reset();
+        break;
+    }
+    PumpFor(50ms);  // whatever was still queued
+    std::vector<std::string> events{"server active"};
+    events.insert(events.end(), c.events.begin(), c.events.end());
+    EXPECT_EQ(events, f.events);
+    if (f.server) {
+      EXPECT_EQ(0, f.server->WorkerCount());
+    }
+  }
+}
+
 TEST(TCPServer, StoppingFromAClientEventDoesNotWaitForThatClient) {
   // The worker of the client whose activation runs the handler waits for the
   // handler: the stop must not wait for it in turn.
