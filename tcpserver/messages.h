@@ -10,16 +10,11 @@ namespace vt {
 // wParam is the worker's id.
 inline constexpr std::uint32_t kWorkerEndedMessage = 1579;
 
-// Posted by a worker to its server's window once its connection is made, so
-// that the client's activation runs on the main thread without the worker
-// waiting for it; wParam is the worker's id.
-inline constexpr std::uint32_t kClientActivateMessage = 1580;
-
 // The timer of the server's window that looks again for an idle client to
 // make way for a waiting connection.
 inline constexpr std::uint32_t kMakeWayTimer = 1;
 
-inline constexpr std::array kTCPServerMessages{kWorkerEndedMessage, kClientActivateMessage};
+inline constexpr std::array kTCPServerMessages{kWorkerEndedMessage};
 
 static_assert(MessageNumbersDiffer(kPlatformMessages, kSocketMessages, kTCPServerMessages));
 

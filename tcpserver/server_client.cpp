@@ -215,14 +215,16 @@ void TTCPServerClientThread::Execute() {
       go_on = false;
     }
     if (go_on && !MustStop()) {
-      // The activation is posted, not waited for: nothing here needs its
-      // answer, and waiting would cost every connection two thread switches.
-      // It reaches the main thread ahead of everything else this worker
-      // posts (log lines, synchronised calls, its end), so it still comes
-      // first there.
-      connection_.activation_posted_.store(true, std::memory_order_release);
-      go_on = link_ && PostMessage(link_->reaper, kClientActivateMessage,
-                                   static_cast<std::int32_t>(connection_.Id()), 0);
+      try {
+        Synchronize([this, client] {
+          ATCPServer* server = Server();
+          // Terminated while this call waited: it would only be removed again.
+          if (server && !client->Terminated()) server->DoClientActive(*client);
+        });
+      } catch (...) {
+        LogFailure("Client activate error: ", std::current_exception());
+        go_on = false;
+      }
       if (go_on && !MustStop()) {
         try {
           client->Execute();

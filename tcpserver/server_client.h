@@ -12,11 +12,8 @@
 //   3. connected: the worker makes the connection socket and the stream over
 //      it, so that the connection's notifications and throttling ticks arrive
 //      in the worker's own queue;
-//   4. active: the worker posts the activation to the main thread and runs
-//      Execute, the whole conversation with the peer, without waiting for
-//      it; OnClientActive and ClientActive run on the main thread before
-//      anything else of this client does there (a client terminated before
-//      the worker posted them is never activated);
+//   4. active: OnClientActive and ClientActive ran on the main thread; the
+//      worker runs Execute, the whole conversation with the peer;
 //   5. finishing: Execute has returned or raised; unless terminated, the
 //      worker sends what is still queued and closes the connection, then
 //      frees the connection's socket and stream (Socket and Stream are null
@@ -28,11 +25,7 @@
 //      client or worker was terminated), then the client is freed and the
 //      server releases the record, which joins the worker.
 // Terminate may come at any point after 1: the worker skips what is left at
-// its next check; OnClientRemoved fires when the activation had been posted
-// (after OnClientActive), and no event fires when it had not. A client
-// completed before its activation ran (it failed to make its connection, or
-// the server waited for its workers first) is activated then, unless
-// terminated before it was posted.
+// its next check, and only OnClientRemoved fires.
 //
 // Ownership: the server owns one TTCPServerConnection per accepted
 // connection, from accept until its worker has ended, and the record owns
@@ -306,18 +299,6 @@ class TTCPServerConnection {
   // The completion step has begun (a handler it runs may wait for the
   // workers, which must not complete this client a second time).
   bool completing_ = false;
-  // The activation: not yet run, run (its handlers fired, or fire now), or
-  // passed over because the client was terminated or the server shut down.
-  enum class TActivation : std::uint8_t { kAwaited, kRun, kPassedOver };
-  TActivation activation_ = TActivation::kAwaited;
-  // The activation's handlers run now, further down the main thread's
-  // stack: the client is neither completed nor freed under them.
-  bool activating_ = false;
-  // The worker's end was taken while the activation's handlers ran.
-  bool end_deferred_ = false;
-  // Set by the worker as it posts the activation (its conversation may
-  // begin from then on).
-  std::atomic<bool> activation_posted_{false};
   // Declared first, so freed last: the client goes before its worker.
   std::unique_ptr<TTCPServerClientThread> worker_;
   std::unique_ptr<TTCPServerClient> client_;

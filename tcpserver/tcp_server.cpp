@@ -68,9 +68,6 @@ ATCPServer::ATCPServer()
     if (msg == kWorkerEndedMessage) {
       handled = true;
       ReapWorker(static_cast<std::uint32_t>(wParam));
-    } else if (msg == kClientActivateMessage) {
-      handled = true;
-      ActivatePosted(static_cast<std::uint32_t>(wParam));
     } else if (msg == kTimerMessage && static_cast<std::uint32_t>(wParam) == kMakeWayTimer) {
       handled = true;
       KillTimer(reaper_.Handle(), kMakeWayTimer);
@@ -262,13 +259,11 @@ void ATCPServer::Shutdown() {
   bool abandoned = false;
   for (auto it = connections.rbegin(); it != connections.rend(); ++it) {
     TTCPServerConnection& connection = *it->second;
-    // A client whose worker still runs is freed by that worker; one whose
-    // activation handlers run further down this stack, once they return.
+    // A client whose worker still runs is freed by that worker.
     if (!connection.Worker()->Finished()) {
       abandoned = true;
       continue;
     }
-    if (connection.activating_) continue;
     connection.FreeClient();
   }
   if (abandoned) {
@@ -349,9 +344,6 @@ std::size_t ATCPServer::ReapWorkers() {
   std::size_t busy = 0;
   for (const auto& [id, connection] : connections_) {
     const TTCPServerClientThread& worker = *connection->Worker();
-    // Its activation handlers run further down this stack: it is completed
-    // once they return.
-    if (connection->activating_) continue;
     if (worker.Finished()) {
       ended.push_back(id);
     } else if (!worker.InSynchronize()) {
@@ -367,11 +359,6 @@ std::size_t ATCPServer::ReapWorkers() {
 void ATCPServer::ReapWorker(std::uint32_t id) {
   auto it = connections_.find(id);
   if (it == connections_.end() || !it->second->Worker()->Finished()) return;
-  if (it->second->activating_) {
-    // Taken up once the activation's handlers have returned.
-    it->second->end_deferred_ = true;
-    return;
-  }
   // Held while the handlers run; released (which joins the worker: it has
   // only its last steps left) once it is out of the list of records.
   const std::shared_ptr<TTCPServerConnection> connection = it->second;
@@ -382,13 +369,10 @@ void ATCPServer::ReapWorker(std::uint32_t id) {
 
 void ATCPServer::CompleteClient(TTCPServerConnection& connection) {
   TTCPServerClient* client = connection.Client();
-  if (!client || connection.completing_ || connection.activating_) return;
+  if (!client || connection.completing_) return;
   connection.completing_ = true;
   std::string error;
   try {
-    // An activation still on its way comes first: a client is never removed
-    // before it was active.
-    RunActivation(connection);
     FinishClient(connection, !connection.Worker()->Terminated() && !client->Terminated());
   } catch (...) {
     error = CurrentExceptionMessage();
@@ -802,10 +786,7 @@ void ATCPServer::Unlist(TTCPServerConnection& connection) {
   try {
     // Destruction fires no events: whoever destroys the server may already
     // have taken apart what its handlers use.
-    // A client that was never activated leaves without events.
-    if (OnClientRemoved && !shutting_down_ && connection.Client() &&
-        connection.activation_ == TTCPServerConnection::TActivation::kRun)
-      OnClientRemoved(*connection.Client());
+    if (OnClientRemoved && !shutting_down_ && connection.Client()) OnClientRemoved(*connection.Client());
   } catch (...) {
     if (accept_pending_) HandleAccept();
     throw;
@@ -816,47 +797,6 @@ void ATCPServer::Unlist(TTCPServerConnection& connection) {
 void ATCPServer::DoClientActive(TTCPServerClient& client) {
   if (OnClientActive) OnClientActive(client);
   client.ClientActive();
-}
-
-void ATCPServer::ActivatePosted(std::uint32_t id) {
-  const auto it = connections_.find(id);
-  // Completed (and activated then, or passed over) before the call came.
-  if (it == connections_.end()) return;
-  // Held while the handlers run: they may stop or shut down the server.
-  const std::shared_ptr<TTCPServerConnection> connection = it->second;
-  RunActivation(*connection);
-  // The worker's end, reported while the handlers ran, found its record
-  // busy.
-  if (connection->end_deferred_) ReapWorker(id);
-}
-
-void ATCPServer::RunActivation(TTCPServerConnection& connection) {
-  using TActivation = TTCPServerConnection::TActivation;
-  if (connection.activation_ != TActivation::kAwaited) return;
-  TTCPServerClient* client = connection.Client();
-  // Once the worker has posted the call, the conversation may have begun:
-  // the client is activated even when terminated since, so that its
-  // removal (with what it sent) follows. Terminated before that, it was
-  // never served, and leaves without events.
-  if (!client || shutting_down_ || !connection.Listed() ||
-      (client->Terminated() && !connection.activation_posted_.load(std::memory_order_acquire))) {
-    connection.activation_ = TActivation::kPassedOver;
-    return;
-  }
-  connection.activation_ = TActivation::kRun;
-  struct Running {
-    bool& flag;
-    explicit Running(bool& f) : flag(f) { flag = true; }
-    ~Running() { flag = false; }
-  } running(connection.activating_);
-  try {
-    DoClientActive(*client);
-  } catch (...) {
-    // The client is not to be served; its worker, which did not wait for
-    // this, ends at its next wait, and the client finishes normally.
-    client->TerminateConnection();
-    Log(1, "Client activate error: " + CurrentExceptionMessage());
-  }
 }
 
 void ATCPServer::FinishClient(TTCPServerConnection& connection, bool normally) {

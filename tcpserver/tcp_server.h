@@ -288,12 +288,6 @@ class ATCPServer : public TComponent {
   void Unlist(TTCPServerConnection& connection);
   // Main thread, for the workers.
   void DoClientActive(TTCPServerClient& client);
-  // The activation posted by the worker of record `id` (kClientActivateMessage).
-  void ActivatePosted(std::uint32_t id);
-  // The client's activation, once: DoClientActive, unless the client was
-  // terminated (or the server shuts down) before it could run. A handler's
-  // failure is logged and ends the connection.
-  void RunActivation(TTCPServerConnection& connection);
   // The completion step, before the client is freed: Unlist, then, when the
   // worker finished normally, OnClientInactive and ClientInactive.
   void FinishClient(TTCPServerConnection& connection, bool normally);

@@ -445,21 +445,23 @@ TEST(TCPServer, ShutdownFromAClientsSynchronisedCallLeavesTheClientToItsWorker) 
 
 TEST(TCPServer, FailuresInTheWorkersStepsAreLoggedWithTheirStep) {
   {
-    // Activation fails: the connection ends at once, although its echo
-    // client (whose conversation the worker began without waiting for the
-    // activation) would wait for lines; the client still finishes normally
-    // (removed, then inactive).
+    // Activation fails: Execute never runs; the client still finishes
+    // normally (removed, then inactive).
+    bool executed = false;
     ServerFixture f;
     f.server->OnClientActive = [&](TTCPServerClient&) {
       f.events.push_back("active");
       throw ETCPServer("no room");
     };
+    f.server->OnClientExecute = [&](TTCPServerClient&) { executed = true; };
+    f.server->ClientClass = nullptr;
     f.Start();
     const int peer = f.Connect();
     ASSERT_TRUE(PumpUntil([&] { return f.events.size() == 4; }));
     const std::vector<std::string> events{"server active", "active", "removed", "inactive"};
     EXPECT_EQ(events, f.events);
     EXPECT_TRUE(f.HasLine("1 Client activate error: no room"));
+    EXPECT_FALSE(executed);
     EXPECT_TRUE(PeerSeesEnd(peer));
   }
   {
