@@ -57,8 +57,11 @@ TEST(SocketStream, AFreshConnectionReadFirstAndWatchedAtItsFirstWait) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     LoopbackPair pair;
-    if (c.before == Before::kLine) test::SendAll(pair.peer, "first\r\n");
-    std::this_thread::sleep_for(20ms);  // arrived, as with a handshake
+    if (c.before == Before::kLine) {
+      test::SendAll(pair.peer, "first\r\n");
+      pollfd arrived{pair.ours, POLLIN, 0};  // as with a handshake
+      ASSERT_EQ(1, ::poll(&arrived, 1, 5000));
+    }
     const int ours = pair.TakeOurs();
     ASSERT_EQ(0, ::fcntl(ours, F_SETFL, ::fcntl(ours, F_GETFL) | O_NONBLOCK));
     TTCPServerClientSocket socket;
