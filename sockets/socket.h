@@ -195,6 +195,8 @@ class ASocketExSendBuffer : public ASocket {
   // `error` stays 0 and the socket stays Writable).
   std::int32_t SendFileChunk(int file, std::int64_t offset, std::int32_t count, int& error);
   bool IsSendComplete() const { return writable_ && send_queue_.empty(); }
+  // The system takes data (a fresh connection, whose send queue is empty).
+  void MarkWritable() { writable_ = true; }
   void UpdateTimer();
 
   void HandleNotification(std::int32_t events, std::int32_t error) override;

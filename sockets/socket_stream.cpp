@@ -44,6 +44,7 @@ bool TSocketStream::IsOpen() const {
 
 bool TSocketStream::WaitStep(const Deadline* deadline) {
   if (!Socket || Socket->Terminated()) return false;
+  Socket->WatchBeforeWait();
   switch (WaitMode) {
     case swmHandleMessage:
       if (deadline) return Socket->HandleMessageUntil(*deadline) != TWindowHandle::WaitResult::kEnded;

@@ -79,6 +79,7 @@ std::string ATCPClientSocket::GetPeerHostName() {
 
 void ATCPClientSocket::InitWithHandle(TSocket handle) {
   ASocketExSendBuffer::InitWithHandle(handle);
+  watch_due_ = false;
   receive_ended_ = false;
   close_when_sent_ = false;
   int waiting = 0;
@@ -88,13 +89,35 @@ void ATCPClientSocket::InitWithHandle(TSocket handle) {
   read_window_ = TBudgetWindow{GetTickCount(), 0};
 }
 
-void ATCPClientSocket::InitWithAcceptedHandle(TSocket handle) {
+void ATCPClientSocket::InitWithAcceptedHandle(TSocket handle, bool read_first) {
   ASocketExSendBuffer::InitWithHandle(handle);
   receive_ended_ = false;
   close_when_sent_ = false;
   SetStateDirect(kSocketConnected);
-  SetAsyncMode(true);
   read_window_ = TBudgetWindow{GetTickCount(), 0};
+  // A client's first bytes usually come with its handshake, so they are
+  // there by now: read before the first wait, which then is not needed.
+  // The watch waits for that first wait: a short conversation (a request
+  // and its answer, then the close) never waits, and so costs neither a
+  // registration nor its removal. Made later, the watch reports what is
+  // there by then (the peer's end or a failure included), so nothing is
+  // missed. The window exists from now on: a stop from another thread
+  // reaches the socket through it.
+  if (read_first) {
+    DrainIncoming();
+    GetHandle();
+    watch_due_ = true;
+  } else {
+    SetAsyncMode(true);
+  }
+  // Nothing was sent yet: the first answer goes out at once instead of
+  // waiting for the watch's first write notification.
+  MarkWritable();
+}
+
+void ATCPClientSocket::StartWatch() {
+  watch_due_ = false;
+  SetAsyncMode(true);
 }
 
 void ATCPClientSocket::HandleNotification(std::int32_t events, std::int32_t error) {

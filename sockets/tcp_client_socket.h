@@ -76,8 +76,17 @@ class ATCPClientSocket : public ASocketExSendBuffer {
   void InitWithHandle(TSocket handle) override;
   // InitWithHandle for a handle fresh from SocketAccept: a connected,
   // non-blocking socket by construction, taken over without asking the
-  // system about it.
-  void InitWithAcceptedHandle(TSocket handle);
+  // system about it, and writable (its send queue is empty). `read_first`:
+  // what has arrived is read at once, and the socket is watched only when
+  // its owner first waits (WatchBeforeWait; see the definition); only for
+  // a socket whose reads are not throttled yet.
+  void InitWithAcceptedHandle(TSocket handle, bool read_first = false);
+  // Before a wait on the owning thread's queue for this socket's
+  // notifications: starts watching the socket when that was left for now.
+  // Raises as SetAsyncMode.
+  void WatchBeforeWait() {
+    if (watch_due_) StartWatch();
+  }
   std::int32_t NotificationEvents() const override { return FD_READ | FD_WRITE | FD_CONNECT | FD_CLOSE; }
   void HandleNotification(std::int32_t events, std::int32_t error) override;
   bool TimerNeeded() const override;
@@ -159,6 +168,9 @@ class ATCPClientSocket : public ASocketExSendBuffer {
   std::string peer_host_;
   bool close_when_sent_ = false;
   bool receive_ended_ = false;
+  // Watching was left until the first wait.
+  bool watch_due_ = false;
+  void StartWatch();
   std::int64_t queued_bytes_ = 0;
   std::atomic<std::int64_t> bytes_received_{0};
 };

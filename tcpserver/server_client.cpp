@@ -117,8 +117,9 @@ void TTCPServerClient::CreateConnection(ATCPServer& server) {
   auto socket = std::make_unique<TTCPServerClientSocket>();
   // From here the socket owns the handle, even if taking it over fails.
   handle_taken_ = true;
-  // The handle comes straight from the server's accept.
-  socket->InitWithAcceptedHandle(SocketHandle);
+  // The handle comes straight from the server's accept; its first bytes are
+  // read at once unless reads are throttled (the budget starts later).
+  socket->InitWithAcceptedHandle(SocketHandle, !server.ThrottleClientRead());
   TTCPServerClientSocket* connection = socket.get();
   connection->SentCounter = &Figures.BytesSent;
   {

@@ -1,6 +1,8 @@
 #include "sockets/socket_stream.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -30,6 +32,75 @@ struct StreamFixture {
   TTCPServerClientSocket socket;
   TSocketStream stream;
 };
+
+// A connection fresh from accept, taken over the way a server's worker
+// does: what has arrived is read at once, an answer leaves without waiting,
+// and the socket is watched only from its first wait, which still sees all
+// that happened before it (more data, the peer's end, a stop from another
+// thread) at once rather than after the time-out.
+TEST(SocketStream, AFreshConnectionReadFirstAndWatchedAtItsFirstWait) {
+  enum class Before { kNothing, kLine };          // what the peer sent before the takeover
+  enum class After { kLine, kEnd, kQuit };        // what comes before the first wait
+  struct Case {
+    const char* name;
+    Before before;
+    After after;
+  };
+  const std::vector<Case> cases{
+      {"request there, next one later", Before::kLine, After::kLine},
+      {"request there, then the peer's end", Before::kLine, After::kEnd},
+      {"request there, then stopped", Before::kLine, After::kQuit},
+      {"nothing yet, request later", Before::kNothing, After::kLine},
+      {"nothing yet, then the peer's end", Before::kNothing, After::kEnd},
+      {"nothing yet, then stopped", Before::kNothing, After::kQuit},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    LoopbackPair pair;
+    if (c.before == Before::kLine) {
+      test::SendAll(pair.peer, "first\r\n");
+      pollfd arrived{pair.ours, POLLIN, 0};  // as with a handshake
+      ASSERT_EQ(1, ::poll(&arrived, 1, 5000));
+    }
+    const int ours = pair.TakeOurs();
+    ASSERT_EQ(0, ::fcntl(ours, F_SETFL, ::fcntl(ours, F_GETFL) | O_NONBLOCK));
+    TTCPServerClientSocket socket;
+    socket.InitWithAcceptedHandle(ours, true);
+    TSocketStream stream(&socket, swmHandleMessage, 5000, false);
+    if (c.before == Before::kLine) {
+      EXPECT_EQ(7, socket.Available()) << "read before any wait";
+      EXPECT_EQ("first", stream.GetReader()->ReadLine(100, false));
+    }
+    // The answer leaves at once, with nothing pumped on this side.
+    stream.GetWriter()->WriteText("answer\n");
+    pollfd peer{pair.peer, POLLIN, 0};
+    ASSERT_EQ(1, ::poll(&peer, 1, 2000)) << "the answer waited for a notification";
+    char got[16];
+    EXPECT_EQ(7, ::recv(pair.peer, got, sizeof got, 0));
+
+    const HWindow window = socket.Handle();
+    ASSERT_NE(0u, window) << "a stop from another thread needs the window";
+    switch (c.after) {
+      case After::kLine:
+        test::SendAll(pair.peer, "second\r\n");
+        break;
+      case After::kEnd:
+        ::shutdown(pair.peer, SHUT_WR);
+        break;
+      case After::kQuit:
+        PostMessage(window, kQuitMessage, 0, 0);
+        break;
+    }
+    const auto start = Clock::now();
+    if (c.after == After::kLine) {
+      EXPECT_EQ("second", stream.GetReader()->ReadLine(100, false));
+    } else {
+      EXPECT_THROW(stream.GetReader()->ReadLine(100, false), EReader);
+      EXPECT_TRUE(stream.AtEnd());
+    }
+    EXPECT_LT(Clock::now() - start, 2s);
+  }
+}
 
 TEST(SocketStream, ShortDataThenCloseFailsCountedTextButNotRead) {
   {
