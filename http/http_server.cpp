@@ -199,6 +199,12 @@ void AhttpServerClient::Execute() {
     SendRefusal(500, std::string("Internal server error: ") + error.ClassName() + ": " + error.Message());
     CloseConnection(true);
   }
+  // What the connection kept from one request to the next goes now, on its
+  // worker, rather than with the client on the main thread, which runs
+  // every other connection's start and end.
+  spare_request_.reset();
+  spare_header_.reset();
+  spare_response_.reset();
 }
 
 template <typename... Steps>
