@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <typeinfo>
+#include <algorithm>
 #include <vector>
 
 #include "http/http_text.h"
@@ -20,10 +22,18 @@ const std::string kCRLF = "\r\n";
 
 // A file answer has 9 fields, a browser's request about as many.
 constexpr std::size_t kUsualFieldCount = 12;
+// What a cleared block keeps for its next fields: as many as a usual header
+// has, and only fields whose memory is that of a usual line, so that a peer's
+// one long field is not kept for the life of a connection.
+constexpr std::size_t kSpareFields = 16;
+constexpr std::size_t kSpareFieldBytes = 256;
 
-// Names compare without regard to ASCII case; the name asked for is trimmed.
-bool NameMatches(const AHeaderField& field, std::string_view trimmedName) {
-  return field.HasName(trimmedName);
+// Names compare without regard to ASCII case; the name asked for is trimmed
+// and `key` is its KeyOfName. Only a field of the same key (or one that keeps
+// none) is asked.
+bool NameMatches(const AHeaderField& field, std::string_view trimmedName, std::uint32_t key) {
+  const std::uint32_t field_key = field.NameKey();
+  return (field_key == key || field_key == AHeaderField::kAnyNameKey) && field.HasName(trimmedName);
 }
 
 // The current second's text of a Date field in `date_time`, made once per
@@ -83,13 +93,37 @@ bool AHeaderField::HasName(std::string_view trimmedName) const {
   return TextEqualFolded(GetName(), trimmedName);
 }
 
+std::uint32_t AHeaderField::KeyOfName(std::string_view trimmedName) noexcept {
+  if (trimmedName.empty()) return 0;
+  // Folded the way the names compare: ASCII letters only.
+  const auto fold = [](char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    return static_cast<std::uint32_t>(byte >= 'A' && byte <= 'Z' ? byte + ('a' - 'A') : byte);
+  };
+  const auto length = static_cast<std::uint32_t>(std::min<std::size_t>(trimmedName.size(), 0xFFFF));
+  return length | fold(trimmedName.front()) << 16 | fold(trimmedName.back()) << 24;
+}
+
 void AHeaderField::AppendLine(std::string& out) const { out += GetAsString(); }
 
 // ---------------------------------------------------------------------------
 // Concrete fields
 
 THeaderField::THeaderField(std::string name, std::string value)
-    : name_(std::move(name)), value_(std::move(value)) {}
+    : name_(std::move(name)), value_(std::move(value)) {
+  SetNameKey(KeyOfName(detail::TrimmedView(name_)));
+}
+
+void THeaderField::SetName(const std::string& name) {
+  name_ = name;
+  SetNameKey(KeyOfName(detail::TrimmedView(name_)));
+}
+
+void THeaderField::Assign(std::string_view name, std::string_view value) {
+  name_.assign(name);
+  value_.assign(value);
+  SetNameKey(KeyOfName(detail::TrimmedView(name_)));
+}
 
 namespace {
 
@@ -176,15 +210,15 @@ void THeaderField::AppendLine(std::string& out) const {
   out += detail::TrimmedView(value_);
 }
 
-TInvalidField::TInvalidField(std::string line) : line_(std::move(line)) {}
+TInvalidField::TInvalidField(std::string line) : line_(std::move(line)) { SetNameKey(KeyOfName({})); }
 
 std::unique_ptr<AHeaderField> TInvalidField::Duplicate() const {
   return std::make_unique<TInvalidField>(line_);
 }
 
-TDateField::TDateField() : date_time_(NowUTC()) {}
+TDateField::TDateField() : TDateField(NowUTC()) {}
 
-TDateField::TDateField(TDateTime gmt) : date_time_(gmt) {}
+TDateField::TDateField(TDateTime gmt) : date_time_(gmt) { SetNameKey(KeyOfName("Date")); }
 
 std::string TDateField::GetValue() const {
   std::string scratch;
@@ -212,7 +246,9 @@ THeader::THeader(AReaderEx& reader, bool lineMode, int32_t maxSize) {
   ReadFromReader(reader, lineMode, maxSize);
 }
 
-THeader::~THeader() { Clear(); }
+THeader::~THeader() {
+  while (!fields_.empty()) fields_.pop_back();
+}
 
 std::string THeader::GetAsString() const {
   std::string text;
@@ -294,11 +330,27 @@ std::vector<std::string> THeader::GetFieldNames() const {
 }
 
 void THeader::Clear() {
-  while (!fields_.empty()) fields_.pop_back();
+  while (!fields_.empty()) {
+    std::unique_ptr<AHeaderField> field = std::move(fields_.back());
+    fields_.pop_back();
+    if (spare_.size() >= kSpareFields || typeid(*field) != typeid(THeaderField)) continue;
+    auto* plain = static_cast<THeaderField*>(field.get());
+    if (plain->name_.capacity() + plain->value_.capacity() > kSpareFieldBytes) continue;
+    field.release();
+    spare_.emplace_back(plain);
+  }
 }
 
-int THeader::AddField(const std::string& name, const std::string& value) {
-  return AppendField(std::make_unique<THeaderField>(name, value));
+std::unique_ptr<THeaderField> THeader::NewField(std::string_view name, std::string_view value) {
+  if (spare_.empty()) return std::make_unique<THeaderField>(std::string(name), std::string(value));
+  std::unique_ptr<THeaderField> field = std::move(spare_.back());
+  spare_.pop_back();
+  field->Assign(name, value);
+  return field;
+}
+
+int THeader::AddField(std::string_view name, std::string_view value) {
+  return AppendField(NewField(name, value));
 }
 
 void THeader::AddFieldLine(const std::string& line) {
@@ -306,8 +358,7 @@ void THeader::AddFieldLine(const std::string& line) {
   // into the field.
   const std::string_view text(line);
   if (const std::size_t colon = text.find(':'); colon != std::string_view::npos) {
-    AppendField(std::make_unique<THeaderField>(std::string(detail::TrimmedView(text.substr(0, colon))),
-                                               std::string(detail::TrimmedView(text.substr(colon + 1)))));
+    AppendField(NewField(detail::TrimmedView(text.substr(0, colon)), detail::TrimmedView(text.substr(colon + 1))));
   } else {
     AppendField(std::make_unique<TInvalidField>(line));
   }
@@ -323,8 +374,9 @@ int THeader::AppendField(std::unique_ptr<AHeaderField> field) {
 
 int THeader::IndexOf(std::string_view name) const {
   const std::string_view trimmed = detail::TrimmedView(name);
+  const std::uint32_t key = AHeaderField::KeyOfName(trimmed);
   for (size_t i = 0; i < fields_.size(); ++i) {
-    if (NameMatches(*fields_[i], trimmed)) return static_cast<int>(i);
+    if (NameMatches(*fields_[i], trimmed, key)) return static_cast<int>(i);
   }
   return -1;
 }
@@ -343,15 +395,20 @@ void THeader::SetFieldValue(std::string_view name, const std::string& value) {
   if (AHeaderField* field = GetField(name)) {
     field->SetValue(value);
   } else {
-    AddField(std::string(name), value);
+    AddField(name, value);
   }
 }
 
-void THeader::SetFieldValue(std::string_view name, std::string&& value) {
+void THeader::SetFieldValue(std::string_view name, std::string_view value) {
   if (AHeaderField* field = GetField(name)) {
-    field->SetValue(value);
+    if (typeid(*field) == typeid(THeaderField)) {
+      // Into the memory the value has.
+      static_cast<THeaderField*>(field)->value_.assign(value);
+    } else {
+      field->SetValue(std::string(value));
+    }
   } else {
-    AppendField(std::make_unique<THeaderField>(std::string(name), std::move(value)));
+    AddField(name, value);
   }
 }
 
@@ -372,7 +429,8 @@ void THeader::SetField(std::string_view name, std::unique_ptr<AHeaderField> fiel
 
 bool THeader::DeleteFields(std::string_view name) {
   const std::string_view trimmed = detail::TrimmedView(name);
-  return std::erase_if(fields_, [&](const auto& field) { return NameMatches(*field, trimmed); }) > 0;
+  const std::uint32_t key = AHeaderField::KeyOfName(trimmed);
+  return std::erase_if(fields_, [&](const auto& field) { return NameMatches(*field, trimmed, key); }) > 0;
 }
 
 void THeader::ReplaceField(int index, std::unique_ptr<AHeaderField> field) {

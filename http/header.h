@@ -18,12 +18,15 @@
 //
 // Fields keep their insertion order in every operation; SetField and
 // ReplaceField put the new field where the old one stood. Look-ups are linear
-// scans: header blocks are small.
+// scans (header blocks are small) that compare a small key of each name
+// (its length and first and last letters) before the name itself.
 //
 // Ownership: the block owns its fields (std::unique_ptr) and frees them when
 // they are removed or replaced, and when the block is destroyed (last field
 // first). Pointers returned by Fields and GetField stay valid until that
-// field is removed or replaced.
+// field is removed or replaced, or the block cleared. A block that is
+// cleared keeps a few of its plain fields, memory and all, for the fields
+// added next: a block kept per connection then fills without allocating.
 //
 // Threading: a block and its fields are used by one thread at a time.
 // Nothing here raises errors of its own: reader errors from ReadFromReader
@@ -76,6 +79,21 @@ class AHeaderField {
   // Appends GetAsString to `out`: how a block writes itself. The fields here
   // write without making the line first.
   virtual void AppendLine(std::string& out) const;
+
+  // A key that two names equal without regard to ASCII case share: look-ups
+  // ask HasName only of fields whose key matches the name asked for.
+  static std::uint32_t KeyOfName(std::string_view trimmedName) noexcept;
+  // The key of this field's name; kAnyNameKey when the field does not keep
+  // it (then every look-up asks HasName).
+  std::uint32_t NameKey() const noexcept { return name_key_; }
+  static constexpr std::uint32_t kAnyNameKey = 0xFFFFFFFFu;
+
+ protected:
+  // Fields that keep their key set it whenever their name changes.
+  void SetNameKey(std::uint32_t key) noexcept { name_key_ = key; }
+
+ private:
+  std::uint32_t name_key_ = kAnyNameKey;
 };
 
 class THeaderField : public AHeaderField {
@@ -89,7 +107,7 @@ class THeaderField : public AHeaderField {
   static void operator delete(void* field, std::size_t size) noexcept;
 
   std::string GetName() const override { return name_; }
-  void SetName(const std::string& name) override { name_ = name; }
+  void SetName(const std::string& name) override;
   std::string GetValue() const override { return value_; }
   void SetValue(const std::string& value) override { value_ = value; }
   std::unique_ptr<AHeaderField> Duplicate() const override;
@@ -97,6 +115,10 @@ class THeaderField : public AHeaderField {
   void AppendLine(std::string& out) const override;
 
  private:
+  friend class THeader;
+  // Name and value copied into the memory the field already has.
+  void Assign(std::string_view name, std::string_view value);
+
   std::string name_;
   std::string value_;
 };
@@ -187,7 +209,7 @@ class THeader {
   // Deletes every field, last first.
   virtual void Clear();
   // Appends a THeaderField; names may repeat. Returns its index.
-  virtual int AddField(const std::string& name, const std::string& value);
+  virtual int AddField(std::string_view name, std::string_view value);
   // A line with a colon is split there (both sides trimmed) and added with
   // AddField; a line without one is appended as an invalid field.
   virtual void AddFieldLine(const std::string& line);
@@ -209,8 +231,9 @@ class THeader {
   // SetValue on the first field named `name` (a Date field parses the text),
   // or AddField when there is none.
   void SetFieldValue(std::string_view name, const std::string& value);
-  // The same, taking the value over rather than copying it.
-  void SetFieldValue(std::string_view name, std::string&& value);
+  // The same for a value that need not be a string.
+  void SetFieldValue(std::string_view name, std::string_view value);
+  void SetFieldValue(std::string_view name, const char* value) { SetFieldValue(name, std::string_view(value)); }
   // With a field: it is renamed to `name` when its own name differs, then
   // replaces the first field of that name in place, or is appended. Without
   // one (nullptr): the first field of that name is deleted.
@@ -223,7 +246,12 @@ class THeader {
   void DeleteField(int index);
 
  private:
+  // A field for AddField: a kept one when there is one.
+  std::unique_ptr<THeaderField> NewField(std::string_view name, std::string_view value);
+
   std::vector<std::unique_ptr<AHeaderField>> fields_;
+  // Plain fields of the block before Clear, kept for NewField.
+  std::vector<std::unique_ptr<THeaderField>> spare_;
 };
 
 }  // namespace vt

@@ -682,6 +682,13 @@ void ThttpResponse::Reuse(int32_t statusCode, const std::string& reasonPhrase) {
   RangeEnd = -1;
   ETag.clear();
   LastModified.reset();
+  // A handful of usual lines keep their memory; a long one goes.
+  constexpr std::size_t kSpareLines = 4;
+  constexpr std::size_t kSpareLineBytes = 128;
+  for (std::string& line : LastLines) {
+    if (spare_lines_.size() < kSpareLines && line.capacity() <= kSpareLineBytes)
+      spare_lines_.push_back(std::move(line));
+  }
   LastLines.clear();
   Init();
   StoreVersion("HTTP", 1, 1);
@@ -808,14 +815,21 @@ void ThttpResponse::SetRange(int64_t start, int64_t end) {
 }
 
 void ThttpResponse::SetServerField(std::string_view text) {
-  std::string value;
-  value.reserve(text.size() + 1 + kHTTPServerToken.size());
+  // Made in memory the thread keeps: every answer carries it.
+  thread_local std::string value;
+  value.clear();
   if (!text.empty()) {
     value += text;
     value += ' ';
   }
   value += kHTTPServerToken;
-  GetHeader().SetField("Server", std::make_unique<THeaderField>("Server", std::move(value)));
+  THeader& header = GetHeader();
+  if (const int index = header.IndexOf("Server"); index >= 0) {
+    // A new field, named as written here, in place of the one there was.
+    header.ReplaceField(index, std::make_unique<THeaderField>("Server", value));
+  } else {
+    header.AddField("Server", value);
+  }
 }
 
 void ThttpResponse::MatchRequestVersion(const ThttpRequest& request) {
@@ -840,15 +854,26 @@ void ThttpResponse::SetConnectionField(bool keepAlive) {
 void ThttpResponse::AddLastFields() {
   THeader& header = GetHeader();
   if (LastModified) {
-    std::string date;
+    thread_local std::string date;
+    date.clear();
     AppendHTTPDate(date, *LastModified);
-    header.SetFieldValue("Last-Modified", std::move(date));
+    header.SetFieldValue("Last-Modified", std::string_view(date));
   }
   if (!ETag.empty()) header.SetFieldValue("ETag", ETag);
   for (const std::string& line : LastLines) {
     // An empty line would end the header early.
     if (!line.empty()) header.AddFieldLine(line);
   }
+}
+
+void ThttpResponse::AddLastLine(std::string_view line) {
+  if (spare_lines_.empty()) {
+    LastLines.emplace_back(line);
+    return;
+  }
+  LastLines.push_back(std::move(spare_lines_.back()));
+  spare_lines_.pop_back();
+  LastLines.back().assign(line);
 }
 
 std::unique_ptr<ThttpResponse> CreateHTMLResponse(int32_t code, const std::string& reason,

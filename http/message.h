@@ -420,6 +420,9 @@ class ThttpResponse : public AhttpMessage {
   // the validators (when set), then LastLines, each with
   // THeader::AddFieldLine. The server calls it once, after the Server field.
   void AddLastFields();
+  // Appends `line` to LastLines in the memory of a line the object held
+  // before Reuse, when it has one.
+  void AddLastLine(std::string_view line);
 
   int32_t StatusCode = 0;
   // Empty: the standard phrase of the code.
@@ -438,6 +441,10 @@ class ThttpResponse : public AhttpMessage {
   // (Date, Content-Length, Connection, Server) included, so that what an
   // application adds leaves those where they always are.
   std::vector<std::string> LastLines;
+
+ private:
+  // Lines of LastLines before Reuse, kept for AddLastLine.
+  std::vector<std::string> spare_lines_;
 };
 
 // A response with the code, HTTP/1.1, the page as its body and the reason;
