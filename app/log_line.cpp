@@ -24,6 +24,21 @@ void AppendPadded(std::string& out, std::int64_t value, int digits) {
   out.append(text, static_cast<std::size_t>(n));
 }
 
+// "aa-bb-cc" (with `separator`) for three numbers of two digits, and when
+// `d` is not negative "aa-bb-ccdd" (a four-digit year), in one append; false
+// (nothing appended) when a number has more digits or is negative. What
+// AppendPadded writes for them, a piece at a time.
+bool AppendTwoDigitGroups(std::string& out, int a, int b, int c, int d, char separator) {
+  const auto fits = [](int n) { return n >= 0 && n <= 99; };
+  if (!fits(a) || !fits(b) || !fits(c) || !(d < 0 || fits(d))) return false;
+  const auto tens = [](int n) { return static_cast<char>('0' + n / 10); };
+  const auto ones = [](int n) { return static_cast<char>('0' + n % 10); };
+  const char text[10] = {tens(a), ones(a), separator, tens(b), ones(b), separator, tens(c), ones(c),
+                         d < 0 ? '\0' : tens(d), d < 0 ? '\0' : ones(d)};
+  out.append(text, d < 0 ? 8 : 10);
+  return true;
+}
+
 void AppendHexByte(std::string& out, unsigned char byte) {
   static constexpr char kHex[] = "0123456789ABCDEF";
   out += "\\x";
@@ -129,6 +144,9 @@ static_assert(static_cast<int>(TLogVariable::kAddress) == kVariableCount - 1 &&
 void AppendValue(std::string& out, int index, const TDateTimeParts& t, const TLogLineFields& fields) {
   switch (index) {
     case 0:
+      // The year as its century and the rest.
+      if (t.year >= 0 && t.year <= 9999 && AppendTwoDigitGroups(out, t.day, t.month, t.year / 100, t.year % 100, '-'))
+        return;
       AppendPadded(out, t.day, 2);
       out += '-';
       AppendPadded(out, t.month, 2);
@@ -136,6 +154,7 @@ void AppendValue(std::string& out, int index, const TDateTimeParts& t, const TLo
       AppendPadded(out, t.year, 4);
       return;
     case 1:
+      if (AppendTwoDigitGroups(out, t.hour, t.minute, t.second, -1, ':')) return;
       AppendPadded(out, t.hour, 2);
       out += ':';
       AppendPadded(out, t.minute, 2);

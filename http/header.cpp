@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <typeinfo>
 #include <algorithm>
 #include <vector>
@@ -27,14 +28,6 @@ constexpr std::size_t kUsualFieldCount = 12;
 // one long field is not kept for the life of a connection.
 constexpr std::size_t kSpareFields = 16;
 constexpr std::size_t kSpareFieldBytes = 256;
-
-// Names compare without regard to ASCII case; the name asked for is trimmed
-// and `key` is its KeyOfName. Only a field of the same key (or one that keeps
-// none) is asked.
-bool NameMatches(const AHeaderField& field, std::string_view trimmedName, std::uint32_t key) {
-  const std::uint32_t field_key = field.NameKey();
-  return (field_key == key || field_key == AHeaderField::kAnyNameKey) && field.HasName(trimmedName);
-}
 
 // The current second's text of a Date field in `date_time`, made once per
 // second and thread: every response carries it. The text depends on the
@@ -200,9 +193,14 @@ std::unique_ptr<AHeaderField> THeaderField::Duplicate() const {
 }
 
 bool THeaderField::HasName(std::string_view trimmedName) const {
-  // Most names asked for differ in length: no call for those.
-  return name_.size() == trimmedName.size() && AsciiEqualFolded(name_.data(), trimmedName.data(), name_.size());
+  // Most names asked for differ in length: no call for those. Most names
+  // that match are spelled alike: a plain comparison settles those.
+  return name_.size() == trimmedName.size() &&
+         (std::memcmp(name_.data(), trimmedName.data(), name_.size()) == 0 ||
+          AsciiEqualFolded(name_.data(), trimmedName.data(), name_.size()));
 }
+
+int64_t THeaderField::GetAsInteger() const { return TextToInt64Or(detail::TrimmedView(value_), -1); }
 
 void THeaderField::AppendLine(std::string& out) const {
   out += detail::TrimmedView(name_);
@@ -376,7 +374,7 @@ int THeader::IndexOf(std::string_view name) const {
   const std::string_view trimmed = detail::TrimmedView(name);
   const std::uint32_t key = AHeaderField::KeyOfName(trimmed);
   for (size_t i = 0; i < fields_.size(); ++i) {
-    if (NameMatches(*fields_[i], trimmed, key)) return static_cast<int>(i);
+    if (fields_[i]->MatchesName(trimmed, key)) return static_cast<int>(i);
   }
   return -1;
 }
@@ -430,7 +428,7 @@ void THeader::SetField(std::string_view name, std::unique_ptr<AHeaderField> fiel
 bool THeader::DeleteFields(std::string_view name) {
   const std::string_view trimmed = detail::TrimmedView(name);
   const std::uint32_t key = AHeaderField::KeyOfName(trimmed);
-  return std::erase_if(fields_, [&](const auto& field) { return NameMatches(*field, trimmed, key); }) > 0;
+  return std::erase_if(fields_, [&](const auto& field) { return field->MatchesName(trimmed, key); }) > 0;
 }
 
 void THeader::ReplaceField(int index, std::unique_ptr<AHeaderField> field) {

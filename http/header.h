@@ -87,6 +87,11 @@ class AHeaderField {
   // it (then every look-up asks HasName).
   std::uint32_t NameKey() const noexcept { return name_key_; }
   static constexpr std::uint32_t kAnyNameKey = 0xFFFFFFFFu;
+  // HasName(trimmedName), asked only when the keys allow a match; `key` is
+  // KeyOfName(trimmedName).
+  bool MatchesName(std::string_view trimmedName, std::uint32_t key) const {
+    return (name_key_ == key || name_key_ == kAnyNameKey) && HasName(trimmedName);
+  }
 
  protected:
   // Fields that keep their key set it whenever their name changes.
@@ -110,6 +115,8 @@ class THeaderField : public AHeaderField {
   void SetName(const std::string& name) override;
   std::string GetValue() const override { return value_; }
   void SetValue(const std::string& value) override { value_ = value; }
+  // As GetValue's, without the copy.
+  int64_t GetAsInteger() const override;
   std::unique_ptr<AHeaderField> Duplicate() const override;
   bool HasName(std::string_view trimmedName) const override;
   void AppendLine(std::string& out) const override;

@@ -26,10 +26,16 @@ constexpr int32_t kBodyPiece = 64 * 1024;
 // Sets the first field `name` to `value` (or appends it) and deletes any
 // later field of that name, so that a generated length is the only one.
 void SetOnlyField(THeader& header, std::string_view name, const std::string& value) {
-  header.SetFieldValue(name, value);
   const int first = header.IndexOf(name);
+  if (first < 0) {
+    // Then there is no other.
+    header.AddField(name, value);
+    return;
+  }
+  header.Fields(first)->SetValue(value);
+  const std::uint32_t key = AHeaderField::KeyOfName(name);
   for (int i = header.Count() - 1; i > first; --i) {
-    if (header.Fields(i)->HasName(name)) header.DeleteField(i);
+    if (header.Fields(i)->MatchesName(name, key)) header.DeleteField(i);
   }
 }
 

@@ -417,6 +417,27 @@ TEST(Response, KeepAliveVersionAndServer) {
   EXPECT_EQ("ZO-RIVI/1.09", response.GetHeader().GetFieldValue("Server"));
 }
 
+// Last lines keep their memory across Reuse: the lines after it are exactly
+// those added after it, longer or shorter than the ones before.
+TEST(Response, LastLinesAfterReuseAreOnlyTheNewOnes) {
+  const std::vector<std::vector<std::string>> rounds = {
+      {"Cache-Control: no-cache", "Accept-Ranges: bytes"},
+      {"X: 1"},
+      {},
+      {"Accept-Ranges: none", "Cache-Control: private, max-age=0", "Vary: Accept-Encoding"},
+  };
+  ThttpResponse response(200, "HTTP", 1, 1, std::string(), nullptr, "OK");
+  for (const auto& lines : rounds) {
+    response.Reuse(200, "OK");
+    for (const std::string& line : lines) response.AddLastLine(line);
+    EXPECT_EQ(lines, response.LastLines);
+    response.AddLastFields();
+    std::vector<std::string> written;
+    for (int i = 0; i < response.Header()->Count(); ++i) written.push_back(response.Header()->Fields(i)->GetAsString());
+    EXPECT_EQ(lines, written);
+  }
+}
+
 TEST(Response, ReuseLeavesNothingOfTheAnswerBefore) {
   const struct {
     const char* name;
