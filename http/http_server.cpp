@@ -323,10 +323,8 @@ bool AhttpServerClient::Respond(AhttpServer& server) {
           return true;
         },
         [&] {
-          if (!server_text_.empty()) response_->SetServerField(server_text_);
-          response_->AddLastFields();
           answered_ = true;
-          writer.WriteHeader(*response_);
+          writer.WriteHeader(*response_, server_text_);
           return stream.Socket->IsConnected();
         },
         [&] {

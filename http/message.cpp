@@ -872,6 +872,56 @@ void ThttpResponse::AddLastFields() {
   }
 }
 
+void ThttpResponse::AppendFinalHeaderText(std::string& out, std::string_view serverText) {
+  const THeader* header = Header();
+  const bool server = !serverText.empty();
+  if (header && ((server && header->HasField("Server")) || (LastModified && header->HasField("Last-Modified")) ||
+                 (!ETag.empty() && header->HasField("ETag")))) {
+    if (server) SetServerField(serverText);
+    AddLastFields();
+    AppendHeaderText(out);
+    return;
+  }
+  // The text up to the empty line that ends it, which comes after the last
+  // fields.
+  AppendHeaderText(out);
+  out.resize(out.size() - kCRLF.size());
+  // Each as a field would write itself: name, ": ", the value trimmed.
+  if (server) {
+    thread_local std::string value;
+    value.clear();
+    value += serverText;
+    value += ' ';
+    value += kHTTPServerToken;
+    out += "Server: ";
+    out += detail::TrimmedView(value);
+    out += kCRLF;
+  }
+  if (LastModified) {
+    out += "Last-Modified: ";
+    AppendHTTPDate(out, *LastModified);
+    out += kCRLF;
+  }
+  if (!ETag.empty()) {
+    out += "ETag: ";
+    out += detail::TrimmedView(ETag);
+    out += kCRLF;
+  }
+  for (const std::string& line : LastLines) {
+    if (line.empty()) continue;
+    const std::string_view text(line);
+    if (const std::size_t colon = text.find(':'); colon != std::string_view::npos) {
+      out += detail::TrimmedView(text.substr(0, colon));
+      out += ": ";
+      out += detail::TrimmedView(text.substr(colon + 1));
+    } else {
+      out += line;
+    }
+    out += kCRLF;
+  }
+  out += kCRLF;
+}
+
 void ThttpResponse::AddLastLine(std::string_view line) {
   if (spare_lines_.empty()) {
     LastLines.emplace_back(line);

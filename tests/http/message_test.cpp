@@ -417,6 +417,66 @@ TEST(Response, KeepAliveVersionAndServer) {
   EXPECT_EQ("ZO-RIVI/1.09", response.GetHeader().GetFieldValue("Server"));
 }
 
+// The final header written straight is the text the fields would make:
+// the same lines, the same places, the same spelling, whichever of the
+// fields the answer already holds.
+TEST(Response, FinalHeaderTextIsWhatTheLastFieldsWouldMake) {
+  const struct {
+    const char* name;
+    const char* server;
+    std::function<void(ThttpResponse&)> setup;
+  } cases[] = {
+      {"none of them", "", [](ThttpResponse&) {}},
+      {"a file answer", "App/1.0",
+       [](ThttpResponse& r) {
+         r.GetHeader().SetFieldValue("Content-Type", "text/plain");
+         r.ETag = "\"1-2-3\"";
+         r.LastModified = 786240000;  // Sun, 01 Dec 1994 00:00:00 GMT
+         r.AddLastLine("Cache-Control: no-cache");
+         r.AddLastLine("Accept-Ranges: bytes");
+       }},
+      {"odd last lines", " Padded ",
+       [](ThttpResponse& r) {
+         r.LastLines = {"  X-A :  1 ", "", "no colon at all", ":empty name", "X-B:"};
+       }},
+      {"a Server field already", "App/1.0",
+       [](ThttpResponse& r) {
+         r.GetHeader().AddField("server", "Mine");
+         r.GetHeader().AddField("X-After", "1");
+         r.ETag = "\"e\"";
+       }},
+      {"validator fields already", "",
+       [](ThttpResponse& r) {
+         r.GetHeader().AddField("ETAG", "\"old\"");
+         r.GetHeader().AddField("Last-Modified", "then");
+         r.GetHeader().AddField("X-After", "1");
+         r.ETag = "\"new\"";
+         r.LastModified = 0;
+         r.LastLines = {"Vary: *"};
+       }},
+      {"a Server field but no server text", "",
+       [](ThttpResponse& r) {
+         r.GetHeader().AddField("Server", "Mine");
+         r.LastModified = 1;
+       }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ThttpResponse made(200, "HTTP", 1, 1, "body", nullptr, "OK");
+    ThttpResponse written(200, "HTTP", 1, 1, "body", nullptr, "OK");
+    for (ThttpResponse* r : {&made, &written}) {
+      c.setup(*r);
+      r->AddDateField = false;
+      r->Prepare();
+    }
+    if (*c.server) made.SetServerField(c.server);
+    made.AddLastFields();
+    std::string text = "before|";
+    written.AppendFinalHeaderText(text, c.server);
+    EXPECT_EQ("before|" + made.GetHeaderText(), text);
+  }
+}
+
 // Last lines keep their memory across Reuse: the lines after it are exactly
 // those added after it, longer or shorter than the ones before.
 TEST(Response, LastLinesAfterReuseAreOnlyTheNewOnes) {
