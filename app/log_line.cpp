@@ -191,6 +191,7 @@ struct TCompiledTemplate {
   std::string format;
   std::vector<std::string> texts;  // texts[i] comes before slots[i]; one more text than slots
   std::vector<int> slots;
+  std::uint32_t variables = 0;  // 1 << slot for each slot
 };
 
 void CompileTemplate(std::string_view format, TCompiledTemplate& compiled) {
@@ -214,6 +215,8 @@ void CompileTemplate(std::string_view format, TCompiledTemplate& compiled) {
     compiled.texts = std::move(texts);
     compiled.slots = std::move(slots);
   }
+  compiled.variables = 0;
+  for (const int slot : compiled.slots) compiled.variables |= 1u << slot;
 }
 
 // The template of the calling thread's last line, taken apart once: the
@@ -232,10 +235,12 @@ const TCompiledTemplate& CompiledTemplate(std::string_view format) {
 }  // namespace
 
 bool LogLineUses(std::string_view log_format, TLogVariable variable) {
+  return (LogLineVariables(log_format) >> static_cast<int>(variable) & 1u) != 0;
+}
+
+std::uint32_t LogLineVariables(std::string_view log_format) {
   const std::string_view format = log_format.empty() ? std::string_view(kDefaultLogFormat) : log_format;
-  const TCompiledTemplate& compiled = CompiledTemplate(format);
-  return std::find(compiled.slots.begin(), compiled.slots.end(), static_cast<int>(variable)) !=
-         compiled.slots.end();
+  return CompiledTemplate(format).variables;
 }
 
 std::string ExpandLogLine(std::string_view log_format, TDateTime now, const TLogLineFields& fields) {

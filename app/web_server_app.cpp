@@ -1021,18 +1021,22 @@ void TWebServerApp::WriteAccessLog(AhttpServerClient& client, const std::string&
   TLogLineFields fields;
   std::string referer;
   std::string user_agent;
+  // Only a template that names them needs these looked up.
+  const std::uint32_t variables = LogLineVariables(log_format);
+  const auto uses = [variables](TLogVariable variable) {
+    return (variables >> static_cast<int>(variable) & 1u) != 0;
+  };
   if (const ThttpRequest* request = client.Request()) {
     fields.method = request->Method;
     fields.uri = request->URI;
     fields.query = request->Query;
-    // Only a template that names them needs these looked up.
-    if (LogLineUses(log_format, TLogVariable::kReferer)) referer = request->GetReferer();
-    if (LogLineUses(log_format, TLogVariable::kUserAgent)) user_agent = request->GetUserAgent();
+    if (uses(TLogVariable::kReferer)) referer = request->GetReferer();
+    if (uses(TLogVariable::kUserAgent)) user_agent = request->GetUserAgent();
     fields.referer = referer;
     fields.user_agent = user_agent;
   }
   std::string address;
-  if (LogLineUses(log_format, TLogVariable::kAddress)) address = client.PeerAddressText();
+  if (uses(TLogVariable::kAddress)) address = client.PeerAddressText();
   fields.address = address;
   fields.size = client.BytesWritten();
   fields.response = client.Response() ? client.Response()->StatusCode : 0;

@@ -707,7 +707,23 @@ void ThttpResponse::Reuse(int32_t statusCode, const std::string& reasonPhrase) {
 std::unique_ptr<AhttpMessage> ThttpResponse::CreateEmpty() const { return std::make_unique<ThttpResponse>(); }
 
 void ThttpResponse::ComposeStartLine() {
-  start_line_ = ComposeStatusLine(StatusCode, ReasonPhrase, Protocol(), MajorVersion(), MinorVersion());
+  if (!ReasonPhrase.empty() || Protocol() != "HTTP") {
+    start_line_ = ComposeStatusLine(StatusCode, ReasonPhrase, Protocol(), MajorVersion(), MinorVersion());
+    return;
+  }
+  // An answer with the standard phrase has the line of the one before it,
+  // most of the time: each thread keeps its last one.
+  thread_local int32_t last_code = -1;
+  thread_local int32_t last_major = -1;
+  thread_local int32_t last_minor = -1;
+  thread_local std::string last_line;
+  if (StatusCode != last_code || MajorVersion() != last_major || MinorVersion() != last_minor) {
+    last_line = ComposeStatusLine(StatusCode, ReasonPhrase, Protocol(), MajorVersion(), MinorVersion());
+    last_code = StatusCode;
+    last_major = MajorVersion();
+    last_minor = MinorVersion();
+  }
+  start_line_ = last_line;
 }
 
 void ThttpResponse::ParseStartLine() {
@@ -875,8 +891,20 @@ void ThttpResponse::AddLastFields() {
 void ThttpResponse::AppendFinalHeaderText(std::string& out, std::string_view serverText) {
   const THeader* header = Header();
   const bool server = !serverText.empty();
-  if (header && ((server && header->HasField("Server")) || (LastModified && header->HasField("Last-Modified")) ||
-                 (!ETag.empty() && header->HasField("ETag")))) {
+  // The names are looked for in one pass over the block.
+  bool held = false;
+  if (header && (server || LastModified || !ETag.empty())) {
+    static const std::uint32_t kServerKey = AHeaderField::KeyOfName("Server");
+    static const std::uint32_t kLastModifiedKey = AHeaderField::KeyOfName("Last-Modified");
+    static const std::uint32_t kETagKey = AHeaderField::KeyOfName("ETag");
+    for (int i = 0; i < header->Count() && !held; ++i) {
+      const AHeaderField& field = *header->Fields(i);
+      held = (server && field.MatchesName("Server", kServerKey)) ||
+             (LastModified && field.MatchesName("Last-Modified", kLastModifiedKey)) ||
+             (!ETag.empty() && field.MatchesName("ETag", kETagKey));
+    }
+  }
+  if (held) {
     if (server) SetServerField(serverText);
     AddLastFields();
     AppendHeaderText(out);
@@ -893,17 +921,17 @@ void ThttpResponse::AppendFinalHeaderText(std::string& out, std::string_view ser
     value += serverText;
     value += ' ';
     value += kHTTPServerToken;
-    out += "Server: ";
+    out += std::string_view("Server: ");
     out += detail::TrimmedView(value);
     out += kCRLF;
   }
   if (LastModified) {
-    out += "Last-Modified: ";
+    out += std::string_view("Last-Modified: ");
     AppendHTTPDate(out, *LastModified);
     out += kCRLF;
   }
   if (!ETag.empty()) {
-    out += "ETag: ";
+    out += std::string_view("ETag: ");
     out += detail::TrimmedView(ETag);
     out += kCRLF;
   }

@@ -477,6 +477,30 @@ TEST(Response, FinalHeaderTextIsWhatTheLastFieldsWouldMake) {
   }
 }
 
+// Status lines with the standard phrase are kept from answer to answer on
+// a thread: each must still be the line of its own code and version.
+TEST(Response, StatusLinesInTurnAreEachTheirOwn) {
+  const struct {
+    int32_t code;
+    int32_t minor;
+    const char* reason;
+    const char* expected;
+  } answers[] = {
+      {200, 1, "", "HTTP/1.1 200 OK"},       {200, 1, "", "HTTP/1.1 200 OK"},
+      {200, 0, "", "HTTP/1.0 200 OK"},       {304, 0, "", "HTTP/1.0 304 Not modified"},
+      {304, 1, "", "HTTP/1.1 304 Not modified"}, {304, 1, "Same", "HTTP/1.1 304 Same"},
+      {304, 1, "", "HTTP/1.1 304 Not modified"}, {404, 1, "", "HTTP/1.1 404 Not Found"},
+  };
+  ThttpResponse response;
+  for (const auto& a : answers) {
+    response.Reuse(a.code, a.reason);
+    response.SetMinorVersion(a.minor);
+    EXPECT_EQ(a.expected, response.GetStartLine());
+  }
+  ThttpResponse other(200, "XTP", 1, 1, std::string(), nullptr, "");
+  EXPECT_EQ("XTP/1.1 200 OK", other.GetStartLine());
+}
+
 // Last lines keep their memory across Reuse: the lines after it are exactly
 // those added after it, longer or shorter than the ones before.
 TEST(Response, LastLinesAfterReuseAreOnlyTheNewOnes) {
