@@ -707,21 +707,24 @@ void ThttpResponse::Reuse(int32_t statusCode, const std::string& reasonPhrase) {
 std::unique_ptr<AhttpMessage> ThttpResponse::CreateEmpty() const { return std::make_unique<ThttpResponse>(); }
 
 void ThttpResponse::ComposeStartLine() {
-  if (!ReasonPhrase.empty() || Protocol() != "HTTP") {
+  if (Protocol() != "HTTP") {
     start_line_ = ComposeStatusLine(StatusCode, ReasonPhrase, Protocol(), MajorVersion(), MinorVersion());
     return;
   }
-  // An answer with the standard phrase has the line of the one before it,
-  // most of the time: each thread keeps its last one.
+  // An answer has the line of the one before it, most of the time: each
+  // thread keeps its last one.
   thread_local int32_t last_code = -1;
   thread_local int32_t last_major = -1;
   thread_local int32_t last_minor = -1;
+  thread_local std::string last_reason;
   thread_local std::string last_line;
-  if (StatusCode != last_code || MajorVersion() != last_major || MinorVersion() != last_minor) {
+  if (StatusCode != last_code || MajorVersion() != last_major || MinorVersion() != last_minor ||
+      ReasonPhrase != last_reason) {
     last_line = ComposeStatusLine(StatusCode, ReasonPhrase, Protocol(), MajorVersion(), MinorVersion());
     last_code = StatusCode;
     last_major = MajorVersion();
     last_minor = MinorVersion();
+    last_reason = ReasonPhrase;
   }
   start_line_ = last_line;
 }

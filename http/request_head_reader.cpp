@@ -139,6 +139,18 @@ void TRequestHeadReader::ReadHeadLine(std::string& line, std::int32_t maxLength,
     return hit >= 0 || socket.Available() > maxLength;
   });
   if (hit >= 0 && hit <= maxLength) {
+    // The usual line, its CR LF there already, is copied out and passed in
+    // one step each.
+    const std::int32_t with_end = hit + 2;
+    if (socket.Available() >= with_end) {
+      line.resize(static_cast<std::size_t>(with_end));
+      if (socket.Peek(line.data(), with_end) == with_end && line[hit] == '\r' && line[hit + 1] == '\n') {
+        line.resize(static_cast<std::size_t>(hit));
+        stream.Reader()->Skip(with_end);
+        bytes_ += with_end;
+        return;
+      }
+    }
     TakeBytes(line, hit);
     bytes_ += hit;
     SkipLineEnd();

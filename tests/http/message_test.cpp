@@ -490,6 +490,8 @@ TEST(Response, StatusLinesInTurnAreEachTheirOwn) {
       {200, 0, "", "HTTP/1.0 200 OK"},       {304, 0, "", "HTTP/1.0 304 Not modified"},
       {304, 1, "", "HTTP/1.1 304 Not modified"}, {304, 1, "Same", "HTTP/1.1 304 Same"},
       {304, 1, "", "HTTP/1.1 304 Not modified"}, {404, 1, "", "HTTP/1.1 404 Not Found"},
+      {200, 1, "OK", "HTTP/1.1 200 OK"},         {200, 1, "Fine", "HTTP/1.1 200 Fine"},
+      {200, 1, "OK", "HTTP/1.1 200 OK"},
   };
   ThttpResponse response;
   for (const auto& a : answers) {
