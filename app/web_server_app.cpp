@@ -912,10 +912,10 @@ void TWebServerApp::HTTPServerGetResponse(AhttpServer&, AhttpServerClient& clien
   thread_local std::string local_path;
   struct stat local_status {};
   const TMapResult mapped = MapRequestPath(request.URI, pub_dir, local_path, rules, &local_status);
+  const std::string ext = FileExtOfPath(local_path);
   // A CGI program also takes POST (a form's body on its standard input);
   // everything else is read only.
-  const bool runs_program =
-      mapped == mrFound && exec_as_cgi && TextEqualFolded(FileExtOfPath(local_path), ".exe");
+  const bool runs_program = mapped == mrFound && exec_as_cgi && TextEqualFolded(ext, ".exe");
   if (!TextEqualFolded(request.Method, "GET") && !TextEqualFolded(request.Method, "HEAD") &&
       !(runs_program && TextEqualFolded(request.Method, "POST"))) {
     auto response = ErrorResponse(
@@ -943,7 +943,6 @@ void TWebServerApp::HTTPServerGetResponse(AhttpServer&, AhttpServerClient& clien
     std::lock_guard lock(FLock);
     FLastRequest = request.GetPathAndQuery();
   }
-  const std::string ext = FileExtOfPath(local_path);
   if (runs_program) {
     if (!web_client) throw ECGIRun("This connection cannot run CGI programs");
     try {
