@@ -562,8 +562,9 @@ void ThttpServerClient::DoRequestHeader() {
   bool close = false;
   bool keep = false;
   if (const THeader* header = request.Header()) {
+    static const std::uint32_t kKey = AHeaderField::KeyOfName("Connection");
     for (int i = 0; i < header->Count(); ++i) {
-      if (!TextEqualFolded(header->Fields(i)->GetName(), "Connection")) continue;
+      if (!header->Fields(i)->MatchesName("Connection", kKey)) continue;
       for (const std::string& option : SplitAtText(header->Fields(i)->GetValue(), ",")) {
         const std::string token = detail::TrimmedLower(option);
         close = close || token == "close";

@@ -44,9 +44,10 @@ void SetOnlyField(THeader& header, std::string_view name, const std::string& val
 // body at a place the sender did not mean.
 int64_t DeclaredContentLength(const THeader& header) {
   int64_t length = -1;
+  static const std::uint32_t kKey = AHeaderField::KeyOfName("Content-Length");
   for (int i = 0; i < header.Count(); ++i) {
     const AHeaderField* field = header.Fields(i);
-    if (!TextEqualFolded(field->GetName(), "Content-Length")) continue;
+    if (!field->MatchesName("Content-Length", kKey)) continue;
     const std::string value = Trimmed(field->GetValue());
     const int64_t n = IsAllDigits(value) ? TextToInt64Or(value, -1) : -1;
     if (n < 0 || (length >= 0 && n != length)) throw EhttpContent(400, "Invalid Content-Length");
@@ -56,9 +57,10 @@ int64_t DeclaredContentLength(const THeader& header) {
 }
 
 int CountFields(const THeader& header, std::string_view name) {
+  const std::uint32_t key = AHeaderField::KeyOfName(name);
   int count = 0;
   for (int i = 0; i < header.Count(); ++i) {
-    if (TextEqualFolded(header.Fields(i)->GetName(), name)) ++count;
+    if (header.Fields(i)->MatchesName(name, key)) ++count;
   }
   return count;
 }
@@ -386,6 +388,10 @@ std::unique_ptr<AhttpMessage> AhttpMessage::Duplicate() const {
 
 TContentFraming AhttpMessage::GetContentFraming(int64_t maxSize, int64_t& length) const {
   length = 0;
+  // A request without a field that frames a body has none: the usual GET.
+  if (!ContentMayRunToEnd() && (!header_ || (!header_->HasField("Transfer-Encoding") &&
+                                              !header_->HasField("Content-Length"))))
+    return TContentFraming::kNone;
   if (!ContentMayRunToEnd() && header_) CheckRequestFraming(*header_);
   const std::string coding = GetTransferEncoding();
   if (coding == "chunked") return TContentFraming::kChunked;
