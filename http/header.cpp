@@ -256,6 +256,12 @@ std::string THeader::GetAsString() const {
 
 void THeader::AppendTo(std::string& out) const {
   for (const auto& field : fields_) {
+    if (typeid(*field) == typeid(THeaderField)) {
+      // The plain field's own line, written without a call of its own.
+      const auto& plain = static_cast<const THeaderField&>(*field);
+      detail::AppendHeaderLine(out, detail::TrimmedView(plain.name_), detail::TrimmedView(plain.value_));
+      continue;
+    }
     field->AppendLine(out);
     out += kCRLF;
   }

@@ -930,31 +930,24 @@ void ThttpResponse::AppendFinalHeaderText(std::string& out, std::string_view ser
     value += serverText;
     value += ' ';
     value += kHTTPServerToken;
-    out += std::string_view("Server: ");
-    out += detail::TrimmedView(value);
-    out += kCRLF;
+    detail::AppendHeaderLine(out, "Server", detail::TrimmedView(value));
   }
   if (LastModified) {
     out += std::string_view("Last-Modified: ");
     AppendHTTPDate(out, *LastModified);
     out += kCRLF;
   }
-  if (!ETag.empty()) {
-    out += std::string_view("ETag: ");
-    out += detail::TrimmedView(ETag);
-    out += kCRLF;
-  }
+  if (!ETag.empty()) detail::AppendHeaderLine(out, "ETag", detail::TrimmedView(ETag));
   for (const std::string& line : LastLines) {
     if (line.empty()) continue;
     const std::string_view text(line);
     if (const std::size_t colon = text.find(':'); colon != std::string_view::npos) {
-      out += detail::TrimmedView(text.substr(0, colon));
-      out += ": ";
-      out += detail::TrimmedView(text.substr(colon + 1));
+      detail::AppendHeaderLine(out, detail::TrimmedView(text.substr(0, colon)),
+                               detail::TrimmedView(text.substr(colon + 1)));
     } else {
       out += line;
+      out += kCRLF;
     }
-    out += kCRLF;
   }
   out += kCRLF;
 }
