@@ -865,7 +865,7 @@ void ThttpResponse::SetServerField(std::string_view text) {
 
 void ThttpResponse::MatchRequestVersion(const ThttpRequest& request) {
   if (!request.IsHTTP()) return;
-  SetProtocol("HTTP");
+  if (Protocol() != "HTTP") SetProtocol("HTTP");
   SetMajorVersion(1);
   SetMinorVersion(request.IsHTTP10OrEarlier() ? 0 : 1);
 }
@@ -925,11 +925,17 @@ void ThttpResponse::AppendFinalHeaderText(std::string& out, std::string_view ser
   out.resize(out.size() - kCRLF.size());
   // Each as a field would write itself: name, ": ", the value trimmed.
   if (server) {
+    // The same text for every answer of a server: made again only when it
+    // changes.
+    thread_local std::string text;
     thread_local std::string value;
-    value.clear();
-    value += serverText;
-    value += ' ';
-    value += kHTTPServerToken;
+    if (value.empty() || text != serverText) {
+      text.assign(serverText);
+      value.clear();
+      value += serverText;
+      value += ' ';
+      value += kHTTPServerToken;
+    }
     detail::AppendHeaderLine(out, "Server", detail::TrimmedView(value));
   }
   if (LastModified) {
