@@ -17,7 +17,8 @@ inline const ByteSet& HttpWhitespace() {
   return set;
 }
 
-inline bool IsHttpWhitespace(char c) { return HttpWhitespace().Contains(c); }
+// The same bytes as HttpWhitespace, told without the set.
+inline bool IsHttpWhitespace(char c) { return static_cast<unsigned char>(c) <= 32; }
 
 inline std::string Trimmed(std::string_view s) { return TrimSet(s, HttpWhitespace()); }
 

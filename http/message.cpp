@@ -544,7 +544,9 @@ void ThttpRequest::Reuse(const std::string& startLine) {
   ResetMessage();
   Port.clear();
   ProxyRequest = false;
-  Init();
+  // What Init sets besides: the method, target and version all come from
+  // the line.
+  ConnectionMode = 0;
   // As the constructor does: the line, no header, an empty text body.
   SetStartLine(startLine);
   SetHeader(nullptr);
