@@ -457,12 +457,19 @@ int64_t AhttpMessage::WriteContent(AWriterEx& writer) {
   // alone; a cast, which walks the class tree, only for the others.
   TFileReader* file = nullptr;
   TMemoryReader* memory = nullptr;
+  // The last class found to be a memory reader is remembered per thread:
+  // the same class again is one without a cast.
+  thread_local const std::type_info* last_memory_class = nullptr;
   if (content_is_text_ || !content_reader_) {
     // nothing to tell
-  } else if (typeid(*content_reader_) == typeid(TFileReader)) {
+  } else if (const std::type_info& kind = typeid(*content_reader_); &kind == last_memory_class) {
+    memory = static_cast<TMemoryReader*>(content_reader_);
+  } else if (kind == typeid(TFileReader)) {
     file = static_cast<TFileReader*>(content_reader_);
   } else if (memory = dynamic_cast<TMemoryReader*>(content_reader_); !memory) {
     file = dynamic_cast<TFileReader*>(content_reader_);
+  } else {
+    last_memory_class = &kind;
   }
   if (content_is_text_) {
     writer.WriteText(content_text_);
