@@ -49,6 +49,11 @@ const std::string& DateText(TDateTime date_time, std::string& scratch) {
   return cached_text;
 }
 
+// Whether the field is a THeaderField itself (no other class). Told by the
+// address of its class's type information: a second copy of it (a library
+// of its own) only makes a plain field take the general way.
+bool IsPlainField(const AHeaderField& field) { return &typeid(field) == &typeid(THeaderField); }
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -256,7 +261,7 @@ std::string THeader::GetAsString() const {
 
 void THeader::AppendTo(std::string& out) const {
   for (const auto& field : fields_) {
-    if (typeid(*field) == typeid(THeaderField)) {
+    if (IsPlainField(*field)) {
       // The plain field's own line, written without a call of its own.
       const auto& plain = static_cast<const THeaderField&>(*field);
       detail::AppendHeaderLine(out, detail::TrimmedView(plain.name_), detail::TrimmedView(plain.value_));
@@ -337,7 +342,7 @@ void THeader::Clear() {
   while (!fields_.empty()) {
     std::unique_ptr<AHeaderField> field = std::move(fields_.back());
     fields_.pop_back();
-    if (spare_.size() >= kSpareFields || typeid(*field) != typeid(THeaderField)) continue;
+    if (spare_.size() >= kSpareFields || !IsPlainField(*field)) continue;
     auto* plain = static_cast<THeaderField*>(field.get());
     if (plain->name_.capacity() + plain->value_.capacity() > kSpareFieldBytes) continue;
     field.release();
@@ -405,7 +410,7 @@ void THeader::SetFieldValue(std::string_view name, const std::string& value) {
 
 void THeader::SetFieldValue(std::string_view name, std::string_view value) {
   if (AHeaderField* field = GetField(name)) {
-    if (typeid(*field) == typeid(THeaderField)) {
+    if (IsPlainField(*field)) {
       // Into the memory the value has.
       static_cast<THeaderField*>(field)->value_.assign(value);
     } else {

@@ -332,7 +332,8 @@ void AhttpMessage::Init() {
   HasContent = true;
   major_version_ = 1;
   minor_version_ = 1;
-  protocol_ = "HTTP";
+  // Most messages say HTTP already: no copy for those.
+  if (protocol_ != "HTTP") protocol_ = "HTTP";
 }
 
 void AhttpMessage::ResetMessage() {
@@ -464,7 +465,7 @@ int64_t AhttpMessage::WriteContent(AWriterEx& writer) {
     // nothing to tell
   } else if (const std::type_info& kind = typeid(*content_reader_); &kind == last_memory_class) {
     memory = static_cast<TMemoryReader*>(content_reader_);
-  } else if (kind == typeid(TFileReader)) {
+  } else if (&kind == &typeid(TFileReader)) {
     file = static_cast<TFileReader*>(content_reader_);
   } else if (memory = dynamic_cast<TMemoryReader*>(content_reader_); !memory) {
     file = dynamic_cast<TFileReader*>(content_reader_);
@@ -712,7 +713,7 @@ void ThttpResponse::Reuse(int32_t statusCode, const std::string& reasonPhrase) {
   }
   LastLines.clear();
   Init();
-  StoreVersion("HTTP", 1, 1);
+  // Init made it HTTP/1.1 already.
   SetHeader(std::move(header));
   SetContentText(std::string());
   SetStatusCode(statusCode);
