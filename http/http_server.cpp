@@ -405,7 +405,7 @@ void AhttpServerClient::ReadBody() {
 }
 
 void AhttpServerClient::AnswerExpectation(AhttpServer& server) {
-  if (!request_->IsHTTP11OrLater() || !request_->Header()) return;
+  if (!request_->IsHTTP11OrLater() || !request_->Header() || !request_->Header()->HasField("Expect")) return;
   if (detail::TrimmedLower(request_->Header()->GetFieldValue("Expect")) != "100-continue") return;
   // Raises the refusal of a body that will not be read (too large, framing
   // not accepted): the client gets that answer instead, and the close.
