@@ -388,6 +388,12 @@ std::int64_t AhttpServerClient::SendContent(TResponseWriter& writer) {
 }
 
 void AhttpServerClient::ReadBody() {
+  // A request without a body, nearly every one, has nothing to wait for.
+  if (std::int64_t length = 0;
+      request_->GetContentFraming(limits_.MaxRequestBody, length) == TContentFraming::kNone) {
+    MarkRequestRead();
+    return;
+  }
   TSocketStream& stream = *Stream();
   // The whole body has a time limit of its own, as the head has.
   stream.ReadDeadline = Clock::now() + Ms(limits_.RequestBodyTime);
