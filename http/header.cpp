@@ -118,8 +118,12 @@ void THeaderField::SetName(const std::string& name) {
 }
 
 void THeaderField::Assign(std::string_view name, std::string_view value) {
-  name_.assign(name);
-  value_.assign(value);
+  // Cleared and appended: the texts come from elsewhere, and this way
+  // costs less than an assignment that allows for overlap.
+  name_.clear();
+  name_.append(name);
+  value_.clear();
+  value_.append(value);
   SetNameKey(KeyOfName(detail::TrimmedView(name_)));
 }
 
@@ -228,7 +232,9 @@ std::string TDateField::GetValue() const {
   return DateText(date_time_, scratch);
 }
 
-bool TDateField::HasName(std::string_view trimmedName) const { return TextEqualFolded("Date", trimmedName); }
+bool TDateField::HasName(std::string_view trimmedName) const {
+  return trimmedName.size() == 4 && AsciiEqualFolded("Date", trimmedName.data(), 4);
+}
 
 void TDateField::AppendLine(std::string& out) const {
   std::string scratch;
