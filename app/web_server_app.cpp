@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <typeinfo>
 
 #include "app/file_response.h"
 #include "app/cgi_output.h"
@@ -34,6 +35,18 @@
 namespace vt {
 
 namespace {
+
+// The client as the program's own kind, or nullptr. Every request asks
+// twice, and a cast walks the class tree: the class last found to be one is
+// remembered per thread.
+TWebServerClient* AsWebClient(AhttpServerClient& client) {
+  thread_local const std::type_info* last_web_class = nullptr;
+  const std::type_info& kind = typeid(client);
+  if (&kind == last_web_class) return static_cast<TWebServerClient*>(&client);
+  auto* web_client = dynamic_cast<TWebServerClient*>(&client);
+  if (web_client) last_web_class = &kind;
+  return web_client;
+}
 
 // The em dash of the hint.
 constexpr const char* kDash = " \u2014 ";
@@ -899,7 +912,7 @@ void TWebServerApp::HTTPServerGetResponse(AhttpServer&, AhttpServerClient& clien
   const ThttpRequest& request = *client.Request();
   // One set of settings for the whole request, its log line included.
   std::shared_ptr<const TWebServerSettings> settings = SettingsSnapshot();
-  auto* web_client = dynamic_cast<TWebServerClient*>(&client);
+  auto* web_client = AsWebClient(client);
   if (web_client) web_client->RequestSettings = settings;
   if (!Authorized(client)) return;
   const std::string& pub_dir = settings->PubDir;
@@ -1010,7 +1023,7 @@ void TWebServerApp::CheckPublishedDirectory(AhttpServerClient& client, const std
 void TWebServerApp::HTTPServerFreeResponse(AhttpServer&, AhttpServerClient& client) {
   RequestFiguresRefresh();
   std::shared_ptr<const TWebServerSettings> settings;
-  if (auto* web_client = dynamic_cast<TWebServerClient*>(&client))
+  if (auto* web_client = AsWebClient(client))
     settings = std::move(web_client->RequestSettings);
   if (!settings) settings = SettingsSnapshot();  // the request never reached the handler
   if (settings->LogToFile) WriteAccessLog(client, settings->LogFormat);
