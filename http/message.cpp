@@ -933,38 +933,56 @@ void ThttpResponse::AppendFinalHeaderText(std::string& out, std::string_view ser
   // fields.
   AppendHeaderText(out);
   out.resize(out.size() - kCRLF.size());
-  // Each as a field would write itself: name, ": ", the value trimmed.
-  if (server) {
-    // The same text for every answer of a server: made again only when it
-    // changes.
-    thread_local std::string text;
-    thread_local std::string value;
-    if (value.empty() || text != serverText) {
-      text.assign(serverText);
-      value.clear();
+  // Answers for one file in a row end alike: each thread keeps the text of
+  // its last ones with what it was made of, and makes it again only when
+  // one of those differs.
+  struct TLastFieldsText {
+    bool made = false;
+    std::string server;
+    std::optional<int64_t> modified;
+    std::string etag;
+    std::vector<std::string> lines;
+    std::string text;
+  };
+  thread_local TLastFieldsText last;
+  if (!last.made || last.server != serverText || last.modified != LastModified || last.etag != ETag ||
+      last.lines != LastLines) {
+    last.made = false;
+    last.server.assign(serverText);
+    last.modified = LastModified;
+    last.etag = ETag;
+    last.lines = LastLines;
+    std::string& text = last.text;
+    text.clear();
+    // Each as a field would write itself: name, ": ", the value trimmed.
+    if (server) {
+      std::string value;
+      value.reserve(serverText.size() + 1 + kHTTPServerToken.size());
       value += serverText;
       value += ' ';
       value += kHTTPServerToken;
+      detail::AppendHeaderLine(text, "Server", detail::TrimmedView(value));
     }
-    detail::AppendHeaderLine(out, "Server", detail::TrimmedView(value));
-  }
-  if (LastModified) {
-    out += std::string_view("Last-Modified: ");
-    AppendHTTPDate(out, *LastModified);
-    out += kCRLF;
-  }
-  if (!ETag.empty()) detail::AppendHeaderLine(out, "ETag", detail::TrimmedView(ETag));
-  for (const std::string& line : LastLines) {
-    if (line.empty()) continue;
-    const std::string_view text(line);
-    if (const std::size_t colon = text.find(':'); colon != std::string_view::npos) {
-      detail::AppendHeaderLine(out, detail::TrimmedView(text.substr(0, colon)),
-                               detail::TrimmedView(text.substr(colon + 1)));
-    } else {
-      out += line;
-      out += kCRLF;
+    if (LastModified) {
+      text += std::string_view("Last-Modified: ");
+      AppendHTTPDate(text, *LastModified);
+      text += kCRLF;
     }
+    if (!ETag.empty()) detail::AppendHeaderLine(text, "ETag", detail::TrimmedView(ETag));
+    for (const std::string& line : LastLines) {
+      if (line.empty()) continue;
+      const std::string_view view(line);
+      if (const std::size_t colon = view.find(':'); colon != std::string_view::npos) {
+        detail::AppendHeaderLine(text, detail::TrimmedView(view.substr(0, colon)),
+                                 detail::TrimmedView(view.substr(colon + 1)));
+      } else {
+        text += line;
+        text += kCRLF;
+      }
+    }
+    last.made = true;
   }
+  out += last.text;
   out += kCRLF;
 }
 

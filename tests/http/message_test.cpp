@@ -435,6 +435,42 @@ TEST(Response, FinalHeaderTextIsWhatTheLastFieldsWouldMake) {
          r.AddLastLine("Cache-Control: no-cache");
          r.AddLastLine("Accept-Ranges: bytes");
        }},
+      // Each differs from the one before in one thing only.
+      {"the same file a second later", "App/1.0",
+       [](ThttpResponse& r) {
+         r.GetHeader().SetFieldValue("Content-Type", "text/plain");
+         r.ETag = "\"1-2-3\"";
+         r.LastModified = 786240001;
+         r.AddLastLine("Cache-Control: no-cache");
+         r.AddLastLine("Accept-Ranges: bytes");
+       }},
+      {"another tag", "App/1.0",
+       [](ThttpResponse& r) {
+         r.ETag = "\"1-2-4\"";
+         r.LastModified = 786240001;
+         r.AddLastLine("Cache-Control: no-cache");
+         r.AddLastLine("Accept-Ranges: bytes");
+       }},
+      {"another line", "App/1.0",
+       [](ThttpResponse& r) {
+         r.ETag = "\"1-2-4\"";
+         r.LastModified = 786240001;
+         r.AddLastLine("Cache-Control: no-cache");
+         r.AddLastLine("Accept-Ranges: none");
+       }},
+      {"another server", "App/1.1",
+       [](ThttpResponse& r) {
+         r.ETag = "\"1-2-4\"";
+         r.LastModified = 786240001;
+         r.AddLastLine("Cache-Control: no-cache");
+         r.AddLastLine("Accept-Ranges: none");
+       }},
+      {"no date", "App/1.1",
+       [](ThttpResponse& r) {
+         r.ETag = "\"1-2-4\"";
+         r.AddLastLine("Cache-Control: no-cache");
+         r.AddLastLine("Accept-Ranges: none");
+       }},
       {"odd last lines", " Padded ",
        [](ThttpResponse& r) {
          r.LastLines = {"  X-A :  1 ", "", "no colon at all", ":empty name", "X-B:"};
