@@ -91,16 +91,6 @@ bool AHeaderField::HasName(std::string_view trimmedName) const {
   return TextEqualFolded(GetName(), trimmedName);
 }
 
-std::uint32_t AHeaderField::KeyOfName(std::string_view trimmedName) noexcept {
-  if (trimmedName.empty()) return 0;
-  // Folded the way the names compare: ASCII letters only.
-  const auto fold = [](char c) {
-    const auto byte = static_cast<unsigned char>(c);
-    return static_cast<std::uint32_t>(byte >= 'A' && byte <= 'Z' ? byte + ('a' - 'A') : byte);
-  };
-  const auto length = static_cast<std::uint32_t>(std::min<std::size_t>(trimmedName.size(), 0xFFFF));
-  return length | fold(trimmedName.front()) << 16 | fold(trimmedName.back()) << 24;
-}
 
 void AHeaderField::AppendLine(std::string& out) const { out += GetAsString(); }
 
@@ -387,24 +377,13 @@ int THeader::AppendField(std::unique_ptr<AHeaderField> field) {
   return Count() - 1;
 }
 
-int THeader::IndexOf(std::string_view name) const {
-  const std::string_view trimmed = detail::TrimmedView(name);
-  const std::uint32_t key = AHeaderField::KeyOfName(trimmed);
+int THeader::IndexOfTrimmed(std::string_view trimmed, std::uint32_t key) const {
   for (size_t i = 0; i < fields_.size(); ++i) {
     if (fields_[i]->MatchesName(trimmed, key)) return static_cast<int>(i);
   }
   return -1;
 }
 
-AHeaderField* THeader::GetField(std::string_view name) const {
-  const int index = IndexOf(name);
-  return index >= 0 ? Fields(index) : nullptr;
-}
-
-std::string THeader::GetFieldValue(std::string_view name) const {
-  const AHeaderField* field = GetField(name);
-  return field ? field->GetValue() : std::string();
-}
 
 void THeader::SetFieldValue(std::string_view name, const std::string& value) {
   if (AHeaderField* field = GetField(name)) {

@@ -82,7 +82,16 @@ class AHeaderField {
 
   // A key that two names equal without regard to ASCII case share: look-ups
   // ask HasName only of fields whose key matches the name asked for.
-  static std::uint32_t KeyOfName(std::string_view trimmedName) noexcept;
+  static constexpr std::uint32_t KeyOfName(std::string_view trimmedName) noexcept {
+    if (trimmedName.empty()) return 0;
+    // Folded the way the names compare: ASCII letters only.
+    const auto fold = [](char c) {
+      const auto byte = static_cast<unsigned char>(c);
+      return static_cast<std::uint32_t>(byte >= 'A' && byte <= 'Z' ? byte + ('a' - 'A') : byte);
+    };
+    const auto length = static_cast<std::uint32_t>(trimmedName.size() < 0xFFFF ? trimmedName.size() : 0xFFFF);
+    return length | fold(trimmedName.front()) << 16 | fold(trimmedName.back()) << 24;
+  }
   // The key of this field's name; kAnyNameKey when the field does not keep
   // it (then every look-up asks HasName).
   std::uint32_t NameKey() const noexcept { return name_key_; }
@@ -229,12 +238,25 @@ class THeader {
 
   // The index of the first field named `name`, else -1. An empty name
   // matches the first field without a name (an invalid field).
-  int IndexOf(std::string_view name) const;
+  // Inline, so that a name written in the program is trimmed and keyed
+  // where it is written, once, by the compiler.
+  int IndexOf(std::string_view name) const {
+    const auto blank = [](char c) { return static_cast<unsigned char>(c) <= 32; };
+    while (!name.empty() && blank(name.front())) name.remove_prefix(1);
+    while (!name.empty() && blank(name.back())) name.remove_suffix(1);
+    return IndexOfTrimmed(name, AHeaderField::KeyOfName(name));
+  }
   bool HasField(std::string_view name) const { return IndexOf(name) >= 0; }
   // The first field named `name`, or nullptr.
-  AHeaderField* GetField(std::string_view name) const;
+  AHeaderField* GetField(std::string_view name) const {
+    const int index = IndexOf(name);
+    return index >= 0 ? Fields(index) : nullptr;
+  }
   // GetValue of the first field named `name`, else empty.
-  std::string GetFieldValue(std::string_view name) const;
+  std::string GetFieldValue(std::string_view name) const {
+    const AHeaderField* field = GetField(name);
+    return field ? field->GetValue() : std::string();
+  }
   // SetValue on the first field named `name` (a Date field parses the text),
   // or AddField when there is none.
   void SetFieldValue(std::string_view name, const std::string& value);
@@ -253,6 +275,8 @@ class THeader {
   void DeleteField(int index);
 
  private:
+  // IndexOf for a trimmed name and its key.
+  int IndexOfTrimmed(std::string_view trimmed, std::uint32_t key) const;
   // A field for AddField: a kept one when there is one.
   std::unique_ptr<THeaderField> NewField(std::string_view name, std::string_view value);
 
