@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -421,56 +422,30 @@ TEST(Response, KeepAliveVersionAndServer) {
 // the same lines, the same places, the same spelling, whichever of the
 // fields the answer already holds.
 TEST(Response, FinalHeaderTextIsWhatTheLastFieldsWouldMake) {
-  const struct {
+  struct Case {
     const char* name;
     const char* server;
     std::function<void(ThttpResponse&)> setup;
-  } cases[] = {
+  };
+  // An answer from a file, as the program makes one.
+  const auto file = [](const char* etag, std::optional<int64_t> modified, const char* ranges) {
+    return [=](ThttpResponse& r) {
+      r.GetHeader().SetFieldValue("Content-Type", "text/plain");
+      r.ETag = etag;
+      r.LastModified = modified;
+      r.AddLastLine("Cache-Control: no-cache");
+      r.AddLastLine(std::string("Accept-Ranges: ") + ranges);
+    };
+  };
+  const Case cases[] = {
       {"none of them", "", [](ThttpResponse&) {}},
-      {"a file answer", "App/1.0",
-       [](ThttpResponse& r) {
-         r.GetHeader().SetFieldValue("Content-Type", "text/plain");
-         r.ETag = "\"1-2-3\"";
-         r.LastModified = 786240000;  // Sun, 01 Dec 1994 00:00:00 GMT
-         r.AddLastLine("Cache-Control: no-cache");
-         r.AddLastLine("Accept-Ranges: bytes");
-       }},
+      {"a file answer", "App/1.0", file("\"1-2-3\"", 786240000, "bytes")},  // Sun, 01 Dec 1994 00:00:00 GMT
       // Each differs from the one before in one thing only.
-      {"the same file a second later", "App/1.0",
-       [](ThttpResponse& r) {
-         r.GetHeader().SetFieldValue("Content-Type", "text/plain");
-         r.ETag = "\"1-2-3\"";
-         r.LastModified = 786240001;
-         r.AddLastLine("Cache-Control: no-cache");
-         r.AddLastLine("Accept-Ranges: bytes");
-       }},
-      {"another tag", "App/1.0",
-       [](ThttpResponse& r) {
-         r.ETag = "\"1-2-4\"";
-         r.LastModified = 786240001;
-         r.AddLastLine("Cache-Control: no-cache");
-         r.AddLastLine("Accept-Ranges: bytes");
-       }},
-      {"another line", "App/1.0",
-       [](ThttpResponse& r) {
-         r.ETag = "\"1-2-4\"";
-         r.LastModified = 786240001;
-         r.AddLastLine("Cache-Control: no-cache");
-         r.AddLastLine("Accept-Ranges: none");
-       }},
-      {"another server", "App/1.1",
-       [](ThttpResponse& r) {
-         r.ETag = "\"1-2-4\"";
-         r.LastModified = 786240001;
-         r.AddLastLine("Cache-Control: no-cache");
-         r.AddLastLine("Accept-Ranges: none");
-       }},
-      {"no date", "App/1.1",
-       [](ThttpResponse& r) {
-         r.ETag = "\"1-2-4\"";
-         r.AddLastLine("Cache-Control: no-cache");
-         r.AddLastLine("Accept-Ranges: none");
-       }},
+      {"the same file a second later", "App/1.0", file("\"1-2-3\"", 786240001, "bytes")},
+      {"another tag", "App/1.0", file("\"1-2-4\"", 786240001, "bytes")},
+      {"another line", "App/1.0", file("\"1-2-4\"", 786240001, "none")},
+      {"another server", "App/1.1", file("\"1-2-4\"", 786240001, "none")},
+      {"no date", "App/1.1", file("\"1-2-4\"", std::nullopt, "none")},
       {"odd last lines", " Padded ",
        [](ThttpResponse& r) {
          r.LastLines = {"  X-A :  1 ", "", "no colon at all", ":empty name", "X-B:"};
