@@ -133,6 +133,22 @@ void TRequestHeadReader::ReadHeader(THeader& into) {
 void TRequestHeadReader::ReadHeadLine(std::string& line, std::int32_t maxLength, bool requestLine) {
   TSocketStream& stream = stream_;
   ATCPClientSocket& socket = *stream.Socket;
+  // The usual line, all there and ended by CR LF with no other line-end
+  // byte in it, is found by its LF and passed in one step; any other goes
+  // the careful way below.
+  if (const std::int32_t lf = socket.FindByte('\n'); lf >= 1 && lf - 1 <= maxLength) {
+    const std::int32_t with_end = lf + 1;
+    line.resize(static_cast<std::size_t>(with_end));
+    if (socket.Peek(line.data(), with_end) == with_end && line[lf - 1] == '\r') {
+      const std::string_view text(line.data(), static_cast<std::size_t>(lf - 1));
+      if (text.find('\r') == std::string_view::npos && text.find('\x1a') == std::string_view::npos) {
+        line.resize(static_cast<std::size_t>(lf - 1));
+        stream.Reader()->Skip(with_end);
+        bytes_ += with_end;
+        return;
+      }
+    }
+  }
   std::int32_t scanned = 0;
   std::int32_t hit = -1;
   const bool ready = WaitForHead([&] {
