@@ -58,4 +58,44 @@ std::size_t TSmallFileCache::Bytes() const {
   return bytes_;
 }
 
+namespace {
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr int kPooledReaders = 0;
+#else
+constexpr int kPooledReaders = 4;
+#endif
+
+// The freed readers a thread keeps; a reader freed on another thread joins
+// that thread's pool. Gone for good at the thread's end.
+struct TReaderPool {
+  void* slots[kPooledReaders > 0 ? kPooledReaders : 1];
+  int count = 0;
+  ~TReaderPool();
+};
+
+thread_local bool reader_pool_gone = false;
+thread_local TReaderPool reader_pool;
+
+TReaderPool::~TReaderPool() {
+  reader_pool_gone = true;
+  while (count > 0) ::operator delete(slots[--count]);
+}
+
+}  // namespace
+
+void* TSharedTextReader::operator new(std::size_t size) {
+  if (size == sizeof(TSharedTextReader) && !reader_pool_gone && reader_pool.count > 0)
+    return reader_pool.slots[--reader_pool.count];
+  return ::operator new(size);
+}
+
+void TSharedTextReader::operator delete(void* reader, std::size_t size) noexcept {
+  if (size == sizeof(TSharedTextReader) && !reader_pool_gone && reader_pool.count < kPooledReaders) {
+    reader_pool.slots[reader_pool.count++] = reader;
+    return;
+  }
+  ::operator delete(reader);
+}
+
 }  // namespace vt

@@ -82,6 +82,12 @@ class TSharedTextReader : public TMemoryReader {
   explicit TSharedTextReader(std::shared_ptr<const std::string> text)
       : TMemoryReader(text->data(), static_cast<std::int64_t>(text->size())), text_(std::move(text)) {}
 
+  // One is made and freed for every answer from the cache: each thread keeps
+  // a few freed ones for the next (not in sanitizer builds, which should see
+  // every use after free).
+  static void* operator new(std::size_t size);
+  static void operator delete(void* reader, std::size_t size) noexcept;
+
  private:
   std::shared_ptr<const std::string> text_;
 };

@@ -10,6 +10,7 @@
 #include "app/file_cache.h"
 #include "platform/mime_types.h"
 #include "streams/reader.h"
+#include "util/text.h"
 
 namespace vt {
 
@@ -45,7 +46,7 @@ bool ReadWhole(const TFileReader& reader, std::string& content, struct stat& aft
 
 }  // namespace
 
-std::string FileEntityTag(const struct stat& status) {
+const std::string& FileEntityTag(const struct stat& status) {
   const auto modified_ns = static_cast<std::uint64_t>(status.st_mtim.tv_sec) * 1000000000u +
                            static_cast<std::uint64_t>(status.st_mtim.tv_nsec);
   // Each thread keeps its last tag: a run of answers for one file asks for
@@ -79,7 +80,13 @@ std::unique_ptr<ThttpResponse> CreateFileResponse(const std::string& path, const
   if (!response) response = std::make_unique<ThttpResponse>(200, "HTTP", 1, 1, std::string(), nullptr, "OK");
   // An unknown type is left out rather than sent as an empty field, which
   // is no media type at all.
-  if (!content_type.empty()) response->GetHeader().SetFieldValue("Content-Type", WithTextCharset(content_type));
+  // Only a text type gains a character set: the others are set as they are,
+  // without a copy.
+  if (TextHasPrefix("text/", content_type, false)) {
+    response->GetHeader().SetFieldValue("Content-Type", WithTextCharset(content_type));
+  } else if (!content_type.empty()) {
+    response->GetHeader().SetFieldValue("Content-Type", content_type);
+  }
   struct stat status {};
   std::unique_ptr<AReaderEx> body;
   if (cache && mapped) {
@@ -108,8 +115,8 @@ std::unique_ptr<ThttpResponse> CreateFileResponse(const std::string& path, const
   // is no modification date a client could compare with its own.
   response->LastModified = std::min<std::int64_t>(status.st_mtim.tv_sec, std::time(nullptr));
   response->LastLines.reserve(2);
-  response->LastLines.emplace_back("Cache-Control: no-cache");
-  response->LastLines.emplace_back("Accept-Ranges: bytes");
+  response->AddLastLine("Cache-Control: no-cache");
+  response->AddLastLine("Accept-Ranges: bytes");
   response->SetContentReader(std::move(body));
   return response;
 }

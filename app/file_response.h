@@ -28,8 +28,9 @@ class TSmallFileCache;
 // The strong entity tag of a file version, quotes included: its inode, size
 // and modification time in nanoseconds, in hexadecimal. Any write that
 // changes the file changes its modification time or size; a file replaced
-// by another (saved by rename) has another inode.
-std::string FileEntityTag(const struct stat& status);
+// by another (saved by rename) has another inode. The text is the thread's
+// own and holds until its next call on that thread.
+const std::string& FileEntityTag(const struct stat& status);
 
 // A 200 "OK" answer with the file at `path` as its body, `content_type`
 // (with a charset for plain text, platform/mime_types.h; none when empty)

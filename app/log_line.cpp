@@ -24,6 +24,21 @@ void AppendPadded(std::string& out, std::int64_t value, int digits) {
   out.append(text, static_cast<std::size_t>(n));
 }
 
+// "aa-bb-cc" (with `separator`) for three numbers of two digits, and when
+// `d` is not negative "aa-bb-ccdd" (a four-digit year), in one append; false
+// (nothing appended) when a number has more digits or is negative. What
+// AppendPadded writes for them, a piece at a time.
+bool AppendTwoDigitGroups(std::string& out, int a, int b, int c, int d, char separator) {
+  const auto fits = [](int n) { return n >= 0 && n <= 99; };
+  if (!fits(a) || !fits(b) || !fits(c) || !(d < 0 || fits(d))) return false;
+  const auto tens = [](int n) { return static_cast<char>('0' + n / 10); };
+  const auto ones = [](int n) { return static_cast<char>('0' + n % 10); };
+  const char text[10] = {tens(a), ones(a), separator, tens(b), ones(b), separator, tens(c), ones(c),
+                         d < 0 ? '\0' : tens(d), d < 0 ? '\0' : ones(d)};
+  out.append(text, d < 0 ? 8 : 10);
+  return true;
+}
+
 void AppendHexByte(std::string& out, unsigned char byte) {
   static constexpr char kHex[] = "0123456789ABCDEF";
   out += "\\x";
@@ -129,6 +144,9 @@ static_assert(static_cast<int>(TLogVariable::kAddress) == kVariableCount - 1 &&
 void AppendValue(std::string& out, int index, const TDateTimeParts& t, const TLogLineFields& fields) {
   switch (index) {
     case 0:
+      // The year as its century and the rest.
+      if (t.year >= 0 && t.year <= 9999 && AppendTwoDigitGroups(out, t.day, t.month, t.year / 100, t.year % 100, '-'))
+        return;
       AppendPadded(out, t.day, 2);
       out += '-';
       AppendPadded(out, t.month, 2);
@@ -136,6 +154,7 @@ void AppendValue(std::string& out, int index, const TDateTimeParts& t, const TLo
       AppendPadded(out, t.year, 4);
       return;
     case 1:
+      if (AppendTwoDigitGroups(out, t.hour, t.minute, t.second, -1, ':')) return;
       AppendPadded(out, t.hour, 2);
       out += ':';
       AppendPadded(out, t.minute, 2);
@@ -172,6 +191,7 @@ struct TCompiledTemplate {
   std::string format;
   std::vector<std::string> texts;  // texts[i] comes before slots[i]; one more text than slots
   std::vector<int> slots;
+  std::uint32_t variables = 0;  // 1 << slot for each slot
 };
 
 void CompileTemplate(std::string_view format, TCompiledTemplate& compiled) {
@@ -195,6 +215,8 @@ void CompileTemplate(std::string_view format, TCompiledTemplate& compiled) {
     compiled.texts = std::move(texts);
     compiled.slots = std::move(slots);
   }
+  compiled.variables = 0;
+  for (const int slot : compiled.slots) compiled.variables |= 1u << slot;
 }
 
 // The template of the calling thread's last line, taken apart once: the
@@ -213,10 +235,12 @@ const TCompiledTemplate& CompiledTemplate(std::string_view format) {
 }  // namespace
 
 bool LogLineUses(std::string_view log_format, TLogVariable variable) {
+  return (LogLineVariables(log_format) >> static_cast<int>(variable) & 1u) != 0;
+}
+
+std::uint32_t LogLineVariables(std::string_view log_format) {
   const std::string_view format = log_format.empty() ? std::string_view(kDefaultLogFormat) : log_format;
-  const TCompiledTemplate& compiled = CompiledTemplate(format);
-  return std::find(compiled.slots.begin(), compiled.slots.end(), static_cast<int>(variable)) !=
-         compiled.slots.end();
+  return CompiledTemplate(format).variables;
 }
 
 std::string ExpandLogLine(std::string_view log_format, TDateTime now, const TLogLineFields& fields) {

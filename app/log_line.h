@@ -61,6 +61,8 @@ enum class TLogVariable { kDate, kTime, kMethod, kSize, kUri, kReferer, kUserAge
 // Whether `log_format` (the default template when empty) has the variable:
 // a caller need not look up a value that goes nowhere.
 bool LogLineUses(std::string_view log_format, TLogVariable variable);
+// Every variable the template has at once: bit 1 << variable for each.
+std::uint32_t LogLineVariables(std::string_view log_format);
 
 // The same line appended to `out`, for the time `now` taken apart (a worker
 // builds its lines in a buffer of its own, with the time of the second).

@@ -7,7 +7,6 @@
 
 #include "platform/mime_types.h"
 #include "platform/registry.h"
-#include "util/byte_set.h"
 #include "util/paths.h"
 #include "util/text.h"
 
@@ -69,6 +68,8 @@ bool IsNeverServed(const struct stat& found, const TMapRules& rules) {
 
 // Device names that were never to be served; refused as a whole path.
 bool IsReservedDeviceName(std::string_view path) {
+  // None is longer than four bytes.
+  if (path.size() > 4) return false;
   for (const char* name : {"CON", "COM1", "COM2", "PRN", "AUX"}) {
     if (TextEqualFolded(path, name)) return true;
   }
@@ -102,7 +103,11 @@ bool HasHiddenSegment(std::string_view path) {
 TMapResult MapRequestPath(std::string_view uri, std::string_view pub_dir, std::string& local_path,
                           const TMapRules& rules, struct stat* found_status) {
   local_path.clear();
-  std::string path = TrimSet(uri, ByteSet::Whitespace());
+  // The target without the bytes 0 to 32 at either end.
+  const auto blank = [](char c) { return static_cast<unsigned char>(c) <= 32; };
+  while (!uri.empty() && blank(uri.front())) uri.remove_prefix(1);
+  while (!uri.empty() && blank(uri.back())) uri.remove_suffix(1);
+  std::string path(uri);
 
   // No system call may see a name cut short at a NUL byte.
   if (path.find('\0') != std::string::npos) return mrInvalid;

@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <typeinfo>
 
 #include "app/file_response.h"
 #include "app/cgi_output.h"
@@ -34,6 +35,18 @@
 namespace vt {
 
 namespace {
+
+// The client as the program's own kind, or nullptr. Every request asks
+// twice, and a cast walks the class tree: the class last found to be one is
+// remembered per thread.
+TWebServerClient* AsWebClient(AhttpServerClient& client) {
+  thread_local const std::type_info* last_web_class = nullptr;
+  const std::type_info& kind = typeid(client);
+  if (&kind == last_web_class) return static_cast<TWebServerClient*>(&client);
+  auto* web_client = dynamic_cast<TWebServerClient*>(&client);
+  if (web_client) last_web_class = &kind;
+  return web_client;
+}
 
 // The em dash of the hint.
 constexpr const char* kDash = " \u2014 ";
@@ -899,7 +912,7 @@ void TWebServerApp::HTTPServerGetResponse(AhttpServer&, AhttpServerClient& clien
   const ThttpRequest& request = *client.Request();
   // One set of settings for the whole request, its log line included.
   std::shared_ptr<const TWebServerSettings> settings = SettingsSnapshot();
-  auto* web_client = dynamic_cast<TWebServerClient*>(&client);
+  auto* web_client = AsWebClient(client);
   if (web_client) web_client->RequestSettings = settings;
   if (!Authorized(client)) return;
   const std::string& pub_dir = settings->PubDir;
@@ -912,10 +925,10 @@ void TWebServerApp::HTTPServerGetResponse(AhttpServer&, AhttpServerClient& clien
   thread_local std::string local_path;
   struct stat local_status {};
   const TMapResult mapped = MapRequestPath(request.URI, pub_dir, local_path, rules, &local_status);
+  const std::string ext = FileExtOfPath(local_path);
   // A CGI program also takes POST (a form's body on its standard input);
   // everything else is read only.
-  const bool runs_program =
-      mapped == mrFound && exec_as_cgi && TextEqualFolded(FileExtOfPath(local_path), ".exe");
+  const bool runs_program = mapped == mrFound && exec_as_cgi && TextEqualFolded(ext, ".exe");
   if (!TextEqualFolded(request.Method, "GET") && !TextEqualFolded(request.Method, "HEAD") &&
       !(runs_program && TextEqualFolded(request.Method, "POST"))) {
     auto response = ErrorResponse(
@@ -943,7 +956,6 @@ void TWebServerApp::HTTPServerGetResponse(AhttpServer&, AhttpServerClient& clien
     std::lock_guard lock(FLock);
     FLastRequest = request.GetPathAndQuery();
   }
-  const std::string ext = FileExtOfPath(local_path);
   if (runs_program) {
     if (!web_client) throw ECGIRun("This connection cannot run CGI programs");
     try {
@@ -1011,7 +1023,7 @@ void TWebServerApp::CheckPublishedDirectory(AhttpServerClient& client, const std
 void TWebServerApp::HTTPServerFreeResponse(AhttpServer&, AhttpServerClient& client) {
   RequestFiguresRefresh();
   std::shared_ptr<const TWebServerSettings> settings;
-  if (auto* web_client = dynamic_cast<TWebServerClient*>(&client))
+  if (auto* web_client = AsWebClient(client))
     settings = std::move(web_client->RequestSettings);
   if (!settings) settings = SettingsSnapshot();  // the request never reached the handler
   if (settings->LogToFile) WriteAccessLog(client, settings->LogFormat);
@@ -1021,18 +1033,22 @@ void TWebServerApp::WriteAccessLog(AhttpServerClient& client, const std::string&
   TLogLineFields fields;
   std::string referer;
   std::string user_agent;
+  // Only a template that names them needs these looked up.
+  const std::uint32_t variables = LogLineVariables(log_format);
+  const auto uses = [variables](TLogVariable variable) {
+    return (variables >> static_cast<int>(variable) & 1u) != 0;
+  };
   if (const ThttpRequest* request = client.Request()) {
     fields.method = request->Method;
     fields.uri = request->URI;
     fields.query = request->Query;
-    // Only a template that names them needs these looked up.
-    if (LogLineUses(log_format, TLogVariable::kReferer)) referer = request->GetReferer();
-    if (LogLineUses(log_format, TLogVariable::kUserAgent)) user_agent = request->GetUserAgent();
+    if (uses(TLogVariable::kReferer)) referer = request->GetReferer();
+    if (uses(TLogVariable::kUserAgent)) user_agent = request->GetUserAgent();
     fields.referer = referer;
     fields.user_agent = user_agent;
   }
   std::string address;
-  if (LogLineUses(log_format, TLogVariable::kAddress)) address = client.PeerAddressText();
+  if (uses(TLogVariable::kAddress)) address = client.PeerAddressText();
   fields.address = address;
   fields.size = client.BytesWritten();
   fields.response = client.Response() ? client.Response()->StatusCode : 0;

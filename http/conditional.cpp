@@ -1,5 +1,6 @@
 #include "http/conditional.h"
 
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <optional>
@@ -119,6 +120,27 @@ bool IfRangeHolds(const ThttpRequest& request, const ThttpResponse& response) {
   return date && response.LastModified && *date == *response.LastModified;
 }
 
+// Whether the request has a field that makes its answer conditional or a
+// part: most have none, and then nothing more need be looked up.
+bool HasConditionFields(const ThttpRequest& request) {
+  const THeader* header = request.Header();
+  if (!header) return false;
+  static constexpr std::string_view kNames[] = {"If-Match", "If-None-Match", "If-Modified-Since",
+                                                "If-Unmodified-Since", "Range"};
+  static const auto kKeys = [] {
+    std::array<std::uint32_t, std::size(kNames)> keys{};
+    for (std::size_t i = 0; i < keys.size(); ++i) keys[i] = AHeaderField::KeyOfName(kNames[i]);
+    return keys;
+  }();
+  for (int i = 0; i < header->Count(); ++i) {
+    const AHeaderField& field = *header->Fields(i);
+    for (std::size_t n = 0; n < kKeys.size(); ++n) {
+      if (field.MatchesName(kNames[n], kKeys[n])) return true;
+    }
+  }
+  return false;
+}
+
 void ClearRange(ThttpResponse& response) {
   response.RangeStart = -1;
   response.RangeEnd = -1;
@@ -145,6 +167,10 @@ bool EntityTagListMatches(std::string_view list, std::string_view etag, bool str
 
 void ApplyRequestConditions(const ThttpRequest& request, ThttpResponse& response) {
   if (response.StatusCode != 200) return;
+  if (!HasConditionFields(request)) {
+    ClearRange(response);
+    return;
+  }
   const int32_t failed =
       response.ETag.empty() && !response.LastModified ? 0 : FailedPrecondition(request, response);
   if (failed == 304) {

@@ -4,6 +4,9 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
+#include <typeinfo>
+#include <algorithm>
 #include <vector>
 
 #include "http/http_text.h"
@@ -20,11 +23,11 @@ const std::string kCRLF = "\r\n";
 
 // A file answer has 9 fields, a browser's request about as many.
 constexpr std::size_t kUsualFieldCount = 12;
-
-// Names compare without regard to ASCII case; the name asked for is trimmed.
-bool NameMatches(const AHeaderField& field, std::string_view trimmedName) {
-  return field.HasName(trimmedName);
-}
+// What a cleared block keeps for its next fields: as many as a usual header
+// has, and only fields whose memory is that of a usual line, so that a peer's
+// one long field is not kept for the life of a connection.
+constexpr std::size_t kSpareFields = 16;
+constexpr std::size_t kSpareFieldBytes = 256;
 
 // The current second's text of a Date field in `date_time`, made once per
 // second and thread: every response carries it. The text depends on the
@@ -45,6 +48,11 @@ const std::string& DateText(TDateTime date_time, std::string& scratch) {
   }
   return cached_text;
 }
+
+// Whether the field is a THeaderField itself (no other class). Told by the
+// address of its class's type information: a second copy of it (a library
+// of its own) only makes a plain field take the general way.
+bool IsPlainField(const AHeaderField& field) { return &typeid(field) == &typeid(THeaderField); }
 
 }  // namespace
 
@@ -83,13 +91,31 @@ bool AHeaderField::HasName(std::string_view trimmedName) const {
   return TextEqualFolded(GetName(), trimmedName);
 }
 
+
 void AHeaderField::AppendLine(std::string& out) const { out += GetAsString(); }
 
 // ---------------------------------------------------------------------------
 // Concrete fields
 
 THeaderField::THeaderField(std::string name, std::string value)
-    : name_(std::move(name)), value_(std::move(value)) {}
+    : name_(std::move(name)), value_(std::move(value)) {
+  SetNameKey(KeyOfName(detail::TrimmedView(name_)));
+}
+
+void THeaderField::SetName(const std::string& name) {
+  name_ = name;
+  SetNameKey(KeyOfName(detail::TrimmedView(name_)));
+}
+
+void THeaderField::Assign(std::string_view name, std::string_view value) {
+  // Cleared and appended: the texts come from elsewhere, and this way
+  // costs less than an assignment that allows for overlap.
+  name_.clear();
+  name_.append(name);
+  value_.clear();
+  value_.append(value);
+  SetNameKey(KeyOfName(detail::TrimmedView(name_)));
+}
 
 namespace {
 
@@ -166,9 +192,14 @@ std::unique_ptr<AHeaderField> THeaderField::Duplicate() const {
 }
 
 bool THeaderField::HasName(std::string_view trimmedName) const {
-  // Most names asked for differ in length: no call for those.
-  return name_.size() == trimmedName.size() && AsciiEqualFolded(name_.data(), trimmedName.data(), name_.size());
+  // Most names asked for differ in length: no call for those. Most names
+  // that match are spelled alike: a plain comparison settles those.
+  return name_.size() == trimmedName.size() &&
+         (std::memcmp(name_.data(), trimmedName.data(), name_.size()) == 0 ||
+          AsciiEqualFolded(name_.data(), trimmedName.data(), name_.size()));
 }
+
+int64_t THeaderField::GetAsInteger() const { return TextToInt64Or(detail::TrimmedView(value_), -1); }
 
 void THeaderField::AppendLine(std::string& out) const {
   out += detail::TrimmedView(name_);
@@ -176,22 +207,24 @@ void THeaderField::AppendLine(std::string& out) const {
   out += detail::TrimmedView(value_);
 }
 
-TInvalidField::TInvalidField(std::string line) : line_(std::move(line)) {}
+TInvalidField::TInvalidField(std::string line) : line_(std::move(line)) { SetNameKey(KeyOfName({})); }
 
 std::unique_ptr<AHeaderField> TInvalidField::Duplicate() const {
   return std::make_unique<TInvalidField>(line_);
 }
 
-TDateField::TDateField() : date_time_(NowUTC()) {}
+TDateField::TDateField() : TDateField(NowUTC()) {}
 
-TDateField::TDateField(TDateTime gmt) : date_time_(gmt) {}
+TDateField::TDateField(TDateTime gmt) : date_time_(gmt) { SetNameKey(KeyOfName("Date")); }
 
 std::string TDateField::GetValue() const {
   std::string scratch;
   return DateText(date_time_, scratch);
 }
 
-bool TDateField::HasName(std::string_view trimmedName) const { return TextEqualFolded("Date", trimmedName); }
+bool TDateField::HasName(std::string_view trimmedName) const {
+  return trimmedName.size() == 4 && AsciiEqualFolded("Date", trimmedName.data(), 4);
+}
 
 void TDateField::AppendLine(std::string& out) const {
   std::string scratch;
@@ -212,7 +245,9 @@ THeader::THeader(AReaderEx& reader, bool lineMode, int32_t maxSize) {
   ReadFromReader(reader, lineMode, maxSize);
 }
 
-THeader::~THeader() { Clear(); }
+THeader::~THeader() {
+  while (!fields_.empty()) fields_.pop_back();
+}
 
 std::string THeader::GetAsString() const {
   std::string text;
@@ -222,6 +257,12 @@ std::string THeader::GetAsString() const {
 
 void THeader::AppendTo(std::string& out) const {
   for (const auto& field : fields_) {
+    if (IsPlainField(*field)) {
+      // The plain field's own line, written without a call of its own.
+      const auto& plain = static_cast<const THeaderField&>(*field);
+      detail::AppendHeaderLine(out, detail::TrimmedView(plain.name_), detail::TrimmedView(plain.value_));
+      continue;
+    }
     field->AppendLine(out);
     out += kCRLF;
   }
@@ -294,11 +335,27 @@ std::vector<std::string> THeader::GetFieldNames() const {
 }
 
 void THeader::Clear() {
-  while (!fields_.empty()) fields_.pop_back();
+  while (!fields_.empty()) {
+    std::unique_ptr<AHeaderField> field = std::move(fields_.back());
+    fields_.pop_back();
+    if (spare_.size() >= kSpareFields || !IsPlainField(*field)) continue;
+    auto* plain = static_cast<THeaderField*>(field.get());
+    if (plain->name_.capacity() + plain->value_.capacity() > kSpareFieldBytes) continue;
+    field.release();
+    spare_.emplace_back(plain);
+  }
 }
 
-int THeader::AddField(const std::string& name, const std::string& value) {
-  return AppendField(std::make_unique<THeaderField>(name, value));
+std::unique_ptr<THeaderField> THeader::NewField(std::string_view name, std::string_view value) {
+  if (spare_.empty()) return std::make_unique<THeaderField>(std::string(name), std::string(value));
+  std::unique_ptr<THeaderField> field = std::move(spare_.back());
+  spare_.pop_back();
+  field->Assign(name, value);
+  return field;
+}
+
+int THeader::AddField(std::string_view name, std::string_view value) {
+  return AppendField(NewField(name, value));
 }
 
 void THeader::AddFieldLine(const std::string& line) {
@@ -306,8 +363,7 @@ void THeader::AddFieldLine(const std::string& line) {
   // into the field.
   const std::string_view text(line);
   if (const std::size_t colon = text.find(':'); colon != std::string_view::npos) {
-    AppendField(std::make_unique<THeaderField>(std::string(detail::TrimmedView(text.substr(0, colon))),
-                                               std::string(detail::TrimmedView(text.substr(colon + 1)))));
+    AppendField(NewField(detail::TrimmedView(text.substr(0, colon)), detail::TrimmedView(text.substr(colon + 1))));
   } else {
     AppendField(std::make_unique<TInvalidField>(line));
   }
@@ -321,37 +377,32 @@ int THeader::AppendField(std::unique_ptr<AHeaderField> field) {
   return Count() - 1;
 }
 
-int THeader::IndexOf(std::string_view name) const {
-  const std::string_view trimmed = detail::TrimmedView(name);
+int THeader::IndexOfTrimmed(std::string_view trimmed, std::uint32_t key) const {
   for (size_t i = 0; i < fields_.size(); ++i) {
-    if (NameMatches(*fields_[i], trimmed)) return static_cast<int>(i);
+    if (fields_[i]->MatchesName(trimmed, key)) return static_cast<int>(i);
   }
   return -1;
 }
 
-AHeaderField* THeader::GetField(std::string_view name) const {
-  const int index = IndexOf(name);
-  return index >= 0 ? Fields(index) : nullptr;
-}
-
-std::string THeader::GetFieldValue(std::string_view name) const {
-  const AHeaderField* field = GetField(name);
-  return field ? field->GetValue() : std::string();
-}
 
 void THeader::SetFieldValue(std::string_view name, const std::string& value) {
   if (AHeaderField* field = GetField(name)) {
     field->SetValue(value);
   } else {
-    AddField(std::string(name), value);
+    AddField(name, value);
   }
 }
 
-void THeader::SetFieldValue(std::string_view name, std::string&& value) {
+void THeader::SetFieldValue(std::string_view name, std::string_view value) {
   if (AHeaderField* field = GetField(name)) {
-    field->SetValue(value);
+    if (IsPlainField(*field)) {
+      // Into the memory the value has.
+      static_cast<THeaderField*>(field)->value_.assign(value);
+    } else {
+      field->SetValue(std::string(value));
+    }
   } else {
-    AppendField(std::make_unique<THeaderField>(std::string(name), std::move(value)));
+    AddField(name, value);
   }
 }
 
@@ -372,7 +423,8 @@ void THeader::SetField(std::string_view name, std::unique_ptr<AHeaderField> fiel
 
 bool THeader::DeleteFields(std::string_view name) {
   const std::string_view trimmed = detail::TrimmedView(name);
-  return std::erase_if(fields_, [&](const auto& field) { return NameMatches(*field, trimmed); }) > 0;
+  const std::uint32_t key = AHeaderField::KeyOfName(trimmed);
+  return std::erase_if(fields_, [&](const auto& field) { return field->MatchesName(trimmed, key); }) > 0;
 }
 
 void THeader::ReplaceField(int index, std::unique_ptr<AHeaderField> field) {

@@ -18,12 +18,15 @@
 //
 // Fields keep their insertion order in every operation; SetField and
 // ReplaceField put the new field where the old one stood. Look-ups are linear
-// scans: header blocks are small.
+// scans (header blocks are small) that compare a small key of each name
+// (its length and first and last letters) before the name itself.
 //
 // Ownership: the block owns its fields (std::unique_ptr) and frees them when
 // they are removed or replaced, and when the block is destroyed (last field
 // first). Pointers returned by Fields and GetField stay valid until that
-// field is removed or replaced.
+// field is removed or replaced, or the block cleared. A block that is
+// cleared keeps a few of its plain fields, memory and all, for the fields
+// added next: a block kept per connection then fills without allocating.
 //
 // Threading: a block and its fields are used by one thread at a time.
 // Nothing here raises errors of its own: reader errors from ReadFromReader
@@ -76,6 +79,35 @@ class AHeaderField {
   // Appends GetAsString to `out`: how a block writes itself. The fields here
   // write without making the line first.
   virtual void AppendLine(std::string& out) const;
+
+  // A key that two names equal without regard to ASCII case share: look-ups
+  // ask HasName only of fields whose key matches the name asked for.
+  static constexpr std::uint32_t KeyOfName(std::string_view trimmedName) noexcept {
+    if (trimmedName.empty()) return 0;
+    // Folded the way the names compare: ASCII letters only.
+    const auto fold = [](char c) {
+      const auto byte = static_cast<unsigned char>(c);
+      return static_cast<std::uint32_t>(byte >= 'A' && byte <= 'Z' ? byte + ('a' - 'A') : byte);
+    };
+    const auto length = static_cast<std::uint32_t>(trimmedName.size() < 0xFFFF ? trimmedName.size() : 0xFFFF);
+    return length | fold(trimmedName.front()) << 16 | fold(trimmedName.back()) << 24;
+  }
+  // The key of this field's name; kAnyNameKey when the field does not keep
+  // it (then every look-up asks HasName).
+  std::uint32_t NameKey() const noexcept { return name_key_; }
+  static constexpr std::uint32_t kAnyNameKey = 0xFFFFFFFFu;
+  // HasName(trimmedName), asked only when the keys allow a match; `key` is
+  // KeyOfName(trimmedName).
+  bool MatchesName(std::string_view trimmedName, std::uint32_t key) const {
+    return (name_key_ == key || name_key_ == kAnyNameKey) && HasName(trimmedName);
+  }
+
+ protected:
+  // Fields that keep their key set it whenever their name changes.
+  void SetNameKey(std::uint32_t key) noexcept { name_key_ = key; }
+
+ private:
+  std::uint32_t name_key_ = kAnyNameKey;
 };
 
 class THeaderField : public AHeaderField {
@@ -89,14 +121,20 @@ class THeaderField : public AHeaderField {
   static void operator delete(void* field, std::size_t size) noexcept;
 
   std::string GetName() const override { return name_; }
-  void SetName(const std::string& name) override { name_ = name; }
+  void SetName(const std::string& name) override;
   std::string GetValue() const override { return value_; }
   void SetValue(const std::string& value) override { value_ = value; }
+  // As GetValue's, without the copy.
+  int64_t GetAsInteger() const override;
   std::unique_ptr<AHeaderField> Duplicate() const override;
   bool HasName(std::string_view trimmedName) const override;
   void AppendLine(std::string& out) const override;
 
  private:
+  friend class THeader;
+  // Name and value copied into the memory the field already has.
+  void Assign(std::string_view name, std::string_view value);
+
   std::string name_;
   std::string value_;
 };
@@ -187,7 +225,7 @@ class THeader {
   // Deletes every field, last first.
   virtual void Clear();
   // Appends a THeaderField; names may repeat. Returns its index.
-  virtual int AddField(const std::string& name, const std::string& value);
+  virtual int AddField(std::string_view name, std::string_view value);
   // A line with a colon is split there (both sides trimmed) and added with
   // AddField; a line without one is appended as an invalid field.
   virtual void AddFieldLine(const std::string& line);
@@ -200,17 +238,31 @@ class THeader {
 
   // The index of the first field named `name`, else -1. An empty name
   // matches the first field without a name (an invalid field).
-  int IndexOf(std::string_view name) const;
+  // Inline, so that a name written in the program is trimmed and keyed
+  // where it is written, once, by the compiler.
+  int IndexOf(std::string_view name) const {
+    const auto blank = [](char c) { return static_cast<unsigned char>(c) <= 32; };
+    while (!name.empty() && blank(name.front())) name.remove_prefix(1);
+    while (!name.empty() && blank(name.back())) name.remove_suffix(1);
+    return IndexOfTrimmed(name, AHeaderField::KeyOfName(name));
+  }
   bool HasField(std::string_view name) const { return IndexOf(name) >= 0; }
   // The first field named `name`, or nullptr.
-  AHeaderField* GetField(std::string_view name) const;
+  AHeaderField* GetField(std::string_view name) const {
+    const int index = IndexOf(name);
+    return index >= 0 ? Fields(index) : nullptr;
+  }
   // GetValue of the first field named `name`, else empty.
-  std::string GetFieldValue(std::string_view name) const;
+  std::string GetFieldValue(std::string_view name) const {
+    const AHeaderField* field = GetField(name);
+    return field ? field->GetValue() : std::string();
+  }
   // SetValue on the first field named `name` (a Date field parses the text),
   // or AddField when there is none.
   void SetFieldValue(std::string_view name, const std::string& value);
-  // The same, taking the value over rather than copying it.
-  void SetFieldValue(std::string_view name, std::string&& value);
+  // The same for a value that need not be a string.
+  void SetFieldValue(std::string_view name, std::string_view value);
+  void SetFieldValue(std::string_view name, const char* value) { SetFieldValue(name, std::string_view(value)); }
   // With a field: it is renamed to `name` when its own name differs, then
   // replaces the first field of that name in place, or is appended. Without
   // one (nullptr): the first field of that name is deleted.
@@ -223,7 +275,14 @@ class THeader {
   void DeleteField(int index);
 
  private:
+  // IndexOf for a trimmed name and its key.
+  int IndexOfTrimmed(std::string_view trimmed, std::uint32_t key) const;
+  // A field for AddField: a kept one when there is one.
+  std::unique_ptr<THeaderField> NewField(std::string_view name, std::string_view value);
+
   std::vector<std::unique_ptr<AHeaderField>> fields_;
+  // Plain fields of the block before Clear, kept for NewField.
+  std::vector<std::unique_ptr<THeaderField>> spare_;
 };
 
 }  // namespace vt

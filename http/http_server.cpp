@@ -329,10 +329,8 @@ bool AhttpServerClient::Respond(AhttpServer& server) {
           return true;
         },
         [&] {
-          if (!server_text_.empty()) response_->SetServerField(server_text_);
-          response_->AddLastFields();
           answered_ = true;
-          writer.WriteHeader(*response_);
+          writer.WriteHeader(*response_, server_text_);
           return stream.Socket->IsConnected();
         },
         [&] {
@@ -396,6 +394,12 @@ std::int64_t AhttpServerClient::SendContent(TResponseWriter& writer) {
 }
 
 void AhttpServerClient::ReadBody() {
+  // A request without a body, nearly every one, has nothing to wait for.
+  if (std::int64_t length = 0;
+      request_->GetContentFraming(limits_.MaxRequestBody, length) == TContentFraming::kNone) {
+    MarkRequestRead();
+    return;
+  }
   TSocketStream& stream = *Stream();
   // The whole body has a time limit of its own, as the head has.
   stream.ReadDeadline = Clock::now() + Ms(limits_.RequestBodyTime);
@@ -413,7 +417,7 @@ void AhttpServerClient::ReadBody() {
 }
 
 void AhttpServerClient::AnswerExpectation(AhttpServer& server) {
-  if (!request_->IsHTTP11OrLater() || !request_->Header()) return;
+  if (!request_->IsHTTP11OrLater() || !request_->Header() || !request_->Header()->HasField("Expect")) return;
   if (detail::TrimmedLower(request_->Header()->GetFieldValue("Expect")) != "100-continue") return;
   // Raises the refusal of a body that will not be read (too large, framing
   // not accepted): the client gets that answer instead, and the close.
@@ -570,8 +574,9 @@ void ThttpServerClient::DoRequestHeader() {
   bool close = false;
   bool keep = false;
   if (const THeader* header = request.Header()) {
+    static const std::uint32_t kKey = AHeaderField::KeyOfName("Connection");
     for (int i = 0; i < header->Count(); ++i) {
-      if (!TextEqualFolded(header->Fields(i)->GetName(), "Connection")) continue;
+      if (!header->Fields(i)->MatchesName("Connection", kKey)) continue;
       for (const std::string& option : SplitAtText(header->Fields(i)->GetValue(), ",")) {
         const std::string token = detail::TrimmedLower(option);
         close = close || token == "close";

@@ -26,10 +26,16 @@ constexpr int32_t kBodyPiece = 64 * 1024;
 // Sets the first field `name` to `value` (or appends it) and deletes any
 // later field of that name, so that a generated length is the only one.
 void SetOnlyField(THeader& header, std::string_view name, const std::string& value) {
-  header.SetFieldValue(name, value);
   const int first = header.IndexOf(name);
+  if (first < 0) {
+    // Then there is no other.
+    header.AddField(name, value);
+    return;
+  }
+  header.Fields(first)->SetValue(value);
+  const std::uint32_t key = AHeaderField::KeyOfName(name);
   for (int i = header.Count() - 1; i > first; --i) {
-    if (header.Fields(i)->HasName(name)) header.DeleteField(i);
+    if (header.Fields(i)->MatchesName(name, key)) header.DeleteField(i);
   }
 }
 
@@ -38,9 +44,10 @@ void SetOnlyField(THeader& header, std::string_view name, const std::string& val
 // body at a place the sender did not mean.
 int64_t DeclaredContentLength(const THeader& header) {
   int64_t length = -1;
+  static const std::uint32_t kKey = AHeaderField::KeyOfName("Content-Length");
   for (int i = 0; i < header.Count(); ++i) {
     const AHeaderField* field = header.Fields(i);
-    if (!TextEqualFolded(field->GetName(), "Content-Length")) continue;
+    if (!field->MatchesName("Content-Length", kKey)) continue;
     const std::string value = Trimmed(field->GetValue());
     const int64_t n = IsAllDigits(value) ? TextToInt64Or(value, -1) : -1;
     if (n < 0 || (length >= 0 && n != length)) throw EhttpContent(400, "Invalid Content-Length");
@@ -50,9 +57,10 @@ int64_t DeclaredContentLength(const THeader& header) {
 }
 
 int CountFields(const THeader& header, std::string_view name) {
+  const std::uint32_t key = AHeaderField::KeyOfName(name);
   int count = 0;
   for (int i = 0; i < header.Count(); ++i) {
-    if (TextEqualFolded(header.Fields(i)->GetName(), name)) ++count;
+    if (header.Fields(i)->MatchesName(name, key)) ++count;
   }
   return count;
 }
@@ -324,7 +332,8 @@ void AhttpMessage::Init() {
   HasContent = true;
   major_version_ = 1;
   minor_version_ = 1;
-  protocol_ = "HTTP";
+  // Most messages say HTTP already: no copy for those.
+  if (protocol_ != "HTTP") protocol_ = "HTTP";
 }
 
 void AhttpMessage::ResetMessage() {
@@ -380,6 +389,10 @@ std::unique_ptr<AhttpMessage> AhttpMessage::Duplicate() const {
 
 TContentFraming AhttpMessage::GetContentFraming(int64_t maxSize, int64_t& length) const {
   length = 0;
+  // A request without a field that frames a body has none: the usual GET.
+  if (!ContentMayRunToEnd() && (!header_ || (!header_->HasField("Transfer-Encoding") &&
+                                              !header_->HasField("Content-Length"))))
+    return TContentFraming::kNone;
   if (!ContentMayRunToEnd() && header_) CheckRequestFraming(*header_);
   const std::string coding = GetTransferEncoding();
   if (coding == "chunked") return TContentFraming::kChunked;
@@ -445,12 +458,19 @@ int64_t AhttpMessage::WriteContent(AWriterEx& writer) {
   // alone; a cast, which walks the class tree, only for the others.
   TFileReader* file = nullptr;
   TMemoryReader* memory = nullptr;
+  // The last class found to be a memory reader is remembered per thread:
+  // the same class again is one without a cast.
+  thread_local const std::type_info* last_memory_class = nullptr;
   if (content_is_text_ || !content_reader_) {
     // nothing to tell
-  } else if (typeid(*content_reader_) == typeid(TFileReader)) {
+  } else if (const std::type_info& kind = typeid(*content_reader_); &kind == last_memory_class) {
+    memory = static_cast<TMemoryReader*>(content_reader_);
+  } else if (&kind == &typeid(TFileReader)) {
     file = static_cast<TFileReader*>(content_reader_);
   } else if (memory = dynamic_cast<TMemoryReader*>(content_reader_); !memory) {
     file = dynamic_cast<TFileReader*>(content_reader_);
+  } else {
+    last_memory_class = &kind;
   }
   if (content_is_text_) {
     writer.WriteText(content_text_);
@@ -532,7 +552,9 @@ void ThttpRequest::Reuse(const std::string& startLine) {
   ResetMessage();
   Port.clear();
   ProxyRequest = false;
-  Init();
+  // What Init sets besides: the method, target and version all come from
+  // the line.
+  ConnectionMode = 0;
   // As the constructor does: the line, no header, an empty text body.
   SetStartLine(startLine);
   SetHeader(nullptr);
@@ -682,9 +704,16 @@ void ThttpResponse::Reuse(int32_t statusCode, const std::string& reasonPhrase) {
   RangeEnd = -1;
   ETag.clear();
   LastModified.reset();
+  // A handful of usual lines keep their memory; a long one goes.
+  constexpr std::size_t kSpareLines = 4;
+  constexpr std::size_t kSpareLineBytes = 128;
+  for (std::string& line : LastLines) {
+    if (spare_lines_.size() < kSpareLines && line.capacity() <= kSpareLineBytes)
+      spare_lines_.push_back(std::move(line));
+  }
   LastLines.clear();
   Init();
-  StoreVersion("HTTP", 1, 1);
+  // Init made it HTTP/1.1 already.
   SetHeader(std::move(header));
   SetContentText(std::string());
   SetStatusCode(statusCode);
@@ -694,7 +723,26 @@ void ThttpResponse::Reuse(int32_t statusCode, const std::string& reasonPhrase) {
 std::unique_ptr<AhttpMessage> ThttpResponse::CreateEmpty() const { return std::make_unique<ThttpResponse>(); }
 
 void ThttpResponse::ComposeStartLine() {
-  start_line_ = ComposeStatusLine(StatusCode, ReasonPhrase, Protocol(), MajorVersion(), MinorVersion());
+  if (Protocol() != "HTTP") {
+    start_line_ = ComposeStatusLine(StatusCode, ReasonPhrase, Protocol(), MajorVersion(), MinorVersion());
+    return;
+  }
+  // An answer has the line of the one before it, most of the time: each
+  // thread keeps its last one.
+  thread_local int32_t last_code = -1;
+  thread_local int32_t last_major = -1;
+  thread_local int32_t last_minor = -1;
+  thread_local std::string last_reason;
+  thread_local std::string last_line;
+  if (StatusCode != last_code || MajorVersion() != last_major || MinorVersion() != last_minor ||
+      ReasonPhrase != last_reason) {
+    last_line = ComposeStatusLine(StatusCode, ReasonPhrase, Protocol(), MajorVersion(), MinorVersion());
+    last_code = StatusCode;
+    last_major = MajorVersion();
+    last_minor = MinorVersion();
+    last_reason = ReasonPhrase;
+  }
+  start_line_ = last_line;
 }
 
 void ThttpResponse::ParseStartLine() {
@@ -808,19 +856,26 @@ void ThttpResponse::SetRange(int64_t start, int64_t end) {
 }
 
 void ThttpResponse::SetServerField(std::string_view text) {
-  std::string value;
-  value.reserve(text.size() + 1 + kHTTPServerToken.size());
+  // Made in memory the thread keeps: every answer carries it.
+  thread_local std::string value;
+  value.clear();
   if (!text.empty()) {
     value += text;
     value += ' ';
   }
   value += kHTTPServerToken;
-  GetHeader().SetField("Server", std::make_unique<THeaderField>("Server", std::move(value)));
+  THeader& header = GetHeader();
+  if (const int index = header.IndexOf("Server"); index >= 0) {
+    // A new field, named as written here, in place of the one there was.
+    header.ReplaceField(index, std::make_unique<THeaderField>("Server", value));
+  } else {
+    header.AddField("Server", value);
+  }
 }
 
 void ThttpResponse::MatchRequestVersion(const ThttpRequest& request) {
   if (!request.IsHTTP()) return;
-  SetProtocol("HTTP");
+  if (Protocol() != "HTTP") SetProtocol("HTTP");
   SetMajorVersion(1);
   SetMinorVersion(request.IsHTTP10OrEarlier() ? 0 : 1);
 }
@@ -840,15 +895,105 @@ void ThttpResponse::SetConnectionField(bool keepAlive) {
 void ThttpResponse::AddLastFields() {
   THeader& header = GetHeader();
   if (LastModified) {
-    std::string date;
+    thread_local std::string date;
+    date.clear();
     AppendHTTPDate(date, *LastModified);
-    header.SetFieldValue("Last-Modified", std::move(date));
+    header.SetFieldValue("Last-Modified", std::string_view(date));
   }
   if (!ETag.empty()) header.SetFieldValue("ETag", ETag);
   for (const std::string& line : LastLines) {
     // An empty line would end the header early.
     if (!line.empty()) header.AddFieldLine(line);
   }
+}
+
+void ThttpResponse::AppendFinalHeaderText(std::string& out, std::string_view serverText) {
+  const THeader* header = Header();
+  const bool server = !serverText.empty();
+  // The names are looked for in one pass over the block.
+  bool held = false;
+  if (header && (server || LastModified || !ETag.empty())) {
+    static const std::uint32_t kServerKey = AHeaderField::KeyOfName("Server");
+    static const std::uint32_t kLastModifiedKey = AHeaderField::KeyOfName("Last-Modified");
+    static const std::uint32_t kETagKey = AHeaderField::KeyOfName("ETag");
+    for (int i = 0; i < header->Count() && !held; ++i) {
+      const AHeaderField& field = *header->Fields(i);
+      held = (server && field.MatchesName("Server", kServerKey)) ||
+             (LastModified && field.MatchesName("Last-Modified", kLastModifiedKey)) ||
+             (!ETag.empty() && field.MatchesName("ETag", kETagKey));
+    }
+  }
+  if (held) {
+    if (server) SetServerField(serverText);
+    AddLastFields();
+    AppendHeaderText(out);
+    return;
+  }
+  // The text up to the empty line that ends it, which comes after the last
+  // fields.
+  AppendHeaderText(out);
+  out.resize(out.size() - kCRLF.size());
+  // Answers for one file in a row end alike: each thread keeps the text of
+  // its last ones with what it was made of, and makes it again only when
+  // one of those differs.
+  struct TLastFieldsText {
+    bool made = false;
+    std::string server;
+    std::optional<int64_t> modified;
+    std::string etag;
+    std::vector<std::string> lines;
+    std::string text;
+  };
+  thread_local TLastFieldsText last;
+  if (!last.made || last.server != serverText || last.modified != LastModified || last.etag != ETag ||
+      last.lines != LastLines) {
+    last.made = false;
+    last.server.assign(serverText);
+    last.modified = LastModified;
+    last.etag = ETag;
+    last.lines = LastLines;
+    std::string& text = last.text;
+    text.clear();
+    // Each as a field would write itself: name, ": ", the value trimmed.
+    if (server) {
+      std::string value;
+      value.reserve(serverText.size() + 1 + kHTTPServerToken.size());
+      value += serverText;
+      value += ' ';
+      value += kHTTPServerToken;
+      detail::AppendHeaderLine(text, "Server", detail::TrimmedView(value));
+    }
+    if (LastModified) {
+      text += std::string_view("Last-Modified: ");
+      AppendHTTPDate(text, *LastModified);
+      text += kCRLF;
+    }
+    if (!ETag.empty()) detail::AppendHeaderLine(text, "ETag", detail::TrimmedView(ETag));
+    for (const std::string& line : LastLines) {
+      if (line.empty()) continue;
+      const std::string_view view(line);
+      if (const std::size_t colon = view.find(':'); colon != std::string_view::npos) {
+        detail::AppendHeaderLine(text, detail::TrimmedView(view.substr(0, colon)),
+                                 detail::TrimmedView(view.substr(colon + 1)));
+      } else {
+        text += line;
+        text += kCRLF;
+      }
+    }
+    last.made = true;
+  }
+  out += last.text;
+  out += kCRLF;
+}
+
+void ThttpResponse::AddLastLine(std::string_view line) {
+  if (spare_lines_.empty()) {
+    LastLines.emplace_back(line);
+    return;
+  }
+  LastLines.push_back(std::move(spare_lines_.back()));
+  spare_lines_.pop_back();
+  LastLines.back().assign(line);
 }
 
 std::unique_ptr<ThttpResponse> CreateHTMLResponse(int32_t code, const std::string& reason,

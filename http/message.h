@@ -420,6 +420,16 @@ class ThttpResponse : public AhttpMessage {
   // the validators (when set), then LastLines, each with
   // THeader::AddFieldLine. The server calls it once, after the Server field.
   void AddLastFields();
+  // Appends the header text the answer has after SetServerField(serverText)
+  // (only when serverText is not empty) and AddLastFields, as
+  // AppendHeaderText would write it. Those fields are written straight
+  // after the others rather than made as fields first, so they do not join
+  // the block; when it already holds a Server, Last-Modified or ETag field
+  // that they would set in place, they are made as fields after all.
+  void AppendFinalHeaderText(std::string& out, std::string_view serverText);
+  // Appends `line` to LastLines in the memory of a line the object held
+  // before Reuse, when it has one.
+  void AddLastLine(std::string_view line);
 
   int32_t StatusCode = 0;
   // Empty: the standard phrase of the code.
@@ -438,6 +448,10 @@ class ThttpResponse : public AhttpMessage {
   // (Date, Content-Length, Connection, Server) included, so that what an
   // application adds leaves those where they always are.
   std::vector<std::string> LastLines;
+
+ private:
+  // Lines of LastLines before Reuse, kept for AddLastLine.
+  std::vector<std::string> spare_lines_;
 };
 
 // A response with the code, HTTP/1.1, the page as its body and the reason;

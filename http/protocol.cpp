@@ -92,6 +92,13 @@ TViewCut CutViewAtByte(std::string_view text, char delimiter) {
 // "HTTP/1.1" into protocol (upper-cased) and the two numbers (0 when missing
 // or not numbers).
 void ParseVersionText(std::string_view version, std::string& protocol, int32_t& major, int32_t& minor) {
+  // Nearly every request says one of these two.
+  if (version == "HTTP/1.1" || version == "HTTP/1.0") {
+    protocol.assign("HTTP");
+    major = 1;
+    minor = version.back() - '0';
+    return;
+  }
   const TViewCut protocolCut = CutViewAtByte(version, '/');
   protocol.assign(protocolCut.left);
   AsciiUpperInPlace(protocol);
@@ -186,6 +193,11 @@ void ParseRequestLine(std::string_view line, std::string& method, std::string& u
 namespace {
 
 void DecodeURLTextInto(std::string& decoded, std::string_view text, bool plusIsBlank) {
+  // A path with nothing to decode is taken as it is.
+  if (text.find('%') == std::string_view::npos && (!plusIsBlank || text.find('+') == std::string_view::npos)) {
+    decoded.assign(text);
+    return;
+  }
   decoded.clear();
   decoded.reserve(text.size());
   for (size_t i = 0; i < text.size(); ++i) {

@@ -37,12 +37,14 @@ TResponseWriter::~TResponseWriter() {
   }
 }
 
-void TResponseWriter::WriteHeader(AhttpMessage& message) {
+void TResponseWriter::WriteHeader(ThttpResponse& response, std::string_view serverText) {
   if (limit_ >= 0 || !buffer_.empty()) {
-    WriteText(message.GetHeaderText());
+    std::string text;
+    response.AppendFinalHeaderText(text, serverText);
+    WriteText(text);
     return;
   }
-  message.AppendHeaderText(buffer_);
+  response.AppendFinalHeaderText(buffer_, serverText);
   if (buffer_.size() >= block_) Flush();
 }
 

@@ -20,6 +20,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "http/limits.h"
 #include "sockets/socket_stream.h"
@@ -32,6 +33,7 @@ namespace vt {
 VT_EXCEPTION_CLASS(EContentOverrun, EWriter);
 
 class AhttpMessage;
+class ThttpResponse;
 
 class TResponseWriter : public AWriterEx, public IFileRangeWriter {
  public:
@@ -59,9 +61,9 @@ class TResponseWriter : public AWriterEx, public IFileRangeWriter {
 
   int32_t Write(const char* buffer, int32_t count) override;
   void WriteText(const std::string& text) override;
-  // The message's header text (AhttpMessage::AppendHeaderText), made
-  // straight in the gathering buffer.
-  void WriteHeader(AhttpMessage& message);
+  // The answer's final header text (ThttpResponse::AppendFinalHeaderText),
+  // made straight in the gathering buffer.
+  void WriteHeader(ThttpResponse& response, std::string_view serverText);
 
   // Hands what is gathered to the connection, then waits while too much is
   // queued: "Write error" when the connection ends meanwhile, or when the

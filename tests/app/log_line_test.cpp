@@ -27,6 +27,26 @@ TEST(LogLine, DefaultTemplate) {
   EXPECT_EQ(expected, ExpandLogLine(kDefaultLogFormat, SampleTime(), SampleFields()));
 }
 
+// Every field of the date and time keeps its width and place, whatever
+// digits it has.
+TEST(LogLine, DatesAndTimesAtTheirWidths) {
+  struct Case {
+    int year, month, day, hour, minute, second;
+    const char* expected;
+  } cases[] = {
+      {2026, 12, 6, 14, 5, 9, "06-12-2026 14:05:09"},
+      {1999, 1, 31, 0, 0, 0, "31-01-1999 00:00:00"},
+      {2000, 10, 10, 10, 10, 10, "10-10-2000 10:10:10"},
+      {999, 7, 4, 23, 59, 59, "04-07-0999 23:59:59"},
+      {1, 1, 1, 1, 2, 3, "01-01-0001 01:02:03"},
+      {9999, 12, 31, 9, 8, 7, "31-12-9999 09:08:07"},
+  };
+  for (const Case& c : cases) {
+    const TDateTime time = EncodeDate(c.year, c.month, c.day) + EncodeTime(c.hour, c.minute, c.second, 0);
+    EXPECT_EQ(c.expected, ExpandLogLine("$date$ $time$", time, SampleFields())) << c.expected;
+  }
+}
+
 TEST(LogLine, CustomTemplatesKeepWhatIsNoVariable) {
   const TLogLineFields fields = SampleFields();
   EXPECT_EQ("[$DATE$] $uri /index.html /index.html ref=http://example.test/ ua=curl/7.88.1",

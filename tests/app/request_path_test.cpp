@@ -83,6 +83,8 @@ TEST_F(MapRequestPathTest, RefusesPathsThatCouldLeaveTheDirectory) {
            std::string_view(".."),
            std::string_view("CON"),
            std::string_view("aux"),
+           std::string_view("COM1"),
+           std::string_view(" com2\t"),
            std::string_view("/index.html\0.txt", 16),
        }) {
     EXPECT_EQ(mrInvalid, Map(uri)) << uri;

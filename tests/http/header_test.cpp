@@ -87,6 +87,48 @@ TEST(HeaderBlock, LookUpsIgnoreCaseAndBlanks) {
   EXPECT_EQ((Lines{"Content-Length: 12", "no colon"}), FieldLines(header));
 }
 
+// A block kept per connection is cleared between requests and its fields
+// come back under other names and values: a look-up must find each field by
+// the name it has now, never by one it had before, and names that share
+// their length and first and last letters must still be told apart.
+TEST(HeaderBlock, FieldsTakenAgainAfterClearAnswerToTheirNewNames) {
+  THeader header;
+  for (const char* line : {"Host: first.example", "X-Aa: 1", "Content-Length: 123456789", "If-None-Match: \"t\"",
+                           "no colon", "Connection: keep-alive"})
+    header.AddFieldLine(line);
+  header.SetField("Date", std::make_unique<TDateField>(34700.5));
+  header.Clear();
+  EXPECT_EQ(0, header.Count());
+  header.AddFieldLine("Range: bytes=1-2");
+  header.AddField("X-Ba", "2");
+  header.AddField("host", "b");
+  header.AddFieldLine("X-Aa:3");
+  const struct {
+    const char* name;
+    int index;
+    const char* value;
+  } lookups[] = {
+      {"Range", 0, "bytes=1-2"}, {"x-ba", 1, "2"},       {"HOST", 2, "b"},           {"X-Aa", 3, "3"},
+      {"X-Ca", -1, ""},          {"Content-Length", -1, ""}, {"If-None-Match", -1, ""}, {"Connection", -1, ""},
+      {"Date", -1, ""},          {"", -1, ""},
+  };
+  for (const auto& l : lookups) {
+    EXPECT_EQ(l.index, header.IndexOf(l.name)) << l.name;
+    EXPECT_EQ(l.value, header.GetFieldValue(l.name)) << l.name;
+  }
+  EXPECT_EQ((Lines{"Range: bytes=1-2", "X-Ba: 2", "host: b", "X-Aa: 3"}), FieldLines(header));
+
+  // Renamed in place, by name or by line: found under the new name only.
+  header.Fields(1)->SetName("Accept");
+  header.Fields(3)->SetAsString("Referer: r");
+  EXPECT_EQ(1, header.IndexOf("accept"));
+  EXPECT_EQ(3, header.IndexOf("referer"));
+  EXPECT_EQ(-1, header.IndexOf("X-Ba"));
+  EXPECT_EQ(-1, header.IndexOf("X-Aa"));
+  EXPECT_TRUE(header.DeleteFields("ACCEPT"));
+  EXPECT_EQ((Lines{"Range: bytes=1-2", "host: b", "Referer: r"}), FieldLines(header));
+}
+
 TEST(HeaderBlock, SetFieldReplacesInPlaceDeletesOrAppends) {
   THeader header;
   header.SetAsString("Host: a\r\ndate: x\r\nServer: s");

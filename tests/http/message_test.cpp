@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -415,6 +416,123 @@ TEST(Response, KeepAliveVersionAndServer) {
   EXPECT_EQ("Server: Veltrana/1.0 ZO-RIVI/1.09", response.GetHeader().Fields(0)->GetAsString());
   response.SetServerField("");
   EXPECT_EQ("ZO-RIVI/1.09", response.GetHeader().GetFieldValue("Server"));
+}
+
+// The final header written straight is the text the fields would make:
+// the same lines, the same places, the same spelling, whichever of the
+// fields the answer already holds.
+TEST(Response, FinalHeaderTextIsWhatTheLastFieldsWouldMake) {
+  struct Case {
+    const char* name;
+    const char* server;
+    std::function<void(ThttpResponse&)> setup;
+  };
+  // An answer from a file, as the program makes one.
+  const auto file = [](const char* etag, std::optional<int64_t> modified, const char* ranges) {
+    return [=](ThttpResponse& r) {
+      r.GetHeader().SetFieldValue("Content-Type", "text/plain");
+      r.ETag = etag;
+      r.LastModified = modified;
+      r.AddLastLine("Cache-Control: no-cache");
+      r.AddLastLine(std::string("Accept-Ranges: ") + ranges);
+    };
+  };
+  const Case cases[] = {
+      {"none of them", "", [](ThttpResponse&) {}},
+      {"a file answer", "App/1.0", file("\"1-2-3\"", 786240000, "bytes")},  // Sun, 01 Dec 1994 00:00:00 GMT
+      // Each differs from the one before in one thing only.
+      {"the same file a second later", "App/1.0", file("\"1-2-3\"", 786240001, "bytes")},
+      {"another tag", "App/1.0", file("\"1-2-4\"", 786240001, "bytes")},
+      {"another line", "App/1.0", file("\"1-2-4\"", 786240001, "none")},
+      {"another server", "App/1.1", file("\"1-2-4\"", 786240001, "none")},
+      {"no date", "App/1.1", file("\"1-2-4\"", std::nullopt, "none")},
+      {"odd last lines", " Padded ",
+       [](ThttpResponse& r) {
+         r.LastLines = {"  X-A :  1 ", "", "no colon at all", ":empty name", "X-B:"};
+       }},
+      {"a Server field already", "App/1.0",
+       [](ThttpResponse& r) {
+         r.GetHeader().AddField("server", "Mine");
+         r.GetHeader().AddField("X-After", "1");
+         r.ETag = "\"e\"";
+       }},
+      {"validator fields already", "",
+       [](ThttpResponse& r) {
+         r.GetHeader().AddField("ETAG", "\"old\"");
+         r.GetHeader().AddField("Last-Modified", "then");
+         r.GetHeader().AddField("X-After", "1");
+         r.ETag = "\"new\"";
+         r.LastModified = 0;
+         r.LastLines = {"Vary: *"};
+       }},
+      {"a Server field but no server text", "",
+       [](ThttpResponse& r) {
+         r.GetHeader().AddField("Server", "Mine");
+         r.LastModified = 1;
+       }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ThttpResponse made(200, "HTTP", 1, 1, "body", nullptr, "OK");
+    ThttpResponse written(200, "HTTP", 1, 1, "body", nullptr, "OK");
+    for (ThttpResponse* r : {&made, &written}) {
+      c.setup(*r);
+      r->AddDateField = false;
+      r->Prepare();
+    }
+    if (*c.server) made.SetServerField(c.server);
+    made.AddLastFields();
+    std::string text = "before|";
+    written.AppendFinalHeaderText(text, c.server);
+    EXPECT_EQ("before|" + made.GetHeaderText(), text);
+  }
+}
+
+// Status lines with the standard phrase are kept from answer to answer on
+// a thread: each must still be the line of its own code and version.
+TEST(Response, StatusLinesInTurnAreEachTheirOwn) {
+  const struct {
+    int32_t code;
+    int32_t minor;
+    const char* reason;
+    const char* expected;
+  } answers[] = {
+      {200, 1, "", "HTTP/1.1 200 OK"},       {200, 1, "", "HTTP/1.1 200 OK"},
+      {200, 0, "", "HTTP/1.0 200 OK"},       {304, 0, "", "HTTP/1.0 304 Not modified"},
+      {304, 1, "", "HTTP/1.1 304 Not modified"}, {304, 1, "Same", "HTTP/1.1 304 Same"},
+      {304, 1, "", "HTTP/1.1 304 Not modified"}, {404, 1, "", "HTTP/1.1 404 Not Found"},
+      {200, 1, "OK", "HTTP/1.1 200 OK"},         {200, 1, "Fine", "HTTP/1.1 200 Fine"},
+      {200, 1, "OK", "HTTP/1.1 200 OK"},
+  };
+  ThttpResponse response;
+  for (const auto& a : answers) {
+    response.Reuse(a.code, a.reason);
+    response.SetMinorVersion(a.minor);
+    EXPECT_EQ(a.expected, response.GetStartLine());
+  }
+  ThttpResponse other(200, "XTP", 1, 1, std::string(), nullptr, "");
+  EXPECT_EQ("XTP/1.1 200 OK", other.GetStartLine());
+}
+
+// Last lines keep their memory across Reuse: the lines after it are exactly
+// those added after it, longer or shorter than the ones before.
+TEST(Response, LastLinesAfterReuseAreOnlyTheNewOnes) {
+  const std::vector<std::vector<std::string>> rounds = {
+      {"Cache-Control: no-cache", "Accept-Ranges: bytes"},
+      {"X: 1"},
+      {},
+      {"Accept-Ranges: none", "Cache-Control: private, max-age=0", "Vary: Accept-Encoding"},
+  };
+  ThttpResponse response(200, "HTTP", 1, 1, std::string(), nullptr, "OK");
+  for (const auto& lines : rounds) {
+    response.Reuse(200, "OK");
+    for (const std::string& line : lines) response.AddLastLine(line);
+    EXPECT_EQ(lines, response.LastLines);
+    response.AddLastFields();
+    std::vector<std::string> written;
+    for (int i = 0; i < response.Header()->Count(); ++i) written.push_back(response.Header()->Fields(i)->GetAsString());
+    EXPECT_EQ(lines, written);
+  }
 }
 
 TEST(Response, ReuseLeavesNothingOfTheAnswerBefore) {

@@ -44,6 +44,10 @@ TEST(Protocol, ParsesRequestLines) {
       {"GET /c++.txt?a+b=%26%3D HTTP/1.1", "GET", "/c++.txt", "a+b=%26%3D", "HTTP", 1, 1},
       {"GET /what%3F.txt?x?y HTTP/1.1", "GET", "/what?.txt", "x?y", "HTTP", 1, 1},
       {"GET /%25%32%35? HTTP/1.1", "GET", "/%25", "", "HTTP", 1, 1},
+      // Versions beside the usual two.
+      {"GET /x HTTP/1.10", "GET", "/x", "", "HTTP", 1, 10},
+      {"GET /x HTTP/2.0", "GET", "/x", "", "HTTP", 2, 0},
+      {"GET /x Http/1.0", "GET", "/x", "", "HTTP", 1, 0},
   };
   for (const RequestLineCase& c : cases) {
     std::string method, uri, query, protocol;
