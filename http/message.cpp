@@ -1,6 +1,7 @@
 #include "http/message.h"
 
 #include <algorithm>
+#include <charconv>
 #include <limits>
 #include <memory>
 #include <typeinfo>
@@ -25,14 +26,14 @@ constexpr int32_t kBodyPiece = 64 * 1024;
 
 // Sets the first field `name` to `value` (or appends it) and deletes any
 // later field of that name, so that a generated length is the only one.
-void SetOnlyField(THeader& header, std::string_view name, const std::string& value) {
+void SetOnlyField(THeader& header, std::string_view name, std::string_view value) {
   const int first = header.IndexOf(name);
   if (first < 0) {
     // Then there is no other.
     header.AddField(name, value);
     return;
   }
-  header.Fields(first)->SetValue(value);
+  header.Fields(first)->SetValue(std::string(value));
   const std::uint32_t key = AHeaderField::KeyOfName(name);
   for (int i = header.Count() - 1; i > first; --i) {
     if (header.Fields(i)->MatchesName(name, key)) header.DeleteField(i);
@@ -802,8 +803,12 @@ void ThttpResponse::PrepareHeader() {
     SetOnlyField(header, "Content-Length", "0");
     return;
   }
-  if (GetTransferEncoding() != "chunked" && size >= 0)
-    SetOnlyField(header, "Content-Length", std::to_string(size));
+  if (GetTransferEncoding() != "chunked" && size >= 0) {
+    // Written on the stack: every answer with a body has it.
+    char digits[24];
+    const char* end = std::to_chars(digits, digits + sizeof digits, size).ptr;
+    SetOnlyField(header, "Content-Length", std::string_view(digits, static_cast<std::size_t>(end - digits)));
+  }
 }
 
 void ThttpResponse::AssignPrototype(const AhttpMessage* prototype) {
