@@ -1069,7 +1069,7 @@ void TWebServerApp::WriteAccessLog(AhttpServerClient& client, const std::string&
   thread_local std::string line;
   line.clear();
   AppendLogLine(line, log_format, NowLocalParts(), fields);
-  line += "\r\n";
+  line.append("\r\n", 2);
 
   // The answer has gone out already: a log that cannot be written must not
   // change it or end the connection. The failure is told once, and again
