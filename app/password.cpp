@@ -64,13 +64,11 @@ void TBasicAuthGate::Configure(const std::string& user, const std::string& hash)
     config->user_digest = DigestOf(user);
     config_ = std::move(config);
   }
+  enabled_.store(config_ != nullptr, std::memory_order_release);
   passed_.clear();
 }
 
-bool TBasicAuthGate::Enabled() const {
-  std::lock_guard lock(mutex_);
-  return config_ != nullptr;
-}
+bool TBasicAuthGate::Enabled() const { return enabled_.load(std::memory_order_acquire); }
 
 std::string TBasicAuthGate::AddressKey(const TSocketAddress& peer) {
   if (peer.IsIPv4() || peer.Family() != AF_INET6) return peer.HostText();

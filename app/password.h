@@ -29,6 +29,7 @@
 // once.
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <map>
@@ -112,6 +113,8 @@ class TBasicAuthGate {
   unsigned char key_[32];  // of the digests, random per process
   mutable std::mutex mutex_;  // config_, passed_, failures_
   std::shared_ptr<const TConfig> config_;
+  // config_ is set: read without the lock on every request, written with it.
+  std::atomic<bool> enabled_{false};
   std::vector<Digest> passed_;  // credentials that passed the current config
   std::map<std::string, TFailures> failures_;
   std::mutex check_mutex_;  // one slow check at a time

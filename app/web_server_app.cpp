@@ -908,6 +908,7 @@ std::unique_ptr<TTCPServerClient> TWebServerApp::HTTPServerCreateClient(ATCPServ
 }
 
 void TWebServerApp::HTTPServerGetResponse(AhttpServer&, AhttpServerClient& client) {
+  static const std::string kOKReason = "OK";
   RequestFiguresRefresh();
   const ThttpRequest& request = *client.Request();
   // One set of settings for the whole request, its log line included.
@@ -953,8 +954,13 @@ void TWebServerApp::HTTPServerGetResponse(AhttpServer&, AhttpServerClient& clien
   }
 
   {
+    // Written into the memory the last one had, without a string between.
     std::lock_guard lock(FLock);
-    FLastRequest = request.GetPathAndQuery();
+    FLastRequest.assign(request.URI);
+    if (!request.Query.empty()) {
+      FLastRequest += '?';
+      FLastRequest += request.Query;
+    }
   }
   if (runs_program) {
     if (!web_client) throw ECGIRun("This connection cannot run CGI programs");
@@ -981,10 +987,16 @@ void TWebServerApp::HTTPServerGetResponse(AhttpServer&, AhttpServerClient& clien
   }
 
   client.SetResponse(CreateFileResponse(local_path, FileExtToContentType(ext), &local_status, &FFileCache,
-                                        client.NewResponse(200, "OK")));
+                                        client.NewResponse(200, kOKReason)));
 }
 
 bool TWebServerApp::Authorized(AhttpServerClient& client) {
+  // Without a password every request passes: nothing to decode, look up or
+  // time.
+  if (!FAuthGate.Enabled()) {
+    client.RemoteUser.clear();
+    return true;
+  }
   const TBasicAuthGate::TResult result =
       FAuthGate.Check(client.Request()->GetBasicCredentials(), client.RemotePeer);
   if (result.verdict == TBasicAuthGate::TVerdict::kPass) {
@@ -1057,7 +1069,7 @@ void TWebServerApp::WriteAccessLog(AhttpServerClient& client, const std::string&
   thread_local std::string line;
   line.clear();
   AppendLogLine(line, log_format, NowLocalParts(), fields);
-  line += "\r\n";
+  line.append("\r\n", 2);
 
   // The answer has gone out already: a log that cannot be written must not
   // change it or end the connection. The failure is told once, and again

@@ -614,7 +614,7 @@ void ThttpServerClient::DoPreRespond() {
   // Whatever the handler decided: a body whose end only the close can show
   // must be followed by the close.
   if (KeepAlive && !IsDelimited(response, Request())) KeepAlive = false;
-  response.SetConnectionField(KeepAlive);
+  response.SetConnectionFieldForWriting(KeepAlive);
 }
 
 void ThttpServerClient::BuildCGIEnvironment(std::vector<std::string>* list, const std::string& documentRoot,

@@ -1,6 +1,7 @@
 #include "http/message.h"
 
 #include <algorithm>
+#include <charconv>
 #include <limits>
 #include <memory>
 #include <typeinfo>
@@ -25,14 +26,14 @@ constexpr int32_t kBodyPiece = 64 * 1024;
 
 // Sets the first field `name` to `value` (or appends it) and deletes any
 // later field of that name, so that a generated length is the only one.
-void SetOnlyField(THeader& header, std::string_view name, const std::string& value) {
+void SetOnlyField(THeader& header, std::string_view name, std::string_view value) {
   const int first = header.IndexOf(name);
   if (first < 0) {
     // Then there is no other.
     header.AddField(name, value);
     return;
   }
-  header.Fields(first)->SetValue(value);
+  header.Fields(first)->SetValue(std::string(value));
   const std::uint32_t key = AHeaderField::KeyOfName(name);
   for (int i = header.Count() - 1; i > first; --i) {
     if (header.Fields(i)->MatchesName(name, key)) header.DeleteField(i);
@@ -702,6 +703,7 @@ void ThttpResponse::Reuse(int32_t statusCode, const std::string& reasonPhrase) {
   StatusCode = 0;
   RangeStart = -1;
   RangeEnd = -1;
+  connection_to_write_ = -1;
   ETag.clear();
   LastModified.reset();
   // A handful of usual lines keep their memory; a long one goes.
@@ -802,8 +804,12 @@ void ThttpResponse::PrepareHeader() {
     SetOnlyField(header, "Content-Length", "0");
     return;
   }
-  if (GetTransferEncoding() != "chunked" && size >= 0)
-    SetOnlyField(header, "Content-Length", std::to_string(size));
+  if (GetTransferEncoding() != "chunked" && size >= 0) {
+    // Written on the stack: every answer with a body has it.
+    char digits[24];
+    const char* end = std::to_chars(digits, digits + sizeof digits, size).ptr;
+    SetOnlyField(header, "Content-Length", std::string_view(digits, static_cast<std::size_t>(end - digits)));
+  }
 }
 
 void ThttpResponse::AssignPrototype(const AhttpMessage* prototype) {
@@ -817,6 +823,7 @@ void ThttpResponse::AssignPrototype(const AhttpMessage* prototype) {
   ETag = response->ETag;
   LastModified = response->LastModified;
   LastLines = response->LastLines;
+  connection_to_write_ = response->connection_to_write_;
 }
 
 int64_t ThttpResponse::WriteContent(AWriterEx& writer) {
@@ -881,6 +888,7 @@ void ThttpResponse::MatchRequestVersion(const ThttpRequest& request) {
 }
 
 bool ThttpResponse::GetKeepAlive() const {
+  if (connection_to_write_ >= 0) return connection_to_write_ == 1;
   const std::string connection = Header() && Header()->HasField("Connection")
                                      ? Trimmed(Header()->GetFieldValue("Connection"))
                                      : std::string();
@@ -889,7 +897,16 @@ bool ThttpResponse::GetKeepAlive() const {
 }
 
 void ThttpResponse::SetConnectionField(bool keepAlive) {
+  connection_to_write_ = -1;
   GetHeader().SetFieldValue("Connection", keepAlive ? "keep-alive" : "close");
+}
+
+void ThttpResponse::SetConnectionFieldForWriting(bool keepAlive) {
+  if (Header() && Header()->HasField("Connection")) {
+    SetConnectionField(keepAlive);
+  } else {
+    connection_to_write_ = keepAlive ? 1 : 0;
+  }
 }
 
 void ThttpResponse::AddLastFields() {
@@ -924,6 +941,8 @@ void ThttpResponse::AppendFinalHeaderText(std::string& out, std::string_view ser
     }
   }
   if (held) {
+    // Made as fields, in the order they would have had.
+    if (connection_to_write_ >= 0) SetConnectionField(connection_to_write_ == 1);
     if (server) SetServerField(serverText);
     AddLastFields();
     AppendHeaderText(out);
@@ -933,6 +952,11 @@ void ThttpResponse::AppendFinalHeaderText(std::string& out, std::string_view ser
   // fields.
   AppendHeaderText(out);
   out.resize(out.size() - kCRLF.size());
+  if (connection_to_write_ >= 0) {
+    const std::string_view line =
+        connection_to_write_ == 1 ? std::string_view("Connection: keep-alive\r\n") : std::string_view("Connection: close\r\n");
+    out += line;
+  }
   // Answers for one file in a row end alike: each thread keeps the text of
   // its last ones with what it was made of, and makes it again only when
   // one of those differs.

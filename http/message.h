@@ -416,6 +416,11 @@ class ThttpResponse : public AhttpMessage {
   bool GetKeepAlive() const;
   // "Connection": "keep-alive" or "close".
   void SetConnectionField(bool keepAlive);
+  // The same for an answer about to go out through AppendFinalHeaderText: a
+  // Connection field already there is set in place; otherwise the line is
+  // written after the other fields, where SetConnectionField would append
+  // it, without a field object (GetKeepAlive still tells it).
+  void SetConnectionFieldForWriting(bool keepAlive);
   // Adds the fields that follow every other one: Last-Modified and ETag from
   // the validators (when set), then LastLines, each with
   // THeader::AddFieldLine. The server calls it once, after the Server field.
@@ -452,6 +457,9 @@ class ThttpResponse : public AhttpMessage {
  private:
   // Lines of LastLines before Reuse, kept for AddLastLine.
   std::vector<std::string> spare_lines_;
+  // SetConnectionFieldForWriting's line still to write: -1 none, 0 close,
+  // 1 keep-alive.
+  std::int8_t connection_to_write_ = -1;
 };
 
 // A response with the code, HTTP/1.1, the page as its body and the reason;

@@ -99,6 +99,8 @@ class EventQueue : public std::enable_shared_from_this<EventQueue> {
   std::uint32_t next_serial = 0;
 
   void ArmTimerLocked();
+  // After each change of timers, with state_mutex held.
+  void TimersChangedLocked() { has_timers_.store(!timers.empty(), std::memory_order_release); }
   // Owner thread only.
   std::vector<int> rechecks;
 
@@ -111,6 +113,9 @@ class EventQueue : public std::enable_shared_from_this<EventQueue> {
   // Wake-ups taken without reading the eventfd (see Collect).
   std::uint32_t wakes_unread_ = 0;
   int timer_fd_ = -1;
+  // timers is not empty: looked at without the lock before each wait. A
+  // timer added meanwhile arms the timerfd, whose wake-up takes the lock.
+  std::atomic<bool> has_timers_{false};
   std::int64_t armed_ns_ = 0;  // when the timerfd fires; 0 when not armed
 
   std::mutex post_mutex_;
@@ -326,6 +331,7 @@ void EventQueue::RunRechecks(MessageSink& sink) {
 }
 
 void EventQueue::CollectDueTimers(MessageSink& sink) {
+  if (!has_timers_.load(std::memory_order_acquire)) return;
   std::lock_guard lock(state_mutex);
   if (timers.empty()) return;
   const std::int64_t now = NowNs();
@@ -410,6 +416,7 @@ void EventQueue::Close() {
     std::lock_guard lock(state_mutex);
     windows.clear();
     timers.clear();
+    TimersChangedLocked();
     old_watches.swap(watches);
   }
   batch_.clear();
@@ -484,6 +491,7 @@ void UnregisterWindow(HWindow window, EventQueue& queue) {
   std::lock_guard lock(queue.state_mutex);
   queue.windows.erase(window);
   std::erase_if(queue.timers, [window](const Timer& timer) { return timer.window == window; });
+  queue.TimersChangedLocked();
 }
 
 bool TakeMessage(Message& message, const Deadline* deadline) {
@@ -558,6 +566,7 @@ bool SetTimer(HWindow window, std::uint32_t id, std::uint32_t interval_ms) {
                             [&](const Timer& t) { return t.window == window && t.id == id; });
   if (timer == queue.timers.end()) {
     queue.timers.push_back(Timer{window, id, interval_ns, due, false});
+    queue.TimersChangedLocked();
   } else {
     // A tick already queued stays pending; the next one counts from now.
     timer->interval_ns = interval_ns;
@@ -573,7 +582,10 @@ bool KillTimer(HWindow window, std::uint32_t id) {
   if (it == G().table.end()) return false;
   EventQueue& queue = *it->second;
   std::lock_guard lock(queue.state_mutex);
-  return std::erase_if(queue.timers, [&](const Timer& t) { return t.window == window && t.id == id; }) != 0;
+  const bool killed =
+      std::erase_if(queue.timers, [&](const Timer& t) { return t.window == window && t.id == id; }) != 0;
+  queue.TimersChangedLocked();
+  return killed;
 }
 
 int ProcessThreadMessages() {

@@ -10,6 +10,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <typeinfo>
+#include <utility>
 
 namespace vt {
 
@@ -18,7 +20,7 @@ namespace {
 // The WinSock notification state of one socket. Runs on the thread that owns
 // the window: OnReady and OnRecheck from the queue's collection, the After*
 // calls from SocketRecv/SocketSend/SocketAccept.
-class SelectWatcher : public IoWatcher {
+class SelectWatcher final : public IoWatcher {
  public:
   SelectWatcher(TSocket socket, HWindow window, std::uint32_t msg, std::int32_t events)
       : socket_(socket), window_(window), msg_(msg), events_(events) {}
@@ -147,7 +149,11 @@ class SelectWatcher : public IoWatcher {
 };
 
 std::shared_ptr<SelectWatcher> WatcherOf(TSocket socket) {
-  return std::dynamic_pointer_cast<SelectWatcher>(FindThreadWatcher(socket));
+  // The class is final: its type alone tells it, without a cast that walks
+  // the class tree on every read.
+  std::shared_ptr<IoWatcher> found = FindThreadWatcher(socket);
+  if (!found || typeid(*found) != typeid(SelectWatcher)) return nullptr;
+  return std::static_pointer_cast<SelectWatcher>(std::move(found));
 }
 
 }  // namespace

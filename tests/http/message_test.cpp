@@ -470,21 +470,40 @@ TEST(Response, FinalHeaderTextIsWhatTheLastFieldsWouldMake) {
          r.GetHeader().AddField("Server", "Mine");
          r.LastModified = 1;
        }},
+      {"a Connection field already", "App/1.0",
+       [](ThttpResponse& r) {
+         r.GetHeader().AddField("connection", "Upgrade");
+         r.GetHeader().AddField("X-After", "1");
+       }},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    ThttpResponse made(200, "HTTP", 1, 1, "body", nullptr, "OK");
-    ThttpResponse written(200, "HTTP", 1, 1, "body", nullptr, "OK");
-    for (ThttpResponse* r : {&made, &written}) {
-      c.setup(*r);
-      r->AddDateField = false;
-      r->Prepare();
+  // The Connection line as the server sets it last: none, keep-alive, close.
+  for (const int connection : {-1, 1, 0}) {
+    for (const auto& c : cases) {
+      SCOPED_TRACE(std::string(c.name) + ", connection " + std::to_string(connection));
+      ThttpResponse made(200, "HTTP", 1, 1, "body", nullptr, "OK");
+      ThttpResponse written(200, "HTTP", 1, 1, "body", nullptr, "OK");
+      for (ThttpResponse* r : {&made, &written}) {
+        c.setup(*r);
+        r->AddDateField = false;
+        r->Prepare();
+      }
+      if (connection >= 0) {
+        made.SetConnectionField(connection == 1);
+        written.SetConnectionFieldForWriting(connection == 1);
+      }
+      EXPECT_EQ(made.GetKeepAlive(), written.GetKeepAlive());
+      if (*c.server) made.SetServerField(c.server);
+      made.AddLastFields();
+      std::string text = "before|";
+      written.AppendFinalHeaderText(text, c.server);
+      EXPECT_EQ("before|" + made.GetHeaderText(), text);
+      // A reused answer has no line left to write.
+      written.Reuse(200, "OK");
+      written.AddDateField = false;
+      text.clear();
+      written.AppendFinalHeaderText(text, "");
+      EXPECT_EQ(std::string::npos, text.find("Connection")) << text;
     }
-    if (*c.server) made.SetServerField(c.server);
-    made.AddLastFields();
-    std::string text = "before|";
-    written.AppendFinalHeaderText(text, c.server);
-    EXPECT_EQ("before|" + made.GetHeaderText(), text);
   }
 }
 

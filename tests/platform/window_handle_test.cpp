@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <time.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <stdexcept>
@@ -276,6 +277,49 @@ TEST(TimerHandle, RaisingHandlerKeepsTheTimerAndReportsTheError) {
 
   timer.OnException = nullptr;  // without a receiver the error is dropped
   EXPECT_TRUE(PumpUntil(timer, [&] { return ticks >= 5; }));
+}
+
+// A thread that waits with no timer of its own still gets the ticks of one
+// another thread sets meanwhile, and stops looking for those of one killed.
+TEST(WindowHandle, TimersSetAndKilledFromAnotherThreadWhileItWaits) {
+  TWindowHandle window;
+  std::vector<std::int32_t> ticks;
+  window.OnMessage = [&](std::uint32_t msg, std::int32_t wParam, std::int32_t, bool& handled) {
+    if (msg == kTimerMessage) ticks.push_back(wParam);
+    handled = true;
+    return 0;
+  };
+  const HWindow handle = window.GetHandle();
+  struct Step {
+    std::uint32_t set;   // the timer set from the other thread
+    std::uint32_t kill;  // the one killed first (0: none)
+  };
+  for (const Step step : {Step{1, 0}, Step{2, 1}, Step{3, 2}}) {
+    SCOPED_TRACE(step.set);
+    std::thread other([&] {
+      Sleep(30);  // the window's thread is waiting by then
+      if (step.kill != 0) {
+        EXPECT_TRUE(KillTimer(handle, step.kill));
+      }
+      EXPECT_TRUE(SetTimer(handle, step.set, 5));
+    });
+    ticks.clear();
+    EXPECT_TRUE(PumpUntil(window, [&] {
+      return std::count(ticks.begin(), ticks.end(), static_cast<std::int32_t>(step.set)) >= 2;
+    }));
+    other.join();
+    if (step.kill != 0) {
+      // A tick queued before the kill may still come; none after it.
+      window.ProcessMessages();
+      ticks.clear();
+      window.HandleMessageUntil(Clock::now() + 30ms);
+      EXPECT_EQ(0, std::count(ticks.begin(), ticks.end(), static_cast<std::int32_t>(step.kill)));
+    }
+  }
+  EXPECT_TRUE(KillTimer(handle, 3));
+  ticks.clear();
+  window.HandleMessageUntil(Clock::now() + 30ms);
+  EXPECT_TRUE(ticks.empty());
 }
 
 TEST(TimerHandle, DestroyingTheWindowEndsTheTimer) {
