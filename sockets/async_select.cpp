@@ -152,7 +152,9 @@ std::shared_ptr<SelectWatcher> WatcherOf(TSocket socket) {
   // The class is final: its type alone tells it, without a cast that walks
   // the class tree on every read.
   std::shared_ptr<IoWatcher> found = FindThreadWatcher(socket);
-  if (!found || typeid(*found) != typeid(SelectWatcher)) return nullptr;
+  if (!found) return nullptr;
+  const IoWatcher& watcher = *found;
+  if (typeid(watcher) != typeid(SelectWatcher)) return nullptr;
   return std::static_pointer_cast<SelectWatcher>(std::move(found));
 }
 
