@@ -1,5 +1,7 @@
 #include "app/file_cache.h"
 
+#include "util/thread_block_pool.h"
+
 namespace vt {
 
 bool SameFileVersion(const struct stat& a, const struct stat& b) {
@@ -58,44 +60,19 @@ std::size_t TSmallFileCache::Bytes() const {
   return bytes_;
 }
 
-namespace {
-
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr int kPooledReaders = 0;
-#else
-constexpr int kPooledReaders = 4;
-#endif
-
-// The freed readers a thread keeps; a reader freed on another thread joins
-// that thread's pool. Gone for good at the thread's end.
-struct TReaderPool {
-  void* slots[kPooledReaders > 0 ? kPooledReaders : 1];
-  int count = 0;
-  ~TReaderPool();
-};
-
-thread_local bool reader_pool_gone = false;
-thread_local TReaderPool reader_pool;
-
-TReaderPool::~TReaderPool() {
-  reader_pool_gone = true;
-  while (count > 0) ::operator delete(slots[--count]);
-}
-
-}  // namespace
+// The readers a thread freed, kept for its next answers from memory.
+using TReaderBlocks = TThreadBlockPool<sizeof(TSharedTextReader), 4>;
 
 void* TSharedTextReader::operator new(std::size_t size) {
-  if (size == sizeof(TSharedTextReader) && !reader_pool_gone && reader_pool.count > 0)
-    return reader_pool.slots[--reader_pool.count];
-  return ::operator new(size);
+  return size == sizeof(TSharedTextReader) ? TReaderBlocks::Allocate() : ::operator new(size);
 }
 
 void TSharedTextReader::operator delete(void* reader, std::size_t size) noexcept {
-  if (size == sizeof(TSharedTextReader) && !reader_pool_gone && reader_pool.count < kPooledReaders) {
-    reader_pool.slots[reader_pool.count++] = reader;
-    return;
+  if (size == sizeof(TSharedTextReader)) {
+    TReaderBlocks::Free(reader);
+  } else {
+    ::operator delete(reader);
   }
-  ::operator delete(reader);
 }
 
 }  // namespace vt

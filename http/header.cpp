@@ -12,6 +12,7 @@
 #include "http/http_text.h"
 #include "util/ascii.h"
 #include "util/text.h"
+#include "util/thread_block_pool.h"
 
 namespace vt {
 
@@ -117,55 +118,17 @@ void THeaderField::Assign(std::string_view name, std::string_view value) {
   SetNameKey(KeyOfName(detail::TrimmedView(name_)));
 }
 
-namespace {
-
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr int kPooledFields = 0;
-#else
-constexpr int kPooledFields = 32;
-#endif
-
-// The freed fields a thread keeps. A field freed on another thread than the
-// one that made it joins that other thread's pool: memory is memory.
-struct TFieldPool {
-  void* slots[kPooledFields > 0 ? kPooledFields : 1];
-  int count = 0;
-  ~TFieldPool();
-};
-
-// Set for good once the thread's pool is gone (at the thread's end): a field
-// freed after that goes straight back.
-thread_local bool field_pool_gone = false;
-thread_local TFieldPool field_pool;
-
-TFieldPool::~TFieldPool() {
-  field_pool_gone = true;
-  while (count > 0) ::operator delete(slots[--count]);
-}
-
-// A block of a pooled field's size: from the pool when it has one.
-void* NewPooledField() {
-  if (!field_pool_gone && field_pool.count > 0) return field_pool.slots[--field_pool.count];
-  return ::operator new(sizeof(THeaderField));
-}
-
-void DeletePooledField(void* field) noexcept {
-  if (!field_pool_gone && field_pool.count < kPooledFields) {
-    field_pool.slots[field_pool.count++] = field;
-    return;
-  }
-  ::operator delete(field);
-}
-
-}  // namespace
+// The fields a thread freed, kept for the next request's header. Date
+// fields take blocks of the same size (see below).
+using TFieldBlocks = TThreadBlockPool<sizeof(THeaderField), 32>;
 
 void* THeaderField::operator new(std::size_t size) {
-  return size == sizeof(THeaderField) ? NewPooledField() : ::operator new(size);
+  return size == sizeof(THeaderField) ? TFieldBlocks::Allocate() : ::operator new(size);
 }
 
 void THeaderField::operator delete(void* field, std::size_t size) noexcept {
   if (size == sizeof(THeaderField)) {
-    DeletePooledField(field);
+    TFieldBlocks::Free(field);
   } else {
     ::operator delete(field);
   }
@@ -176,12 +139,12 @@ void THeaderField::operator delete(void* field, std::size_t size) noexcept {
 static_assert(sizeof(TDateField) <= sizeof(THeaderField) && alignof(TDateField) <= alignof(THeaderField));
 
 void* TDateField::operator new(std::size_t size) {
-  return size == sizeof(TDateField) ? NewPooledField() : ::operator new(size);
+  return size == sizeof(TDateField) ? TFieldBlocks::Allocate() : ::operator new(size);
 }
 
 void TDateField::operator delete(void* field, std::size_t size) noexcept {
   if (size == sizeof(TDateField)) {
-    DeletePooledField(field);
+    TFieldBlocks::Free(field);
   } else {
     ::operator delete(field);
   }
