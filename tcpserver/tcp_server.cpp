@@ -12,6 +12,7 @@
 
 #include "platform/synchronize.h"
 #include "sockets/async_select.h"
+#include "tcpserver/peer_tally.h"
 
 namespace vt {
 
@@ -493,25 +494,20 @@ bool ATCPServer::HoldWhileFull() {
 void ATCPServer::TakeIntoWaitingRoom() {
   if (MaxWaiting <= 0) return;
   const auto room = static_cast<std::size_t>(MaxWaiting);
-  // The address with the most connections held, and how many.
-  const auto most_held = [this](const TSocketAddress** address) {
-    std::size_t most = 0;
-    for (const TWaitingConnection& held : waiting_) {
-      std::size_t count = 0;
-      for (const TWaitingConnection& other : waiting_) count += SamePeerAddress(held.address, other.address);
-      // Ties: the address of the newest, which goes first.
-      if (count >= most) {
-        most = count;
-        *address = &held.address;
-      }
-    }
-    return most;
+  // The address with the most connections held, and how many. Ties: the
+  // address of the newest, which goes first.
+  const auto most_held = [this](TSocketAddress* address) -> std::int64_t {
+    TPeerTally tally;
+    for (const TWaitingConnection& held : waiting_) tally.Add(held.address);
+    const TPeerTally::Entry* most = tally.Most(true);
+    if (!most) return 0;
+    if (address) *address = most->address;
+    return most->count;
   };
   // A bounded number per pass, so that a flood of connections cannot hold
   // the main thread: the listening socket reports again while more wait.
   for (std::size_t pass = 0; pass < room; ++pass) {
-    const TSocketAddress* crowded = nullptr;
-    if (waiting_.size() >= room && most_held(&crowded) < 2) return;
+    if (waiting_.size() >= room && most_held(nullptr) < 2) return;
     TSocketAddress address;
     TSocket handle = kInvalidSocket;
     for (TTCPServerSocket* listener : Listeners()) {
@@ -525,8 +521,8 @@ void ATCPServer::TakeIntoWaitingRoom() {
     if (handle == kInvalidSocket) return;
     waiting_.push_back({handle, address});
     if (waiting_.size() <= room) continue;
-    most_held(&crowded);
-    const TSocketAddress dropped = *crowded;
+    TSocketAddress dropped;
+    most_held(&dropped);
     for (auto it = waiting_.rbegin(); it != waiting_.rend(); ++it) {
       if (!SamePeerAddress(it->address, dropped)) continue;
       CloseSocket(it->handle);
@@ -538,27 +534,14 @@ void ATCPServer::TakeIntoWaitingRoom() {
 
 void ATCPServer::StartWaiting() {
   // The places each address holds.
-  std::vector<std::pair<TSocketAddress, std::int32_t>> held;
+  TPeerTally held;
   for (const auto& [id, connection] : connections_) {
     const TTCPServerClient* client = connection->Client();
-    if (!connection->Listed() || !client) continue;
-    const auto it = std::find_if(held.begin(), held.end(), [&](const auto& entry) {
-      return SamePeerAddress(entry.first, client->RemotePeer);
-    });
-    if (it == held.end()) {
-      held.emplace_back(client->RemotePeer, 1);
-    } else {
-      ++it->second;
-    }
+    if (connection->Listed() && client) held.Add(client->RemotePeer);
   }
-  const auto places = [&](const TSocketAddress& address) {
-    const auto it = std::find_if(held.begin(), held.end(),
-                                 [&](const auto& entry) { return SamePeerAddress(entry.first, address); });
-    return it == held.end() ? 0 : it->second;
-  };
   auto next = waiting_.begin();
   for (auto it = waiting_.begin(); it != waiting_.end(); ++it) {
-    if (places(it->address) < places(next->address)) next = it;
+    if (held.Count(it->address) < held.Count(next->address)) next = it;
   }
   const TWaitingConnection chosen = *next;
   waiting_.erase(next);
@@ -568,14 +551,18 @@ void ATCPServer::StartWaiting() {
 void ATCPServer::PruneWaitingRoom() {
   // A peer that has ended its side without a byte to read (or failed) is
   // gone and waits for nothing; one that sent its request and then ended
-  // its side still waits for the answer.
-  for (auto it = waiting_.begin(); it != waiting_.end();) {
-    pollfd peer{it->handle, POLLRDHUP, 0};
+  // its side still waits for the answer. One look at them all: this runs
+  // for every connection that comes while the list is full.
+  if (waiting_.empty()) return;
+  prune_polls_.clear();
+  for (const TWaitingConnection& held : waiting_) prune_polls_.push_back({held.handle, POLLRDHUP, 0});
+  if (::poll(prune_polls_.data(), prune_polls_.size(), 0) <= 0) return;
+  std::size_t index = 0;
+  for (auto it = waiting_.begin(); it != waiting_.end(); ++index) {
+    const short events = prune_polls_[index].revents;
     int unread = 0;
-    const bool gone =
-        ::poll(&peer, 1, 0) > 0 &&
-        ((peer.revents & (POLLERR | POLLHUP)) ||
-         ((peer.revents & POLLRDHUP) && ::ioctl(it->handle, FIONREAD, &unread) == 0 && unread == 0));
+    const bool gone = (events & (POLLERR | POLLHUP)) ||
+                      ((events & POLLRDHUP) && ::ioctl(it->handle, FIONREAD, &unread) == 0 && unread == 0);
     if (gone) {
       CloseSocket(it->handle);
       it = waiting_.erase(it);
@@ -648,15 +635,14 @@ void ATCPServer::MakeWay() {
 
 TTCPServerClient* ATCPServer::ChooseGiveWay(std::int64_t now, std::int64_t& look_again, std::string& reason) {
   std::vector<TTCPServerClient*> clients;
+  TPeerTally places;
   for (const auto& [id, connection] : connections_) {
     TTCPServerClient* client = connection->Client();
-    if (connection->Listed() && client && !client->Terminated()) clients.push_back(client);
+    if (connection->Listed() && client && !client->Terminated()) {
+      clients.push_back(client);
+      places.Add(client->RemotePeer);
+    }
   }
-  const auto places = [&](const TSocketAddress& address) {
-    return std::count_if(clients.begin(), clients.end(), [&](const TTCPServerClient* c) {
-      return SamePeerAddress(c->RemotePeer, address);
-    });
-  };
   // Since when the client waits for its peer; 0: it does not (the server is
   // at work for it).
   const auto waiting_since = [](const TTCPServerClient& client) {
@@ -668,15 +654,11 @@ TTCPServerClient* ATCPServer::ChooseGiveWay(std::int64_t now, std::int64_t& look
   };
 
   // The address holding the most places, for a newcomer from another one.
-  if (!clients.empty()) {
-    const TTCPServerClient* top = clients.front();
-    for (const TTCPServerClient* client : clients) {
-      if (places(client->RemotePeer) > places(top->RemotePeer)) top = client;
-    }
-    const TSocketAddress crowded = top->RemotePeer;
-    const auto most = places(crowded);
+  if (const TPeerTally::Entry* top = places.Most()) {
+    const TSocketAddress crowded = top->address;
+    const std::int64_t most = top->count;
     for (const TWaitingConnection& held : waiting_) {
-      if (SamePeerAddress(held.address, crowded) || most < places(held.address) + 2) continue;
+      if (SamePeerAddress(held.address, crowded) || most < places.Count(held.address) + 2) continue;
       TTCPServerClient* longest = nullptr;
       std::int64_t longest_since = 0;
       for (TTCPServerClient* client : clients) {

@@ -35,6 +35,8 @@
 // worker threads (there is no mode that serves them on the server's own
 // thread).
 
+#include <poll.h>
+
 #include <atomic>
 #include <cstdint>
 #include <deque>
@@ -330,6 +332,8 @@ class ATCPServer : public TComponent {
     TSocketAddress address;
   };
   std::deque<TWaitingConnection> waiting_;
+  // PruneWaitingRoom's look at the waiting room, kept for the next one.
+  std::vector<pollfd> prune_polls_;
   bool accepting_ = false;
   bool shutting_down_ = false;
   TDateTime activated_at_ = 0;
