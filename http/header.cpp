@@ -195,6 +195,13 @@ void TDateField::AppendLine(std::string& out) const {
   out += DateText(date_time_, scratch);
 }
 
+void TDateField::AppendLineOf(std::string& out, TDateTime gmt) {
+  std::string scratch;
+  out += "Date: ";
+  out += DateText(gmt, scratch);
+  out += kCRLF;
+}
+
 void TDateField::SetValue(const std::string& value) { date_time_ = ParseHTTPDateTime(value); }
 
 std::unique_ptr<AHeaderField> TDateField::Duplicate() const {
@@ -219,6 +226,11 @@ std::string THeader::GetAsString() const {
 }
 
 void THeader::AppendTo(std::string& out) const {
+  AppendFieldsTo(out);
+  out += kCRLF;
+}
+
+void THeader::AppendFieldsTo(std::string& out) const {
   for (const auto& field : fields_) {
     if (IsPlainField(*field)) {
       // The plain field's own line, written without a call of its own.
@@ -229,7 +241,6 @@ void THeader::AppendTo(std::string& out) const {
     field->AppendLine(out);
     out += kCRLF;
   }
-  out += kCRLF;
 }
 
 void THeader::SetAsString(std::string_view text) {

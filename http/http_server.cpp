@@ -600,8 +600,7 @@ bool IsDelimited(ThttpResponse& response, const ThttpRequest* request) {
   const int32_t code = response.StatusCode;
   if (code / 100 == 1 || code == 204 || code == 304) return true;
   if (request && request->Method == "HEAD") return true;
-  const THeader* header = response.Header();
-  if (header && header->HasField("Content-Length")) return true;
+  if (response.HasContentLength()) return true;
   return response.GetTransferEncoding() == "chunked";
 }
 

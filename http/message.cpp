@@ -207,12 +207,47 @@ std::string AhttpMessage::GetHeaderText() {
 }
 
 void AhttpMessage::AppendHeaderText(std::string& out) {
+  AppendHeaderLines(out);
+  out += kCRLF;
+}
+
+void AhttpMessage::AppendHeaderLines(std::string& out) {
   if (!start_line_valid_) ComposeStartLine();
   out += start_line_;
   out += kCRLF;
-  if (header_) {
-    header_->AppendTo(out);
-  } else {
+  if (header_) header_->AppendFieldsTo(out);
+  if (fixed_lines_ != 0) AppendFixedLines(out);
+}
+
+bool AhttpMessage::FixedLineFits(std::uint8_t line, std::string_view name) const {
+  const auto later = static_cast<std::uint8_t>(~((line << 1) - 1));
+  return (fixed_lines_ & later) == 0 && (!header_ || !header_->HasField(name));
+}
+
+void AhttpMessage::MakeFixedFieldsNow() const {
+  const std::uint8_t lines = fixed_lines_;
+  fixed_lines_ = 0;
+  if (!header_) header_ = std::make_unique<THeader>();
+  // As the setters would have added them.
+  if (lines & kFixedContentType) header_->AddField("Content-Type", fixed_content_type_);
+  if (lines & kFixedDate) header_->AppendField(std::make_unique<TDateField>(fixed_date_));
+  if (lines & kFixedContentLength) {
+    char digits[24];
+    const char* end = std::to_chars(digits, digits + sizeof digits, fixed_content_length_).ptr;
+    header_->AddField("Content-Length", std::string_view(digits, static_cast<std::size_t>(end - digits)));
+  }
+}
+
+void AhttpMessage::AppendFixedLines(std::string& out) const {
+  // Each as its field would write itself.
+  if (fixed_lines_ & kFixedContentType)
+    detail::AppendHeaderLine(out, "Content-Type", detail::TrimmedView(fixed_content_type_));
+  if (fixed_lines_ & kFixedDate) TDateField::AppendLineOf(out, fixed_date_);
+  if (fixed_lines_ & kFixedContentLength) {
+    out += std::string_view("Content-Length: ");
+    char digits[24];
+    const char* end = std::to_chars(digits, digits + sizeof digits, fixed_content_length_).ptr;
+    out.append(digits, static_cast<std::size_t>(end - digits));
     out += kCRLF;
   }
 }
@@ -255,11 +290,16 @@ void AhttpMessage::SetProtocol(const std::string& protocol) {
 }
 
 THeader& AhttpMessage::GetHeader() {
+  MakeFixedFields();
   if (!header_) header_ = std::make_unique<THeader>();
   return *header_;
 }
 
-void AhttpMessage::SetHeader(std::unique_ptr<THeader> header) { header_ = std::move(header); }
+void AhttpMessage::SetHeader(std::unique_ptr<THeader> header) {
+  // The fixed lines were part of the block that goes.
+  fixed_lines_ = 0;
+  header_ = std::move(header);
+}
 
 std::vector<std::string>& AhttpMessage::GetCustomLines() {
   if (!custom_lines_) custom_lines_ = std::make_unique<std::vector<std::string>>();
@@ -318,6 +358,8 @@ int64_t AhttpMessage::GetContentSize() {
 }
 
 int64_t AhttpMessage::GetContentLength() {
+  // The length written a moment ago is known without reading it back.
+  if (fixed_lines_ & kFixedContentLength) return fixed_content_length_;
   if (header_) {
     if (const AHeaderField* field = header_->GetField("Content-Length")) return field->GetAsInteger();
   }
@@ -341,6 +383,7 @@ void AhttpMessage::ResetMessage() {
   ReleaseContentReader();
   start_line_.clear();
   start_line_valid_ = false;
+  fixed_lines_ = 0;
   header_.reset();
   custom_lines_.reset();
   content_is_text_ = false;
@@ -354,7 +397,14 @@ void AhttpMessage::ResetMessage() {
 }
 
 void AhttpMessage::PrepareHeader() {
-  if (AddDateField) GetHeader().SetField("Date", std::make_unique<TDateField>());
+  if (AddDateField) {
+    if (FixedLineFits(kFixedDate, "Date")) {
+      fixed_date_ = NowUTC();
+      fixed_lines_ |= kFixedDate;
+    } else {
+      GetHeader().SetField("Date", std::make_unique<TDateField>());
+    }
+  }
   if (custom_lines_) {
     for (const std::string& line : *custom_lines_) {
       if (!Trimmed(line).empty()) GetHeader().AddFieldLine(line);
@@ -370,7 +420,9 @@ void AhttpMessage::AssignPrototype(const AhttpMessage* prototype) {
   protocol_ = prototype->protocol_;
   major_version_ = prototype->major_version_;
   minor_version_ = prototype->minor_version_;
-  header_ = prototype->header_ ? prototype->header_->Duplicate() : nullptr;
+  const THeader* header = prototype->Header();
+  fixed_lines_ = 0;
+  header_ = header ? header->Duplicate() : nullptr;
   AddDateField = prototype->AddDateField;
   content_is_text_ = prototype->content_is_text_;
   content_text_ = prototype->content_text_;
@@ -390,6 +442,7 @@ std::unique_ptr<AhttpMessage> AhttpMessage::Duplicate() const {
 
 TContentFraming AhttpMessage::GetContentFraming(int64_t maxSize, int64_t& length) const {
   length = 0;
+  MakeFixedFields();
   // A request without a field that frames a body has none: the usual GET.
   if (!ContentMayRunToEnd() && (!header_ || (!header_->HasField("Transfer-Encoding") &&
                                               !header_->HasField("Content-Length"))))
@@ -503,11 +556,33 @@ void AhttpMessage::Prepare() {
 }
 
 std::string AhttpMessage::GetContentType() const {
+  if (fixed_lines_ & kFixedContentType) return fixed_content_type_;
   return header_ ? header_->GetFieldValue("Content-Type") : std::string();
 }
 
-void AhttpMessage::SetContentType(const std::string& type) {
-  GetHeader().SetFieldValue("Content-Type", type);
+void AhttpMessage::SetContentType(std::string_view type) {
+  if (FixedLineFits(kFixedContentType, "Content-Type")) {
+    fixed_content_type_.assign(type);
+    fixed_lines_ |= kFixedContentType;
+  } else {
+    GetHeader().SetFieldValue("Content-Type", type);
+  }
+}
+
+void AhttpMessage::SetContentLengthLine(int64_t length) {
+  if (FixedLineFits(kFixedContentLength, "Content-Length")) {
+    fixed_content_length_ = length;
+    fixed_lines_ |= kFixedContentLength;
+    return;
+  }
+  // Written on the stack: every answer with a body has it.
+  char digits[24];
+  const char* end = std::to_chars(digits, digits + sizeof digits, length).ptr;
+  SetOnlyField(GetHeader(), "Content-Length", std::string_view(digits, static_cast<std::size_t>(end - digits)));
+}
+
+bool AhttpMessage::HasContentLength() const {
+  return (fixed_lines_ & kFixedContentLength) || (header_ && header_->HasField("Content-Length"));
 }
 
 std::string AhttpMessage::GetTransferEncoding() const {
@@ -531,9 +606,9 @@ bool AhttpMessage::IsHTTP11OrLater() const {
 }
 
 bool AhttpMessage::IsLengthUndetermined() const {
-  if (!header_) return false;
-  return !header_->HasField("Content-Length") && !header_->HasField("Content-Range") &&
-         header_->HasField("Content-Type") && GetTransferEncoding() != "chunked";
+  if (HasContentLength() || !(fixed_lines_ & kFixedContentType || (header_ && header_->HasField("Content-Type"))))
+    return false;
+  return !(header_ && header_->HasField("Content-Range")) && GetTransferEncoding() != "chunked";
 }
 
 // ---------------------------------------------------------------------------
@@ -697,6 +772,8 @@ ThttpResponse::ThttpResponse(int32_t statusCode, const std::string& protocol, in
 }
 
 void ThttpResponse::Reuse(int32_t statusCode, const std::string& reasonPhrase) {
+  // The block is emptied: its fixed lines need not become fields first.
+  DropFixedLines();
   std::unique_ptr<THeader> header = ReleaseHeader();
   if (header) header->Clear();
   ResetMessage();
@@ -768,8 +845,8 @@ int64_t ThttpResponse::GetContentSize() {
 
 void ThttpResponse::PrepareHeader() {
   AhttpMessage::PrepareHeader();
-  THeader& header = GetHeader();
   if (StatusCode / 100 == 1 || StatusCode == 204 || StatusCode == 304) {
+    THeader& header = GetHeader();
     header.DeleteFields("Content-Length");
     header.DeleteFields("Transfer-Encoding");
     HasContent = false;
@@ -784,6 +861,7 @@ void ThttpResponse::PrepareHeader() {
     RangeEnd = -1;
   }
   if (StatusCode == 206) {
+    THeader& header = GetHeader();
     int64_t start = 0;
     int64_t length = 0;
     ComputeByteRange(size, RangeStart, RangeEnd, start, length);
@@ -804,12 +882,7 @@ void ThttpResponse::PrepareHeader() {
     SetOnlyField(header, "Content-Length", "0");
     return;
   }
-  if (GetTransferEncoding() != "chunked" && size >= 0) {
-    // Written on the stack: every answer with a body has it.
-    char digits[24];
-    const char* end = std::to_chars(digits, digits + sizeof digits, size).ptr;
-    SetOnlyField(header, "Content-Length", std::string_view(digits, static_cast<std::size_t>(end - digits)));
-  }
+  if (GetTransferEncoding() != "chunked" && size >= 0) SetContentLengthLine(size);
 }
 
 void ThttpResponse::AssignPrototype(const AhttpMessage* prototype) {
@@ -889,8 +962,9 @@ void ThttpResponse::MatchRequestVersion(const ThttpRequest& request) {
 
 bool ThttpResponse::GetKeepAlive() const {
   if (connection_to_write_ >= 0) return connection_to_write_ == 1;
-  const std::string connection = Header() && Header()->HasField("Connection")
-                                     ? Trimmed(Header()->GetFieldValue("Connection"))
+  const THeader* header = FieldsOnly();
+  const std::string connection = header && header->HasField("Connection")
+                                     ? Trimmed(header->GetFieldValue("Connection"))
                                      : std::string();
   if (connection.empty() && IsHTTP10OrEarlier()) return false;
   return !TextEqualFolded(connection, "close");
@@ -902,7 +976,7 @@ void ThttpResponse::SetConnectionField(bool keepAlive) {
 }
 
 void ThttpResponse::SetConnectionFieldForWriting(bool keepAlive) {
-  if (Header() && Header()->HasField("Connection")) {
+  if (FieldsOnly() && FieldsOnly()->HasField("Connection")) {
     SetConnectionField(keepAlive);
   } else {
     connection_to_write_ = keepAlive ? 1 : 0;
@@ -925,7 +999,8 @@ void ThttpResponse::AddLastFields() {
 }
 
 void ThttpResponse::AppendFinalHeaderText(std::string& out, std::string_view serverText) {
-  const THeader* header = Header();
+  // None of the names looked for can be a fixed line.
+  const THeader* header = FieldsOnly();
   const bool server = !serverText.empty();
   // The names are looked for in one pass over the block.
   bool held = false;
@@ -950,8 +1025,7 @@ void ThttpResponse::AppendFinalHeaderText(std::string& out, std::string_view ser
   }
   // The text up to the empty line that ends it, which comes after the last
   // fields.
-  AppendHeaderText(out);
-  out.resize(out.size() - kCRLF.size());
+  AppendHeaderLines(out);
   if (connection_to_write_ >= 0) {
     const std::string_view line =
         connection_to_write_ == 1 ? std::string_view("Connection: keep-alive\r\n") : std::string_view("Connection: close\r\n");
