@@ -578,7 +578,8 @@ void AhttpMessage::SetContentLengthLine(int64_t length) {
   // Written on the stack: every answer with a body has it.
   char digits[24];
   const char* end = std::to_chars(digits, digits + sizeof digits, length).ptr;
-  SetOnlyField(GetHeader(), "Content-Length", std::string_view(digits, static_cast<std::size_t>(end - digits)));
+  SetOnlyField(GetHeader(), "Content-Length",
+               std::string_view(digits, static_cast<std::size_t>(end - digits)));
 }
 
 bool AhttpMessage::HasContentLength() const {
@@ -606,8 +607,8 @@ bool AhttpMessage::IsHTTP11OrLater() const {
 }
 
 bool AhttpMessage::IsLengthUndetermined() const {
-  if (HasContentLength() || !(fixed_lines_ & kFixedContentType || (header_ && header_->HasField("Content-Type"))))
-    return false;
+  const bool typed = (fixed_lines_ & kFixedContentType) || (header_ && header_->HasField("Content-Type"));
+  if (!typed || HasContentLength()) return false;
   return !(header_ && header_->HasField("Content-Range")) && GetTransferEncoding() != "chunked";
 }
 
