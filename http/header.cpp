@@ -35,12 +35,11 @@ constexpr std::size_t kSpareFieldBytes = 256;
 // value only through its second (rounded to the millisecond first, as
 // decoding does).
 const std::string& DateText(TDateTime date_time, std::string& scratch) {
-  if (!std::isfinite(date_time) || std::fabs(date_time) > 1e7) {
+  std::int64_t second = 0;
+  if (!TDateField::SecondOf(date_time, second)) {
     scratch = DateTimeToHTTPText(date_time, true);
     return scratch;
   }
-  const std::int64_t ms = std::llround(date_time * 86400000.0);
-  const std::int64_t second = ms >= 0 ? ms / 1000 : -((-ms + 999) / 1000);
   thread_local std::int64_t cached_second = INT64_MIN;
   thread_local std::string cached_text;
   if (second != cached_second) {
@@ -193,6 +192,13 @@ void TDateField::AppendLine(std::string& out) const {
   std::string scratch;
   out += "Date: ";
   out += DateText(date_time_, scratch);
+}
+
+bool TDateField::SecondOf(TDateTime gmt, std::int64_t& second) {
+  if (!std::isfinite(gmt) || std::fabs(gmt) > 1e7) return false;
+  const std::int64_t ms = std::llround(gmt * 86400000.0);
+  second = ms >= 0 ? ms / 1000 : -((-ms + 999) / 1000);
+  return true;
 }
 
 void TDateField::AppendLineOf(std::string& out, TDateTime gmt) {

@@ -183,6 +183,10 @@ class TDateField : public AHeaderField {
   // The line such a field holding `gmt` writes, CR LF included, without
   // making the field.
   static void AppendLineOf(std::string& out, TDateTime gmt);
+  // The second whose text the field writes for `gmt`: values of one second
+  // write the same text. False for a value that is no usual date (not
+  // finite, or far from this era), whose text is made each time.
+  static bool SecondOf(TDateTime gmt, std::int64_t& second);
 
   TDateTime DateTime() const { return date_time_; }
   void SetDateTime(TDateTime gmt) { date_time_ = gmt; }

@@ -239,17 +239,48 @@ void AhttpMessage::MakeFixedFieldsNow() const {
 }
 
 void AhttpMessage::AppendFixedLines(std::string& out) const {
-  // Each as its field would write itself.
-  if (fixed_lines_ & kFixedContentType)
-    detail::AppendHeaderLine(out, "Content-Type", detail::TrimmedView(fixed_content_type_));
-  if (fixed_lines_ & kFixedDate) TDateField::AppendLineOf(out, fixed_date_);
-  if (fixed_lines_ & kFixedContentLength) {
-    out += std::string_view("Content-Length: ");
-    char digits[24];
-    const char* end = std::to_chars(digits, digits + sizeof digits, fixed_content_length_).ptr;
-    out.append(digits, static_cast<std::size_t>(end - digits));
-    out += kCRLF;
+  // Answers in a row carry the same lines, their date in the same second
+  // most of the time: each thread keeps the text of its last ones with what
+  // it was made of, and makes it again only when one of those differs.
+  struct TLastFixedLines {
+    std::uint8_t lines = 0;
+    std::string content_type;
+    std::int64_t second = 0;
+    std::int64_t content_length = 0;
+    std::string text;
+  };
+  thread_local TLastFixedLines last;
+  std::int64_t second = 0;
+  const bool dated = fixed_lines_ & kFixedDate;
+  const bool usual_date = !dated || TDateField::SecondOf(fixed_date_, second);
+  const auto differs = [&](std::uint8_t line, bool same) { return (fixed_lines_ & line) && !same; };
+  if (last.lines != fixed_lines_ || !usual_date || differs(kFixedContentType, last.content_type == fixed_content_type_) ||
+      differs(kFixedDate, last.second == second) ||
+      differs(kFixedContentLength, last.content_length == fixed_content_length_)) {
+    last.lines = 0;
+    std::string& text = last.text;
+    text.clear();
+    // Each as its field would write itself.
+    if (fixed_lines_ & kFixedContentType)
+      detail::AppendHeaderLine(text, "Content-Type", detail::TrimmedView(fixed_content_type_));
+    if (dated) TDateField::AppendLineOf(text, fixed_date_);
+    if (fixed_lines_ & kFixedContentLength) {
+      text += std::string_view("Content-Length: ");
+      char digits[24];
+      const char* end = std::to_chars(digits, digits + sizeof digits, fixed_content_length_).ptr;
+      text.append(digits, static_cast<std::size_t>(end - digits));
+      text += kCRLF;
+    }
+    if (!usual_date) {
+      out += text;
+      return;
+    }
+    last.content_type = fixed_content_type_;
+    last.second = second;
+    last.content_length = fixed_content_length_;
+    last.lines = fixed_lines_;
   }
+  out += last.text;
 }
 
 void AhttpMessage::SetHeaderText(std::string_view text) {

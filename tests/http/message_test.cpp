@@ -607,6 +607,32 @@ TEST(Response, FixedLinesAreTheFieldsTheyStandFor) {
   EXPECT_FALSE(r.HasContentLength());
 }
 
+// Each thread keeps the text of its last fixed lines: answers in turn that
+// differ in one of them must each be written as their own fields would.
+TEST(Response, FixedLinesInTurnAreEachTheirOwn) {
+  const struct {
+    const char* type;
+    const char* body;
+    bool date;
+  } answers[] = {
+      {"text/plain", "body", true},  {"text/plain", "body", true},  {"text/plain", "bodies", true},
+      {"text/html", "bodies", true}, {"", "bodies", true},          {"text/html", "bodies", false},
+      {"text/html", "", true},       {"text/plain", "body", true},
+  };
+  ThttpResponse r(200, "HTTP", 1, 1, "", nullptr, "OK");
+  for (const auto& a : answers) {
+    SCOPED_TRACE(std::string(a.type) + " " + a.body);
+    r.Reuse(200, "OK");
+    if (*a.type) r.SetContentType(a.type);
+    r.SetContentText(a.body);
+    r.AddDateField = a.date;
+    r.Prepare();
+    const std::string written = r.GetHeaderText();
+    r.Header();
+    EXPECT_EQ(r.GetHeaderText(), written);
+  }
+}
+
 // Status lines with the standard phrase are kept from answer to answer on
 // a thread: each must still be the line of its own code and version.
 TEST(Response, StatusLinesInTurnAreEachTheirOwn) {
