@@ -926,7 +926,8 @@ void TWebServerApp::HTTPServerGetResponse(AhttpServer&, AhttpServerClient& clien
   thread_local std::string local_path;
   struct stat local_status {};
   const TMapResult mapped = MapRequestPath(request.URI, pub_dir, local_path, rules, &local_status);
-  const std::string ext = FileExtOfPath(local_path);
+  // A view into local_path, which stays as it is while the view is used.
+  const std::string_view ext = FileExtOfPath(local_path);
   // A CGI program also takes POST (a form's body on its standard input);
   // everything else is read only.
   const bool runs_program = mapped == mrFound && exec_as_cgi && TextEqualFolded(ext, ".exe");

@@ -20,6 +20,8 @@ using detail::Trimmed;
 namespace {
 
 constexpr std::string_view kCRLF = "\r\n";
+// Compared as a view: a length and four bytes, no call.
+constexpr std::string_view kHTTP = "HTTP";
 constexpr int32_t kBlockSize = 2048;
 // Piece size of body reads into text; the text grows piece by piece.
 constexpr int32_t kBodyPiece = 64 * 1024;
@@ -407,7 +409,7 @@ void AhttpMessage::Init() {
   major_version_ = 1;
   minor_version_ = 1;
   // Most messages say HTTP already: no copy for those.
-  if (protocol_ != "HTTP") protocol_ = "HTTP";
+  if (protocol_ != kHTTP) protocol_ = kHTTP;
 }
 
 void AhttpMessage::ResetMessage() {
@@ -627,14 +629,14 @@ std::string AhttpMessage::GetVersionText() const {
   return protocol_ + "/" + std::to_string(major_version_) + "." + std::to_string(minor_version_);
 }
 
-bool AhttpMessage::IsHTTP() const { return protocol_.empty() || protocol_ == "HTTP"; }
+bool AhttpMessage::IsHTTP() const { return protocol_.empty() || protocol_ == kHTTP; }
 
 bool AhttpMessage::IsHTTP10OrEarlier() const {
   return IsHTTP() && (major_version_ == 0 || (major_version_ == 1 && minor_version_ < 1));
 }
 
 bool AhttpMessage::IsHTTP11OrLater() const {
-  return protocol_ == "HTTP" && (major_version_ > 1 || (major_version_ == 1 && minor_version_ > 0));
+  return protocol_ == kHTTP && (major_version_ > 1 || (major_version_ == 1 && minor_version_ > 0));
 }
 
 bool AhttpMessage::IsLengthUndetermined() const {
@@ -823,10 +825,10 @@ void ThttpResponse::Reuse(int32_t statusCode, const std::string& reasonPhrase) {
       spare_lines_.push_back(std::move(line));
   }
   LastLines.clear();
-  Init();
-  // Init made it HTTP/1.1 already.
+  // ResetMessage made it HTTP/1.1 with the defaults already, and let go of
+  // the body: what an empty body text adds is no content.
   SetHeader(std::move(header));
-  SetContentText(std::string());
+  HasContent = false;
   SetStatusCode(statusCode);
   ReasonPhrase = reasonPhrase;
 }
@@ -834,7 +836,7 @@ void ThttpResponse::Reuse(int32_t statusCode, const std::string& reasonPhrase) {
 std::unique_ptr<AhttpMessage> ThttpResponse::CreateEmpty() const { return std::make_unique<ThttpResponse>(); }
 
 void ThttpResponse::ComposeStartLine() {
-  if (Protocol() != "HTTP") {
+  if (Protocol() != kHTTP) {
     start_line_ = ComposeStatusLine(StatusCode, ReasonPhrase, Protocol(), MajorVersion(), MinorVersion());
     return;
   }
@@ -987,7 +989,7 @@ void ThttpResponse::SetServerField(std::string_view text) {
 
 void ThttpResponse::MatchRequestVersion(const ThttpRequest& request) {
   if (!request.IsHTTP()) return;
-  if (Protocol() != "HTTP") SetProtocol("HTTP");
+  if (Protocol() != kHTTP) SetProtocol("HTTP");
   SetMajorVersion(1);
   SetMinorVersion(request.IsHTTP10OrEarlier() ? 0 : 1);
 }
@@ -995,9 +997,9 @@ void ThttpResponse::MatchRequestVersion(const ThttpRequest& request) {
 bool ThttpResponse::GetKeepAlive() const {
   if (connection_to_write_ >= 0) return connection_to_write_ == 1;
   const THeader* header = FieldsOnly();
-  const std::string connection = header && header->HasField("Connection")
-                                     ? Trimmed(header->GetFieldValue("Connection"))
-                                     : std::string();
+  // Most answers have no Connection field yet.
+  if (!header || !header->HasField("Connection")) return !IsHTTP10OrEarlier();
+  const std::string connection = Trimmed(header->GetFieldValue("Connection"));
   if (connection.empty() && IsHTTP10OrEarlier()) return false;
   return !TextEqualFolded(connection, "close");
 }
