@@ -117,8 +117,8 @@ TMapResult MapRequestPath(std::string_view uri, std::string_view pub_dir, std::s
   } else {
     // Both separators mean the same to a client; from here on only "/" is.
     std::replace(path.begin(), path.end(), '\\', '/');
-    if (PathStartsWithDrive(path) || TextHasPrefix("//", path, true) || IsReservedDeviceName(path) ||
-        TextHasPrefix("../", path, true)) {
+    if (PathStartsWithDrive(path) || path.starts_with("//") || IsReservedDeviceName(path) ||
+        path.starts_with("../")) {
       return mrInvalid;
     }
     if (PathHasDotToResolve(path)) {

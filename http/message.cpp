@@ -1060,16 +1060,12 @@ void ThttpResponse::AppendFinalHeaderText(std::string& out, std::string_view ser
   // The text up to the empty line that ends it, which comes after the last
   // fields.
   AppendHeaderLines(out);
-  if (connection_to_write_ >= 0) {
-    const std::string_view line =
-        connection_to_write_ == 1 ? std::string_view("Connection: keep-alive\r\n") : std::string_view("Connection: close\r\n");
-    out += line;
-  }
-  // Answers for one file in a row end alike: each thread keeps the text of
-  // its last ones with what it was made of, and makes it again only when
-  // one of those differs.
+  // Answers for one file in a row end alike, from the Connection line to
+  // the empty line: each thread keeps the text of its last ones with what
+  // it was made of, and makes it again only when one of those differs.
   struct TLastFieldsText {
     bool made = false;
+    std::int8_t connection = -1;
     std::string server;
     std::optional<int64_t> modified;
     std::string etag;
@@ -1077,15 +1073,19 @@ void ThttpResponse::AppendFinalHeaderText(std::string& out, std::string_view ser
     std::string text;
   };
   thread_local TLastFieldsText last;
-  if (!last.made || last.server != serverText || last.modified != LastModified || last.etag != ETag ||
-      last.lines != LastLines) {
+  if (!last.made || last.connection != connection_to_write_ || last.server != serverText ||
+      last.modified != LastModified || last.etag != ETag || last.lines != LastLines) {
     last.made = false;
+    last.connection = connection_to_write_;
     last.server.assign(serverText);
     last.modified = LastModified;
     last.etag = ETag;
     last.lines = LastLines;
     std::string& text = last.text;
     text.clear();
+    if (connection_to_write_ >= 0)
+      text += connection_to_write_ == 1 ? std::string_view("Connection: keep-alive\r\n")
+                                        : std::string_view("Connection: close\r\n");
     // Each as a field would write itself: name, ": ", the value trimmed.
     if (server) {
       std::string value;
@@ -1112,10 +1112,10 @@ void ThttpResponse::AppendFinalHeaderText(std::string& out, std::string_view ser
         text += kCRLF;
       }
     }
+    text += kCRLF;
     last.made = true;
   }
   out += last.text;
-  out += kCRLF;
 }
 
 void ThttpResponse::AddLastLine(std::string_view line) {
