@@ -830,7 +830,8 @@ void ThttpResponse::Reuse(int32_t statusCode, const std::string& reasonPhrase) {
   SetHeader(std::move(header));
   HasContent = false;
   SetStatusCode(statusCode);
-  ReasonPhrase = reasonPhrase;
+  // Mostly the phrase of the answer before.
+  if (ReasonPhrase != reasonPhrase) ReasonPhrase = reasonPhrase;
 }
 
 std::unique_ptr<AhttpMessage> ThttpResponse::CreateEmpty() const { return std::make_unique<ThttpResponse>(); }
