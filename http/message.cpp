@@ -820,9 +820,11 @@ void ThttpResponse::Reuse(int32_t statusCode, const std::string& reasonPhrase) {
   // A handful of usual lines keep their memory; a long one goes.
   constexpr std::size_t kSpareLines = 4;
   constexpr std::size_t kSpareLineBytes = 128;
-  for (std::string& line : LastLines) {
-    if (spare_lines_.size() < kSpareLines && line.capacity() <= kSpareLineBytes)
-      spare_lines_.push_back(std::move(line));
+  // Kept last line first: AddLastLine takes them from the back, so a line
+  // added again finds its own text there.
+  for (auto line = LastLines.rbegin(); line != LastLines.rend(); ++line) {
+    if (spare_lines_.size() < kSpareLines && line->capacity() <= kSpareLineBytes)
+      spare_lines_.push_back(std::move(*line));
   }
   LastLines.clear();
   // ResetMessage made it HTTP/1.1 with the defaults already, and let go of
@@ -1126,7 +1128,7 @@ void ThttpResponse::AddLastLine(std::string_view line) {
   }
   LastLines.push_back(std::move(spare_lines_.back()));
   spare_lines_.pop_back();
-  LastLines.back().assign(line);
+  if (LastLines.back() != line) LastLines.back().assign(line);
 }
 
 std::unique_ptr<ThttpResponse> CreateHTMLResponse(int32_t code, const std::string& reason,

@@ -664,7 +664,10 @@ TEST(Response, StatusLinesInTurnAreEachTheirOwn) {
 TEST(Response, LastLinesAfterReuseAreOnlyTheNewOnes) {
   const std::vector<std::vector<std::string>> rounds = {
       {"Cache-Control: no-cache", "Accept-Ranges: bytes"},
+      {"Cache-Control: no-cache", "Accept-Ranges: bytes"},
+      {"Accept-Ranges: bytes", "Cache-Control: no-cache"},
       {"X: 1"},
+      {"X: 2"},
       {},
       {"Accept-Ranges: none", "Cache-Control: private, max-age=0", "Vary: Accept-Encoding"},
   };
