@@ -223,7 +223,7 @@ void AhttpMessage::AppendHeaderLines(std::string& out) {
 
 bool AhttpMessage::FixedLineFits(std::uint8_t line, std::string_view name) const {
   const auto later = static_cast<std::uint8_t>(~((line << 1) - 1));
-  return (fixed_lines_ & later) == 0 && (!header_ || !header_->HasField(name));
+  return !block_handed_out_ && (fixed_lines_ & later) == 0 && (!header_ || !header_->HasField(name));
 }
 
 void AhttpMessage::MakeFixedFieldsNow() const {
@@ -325,12 +325,20 @@ void AhttpMessage::SetProtocol(const std::string& protocol) {
 THeader& AhttpMessage::GetHeader() {
   MakeFixedFields();
   if (!header_) header_ = std::make_unique<THeader>();
+  block_handed_out_ = true;
   return *header_;
 }
 
 void AhttpMessage::SetHeader(std::unique_ptr<THeader> header) {
+  SetOwnHeader(std::move(header));
+  // The caller may keep a pointer to it.
+  block_handed_out_ = header_ != nullptr;
+}
+
+void AhttpMessage::SetOwnHeader(std::unique_ptr<THeader> header) {
   // The fixed lines were part of the block that goes.
   fixed_lines_ = 0;
+  block_handed_out_ = false;
   header_ = std::move(header);
 }
 
@@ -417,6 +425,7 @@ void AhttpMessage::ResetMessage() {
   start_line_.clear();
   start_line_valid_ = false;
   fixed_lines_ = 0;
+  block_handed_out_ = false;
   header_.reset();
   custom_lines_.reset();
   content_is_text_ = false;
@@ -454,8 +463,7 @@ void AhttpMessage::AssignPrototype(const AhttpMessage* prototype) {
   major_version_ = prototype->major_version_;
   minor_version_ = prototype->minor_version_;
   const THeader* header = prototype->Header();
-  fixed_lines_ = 0;
-  header_ = header ? header->Duplicate() : nullptr;
+  SetOwnHeader(header ? header->Duplicate() : nullptr);
   AddDateField = prototype->AddDateField;
   content_is_text_ = prototype->content_is_text_;
   content_text_ = prototype->content_text_;
@@ -829,7 +837,7 @@ void ThttpResponse::Reuse(int32_t statusCode, const std::string& reasonPhrase) {
   LastLines.clear();
   // ResetMessage made it HTTP/1.1 with the defaults already, and let go of
   // the body: what an empty body text adds is no content.
-  SetHeader(std::move(header));
+  SetOwnHeader(std::move(header));
   HasContent = false;
   SetStatusCode(statusCode);
   // Mostly the phrase of the answer before.

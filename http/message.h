@@ -17,7 +17,8 @@
 // written straight from them; they become fields the moment anyone asks for
 // the block (Header, GetHeader, ReleaseHeader), in the places they would
 // have had, so that what the block holds and the bytes written are the same
-// either way.
+// either way. Once the block was handed out, whoever holds it sees every
+// field as it is set: no line is held fixed until the block is replaced.
 //
 // Sending a response: Prepare (Date, custom lines, Content-Length or
 // Content-Range, removal of body fields where the status allows no body),
@@ -219,6 +220,7 @@ class AhttpMessage {
   // none after. A server keeps it for its next request.
   std::unique_ptr<THeader> ReleaseHeader() {
     MakeFixedFields();
+    block_handed_out_ = false;
     return std::move(header_);
   }
 
@@ -257,6 +259,7 @@ class AhttpMessage {
   // lines become fields first.
   THeader* Header() const {
     MakeFixedFields();
+    if (header_) block_handed_out_ = true;
     return header_.get();
   }
   const std::vector<std::string>* CustomLines() const { return custom_lines_.get(); }
@@ -302,6 +305,9 @@ class AhttpMessage {
   void AppendHeaderLines(std::string& out);
   // Forgets the fixed lines (the block is about to be emptied).
   void DropFixedLines() { fixed_lines_ = 0; }
+  // SetHeader with a block nobody else holds (one this message had before
+  // and emptied): fixed lines may follow its fields.
+  void SetOwnHeader(std::unique_ptr<THeader> header);
   // Content-Length `length` as the only such field: in place of the first
   // one, the others deleted, or a fixed line when there is none.
   void SetContentLengthLine(int64_t length);
@@ -334,6 +340,9 @@ class AhttpMessage {
   // looked at.
   mutable std::unique_ptr<THeader> header_;
   mutable std::uint8_t fixed_lines_ = 0;
+  // The block was handed out (Header, GetHeader, SetHeader): no line is
+  // held fixed, so that whoever holds it sees each field when it is set.
+  mutable bool block_handed_out_ = false;
   std::string fixed_content_type_;
   TDateTime fixed_date_ = 0;
   int64_t fixed_content_length_ = 0;

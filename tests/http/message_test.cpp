@@ -594,6 +594,19 @@ TEST(Response, FixedLinesAreTheFieldsTheyStandFor) {
               expected)
         << c.name;
   }
+  // A block handed out, either way, shows each field as it is set.
+  ThttpResponse looked_at(200, "HTTP", 1, 1, "body", nullptr, "OK");
+  looked_at.SetContentType("text/plain");
+  const THeader* held = looked_at.Header();
+  looked_at.Prepare();
+  EXPECT_EQ("Content-Type: text/plain|Date|Content-Length: 4|", lines_of(held));
+  ThttpResponse given(200, "HTTP", 1, 1, "body", nullptr, "OK");
+  auto block = std::make_unique<THeader>();
+  const THeader* kept = block.get();
+  given.SetHeader(std::move(block));
+  given.SetContentType("text/plain");
+  given.Prepare();
+  EXPECT_EQ("Content-Type: text/plain|Date|Content-Length: 4|", lines_of(kept));
   // A copy holds them as fields; a reused answer holds none of them.
   ThttpResponse r(200, "HTTP", 1, 1, "body", nullptr, "OK");
   r.SetContentType("text/plain");
