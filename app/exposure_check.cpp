@@ -59,7 +59,7 @@ bool LooksLikeSecret(int dir, const std::string& name) {
     if (lower == exact) return true;
   }
   if (lower.rfind(".env.", 0) == 0 || lower.rfind("credentials", 0) == 0) return true;
-  const std::string ext = FileExtOfPath(lower);
+  const std::string ext(FileExtOfPath(lower));
   if (ext == ".kdbx" || ext == ".p12" || ext == ".pfx") return true;
   return (ext == ".pem" || ext == ".key") && HoldsPrivateKey(dir, name.c_str());
 }

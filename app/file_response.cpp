@@ -83,9 +83,9 @@ std::unique_ptr<ThttpResponse> CreateFileResponse(const std::string& path, const
   // Only a text type gains a character set: the others are set as they are,
   // without a copy.
   if (TextHasPrefix("text/", content_type, false)) {
-    response->GetHeader().SetFieldValue("Content-Type", WithTextCharset(content_type));
+    response->SetContentType(WithTextCharset(content_type));
   } else if (!content_type.empty()) {
-    response->GetHeader().SetFieldValue("Content-Type", content_type);
+    response->SetContentType(content_type);
   }
   struct stat status {};
   std::unique_ptr<AReaderEx> body;

@@ -117,14 +117,16 @@ TMapResult MapRequestPath(std::string_view uri, std::string_view pub_dir, std::s
   } else {
     // Both separators mean the same to a client; from here on only "/" is.
     std::replace(path.begin(), path.end(), '\\', '/');
-    if (PathStartsWithDrive(path) || TextHasPrefix("//", path, true) || IsReservedDeviceName(path) ||
-        TextHasPrefix("../", path, true)) {
+    if (PathStartsWithDrive(path) || path.starts_with("//") || IsReservedDeviceName(path) ||
+        path.starts_with("../")) {
       return mrInvalid;
     }
-    path = CanonicalizePath(path, '/');
-    // A ".." left over could not be resolved inside the path: it would climb
-    // out of the published directory.
-    if (HasParentSegment(path)) return mrInvalid;
+    if (PathHasDotToResolve(path)) {
+      path = CanonicalizePath(path, '/');
+      // A ".." left over could not be resolved inside the path: it would
+      // climb out of the published directory.
+      if (HasParentSegment(path)) return mrInvalid;
+    }
   }
 
   std::string_view relative = path;
@@ -162,11 +164,11 @@ TMapResult MapRequestPath(std::string_view uri, std::string_view pub_dir, std::s
   return mrNotFound;
 }
 
-std::string FileExtOfPath(std::string_view path) {
+std::string_view FileExtOfPath(std::string_view path) {
   const std::size_t slash = path.find_last_of('/');
   const std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
   const std::size_t dot = name.find_last_of('.');
-  return dot == std::string_view::npos ? std::string() : std::string(name.substr(dot));
+  return dot == std::string_view::npos ? std::string_view() : name.substr(dot);
 }
 
 namespace {

@@ -68,7 +68,7 @@ TMapResult MapRequestPath(std::string_view uri, std::string_view pub_dir, std::s
 
 // The extension of a path's file name from its last dot, dot included
 // (".html"); empty when the file name has no dot.
-std::string FileExtOfPath(std::string_view path);
+std::string_view FileExtOfPath(std::string_view path);
 
 // The content type for an extension (dot included): the server's own table,
 // matched without regard to case, then the types of today's web

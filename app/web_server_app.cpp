@@ -926,12 +926,16 @@ void TWebServerApp::HTTPServerGetResponse(AhttpServer&, AhttpServerClient& clien
   thread_local std::string local_path;
   struct stat local_status {};
   const TMapResult mapped = MapRequestPath(request.URI, pub_dir, local_path, rules, &local_status);
-  const std::string ext = FileExtOfPath(local_path);
+  // A view into local_path, which stays as it is while the view is used.
+  const std::string_view ext = FileExtOfPath(local_path);
   // A CGI program also takes POST (a form's body on its standard input);
   // everything else is read only.
   const bool runs_program = mapped == mrFound && exec_as_cgi && TextEqualFolded(ext, ".exe");
-  if (!TextEqualFolded(request.Method, "GET") && !TextEqualFolded(request.Method, "HEAD") &&
-      !(runs_program && TextEqualFolded(request.Method, "POST"))) {
+  // The usual spelling settles it without folding.
+  const auto is_method = [&](std::string_view name) {
+    return request.Method == name || TextEqualFolded(request.Method, name);
+  };
+  if (!is_method("GET") && !is_method("HEAD") && !(runs_program && is_method("POST"))) {
     auto response = ErrorResponse(
         405, "Method not supported", "Method " + EscapeHTMLText(request.Method) + " not supported.",
         "Your client made a request using a method that is not recognised by the web server.");

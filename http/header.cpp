@@ -35,12 +35,11 @@ constexpr std::size_t kSpareFieldBytes = 256;
 // value only through its second (rounded to the millisecond first, as
 // decoding does).
 const std::string& DateText(TDateTime date_time, std::string& scratch) {
-  if (!std::isfinite(date_time) || std::fabs(date_time) > 1e7) {
+  std::int64_t second = 0;
+  if (!TDateField::SecondOf(date_time, second)) {
     scratch = DateTimeToHTTPText(date_time, true);
     return scratch;
   }
-  const std::int64_t ms = std::llround(date_time * 86400000.0);
-  const std::int64_t second = ms >= 0 ? ms / 1000 : -((-ms + 999) / 1000);
   thread_local std::int64_t cached_second = INT64_MIN;
   thread_local std::string cached_text;
   if (second != cached_second) {
@@ -195,6 +194,20 @@ void TDateField::AppendLine(std::string& out) const {
   out += DateText(date_time_, scratch);
 }
 
+bool TDateField::SecondOf(TDateTime gmt, std::int64_t& second) {
+  if (!std::isfinite(gmt) || std::fabs(gmt) > 1e7) return false;
+  const std::int64_t ms = std::llround(gmt * 86400000.0);
+  second = ms >= 0 ? ms / 1000 : -((-ms + 999) / 1000);
+  return true;
+}
+
+void TDateField::AppendLineOf(std::string& out, TDateTime gmt) {
+  std::string scratch;
+  out += "Date: ";
+  out += DateText(gmt, scratch);
+  out += kCRLF;
+}
+
 void TDateField::SetValue(const std::string& value) { date_time_ = ParseHTTPDateTime(value); }
 
 std::unique_ptr<AHeaderField> TDateField::Duplicate() const {
@@ -219,6 +232,11 @@ std::string THeader::GetAsString() const {
 }
 
 void THeader::AppendTo(std::string& out) const {
+  AppendFieldsTo(out);
+  out += kCRLF;
+}
+
+void THeader::AppendFieldsTo(std::string& out) const {
   for (const auto& field : fields_) {
     if (IsPlainField(*field)) {
       // The plain field's own line, written without a call of its own.
@@ -229,7 +247,6 @@ void THeader::AppendTo(std::string& out) const {
     field->AppendLine(out);
     out += kCRLF;
   }
-  out += kCRLF;
 }
 
 void THeader::SetAsString(std::string_view text) {

@@ -180,6 +180,13 @@ class TDateField : public AHeaderField {
   std::unique_ptr<AHeaderField> Duplicate() const override;
   bool HasName(std::string_view trimmedName) const override;
   void AppendLine(std::string& out) const override;
+  // The line such a field holding `gmt` writes, CR LF included, without
+  // making the field.
+  static void AppendLineOf(std::string& out, TDateTime gmt);
+  // The second whose text the field writes for `gmt`: values of one second
+  // write the same text. False for a value that is no usual date (not
+  // finite, or far from this era), whose text is made each time.
+  static bool SecondOf(TDateTime gmt, std::int64_t& second);
 
   TDateTime DateTime() const { return date_time_; }
   void SetDateTime(TDateTime gmt) { date_time_ = gmt; }
@@ -203,6 +210,8 @@ class THeader {
   // The same text appended to `out` (a response header is made in a buffer
   // that its connection keeps).
   void AppendTo(std::string& out) const;
+  // The fields' lines alone, without the empty line that ends a block.
+  void AppendFieldsTo(std::string& out) const;
   // Parses a block text and appends its fields to those already present.
   // Lines are split at CR LF; a line that starts with a byte 0 to 32 and
   // holds no colon continues the pending field (appended as it is, leading

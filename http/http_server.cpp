@@ -26,6 +26,9 @@ using Clock = std::chrono::steady_clock;
 
 std::chrono::milliseconds Ms(std::uint32_t ms) { return std::chrono::milliseconds(ms); }
 
+// Compared as a view: most methods differ in length, and are told at once.
+constexpr std::string_view kHEAD = "HEAD";
+
 // Counts the request as finished and puts the request object and its header
 // block aside for the next request, however the cycle ends.
 class TActiveRequest {
@@ -370,7 +373,7 @@ bool AhttpServerClient::Respond(AhttpServer& server) {
 
 std::int64_t AhttpServerClient::SendContent(TResponseWriter& writer) {
   TSocketStream& stream = *Stream();
-  if (request_->Method == "HEAD") response_->HasContent = false;
+  if (request_->Method == kHEAD) response_->HasContent = false;
   ResponseStartTime = GetTickCount();
   stream.OnCopyProgress = [this](AStream*, AStream*, int64_t bytesCopied, bool& abort) {
     CopyProgress(bytesCopied, abort);
@@ -599,9 +602,8 @@ namespace {
 bool IsDelimited(ThttpResponse& response, const ThttpRequest* request) {
   const int32_t code = response.StatusCode;
   if (code / 100 == 1 || code == 204 || code == 304) return true;
-  if (request && request->Method == "HEAD") return true;
-  const THeader* header = response.Header();
-  if (header && header->HasField("Content-Length")) return true;
+  if (request && request->Method == kHEAD) return true;
+  if (response.HasContentLength()) return true;
   return response.GetTransferEncoding() == "chunked";
 }
 

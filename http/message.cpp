@@ -20,6 +20,8 @@ using detail::Trimmed;
 namespace {
 
 constexpr std::string_view kCRLF = "\r\n";
+// Compared as a view: a length and four bytes, no call.
+constexpr std::string_view kHTTP = "HTTP";
 constexpr int32_t kBlockSize = 2048;
 // Piece size of body reads into text; the text grows piece by piece.
 constexpr int32_t kBodyPiece = 64 * 1024;
@@ -207,14 +209,80 @@ std::string AhttpMessage::GetHeaderText() {
 }
 
 void AhttpMessage::AppendHeaderText(std::string& out) {
+  AppendHeaderLines(out);
+  out += kCRLF;
+}
+
+void AhttpMessage::AppendHeaderLines(std::string& out) {
   if (!start_line_valid_) ComposeStartLine();
   out += start_line_;
   out += kCRLF;
-  if (header_) {
-    header_->AppendTo(out);
-  } else {
-    out += kCRLF;
+  if (header_) header_->AppendFieldsTo(out);
+  if (fixed_lines_ != 0) AppendFixedLines(out);
+}
+
+bool AhttpMessage::FixedLineFits(std::uint8_t line, std::string_view name) const {
+  const auto later = static_cast<std::uint8_t>(~((line << 1) - 1));
+  return !block_handed_out_ && (fixed_lines_ & later) == 0 && (!header_ || !header_->HasField(name));
+}
+
+void AhttpMessage::MakeFixedFieldsNow() const {
+  const std::uint8_t lines = fixed_lines_;
+  fixed_lines_ = 0;
+  if (!header_) header_ = std::make_unique<THeader>();
+  // As the setters would have added them.
+  if (lines & kFixedContentType) header_->AddField("Content-Type", fixed_content_type_);
+  if (lines & kFixedDate) header_->AppendField(std::make_unique<TDateField>(fixed_date_));
+  if (lines & kFixedContentLength) {
+    char digits[24];
+    const char* end = std::to_chars(digits, digits + sizeof digits, fixed_content_length_).ptr;
+    header_->AddField("Content-Length", std::string_view(digits, static_cast<std::size_t>(end - digits)));
   }
+}
+
+void AhttpMessage::AppendFixedLines(std::string& out) const {
+  // Answers in a row carry the same lines, their date in the same second
+  // most of the time: each thread keeps the text of its last ones with what
+  // it was made of, and makes it again only when one of those differs.
+  struct TLastFixedLines {
+    std::uint8_t lines = 0;
+    std::string content_type;
+    std::int64_t second = 0;
+    std::int64_t content_length = 0;
+    std::string text;
+  };
+  thread_local TLastFixedLines last;
+  std::int64_t second = 0;
+  const bool dated = fixed_lines_ & kFixedDate;
+  const bool usual_date = !dated || TDateField::SecondOf(fixed_date_, second);
+  const auto differs = [&](std::uint8_t line, bool same) { return (fixed_lines_ & line) && !same; };
+  if (last.lines != fixed_lines_ || !usual_date || differs(kFixedContentType, last.content_type == fixed_content_type_) ||
+      differs(kFixedDate, last.second == second) ||
+      differs(kFixedContentLength, last.content_length == fixed_content_length_)) {
+    last.lines = 0;
+    std::string& text = last.text;
+    text.clear();
+    // Each as its field would write itself.
+    if (fixed_lines_ & kFixedContentType)
+      detail::AppendHeaderLine(text, "Content-Type", detail::TrimmedView(fixed_content_type_));
+    if (dated) TDateField::AppendLineOf(text, fixed_date_);
+    if (fixed_lines_ & kFixedContentLength) {
+      text += std::string_view("Content-Length: ");
+      char digits[24];
+      const char* end = std::to_chars(digits, digits + sizeof digits, fixed_content_length_).ptr;
+      text.append(digits, static_cast<std::size_t>(end - digits));
+      text += kCRLF;
+    }
+    if (!usual_date) {
+      out += text;
+      return;
+    }
+    last.content_type = fixed_content_type_;
+    last.second = second;
+    last.content_length = fixed_content_length_;
+    last.lines = fixed_lines_;
+  }
+  out += last.text;
 }
 
 void AhttpMessage::SetHeaderText(std::string_view text) {
@@ -255,11 +323,24 @@ void AhttpMessage::SetProtocol(const std::string& protocol) {
 }
 
 THeader& AhttpMessage::GetHeader() {
+  MakeFixedFields();
   if (!header_) header_ = std::make_unique<THeader>();
+  block_handed_out_ = true;
   return *header_;
 }
 
-void AhttpMessage::SetHeader(std::unique_ptr<THeader> header) { header_ = std::move(header); }
+void AhttpMessage::SetHeader(std::unique_ptr<THeader> header) {
+  SetOwnHeader(std::move(header));
+  // The caller may keep a pointer to it.
+  block_handed_out_ = header_ != nullptr;
+}
+
+void AhttpMessage::SetOwnHeader(std::unique_ptr<THeader> header) {
+  // The fixed lines were part of the block that goes.
+  fixed_lines_ = 0;
+  block_handed_out_ = false;
+  header_ = std::move(header);
+}
 
 std::vector<std::string>& AhttpMessage::GetCustomLines() {
   if (!custom_lines_) custom_lines_ = std::make_unique<std::vector<std::string>>();
@@ -318,6 +399,8 @@ int64_t AhttpMessage::GetContentSize() {
 }
 
 int64_t AhttpMessage::GetContentLength() {
+  // The length written a moment ago is known without reading it back.
+  if (fixed_lines_ & kFixedContentLength) return fixed_content_length_;
   if (header_) {
     if (const AHeaderField* field = header_->GetField("Content-Length")) return field->GetAsInteger();
   }
@@ -334,13 +417,15 @@ void AhttpMessage::Init() {
   major_version_ = 1;
   minor_version_ = 1;
   // Most messages say HTTP already: no copy for those.
-  if (protocol_ != "HTTP") protocol_ = "HTTP";
+  if (protocol_ != kHTTP) protocol_ = kHTTP;
 }
 
 void AhttpMessage::ResetMessage() {
   ReleaseContentReader();
   start_line_.clear();
   start_line_valid_ = false;
+  fixed_lines_ = 0;
+  block_handed_out_ = false;
   header_.reset();
   custom_lines_.reset();
   content_is_text_ = false;
@@ -354,7 +439,14 @@ void AhttpMessage::ResetMessage() {
 }
 
 void AhttpMessage::PrepareHeader() {
-  if (AddDateField) GetHeader().SetField("Date", std::make_unique<TDateField>());
+  if (AddDateField) {
+    if (FixedLineFits(kFixedDate, "Date")) {
+      fixed_date_ = NowUTC();
+      fixed_lines_ |= kFixedDate;
+    } else {
+      GetHeader().SetField("Date", std::make_unique<TDateField>());
+    }
+  }
   if (custom_lines_) {
     for (const std::string& line : *custom_lines_) {
       if (!Trimmed(line).empty()) GetHeader().AddFieldLine(line);
@@ -370,7 +462,8 @@ void AhttpMessage::AssignPrototype(const AhttpMessage* prototype) {
   protocol_ = prototype->protocol_;
   major_version_ = prototype->major_version_;
   minor_version_ = prototype->minor_version_;
-  header_ = prototype->header_ ? prototype->header_->Duplicate() : nullptr;
+  const THeader* header = prototype->Header();
+  SetOwnHeader(header ? header->Duplicate() : nullptr);
   AddDateField = prototype->AddDateField;
   content_is_text_ = prototype->content_is_text_;
   content_text_ = prototype->content_text_;
@@ -390,6 +483,7 @@ std::unique_ptr<AhttpMessage> AhttpMessage::Duplicate() const {
 
 TContentFraming AhttpMessage::GetContentFraming(int64_t maxSize, int64_t& length) const {
   length = 0;
+  MakeFixedFields();
   // A request without a field that frames a body has none: the usual GET.
   if (!ContentMayRunToEnd() && (!header_ || (!header_->HasField("Transfer-Encoding") &&
                                               !header_->HasField("Content-Length"))))
@@ -503,11 +597,34 @@ void AhttpMessage::Prepare() {
 }
 
 std::string AhttpMessage::GetContentType() const {
+  if (fixed_lines_ & kFixedContentType) return fixed_content_type_;
   return header_ ? header_->GetFieldValue("Content-Type") : std::string();
 }
 
-void AhttpMessage::SetContentType(const std::string& type) {
-  GetHeader().SetFieldValue("Content-Type", type);
+void AhttpMessage::SetContentType(std::string_view type) {
+  if (FixedLineFits(kFixedContentType, "Content-Type")) {
+    fixed_content_type_.assign(type);
+    fixed_lines_ |= kFixedContentType;
+  } else {
+    GetHeader().SetFieldValue("Content-Type", type);
+  }
+}
+
+void AhttpMessage::SetContentLengthLine(int64_t length) {
+  if (FixedLineFits(kFixedContentLength, "Content-Length")) {
+    fixed_content_length_ = length;
+    fixed_lines_ |= kFixedContentLength;
+    return;
+  }
+  // Written on the stack: every answer with a body has it.
+  char digits[24];
+  const char* end = std::to_chars(digits, digits + sizeof digits, length).ptr;
+  SetOnlyField(GetHeader(), "Content-Length",
+               std::string_view(digits, static_cast<std::size_t>(end - digits)));
+}
+
+bool AhttpMessage::HasContentLength() const {
+  return (fixed_lines_ & kFixedContentLength) || (header_ && header_->HasField("Content-Length"));
 }
 
 std::string AhttpMessage::GetTransferEncoding() const {
@@ -520,20 +637,20 @@ std::string AhttpMessage::GetVersionText() const {
   return protocol_ + "/" + std::to_string(major_version_) + "." + std::to_string(minor_version_);
 }
 
-bool AhttpMessage::IsHTTP() const { return protocol_.empty() || protocol_ == "HTTP"; }
+bool AhttpMessage::IsHTTP() const { return protocol_.empty() || protocol_ == kHTTP; }
 
 bool AhttpMessage::IsHTTP10OrEarlier() const {
   return IsHTTP() && (major_version_ == 0 || (major_version_ == 1 && minor_version_ < 1));
 }
 
 bool AhttpMessage::IsHTTP11OrLater() const {
-  return protocol_ == "HTTP" && (major_version_ > 1 || (major_version_ == 1 && minor_version_ > 0));
+  return protocol_ == kHTTP && (major_version_ > 1 || (major_version_ == 1 && minor_version_ > 0));
 }
 
 bool AhttpMessage::IsLengthUndetermined() const {
-  if (!header_) return false;
-  return !header_->HasField("Content-Length") && !header_->HasField("Content-Range") &&
-         header_->HasField("Content-Type") && GetTransferEncoding() != "chunked";
+  const bool typed = (fixed_lines_ & kFixedContentType) || (header_ && header_->HasField("Content-Type"));
+  if (!typed || HasContentLength()) return false;
+  return !(header_ && header_->HasField("Content-Range")) && GetTransferEncoding() != "chunked";
 }
 
 // ---------------------------------------------------------------------------
@@ -697,6 +814,8 @@ ThttpResponse::ThttpResponse(int32_t statusCode, const std::string& protocol, in
 }
 
 void ThttpResponse::Reuse(int32_t statusCode, const std::string& reasonPhrase) {
+  // The block is emptied: its fixed lines need not become fields first.
+  DropFixedLines();
   std::unique_ptr<THeader> header = ReleaseHeader();
   if (header) header->Clear();
   ResetMessage();
@@ -709,23 +828,26 @@ void ThttpResponse::Reuse(int32_t statusCode, const std::string& reasonPhrase) {
   // A handful of usual lines keep their memory; a long one goes.
   constexpr std::size_t kSpareLines = 4;
   constexpr std::size_t kSpareLineBytes = 128;
-  for (std::string& line : LastLines) {
-    if (spare_lines_.size() < kSpareLines && line.capacity() <= kSpareLineBytes)
-      spare_lines_.push_back(std::move(line));
+  // Kept last line first: AddLastLine takes them from the back, so a line
+  // added again finds its own text there.
+  for (auto line = LastLines.rbegin(); line != LastLines.rend(); ++line) {
+    if (spare_lines_.size() < kSpareLines && line->capacity() <= kSpareLineBytes)
+      spare_lines_.push_back(std::move(*line));
   }
   LastLines.clear();
-  Init();
-  // Init made it HTTP/1.1 already.
-  SetHeader(std::move(header));
-  SetContentText(std::string());
+  // ResetMessage made it HTTP/1.1 with the defaults already, and let go of
+  // the body: what an empty body text adds is no content.
+  SetOwnHeader(std::move(header));
+  HasContent = false;
   SetStatusCode(statusCode);
-  ReasonPhrase = reasonPhrase;
+  // Mostly the phrase of the answer before.
+  if (ReasonPhrase != reasonPhrase) ReasonPhrase = reasonPhrase;
 }
 
 std::unique_ptr<AhttpMessage> ThttpResponse::CreateEmpty() const { return std::make_unique<ThttpResponse>(); }
 
 void ThttpResponse::ComposeStartLine() {
-  if (Protocol() != "HTTP") {
+  if (Protocol() != kHTTP) {
     start_line_ = ComposeStatusLine(StatusCode, ReasonPhrase, Protocol(), MajorVersion(), MinorVersion());
     return;
   }
@@ -768,8 +890,8 @@ int64_t ThttpResponse::GetContentSize() {
 
 void ThttpResponse::PrepareHeader() {
   AhttpMessage::PrepareHeader();
-  THeader& header = GetHeader();
   if (StatusCode / 100 == 1 || StatusCode == 204 || StatusCode == 304) {
+    THeader& header = GetHeader();
     header.DeleteFields("Content-Length");
     header.DeleteFields("Transfer-Encoding");
     HasContent = false;
@@ -784,6 +906,7 @@ void ThttpResponse::PrepareHeader() {
     RangeEnd = -1;
   }
   if (StatusCode == 206) {
+    THeader& header = GetHeader();
     int64_t start = 0;
     int64_t length = 0;
     ComputeByteRange(size, RangeStart, RangeEnd, start, length);
@@ -804,12 +927,7 @@ void ThttpResponse::PrepareHeader() {
     SetOnlyField(header, "Content-Length", "0");
     return;
   }
-  if (GetTransferEncoding() != "chunked" && size >= 0) {
-    // Written on the stack: every answer with a body has it.
-    char digits[24];
-    const char* end = std::to_chars(digits, digits + sizeof digits, size).ptr;
-    SetOnlyField(header, "Content-Length", std::string_view(digits, static_cast<std::size_t>(end - digits)));
-  }
+  if (GetTransferEncoding() != "chunked" && size >= 0) SetContentLengthLine(size);
 }
 
 void ThttpResponse::AssignPrototype(const AhttpMessage* prototype) {
@@ -882,16 +1000,17 @@ void ThttpResponse::SetServerField(std::string_view text) {
 
 void ThttpResponse::MatchRequestVersion(const ThttpRequest& request) {
   if (!request.IsHTTP()) return;
-  if (Protocol() != "HTTP") SetProtocol("HTTP");
+  if (Protocol() != kHTTP) SetProtocol("HTTP");
   SetMajorVersion(1);
   SetMinorVersion(request.IsHTTP10OrEarlier() ? 0 : 1);
 }
 
 bool ThttpResponse::GetKeepAlive() const {
   if (connection_to_write_ >= 0) return connection_to_write_ == 1;
-  const std::string connection = Header() && Header()->HasField("Connection")
-                                     ? Trimmed(Header()->GetFieldValue("Connection"))
-                                     : std::string();
+  const THeader* header = FieldsOnly();
+  // Most answers have no Connection field yet.
+  if (!header || !header->HasField("Connection")) return !IsHTTP10OrEarlier();
+  const std::string connection = Trimmed(header->GetFieldValue("Connection"));
   if (connection.empty() && IsHTTP10OrEarlier()) return false;
   return !TextEqualFolded(connection, "close");
 }
@@ -902,7 +1021,7 @@ void ThttpResponse::SetConnectionField(bool keepAlive) {
 }
 
 void ThttpResponse::SetConnectionFieldForWriting(bool keepAlive) {
-  if (Header() && Header()->HasField("Connection")) {
+  if (FieldsOnly() && FieldsOnly()->HasField("Connection")) {
     SetConnectionField(keepAlive);
   } else {
     connection_to_write_ = keepAlive ? 1 : 0;
@@ -925,7 +1044,8 @@ void ThttpResponse::AddLastFields() {
 }
 
 void ThttpResponse::AppendFinalHeaderText(std::string& out, std::string_view serverText) {
-  const THeader* header = Header();
+  // None of the names looked for can be a fixed line.
+  const THeader* header = FieldsOnly();
   const bool server = !serverText.empty();
   // The names are looked for in one pass over the block.
   bool held = false;
@@ -950,18 +1070,13 @@ void ThttpResponse::AppendFinalHeaderText(std::string& out, std::string_view ser
   }
   // The text up to the empty line that ends it, which comes after the last
   // fields.
-  AppendHeaderText(out);
-  out.resize(out.size() - kCRLF.size());
-  if (connection_to_write_ >= 0) {
-    const std::string_view line =
-        connection_to_write_ == 1 ? std::string_view("Connection: keep-alive\r\n") : std::string_view("Connection: close\r\n");
-    out += line;
-  }
-  // Answers for one file in a row end alike: each thread keeps the text of
-  // its last ones with what it was made of, and makes it again only when
-  // one of those differs.
+  AppendHeaderLines(out);
+  // Answers for one file in a row end alike, from the Connection line to
+  // the empty line: each thread keeps the text of its last ones with what
+  // it was made of, and makes it again only when one of those differs.
   struct TLastFieldsText {
     bool made = false;
+    std::int8_t connection = -1;
     std::string server;
     std::optional<int64_t> modified;
     std::string etag;
@@ -969,15 +1084,19 @@ void ThttpResponse::AppendFinalHeaderText(std::string& out, std::string_view ser
     std::string text;
   };
   thread_local TLastFieldsText last;
-  if (!last.made || last.server != serverText || last.modified != LastModified || last.etag != ETag ||
-      last.lines != LastLines) {
+  if (!last.made || last.connection != connection_to_write_ || last.server != serverText ||
+      last.modified != LastModified || last.etag != ETag || last.lines != LastLines) {
     last.made = false;
+    last.connection = connection_to_write_;
     last.server.assign(serverText);
     last.modified = LastModified;
     last.etag = ETag;
     last.lines = LastLines;
     std::string& text = last.text;
     text.clear();
+    if (connection_to_write_ >= 0)
+      text += connection_to_write_ == 1 ? std::string_view("Connection: keep-alive\r\n")
+                                        : std::string_view("Connection: close\r\n");
     // Each as a field would write itself: name, ": ", the value trimmed.
     if (server) {
       std::string value;
@@ -1004,10 +1123,10 @@ void ThttpResponse::AppendFinalHeaderText(std::string& out, std::string_view ser
         text += kCRLF;
       }
     }
+    text += kCRLF;
     last.made = true;
   }
   out += last.text;
-  out += kCRLF;
 }
 
 void ThttpResponse::AddLastLine(std::string_view line) {
@@ -1017,7 +1136,7 @@ void ThttpResponse::AddLastLine(std::string_view line) {
   }
   LastLines.push_back(std::move(spare_lines_.back()));
   spare_lines_.pop_back();
-  LastLines.back().assign(line);
+  if (LastLines.back() != line) LastLines.back().assign(line);
 }
 
 std::unique_ptr<ThttpResponse> CreateHTMLResponse(int32_t code, const std::string& reason,

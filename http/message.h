@@ -12,6 +12,14 @@
 // while StartLineValid is false (after a setter changed a start-line field),
 // and SetStartLine parses it into the fields.
 //
+// Content-Type, Date and Content-Length, which nearly every answer carries
+// at the end of its block, are first held as plain values (fixed lines) and
+// written straight from them; they become fields the moment anyone asks for
+// the block (Header, GetHeader, ReleaseHeader), in the places they would
+// have had, so that what the block holds and the bytes written are the same
+// either way. Once the block was handed out, whoever holds it sees every
+// field as it is set: no line is held fixed until the block is replaced.
+//
 // Sending a response: Prepare (Date, custom lines, Content-Length or
 // Content-Range, removal of body fields where the status allows no body),
 // then WriteHeader and WriteContent. Receiving: SetHeaderText or a header
@@ -41,6 +49,7 @@
 #include "http/header.h"
 #include "streams/reader.h"
 #include "streams/writer.h"
+#include "util/date_time.h"
 #include "util/exception.h"
 
 namespace vt {
@@ -153,8 +162,9 @@ class AhttpMessage {
   virtual void SetContentLength(int64_t length);
   // Restores the defaults: Date field on, body on, HTTP/1.1.
   virtual void Init();
-  // Sets a Date field (when AddDateField) in place of an existing one, then
-  // appends every custom line with THeader::AddFieldLine. Empty lines are
+  // Sets a Date field (when AddDateField) in place of an existing one (a
+  // fixed line when there is none), then appends every custom line with
+  // THeader::AddFieldLine. Empty lines are
   // skipped: written into a header, one would end it early and turn the rest
   // of the header into body bytes.
   virtual void PrepareHeader();
@@ -208,10 +218,18 @@ class AhttpMessage {
   void ReleaseContentReader();
   // Hands the header block over (null when there is none); the message has
   // none after. A server keeps it for its next request.
-  std::unique_ptr<THeader> ReleaseHeader() { return std::move(header_); }
+  std::unique_ptr<THeader> ReleaseHeader() {
+    MakeFixedFields();
+    block_handed_out_ = false;
+    return std::move(header_);
+  }
 
   std::string GetContentType() const;
-  void SetContentType(const std::string& type);
+  // Sets the Content-Type field in place, or adds it: as a fixed line when
+  // it goes last.
+  void SetContentType(std::string_view type);
+  // A Content-Length field is there (or a fixed line of it).
+  bool HasContentLength() const;
   // The framing ReadContent follows (see there), checked without reading:
   // raises the same EhttpContent errors for a framing it refuses and for a
   // Content-Length above maxSize. `length` gets the Content-Length for
@@ -237,8 +255,13 @@ class AhttpMessage {
   int32_t MajorVersion() const { return major_version_; }
   int32_t MinorVersion() const { return minor_version_; }
   bool StartLineValid() const { return start_line_valid_; }
-  // The header block and custom lines, or null when there are none.
-  THeader* Header() const { return header_.get(); }
+  // The header block and custom lines, or null when there are none. Fixed
+  // lines become fields first.
+  THeader* Header() const {
+    MakeFixedFields();
+    if (header_) block_handed_out_ = true;
+    return header_.get();
+  }
   const std::vector<std::string>* CustomLines() const { return custom_lines_.get(); }
   bool ContentIsText() const { return content_is_text_; }
   // The content reader as it is (null when there is none).
@@ -274,6 +297,20 @@ class AhttpMessage {
   }
   // The fields changed: GetStartLine composes the line again.
   void InvalidateStartLine() { start_line_valid_ = false; }
+  // The block's fields without the fixed lines: enough to look for a name
+  // that is never one of those.
+  const THeader* FieldsOnly() const { return header_.get(); }
+  // Start line, CR LF, the fields' lines and the fixed lines, without the
+  // empty line that ends the header.
+  void AppendHeaderLines(std::string& out);
+  // Forgets the fixed lines (the block is about to be emptied).
+  void DropFixedLines() { fixed_lines_ = 0; }
+  // SetHeader with a block nobody else holds (one this message had before
+  // and emptied): fixed lines may follow its fields.
+  void SetOwnHeader(std::unique_ptr<THeader> header);
+  // Content-Length `length` as the only such field: in place of the first
+  // one, the others deleted, or a fixed line when there is none.
+  void SetContentLengthLine(int64_t length);
   // Back to the state of a message just made, with its header block and
   // custom lines gone, keeping what the strings hold in reserve.
   void ResetMessage();
@@ -281,11 +318,34 @@ class AhttpMessage {
   std::string start_line_;
 
  private:
+  // Fixed lines, in the order they are written: each set bit stands for
+  // a field after every field of the block, in this order.
+  enum : std::uint8_t { kFixedContentType = 1, kFixedDate = 2, kFixedContentLength = 4 };
+  // The line `line` can be held fixed: no field of that name in the block
+  // and no fixed line set that is written after it.
+  bool FixedLineFits(std::uint8_t line, std::string_view name) const;
+  // The fixed lines become fields at the end of the block (const: the
+  // block holds the same either way).
+  void MakeFixedFields() const {
+    if (fixed_lines_ != 0) MakeFixedFieldsNow();
+  }
+  void MakeFixedFieldsNow() const;
+  void AppendFixedLines(std::string& out) const;
+
   bool start_line_valid_ = false;
   std::string protocol_ = "HTTP";
   int32_t major_version_ = 1;
   int32_t minor_version_ = 1;
-  std::unique_ptr<THeader> header_;
+  // Mutable for the fixed lines, which become fields when the block is
+  // looked at.
+  mutable std::unique_ptr<THeader> header_;
+  mutable std::uint8_t fixed_lines_ = 0;
+  // The block was handed out (Header, GetHeader, SetHeader): no line is
+  // held fixed, so that whoever holds it sees each field when it is set.
+  mutable bool block_handed_out_ = false;
+  std::string fixed_content_type_;
+  TDateTime fixed_date_ = 0;
+  int64_t fixed_content_length_ = 0;
   std::unique_ptr<std::vector<std::string>> custom_lines_;
   bool content_is_text_ = false;
   std::string content_text_;

@@ -56,12 +56,8 @@ std::string PathWithTrailingDelimiter(std::string_view path, char delimiter) {
   return result;
 }
 
-namespace {
-
-// Every step below starts from a dot that begins a segment, ends the path
-// or stands beside another dot: a path without one (most paths) is
-// canonical as it is.
-bool HasDotToResolve(std::string_view path) {
+// Every step of CanonicalizePath starts from such a dot.
+bool PathHasDotToResolve(std::string_view path) {
   if (path.empty() || path.back() == '.') return !path.empty();
   for (std::size_t i = 0; i < path.size(); ++i) {
     if (path[i] != '.') continue;
@@ -70,11 +66,9 @@ bool HasDotToResolve(std::string_view path) {
   return false;
 }
 
-}  // namespace
-
 std::string CanonicalizePath(std::string_view input, char delimiter) {
   std::string path(input);
-  if (!HasDotToResolve(path)) return path;
+  if (!PathHasDotToResolve(path)) return path;
 
   // "a\.\.\b" needs more than one pass: a replacement can make a new match.
   for (;;) {

@@ -40,6 +40,10 @@ std::string PathWithTrailingDelimiter(std::string_view path, char delimiter);
 // ("\..\secret" gives "\secret"), "C:\..\x" gives "C:\x" and "C:\.." gives
 // "C:", and one trailing "." of a name goes ("file.txt." gives "file.txt").
 std::string CanonicalizePath(std::string_view path, char delimiter);
+// Whether CanonicalizePath has anything to do: a dot that starts a segment,
+// ends the path or stands beside another dot. A path without one (most
+// paths) is canonical as it is, and has no ".." segment.
+bool PathHasDotToResolve(std::string_view path);
 
 // The path part of a "file:" URL as a path: every ":", "<", ">", "\" and "|"
 // becomes "_", then every "/" becomes "\" ("/c|/dir/a<b" gives "\c_\dir\a_b").

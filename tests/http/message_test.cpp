@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "http/content_readers.h"
+#include "http/protocol.h"
 #include "support/expect_error.h"
 #include "support/temp_dir.h"
 #include "support/test_reader.h"
@@ -507,6 +508,144 @@ TEST(Response, FinalHeaderTextIsWhatTheLastFieldsWouldMake) {
   }
 }
 
+// Content-Type, Date and Content-Length are held as values until the block
+// is looked at. Whenever that happens, and whatever is done to the answer
+// in between, the bytes written and the fields seen must be those the
+// fields themselves make.
+TEST(Response, FixedLinesAreTheFieldsTheyStandFor) {
+  using Step = std::function<void(ThttpResponse&)>;
+  const Step type = [](ThttpResponse& r) { r.SetContentType("text/plain"); };
+  const Step prepare = [](ThttpResponse& r) { r.Prepare(); };
+  const Step keep = [](ThttpResponse& r) { r.SetConnectionFieldForWriting(true); };
+  const struct {
+    const char* name;
+    std::vector<Step> steps;
+    const char* fields;  // the block's lines after the last step, without the Date's value
+  } cases[] = {
+      {"a file answer", {type, prepare, keep}, "Content-Type: text/plain|Date|Content-Length: 4|"},
+      {"a field added after preparing",
+       {type, prepare, [](ThttpResponse& r) { r.GetHeader().AddField("X-Late", "1"); }, keep},
+       "Content-Type: text/plain|Date|Content-Length: 4|X-Late: 1|"},
+      {"custom lines",
+       {type, [](ThttpResponse& r) { r.GetCustomLines() = {"X-Custom: 1"}; }, prepare, keep},
+       "Content-Type: text/plain|Date|X-Custom: 1|Content-Length: 4|"},
+      {"a length field first",
+       {[](ThttpResponse& r) { r.GetHeader().AddField("content-length", "99"); }, type, prepare, keep},
+       "content-length: 4|Content-Type: text/plain|Date|"},
+      {"the type set after preparing",
+       {[](ThttpResponse& r) { r.GetHeader().AddField("X-First", "1"); }, prepare, type, keep},
+       "X-First: 1|Date|Content-Length: 4|Content-Type: text/plain|"},
+      {"the type set again after preparing",
+       {type, prepare, [](ThttpResponse& r) { r.SetContentType("text/html"); }, keep},
+       "Content-Type: text/html|Date|Content-Length: 4|"},
+      {"prepared twice", {type, prepare, prepare, keep}, "Content-Type: text/plain|Date|Content-Length: 4|"},
+      {"a 304 keeps no length",
+       {type, [](ThttpResponse& r) { r.SetStatusCode(304); }, prepare, keep},
+       "Content-Type: text/plain|Date|"},
+      {"a range",
+       {type, [](ThttpResponse& r) { r.SetRange(1, 2); }, prepare, keep},
+       "Content-Type: text/plain|Date|Content-Range: bytes 1-2/4|Content-Length: 2|"},
+      {"no date", {type, [](ThttpResponse& r) { r.AddDateField = false; }, prepare, keep},
+       "Content-Type: text/plain|Content-Length: 4|"},
+  };
+  // The Date's value is the time of writing: left out of the comparison.
+  const auto without_date = [](std::string text) {
+    const std::size_t date = text.find("Date: ");
+    if (date != std::string::npos) text.erase(date + 4, text.find("\r\n", date) - date - 4);
+    return text;
+  };
+  const auto lines_of = [](const THeader* header) {
+    std::string lines;
+    for (int i = 0; header && i < header->Count(); ++i) {
+      const std::string line = header->Fields(i)->GetAsString();
+      lines += (line.rfind("Date:", 0) == 0 ? std::string("Date") : line) + "|";
+    }
+    return lines;
+  };
+  for (const auto& c : cases) {
+    std::string expected;
+    // Looked at after no step, or after one of them.
+    for (std::size_t look = 0; look <= c.steps.size(); ++look) {
+      SCOPED_TRACE(std::string(c.name) + ", looked at after step " + std::to_string(look));
+      ThttpResponse r(200, "HTTP", 1, 1, "body", nullptr, "OK");
+      for (std::size_t i = 0; i < c.steps.size(); ++i) {
+        c.steps[i](r);
+        if (i + 1 == look) r.Header();
+      }
+      EXPECT_EQ(r.StatusCode == 304, r.IsLengthUndetermined());
+      EXPECT_EQ(r.StatusCode == 206 ? 2 : 4, r.GetContentLength());
+      EXPECT_EQ(r.StatusCode != 304, r.HasContentLength());
+      EXPECT_EQ("text/", r.GetContentType().substr(0, 5));
+      std::string text;
+      r.AppendFinalHeaderText(text, "App/1.0");
+      text = without_date(text);
+      if (look == 0) {
+        expected = text;
+      } else {
+        EXPECT_EQ(expected, text);
+      }
+      // What the block holds, once looked at, is what was written.
+      EXPECT_EQ(c.fields, lines_of(r.Header()));
+    }
+    std::string fields = c.fields;
+    for (std::size_t bar; (bar = fields.find('|')) != std::string::npos;) fields.replace(bar, 1, "\r\n");
+    EXPECT_EQ(expected.substr(0, expected.find("\r\n") + 2) + fields + "Connection: keep-alive\r\nServer: App/1.0 " +
+                  std::string(kHTTPServerToken) + "\r\n\r\n",
+              expected)
+        << c.name;
+  }
+  // A block handed out, either way, shows each field as it is set.
+  ThttpResponse looked_at(200, "HTTP", 1, 1, "body", nullptr, "OK");
+  looked_at.SetContentType("text/plain");
+  const THeader* held = looked_at.Header();
+  looked_at.Prepare();
+  EXPECT_EQ("Content-Type: text/plain|Date|Content-Length: 4|", lines_of(held));
+  ThttpResponse given(200, "HTTP", 1, 1, "body", nullptr, "OK");
+  auto block = std::make_unique<THeader>();
+  const THeader* kept = block.get();
+  given.SetHeader(std::move(block));
+  given.SetContentType("text/plain");
+  given.Prepare();
+  EXPECT_EQ("Content-Type: text/plain|Date|Content-Length: 4|", lines_of(kept));
+  // A copy holds them as fields; a reused answer holds none of them.
+  ThttpResponse r(200, "HTTP", 1, 1, "body", nullptr, "OK");
+  r.SetContentType("text/plain");
+  r.Prepare();
+  const std::unique_ptr<AhttpMessage> copy = r.Duplicate();
+  EXPECT_EQ("Content-Type: text/plain|Date|Content-Length: 4|", lines_of(copy->Header()));
+  r.Reuse(200, "OK");
+  r.AddDateField = false;
+  EXPECT_EQ("HTTP/1.1 200 OK\r\n\r\n", r.GetHeaderText());
+  EXPECT_EQ(0, r.GetContentLength());
+  EXPECT_FALSE(r.HasContentLength());
+}
+
+// Each thread keeps the text of its last fixed lines: answers in turn that
+// differ in one of them must each be written as their own fields would.
+TEST(Response, FixedLinesInTurnAreEachTheirOwn) {
+  const struct {
+    const char* type;
+    const char* body;
+    bool date;
+  } answers[] = {
+      {"text/plain", "body", true},  {"text/plain", "body", true},  {"text/plain", "bodies", true},
+      {"text/html", "bodies", true}, {"", "bodies", true},          {"text/html", "bodies", false},
+      {"text/html", "", true},       {"text/plain", "body", true},
+  };
+  ThttpResponse r(200, "HTTP", 1, 1, "", nullptr, "OK");
+  for (const auto& a : answers) {
+    SCOPED_TRACE(std::string(a.type) + " " + a.body);
+    r.Reuse(200, "OK");
+    if (*a.type) r.SetContentType(a.type);
+    r.SetContentText(a.body);
+    r.AddDateField = a.date;
+    r.Prepare();
+    const std::string written = r.GetHeaderText();
+    r.Header();
+    EXPECT_EQ(r.GetHeaderText(), written);
+  }
+}
+
 // Status lines with the standard phrase are kept from answer to answer on
 // a thread: each must still be the line of its own code and version.
 TEST(Response, StatusLinesInTurnAreEachTheirOwn) {
@@ -538,7 +677,10 @@ TEST(Response, StatusLinesInTurnAreEachTheirOwn) {
 TEST(Response, LastLinesAfterReuseAreOnlyTheNewOnes) {
   const std::vector<std::vector<std::string>> rounds = {
       {"Cache-Control: no-cache", "Accept-Ranges: bytes"},
+      {"Cache-Control: no-cache", "Accept-Ranges: bytes"},
+      {"Accept-Ranges: bytes", "Cache-Control: no-cache"},
       {"X: 1"},
+      {"X: 2"},
       {},
       {"Accept-Ranges: none", "Cache-Control: private, max-age=0", "Vary: Accept-Encoding"},
   };
