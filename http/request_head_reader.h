@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "http/header.h"
 #include "http/limits.h"
@@ -32,7 +33,7 @@ namespace vt {
 // in front another, either would let a request hide a field from the proxy:
 // both raise the 400 refusal (EhttpContent). A line without a colon passes
 // (it is kept as an invalid field that names nothing).
-void CheckRequestFieldLine(const std::string& line);
+void CheckRequestFieldLine(std::string_view line);
 
 class TRequestHeadReader {
  public:
@@ -52,6 +53,14 @@ class TRequestHeadReader {
 
  private:
   void ReadHeadLine(std::string& line, std::int32_t maxLength, bool requestLine);
+  // The header lines that are there already, all usual ones (see
+  // UsualLineLength), added to `into` in place and passed in one step; true
+  // once the empty line that ends the header was among them. Stops at the
+  // first line that is not all there or not usual: the careful way reads
+  // that one.
+  bool TakeUsualFieldLines(THeader& into, std::int32_t& lines, int& hosts);
+  // Checks one header line and adds it to `into`, counting its Host fields.
+  void AddFieldLine(THeader& into, std::string_view line, std::int32_t& lines, int& hosts);
   // Takes `count` bytes that are there into `line`.
   void TakeBytes(std::string& line, std::int32_t count);
   void SkipLineEnd();
