@@ -38,14 +38,15 @@ std::size_t UsualLineLength(std::string_view bytes, std::int64_t maxLength) {
 
 }  // namespace
 
-void CheckRequestFieldLine(std::string_view line) {
-  if (line.empty()) return;
+std::size_t CheckRequestFieldLine(std::string_view line) {
+  if (line.empty()) return std::string_view::npos;
   if (line.front() == ' ' || line.front() == '\t') throw EhttpContent(400, "Folded header line");
   const std::size_t colon = line.find(':');
-  if (colon == std::string_view::npos) return;
+  if (colon == std::string_view::npos) return colon;
   for (std::size_t i = 0; i < colon; ++i) {
     if (static_cast<unsigned char>(line[i]) <= 32) throw EhttpContent(400, "Blank in a header field name");
   }
+  return colon;
 }
 
 TRequestHeadReader::TRequestHeadReader(TSocketStream& stream, const ThttpServerLimits& limits,
@@ -59,25 +60,32 @@ TRequestHeadReader::TRequestHeadReader(TSocketStream& stream, const ThttpServerL
 template <typename Ready>
 bool TRequestHeadReader::WaitForHead(Ready ready) {
   // Most of the time the bytes are there already: no clock for those.
+  woke_at_ = Deadline{};
   if (ready()) return true;
   TSocketStream& stream = stream_;
   ATCPClientSocket& socket = *stream.Socket;
   const std::uint32_t time_out = stream.TimeOut;
-  Deadline idle = Clock::now() + Ms(time_out);
+  // One clock read per step, taken as it ends: it judges both limits and
+  // restarts the idle time when bytes came.
+  Deadline now = Clock::now();
+  Deadline idle = now + Ms(time_out);
   std::int32_t seen = socket.Available();
   for (;;) {
-    if (ready()) return true;
+    if (ready()) {
+      woke_at_ = now;
+      return true;
+    }
     if (client_.Terminated() || socket.Terminated() || !socket.IsConnected() || socket.ReceiveEnded())
       return false;
-    const Deadline now = Clock::now();
     if (started_ && now >= deadline_) throw EhttpContent(408, "Request header timeout");
     if (time_out != 0 && now >= idle) RaiseReadError();
     Deadline until = time_out != 0 ? idle : Deadline::max();
     if (started_) until = std::min(until, deadline_);
     if (!stream.WaitStep(until == Deadline::max() ? nullptr : &until)) return false;
+    now = Clock::now();
     if (socket.Available() > seen) {
       seen = socket.Available();
-      idle = Clock::now() + Ms(time_out);
+      idle = now + Ms(time_out);
     }
   }
 }
@@ -102,7 +110,9 @@ void TRequestHeadReader::ReadRequestLine(std::string& line) {
     RaiseReadError();
   }
   started_ = true;
-  deadline_ = Clock::now() + Ms(limits_.RequestHeadTime);
+  // The head's time runs from its first byte: from the wake-up that found
+  // it, when the wait read the clock then.
+  deadline_ = (woke_at_ != Deadline{} ? woke_at_ : Clock::now()) + Ms(limits_.RequestHeadTime);
   client_.MarkRequestStart();
   ReadHeadLine(line, limits_.MaxRequestLine, true);
 }
@@ -166,8 +176,7 @@ bool TRequestHeadReader::TakeUsualFieldLines(THeader& into, std::int32_t& lines,
 
 void TRequestHeadReader::AddFieldLine(THeader& into, std::string_view line, std::int32_t& lines, int& hosts) {
   if (++lines > limits_.MaxHeaderLines) throw EhttpContent(400, "Too many header lines");
-  CheckRequestFieldLine(line);
-  const std::size_t colon = line.find(':');
+  const std::size_t colon = CheckRequestFieldLine(line);
   if (colon == std::string_view::npos) {
     into.AddFieldLine(std::string(line));
     return;

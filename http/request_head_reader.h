@@ -15,6 +15,7 @@
 // Threads: the client's worker, which owns the connection. One reader per
 // request head.
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -32,8 +33,9 @@ namespace vt {
 // folding of a field over several lines). Read here one way and by a proxy
 // in front another, either would let a request hide a field from the proxy:
 // both raise the 400 refusal (EhttpContent). A line without a colon passes
-// (it is kept as an invalid field that names nothing).
-void CheckRequestFieldLine(std::string_view line);
+// (it is kept as an invalid field that names nothing). Returns where the
+// colon is (npos: none).
+std::size_t CheckRequestFieldLine(std::string_view line);
 
 class TRequestHeadReader {
  public:
@@ -72,6 +74,7 @@ class TRequestHeadReader {
   TTCPServerClient& client_;
   bool started_ = false;  // the first byte of the request line is there
   Deadline deadline_{};   // the head's own time limit, once started
+  Deadline woke_at_{};    // the clock as WaitForHead last woke with its bytes there; {}: it did not wait
   std::int64_t bytes_ = 0;
 };
 
