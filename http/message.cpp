@@ -20,6 +20,8 @@ using detail::Trimmed;
 namespace {
 
 constexpr std::string_view kCRLF = "\r\n";
+// Compared as a view: its length first, then four bytes in place.
+constexpr std::string_view kHttp = "HTTP";
 constexpr int32_t kBlockSize = 2048;
 // Piece size of body reads into text; the text grows piece by piece.
 constexpr int32_t kBodyPiece = 64 * 1024;
@@ -334,7 +336,7 @@ void AhttpMessage::Init() {
   major_version_ = 1;
   minor_version_ = 1;
   // Most messages say HTTP already: no copy for those.
-  if (protocol_ != "HTTP") protocol_ = "HTTP";
+  if (protocol_ != kHttp) protocol_ = kHttp;
 }
 
 void AhttpMessage::ResetMessage() {
@@ -520,14 +522,14 @@ std::string AhttpMessage::GetVersionText() const {
   return protocol_ + "/" + std::to_string(major_version_) + "." + std::to_string(minor_version_);
 }
 
-bool AhttpMessage::IsHTTP() const { return protocol_.empty() || protocol_ == "HTTP"; }
+bool AhttpMessage::IsHTTP() const { return protocol_.empty() || protocol_ == kHttp; }
 
 bool AhttpMessage::IsHTTP10OrEarlier() const {
   return IsHTTP() && (major_version_ == 0 || (major_version_ == 1 && minor_version_ < 1));
 }
 
 bool AhttpMessage::IsHTTP11OrLater() const {
-  return protocol_ == "HTTP" && (major_version_ > 1 || (major_version_ == 1 && minor_version_ > 0));
+  return protocol_ == kHttp && (major_version_ > 1 || (major_version_ == 1 && minor_version_ > 0));
 }
 
 bool AhttpMessage::IsLengthUndetermined() const {

@@ -94,7 +94,7 @@ TViewCut CutViewAtByte(std::string_view text, char delimiter) {
 void ParseVersionText(std::string_view version, std::string& protocol, int32_t& major, int32_t& minor) {
   // Nearly every request says one of these two.
   if (version == "HTTP/1.1" || version == "HTTP/1.0") {
-    if (protocol != "HTTP") protocol.assign("HTTP");
+    if (protocol != std::string_view("HTTP")) protocol.assign("HTTP");
     major = 1;
     minor = version.back() - '0';
     return;
