@@ -673,10 +673,12 @@ void ThttpRequest::Reuse(const std::string& startLine) {
   // What Init sets besides: the method, target and version all come from
   // the line.
   ConnectionMode = 0;
-  // As the constructor does: the line, no header, an empty text body.
+  // As the constructor does: the line, no header (the line's own host
+  // field goes too), an empty text body (ResetMessage has left no reader
+  // and no text).
   SetStartLine(startLine);
   SetHeader(nullptr);
-  SetContentText(std::string());
+  HasContent = false;
 }
 
 std::unique_ptr<AhttpMessage> ThttpRequest::CreateEmpty() const { return std::make_unique<ThttpRequest>(); }
@@ -701,11 +703,10 @@ void ThttpRequest::ComposeStartLine() {
 }
 
 void ThttpRequest::ParseStartLine() {
-  std::string protocol;
   int32_t major = 0;
   int32_t minor = 0;
-  ParseRequestLine(start_line_, Method, URI, Query, protocol, major, minor, &TargetHost);
-  StoreVersion(protocol, major, minor);
+  ParseRequestLine(start_line_, Method, URI, Query, ProtocolInPlace(), major, minor, &TargetHost);
+  StoreVersion(major, minor);
   // Only an absolute URI names the host; "//x/y" is a path.
   if (!TargetHost.empty()) SetHost(TargetHost);
 }

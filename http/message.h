@@ -295,6 +295,13 @@ class AhttpMessage {
     major_version_ = major;
     minor_version_ = minor;
   }
+  // The same, for a parse that writes the protocol name in place (most
+  // lines name the one it holds already).
+  void StoreVersion(int32_t major, int32_t minor) {
+    major_version_ = major;
+    minor_version_ = minor;
+  }
+  std::string& ProtocolInPlace() { return protocol_; }
   // The fields changed: GetStartLine composes the line again.
   void InvalidateStartLine() { start_line_valid_ = false; }
   // The block's fields without the fixed lines: enough to look for a name

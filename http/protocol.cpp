@@ -94,7 +94,7 @@ TViewCut CutViewAtByte(std::string_view text, char delimiter) {
 void ParseVersionText(std::string_view version, std::string& protocol, int32_t& major, int32_t& minor) {
   // Nearly every request says one of these two.
   if (version == "HTTP/1.1" || version == "HTTP/1.0") {
-    protocol.assign("HTTP");
+    if (protocol != std::string_view("HTTP")) protocol.assign("HTTP");
     major = 1;
     minor = version.back() - '0';
     return;
@@ -161,7 +161,8 @@ void ParseRequestLine(std::string_view line, std::string& method, std::string& u
   if (authority) authority->clear();
   const TViewCut methodCut = CutView(detail::TrimmedView(line), IsHttpWhitespace);
   method.assign(methodCut.left);
-  AsciiUpperInPlace(method);
+  if (std::any_of(method.begin(), method.end(), [](char c) { return c >= 'a' && c <= 'z'; }))
+    AsciiUpperInPlace(method);
   const std::string_view rest = detail::TrimmedView(methodCut.right);
   std::size_t lastBlank = rest.size();
   while (lastBlank > 0 && !IsHttpWhitespace(rest[lastBlank - 1])) --lastBlank;
@@ -177,7 +178,10 @@ void ParseRequestLine(std::string_view line, std::string& method, std::string& u
   }
   const TViewCut target = CutViewAtByte(detail::TrimmedView(uriPart), '?');
   std::string_view path = target.left;
-  for (const std::string_view scheme : {"http://", "https://"}) {
+  // The usual target is a path; only another can be an absolute URI.
+  const bool origin_form = !path.empty() && path.front() == '/';
+  for (const std::string_view scheme : {std::string_view("http://"), std::string_view("https://")}) {
+    if (origin_form) break;
     if (!TextHasPrefix(scheme, path, false)) continue;
     // The absolute form (RFC 9112, 3.2.2): what a server serves is its path.
     const std::string_view rest = path.substr(scheme.size());

@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <chrono>
 
+#include "http/http_text.h"
 #include "http/message.h"
+#include "util/ascii.h"
 #include "util/byte_set.h"
 #include "util/text.h"
 
@@ -20,16 +22,31 @@ const ByteSet kLineEnds(std::string_view("\n\r\x1a", 3));
 
 std::chrono::milliseconds Ms(std::uint32_t ms) { return std::chrono::milliseconds(ms); }
 
+// The length (line end not counted) of the usual line at the front of
+// `bytes`: all there, ended by CR LF, with no other CR and no 26 in it, and
+// at most `maxLength` long. npos for any other line, which is read the
+// careful way (ReadHeadLine), limits, waits and refusals included.
+std::size_t UsualLineLength(std::string_view bytes, std::int64_t maxLength) {
+  const std::size_t lf = bytes.find('\n');
+  if (lf == std::string_view::npos || lf == 0 || bytes[lf - 1] != '\r') return std::string_view::npos;
+  const std::string_view text = bytes.substr(0, lf - 1);
+  if (static_cast<std::int64_t>(text.size()) > maxLength || text.find('\r') != std::string_view::npos ||
+      text.find('\x1a') != std::string_view::npos)
+    return std::string_view::npos;
+  return text.size();
+}
+
 }  // namespace
 
-void CheckRequestFieldLine(const std::string& line) {
-  if (line.empty()) return;
+std::size_t CheckRequestFieldLine(std::string_view line) {
+  if (line.empty()) return std::string_view::npos;
   if (line.front() == ' ' || line.front() == '\t') throw EhttpContent(400, "Folded header line");
   const std::size_t colon = line.find(':');
-  if (colon == std::string::npos) return;
+  if (colon == std::string_view::npos) return colon;
   for (std::size_t i = 0; i < colon; ++i) {
     if (static_cast<unsigned char>(line[i]) <= 32) throw EhttpContent(400, "Blank in a header field name");
   }
+  return colon;
 }
 
 TRequestHeadReader::TRequestHeadReader(TSocketStream& stream, const ThttpServerLimits& limits,
@@ -43,25 +60,32 @@ TRequestHeadReader::TRequestHeadReader(TSocketStream& stream, const ThttpServerL
 template <typename Ready>
 bool TRequestHeadReader::WaitForHead(Ready ready) {
   // Most of the time the bytes are there already: no clock for those.
+  woke_at_ = Deadline{};
   if (ready()) return true;
   TSocketStream& stream = stream_;
   ATCPClientSocket& socket = *stream.Socket;
   const std::uint32_t time_out = stream.TimeOut;
-  Deadline idle = Clock::now() + Ms(time_out);
+  // One clock read per step, taken as it ends: it judges both limits and
+  // restarts the idle time when bytes came.
+  Deadline now = Clock::now();
+  Deadline idle = now + Ms(time_out);
   std::int32_t seen = socket.Available();
   for (;;) {
-    if (ready()) return true;
+    if (ready()) {
+      woke_at_ = now;
+      return true;
+    }
     if (client_.Terminated() || socket.Terminated() || !socket.IsConnected() || socket.ReceiveEnded())
       return false;
-    const Deadline now = Clock::now();
     if (started_ && now >= deadline_) throw EhttpContent(408, "Request header timeout");
     if (time_out != 0 && now >= idle) RaiseReadError();
     Deadline until = time_out != 0 ? idle : Deadline::max();
     if (started_) until = std::min(until, deadline_);
     if (!stream.WaitStep(until == Deadline::max() ? nullptr : &until)) return false;
+    now = Clock::now();
     if (socket.Available() > seen) {
       seen = socket.Available();
-      idle = Clock::now() + Ms(time_out);
+      idle = now + Ms(time_out);
     }
   }
 }
@@ -86,7 +110,9 @@ void TRequestHeadReader::ReadRequestLine(std::string& line) {
     RaiseReadError();
   }
   started_ = true;
-  deadline_ = Clock::now() + Ms(limits_.RequestHeadTime);
+  // The head's time runs from its first byte: from the wake-up that found
+  // it, when the wait read the clock then.
+  deadline_ = (woke_at_ != Deadline{} ? woke_at_ : Clock::now()) + Ms(limits_.RequestHeadTime);
   client_.MarkRequestStart();
   ReadHeadLine(line, limits_.MaxRequestLine, true);
 }
@@ -102,27 +128,63 @@ std::unique_ptr<THeader> TRequestHeadReader::ReadHeader() {
 }
 
 void TRequestHeadReader::ReadHeader(THeader& into) {
-  THeader* header = &into;
   std::int32_t lines = 0;
-  // Each worker reads its header lines into one string, kept from line to
-  // line and request to request.
+  int hosts = 0;
+  // Each worker reads the lines that take the careful way into one string,
+  // kept from line to line and request to request.
   thread_local std::string line;
   for (;;) {
+    if (TakeUsualFieldLines(into, lines, hosts)) break;
     const std::int64_t room = limits_.MaxRequestHead - bytes_;
     if (room <= 0) throw EhttpContent(400, "Request header too large");
     ReadHeadLine(line, static_cast<std::int32_t>(std::min<std::int64_t>(limits_.MaxHeaderLine, room)), false);
     if (line.empty()) break;
-    if (++lines > limits_.MaxHeaderLines) throw EhttpContent(400, "Too many header lines");
-    CheckRequestFieldLine(line);
-    header->AddFieldLine(line);
+    AddFieldLine(into, line, lines, hosts);
   }
   // Which host is meant would depend on who reads the request (RFC 9112,
   // 3.2).
-  int hosts = 0;
-  for (int i = 0; i < header->Count(); ++i) {
-    if (header->Fields(i)->HasName("Host")) ++hosts;
-  }
   if (hosts > 1) throw EhttpContent(400, "More than one Host field");
+}
+
+bool TRequestHeadReader::TakeUsualFieldLines(THeader& into, std::int32_t& lines, int& hosts) {
+  const std::string_view unread = stream_.Socket->UnreadView();
+  std::size_t taken = 0;
+  bool ended = false;
+  // A refused line is passed, as the careful way passes it before refusing.
+  try {
+    for (;;) {
+      const std::int64_t room = limits_.MaxRequestHead - bytes_;
+      if (room <= 0) break;
+      const std::string_view rest = unread.substr(taken);
+      const std::size_t length = UsualLineLength(rest, std::min<std::int64_t>(limits_.MaxHeaderLine, room));
+      if (length == std::string_view::npos) break;
+      taken += length + 2;
+      bytes_ += static_cast<std::int64_t>(length) + 2;
+      if (length == 0) {
+        ended = true;
+        break;
+      }
+      AddFieldLine(into, rest.substr(0, length), lines, hosts);
+    }
+  } catch (...) {
+    stream_.Reader()->SkipBuffered(static_cast<std::int32_t>(taken));
+    throw;
+  }
+  if (taken > 0) stream_.Reader()->SkipBuffered(static_cast<std::int32_t>(taken));
+  return ended;
+}
+
+void TRequestHeadReader::AddFieldLine(THeader& into, std::string_view line, std::int32_t& lines, int& hosts) {
+  if (++lines > limits_.MaxHeaderLines) throw EhttpContent(400, "Too many header lines");
+  const std::size_t colon = CheckRequestFieldLine(line);
+  if (colon == std::string_view::npos) {
+    into.AddFieldLine(std::string(line));
+    return;
+  }
+  // The name has no blank (checked above): only the value is trimmed.
+  const std::string_view name = line.substr(0, colon);
+  if (name.size() == 4 && AsciiEqualFolded(name.data(), "Host", 4)) ++hosts;
+  into.AddField(name, detail::TrimmedView(line.substr(colon + 1)));
 }
 
 // One line of the head, without its line end, into `line`. A line longer than maxLength
@@ -133,21 +195,14 @@ void TRequestHeadReader::ReadHeader(THeader& into) {
 void TRequestHeadReader::ReadHeadLine(std::string& line, std::int32_t maxLength, bool requestLine) {
   TSocketStream& stream = stream_;
   ATCPClientSocket& socket = *stream.Socket;
-  // The usual line, all there and ended by CR LF with no other line-end
-  // byte in it, is found by its LF and passed in one step; any other goes
-  // the careful way below.
-  if (const std::int32_t lf = socket.FindByte('\n'); lf >= 1 && lf - 1 <= maxLength) {
-    const std::int32_t with_end = lf + 1;
-    line.resize(static_cast<std::size_t>(with_end));
-    if (socket.Peek(line.data(), with_end) == with_end && line[lf - 1] == '\r') {
-      const std::string_view text(line.data(), static_cast<std::size_t>(lf - 1));
-      if (text.find('\r') == std::string_view::npos && text.find('\x1a') == std::string_view::npos) {
-        line.resize(static_cast<std::size_t>(lf - 1));
-        stream.Reader()->Skip(with_end);
-        bytes_ += with_end;
-        return;
-      }
-    }
+  // The usual line (see UsualLineLength) is copied out and passed in one
+  // step; any other goes the careful way below.
+  if (const std::size_t length = UsualLineLength(socket.UnreadView(), maxLength);
+      length != std::string_view::npos) {
+    line.assign(socket.UnreadView().substr(0, length));
+    stream.Reader()->SkipBuffered(static_cast<std::int32_t>(length + 2));
+    bytes_ += static_cast<std::int64_t>(length) + 2;
+    return;
   }
   std::int32_t scanned = 0;
   std::int32_t hit = -1;

@@ -15,9 +15,11 @@
 // Threads: the client's worker, which owns the connection. One reader per
 // request head.
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "http/header.h"
 #include "http/limits.h"
@@ -31,8 +33,9 @@ namespace vt {
 // folding of a field over several lines). Read here one way and by a proxy
 // in front another, either would let a request hide a field from the proxy:
 // both raise the 400 refusal (EhttpContent). A line without a colon passes
-// (it is kept as an invalid field that names nothing).
-void CheckRequestFieldLine(const std::string& line);
+// (it is kept as an invalid field that names nothing). Returns where the
+// colon is (npos: none).
+std::size_t CheckRequestFieldLine(std::string_view line);
 
 class TRequestHeadReader {
  public:
@@ -52,6 +55,14 @@ class TRequestHeadReader {
 
  private:
   void ReadHeadLine(std::string& line, std::int32_t maxLength, bool requestLine);
+  // The header lines that are there already, all usual ones (see
+  // UsualLineLength), added to `into` in place and passed in one step; true
+  // once the empty line that ends the header was among them. Stops at the
+  // first line that is not all there or not usual: the careful way reads
+  // that one.
+  bool TakeUsualFieldLines(THeader& into, std::int32_t& lines, int& hosts);
+  // Checks one header line and adds it to `into`, counting its Host fields.
+  void AddFieldLine(THeader& into, std::string_view line, std::int32_t& lines, int& hosts);
   // Takes `count` bytes that are there into `line`.
   void TakeBytes(std::string& line, std::int32_t count);
   void SkipLineEnd();
@@ -63,6 +74,7 @@ class TRequestHeadReader {
   TTCPServerClient& client_;
   bool started_ = false;  // the first byte of the request line is there
   Deadline deadline_{};   // the head's own time limit, once started
+  Deadline woke_at_{};    // the clock as WaitForHead last woke with its bytes there; {}: it did not wait
   std::int64_t bytes_ = 0;
 };
 

@@ -181,6 +181,8 @@ void TSocketReader::Skip(int64_t count) {
   position_ += stream_.Socket->Consume(ClampCount(count));
 }
 
+void TSocketReader::SkipBuffered(int32_t count) { position_ += stream_.Socket->Consume(count); }
+
 template <typename Search>
 int64_t TSocketReader::SearchWaiting(Search search, int64_t maxOffset, int32_t overlap) {
   ATCPClientSocket* socket = stream_.Socket;

@@ -72,6 +72,9 @@ class TSocketReader : public AReaderEx {
   char PeekByte() override;
   bool MatchText(const std::string& text, bool caseSensitive) override;
   void Skip(int64_t count) override;
+  // Skip for bytes known to be buffered (at most the socket's Available):
+  // nothing to wait for, and no socket to look for.
+  void SkipBuffered(int32_t count);
 
   // Searches in place over the unread bytes, waiting for more while there is
   // no hit and the bound allows one.

@@ -26,6 +26,7 @@
 
 #include <atomic>
 #include <string>
+#include <string_view>
 
 #include "sockets/socket.h"
 #include "util/byte_set.h"
@@ -116,6 +117,11 @@ class ATCPClientSocket : public ASocketExSendBuffer {
   bool MatchText(const std::string& text, bool case_sensitive = true) const;
   // The first unread byte; only when Available() > 0.
   char FirstUnread() const { return buffer_[read_offset_]; }
+  // The unread bytes in place, for a parser that takes what is there
+  // without a copy: valid until the next read, receive or Consume.
+  std::string_view UnreadView() const {
+    return {Unread(), static_cast<std::size_t>(available_)};
+  }
 
   // Writing: sends at once or queues; returns `count`. Raises "Socket not
   // connected" (20002) when not connected. `more`: more bytes follow at

@@ -112,15 +112,19 @@ TEST(HttpServer, ConnectionStaysOpenOnlyAsTheRequestAndTheAnswerAllow) {
 // The request line and the header lines are read into strings a
 // connection keeps: a short request after a long one, pipelined or not,
 // sees nothing of the one before.
+// Answers with what the server made of the request head.
+void EchoHead(AhttpServerClient& client) {
+  const ThttpRequest& request = *client.Request();
+  std::string seen =
+      request.Method + " " + request.URI + "?" + request.Query + " " + request.GetVersionText() + " |";
+  for (int i = 0; i < request.Header()->Count(); ++i)
+    seen += " " + request.Header()->Fields(i)->GetName() + "=" + request.Header()->Fields(i)->GetValue();
+  client.SetResponse(TextAnswer(seen));
+}
+
 TEST(HttpServer, KeptLineBuffersCarryNothingOverToTheNextRequest) {
   HttpServerFixture f;
-  f.Answer = [](AhttpServerClient& client) {
-    const ThttpRequest& request = *client.Request();
-    std::string seen = request.Method + " " + request.URI + "?" + request.Query + " " + request.GetVersionText() + " |";
-    for (int i = 0; i < request.Header()->Count(); ++i)
-      seen += " " + request.Header()->Fields(i)->GetName() + "=" + request.Header()->Fields(i)->GetValue();
-    client.SetResponse(TextAnswer(seen));
-  };
+  f.Answer = EchoHead;
   f.Start();
   const std::string long_value(300, 'v');
   const struct {
@@ -141,6 +145,51 @@ TEST(HttpServer, KeptLineBuffersCarryNothingOverToTheNextRequest) {
       SendAll(fd, c.sent);
       for (const std::string& seen : c.seen) EXPECT_EQ(seen, ReadAnswer(fd).body) << c.sent;
     }
+  });
+}
+
+// Lines that are all there are taken from the connection's buffer in
+// place; a line still arriving is read the careful way. A head that
+// arrives in two pieces, cut anywhere, is read as the same head sent whole:
+// the same fields, and the same verdict at the size limit, which both ways
+// count.
+TEST(HttpServer, AHeadInTwoPiecesReadsAsTheHeadSentWhole) {
+  HttpServerFixture f;
+  f.Answer = EchoHead;
+  f.server.Limits.MaxRequestHead = 120;
+  f.Start();
+  // Status and body, on a connection of its own.
+  const auto answer = [&](const std::string& head, std::size_t cut) {
+    const int fd = f.Connect();
+    SendAll(fd, head.substr(0, cut));
+    if (cut < head.size()) {
+      std::this_thread::sleep_for(5ms);
+      SendAll(fd, head.substr(cut));
+    }
+    const HttpAnswer a = ReadAnswer(fd, false, 5s);
+    return a.status + " " + a.body;
+  };
+  f.RunClient([&] {
+    const std::string mixed = "GET /p?q HTTP/1.1\r\nHost: h\r\nX-A:  one  \r\nX-B:\r\nX-C: c\n\r\n";
+    EXPECT_EQ("HTTP/1.1 200 OK GET /p?q HTTP/1.1 | Host=h X-A=one X-B= X-C=c", answer(mixed, mixed.size()));
+    for (std::size_t cut = 1; cut < mixed.size(); ++cut)
+      EXPECT_EQ(answer(mixed, mixed.size()), answer(mixed, cut)) << "cut at " << cut;
+    // Heads around the limit of 120 bytes, cut at a line end, inside a line
+    // and between CR and LF.
+    bool passed = false;
+    bool refused = false;
+    for (int pad = 75; pad <= 80; ++pad) {
+      const std::string head =
+          "GET / HTTP/1.1\r\nHost: h\r\nX-Pad: " + std::string(pad, 'p') + "\r\nX-D: d\r\n\r\n";
+      const std::string whole = answer(head, head.size());
+      passed = passed || whole.rfind("HTTP/1.1 200", 0) == 0;
+      refused = refused || whole.rfind("HTTP/1.1 400", 0) == 0;
+      for (const std::size_t cut : {std::size_t{16}, std::size_t{25}, std::size_t{30}, head.size() - 11,
+                                    head.size() - 3, head.size() - 1})
+        EXPECT_EQ(whole.substr(0, 12), answer(head, cut).substr(0, 12)) << pad << " cut at " << cut;
+    }
+    EXPECT_TRUE(passed);
+    EXPECT_TRUE(refused);
   });
 }
 
@@ -973,8 +1022,9 @@ TEST(HttpServer, BuildCGIEnvironmentFromTheConnection) {
     const std::string server_name = *c.server_name ? c.server_name : LocalHostName();
     for (const std::string& line : std::vector<std::string>{
              std::string("REMOTE_ADDR=") + c.client, "REMOTE_PORT=" + std::to_string(client_port),
-             "SERVER_PORT=" + std::to_string(f.port), "SERVER_NAME=" + server_name, "SERVER_SOFTWARE=Veltrana",
-             "SCRIPT_NAME=/cgi/test.exe", "QUERY_STRING=a=1", "SERVER_PROTOCOL=HTTP/1.1"})
+             "SERVER_PORT=" + std::to_string(f.port), "SERVER_NAME=" + server_name,
+             "SERVER_SOFTWARE=Veltrana", "SCRIPT_NAME=/cgi/test.exe", "QUERY_STRING=a=1",
+             "SERVER_PROTOCOL=HTTP/1.1"})
       EXPECT_NE(std::string::npos, env.find(line + "\n")) << line;
     EXPECT_NE(std::string::npos, env.find("REMOTE_HOST="));
     EXPECT_EQ(std::string::npos, env.find("PATH_INFO"));
