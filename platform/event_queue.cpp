@@ -107,7 +107,9 @@ class EventQueue : public std::enable_shared_from_this<EventQueue> {
  private:
   void CollectDueTimers(MessageSink& sink);
   void RunRechecks(MessageSink& sink);
-  void TakeIncoming();
+  // Moves the posts into the batch. `woken`: a post's wake-up was taken,
+  // so the lock is taken whatever the flags say.
+  void TakeIncoming(bool woken);
 
   int event_fd_ = -1;
   // Wake-ups taken without reading the eventfd (see Collect).
@@ -120,7 +122,12 @@ class EventQueue : public std::enable_shared_from_this<EventQueue> {
 
   std::mutex post_mutex_;
   std::vector<Message> incoming_;
-  bool signalled_ = false;  // a wake-up is on its way; posters need not write the eventfd
+  // Both written under post_mutex_; the owner reads them without it before
+  // it waits (see TakeIncoming). incoming_ is not empty:
+  std::atomic<bool> has_incoming_{false};
+  // A wake-up is on its way (or the owner looks before it waits anyway):
+  // posters need not write the eventfd.
+  std::atomic<bool> signalled_{false};
   bool closed_ = false;
   bool tasks_refused_ = false;
 
@@ -217,10 +224,11 @@ bool EventQueue::Post(const Message& message) {
     std::lock_guard lock(post_mutex_);
     if (closed_ || (message.window == 0 && tasks_refused_)) return false;
     incoming_.push_back(message);
+    has_incoming_.store(true, std::memory_order_relaxed);
     // The owner collects everything posted before it next waits, so only
     // other threads need to wake it, and only once until it has looked.
-    if (!signalled_ && CurrentThreadId() != owner_tid) {
-      signalled_ = true;
+    if (!signalled_.load(std::memory_order_relaxed) && CurrentThreadId() != owner_tid) {
+      signalled_.store(true, std::memory_order_relaxed);
       wake = true;
     }
   }
@@ -239,12 +247,23 @@ void EventQueue::PrepareForForeignLoop() {
     std::lock_guard lock(post_mutex_);
     // Posts already waiting need a wake-up now; later ones must write one.
     wake = !incoming_.empty();
-    signalled_ = wake;
+    signalled_.store(wake, std::memory_order_relaxed);
   }
   if (wake) Wake();
 }
 
-void EventQueue::TakeIncoming() {
+void EventQueue::TakeIncoming(bool woken) {
+  // Nothing posted and no wake-up owed: there is nothing to take, and a post
+  // from another thread will find signalled_ clear and write the eventfd, so
+  // the wait that follows cannot miss it. signalled_ is set only by posters
+  // (each with a wake-up) and cleared only here, by the owner: read clear, it
+  // stays clear until a post that wakes us. has_incoming_ covers the owner's
+  // own posts, which wake nobody, and posts that came while signalled_ was
+  // set (then it reads set, its last writer being a poster this thread has
+  // synchronised with through the lock since).
+  if (!woken && !signalled_.load(std::memory_order_acquire) &&
+      !has_incoming_.load(std::memory_order_acquire))
+    return;
   std::lock_guard lock(post_mutex_);
   if (!incoming_.empty()) {
     if (batch_.empty()) {
@@ -253,9 +272,10 @@ void EventQueue::TakeIncoming() {
       batch_.insert(batch_.end(), incoming_.begin(), incoming_.end());
       incoming_.clear();
     }
+    has_incoming_.store(false, std::memory_order_relaxed);
   }
   // From now on a post must wake us (we may be about to wait).
-  if (batch_.empty()) signalled_ = false;
+  if (batch_.empty()) signalled_.store(false, std::memory_order_relaxed);
 }
 
 bool EventQueue::Collect(int timeout_ms) {
@@ -263,7 +283,7 @@ bool EventQueue::Collect(int timeout_ms) {
   pos_ = 0;
   MessageSink sink(batch_);
   RunRechecks(sink);
-  TakeIncoming();
+  TakeIncoming(false);
 
   epoll_event events[kMaxEvents];
   int count = ::epoll_wait(epoll_fd, events, kMaxEvents, batch_.empty() ? timeout_ms : 0);
@@ -299,7 +319,7 @@ bool EventQueue::Collect(int timeout_ms) {
     }
   }
   CollectDueTimers(sink);
-  if (woken) TakeIncoming();
+  if (woken) TakeIncoming(true);
   return !batch_.empty();
 }
 
@@ -382,6 +402,7 @@ void EventQueue::RefuseTasks() {
       if (is_task(m)) taken.push_back(m);
     }
     incoming_.erase(std::remove_if(incoming_.begin(), incoming_.end(), is_task), incoming_.end());
+    has_incoming_.store(!incoming_.empty(), std::memory_order_relaxed);
   }
   // The batch belongs to the owner; when another thread refuses, the owner
   // still runs the tasks it has already taken.
@@ -432,6 +453,7 @@ bool EventQueue::Recycle() {
   {
     std::lock_guard lock(post_mutex_);
     dropped.swap(incoming_);
+    has_incoming_.store(false, std::memory_order_relaxed);
   }
   dropped.insert(dropped.end(), batch_.begin() + static_cast<std::ptrdiff_t>(std::min(pos_, batch_.size())),
                  batch_.end());
