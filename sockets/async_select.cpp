@@ -160,14 +160,15 @@ class SelectWatcher final : public IoWatcher {
   bool recheck_requested_ = false;
 };
 
-std::shared_ptr<SelectWatcher> WatcherOf(TSocket socket) {
+// Valid for the call that asks (see FindThreadWatcher).
+SelectWatcher* WatcherOf(TSocket socket) {
   // The class is final: its type alone tells it, without a cast that walks
   // the class tree on every read.
-  std::shared_ptr<IoWatcher> found = FindThreadWatcher(socket);
+  IoWatcher* found = FindThreadWatcher(socket);
   if (!found) return nullptr;
   const IoWatcher& watcher = *found;
   if (typeid(watcher) != typeid(SelectWatcher)) return nullptr;
-  return std::static_pointer_cast<SelectWatcher>(std::move(found));
+  return static_cast<SelectWatcher*>(found);
 }
 
 }  // namespace

@@ -177,6 +177,28 @@ TEST(WindowHandle, MessagesToDestroyedOrUnknownWindowsAreDropped) {
   EXPECT_TRUE(window.seen.empty());
 }
 
+// The same once a message of the window has been dispatched, so that its
+// thread knows the window's object from that look-up: the window destroyed
+// by its thread, or by another while its thread is held up.
+TEST(WindowHandle, AWindowDestroyedAfterItsMessagesWereDispatchedGetsNoMore) {
+  for (const bool elsewhere : {false, true}) {
+    SCOPED_TRACE(elsewhere ? "destroyed by another thread" : "destroyed by its thread");
+    Recorder window;
+    const HWindow first = window.GetHandle();
+    PostMessage(first, kUserMessage, 1, 0);
+    window.ProcessMessages();
+    PostMessage(first, kUserMessage, 2, 0);
+    if (elsewhere) {
+      std::thread([&] { window.DestroyHandle(); }).join();
+    } else {
+      window.DestroyHandle();
+    }
+    PostMessage(window.GetHandle(), kUserMessage, 3, 0);
+    window.ProcessMessages();
+    EXPECT_EQ((std::vector<std::int32_t>{1, 3}), window.seen);
+  }
+}
+
 TEST(WindowHandle, WindowOfAnEndedThreadTakesNoMoreMessages) {
   auto window = std::make_unique<Recorder>();
   HWindow handle = 0;
