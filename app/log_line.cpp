@@ -192,9 +192,11 @@ struct TCompiledTemplate {
   std::vector<std::string> texts;  // texts[i] comes before slots[i]; one more text than slots
   std::vector<int> slots;
   std::uint32_t variables = 0;  // 1 << slot for each slot
+  std::uint64_t generation = 0;  // counts the compilations of the thread
 };
 
 void CompileTemplate(std::string_view format, TCompiledTemplate& compiled) {
+  ++compiled.generation;
   compiled.format = std::string(format);
   compiled.texts.assign(1, std::string(format));
   compiled.slots.clear();
@@ -249,14 +251,62 @@ std::string ExpandLogLine(std::string_view log_format, TDateTime now, const TLog
   return line;
 }
 
+namespace {
+
+constexpr int kDateSlot = static_cast<int>(TLogVariable::kDate);
+constexpr int kTimeSlot = static_cast<int>(TLogVariable::kTime);
+
+bool SameSecond(const TDateTimeParts& a, const TDateTimeParts& b) {
+  return a.second == b.second && a.minute == b.minute && a.hour == b.hour && a.day == b.day &&
+         a.month == b.month && a.year == b.year;
+}
+
+// The calling thread's template with the date and time of one second filled
+// in: what is left are runs of fixed text between the values of the request.
+// A worker's lines mostly come many to the second, so the digits of the
+// date and time are written once a second, not once a line.
+struct TTimedTemplate {
+  std::uint64_t generation = 0;  // of the compiled template it was made from
+  bool uses_time = false;
+  TDateTimeParts when;
+  std::vector<std::string> runs;  // runs[i] comes before values[i]; one more run than values
+  std::vector<int> values;        // the slots of the request's values
+};
+
+const TTimedTemplate& TimedTemplate(const TCompiledTemplate& compiled, const TDateTimeParts& now) {
+  thread_local TTimedTemplate timed;
+  if (timed.generation == compiled.generation && (!timed.uses_time || SameSecond(timed.when, now)))
+    return timed;
+  timed.generation = 0;  // until it is whole
+  timed.uses_time = (compiled.variables & ((1u << kDateSlot) | (1u << kTimeSlot))) != 0;
+  timed.when = now;
+  timed.runs.assign(1, compiled.texts[0]);
+  timed.values.clear();
+  const TLogLineFields none;
+  for (std::size_t i = 0; i < compiled.slots.size(); ++i) {
+    const int slot = compiled.slots[i];
+    if (slot == kDateSlot || slot == kTimeSlot) {
+      AppendValue(timed.runs.back(), slot, now, none);
+    } else {
+      timed.values.push_back(slot);
+      timed.runs.emplace_back();
+    }
+    timed.runs.back() += compiled.texts[i + 1];
+  }
+  timed.generation = compiled.generation;
+  return timed;
+}
+
+}  // namespace
+
 void AppendLogLine(std::string& out, std::string_view log_format, const TDateTimeParts& now,
                    const TLogLineFields& fields) {
   const std::string_view format = log_format.empty() ? std::string_view(kDefaultLogFormat) : log_format;
-  const TCompiledTemplate& compiled = CompiledTemplate(format);
-  out += compiled.texts[0];
-  for (std::size_t i = 0; i < compiled.slots.size(); ++i) {
-    AppendValue(out, compiled.slots[i], now, fields);
-    out += compiled.texts[i + 1];
+  const TTimedTemplate& timed = TimedTemplate(CompiledTemplate(format), now);
+  out += timed.runs[0];
+  for (std::size_t i = 0; i < timed.values.size(); ++i) {
+    AppendValue(out, timed.values[i], now, fields);
+    out += timed.runs[i + 1];
   }
 }
 

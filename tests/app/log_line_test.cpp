@@ -47,6 +47,36 @@ TEST(LogLine, DatesAndTimesAtTheirWidths) {
   }
 }
 
+// A thread keeps its template with the date and time of the second put in,
+// from line to line: each line in turn changes one thing, and shows it.
+TEST(LogLine, EachLineShowsItsOwnSecondAndTemplate) {
+  struct Step {
+    const char* format;
+    TDateTimeParts now;  // year, month, day, hour, minute, second
+    const char* expected;
+  };
+  const Step steps[] = {
+      {"$date$ $time$ $response$", {2026, 12, 6, 14, 5, 9}, "06-12-2026 14:05:09 200"},
+      {"$date$ $time$ $response$", {2026, 12, 6, 14, 5, 9}, "06-12-2026 14:05:09 200"},
+      {"$date$ $time$ $response$", {2026, 12, 6, 14, 5, 10}, "06-12-2026 14:05:10 200"},
+      {"$date$ $time$ $response$", {2026, 12, 6, 14, 6, 10}, "06-12-2026 14:06:10 200"},
+      {"$date$ $time$ $response$", {2026, 12, 6, 15, 6, 10}, "06-12-2026 15:06:10 200"},
+      {"$date$ $time$ $response$", {2026, 12, 7, 15, 6, 10}, "07-12-2026 15:06:10 200"},
+      {"$date$ $time$ $response$", {2026, 11, 7, 15, 6, 10}, "07-11-2026 15:06:10 200"},
+      {"$date$ $time$ $response$", {2027, 11, 7, 15, 6, 10}, "07-11-2027 15:06:10 200"},
+      {"[$time$] $uri$ on $date$", {2027, 11, 7, 15, 6, 10}, "[15:06:10] /index.html on 07-11-2027"},
+      {"$uri$ $size$", {2027, 11, 7, 15, 6, 10}, "/index.html 1536"},
+      {"$uri$ $size$", {2028, 1, 1, 0, 0, 0}, "/index.html 1536"},
+      {"$time$", {2028, 1, 1, 0, 0, 0}, "00:00:00"},
+      {"$date$ $time$ $response$", {2026, 12, 6, 14, 5, 9}, "06-12-2026 14:05:09 200"},
+  };
+  for (const Step& step : steps) {
+    std::string line = "kept:";
+    AppendLogLine(line, step.format, step.now, SampleFields());
+    EXPECT_EQ(std::string("kept:") + step.expected, line) << step.format;
+  }
+}
+
 TEST(LogLine, CustomTemplatesKeepWhatIsNoVariable) {
   const TLogLineFields fields = SampleFields();
   EXPECT_EQ("[$DATE$] $uri /index.html /index.html ref=http://example.test/ ua=curl/7.88.1",
