@@ -1,6 +1,7 @@
 #include "app/log_line.h"
 
 #include <algorithm>
+#include <charconv>
 #include <iterator>
 #include <vector>
 
@@ -12,21 +13,15 @@ namespace {
 // `value` in decimal with at least `digits` digits, zeros in front (a
 // negative number's sign counts as one of them, as padding the text would).
 void AppendPadded(std::string& out, std::int64_t value, int digits) {
-  // The digits from the last, into the end of a buffer: every line has two
-  // numbers (its status and size) of a few digits each.
+  if (digits == 2 && value >= 0 && value < 100) {
+    out += static_cast<char>('0' + value / 10);
+    out += static_cast<char>('0' + value % 10);
+    return;
+  }
   char text[24];
-  char* const end = text + sizeof text;
-  char* first = end;
-  const bool negative = value < 0;
-  auto magnitude = negative ? 0 - static_cast<std::uint64_t>(value) : static_cast<std::uint64_t>(value);
-  do {
-    *--first = static_cast<char>('0' + magnitude % 10);
-    magnitude /= 10;
-  } while (magnitude != 0);
-  if (negative) *--first = '-';
-  const auto n = static_cast<int>(end - first);
+  const auto n = static_cast<int>(std::to_chars(text, text + sizeof text, value).ptr - text);
   if (n < digits) out.append(static_cast<std::size_t>(digits - n), '0');
-  out.append(first, static_cast<std::size_t>(n));
+  out.append(text, static_cast<std::size_t>(n));
 }
 
 // "aa-bb-cc" (with `separator`) for three numbers of two digits, and when

@@ -2,10 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdint>
-#include <string>
-#include <utility>
-
 #include "util/text.h"
 
 namespace vt {
@@ -207,29 +203,6 @@ TEST(LogLine, SizesBeyondTwoGigabytesStayPositive) {
   TLogLineFields fields = SampleFields();
   fields.size = 5'000'000'000;
   EXPECT_EQ("5000000000", ExpandLogLine("$size$", SampleTime(), fields));
-}
-
-// Numbers written digit by digit: each at the edges of its number of digits.
-TEST(LogLine, NumbersAtTheEdgesOfTheirDigits) {
-  const std::pair<std::int64_t, const char*> cases[] = {
-      {0, "0"},
-      {9, "9"},
-      {10, "10"},
-      {99, "99"},
-      {100, "100"},
-      {1024, "1024"},
-      {999'999'999'999, "999999999999"},
-      {INT64_MAX, "9223372036854775807"},
-      {-7, "-7"},
-      {INT64_MIN, "-9223372036854775808"},
-  };
-  for (const auto& [size, expected] : cases) {
-    TLogLineFields fields = SampleFields();
-    fields.size = size;
-    fields.response = static_cast<int>(size % 1000);
-    EXPECT_EQ(std::string(expected) + " " + std::to_string(size % 1000),
-              ExpandLogLine("$size$ $response$", SampleTime(), fields));
-  }
 }
 
 TEST(LogLine, RequestTextNeverBreaksTheLine) {
