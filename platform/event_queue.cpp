@@ -126,13 +126,17 @@ class EventQueue : public std::enable_shared_from_this<EventQueue> {
   std::vector<int> rechecks;
 
  private:
+  // The parts of a collection. Each is called only when its flag or list
+  // says there is something for it: most collections have nothing but one
+  // readiness event.
   void CollectDueTimers(MessageSink& sink);
   void RunRechecks(MessageSink& sink);
-  // Owner thread, before a collection: frees the watches ended since.
+  // Frees the watches ended since the last collection.
   void FreeEndedWatches();
-  // Moves the posts into the batch. `woken`: a post's wake-up was taken,
-  // so the lock is taken whatever the flags say.
-  void TakeIncoming(bool woken);
+  // Whether posts may be waiting, or a wake-up is owed (see the definition).
+  bool IncomingOwed() const;
+  // Moves the posts into the batch.
+  void TakeIncoming();
 
   int event_fd_ = -1;
   // Wake-ups taken without reading the eventfd (see Collect).
@@ -290,18 +294,20 @@ void EventQueue::PrepareForForeignLoop() {
   if (wake) Wake();
 }
 
-void EventQueue::TakeIncoming(bool woken) {
-  // Nothing posted and no wake-up owed: there is nothing to take, and a post
-  // from another thread will find signalled_ clear and write the eventfd, so
-  // the wait that follows cannot miss it. signalled_ is set only by posters
-  // (each with a wake-up) and cleared only here, by the owner: read clear, it
-  // stays clear until a post that wakes us. has_incoming_ covers the owner's
-  // own posts, which wake nobody, and posts that came while signalled_ was
-  // set (then it reads set, its last writer being a poster this thread has
-  // synchronised with through the lock since).
-  if (!woken && !signalled_.load(std::memory_order_acquire) &&
-      !has_incoming_.load(std::memory_order_acquire))
-    return;
+bool EventQueue::IncomingOwed() const {
+  // Read without the lock before a wait. When neither is set there is
+  // nothing to take, and a post from another thread will find signalled_
+  // clear and write the eventfd, so the wait that follows cannot miss it.
+  // signalled_ is set only by posters (each with a wake-up) and cleared only
+  // by the owner in TakeIncoming: read clear, it stays clear until a post
+  // that wakes us. has_incoming_ covers the owner's own posts, which wake
+  // nobody, and posts that came while signalled_ was set (then it reads
+  // set, its last writer being a poster this thread has synchronised with
+  // through the lock since). After a wake-up the lock is taken regardless.
+  return signalled_.load(std::memory_order_acquire) || has_incoming_.load(std::memory_order_acquire);
+}
+
+void EventQueue::TakeIncoming() {
   std::lock_guard lock(post_mutex_);
   if (!incoming_.empty()) {
     if (batch_.empty()) {
@@ -319,10 +325,10 @@ void EventQueue::TakeIncoming(bool woken) {
 bool EventQueue::Collect(int timeout_ms) {
   batch_.clear();
   pos_ = 0;
-  FreeEndedWatches();
+  if (has_ended_watches_.load(std::memory_order_acquire)) FreeEndedWatches();
   MessageSink sink(batch_);
-  RunRechecks(sink);
-  TakeIncoming(false);
+  if (!rechecks.empty()) RunRechecks(sink);
+  if (IncomingOwed()) TakeIncoming();
 
   epoll_event events[kMaxEvents];
   int count = ::epoll_wait(epoll_fd, events, kMaxEvents, batch_.empty() ? timeout_ms : 0);
@@ -351,8 +357,8 @@ bool EventQueue::Collect(int timeout_ms) {
       if (!watch->ended.load(std::memory_order_acquire)) watch->watcher->OnReady(events[i].events, sink);
     }
   }
-  CollectDueTimers(sink);
-  if (woken) TakeIncoming(true);
+  if (has_timers_.load(std::memory_order_acquire)) CollectDueTimers(sink);
+  if (woken) TakeIncoming();
   return !batch_.empty();
 }
 
@@ -369,7 +375,6 @@ bool EventQueue::NextFromBatch(Message& message) {
 }
 
 void EventQueue::RunRechecks(MessageSink& sink) {
-  if (rechecks.empty()) return;
   recheck_scratch_.swap(rechecks);
   for (int fd : recheck_scratch_) {
     if (Watch* watch = FindWatch(fd)) watch->watcher->OnRecheck(sink);
@@ -378,7 +383,6 @@ void EventQueue::RunRechecks(MessageSink& sink) {
 }
 
 void EventQueue::FreeEndedWatches() {
-  if (!has_ended_watches_.load(std::memory_order_acquire)) return;
   std::vector<std::unique_ptr<Watch>> ended;  // freed outside the lock
   std::lock_guard lock(state_mutex);
   ended.swap(ended_watches_);
@@ -420,7 +424,6 @@ Watch* EventQueue::FindWatch(int fd) {
 }
 
 void EventQueue::CollectDueTimers(MessageSink& sink) {
-  if (!has_timers_.load(std::memory_order_acquire)) return;
   std::lock_guard lock(state_mutex);
   if (timers.empty()) return;
   const std::int64_t now = NowNs();
