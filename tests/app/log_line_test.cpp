@@ -2,6 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
+#include <cstdint>
+#include <string>
+#include <utility>
+
 #include "util/text.h"
 
 namespace vt {
@@ -203,6 +208,37 @@ TEST(LogLine, SizesBeyondTwoGigabytesStayPositive) {
   TLogLineFields fields = SampleFields();
   fields.size = 5'000'000'000;
   EXPECT_EQ("5000000000", ExpandLogLine("$size$", SampleTime(), fields));
+}
+
+// The line is written into room made for the longest it can be: each value
+// here takes the most its length allows (every byte escaped to four,
+// numbers at their longest), on a line that starts empty, so that room too
+// small shows in the sanitizer builds.
+TEST(LogLine, ValuesAtTheirLongestFitTheRoomMadeForThem) {
+  const std::string worst = "\x01\x7f\xe2\x80\xa8";  // a control, DEL and U+2028
+  const std::string escaped = "\\x01\\x7F\\xE2\\x80\\xA8";
+  TLogLineFields fields;
+  fields.method = fields.uri = fields.query = fields.referer = fields.user_agent = fields.address = worst;
+  fields.size = INT64_MIN;
+  fields.response = INT_MIN;
+  const std::string size = "-9223372036854775808";
+  const std::string response = "-2147483648";
+  const std::pair<const char*, std::string> cases[] = {
+      {"$method$", escaped},
+      {"$uri$", escaped + "?" + escaped},
+      {"$referer$", escaped},
+      {"$useragent$", escaped},
+      {"$address$", escaped},
+      {"$size$", size},
+      {"$response$", response},
+      {"$date$ $method$$uri$$size$$response$$referer$$useragent$$address$",
+       "06-12-2026 " + escaped + escaped + "?" + escaped + size + response + escaped + escaped + escaped},
+  };
+  for (const auto& [format, expected] : cases) {
+    std::string line;
+    AppendLogLine(line, format, DecodeDateTime(SampleTime()), fields);
+    EXPECT_EQ(expected, line) << format;
+  }
 }
 
 TEST(LogLine, RequestTextNeverBreaksTheLine) {
