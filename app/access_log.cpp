@@ -19,7 +19,7 @@ TAccessLog::~TAccessLog() { Close(); }
 void TAccessLog::Close() {
   std::unique_lock<std::mutex> lock(mutex_);
   // The writer uses the descriptor without the lock.
-  writer_done_.wait(lock, [this] { return !writing_; });
+  while (writing_) WaitLocked(lock);
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
 }
@@ -116,7 +116,7 @@ void TAccessLog::WriteAsWriter(std::unique_lock<std::mutex>& lock, std::string_v
     healthy_ = false;
     batch_.clear();
     batch_ends_.clear();
-    writer_done_.notify_all();
+    NotifyLocked();
     throw;
   }
   const int fd = fd_;
@@ -133,7 +133,7 @@ void TAccessLog::WriteAsWriter(std::unique_lock<std::mutex>& lock, std::string_v
     ends = batch_ends_;
     ++rounds_;
     // Threads held back by a full queue may queue again.
-    writer_done_.notify_all();
+    NotifyLocked();
   }
   writing_ = false;
   healthy_ = error == 0;
@@ -143,7 +143,7 @@ void TAccessLog::WriteAsWriter(std::unique_lock<std::mutex>& lock, std::string_v
     ::close(fd_);
     fd_ = -1;
   }
-  writer_done_.notify_all();
+  NotifyLocked();
   if (error != 0) RaiseOSError(error);
 }
 
@@ -165,8 +165,18 @@ void TAccessLog::AppendText(std::string_view text) {
       queued_ends_.push_back(queued_.size());
       return;
     }
-    writer_done_.wait(lock);
+    WaitLocked(lock);
   }
+}
+
+void TAccessLog::WaitLocked(std::unique_lock<std::mutex>& lock) {
+  ++waiters_;
+  writer_done_.wait(lock);
+  --waiters_;
+}
+
+void TAccessLog::NotifyLocked() {
+  if (waiters_ > 0) writer_done_.notify_all();
 }
 
 }  // namespace vt

@@ -90,8 +90,12 @@ class TAccessLog {
   const std::string file_name_;
   const std::chrono::milliseconds check_every_;
   std::mutex mutex_;
-  // Signalled when a writer lets go or takes the queue.
+  // Signalled when a writer lets go or takes the queue, when a thread waits
+  // (most lines find nobody waiting: then it costs nothing).
   std::condition_variable writer_done_;
+  int waiters_ = 0;
+  void WaitLocked(std::unique_lock<std::mutex>& lock);
+  void NotifyLocked();
   bool writing_ = false;
   // How many times the writer has taken the queue.
   int rounds_ = 0;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstring>
 #include <iterator>
 #include <vector>
 
@@ -39,12 +40,24 @@ bool AppendTwoDigitGroups(std::string& out, int a, int b, int c, int d, char sep
   return true;
 }
 
-void AppendHexByte(std::string& out, unsigned char byte) {
+char* WriteHexByte(char* to, unsigned char byte) {
   static constexpr char kHex[] = "0123456789ABCDEF";
-  out += "\\x";
-  out += kHex[byte >> 4];
-  out += kHex[byte & 15];
+  *to++ = '\\';
+  *to++ = 'x';
+  *to++ = kHex[byte >> 4];
+  *to++ = kHex[byte & 15];
+  return to;
 }
+
+char* CopyText(char* to, std::string_view text) {
+  std::memcpy(to, text.data(), text.size());
+  return to + text.size();
+}
+
+// The most bytes escaping makes of one byte ("\xHH").
+constexpr std::size_t kMaxEscapedByte = 4;
+// The most characters of a 64-bit number in decimal, its sign included.
+constexpr std::size_t kMaxNumberText = 20;
 
 // The length of the well-formed UTF-8 sequence (RFC 3629: no overlong
 // forms, no surrogates, nothing above U+10FFFF) that starts `text` with a
@@ -81,7 +94,11 @@ std::string EscapeLogText(std::string_view text) {
   return result;
 }
 
-void AppendEscapedLogText(std::string& result, std::string_view text) {
+namespace {
+
+// Writes `text` escaped at `to`, which has room for kMaxEscapedByte bytes
+// for each byte of it; returns the end of what it wrote.
+char* WriteEscapedLogText(char* to, std::string_view text) {
   for (std::size_t at = 0; at < text.size();) {
     // A run of printable ASCII other than "\\" goes as it is, at once.
     std::size_t plain = at;
@@ -91,18 +108,19 @@ void AppendEscapedLogText(std::string& result, std::string_view text) {
       ++plain;
     }
     if (plain > at) {
-      result.append(text.data() + at, plain - at);
+      to = CopyText(to, text.substr(at, plain - at));
       at = plain;
       continue;
     }
     const auto byte = static_cast<unsigned char>(text[at]);
     if (byte < 0x80) {
       if (byte < 32 || byte == 127) {
-        AppendHexByte(result, byte);
+        to = WriteHexByte(to, byte);
       } else if (byte == '\\') {
-        result += "\\\\";
+        *to++ = '\\';
+        *to++ = '\\';
       } else {
-        result += static_cast<char>(byte);
+        *to++ = static_cast<char>(byte);
       }
       ++at;
       continue;
@@ -112,9 +130,9 @@ void AppendEscapedLogText(std::string& result, std::string_view text) {
     if (length == 0) {
       // Not UTF-8 (Latin-1 text, say): only a C1 control byte is marked.
       if (byte <= 0x9F) {
-        AppendHexByte(result, byte);
+        to = WriteHexByte(to, byte);
       } else {
-        result += static_cast<char>(byte);
+        *to++ = static_cast<char>(byte);
       }
       ++at;
       continue;
@@ -122,13 +140,23 @@ void AppendEscapedLogText(std::string& result, std::string_view text) {
     const bool breaks = code_point <= 0x9F || code_point == 0x2028 || code_point == 0x2029;
     for (std::size_t i = 0; i < length; ++i) {
       if (breaks) {
-        AppendHexByte(result, static_cast<unsigned char>(text[at + i]));
+        to = WriteHexByte(to, static_cast<unsigned char>(text[at + i]));
       } else {
-        result += text[at + i];
+        *to++ = text[at + i];
       }
     }
     at += length;
   }
+  return to;
+}
+
+}  // namespace
+
+void AppendEscapedLogText(std::string& result, std::string_view text) {
+  const std::size_t start = result.size();
+  result.resize(start + kMaxEscapedByte * text.size());
+  char* const end = WriteEscapedLogText(result.data() + start, text);
+  result.resize(static_cast<std::size_t>(end - result.data()));
 }
 
 namespace {
@@ -140,8 +168,8 @@ constexpr int kVariableCount = static_cast<int>(std::size(kVariables));
 static_assert(static_cast<int>(TLogVariable::kAddress) == kVariableCount - 1 &&
               static_cast<int>(TLogVariable::kReferer) == 5);
 
-// Appends the value of variable `index` for one request.
-void AppendValue(std::string& out, int index, const TDateTimeParts& t, const TLogLineFields& fields) {
+// Appends the date (`index` 0) or the time (1) of `t`.
+void AppendTimeValue(std::string& out, int index, const TDateTimeParts& t) {
   switch (index) {
     case 0:
       // The year as its century and the rest.
@@ -161,25 +189,50 @@ void AppendValue(std::string& out, int index, const TDateTimeParts& t, const TLo
       out += ':';
       AppendPadded(out, t.second, 2);
       return;
-    case 2:
-      return AppendEscapedLogText(out, fields.method);
-    case 3:
-      return AppendPadded(out, fields.size, 0);
-    case 4:
-      AppendEscapedLogText(out, fields.uri);
-      if (!fields.query.empty()) {
-        out += '?';
-        AppendEscapedLogText(out, fields.query);
-      }
-      return;
-    case 5:
-      return AppendEscapedLogText(out, fields.referer);
-    case 6:
-      return AppendEscapedLogText(out, fields.user_agent);
-    case 7:
-      return AppendPadded(out, fields.response, 0);
     default:
-      return AppendEscapedLogText(out, fields.address);
+      return;
+  }
+}
+
+// The most bytes the value of variable `index` of a request takes.
+std::size_t RequestValueBound(int index, const TLogLineFields& fields) {
+  switch (index) {
+    case 2:
+      return kMaxEscapedByte * fields.method.size();
+    case 4:
+      return kMaxEscapedByte * (fields.uri.size() + fields.query.size()) + 1;
+    case 5:
+      return kMaxEscapedByte * fields.referer.size();
+    case 6:
+      return kMaxEscapedByte * fields.user_agent.size();
+    case 8:
+      return kMaxEscapedByte * fields.address.size();
+    default:
+      return kMaxNumberText;  // $size$, $response$
+  }
+}
+
+// Writes the value of variable `index` (not the date or time) of a request
+// at `to`, which has room for RequestValueBound; returns its end.
+char* WriteRequestValue(char* to, int index, const TLogLineFields& fields) {
+  switch (index) {
+    case 2:
+      return WriteEscapedLogText(to, fields.method);
+    case 3:
+      return std::to_chars(to, to + kMaxNumberText, fields.size).ptr;
+    case 4:
+      to = WriteEscapedLogText(to, fields.uri);
+      if (fields.query.empty()) return to;
+      *to++ = '?';
+      return WriteEscapedLogText(to, fields.query);
+    case 5:
+      return WriteEscapedLogText(to, fields.referer);
+    case 6:
+      return WriteEscapedLogText(to, fields.user_agent);
+    case 7:
+      return std::to_chars(to, to + kMaxNumberText, fields.response).ptr;
+    default:
+      return WriteEscapedLogText(to, fields.address);
   }
 }
 
@@ -192,9 +245,11 @@ struct TCompiledTemplate {
   std::vector<std::string> texts;  // texts[i] comes before slots[i]; one more text than slots
   std::vector<int> slots;
   std::uint32_t variables = 0;  // 1 << slot for each slot
+  std::uint64_t generation = 0;  // counts the compilations of the thread
 };
 
 void CompileTemplate(std::string_view format, TCompiledTemplate& compiled) {
+  ++compiled.generation;
   compiled.format = std::string(format);
   compiled.texts.assign(1, std::string(format));
   compiled.slots.clear();
@@ -249,15 +304,72 @@ std::string ExpandLogLine(std::string_view log_format, TDateTime now, const TLog
   return line;
 }
 
+namespace {
+
+constexpr int kDateSlot = static_cast<int>(TLogVariable::kDate);
+constexpr int kTimeSlot = static_cast<int>(TLogVariable::kTime);
+
+bool SameSecond(const TDateTimeParts& a, const TDateTimeParts& b) {
+  return a.second == b.second && a.minute == b.minute && a.hour == b.hour && a.day == b.day &&
+         a.month == b.month && a.year == b.year;
+}
+
+// The calling thread's template with the date and time of one second filled
+// in: what is left are runs of fixed text between the values of the request.
+// A worker's lines mostly come many to the second, so the digits of the
+// date and time are written once a second, not once a line.
+struct TTimedTemplate {
+  std::uint64_t generation = 0;  // of the compiled template it was made from
+  bool uses_time = false;
+  TDateTimeParts when;
+  std::vector<std::string> runs;  // runs[i] comes before values[i]; one more run than values
+  std::vector<int> values;        // the slots of the request's values
+  std::size_t runs_length = 0;    // of all runs together
+};
+
+const TTimedTemplate& TimedTemplate(const TCompiledTemplate& compiled, const TDateTimeParts& now) {
+  thread_local TTimedTemplate timed;
+  if (timed.generation == compiled.generation && (!timed.uses_time || SameSecond(timed.when, now)))
+    return timed;
+  timed.generation = 0;  // until it is whole
+  timed.uses_time = (compiled.variables & ((1u << kDateSlot) | (1u << kTimeSlot))) != 0;
+  timed.when = now;
+  timed.runs.assign(1, compiled.texts[0]);
+  timed.values.clear();
+  for (std::size_t i = 0; i < compiled.slots.size(); ++i) {
+    const int slot = compiled.slots[i];
+    if (slot == kDateSlot || slot == kTimeSlot) {
+      AppendTimeValue(timed.runs.back(), slot, now);
+    } else {
+      timed.values.push_back(slot);
+      timed.runs.emplace_back();
+    }
+    timed.runs.back() += compiled.texts[i + 1];
+  }
+  timed.runs_length = 0;
+  for (const std::string& run : timed.runs) timed.runs_length += run.size();
+  timed.generation = compiled.generation;
+  return timed;
+}
+
+}  // namespace
+
 void AppendLogLine(std::string& out, std::string_view log_format, const TDateTimeParts& now,
                    const TLogLineFields& fields) {
   const std::string_view format = log_format.empty() ? std::string_view(kDefaultLogFormat) : log_format;
-  const TCompiledTemplate& compiled = CompiledTemplate(format);
-  out += compiled.texts[0];
-  for (std::size_t i = 0; i < compiled.slots.size(); ++i) {
-    AppendValue(out, compiled.slots[i], now, fields);
-    out += compiled.texts[i + 1];
+  const TTimedTemplate& timed = TimedTemplate(CompiledTemplate(format), now);
+  // Room for the longest line these values can make, then written in place
+  // and cut to what it took: one growth of the string, not one per piece.
+  std::size_t bound = timed.runs_length;
+  for (const int slot : timed.values) bound += RequestValueBound(slot, fields);
+  const std::size_t start = out.size();
+  out.resize(start + bound);
+  char* to = CopyText(out.data() + start, timed.runs[0]);
+  for (std::size_t i = 0; i < timed.values.size(); ++i) {
+    to = WriteRequestValue(to, timed.values[i], fields);
+    to = CopyText(to, timed.runs[i + 1]);
   }
+  out.resize(static_cast<std::size_t>(to - out.data()));
 }
 
 }  // namespace vt

@@ -23,8 +23,8 @@ namespace event_queue_detail {
 
 namespace {
 
-// epoll keys of the queue's own descriptors. Watched descriptors use
-// (serial << 32) | fd with a serial of at least 1, so they never collide.
+// epoll keys of the queue's own descriptors. A watched descriptor's key is
+// the address of its Watch, never one of these.
 constexpr std::uint64_t kWakeKey = 1;
 // Wake-ups taken before the eventfd's count is read back: a wake-up costs
 // the owner no read, and the count (each write adds 1) stays far below its
@@ -49,9 +49,17 @@ struct Timer {
   bool pending;  // a tick is queued and not yet taken
 };
 
+// One registration of a descriptor with the queue's epoll instance, which
+// hands its address back with each event. Ended by UnwatchDescriptor (any
+// thread), it is kept until the owner next starts a collection: an event it
+// took before the removal, or a look-up it made, may still point at it.
 struct Watch {
-  std::uint32_t serial;
-  std::shared_ptr<IoWatcher> watcher;
+  Watch(int watched_fd, std::shared_ptr<IoWatcher> its_watcher)
+      : fd(watched_fd), watcher(std::move(its_watcher)) {}
+  const int fd;
+  const std::shared_ptr<IoWatcher> watcher;
+  // Events taken after the watch ended are dropped.
+  std::atomic<bool> ended{false};
 };
 
 void CloseFd(int& fd) {
@@ -91,12 +99,25 @@ class EventQueue : public std::enable_shared_from_this<EventQueue> {
   const int owner_tid;
   int epoll_fd = -1;
 
-  // Guards windows, timers, watches and armed_ns_.
+  // Guards windows, timers, watches, ended_watches_ and armed_ns_.
   std::mutex state_mutex;
   std::unordered_map<HWindow, TWindowHandle*> windows;
   std::vector<Timer> timers;
-  std::unordered_map<int, Watch> watches;
-  std::uint32_t next_serial = 0;
+  std::unordered_map<int, std::unique_ptr<Watch>> watches;
+
+  // Owner thread: the object of `window`, or null; no lock while the window
+  // looked up last is still there.
+  TWindowHandle* WindowTarget(HWindow window);
+  // Owner thread: the watch of `fd`, or null; no lock while nothing was
+  // watched or unwatched since the last look-up. It stays valid until the
+  // owner next starts a collection.
+  Watch* FindWatch(int fd);
+  // With state_mutex held: `window` has gone.
+  void WindowRemovedLocked() { window_changes_.fetch_add(1, std::memory_order_release); }
+  // With state_mutex held: adds a watch, or ends one (it is freed by the
+  // owner later, see Watch).
+  void WatchAddedLocked() { watch_changes_.fetch_add(1, std::memory_order_release); }
+  void EndWatchLocked(std::unique_ptr<Watch> watch);
 
   void ArmTimerLocked();
   // After each change of timers, with state_mutex held.
@@ -105,8 +126,16 @@ class EventQueue : public std::enable_shared_from_this<EventQueue> {
   std::vector<int> rechecks;
 
  private:
+  // The parts of a collection. Each is called only when its flag or list
+  // says there is something for it: most collections have nothing but one
+  // readiness event.
   void CollectDueTimers(MessageSink& sink);
   void RunRechecks(MessageSink& sink);
+  // Frees the watches ended since the last collection.
+  void FreeEndedWatches();
+  // Whether posts may be waiting, or a wake-up is owed (see the definition).
+  bool IncomingOwed() const;
+  // Moves the posts into the batch.
   void TakeIncoming();
 
   int event_fd_ = -1;
@@ -120,14 +149,34 @@ class EventQueue : public std::enable_shared_from_this<EventQueue> {
 
   std::mutex post_mutex_;
   std::vector<Message> incoming_;
-  bool signalled_ = false;  // a wake-up is on its way; posters need not write the eventfd
+  // Both written under post_mutex_; the owner reads them without it before
+  // it waits (see TakeIncoming). incoming_ is not empty:
+  std::atomic<bool> has_incoming_{false};
+  // A wake-up is on its way (or the owner looks before it waits anyway):
+  // posters need not write the eventfd.
+  std::atomic<bool> signalled_{false};
   bool closed_ = false;
   bool tasks_refused_ = false;
+
+  // Ended watches not yet freed (under state_mutex), and whether there are
+  // any (read by the owner without the lock).
+  std::vector<std::unique_ptr<Watch>> ended_watches_;
+  std::atomic<bool> has_ended_watches_{false};
+  // Counts removals of windows, and additions and ends of watches: the
+  // owner's last look-ups stand while these have not moved.
+  std::atomic<std::uint64_t> window_changes_{0};
+  std::atomic<std::uint64_t> watch_changes_{0};
 
   // Owner thread only.
   std::vector<Message> batch_;
   std::size_t pos_ = 0;
   std::vector<int> recheck_scratch_;
+  HWindow last_window_ = 0;
+  TWindowHandle* last_target_ = nullptr;
+  std::uint64_t last_window_changes_ = 0;
+  int last_fd_ = -1;
+  Watch* last_watch_ = nullptr;
+  std::uint64_t last_watch_changes_ = ~std::uint64_t{0};
 };
 
 namespace {
@@ -217,10 +266,11 @@ bool EventQueue::Post(const Message& message) {
     std::lock_guard lock(post_mutex_);
     if (closed_ || (message.window == 0 && tasks_refused_)) return false;
     incoming_.push_back(message);
+    has_incoming_.store(true, std::memory_order_relaxed);
     // The owner collects everything posted before it next waits, so only
     // other threads need to wake it, and only once until it has looked.
-    if (!signalled_ && CurrentThreadId() != owner_tid) {
-      signalled_ = true;
+    if (!signalled_.load(std::memory_order_relaxed) && CurrentThreadId() != owner_tid) {
+      signalled_.store(true, std::memory_order_relaxed);
       wake = true;
     }
   }
@@ -239,9 +289,22 @@ void EventQueue::PrepareForForeignLoop() {
     std::lock_guard lock(post_mutex_);
     // Posts already waiting need a wake-up now; later ones must write one.
     wake = !incoming_.empty();
-    signalled_ = wake;
+    signalled_.store(wake, std::memory_order_relaxed);
   }
   if (wake) Wake();
+}
+
+bool EventQueue::IncomingOwed() const {
+  // Read without the lock before a wait. When neither is set there is
+  // nothing to take, and a post from another thread will find signalled_
+  // clear and write the eventfd, so the wait that follows cannot miss it.
+  // signalled_ is set only by posters (each with a wake-up) and cleared only
+  // by the owner in TakeIncoming: read clear, it stays clear until a post
+  // that wakes us. has_incoming_ covers the owner's own posts, which wake
+  // nobody, and posts that came while signalled_ was set (then it reads
+  // set, its last writer being a poster this thread has synchronised with
+  // through the lock since). After a wake-up the lock is taken regardless.
+  return signalled_.load(std::memory_order_acquire) || has_incoming_.load(std::memory_order_acquire);
 }
 
 void EventQueue::TakeIncoming() {
@@ -253,17 +316,19 @@ void EventQueue::TakeIncoming() {
       batch_.insert(batch_.end(), incoming_.begin(), incoming_.end());
       incoming_.clear();
     }
+    has_incoming_.store(false, std::memory_order_relaxed);
   }
   // From now on a post must wake us (we may be about to wait).
-  if (batch_.empty()) signalled_ = false;
+  if (batch_.empty()) signalled_.store(false, std::memory_order_relaxed);
 }
 
 bool EventQueue::Collect(int timeout_ms) {
   batch_.clear();
   pos_ = 0;
+  if (has_ended_watches_.load(std::memory_order_acquire)) FreeEndedWatches();
   MessageSink sink(batch_);
-  RunRechecks(sink);
-  TakeIncoming();
+  if (!rechecks.empty()) RunRechecks(sink);
+  if (IncomingOwed()) TakeIncoming();
 
   epoll_event events[kMaxEvents];
   int count = ::epoll_wait(epoll_fd, events, kMaxEvents, batch_.empty() ? timeout_ms : 0);
@@ -287,18 +352,12 @@ bool EventQueue::Collect(int timeout_ms) {
       std::lock_guard lock(state_mutex);
       armed_ns_ = 0;
     } else {
-      const int fd = static_cast<int>(key & 0xffffffffu);
-      const auto serial = static_cast<std::uint32_t>(key >> 32);
-      std::shared_ptr<IoWatcher> watcher;
-      {
-        std::lock_guard lock(state_mutex);
-        auto it = watches.find(fd);
-        if (it != watches.end() && it->second.serial == serial) watcher = it->second.watcher;
-      }
-      if (watcher) watcher->OnReady(events[i].events, sink);
+      // Alive until the next collection even if it ended meanwhile.
+      const Watch* watch = static_cast<const Watch*>(events[i].data.ptr);
+      if (!watch->ended.load(std::memory_order_acquire)) watch->watcher->OnReady(events[i].events, sink);
     }
   }
-  CollectDueTimers(sink);
+  if (has_timers_.load(std::memory_order_acquire)) CollectDueTimers(sink);
   if (woken) TakeIncoming();
   return !batch_.empty();
 }
@@ -316,22 +375,55 @@ bool EventQueue::NextFromBatch(Message& message) {
 }
 
 void EventQueue::RunRechecks(MessageSink& sink) {
-  if (rechecks.empty()) return;
   recheck_scratch_.swap(rechecks);
   for (int fd : recheck_scratch_) {
-    std::shared_ptr<IoWatcher> watcher;
-    {
-      std::lock_guard lock(state_mutex);
-      auto it = watches.find(fd);
-      if (it != watches.end()) watcher = it->second.watcher;
-    }
-    if (watcher) watcher->OnRecheck(sink);
+    if (Watch* watch = FindWatch(fd)) watch->watcher->OnRecheck(sink);
   }
   recheck_scratch_.clear();
 }
 
+void EventQueue::FreeEndedWatches() {
+  std::vector<std::unique_ptr<Watch>> ended;  // freed outside the lock
+  std::lock_guard lock(state_mutex);
+  ended.swap(ended_watches_);
+  has_ended_watches_.store(false, std::memory_order_relaxed);
+}
+
+void EventQueue::EndWatchLocked(std::unique_ptr<Watch> watch) {
+  watch->ended.store(true, std::memory_order_release);
+  ended_watches_.push_back(std::move(watch));
+  has_ended_watches_.store(true, std::memory_order_release);
+  watch_changes_.fetch_add(1, std::memory_order_release);
+}
+
+TWindowHandle* EventQueue::WindowTarget(HWindow window) {
+  // The object behind a window is not kept alive by the look-up, locked or
+  // not: it is destroyed only while its thread dispatches nothing (see
+  // TWindowHandle). The lock only keeps the table whole while another
+  // thread removes a window; a removal also moves window_changes_.
+  if (window == last_window_ && window_changes_.load(std::memory_order_acquire) == last_window_changes_)
+    return last_target_;
+  std::lock_guard lock(state_mutex);
+  auto it = windows.find(window);
+  if (it == windows.end()) return nullptr;
+  last_window_ = window;
+  last_target_ = it->second;
+  last_window_changes_ = window_changes_.load(std::memory_order_relaxed);
+  return last_target_;
+}
+
+Watch* EventQueue::FindWatch(int fd) {
+  if (fd == last_fd_ && watch_changes_.load(std::memory_order_acquire) == last_watch_changes_)
+    return last_watch_;
+  std::lock_guard lock(state_mutex);
+  auto it = watches.find(fd);
+  last_fd_ = fd;
+  last_watch_ = it == watches.end() ? nullptr : it->second.get();
+  last_watch_changes_ = watch_changes_.load(std::memory_order_relaxed);
+  return last_watch_;
+}
+
 void EventQueue::CollectDueTimers(MessageSink& sink) {
-  if (!has_timers_.load(std::memory_order_acquire)) return;
   std::lock_guard lock(state_mutex);
   if (timers.empty()) return;
   const std::int64_t now = NowNs();
@@ -382,6 +474,7 @@ void EventQueue::RefuseTasks() {
       if (is_task(m)) taken.push_back(m);
     }
     incoming_.erase(std::remove_if(incoming_.begin(), incoming_.end(), is_task), incoming_.end());
+    has_incoming_.store(!incoming_.empty(), std::memory_order_relaxed);
   }
   // The batch belongs to the owner; when another thread refuses, the owner
   // still runs the tasks it has already taken.
@@ -411,13 +504,17 @@ void EventQueue::Close() {
     closed_ = true;
   }
   RefuseTasks();
-  std::unordered_map<int, Watch> old_watches;
+  std::unordered_map<int, std::unique_ptr<Watch>> old_watches;
+  std::vector<std::unique_ptr<Watch>> ended;
   {
     std::lock_guard lock(state_mutex);
     windows.clear();
+    WindowRemovedLocked();
     timers.clear();
     TimersChangedLocked();
     old_watches.swap(watches);
+    ended.swap(ended_watches_);
+    WatchAddedLocked();
   }
   batch_.clear();
   pos_ = 0;
@@ -428,10 +525,12 @@ bool EventQueue::Recycle() {
     std::lock_guard lock(state_mutex);
     if (!windows.empty() || !watches.empty()) return false;
   }
+  FreeEndedWatches();
   std::vector<Message> dropped;
   {
     std::lock_guard lock(post_mutex_);
     dropped.swap(incoming_);
+    has_incoming_.store(false, std::memory_order_relaxed);
   }
   dropped.insert(dropped.end(), batch_.begin() + static_cast<std::ptrdiff_t>(std::min(pos_, batch_.size())),
                  batch_.end());
@@ -489,7 +588,7 @@ void UnregisterWindow(HWindow window, EventQueue& queue) {
     G().table.erase(window);
   }
   std::lock_guard lock(queue.state_mutex);
-  queue.windows.erase(window);
+  if (queue.windows.erase(window) != 0) queue.WindowRemovedLocked();
   std::erase_if(queue.timers, [window](const Timer& timer) { return timer.window == window; });
   queue.TimersChangedLocked();
 }
@@ -519,14 +618,8 @@ void DispatchMessage(const Message& message) {
     if (message.msg == kRunTaskMessage && message.payload) static_cast<ThreadTask*>(message.payload)->Run();
     return;
   }
-  EventQueue& queue = Current();
-  TWindowHandle* target = nullptr;
-  {
-    std::lock_guard lock(queue.state_mutex);
-    auto it = queue.windows.find(message.window);
-    if (it != queue.windows.end()) target = it->second;
-  }
-  if (target) target->HandleWM(message.msg, message.wParam, message.lParam);
+  if (TWindowHandle* target = Current().WindowTarget(message.window))
+    target->HandleWM(message.msg, message.wParam, message.lParam);
 }
 
 bool PostTask(EventQueue& queue, ThreadTask* task) {
@@ -642,25 +735,17 @@ int WatchDescriptor(HWindow window, int fd, std::uint32_t events, std::shared_pt
   UnwatchDescriptor(fd);
   epoll_event event{};
   event.events = events | EPOLLET;
+  auto watch = std::make_unique<Watch>(fd, std::move(watcher));
+  event.data.ptr = watch.get();
   {
+    // Registered under the lock, so that an UnwatchDescriptor from another
+    // thread finds the watch registered or not at all.
     std::lock_guard lock(queue->state_mutex);
-    if (++queue->next_serial == 0) queue->next_serial = 1;
-    const std::uint32_t serial = queue->next_serial;
-    queue->watches[fd] = Watch{serial, std::move(watcher)};
-    event.data.u64 = (static_cast<std::uint64_t>(serial) << 32) | static_cast<std::uint32_t>(fd);
-  }
-  if (::epoll_ctl(queue->epoll_fd, EPOLL_CTL_ADD, fd, &event) != 0) {
-    const int error = errno;
-    std::shared_ptr<IoWatcher> dropped;
-    {
-      std::lock_guard lock(queue->state_mutex);
-      auto it = queue->watches.find(fd);
-      if (it != queue->watches.end()) {
-        dropped = std::move(it->second.watcher);
-        queue->watches.erase(it);
-      }
-    }
-    return error;
+    if (::epoll_ctl(queue->epoll_fd, EPOLL_CTL_ADD, fd, &event) != 0) return errno;  // freed outside the lock
+    std::unique_ptr<Watch>& slot = queue->watches[fd];
+    if (slot) queue->EndWatchLocked(std::move(slot));
+    slot = std::move(watch);
+    queue->WatchAddedLocked();
   }
   std::lock_guard lock(G().watch_mutex);
   G().watch_owner[fd] = queue;
@@ -677,26 +762,24 @@ void UnwatchDescriptor(int fd) {
     G().watch_owner.erase(it);
   }
   if (!queue) return;
-  std::shared_ptr<IoWatcher> dropped;  // released outside the lock
-  {
-    std::lock_guard lock(queue->state_mutex);
-    auto it = queue->watches.find(fd);
-    if (it != queue->watches.end()) {
-      dropped = std::move(it->second.watcher);
-      queue->watches.erase(it);
-    }
-  }
+  std::lock_guard lock(queue->state_mutex);
   // Explicitly: a copy of the descriptor in a child between fork and exec
-  // would keep the registration alive past close().
+  // would keep the registration alive past close(). Before the watch is
+  // handed to the owner to free: no wait of the owner's that starts after
+  // that can report it.
   ::epoll_ctl(queue->epoll_fd, EPOLL_CTL_DEL, fd, nullptr);
+  auto it = queue->watches.find(fd);
+  if (it != queue->watches.end()) {
+    queue->EndWatchLocked(std::move(it->second));
+    queue->watches.erase(it);
+  }
 }
 
-std::shared_ptr<IoWatcher> FindThreadWatcher(int fd) {
+IoWatcher* FindThreadWatcher(int fd) {
   EventQueue* queue = t_holder.queue.get();
   if (!queue) return nullptr;
-  std::lock_guard lock(queue->state_mutex);
-  auto it = queue->watches.find(fd);
-  return it == queue->watches.end() ? nullptr : it->second.watcher;
+  Watch* watch = queue->FindWatch(fd);
+  return watch ? watch->watcher.get() : nullptr;
 }
 
 void RequestRecheck(int fd) {

@@ -139,8 +139,12 @@ int WatchDescriptor(HWindow window, int fd, std::uint32_t events, std::shared_pt
 // the descriptor.
 void UnwatchDescriptor(int fd);
 
-// The watcher of `fd` on the calling thread's queue, or null.
-std::shared_ptr<IoWatcher> FindThreadWatcher(int fd);
+// The watcher of `fd` on the calling thread's queue, or null. It stays valid
+// until the thread next collects messages (a watch ended meanwhile, from
+// any thread, is freed only then), so it is for use at once. Asked again
+// for the same descriptor, it costs no lock while no watch of the queue has
+// begun or ended.
+IoWatcher* FindThreadWatcher(int fd);
 
 // Asks the calling thread's queue to call OnRecheck of the watcher of `fd`
 // when it next collects messages.

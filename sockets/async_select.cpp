@@ -100,10 +100,22 @@ class SelectWatcher final : public IoWatcher {
     return ::ioctl(socket_, FIONREAD, &count) == 0 ? count : 0;
   }
 
+  // After a read, send or accept: the queue looks again only when that left
+  // something to post. Most reads come back short (nothing more there), and
+  // then the next readiness edge is what posts, through OnReady: a look
+  // would find nothing, at the cost of a table look-up on every read.
   void Recheck() {
-    if (recheck_requested_) return;
+    if (recheck_requested_ || !Due()) return;
     recheck_requested_ = true;
     RequestRecheck(socket_);
+  }
+
+  // Whether Emit would post something now.
+  bool Due() const {
+    return ((events_ & FD_ACCEPT) && accept_enabled_ && accept_ready_) ||
+           ((events_ & FD_READ) && read_enabled_ && read_ready_) ||
+           ((events_ & FD_WRITE) && write_enabled_ && write_ready_) ||
+           (close_due_ && !close_posted_ && (events_ & FD_CLOSE));
   }
 
   void Post(MessageSink& sink, std::int32_t event, int code = 0) {
@@ -148,14 +160,15 @@ class SelectWatcher final : public IoWatcher {
   bool recheck_requested_ = false;
 };
 
-std::shared_ptr<SelectWatcher> WatcherOf(TSocket socket) {
+// Valid for the call that asks (see FindThreadWatcher).
+SelectWatcher* WatcherOf(TSocket socket) {
   // The class is final: its type alone tells it, without a cast that walks
   // the class tree on every read.
-  std::shared_ptr<IoWatcher> found = FindThreadWatcher(socket);
+  IoWatcher* found = FindThreadWatcher(socket);
   if (!found) return nullptr;
   const IoWatcher& watcher = *found;
   if (typeid(watcher) != typeid(SelectWatcher)) return nullptr;
-  return std::static_pointer_cast<SelectWatcher>(std::move(found));
+  return static_cast<SelectWatcher*>(found);
 }
 
 }  // namespace

@@ -2,6 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
+#include <cstdint>
+#include <string>
+#include <utility>
+
 #include "util/text.h"
 
 namespace vt {
@@ -44,6 +49,36 @@ TEST(LogLine, DatesAndTimesAtTheirWidths) {
   for (const Case& c : cases) {
     const TDateTime time = EncodeDate(c.year, c.month, c.day) + EncodeTime(c.hour, c.minute, c.second, 0);
     EXPECT_EQ(c.expected, ExpandLogLine("$date$ $time$", time, SampleFields())) << c.expected;
+  }
+}
+
+// A thread keeps its template with the date and time of the second put in,
+// from line to line: each line in turn changes one thing, and shows it.
+TEST(LogLine, EachLineShowsItsOwnSecondAndTemplate) {
+  struct Step {
+    const char* format;
+    TDateTimeParts now;  // year, month, day, hour, minute, second
+    const char* expected;
+  };
+  const Step steps[] = {
+      {"$date$ $time$ $response$", {2026, 12, 6, 14, 5, 9}, "06-12-2026 14:05:09 200"},
+      {"$date$ $time$ $response$", {2026, 12, 6, 14, 5, 9}, "06-12-2026 14:05:09 200"},
+      {"$date$ $time$ $response$", {2026, 12, 6, 14, 5, 10}, "06-12-2026 14:05:10 200"},
+      {"$date$ $time$ $response$", {2026, 12, 6, 14, 6, 10}, "06-12-2026 14:06:10 200"},
+      {"$date$ $time$ $response$", {2026, 12, 6, 15, 6, 10}, "06-12-2026 15:06:10 200"},
+      {"$date$ $time$ $response$", {2026, 12, 7, 15, 6, 10}, "07-12-2026 15:06:10 200"},
+      {"$date$ $time$ $response$", {2026, 11, 7, 15, 6, 10}, "07-11-2026 15:06:10 200"},
+      {"$date$ $time$ $response$", {2027, 11, 7, 15, 6, 10}, "07-11-2027 15:06:10 200"},
+      {"[$time$] $uri$ on $date$", {2027, 11, 7, 15, 6, 10}, "[15:06:10] /index.html on 07-11-2027"},
+      {"$uri$ $size$", {2027, 11, 7, 15, 6, 10}, "/index.html 1536"},
+      {"$uri$ $size$", {2028, 1, 1, 0, 0, 0}, "/index.html 1536"},
+      {"$time$", {2028, 1, 1, 0, 0, 0}, "00:00:00"},
+      {"$date$ $time$ $response$", {2026, 12, 6, 14, 5, 9}, "06-12-2026 14:05:09 200"},
+  };
+  for (const Step& step : steps) {
+    std::string line = "kept:";
+    AppendLogLine(line, step.format, step.now, SampleFields());
+    EXPECT_EQ(std::string("kept:") + step.expected, line) << step.format;
   }
 }
 
@@ -173,6 +208,37 @@ TEST(LogLine, SizesBeyondTwoGigabytesStayPositive) {
   TLogLineFields fields = SampleFields();
   fields.size = 5'000'000'000;
   EXPECT_EQ("5000000000", ExpandLogLine("$size$", SampleTime(), fields));
+}
+
+// The line is written into room made for the longest it can be: each value
+// here takes the most its length allows (every byte escaped to four,
+// numbers at their longest), on a line that starts empty, so that room too
+// small shows in the sanitizer builds.
+TEST(LogLine, ValuesAtTheirLongestFitTheRoomMadeForThem) {
+  const std::string worst = "\x01\x7f\xe2\x80\xa8";  // a control, DEL and U+2028
+  const std::string escaped = "\\x01\\x7F\\xE2\\x80\\xA8";
+  TLogLineFields fields;
+  fields.method = fields.uri = fields.query = fields.referer = fields.user_agent = fields.address = worst;
+  fields.size = INT64_MIN;
+  fields.response = INT_MIN;
+  const std::string size = "-9223372036854775808";
+  const std::string response = "-2147483648";
+  const std::pair<const char*, std::string> cases[] = {
+      {"$method$", escaped},
+      {"$uri$", escaped + "?" + escaped},
+      {"$referer$", escaped},
+      {"$useragent$", escaped},
+      {"$address$", escaped},
+      {"$size$", size},
+      {"$response$", response},
+      {"$date$ $method$$uri$$size$$response$$referer$$useragent$$address$",
+       "06-12-2026 " + escaped + escaped + "?" + escaped + size + response + escaped + escaped + escaped},
+  };
+  for (const auto& [format, expected] : cases) {
+    std::string line;
+    AppendLogLine(line, format, DecodeDateTime(SampleTime()), fields);
+    EXPECT_EQ(expected, line) << format;
+  }
 }
 
 TEST(LogLine, RequestTextNeverBreaksTheLine) {

@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -68,6 +70,68 @@ TEST(WindowHandle, MessagesFromAnotherThreadArriveInOrder) {
   for (int i = 0; i < kCount; ++i) ASSERT_EQ(i, window.seen[i]);
 }
 
+// Each post comes just as the owner has dispatched the one before and goes
+// back to wait, the moment at which it decides, without a lock, whether
+// anything is waiting for it. Meanwhile a second thread posts without
+// pause, and the owner posts to itself. A post whose wake-up is missed
+// (or a post to itself left behind) leaves the owner asleep until its
+// deadline, which the poster sees as a message not taken within its bound.
+TEST(WindowHandle, PostsAsTheOwnerGoesBackToWaitAreNeverMissed) {
+  TWindowHandle window;
+  std::mutex mutex;
+  std::condition_variable taken_changed;
+  int taken = 0;  // the last round-trip message taken
+  std::atomic<int> noise{0};
+  int own = 0;
+  const HWindow handle = window.GetHandle();
+  window.OnMessage = [&](std::uint32_t msg, std::int32_t wParam, std::int32_t, bool& handled) {
+    handled = true;
+    // Every third message is taken through a post to itself, which wakes
+    // nobody: the owner must look at it before it waits.
+    if (msg == kUserMessage && wParam % 3 == 0) {
+      PostMessage(handle, kUserMessage + 2, wParam, 0);
+    } else if (msg == kUserMessage || msg == kUserMessage + 2) {
+      own += msg == kUserMessage + 2;
+      std::lock_guard lock(mutex);
+      taken = wParam;
+      taken_changed.notify_all();
+    } else if (msg == kUserMessage + 1) {
+      noise.fetch_add(1, std::memory_order_relaxed);
+    } else if (msg == kTimerMessage) {
+      KillTimer(handle, 7);
+      PostMessage(handle, kUserMessage + 2, -1, 0);
+    }
+    return 0;
+  };
+  constexpr int kRoundTrips = 3000;
+  constexpr int kNoise = 20000;
+  std::atomic<bool> done{false};
+  int missed = 0;
+  std::thread round_trips([&] {
+    for (int i = 1; i <= kRoundTrips && missed == 0; ++i) {
+      PostMessage(handle, kUserMessage, i, 0);
+      std::unique_lock lock(mutex);
+      if (!taken_changed.wait_for(lock, 2s, [&] { return taken == i; })) missed = i;
+    }
+    done = true;
+    PostMessage(handle, kUserMessage + 3, 0, 0);  // ends the owner's last wait
+  });
+  std::thread flood([&] {
+    for (int i = 0; i < kNoise; ++i) PostMessage(handle, kUserMessage + 1, i, 0);
+  });
+  const auto give_up = Clock::now() + 60s;
+  while (!done && Clock::now() < give_up) window.HandleMessageUntil(Clock::now() + 5s);
+  round_trips.join();
+  flood.join();
+  EXPECT_EQ(0, missed) << "a post taken only at the owner's deadline";
+  EXPECT_TRUE(PumpUntil(window, [&] { return noise == kNoise && own == kRoundTrips / 3; }));
+
+  // A post to itself from a timer tick's handler, when no other thread has
+  // posted anything: the owner takes it before it waits again.
+  ASSERT_TRUE(SetTimer(handle, 7, 1));
+  EXPECT_TRUE(PumpUntil(window, [&] { return taken == -1; }, 2s));
+}
+
 TEST(WindowHandle, HandledResultAndDefaultResult) {
   Recorder window;
   EXPECT_EQ(7, window.HandleWM(kUserMessage, 1, 0));
@@ -111,6 +175,28 @@ TEST(WindowHandle, MessagesToDestroyedOrUnknownWindowsAreDropped) {
   EXPECT_NE(handle, second);
   window.ProcessMessages();
   EXPECT_TRUE(window.seen.empty());
+}
+
+// The same once a message of the window has been dispatched, so that its
+// thread knows the window's object from that look-up: the window destroyed
+// by its thread, or by another while its thread is held up.
+TEST(WindowHandle, AWindowDestroyedAfterItsMessagesWereDispatchedGetsNoMore) {
+  for (const bool elsewhere : {false, true}) {
+    SCOPED_TRACE(elsewhere ? "destroyed by another thread" : "destroyed by its thread");
+    Recorder window;
+    const HWindow first = window.GetHandle();
+    PostMessage(first, kUserMessage, 1, 0);
+    window.ProcessMessages();
+    PostMessage(first, kUserMessage, 2, 0);
+    if (elsewhere) {
+      std::thread([&] { window.DestroyHandle(); }).join();
+    } else {
+      window.DestroyHandle();
+    }
+    PostMessage(window.GetHandle(), kUserMessage, 3, 0);
+    window.ProcessMessages();
+    EXPECT_EQ((std::vector<std::int32_t>{1, 3}), window.seen);
+  }
 }
 
 TEST(WindowHandle, WindowOfAnEndedThreadTakesNoMoreMessages) {
