@@ -1,6 +1,7 @@
 #include "platform/thread_ex.h"
 
 #include <linux/futex.h>
+#include <sched.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -55,6 +56,17 @@ void SleepOnWord(std::atomic<int>& word, std::chrono::nanoseconds timeout) {
             0);
 }
 
+std::atomic<bool> pool_changed_scheduling{false};
+
+// Called by each thread of a kYielding pool as it starts.
+void MakeThreadYielding() {
+  if (::sched_getscheduler(0) != SCHED_OTHER) return;
+  const sched_param ordinary{};
+  // A failure leaves an ordinary thread, which only costs speed.
+  if (::sched_setscheduler(0, SCHED_BATCH, &ordinary) == 0)
+    pool_changed_scheduling.store(true, std::memory_order_relaxed);
+}
+
 void WakeWord(std::atomic<int>& word) {
   if (word.exchange(kParkedWoken, std::memory_order_acq_rel) == kParkedSleeping)
     ::syscall(SYS_futex, reinterpret_cast<int*>(&word), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
@@ -86,18 +98,22 @@ struct TThreadPool::State {
   bool closing = false;
   std::chrono::milliseconds park_time;
   std::size_t max_parked;
+  TPoolThreads kind;
 };
 
 std::shared_ptr<TThreadPool::State> TThreadPool::NewState(std::chrono::milliseconds parkTime,
-                                                          std::size_t maxParked) {
+                                                          std::size_t maxParked, TPoolThreads kind) {
   auto state = std::make_shared<State>();
   state->park_time = parkTime;
   state->max_parked = maxParked;
+  state->kind = kind;
   return state;
 }
 
-TThreadPool::TThreadPool(std::chrono::milliseconds parkTime, std::size_t maxParked)
-    : state_(NewState(parkTime, maxParked)) {}
+TThreadPool::TThreadPool(std::chrono::milliseconds parkTime, std::size_t maxParked, TPoolThreads kind)
+    : state_(NewState(parkTime, maxParked, kind)) {}
+
+bool PoolChangedScheduling() { return pool_changed_scheduling.load(std::memory_order_relaxed); }
 
 TThreadPool::~TThreadPool() { Close(std::chrono::milliseconds(0)); }
 
@@ -144,6 +160,7 @@ void TThreadPool::Start(TThreadEx* job) {
 }
 
 void TThreadPool::Serve(std::shared_ptr<State> state, Worker* self, TThreadEx* job) {
+  if (state->kind == TPoolThreads::kYielding) MakeThreadYielding();
   for (;;) {
     self->job_over.store(false, std::memory_order_relaxed);
     job->job_over_ = &self->job_over;
@@ -180,7 +197,7 @@ void TThreadPool::Serve(std::shared_ptr<State> state, Worker* self, TThreadEx* j
 }
 
 void TThreadPool::Close(std::chrono::milliseconds wait) {
-  const std::shared_ptr<State> state = std::exchange(state_, NewState(state_->park_time, state_->max_parked));
+  const std::shared_ptr<State> state = std::exchange(state_, NewState(state_->park_time, state_->max_parked, state_->kind));
   std::list<Worker> idle;
   {
     std::unique_lock lock(state->mutex);
