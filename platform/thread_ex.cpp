@@ -95,6 +95,7 @@ struct TThreadPool::State {
   std::list<Worker> workers;
   std::vector<Worker*> parked;
   std::size_t busy = 0;
+  std::size_t ended = 0;  // workers whose thread has ended and is not joined yet
   bool closing = false;
   std::chrono::milliseconds park_time;
   std::size_t max_parked;
@@ -128,10 +129,14 @@ void TThreadPool::Start(TThreadEx* job) {
   Worker* woken = nullptr;
   {
     std::lock_guard lock(state.mutex);
-    // Threads that ended after parking too long are joined here.
-    for (auto it = state.workers.begin(); it != state.workers.end();) {
+    // Threads that ended after parking too long are joined here; the list
+    // is looked through only when there are some.
+    for (auto it = state.workers.begin(); state.ended > 0 && it != state.workers.end();) {
       const auto next = std::next(it);
-      if (it->ended) ended.splice(ended.end(), state.workers, it);
+      if (it->ended) {
+        ended.splice(ended.end(), state.workers, it);
+        --state.ended;
+      }
       it = next;
     }
     if (!state.parked.empty()) {
@@ -194,10 +199,12 @@ void TThreadPool::Serve(std::shared_ptr<State> state, Worker* self, TThreadEx* j
   }
   std::lock_guard lock(state->mutex);
   self->ended = true;
+  ++state->ended;
 }
 
 void TThreadPool::Close(std::chrono::milliseconds wait) {
-  const std::shared_ptr<State> state = std::exchange(state_, NewState(state_->park_time, state_->max_parked, state_->kind));
+  const std::shared_ptr<State> state =
+      std::exchange(state_, NewState(state_->park_time, state_->max_parked, state_->kind));
   std::list<Worker> idle;
   {
     std::unique_lock lock(state->mutex);
