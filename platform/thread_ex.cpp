@@ -57,14 +57,16 @@ void SleepOnWord(std::atomic<int>& word, std::chrono::nanoseconds timeout) {
 }
 
 std::atomic<bool> pool_changed_scheduling{false};
+thread_local bool made_yielding = false;
 
 // Called by each thread of a kYielding pool as it starts.
 void MakeThreadYielding() {
   if (::sched_getscheduler(0) != SCHED_OTHER) return;
-  const sched_param ordinary{};
+  const sched_param none{};
   // A failure leaves an ordinary thread, which only costs speed.
-  if (::sched_setscheduler(0, SCHED_BATCH, &ordinary) == 0)
-    pool_changed_scheduling.store(true, std::memory_order_relaxed);
+  if (::sched_setscheduler(0, SCHED_BATCH, &none) != 0) return;
+  made_yielding = true;
+  pool_changed_scheduling.store(true, std::memory_order_relaxed);
 }
 
 void WakeWord(std::atomic<int>& word) {
@@ -115,6 +117,26 @@ TThreadPool::TThreadPool(std::chrono::milliseconds parkTime, std::size_t maxPark
     : state_(NewState(parkTime, maxParked, kind)) {}
 
 bool PoolChangedScheduling() { return pool_changed_scheduling.load(std::memory_order_relaxed); }
+
+thread_local TOrdinaryScheduling* TOrdinaryScheduling::open_ = nullptr;
+
+TOrdinaryScheduling::TOrdinaryScheduling() {
+  if (made_yielding && !open_) open_ = this;
+}
+
+void TOrdinaryScheduling::Change() {
+  const sched_param none{};
+  // Tried once: a failure leaves the thread yielding, which only costs time.
+  changed_ = true;
+  if (::sched_setscheduler(0, SCHED_OTHER, &none) != 0) open_ = nullptr;
+}
+
+TOrdinaryScheduling::~TOrdinaryScheduling() {
+  if (open_ != this) return;
+  open_ = nullptr;
+  const sched_param none{};
+  if (changed_) ::sched_setscheduler(0, SCHED_BATCH, &none);
+}
 
 TThreadPool::~TThreadPool() { Close(std::chrono::milliseconds(0)); }
 
