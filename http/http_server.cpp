@@ -13,6 +13,7 @@
 #include "http/protocol.h"
 #include "http/request_head_reader.h"
 #include "http/response_writer.h"
+#include "platform/thread_ex.h"
 #include "platform/ticks.h"
 #include "sockets/socket_stream.h"
 #include "streams/stream.h"
@@ -175,9 +176,15 @@ void AhttpServerClient::Execute() {
   AhttpServer* server = HttpServer();
   if (!server || !Stream()) return;
   try {
+    // Once it has had its first answer, a connection that stays waits for
+    // its next request as ordinary threads do: a worker that yields to the
+    // main thread (which keeps accepting while it starts workers) would
+    // also wait for its turn with every request that comes.
+    std::optional<TOrdinaryScheduling> staying;
     // A client that has ended its side (and sent nothing more) is done.
     while (!Terminated() && KeepAlive && Stream()->IsOpen() && !Stream()->AtEnd()) {
       if (!RunCycle(*server)) break;
+      if (!staying) staying.emplace();
     }
     // Input left unread (requests pipelined after the last one answered)
     // would make closing reset the connection under the last answer.

@@ -15,6 +15,7 @@
 #include <unordered_map>
 
 #include "platform/synchronize.h"
+#include "platform/thread_ex.h"
 #include "platform/window_handle.h"
 #include "util/exception.h"
 
@@ -331,6 +332,7 @@ bool EventQueue::Collect(int timeout_ms) {
   if (IncomingOwed()) TakeIncoming();
 
   epoll_event events[kMaxEvents];
+  if (batch_.empty() && timeout_ms != 0) TOrdinaryScheduling::BeforeBlockingWait();
   int count = ::epoll_wait(epoll_fd, events, kMaxEvents, batch_.empty() ? timeout_ms : 0);
   if (count < 0) count = 0;  // EINTR: a signal; the caller looks again
   bool woken = false;

@@ -1,6 +1,7 @@
 #include "platform/thread_ex.h"
 
 #include <linux/futex.h>
+#include <sched.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -55,6 +56,19 @@ void SleepOnWord(std::atomic<int>& word, std::chrono::nanoseconds timeout) {
             0);
 }
 
+std::atomic<bool> pool_changed_scheduling{false};
+thread_local bool made_yielding = false;
+
+// Called by each thread of a kYielding pool as it starts.
+void MakeThreadYielding() {
+  if (::sched_getscheduler(0) != SCHED_OTHER) return;
+  const sched_param none{};
+  // A failure leaves an ordinary thread, which only costs speed.
+  if (::sched_setscheduler(0, SCHED_BATCH, &none) != 0) return;
+  made_yielding = true;
+  pool_changed_scheduling.store(true, std::memory_order_relaxed);
+}
+
 void WakeWord(std::atomic<int>& word) {
   if (word.exchange(kParkedWoken, std::memory_order_acq_rel) == kParkedSleeping)
     ::syscall(SYS_futex, reinterpret_cast<int*>(&word), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
@@ -83,21 +97,46 @@ struct TThreadPool::State {
   std::list<Worker> workers;
   std::vector<Worker*> parked;
   std::size_t busy = 0;
+  std::size_t ended = 0;  // workers whose thread has ended and is not joined yet
   bool closing = false;
   std::chrono::milliseconds park_time;
   std::size_t max_parked;
+  TPoolThreads kind;
 };
 
 std::shared_ptr<TThreadPool::State> TThreadPool::NewState(std::chrono::milliseconds parkTime,
-                                                          std::size_t maxParked) {
+                                                          std::size_t maxParked, TPoolThreads kind) {
   auto state = std::make_shared<State>();
   state->park_time = parkTime;
   state->max_parked = maxParked;
+  state->kind = kind;
   return state;
 }
 
-TThreadPool::TThreadPool(std::chrono::milliseconds parkTime, std::size_t maxParked)
-    : state_(NewState(parkTime, maxParked)) {}
+TThreadPool::TThreadPool(std::chrono::milliseconds parkTime, std::size_t maxParked, TPoolThreads kind)
+    : state_(NewState(parkTime, maxParked, kind)) {}
+
+bool PoolChangedScheduling() { return pool_changed_scheduling.load(std::memory_order_relaxed); }
+
+thread_local TOrdinaryScheduling* TOrdinaryScheduling::open_ = nullptr;
+
+TOrdinaryScheduling::TOrdinaryScheduling() {
+  if (made_yielding && !open_) open_ = this;
+}
+
+void TOrdinaryScheduling::Change() {
+  const sched_param none{};
+  // Tried once: a failure leaves the thread yielding, which only costs time.
+  changed_ = true;
+  if (::sched_setscheduler(0, SCHED_OTHER, &none) != 0) open_ = nullptr;
+}
+
+TOrdinaryScheduling::~TOrdinaryScheduling() {
+  if (open_ != this) return;
+  open_ = nullptr;
+  const sched_param none{};
+  if (changed_) ::sched_setscheduler(0, SCHED_BATCH, &none);
+}
 
 TThreadPool::~TThreadPool() { Close(std::chrono::milliseconds(0)); }
 
@@ -112,10 +151,14 @@ void TThreadPool::Start(TThreadEx* job) {
   Worker* woken = nullptr;
   {
     std::lock_guard lock(state.mutex);
-    // Threads that ended after parking too long are joined here.
-    for (auto it = state.workers.begin(); it != state.workers.end();) {
+    // Threads that ended after parking too long are joined here; the list
+    // is looked through only when there are some.
+    for (auto it = state.workers.begin(); state.ended > 0 && it != state.workers.end();) {
       const auto next = std::next(it);
-      if (it->ended) ended.splice(ended.end(), state.workers, it);
+      if (it->ended) {
+        ended.splice(ended.end(), state.workers, it);
+        --state.ended;
+      }
       it = next;
     }
     if (!state.parked.empty()) {
@@ -144,6 +187,7 @@ void TThreadPool::Start(TThreadEx* job) {
 }
 
 void TThreadPool::Serve(std::shared_ptr<State> state, Worker* self, TThreadEx* job) {
+  if (state->kind == TPoolThreads::kYielding) MakeThreadYielding();
   for (;;) {
     self->job_over.store(false, std::memory_order_relaxed);
     job->job_over_ = &self->job_over;
@@ -177,10 +221,12 @@ void TThreadPool::Serve(std::shared_ptr<State> state, Worker* self, TThreadEx* j
   }
   std::lock_guard lock(state->mutex);
   self->ended = true;
+  ++state->ended;
 }
 
 void TThreadPool::Close(std::chrono::milliseconds wait) {
-  const std::shared_ptr<State> state = std::exchange(state_, NewState(state_->park_time, state_->max_parked));
+  const std::shared_ptr<State> state =
+      std::exchange(state_, NewState(state_->park_time, state_->max_parked, state_->kind));
   std::list<Worker> idle;
   {
     std::unique_lock lock(state->mutex);

@@ -40,6 +40,19 @@ namespace vt {
 
 class TThreadEx;
 
+// How a pool's threads share the processor with the rest of the process.
+enum class TPoolThreads {
+  kOrdinary,
+  // A woken thread does not take the processor from the thread that is
+  // running (SCHED_BATCH); its share of the processor stays what it was.
+  // For threads woken by one that has more to hand out: the server's main
+  // thread finishes its pass over the waiting connections instead of
+  // losing the processor to the first worker it wakes, and to the next.
+  // TOrdinaryScheduling lifts it where a thread's own delay matters. A
+  // process started under another policy (chrt) keeps it.
+  kYielding,
+};
+
 // Threads that run TThreadEx objects one after the other: a thread that has
 // run one parks for the next, so that an owner that makes a thread object
 // for every connection pays for making and ending an OS thread (and its
@@ -54,7 +67,7 @@ class TThreadEx;
 class TThreadPool {
  public:
   explicit TThreadPool(std::chrono::milliseconds parkTime = std::chrono::milliseconds(2000),
-                       std::size_t maxParked = 64);
+                       std::size_t maxParked = 64, TPoolThreads kind = TPoolThreads::kOrdinary);
   // Close with no wait for threads still running an object.
   ~TThreadPool();
   TThreadPool(const TThreadPool&) = delete;
@@ -76,9 +89,38 @@ class TThreadPool {
   // std::system_error when no thread can be made.
   void Start(TThreadEx* job);
   static void Serve(std::shared_ptr<State> state, Worker* self, TThreadEx* job);
-  static std::shared_ptr<State> NewState(std::chrono::milliseconds parkTime, std::size_t maxParked);
+  static std::shared_ptr<State> NewState(std::chrono::milliseconds parkTime, std::size_t maxParked,
+                                         TPoolThreads kind);
 
   std::shared_ptr<State> state_;
+};
+
+// True once a kYielding pool has changed a thread's scheduling. A thread
+// made from such a thread inherits it; a child process started from one
+// should run as the process does (Spawn sees to it).
+bool PoolChangedScheduling();
+
+// While it lives, a thread of a kYielding pool that blocks on its event
+// queue (for a peer, a timer) runs as ordinary threads do from that wait on,
+// and is then woken as promptly as they are: where every wait for a turn
+// adds to an answer's delay. Work done without such a wait keeps yielding
+// and costs nothing. Elsewhere it changes nothing. One per thread at a time.
+class TOrdinaryScheduling {
+ public:
+  TOrdinaryScheduling();
+  ~TOrdinaryScheduling();
+  TOrdinaryScheduling(const TOrdinaryScheduling&) = delete;
+  TOrdinaryScheduling& operator=(const TOrdinaryScheduling&) = delete;
+
+  // The event queue, before it blocks.
+  static void BeforeBlockingWait() {
+    if (open_ && !open_->changed_) open_->Change();
+  }
+
+ private:
+  void Change();
+  static thread_local TOrdinaryScheduling* open_;
+  bool changed_ = false;
 };
 
 // Inside a catch block: the message of the exception being handled

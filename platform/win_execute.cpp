@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/eventfd.h>
@@ -21,6 +22,7 @@
 
 #include "platform/event_queue.h"
 #include "platform/synchronize.h"
+#include "platform/thread_ex.h"
 
 extern char** environ;
 
@@ -164,6 +166,9 @@ struct SpawnRequest {
   std::string directory;                // empty: ours
   int stdio[3];                         // descriptors above 2, close-on-exec
   TProcessPriority priority;
+  // The calling thread yields to the server's main thread; the program is
+  // not one of our workers and runs as the process does.
+  bool ordinary_scheduling = false;
 };
 
 // Only async-signal-safe calls from here to exec: the parent may have other
@@ -191,6 +196,10 @@ struct SpawnRequest {
       for (int fd = 3; fd < max_fd; ++fd) {
         if (fd != status_fd) ::close(fd);
       }
+    }
+    if (request.ordinary_scheduling) {
+      const sched_param ordinary{};
+      ::sched_setscheduler(0, SCHED_OTHER, &ordinary);
     }
     int nice_value;
     if (NiceValue(request.priority, nice_value)) ::setpriority(PRIO_PROCESS, 0, nice_value);
@@ -222,8 +231,14 @@ pid_t SpawnWithoutCopy(const SpawnRequest& request, char* const* argv, char* con
   sigemptyset(&none);
   // Its own process group; every signal at its default (ignored ones would
   // survive the exec) and none blocked.
-  error = ::posix_spawnattr_setflags(&attributes,
-                                     POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+  short flags = POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;
+  if (request.ordinary_scheduling) {
+    flags |= POSIX_SPAWN_SETSCHEDULER;
+    const sched_param ordinary{};
+    error = ::posix_spawnattr_setschedpolicy(&attributes, SCHED_OTHER);
+    if (error == 0) error = ::posix_spawnattr_setschedparam(&attributes, &ordinary);
+  }
+  if (error == 0) error = ::posix_spawnattr_setflags(&attributes, flags);
   if (error == 0) error = ::posix_spawnattr_setpgroup(&attributes, 0);
   if (error == 0) error = ::posix_spawnattr_setsigdefault(&attributes, &all);
   if (error == 0) error = ::posix_spawnattr_setsigmask(&attributes, &none);
@@ -416,6 +431,7 @@ void TWinExecute::Execute() {
   request.env = EnvStrings.empty() ? nullptr : &EnvStrings;
   request.directory = DefaultDir;
   request.priority = Priority;
+  request.ordinary_scheduling = PoolChangedScheduling() && ::sched_getscheduler(0) == SCHED_BATCH;
 
   // The child's ends of the pipes, or /dev/null for a stream not redirected.
   UniqueFd child_ends[3];

@@ -313,8 +313,10 @@ class ATCPServer : public TComponent {
   std::vector<std::unique_ptr<TTCPServerSocket>> further_sockets_;
   std::vector<std::string> local_hosts_;
   TWindowHandle reaper_;  // workers report their end here
-  // The threads the workers run on; closed when the server stops.
-  TThreadPool pool_;
+  // The threads the workers run on; closed when the server stops. They
+  // yield to the main thread when it wakes them, which under a stream of
+  // new connections keeps it accepting instead of waiting for the processor.
+  TThreadPool pool_{std::chrono::milliseconds(2000), 64, TPoolThreads::kYielding};
   std::shared_ptr<TTCPServerLink> link_;
   // Every connection held, by id: ids grow, so this is the order of
   // acceptance. Shared only so that a worker given up on can be handed its

@@ -1,6 +1,7 @@
 #include "http/http_server.h"
 
 #include <arpa/inet.h>
+#include <sched.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -107,6 +108,34 @@ TEST(HttpServer, ConnectionStaysOpenOnlyAsTheRequestAndTheAnswerAllow) {
   });
   EXPECT_EQ(6, f.gets);
   EXPECT_EQ(6, f.frees);
+}
+
+// A worker yields to the main thread (SCHED_BATCH) until its connection has
+// had an answer; waiting for the next request it runs as ordinary threads
+// do, so that its answers are not held up behind other work. A pipelined
+// request, which needs no wait, changes nothing; the next connection on
+// the same thread yields again.
+void AnswerWithPolicy(AhttpServerClient& client) {
+  client.SetResponse(TextAnswer(std::to_string(::sched_getscheduler(0))));
+}
+
+TEST(HttpServer, AConnectionThatStaysIsServedAsOrdinaryThreadsAre) {
+  ASSERT_EQ(SCHED_OTHER, ::sched_getscheduler(0)) << "run without chrt";
+  const std::string batch = std::to_string(SCHED_BATCH), ordinary = std::to_string(SCHED_OTHER);
+  HttpServerFixture f;
+  f.Answer = AnswerWithPolicy;
+  f.Start();
+  f.RunClient([&] {
+    for (int connection = 0; connection < 2; ++connection) {
+      const int fd = f.Connect();
+      SendAll(fd, "GET /1 HTTP/1.1\r\nHost: h\r\n\r\nGET /2 HTTP/1.1\r\nHost: h\r\n\r\n");
+      EXPECT_EQ(batch, ReadAnswer(fd).body);
+      EXPECT_EQ(batch, ReadAnswer(fd).body);
+      SendAll(fd, "GET /3 HTTP/1.1\r\nHost: h\r\nConnection: close\r\n\r\n");
+      EXPECT_EQ(ordinary, ReadAnswer(fd).body);
+      EXPECT_TRUE(ClosedByPeer(fd));
+    }
+  });
 }
 
 // The request line and the header lines are read into strings a

@@ -1,12 +1,14 @@
 #include "platform/win_execute.h"
 
 #include <fcntl.h>
+#include <sched.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -14,6 +16,7 @@
 
 #include "platform/event_queue.h"
 #include "platform/synchronize.h"
+#include "platform/thread_ex.h"
 #include "support/child_processes.h"
 #include "support/scoped_env.h"
 #include "support/temp_dir.h"
@@ -322,6 +325,52 @@ TEST(WinExecute, NoChildStaysBehind) {
   run.exec.OnStdOut = [](TWinExecute&, const char*, int32_t) { throw std::runtime_error("handler failed"); };
   EXPECT_THROW(run.exec.Execute(), std::runtime_error);
   EXPECT_EQ(0, test::CountChildProcesses());
+}
+
+// Threads of a yielding pool run SCHED_BATCH, and so do threads they make,
+// but a program is not one of them: started from either, by either way of
+// starting (a priority of its own takes the fork), it runs as the process
+// does. An ordinary pool changes nothing.
+TEST(WinExecute, ProgramsStartedFromYieldingThreadsRunAsTheProcess) {
+  constexpr int kOrdinary = SCHED_OTHER, kBatch = SCHED_BATCH;
+  struct Job : TThreadEx {
+    std::function<void()> body;
+    void Execute() override { body(); }
+  };
+  // The policy of /bin/sh started with `priority`, read from its own stat.
+  const auto child_policy = [](TProcessPriority priority) {
+    ShellRun run("cut -d' ' -f41 /proc/$$/stat");
+    run.exec.Priority = priority;
+    run.exec.Execute();
+    return run.out;
+  };
+  const struct {
+    TPoolThreads kind;
+    int thread_policy;
+  } cases[] = {{TPoolThreads::kOrdinary, kOrdinary}, {TPoolThreads::kYielding, kBatch}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(static_cast<int>(c.kind));
+    TThreadPool pool(milliseconds(2000), 4, c.kind);
+    int on_thread = -1, on_its_thread = -1;
+    std::string spawned, forked, from_its_thread;
+    Job job;
+    job.body = [&] {
+      on_thread = ::sched_getscheduler(0);
+      spawned = child_policy(ppNormal);
+      forked = child_policy(ppIdle);
+      std::thread([&] {
+        on_its_thread = ::sched_getscheduler(0);
+        from_its_thread = child_policy(ppNormal);
+      }).join();
+    };
+    job.Start(&pool);
+    job.WaitFor();
+    EXPECT_EQ(c.thread_policy, on_thread);
+    EXPECT_EQ(c.thread_policy, on_its_thread);
+    for (const std::string& policy : {spawned, forked, from_its_thread}) EXPECT_EQ("0\n", policy);
+    pool.Close(milliseconds(1000));
+  }
+  EXPECT_EQ(kOrdinary, ::sched_getscheduler(0));
 }
 
 }  // namespace
