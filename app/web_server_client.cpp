@@ -8,6 +8,7 @@
 
 #include "app/cgi_output.h"
 #include "http/message.h"
+#include "platform/synchronize.h"
 
 namespace vt {
 
@@ -104,11 +105,9 @@ void TWebServerClient::ExecuteCGI(const std::string& DocumentRoot, const std::st
                   std::to_string(code) + ")");
   // No output is an empty answer, but hardly what the program meant.
   if (FCGIOutput.empty()) {
-    try {
+    TellMainThread("Could not log", [&] {
       Log(1, "CGI program " + script + " wrote nothing (exit code " + std::to_string(code) + ")");
-    } catch (...) {
-      // The main thread no longer takes lines: the program is ending.
-    }
+    });
   }
 
   TCGIAnswer answer = ParseCGIOutput(FCGIOutput);

@@ -13,6 +13,7 @@
 #include "http/protocol.h"
 #include "http/request_head_reader.h"
 #include "http/response_writer.h"
+#include "platform/synchronize.h"
 #include "platform/thread_ex.h"
 #include "platform/ticks.h"
 #include "sockets/socket_stream.h"
@@ -162,11 +163,7 @@ std::string AhttpServerClient::PeerAddressText() const {
 }
 
 void AhttpServerClient::LogSafely(int log_class, const std::string& msg) {
-  try {
-    Log(log_class, msg);
-  } catch (...) {
-    // The main thread no longer serves calls: nobody is left to tell.
-  }
+  TellMainThread("Could not log", [&] { Log(log_class, msg); });
 }
 
 // --- The request cycle ------------------------------------------------------

@@ -6,9 +6,11 @@
 
 #include <atomic>
 #include <exception>
+#include <string>
 #include <utility>
 
 #include "platform/event_queue.h"
+#include "platform/thread_ex.h"
 
 namespace vt {
 
@@ -131,6 +133,20 @@ void Synchronize(const std::function<void()>& fn) {
   SynchronizedCall call(fn);
   if (!PostTask(*MainQueue(), &call)) throw ESynchronize("Main thread no longer serves synchronised calls");
   call.Wait();
+}
+
+bool TellMainThread(const char* what, const std::function<void()>& tell) {
+  try {
+    tell();
+    return true;
+  } catch (const ESynchronize&) {
+    return false;
+  } catch (...) {
+    const std::string line = std::string(what) + ": " + CurrentExceptionMessage() + "\n";
+    // Nothing is left to report a failure to write this line to.
+    [[maybe_unused]] const ssize_t written = ::write(STDERR_FILENO, line.data(), line.size());
+    return false;
+  }
 }
 
 void ShutdownSynchronize() { RefuseTasks(*MainQueue()); }

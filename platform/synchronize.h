@@ -34,6 +34,14 @@ void Synchronize(const std::function<void()>& fn);
 // False (and `fn` dropped) when the main thread no longer serves calls.
 bool PostToMainThread(std::function<void()> fn);
 
+// For what a thread tells the main thread on its way (a log line, most
+// often): runs `tell`, which reaches the main thread through Synchronize.
+// A main thread that no longer serves calls is no failure here (the program
+// is ending and nobody is left to tell): false, quietly. Any other failure
+// of `tell` goes to standard error, the one place left to say it, prefixed
+// with `what`; false as well. True when `tell` ran.
+bool TellMainThread(const char* what, const std::function<void()>& tell);
+
 // True on the main thread.
 bool IsMainThread();
 

@@ -195,11 +195,7 @@ void TTCPServerClientThread::LogFailure(const std::string& prefix, std::exceptio
   } catch (...) {
     message = CurrentExceptionMessage();
   }
-  try {
-    Log(1, prefix + message);
-  } catch (...) {
-    // The main thread no longer serves calls: nobody is left to tell.
-  }
+  TellMainThread("Could not log", [&] { Log(1, prefix + message); });
 }
 
 void TTCPServerClientThread::Execute() {
