@@ -173,7 +173,8 @@ class ATCPServer : public TComponent {
 
   // More rules by which a client makes way while the list is full and a
   // connection waits, one at a time as above, in this order after the idle
-  // one. The protocol marks what its clients wait for
+  // one. All of them are one function of a table, ChooseGiveWay
+  // (give_way.h). The protocol marks what its clients wait for
   // (TTCPServerClient::MarkRequestStart, MarkSendWait); a plain server's
   // clients are never marked, so these rules pass them by.
   // - One address cannot hold every place: when a connection from another
@@ -196,7 +197,7 @@ class ATCPServer : public TComponent {
   // every address holds one, the rest wait in the system's queue. A place
   // that comes free goes to the held connection whose address holds the
   // fewest places (the oldest of those). 0: none are held; connections wait
-  // in the system's queue.
+  // in the system's queue. (TWaitingRoom, waiting_room.h.)
   std::int32_t MaxWaiting = 0;
 
   // --- Events (main thread) ---
