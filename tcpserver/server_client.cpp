@@ -233,7 +233,11 @@ void TTCPServerClientThread::Execute() {
         if (!MustStop()) {
           try {
             client->Stream()->Close();
+          } catch (const EIOError&) {
+            // The peer has gone or the connection failed: what is left
+            // cannot be sent, and the connection goes all the same.
           } catch (...) {
+            LogFailure("Client close error: ", std::current_exception());
           }
         }
       }

@@ -1,7 +1,6 @@
 #include "tcpserver/tcp_server.h"
 
 #include <poll.h>
-#include <sys/ioctl.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -54,13 +53,24 @@ std::shared_ptr<void> ReleasedOnMainThread(std::shared_ptr<TTCPServerConnection>
   });
 }
 
-std::string SecondsText(std::int64_t ms) {
-  return std::to_string(ms / 1000) + "." + std::to_string(ms % 1000 / 100) + " s";
-}
-
 }  // namespace
 
 bool SamePeerAddress(const TSocketAddress& a, const TSocketAddress& b) { return SameHost(a, b); }
+
+int ErrnoOfWinSockCode(int code) {
+  if (code <= 0) return 0;
+  // Where two errno values share a code, the one bind, listen and socket
+  // give.
+  for (const int preferred : {EACCES, EMFILE, ENOBUFS}) {
+    if (WinSockCodeOfErrno(preferred) == code) return preferred;
+  }
+  // Every errno value the system has is below this.
+  constexpr int kErrnoEnd = 4096;
+  for (int error = 1; error < kErrnoEnd; ++error) {
+    if (WinSockCodeOfErrno(error) == code) return error;
+  }
+  return 0;
+}
 
 ATCPServer::ATCPServer()
     : socket_(std::make_unique<TTCPServerSocket>()), link_(std::make_shared<TTCPServerLink>()) {
@@ -195,18 +205,29 @@ void ATCPServer::Notification(TComponent* component) {
 
 void ATCPServer::Activate() {
   if (listen_port_.empty()) RaiseError("ListenPort not set");
+  std::optional<std::string> failure;
+  int error = 0;
   try {
     StartListening();
+  } catch (const EWinSock& socket_error) {
+    failure = CurrentExceptionMessage();
+    error = ErrnoOfWinSockCode(socket_error.ErrorCode());
   } catch (...) {
-    const std::string text = "Error creating server socket: " + CurrentExceptionMessage();
+    // A derived server's StartListening may fail in its own ways: reported
+    // alike, without a system error.
+    failure = CurrentExceptionMessage();
+  }
+  if (failure) {
+    const std::string text = "Error creating server socket: " + *failure;
     // A socket that was made but could not listen would fail the next try.
-    try {
-      socket_->StopListening();
-      for (const auto& further : further_sockets_) further->StopListening();
-    } catch (...) {
-    }
+    CloseListeners();
     Log(1, text);
-    RaiseError(text);
+    try {
+      RaiseError(text);
+    } catch (ETCPServer& raised) {
+      raised.SetErrno(error);
+      throw;
+    }
   }
   activated_at_ = NowLocal();
   active_ = true;
@@ -222,7 +243,7 @@ void ATCPServer::Deactivate() {
   } catch (...) {
     Log(1, "Error deactivating server socket: " + CurrentExceptionMessage());
   }
-  CloseWaitingRoom();
+  waiting_room_.Close();
   // Stop returns once the terminated clients are gone, so that the caller
   // can rely on it (and free what their handlers use).
   if (!WaitForClients()) LogStillRunning(ReapWorkers(), "; they leave the list when they end");
@@ -232,16 +253,23 @@ void ATCPServer::Deactivate() {
   if (OnInactive) OnInactive(*this);
 }
 
-void ATCPServer::Shutdown() {
-  shutting_down_ = true;
-  active_ = false;
-  making_way_.reset();
+void ATCPServer::CloseListeners() {
+  // Closing a handle does not fail; this is here for the state events of
+  // the sockets, should one ever raise.
   try {
     socket_->StopListening();
     for (const auto& further : further_sockets_) further->StopListening();
   } catch (...) {
+    Log(1, "Error closing server socket: " + CurrentExceptionMessage());
   }
-  CloseWaitingRoom();
+}
+
+void ATCPServer::Shutdown() {
+  shutting_down_ = true;
+  active_ = false;
+  making_way_.reset();
+  CloseListeners();
+  waiting_room_.Close();
   TerminateClients();
   WaitForClients();
   const std::size_t running = ReapWorkers();
@@ -456,7 +484,7 @@ void ATCPServer::HandleAccept() {
     ~Pass() { flag = false; }
   } pass(accepting_);
   // Connections held while the list was full come first.
-  while (!LimitReached() && !waiting_.empty() && active_) StartWaiting();
+  while (!LimitReached() && !waiting_room_.Empty() && active_) StartWaiting();
   if (!active_) return;
   if (HoldWhileFull()) return;
   BeforeAccept();
@@ -468,7 +496,9 @@ void ATCPServer::HandleAccept() {
       try {
         handle = listener->Accept(address);
         error = errno;
-      } catch (...) {
+      } catch (const EWinSock&) {
+        // Raised only by a listener that no longer listens (a handler of
+        // this pass stopped the server): it has nothing more to give.
         break;
       }
       if (handle == kInvalidSocket) {
@@ -486,246 +516,78 @@ bool ATCPServer::HoldWhileFull() {
   // What waits is taken once a place is free; meanwhile newcomers are held
   // where their addresses are known, and someone may be asked to make way.
   accept_pending_ = true;
-  TakeIntoWaitingRoom();
+  if (MaxWaiting > 0) waiting_room_.Take(Listeners(), static_cast<std::size_t>(MaxWaiting));
   MakeWay();
   return true;
 }
 
-void ATCPServer::TakeIntoWaitingRoom() {
-  if (MaxWaiting <= 0) return;
-  const auto room = static_cast<std::size_t>(MaxWaiting);
-  // The address with the most connections held, and how many. Ties: the
-  // address of the newest, which goes first.
-  const auto most_held = [this](TSocketAddress* address) -> std::int64_t {
-    TPeerTally tally;
-    for (const TWaitingConnection& held : waiting_) tally.Add(held.address);
-    const TPeerTally::Entry* most = tally.Most(true);
-    if (!most) return 0;
-    if (address) *address = most->address;
-    return most->count;
-  };
-  // A bounded number per pass, so that a flood of connections cannot hold
-  // the main thread: the listening socket reports again while more wait.
-  for (std::size_t pass = 0; pass < room; ++pass) {
-    if (waiting_.size() >= room && most_held(nullptr) < 2) return;
-    TSocketAddress address;
-    TSocket handle = kInvalidSocket;
-    for (TTCPServerSocket* listener : Listeners()) {
-      try {
-        handle = listener->Accept(address);
-      } catch (...) {
-        return;
-      }
-      if (handle != kInvalidSocket) break;
-    }
-    if (handle == kInvalidSocket) return;
-    waiting_.push_back({handle, address});
-    if (waiting_.size() <= room) continue;
-    TSocketAddress dropped;
-    most_held(&dropped);
-    for (auto it = waiting_.rbegin(); it != waiting_.rend(); ++it) {
-      if (!SamePeerAddress(it->address, dropped)) continue;
-      CloseSocket(it->handle);
-      waiting_.erase(std::next(it).base());
-      break;
-    }
-  }
-}
-
 void ATCPServer::StartWaiting() {
   // The places each address holds.
-  TPeerTally held;
+  TPeerTally places;
   for (const auto& [id, connection] : connections_) {
     const TTCPServerClient* client = connection->Client();
-    if (connection->Listed() && client) held.Add(client->RemotePeer);
+    if (connection->Listed() && client) places.Add(client->RemotePeer);
   }
-  auto next = waiting_.begin();
-  for (auto it = waiting_.begin(); it != waiting_.end(); ++it) {
-    if (held.Count(it->address) < held.Count(next->address)) next = it;
-  }
-  const TWaitingConnection chosen = *next;
-  waiting_.erase(next);
-  StartClient(chosen.handle, chosen.address);
+  const TWaitingRoom::TConnection chosen = waiting_room_.TakeNext(places);
+  StartClient(chosen.Handle, chosen.Address);
 }
 
-void ATCPServer::PruneWaitingRoom() {
-  // A peer that has ended its side without a byte to read (or failed) is
-  // gone and waits for nothing; one that sent its request and then ended
-  // its side still waits for the answer. One look at them all: this runs
-  // for every connection that comes while the list is full.
-  if (waiting_.empty()) return;
-  prune_polls_.clear();
-  for (const TWaitingConnection& held : waiting_) prune_polls_.push_back({held.handle, POLLRDHUP, 0});
-  if (::poll(prune_polls_.data(), prune_polls_.size(), 0) <= 0) return;
-  std::size_t index = 0;
-  for (auto it = waiting_.begin(); it != waiting_.end(); ++index) {
-    const short events = prune_polls_[index].revents;
-    int unread = 0;
-    const bool gone = (events & (POLLERR | POLLHUP)) ||
-                      ((events & POLLRDHUP) && ::ioctl(it->handle, FIONREAD, &unread) == 0 && unread == 0);
-    if (gone) {
-      CloseSocket(it->handle);
-      it = waiting_.erase(it);
-    } else {
-      ++it;
-    }
-  }
+bool ATCPServer::NewcomerQueued() {
+  queued_polls_.clear();
+  for (const TTCPServerSocket* listener : Listeners())
+    queued_polls_.push_back({listener->SocketHandle(), POLLIN, 0});
+  return ::poll(queued_polls_.data(), queued_polls_.size(), 0) > 0 &&
+         std::any_of(queued_polls_.begin(), queued_polls_.end(),
+                     [](const pollfd& entry) { return entry.revents & POLLIN; });
 }
 
-void ATCPServer::CloseWaitingRoom() {
-  for (const TWaitingConnection& held : waiting_) CloseSocket(held.handle);
-  waiting_.clear();
+void ATCPServer::FillGiveWayTable(const TGiveWayRules& rules) {
+  give_way_rows_.clear();
+  give_way_clients_.clear();
+  for (const auto& [id, connection] : connections_) {
+    TTCPServerClient* client = connection->Client();
+    if (!connection->Listed() || !client || client->Terminated()) continue;
+    TGiveWayRow& row = give_way_rows_.emplace_back();
+    row.Peer = client->RemotePeer;
+    row.IdleSince = client->IdleSince();
+    row.ReceivingSince = client->ReceivingSince();
+    row.SendingSince = client->SendingSince();
+    // Counting the bytes takes the socket's lock: only where a rule reads them.
+    if (rules.MinReceiveRate > 0 && row.ReceivingSince > 0) row.RequestBytes = client->RequestBytes();
+    give_way_clients_.push_back(client);
+  }
 }
 
 void ATCPServer::MakeWay() {
   // The one that made way last runs HandleAccept again when it has left.
   if (making_way_ || !active_) return;
-  // While the list is full, a connection that comes raises no notification
-  // (the last one was not taken), and a busy client may turn idle without
-  // telling: look again a little later.
-  std::int64_t look_again = kMakeWayLookAgainMs;
-  PruneWaitingRoom();
-  std::vector<pollfd> queued;
-  for (const TTCPServerSocket* listener : Listeners()) queued.push_back({listener->SocketHandle(), POLLIN, 0});
-  const bool newcomer_queued =
-      ::poll(queued.data(), queued.size(), 0) > 0 &&
-      std::any_of(queued.begin(), queued.end(), [](const pollfd& entry) { return entry.revents & POLLIN; });
-  if (!waiting_.empty() || newcomer_queued) {
-    // Idle clients first: a client waiting for its next request loses
-    // nothing. One may turn busy between the look and the claim: then the
-    // next.
-    for (std::int32_t attempt = 0; IdleGiveWayTime >= 0 && attempt <= listed_count_; ++attempt) {
-      TTCPServerConnection* oldest = nullptr;
-      std::int64_t oldest_since = 0;
-      for (const auto& [id, connection] : connections_) {
-        const TTCPServerClient* client = connection->Client();
-        if (!connection->Listed() || !client) continue;
-        const std::int64_t since = client->IdleSince();
-        if (since > 0 && !client->Terminated() && (!oldest || since < oldest_since)) {
-          oldest = connection.get();
-          oldest_since = since;
-        }
-      }
-      if (!oldest) break;
-      const std::int64_t due = oldest_since + IdleGiveWayTime - IdleClockMs();
-      if (due > 0) {
-        look_again = std::min(look_again, due);
-        break;
-      }
-      TTCPServerClient& client = *oldest->Client();
-      if (!client.ClaimIdle(oldest_since)) continue;
-      making_way_ = oldest->Id();
-      Log(0, "Idle connection from " + client.RemotePeer.HostText() +
-                 " closed to make way for a new one");
-      client.Terminate();
+  waiting_room_.Prune();
+  const TNewcomers newcomers{waiting_room_.Addresses(), NewcomerQueued()};
+  TGiveWayRules rules{IdleGiveWayTime, MinReceiveRate, MinReceiveRateGrace, SendStallTime};
+  // An idle client may turn busy between the look and the claim: then the
+  // rules are asked again, and after as many failed claims as there are
+  // clients, without the idle rule.
+  for (std::int32_t attempt = 0;; ++attempt) {
+    if (attempt > listed_count_) rules.IdleGiveWayTime = -1;
+    FillGiveWayTable(rules);
+    // While the list is full, a connection that comes raises no notification
+    // (the last one was not taken), and a busy client may turn idle without
+    // telling: the rules name when to look again.
+    const TGiveWay choice =
+        ChooseGiveWay(give_way_rows_, newcomers, IdleClockMs(), rules, kMakeWayLookAgainMs);
+    if (choice.Rule == TGiveWayRule::kNone) {
+      SetTimer(reaper_.Handle(), kMakeWayTimer,
+               static_cast<std::uint32_t>(std::max<std::int64_t>(choice.LookAgain, 1)));
       return;
     }
-    std::string reason;
-    if (TTCPServerClient* client = ChooseGiveWay(IdleClockMs(), look_again, reason)) {
-      making_way_ = client->connection_->Id();
-      Log(0, "Connection from " + client->RemotePeer.HostText() +
-                 " closed to make way for " + reason);
-      client->Terminate();
-      return;
-    }
+    TTCPServerClient& client = *give_way_clients_[choice.Row];
+    // An idle client loses nothing, unless it has just begun a request.
+    if (choice.Rule == TGiveWayRule::kIdle && !client.ClaimIdle(choice.IdleSince)) continue;
+    making_way_ = client.connection_->Id();
+    Log(0, GiveWayLogLine(choice, client.RemotePeer));
+    client.Terminate();
+    return;
   }
-  SetTimer(reaper_.Handle(), kMakeWayTimer,
-           static_cast<std::uint32_t>(std::max<std::int64_t>(look_again, 1)));
-}
-
-TTCPServerClient* ATCPServer::ChooseGiveWay(std::int64_t now, std::int64_t& look_again, std::string& reason) {
-  std::vector<TTCPServerClient*> clients;
-  TPeerTally places;
-  for (const auto& [id, connection] : connections_) {
-    TTCPServerClient* client = connection->Client();
-    if (connection->Listed() && client && !client->Terminated()) {
-      clients.push_back(client);
-      places.Add(client->RemotePeer);
-    }
-  }
-  // Since when the client waits for its peer; 0: it does not (the server is
-  // at work for it).
-  const auto waiting_since = [](const TTCPServerClient& client) {
-    std::int64_t since = 0;
-    for (const std::int64_t mark : {client.IdleSince(), client.ReceivingSince(), client.SendingSince()}) {
-      if (mark > 0 && (since == 0 || mark < since)) since = mark;
-    }
-    return since;
-  };
-
-  // The address holding the most places, for a newcomer from another one.
-  if (const TPeerTally::Entry* top = places.Most()) {
-    const TSocketAddress crowded = top->address;
-    const std::int64_t most = top->count;
-    for (const TWaitingConnection& held : waiting_) {
-      if (SamePeerAddress(held.address, crowded) || most < places.Count(held.address) + 2) continue;
-      TTCPServerClient* longest = nullptr;
-      std::int64_t longest_since = 0;
-      for (TTCPServerClient* client : clients) {
-        const std::int64_t since = waiting_since(*client);
-        if (since > 0 && SamePeerAddress(client->RemotePeer, crowded) &&
-            (!longest || since < longest_since)) {
-          longest = client;
-          longest_since = since;
-        }
-      }
-      if (!longest) break;
-      reason = "one from " + held.address.HostText() + ": its address holds " +
-               std::to_string(most) + " of " + std::to_string(clients.size()) + " connections";
-      return longest;
-    }
-  }
-
-  // The slowest request below the rate, once past its grace.
-  if (MinReceiveRate > 0) {
-    TTCPServerClient* slowest = nullptr;
-    std::int64_t slowest_bytes = 0;
-    std::int64_t slowest_ran = 0;
-    for (TTCPServerClient* client : clients) {
-      const std::int64_t since = client->ReceivingSince();
-      if (since <= 0) continue;
-      const std::int64_t ran = now - since;
-      const std::int64_t bytes = client->RequestBytes();
-      // When it falls below the rate if nothing more comes.
-      const std::int64_t below =
-          std::max<std::int64_t>(MinReceiveRateGrace, bytes * 1000 / MinReceiveRate + 1);
-      if (ran < below) {
-        look_again = std::min(look_again, below - ran);
-      } else if (!slowest || bytes * slowest_ran < slowest_bytes * ran) {
-        slowest = client;
-        slowest_bytes = bytes;
-        slowest_ran = ran;
-      }
-    }
-    if (slowest) {
-      reason = "a new one: its request came at " + std::to_string(slowest_bytes * 1000 / slowest_ran) +
-               " bytes a second (" + std::to_string(slowest_bytes) + " bytes in " + SecondsText(slowest_ran) +
-               ")";
-      return slowest;
-    }
-  }
-
-  // The client that has taken no byte of its answer the longest.
-  if (SendStallTime >= 0) {
-    TTCPServerClient* stalled = nullptr;
-    std::int64_t stalled_since = 0;
-    for (TTCPServerClient* client : clients) {
-      const std::int64_t since = client->SendingSince();
-      if (since <= 0) continue;
-      const std::int64_t due = since + SendStallTime - now;
-      if (due > 0) {
-        look_again = std::min(look_again, due);
-      } else if (!stalled || since < stalled_since) {
-        stalled = client;
-        stalled_since = since;
-      }
-    }
-    if (stalled) {
-      reason = "a new one: it took no byte of its answer for " + SecondsText(now - stalled_since);
-      return stalled;
-    }
-  }
-  return nullptr;
 }
 
 bool ATCPServer::StartClient(TSocket handle, const TSocketAddress& address) {

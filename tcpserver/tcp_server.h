@@ -39,7 +39,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -51,13 +50,37 @@
 #include "platform/log.h"
 #include "platform/window_handle.h"
 #include "sockets/tcp_server_socket.h"
+#include "tcpserver/give_way.h"
 #include "tcpserver/server_client.h"
+#include "tcpserver/waiting_room.h"
 #include "util/date_time.h"
 #include "util/exception.h"
 
 namespace vt {
 
-VT_EXCEPTION_CLASS(ETCPServer, Exception);
+// A failure of the TCP server. When a system call failed under it (the
+// listening socket could not bind or listen) it carries that call's errno
+// value, so that whoever advises the user can tell "address in use" from
+// "permission denied" without reading the text.
+class ETCPServer : public Exception {
+ public:
+  explicit ETCPServer(std::string message, int error = 0) : Exception(std::move(message)), error_(error) {}
+  // The errno value behind the failure; 0 when no system call failed.
+  int Errno() const noexcept { return error_; }
+  // For the server, which raises through RaiseError (a derived server
+  // raises its own class) and then adds what it knows.
+  void SetErrno(int error) noexcept { error_ = error; }
+  const char* ClassName() const noexcept override { return "ETCPServer"; }
+
+ private:
+  int error_;
+};
+
+// The errno value behind a WinSock code of the socket layer (EWinSock),
+// where the layer translated one: 10048 is EADDRINUSE. Of the values that
+// share a code, the one a listening socket meets (EACCES for 10013, not
+// EPERM). 0 for 0 and for the socket layer's own codes.
+int ErrnoOfWinSockCode(int code);
 
 // Makes a client object for a server.
 using TTCPServerClientClass = std::function<std::unique_ptr<TTCPServerClient>(ATCPServer& server)>;
@@ -150,7 +173,8 @@ class ATCPServer : public TComponent {
 
   // More rules by which a client makes way while the list is full and a
   // connection waits, one at a time as above, in this order after the idle
-  // one. The protocol marks what its clients wait for
+  // one. All of them are one function of a table, ChooseGiveWay
+  // (give_way.h). The protocol marks what its clients wait for
   // (TTCPServerClient::MarkRequestStart, MarkSendWait); a plain server's
   // clients are never marked, so these rules pass them by.
   // - One address cannot hold every place: when a connection from another
@@ -173,7 +197,7 @@ class ATCPServer : public TComponent {
   // every address holds one, the rest wait in the system's queue. A place
   // that comes free goes to the held connection whose address holds the
   // fewest places (the oldest of those). 0: none are held; connections wait
-  // in the system's queue.
+  // in the system's queue. (TWaitingRoom, waiting_room.h.)
   std::int32_t MaxWaiting = 0;
 
   // --- Events (main thread) ---
@@ -198,7 +222,7 @@ class ATCPServer : public TComponent {
   bool AcceptPending() const { return accept_pending_; }
   std::int32_t ClientCount() const { return listed_count_; }
   // Connections held in the waiting room (MaxWaiting).
-  std::int32_t WaitingCount() const { return static_cast<std::int32_t>(waiting_.size()); }
+  std::int32_t WaitingCount() const { return static_cast<std::int32_t>(waiting_room_.Size()); }
   // Connections held, each until its worker has ended and been joined.
   std::int32_t WorkerCount() const { return static_cast<std::int32_t>(connections_.size()); }
   // The clients in the order they were accepted; raises std::out_of_range
@@ -224,7 +248,8 @@ class ATCPServer : public TComponent {
   const TTCPServerSocket& ServerSocket() const { return *socket_; }
 
   // --- Virtual operations, in slot order ---
-  // Raises ETCPServer; a derived server raises its own class.
+  // Raises ETCPServer; a derived server raises its own class (derived
+  // from ETCPServer, so that a failed activation can add its Errno).
   [[noreturn]] virtual void RaiseError(const std::string& msg);
   virtual void StartListening();
   // Closes the listening socket, then terminates the clients.
@@ -248,29 +273,26 @@ class ATCPServer : public TComponent {
   friend class TTCPServerClientThread;
 
   void Activate();
+  // Closes every listening socket; a failure is logged.
+  void CloseListeners();
   void Deactivate();
   // The accept notification of the listening socket.
   void HandleAccept();
   bool LimitReached() const;
   // The list is full: when a connection waits, closes the client that makes
-  // way for it by the rules (IdleGiveWayTime and those after it), or sets a
-  // timer for the moment one might.
+  // way for it by the rules (ChooseGiveWay with IdleGiveWayTime and those
+  // after it), or sets a timer for the moment one might.
   void MakeWay();
-  // The client chosen by the rules after the idle one, with the reason for
-  // the log, or null; `look_again` is lowered to when one might be due.
-  TTCPServerClient* ChooseGiveWay(std::int64_t now, std::int64_t& look_again, std::string& reason);
+  // The rules' table of the listed clients that are not terminated, in
+  // give_way_rows_, with their clients in give_way_clients_.
+  void FillGiveWayTable(const TGiveWayRules& rules);
+  // A connection waits in the system's queue of a listening socket.
+  bool NewcomerQueued();
   // While the list is full: marks the accept as pending, holds newcomers in
   // the waiting room and asks a client to make way. False when not full.
   bool HoldWhileFull();
-  // Accepts connections into the waiting room while it has room, or while
-  // an address holds two of its places (then one of that address goes).
-  void TakeIntoWaitingRoom();
   // Starts the held connection whose address holds the fewest places.
   void StartWaiting();
-  // Closes the held connections whose peers have gone.
-  void PruneWaitingRoom();
-  // Closes every held connection.
-  void CloseWaitingRoom();
   // One accepted connection: client, worker, record, list. False when it
   // failed.
   bool StartClient(TSocket handle, const TSocketAddress& address);
@@ -328,14 +350,13 @@ class ATCPServer : public TComponent {
   bool accept_pending_ = false;
   // The connection closed by MakeWay, until it has left the list.
   std::optional<std::uint32_t> making_way_;
-  // The waiting room, oldest first.
-  struct TWaitingConnection {
-    TSocket handle;
-    TSocketAddress address;
-  };
-  std::deque<TWaitingConnection> waiting_;
-  // PruneWaitingRoom's look at the waiting room, kept for the next one.
-  std::vector<pollfd> prune_polls_;
+  TWaitingRoom waiting_room_;
+  // MakeWay's table and the clients of its rows, kept for the next one: it
+  // runs for every connection that comes while the list is full.
+  std::vector<TGiveWayRow> give_way_rows_;
+  std::vector<TTCPServerClient*> give_way_clients_;
+  // NewcomerQueued's look at the listening sockets, kept likewise.
+  std::vector<pollfd> queued_polls_;
   bool accepting_ = false;
   bool shutting_down_ = false;
   TDateTime activated_at_ = 0;

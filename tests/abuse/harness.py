@@ -49,6 +49,10 @@ def wait_until(predicate, seconds, step=0.02):
 
 
 def free_port():
+    """A port that was free a moment ago. Another program may take it before the
+    server does; it is used only because the server takes its port as a number
+    (in its settings), and the race is rare: the system hands out ports from a
+    range of some 28,000, not the one just closed first."""
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
         return s.getsockname()[1]

@@ -21,6 +21,14 @@ namespace vt::test {
 // A socket listening on every address at `port`; -1 when it cannot.
 int ListenOn(std::uint16_t port);
 // A port that was free a moment ago (bound to port 0, read back, closed).
+// Another program may take it before the test does: use it only where the
+// port must be handed on as a number (to the program's settings or command
+// line, which take nothing else); a test that listens itself binds port 0
+// and reads the port back from its socket instead. The race is rare: the
+// system hands out ports for binding and connecting from a range of some
+// 28,000, not the one just closed first, and what the tests start here
+// comes moments later; ServerProgram::Start takes another port when it
+// happens.
 std::uint16_t FreePort();
 
 // Sends `raw` on a new connection to 127.0.0.1:port and reads one answer

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstdlib>
 #include <mutex>
 #include <set>
@@ -271,6 +272,62 @@ TEST(TCPServer, ActivationAndDeactivationReportWhatHappened) {
   EXPECT_EQ(before.descriptors, OpenDescriptors());
 }
 
+// What a failed start raises carries the system's error code beside its
+// text, also when a derived server raises a class of its own; failures that
+// no system call made carry none.
+VT_EXCEPTION_CLASS(EOwnServer, ETCPServer);
+
+class OwnServer : public ATCPServer {
+ public:
+  [[noreturn]] void RaiseError(const std::string& msg) override { throw EOwnServer(msg); }
+};
+
+TEST(TCPServer, AFailedStartCarriesTheSystemsErrorCode) {
+  ServerFixture f;
+  f.Start();
+  const auto errno_of = [](ATCPServer& server) {
+    try {
+      server.SetActive(true);
+    } catch (const ETCPServer& error) {
+      return error.Errno();
+    }
+    ADD_FAILURE() << "started";
+    return -1;
+  };
+  TFinalServer<ATCPServer> plain;
+  TFinalServer<OwnServer> own;
+  for (ATCPServer* server : {static_cast<ATCPServer*>(&plain), static_cast<ATCPServer*>(&own)}) {
+    server->SetLocalHost("127.0.0.1");
+    EXPECT_EQ(0, errno_of(*server)) << server->ClassName() << ": no port, no system call";
+    server->SetListenPort(std::to_string(f.port));
+    EXPECT_EQ(EADDRINUSE, errno_of(*server)) << server->ClassName();
+  }
+  EXPECT_VT_ERROR(own.SetActive(true), EOwnServer,
+                  "Error creating server socket: Socket bind failed: Address in use");
+}
+
+TEST(TCPServer, TheErrnoBehindAWinSockCode) {
+  struct Row {
+    int code;
+    int error;
+    const char* why;
+  };
+  const Row rows[] = {
+      {10048, EADDRINUSE, "the port is taken"},
+      {10013, EACCES, "shared with EPERM: binding a low port gives EACCES"},
+      {10049, EADDRNOTAVAIL, "not an address of this machine"},
+      {10047, EAFNOSUPPORT, "no IPv6"},
+      {10024, EMFILE, "shared with ENFILE"},
+      {10055, ENOBUFS, "shared with ENOMEM"},
+      {EIO, EIO, "an errno value without a code of its own stands for itself"},
+      {0, 0, "no failure"},
+      {20001, 0, "the socket layer's own code: no system call failed"},
+      {-1, 0, "the socket layer's closed-socket code"},
+  };
+  for (const Row& row : rows)
+    EXPECT_EQ(row.error, ErrnoOfWinSockCode(row.code)) << row.code << ": " << row.why;
+}
+
 // One server on several addresses: a listening socket each, on one port;
 // each client keeps its full address and, for IPv4, the IPv4 view. An
 // address that cannot be had fails the start and leaves nothing open.
@@ -284,9 +341,10 @@ TEST(TCPServer, ListensOnEveryAddressItIsGiven) {
     f.server->OnClientActive = [&](TTCPServerClient& client) {
       std::lock_guard lock(mutex);
       ++f.activated;
-      peers.emplace_back(client.RemotePeer.HostText(), client.RemoteAddress.sin_family == AF_INET
-                                                           ? AddressToText(client.RemoteAddress.sin_addr.s_addr)
-                                                           : std::string("-"));
+      peers.emplace_back(client.RemotePeer.HostText(),
+                         client.RemoteAddress.sin_family == AF_INET
+                             ? AddressToText(client.RemoteAddress.sin_addr.s_addr)
+                             : std::string("-"));
     };
     f.server->SetLocalHosts({"127.0.0.1", "::1"});
     EXPECT_EQ("127.0.0.1", f.server->LocalHost());
@@ -297,7 +355,8 @@ TEST(TCPServer, ListensOnEveryAddressItIsGiven) {
     ASSERT_EQ(2u, listening.size());
     EXPECT_EQ("[::1]", listening[1].UrlHost());
     EXPECT_EQ(f.port, listening[1].Port());
-    EXPECT_VT_ERROR(f.server->SetLocalHosts({}), ETCPServer, "Cannot change local host while server is active");
+    EXPECT_VT_ERROR(f.server->SetLocalHosts({}), ETCPServer,
+                    "Cannot change local host while server is active");
 
     const int v4 = test::ConnectTo("127.0.0.1", f.port);
     const int v6 = test::ConnectTo("::1", f.port);
@@ -756,8 +815,9 @@ TEST(TCPServer, RunningOutOfDescriptorsNeitherHangsNorLeaks) {
     // served its connection ends without waiting for the main thread, and
     // could otherwise park again in time for the third connection.
     EXPECT_TRUE(PumpUntil([&] {
-      return std::any_of(f.lines.begin(), f.lines.end(),
-                         [](const std::string& line) { return line.rfind("1 Socket creation error: ", 0) == 0; });
+      return std::any_of(f.lines.begin(), f.lines.end(), [](const std::string& line) {
+        return line.rfind("1 Socket creation error: ", 0) == 0;
+      });
     }));
     // Each connection is served or closed; none is left hanging.
     for (int peer : peers) test::SendAll(peer, "x\r\nquit\r\n");

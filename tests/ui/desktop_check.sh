@@ -265,7 +265,10 @@ fi
 start_tray
 pass "tray host running"
 
-# A port that was free a moment ago.
+# A port that was free a moment ago: the program takes its port as a number
+# in its settings. Another program may take it first; the system hands out
+# ports from a range of some 28,000, not the one just closed first, so that
+# is rare enough for a check run by hand and in the test run.
 port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
 page="Served by the desktop check."
 printf '<p>%s</p>\n' "$page" >"$work/site/index.html"
