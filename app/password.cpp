@@ -80,48 +80,71 @@ std::string TBasicAuthGate::AddressKey(const TSocketAddress& peer) {
 }
 
 void TBasicAuthGate::ForgetOldFailures(std::chrono::steady_clock::time_point now) {
+  // An address with a guess still being checked keeps its record: the check
+  // settles there when it ends.
   std::erase_if(failures_, [now](const auto& entry) {
-    return now - entry.second.last > kForgetAfter && now >= entry.second.paused_until;
+    return entry.second.pending == 0 && now - entry.second.last > kForgetAfter && now >= entry.second.paused_until;
   });
   while (failures_.size() >= kMaxFailureEntries) {
-    const auto oldest = std::min_element(failures_.begin(), failures_.end(), [](const auto& a, const auto& b) {
-      return a.second.last < b.second.last;
-    });
+    auto oldest = failures_.end();
+    for (auto it = failures_.begin(); it != failures_.end(); ++it)
+      if (it->second.pending == 0 && (oldest == failures_.end() || it->second.last < oldest->second.last)) oldest = it;
+    // Every record has a check in flight: they are bounded by the
+    // connections, so the table grows past its bound only by those.
+    if (oldest == failures_.end()) break;
     failures_.erase(oldest);
   }
 }
 
-TBasicAuthGate::TResult TBasicAuthGate::Check(const std::string& credentials, const TSocketAddress& peer,
-                                              std::chrono::steady_clock::time_point now) {
+TBasicAuthGate::TResult TBasicAuthGate::CheckAt(const std::string& credentials, const TSocketAddress& peer,
+                                                std::optional<std::chrono::steady_clock::time_point> fixed_now) {
+  std::chrono::steady_clock::time_point now = fixed_now.value_or(std::chrono::steady_clock::now());
   TResult result;
   std::shared_ptr<const TConfig> config;
   std::string key;
   Digest digest{};
+  int rank = 0;
   {
     std::lock_guard lock(mutex_);
     config = config_;
     if (!config) return result;
     result.verdict = TVerdict::kRefuse;
     if (credentials.empty()) return result;  // a client's first try: nothing to count
-    // Made only here: without a password, or without credentials, a request
-    // does not pay for the address's text.
-    key = AddressKey(peer);
-    const auto found = failures_.find(key);
-    if (found != failures_.end() && now < found->second.paused_until) {
-      result.verdict = TVerdict::kPaused;
-      result.failures = found->second.count;
-      result.pause = std::chrono::duration_cast<std::chrono::milliseconds>(found->second.paused_until - now);
-      return result;
-    }
     digest = DigestOf(credentials);
+    // Credentials that passed before pass whatever others at the same address
+    // guess: the owner is not locked out by someone sharing the address. They
+    // clear nothing either, so the guesser gains no fresh tries from them.
     for (const Digest& known : passed_) {
       if (sodium_memcmp(known.data(), digest.data(), digest.size()) == 0) {
-        failures_.erase(key);
         result.verdict = TVerdict::kPass;
         result.user = credentials.substr(0, credentials.find(':'));
         return result;
       }
     }
+    // Made only here: without a password, or without credentials, a request
+    // does not pay for the address's text.
+    key = AddressKey(peer);
+    auto found = failures_.find(key);
+    if (found == failures_.end()) {
+      ForgetOldFailures(now);
+      found = failures_.emplace(key, TFailures{}).first;
+    }
+    TFailures& failures = found->second;
+    if (failures.pending == 0 && now - failures.last > kForgetAfter) failures.count = 0;
+    // A guess counts from the moment it is taken, not once its slow check
+    // has failed: guesses sent side by side share the free ones. Past them,
+    // one guess at a time, each after its pause.
+    const int allowed = failures.count < kFreeGuesses ? kFreeGuesses - failures.count : 1;
+    if (now < failures.paused_until || failures.pending >= allowed) {
+      result.verdict = TVerdict::kPaused;
+      result.failures = failures.count;
+      result.pause = now < failures.paused_until
+                         ? std::chrono::duration_cast<std::chrono::milliseconds>(failures.paused_until - now)
+                         : kFirstPause;  // the guesses in flight decide the pause
+      return result;
+    }
+    rank = failures.count + failures.pending;
+    ++failures.pending;
   }
 
   const std::size_t colon = credentials.find(':');
@@ -130,7 +153,9 @@ TBasicAuthGate::TResult TBasicAuthGate::Check(const std::string& credentials, co
   const Digest user_digest = DigestOf(user);
   bool matches;
   {
-    std::lock_guard check(check_mutex_);
+    // One slow check at a time, an address's first guess before anyone's
+    // further ones.
+    TFairTurn turn(checks_, rank);
     // The slow check runs whatever the name, so time tells nothing about it.
     const bool password_matches = VerifyPassword(config->hash, password);
     const bool user_matches =
@@ -139,24 +164,26 @@ TBasicAuthGate::TResult TBasicAuthGate::Check(const std::string& credentials, co
     matches = password_matches && user_matches && colon != std::string::npos;
   }
 
+  now = fixed_now.value_or(std::chrono::steady_clock::now());
   std::lock_guard lock(mutex_);
+  TFailures& failures = failures_[key];  // kept while pending
+  --failures.pending;
   if (matches) {
-    failures_.erase(key);
+    failures.count = 0;
+    failures.paused_until = {};
+    if (failures.pending == 0) failures_.erase(key);
     // Only while the configuration that was checked is still the one in use.
     if (config_ == config && passed_.size() < 8) passed_.push_back(digest);
     result.verdict = TVerdict::kPass;
     result.user = user;
     return result;
   }
-  if (failures_.find(key) == failures_.end()) ForgetOldFailures(now);
-  TFailures& failures = failures_[key];
-  if (now - failures.last > kForgetAfter) failures.count = 0;
   ++failures.count;
   failures.last = now;
   result.failures = failures.count;
-  if (failures.count > kFreeFailures) {
+  if (failures.count >= kFreeGuesses) {
     auto pause = kFirstPause;
-    for (int i = kFreeFailures + 1; i < failures.count && pause < kLongestPause; ++i) pause *= 2;
+    for (int i = kFreeGuesses; i < failures.count && pause < kLongestPause; ++i) pause *= 2;
     result.pause = std::min(pause, kLongestPause);
     failures.paused_until = now + result.pause;
   }

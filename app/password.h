@@ -17,13 +17,20 @@
 //   browser that sends them with every request costs one slow check, not
 //   one per request; checks run one at a time, so a flood of guesses
 //   cannot take every core or a gigabyte of memory;
-// - failed attempts are slowed down by the address they come from (IPv4
+// - a guess counts from the moment it is taken: from one address (IPv4
 //   addresses one by one, IPv6 ones by their /64 network, which one user
-//   holds whole): after kFreeFailures in a row, the next attempts from there
-//   are refused without being checked for a pause that doubles with each
-//   further failure, up to kLongestPause; a success ends it. Refusing
-//   rather than waiting keeps no connection's worker busy. The table of
-//   addresses is bounded (kMaxFailureEntries).
+//   holds whole) at most kFreeGuesses are checked or waiting to be, unless
+//   they win; the next ones are refused without being checked, and past
+//   kFreeGuesses failures in a row the address gets one guess at a time,
+//   each after a pause that doubles with each further failure, up to
+//   kLongestPause; a success ends it. Refusing rather than waiting keeps no
+//   connection's worker busy. The table of addresses is bounded
+//   (kMaxFailureEntries);
+// - credentials that passed are let through before any of that, so a
+//   guesser at the owner's address does not lock the owner out;
+// - the slow checks take turns by address: an address's first guess goes
+//   before any address's further ones (TFairTurns), so a flood of guesses
+//   from elsewhere keeps a newcomer waiting about one check, not the flood.
 //
 // Threads: Configure on the main thread; Check on any thread, several at
 // once.
@@ -35,11 +42,13 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "sockets/winsock.h"
 #include "util/exception.h"
+#include "util/fair_turns.h"
 
 namespace vt {
 
@@ -58,8 +67,9 @@ inline constexpr const char* kAuthRealm = "Veltrana Web Server";
 
 class TBasicAuthGate {
  public:
-  // Failed attempts in a row from one address that are not slowed down.
-  static constexpr int kFreeFailures = 3;
+  // Guesses from one address, failed in a row or still being checked, before
+  // its pause.
+  static constexpr int kFreeGuesses = 4;
   // The first pause after those, doubled with each failure, and the longest.
   static constexpr std::chrono::milliseconds kFirstPause{1000};
   static constexpr std::chrono::milliseconds kLongestPause{60000};
@@ -89,9 +99,16 @@ class TBasicAuthGate {
   bool Enabled() const;
 
   // `credentials`: the request's decoded Basic credentials ("user:password";
-  // empty when it sent none). `now` for tests.
+  // empty when it sent none). The clock is read when the guess is taken and
+  // again when its check ends: a pause runs from the failure it follows.
+  TResult Check(const std::string& credentials, const TSocketAddress& peer) {
+    return CheckAt(credentials, peer, std::nullopt);
+  }
+  // For tests: the clock stands at `now` throughout.
   TResult Check(const std::string& credentials, const TSocketAddress& peer,
-                std::chrono::steady_clock::time_point now = std::chrono::steady_clock::now());
+                std::chrono::steady_clock::time_point now) {
+    return CheckAt(credentials, peer, now);
+  }
 
  private:
   using Digest = std::array<unsigned char, 32>;
@@ -101,11 +118,14 @@ class TBasicAuthGate {
     Digest user_digest{};
   };
   struct TFailures {
-    int count = 0;
+    int count = 0;    // failed in a row
+    int pending = 0;  // taken, still being checked
     std::chrono::steady_clock::time_point last{};
     std::chrono::steady_clock::time_point paused_until{};
   };
 
+  TResult CheckAt(const std::string& credentials, const TSocketAddress& peer,
+                  std::optional<std::chrono::steady_clock::time_point> fixed_now);
   Digest DigestOf(const std::string& text) const;
   static std::string AddressKey(const TSocketAddress& peer);
   void ForgetOldFailures(std::chrono::steady_clock::time_point now);
@@ -117,7 +137,7 @@ class TBasicAuthGate {
   std::atomic<bool> enabled_{false};
   std::vector<Digest> passed_;  // credentials that passed the current config
   std::map<std::string, TFailures> failures_;
-  std::mutex check_mutex_;  // one slow check at a time
+  TFairTurns checks_;  // one slow check at a time
 };
 
 }  // namespace vt

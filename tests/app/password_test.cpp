@@ -2,6 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
 namespace vt {
 namespace {
 
@@ -110,14 +116,50 @@ TEST(Password, FailuresSlowDownTheirAddress) {
 
   // Another address is not held up; an IPv6 /64 counts as one address.
   for (int i = 0; i < 4; ++i) gate.Check("ann:x", Address("fd00::1"), start);
-  EXPECT_EQ(Verdict::kPaused, gate.Check("ann:s3cret", Address("fd00::2"), start).verdict);
-  EXPECT_EQ(Verdict::kPass, gate.Check("ann:s3cret", Address("fd00:0:0:1::2"), start).verdict);
-  EXPECT_EQ(Verdict::kPass, gate.Check("ann:s3cret", Address("127.0.0.6"), start).verdict);
+  EXPECT_EQ(Verdict::kPaused, gate.Check("ann:y", Address("fd00::2"), start).verdict);
+  EXPECT_EQ(Verdict::kRefuse, gate.Check("ann:y", Address("fd00:0:0:1::2"), start).verdict);
+  EXPECT_EQ(Verdict::kRefuse, gate.Check("ann:y", Address("127.0.0.6"), start).verdict);
   // The pause never grows past its bound.
   for (int i = 0; i < 9; ++i) gate.Check("ann:x", Address("127.0.0.7"), start + i * 61s);
   EXPECT_EQ(TBasicAuthGate::kLongestPause, gate.Check("ann:x", Address("127.0.0.7"), start + 9 * 61s).pause);
   // A failure long ago no longer counts.
   EXPECT_EQ(1, gate.Check("ann:x", Address("127.0.0.7"), start + 2h).failures);
+}
+
+// Guesses sent side by side share the free ones: they count when taken, not
+// once their slow check has failed, so the rest are refused unchecked. Then
+// even the right password is refused from there, until it has passed once:
+// credentials that passed still pass during the pause guesses brought on
+// their address.
+TEST(Password, ParallelGuessesCountWhenTakenAndTheOwnerKeepsIn) {
+  TBasicAuthGate gate;
+  gate.Configure("ann", HashPassword("s3cret"));
+  constexpr int kGuesses = 24;
+  std::vector<Verdict> verdicts(kGuesses);
+  std::vector<std::thread> guessers;
+  std::atomic<int> ready{0};
+  for (int i = 0; i < kGuesses; ++i)
+    guessers.emplace_back([&, i] {
+      ready.fetch_add(1);
+      while (ready.load() < kGuesses) std::this_thread::yield();
+      verdicts[i] = gate.Check("ann:guess" + std::to_string(i), Address("127.0.0.9")).verdict;
+    });
+  for (auto& guesser : guessers) guesser.join();
+  const auto checked = std::count(verdicts.begin(), verdicts.end(), Verdict::kRefuse);
+  EXPECT_EQ(TBasicAuthGate::kFreeGuesses, checked);
+  EXPECT_EQ(kGuesses - TBasicAuthGate::kFreeGuesses, std::count(verdicts.begin(), verdicts.end(), Verdict::kPaused));
+  // Now paused: even the right password is refused unchecked from there.
+  EXPECT_EQ(Verdict::kPaused, gate.Check("ann:s3cret", Address("127.0.0.9")).verdict);
+
+  // At the owner's address: wrong guesses pause it, yet the owner's
+  // accepted credentials pass, and they give the guesser nothing.
+  const TSocketAddress shared = Address("127.0.0.8");
+  ASSERT_EQ(Verdict::kPass, gate.Check("ann:s3cret", shared).verdict);
+  for (int i = 0; i < TBasicAuthGate::kFreeGuesses; ++i)
+    EXPECT_EQ(Verdict::kRefuse, gate.Check("ann:wrong", shared).verdict);
+  EXPECT_EQ(Verdict::kPaused, gate.Check("ann:wrong", shared).verdict);
+  EXPECT_EQ(Verdict::kPass, gate.Check("ann:s3cret", shared).verdict);
+  EXPECT_EQ(Verdict::kPaused, gate.Check("ann:wrong", shared).verdict);
 }
 
 }  // namespace
