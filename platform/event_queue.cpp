@@ -15,8 +15,8 @@
 #include <unordered_map>
 
 #include "platform/synchronize.h"
-#include "platform/thread_ex.h"
 #include "platform/window_handle.h"
+#include "platform/worker_scheduling.h"
 #include "util/exception.h"
 
 namespace vt {
@@ -332,7 +332,7 @@ bool EventQueue::Collect(int timeout_ms) {
   if (IncomingOwed()) TakeIncoming();
 
   epoll_event events[kMaxEvents];
-  if (batch_.empty() && timeout_ms != 0) TOrdinaryScheduling::BeforeBlockingWait();
+  if (batch_.empty() && timeout_ms != 0) TWorkerScheduling::BeforeBlockingWait();
   int count = ::epoll_wait(epoll_fd, events, kMaxEvents, batch_.empty() ? timeout_ms : 0);
   if (count < 0) count = 0;  // EINTR: a signal; the caller looks again
   bool woken = false;
