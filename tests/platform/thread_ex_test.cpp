@@ -1,6 +1,7 @@
 #include "platform/thread_ex.h"
 
 #include <gtest/gtest.h>
+#include <sched.h>
 
 #include <atomic>
 #include <chrono>
@@ -10,6 +11,9 @@
 #include <mutex>
 #include <stdexcept>
 #include <thread>
+
+#include "platform/event_queue.h"
+#include "platform/worker_scheduling.h"
 
 namespace vt {
 namespace {
@@ -169,6 +173,51 @@ TEST(ThreadEx, AnExceptionEndsOnlyTheRun) {
   next.WaitFor();
   EXPECT_EQ(failing.ran_on, next.ran_on);
   pool.Close(1s);
+}
+
+// A job on a yielding pool's thread runs SCHED_BATCH; once it asks for
+// ordinary scheduling, the thread changes at its next blocking wait on the
+// event queue (not before), and the pool sets it back before the next job.
+// On an ordinary pool the request changes nothing.
+TEST(WorkerScheduling, AJobLiftsYieldingFromItsNextWaitUntilItEnds) {
+  ASSERT_EQ(SCHED_OTHER, ::sched_getscheduler(0)) << "run without chrt";
+  const auto wait_briefly = [] { HandleThreadMessage(Clock::now() + 1ms); };
+  const struct {
+    TPoolThreads kind;
+    int at_start, after_asking, after_wait, next_job;
+  } cases[] = {
+      {TPoolThreads::kYielding, SCHED_BATCH, SCHED_BATCH, SCHED_OTHER, SCHED_BATCH},
+      {TPoolThreads::kOrdinary, SCHED_OTHER, SCHED_OTHER, SCHED_OTHER, SCHED_OTHER},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(static_cast<int>(c.kind));
+    TThreadPool pool(10s, 1, c.kind);
+    int at_start = -1, after_asking = -1, after_wait = -1, next_job = -1;
+    Job lifting;
+    lifting.body = [&] {
+      at_start = ::sched_getscheduler(0);
+      TWorkerScheduling::WaitAsOrdinaryFromNow();
+      after_asking = ::sched_getscheduler(0);
+      wait_briefly();
+      after_wait = ::sched_getscheduler(0);
+    };
+    lifting.Start(&pool);
+    lifting.WaitFor();
+    ASSERT_TRUE(Eventually([&] { return pool.ParkedCount() == 1; }));
+    Job next;
+    next.body = [&] {
+      wait_briefly();
+      next_job = ::sched_getscheduler(0);
+    };
+    next.Start(&pool);
+    next.WaitFor();
+    EXPECT_EQ(lifting.ran_on, next.ran_on);
+    EXPECT_EQ(c.at_start, at_start);
+    EXPECT_EQ(c.after_asking, after_asking);
+    EXPECT_EQ(c.after_wait, after_wait);
+    EXPECT_EQ(c.next_job, next_job);
+    pool.Close(1s);
+  }
 }
 
 }  // namespace
