@@ -168,6 +168,7 @@ TEST(ThreadEx, AnExceptionEndsOnlyTheRun) {
   failing.Start(&pool);
   failing.WaitFor();
   EXPECT_TRUE(failing.Finished());
+  ASSERT_TRUE(Eventually([&] { return pool.ParkedCount() == 1; }));
   Job next;
   next.Start(&pool);
   next.WaitFor();
