@@ -33,8 +33,7 @@ void TDescriptorWatches::TakeAllLocked(std::vector<std::unique_ptr<TWatch>>& out
   changes_.fetch_add(1, std::memory_order_release);
 }
 
-TWatch* TDescriptorWatches::Find(int fd) {
-  if (fd == last_fd_ && changes_.load(std::memory_order_acquire) == last_changes_) return last_watch_;
+TWatch* TDescriptorWatches::LookUp(int fd) {
   std::lock_guard lock(lock_);
   auto it = live_.find(fd);
   last_fd_ = fd;

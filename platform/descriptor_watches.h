@@ -60,8 +60,12 @@ class TDescriptorWatches {
   void TakeAllLocked(std::vector<std::unique_ptr<TWatch>>& out);
 
   // --- Owner thread ---
-  // The live watch of `fd`, or null; valid until FreeEnded.
-  TWatch* Find(int fd);
+  // The live watch of `fd`, or null; valid until FreeEnded. Inline: the
+  // check of the last look-up is on the path of every socket operation.
+  TWatch* Find(int fd) {
+    if (fd == last_fd_ && changes_.load(std::memory_order_acquire) == last_changes_) return last_watch_;
+    return LookUp(fd);
+  }
   // Frees the watches ended so far. Costs no lock when there are none.
   void FreeEnded() {
     if (has_ended_.load(std::memory_order_acquire)) FreeEndedNow();
@@ -70,6 +74,7 @@ class TDescriptorWatches {
  private:
   void EndWatchLocked(std::unique_ptr<TWatch> watch);
   void FreeEndedNow();
+  TWatch* LookUp(int fd);
 
   std::mutex& lock_;
   std::unordered_map<int, std::unique_ptr<TWatch>> live_;

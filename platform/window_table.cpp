@@ -42,11 +42,9 @@ std::vector<HWindow> TQueueWindows::ClearLocked() {
   return windows;
 }
 
-TWindowHandle* TQueueWindows::Target(HWindow window) {
+TWindowHandle* TQueueWindows::LookUp(HWindow window) {
   // The lock only keeps the table whole while another thread removes a
   // window; a removal also moves changes_.
-  if (window == last_window_ && changes_.load(std::memory_order_acquire) == last_changes_)
-    return last_target_;
   std::lock_guard lock(lock_);
   auto it = objects_.find(window);
   if (it == objects_.end()) return nullptr;

@@ -81,10 +81,17 @@ class TQueueWindows {
   std::vector<HWindow> ListLocked() const;
 
   // --- Owner thread ---
-  // The object of `window`, or null.
-  TWindowHandle* Target(HWindow window);
+  // The object of `window`, or null. Inline: the check of the last look-up
+  // is on the path of every message.
+  TWindowHandle* Target(HWindow window) {
+    if (window == last_window_ && changes_.load(std::memory_order_acquire) == last_changes_)
+      return last_target_;
+    return LookUp(window);
+  }
 
  private:
+  TWindowHandle* LookUp(HWindow window);
+
   std::mutex& lock_;
   std::unordered_map<HWindow, TWindowHandle*> objects_;
   std::atomic<std::uint64_t> changes_{0};
