@@ -31,43 +31,36 @@ void TNeverServed::RefreshAsOf(std::int64_t now_s) {
   for (std::size_t i = 0; i < paths_.size(); ++i)
     if (::stat(paths_[i].c_str(), &found[i]) == 0) present |= 1u << i;
 
-  // The odd count is set before any field changes (the increment acquires,
-  // so no store below comes before it); a reader that sees a new field
-  // also sees that count (the fields are stored releasing), and one that
-  // sees the even count after sees every new field.
-  const std::uint64_t sequence = sequence_.fetch_add(1, std::memory_order_acquire);
-  taken_at_s_.store(now_s, std::memory_order_release);
-  present_.store(present, std::memory_order_release);
+  snapshot_lock_.BeginWrite();
+  taken_at_s_.Store(now_s);
+  present_.Store(present);
   for (std::size_t i = 0; i < paths_.size(); ++i) {
-    identities_[i].device.store(found[i].st_dev, std::memory_order_release);
-    identities_[i].inode.store(found[i].st_ino, std::memory_order_release);
+    identities_[i].device.Store(found[i].st_dev);
+    identities_[i].inode.Store(found[i].st_ino);
   }
-  sequence_.store(sequence + 2, std::memory_order_release);
+  snapshot_lock_.EndWrite();
 }
 
 bool TNeverServed::Holds(const struct stat& found) const {
   // A refresh takes a few microseconds; a reader that meets one this often
   // in a row is better off asking the file system.
   constexpr int kTries = 4;
-  for (int attempt = 0; attempt < kTries; ++attempt) {
-    const std::uint64_t before = sequence_.load(std::memory_order_acquire);
-    if (before & 1) continue;
-    // Acquiring loads: the second look at the count cannot come before
-    // them.
-    const std::int64_t taken_at = taken_at_s_.load(std::memory_order_acquire);
-    const std::uint32_t present = present_.load(std::memory_order_acquire);
-    bool same = false;
+  std::int64_t taken_at = kNever;
+  bool same = false;
+  const bool read = snapshot_lock_.Read(kTries, [&] {
+    taken_at = taken_at_s_.Load();
+    const std::uint32_t present = present_.Load();
+    same = false;
     for (std::size_t i = 0; i < paths_.size() && i < kMaxFiles; ++i) {
-      if ((present & (1u << i)) && identities_[i].device.load(std::memory_order_acquire) == found.st_dev &&
-          identities_[i].inode.load(std::memory_order_acquire) == found.st_ino)
+      if ((present & (1u << i)) && identities_[i].device.Load() == found.st_dev &&
+          identities_[i].inode.Load() == found.st_ino)
         same = true;
     }
-    if (sequence_.load(std::memory_order_relaxed) != before) continue;
-    // A file changed (made, renamed, linked, unlinked) since shortly before
-    // the snapshot may have become one of the files, or stopped being one.
-    if (taken_at == kNever || static_cast<std::int64_t>(found.st_ctime) >= taken_at - kChangeTimeMarginS) break;
+  });
+  // A file changed (made, renamed, linked, unlinked) since shortly before
+  // the snapshot may have become one of the files, or stopped being one.
+  if (read && taken_at != kNever && static_cast<std::int64_t>(found.st_ctime) < taken_at - kChangeTimeMarginS)
     return same;
-  }
   return IsSameFileAsAny(found, paths_);
 }
 

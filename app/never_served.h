@@ -17,19 +17,20 @@
 // symbolic link on the way repointed, lasts until the next refresh.
 //
 // Threads: Refresh and Holds may be called from any thread. Readers never
-// wait: the snapshot is a sequence lock (every field an atomic) whose readers
-// retry a bounded number of times and then do the full check.
+// wait: the snapshot is behind a sequence lock (util/sequence_lock.h) whose
+// readers retry a bounded number of times and then do the full check.
 
 #include <sys/stat.h>
 #include <sys/types.h>
 
 #include <array>
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
 #include <string>
 #include <vector>
+
+#include "util/sequence_lock.h"
 
 namespace vt {
 
@@ -62,18 +63,17 @@ class TNeverServed {
 
  private:
   struct TIdentity {
-    std::atomic<std::uint64_t> device{0};
-    std::atomic<std::uint64_t> inode{0};
+    TSequenced<std::uint64_t> device;
+    TSequenced<std::uint64_t> inode;
   };
 
   const std::vector<std::string> paths_;
-  std::mutex refresh_lock_;  // one refresh at a time
-  // Odd while a refresh writes; readers that see it change read again.
-  std::atomic<std::uint64_t> sequence_{0};
+  std::mutex refresh_lock_;  // one refresh at a time: the snapshot's writers
+  TSequenceLock snapshot_lock_;
   // The time the snapshot was taken; kNever before the first refresh.
   static constexpr std::int64_t kNever = INT64_MIN;
-  std::atomic<std::int64_t> taken_at_s_{kNever};
-  std::atomic<std::uint32_t> present_{0};  // a bit per name that exists
+  TSequenced<std::int64_t> taken_at_s_{kNever};
+  TSequenced<std::uint32_t> present_;  // a bit per name that exists
   std::array<TIdentity, kMaxFiles> identities_{};
 };
 

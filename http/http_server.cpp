@@ -14,8 +14,8 @@
 #include "http/request_head_reader.h"
 #include "http/response_writer.h"
 #include "platform/synchronize.h"
-#include "platform/thread_ex.h"
 #include "platform/ticks.h"
+#include "platform/worker_scheduling.h"
 #include "sockets/socket_stream.h"
 #include "streams/stream.h"
 #include "util/text.h"
@@ -177,11 +177,14 @@ void AhttpServerClient::Execute() {
     // its next request as ordinary threads do: a worker that yields to the
     // main thread (which keeps accepting while it starts workers) would
     // also wait for its turn with every request that comes.
-    std::optional<TOrdinaryScheduling> staying;
+    bool answered = false;
     // A client that has ended its side (and sent nothing more) is done.
     while (!Terminated() && KeepAlive && Stream()->IsOpen() && !Stream()->AtEnd()) {
       if (!RunCycle(*server)) break;
-      if (!staying) staying.emplace();
+      if (!answered) {
+        answered = true;
+        TWorkerScheduling::WaitAsOrdinaryFromNow();
+      }
     }
     // Input left unread (requests pipelined after the last one answered)
     // would make closing reset the connection under the last answer.

@@ -2,8 +2,6 @@
 
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
-#include <sys/timerfd.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,12 +9,13 @@
 #include <cerrno>
 #include <climits>
 #include <mutex>
-#include <shared_mutex>
-#include <unordered_map>
 
+#include "platform/descriptor_watches.h"
+#include "platform/event_timers.h"
 #include "platform/synchronize.h"
-#include "platform/thread_ex.h"
 #include "platform/window_handle.h"
+#include "platform/window_table.h"
+#include "platform/worker_scheduling.h"
 #include "util/exception.h"
 
 namespace vt {
@@ -25,7 +24,7 @@ namespace event_queue_detail {
 namespace {
 
 // epoll keys of the queue's own descriptors. A watched descriptor's key is
-// the address of its Watch, never one of these.
+// the address of its TWatch, never one of these.
 constexpr std::uint64_t kWakeKey = 1;
 // Wake-ups taken before the eventfd's count is read back: a wake-up costs
 // the owner no read, and the count (each write adds 1) stays far below its
@@ -33,35 +32,28 @@ constexpr std::uint64_t kWakeKey = 1;
 constexpr std::uint32_t kWakesBetweenReads = 1u << 20;
 constexpr std::uint64_t kTimerKey = 2;
 constexpr int kMaxEvents = 64;
-// The one thread message: run the task in the payload.
+// The thread messages: run the task in the payload. The caller owns a
+// borrowed task and keeps it until it has run or been aborted; the queue
+// owns an owned one and frees it after either.
 constexpr std::uint32_t kRunTaskMessage = 1;
+constexpr std::uint32_t kRunOwnedTaskMessage = 2;
 
-std::int64_t NowNs() {
-  timespec now{};
-  ::clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<std::int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+bool IsTask(const Message& m) {
+  return m.window == 0 && m.payload != nullptr && (m.msg == kRunTaskMessage || m.msg == kRunOwnedTaskMessage);
 }
 
-struct Timer {
-  HWindow window;
-  std::uint32_t id;
-  std::int64_t interval_ns;
-  std::int64_t due_ns;
-  bool pending;  // a tick is queued and not yet taken
-};
+void RunTask(const Message& m) {
+  ThreadTask* task = static_cast<ThreadTask*>(m.payload);
+  // Freed however Run ends.
+  const std::unique_ptr<ThreadTask> owned(m.msg == kRunOwnedTaskMessage ? task : nullptr);
+  task->Run();
+}
 
-// One registration of a descriptor with the queue's epoll instance, which
-// hands its address back with each event. Ended by UnwatchDescriptor (any
-// thread), it is kept until the owner next starts a collection: an event it
-// took before the removal, or a look-up it made, may still point at it.
-struct Watch {
-  Watch(int watched_fd, std::shared_ptr<IoWatcher> its_watcher)
-      : fd(watched_fd), watcher(std::move(its_watcher)) {}
-  const int fd;
-  const std::shared_ptr<IoWatcher> watcher;
-  // Events taken after the watch ended are dropped.
-  std::atomic<bool> ended{false};
-};
+void AbortTask(const Message& m) {
+  ThreadTask* task = static_cast<ThreadTask*>(m.payload);
+  const std::unique_ptr<ThreadTask> owned(m.msg == kRunOwnedTaskMessage ? task : nullptr);
+  task->Abort();
+}
 
 void CloseFd(int& fd) {
   if (fd >= 0) ::close(fd);
@@ -70,6 +62,11 @@ void CloseFd(int& fd) {
 
 }  // namespace
 
+// One thread's queue. Its state is its own: the windows, timers and watches
+// are changed only through it, under its state lock; the posts under the
+// post lock; the batch, the rechecks and the look-up caches by the owner
+// alone. Lock order: the process's window table, then the state lock; the
+// post lock is never held with another.
 class EventQueue : public std::enable_shared_from_this<EventQueue> {
  public:
   explicit EventQueue(int owner_tid);
@@ -77,11 +74,25 @@ class EventQueue : public std::enable_shared_from_this<EventQueue> {
   EventQueue(const EventQueue&) = delete;
   EventQueue& operator=(const EventQueue&) = delete;
 
+  int EpollDescriptor() const { return epoll_fd_; }
+
+  // --- Any thread ---
   bool Post(const Message& message);
-  void Wake();
-  // Before handing control back to a foreign event loop: makes sure the
-  // epoll descriptor becomes readable for every message still to come.
-  void PrepareForForeignLoop();
+  // False when the queue refuses tasks (closed, or refusing them).
+  bool PostTask(ThreadTask* task, bool owned);
+  void AddWindow(HWindow window, TWindowHandle* object);
+  // Forgets the window and its timers.
+  void RemoveWindow(HWindow window);
+  void SetTimer(HWindow window, std::uint32_t id, std::uint32_t interval_ms);
+  bool KillTimer(HWindow window, std::uint32_t id);
+  // Returns 0 or an errno value.
+  int Watch(int fd, std::uint32_t events, std::shared_ptr<IoWatcher> watcher);
+  void Unwatch(int fd);
+  // Aborts the queued tasks and refuses new ones. Tasks the owner has
+  // already taken still run when another thread calls it.
+  void RefuseTasks();
+
+  // --- Owner thread ---
   // Collects a new batch (the old one must be used up). timeout_ms as for
   // epoll_wait. Returns whether the batch holds anything.
   bool Collect(int timeout_ms);
@@ -89,69 +100,46 @@ class EventQueue : public std::enable_shared_from_this<EventQueue> {
   // aborted tasks.
   bool NextFromBatch(Message& message);
   bool BatchEmpty() const { return pos_ >= batch_.size(); }
-  // A tick of (window, id) was taken: true when its timer still exists.
-  bool TickTaken(HWindow window, std::uint32_t id);
-  void RefuseTasks();
-  void Close();
-  // Owner thread: drops every waiting message when no window or watch is
-  // left; false (and nothing dropped) otherwise.
+  // Before handing control back to a foreign event loop: makes sure the
+  // epoll descriptor becomes readable for every message still to come.
+  void PrepareForForeignLoop();
+  // The object of `window`, or null.
+  TWindowHandle* WindowTarget(HWindow window) { return windows_.Target(window); }
+  // The watch of `fd`, or null; it stays valid until the next collection.
+  TWatch* FindWatch(int fd) { return watches_.Find(fd); }
+  void RequestRecheck(int fd) { rechecks_.push_back(fd); }
+  // Drops every waiting message when no window or watch is left; false
+  // (and nothing dropped) otherwise.
   bool Recycle();
-
-  const int owner_tid;
-  int epoll_fd = -1;
-
-  // Guards windows, timers, watches, ended_watches_ and armed_ns_.
-  std::mutex state_mutex;
-  std::unordered_map<HWindow, TWindowHandle*> windows;
-  std::vector<Timer> timers;
-  std::unordered_map<int, std::unique_ptr<Watch>> watches;
-
-  // Owner thread: the object of `window`, or null; no lock while the window
-  // looked up last is still there.
-  TWindowHandle* WindowTarget(HWindow window);
-  // Owner thread: the watch of `fd`, or null; no lock while nothing was
-  // watched or unwatched since the last look-up. It stays valid until the
-  // owner next starts a collection.
-  Watch* FindWatch(int fd);
-  // With state_mutex held: `window` has gone.
-  void WindowRemovedLocked() { window_changes_.fetch_add(1, std::memory_order_release); }
-  // With state_mutex held: adds a watch, or ends one (it is freed by the
-  // owner later, see Watch).
-  void WatchAddedLocked() { watch_changes_.fetch_add(1, std::memory_order_release); }
-  void EndWatchLocked(std::unique_ptr<Watch> watch);
-
-  void ArmTimerLocked();
-  // After each change of timers, with state_mutex held.
-  void TimersChangedLocked() { has_timers_.store(!timers.empty(), std::memory_order_release); }
-  // Owner thread only.
-  std::vector<int> rechecks;
+  void Close();
 
  private:
+  void Wake();
   // The parts of a collection. Each is called only when its flag or list
   // says there is something for it: most collections have nothing but one
   // readiness event.
-  void CollectDueTimers(MessageSink& sink);
   void RunRechecks(MessageSink& sink);
-  // Frees the watches ended since the last collection.
-  void FreeEndedWatches();
   // Whether posts may be waiting, or a wake-up is owed (see the definition).
   bool IncomingOwed() const;
   // Moves the posts into the batch.
   void TakeIncoming();
 
+  const int owner_tid_;
+  int epoll_fd_ = -1;
   int event_fd_ = -1;
   // Wake-ups taken without reading the eventfd (see Collect).
   std::uint32_t wakes_unread_ = 0;
-  int timer_fd_ = -1;
-  // timers is not empty: looked at without the lock before each wait. A
-  // timer added meanwhile arms the timerfd, whose wake-up takes the lock.
-  std::atomic<bool> has_timers_{false};
-  std::int64_t armed_ns_ = 0;  // when the timerfd fires; 0 when not armed
+
+  // Guards windows_, timers_ and watches_ (each keeps a reference to it).
+  std::mutex state_mutex_;
+  TQueueWindows windows_{state_mutex_};
+  TEventTimers timers_{state_mutex_};
+  TDescriptorWatches watches_{state_mutex_};
 
   std::mutex post_mutex_;
   std::vector<Message> incoming_;
   // Both written under post_mutex_; the owner reads them without it before
-  // it waits (see TakeIncoming). incoming_ is not empty:
+  // it waits (see IncomingOwed). incoming_ is not empty:
   std::atomic<bool> has_incoming_{false};
   // A wake-up is on its way (or the owner looks before it waits anyway):
   // posters need not write the eventfd.
@@ -159,46 +147,25 @@ class EventQueue : public std::enable_shared_from_this<EventQueue> {
   bool closed_ = false;
   bool tasks_refused_ = false;
 
-  // Ended watches not yet freed (under state_mutex), and whether there are
-  // any (read by the owner without the lock).
-  std::vector<std::unique_ptr<Watch>> ended_watches_;
-  std::atomic<bool> has_ended_watches_{false};
-  // Counts removals of windows, and additions and ends of watches: the
-  // owner's last look-ups stand while these have not moved.
-  std::atomic<std::uint64_t> window_changes_{0};
-  std::atomic<std::uint64_t> watch_changes_{0};
-
   // Owner thread only.
   std::vector<Message> batch_;
   std::size_t pos_ = 0;
+  std::vector<int> rechecks_;
   std::vector<int> recheck_scratch_;
-  HWindow last_window_ = 0;
-  TWindowHandle* last_target_ = nullptr;
-  std::uint64_t last_window_changes_ = 0;
-  int last_fd_ = -1;
-  Watch* last_watch_ = nullptr;
-  std::uint64_t last_watch_changes_ = ~std::uint64_t{0};
 };
 
 namespace {
 
-struct Globals {
-  std::shared_mutex table_mutex;
-  std::unordered_map<HWindow, EventQueue*> table;  // window -> owning queue
-  std::atomic<std::uint64_t> next_window{1};
-
-  std::mutex watch_mutex;
-  std::unordered_map<int, std::weak_ptr<EventQueue>> watch_owner;  // fd -> queue watching it
-
-  std::mutex main_mutex;
-  std::shared_ptr<EventQueue> main_queue;
-  std::atomic<int> main_tid{0};
+struct MainQueueHolder {
+  std::mutex mutex;
+  std::shared_ptr<EventQueue> queue;
+  std::atomic<int> tid{0};
 };
 
 // Never destroyed: queues of threads that end during process exit still use it.
-Globals& G() {
-  static Globals* globals = new Globals;
-  return *globals;
+MainQueueHolder& Main() {
+  static MainQueueHolder* main = new MainQueueHolder;
+  return *main;
 }
 
 // Owns the calling thread's queue; closes it when the thread ends.
@@ -219,7 +186,7 @@ int CurrentThreadId() {
 }
 
 int MainThreadId() {
-  const int tid = G().main_tid.load(std::memory_order_acquire);
+  const int tid = Main().tid.load(std::memory_order_acquire);
   if (tid != 0) return tid;
   // The process id, asked once per thread (as the thread id is): every
   // synchronised call asks whether it runs on the main thread.
@@ -227,13 +194,13 @@ int MainThreadId() {
   return process_id;
 }
 
-void SetMainThreadId(int tid) { G().main_tid.store(tid, std::memory_order_release); }
+void SetMainThreadId(int tid) { Main().tid.store(tid, std::memory_order_release); }
 
-EventQueue::EventQueue(int owner) : owner_tid(owner) {
-  epoll_fd = ::epoll_create1(EPOLL_CLOEXEC);
+EventQueue::EventQueue(int owner) : owner_tid_(owner) {
+  epoll_fd_ = ::epoll_create1(EPOLL_CLOEXEC);
   event_fd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  timer_fd_ = ::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
-  int error = (epoll_fd < 0 || event_fd_ < 0 || timer_fd_ < 0) ? errno : 0;
+  int error = (epoll_fd_ < 0 || event_fd_ < 0) ? errno : 0;
+  if (error == 0) error = timers_.Open();
   if (error == 0) {
     epoll_event wake{};
     // Edge-triggered: every write reports once, so the owner need not read
@@ -243,22 +210,20 @@ EventQueue::EventQueue(int owner) : owner_tid(owner) {
     epoll_event timer{};
     timer.events = EPOLLIN;
     timer.data.u64 = kTimerKey;
-    if (::epoll_ctl(epoll_fd, EPOLL_CTL_ADD, event_fd_, &wake) != 0 ||
-        ::epoll_ctl(epoll_fd, EPOLL_CTL_ADD, timer_fd_, &timer) != 0)
+    if (::epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, event_fd_, &wake) != 0 ||
+        ::epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, timers_.Descriptor(), &timer) != 0)
       error = errno;
   }
   if (error != 0) {
-    CloseFd(epoll_fd);
+    CloseFd(epoll_fd_);
     CloseFd(event_fd_);
-    CloseFd(timer_fd_);
-    RaiseOSError(error);
+    RaiseOSError(error);  // the timerfd goes with timers_
   }
 }
 
 EventQueue::~EventQueue() {
-  CloseFd(epoll_fd);
+  CloseFd(epoll_fd_);
   CloseFd(event_fd_);
-  CloseFd(timer_fd_);
 }
 
 bool EventQueue::Post(const Message& message) {
@@ -270,13 +235,17 @@ bool EventQueue::Post(const Message& message) {
     has_incoming_.store(true, std::memory_order_relaxed);
     // The owner collects everything posted before it next waits, so only
     // other threads need to wake it, and only once until it has looked.
-    if (!signalled_.load(std::memory_order_relaxed) && CurrentThreadId() != owner_tid) {
+    if (!signalled_.load(std::memory_order_relaxed) && CurrentThreadId() != owner_tid_) {
       signalled_.store(true, std::memory_order_relaxed);
       wake = true;
     }
   }
   if (wake) Wake();
   return true;
+}
+
+bool EventQueue::PostTask(ThreadTask* task, bool owned) {
+  return Post(Message{0, owned ? kRunOwnedTaskMessage : kRunTaskMessage, 0, 0, task});
 }
 
 void EventQueue::Wake() {
@@ -326,14 +295,14 @@ void EventQueue::TakeIncoming() {
 bool EventQueue::Collect(int timeout_ms) {
   batch_.clear();
   pos_ = 0;
-  if (has_ended_watches_.load(std::memory_order_acquire)) FreeEndedWatches();
+  watches_.FreeEnded();
   MessageSink sink(batch_);
-  if (!rechecks.empty()) RunRechecks(sink);
+  if (!rechecks_.empty()) RunRechecks(sink);
   if (IncomingOwed()) TakeIncoming();
 
   epoll_event events[kMaxEvents];
-  if (batch_.empty() && timeout_ms != 0) TOrdinaryScheduling::BeforeBlockingWait();
-  int count = ::epoll_wait(epoll_fd, events, kMaxEvents, batch_.empty() ? timeout_ms : 0);
+  if (batch_.empty() && timeout_ms != 0) TWorkerScheduling::BeforeBlockingWait();
+  int count = ::epoll_wait(epoll_fd_, events, kMaxEvents, batch_.empty() ? timeout_ms : 0);
   if (count < 0) count = 0;  // EINTR: a signal; the caller looks again
   bool woken = false;
   for (int i = 0; i < count; ++i) {
@@ -349,17 +318,14 @@ bool EventQueue::Collect(int timeout_ms) {
       }
       woken = true;
     } else if (key == kTimerKey) {
-      std::uint64_t expirations;
-      [[maybe_unused]] ssize_t got = ::read(timer_fd_, &expirations, sizeof expirations);
-      std::lock_guard lock(state_mutex);
-      armed_ns_ = 0;
+      timers_.Fired();
     } else {
       // Alive until the next collection even if it ended meanwhile.
-      const Watch* watch = static_cast<const Watch*>(events[i].data.ptr);
+      const TWatch* watch = static_cast<const TWatch*>(events[i].data.ptr);
       if (!watch->ended.load(std::memory_order_acquire)) watch->watcher->OnReady(events[i].events, sink);
     }
   }
-  if (has_timers_.load(std::memory_order_acquire)) CollectDueTimers(sink);
+  if (timers_.MayHaveTimers()) timers_.CollectDue(sink);
   if (woken) TakeIncoming();
   return !batch_.empty();
 }
@@ -368,7 +334,7 @@ bool EventQueue::NextFromBatch(Message& message) {
   while (pos_ < batch_.size()) {
     message = batch_[pos_++];
     if (message.msg == kTimerMessage && message.window != 0 &&
-        !TickTaken(message.window, static_cast<std::uint32_t>(message.wParam)))
+        !timers_.TickTaken(message.window, static_cast<std::uint32_t>(message.wParam)))
       continue;  // the timer was killed after its tick was queued
     if (message.window == 0 && message.payload == nullptr) continue;  // an aborted task
     return true;
@@ -377,93 +343,55 @@ bool EventQueue::NextFromBatch(Message& message) {
 }
 
 void EventQueue::RunRechecks(MessageSink& sink) {
-  recheck_scratch_.swap(rechecks);
+  recheck_scratch_.swap(rechecks_);
   for (int fd : recheck_scratch_) {
-    if (Watch* watch = FindWatch(fd)) watch->watcher->OnRecheck(sink);
+    if (TWatch* watch = FindWatch(fd)) watch->watcher->OnRecheck(sink);
   }
   recheck_scratch_.clear();
 }
 
-void EventQueue::FreeEndedWatches() {
-  std::vector<std::unique_ptr<Watch>> ended;  // freed outside the lock
-  std::lock_guard lock(state_mutex);
-  ended.swap(ended_watches_);
-  has_ended_watches_.store(false, std::memory_order_relaxed);
+void EventQueue::AddWindow(HWindow window, TWindowHandle* object) {
+  std::lock_guard lock(state_mutex_);
+  windows_.AddLocked(window, object);
 }
 
-void EventQueue::EndWatchLocked(std::unique_ptr<Watch> watch) {
-  watch->ended.store(true, std::memory_order_release);
-  ended_watches_.push_back(std::move(watch));
-  has_ended_watches_.store(true, std::memory_order_release);
-  watch_changes_.fetch_add(1, std::memory_order_release);
+void EventQueue::RemoveWindow(HWindow window) {
+  std::lock_guard lock(state_mutex_);
+  windows_.RemoveLocked(window);
+  timers_.RemoveWindowLocked(window);
 }
 
-TWindowHandle* EventQueue::WindowTarget(HWindow window) {
-  // The object behind a window is not kept alive by the look-up, locked or
-  // not: it is destroyed only while its thread dispatches nothing (see
-  // TWindowHandle). The lock only keeps the table whole while another
-  // thread removes a window; a removal also moves window_changes_.
-  if (window == last_window_ && window_changes_.load(std::memory_order_acquire) == last_window_changes_)
-    return last_target_;
-  std::lock_guard lock(state_mutex);
-  auto it = windows.find(window);
-  if (it == windows.end()) return nullptr;
-  last_window_ = window;
-  last_target_ = it->second;
-  last_window_changes_ = window_changes_.load(std::memory_order_relaxed);
-  return last_target_;
+void EventQueue::SetTimer(HWindow window, std::uint32_t id, std::uint32_t interval_ms) {
+  std::lock_guard lock(state_mutex_);
+  timers_.SetLocked(window, id, interval_ms);
 }
 
-Watch* EventQueue::FindWatch(int fd) {
-  if (fd == last_fd_ && watch_changes_.load(std::memory_order_acquire) == last_watch_changes_)
-    return last_watch_;
-  std::lock_guard lock(state_mutex);
-  auto it = watches.find(fd);
-  last_fd_ = fd;
-  last_watch_ = it == watches.end() ? nullptr : it->second.get();
-  last_watch_changes_ = watch_changes_.load(std::memory_order_relaxed);
-  return last_watch_;
+bool EventQueue::KillTimer(HWindow window, std::uint32_t id) {
+  std::lock_guard lock(state_mutex_);
+  return timers_.KillLocked(window, id);
 }
 
-void EventQueue::CollectDueTimers(MessageSink& sink) {
-  std::lock_guard lock(state_mutex);
-  if (timers.empty()) return;
-  const std::int64_t now = NowNs();
-  for (Timer& timer : timers) {
-    if (!timer.pending && timer.due_ns <= now) {
-      sink.Post(timer.window, kTimerMessage, static_cast<std::int32_t>(timer.id), 0);
-      timer.pending = true;
-      timer.due_ns = now + timer.interval_ns;
-    }
-  }
-  ArmTimerLocked();
+int EventQueue::Watch(int fd, std::uint32_t events, std::shared_ptr<IoWatcher> watcher) {
+  epoll_event event{};
+  event.events = events | EPOLLET;
+  auto watch = std::make_unique<TWatch>(fd, std::move(watcher));
+  event.data.ptr = watch.get();
+  // Registered under the lock, so that an Unwatch from another thread finds
+  // the watch registered or not at all.
+  std::lock_guard lock(state_mutex_);
+  if (::epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, fd, &event) != 0) return errno;  // freed outside the lock
+  watches_.AddLocked(std::move(watch));
+  return 0;
 }
 
-void EventQueue::ArmTimerLocked() {
-  std::int64_t earliest = INT64_MAX;
-  for (const Timer& timer : timers) {
-    if (!timer.pending) earliest = std::min(earliest, timer.due_ns);
-  }
-  if (earliest == INT64_MAX) return;
-  // An earlier arming still fires first; it will re-arm for this one.
-  if (armed_ns_ != 0 && armed_ns_ <= earliest) return;
-  earliest = std::max<std::int64_t>(earliest, 1);  // 0 would disarm
-  itimerspec when{};
-  when.it_value.tv_sec = static_cast<time_t>(earliest / 1000000000);
-  when.it_value.tv_nsec = static_cast<long>(earliest % 1000000000);
-  if (::timerfd_settime(timer_fd_, TFD_TIMER_ABSTIME, &when, nullptr) == 0) armed_ns_ = earliest;
-}
-
-bool EventQueue::TickTaken(HWindow window, std::uint32_t id) {
-  std::lock_guard lock(state_mutex);
-  for (Timer& timer : timers) {
-    if (timer.window == window && timer.id == id) {
-      timer.pending = false;
-      ArmTimerLocked();
-      return true;
-    }
-  }
-  return false;
+void EventQueue::Unwatch(int fd) {
+  std::lock_guard lock(state_mutex_);
+  // Explicitly: a copy of the descriptor in a child between fork and exec
+  // would keep the registration alive past close(). Before the watch is
+  // handed to the owner to free: no wait of the owner's that starts after
+  // that can report it.
+  ::epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, fd, nullptr);
+  watches_.EndLocked(fd);
 }
 
 void EventQueue::RefuseTasks() {
@@ -471,52 +399,44 @@ void EventQueue::RefuseTasks() {
   {
     std::lock_guard lock(post_mutex_);
     tasks_refused_ = true;
-    auto is_task = [](const Message& m) { return m.window == 0; };
+    auto is_thread_message = [](const Message& m) { return m.window == 0; };
     for (const Message& m : incoming_) {
-      if (is_task(m)) taken.push_back(m);
+      if (is_thread_message(m)) taken.push_back(m);
     }
-    incoming_.erase(std::remove_if(incoming_.begin(), incoming_.end(), is_task), incoming_.end());
+    std::erase_if(incoming_, is_thread_message);
     has_incoming_.store(!incoming_.empty(), std::memory_order_relaxed);
   }
   // The batch belongs to the owner; when another thread refuses, the owner
   // still runs the tasks it has already taken.
-  for (std::size_t i = pos_; CurrentThreadId() == owner_tid && i < batch_.size(); ++i) {
+  for (std::size_t i = pos_; CurrentThreadId() == owner_tid_ && i < batch_.size(); ++i) {
     if (batch_[i].window == 0) {
       taken.push_back(batch_[i]);
       batch_[i].payload = nullptr;
     }
   }
   for (const Message& m : taken) {
-    if (m.msg == kRunTaskMessage && m.payload) static_cast<ThreadTask*>(m.payload)->Abort();
+    if (IsTask(m)) AbortTask(m);
   }
 }
 
 void EventQueue::Close() {
   std::vector<HWindow> gone;
   {
-    std::lock_guard lock(state_mutex);
-    for (const auto& entry : windows) gone.push_back(entry.first);
+    std::lock_guard lock(state_mutex_);
+    gone = windows_.ListLocked();
   }
-  {
-    std::unique_lock lock(G().table_mutex);
-    for (HWindow window : gone) G().table.erase(window);
-  }
+  TWindowTable::Process().Remove(gone);
   {
     std::lock_guard lock(post_mutex_);
     closed_ = true;
   }
   RefuseTasks();
-  std::unordered_map<int, std::unique_ptr<Watch>> old_watches;
-  std::vector<std::unique_ptr<Watch>> ended;
+  std::vector<std::unique_ptr<TWatch>> watches;  // freed outside the lock
   {
-    std::lock_guard lock(state_mutex);
-    windows.clear();
-    WindowRemovedLocked();
-    timers.clear();
-    TimersChangedLocked();
-    old_watches.swap(watches);
-    ended.swap(ended_watches_);
-    WatchAddedLocked();
+    std::lock_guard lock(state_mutex_);
+    windows_.ClearLocked();
+    timers_.ClearLocked();
+    watches_.TakeAllLocked(watches);
   }
   batch_.clear();
   pos_ = 0;
@@ -524,10 +444,10 @@ void EventQueue::Close() {
 
 bool EventQueue::Recycle() {
   {
-    std::lock_guard lock(state_mutex);
-    if (!windows.empty() || !watches.empty()) return false;
+    std::lock_guard lock(state_mutex_);
+    if (!windows_.EmptyLocked() || !watches_.EmptyLocked()) return false;
   }
-  FreeEndedWatches();
+  watches_.FreeEnded();
   std::vector<Message> dropped;
   {
     std::lock_guard lock(post_mutex_);
@@ -538,20 +458,20 @@ bool EventQueue::Recycle() {
                  batch_.end());
   batch_.clear();
   pos_ = 0;
-  rechecks.clear();
+  rechecks_.clear();
   // Tasks come only to queues that serve synchronised calls; should one be
-  // here, it must not wait for ever.
+  // here, it must not wait for ever (nor, when the queue owns it, leak).
   for (const Message& m : dropped) {
-    if (m.window == 0 && m.msg == kRunTaskMessage && m.payload) static_cast<ThreadTask*>(m.payload)->Abort();
+    if (IsTask(m)) AbortTask(m);
   }
   return true;
 }
 
 std::shared_ptr<EventQueue> MainQueue() {
-  Globals& g = G();
-  std::lock_guard lock(g.main_mutex);
-  if (!g.main_queue) g.main_queue = std::make_shared<EventQueue>(MainThreadId());
-  return g.main_queue;
+  MainQueueHolder& main = Main();
+  std::lock_guard lock(main.mutex);
+  if (!main.queue) main.queue = std::make_shared<EventQueue>(MainThreadId());
+  return main.queue;
 }
 
 std::shared_ptr<EventQueue> CurrentQueue() {
@@ -571,28 +491,17 @@ EventQueue& Current() {
 
 HWindow RegisterWindow(TWindowHandle* object, std::shared_ptr<EventQueue>& queue) {
   std::shared_ptr<EventQueue> current = CurrentQueue();
-  const HWindow window = G().next_window.fetch_add(1, std::memory_order_relaxed);
-  {
-    std::lock_guard lock(current->state_mutex);
-    current->windows[window] = object;
-  }
-  {
-    std::unique_lock lock(G().table_mutex);
-    G().table[window] = current.get();
-  }
+  TWindowTable& table = TWindowTable::Process();
+  const HWindow window = table.NewWindow();
+  current->AddWindow(window, object);
+  table.Add(window, current.get());
   queue = std::move(current);
   return window;
 }
 
 void UnregisterWindow(HWindow window, EventQueue& queue) {
-  {
-    std::unique_lock lock(G().table_mutex);
-    G().table.erase(window);
-  }
-  std::lock_guard lock(queue.state_mutex);
-  if (queue.windows.erase(window) != 0) queue.WindowRemovedLocked();
-  std::erase_if(queue.timers, [window](const Timer& timer) { return timer.window == window; });
-  queue.TimersChangedLocked();
+  TWindowTable::Process().Remove(window);
+  queue.RemoveWindow(window);
 }
 
 bool TakeMessage(Message& message, const Deadline* deadline) {
@@ -617,15 +526,19 @@ bool TakeMessage(Message& message, const Deadline* deadline) {
 
 void DispatchMessage(const Message& message) {
   if (message.window == 0) {
-    if (message.msg == kRunTaskMessage && message.payload) static_cast<ThreadTask*>(message.payload)->Run();
+    if (IsTask(message)) RunTask(message);
     return;
   }
   if (TWindowHandle* target = Current().WindowTarget(message.window))
     target->HandleWM(message.msg, message.wParam, message.lParam);
 }
 
-bool PostTask(EventQueue& queue, ThreadTask* task) {
-  return queue.Post(Message{0, kRunTaskMessage, 0, 0, task});
+bool PostTask(EventQueue& queue, ThreadTask* task) { return queue.PostTask(task, false); }
+
+bool PostTask(EventQueue& queue, std::unique_ptr<ThreadTask> task) {
+  if (!queue.PostTask(task.get(), true)) return false;  // freed here
+  task.release();                                       // the queue's now
+  return true;
 }
 
 void RefuseTasks(EventQueue& queue) { queue.RefuseTasks(); }
@@ -636,51 +549,24 @@ using namespace event_queue_detail;
 
 bool PostMessage(HWindow window, std::uint32_t msg, std::int32_t wParam, std::int32_t lParam) {
   if (window == 0) return false;
-  // The shared lock keeps the entry, and so its queue, alive while posting.
-  std::shared_lock lock(G().table_mutex);
-  auto it = G().table.find(window);
-  if (it == G().table.end()) return false;
-  return it->second->Post(Message{window, msg, wParam, lParam, nullptr});
+  return TWindowTable::Process().With(window, false, [&](EventQueue& queue) {
+    return queue.Post(Message{window, msg, wParam, lParam, nullptr});
+  });
 }
 
-bool WindowExists(HWindow window) {
-  std::shared_lock lock(G().table_mutex);
-  return G().table.count(window) != 0;
-}
+bool WindowExists(HWindow window) { return TWindowTable::Process().Exists(window); }
 
 bool SetTimer(HWindow window, std::uint32_t id, std::uint32_t interval_ms) {
   if (interval_ms == 0) return false;
-  std::shared_lock table_lock(G().table_mutex);
-  auto it = G().table.find(window);
-  if (it == G().table.end()) return false;
-  EventQueue& queue = *it->second;
-  std::lock_guard lock(queue.state_mutex);
-  const std::int64_t interval_ns = static_cast<std::int64_t>(interval_ms) * 1000000;
-  const std::int64_t due = NowNs() + interval_ns;
-  auto timer = std::find_if(queue.timers.begin(), queue.timers.end(),
-                            [&](const Timer& t) { return t.window == window && t.id == id; });
-  if (timer == queue.timers.end()) {
-    queue.timers.push_back(Timer{window, id, interval_ns, due, false});
-    queue.TimersChangedLocked();
-  } else {
-    // A tick already queued stays pending; the next one counts from now.
-    timer->interval_ns = interval_ns;
-    timer->due_ns = due;
-  }
-  queue.ArmTimerLocked();
-  return true;
+  return TWindowTable::Process().With(window, false, [&](EventQueue& queue) {
+    queue.SetTimer(window, id, interval_ms);
+    return true;
+  });
 }
 
 bool KillTimer(HWindow window, std::uint32_t id) {
-  std::shared_lock table_lock(G().table_mutex);
-  auto it = G().table.find(window);
-  if (it == G().table.end()) return false;
-  EventQueue& queue = *it->second;
-  std::lock_guard lock(queue.state_mutex);
-  const bool killed =
-      std::erase_if(queue.timers, [&](const Timer& t) { return t.window == window && t.id == id; }) != 0;
-  queue.TimersChangedLocked();
-  return killed;
+  return TWindowTable::Process().With(window, false,
+                                      [&](EventQueue& queue) { return queue.KillTimer(window, id); });
 }
 
 int ProcessThreadMessages() {
@@ -722,71 +608,33 @@ void RecycleThreadQueue() {
   queue.reset();
 }
 
-int ThreadQueueDescriptor() { return Current().epoll_fd; }
+int ThreadQueueDescriptor() { return Current().EpollDescriptor(); }
 
-int MainQueueDescriptor() { return MainQueue()->epoll_fd; }
+int MainQueueDescriptor() { return MainQueue()->EpollDescriptor(); }
 
 int WatchDescriptor(HWindow window, int fd, std::uint32_t events, std::shared_ptr<IoWatcher> watcher) {
-  std::shared_ptr<EventQueue> queue;
-  {
-    std::shared_lock lock(G().table_mutex);
-    auto it = G().table.find(window);
-    if (it == G().table.end()) return EINVAL;
-    queue = it->second->shared_from_this();
-  }
+  std::shared_ptr<EventQueue> queue = TWindowTable::Process().With(
+      window, std::shared_ptr<EventQueue>(), [](EventQueue& owner) { return owner.shared_from_this(); });
+  if (!queue) return EINVAL;
   UnwatchDescriptor(fd);
-  epoll_event event{};
-  event.events = events | EPOLLET;
-  auto watch = std::make_unique<Watch>(fd, std::move(watcher));
-  event.data.ptr = watch.get();
-  {
-    // Registered under the lock, so that an UnwatchDescriptor from another
-    // thread finds the watch registered or not at all.
-    std::lock_guard lock(queue->state_mutex);
-    if (::epoll_ctl(queue->epoll_fd, EPOLL_CTL_ADD, fd, &event) != 0) return errno;  // freed outside the lock
-    std::unique_ptr<Watch>& slot = queue->watches[fd];
-    if (slot) queue->EndWatchLocked(std::move(slot));
-    slot = std::move(watch);
-    queue->WatchAddedLocked();
-  }
-  std::lock_guard lock(G().watch_mutex);
-  G().watch_owner[fd] = queue;
+  if (const int error = queue->Watch(fd, events, std::move(watcher)); error != 0) return error;
+  TWatchOwners::Process().Set(fd, std::move(queue));
   return 0;
 }
 
 void UnwatchDescriptor(int fd) {
-  std::shared_ptr<EventQueue> queue;
-  {
-    std::lock_guard lock(G().watch_mutex);
-    auto it = G().watch_owner.find(fd);
-    if (it == G().watch_owner.end()) return;
-    queue = it->second.lock();
-    G().watch_owner.erase(it);
-  }
-  if (!queue) return;
-  std::lock_guard lock(queue->state_mutex);
-  // Explicitly: a copy of the descriptor in a child between fork and exec
-  // would keep the registration alive past close(). Before the watch is
-  // handed to the owner to free: no wait of the owner's that starts after
-  // that can report it.
-  ::epoll_ctl(queue->epoll_fd, EPOLL_CTL_DEL, fd, nullptr);
-  auto it = queue->watches.find(fd);
-  if (it != queue->watches.end()) {
-    queue->EndWatchLocked(std::move(it->second));
-    queue->watches.erase(it);
-  }
+  if (std::shared_ptr<EventQueue> queue = TWatchOwners::Process().Take(fd)) queue->Unwatch(fd);
 }
 
 IoWatcher* FindThreadWatcher(int fd) {
   EventQueue* queue = t_holder.queue.get();
   if (!queue) return nullptr;
-  Watch* watch = queue->FindWatch(fd);
+  TWatch* watch = queue->FindWatch(fd);
   return watch ? watch->watcher.get() : nullptr;
 }
 
 void RequestRecheck(int fd) {
-  EventQueue* queue = t_holder.queue.get();
-  if (queue) queue->rechecks.push_back(fd);
+  if (EventQueue* queue = t_holder.queue.get()) queue->RequestRecheck(fd);
 }
 
 }  // namespace vt

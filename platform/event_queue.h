@@ -183,8 +183,13 @@ bool TakeMessage(Message& message, const Deadline* deadline);
 // Dispatches a message taken by TakeMessage.
 void DispatchMessage(const Message& message);
 
-// Queues a task for `queue`'s thread; false when the queue refuses (closed).
+// Queues a task for `queue`'s thread; false when the queue refuses (closed,
+// or refusing tasks). The caller keeps the task, alive until it has run or
+// been aborted.
 bool PostTask(EventQueue& queue, ThreadTask* task);
+// The same with a task the queue owns: it frees the task once it has run or
+// been aborted, and at once when it refuses it.
+bool PostTask(EventQueue& queue, std::unique_ptr<ThreadTask> task);
 // Aborts the queued tasks of `queue` and refuses new ones. Tasks the owner has
 // already taken still run when another thread calls it.
 void RefuseTasks(EventQueue& queue);

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <exception>
+#include <memory>
 #include <string>
 #include <utility>
 
@@ -85,21 +86,33 @@ class SynchronizedCall : public ThreadTask {
   std::exception_ptr error_;
 };
 
-// One posted call, owned by the queue until it has run or is dropped.
+// Writes one line to standard error, the one place left to report to: for a
+// failure nobody waits for.
+void WriteErrorLine(const std::string& line) {
+  const std::string text = line + "\n";
+  // Nothing is left to report a failure to write this line to.
+  [[maybe_unused]] const ssize_t written = ::write(STDERR_FILENO, text.data(), text.size());
+}
+
+// Runs a posted call on the main thread. Nobody waits for it, and nothing
+// above it on the main thread knows it: what it raises is said on standard
+// error and goes no further.
+void RunPosted(const std::function<void()>& fn) {
+  try {
+    fn();
+  } catch (...) {
+    WriteErrorLine("Posted call failed: " + CurrentExceptionMessage());
+  }
+}
+
+// One posted call; the queue owns it and frees it once it has run or been
+// aborted.
 class PostedCall : public ThreadTask {
  public:
   explicit PostedCall(std::function<void()> fn) : fn_(std::move(fn)) {}
 
-  void Run() override {
-    try {
-      fn_();
-    } catch (...) {
-      // Nobody waits for it: there is nobody to hand the failure to.
-    }
-    delete this;
-  }
-
-  void Abort() override { delete this; }
+  void Run() override { RunPosted(fn_); }
+  void Abort() override {}
 
  private:
   std::function<void()> fn_;
@@ -109,16 +122,10 @@ class PostedCall : public ThreadTask {
 
 bool PostToMainThread(std::function<void()> fn) {
   if (IsMainThread()) {
-    try {
-      fn();
-    } catch (...) {
-    }
+    RunPosted(fn);
     return true;
   }
-  auto* call = new PostedCall(std::move(fn));
-  if (PostTask(*MainQueue(), call)) return true;
-  delete call;
-  return false;
+  return PostTask(*MainQueue(), std::make_unique<PostedCall>(std::move(fn)));
 }
 
 bool IsMainThread() { return CurrentThreadId() == MainThreadId(); }
@@ -142,9 +149,7 @@ bool TellMainThread(const char* what, const std::function<void()>& tell) {
   } catch (const ESynchronize&) {
     return false;
   } catch (...) {
-    const std::string line = std::string(what) + ": " + CurrentExceptionMessage() + "\n";
-    // Nothing is left to report a failure to write this line to.
-    [[maybe_unused]] const ssize_t written = ::write(STDERR_FILENO, line.data(), line.size());
+    WriteErrorLine(std::string(what) + ": " + CurrentExceptionMessage());
     return false;
   }
 }

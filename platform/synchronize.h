@@ -30,7 +30,8 @@ void Synchronize(const std::function<void()>& fn);
 
 // Runs `fn` on the main thread later, without waiting for it: after the
 // calls the calling thread has made so far (synchronised or posted), in
-// order. On the main thread it runs at once. What `fn` raises is dropped.
+// order. On the main thread it runs at once. What `fn` raises goes no
+// further than a line on standard error: nobody waits for the call.
 // False (and `fn` dropped) when the main thread no longer serves calls.
 bool PostToMainThread(std::function<void()> fn);
 

@@ -1,7 +1,6 @@
 #include "platform/thread_ex.h"
 
 #include <linux/futex.h>
-#include <sched.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -14,6 +13,7 @@
 #include "platform/event_queue.h"
 
 #include "platform/synchronize.h"
+#include "platform/worker_scheduling.h"
 #include "util/exception.h"
 
 namespace vt {
@@ -54,19 +54,6 @@ void SleepOnWord(std::atomic<int>& word, std::chrono::nanoseconds timeout) {
   timespec relative{static_cast<time_t>(seconds.count()), static_cast<long>((timeout - seconds).count())};
   ::syscall(SYS_futex, reinterpret_cast<int*>(&word), FUTEX_WAIT_PRIVATE, kParkedSleeping, &relative, nullptr,
             0);
-}
-
-std::atomic<bool> pool_changed_scheduling{false};
-thread_local bool made_yielding = false;
-
-// Called by each thread of a kYielding pool as it starts.
-void MakeThreadYielding() {
-  if (::sched_getscheduler(0) != SCHED_OTHER) return;
-  const sched_param none{};
-  // A failure leaves an ordinary thread, which only costs speed.
-  if (::sched_setscheduler(0, SCHED_BATCH, &none) != 0) return;
-  made_yielding = true;
-  pool_changed_scheduling.store(true, std::memory_order_relaxed);
 }
 
 void WakeWord(std::atomic<int>& word) {
@@ -115,28 +102,6 @@ std::shared_ptr<TThreadPool::State> TThreadPool::NewState(std::chrono::milliseco
 
 TThreadPool::TThreadPool(std::chrono::milliseconds parkTime, std::size_t maxParked, TPoolThreads kind)
     : state_(NewState(parkTime, maxParked, kind)) {}
-
-bool PoolChangedScheduling() { return pool_changed_scheduling.load(std::memory_order_relaxed); }
-
-thread_local TOrdinaryScheduling* TOrdinaryScheduling::open_ = nullptr;
-
-TOrdinaryScheduling::TOrdinaryScheduling() {
-  if (made_yielding && !open_) open_ = this;
-}
-
-void TOrdinaryScheduling::Change() {
-  const sched_param none{};
-  // Tried once: a failure leaves the thread yielding, which only costs time.
-  changed_ = true;
-  if (::sched_setscheduler(0, SCHED_OTHER, &none) != 0) open_ = nullptr;
-}
-
-TOrdinaryScheduling::~TOrdinaryScheduling() {
-  if (open_ != this) return;
-  open_ = nullptr;
-  const sched_param none{};
-  if (changed_) ::sched_setscheduler(0, SCHED_BATCH, &none);
-}
 
 TThreadPool::~TThreadPool() { Close(std::chrono::milliseconds(0)); }
 
@@ -187,12 +152,14 @@ void TThreadPool::Start(TThreadEx* job) {
 }
 
 void TThreadPool::Serve(std::shared_ptr<State> state, Worker* self, TThreadEx* job) {
-  if (state->kind == TPoolThreads::kYielding) MakeThreadYielding();
+  const bool yielding = state->kind == TPoolThreads::kYielding;
+  if (yielding) TWorkerScheduling::BeginYielding();
   for (;;) {
     self->job_over.store(false, std::memory_order_relaxed);
     job->job_over_ = &self->job_over;
     job->Run();  // the object may be gone from here on
     RecycleThreadQueue();
+    if (yielding) TWorkerScheduling::EndJob();
     std::unique_lock lock(state->mutex);
     self->busy = false;
     --state->busy;

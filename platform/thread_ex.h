@@ -45,11 +45,8 @@ enum class TPoolThreads {
   kOrdinary,
   // A woken thread does not take the processor from the thread that is
   // running (SCHED_BATCH); its share of the processor stays what it was.
-  // For threads woken by one that has more to hand out: the server's main
-  // thread finishes its pass over the waiting connections instead of
-  // losing the processor to the first worker it wakes, and to the next.
-  // TOrdinaryScheduling lifts it where a thread's own delay matters. A
-  // process started under another policy (chrt) keeps it.
+  // For threads woken by one that has more to hand out; the policy and how
+  // a job lifts it are TWorkerScheduling's (platform/worker_scheduling.h).
   kYielding,
 };
 
@@ -93,34 +90,6 @@ class TThreadPool {
                                          TPoolThreads kind);
 
   std::shared_ptr<State> state_;
-};
-
-// True once a kYielding pool has changed a thread's scheduling. A thread
-// made from such a thread inherits it; a child process started from one
-// should run as the process does (Spawn sees to it).
-bool PoolChangedScheduling();
-
-// While it lives, a thread of a kYielding pool that blocks on its event
-// queue (for a peer, a timer) runs as ordinary threads do from that wait on,
-// and is then woken as promptly as they are: where every wait for a turn
-// adds to an answer's delay. Work done without such a wait keeps yielding
-// and costs nothing. Elsewhere it changes nothing. One per thread at a time.
-class TOrdinaryScheduling {
- public:
-  TOrdinaryScheduling();
-  ~TOrdinaryScheduling();
-  TOrdinaryScheduling(const TOrdinaryScheduling&) = delete;
-  TOrdinaryScheduling& operator=(const TOrdinaryScheduling&) = delete;
-
-  // The event queue, before it blocks.
-  static void BeforeBlockingWait() {
-    if (open_ && !open_->changed_) open_->Change();
-  }
-
- private:
-  void Change();
-  static thread_local TOrdinaryScheduling* open_;
-  bool changed_ = false;
 };
 
 // Inside a catch block: the message of the exception being handled

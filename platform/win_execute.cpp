@@ -22,7 +22,7 @@
 
 #include "platform/event_queue.h"
 #include "platform/synchronize.h"
-#include "platform/thread_ex.h"
+#include "platform/worker_scheduling.h"
 
 extern char** environ;
 
@@ -431,7 +431,7 @@ void TWinExecute::Execute() {
   request.env = EnvStrings.empty() ? nullptr : &EnvStrings;
   request.directory = DefaultDir;
   request.priority = Priority;
-  request.ordinary_scheduling = PoolChangedScheduling() && ::sched_getscheduler(0) == SCHED_BATCH;
+  request.ordinary_scheduling = TWorkerScheduling::ChildRunsOrdinary();
 
   // The child's ends of the pipes, or /dev/null for a stream not redirected.
   UniqueFd child_ends[3];

@@ -6,7 +6,7 @@
 //
 // The worker writes, the main thread reads, and neither ever waits for the
 // other: every field is a relaxed atomic in the connection's own record, and
-// the request text is a short copy behind a sequence counter (a reader that
+// the request text is a short copy behind a sequence lock (a reader that
 // meets a write in progress reads again). A reader may see one field a
 // moment newer than another; a display takes them as they come and keeps
 // them in range. Writing costs a few plain stores per request and one per
@@ -20,6 +20,8 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+
+#include "util/sequence_lock.h"
 
 namespace vt {
 
@@ -77,10 +79,10 @@ class TConnectionFigures {
   std::atomic<TConnectionState> state_{TConnectionState::Connecting};
   std::atomic<std::int64_t> response_start_{0};
   std::atomic<std::int64_t> response_size_{-1};
-  // Odd while the worker writes the text.
-  std::atomic<std::uint32_t> text_sequence_{0};
-  std::atomic<std::uint8_t> text_length_{0};
-  std::atomic<std::uint64_t> text_[kWords];
+  // The request text: the worker is its one writer.
+  TSequenceLock text_lock_;
+  TSequenced<std::uint8_t> text_length_;
+  TSequenced<std::uint64_t> text_[kWords];
 };
 
 }  // namespace vt

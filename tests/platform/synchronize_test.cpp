@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -47,8 +48,10 @@ TEST(Synchronize, RunsOnTheMainThreadInCallOrder) {
 }
 
 // Posted calls do not wait, yet keep their place among the caller's
-// synchronised ones; a failing one is dropped; refused ones are told.
+// synchronised ones; a failing one is said on standard error and goes no
+// further; refused ones are told.
 TEST(Synchronize, PostedCallsKeepTheirPlaceWithoutWaiting) {
+  testing::internal::CaptureStderr();
   std::vector<int> order;  // main thread only
   std::atomic<bool> finished{false};
   std::atomic<bool> posted_all{false};
@@ -72,6 +75,7 @@ TEST(Synchronize, PostedCallsKeepTheirPlaceWithoutWaiting) {
   while ((!finished || order.size() < 52) && Clock::now() < deadline)
     HandleThreadMessage(Clock::now() + 100ms);
   worker.join();
+  EXPECT_EQ("Posted call failed: dropped\n", testing::internal::GetCapturedStderr());
   ASSERT_EQ(52u, order.size());
   for (int i = 0; i < 52; ++i) EXPECT_EQ(i, order[static_cast<std::size_t>(i)]);
   int inline_runs = 0;
@@ -81,11 +85,16 @@ TEST(Synchronize, PostedCallsKeepTheirPlaceWithoutWaiting) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(
       {
+        // A call still waiting when the main thread stops serving is freed
+        // unrun, and so is one refused.
+        const auto token = std::make_shared<int>(0);
+        std::thread before([&] { PostToMainThread([token] { std::exit(2); }); });
+        before.join();
         ShutdownSynchronize();
         bool refused = false;
-        std::thread later([&] { refused = !PostToMainThread([] {}); });
+        std::thread later([&] { refused = !PostToMainThread([token] {}); });
         later.join();
-        std::exit(refused ? 0 : 1);
+        std::exit(refused && token.use_count() == 1 ? 0 : 1);
       },
       ::testing::ExitedWithCode(0), "");
 }
