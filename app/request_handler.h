@@ -14,7 +14,7 @@
 //   kRefusal  a method the found thing does not take (405), an invalid
 //             path (400), or nothing there (404).
 //
-// Each route has one handler in the table of request_handler.cpp, so a new
+// Each route has one handler (the switch in GetResponse), so a new
 // way of answering (a folder listing, an upload) is a new route and a new
 // handler there, and nothing in the settings or the windows changes.
 //
@@ -108,10 +108,8 @@ class TRequestHandler {
 
  private:
   struct TRequestContext;
-  using TRouteHandler = void (TRequestHandler::*)(TRequestContext&);
-  // One per TRouteKind, in its order.
-  static const TRouteHandler kRouteHandlers[4];
 
+  // The route handlers, one per TRouteKind.
   void ServeFile(TRequestContext& context);
   void ServeFolder(TRequestContext& context);
   void RunProgram(TRequestContext& context);
