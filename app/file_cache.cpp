@@ -1,5 +1,7 @@
 #include "app/file_cache.h"
 
+#include <ctime>
+
 #include "util/thread_block_pool.h"
 
 namespace vt {
@@ -17,6 +19,8 @@ std::shared_ptr<const std::string> TSmallFileCache::Find(const std::string& path
   if (found == entries_.end() || !SameFileVersion(found->second.status, status)) return nullptr;
   return found->second.content;
 }
+
+std::int64_t TSmallFileCache::NowSeconds() const { return clock_ ? clock_() : std::time(nullptr); }
 
 bool TSmallFileCache::Takes(const struct stat& status, std::int64_t now_seconds) {
   return S_ISREG(status.st_mode) && status.st_size <= kMaxFileSize &&

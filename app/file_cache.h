@@ -25,6 +25,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -40,6 +41,14 @@ class TSmallFileCache {
   static constexpr std::size_t kMaxBytes = 1024 * 1024;
   static constexpr std::size_t kMaxFiles = 256;
   static constexpr std::int64_t kSettleSeconds = 3;
+
+  // The clock that says whether a file has settled (seconds since the Unix
+  // epoch); the system's wall clock when none is given. Tests pass one that
+  // runs ahead rather than waiting for a file to age.
+  explicit TSmallFileCache(std::function<std::int64_t()> clock = nullptr) : clock_(std::move(clock)) {}
+
+  // The time by the cache's clock.
+  std::int64_t NowSeconds() const;
 
   // The content of `path` when it is held and `status` (a stat of the path
   // made just now) describes the file it was read from; else null.
@@ -67,6 +76,7 @@ class TSmallFileCache {
     std::shared_ptr<const std::string> content;
   };
 
+  const std::function<std::int64_t()> clock_;
   mutable std::mutex mutex_;
   std::unordered_map<std::string, TEntry> entries_;
   std::deque<std::string> order_;  // paths in the order they came

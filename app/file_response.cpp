@@ -33,8 +33,8 @@ bool ReadWhole(const TFileReader& reader, std::string& content, struct stat& aft
   content.resize(static_cast<std::size_t>(reader.OpenStatus().st_size));
   std::size_t done = 0;
   while (done < content.size()) {
-    const ssize_t n = ::pread(reader.Handle(), content.data() + done, content.size() - done,
-                              static_cast<off_t>(done));
+    const ssize_t n =
+        ::pread(reader.Handle(), content.data() + done, content.size() - done, static_cast<off_t>(done));
     if (n <= 0) {
       if (n < 0 && errno == EINTR) continue;
       return false;
@@ -98,11 +98,11 @@ std::unique_ptr<ThttpResponse> CreateFileResponse(const std::string& path, const
   if (!body) {
     auto reader = std::make_unique<TFileReader>(path);
     status = reader->OpenStatus();
-    const std::int64_t now = std::time(nullptr);
+    const std::int64_t now = cache ? cache->NowSeconds() : 0;
     std::string content;
     struct stat after {};
-    if (cache && reader->Measured() && TSmallFileCache::Takes(status, now) && ReadWhole(*reader, content, after) &&
-        SameFileVersion(status, after)) {
+    if (cache && reader->Measured() && TSmallFileCache::Takes(status, now) &&
+        ReadWhole(*reader, content, after) && SameFileVersion(status, after)) {
       auto shared = std::make_shared<const std::string>(std::move(content));
       cache->Offer(path, status, after, now, shared);
       body = std::make_unique<TSharedTextReader>(std::move(shared));

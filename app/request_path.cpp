@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <optional>
 #include <string>
 
 #include "platform/mime_types.h"
@@ -53,7 +54,8 @@ constexpr TContentTypeDef kContentTypes[] = {
 // The length of the longest of kDefaultDocuments.
 constexpr std::size_t kLongestDefaultDocument = [] {
   std::size_t longest = 0;
-  for (const char* document : kDefaultDocuments) longest = std::max(longest, std::char_traits<char>::length(document));
+  for (const char* document : kDefaultDocuments)
+    longest = std::max(longest, std::char_traits<char>::length(document));
   return longest;
 }();
 
@@ -63,7 +65,8 @@ bool IsRegularFile(const std::string& path, struct stat& status) {
 
 // The found file is one of the files never served.
 bool IsNeverServed(const struct stat& found, const TMapRules& rules) {
-  return rules.NeverServedFiles ? rules.NeverServedFiles->Holds(found) : IsSameFileAsAny(found, rules.NeverServed);
+  return rules.NeverServedFiles ? rules.NeverServedFiles->Holds(found)
+                                : IsSameFileAsAny(found, rules.NeverServed);
 }
 
 // Device names that were never to be served; refused as a whole path.
@@ -101,8 +104,9 @@ bool HasHiddenSegment(std::string_view path) {
 }
 
 TMapResult MapRequestPath(std::string_view uri, std::string_view pub_dir, std::string& local_path,
-                          const TMapRules& rules, struct stat* found_status) {
+                          const TMapRules& rules, struct stat* found_status, bool* folder) {
   local_path.clear();
+  if (folder) *folder = false;
   // The target without the bytes 0 to 32 at either end.
   const auto blank = [](char c) { return static_cast<unsigned char>(c) <= 32; };
   while (!uri.empty() && blank(uri.front())) uri.remove_prefix(1);
@@ -150,17 +154,26 @@ TMapResult MapRequestPath(std::string_view uri, std::string_view pub_dir, std::s
   struct stat own_status {};
   struct stat& status = found_status ? *found_status : own_status;
   const auto found = [&] { return IsNeverServed(status, rules) ? mrNotFound : mrFound; };
+  // Whether the name is a folder, when its own stat has told already.
+  std::optional<bool> named_folder;
   if (!PathIsDirectoryForm(mapped)) {
-    if (IsRegularFile(mapped, status)) return found();
+    const bool named = ::stat(mapped.c_str(), &status) == 0;
+    if (named && S_ISREG(status.st_mode)) return found();
+    named_folder = named && S_ISDIR(status.st_mode);
     mapped.push_back('/');
   }
-  const std::size_t folder = mapped.size();
+  const std::size_t folder_end = mapped.size();
   for (const char* document : kDefaultDocuments) {
-    mapped.resize(folder);
+    mapped.resize(folder_end);
     mapped += document;
     if (IsRegularFile(mapped, status)) return found();
   }
-  mapped.resize(folder);
+  mapped.resize(folder_end);
+  if (folder) {
+    struct stat folder_status {};
+    *folder = named_folder ? *named_folder
+                           : ::stat(mapped.c_str(), &folder_status) == 0 && S_ISDIR(folder_status.st_mode);
+  }
   return mrNotFound;
 }
 

@@ -63,8 +63,13 @@ bool HasHiddenSegment(std::string_view path);
 // part of a name) below `pub_dir`. `local_path` gets the
 // file for mrFound, the path looked at for mrNotFound, and is empty for
 // mrInvalid. `status`, when given, gets the stat of the file found.
+// `folder`, when given, is set for mrNotFound when the path names a folder
+// that exists but holds no default document (a hidden or never-served name
+// is no such folder); it costs a stat only for a name written as a folder
+// ("/docs/"), whose own stat the mapping does not make otherwise.
 TMapResult MapRequestPath(std::string_view uri, std::string_view pub_dir, std::string& local_path,
-                          const TMapRules& rules = TMapRules(), struct stat* status = nullptr);
+                          const TMapRules& rules = TMapRules(), struct stat* status = nullptr,
+                          bool* folder = nullptr);
 
 // The extension of a path's file name from its last dot, dot included
 // (".html"); empty when the file name has no dot.

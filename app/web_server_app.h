@@ -2,15 +2,14 @@
 
 // TWebServerApp: the web server application without its windows.
 //
-// It holds the settings and their file, the HTTP server, the application
-// lock, the up-time timer, the last request, the enabled states of the
-// actions and the texts of the status display, and it answers the server's
-// events: it maps every request onto the published directory (or runs a CGI
-// program), writes the access log and keeps the figures fresh. A view shows
-// it: the Qt main window, or the headless runner (app/headless_view.h). The
-// view calls the life-cycle handlers (FormCreate, FormShow, FormClose,
-// FormDestroy) and the actions, and the application tells it through
-// IWebServerView what to show.
+// It holds the settings, the HTTP server, the up-time timer and the
+// exposure check, runs the actions and the start, and coordinates the parts
+// below: the settings file, the request handler the server's worker events
+// go to, the status texts and the URLs. It keeps the figures fresh. A view
+// shows it: the Qt main window, or the headless runner
+// (app/headless_view.h). The view calls the life-cycle handlers
+// (FormCreate, FormShow, FormClose, FormDestroy) and the actions, and the
+// application tells it through IWebServerView what to show.
 //
 // Life cycle, as a window would run it:
 //   SetView → FormCreate (settings read, window placed) → FormShow (the
@@ -18,15 +17,22 @@
 //   when Active) → ... → actExitExecute → FormClose (true: close) →
 //   FormDestroy (position and settings saved, server shut down) → delete.
 //
+// Parts. The application coordinates these, each in a file of its own:
+//   TSettingsKeeper   the settings file: read, read again, saved;
+//   TRequestHandler   everything a worker runs for a request (the routes,
+//                     the password gate, the access log line);
+//   TStatusPresenter  the texts of the window, the tray hint and the
+//                     headless lines;
+//   TAddressWatch     the network's addresses and the URLs they give.
+//
 // Threads. Everything runs on the main thread (the thread that pumps the
 // main queue, platform/synchronize.h) except the server's worker events
 // HTTPServerPreRequest, HTTPServerGetResponse and HTTPServerFreeResponse,
 // which run on the connections' workers, several at once. Workers never
 // read the settings record itself: each request takes one immutable copy
-// (SettingsSnapshot, a shared_ptr to const that the main thread replaces
-// whenever the settings change) and reads only that, so one request sees
-// one consistent set of values. FLastRequest is guarded by the application
-// lock.
+// (SettingsSnapshot, published by the main thread whenever the settings
+// change) and reads only that, so one request sees one consistent set of
+// values. The last request is guarded by the application lock.
 //
 // The settings file. Values the user edits in the file while the program
 // runs are noticed (inotify on the file's folder; a SIGHUP runner calls
@@ -61,13 +67,17 @@
 #include <vector>
 
 #include "app/access_log.h"
+#include "app/address_watch.h"
+#include "app/app_names.h"
 #include "app/dashboard.h"
 #include "app/exposure_check.h"
-#include "app/file_cache.h"
 #include "app/messages.h"
 #include "app/never_served.h"
-#include "app/password.h"
+#include "app/ready_message.h"
+#include "app/request_handler.h"
 #include "app/settings.h"
+#include "app/settings_keeper.h"
+#include "app/status_presenter.h"
 #include "app/web_server_client.h"
 #include "http/http_server.h"
 #include "platform/event_queue.h"
@@ -77,20 +87,6 @@
 
 namespace vt {
 
-class TIniFile;
-
-// The name the program goes by: window title, error pages, messages.
-inline constexpr const char* kServerName = "Veltrana Web Server";
-// The main window's caption, and what --version prints.
-inline constexpr const char* kMainCaption = "Veltrana Web Server 1.0";
-inline constexpr const char* kApplicationName = "Veltrana";
-inline constexpr const char* kApplicationVersion = "1.0";
-// The access log's file name (its folder: DefaultAccessLogFileName).
-inline constexpr const char* kAccessLogName = "webserver.log";
-// The environment variable that caps every time-out of the server at the
-// milliseconds it holds (CapTimeOuts), so that tests which drive the program
-// need not wait for the real bounds. It only ever shortens a bound.
-inline constexpr const char* kMaxWaitVariable = "VT_MAX_WAIT_MS";
 // How often the access log's path is looked at for a rotated file
 // (milliseconds): lines written meanwhile go on to the moved file.
 inline constexpr int kAccessLogCheckMs = 1000;
@@ -103,63 +99,8 @@ inline constexpr int kFigureRefreshMs = 100;
 // How often the live connections are looked at while the server runs
 // (milliseconds).
 inline constexpr int kConnectionSampleMs = 500;
-// How long the network interfaces must be quiet before their addresses are
-// read again (milliseconds): a change comes as a burst of notes.
-inline constexpr int kInterfacesSettleMs = 300;
 // The server log lines the application keeps for a view.
 inline constexpr std::size_t kServerLogLines = 500;
-
-// The texts of the status display, and the states that go with them.
-struct TStatusDisplay {
-  std::string lStatus;        // "Active" or "Inactive"
-  std::string lPort;          // the listening port, or the Port setting while inactive
-  std::string lUpTime;        // "26:03:04", "-" while inactive
-  std::string lRequestCount;  // requests read
-  std::string lDataServed;    // "1.5 Kb"
-  std::string lConnections;   // "2 (1 busy)", "0", "-" while inactive
-  std::string lLastRequest;   // the URI of the last request that found a file
-  // Which server picture shows: iServerActive when true, else iServerInactive.
-  bool iServerActive = false;
-  // Enabled states of the actions; Setup, About and Exit are always enabled.
-  bool actStart = true;
-  bool actStop = false;
-  bool actOpen = false;
-  // What the user should act on, with what to do, or empty: the published
-  // folder is missing, or the last start failed ("Port 80 needs
-  // administrator rights on Linux: choose a port from 1024 up in Setup →
-  // Network"). Part of dpStatus.
-  std::string lProblem;
-  // The missing published folder is (part of) the problem: the view may
-  // offer to choose one.
-  bool PubDirMissing = false;
-  // The latest exposure check's summary (TExposureReport::Summary), empty
-  // before the first; whether it warns. Part of dpExposure.
-  std::string lExposure;
-  bool ExposureWarns = false;
-};
-
-// A descriptor watch (platform/event_queue.h) that posts `message` to
-// `window` whenever the descriptor is ready: its reader runs as a message
-// handler of the window's thread.
-class TReadyMessage : public IoWatcher {
- public:
-  TReadyMessage(HWindow window, std::uint32_t message) : window_(window), message_(message) {}
-  void OnReady(std::uint32_t, MessageSink& sink) override { sink.Post(window_, message_, 0, 0); }
-  void OnRecheck(MessageSink&) override {}
-
- private:
-  HWindow window_;
-  std::uint32_t message_;
-};
-
-// The server's state as the tray icon shows it.
-enum class TServerState { Running, Stopped, Error };
-
-// The settings given on the command line for this run only: never saved.
-struct TRunOptions {
-  std::optional<std::string> PubDir;
-  std::optional<std::int32_t> Port;
-};
 
 // Parts of the display, for IWebServerView::DisplayChanged.
 enum TDisplayPart : unsigned {
@@ -222,14 +163,6 @@ class IWebServerView {
   virtual bool ShowSetupDialog(TWebServerSettings& settings) = 0;
   virtual void ShowAboutBox() = 0;
 };
-
-// The label texts.
-// "-" while inactive, else the hours in total, minutes and seconds (26:03:04).
-std::string UpTimeText(bool active, TDateTime up_time);
-// "-" while inactive; the number of clients, with " (N busy)" when there are any.
-std::string ConnectionsText(bool active, std::int32_t clients, std::int32_t busy);
-// The long byte-count form: "500 bytes", "1.5 Kb", "2 Kb".
-std::string DataServedText(std::int64_t bytes);
 
 class TWebServerApp {
  public:
@@ -296,7 +229,7 @@ class TWebServerApp {
   // check: nothing to warn about" at the end; "... — stopped", or the
   // problem. UTF-8.
   std::string StatusHint() const;
-  const TStatusDisplay& Display() const { return FDisplay; }
+  const TStatusDisplay& Display() const { return FPresenter.Display(); }
   // The file the settings live in; empty before FormCreate.
   std::string SettingsFileName() const;
   bool ExitRequested() const { return FExitRequested; }
@@ -307,7 +240,7 @@ class TWebServerApp {
   // The URLs that reach the server while it runs (ServerUrls for its
   // listening address and port); empty while it is stopped. Read again at
   // every status change and whenever the network interfaces change.
-  const std::vector<std::string>& Urls() const { return FUrls; }
+  const std::vector<std::string>& Urls() const { return FAddresses.Urls(); }
   // The live connections and the throughput of the last minutes, looked at
   // every kConnectionSampleMs while the server runs.
   const TConnectionSampler& Connections() const { return FConnections; }
@@ -380,8 +313,8 @@ class TWebServerApp {
   void tUpTimeTimer(TTimerHandle& sender);
 
   // --- The application lock ---
-  void Lock() { FLock.lock(); }
-  void Unlock() { FLock.unlock(); }
+  void Lock() { FRequests.LastRequestLock().lock(); }
+  void Unlock() { FRequests.LastRequestLock().unlock(); }
 
   // --- Server events ---
   std::unique_ptr<TTCPServerClient> HTTPServerCreateClient(ATCPServer& sender);
@@ -403,61 +336,32 @@ class TWebServerApp {
   // Start; `remember`: set Active and save (the Start action), else a start
   // for this run only.
   void StartServer(bool remember);
-  // The settings for the file: the run's own values replaced by the file's.
-  TWebServerSettings ForFile() const;
-  // Reports the values of the file that are no numbers.
-  void ReportNotNumbers(const TIniFile& ini);
-  // Watches the settings file's folder, once it exists.
-  void WatchSettingsFile();
-  void StopWatchingSettingsFile();
-  void SettingsFileEvents();
-  // Watches the network interfaces (a netlink socket); without it the
-  // addresses are read at status changes only.
-  void WatchInterfaces();
-  void StopWatchingInterfaces();
-  void InterfaceEvents();
   // Reads the URLs again; tells the view when they changed.
   void UpdateUrls();
   // Main thread: a look at the connections for the view.
   void SampleConnections();
-  // The text the settings file holds now.
-  std::string SettingsFileText() const;
   // Where the user changes the port, for messages.
   std::string WhereToChangePort() const;
   // The friendly text of a failed start, or empty.
   std::string StartFailureText(const std::string& server_message) const;
+  // What the status texts say now.
+  TStatusFacts StatusFacts() const;
   // Looks at the published folder again; true when its state changed.
   bool CheckPubDirState();
   // Main thread: takes the report of the check that has ended.
   void ExposureChecked();
-  // The password gate (app/password.h): true when the request may go on;
-  // otherwise its 401 answer is set (worker thread).
-  bool Authorized(AhttpServerClient& client);
-  // After a request mapped to `found` or not: a missing published directory
-  // is told once, and its return once (worker thread).
-  void CheckPublishedDirectory(AhttpServerClient& client, const std::string& pub_dir, bool found);
-  // The access log's line for one finished request (worker thread).
-  void WriteAccessLog(AhttpServerClient& client, const std::string& log_format);
 
   IWebServerView* FView = nullptr;
-  mutable std::mutex FLock;
   TWebServerSettings FSettings;
-  // The values as the settings file held them when last read or written,
-  // and its text then.
-  TWebServerSettings FFileSettings;
-  std::string FFileText;
-  mutable std::mutex FSnapshotLock;
-  std::shared_ptr<const TWebServerSettings> FSnapshot;
-  std::unique_ptr<TIniFile> FIniFile;
-  int FWatchFd = -1;
-  int FInterfacesFd = -1;
-  std::vector<std::string> FUrls;
+  TSettingsKeeper FKeeper;
+  // Everything the workers run; it holds the settings they see.
+  TRequestHandler FRequests;
+  TStatusPresenter FPresenter;
+  TAddressWatch FAddresses{HTTPServer};
   TConnectionSampler FConnections;
   std::deque<std::string> FServerLogLines;
   // The published folder was missing at the last look.
   bool FPubDirMissing = false;
-  // The missing folder's text as last logged.
-  std::string FToldProblem;
   // The friendly text of the last failed start, until the next start, Stop
   // or change of settings.
   std::string FStartProblem;
@@ -467,11 +371,6 @@ class TWebServerApp {
   // opened, and once a second while the server runs.
   std::unique_ptr<TNeverServed> FNeverServed;
   std::unique_ptr<TAccessLog> FAccessLog;
-  // Small files answered from memory while they stay unchanged.
-  TSmallFileCache FFileCache;
-  std::string FLastRequest;
-  TBasicAuthGate FAuthGate;
-  TStatusDisplay FDisplay;
   bool FSettingsLoaded = false;
   bool FFirstShow = false;
   bool FExitRequested = false;
@@ -487,13 +386,11 @@ class TWebServerApp {
   std::atomic<bool> FCheckCancel{false};
   std::optional<TExposureReport> FExposure;
 
+  // Set once by SetView, before any worker runs; a relaxed load is all a
+  // worker event pays to learn that no one wants figures.
   std::atomic<bool> figures_wanted_{false};
   std::atomic<bool> refresh_pending_{false};
   std::atomic<std::int64_t> last_refresh_ms_{0};
-  // The access log failed and has not been written since (it was reported).
-  std::atomic<bool> access_log_failing_{false};
-  // The published directory was found missing and has not been seen since.
-  std::atomic<bool> pub_dir_missing_{false};
 };
 
 }  // namespace vt

@@ -6,10 +6,9 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <chrono>
+#include <ctime>
 #include <fstream>
 #include <functional>
-#include <thread>
 
 #include "app/file_response.h"
 #include "streams/writer.h"
@@ -44,10 +43,10 @@ TEST(SmallFileCache, AnyChangeOfTheFileMissesAndOnlySettledSteadyFilesAreTaken) 
   EXPECT_EQ(nullptr, cache.Find("/q", base));
 
   const std::function<void(struct stat&)> changes[] = {
-      [](struct stat& s) { s.st_dev = 4; },           [](struct stat& s) { s.st_ino = 8; },
-      [](struct stat& s) { s.st_size = 6; },          [](struct stat& s) { s.st_mode = S_IFREG | 0600; },
-      [](struct stat& s) { s.st_mtim.tv_sec += 1; },  [](struct stat& s) { s.st_mtim.tv_nsec += 1; },
-      [](struct stat& s) { s.st_ctim.tv_sec += 1; },  [](struct stat& s) { s.st_ctim.tv_nsec += 1; },
+      [](struct stat& s) { s.st_dev = 4; },          [](struct stat& s) { s.st_ino = 8; },
+      [](struct stat& s) { s.st_size = 6; },         [](struct stat& s) { s.st_mode = S_IFREG | 0600; },
+      [](struct stat& s) { s.st_mtim.tv_sec += 1; }, [](struct stat& s) { s.st_mtim.tv_nsec += 1; },
+      [](struct stat& s) { s.st_ctim.tv_sec += 1; }, [](struct stat& s) { s.st_ctim.tv_nsec += 1; },
   };
   for (std::size_t i = 0; i < std::size(changes); ++i) {
     struct stat changed = base;
@@ -118,11 +117,12 @@ TAnswer Answer(const std::string& path, TSmallFileCache& cache) {
 TEST(SmallFileCache, FileAnswersFromMemoryAreThoseFromTheDiskUntilTheFileChanges) {
   test::TempDir dir;
   const std::string path = dir.WriteFile("page.txt", "version one");
-  TSmallFileCache cache;
+  // The cache's clock is moved on instead of waiting for the file to age.
+  std::int64_t ahead = 0;
+  TSmallFileCache cache([&ahead] { return static_cast<std::int64_t>(std::time(nullptr)) + ahead; });
   const TAnswer fresh = Answer(path, cache);
   EXPECT_EQ(0u, cache.Files()) << "a file changed a moment ago is not taken in";
-  std::this_thread::sleep_for(std::chrono::seconds(TSmallFileCache::kSettleSeconds) +
-                              std::chrono::milliseconds(200));
+  ahead = TSmallFileCache::kSettleSeconds + 1;
   const TAnswer read = Answer(path, cache);
   EXPECT_EQ(1u, cache.Files());
   const TAnswer held = Answer(path, cache);

@@ -1,0 +1,312 @@
+#include "app/request_handler.h"
+
+#include <sys/stat.h>
+
+#include <typeinfo>
+
+#include "app/access_log.h"
+#include "app/app_names.h"
+#include "app/cgi_output.h"
+#include "app/file_response.h"
+#include "app/html_text.h"
+#include "app/log_line.h"
+#include "app/never_served.h"
+#include "app/web_server_client.h"
+#include "http/protocol.h"
+#include "util/date_time.h"
+#include "util/text.h"
+
+namespace vt {
+
+namespace {
+
+// The client as the program's own kind, or nullptr. Every request asks
+// twice, and a cast walks the class tree: the class last found to be one is
+// remembered per thread.
+TWebServerClient* AsWebClient(AhttpServerClient& client) {
+  thread_local const std::type_info* last_web_class = nullptr;
+  const std::type_info& kind = typeid(client);
+  if (&kind == last_web_class) return static_cast<TWebServerClient*>(&client);
+  auto* web_client = dynamic_cast<TWebServerClient*>(&client);
+  if (web_client) last_web_class = &kind;
+  return web_client;
+}
+
+std::unique_ptr<ThttpResponse> ErrorResponse(std::int32_t code, const std::string& reason,
+                                             const std::string& text, const std::string& detail) {
+  return CreateHTMLResponse(code, reason, HTMLErrorPage(reason, text, detail, kServerName));
+}
+
+// A worker's line for the server's log. The line is lost when the main
+// thread no longer takes lines (the program is ending).
+void LogFromWorker(TTCPServerClient& client, int log_class, const std::string& line) {
+  try {
+    client.Log(log_class, line);
+  } catch (...) {
+  }
+}
+
+}  // namespace
+
+TRoute ChooseRoute(const TRouteFacts& facts) {
+  // The usual spelling settles it without folding.
+  const auto is_method = [&](std::string_view name) {
+    return facts.method == name || TextEqualFolded(facts.method, name);
+  };
+  if (!is_method("GET") && !is_method("HEAD") && !(facts.program && is_method("POST")))
+    return {TRouteKind::kRefusal, 405, facts.program ? "GET, HEAD, POST" : "GET, HEAD"};
+  switch (facts.mapped) {
+    case mrInvalid:
+      return {TRouteKind::kRefusal, 400};
+    case mrNotFound:
+      return facts.folder ? TRoute{TRouteKind::kFolder, 0} : TRoute{TRouteKind::kRefusal, 404};
+    case mrFound:
+      break;
+  }
+  return {facts.program ? TRouteKind::kProgram : TRouteKind::kFile, 0};
+}
+
+// What the route handlers share of one request.
+struct TRequestHandler::TRequestContext {
+  AhttpServerClient& client;
+  const ThttpRequest& request;
+  const TWebServerSettings& settings;
+  TWebServerClient* web_client;
+  // The mapped file (or the path looked at), and its stat when found.
+  const std::string& local_path;
+  const struct stat& local_status;
+  std::string_view ext;
+  TRoute route;
+};
+
+TRequestHandler::TRequestHandler() = default;
+
+void TRequestHandler::Publish(const TWebServerSettings& settings) {
+  FSettings.Publish(settings);
+  FAuthGate.Configure(settings.AuthUser, settings.AuthPasswordHash);
+}
+
+void TRequestHandler::Attach(const TNeverServed* never_served, TAccessLog* access_log) {
+  FNeverServed = never_served;
+  FAccessLog = access_log;
+}
+
+std::string TRequestHandler::LastRequest() const {
+  std::lock_guard lock(FLastRequestLock);
+  return FLastRequest;
+}
+
+void TRequestHandler::ClearLastRequest() {
+  std::lock_guard lock(FLastRequestLock);
+  FLastRequest.clear();
+}
+
+void TRequestHandler::SetLastRequest(const ThttpRequest& request) {
+  // Written into the memory the last one had, without a string between.
+  std::lock_guard lock(FLastRequestLock);
+  FLastRequest.assign(request.URI);
+  if (!request.Query.empty()) {
+    FLastRequest += '?';
+    FLastRequest += request.Query;
+  }
+}
+
+void TRequestHandler::GetResponse(AhttpServerClient& client) {
+  const ThttpRequest& request = *client.Request();
+  // One set of settings for the whole request, its log line included.
+  std::shared_ptr<const TWebServerSettings> settings = FSettings.Current();
+  auto* web_client = AsWebClient(client);
+  if (web_client) web_client->RequestSettings = settings;
+  if (!Authorized(client)) return;
+  TMapRules rules;
+  rules.ServeHidden = settings->ServeHiddenFiles;
+  rules.NeverServedFiles = FNeverServed;
+  // Each worker makes its file names in one string, kept from request to
+  // request.
+  thread_local std::string local_path;
+  struct stat local_status {};
+  TRouteFacts facts;
+  facts.method = request.Method;
+  facts.mapped =
+      MapRequestPath(request.URI, settings->PubDir, local_path, rules, &local_status, &facts.folder);
+  // A view into local_path, which stays as it is while the view is used.
+  const std::string_view ext = FileExtOfPath(local_path);
+  facts.program = facts.mapped == mrFound && settings->ExecEXEAsCGI && TextEqualFolded(ext, ".exe");
+  TRequestContext context{client,     request,      *settings, web_client,
+                          local_path, local_status, ext,       ChooseRoute(facts)};
+  // A refused method is answered before the folder is looked at.
+  if (context.route.status != 405 && facts.mapped != mrInvalid)
+    CheckPublishedDirectory(client, settings->PubDir, facts.mapped == mrFound);
+  // One handler per route; the compiler (-Wswitch) names a route left out.
+  switch (context.route.kind) {
+    case TRouteKind::kFile:
+      return ServeFile(context);
+    case TRouteKind::kFolder:
+      return ServeFolder(context);
+    case TRouteKind::kProgram:
+      return RunProgram(context);
+    case TRouteKind::kRefusal:
+      return Refuse(context);
+  }
+}
+
+void TRequestHandler::ServeFile(TRequestContext& context) {
+  static const std::string kOKReason = "OK";
+  SetLastRequest(context.request);
+  context.client.SetResponse(CreateFileResponse(context.local_path, FileExtToContentType(context.ext),
+                                                &context.local_status, &FFileCache,
+                                                context.client.NewResponse(200, kOKReason)));
+}
+
+void TRequestHandler::ServeFolder(TRequestContext& context) {
+  // Folders are not listed: one without a default document is not there
+  // for a client.
+  context.client.SetResponse(
+      ErrorResponse(404, "Not found", "Not found", "The requested resource was not found."));
+}
+
+void TRequestHandler::RunProgram(TRequestContext& context) {
+  AhttpServerClient& client = context.client;
+  const std::string& local_path = context.local_path;
+  SetLastRequest(context.request);
+  if (!context.web_client) throw ECGIRun("This connection cannot run CGI programs");
+  try {
+    context.web_client->ExecuteCGI(context.settings.PubDir, local_path);
+  } catch (const ECGIOutput& error) {
+    // It ran, but what it wrote is no answer to pass on: none of it goes
+    // out.
+    LogFromWorker(client, 1, "CGI program " + local_path + " gave no valid answer: " + error.Message());
+    client.SetResponse(ErrorResponse(
+        502, "Bad Gateway", "The CGI program gave no valid answer: " + EscapeHTMLText(error.Message()) + ".",
+        "The program ran, but what it wrote cannot be sent as an HTTP answer."));
+  } catch (const Exception& error) {
+    // The program could not be started, or broke a bound of its run: the
+    // client gets the 500 page with the reason, and the log says so too.
+    const std::string reason = std::string(error.ClassName()) + ": " + error.Message();
+    LogFromWorker(client, 1, "CGI run of " + local_path + " failed: " + reason);
+    client.SetResponse(CreateHTMLResponse(
+        500, std::string(),
+        HTMLErrorPage("Internal server error", "Internal server error: " + EscapeHTMLText(reason),
+                      std::string(), kServerName)));
+  }
+}
+
+void TRequestHandler::Refuse(TRequestContext& context) {
+  switch (context.route.status) {
+    case 405: {
+      const std::string& method = context.request.Method;
+      auto response = ErrorResponse(
+          405, "Method not supported", "Method " + EscapeHTMLText(method) + " not supported.",
+          "Your client made a request using a method that is not recognised by the web server.");
+      response->GetHeader().AddField("Allow", context.route.allow);
+      context.client.SetResponse(std::move(response));
+      return;
+    }
+    case 400:
+      context.client.SetResponse(ErrorResponse(400, "Invalid path", "Invalid path",
+                                               "Your client made a request with an invalid path."));
+      return;
+    default:
+      context.client.SetResponse(
+          ErrorResponse(404, "Not found", "Not found", "The requested resource was not found."));
+      return;
+  }
+}
+
+bool TRequestHandler::Authorized(AhttpServerClient& client) {
+  // Without a password every request passes: nothing to decode, look up or
+  // time.
+  if (!FAuthGate.Enabled()) {
+    client.RemoteUser.clear();
+    return true;
+  }
+  const TBasicAuthGate::TResult result =
+      FAuthGate.Check(client.Request()->GetBasicCredentials(), client.RemotePeer);
+  if (result.verdict == TBasicAuthGate::TVerdict::kPass) {
+    client.RemoteUser = result.user;
+    return true;
+  }
+  const std::string seconds = std::to_string((result.pause.count() + 999) / 1000);
+  // Told once per pause, not for every attempt refused during it.
+  if (result.verdict == TBasicAuthGate::TVerdict::kRefuse && result.pause.count() > 0)
+    LogFromWorker(client, 1,
+                  "Wrong password " + std::to_string(result.failures) + " times in a row from " +
+                      client.RemotePeer.HostText() + ": its attempts are refused unchecked for " + seconds +
+                      " s");
+  auto response =
+      result.verdict == TBasicAuthGate::TVerdict::kPaused
+          ? ErrorResponse(401, "Unauthorized", "Too many wrong passwords from your address",
+                          "Try again in " + seconds + " seconds.")
+          : ErrorResponse(401, "Unauthorized", "Unauthorized", "This folder is protected by a password.");
+  response->GetHeader().AddField("WWW-Authenticate", std::string("Basic realm=\"") + kAuthRealm + "\"");
+  client.SetResponse(std::move(response));
+  return false;
+}
+
+void TRequestHandler::CheckPublishedDirectory(AhttpServerClient& client, const std::string& pub_dir,
+                                              bool found) {
+  if (found) {
+    if (pub_dir_missing_.load(std::memory_order_relaxed) && pub_dir_missing_.exchange(false))
+      LogFromWorker(client, 0, "Published directory " + pub_dir + " is there again");
+    return;
+  }
+  struct stat status {};
+  if (::stat(pub_dir.c_str(), &status) == 0 && S_ISDIR(status.st_mode)) return;
+  if (!pub_dir_missing_.exchange(true))
+    LogFromWorker(client, 1, "Published directory " + pub_dir + " not found: every request is answered 404");
+}
+
+void TRequestHandler::FreeResponse(AhttpServerClient& client) {
+  std::shared_ptr<const TWebServerSettings> settings;
+  if (auto* web_client = AsWebClient(client)) settings = std::move(web_client->RequestSettings);
+  if (!settings) settings = FSettings.Current();  // the request never reached the handler
+  if (settings->LogToFile) WriteAccessLog(client, settings->LogFormat);
+}
+
+void TRequestHandler::WriteAccessLog(AhttpServerClient& client, const std::string& log_format) {
+  TLogLineFields fields;
+  std::string referer;
+  std::string user_agent;
+  // Only a template that names them needs these looked up.
+  const std::uint32_t variables = LogLineVariables(log_format);
+  const auto uses = [variables](TLogVariable variable) {
+    return (variables >> static_cast<int>(variable) & 1u) != 0;
+  };
+  if (const ThttpRequest* request = client.Request()) {
+    fields.method = request->Method;
+    fields.uri = request->URI;
+    fields.query = request->Query;
+    if (uses(TLogVariable::kReferer)) referer = request->GetReferer();
+    if (uses(TLogVariable::kUserAgent)) user_agent = request->GetUserAgent();
+    fields.referer = referer;
+    fields.user_agent = user_agent;
+  }
+  std::string address;
+  if (uses(TLogVariable::kAddress)) address = client.PeerAddressText();
+  fields.address = address;
+  fields.size = client.BytesWritten();
+  fields.response = client.Response() ? client.Response()->StatusCode : 0;
+  // Each worker builds its lines in a buffer of its own, kept from line to
+  // line.
+  thread_local std::string line;
+  line.clear();
+  AppendLogLine(line, log_format, NowLocalParts(), fields);
+  line.append("\r\n", 2);
+  if (!FAccessLog) return;
+
+  // The answer has gone out already: a log that cannot be written must not
+  // change it or end the connection. The failure is told once, and again
+  // only after the log has worked in between.
+  try {
+    FAccessLog->AppendText(line);
+  } catch (const Exception& error) {
+    if (!access_log_failing_.exchange(true))
+      LogFromWorker(client, 1,
+                    "Access log " + FAccessLog->FileName() + " cannot be written: " + error.Message());
+    return;
+  }
+  if (access_log_failing_.load(std::memory_order_relaxed) && access_log_failing_.exchange(false))
+    LogFromWorker(client, 0, "Access log " + FAccessLog->FileName() + " is written again");
+}
+
+}  // namespace vt

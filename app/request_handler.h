@@ -1,0 +1,140 @@
+#pragma once
+
+// TRequestHandler: everything a connection's worker runs for a request,
+// from the settings it is answered with to its access log line.
+//
+// A request passes the password gate (app/password.h) and is then answered
+// by exactly one route, chosen by ChooseRoute from what the mapping onto
+// the published directory found (app/request_path.h) and the method:
+//
+//   kFile     a regular file (or a folder's default document): sent whole;
+//   kFolder   a folder without a default document: answered "Not found"
+//             (nothing is listed);
+//   kProgram  an ".exe" file while CGI is on: run as a CGI program;
+//   kRefusal  a method the found thing does not take (405), an invalid
+//             path (400), or nothing there (404).
+//
+// Each route has one handler (the switch in GetResponse), so a new
+// way of answering (a folder listing, an upload) is a new route and a new
+// handler there, and nothing in the settings or the windows changes.
+//
+// Settings. The main thread publishes each new settings record (Publish);
+// a request takes the current one when it reaches GetResponse and keeps it
+// until its log line is written (TWebServerClient::RequestSettings), so one
+// request sees one consistent set of values. Taking it costs a version
+// check, no lock, while nothing was published since the worker's last
+// request (util/snapshot.h).
+//
+// Threads: Publish, Attach and ClearLastRequest on the main thread;
+// GetResponse and FreeResponse on the connections' workers, several at
+// once; LastRequest on any thread. The never-served files and the access
+// log given to Attach must outlive every worker.
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+#include "app/file_cache.h"
+#include "app/password.h"
+#include "app/request_path.h"
+#include "app/settings.h"
+#include "http/http_server.h"
+#include "util/snapshot.h"
+
+namespace vt {
+
+class TAccessLog;
+class TNeverServed;
+
+enum class TRouteKind { kFile, kFolder, kProgram, kRefusal };
+
+// What a request's route depends on.
+struct TRouteFacts {
+  std::string_view method;
+  TMapResult mapped = mrNotFound;
+  // mrNotFound, and the path names a folder that exists but has no default
+  // document (MapRequestPath's `folder`).
+  bool folder = false;
+  // mrFound, CGI is on and the file's extension is ".exe".
+  bool program = false;
+};
+
+struct TRoute {
+  TRouteKind kind = TRouteKind::kRefusal;
+  // For kRefusal: 400, 404 or 405.
+  std::int32_t status = 0;
+  // For 405: the methods the thing found takes (the Allow field).
+  const char* allow = nullptr;
+};
+
+// The one route that answers a request with these facts. A method check
+// comes first: a CGI program also takes POST (a form's body on its standard
+// input); everything else is read only (GET and HEAD).
+TRoute ChooseRoute(const TRouteFacts& facts);
+
+class TRequestHandler {
+ public:
+  TRequestHandler();
+  TRequestHandler(const TRequestHandler&) = delete;
+  TRequestHandler& operator=(const TRequestHandler&) = delete;
+
+  // Makes `settings` the ones new requests are answered with, and sets the
+  // password gate to its user and hash.
+  void Publish(const TWebServerSettings& settings);
+  // The settings new requests get; never null.
+  std::shared_ptr<const TWebServerSettings> Settings() const { return FSettings.Current(); }
+
+  // The files no request gets and the access log; either may be null
+  // (nothing refused by identity; no log written).
+  void Attach(const TNeverServed* never_served, TAccessLog* access_log);
+
+  // The URI (with "?query") of the last request that found something to
+  // answer with; cleared when the server stops.
+  std::string LastRequest() const;
+  void ClearLastRequest();
+  // The lock that guards the last request (the application lock).
+  std::mutex& LastRequestLock() { return FLastRequestLock; }
+
+  // Worker thread: sets the client's response to the request.
+  void GetResponse(AhttpServerClient& client);
+  // Worker thread: the request is over; writes its access log line.
+  void FreeResponse(AhttpServerClient& client);
+
+  // Small files answered from memory (for tests).
+  TSmallFileCache& FileCache() { return FFileCache; }
+
+ private:
+  struct TRequestContext;
+
+  // The route handlers, one per TRouteKind.
+  void ServeFile(TRequestContext& context);
+  void ServeFolder(TRequestContext& context);
+  void RunProgram(TRequestContext& context);
+  void Refuse(TRequestContext& context);
+
+  // The password gate: true when the request may go on; otherwise its 401
+  // answer is set.
+  bool Authorized(AhttpServerClient& client);
+  // After a request mapped to `found` or not: a missing published directory
+  // is told once, and its return once.
+  void CheckPublishedDirectory(AhttpServerClient& client, const std::string& pub_dir, bool found);
+  void SetLastRequest(const ThttpRequest& request);
+  void WriteAccessLog(AhttpServerClient& client, const std::string& log_format);
+
+  TSnapshot<TWebServerSettings> FSettings;
+  TBasicAuthGate FAuthGate;
+  TSmallFileCache FFileCache;
+  const TNeverServed* FNeverServed = nullptr;
+  TAccessLog* FAccessLog = nullptr;
+  mutable std::mutex FLastRequestLock;
+  std::string FLastRequest;
+  // The access log failed and has not been written since (it was reported).
+  std::atomic<bool> access_log_failing_{false};
+  // The published directory was found missing and has not been seen since.
+  std::atomic<bool> pub_dir_missing_{false};
+};
+
+}  // namespace vt
