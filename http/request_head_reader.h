@@ -44,7 +44,7 @@ bool IsCleanHeadLine(std::string_view line) noexcept;
 // is.
 std::size_t CheckRequestFieldLine(std::string_view line);
 
-// A request line is "method SP target SP HTTP/d.d": the method a token, the
+// A request line is "method SP target SP HTTP/d.d": the method and the
 // target without blanks, one SP between them, and the version as written
 // (the protocol name is case-sensitive, RFC 9112 2.3). A line of a method
 // and a target alone passes (an HTTP/0.9 request; it has no header). Any
