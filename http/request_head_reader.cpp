@@ -54,16 +54,53 @@ constexpr std::array<std::uint8_t, 256> kByteClasses = MakeByteClasses();
 bool IsTokenByte(char c) { return (kByteClasses[static_cast<unsigned char>(c)] & kTokenByte) != 0; }
 bool IsRefusedByte(char c) { return (kByteClasses[static_cast<unsigned char>(c)] & kRefusedByte) != 0; }
 
+// Whether the eight bytes of `word` hold one below 32 or one equal to 127.
+// Exact as to whether there is one; a flagged byte beside a real one may be
+// none, so a caller looks at a flagged word byte by byte.
+constexpr bool HasControlByte(std::uint64_t word) {
+  constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+  constexpr std::uint64_t kHighs = 0x8080808080808080ULL;
+  const std::uint64_t del = word ^ (kOnes * 127);
+  return (((word - kOnes * 32) & ~word) | ((del - kOnes) & ~del)) & kHighs;
+}
+
+// IsCleanHeadLine, and with `tabs` false no HTAB either: the request line
+// has no place for one.
+template <bool tabs>
+bool IsCleanLine(std::string_view line) noexcept {
+  const auto refused = [](char c) { return IsRefusedByte(c) || (!tabs && c == '\t'); };
+  // Eight bytes at a time, the last eight of a line of eight or more
+  // (overlapping the word before) among them: a word without a byte below
+  // 32 or equal to 127 is clean as it is; the rare word with one (a tab,
+  // usually) is looked at byte by byte.
+  const char* p = line.data();
+  const std::size_t size = line.size();
+  if (size < 8) return std::none_of(p, p + size, refused);
+  const auto word_at = [](const char* at) {
+    std::uint64_t word;
+    std::memcpy(&word, at, 8);
+    return word;
+  };
+  const auto clean_word = [&](const char* at) {
+    return !HasControlByte(word_at(at)) || std::none_of(at, at + 8, refused);
+  };
+  for (std::size_t at = 0; at + 8 < size; at += 8) {
+    if (!clean_word(p + at)) return false;
+  }
+  return clean_word(p + size - 8);
+}
+
 // The length (line end not counted) of the usual line at the front of
 // `bytes`: all there, ended by CR LF, with no other CR, no byte
-// IsCleanHeadLine refuses (26 among them), and at most `maxLength` long.
-// npos for any other line, which is read the careful way (ReadHeadLine),
-// limits, waits and refusals included.
-std::size_t UsualLineLength(std::string_view bytes, std::int64_t maxLength) {
+// IsCleanHeadLine refuses (26 among them; no tab in a request line), and at
+// most `maxLength` long. npos for any other line, which is read the careful
+// way (ReadHeadLine), limits, waits and refusals included.
+std::size_t UsualLineLength(std::string_view bytes, std::int64_t maxLength, bool requestLine) {
   const std::size_t lf = bytes.find('\n');
   if (lf == std::string_view::npos || lf == 0 || bytes[lf - 1] != '\r') return std::string_view::npos;
   const std::string_view text = bytes.substr(0, lf - 1);
-  if (static_cast<std::int64_t>(text.size()) > maxLength || !IsCleanHeadLine(text))
+  if (static_cast<std::int64_t>(text.size()) > maxLength ||
+      !(requestLine ? IsCleanLine<false>(text) : IsCleanLine<true>(text)))
     return std::string_view::npos;
   return text.size();
 }
@@ -80,26 +117,23 @@ std::size_t CheckFieldShape(std::string_view line) {
   return colon;
 }
 
-// A request line whose bytes IsCleanHeadLine passed: its shape.
+// A request line whose bytes IsCleanLine<false> passed (no control byte, no
+// tab): its shape. A method that is no token is no framing matter: it is
+// answered as a method this server does not know.
 int CheckRequestLineShape(std::string_view line) {
-  const std::size_t method_end = line.find(' ');
-  // A method that is no token is no framing matter: it is answered as a
-  // method this server does not know. A tab there is one.
-  const std::string_view method = line.substr(0, method_end);
-  if (method_end == std::string_view::npos || method.empty() || method.find('\t') != std::string_view::npos)
-    throw EhttpContent(400, "Invalid request line");
+  // The method is a few bytes: looked at here, without a call.
+  std::size_t method_end = 0;
+  while (method_end < line.size() && line[method_end] != ' ') ++method_end;
+  if (method_end == 0 || method_end == line.size()) throw EhttpContent(400, "Invalid request line");
   const std::string_view rest = line.substr(method_end + 1);
   const std::size_t target_end = rest.find(' ');
-  const std::string_view target = rest.substr(0, target_end);
-  // An empty target is a doubled blank; a tab would end the target for some
-  // readers and not for others.
-  if (target.empty() || target.find('\t') != std::string_view::npos)
-    throw EhttpContent(400, "Invalid request line");
+  // An empty target is a doubled blank.
+  if (target_end == 0 || rest.empty()) throw EhttpContent(400, "Invalid request line");
   if (target_end == std::string_view::npos) return -1;
   const std::string_view version = rest.substr(target_end + 1);
   const auto digit = [](char c) { return c >= '0' && c <= '9'; };
-  if (version.size() != 8 || version.substr(0, 5) != "HTTP/" || !digit(version[5]) || version[6] != '.' ||
-      !digit(version[7]))
+  if (version.size() != 8 || std::memcmp(version.data(), "HTTP/", 5) != 0 || !digit(version[5]) ||
+      version[6] != '.' || !digit(version[7]))
     throw EhttpContent(400, "Invalid request line");
   if (version[5] != '1') throw EhttpContent(505, "HTTP version not supported");
   return version[7] - '0';
@@ -107,24 +141,7 @@ int CheckRequestLineShape(std::string_view line) {
 
 }  // namespace
 
-bool IsCleanHeadLine(std::string_view line) noexcept {
-  // Eight bytes at a time: a word with no byte below 32 and none equal to
-  // 127 is clean as it is; the rare word that has one (a tab, usually) is
-  // looked at byte by byte. (The tests below find every such word; they may
-  // flag a byte beside it, which the look byte by byte sorts out.)
-  constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
-  constexpr std::uint64_t kHighs = 0x8080808080808080ULL;
-  const char* p = line.data();
-  std::size_t left = line.size();
-  for (; left >= 8; p += 8, left -= 8) {
-    std::uint64_t word;
-    std::memcpy(&word, p, 8);
-    const std::uint64_t del = word ^ (kOnes * 127);
-    const std::uint64_t suspect = ((word - kOnes * 32) & ~word & kHighs) | ((del - kOnes) & ~del & kHighs);
-    if (suspect != 0 && std::any_of(p, p + 8, IsRefusedByte)) return false;
-  }
-  return std::none_of(p, p + left, IsRefusedByte);
-}
+bool IsCleanHeadLine(std::string_view line) noexcept { return IsCleanLine<true>(line); }
 
 std::size_t CheckRequestFieldLine(std::string_view line) {
   if (!IsCleanHeadLine(line)) throw EhttpContent(400, "Control byte in a header line");
@@ -132,7 +149,7 @@ std::size_t CheckRequestFieldLine(std::string_view line) {
 }
 
 int CheckRequestLine(std::string_view line) {
-  if (!IsCleanHeadLine(line)) throw EhttpContent(400, "Control byte in the request line");
+  if (!IsCleanLine<false>(line)) throw EhttpContent(400, "Control byte in the request line");
   return CheckRequestLineShape(line);
 }
 
@@ -258,7 +275,8 @@ bool TRequestHeadReader::TakeUsualFieldLines(THeader& into, std::int32_t& lines,
       const std::int64_t room = limits_.MaxRequestHead - bytes_;
       if (room <= 0) break;
       const std::string_view rest = unread.substr(taken);
-      const std::size_t length = UsualLineLength(rest, std::min<std::int64_t>(limits_.MaxHeaderLine, room));
+      const std::size_t length =
+          UsualLineLength(rest, std::min<std::int64_t>(limits_.MaxHeaderLine, room), false);
       if (length == std::string_view::npos) break;
       taken += length + 2;
       bytes_ += static_cast<std::int64_t>(length) + 2;
@@ -293,7 +311,8 @@ void TRequestHeadReader::AddFieldLine(THeader& into, std::string_view line, std:
 // header line is what is left (empty: the header ends), as for a header
 // read to the end of its data.
 void TRequestHeadReader::ReadHeadLine(std::string& line, std::int32_t maxLength, bool requestLine) {
-  if (!ReadHeadLineBytes(line, maxLength, requestLine) && !IsCleanHeadLine(line))
+  if (!ReadHeadLineBytes(line, maxLength, requestLine) &&
+      !(requestLine ? IsCleanLine<false>(line) : IsCleanLine<true>(line)))
     throw EhttpContent(400, "Control byte in the request head");
 }
 
@@ -302,7 +321,7 @@ bool TRequestHeadReader::ReadHeadLineBytes(std::string& line, std::int32_t maxLe
   ATCPClientSocket& socket = *stream.Socket;
   // The usual line (see UsualLineLength, which checked its bytes) is copied
   // out and passed in one step; any other goes the careful way below.
-  if (const std::size_t length = UsualLineLength(socket.UnreadView(), maxLength);
+  if (const std::size_t length = UsualLineLength(socket.UnreadView(), maxLength, requestLine);
       length != std::string_view::npos) {
     line.assign(socket.UnreadView().substr(0, length));
     stream.Reader()->SkipBuffered(static_cast<std::int32_t>(length + 2));

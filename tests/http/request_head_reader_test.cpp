@@ -20,17 +20,25 @@ int RefusalOf(Check check) {
   }
 }
 
-// Every byte at every place of a line long enough to be looked at a word at
-// a time and byte by byte at its end: only the controls other than HTAB, and
-// DEL, make it unclean, wherever they stand and whatever is beside them.
+// Every byte at every place of lines of every length up to three words
+// (looked at a word at a time, the last word overlapping the one before, and
+// byte by byte when shorter than a word): only the controls other than HTAB,
+// and DEL, make a line unclean, wherever they stand and whatever is beside
+// them. A request line has no place for a tab either.
 TEST(RequestHead, OnlyControlsOtherThanTabAndDeleteMakeALineUnclean) {
-  for (int byte = 0; byte < 256; ++byte) {
-    const bool refused = (byte < 32 && byte != '\t') || byte == 127;
-    for (std::size_t at = 0; at < 19; ++at) {
-      std::string line = "X-Field: value\xe9 abc";
-      line[at] = static_cast<char>(byte);
-      EXPECT_EQ(!refused, IsCleanHeadLine(line)) << "byte " << byte << " at " << at;
+  const std::string text = "X-Field: value\xe9 abcdefghi";
+  for (std::size_t size = 1; size <= 24; ++size) {
+    for (int byte = 0; byte < 256; ++byte) {
+      const bool refused = (byte < 32 && byte != '\t') || byte == 127;
+      for (std::size_t at = 0; at < size; ++at) {
+        std::string line = text.substr(0, size);
+        line[at] = static_cast<char>(byte);
+        ASSERT_EQ(!refused, IsCleanHeadLine(line)) << "byte " << byte << " at " << at << " of " << size;
+      }
     }
+    std::string request_line = "GET /" + std::string(size, 'a');
+    request_line[4 + size / 2] = '\t';
+    EXPECT_EQ(400, RefusalOf([&] { CheckRequestLine(request_line + " HTTP/1.1"); })) << size;
   }
   // Bytes just above 32 beside a high byte (which the word test must not
   // take for one below 32).
