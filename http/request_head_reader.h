@@ -45,11 +45,12 @@ bool IsCleanHeadLine(std::string_view line) noexcept;
 std::size_t CheckRequestFieldLine(std::string_view line);
 
 // A request line is "method SP target SP HTTP/d.d": the method and the
-// target without blanks, one SP between them, and the version as written
-// (the protocol name is case-sensitive, RFC 9112 2.3). A line of a method
-// and a target alone passes (an HTTP/0.9 request; it has no header). Any
-// other line raises the 400 refusal; a version whose major number is not 1
-// raises the 505 refusal. Returns the minor version, -1 for no version.
+// target without blanks, tabs or control bytes, one SP between them, and
+// the version as written (the protocol name is case-sensitive, RFC 9112
+// 2.3). A line of a method and a target alone passes (an HTTP/0.9 request;
+// it has no header). Any other line raises the 400 refusal; a version whose
+// major number is not 1 raises the 505 refusal. Returns the minor version,
+// -1 for no version.
 int CheckRequestLine(std::string_view line);
 
 class TRequestHeadReader {
