@@ -141,69 +141,37 @@ class Limits(ServerCase):
 
 
 class ReadOneWay(ServerCase):
-    """Requests a proxy in front could frame or read another way, each
-    followed on its connection by a plain request that must not be answered."""
+    """A control byte around a framing value, read as a blank by one reader
+    and kept by another, frames the body two ways: refused with the close,
+    and the request behind it never answered. (The head's other rules are
+    tested where they are checked, in the HTTP tests.)"""
 
     files = {"index.html": b"home", "small.txt": b"0123456789abcdefghij"}
 
-    def test_1_ambiguous_heads_get_one_refusal_and_the_close(self):
+    def test_1_framing_values_with_control_bytes_are_refused(self):
         follow = request("GET", "/index.html", close=False)
         post = "POST /index.html HTTP/1.1\r\nHost: 127.0.0.1\r\n"
-        cases = [("%r before chunked" % chr(b), post + "Transfer-Encoding: %cchunked\r\n\r\n0\r\n\r\n" % b, 400)
-                 for b in (0, 1, 0x0b, 0x0c, 0x1f, 0x7f)]
-        cases += [
-            ("control after chunked", post + "Transfer-Encoding: chunked\x0c\r\n\r\n0\r\n\r\n", 400),
-            ("control before a length", post + "Content-Length: \x0b3\r\n\r\nabc", 400),
-            ("no Host in HTTP/1.1", "GET /index.html HTTP/1.1\r\n\r\n", 400),
-            ("empty field name", request("GET", "/index.html", ": x\r\n", close=False), 400),
-            ("line without a colon", request("GET", "/index.html", "X-A x\r\n", close=False), 400),
-            ("NUL in a value", request("GET", "/index.html", "X-A: a\x00b\r\n", close=False), 400),
-            ("byte >= 128 in a name", request("GET", "/index.html", "X\xe9: a\r\n", close=False), 400),
-            ("version in small letters", "GET /index.html http/1.1\r\nHost: 127.0.0.1\r\n\r\n", 400),
-            ("tab in the request line", "GET\t/index.html HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", 400),
-            ("two blanks in the request line", "GET  /index.html HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", 400),
-            ("HTTP/2.0", "GET /index.html HTTP/2.0\r\nHost: 127.0.0.1\r\n\r\n", 505),
-        ]
-        seen = []
-        for name, raw, code in cases:
+        cases = [post + "Transfer-Encoding: %cchunked\r\n\r\n0\r\n\r\n" % b for b in (0, 1, 0x0b, 0x0c, 0x1f)]
+        cases += [post + "Transfer-Encoding: chunked\x7f\r\n\r\n0\r\n\r\n",
+                  post + "Content-Length: \x0b3\r\n\r\nabc"]
+        for raw in cases:
             c = self.open()
             c.send(raw + follow)
             answer = c.read_answer()
             extra = c.read_answer() if answer else None
             c.close()
-            seen.append("%s: %s" % (name, answer.status_line if answer else "no answer"))
-            self.assertIsNotNone(answer, name)
-            self.assertEqual(code, answer.code, name)
-            self.assertTrue(answer.closes(), name)
-            self.assertIsNone(extra, name + ": a second answer")
-        print("[ReadOneWay] " + "; ".join(seen))
-        self.recovered("ambiguous heads")
+            self.assertIsNotNone(answer, repr(raw))
+            self.assertEqual(400, answer.code, repr(raw))
+            self.assertTrue(answer.closes(), repr(raw))
+            self.assertIsNone(extra, repr(raw) + ": a second answer")
+        self.recovered("framing values with control bytes")
 
-    def test_2_a_range_that_does_not_parse_is_ignored(self):
-        cases = [
-            ("bytes=0-4", 206, b"01234"),
-            ("bytes=,0-4", 206, b"01234"),  # an empty list element
-            ("bytes=0-4, 6-8", 206, b"01234"),
-            ("bytes=0-4,,6-8", 206, b"01234"),
-            ("bytes=-4", 206, b"ghij"),
-            ("bytes=0x1-4", 200, b"0123456789abcdefghij"),
-            ("bytes=0 - 4", 200, b"0123456789abcdefghij"),
-            ("bytes=1-4x", 200, b"0123456789abcdefghij"),
-        ]
-        for value, code, body in cases:
+    def test_2_a_range_that_does_not_parse_gets_the_whole_file(self):
+        for value, code, body in [("bytes=,0-4", 206, b"01234"),  # an empty list element
+                                  ("bytes=0x1-4", 200, b"0123456789abcdefghij"),
+                                  ("bytes=0 - 4", 200, b"0123456789abcdefghij")]:
             answer = self.server.get("/small.txt", "Range: %s\r\n" % value)
             self.assertEqual((code, body), (answer.code, answer.body), value)
-
-    def test_3_an_empty_line_after_a_body_is_passed_over(self):
-        c = self.open()
-        for end in ("\r\n", "\n"):
-            c.send(request("GET", "/small.txt", "Content-Length: 3\r\n", close=False) + "abc" + end)
-            self.assertEqual(200, c.read_answer().code)
-            c.send(request("GET", "/index.html", close=False))
-            answer = c.read_answer()
-            self.assertIsNotNone(answer, "closed after an empty line")
-            self.assertEqual((200, b"home"), (answer.code, answer.body))
-        c.close()
 
 
 class Garbage(ServerCase):
