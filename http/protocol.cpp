@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <charconv>
+#include <cstdint>
 
 #include "http/http_text.h"
 #include "util/text.h"
@@ -198,7 +199,8 @@ namespace {
 
 void DecodeURLTextInto(std::string& decoded, std::string_view text, bool plusIsBlank) {
   // A path with nothing to decode is taken as it is.
-  if (text.find('%') == std::string_view::npos && (!plusIsBlank || text.find('+') == std::string_view::npos)) {
+  if (text.find('%') == std::string_view::npos &&
+      (!plusIsBlank || text.find('+') == std::string_view::npos)) {
     decoded.assign(text);
     return;
   }
@@ -257,23 +259,76 @@ void ParseStatusLine(std::string_view line, std::string& protocol, int32_t& majo
   reason = Trimmed(codeCut.right);
 }
 
+namespace {
+
+// The number of a run of one or more decimal digits that is all of `text`:
+// false for anything else. A number past 63 bits reads as the largest one,
+// which is what it means for a range: past any body.
+bool ReadRangeNumber(std::string_view text, int64_t& value) {
+  if (text.empty()) return false;
+  value = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return false;
+    const int digit = c - '0';
+    value = value > (INT64_MAX - digit) / 10 ? INT64_MAX : value * 10 + digit;
+  }
+  return true;
+}
+
+// One range-spec of RFC 9110 14.1.1: "first-last", "first-" or "-suffix",
+// digits only, no blanks. False for anything else, and for a last position
+// before the first.
+bool ReadRangeSpec(std::string_view spec, int64_t& start, int64_t& end) {
+  const std::size_t dash = spec.find('-');
+  if (dash == std::string_view::npos) return false;
+  const std::string_view first = spec.substr(0, dash);
+  const std::string_view last = spec.substr(dash + 1);
+  start = -1;
+  end = -1;
+  if (first.empty()) return ReadRangeNumber(last, end);
+  if (!ReadRangeNumber(first, start)) return false;
+  if (last.empty()) return true;
+  return ReadRangeNumber(last, end) && end >= start;
+}
+
+}  // namespace
+
 bool ParseByteRange(std::string_view text, int64_t& start, int64_t& end) {
   start = -1;
   end = -1;
-  const TTextCut unitCut = CutAtByte(text, '=', true);
-  if (!TextEqualFolded(Trimmed(unitCut.left), "bytes")) return false;
-  const TTextCut rangeCut = CutAtByte(Trimmed(unitCut.right), '-', false);
-  if (rangeCut.found) {
-    start = TextToInt64Or(Trimmed(rangeCut.left), -1);
-    const std::string_view afterDash = rangeCut.right;
-    end = TextToInt64Or(afterDash.substr(0, afterDash.find_first_not_of("0123456789")), -1);
+  // "bytes" (in any case), "=", then a list of range-specs (RFC 9110 14.1.1).
+  // A field that does not read so is ignored whole (14.2): a part of it
+  // read some other way would send bytes the client did not ask for.
+  const std::size_t equals = text.find('=');
+  if (equals == std::string_view::npos || !TextEqualFolded(text.substr(0, equals), "bytes")) return false;
+  std::string_view list = text.substr(equals + 1);
+  bool found = false;
+  int64_t first_start = -1;
+  int64_t first_end = -1;
+  // The list syntax (RFC 9110 5.6.1): elements parted by commas with blanks
+  // or tabs around them; empty elements are passed over.
+  for (;;) {
+    const std::size_t comma = list.find(',');
+    std::string_view element = list.substr(0, comma);
+    while (!element.empty() && (element.front() == ' ' || element.front() == '\t')) element.remove_prefix(1);
+    while (!element.empty() && (element.back() == ' ' || element.back() == '\t')) element.remove_suffix(1);
+    if (!element.empty()) {
+      int64_t element_start = -1;
+      int64_t element_end = -1;
+      if (!ReadRangeSpec(element, element_start, element_end)) return false;
+      if (!found) {
+        first_start = element_start;
+        first_end = element_end;
+        found = true;
+      }
+    }
+    if (comma == std::string_view::npos) break;
+    list.remove_prefix(comma + 1);
   }
-  if (start >= 0 && end >= 0 && end < start) {
-    start = -1;
-    end = -1;
-    return false;
-  }
-  return start >= 0 || end >= 0;
+  if (!found) return false;
+  start = first_start;
+  end = first_end;
+  return true;
 }
 
 void ComputeByteRange(int64_t size, int64_t start, int64_t end, int64_t& rangeStart, int64_t& length) {

@@ -60,10 +60,14 @@ std::string ComposeStatusLine(int32_t code, std::string_view reason, std::string
 void ParseStatusLine(std::string_view line, std::string& protocol, int32_t& major, int32_t& minor,
                      int32_t& code, std::string& reason);
 
-// Reads the first range of a Range value "bytes=a-b": start and end are -1
-// where a number is missing. True when the unit is "bytes" (any case) and
-// there is a start or an end. A range whose end lies before its start is not
-// a valid range (RFC 7233): false, both -1, so the field is ignored.
+// Reads the first range of a Range value "bytes=a-b, c-d, ...": start and end
+// are -1 where a number is missing (-1 and n: the last n bytes). True when
+// the value is "bytes" (any case), "=" and a list of one or more ranges as
+// RFC 9110 14.1.1 writes them ("a-b", "a-", "-n", digits only; empty list
+// elements and blanks around elements allowed). Any other value, a range
+// whose end lies before its start among them, reads as no range at all:
+// false, both -1, so that the field is ignored. Numbers past 63 bits read
+// as the largest one.
 bool ParseByteRange(std::string_view text, int64_t& start, int64_t& end);
 
 // The bytes a parsed range selects from a body of `size` bytes: the suffix

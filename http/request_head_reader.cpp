@@ -1,7 +1,10 @@
 #include "http/request_head_reader.h"
 
 #include <algorithm>
+#include <array>
 #include <chrono>
+#include <cstdint>
+#include <cstring>
 
 #include "http/http_text.h"
 #include "http/message.h"
@@ -20,33 +23,134 @@ using Clock = std::chrono::steady_clock;
 // refused (see SkipLineEnd).
 const ByteSet kLineEnds(std::string_view("\n\r\x1a", 3));
 
+// Empty lines passed over before a request line. A client may send one after
+// a body (RFC 9112 2.2 asks servers to ignore at least one); a few more cost
+// nothing, and a peer that sends nothing else is let go.
+constexpr int kEmptyLinesBeforeRequest = 4;
+
 std::chrono::milliseconds Ms(std::uint32_t ms) { return std::chrono::milliseconds(ms); }
 
+// The classes of the bytes of a request head, one lookup per byte.
+enum : std::uint8_t {
+  kTokenByte = 1,    // may be part of a token (a field name)
+  kRefusedByte = 2,  // may stand nowhere in the head (see IsCleanHeadLine)
+};
+
+constexpr std::array<std::uint8_t, 256> MakeByteClasses() {
+  std::array<std::uint8_t, 256> classes{};
+  for (int c = 0; c < 32; ++c) classes[static_cast<std::size_t>(c)] = kRefusedByte;
+  classes['\t'] = 0;
+  classes[127] = kRefusedByte;
+  for (int c = '0'; c <= '9'; ++c) classes[static_cast<std::size_t>(c)] = kTokenByte;
+  for (int c = 'A'; c <= 'Z'; ++c) classes[static_cast<std::size_t>(c)] = kTokenByte;
+  for (int c = 'a'; c <= 'z'; ++c) classes[static_cast<std::size_t>(c)] = kTokenByte;
+  for (const char c : std::string_view("!#$%&'*+-.^_`|~"))
+    classes[static_cast<unsigned char>(c)] = kTokenByte;
+  return classes;
+}
+
+constexpr std::array<std::uint8_t, 256> kByteClasses = MakeByteClasses();
+
+bool IsTokenByte(char c) { return (kByteClasses[static_cast<unsigned char>(c)] & kTokenByte) != 0; }
+bool IsRefusedByte(char c) { return (kByteClasses[static_cast<unsigned char>(c)] & kRefusedByte) != 0; }
+
+// Whether the eight bytes of `word` hold one below 32 or one equal to 127.
+// Exact as to whether there is one; a flagged byte beside a real one may be
+// none, so a caller looks at a flagged word byte by byte.
+constexpr bool HasControlByte(std::uint64_t word) {
+  constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+  constexpr std::uint64_t kHighs = 0x8080808080808080ULL;
+  const std::uint64_t del = word ^ (kOnes * 127);
+  return (((word - kOnes * 32) & ~word) | ((del - kOnes) & ~del)) & kHighs;
+}
+
+// IsCleanHeadLine, and with `tabs` false no HTAB either: the request line
+// has no place for one.
+template <bool tabs>
+bool IsCleanLine(std::string_view line) noexcept {
+  const auto refused = [](char c) { return IsRefusedByte(c) || (!tabs && c == '\t'); };
+  // Eight bytes at a time, the last eight of a line of eight or more
+  // (overlapping the word before) among them: a word without a byte below
+  // 32 or equal to 127 is clean as it is; the rare word with one (a tab,
+  // usually) is looked at byte by byte.
+  const char* p = line.data();
+  const std::size_t size = line.size();
+  if (size < 8) return std::none_of(p, p + size, refused);
+  const auto word_at = [](const char* at) {
+    std::uint64_t word;
+    std::memcpy(&word, at, 8);
+    return word;
+  };
+  const auto clean_word = [&](const char* at) {
+    return !HasControlByte(word_at(at)) || std::none_of(at, at + 8, refused);
+  };
+  for (std::size_t at = 0; at + 8 < size; at += 8) {
+    if (!clean_word(p + at)) return false;
+  }
+  return clean_word(p + size - 8);
+}
+
 // The length (line end not counted) of the usual line at the front of
-// `bytes`: all there, ended by CR LF, with no other CR and no 26 in it, and
-// at most `maxLength` long. npos for any other line, which is read the
-// careful way (ReadHeadLine), limits, waits and refusals included.
-std::size_t UsualLineLength(std::string_view bytes, std::int64_t maxLength) {
+// `bytes`: all there, ended by CR LF, with no other CR, no byte
+// IsCleanHeadLine refuses (26 among them; no tab in a request line), and at
+// most `maxLength` long. npos for any other line, which is read the careful
+// way (ReadHeadLine), limits, waits and refusals included.
+std::size_t UsualLineLength(std::string_view bytes, std::int64_t maxLength, bool requestLine) {
   const std::size_t lf = bytes.find('\n');
   if (lf == std::string_view::npos || lf == 0 || bytes[lf - 1] != '\r') return std::string_view::npos;
   const std::string_view text = bytes.substr(0, lf - 1);
-  if (static_cast<std::int64_t>(text.size()) > maxLength || text.find('\r') != std::string_view::npos ||
-      text.find('\x1a') != std::string_view::npos)
+  if (static_cast<std::int64_t>(text.size()) > maxLength ||
+      !(requestLine ? IsCleanLine<false>(text) : IsCleanLine<true>(text)))
     return std::string_view::npos;
   return text.size();
 }
 
-}  // namespace
-
-std::size_t CheckRequestFieldLine(std::string_view line) {
-  if (line.empty()) return std::string_view::npos;
+// A field line whose bytes IsCleanHeadLine passed: its shape.
+std::size_t CheckFieldShape(std::string_view line) {
+  if (line.empty()) throw EhttpContent(400, "Empty header line");
   if (line.front() == ' ' || line.front() == '\t') throw EhttpContent(400, "Folded header line");
   const std::size_t colon = line.find(':');
-  if (colon == std::string_view::npos) return colon;
-  for (std::size_t i = 0; i < colon; ++i) {
-    if (static_cast<unsigned char>(line[i]) <= 32) throw EhttpContent(400, "Blank in a header field name");
-  }
+  if (colon == std::string_view::npos) throw EhttpContent(400, "Header line without a colon");
+  if (colon == 0) throw EhttpContent(400, "Empty header field name");
+  if (!std::all_of(line.begin(), line.begin() + static_cast<std::ptrdiff_t>(colon), IsTokenByte))
+    throw EhttpContent(400, "Invalid byte in a header field name");
   return colon;
+}
+
+// A request line whose bytes IsCleanLine<false> passed (no control byte, no
+// tab): its shape. A method that is no token is no framing matter: it is
+// answered as a method this server does not know.
+int CheckRequestLineShape(std::string_view line) {
+  // The method is a few bytes: looked at here, without a call.
+  std::size_t method_end = 0;
+  while (method_end < line.size() && line[method_end] != ' ') ++method_end;
+  if (method_end == 0 || method_end == line.size()) throw EhttpContent(400, "Invalid request line");
+  const std::string_view rest = line.substr(method_end + 1);
+  const std::size_t target_end = rest.find(' ');
+  // An empty target is a doubled blank.
+  if (target_end == 0 || rest.empty()) throw EhttpContent(400, "Invalid request line");
+  if (target_end == std::string_view::npos) return -1;
+  const std::string_view version = rest.substr(target_end + 1);
+  const auto digit = [](char c) { return c >= '0' && c <= '9'; };
+  if (version.size() != 8 || std::memcmp(version.data(), "HTTP/", 5) != 0 || !digit(version[5]) ||
+      version[6] != '.' || !digit(version[7]))
+    throw EhttpContent(400, "Invalid request line");
+  if (version[5] != '1') throw EhttpContent(505, "HTTP version not supported");
+  return version[7] - '0';
+}
+
+}  // namespace
+
+bool IsCleanHeadLine(std::string_view line) noexcept { return IsCleanLine<true>(line); }
+
+std::size_t CheckRequestFieldLine(std::string_view line) {
+  if (!IsCleanHeadLine(line)) throw EhttpContent(400, "Control byte in a header line");
+  return CheckFieldShape(line);
+}
+
+int CheckRequestLine(std::string_view line) {
+  if (!IsCleanLine<false>(line)) throw EhttpContent(400, "Control byte in the request line");
+  return CheckRequestLineShape(line);
 }
 
 TRequestHeadReader::TRequestHeadReader(TSocketStream& stream, const ThttpServerLimits& limits,
@@ -91,6 +195,20 @@ bool TRequestHeadReader::WaitForHead(Ready ready) {
 }
 
 void TRequestHeadReader::ReadRequestLine(std::string& line) {
+  needs_host_ = false;
+  // An empty line before the request is passed over, and the wait for the
+  // request begins again: such a line is what a client sends after a body,
+  // before a request that may come much later.
+  for (int empty = 0;; ++empty) {
+    ReadRequestLineOnce(line);
+    // No bytes taken: the client closed before a request.
+    if (!line.empty() || bytes_ == 0 || empty == kEmptyLinesBeforeRequest) break;
+  }
+  if (line.empty()) return;
+  needs_host_ = CheckRequestLineShape(line) >= 1;
+}
+
+void TRequestHeadReader::ReadRequestLineOnce(std::string& line) {
   line.clear();
   ATCPClientSocket& socket = *stream_.Socket;
   started_ = false;
@@ -142,8 +260,9 @@ void TRequestHeadReader::ReadHeader(THeader& into) {
     AddFieldLine(into, line, lines, hosts);
   }
   // Which host is meant would depend on who reads the request (RFC 9112,
-  // 3.2).
+  // 3.2); an HTTP/1.1 request names one.
   if (hosts > 1) throw EhttpContent(400, "More than one Host field");
+  if (hosts == 0 && needs_host_) throw EhttpContent(400, "No Host field");
 }
 
 bool TRequestHeadReader::TakeUsualFieldLines(THeader& into, std::int32_t& lines, int& hosts) {
@@ -156,7 +275,8 @@ bool TRequestHeadReader::TakeUsualFieldLines(THeader& into, std::int32_t& lines,
       const std::int64_t room = limits_.MaxRequestHead - bytes_;
       if (room <= 0) break;
       const std::string_view rest = unread.substr(taken);
-      const std::size_t length = UsualLineLength(rest, std::min<std::int64_t>(limits_.MaxHeaderLine, room));
+      const std::size_t length =
+          UsualLineLength(rest, std::min<std::int64_t>(limits_.MaxHeaderLine, room), false);
       if (length == std::string_view::npos) break;
       taken += length + 2;
       bytes_ += static_cast<std::int64_t>(length) + 2;
@@ -176,12 +296,10 @@ bool TRequestHeadReader::TakeUsualFieldLines(THeader& into, std::int32_t& lines,
 
 void TRequestHeadReader::AddFieldLine(THeader& into, std::string_view line, std::int32_t& lines, int& hosts) {
   if (++lines > limits_.MaxHeaderLines) throw EhttpContent(400, "Too many header lines");
-  const std::size_t colon = CheckRequestFieldLine(line);
-  if (colon == std::string_view::npos) {
-    into.AddFieldLine(std::string(line));
-    return;
-  }
-  // The name has no blank (checked above): only the value is trimmed.
+  // Its bytes were checked as it was read (IsCleanHeadLine).
+  const std::size_t colon = CheckFieldShape(line);
+  // The name is a token (checked above): only the value is trimmed, of
+  // blanks and tabs alone, as no other control byte is left.
   const std::string_view name = line.substr(0, colon);
   if (name.size() == 4 && AsciiEqualFolded(name.data(), "Host", 4)) ++hosts;
   into.AddField(name, detail::TrimmedView(line.substr(colon + 1)));
@@ -193,16 +311,22 @@ void TRequestHeadReader::AddFieldLine(THeader& into, std::string_view line, std:
 // header line is what is left (empty: the header ends), as for a header
 // read to the end of its data.
 void TRequestHeadReader::ReadHeadLine(std::string& line, std::int32_t maxLength, bool requestLine) {
+  if (!ReadHeadLineBytes(line, maxLength, requestLine) &&
+      !(requestLine ? IsCleanLine<false>(line) : IsCleanLine<true>(line)))
+    throw EhttpContent(400, "Control byte in the request head");
+}
+
+bool TRequestHeadReader::ReadHeadLineBytes(std::string& line, std::int32_t maxLength, bool requestLine) {
   TSocketStream& stream = stream_;
   ATCPClientSocket& socket = *stream.Socket;
-  // The usual line (see UsualLineLength) is copied out and passed in one
-  // step; any other goes the careful way below.
-  if (const std::size_t length = UsualLineLength(socket.UnreadView(), maxLength);
+  // The usual line (see UsualLineLength, which checked its bytes) is copied
+  // out and passed in one step; any other goes the careful way below.
+  if (const std::size_t length = UsualLineLength(socket.UnreadView(), maxLength, requestLine);
       length != std::string_view::npos) {
     line.assign(socket.UnreadView().substr(0, length));
     stream.Reader()->SkipBuffered(static_cast<std::int32_t>(length + 2));
     bytes_ += static_cast<std::int64_t>(length) + 2;
-    return;
+    return true;
   }
   std::int32_t scanned = 0;
   std::int32_t hit = -1;
@@ -221,20 +345,20 @@ void TRequestHeadReader::ReadHeadLine(std::string& line, std::int32_t maxLength,
         line.resize(static_cast<std::size_t>(hit));
         stream.Reader()->Skip(with_end);
         bytes_ += with_end;
-        return;
+        return false;
       }
     }
     TakeBytes(line, hit);
     bytes_ += hit;
     SkipLineEnd();
-    return;
+    return false;
   }
   if (!ready) {
     if (requestLine || client_.Terminated()) RaiseReadError();
     const std::int32_t rest = socket.Available();
     bytes_ += rest;
     TakeBytes(line, rest);
-    return;
+    return false;
   }
   if (requestLine) throw EhttpContent(414, "Request line too long");
   throw EhttpContent(400, "Request header too large");
@@ -255,8 +379,8 @@ void TRequestHeadReader::SkipLineEnd() {
   TSocketStream& stream = stream_;
   ATCPClientSocket& socket = *stream.Socket;
   // The usual CR LF, both bytes there already, goes in one step.
-  if (char end[2]; socket.Available() >= 2 && socket.FirstUnread() == '\r' && socket.Peek(end, 2) == 2 &&
-                   end[1] == '\n') {
+  if (char end[2];
+      socket.Available() >= 2 && socket.FirstUnread() == '\r' && socket.Peek(end, 2) == 2 && end[1] == '\n') {
     stream.Reader()->Skip(2);
     bytes_ += 2;
     return;

@@ -24,6 +24,11 @@ constexpr char kShownAnswer[] = "shown\n";
 // starting up itself, with the lock taken and the socket not yet there.
 constexpr auto kAskTime = std::chrono::seconds(5);
 constexpr int kAnswerWaitMs = 2000;
+// What is kept of a peer's bytes before its line ends: a message is one
+// short line, so a peer that sends this much without a line end is no later
+// start of this program. It is dropped, and its bytes never grow the running
+// program's memory beyond this.
+constexpr qint64 kMaxMessageBytes = 256;
 
 // FNV-1a: a stable hash, the same in every build of the program.
 std::uint64_t StableHash(const std::string& text) {
@@ -79,9 +84,16 @@ TSingleInstance::TClaim TSingleInstance::Claim() {
   server_->setSocketOptions(QLocalServer::UserAccessOption);
   connect(server_.get(), &QLocalServer::newConnection, this, [this] {
     while (QLocalSocket* peer = server_->nextPendingConnection()) {
+      peer->setReadBufferSize(kMaxMessageBytes);
       connect(peer, &QLocalSocket::disconnected, peer, &QObject::deleteLater);
       connect(peer, &QLocalSocket::readyRead, this, [this, peer] {
-        if (!peer->canReadLine()) return;
+        if (!peer->canReadLine()) {
+          if (peer->bytesAvailable() >= kMaxMessageBytes) {
+            peer->abort();
+            peer->deleteLater();
+          }
+          return;
+        }
         const QByteArray line = peer->readLine(64);
         if (line == kShowRequest && OnShowRequest) OnShowRequest();
         peer->write(kShownAnswer);

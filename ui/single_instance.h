@@ -7,9 +7,11 @@
 // a local socket beside it; it holds both until it ends, and the system
 // drops the lock even when it is killed. A later start finds the lock
 // taken, connects, asks the running program to show its window, waits for
-// its answer and ends. The names carry a hash of the settings file's path,
-// so that programs pointed at other settings (XDG_CONFIG_HOME, as the tests
-// do) run side by side, while two programs never share one settings file.
+// its answer and ends. A peer's message is one short line: one that sends
+// more without a line end is dropped. The names carry a hash of the
+// settings file's path, so that programs pointed at other settings
+// (XDG_CONFIG_HOME, as the tests do) run side by side, while two programs
+// never share one settings file.
 //
 // Lifetime: one object for the program's run, on the main thread, after the
 // QApplication. Main thread only.

@@ -140,6 +140,40 @@ class Limits(ServerCase):
         self.assertNotIn("Exception:", self.server.stderr())
 
 
+class ReadOneWay(ServerCase):
+    """A control byte around a framing value, read as a blank by one reader
+    and kept by another, frames the body two ways: refused with the close,
+    and the request behind it never answered. (The head's other rules are
+    tested where they are checked, in the HTTP tests.)"""
+
+    files = {"index.html": b"home", "small.txt": b"0123456789abcdefghij"}
+
+    def test_1_framing_values_with_control_bytes_are_refused(self):
+        follow = request("GET", "/index.html", close=False)
+        post = "POST /index.html HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+        cases = [post + "Transfer-Encoding: %cchunked\r\n\r\n0\r\n\r\n" % b for b in (0, 1, 0x0b, 0x0c, 0x1f)]
+        cases += [post + "Transfer-Encoding: chunked\x7f\r\n\r\n0\r\n\r\n",
+                  post + "Content-Length: \x0b3\r\n\r\nabc"]
+        for raw in cases:
+            c = self.open()
+            c.send(raw + follow)
+            answer = c.read_answer()
+            extra = c.read_answer() if answer else None
+            c.close()
+            self.assertIsNotNone(answer, repr(raw))
+            self.assertEqual(400, answer.code, repr(raw))
+            self.assertTrue(answer.closes(), repr(raw))
+            self.assertIsNone(extra, repr(raw) + ": a second answer")
+        self.recovered("framing values with control bytes")
+
+    def test_2_a_range_that_does_not_parse_gets_the_whole_file(self):
+        for value, code, body in [("bytes=,0-4", 206, b"01234"),  # an empty list element
+                                  ("bytes=0x1-4", 200, b"0123456789abcdefghij"),
+                                  ("bytes=0 - 4", 200, b"0123456789abcdefghij")]:
+            answer = self.server.get("/small.txt", "Range: %s\r\n" % value)
+            self.assertEqual((code, body), (answer.code, answer.body), value)
+
+
 class Garbage(ServerCase):
     """10 000 requests of random bytes over four connections at a time."""
 

@@ -219,6 +219,15 @@ TEST(HttpServer, AHeadInTwoPiecesReadsAsTheHeadSentWhole) {
     }
     EXPECT_TRUE(passed);
     EXPECT_TRUE(refused);
+    // Heads that are refused, the faulty line cut anywhere: refused alike.
+    for (const std::string& faulty : {std::string("GET / HTTP/1.1\r\nHost: h\r\nX-E: a\x0b\r\n\r\n"),
+                                      std::string("GET / HTTP/1.1\r\nHost: h\r\nno colon\r\n\r\n"),
+                                      std::string("GET / HTTP/1.1\r\nHost: h\r\nX\xe9: a\r\n\r\n"),
+                                      std::string("GET /\tx HTTP/1.1\r\nHost: h\r\n\r\n"),
+                                      std::string("GET / HTTP/1.1\r\nX-A: a\r\n\r\n")}) {
+      for (std::size_t cut = 1; cut < faulty.size(); ++cut)
+        EXPECT_EQ("HTTP/1.1 400", answer(faulty, cut).substr(0, 12)) << faulty << " cut at " << cut;
+    }
   });
 }
 
@@ -424,6 +433,9 @@ TEST(HttpServer, RequestFramingIsReadOneWayOnly) {
       {"byte 26 as a line end", get + "X-A: 1\032Connection: close\r\n\r\n", "HTTP/1.1 400 Bad Request",
        false},
       {"two Host fields", get + "Host: other\r\n\r\n", "HTTP/1.1 400 Bad Request", false},
+      {"no Host field in HTTP/1.1", "GET /g HTTP/1.1\r\nX-A: 1\r\n\r\n", "HTTP/1.1 400 Bad Request", false},
+      {"a version it does not speak", "GET /g HTTP/2.0\r\nHost: h\r\n\r\n",
+       "HTTP/1.1 505 HTTP Version Not Supported", false},
       {"chunk size z", post + "Transfer-Encoding: chunked\r\n\r\nz\r\n\r\n", "HTTP/1.1 400 Bad Request",
        false},
       {"chunk size -5", post + "Transfer-Encoding: chunked\r\n\r\n-5\r\nhello\r\n0\r\n\r\n",
@@ -465,6 +477,44 @@ TEST(HttpServer, RequestFramingIsReadOneWayOnly) {
   }
   EXPECT_TRUE(f.HasLine("0 Request refused: 400 Bytes after chunk data"));
   EXPECT_TRUE(f.HasLine("0 Request refused: 414 Request line too long"));
+  EXPECT_TRUE(f.HasLine("0 Request refused: 400 No Host field"));
+}
+
+// A client may end a body with one more line end; the request after it is
+// served. A few empty lines are passed over, each waited for as a request
+// is; past them the connection ends without an answer.
+TEST(HttpServer, EmptyLinesBeforeARequestArePassedOverUpToABound) {
+  HttpServerFixture f;
+  f.Answer = EchoURI;
+  f.Start();
+  struct Row {
+    const char* what;
+    std::string between;  // after a POST with its body, before a GET
+    bool served;          // the GET is answered
+  };
+  const Row rows[] = {
+      {"one CR LF", "\r\n", true},
+      {"one bare LF", "\n", true},
+      {"four line ends", "\r\n\n\r\n\n", true},
+      {"five line ends", "\r\n\r\n\r\n\r\n\r\n", false},
+  };
+  for (const Row& row : rows) {
+    f.RunClient([&] {
+      const int fd = f.Connect();
+      SendAll(fd, "POST /p HTTP/1.1\r\nHost: h\r\nContent-Length: 3\r\n\r\nabc" + row.between);
+      EXPECT_EQ("/p", ReadAnswer(fd, false, 5s).body) << row.what;
+      // The next request comes later, as it may: the wait begins again.
+      std::this_thread::sleep_for(20ms);
+      SendAll(fd, "GET /next HTTP/1.1\r\nHost: h\r\n\r\n");
+      if (row.served) {
+        EXPECT_EQ("/next", ReadAnswer(fd, false, 5s).body) << row.what;
+        return;
+      }
+      std::string extra;
+      EXPECT_TRUE(ClosedByPeer(fd, 5s, &extra)) << row.what;
+      EXPECT_EQ("", extra) << row.what;
+    });
+  }
 }
 
 TEST(HttpServer, OversizedHeadsAndBodiesAreRefusedAndTheAnswerSurvivesTheClose) {
@@ -535,7 +585,7 @@ TEST(HttpServer, SilentAndTricklingClientsAreCut) {
   // Silent in the middle of a head, then of a body: closed after TimeOut.
   f.RunClient([&] {
     for (const std::string request :
-         {"GET / HTTP/1.1\r\nHost: h\r\n", "POST / HTTP/1.1\r\nContent-Length: 9\r\n\r\nabc"}) {
+         {"GET / HTTP/1.1\r\nHost: h\r\n", "POST / HTTP/1.1\r\nHost: h\r\nContent-Length: 9\r\n\r\nabc"}) {
       const int fd = f.Connect();
       SendAll(fd, request);
       const auto start = test::Clock::now();

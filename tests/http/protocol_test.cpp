@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
 
 #include "support/scoped_time_zone.h"
@@ -113,20 +114,44 @@ TEST(Protocol, ByteRanges) {
       {"bytes=-500", true, -1, 500, 500, 500},
       {"bytes=900-", true, 900, -1, 900, 100},
       {"bytes=0-4999", true, 0, 4999, 0, 1000},
-      {"BYTES = 10 - 19", true, 10, -1, 10, 990},
+      {"BYTES=10-19", true, 10, 19, 10, 10},
       {"bytes=0-99,200-299", true, 0, 99, 0, 100},
       {"bytes=-5000", true, -1, 5000, 0, 1000},
       {"bytes=1000-1100", true, 1000, 1100, 0, 0},
       {"bytes=2000-", true, 2000, -1, 2000, 0},
       {"bytes=-0", true, -1, 0, 1000, 0},
-      // Not ranges at all.
+      // The list syntax: blanks and tabs around elements, empty elements.
+      {"bytes=0-4, 6-8", true, 0, 4, 0, 5},
+      {"bytes=0-4,,6-8", true, 0, 4, 0, 5},
+      {"bytes=,0-4", true, 0, 4, 0, 5},
+      {"bytes= 0-4 ,\t6-8 ,", true, 0, 4, 0, 5},
+      // Numbers past 63 bits are past any body.
+      {"bytes=99999999999999999999-", true, INT64_MAX, -1, INT64_MAX, 0},
+      {"bytes=0-99999999999999999999", true, 0, INT64_MAX, 0, 1000},
+      {"bytes=-99999999999999999999", true, -1, INT64_MAX, 0, 1000},
+      // Not ranges at all: the field is ignored whole. A first position read
+      // as missing would turn "0x1-4" into the last 4 bytes.
       {"items=0-1", false, -1, -1, 0, 0},
       {"bytes=", false, -1, -1, 0, 0},
+      {"bytes=,", false, -1, -1, 0, 0},
       {"bytes=5", false, -1, -1, 0, 0},
       {"bytes=-", false, -1, -1, 0, 0},
       {"bytes=x-y", false, -1, -1, 0, 0},
-      // An end before the start makes the field invalid (RFC 7233).
+      {"bytes=0x1-4", false, -1, -1, 0, 0},
+      {"bytes=0 - 4", false, -1, -1, 0, 0},
+      {"bytes=0- 4", false, -1, -1, 0, 0},
+      {"bytes=+1-4", false, -1, -1, 0, 0},
+      {"bytes=1-4x", false, -1, -1, 0, 0},
+      {"bytes=--4", false, -1, -1, 0, 0},
+      {"bytes=1-2-3", false, -1, -1, 0, 0},
+      {"bytes=0-4;6-8", false, -1, -1, 0, 0},
+      {"bytes=0-4,x", false, -1, -1, 0, 0},
+      {"bytes = 0-4", false, -1, -1, 0, 0},
+      {"bytes=\x0b0-4", false, -1, -1, 0, 0},
+      // An end before the start makes the field invalid (RFC 9110 14.1.1),
+      // in any element.
       {"bytes=500-400", false, -1, -1, 0, 0},
+      {"bytes=0-4,9-8", false, -1, -1, 0, 0},
   };
   for (const RangeCase& c : cases) {
     int64_t start = 7, end = 7;
