@@ -331,9 +331,6 @@ class AhttpMessage {
 
  protected:
   AhttpMessage() = default;
-  // For Reuse: a message becomes one just made by assignment from it.
-  AhttpMessage(AhttpMessage&&) = default;
-  AhttpMessage& operator=(AhttpMessage&&) = default;
 
   // Whether a body without Content-Length or chunked coding runs to the end
   // of the data. Requests never have such a body.
@@ -373,9 +370,11 @@ class AhttpMessage {
   // Content-Length `length` as the only such field: in place of the first
   // one, the others deleted, or a held line when there is none.
   void SetContentLengthLine(int64_t length);
-  // Before a Reuse: lets go of the body (its memory too: a body can be
-  // large) and hands over the header block emptied, without its held lines,
-  // or null when there is none.
+  // Back to the state of a message just made, with its header block and
+  // custom lines gone, keeping what the strings hold in reserve.
+  void ResetMessage();
+  // ResetMessage, handing over the header block emptied (without its held
+  // lines, which need not become fields first), or null when there is none.
   std::unique_ptr<THeader> TakeEmptiedBlock();
 
   std::string start_line_;
@@ -479,10 +478,6 @@ class ThttpRequest : public AhttpMessage {
 
  protected:
   bool ContentMayRunToEnd() const override { return false; }
-
- private:
-  // Reuse assigns a request just made.
-  ThttpRequest& operator=(ThttpRequest&&) = default;
 };
 
 class ThttpResponse : public AhttpMessage {
@@ -579,9 +574,6 @@ class ThttpResponse : public AhttpMessage {
   std::vector<std::string> LastLines;
 
  private:
-  // Reuse assigns a response just made.
-  ThttpResponse& operator=(ThttpResponse&&) = default;
-
   // Lines of LastLines before Reuse, kept for AddLastLine.
   std::vector<std::string> spare_lines_;
   // SetConnectionFieldForWriting's line still to write: -1 none, 0 close,
