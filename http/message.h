@@ -216,9 +216,10 @@ class AhttpMessage {
   // of the header into body bytes.
   virtual void PrepareHeader();
   // Makes this message a copy of `prototype`: start line and its fields, a
-  // duplicate of its header block, the body flags and text, its content
-  // reader (shared, not owned), its custom lines. A null prototype raises
-  // EhttpMessage "No prototype"; one of another class EInvalidCast.
+  // duplicate of its header block and its held lines (the prototype is left
+  // as it is), the body flags and text, its content reader (shared, not
+  // owned), its custom lines. A null prototype raises EhttpMessage "No
+  // prototype"; one of another class EInvalidCast.
   virtual void AssignPrototype(const AhttpMessage* prototype);
   // CreateEmpty, then AssignPrototype(this).
   virtual std::unique_ptr<AhttpMessage> Duplicate() const;
