@@ -1,16 +1,11 @@
 #include "http/http_server.h"
 
-#include <sys/socket.h>
-
 #include <algorithm>
 #include <chrono>
 #include <exception>
 #include <optional>
 
-#include "http/cgi_environment.h"
-#include "http/conditional.h"
 #include "http/http_text.h"
-#include "http/protocol.h"
 #include "http/request_head_reader.h"
 #include "http/response_writer.h"
 #include "platform/synchronize.h"
@@ -125,7 +120,7 @@ AhttpServerClient::~AhttpServerClient() {
 }
 
 std::unique_ptr<ThttpResponse> AhttpServerClient::NewResponse(std::int32_t statusCode,
-                                                             const std::string& reasonPhrase) {
+                                                              const std::string& reasonPhrase) {
   if (!spare_response_) {
     return std::make_unique<ThttpResponse>(statusCode, "HTTP", 1, 1, std::string(), nullptr, reasonPhrase);
   }
@@ -160,6 +155,18 @@ std::string AhttpServerClient::PeerAddressText() const {
     if (address == 0 || address == kInAddrNone) return std::string();
   }
   return RemotePeer.HostText();
+}
+
+std::string AhttpServerClient::DescribeError(const std::exception_ptr& error) {
+  try {
+    std::rethrow_exception(error);
+  } catch (const Exception& own) {
+    return std::string(own.ClassName()) + ": " + own.Message();
+  } catch (const std::exception& other) {
+    return other.what();
+  } catch (...) {
+    return "an exception of unknown type";
+  }
 }
 
 void AhttpServerClient::LogSafely(int log_class, const std::string& msg) {
@@ -309,7 +316,12 @@ bool AhttpServerClient::RunCycle(AhttpServer& server) {
   try {
     DoFreeResponse();
   } catch (...) {
-    if (!error) error = std::current_exception();
+    if (!error) {
+      error = std::current_exception();
+    } else {
+      // Execute reports the first failure; this one would be lost there.
+      LogSafely(1, "Freeing the response failed as well: " + DescribeError(std::current_exception()));
+    }
   }
   if (response_) {
     // Its body reader may hold a file open: it goes now.
@@ -369,11 +381,17 @@ bool AhttpServerClient::Respond(AhttpServer& server) {
     LogSafely(1, "Response to " + request_->Method + " " + request_->URI + " cut at its announced " +
                      std::to_string(ContentSize) + " bytes: its content is longer");
     return false;
-  } catch (...) {
-    // Discarded, but the connection ends: after a failure part of an answer
-    // may have gone out (the client would take the next answer's bytes for
-    // the rest of this one), or none at all (the client would wait for it
-    // until the time-out).
+  } catch (const EIOError&) {
+    // The connection failed under the answer (the peer went away or stopped
+    // reading): nobody is left to tell, and the connection ends below.
+    return false;
+  } catch (const std::exception&) {
+    // The answer itself or an event handler failed. Either way the
+    // connection ends: part of the answer may have gone out (the client
+    // would take the next answer's bytes for the rest of this one), or none
+    // at all (the client would wait for it until the time-out).
+    LogSafely(1, "Response to " + request_->Method + " " + request_->URI +
+                     " failed: " + DescribeError(std::current_exception()));
     return false;
   }
 }
@@ -442,66 +460,6 @@ void AhttpServerClient::AnswerExpectation(AhttpServer& server) {
   server.DataServed.fetch_add(static_cast<std::int64_t>(kContinue.size()), std::memory_order_relaxed);
 }
 
-void AhttpServerClient::SendRefusal(std::int32_t code, const std::string& text) {
-  // Once an answer went out on this cycle, another one would be taken for
-  // the answer to the client's next request.
-  if (answered_) return;
-  const bool internal = code == 500;
-  std::unique_ptr<ThttpResponse> answer =
-      CreateHTMLResponse(code, std::string(),
-                         HTMLErrorPage(internal ? "Internal server error" : GetReasonPhrase(code), text,
-                                       std::string(), std::string()));
-  answer->Prepare();
-  if (!internal) {
-    answer->SetConnectionField(false);
-    if (!server_text_.empty()) answer->SetServerField(server_text_);
-  }
-  SendErrorAnswer(*answer);
-}
-
-void AhttpServerClient::SendErrorAnswer(ThttpResponse& answer) {
-  TSocketStream* stream = Stream();
-  if (!stream || Terminated()) return;
-  const std::int64_t before = stream->Writer()->GetPosition();
-  try {
-    TResponseWriter writer(*stream, limits_, this);
-    writer.WriteText(answer.GetHeaderText());
-    answer.WriteContent(writer);
-    writer.Flush();
-  } catch (...) {
-    // The peer may be gone; the connection is closed next in any case.
-  }
-  if (AhttpServer* server = HttpServer())
-    server->DataServed.fetch_add(stream->Writer()->GetPosition() - before, std::memory_order_relaxed);
-}
-
-void AhttpServerClient::CloseConnection(bool linger) {
-  TSocketStream* stream = Stream();
-  if (!stream || Terminated()) return;
-  try {
-    if (linger) Linger();
-    stream->Close();
-  } catch (...) {
-    // Closing cannot fail in a way anyone could act on.
-  }
-}
-
-void AhttpServerClient::Linger() {
-  TSocketStream& stream = *Stream();
-  ATCPClientSocket* socket = stream.Socket;
-  if (!socket || !socket->IsConnected() || !stream.WaitSendComplete()) return;
-  // The answer has reached the system: end the sending side (the client sees
-  // the end of the answer) and read what the client still sends, so that
-  // the close finds no unread input and does not reset the connection.
-  ::shutdown(socket->SocketHandle(), SHUT_WR);
-  const Deadline deadline = Clock::now() + Ms(limits_.LingerTime);
-  for (;;) {
-    if (socket->Available() > 0) stream.Reader()->Skip(socket->Available());
-    if (!socket->IsConnected() || socket->ReceiveEnded() || Clock::now() >= deadline) return;
-    if (!stream.WaitStep(&deadline)) return;
-  }
-}
-
 void AhttpServerClient::CopyProgress(std::int64_t bytesCopied, bool& abort) {
   ContentProgress = bytesCopied;
   if (Terminated()) {
@@ -510,148 +468,5 @@ void AhttpServerClient::CopyProgress(std::int64_t bytesCopied, bool& abort) {
     DoContentProgress();
   }
 }
-
-// --- Response preparation and events ---------------------------------------
-
-void AhttpServerClient::PrepareResponse() {
-  if (!response_ || !request_) return;
-  response_->MatchRequestVersion(*request_);
-  ApplyRequestConditions(*request_, *response_);
-}
-
-namespace {
-
-// Fires a worker-thread event of the client's server.
-void FireEvent(AhttpServerClient& client, AhttpServerClientEvent AhttpServer::*event) {
-  AhttpServer* server = client.HttpServer();
-  if (!server || client.Terminated()) return;
-  if (const AhttpServerClientEvent& handler = server->*event) handler(*server, client);
-}
-
-// Fires a main-thread event through the client's Synchronize, only when it
-// is assigned; the server and Terminated are checked again over there.
-void FireSyncEvent(AhttpServerClient& client, AhttpServerClientEvent AhttpServer::*event) {
-  AhttpServer* server = client.HttpServer();
-  if (!server || client.Terminated() || !(server->*event)) return;
-  client.Synchronize([&client, event] {
-    AhttpServer* server = client.HttpServer();
-    if (!server || client.Terminated()) return;
-    if (const AhttpServerClientEvent& handler = server->*event) handler(*server, client);
-  });
-}
-
-}  // namespace
-
-void AhttpServerClient::DoPreRequest() { FireEvent(*this, &AhttpServer::OnPreRequest); }
-
-void AhttpServerClient::DoRequestHeader() { FireEvent(*this, &AhttpServer::OnRequestHeader); }
-
-void AhttpServerClient::DoRequest() { FireEvent(*this, &AhttpServer::OnRequest); }
-
-void AhttpServerClient::DoGetResponse() {
-  FireEvent(*this, &AhttpServer::OnGetResponse);
-  FireSyncEvent(*this, &AhttpServer::OnSyncGetResponse);
-}
-
-void AhttpServerClient::DoPreRespond() { FireEvent(*this, &AhttpServer::OnPreRespond); }
-
-void AhttpServerClient::DoResponseSuccessful() {
-  FireEvent(*this, &AhttpServer::OnResponseSuccessful);
-  FireSyncEvent(*this, &AhttpServer::OnSyncResponseSuccessful);
-}
-
-void AhttpServerClient::DoFreeResponse() {
-  AhttpServer* server = HttpServer();
-  if (!server) return;
-  // The application releases what it tied to the response here, so this
-  // one fires even for a terminated client.
-  if (server->OnFreeResponse) server->OnFreeResponse(*server, *this);
-  FireSyncEvent(*this, &AhttpServer::OnSyncFreeResponse);
-}
-
-void AhttpServerClient::DoContentProgress() { FireEvent(*this, &AhttpServer::OnContentProgress); }
-
-// ---------------------------------------------------------------------------
-// ThttpServerClient
-
-void ThttpServerClient::DoRequestHeader() {
-  ThttpRequest& request = *Request();
-  // Looked up without a copy: most requests have none.
-  if (const AHeaderField* field = request.Header() ? request.Header()->GetField("Referer") : nullptr) {
-    const std::string referer = field->GetValue();
-    if (!referer.empty()) Log(0, "Referer: " + PeerAddressText() + ";" + referer);
-  }
-  // Connection is a list of options, possibly over several fields
-  // ("Connection: TE, close"): "close" anywhere ends the connection after
-  // this answer; otherwise "keep-alive" keeps it.
-  bool close = false;
-  bool keep = false;
-  if (const THeader* header = request.Header()) {
-    static const std::uint32_t kKey = AHeaderField::KeyOfName("Connection");
-    for (int i = 0; i < header->Count(); ++i) {
-      if (!header->Fields(i)->MatchesName("Connection", kKey)) continue;
-      for (const std::string& option : SplitAtText(header->Fields(i)->GetValue(), ",")) {
-        const std::string token = detail::TrimmedLower(option);
-        close = close || token == "close";
-        keep = keep || token == "keep-alive";
-      }
-    }
-  }
-  if (close) {
-    KeepAlive = false;
-  } else if (keep) {
-    KeepAlive = true;
-  }
-  AhttpServerClient::DoRequestHeader();
-}
-
-namespace {
-
-// The client can tell where the body ends without the connection closing:
-// no body is allowed or sent, or its length is given, or it is chunked.
-bool IsDelimited(ThttpResponse& response, const ThttpRequest* request) {
-  const int32_t code = response.StatusCode;
-  if (code / 100 == 1 || code == 204 || code == 304) return true;
-  if (request && request->Method == kHEAD) return true;
-  if (response.HasContentLength()) return true;
-  return response.GetTransferEncoding() == "chunked";
-}
-
-}  // namespace
-
-void ThttpServerClient::DoPreRespond() {
-  ThttpResponse& response = *Response();
-  if (KeepAlive && (!response.GetKeepAlive() || response.IsLengthUndetermined())) KeepAlive = false;
-  AhttpServerClient::DoPreRespond();
-  // Whatever the handler decided: a body whose end only the close can show
-  // must be followed by the close.
-  if (KeepAlive && !IsDelimited(response, Request())) KeepAlive = false;
-  response.SetConnectionFieldForWriting(KeepAlive);
-}
-
-void ThttpServerClient::BuildCGIEnvironment(std::vector<std::string>* list, const std::string& documentRoot,
-                                            const std::string& scriptFileName) {
-  if (!list || !Request()) return;
-  TCGIConnectionInfo info;
-  info.remote_addr = PeerAddressText();
-  TTCPServerClientSocket* socket = Socket();
-  info.remote_host = socket && socket->IsConnected() ? socket->GetPeerHostName() : std::string();
-  if (info.remote_host.empty()) info.remote_host = info.remote_addr;
-  info.remote_port = RemotePeer.Port() != 0 ? std::to_string(RemotePeer.Port()) : std::string();
-  info.remote_user = RemoteUser;
-  info.server_port = socket ? socket->GetLocalPort() : std::string();
-  info.server_name = ServerLocalHost();
-  if (info.server_name.empty()) info.server_name = LocalHostName();
-  info.server_software = ApplicationName();
-  info.server_admin = ServerAdmin();
-  vt::BuildCGIEnvironment(*list, *Request(), info, documentRoot, scriptFileName);
-}
-
-// ---------------------------------------------------------------------------
-// TvtHTTPServer
-
-TvtHTTPServer::TvtHTTPServer() { Init(); }
-
-void TvtHTTPServer::Init() { ClientClass = ClientClassOf<ThttpServerClient>(); }
 
 }  // namespace vt

@@ -43,6 +43,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -237,14 +238,16 @@ class AhttpServerClient : public TTCPServerClient {
   // Connection field "close" and the Server field), or, for 500, the
   // internal error page, which carries neither field.
   void SendRefusal(std::int32_t code, const std::string& text);
-  // Sends the server's own answer and counts its bytes; failures are
-  // discarded.
+  // Sends the server's own answer and counts its bytes; a connection that
+  // fails meanwhile is not reported (it is closed next).
   void SendErrorAnswer(ThttpResponse& answer);
   // Closes the connection, after a lingering read when asked.
   void CloseConnection(bool linger);
   void Linger();
   // Logs without letting a failure to deliver the line escape.
   void LogSafely(int log_class, const std::string& msg);
+  // "Class: message" of one of ours, what() of another standard exception.
+  static std::string DescribeError(const std::exception_ptr& error);
 
   void CopyProgress(std::int64_t bytesCopied, bool& abort);
 

@@ -164,6 +164,85 @@ int64_t WriteReaderBytes(AReaderEx& reader, AWriterEx& writer, int64_t count) {
   return done;
 }
 
+// Answers in a row mostly share everything but their block's fields: the
+// status line, the held lines (their date in the same second) and the last
+// lines. Each thread keeps the text of its last head's parts beside what
+// they were made of, and makes a part again only when one of those differs.
+struct THeadCache {
+  // The status line of an HTTP answer.
+  int32_t code = -1;
+  int32_t major = -1;
+  int32_t minor = -1;
+  std::string reason;
+  std::string status_line;
+  // Everything after the block's fields, the empty line included.
+  bool made = false;
+  std::uint8_t held = 0;
+  std::string content_type;
+  std::int64_t second = 0;
+  std::int64_t content_length = 0;
+  std::int8_t connection = -1;
+  std::string server;
+  std::optional<int64_t> modified;
+  std::string etag;
+  std::vector<std::string> lines;
+  std::string tail;
+};
+
+THeadCache& LastHead() {
+  thread_local THeadCache cache;
+  return cache;
+}
+
+void AppendContentLengthLine(std::string& out, int64_t length) {
+  out += std::string_view("Content-Length: ");
+  char digits[24];
+  const char* end = std::to_chars(digits, digits + sizeof digits, length).ptr;
+  out.append(digits, static_cast<std::size_t>(end - digits));
+  out += kCRLF;
+}
+
+// The lines after the block's fields, each as its field would write itself
+// (name, ": ", the value trimmed), and the empty line.
+void AppendTail(std::string& out, std::uint8_t held, std::string_view contentType, TDateTime date,
+                int64_t contentLength, const THeadLastLines& last) {
+  enum : std::uint8_t { kType = 1, kDate = 2, kLength = 4 };  // as AhttpMessage holds them
+  if (held & kType) detail::AppendHeaderLine(out, "Content-Type", detail::TrimmedView(contentType));
+  if (held & kDate) TDateField::AppendLineOf(out, date);
+  if (held & kLength) AppendContentLengthLine(out, contentLength);
+  if (last.connection >= 0)
+    out += last.connection == 1 ? std::string_view("Connection: keep-alive\r\n")
+                                : std::string_view("Connection: close\r\n");
+  if (!last.server.empty()) {
+    std::string value;
+    value.reserve(last.server.size() + 1 + kHTTPServerToken.size());
+    value += last.server;
+    value += ' ';
+    value += kHTTPServerToken;
+    detail::AppendHeaderLine(out, "Server", detail::TrimmedView(value));
+  }
+  if (last.last_modified && *last.last_modified) {
+    out += std::string_view("Last-Modified: ");
+    AppendHTTPDate(out, **last.last_modified);
+    out += kCRLF;
+  }
+  if (!last.etag.empty()) detail::AppendHeaderLine(out, "ETag", detail::TrimmedView(last.etag));
+  if (last.lines) {
+    for (const std::string& line : *last.lines) {
+      if (line.empty()) continue;
+      const std::string_view view(line);
+      if (const std::size_t colon = view.find(':'); colon != std::string_view::npos) {
+        detail::AppendHeaderLine(out, detail::TrimmedView(view.substr(0, colon)),
+                                 detail::TrimmedView(view.substr(colon + 1)));
+      } else {
+        out += line;
+        out += kCRLF;
+      }
+    }
+  }
+  out += kCRLF;
+}
+
 void Fire(const ThttpMessageEvent& event, AhttpMessage* sender) {
   if (event) event(sender);
 }
@@ -208,81 +287,63 @@ std::string AhttpMessage::GetHeaderText() {
   return text;
 }
 
-void AhttpMessage::AppendHeaderText(std::string& out) {
-  AppendHeaderLines(out);
-  out += kCRLF;
-}
-
-void AhttpMessage::AppendHeaderLines(std::string& out) {
+void AhttpMessage::AppendHead(std::string& out, const THeadLastLines& last) {
   if (!start_line_valid_) ComposeStartLine();
   out += start_line_;
   out += kCRLF;
   if (header_) header_->AppendFieldsTo(out);
-  if (fixed_lines_ != 0) AppendFixedLines(out);
+  const std::uint8_t held = held_.set;
+  std::int64_t second = 0;
+  if ((held & kHeldDate) && !TDateField::SecondOf(held_.date, second)) {
+    // No usual date: its text is made each time, and not kept.
+    AppendTail(out, held, held_.content_type, held_.date, held_.content_length, last);
+    return;
+  }
+  static const std::vector<std::string> kNoLines;
+  const std::vector<std::string>& lines = last.lines ? *last.lines : kNoLines;
+  const std::optional<int64_t> modified = last.last_modified ? *last.last_modified : std::nullopt;
+  THeadCache& cache = LastHead();
+  const auto differs = [&](std::uint8_t line, bool same) { return (held & line) && !same; };
+  if (!cache.made || cache.held != held ||
+      differs(kHeldContentType, cache.content_type == held_.content_type) ||
+      differs(kHeldDate, cache.second == second) ||
+      differs(kHeldContentLength, cache.content_length == held_.content_length) ||
+      cache.connection != last.connection || cache.server != last.server || cache.modified != modified ||
+      cache.etag != last.etag || cache.lines != lines) {
+    cache.made = false;
+    cache.tail.clear();
+    AppendTail(cache.tail, held, held_.content_type, held_.date, held_.content_length, last);
+    cache.held = held;
+    cache.content_type = held_.content_type;
+    cache.second = second;
+    cache.content_length = held_.content_length;
+    cache.connection = last.connection;
+    cache.server.assign(last.server);
+    cache.modified = modified;
+    cache.etag.assign(last.etag);
+    cache.lines = lines;
+    cache.made = true;
+  }
+  out += cache.tail;
 }
 
-bool AhttpMessage::FixedLineFits(std::uint8_t line, std::string_view name) const {
+bool AhttpMessage::HeldLineFits(std::uint8_t line, std::string_view name) const {
   const auto later = static_cast<std::uint8_t>(~((line << 1) - 1));
-  return !block_handed_out_ && (fixed_lines_ & later) == 0 && (!header_ || !header_->HasField(name));
+  return !block_handed_out_ && (held_.set & later) == 0 && (!header_ || !header_->HasField(name));
 }
 
-void AhttpMessage::MakeFixedFieldsNow() const {
-  const std::uint8_t lines = fixed_lines_;
-  fixed_lines_ = 0;
+void AhttpMessage::MakeHeldFieldsNow() {
+  const std::uint8_t lines = held_.set;
+  held_.set = 0;
   if (!header_) header_ = std::make_unique<THeader>();
   // As the setters would have added them.
-  if (lines & kFixedContentType) header_->AddField("Content-Type", fixed_content_type_);
-  if (lines & kFixedDate) header_->AppendField(std::make_unique<TDateField>(fixed_date_));
-  if (lines & kFixedContentLength) {
+  if (lines & kHeldContentType) header_->AddField("Content-Type", held_.content_type);
+  if (lines & kHeldDate) header_->AppendField(std::make_unique<TDateField>(held_.date));
+  if (lines & kHeldContentLength) {
     char digits[24];
-    const char* end = std::to_chars(digits, digits + sizeof digits, fixed_content_length_).ptr;
+    const char* end = std::to_chars(digits, digits + sizeof digits, held_.content_length).ptr;
     header_->AddField("Content-Length", std::string_view(digits, static_cast<std::size_t>(end - digits)));
   }
-}
-
-void AhttpMessage::AppendFixedLines(std::string& out) const {
-  // Answers in a row carry the same lines, their date in the same second
-  // most of the time: each thread keeps the text of its last ones with what
-  // it was made of, and makes it again only when one of those differs.
-  struct TLastFixedLines {
-    std::uint8_t lines = 0;
-    std::string content_type;
-    std::int64_t second = 0;
-    std::int64_t content_length = 0;
-    std::string text;
-  };
-  thread_local TLastFixedLines last;
-  std::int64_t second = 0;
-  const bool dated = fixed_lines_ & kFixedDate;
-  const bool usual_date = !dated || TDateField::SecondOf(fixed_date_, second);
-  const auto differs = [&](std::uint8_t line, bool same) { return (fixed_lines_ & line) && !same; };
-  if (last.lines != fixed_lines_ || !usual_date || differs(kFixedContentType, last.content_type == fixed_content_type_) ||
-      differs(kFixedDate, last.second == second) ||
-      differs(kFixedContentLength, last.content_length == fixed_content_length_)) {
-    last.lines = 0;
-    std::string& text = last.text;
-    text.clear();
-    // Each as its field would write itself.
-    if (fixed_lines_ & kFixedContentType)
-      detail::AppendHeaderLine(text, "Content-Type", detail::TrimmedView(fixed_content_type_));
-    if (dated) TDateField::AppendLineOf(text, fixed_date_);
-    if (fixed_lines_ & kFixedContentLength) {
-      text += std::string_view("Content-Length: ");
-      char digits[24];
-      const char* end = std::to_chars(digits, digits + sizeof digits, fixed_content_length_).ptr;
-      text.append(digits, static_cast<std::size_t>(end - digits));
-      text += kCRLF;
-    }
-    if (!usual_date) {
-      out += text;
-      return;
-    }
-    last.content_type = fixed_content_type_;
-    last.second = second;
-    last.content_length = fixed_content_length_;
-    last.lines = fixed_lines_;
-  }
-  out += last.text;
 }
 
 void AhttpMessage::SetHeaderText(std::string_view text) {
@@ -323,7 +384,7 @@ void AhttpMessage::SetProtocol(const std::string& protocol) {
 }
 
 THeader& AhttpMessage::GetHeader() {
-  MakeFixedFields();
+  MakeHeldFields();
   if (!header_) header_ = std::make_unique<THeader>();
   block_handed_out_ = true;
   return *header_;
@@ -336,8 +397,8 @@ void AhttpMessage::SetHeader(std::unique_ptr<THeader> header) {
 }
 
 void AhttpMessage::SetOwnHeader(std::unique_ptr<THeader> header) {
-  // The fixed lines were part of the block that goes.
-  fixed_lines_ = 0;
+  // The held lines were part of the block that goes.
+  held_.set = 0;
   block_handed_out_ = false;
   header_ = std::move(header);
 }
@@ -371,24 +432,15 @@ void AhttpMessage::SetContentText(const std::string& text) {
   HasContent = !text.empty();
 }
 
-void AhttpMessage::ReleaseContentReader() {
-  if (owns_content_reader_) delete content_reader_;
-  content_reader_ = nullptr;
-  owns_content_reader_ = false;
-}
+void AhttpMessage::ReleaseContentReader() { content_reader_.Reset(); }
 
 AReaderEx* AhttpMessage::GetContentReader() {
-  if (!content_reader_) {
-    content_reader_ = new TStringReader(content_text_);
-    owns_content_reader_ = true;
-  }
+  if (!content_reader_) content_reader_.Own(std::make_unique<TStringReader>(content_text_));
   return content_reader_;
 }
 
 void AhttpMessage::SetContentReader(std::unique_ptr<AReaderEx> reader) {
-  ReleaseContentReader();
-  content_reader_ = reader.release();
-  owns_content_reader_ = true;
+  content_reader_.Own(std::move(reader));
   if (content_reader_) HasContent = true;
 }
 
@@ -400,7 +452,7 @@ int64_t AhttpMessage::GetContentSize() {
 
 int64_t AhttpMessage::GetContentLength() {
   // The length written a moment ago is known without reading it back.
-  if (fixed_lines_ & kFixedContentLength) return fixed_content_length_;
+  if (held_.set & kHeldContentLength) return held_.content_length;
   if (header_) {
     if (const AHeaderField* field = header_->GetField("Content-Length")) return field->GetAsInteger();
   }
@@ -420,11 +472,22 @@ void AhttpMessage::Init() {
   if (protocol_ != kHTTP) protocol_ = kHTTP;
 }
 
+std::unique_ptr<THeader> AhttpMessage::TakeEmptiedBlock() {
+  // Emptied: its held lines need not become fields first.
+  held_.set = 0;
+  std::unique_ptr<THeader> header = std::move(header_);
+  if (header) header->Clear();
+  ResetMessage();
+  return header;
+}
+
 void AhttpMessage::ResetMessage() {
+  // Field by field rather than by assignment from a message just made:
+  // that costs the keep-alive path a tenth of its instructions.
   ReleaseContentReader();
   start_line_.clear();
   start_line_valid_ = false;
-  fixed_lines_ = 0;
+  held_.set = 0;
   block_handed_out_ = false;
   header_.reset();
   custom_lines_.reset();
@@ -440,9 +503,9 @@ void AhttpMessage::ResetMessage() {
 
 void AhttpMessage::PrepareHeader() {
   if (AddDateField) {
-    if (FixedLineFits(kFixedDate, "Date")) {
-      fixed_date_ = NowUTC();
-      fixed_lines_ |= kFixedDate;
+    if (HeldLineFits(kHeldDate, "Date")) {
+      held_.date = NowUTC();
+      held_.set |= kHeldDate;
     } else {
       GetHeader().SetField("Date", std::make_unique<TDateField>());
     }
@@ -462,16 +525,14 @@ void AhttpMessage::AssignPrototype(const AhttpMessage* prototype) {
   protocol_ = prototype->protocol_;
   major_version_ = prototype->major_version_;
   minor_version_ = prototype->minor_version_;
-  const THeader* header = prototype->Header();
-  SetOwnHeader(header ? header->Duplicate() : nullptr);
+  // The held lines are copied as they are held, after the block's fields.
+  SetOwnHeader(prototype->header_ ? prototype->header_->Duplicate() : nullptr);
+  held_ = prototype->held_;
   AddDateField = prototype->AddDateField;
   content_is_text_ = prototype->content_is_text_;
   content_text_ = prototype->content_text_;
   HasContent = prototype->HasContent;
-  if (prototype->content_reader_ != content_reader_) {
-    ReleaseContentReader();
-    content_reader_ = prototype->content_reader_;
-  }
+  content_reader_.Borrow(prototype->content_reader_);
   SetCustomLines(prototype->custom_lines_.get());
 }
 
@@ -481,12 +542,12 @@ std::unique_ptr<AhttpMessage> AhttpMessage::Duplicate() const {
   return copy;
 }
 
-TContentFraming AhttpMessage::GetContentFraming(int64_t maxSize, int64_t& length) const {
+TContentFraming AhttpMessage::GetContentFraming(int64_t maxSize, int64_t& length) {
   length = 0;
-  MakeFixedFields();
+  MakeHeldFields();
   // A request without a field that frames a body has none: the usual GET.
-  if (!ContentMayRunToEnd() && (!header_ || (!header_->HasField("Transfer-Encoding") &&
-                                              !header_->HasField("Content-Length"))))
+  if (!ContentMayRunToEnd() &&
+      (!header_ || (!header_->HasField("Transfer-Encoding") && !header_->HasField("Content-Length"))))
     return TContentFraming::kNone;
   if (!ContentMayRunToEnd() && header_) CheckRequestFraming(*header_);
   const std::string coding = GetTransferEncoding();
@@ -559,11 +620,11 @@ int64_t AhttpMessage::WriteContent(AWriterEx& writer) {
   if (content_is_text_ || !content_reader_) {
     // nothing to tell
   } else if (const std::type_info& kind = typeid(*content_reader_); &kind == last_memory_class) {
-    memory = static_cast<TMemoryReader*>(content_reader_);
+    memory = static_cast<TMemoryReader*>(content_reader_.Get());
   } else if (&kind == &typeid(TFileReader)) {
-    file = static_cast<TFileReader*>(content_reader_);
-  } else if (memory = dynamic_cast<TMemoryReader*>(content_reader_); !memory) {
-    file = dynamic_cast<TFileReader*>(content_reader_);
+    file = static_cast<TFileReader*>(content_reader_.Get());
+  } else if (memory = dynamic_cast<TMemoryReader*>(content_reader_.Get()); !memory) {
+    file = dynamic_cast<TFileReader*>(content_reader_.Get());
   } else {
     last_memory_class = &kind;
   }
@@ -597,23 +658,23 @@ void AhttpMessage::Prepare() {
 }
 
 std::string AhttpMessage::GetContentType() const {
-  if (fixed_lines_ & kFixedContentType) return fixed_content_type_;
+  if (held_.set & kHeldContentType) return held_.content_type;
   return header_ ? header_->GetFieldValue("Content-Type") : std::string();
 }
 
 void AhttpMessage::SetContentType(std::string_view type) {
-  if (FixedLineFits(kFixedContentType, "Content-Type")) {
-    fixed_content_type_.assign(type);
-    fixed_lines_ |= kFixedContentType;
+  if (HeldLineFits(kHeldContentType, "Content-Type")) {
+    held_.content_type.assign(type);
+    held_.set |= kHeldContentType;
   } else {
     GetHeader().SetFieldValue("Content-Type", type);
   }
 }
 
 void AhttpMessage::SetContentLengthLine(int64_t length) {
-  if (FixedLineFits(kFixedContentLength, "Content-Length")) {
-    fixed_content_length_ = length;
-    fixed_lines_ |= kFixedContentLength;
+  if (HeldLineFits(kHeldContentLength, "Content-Length")) {
+    held_.content_length = length;
+    held_.set |= kHeldContentLength;
     return;
   }
   // Written on the stack: every answer with a body has it.
@@ -624,7 +685,7 @@ void AhttpMessage::SetContentLengthLine(int64_t length) {
 }
 
 bool AhttpMessage::HasContentLength() const {
-  return (fixed_lines_ & kFixedContentLength) || (header_ && header_->HasField("Content-Length"));
+  return (held_.set & kHeldContentLength) || (header_ && header_->HasField("Content-Length"));
 }
 
 std::string AhttpMessage::GetTransferEncoding() const {
@@ -648,7 +709,7 @@ bool AhttpMessage::IsHTTP11OrLater() const {
 }
 
 bool AhttpMessage::IsLengthUndetermined() const {
-  const bool typed = (fixed_lines_ & kFixedContentType) || (header_ && header_->HasField("Content-Type"));
+  const bool typed = (held_.set & kHeldContentType) || (header_ && header_->HasField("Content-Type"));
   if (!typed || HasContentLength()) return false;
   return !(header_ && header_->HasField("Content-Range")) && GetTransferEncoding() != "chunked";
 }
@@ -673,7 +734,7 @@ void ThttpRequest::Reuse(const std::string& startLine) {
   // What Init sets besides: the method, target and version all come from
   // the line.
   ConnectionMode = 0;
-  // As the constructor does: the line, no header (the line's own host
+  // As the constructor goes on: the line, no header (the line's own host
   // field goes too), an empty text body (ResetMessage has left no reader
   // and no text).
   SetStartLine(startLine);
@@ -815,11 +876,7 @@ ThttpResponse::ThttpResponse(int32_t statusCode, const std::string& protocol, in
 }
 
 void ThttpResponse::Reuse(int32_t statusCode, const std::string& reasonPhrase) {
-  // The block is emptied: its fixed lines need not become fields first.
-  DropFixedLines();
-  std::unique_ptr<THeader> header = ReleaseHeader();
-  if (header) header->Clear();
-  ResetMessage();
+  std::unique_ptr<THeader> header = TakeEmptiedBlock();
   StatusCode = 0;
   RangeStart = -1;
   RangeEnd = -1;
@@ -852,22 +909,18 @@ void ThttpResponse::ComposeStartLine() {
     start_line_ = ComposeStatusLine(StatusCode, ReasonPhrase, Protocol(), MajorVersion(), MinorVersion());
     return;
   }
-  // An answer has the line of the one before it, most of the time: each
-  // thread keeps its last one.
-  thread_local int32_t last_code = -1;
-  thread_local int32_t last_major = -1;
-  thread_local int32_t last_minor = -1;
-  thread_local std::string last_reason;
-  thread_local std::string last_line;
-  if (StatusCode != last_code || MajorVersion() != last_major || MinorVersion() != last_minor ||
-      ReasonPhrase != last_reason) {
-    last_line = ComposeStatusLine(StatusCode, ReasonPhrase, Protocol(), MajorVersion(), MinorVersion());
-    last_code = StatusCode;
-    last_major = MajorVersion();
-    last_minor = MinorVersion();
-    last_reason = ReasonPhrase;
+  // An answer has the line of the one before it, most of the time.
+  THeadCache& cache = LastHead();
+  if (StatusCode != cache.code || MajorVersion() != cache.major || MinorVersion() != cache.minor ||
+      ReasonPhrase != cache.reason) {
+    cache.status_line =
+        ComposeStatusLine(StatusCode, ReasonPhrase, Protocol(), MajorVersion(), MinorVersion());
+    cache.code = StatusCode;
+    cache.major = MajorVersion();
+    cache.minor = MinorVersion();
+    cache.reason = ReasonPhrase;
   }
-  start_line_ = last_line;
+  start_line_ = cache.status_line;
 }
 
 void ThttpResponse::ParseStartLine() {
@@ -982,9 +1035,7 @@ void ThttpResponse::SetRange(int64_t start, int64_t end) {
 }
 
 void ThttpResponse::SetServerField(std::string_view text) {
-  // Made in memory the thread keeps: every answer carries it.
-  thread_local std::string value;
-  value.clear();
+  std::string value;
   if (!text.empty()) {
     value += text;
     value += ' ';
@@ -1008,10 +1059,9 @@ void ThttpResponse::MatchRequestVersion(const ThttpRequest& request) {
 
 bool ThttpResponse::GetKeepAlive() const {
   if (connection_to_write_ >= 0) return connection_to_write_ == 1;
-  const THeader* header = FieldsOnly();
   // Most answers have no Connection field yet.
-  if (!header || !header->HasField("Connection")) return !IsHTTP10OrEarlier();
-  const std::string connection = Trimmed(header->GetFieldValue("Connection"));
+  if (!BlockHasField("Connection")) return !IsHTTP10OrEarlier();
+  const std::string connection = Trimmed(BlockFieldValue("Connection"));
   if (connection.empty() && IsHTTP10OrEarlier()) return false;
   return !TextEqualFolded(connection, "close");
 }
@@ -1022,7 +1072,7 @@ void ThttpResponse::SetConnectionField(bool keepAlive) {
 }
 
 void ThttpResponse::SetConnectionFieldForWriting(bool keepAlive) {
-  if (FieldsOnly() && FieldsOnly()->HasField("Connection")) {
+  if (BlockHasField("Connection")) {
     SetConnectionField(keepAlive);
   } else {
     connection_to_write_ = keepAlive ? 1 : 0;
@@ -1032,8 +1082,7 @@ void ThttpResponse::SetConnectionFieldForWriting(bool keepAlive) {
 void ThttpResponse::AddLastFields() {
   THeader& header = GetHeader();
   if (LastModified) {
-    thread_local std::string date;
-    date.clear();
+    std::string date;
     AppendHTTPDate(date, *LastModified);
     header.SetFieldValue("Last-Modified", std::string_view(date));
   }
@@ -1045,89 +1094,24 @@ void ThttpResponse::AddLastFields() {
 }
 
 void ThttpResponse::AppendFinalHeaderText(std::string& out, std::string_view serverText) {
-  // None of the names looked for can be a fixed line.
-  const THeader* header = FieldsOnly();
   const bool server = !serverText.empty();
-  // The names are looked for in one pass over the block.
-  bool held = false;
-  if (header && (server || LastModified || !ETag.empty())) {
-    static const std::uint32_t kServerKey = AHeaderField::KeyOfName("Server");
-    static const std::uint32_t kLastModifiedKey = AHeaderField::KeyOfName("Last-Modified");
-    static const std::uint32_t kETagKey = AHeaderField::KeyOfName("ETag");
-    for (int i = 0; i < header->Count() && !held; ++i) {
-      const AHeaderField& field = *header->Fields(i);
-      held = (server && field.MatchesName("Server", kServerKey)) ||
-             (LastModified && field.MatchesName("Last-Modified", kLastModifiedKey)) ||
-             (!ETag.empty() && field.MatchesName("ETag", kETagKey));
-    }
-  }
-  if (held) {
-    // Made as fields, in the order they would have had.
+  if ((server && BlockHasField("Server")) || (LastModified && BlockHasField("Last-Modified")) ||
+      (!ETag.empty() && BlockHasField("ETag"))) {
+    // A field of the block is set in place: they are all made as fields, in
+    // the order they would have had.
     if (connection_to_write_ >= 0) SetConnectionField(connection_to_write_ == 1);
     if (server) SetServerField(serverText);
     AddLastFields();
     AppendHeaderText(out);
     return;
   }
-  // The text up to the empty line that ends it, which comes after the last
-  // fields.
-  AppendHeaderLines(out);
-  // Answers for one file in a row end alike, from the Connection line to
-  // the empty line: each thread keeps the text of its last ones with what
-  // it was made of, and makes it again only when one of those differs.
-  struct TLastFieldsText {
-    bool made = false;
-    std::int8_t connection = -1;
-    std::string server;
-    std::optional<int64_t> modified;
-    std::string etag;
-    std::vector<std::string> lines;
-    std::string text;
-  };
-  thread_local TLastFieldsText last;
-  if (!last.made || last.connection != connection_to_write_ || last.server != serverText ||
-      last.modified != LastModified || last.etag != ETag || last.lines != LastLines) {
-    last.made = false;
-    last.connection = connection_to_write_;
-    last.server.assign(serverText);
-    last.modified = LastModified;
-    last.etag = ETag;
-    last.lines = LastLines;
-    std::string& text = last.text;
-    text.clear();
-    if (connection_to_write_ >= 0)
-      text += connection_to_write_ == 1 ? std::string_view("Connection: keep-alive\r\n")
-                                        : std::string_view("Connection: close\r\n");
-    // Each as a field would write itself: name, ": ", the value trimmed.
-    if (server) {
-      std::string value;
-      value.reserve(serverText.size() + 1 + kHTTPServerToken.size());
-      value += serverText;
-      value += ' ';
-      value += kHTTPServerToken;
-      detail::AppendHeaderLine(text, "Server", detail::TrimmedView(value));
-    }
-    if (LastModified) {
-      text += std::string_view("Last-Modified: ");
-      AppendHTTPDate(text, *LastModified);
-      text += kCRLF;
-    }
-    if (!ETag.empty()) detail::AppendHeaderLine(text, "ETag", detail::TrimmedView(ETag));
-    for (const std::string& line : LastLines) {
-      if (line.empty()) continue;
-      const std::string_view view(line);
-      if (const std::size_t colon = view.find(':'); colon != std::string_view::npos) {
-        detail::AppendHeaderLine(text, detail::TrimmedView(view.substr(0, colon)),
-                                 detail::TrimmedView(view.substr(colon + 1)));
-      } else {
-        text += line;
-        text += kCRLF;
-      }
-    }
-    text += kCRLF;
-    last.made = true;
-  }
-  out += last.text;
+  THeadLastLines last;
+  last.connection = connection_to_write_;
+  last.server = serverText;
+  last.last_modified = &LastModified;
+  last.etag = ETag;
+  last.lines = &LastLines;
+  AppendHead(out, last);
 }
 
 void ThttpResponse::AddLastLine(std::string_view line) {

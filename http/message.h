@@ -13,12 +13,18 @@
 // and SetStartLine parses it into the fields.
 //
 // Content-Type, Date and Content-Length, which nearly every answer carries
-// at the end of its block, are first held as plain values (fixed lines) and
-// written straight from them; they become fields the moment anyone asks for
-// the block (Header, GetHeader, ReleaseHeader), in the places they would
-// have had, so that what the block holds and the bytes written are the same
-// either way. Once the block was handed out, whoever holds it sees every
-// field as it is set: no line is held fixed until the block is replaced.
+// at the end of its block, are first held as plain values (held lines) and
+// written straight from them; they become fields the moment anyone is given
+// the block to change (Header, GetHeader, ReleaseHeader), in the places they
+// would have had, so that what the block holds and the bytes written are the
+// same either way. Once the block was handed out, whoever holds it sees
+// every field as it is set: no line is held until the block is replaced.
+// The const Header() shows the block as it stands without changing the
+// message; the held lines are read through GetContentType, HasContentLength
+// and GetContentLength.
+//
+// One writer makes every head (AppendHead): the start line, the block's
+// fields, the held lines, an answer's last lines and the empty line.
 //
 // Sending a response: Prepare (Date, custom lines, Content-Length or
 // Content-Range, removal of body fields where the status allows no body),
@@ -38,6 +44,7 @@
 // by one thread at a time, and its events run synchronously on the thread
 // that calls Prepare, WriteHeader or WriteContent.
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -51,6 +58,7 @@
 #include "streams/writer.h"
 #include "util/date_time.h"
 #include "util/exception.h"
+#include "util/maybe_owned.h"
 
 namespace vt {
 
@@ -96,6 +104,45 @@ enum class TContentFraming {
 
 // Sender: the message.
 using ThttpMessageEvent = std::function<void(AhttpMessage* sender)>;
+
+// A header name that a message never holds as a value, so that a look-up in
+// the block alone finds its field whenever there is one. It is made only
+// from a constant, and a held name (Content-Type, Date, Content-Length) does
+// not compile: the block alone would miss the line the message holds.
+class TBlockName {
+ public:
+  // NOLINTNEXTLINE(google-explicit-constructor): written as a plain literal.
+  consteval TBlockName(const char* name) : name_(name) {
+    for (std::string_view held : {"content-type", "date", "content-length"}) {
+      if (EqualFolded(name_, held)) throw "held as a value: ask the message, not its block";
+    }
+  }
+  std::string_view View() const { return name_; }
+
+ private:
+  static consteval bool EqualFolded(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+      const char c = a[i] >= 'A' && a[i] <= 'Z' ? static_cast<char>(a[i] - 'A' + 'a') : a[i];
+      if (c != b[i]) return false;
+    }
+    return true;
+  }
+
+  std::string_view name_;
+};
+
+// The lines an answer's head ends with, after every field of its block and
+// every held line: what the server adds last. Empty ones write nothing.
+struct THeadLastLines {
+  // -1 none, 0 "Connection: close", 1 "Connection: keep-alive".
+  std::int8_t connection = -1;
+  // The Server field's text before the server token; empty: no field.
+  std::string_view server;
+  const std::optional<int64_t>* last_modified = nullptr;
+  std::string_view etag;
+  const std::vector<std::string>* lines = nullptr;
+};
 
 // Splits a text into lines at CR LF, LF or CR; a line end at the very end
 // adds no empty line, and an empty text gives no lines. The application
@@ -163,15 +210,16 @@ class AhttpMessage {
   // Restores the defaults: Date field on, body on, HTTP/1.1.
   virtual void Init();
   // Sets a Date field (when AddDateField) in place of an existing one (a
-  // fixed line when there is none), then appends every custom line with
+  // held line when there is none), then appends every custom line with
   // THeader::AddFieldLine. Empty lines are
   // skipped: written into a header, one would end it early and turn the rest
   // of the header into body bytes.
   virtual void PrepareHeader();
   // Makes this message a copy of `prototype`: start line and its fields, a
-  // duplicate of its header block, the body flags and text, its content
-  // reader (shared, not owned), its custom lines. A null prototype raises
-  // EhttpMessage "No prototype"; one of another class EInvalidCast.
+  // duplicate of its header block and its held lines (the prototype is left
+  // as it is), the body flags and text, its content reader (shared, not
+  // owned), its custom lines. A null prototype raises EhttpMessage "No
+  // prototype"; one of another class EInvalidCast.
   virtual void AssignPrototype(const AhttpMessage* prototype);
   // CreateEmpty, then AssignPrototype(this).
   virtual std::unique_ptr<AhttpMessage> Duplicate() const;
@@ -213,28 +261,29 @@ class AhttpMessage {
   void Prepare();
   // Appends the text GetHeaderText makes to `out` (the server makes a
   // response header in a buffer that its connection keeps).
-  void AppendHeaderText(std::string& out);
+  void AppendHeaderText(std::string& out) { AppendHead(out, THeadLastLines()); }
   // Frees the content reader when owned; the message has no reader after.
   void ReleaseContentReader();
   // Hands the header block over (null when there is none); the message has
   // none after. A server keeps it for its next request.
   std::unique_ptr<THeader> ReleaseHeader() {
-    MakeFixedFields();
+    MakeHeldFields();
     block_handed_out_ = false;
     return std::move(header_);
   }
 
   std::string GetContentType() const;
-  // Sets the Content-Type field in place, or adds it: as a fixed line when
+  // Sets the Content-Type field in place, or adds it: as a held line when
   // it goes last.
   void SetContentType(std::string_view type);
-  // A Content-Length field is there (or a fixed line of it).
+  // A Content-Length field is there (or a held line of it).
   bool HasContentLength() const;
   // The framing ReadContent follows (see there), checked without reading:
   // raises the same EhttpContent errors for a framing it refuses and for a
   // Content-Length above maxSize. `length` gets the Content-Length for
-  // kSized (never 0: a length of 0 is kNone), else 0.
-  TContentFraming GetContentFraming(int64_t maxSize, int64_t& length) const;
+  // kSized (never 0: a length of 0 is kNone), else 0. Held lines become
+  // fields first.
+  TContentFraming GetContentFraming(int64_t maxSize, int64_t& length);
   // The Transfer-Encoding value up to its first ";", trimmed, lower-cased.
   std::string GetTransferEncoding() const;
   // "HTTP/1.1": protocol, "/", major, ".", minor.
@@ -255,18 +304,21 @@ class AhttpMessage {
   int32_t MajorVersion() const { return major_version_; }
   int32_t MinorVersion() const { return minor_version_; }
   bool StartLineValid() const { return start_line_valid_; }
-  // The header block and custom lines, or null when there are none. Fixed
-  // lines become fields first.
-  THeader* Header() const {
-    MakeFixedFields();
+  // The header block, or null when there is none, handed out: held lines
+  // become fields first, and from now on every field goes into it.
+  THeader* Header() {
+    MakeHeldFields();
     if (header_) block_handed_out_ = true;
     return header_.get();
   }
+  // The block as it stands, without the held lines (see the top).
+  const THeader* Header() const { return header_.get(); }
+  // The custom lines, or null when there are none.
   const std::vector<std::string>* CustomLines() const { return custom_lines_.get(); }
   bool ContentIsText() const { return content_is_text_; }
   // The content reader as it is (null when there is none).
-  AReaderEx* ContentReader() const { return content_reader_; }
-  bool OwnsContentReader() const { return owns_content_reader_; }
+  AReaderEx* ContentReader() const { return content_reader_.Get(); }
+  bool OwnsContentReader() const { return content_reader_.Owns(); }
 
   // PrepareHeader adds a Date field.
   bool AddDateField = true;
@@ -304,62 +356,63 @@ class AhttpMessage {
   std::string& ProtocolInPlace() { return protocol_; }
   // The fields changed: GetStartLine composes the line again.
   void InvalidateStartLine() { start_line_valid_ = false; }
-  // The block's fields without the fixed lines: enough to look for a name
-  // that is never one of those.
-  const THeader* FieldsOnly() const { return header_.get(); }
-  // Start line, CR LF, the fields' lines and the fixed lines, without the
-  // empty line that ends the header.
-  void AppendHeaderLines(std::string& out);
-  // Forgets the fixed lines (the block is about to be emptied).
-  void DropFixedLines() { fixed_lines_ = 0; }
+  // The block has a field `name` / its value (empty when there is none);
+  // the held lines are never asked for.
+  bool BlockHasField(TBlockName name) const { return header_ && header_->HasField(name.View()); }
+  std::string BlockFieldValue(TBlockName name) const {
+    return header_ ? header_->GetFieldValue(name.View()) : std::string();
+  }
+  // The one writer of a head: the start line, CR LF, the block's fields,
+  // the held lines, `last`, and the empty line that ends the head.
+  void AppendHead(std::string& out, const THeadLastLines& last);
   // SetHeader with a block nobody else holds (one this message had before
-  // and emptied): fixed lines may follow its fields.
+  // and emptied): held lines may follow its fields.
   void SetOwnHeader(std::unique_ptr<THeader> header);
   // Content-Length `length` as the only such field: in place of the first
-  // one, the others deleted, or a fixed line when there is none.
+  // one, the others deleted, or a held line when there is none.
   void SetContentLengthLine(int64_t length);
   // Back to the state of a message just made, with its header block and
   // custom lines gone, keeping what the strings hold in reserve.
   void ResetMessage();
+  // ResetMessage, handing over the header block emptied (without its held
+  // lines, which need not become fields first), or null when there is none.
+  std::unique_ptr<THeader> TakeEmptiedBlock();
 
   std::string start_line_;
 
  private:
-  // Fixed lines, in the order they are written: each set bit stands for
-  // a field after every field of the block, in this order.
-  enum : std::uint8_t { kFixedContentType = 1, kFixedDate = 2, kFixedContentLength = 4 };
-  // The line `line` can be held fixed: no field of that name in the block
-  // and no fixed line set that is written after it.
-  bool FixedLineFits(std::uint8_t line, std::string_view name) const;
-  // The fixed lines become fields at the end of the block (const: the
-  // block holds the same either way).
-  void MakeFixedFields() const {
-    if (fixed_lines_ != 0) MakeFixedFieldsNow();
+  // Held lines, in the order they are written: each set bit stands for a
+  // field after every field of the block, in this order.
+  enum : std::uint8_t { kHeldContentType = 1, kHeldDate = 2, kHeldContentLength = 4 };
+  struct THeldLines {
+    std::uint8_t set = 0;
+    std::string content_type;
+    TDateTime date = 0;
+    int64_t content_length = 0;
+  };
+  // The line `line` can be held: no field of that name in the block and no
+  // held line set that is written after it.
+  bool HeldLineFits(std::uint8_t line, std::string_view name) const;
+  // The held lines become fields at the end of the block.
+  void MakeHeldFields() {
+    if (held_.set != 0) MakeHeldFieldsNow();
   }
-  void MakeFixedFieldsNow() const;
-  void AppendFixedLines(std::string& out) const;
+  void MakeHeldFieldsNow();
 
   bool start_line_valid_ = false;
   std::string protocol_ = "HTTP";
   int32_t major_version_ = 1;
   int32_t minor_version_ = 1;
-  // Mutable for the fixed lines, which become fields when the block is
-  // looked at.
-  mutable std::unique_ptr<THeader> header_;
-  mutable std::uint8_t fixed_lines_ = 0;
+  std::unique_ptr<THeader> header_;
+  THeldLines held_;
   // The block was handed out (Header, GetHeader, SetHeader): no line is
-  // held fixed, so that whoever holds it sees each field when it is set.
-  mutable bool block_handed_out_ = false;
-  std::string fixed_content_type_;
-  TDateTime fixed_date_ = 0;
-  int64_t fixed_content_length_ = 0;
+  // held, so that whoever holds it sees each field when it is set.
+  bool block_handed_out_ = false;
   std::unique_ptr<std::vector<std::string>> custom_lines_;
   bool content_is_text_ = false;
   std::string content_text_;
-  // Owned only when owns_content_reader_ is set (a prototype's reader is
-  // shared), hence no unique_ptr.
-  AReaderEx* content_reader_ = nullptr;
-  bool owns_content_reader_ = false;
+  // A prototype's reader is shared, not owned.
+  TMaybeOwned<AReaderEx> content_reader_;
 };
 
 class ThttpRequest : public AhttpMessage {
@@ -494,7 +547,7 @@ class ThttpResponse : public AhttpMessage {
   void AddLastFields();
   // Appends the header text the answer has after SetServerField(serverText)
   // (only when serverText is not empty) and AddLastFields, as
-  // AppendHeaderText would write it. Those fields are written straight
+  // AppendHeaderText would write it. Those lines are written (AppendHead)
   // after the others rather than made as fields first, so they do not join
   // the block; when it already holds a Server, Last-Modified or ETag field
   // that they would set in place, they are made as fields after all.

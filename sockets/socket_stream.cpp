@@ -23,17 +23,16 @@ int32_t ClampCount(int64_t count) { return static_cast<int32_t>(std::min(count, 
 
 TSocketStream::TSocketStream(ATCPClientSocket* socket, TSocketWaitMode waitMode, std::uint32_t timeOut,
                              bool ownsSocket)
-    : Socket(socket),
+    : Socket(socket, ownsSocket),
       TimeOut(timeOut),
       WaitMode(waitMode),
-      OwnsSocket(ownsSocket),
       reader_(std::make_unique<TSocketReader>(*this)),
       writer_(std::make_unique<TSocketWriter>(*this)) {}
 
 TSocketStream::~TSocketStream() {
   reader_.reset();
   writer_.reset();
-  if (OwnsSocket) delete Socket;
+  // The socket (when owned) goes after them, as a member.
 }
 
 void TSocketStream::SetSize(int64_t) { throw ESocketStream("SetSize failed"); }

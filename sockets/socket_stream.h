@@ -24,7 +24,7 @@
 //
 // Lifetime and threads: the stream, its reader and its writer are used on
 // the thread that owns the socket's window. The owner deletes the stream; it
-// deletes the socket only when OwnsSocket.
+// deletes the socket only when it was made with ownsSocket.
 
 #include <cstdint>
 #include <memory>
@@ -33,6 +33,7 @@
 #include "streams/reader.h"
 #include "streams/stream.h"
 #include "streams/writer.h"
+#include "util/maybe_owned.h"
 
 namespace vt {
 
@@ -128,13 +129,13 @@ class TSocketStream : public AStream {
   TSocketStream(ATCPClientSocket* socket, TSocketWaitMode waitMode, std::uint32_t timeOut, bool ownsSocket);
   ~TSocketStream() override;
 
-  ATCPClientSocket* Socket;
+  // Owned when the stream was made with ownsSocket; reads as the pointer.
+  TMaybeOwned<ATCPClientSocket> Socket;
   std::uint32_t TimeOut;  // milliseconds; 0 waits without limit
   // Reads wait no later than this either (a limit on a whole message, where
   // TimeOut limits each silence); Deadline::max(): none.
   Deadline ReadDeadline = Deadline::max();
   TSocketWaitMode WaitMode;
-  bool OwnsSocket;
 
   int64_t GetPosition() override { return reader_->GetPosition(); }
   void SetPosition(int64_t position) override { reader_->SetPosition(position); }

@@ -435,12 +435,9 @@ bool TFileReader::AtEnd() { return GetPosition() >= GetSize(); }
 // ---------------------------------------------------------------------------
 // AReaderProxy
 
-AReaderProxy::AReaderProxy(AReaderEx* reader, bool readerOwner)
-    : reader_(reader), reader_owner_(readerOwner) {}
+AReaderProxy::AReaderProxy(AReaderEx* reader, bool readerOwner) : reader_(reader, readerOwner) {}
 
-AReaderProxy::~AReaderProxy() {
-  if (reader_owner_) delete reader_;
-}
+AReaderProxy::~AReaderProxy() = default;
 
 int64_t AReaderProxy::GetPosition() { return reader_->GetPosition(); }
 

@@ -37,6 +37,7 @@
 
 #include "util/byte_set.h"
 #include "util/exception.h"
+#include "util/maybe_owned.h"
 
 namespace vt {
 
@@ -174,9 +175,7 @@ class TMemoryReader : public AReaderEx {
   int64_t FindBytes(const char* buffer, int32_t count, int64_t maxOffset, bool caseSensitive) override;
 
   // The bytes from the position to the end, in place.
-  std::string_view Unread() const {
-    return {data_ + position_, static_cast<std::size_t>(size_ - position_)};
-  }
+  std::string_view Unread() const { return {data_ + position_, static_cast<std::size_t>(size_ - position_)}; }
 
  protected:
   // Points the reader at other bytes and moves it to 0.
@@ -274,12 +273,11 @@ class AReaderProxy : public AReaderEx {
   int32_t Read(char* buffer, int32_t count) override;
   bool AtEnd() override;
 
-  AReaderEx* Reader() const { return reader_; }
-  bool ReaderOwner() const { return reader_owner_; }
+  AReaderEx* Reader() const { return reader_.Get(); }
+  bool ReaderOwner() const { return reader_.Owns(); }
 
  private:
-  AReaderEx* reader_;
-  bool reader_owner_;
+  TMaybeOwned<AReaderEx> reader_;
 };
 
 // A window onto another reader: it starts at the underlying reader's position

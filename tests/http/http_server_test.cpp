@@ -1,8 +1,8 @@
 #include "http/http_server.h"
 
 #include <arpa/inet.h>
-#include <sched.h>
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -332,7 +332,12 @@ TEST(HttpServer, FailedHandlersAndMissingAnswers) {
     if (uri == "/raise") throw EhttpMessage("boom");
     if (uri == "/stream") throw EReader("gone");
     if (uri == "/socket") throw EWinSock("Socket not connected", 20002);
-    if (uri == "/ok") EchoURI(client);
+    if (uri == "/ok" || uri == "/late") EchoURI(client);
+  };
+  // A handler that fails once the answer is made: said in the log, not
+  // dropped, and nothing of the answer goes out.
+  f.server.OnPreRespond = [](AhttpServer&, AhttpServerClient& client) {
+    if (client.Request()->URI == "/late") throw EhttpMessage("late");
   };
   f.OnFree = [&](AhttpServerClient& client) {
     std::lock_guard lock(mutex);
@@ -351,7 +356,7 @@ TEST(HttpServer, FailedHandlersAndMissingAnswers) {
     EXPECT_TRUE(ClosedByPeer(fd));
     // An error of the stream or of the socket under it, and no answer at
     // all: nothing is sent.
-    for (const char* uri : {"/stream", "/socket", "/none"}) {
+    for (const char* uri : {"/stream", "/socket", "/none", "/late"}) {
       fd = f.Connect();
       SendAll(fd, std::string("GET ") + uri + " HTTP/1.1\r\nHost: h\r\n\r\n");
       std::string extra;
@@ -362,8 +367,10 @@ TEST(HttpServer, FailedHandlersAndMissingAnswers) {
   EXPECT_TRUE(f.PumpUntil([&] { return f.HasLine("0 Stream error: gone"); }));
   EXPECT_TRUE(f.HasLine("1 Exception: boom"));
   EXPECT_TRUE(f.HasLine("0 Stream error: Socket not connected"));
+  EXPECT_TRUE(f.PumpUntil([&] { return f.HasLine("1 Response to GET /late failed: EhttpMessage: late"); }));
   std::lock_guard lock(mutex);
-  EXPECT_EQ((std::vector<std::string>{"/raise|", "/stream|", "/socket|", "/none|No response"}), freed);
+  EXPECT_EQ((std::vector<std::string>{"/raise|", "/stream|", "/socket|", "/none|No response", "/late|"}),
+            freed);
 }
 
 TEST(HttpServer, APeerGoneBeforeTheInterimAnswerIsAClosedConnection) {

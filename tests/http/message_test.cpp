@@ -117,7 +117,8 @@ std::string RequestState(ThttpRequest& r) {
                   std::to_string(r.Header() != nullptr) + std::to_string(r.CustomLines() != nullptr) +
                   std::to_string(r.ContentIsText()) + std::to_string(r.HasContent) +
                   std::to_string(r.AddDateField) + std::to_string(r.ContentReader() != nullptr) +
-                  std::to_string(r.OwnsContentReader()) + std::to_string(static_cast<bool>(r.OnBeforePrepare)) +
+                  std::to_string(r.OwnsContentReader()) +
+                  std::to_string(static_cast<bool>(r.OnBeforePrepare)) +
                   std::to_string(static_cast<bool>(r.OnAfterPrepare)) +
                   std::to_string(static_cast<bool>(r.OnHeaderWritten)) +
                   std::to_string(static_cast<bool>(r.OnContentWritten)) + "|" + r.GetHost();
@@ -129,14 +130,16 @@ TEST(Request, ReuseLeavesNothingOfTheRequestBefore) {
     const char* name;
     std::function<void(ThttpRequest&)> before;
   } cases[] = {
-      {"absolute target with port", [](ThttpRequest& r) { r.SetStartLine("GET http://a.example:81/p?q HTTP/1.1"); }},
+      {"absolute target with port",
+       [](ThttpRequest& r) { r.SetStartLine("GET http://a.example:81/p?q HTTP/1.1"); }},
       {"header, body text, custom lines",
        [](ThttpRequest& r) {
          r.GetHeader().SetFieldValue("Authorization", "Basic dTpw");
          r.SetContentText("body");
          r.GetCustomLines().push_back("X: y");
        }},
-      {"owned body reader", [](ThttpRequest& r) { r.SetContentReader(std::make_unique<TStringReader>("abc")); }},
+      {"owned body reader",
+       [](ThttpRequest& r) { r.SetContentReader(std::make_unique<TStringReader>("abc")); }},
       {"fields set by hand",
        [](ThttpRequest& r) {
          r.ProxyRequest = true;
@@ -146,8 +149,10 @@ TEST(Request, ReuseLeavesNothingOfTheRequestBefore) {
          r.SetProtocol("XTP");
          r.SetMajorVersion(2);
        }},
-      {"events", [](ThttpRequest& r) { r.OnBeforePrepare = r.OnAfterPrepare = r.OnHeaderWritten =
-                                           r.OnContentWritten = [](AhttpMessage*) {}; }},
+      {"events",
+       [](ThttpRequest& r) {
+         r.OnBeforePrepare = r.OnAfterPrepare = r.OnHeaderWritten = r.OnContentWritten = [](AhttpMessage*) {};
+       }},
   };
   const char* lines[] = {"GET /x HTTP/1.1", "HEAD /y?z HTTP/1.0", "GET /", "GET http://b.example/w HTTP/1.1"};
   for (const auto& c : cases) {
@@ -512,7 +517,7 @@ TEST(Response, FinalHeaderTextIsWhatTheLastFieldsWouldMake) {
 // is looked at. Whenever that happens, and whatever is done to the answer
 // in between, the bytes written and the fields seen must be those the
 // fields themselves make.
-TEST(Response, FixedLinesAreTheFieldsTheyStandFor) {
+TEST(Response, HeldLinesAreTheFieldsTheyStandFor) {
   using Step = std::function<void(ThttpResponse&)>;
   const Step type = [](ThttpResponse& r) { r.SetContentType("text/plain"); };
   const Step prepare = [](ThttpResponse& r) { r.Prepare(); };
@@ -545,7 +550,8 @@ TEST(Response, FixedLinesAreTheFieldsTheyStandFor) {
       {"a range",
        {type, [](ThttpResponse& r) { r.SetRange(1, 2); }, prepare, keep},
        "Content-Type: text/plain|Date|Content-Range: bytes 1-2/4|Content-Length: 2|"},
-      {"no date", {type, [](ThttpResponse& r) { r.AddDateField = false; }, prepare, keep},
+      {"no date",
+       {type, [](ThttpResponse& r) { r.AddDateField = false; }, prepare, keep},
        "Content-Type: text/plain|Content-Length: 4|"},
   };
   // The Date's value is the time of writing: left out of the comparison.
@@ -589,8 +595,8 @@ TEST(Response, FixedLinesAreTheFieldsTheyStandFor) {
     }
     std::string fields = c.fields;
     for (std::size_t bar; (bar = fields.find('|')) != std::string::npos;) fields.replace(bar, 1, "\r\n");
-    EXPECT_EQ(expected.substr(0, expected.find("\r\n") + 2) + fields + "Connection: keep-alive\r\nServer: App/1.0 " +
-                  std::string(kHTTPServerToken) + "\r\n\r\n",
+    EXPECT_EQ(expected.substr(0, expected.find("\r\n") + 2) + fields +
+                  "Connection: keep-alive\r\nServer: App/1.0 " + std::string(kHTTPServerToken) + "\r\n\r\n",
               expected)
         << c.name;
   }
@@ -620,56 +626,75 @@ TEST(Response, FixedLinesAreTheFieldsTheyStandFor) {
   EXPECT_FALSE(r.HasContentLength());
 }
 
-// Each thread keeps the text of its last fixed lines: answers in turn that
-// differ in one of them must each be written as their own fields would.
-TEST(Response, FixedLinesInTurnAreEachTheirOwn) {
-  const struct {
-    const char* type;
-    const char* body;
-    bool date;
-  } answers[] = {
-      {"text/plain", "body", true},  {"text/plain", "body", true},  {"text/plain", "bodies", true},
-      {"text/html", "bodies", true}, {"", "bodies", true},          {"text/html", "bodies", false},
-      {"text/html", "", true},       {"text/plain", "body", true},
-  };
-  ThttpResponse r(200, "HTTP", 1, 1, "", nullptr, "OK");
-  for (const auto& a : answers) {
-    SCOPED_TRACE(std::string(a.type) + " " + a.body);
-    r.Reuse(200, "OK");
-    if (*a.type) r.SetContentType(a.type);
-    r.SetContentText(a.body);
-    r.AddDateField = a.date;
-    r.Prepare();
-    const std::string written = r.GetHeaderText();
-    r.Header();
-    EXPECT_EQ(r.GetHeaderText(), written);
-  }
-}
-
-// Status lines with the standard phrase are kept from answer to answer on
-// a thread: each must still be the line of its own code and version.
-TEST(Response, StatusLinesInTurnAreEachTheirOwn) {
-  const struct {
+// Each thread keeps the parts of its last head (the status line, the held
+// lines, the last lines) beside what they were made of. Answers in turn on
+// one object, each differing from the one before in one thing, must each
+// be written as their own fields write them.
+TEST(Response, HeadsInTurnAreEachTheirOwn) {
+  struct Answer {
     int32_t code;
     int32_t minor;
     const char* reason;
-    const char* expected;
-  } answers[] = {
-      {200, 1, "", "HTTP/1.1 200 OK"},       {200, 1, "", "HTTP/1.1 200 OK"},
-      {200, 0, "", "HTTP/1.0 200 OK"},       {304, 0, "", "HTTP/1.0 304 Not modified"},
-      {304, 1, "", "HTTP/1.1 304 Not modified"}, {304, 1, "Same", "HTTP/1.1 304 Same"},
-      {304, 1, "", "HTTP/1.1 304 Not modified"}, {404, 1, "", "HTTP/1.1 404 Not Found"},
-      {200, 1, "OK", "HTTP/1.1 200 OK"},         {200, 1, "Fine", "HTTP/1.1 200 Fine"},
-      {200, 1, "OK", "HTTP/1.1 200 OK"},
+    const char* type;
+    const char* body;
+    bool date;
+    int connection;  // -1 none, 0 close, 1 keep-alive
+    const char* server;
+    const char* etag;
+    std::optional<int64_t> modified;
+    std::vector<std::string> lines;
+    const char* status;
   };
-  ThttpResponse response;
-  for (const auto& a : answers) {
-    response.Reuse(a.code, a.reason);
-    response.SetMinorVersion(a.minor);
-    EXPECT_EQ(a.expected, response.GetStartLine());
+  const std::vector<std::string> file = {"Cache-Control: no-cache", "Accept-Ranges: bytes"};
+  const Answer answers[] = {
+      {200, 1, "", "text/plain", "body", true, 1, "App/1.0", "\"1\"", 7, file, "HTTP/1.1 200 OK"},
+      {200, 1, "", "text/plain", "body", true, 1, "App/1.0", "\"1\"", 7, file, "HTTP/1.1 200 OK"},
+      {200, 0, "", "text/plain", "body", true, 1, "App/1.0", "\"1\"", 7, file, "HTTP/1.0 200 OK"},
+      {304, 0, "", "text/plain", "body", true, 1, "App/1.0", "\"1\"", 7, file, "HTTP/1.0 304 Not modified"},
+      {304, 1, "Same", "text/plain", "body", true, 1, "App/1.0", "\"1\"", 7, file, "HTTP/1.1 304 Same"},
+      {404, 1, "", "text/plain", "body", true, 1, "App/1.0", "\"1\"", 7, file, "HTTP/1.1 404 Not Found"},
+      {200, 1, "Fine", "text/plain", "body", true, 1, "App/1.0", "\"1\"", 7, file, "HTTP/1.1 200 Fine"},
+      {200, 1, "OK", "text/plain", "bodies", true, 1, "App/1.0", "\"1\"", 7, file, "HTTP/1.1 200 OK"},
+      {200, 1, "OK", "text/html", "bodies", true, 1, "App/1.0", "\"1\"", 7, file, "HTTP/1.1 200 OK"},
+      {200, 1, "OK", "", "bodies", true, 1, "App/1.0", "\"1\"", 7, file, "HTTP/1.1 200 OK"},
+      {200, 1, "OK", "", "bodies", false, 1, "App/1.0", "\"1\"", 7, file, "HTTP/1.1 200 OK"},
+      {200, 1, "OK", "", "", true, 1, "App/1.0", "\"1\"", 7, file, "HTTP/1.1 200 OK"},
+      {200, 1, "OK", "", "", true, 0, "App/1.0", "\"1\"", 7, file, "HTTP/1.1 200 OK"},
+      {200, 1, "OK", "", "", true, -1, "App/1.0", "\"1\"", 7, file, "HTTP/1.1 200 OK"},
+      {200, 1, "OK", "", "", true, -1, "App/1.1", "\"1\"", 7, file, "HTTP/1.1 200 OK"},
+      {200, 1, "OK", "", "", true, -1, "", "\"1\"", 7, file, "HTTP/1.1 200 OK"},
+      {200, 1, "OK", "", "", true, -1, "", "\"2\"", 7, file, "HTTP/1.1 200 OK"},
+      {200, 1, "OK", "", "", true, -1, "", "", 7, file, "HTTP/1.1 200 OK"},
+      {200, 1, "OK", "", "", true, -1, "", "", 8, file, "HTTP/1.1 200 OK"},
+      {200, 1, "OK", "", "", true, -1, "", "", std::nullopt, file, "HTTP/1.1 200 OK"},
+      {200, 1, "OK", "", "", true, -1, "", "", std::nullopt, {"Accept-Ranges: none"}, "HTTP/1.1 200 OK"},
+      {200, 1, "OK", "", "", true, -1, "", "", std::nullopt, {}, "HTTP/1.1 200 OK"},
+      {200, 1, "OK", "text/plain", "body", true, 1, "App/1.0", "\"1\"", 7, file, "HTTP/1.1 200 OK"},
+  };
+  ThttpResponse r(200, "HTTP", 1, 1, "", nullptr, "OK");
+  for (std::size_t i = 0; i < std::size(answers); ++i) {
+    const Answer& a = answers[i];
+    SCOPED_TRACE("answer " + std::to_string(i));
+    r.Reuse(a.code, a.reason);
+    r.SetMinorVersion(a.minor);
+    if (*a.type) r.SetContentType(a.type);
+    r.SetContentText(a.body);
+    r.AddDateField = a.date;
+    r.ETag = a.etag;
+    r.LastModified = a.modified;
+    for (const std::string& line : a.lines) r.AddLastLine(line);
+    r.Prepare();
+    if (a.connection >= 0) r.SetConnectionFieldForWriting(a.connection == 1);
+    std::string written;
+    r.AppendFinalHeaderText(written, a.server);
+    EXPECT_EQ(a.status, written.substr(0, written.find("\r\n")));
+    // The same answer with every line made a field, its date the same.
+    r.Header();
+    if (a.connection >= 0) r.SetConnectionField(a.connection == 1);
+    if (*a.server) r.SetServerField(a.server);
+    r.AddLastFields();
+    EXPECT_EQ(r.GetHeaderText(), written);
   }
-  ThttpResponse other(200, "XTP", 1, 1, std::string(), nullptr, "");
-  EXPECT_EQ("XTP/1.1 200 OK", other.GetStartLine());
 }
 
 // Last lines keep their memory across Reuse: the lines after it are exactly
@@ -691,7 +716,8 @@ TEST(Response, LastLinesAfterReuseAreOnlyTheNewOnes) {
     EXPECT_EQ(lines, response.LastLines);
     response.AddLastFields();
     std::vector<std::string> written;
-    for (int i = 0; i < response.Header()->Count(); ++i) written.push_back(response.Header()->Fields(i)->GetAsString());
+    for (int i = 0; i < response.Header()->Count(); ++i)
+      written.push_back(response.Header()->Fields(i)->GetAsString());
     EXPECT_EQ(lines, written);
   }
 }
@@ -709,23 +735,27 @@ TEST(Response, ReuseLeavesNothingOfTheAnswerBefore) {
          r.LastLines.push_back("Cache-Control: no-cache");
          r.GetCustomLines().push_back("X: y");
        }},
-      {"range of a body text", [](ThttpResponse& r) {
+      {"range of a body text",
+       [](ThttpResponse& r) {
          r.SetContentText("0123456789");
          r.SetRange(2, 3);
        }},
-      {"owned reader, HEAD, 1xx", [](ThttpResponse& r) {
+      {"owned reader, HEAD, 1xx",
+       [](ThttpResponse& r) {
          r.SetContentReader(std::make_unique<TStringReader>("abc"));
          r.HasContent = false;
          r.SetStatusCode(101);
        }},
-      {"prepared and written", [](ThttpResponse& r) {
+      {"prepared and written",
+       [](ThttpResponse& r) {
          r.SetContentText("abc");
          r.SetServerField("S");
          r.SetConnectionField(false);
          r.Prepare();
          (void)r.GetHeaderText();
        }},
-      {"reason, version, events", [](ThttpResponse& r) {
+      {"reason, version, events",
+       [](ThttpResponse& r) {
          r.ReasonPhrase = "Odd";
          r.SetProtocol("XTP");
          r.SetMinorVersion(0);
@@ -741,9 +771,9 @@ TEST(Response, ReuseLeavesNothingOfTheAnswerBefore) {
     const std::size_t date = head.find("Date: ");
     if (date != std::string::npos) head.erase(date, head.find("\r\n", date) - date);
     return head + "|" + std::to_string(r.GetContentSize()) + std::to_string(r.HasContent) +
-           std::to_string(r.ContentReader() != nullptr) + std::to_string(r.RangeStart) + std::to_string(r.RangeEnd) +
-           std::to_string(static_cast<bool>(r.OnBeforePrepare)) + std::to_string(static_cast<bool>(r.OnContentWritten)) +
-           "|" + r.GetContentText();
+           std::to_string(r.ContentReader() != nullptr) + std::to_string(r.RangeStart) +
+           std::to_string(r.RangeEnd) + std::to_string(static_cast<bool>(r.OnBeforePrepare)) +
+           std::to_string(static_cast<bool>(r.OnContentWritten)) + "|" + r.GetContentText();
   };
   for (const auto& c : cases) {
     for (const int code : {200, 304, 404}) {
