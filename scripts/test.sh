@@ -3,7 +3,7 @@
 # builds and runs the tests in three builds: a normal build in build/, an
 # AddressSanitizer + UndefinedBehaviorSanitizer build in build-asan/, and a
 # ThreadSanitizer build in build-tsan/ (the server, HTTP and application
-# tests: labels platform, sockets, tcpserver, http and app; the Qt tests stay
+# tests: labels util, platform, sockets, tcpserver, http and app; the Qt tests stay
 # out of it). Then it runs every fuzz target of fuzz/ for a short while
 # (scripts/fuzz.sh), so that they keep building and keep running clean.
 # Exits non-zero when anything fails.
