@@ -21,12 +21,21 @@ source scripts/lib/install.sh
 vt_install_packages cmake ninja-build g++ pkg-config libsodium-dev libgtest-dev libgmock-dev python3 curl media-types \
   qt6-base-dev libxcb1-dev libqrencode-dev librsvg2-bin xvfb xauth xdotool x11-utils trayer openbox imagemagick fonts-dejavu-core dbus zbar-tools \
   dpkg-dev desktop-file-utils \
-  clang libclang-rt-14-dev
+  clang libclang-rt-14-dev clang-format
 
 builds=${VT_BUILDS:-"default asan tsan"}
 fuzz_seconds=${VT_FUZZ_SECONDS:-20}
 status=0
 summary=""
+
+echo "=== format"
+if scripts/check_format.sh; then
+  summary+="format: every file as .clang-format says"$'\n'
+else
+  summary+="format: FILES NOT FORMATTED (scripts/check_format.sh --fix)"$'\n'
+  status=1
+fi
+
 for preset in $builds; do
   echo "=== $preset: configure and build"
   if ! cmake --preset "$preset" >/dev/null || ! cmake --build --preset "$preset"; then
