@@ -174,8 +174,12 @@ std::string GiveWayLogLine(const TGiveWay& choice, const TSocketAddress& peer) {
     case TGiveWayRule::kIdle:
       return "Idle connection from " + peer.HostText() + " closed to make way for a new one";
     case TGiveWayRule::kCrowded:
-      reason = "one from " + choice.Newcomer.HostText() + ": its address holds " +
-               std::to_string(choice.Held) + " of " + std::to_string(choice.Listed) + " connections";
+      // An IPv6 host is its /64: the places counted are its network's, not
+      // those of the one address shown.
+      reason =
+          "one from " + choice.Newcomer.HostText() +
+          (peer.IsIPv4() || peer.Family() != AF_INET6 ? ": its address holds " : ": its /64 network holds ") +
+          std::to_string(choice.Held) + " of " + std::to_string(choice.Listed) + " connections";
       break;
     case TGiveWayRule::kSlowRequest:
       reason = "a new one: its request came at " +

@@ -267,15 +267,20 @@ TEST(GiveWay, EachRuleSaysWhyInTheLog) {
        from + "a new one: it took no byte of its answer for 1.5 s"},
       {Busy("::ffff:127.0.0.2"), "::ffff:127.0.0.4", Rules(2000),
        from + "one from 127.0.0.4: its address holds 2 of 3 connections"},
+      {Busy("2001:db8::2"), "2001:db8:0:1::4", Rules(2000),
+       "Connection from 2001:db8::5 closed to make way for one from 2001:db8:0:1::4: its /64 network holds 2 "
+       "of 3 "
+       "connections"},
   };
   for (const Case& test : cases) {
     std::vector<TGiveWayRow> table{test.row};
     std::vector<TSocketAddress> held;
     if (!test.newcomer.empty()) {
-      // Two places for the row's address, one for another: the newcomer's
-      // address holds none.
-      table.push_back(Client("127.0.0.2", 10));
-      table.push_back(Busy("127.0.0.3"));
+      // Two places for the row's host, one for another of the same family:
+      // the newcomer's host holds none.
+      const bool v6 = !test.row.Peer.IsIPv4();
+      table.push_back(Client(v6 ? "2001:db8::5" : "127.0.0.2", 10));
+      table.push_back(Busy(v6 ? "2001:db8:0:2::3" : "127.0.0.3"));
       held.push_back(Address(test.newcomer));
     }
     const TGiveWay choice = ChooseGiveWay(table, {held, held.empty()}, kNow, test.rules, kLookAgainMax);
