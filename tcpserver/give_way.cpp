@@ -29,21 +29,32 @@ std::optional<std::size_t> IdleRule(std::span<const TGiveWayRow> table, std::int
   return oldest;
 }
 
-// Since when the client waits for its peer, whatever for; 0: it does not
-// (the server is at work for it).
-std::int64_t WaitingSince(const TGiveWayRow& row) {
+// Since when the client has taken nothing from the server's hands: idle,
+// receiving a request, or taking no byte of its answer for kTakingWindowMs;
+// 0 when it is taking its answer or the server is at work for it. A client
+// whose answer's bytes would pass kTakingWindowMs untaken later lowers
+// `look_again` to then.
+std::int64_t NotTakingSince(const TGiveWayRow& row, std::int64_t now, std::int64_t& look_again) {
   std::int64_t since = 0;
-  for (const std::int64_t mark : {row.IdleSince, row.ReceivingSince, row.SendingSince}) {
+  for (const std::int64_t mark : {row.IdleSince, row.ReceivingSince}) {
     if (mark > 0 && (since == 0 || mark < since)) since = mark;
+  }
+  if (row.SendingSince > 0) {
+    const std::int64_t due = row.SendingSince + kTakingWindowMs - now;
+    if (due > 0) {
+      look_again = std::min(look_again, due);
+    } else if (since == 0 || row.SendingSince < since) {
+      since = row.SendingSince;
+    }
   }
   return since;
 }
 
-// One address cannot hold every place: for the first held newcomer whose
-// address holds at least two places fewer than the address holding the
-// most (which is not its own), that address's client waiting longest.
+// One host cannot hold every place: for the first held newcomer whose host
+// holds at least two places fewer than the host holding the most (which is
+// not its own), that host's client that has taken nothing the longest.
 std::optional<std::size_t> CrowdedRule(std::span<const TGiveWayRow> table, const TNewcomers& newcomers,
-                                       TGiveWay& choice) {
+                                       std::int64_t now, std::int64_t& look_again, TGiveWay& choice) {
   TPeerTally places;
   for (const TGiveWayRow& row : table) places.Add(row.Peer);
   const TPeerTally::Entry* top = places.Most();
@@ -53,8 +64,9 @@ std::optional<std::size_t> CrowdedRule(std::span<const TGiveWayRow> table, const
     std::optional<std::size_t> longest;
     std::int64_t longest_since = 0;
     for (std::size_t i = 0; i < table.size(); ++i) {
-      const std::int64_t since = WaitingSince(table[i]);
-      if (since > 0 && SamePeerAddress(table[i].Peer, top->address) && (!longest || since < longest_since)) {
+      if (!SamePeerAddress(table[i].Peer, top->address)) continue;
+      const std::int64_t since = NotTakingSince(table[i], now, look_again);
+      if (since > 0 && (!longest || since < longest_since)) {
         longest = i;
         longest_since = since;
       }
@@ -106,11 +118,12 @@ std::optional<std::size_t> SendStallRule(std::span<const TGiveWayRow> table, std
                                          const TGiveWayRules& rules, std::int64_t& look_again,
                                          TGiveWay& choice) {
   if (rules.SendStallTime < 0) return std::nullopt;
+  const std::int64_t stall_time = std::min<std::int64_t>(rules.SendStallTime, kFullListStallMs);
   std::optional<std::size_t> stalled;
   for (std::size_t i = 0; i < table.size(); ++i) {
     const std::int64_t since = table[i].SendingSince;
     if (since <= 0) continue;
-    const std::int64_t due = since + rules.SendStallTime - now;
+    const std::int64_t due = since + stall_time - now;
     if (due > 0) {
       look_again = std::min(look_again, due);
     } else if (!stalled || since < table[*stalled].SendingSince) {
@@ -141,11 +154,15 @@ TGiveWay ChooseGiveWay(std::span<const TGiveWayRow> table, const TNewcomers& new
     choice.IdleSince = table[*row].IdleSince;
     return chosen(TGiveWayRule::kIdle, *row);
   }
-  if (const auto row = CrowdedRule(table, newcomers, choice)) return chosen(TGiveWayRule::kCrowded, *row);
+  // Those that take nothing go before a crowded host's: the crowded rule
+  // would otherwise name whoever of that host waits for anything at all,
+  // a steady download included, while clients that never read stay.
   if (const auto row = SlowRequestRule(table, now, rules, choice.LookAgain, choice))
     return chosen(TGiveWayRule::kSlowRequest, *row);
   if (const auto row = SendStallRule(table, now, rules, choice.LookAgain, choice))
     return chosen(TGiveWayRule::kSendStall, *row);
+  if (const auto row = CrowdedRule(table, newcomers, now, choice.LookAgain, choice))
+    return chosen(TGiveWayRule::kCrowded, *row);
   return choice;
 }
 
@@ -157,8 +174,12 @@ std::string GiveWayLogLine(const TGiveWay& choice, const TSocketAddress& peer) {
     case TGiveWayRule::kIdle:
       return "Idle connection from " + peer.HostText() + " closed to make way for a new one";
     case TGiveWayRule::kCrowded:
-      reason = "one from " + choice.Newcomer.HostText() + ": its address holds " +
-               std::to_string(choice.Held) + " of " + std::to_string(choice.Listed) + " connections";
+      // An IPv6 host is its /64: the places counted are its network's, not
+      // those of the one address shown.
+      reason =
+          "one from " + choice.Newcomer.HostText() +
+          (peer.IsIPv4() || peer.Family() != AF_INET6 ? ": its address holds " : ": its /64 network holds ") +
+          std::to_string(choice.Held) + " of " + std::to_string(choice.Listed) + " connections";
       break;
     case TGiveWayRule::kSlowRequest:
       reason = "a new one: its request came at " +

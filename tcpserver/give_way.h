@@ -31,9 +31,23 @@ struct TGiveWayRules {
   std::int32_t MinReceiveRate = -1;
   std::int32_t MinReceiveRateGrace = 0;
   // A client whose peer has taken no byte of its answer for this many
-  // milliseconds makes way; negative: never.
+  // milliseconds makes way (kFullListStallMs at most); negative: never.
   std::int32_t SendStallTime = -1;
 };
+
+// The rules are asked only while the list is full and someone waits. Then
+// a client that has taken no byte of its answer for this long makes way
+// even when SendStallTime is longer: with every place held by clients that
+// never read, a newcomer would otherwise wait out the whole SendStallTime
+// (30 s by default), and a person gives up long before that.
+inline constexpr std::int64_t kFullListStallMs = 10000;
+
+// A client whose peer took a byte of its answer within this many
+// milliseconds is taking its answer, and never makes way for an address
+// holding too many places. The server sees a byte taken when the peer
+// acknowledges it, which a reader does a window at a time (up to 64 KB on
+// loopback): one reading 100 KB a second shows progress about every 0.7 s.
+inline constexpr std::int64_t kTakingWindowMs = 2000;
 
 // One listed client as the rules see it. Times are milliseconds of one
 // steady clock (IdleClockMs), 0 (or less) for "not now". Terminated clients
@@ -46,7 +60,9 @@ struct TGiveWayRow {
   std::int64_t ReceivingSince = 0;
   // ... and RequestBytes of it have come so far (read only while one is).
   std::int64_t RequestBytes = 0;
-  // The peer has taken no byte of an answer since then.
+  // The worker waits for the peer to take bytes of an answer, and the peer
+  // has taken none since then (judged by the bytes it acknowledged, not by
+  // the send buffer being full: that it always is for a slow reader).
   std::int64_t SendingSince = 0;
 };
 
@@ -62,12 +78,14 @@ enum class TGiveWayRule {
   kNone,
   // Idle the longest, and for IdleGiveWayTime at least.
   kIdle,
-  // Of the address holding the most places, for a newcomer from another.
-  kCrowded,
   // The slowest request below MinReceiveRate.
   kSlowRequest,
-  // The answer not taken the longest, for SendStallTime at least.
+  // The answer not taken the longest, for SendStallTime (or
+  // kFullListStallMs) at least.
   kSendStall,
+  // Of the host holding the most places, for a newcomer from another; never
+  // a client taking its answer.
+  kCrowded,
 };
 
 // The answer: a row and the rule that chose it, or nobody.
@@ -93,8 +111,10 @@ struct TGiveWay {
 };
 
 // Who makes way, by the rules in this order (the first that names someone
-// decides): kIdle, kCrowded, kSlowRequest, kSendStall. Nobody while no
-// newcomer waits. `look_again_max` bounds LookAgain: a client may turn idle
+// decides): kIdle, kSlowRequest, kSendStall, kCrowded. Those that take
+// nothing from the server's hands go first: a client taking its answer is
+// never named by any rule, however many places its host holds. Nobody
+// while no newcomer waits. `look_again_max` bounds LookAgain: a client may turn idle
 // without telling, and a connection that comes while the list is full
 // raises no notification of its own.
 TGiveWay ChooseGiveWay(std::span<const TGiveWayRow> table, const TNewcomers& newcomers, std::int64_t now,

@@ -1,4 +1,5 @@
-// Connections counted by the address they come from (the port apart).
+// Connections counted by the host they come from (SamePeerAddress: an IPv4
+// address, or an IPv6 /64 network; the port apart).
 //
 // The rules for a full client list ask, again and again, how many places an
 // address holds and which address holds the most. Asked of the whole list

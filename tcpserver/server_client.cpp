@@ -2,6 +2,11 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstddef>
+
+#include <linux/tcp.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 
 #include "platform/synchronize.h"
 #include "sockets/async_select.h"
@@ -107,6 +112,39 @@ std::int64_t TTCPServerClient::RequestBytes() const {
   if (!socket_) return 0;
   return std::max<std::int64_t>(socket_->BytesReceived() - received_before_.load(std::memory_order_relaxed),
                                 0);
+}
+
+namespace {
+
+// The bytes the peer of the connection `handle` has acknowledged; -1 when
+// the system does not tell.
+std::int64_t BytesAcknowledged(TSocket handle) {
+  tcp_info info{};
+  socklen_t size = sizeof info;
+  if (handle == kInvalidSocket || ::getsockopt(handle, IPPROTO_TCP, TCP_INFO, &info, &size) != 0 ||
+      size < offsetof(tcp_info, tcpi_bytes_acked) + sizeof info.tcpi_bytes_acked)
+    return -1;
+  return static_cast<std::int64_t>(info.tcpi_bytes_acked);
+}
+
+}  // namespace
+
+std::int64_t TTCPServerClient::UntakenSince(std::int64_t now) {
+  const std::int64_t waiting = SendingSince();
+  if (waiting <= 0) {
+    acked_moved_ = 0;
+    return 0;
+  }
+  // The accepted handle stays open while the worker waits to send on it.
+  // Should the wait end and the handle be closed and reused just now, the
+  // figure read is another's: it can only make this client look as taking,
+  // and the client is leaving its wait anyway.
+  const std::int64_t acked = BytesAcknowledged(SocketHandle);
+  if (acked_moved_ == 0 || acked != acked_bytes_) {
+    acked_bytes_ = acked;
+    acked_moved_ = now;
+  }
+  return std::max(waiting, acked_moved_);
 }
 
 bool TTCPServerClient::ClaimIdle(std::int64_t since) {

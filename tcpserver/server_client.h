@@ -177,6 +177,16 @@ class TTCPServerClient {
   // The bytes of the request being received that have arrived so far.
   // Main thread.
   std::int64_t RequestBytes() const;
+  // Main thread: since when the peer has taken no byte of the answer the
+  // worker waits to send, `now` being IdleClockMs; 0 when the worker does
+  // not wait. SendingSince alone cannot tell: the worker sees bytes go only
+  // when the system has room for a good part of its send buffer again,
+  // which for a steady but slow reader can take longer than any stall
+  // bound. So the server also looks at the bytes the peer acknowledged
+  // (one system call, made only here, while the list is full), and takes
+  // the later of the two marks. A wait it has not looked at before counts
+  // as taking from `now` on: a stall is judged from what was seen.
+  std::int64_t UntakenSince(std::int64_t now);
 
  private:
   friend class TTCPServerClientThread;
@@ -205,6 +215,11 @@ class TTCPServerClient {
   std::atomic<std::int64_t> sending_since_{0};
   // The socket's BytesReceived before the request's first byte.
   std::atomic<std::int64_t> received_before_{0};
+  // UntakenSince's look at the current send wait (main thread): the bytes
+  // the peer had acknowledged, and when that figure last moved (0: no look
+  // at this wait yet).
+  std::int64_t acked_bytes_ = 0;
+  std::int64_t acked_moved_ = 0;
   // The record that owns this client (and its worker); set by the server
   // at accept, before the worker starts.
   TTCPServerConnection* connection_ = nullptr;

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <stdexcept>
 #include <utility>
 #include <vector>
@@ -55,7 +56,15 @@ std::shared_ptr<void> ReleasedOnMainThread(std::shared_ptr<TTCPServerConnection>
 
 }  // namespace
 
-bool SamePeerAddress(const TSocketAddress& a, const TSocketAddress& b) { return SameHost(a, b); }
+bool SamePeerAddress(const TSocketAddress& a, const TSocketAddress& b) {
+  if (a.IsIPv4() || b.IsIPv4()) return SameHost(a, b);
+  // One IPv6 user is given a whole /64 and may take any address of it (and
+  // a new one for each connection): its addresses count as one host. The
+  // zone apart, as the password gate counts them.
+  constexpr std::size_t kNetworkBytes = 8;
+  return a.Family() == AF_INET6 && b.Family() == AF_INET6 &&
+         std::memcmp(&a.v6.sin6_addr, &b.v6.sin6_addr, kNetworkBytes) == 0;
+}
 
 int ErrnoOfWinSockCode(int code) {
   if (code <= 0) return 0;
@@ -541,7 +550,7 @@ bool ATCPServer::NewcomerQueued() {
                      [](const pollfd& entry) { return entry.revents & POLLIN; });
 }
 
-void ATCPServer::FillGiveWayTable(const TGiveWayRules& rules) {
+void ATCPServer::FillGiveWayTable(const TGiveWayRules& rules, std::int64_t now) {
   give_way_rows_.clear();
   give_way_clients_.clear();
   for (const auto& [id, connection] : connections_) {
@@ -551,7 +560,7 @@ void ATCPServer::FillGiveWayTable(const TGiveWayRules& rules) {
     row.Peer = client->RemotePeer;
     row.IdleSince = client->IdleSince();
     row.ReceivingSince = client->ReceivingSince();
-    row.SendingSince = client->SendingSince();
+    row.SendingSince = client->UntakenSince(now);
     // Counting the bytes takes the socket's lock: only where a rule reads them.
     if (rules.MinReceiveRate > 0 && row.ReceivingSince > 0) row.RequestBytes = client->RequestBytes();
     give_way_clients_.push_back(client);
@@ -569,12 +578,12 @@ void ATCPServer::MakeWay() {
   // clients, without the idle rule.
   for (std::int32_t attempt = 0;; ++attempt) {
     if (attempt > listed_count_) rules.IdleGiveWayTime = -1;
-    FillGiveWayTable(rules);
+    const std::int64_t now = IdleClockMs();
+    FillGiveWayTable(rules, now);
     // While the list is full, a connection that comes raises no notification
     // (the last one was not taken), and a busy client may turn idle without
     // telling: the rules name when to look again.
-    const TGiveWay choice =
-        ChooseGiveWay(give_way_rows_, newcomers, IdleClockMs(), rules, kMakeWayLookAgainMs);
+    const TGiveWay choice = ChooseGiveWay(give_way_rows_, newcomers, now, rules, kMakeWayLookAgainMs);
     if (choice.Rule == TGiveWayRule::kNone) {
       SetTimer(reaper_.Handle(), kMakeWayTimer,
                static_cast<std::uint32_t>(std::max<std::int64_t>(choice.LookAgain, 1)));

@@ -176,18 +176,20 @@ class ATCPServer : public TComponent {
   // one. All of them are one function of a table, ChooseGiveWay
   // (give_way.h). The protocol marks what its clients wait for
   // (TTCPServerClient::MarkRequestStart, MarkSendWait); a plain server's
-  // clients are never marked, so these rules pass them by.
-  // - One address cannot hold every place: when a connection from another
-  //   address waits, and the address holding the most listed clients holds
-  //   at least two more than the newcomer's, its client that has waited
-  //   longest (idle, receiving a request, or not taking its answer) makes
-  //   way. Only connections held in the waiting room (MaxWaiting) have a
-  //   known address.
+  // clients are never marked, so these rules pass them by. A client whose
+  // peer is taking its answer (acknowledged a byte of it lately) is never
+  // named.
   // - A request that, MinReceiveRateGrace ms after its first byte, has
   //   averaged fewer than MinReceiveRate bytes a second (0 or less: no such
   //   rule); the slowest first.
-  // - A client that has taken no byte of its answer for SendStallTime ms
-  //   (negative: no such rule).
+  // - A client that has taken no byte of its answer for SendStallTime ms,
+  //   or kFullListStallMs when that is shorter (negative: no such rule).
+  // - One host cannot hold every place: when a connection from another host
+  //   waits, and the host holding the most listed clients holds at least
+  //   two more than the newcomer's, its client that has taken nothing the
+  //   longest (idle, receiving a request, or no byte of its answer for
+  //   kTakingWindowMs) makes way. Only connections held in the waiting room
+  //   (MaxWaiting) have a known address. Hosts: SamePeerAddress.
   std::int32_t MinReceiveRate = -1;
   std::int32_t MinReceiveRateGrace = 0;
   std::int32_t SendStallTime = -1;
@@ -284,8 +286,9 @@ class ATCPServer : public TComponent {
   // after it), or sets a timer for the moment one might.
   void MakeWay();
   // The rules' table of the listed clients that are not terminated, in
-  // give_way_rows_, with their clients in give_way_clients_.
-  void FillGiveWayTable(const TGiveWayRules& rules);
+  // give_way_rows_, with their clients in give_way_clients_, as of `now`
+  // (IdleClockMs).
+  void FillGiveWayTable(const TGiveWayRules& rules, std::int64_t now);
   // A connection waits in the system's queue of a listening socket.
   bool NewcomerQueued();
   // While the list is full: marks the accept as pending, holds newcomers in
@@ -370,7 +373,8 @@ class ATCPServer : public TComponent {
   TLog* log_to_ = nullptr;
 };
 
-// Whether two peers come from the same address (the port apart): the one
+// Whether two peers come from the same host: an IPv4 address (a mapped one
+// as its IPv4 address), or an IPv6 /64 network; the port apart. The one
 // comparison behind every rule that counts connections by address.
 bool SamePeerAddress(const TSocketAddress& a, const TSocketAddress& b);
 

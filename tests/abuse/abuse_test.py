@@ -471,5 +471,77 @@ class ConnectionSlots(ServerCase):
                             rcvbuf=4096)
 
 
+class SteadyReaders(ServerCase):
+    """MaxClients is 64: 62 addresses each hold a place with a large answer
+    never read, and 127.0.0.3 holds two with downloads read at 100 KB/s. A
+    newcomer from 127.0.0.4 gets a place from one of the non-readers (once it
+    has taken no byte for 10 s), never from a steady reader, though that
+    address holds the most places."""
+
+    files = {"index.html": b"home", "big.bin": big_file()}
+    max_wait_ms = 30000  # no time limit of a request ends a stalled client here
+
+    class Reader(threading.Thread):
+        def __init__(self, port, rate):
+            super().__init__(daemon=True)
+            self.conn = Conn(port, timeout=30, source="127.0.0.3")
+            self.conn.send(request("GET", "/big.bin"))
+            self.rate, self.got, self.cut = rate, 0, False
+            self.stopping = threading.Event()
+
+        def run(self):
+            started = time.monotonic()
+            while not self.stopping.is_set():
+                ahead = self.got - (time.monotonic() - started) * self.rate
+                if ahead > 0:
+                    time.sleep(ahead / self.rate)
+                    continue
+                try:
+                    chunk = self.conn.sock.recv(8192)
+                except OSError:
+                    chunk = b""
+                if not chunk:
+                    self.cut = True
+                    return
+                self.got += len(chunk)
+
+    def test_1_a_newcomer_takes_a_non_readers_place(self):
+        stalled = [self.open(rcvbuf=4096, source="127.0.0.%d" % (10 + i)) for i in range(62)]
+        for c in stalled:
+            c.send(request("GET", "/big.bin", close=False))
+        readers = [self.Reader(self.server.port, 100000) for _ in range(2)]
+        for reader in readers:
+            self.addCleanup(reader.conn.close)
+            reader.start()
+        try:
+            time.sleep(1.0)
+            started = time.monotonic()
+            newcomer = Conn(self.server.port, timeout=20, source="127.0.0.4")
+            newcomer.send(request("GET", "/index.html"))
+            answer = newcomer.read_answer()
+            took = time.monotonic() - started
+            newcomer.close()
+            self.assertIsNotNone(answer, "the newcomer was never served")
+            self.assertEqual((200, b"home"), (answer.code, answer.body))
+            self.assertLess(took, slack(14.0))
+            time.sleep(1.0)  # the readers go on reading
+            got = [reader.got for reader in readers]
+            print("[SteadyReaders] the newcomer served after %.2f s; the readers took %s bytes" % (took, got))
+            self.assertIsNotNone(self.server.wait_stderr(r"closed to make way"))
+            self.assertNotIn("Connection from 127.0.0.3 closed", self.server.stderr(), "a steady reader was cut")
+            self.assertIsNotNone(self.server.wait_stderr(
+                r"Connection from 127\.0\.0\.(1\d|[2-7]\d) closed to make way for a new one: it took no byte"))
+            self.assertEqual([False, False], [reader.cut for reader in readers], "a steady reader was cut")
+        finally:
+            for reader in readers:
+                reader.stopping.set()
+                reader.join(5)
+        for c in stalled:
+            c.close()
+        for reader in readers:
+            reader.conn.close()
+        self.recovered("62 non-readers and 2 steady readers")
+
+
 if __name__ == "__main__":
     run()

@@ -61,8 +61,8 @@ std::string Outcome(const TGiveWay& choice) {
 }
 
 // The rules over tables written by hand: who makes way, by which rule, and,
-// when nobody does, how soon to look again (at most 250 ms). Hosts a and b
-// are connected; c is a newcomer's. Newcomers: held ones by host, "?" one
+// when nobody does, how soon to look again (at most 250 ms). Hosts a, b, d
+// and e are connected; c is a newcomer's. Newcomers: held ones by host, "?" one
 // whose address is not known (it waits in the system's queue).
 TEST(GiveWay, TheRulesChooseWhoMakesWayFromATable) {
   struct Case {
@@ -75,6 +75,10 @@ TEST(GiveWay, TheRulesChooseWhoMakesWayFromATable) {
   const std::string a = "127.0.0.2";
   const std::string b = "127.0.0.3";
   const std::string c = "127.0.0.4";
+  const std::string d = "127.0.0.5";
+  const std::string e = "127.0.0.6";
+  const std::string v6a = "2001:db8::1";
+  const std::string v6b = "2001:db8::2:2";
   const Case cases[] = {
       {"no newcomer: nobody makes way, however long idle", {Client(a, 9000)}, "", Rules(0), "none 250"},
       {"an empty list has nobody to give", {}, "c?", Rules(0, 1, 0, 0), "none 250"},
@@ -97,11 +101,16 @@ TEST(GiveWay, TheRulesChooseWhoMakesWayFromATable) {
        "c",
        Rules(2000),
        "crowded 1"},
-      {"waiting to receive, idle, or not taking the answer all count as waiting",
-       {Stalled(a, 700), Receiving(a, 800, 5), Client(a, 600)},
+      {"receiving, idle, or no byte of the answer taken for kTakingWindowMs all count as taking nothing",
+       {Stalled(a, 2500), Receiving(a, 800, 5), Client(a, 600)},
        "c",
        Rules(2000),
-       "crowded 1"},
+       "crowded 0"},
+      {"a crowded host's readers that took a byte lately stay; looked at when one would pass the window",
+       {Stalled(a, 100), Stalled(a, 1999), Busy(b)},
+       "c",
+       Rules(2000),
+       "none 1"},
       {"one place more only", {Client(a, 10), Client(a, 10), Busy(b)}, "b", Rules(2000), "none 250"},
       {"a newcomer from the crowded address itself",
        {Client(a, 10), Client(a, 10)},
@@ -167,11 +176,50 @@ TEST(GiveWay, TheRulesChooseWhoMakesWayFromATable) {
       {"SendStallTime negative: no such rule", {Stalled(a, 60000)}, "?", Rules(-1, -1, 0, -1), "none 250"},
       // The order of the rules, and the soonest look again.
       {"idle before a stalled answer", {Stalled(a, 9000), Client(b, 10)}, "?", Rules(0, 100, 0, 0), "idle 1"},
-      {"a crowded address before a slow request",
+      {"a slow request before a crowded host's client",
        {Receiving(b, 9000, 0), Client(a, 10), Client(a, 10)},
        "c",
        Rules(2000, 100, 0),
+       "slow 0"},
+      // Steady readers against clients that never read: the second and
+      // third take no byte; the first two from one host read steadily.
+      {"non-readers from many hosts go before steady readers of a crowded host",
+       {Stalled(b, 100), Stalled(b, 300), Stalled(d, 12000), Stalled(e, 11000)},
+       "c",
+       Rules(2000, 500, 2000, 30000),
+       "stall 2"},
+      {"a steady reader of a crowded host stays while the stalled one of another is not yet due",
+       {Stalled(a, 50), Stalled(a, 50), Stalled(b, 4000)},
+       "c",
+       Rules(2000, -1, 0, 30000),
+       "none 250"},
+      {"then the stalled one goes, not the steady reader",
+       {Stalled(a, 50), Stalled(a, 50), Stalled(b, 10000)},
+       "c",
+       Rules(2000, -1, 0, 30000),
+       "stall 2"},
+      {"a full list with a newcomer: no byte for kFullListStallMs is enough, whatever SendStallTime",
+       {Stalled(a, 10000)},
+       "?",
+       Rules(-1, -1, 0, 30000),
+       "stall 0"},
+      {"a millisecond short of kFullListStallMs: looked at then",
+       {Stalled(a, 9999)},
+       "?",
+       Rules(-1, -1, 0, 30000),
+       "none 1"},
+      // IPv6 hosts by /64 (x: a newcomer from another /64, y: one from the
+      // first /64).
+      {"addresses of one /64 count as one host",
+       {Client(v6a, 10), Client(v6b, 20)},
+       "x",
+       Rules(2000),
        "crowded 1"},
+      {"a newcomer from the crowded /64 is of that host",
+       {Client(v6a, 10), Client(v6a, 20), Client(v6b, 30)},
+       "y",
+       Rules(2000),
+       "none 250"},
       {"a slow request before a stalled answer",
        {Stalled(a, 9000), Receiving(b, 2000, 0)},
        "?",
@@ -186,7 +234,13 @@ TEST(GiveWay, TheRulesChooseWhoMakesWayFromATable) {
   for (const Case& test : cases) {
     std::vector<TSocketAddress> held;
     for (const char host : test.newcomers) {
-      if (host != '?') held.push_back(Address("127.0.0." + std::to_string(2 + host - 'a')));
+      if (host == 'x') {
+        held.push_back(Address("2001:db8:0:1::1"));
+      } else if (host == 'y') {
+        held.push_back(Address("2001:db8::9"));
+      } else if (host != '?') {
+        held.push_back(Address("127.0.0." + std::to_string(2 + host - 'a')));
+      }
     }
     const bool queued = test.newcomers.find('?') != std::string::npos;
     EXPECT_EQ(test.outcome,
@@ -213,15 +267,20 @@ TEST(GiveWay, EachRuleSaysWhyInTheLog) {
        from + "a new one: it took no byte of its answer for 1.5 s"},
       {Busy("::ffff:127.0.0.2"), "::ffff:127.0.0.4", Rules(2000),
        from + "one from 127.0.0.4: its address holds 2 of 3 connections"},
+      {Busy("2001:db8::2"), "2001:db8:0:1::4", Rules(2000),
+       "Connection from 2001:db8::5 closed to make way for one from 2001:db8:0:1::4: its /64 network holds 2 "
+       "of 3 "
+       "connections"},
   };
   for (const Case& test : cases) {
     std::vector<TGiveWayRow> table{test.row};
     std::vector<TSocketAddress> held;
     if (!test.newcomer.empty()) {
-      // Two places for the row's address, one for another: the newcomer's
-      // address holds none.
-      table.push_back(Stalled("127.0.0.2", 10));
-      table.push_back(Busy("127.0.0.3"));
+      // Two places for the row's host, one for another of the same family:
+      // the newcomer's host holds none.
+      const bool v6 = !test.row.Peer.IsIPv4();
+      table.push_back(Client(v6 ? "2001:db8::5" : "127.0.0.2", 10));
+      table.push_back(Busy(v6 ? "2001:db8:0:2::3" : "127.0.0.3"));
       held.push_back(Address(test.newcomer));
     }
     const TGiveWay choice = ChooseGiveWay(table, {held, held.empty()}, kNow, test.rules, kLookAgainMax);

@@ -672,6 +672,33 @@ TEST(TCPServer, AClientClosesAHandleNoSocketTookOver) {
   EXPECT_TRUE(PeerSeesEnd(pair.peer, 2000ms));
 }
 
+// While the worker waits to send, the server judges whether the peer takes
+// its answer by the bytes the peer acknowledged: a send wait counts as
+// taking from the first look on, stays untaken while nothing is
+// acknowledged (however full the buffers), and moves on when bytes are.
+TEST(TCPServer, AnAnswerIsTakenWhenThePeerAcknowledgesItsBytes) {
+  TFinalServer<ATCPServer> server;
+  test::LoopbackPair pair;
+  auto client = std::make_unique<TTCPServerClient>(server);
+  client->SocketHandle = pair.TakeOurs();
+  const std::int64_t start = IdleClockMs();
+  EXPECT_EQ(0, client->UntakenSince(start)) << "no send wait";
+  client->MarkSendWait(false);
+  EXPECT_EQ(start + 10, client->UntakenSince(start + 10)) << "first look";
+  EXPECT_EQ(start + 10, client->UntakenSince(start + 5000)) << "nothing acknowledged";
+  const char bytes[1000] = {};
+  ASSERT_EQ(static_cast<ssize_t>(sizeof bytes), ::send(client->SocketHandle, bytes, sizeof bytes, 0));
+  std::int64_t now = start + 6000;
+  const auto limit = Clock::now() + 2s;
+  while (client->UntakenSince(now) != now && Clock::now() < limit) std::this_thread::sleep_for(1ms);
+  EXPECT_EQ(now, client->UntakenSince(now)) << "acknowledged bytes";
+  EXPECT_EQ(now, client->UntakenSince(now + 3000)) << "nothing more acknowledged";
+  client->MarkSendDone();
+  EXPECT_EQ(0, client->UntakenSince(now + 4000)) << "the wait ended";
+  client->MarkSendWait(false);
+  EXPECT_EQ(now + 5000, client->UntakenSince(now + 5000)) << "a new wait is looked at afresh";
+}
+
 TEST(TCPServer, DestructionGivesUpOnAStuckWorkerWithoutFreeingItsClient) {
   static std::atomic<bool> release{false};
   static std::atomic<bool> executing{false};
