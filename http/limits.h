@@ -60,9 +60,12 @@ struct ThttpServerLimits {
 
   // The bounds below decide which connection gives way while the client
   // list is full (MaxClients) and a new connection waits for a place; they
-  // never apply otherwise. (Connections idle longest give way first, after
-  // ATCPServer::IdleGiveWayTime; then one of the address holding the most
-  // places, when the newcomer comes from another address.)
+  // never apply otherwise. The order is the give-way policy's
+  // (tcpserver/give_way.h): connections idle longest first, after
+  // ATCPServer::IdleGiveWayTime; then a request too slow; then an answer
+  // its client has stopped taking; last, one of the host holding the most
+  // places when the newcomer comes from another host, and never one whose
+  // client is taking its answer.)
 
   // Bytes per second a request must average, from its first byte until its
   // body has been read, once it has run MinRequestRateGrace ms: a slower
@@ -76,7 +79,10 @@ struct ThttpServerLimits {
   // takes nothing from its queue) before it gives way: a client that asks
   // for a large file and never reads would hold its place until TimeOut. A
   // throttled connection whose client reads at the set rate takes bytes
-  // all the time, and never gives way for this.
+  // all the time, and never gives way for this. Progress is what the
+  // client acknowledged, not whether the system's queue has room. While
+  // the list is full and someone waits, 10 s without a byte taken is
+  // enough (kFullListStallMs): a newcomer should not wait this long.
   std::int32_t SendStallTime = 30000;
 
   // Connections the server accepts and holds, unserved, while the list is
