@@ -1,12 +1,12 @@
 #include "http/header.h"
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <typeinfo>
-#include <algorithm>
 #include <vector>
 
 #include "http/http_text.h"
@@ -90,7 +90,6 @@ void AHeaderField::PrepareField() {}
 bool AHeaderField::HasName(std::string_view trimmedName) const {
   return TextEqualFolded(GetName(), trimmedName);
 }
-
 
 void AHeaderField::AppendLine(std::string& out) const { out += GetAsString(); }
 
@@ -343,7 +342,8 @@ void THeader::AddFieldLine(const std::string& line) {
   // into the field.
   const std::string_view text(line);
   if (const std::size_t colon = text.find(':'); colon != std::string_view::npos) {
-    AppendField(NewField(detail::TrimmedView(text.substr(0, colon)), detail::TrimmedView(text.substr(colon + 1))));
+    AppendField(
+        NewField(detail::TrimmedView(text.substr(0, colon)), detail::TrimmedView(text.substr(colon + 1))));
   } else {
     AppendField(std::make_unique<TInvalidField>(line));
   }
@@ -357,13 +357,31 @@ int THeader::AppendField(std::unique_ptr<AHeaderField> field) {
   return Count() - 1;
 }
 
-int THeader::IndexOfTrimmed(std::string_view trimmed, std::uint32_t key) const {
-  for (size_t i = 0; i < fields_.size(); ++i) {
-    if (fields_[i]->MatchesName(trimmed, key)) return static_cast<int>(i);
+namespace {
+
+// IndexOfTrimmed from `from` on, names compared. Kept out of line, so that
+// the loop of keys needs no registers saved for the call.
+[[gnu::noinline]] int IndexOfNameFrom(const std::vector<std::unique_ptr<AHeaderField>>& fields, size_t from,
+                                      std::string_view trimmed, std::uint32_t key) {
+  for (size_t i = from; i < fields.size(); ++i) {
+    if (fields[i]->MatchesName(trimmed, key)) return static_cast<int>(i);
   }
   return -1;
 }
 
+}  // namespace
+
+int THeader::IndexOfTrimmed(std::string_view trimmed, std::uint32_t key) const {
+  // The keys alone first, without a call: most look-ups find no field of
+  // the name, and then cost a few instructions a field. The names are
+  // compared from the first field whose key may match.
+  for (size_t i = 0, count = fields_.size(); i < count; ++i) {
+    const std::uint32_t field_key = fields_[i]->NameKey();
+    if (field_key == key || field_key == AHeaderField::kAnyNameKey)
+      return IndexOfNameFrom(fields_, i, trimmed, key);
+  }
+  return -1;
+}
 
 void THeader::SetFieldValue(std::string_view name, const std::string& value) {
   if (AHeaderField* field = GetField(name)) {

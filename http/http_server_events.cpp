@@ -16,9 +16,13 @@ void AhttpServerClient::PrepareResponse() {
 
 namespace {
 
+// The client's server, as HttpServer gives it, without a call to another
+// file: each event of every request asks for it.
+AhttpServer* ServerOf(const AhttpServerClient& client) { return static_cast<AhttpServer*>(client.Server()); }
+
 // Fires a worker-thread event of the client's server.
 void FireEvent(AhttpServerClient& client, AhttpServerClientEvent AhttpServer::*event) {
-  AhttpServer* server = client.HttpServer();
+  AhttpServer* server = ServerOf(client);
   if (!server || client.Terminated()) return;
   if (const AhttpServerClientEvent& handler = server->*event) handler(*server, client);
 }
@@ -26,10 +30,10 @@ void FireEvent(AhttpServerClient& client, AhttpServerClientEvent AhttpServer::*e
 // Fires a main-thread event through the client's Synchronize, only when it
 // is assigned; the server and Terminated are checked again over there.
 void FireSyncEvent(AhttpServerClient& client, AhttpServerClientEvent AhttpServer::*event) {
-  AhttpServer* server = client.HttpServer();
+  AhttpServer* server = ServerOf(client);
   if (!server || client.Terminated() || !(server->*event)) return;
   client.Synchronize([&client, event] {
-    AhttpServer* server = client.HttpServer();
+    AhttpServer* server = ServerOf(client);
     if (!server || client.Terminated()) return;
     if (const AhttpServerClientEvent& handler = server->*event) handler(*server, client);
   });
@@ -56,7 +60,7 @@ void AhttpServerClient::DoResponseSuccessful() {
 }
 
 void AhttpServerClient::DoFreeResponse() {
-  AhttpServer* server = HttpServer();
+  AhttpServer* server = ServerOf(*this);
   if (!server) return;
   // The application releases what it tied to the response here, so this
   // one fires even for a terminated client.

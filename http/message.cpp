@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstring>
 #include <limits>
 #include <memory>
 #include <typeinfo>
@@ -20,8 +21,20 @@ using detail::Trimmed;
 namespace {
 
 constexpr std::string_view kCRLF = "\r\n";
-// Compared as a view: a length and four bytes, no call.
 constexpr std::string_view kHTTP = "HTTP";
+
+// Equal texts: the lengths first, then the bytes. A string compared with a
+// view goes through compare(), a call the keep-alive path pays for on
+// every answer.
+bool SameText(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size()) == 0);
+}
+
+// Whether a protocol name is HTTP: a length and four bytes, no call.
+bool IsHTTPName(std::string_view protocol) {
+  return protocol.size() == 4 && std::memcmp(protocol.data(), "HTTP", 4) == 0;
+}
+
 constexpr int32_t kBlockSize = 2048;
 // Piece size of body reads into text; the text grows piece by piece.
 constexpr int32_t kBodyPiece = 64 * 1024;
@@ -308,8 +321,8 @@ void AhttpMessage::AppendHead(std::string& out, const THeadLastLines& last) {
       differs(kHeldContentType, cache.content_type == held_.content_type) ||
       differs(kHeldDate, cache.second == second) ||
       differs(kHeldContentLength, cache.content_length == held_.content_length) ||
-      cache.connection != last.connection || cache.server != last.server || cache.modified != modified ||
-      cache.etag != last.etag || cache.lines != lines) {
+      cache.connection != last.connection || !SameText(cache.server, last.server) ||
+      cache.modified != modified || !SameText(cache.etag, last.etag) || cache.lines != lines) {
     cache.made = false;
     cache.tail.clear();
     AppendTail(cache.tail, held, held_.content_type, held_.date, held_.content_length, last);
@@ -469,7 +482,7 @@ void AhttpMessage::Init() {
   major_version_ = 1;
   minor_version_ = 1;
   // Most messages say HTTP already: no copy for those.
-  if (protocol_ != kHTTP) protocol_ = kHTTP;
+  if (!IsHTTPName(protocol_)) protocol_ = kHTTP;
 }
 
 std::unique_ptr<THeader> AhttpMessage::TakeEmptiedBlock() {
@@ -492,8 +505,13 @@ void AhttpMessage::ResetMessage() {
   header_.reset();
   custom_lines_.reset();
   content_is_text_ = false;
-  // A body can be large: its memory is not kept.
-  std::string().swap(content_text_);
+  // A body can be large: its memory is not kept. Most answers had none, and
+  // an emptied string has nothing to give back.
+  if (content_text_.capacity() > std::string().capacity()) {
+    std::string().swap(content_text_);
+  } else {
+    content_text_.clear();
+  }
   OnBeforePrepare = nullptr;
   OnAfterPrepare = nullptr;
   OnHeaderWritten = nullptr;
@@ -698,14 +716,15 @@ std::string AhttpMessage::GetVersionText() const {
   return protocol_ + "/" + std::to_string(major_version_) + "." + std::to_string(minor_version_);
 }
 
-bool AhttpMessage::IsHTTP() const { return protocol_.empty() || protocol_ == kHTTP; }
+bool AhttpMessage::IsHTTP() const { return protocol_.empty() || IsHTTPName(protocol_); }
 
 bool AhttpMessage::IsHTTP10OrEarlier() const {
-  return IsHTTP() && (major_version_ == 0 || (major_version_ == 1 && minor_version_ < 1));
+  // The version first: most messages are 1.1, and need no look at the name.
+  return (major_version_ == 0 || (major_version_ == 1 && minor_version_ < 1)) && IsHTTP();
 }
 
 bool AhttpMessage::IsHTTP11OrLater() const {
-  return protocol_ == kHTTP && (major_version_ > 1 || (major_version_ == 1 && minor_version_ > 0));
+  return IsHTTPName(protocol_) && (major_version_ > 1 || (major_version_ == 1 && minor_version_ > 0));
 }
 
 bool AhttpMessage::IsLengthUndetermined() const {
@@ -905,7 +924,7 @@ void ThttpResponse::Reuse(int32_t statusCode, const std::string& reasonPhrase) {
 std::unique_ptr<AhttpMessage> ThttpResponse::CreateEmpty() const { return std::make_unique<ThttpResponse>(); }
 
 void ThttpResponse::ComposeStartLine() {
-  if (Protocol() != kHTTP) {
+  if (!IsHTTPName(Protocol())) {
     start_line_ = ComposeStatusLine(StatusCode, ReasonPhrase, Protocol(), MajorVersion(), MinorVersion());
     return;
   }
@@ -1052,7 +1071,7 @@ void ThttpResponse::SetServerField(std::string_view text) {
 
 void ThttpResponse::MatchRequestVersion(const ThttpRequest& request) {
   if (!request.IsHTTP()) return;
-  if (Protocol() != kHTTP) SetProtocol("HTTP");
+  if (!IsHTTPName(Protocol())) SetProtocol("HTTP");
   SetMajorVersion(1);
   SetMinorVersion(request.IsHTTP10OrEarlier() ? 0 : 1);
 }

@@ -2,9 +2,13 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <chrono>
 #include <cstdint>
 #include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "http/http_text.h"
 #include "http/message.h"
@@ -54,14 +58,45 @@ constexpr std::array<std::uint8_t, 256> kByteClasses = MakeByteClasses();
 bool IsTokenByte(char c) { return (kByteClasses[static_cast<unsigned char>(c)] & kTokenByte) != 0; }
 bool IsRefusedByte(char c) { return (kByteClasses[static_cast<unsigned char>(c)] & kRefusedByte) != 0; }
 
-// Whether the eight bytes of `word` hold one below 32 or one equal to 127.
-// Exact as to whether there is one; a flagged byte beside a real one may be
-// none, so a caller looks at a flagged word byte by byte.
-constexpr bool HasControlByte(std::uint64_t word) {
+// The high bit of each byte of `word` below 32 or equal to 127 is set. The
+// lowest set one is exact (a borrow runs upwards only, from a byte that
+// truly is one); one above it may be set for a byte that is none, so a
+// caller that looks past the first one looks at the bytes themselves.
+constexpr std::uint64_t ControlBytes(std::uint64_t word) {
   constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
   constexpr std::uint64_t kHighs = 0x8080808080808080ULL;
   const std::uint64_t del = word ^ (kOnes * 127);
   return (((word - kOnes * 32) & ~word) | ((del - kOnes) & ~del)) & kHighs;
+}
+
+// Whether the eight bytes of `word` hold one below 32 or one equal to 127.
+constexpr bool HasControlByte(std::uint64_t word) { return ControlBytes(word) != 0; }
+
+std::uint64_t WordAt(const char* at) {
+  std::uint64_t word;
+  std::memcpy(&word, at, 8);
+  return word;
+}
+
+#if defined(__SSE2__)
+// The bytes below 32 or equal to 127 among the sixteen at `at`: one bit
+// each, the lowest for the first byte. Exact, every byte on its own.
+std::uint32_t ControlBytes16(const char* at) {
+  const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+  const __m128i below_32 = _mm_cmpeq_epi8(_mm_min_epu8(bytes, _mm_set1_epi8(31)), bytes);
+  const __m128i del = _mm_cmpeq_epi8(bytes, _mm_set1_epi8(127));
+  return static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_or_si128(below_32, del)));
+}
+#endif
+
+// Where in the eight bytes at `at` the first one ControlBytes set in `bytes`
+// (not 0) stands, in memory order.
+std::size_t FirstFlagged(std::uint64_t bytes) {
+  if constexpr (std::endian::native == std::endian::little) {
+    return static_cast<std::size_t>(std::countr_zero(bytes)) / 8;
+  } else {
+    return static_cast<std::size_t>(std::countl_zero(bytes)) / 8;
+  }
 }
 
 // IsCleanHeadLine, and with `tabs` false no HTAB either: the request line
@@ -76,13 +111,8 @@ bool IsCleanLine(std::string_view line) noexcept {
   const char* p = line.data();
   const std::size_t size = line.size();
   if (size < 8) return std::none_of(p, p + size, refused);
-  const auto word_at = [](const char* at) {
-    std::uint64_t word;
-    std::memcpy(&word, at, 8);
-    return word;
-  };
   const auto clean_word = [&](const char* at) {
-    return !HasControlByte(word_at(at)) || std::none_of(at, at + 8, refused);
+    return !HasControlByte(WordAt(at)) || std::none_of(at, at + 8, refused);
   };
   for (std::size_t at = 0; at + 8 < size; at += 8) {
     if (!clean_word(p + at)) return false;
@@ -90,20 +120,65 @@ bool IsCleanLine(std::string_view line) noexcept {
   return clean_word(p + size - 8);
 }
 
-// The length (line end not counted) of the usual line at the front of
-// `bytes`: all there, ended by CR LF, with no other CR, no byte
-// IsCleanHeadLine refuses (26 among them; no tab in a request line), and at
-// most `maxLength` long. npos for any other line, which is read the careful
-// way (ReadHeadLine), limits, waits and refusals included.
-std::size_t UsualLineLength(std::string_view bytes, std::int64_t maxLength, bool requestLine) {
-  const std::size_t lf = bytes.find('\n');
-  if (lf == std::string_view::npos || lf == 0 || bytes[lf - 1] != '\r') return std::string_view::npos;
-  const std::string_view text = bytes.substr(0, lf - 1);
-  if (static_cast<std::int64_t>(text.size()) > maxLength ||
-      !(requestLine ? IsCleanLine<false>(text) : IsCleanLine<true>(text)))
+}  // namespace
+
+std::size_t UsualHeadLineLength(std::string_view bytes, std::int64_t maxLength, bool requestLine) {
+  // CR and LF are control bytes themselves: one pass, several bytes at a
+  // time, finds the line end and checks every byte before it. The first
+  // control byte of the line is its CR (followed by LF) or the line is not
+  // usual; only a tab in a field line is passed, and the scan goes on after
+  // it.
+  const char* p = bytes.data();
+  const std::size_t size = bytes.size();
+  std::size_t at = 0;
+  // What the control byte at `at` makes of the line: its end (the length),
+  // npos for a line that is not usual, or kGoOn after a tab.
+  constexpr std::size_t kGoOn = std::string_view::npos - 1;
+  const auto control_at = [&](std::size_t i) -> std::size_t {
+    const char c = p[i];
+    if (c == '\r') {
+      if (i + 1 >= size || p[i + 1] != '\n' || static_cast<std::int64_t>(i) > maxLength)
+        return std::string_view::npos;
+      return i;
+    }
+    if (c == '\t' && !requestLine) return kGoOn;
     return std::string_view::npos;
-  return text.size();
+  };
+#if defined(__SSE2__)
+  // Sixteen bytes at a time while there are as many; what is left of the
+  // buffer then eight at a time, then byte by byte.
+  while (at + 16 <= size) {
+    const std::uint32_t flagged = ControlBytes16(p + at);
+    if (flagged == 0) {
+      at += 16;
+      continue;
+    }
+    at += static_cast<std::size_t>(std::countr_zero(flagged));
+    const std::size_t seen = control_at(at);
+    if (seen != kGoOn) return seen;
+    ++at;
+  }
+#endif
+  while (at + 8 <= size) {
+    const std::uint64_t flagged = ControlBytes(WordAt(p + at));
+    if (flagged == 0) {
+      at += 8;
+      continue;
+    }
+    at += FirstFlagged(flagged);
+    const std::size_t seen = control_at(at);
+    if (seen != kGoOn) return seen;
+    ++at;
+  }
+  for (; at < size; ++at) {
+    if (!IsRefusedByte(p[at]) && p[at] != '\t') continue;
+    const std::size_t seen = control_at(at);
+    if (seen != kGoOn) return seen;
+  }
+  return std::string_view::npos;
 }
+
+namespace {
 
 // A field line whose bytes IsCleanHeadLine passed: its shape.
 std::size_t CheckFieldShape(std::string_view line) {
@@ -276,7 +351,7 @@ bool TRequestHeadReader::TakeUsualFieldLines(THeader& into, std::int32_t& lines,
       if (room <= 0) break;
       const std::string_view rest = unread.substr(taken);
       const std::size_t length =
-          UsualLineLength(rest, std::min<std::int64_t>(limits_.MaxHeaderLine, room), false);
+          UsualHeadLineLength(rest, std::min<std::int64_t>(limits_.MaxHeaderLine, room), false);
       if (length == std::string_view::npos) break;
       taken += length + 2;
       bytes_ += static_cast<std::int64_t>(length) + 2;
@@ -319,9 +394,9 @@ void TRequestHeadReader::ReadHeadLine(std::string& line, std::int32_t maxLength,
 bool TRequestHeadReader::ReadHeadLineBytes(std::string& line, std::int32_t maxLength, bool requestLine) {
   TSocketStream& stream = stream_;
   ATCPClientSocket& socket = *stream.Socket;
-  // The usual line (see UsualLineLength, which checked its bytes) is copied
+  // The usual line (see UsualHeadLineLength, which checked its bytes) is copied
   // out and passed in one step; any other goes the careful way below.
-  if (const std::size_t length = UsualLineLength(socket.UnreadView(), maxLength, requestLine);
+  if (const std::size_t length = UsualHeadLineLength(socket.UnreadView(), maxLength, requestLine);
       length != std::string_view::npos) {
     line.assign(socket.UnreadView().substr(0, length));
     stream.Reader()->SkipBuffered(static_cast<std::int32_t>(length + 2));

@@ -53,6 +53,13 @@ std::size_t CheckRequestFieldLine(std::string_view line);
 // -1 for no version.
 int CheckRequestLine(std::string_view line);
 
+// The length (line end not counted) of the usual line at the front of
+// `bytes`, which the reader takes in one step: all there, ended by CR LF,
+// no other CR or LF, no byte IsCleanHeadLine refuses (and no tab in a
+// request line), at most `maxLength` long. npos for any other line, which
+// is read the careful way, its limits, waits and refusals included.
+std::size_t UsualHeadLineLength(std::string_view bytes, std::int64_t maxLength, bool requestLine);
+
 class TRequestHeadReader {
  public:
   TRequestHeadReader(TSocketStream& stream, const ThttpServerLimits& limits, TTCPServerClient& client);
@@ -78,10 +85,10 @@ class TRequestHeadReader {
   // One line of the head, its bytes checked (IsCleanHeadLine).
   void ReadHeadLine(std::string& line, std::int32_t maxLength, bool requestLine);
   // The same, unchecked; true when it was taken the usual way, whose bytes
-  // are checked as it is found (UsualLineLength).
+  // are checked as it is found (UsualHeadLineLength).
   bool ReadHeadLineBytes(std::string& line, std::int32_t maxLength, bool requestLine);
   // The header lines that are there already, all usual ones (see
-  // UsualLineLength), added to `into` in place and passed in one step; true
+  // UsualHeadLineLength), added to `into` in place and passed in one step; true
   // once the empty line that ends the header was among them. Stops at the
   // first line that is not all there or not usual: the careful way reads
   // that one.

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "http/message.h"
 
@@ -44,6 +46,57 @@ TEST(RequestHead, OnlyControlsOtherThanTabAndDeleteMakeALineUnclean) {
   // take for one below 32).
   EXPECT_TRUE(IsCleanHeadLine("\xff!\xff!\xff!\xff!\xff!"));
   EXPECT_TRUE(IsCleanHeadLine(""));
+}
+
+// The line the reader takes in one step, by its plain definition: the
+// bytes up to the first LF, which a CR must come just before, with no byte
+// IsCleanHeadLine refuses between (nor a tab in a request line), and no
+// longer than the limit.
+std::size_t PlainUsualLength(std::string_view bytes, std::int64_t maxLength, bool requestLine) {
+  const std::size_t lf = bytes.find('\n');
+  if (lf == std::string_view::npos || lf == 0 || bytes[lf - 1] != '\r') return std::string_view::npos;
+  const std::string_view text = bytes.substr(0, lf - 1);
+  if (static_cast<std::int64_t>(text.size()) > maxLength || !IsCleanHeadLine(text) ||
+      (requestLine && text.find('\t') != std::string_view::npos))
+    return std::string_view::npos;
+  return text.size();
+}
+
+// The one pass that finds the line end and checks the bytes before it
+// (sixteen, then eight bytes at a time, then byte by byte) agrees with the
+// plain definition for a byte of each kind at every place of lines of
+// every length across those steps, the line end itself moved about among
+// them, with more of the buffer after it or none, and tabs passed over
+// before the byte that counts.
+TEST(RequestHead, UsualLinesAreFoundAndCheckedInOnePass) {
+  const char kinds[] = {'\0', '\t', '\n', '\r', '\x1a', '\x1f', ' ', 'a', '\x7f', '\x80', '\xff'};
+  const std::string_view afters[] = {"", "\r", "\r\n", "\r\nHost: h\r\n\r\n", "\n\r\n"};
+  const std::string text = "X-Field: value\xe9 abcdefghijklmnopqrstuvwxyz0123456789";
+  for (std::size_t size = 0; size <= 40; ++size) {
+    for (const std::string_view after : afters) {
+      for (const bool request_line : {false, true}) {
+        const std::string usual = text.substr(0, size) + std::string(after);
+        for (const std::int64_t max :
+             {std::int64_t{1} << 20, static_cast<std::int64_t>(size), static_cast<std::int64_t>(size) - 1}) {
+          ASSERT_EQ(PlainUsualLength(usual, max, request_line), UsualHeadLineLength(usual, max, request_line))
+              << size << " " << max << " " << request_line;
+        }
+        for (std::size_t at = 0; at < size; ++at) {
+          for (const char kind : kinds) {
+            std::string bytes = usual;
+            bytes[at] = kind;
+            // A tab before it: passed over in a field line, refused in a
+            // request line.
+            if (at >= 3) bytes[at - 3] = '\t';
+            ASSERT_EQ(PlainUsualLength(bytes, 1 << 20, request_line),
+                      UsualHeadLineLength(bytes, 1 << 20, request_line))
+                << "byte " << int{static_cast<unsigned char>(kind)} << " at " << at << " of " << size << " + "
+                << after.size() << (request_line ? " (request line)" : "");
+          }
+        }
+      }
+    }
+  }
 }
 
 TEST(RequestHead, FieldLinesAreNameColonValueAndNothingElse) {
