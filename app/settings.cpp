@@ -1,5 +1,8 @@
 #include "app/settings.h"
 
+#include <algorithm>
+
+#include "app/listen_on.h"
 #include "app/settings_environment.h"
 #include "platform/ini_file.h"
 
@@ -13,7 +16,13 @@ TWebServerSettings DefaultSettings() {
 }
 
 void TWebServerSettings::LoadSettings(const TIniFile& ini, const std::string& section) {
-  const TWebServerSettings defaults = DefaultSettings();
+  ReadSettings(ini, section, DefaultSettings());
+}
+
+void TWebServerSettings::ReadSettings(const TIniFile& ini, const std::string& section,
+                                      const TWebServerSettings& fallback) {
+  // A copy: `fallback` may be this record.
+  const TWebServerSettings defaults = fallback;
   Active = ini.ReadBool(section, "Active", defaults.Active);
   PubDir = ini.ReadString(section, "PubDir", defaults.PubDir);
   Port = ini.ReadInteger(section, "Port", defaults.Port);
@@ -61,6 +70,56 @@ std::string SettingText(const TWebServerSettings& settings, const std::string& k
   if (key == "AuthUser") return settings.AuthUser;
   if (key == "AuthPasswordHash") return settings.AuthPasswordHash;
   return std::string();
+}
+
+std::string SettingChangeText(const TWebServerSettings& before, const TWebServerSettings& after,
+                              const std::string& key) {
+  if (key == "AuthPasswordHash") {
+    if (after.AuthPasswordHash.empty()) return "password removed";
+    return before.AuthPasswordHash.empty() ? "password set" : "password changed";
+  }
+  return key + "=" + SettingText(after, key);
+}
+
+namespace {
+
+bool IsLoopbackText(const std::string& host) {
+  TSocketAddress address;
+  return ParseSocketAddress(host, 0, address) && address.IsLoopback();
+}
+
+// `after` reaches an address `before` did not, besides this computer's own.
+bool ListenWidened(const std::string& before, const std::string& after) {
+  const std::vector<std::string> was = ListenHostsOf(before);
+  const std::vector<std::string> now = ListenHostsOf(after);
+  if (was.empty()) return false;  // every address already
+  if (now.empty()) return true;
+  return std::any_of(now.begin(), now.end(), [&](const std::string& host) {
+    return std::find(was.begin(), was.end(), host) == was.end() && !IsLoopbackText(host);
+  });
+}
+
+}  // namespace
+
+std::vector<std::string> WideningWarnings(const TWebServerSettings& before, const TWebServerSettings& after,
+                                          bool running) {
+  std::vector<std::string> warnings;
+  if (!before.AuthPasswordHash.empty() && after.AuthPasswordHash.empty())
+    warnings.emplace_back(
+        "The password is removed: every visitor who reaches the server gets the published files without "
+        "being asked for a user name or password.");
+  if (ListenWidened(before.ListenOn, after.ListenOn)) {
+    std::string audience = AudienceOf(after.ListenOn);
+    if (audience[0] >= 'A' && audience[0] <= 'Z') audience[0] = static_cast<char>(audience[0] - 'A' + 'a');
+    warnings.push_back("The server listens on " + ListenOnText(after.ListenOn) +
+                       (running ? " from its next start on" : "") + " (was " + ListenOnText(before.ListenOn) +
+                       "): " + audience + " can get the published files.");
+  }
+  if (!before.ServeHiddenFiles && after.ServeHiddenFiles)
+    warnings.emplace_back(
+        "Hidden files are served now: visitors can get files and folders whose names begin with \".\" "
+        "(such as .git or .ssh) from the published folder.");
+  return warnings;
 }
 
 void CopySetting(TWebServerSettings& to, const TWebServerSettings& from, const std::string& key) {

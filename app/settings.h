@@ -9,9 +9,10 @@
 // (app/settings_environment.h), Throttle=0, ThrottleRate=0, LogToFile=1,
 // LogFormat=$date$ $time$ $response$ $size$ $method$ $uri$, ExecEXEAsCGI=1,
 // Minimized=0, FormX=-1, FormY=-1, ListenOn=all, ServeHiddenFiles=0,
-// AuthUser=, AuthPasswordHash=. A missing key or a value that is no number
-// reads as its default; keys this program does not know are kept when it
-// saves.
+// AuthUser=, AuthPasswordHash=. At the start, a missing key or a value that
+// is no number reads as its default; when the file is read again, it keeps
+// the value in use (TSettingsKeeper::Reload). Keys this program does not
+// know are kept when it saves.
 //
 // Threads: a record belongs to one thread. Workers read the settings only
 // through an immutable copy the application publishes (TWebServerApp::
@@ -30,10 +31,10 @@ class TIniFile;
 inline constexpr const char* kSettingsFileName = "vtWebServer.ini";
 inline constexpr const char* kSettingsSection = "WebServer";
 // The keys, in the order they are read.
-inline constexpr const char* kSettingKeys[] = {"Active",       "PubDir",    "Port",      "Throttle",
-                                               "ThrottleRate", "LogToFile", "LogFormat", "ExecEXEAsCGI",
-                                               "Minimized",    "FormX",     "FormY",     "ListenOn",
-                                               "ServeHiddenFiles", "AuthUser", "AuthPasswordHash"};
+inline constexpr const char* kSettingKeys[] = {
+    "Active",          "PubDir",    "Port",  "Throttle", "ThrottleRate", "LogToFile",        "LogFormat",
+    "ExecEXEAsCGI",    "Minimized", "FormX", "FormY",    "ListenOn",     "ServeHiddenFiles", "AuthUser",
+    "AuthPasswordHash"};
 
 // The record's member defaults are the fixed ones; PubDir and Port depend on
 // the user and the machine, and DefaultSettings() fills them in. A record
@@ -63,6 +64,11 @@ struct TWebServerSettings {
   // Reads the keys in declaration order; a key that is missing or no number
   // gets its value from DefaultSettings().
   void LoadSettings(const TIniFile& ini, const std::string& section);
+  // The same, but a key that is missing or no number gets its value from
+  // `fallback`: a file read again changes only what it says. A file caught
+  // half written, or holding only its section line, must not turn the
+  // password off or publish the default folder on the default port.
+  void ReadSettings(const TIniFile& ini, const std::string& section, const TWebServerSettings& fallback);
   // Writes the keys (FormX and FormY only when not negative, so an older
   // position in the file stays) into `ini`'s pending changes; the caller
   // saves the file.
@@ -87,7 +93,23 @@ std::vector<std::string> ChangedSettings(const TWebServerSettings& a, const TWeb
 void CopySetting(TWebServerSettings& to, const TWebServerSettings& from, const std::string& key);
 
 // The value of `key` as the file would hold it ("1", "8080", "/srv/www").
+// It includes the password hash: never log it, log SettingChangeText.
 std::string SettingText(const TWebServerSettings& settings, const std::string& key);
+
+// The change of `key` from `before` to `after` as the log tells it:
+// "Key=value", except the password, which is "password set", "password
+// changed" or "password removed". A hash in a log would let whoever reads
+// the log try passwords against it offline.
+std::string SettingChangeText(const TWebServerSettings& before, const TWebServerSettings& after,
+                              const std::string& key);
+
+// In plain words, each change from `before` to `after` that lets more
+// people see more: the password removed, the server listening where it did
+// not (every address, or an address besides this computer's own), hidden
+// files served. `running`: the server runs now, and keeps its addresses
+// until the next start. Empty when nothing widened.
+std::vector<std::string> WideningWarnings(const TWebServerSettings& before, const TWebServerSettings& after,
+                                          bool running);
 
 // "Key=value" for each number or switch of the record whose value in `ini`
 // is there but no number (so it reads as its default), in key order.

@@ -25,7 +25,14 @@ std::string ReadWholeFile(const std::string& path) {
   return text.str();
 }
 
+// What the folder watch asks for: see FinishedSettingsEvent.
+constexpr std::uint32_t kWatchedEvents = IN_CLOSE_WRITE | IN_MOVED_TO;
+
 }  // namespace
+
+bool FinishedSettingsEvent(std::uint32_t mask, std::string_view event_name, std::string_view file_name) {
+  return (mask & kWatchedEvents) != 0 && (mask & IN_ISDIR) == 0 && event_name == file_name;
+}
 
 TSettingsKeeper::TSettingsKeeper() = default;
 
@@ -54,7 +61,7 @@ TWebServerSettings TSettingsKeeper::Open(const TRunOptions& run) {
            " could not be read: the defaults are used, the server is not started, and the file is left as it "
            "is.");
   }
-  ReportNotNumbers(*ini_);
+  ReportNotNumbers(*ini_, false);
   file_settings_ = loaded;
   if (run.PubDir) loaded.PubDir = *run.PubDir;
   if (run.Port) loaded.Port = *run.Port;
@@ -63,13 +70,14 @@ TWebServerSettings TSettingsKeeper::Open(const TRunOptions& run) {
 
 void TSettingsKeeper::Close() { ini_.reset(); }
 
-void TSettingsKeeper::ReportNotNumbers(const TIniFile& ini) {
+void TSettingsKeeper::ReportNotNumbers(const TIniFile& ini, bool again) {
   const std::vector<std::string> bad = SettingsNotNumbers(ini, kSettingsSection);
   if (bad.empty()) return;
   std::string list;
   for (const std::string& entry : bad) list += (list.empty() ? "" : ", ") + entry;
-  Report("The settings file " + ini.FileName() + " has values that are no numbers: " + list +
-         "; their defaults are used until you set new values (the file keeps what you wrote).");
+  Report("The settings file " + ini.FileName() + " has values that are no numbers: " + list + "; " +
+         (again ? "the values in use stay" : "their defaults are used") +
+         " until you set new values (the file keeps what you wrote).");
 }
 
 std::optional<TWebServerSettings> TSettingsKeeper::Reload(bool always, const TWebServerSettings& current,
@@ -84,12 +92,12 @@ std::optional<TWebServerSettings> TSettingsKeeper::Reload(bool always, const TWe
     return std::nullopt;
   }
   file_text_ = text;
-  TWebServerSettings loaded;
-  loaded.LoadSettings(*ini, kSettingsSection);
   // A missing file (deleted, or between an editor's steps) takes nothing
-  // away: the next save writes it whole again.
+  // away: the next save writes it whole again. So does a missing key.
   if (!ini->SectionExists(kSettingsSection)) return std::nullopt;
-  ReportNotNumbers(*ini);
+  TWebServerSettings loaded;
+  loaded.ReadSettings(*ini, kSettingsSection, file_settings_);
+  ReportNotNumbers(*ini, true);
   const std::vector<std::string> changed = ChangedSettings(file_settings_, loaded);
   file_settings_ = loaded;
   ini_ = std::move(ini);
@@ -98,7 +106,7 @@ std::optional<TWebServerSettings> TSettingsKeeper::Reload(bool always, const TWe
   for (const std::string& key : changed) {
     if ((key == "PubDir" && run.PubDir) || (key == "Port" && run.Port)) continue;
     CopySetting(settings, loaded, key);
-    list += (list.empty() ? "" : ", ") + key + "=" + SettingText(loaded, key);
+    list += (list.empty() ? "" : ", ") + SettingChangeText(current, settings, key);
   }
   if (list.empty()) return std::nullopt;
   return settings;
@@ -129,7 +137,7 @@ void TSettingsKeeper::Watch(HWindow window) {
   const int fd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
   if (fd < 0) return;
   const std::string folder = FolderOf(ini_->FileName());
-  if (::inotify_add_watch(fd, folder.c_str(), IN_CLOSE_WRITE | IN_MOVED_TO | IN_CREATE) < 0) {
+  if (::inotify_add_watch(fd, folder.c_str(), kWatchedEvents) < 0) {
     ::close(fd);  // no folder yet: the first save makes it, and tries again
     return;
   }
@@ -152,7 +160,7 @@ bool TSettingsKeeper::TakeEvents() {
     if (got <= 0) break;
     for (ssize_t at = 0; at < got;) {
       const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
-      if (event->len > 0 && name == event->name) ours = true;
+      if (event->len > 0 && FinishedSettingsEvent(event->mask, event->name, name)) ours = true;
       at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
     }
   }

@@ -6,7 +6,11 @@
 // It remembers the values and the text the file held when last read or
 // written. A reload that finds the same text does nothing; otherwise only
 // the keys whose values changed in the file are taken over, so a change the
-// program made itself and has not saved yet stays. A save writes only the
+// program made itself and has not saved yet stays. A key the file no longer
+// holds, or whose value is no number, changes nothing: a file caught
+// between two writes of whoever makes it anew would otherwise turn the
+// password off and publish the default folder. An empty value is a value:
+// "AuthPasswordHash=" turns the password off. A save writes only the
 // values that differ from what the file holds (and keys it lacks), so an
 // edit the program has not seen yet, or a value that is no number, stays in
 // the file as written (TWebServerSettings::SaveSettings).
@@ -14,7 +18,9 @@
 // The file is watched through inotify on its folder, not on the file: a save
 // (the program's or an editor's) replaces the file by a rename, which would
 // end a watch of the file itself. The folder may not exist before the first
-// save; the save starts the watch then.
+// save; the save starts the watch then. Only a finished file is read: one
+// closed after writing, or renamed into place (FinishedSettingsEvent); its
+// creation, or a write still under way, is no reason to read it.
 //
 // Settings given for this run only (TRunOptions) never reach the file: a
 // save writes the file's own values for them, and a reload leaves them as
@@ -22,10 +28,12 @@
 //
 // Threads: main thread only.
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "app/settings.h"
 #include "platform/event_queue.h"
@@ -39,6 +47,12 @@ struct TRunOptions {
   std::optional<std::string> PubDir;
   std::optional<std::int32_t> Port;
 };
+
+// True when an event of the folder watch (its inotify mask, and the name
+// it concerns) says the file `file_name` in that folder is finished: closed
+// after writing (IN_CLOSE_WRITE) or renamed into place (IN_MOVED_TO). A file
+// just created, or still being written, may hold half of what is coming.
+bool FinishedSettingsEvent(std::uint32_t mask, std::string_view event_name, std::string_view file_name);
 
 class TSettingsKeeper {
  public:
@@ -63,7 +77,8 @@ class TSettingsKeeper {
 
   // Reads the file again. When it holds changed values (or `always`): the
   // settings `current` with those values taken over (not those the run
-  // set), and in `list` the changes as "Key=value, Key=value". None when
+  // set), and in `list` the changes as "Key=value, Key=value" (the password
+  // in words, never its hash: SettingChangeText). None when
   // the file is as last read or written, cannot be read, has no settings
   // section (a file deleted, or between an editor's steps, takes nothing
   // away) or changed nothing that applies.
@@ -86,8 +101,9 @@ class TSettingsKeeper {
  private:
   // The text the file holds now.
   std::string FileText() const;
-  // Tells OnError the values of `ini` that are no numbers.
-  void ReportNotNumbers(const TIniFile& ini);
+  // Tells OnError the values of `ini` that are no numbers; `again`: read
+  // again, where they keep the values in use rather than the defaults.
+  void ReportNotNumbers(const TIniFile& ini, bool again);
   void Report(const std::string& message);
 
   std::unique_ptr<TIniFile> ini_;

@@ -3,6 +3,7 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -13,20 +14,12 @@
 #include "app/settings_environment.h"
 #include "platform/ini_file.h"
 #include "platform/registry.h"
+#include "tcpserver/tcp_server.h"
 #include "util/text.h"
 
 namespace vt {
 
 namespace {
-
-bool ContainsFolded(const std::string& text, const std::string& part) {
-  const auto lower = [](std::string value) {
-    for (char& c : value)
-      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return value;
-  };
-  return lower(text).find(lower(part)) != std::string::npos;
-}
 
 std::string FolderOf(const std::string& path) { return path.substr(0, path.rfind('/') + 1); }
 
@@ -265,10 +258,14 @@ void TWebServerApp::ReloadSettings(bool always) {
   if (!changed) return;
   const TWebServerSettings& settings = *changed;
   const bool port_changed = settings.Port != FSettings.Port;
+  // Whoever edits the file may not be whoever runs the server: a change that
+  // shows more to more people is said in words of its own.
+  const std::vector<std::string> warnings = WideningWarnings(FSettings, settings, HTTPServer.Active());
   FStartProblem.clear();
   SetSettings(settings);
   ApplySettings();
   ServerLog.Log(nullptr, 0, "Settings changed in " + FKeeper.FileName() + ": " + list);
+  for (const std::string& warning : warnings) ServerLog.Log(nullptr, 1, "Warning: " + warning);
   if (port_changed && HTTPServer.Active())
     ServerLog.Log(nullptr, 0, "Port " + std::to_string(FSettings.Port) + " applies at the next Start");
   UpdateStatus();
@@ -291,13 +288,13 @@ std::string TWebServerApp::WhereToChangePort() const {
   return "(--port N, or Port= in " + SettingsFileName() + ")";
 }
 
-std::string TWebServerApp::StartFailureText(const std::string& server_message) const {
+std::string TWebServerApp::StartFailureText(int error) const {
   const std::string port = HTTPServer.ListenPort();
   const std::int32_t number = TextToIntOr(port, 0);
-  if (ContainsFolded(server_message, "permission denied") && number > 0 && number < 1024)
+  if ((error == EACCES || error == EPERM) && number > 0 && number < 1024)
     return "Port " + port + " needs administrator rights on Linux: choose a port from 1024 up " +
            WhereToChangePort();
-  if (ContainsFolded(server_message, "Address in use")) {
+  if (error == EADDRINUSE) {
     std::string holder;
     if (number > 0 && number <= 65535) {
       if (const std::optional<TPortHolder> found = FindPortHolder(static_cast<std::uint16_t>(number))) {
@@ -328,7 +325,8 @@ void TWebServerApp::StartServer(bool remember) {
     }
     ServerLog.Options = options;
   } catch (const Exception& error) {
-    FStartProblem = StartFailureText(error.Message());
+    const auto* server_error = dynamic_cast<const ETCPServer*>(&error);
+    FStartProblem = StartFailureText(server_error ? server_error->Errno() : 0);
     UpdateStatus();
     ReportError(FStartProblem.empty() ? error.Message() : FStartProblem + " (" + error.Message() + ")");
     return;

@@ -35,9 +35,12 @@
 // values. The last request is guarded by the application lock.
 //
 // The settings file. Values the user edits in the file while the program
-// runs are noticed (inotify on the file's folder; a SIGHUP runner calls
+// runs are noticed once the file is finished (closed after writing or
+// renamed into place: inotify on the file's folder; a SIGHUP runner calls
 // ReloadSettings too) and applied as the setup dialog's OK applies its
-// values. A save writes only the values the program changed (and keys the
+// values; a key the file lacks keeps the value in use. A change that lets
+// more people see more (the password removed, more addresses listened on,
+// hidden files served) is warned of in the server log. A save writes only the values the program changed (and keys the
 // file lacks), so an edit the program has not seen yet, or a value that is
 // no number, stays in the file as written.
 //
@@ -342,8 +345,9 @@ class TWebServerApp {
   void SampleConnections();
   // Where the user changes the port, for messages.
   std::string WhereToChangePort() const;
-  // The friendly text of a failed start, or empty.
-  std::string StartFailureText(const std::string& server_message) const;
+  // The friendly text of a start that failed with the system error `error`
+  // (an errno value; 0: none known), or empty.
+  std::string StartFailureText(int error) const;
   // What the status texts say now.
   TStatusFacts StatusFacts() const;
   // Looks at the published folder again; true when its state changed.

@@ -99,8 +99,8 @@ TEST(Settings, SavingOverTheFileKeepsWhatTheProgramDidNotChange) {
 
 TEST(Settings, RoundTripKeepsUnknownKeysAndOlderPositions) {
   test::TempDir dir;
-  const std::string path = dir.WriteFile("vtWebServer.ini",
-                                         "; mine\n[webserver]\nformx=40\nFormY=30\nColour=blue\n[Other]\nx=1\n");
+  const std::string path = dir.WriteFile(
+      "vtWebServer.ini", "; mine\n[webserver]\nformx=40\nFormY=30\nColour=blue\n[Other]\nx=1\n");
   TWebServerSettings saved;
   saved.Active = false;
   saved.PubDir = "/srv/my site";
@@ -143,13 +143,64 @@ TEST(Settings, RoundTripKeepsUnknownKeysAndOlderPositions) {
 
 TEST(Settings, ValuesThatAreNoNumbersReadAsDefaults) {
   test::TempDir dir;
-  const std::string path = dir.WriteFile("s.ini", "[WebServer]\nPort=eighty\nActive=yes\nThrottleRate=0x400\n");
+  const std::string path =
+      dir.WriteFile("s.ini", "[WebServer]\nPort=eighty\nActive=yes\nThrottleRate=0x400\n");
   TIniFile ini(path);
   TWebServerSettings settings;
   settings.LoadSettings(ini, kSettingsSection);
   EXPECT_EQ(80, settings.Port);
   EXPECT_TRUE(settings.Active);
   EXPECT_EQ(1024, settings.ThrottleRate);
+}
+
+// A change that shows more to more people is said in words of its own, and
+// only such a change.
+TEST(Settings, ChangesThatWidenWhoSeesWhatAreWarnedOf) {
+  struct Case {
+    const char* why;
+    const char* listen_before;
+    const char* listen_after;
+    const char* hash_before;
+    const char* hash_after;
+    bool hidden_before;
+    bool hidden_after;
+    bool running;
+    const char* want;  // the warnings, joined by "|"
+  } cases[] = {
+      {"nothing changed", "local", "local", "h", "h", false, false, false, ""},
+      {"the password removed", "local", "local", "h", "", false, false, false,
+       "The password is removed: every visitor who reaches the server gets the published files without being "
+       "asked for a user name or password."},
+      {"a password set", "local", "local", "", "h", false, false, false, ""},
+      {"from this computer to every address", "local", "all", "", "", false, false, false,
+       "The server listens on every address (was this computer only): anyone who can reach this computer can "
+       "get the published files."},
+      {"while running: from the next start on", "127.0.0.1", "", "", "", false, false, true,
+       "The server listens on every address from its next start on (was 127.0.0.1 only): anyone who can "
+       "reach this computer can get the published files."},
+      {"from loopback to a network address", "127.0.0.1", "192.0.2.7", "", "", false, false, false,
+       "The server listens on 192.0.2.7 only (was 127.0.0.1 only): anyone who can reach 192.0.2.7 can get "
+       "the published files."},
+      {"from one loopback address to both", "127.0.0.1", "local", "", "", false, false, false, ""},
+      {"narrowed to this computer", "all", "local", "", "", false, false, false, ""},
+      {"hidden files on", "all", "all", "", "", false, true, false,
+       "Hidden files are served now: visitors can get files and folders whose names begin with \".\" (such "
+       "as .git or .ssh) from the published folder."},
+  };
+  for (const Case& c : cases) {
+    TWebServerSettings before;
+    before.ListenOn = c.listen_before;
+    before.AuthPasswordHash = c.hash_before;
+    before.ServeHiddenFiles = c.hidden_before;
+    TWebServerSettings after;
+    after.ListenOn = c.listen_after;
+    after.AuthPasswordHash = c.hash_after;
+    after.ServeHiddenFiles = c.hidden_after;
+    std::string joined;
+    for (const std::string& warning : WideningWarnings(before, after, c.running))
+      joined += (joined.empty() ? "" : "|") + warning;
+    EXPECT_EQ(c.want, joined) << c.why;
+  }
 }
 
 }  // namespace
