@@ -1,12 +1,12 @@
 #include "http/header.h"
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <typeinfo>
-#include <algorithm>
 #include <vector>
 
 #include "http/http_text.h"
@@ -90,7 +90,6 @@ void AHeaderField::PrepareField() {}
 bool AHeaderField::HasName(std::string_view trimmedName) const {
   return TextEqualFolded(GetName(), trimmedName);
 }
-
 
 void AHeaderField::AppendLine(std::string& out) const { out += GetAsString(); }
 
@@ -343,7 +342,8 @@ void THeader::AddFieldLine(const std::string& line) {
   // into the field.
   const std::string_view text(line);
   if (const std::size_t colon = text.find(':'); colon != std::string_view::npos) {
-    AppendField(NewField(detail::TrimmedView(text.substr(0, colon)), detail::TrimmedView(text.substr(colon + 1))));
+    AppendField(
+        NewField(detail::TrimmedView(text.substr(0, colon)), detail::TrimmedView(text.substr(colon + 1))));
   } else {
     AppendField(std::make_unique<TInvalidField>(line));
   }
@@ -363,7 +363,6 @@ int THeader::IndexOfTrimmed(std::string_view trimmed, std::uint32_t key) const {
   }
   return -1;
 }
-
 
 void THeader::SetFieldValue(std::string_view name, const std::string& value) {
   if (AHeaderField* field = GetField(name)) {
