@@ -16,6 +16,11 @@ namespace vt {
 // The template used when the setting is empty.
 inline constexpr const char* kDefaultLogFormat = "$date$ $time$ $response$ $size$ $method$ $uri$";
 
+// What a line says for a value the request never told: the method and URI
+// of a request refused before its line could be read, the Referer and
+// User-Agent of one refused before its header could.
+inline constexpr std::string_view kMissingLogValue = "-";
+
 // What one request contributes to its log line. The texts are taken from the
 // request as received; they are views, and must outlive the expansion.
 struct TLogLineFields {

@@ -260,32 +260,50 @@ void TRequestHandler::FreeResponse(AhttpServerClient& client) {
   std::shared_ptr<const TWebServerSettings> settings;
   if (auto* web_client = AsWebClient(client)) settings = std::move(web_client->RequestSettings);
   if (!settings) settings = FSettings.Current();  // the request never reached the handler
-  if (settings->LogToFile) WriteAccessLog(client, settings->LogFormat);
+  if (settings->LogToFile)
+    WriteAccessLog(client, settings->LogFormat, client.Response() ? client.Response()->StatusCode : 0, false);
 }
 
-void TRequestHandler::WriteAccessLog(AhttpServerClient& client, const std::string& log_format) {
+void TRequestHandler::RequestRefused(AhttpServerClient& client) {
+  // A refused request never took settings of its own.
+  const std::shared_ptr<const TWebServerSettings> settings = FSettings.Current();
+  if (settings->LogToFile) WriteAccessLog(client, settings->LogFormat, client.RefusedStatus(), true);
+}
+
+void FillRequestLogFields(TLogLineFields& fields, const ThttpRequest* request, bool refused,
+                          std::uint32_t variables, std::string& referer, std::string& user_agent) {
+  const auto uses = [variables](TLogVariable variable) {
+    return (variables >> static_cast<int>(variable) & 1u) != 0;
+  };
+  if (refused) {
+    fields.method = fields.uri = fields.referer = fields.user_agent = kMissingLogValue;
+    fields.query = std::string_view();
+  }
+  if (!request) return;
+  fields.method = request->Method;
+  fields.uri = request->URI;
+  fields.query = request->Query;
+  // A refused head never became the request's: its fields stay unknown.
+  if (refused && !request->Header()) return;
+  if (uses(TLogVariable::kReferer)) referer = request->GetReferer();
+  if (uses(TLogVariable::kUserAgent)) user_agent = request->GetUserAgent();
+  fields.referer = referer;
+  fields.user_agent = user_agent;
+}
+
+void TRequestHandler::WriteAccessLog(AhttpServerClient& client, const std::string& log_format, int status,
+                                     bool refused) {
   TLogLineFields fields;
   std::string referer;
   std::string user_agent;
   // Only a template that names them needs these looked up.
   const std::uint32_t variables = LogLineVariables(log_format);
-  const auto uses = [variables](TLogVariable variable) {
-    return (variables >> static_cast<int>(variable) & 1u) != 0;
-  };
-  if (const ThttpRequest* request = client.Request()) {
-    fields.method = request->Method;
-    fields.uri = request->URI;
-    fields.query = request->Query;
-    if (uses(TLogVariable::kReferer)) referer = request->GetReferer();
-    if (uses(TLogVariable::kUserAgent)) user_agent = request->GetUserAgent();
-    fields.referer = referer;
-    fields.user_agent = user_agent;
-  }
+  FillRequestLogFields(fields, client.Request(), refused, variables, referer, user_agent);
   std::string address;
-  if (uses(TLogVariable::kAddress)) address = client.PeerAddressText();
+  if (variables >> static_cast<int>(TLogVariable::kAddress) & 1u) address = client.PeerAddressText();
   fields.address = address;
   fields.size = client.BytesWritten();
-  fields.response = client.Response() ? client.Response()->StatusCode : 0;
+  fields.response = status;
   // Each worker builds its lines in a buffer of its own, kept from line to
   // line.
   thread_local std::string line;

@@ -38,6 +38,7 @@
 #include <string_view>
 
 #include "app/file_cache.h"
+#include "app/log_line.h"
 #include "app/password.h"
 #include "app/request_path.h"
 #include "app/settings.h"
@@ -75,6 +76,15 @@ struct TRoute {
 // input); everything else is read only (GET and HEAD).
 TRoute ChooseRoute(const TRouteFacts& facts);
 
+// The values of an access log line that come from the request: `request`
+// as far as it was read (null: no request line). A refused request gets
+// kMissingLogValue for what it never told (see log_line.h); one that was
+// answered, as ever, empty texts. `fields` views `referer` and
+// `user_agent`, which are looked up only when `variables` (LogLineVariables)
+// names them.
+void FillRequestLogFields(TLogLineFields& fields, const ThttpRequest* request, bool refused,
+                          std::uint32_t variables, std::string& referer, std::string& user_agent);
+
 class TRequestHandler {
  public:
   TRequestHandler();
@@ -102,6 +112,10 @@ class TRequestHandler {
   void GetResponse(AhttpServerClient& client);
   // Worker thread: the request is over; writes its access log line.
   void FreeResponse(AhttpServerClient& client);
+  // Worker thread: the server refused the request with its own answer
+  // (OnRequestRefused); writes its access log line, with the settings of
+  // the moment.
+  void RequestRefused(AhttpServerClient& client);
 
   // Small files answered from memory (for tests).
   TSmallFileCache& FileCache() { return FFileCache; }
@@ -122,7 +136,8 @@ class TRequestHandler {
   // is told once, and its return once.
   void CheckPublishedDirectory(AhttpServerClient& client, const std::string& pub_dir, bool found);
   void SetLastRequest(const ThttpRequest& request);
-  void WriteAccessLog(AhttpServerClient& client, const std::string& log_format);
+  // `status`: the answer's; `refused`: the server's own refusal.
+  void WriteAccessLog(AhttpServerClient& client, const std::string& log_format, int status, bool refused);
 
   TSnapshot<TWebServerSettings> FSettings;
   TBasicAuthGate FAuthGate;

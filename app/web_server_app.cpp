@@ -53,6 +53,9 @@ TWebServerApp::TWebServerApp() {
   HTTPServer.OnFreeResponse = [this](AhttpServer& sender, AhttpServerClient& client) {
     HTTPServerFreeResponse(sender, client);
   };
+  HTTPServer.OnRequestRefused = [this](AhttpServer&, AhttpServerClient& client) {
+    FRequests.RequestRefused(client);
+  };
   HTTPServer.OnClientActive = [this](TTCPServerClient& sender) { HTTPServerClientActive(sender); };
   HTTPServer.OnClientRemoved = [this](TTCPServerClient& sender) { HTTPServerClientRemoved(sender); };
   HTTPServer.OnPreRequest = [this](AhttpServer& sender, AhttpServerClient& client) {

@@ -39,8 +39,9 @@ std::string FormatCGIDate(double date_time) {
          PadTextLeft(std::to_string(parts.year), '0', 4, false);
 }
 
-void BuildCGIEnvironment(std::vector<std::string>& list, ThttpRequest& request, const TCGIConnectionInfo& info,
-                         std::string_view document_root, std::string_view script_file_name) {
+void BuildCGIEnvironment(std::vector<std::string>& list, ThttpRequest& request,
+                         const TCGIConnectionInfo& info, std::string_view document_root,
+                         std::string_view script_file_name) {
   const std::string& path = request.URI;
   const std::string& query = request.Query;
 
@@ -58,7 +59,9 @@ void BuildCGIEnvironment(std::vector<std::string>& list, ThttpRequest& request, 
   const TDateTime now = NowLocal();
   const TDateTime modified = GetFileDateTime(std::string(script_file_name));
 
-  auto set = [&list](std::string_view name, std::string_view value) { TStringListSetValue(list, name, value); };
+  auto set = [&list](std::string_view name, std::string_view value) {
+    TStringListSetValue(list, name, value);
+  };
   set("GATEWAY_INTERFACE", "CGI/1.1");
   set("REQUEST_METHOD", request.Method);
   set("REQUEST_URI", path);

@@ -271,7 +271,9 @@ class THeader {
   void SetFieldValue(std::string_view name, const std::string& value);
   // The same for a value that need not be a string.
   void SetFieldValue(std::string_view name, std::string_view value);
-  void SetFieldValue(std::string_view name, const char* value) { SetFieldValue(name, std::string_view(value)); }
+  void SetFieldValue(std::string_view name, const char* value) {
+    SetFieldValue(name, std::string_view(value));
+  }
   // With a field: it is renamed to `name` when its own name differs, then
   // replaces the first field of that name in place, or is appended. Without
   // one (nullptr): the first field of that name is deleted.

@@ -203,8 +203,10 @@ void AhttpServerClient::Execute() {
     // A request refused for its size, framing or slowness: the status says
     // why, and the connection cannot go on (its position in the request
     // stream is lost).
-    LogSafely(0, "Request refused: " + std::to_string(error.StatusCode()) + " " + error.Message());
-    SendRefusal(error.StatusCode(), error.Message());
+    // (A refusal of the request's head or body is dealt with in the cycle;
+    // one that comes here was raised once the request reached the
+    // application, whose clean-up has logged the request already.)
+    Refuse(error, false);
     CloseConnection(true);
   } catch (const EIOError& error) {
     // The connection (or a body reader) failed, the socket included: nothing
@@ -251,52 +253,65 @@ bool AhttpServerClient::RunCycle(AhttpServer& server) {
   } received{*this};
   // Counts the request from its line on, and frees it however the cycle ends.
   std::optional<TActiveRequest> active;
-  const bool reached_response = RunSteps(
-      [&] {
-        DoPreRequest();
-        head.ReadRequestLine(RequestLine);
-        return !RequestLine.empty() && stream.IsOpen();
-      },
-      [&] {
-        Figures.SetRequest(RequestLine);
-        Figures.SetState(TConnectionState::Reading);
-        active.emplace(server, request_, spare_request_, spare_header_);
-        if (spare_request_) {
-          spare_request_->Reuse(RequestLine);
-          request_ = std::move(spare_request_);
-        } else {
-          request_ = std::make_unique<ThttpRequest>(RequestLine, std::string(), nullptr);
-        }
-        if (!request_->Protocol().empty()) {
-          std::unique_ptr<THeader> header = std::move(spare_header_);
-          if (header) {
-            header->Clear();
+  bool reached_response = false;
+  try {
+    reached_response = RunSteps(
+        [&] {
+          DoPreRequest();
+          head.ReadRequestLine(RequestLine);
+          return !RequestLine.empty() && stream.IsOpen();
+        },
+        [&] {
+          Figures.SetRequest(RequestLine);
+          Figures.SetState(TConnectionState::Reading);
+          active.emplace(server, request_, spare_request_, spare_header_);
+          if (spare_request_) {
+            spare_request_->Reuse(RequestLine);
+            request_ = std::move(spare_request_);
           } else {
-            header = std::make_unique<THeader>();
+            request_ = std::make_unique<ThttpRequest>(RequestLine, std::string(), nullptr);
           }
-          // Read aside first: a header that fails half read never becomes
-          // the request's, as before.
-          THeader& fields = *header;
-          spare_header_ = std::move(header);
-          head.ReadHeader(fields);
-          request_->SetHeader(std::move(spare_header_));
-        }
-        return true;
-      },
-      [&] {
-        KeepAlive = request_->IsHTTP11OrLater();
-        DoRequestHeader();
-        return true;
-      },
-      [&] {
-        AnswerExpectation(server);
-        ReadBody();
-        return stream.IsOpen();
-      },
-      [&] {
-        DoRequest();
-        return true;
-      });
+          if (!request_->Protocol().empty()) {
+            std::unique_ptr<THeader> header = std::move(spare_header_);
+            if (header) {
+              header->Clear();
+            } else {
+              header = std::make_unique<THeader>();
+            }
+            // Read aside first: a header that fails half read never becomes
+            // the request's, as before.
+            THeader& fields = *header;
+            spare_header_ = std::move(header);
+            head.ReadHeader(fields);
+            request_->SetHeader(std::move(spare_header_));
+          }
+          return true;
+        },
+        [&] {
+          KeepAlive = request_->IsHTTP11OrLater();
+          DoRequestHeader();
+          return true;
+        },
+        [&] {
+          AnswerExpectation(server);
+          ReadBody();
+          return stream.IsOpen();
+        },
+        [&] {
+          DoRequest();
+          return true;
+        });
+  } catch (const EhttpContent& error) {
+    // A request refused for its size, framing or slowness: the status says
+    // why, and the connection cannot go on (its position in the request
+    // stream is lost). Refused here, while the request is still at hand
+    // for the refusal's event.
+    Refuse(error, true);
+    // The request is over before the lingering close, as any request is.
+    active.reset();
+    CloseConnection(true);
+    return false;
+  }
   if (!reached_response) return false;
 
   // From here the cycle has reached the response: the clean-up below runs

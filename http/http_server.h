@@ -101,6 +101,14 @@ class AhttpServer : public ATCPServer {
   AhttpServerClientEvent OnFreeResponse;
   AhttpServerClientEvent OnSyncFreeResponse;
   AhttpServerClientEvent OnContentProgress;  // the stream reported copy progress
+  // A request refused before it reached the application (its head or body
+  // too large, too slow or not understood) has had the server's own answer,
+  // written whole; the close follows. The client's RefusedStatus says which
+  // answer, BytesWritten its size; Request() is the request as far as it
+  // was read (its line and, for a refused body, its header), null when its
+  // line could not be read. A refusal that could not be sent (the peer was
+  // gone) does not fire it.
+  AhttpServerClientEvent OnRequestRefused;
 
   // --- Counters (never reset) ---
   // Requests between reading their request line and the end of their cycle.
@@ -171,6 +179,9 @@ class AhttpServerClient : public TTCPServerClient {
 
   // The peer's address as text, from the accepted connection; any thread.
   std::string PeerAddressText() const;
+  // The status of the server's own refusal, during OnRequestRefused; 0
+  // before any.
+  std::int32_t RefusedStatus() const { return refused_status_; }
 
   // The bytes written on the connection in this cycle: the response's
   // header and body (not those of earlier responses on the same connection,
@@ -200,6 +211,7 @@ class AhttpServerClient : public TTCPServerClient {
   virtual void DoResponseSuccessful();
   virtual void DoFreeResponse();
   virtual void DoContentProgress();
+  virtual void DoRequestRefused();
 
  protected:
   const ThttpServerLimits& Limits() const { return limits_; }
@@ -232,15 +244,20 @@ class AhttpServerClient : public TTCPServerClient {
   // has a body, and the body's framing passes the checks; a body that is
   // refused before it is read raises its EhttpContent here instead.
   void AnswerExpectation(AhttpServer& server);
+  // Answers a refused request: the server's log names the peer and the
+  // reason, the refusal is sent, and OnRequestRefused follows when `tell`
+  // and the answer went out whole. The caller closes the connection.
+  void Refuse(const EhttpContent& error, bool tell);
   // Sends the server's HTML error page, unless an answer went out in this
   // cycle already (another would be taken for the answer to the client's
   // next request): a refusal of the request (its reason as the title, the
   // Connection field "close" and the Server field), or, for 500, the
-  // internal error page, which carries neither field.
-  void SendRefusal(std::int32_t code, const std::string& text);
+  // internal error page, which carries neither field. True when the page
+  // was written whole.
+  bool SendRefusal(std::int32_t code, const std::string& text);
   // Sends the server's own answer and counts its bytes; a connection that
-  // fails meanwhile is not reported (it is closed next).
-  void SendErrorAnswer(ThttpResponse& answer);
+  // fails meanwhile is not reported (it is closed next): false then.
+  bool SendErrorAnswer(ThttpResponse& answer);
   // Closes the connection, after a lingering read when asked.
   void CloseConnection(bool linger);
   void Linger();
@@ -272,6 +289,7 @@ class AhttpServerClient : public TTCPServerClient {
   std::string send_buffer_;
   std::int64_t cycle_start_ = 0;  // the writer's position when the cycle began
   bool answered_ = false;         // an answer was handed to the connection in this cycle
+  std::int32_t refused_status_ = 0;
 };
 
 class ThttpServerClient : public AhttpServerClient {

@@ -70,4 +70,6 @@ void AhttpServerClient::DoFreeResponse() {
 
 void AhttpServerClient::DoContentProgress() { FireEvent(*this, &AhttpServer::OnContentProgress); }
 
+void AhttpServerClient::DoRequestRefused() { FireEvent(*this, &AhttpServer::OnRequestRefused); }
+
 }  // namespace vt

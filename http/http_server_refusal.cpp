@@ -22,10 +22,27 @@ std::chrono::milliseconds Ms(std::uint32_t ms) { return std::chrono::millisecond
 
 }  // namespace
 
-void AhttpServerClient::SendRefusal(std::int32_t code, const std::string& text) {
+void AhttpServerClient::Refuse(const EhttpContent& error, bool tell) {
+  // One line per refused connection, each the size of a reason and an
+  // address: a refusal always ends its connection, so a flood of them is
+  // bounded by the connections the server takes in.
+  const std::string address = PeerAddressText();
+  LogSafely(0, "Request refused: " + std::to_string(error.StatusCode()) + " " + error.Message() + ", from " +
+                   (address.empty() ? std::string("an unknown address") : address));
+  // The request is no longer being received: the connection is not to be
+  // taken for a slow sender while its refusal goes out.
+  MarkRequestRead();
+  if (SendRefusal(error.StatusCode(), error.Message()) && tell) {
+    refused_status_ = error.StatusCode();
+    DoRequestRefused();
+  }
+}
+
+bool AhttpServerClient::SendRefusal(std::int32_t code, const std::string& text) {
   // Once an answer went out on this cycle, another one would be taken for
   // the answer to the client's next request.
-  if (answered_) return;
+  if (answered_) return false;
+  answered_ = true;
   const bool internal = code == 500;
   std::unique_ptr<ThttpResponse> answer =
       CreateHTMLResponse(code, std::string(),
@@ -36,24 +53,27 @@ void AhttpServerClient::SendRefusal(std::int32_t code, const std::string& text) 
     answer->SetConnectionField(false);
     if (!server_text_.empty()) answer->SetServerField(server_text_);
   }
-  SendErrorAnswer(*answer);
+  return SendErrorAnswer(*answer);
 }
 
-void AhttpServerClient::SendErrorAnswer(ThttpResponse& answer) {
+bool AhttpServerClient::SendErrorAnswer(ThttpResponse& answer) {
   TSocketStream* stream = Stream();
-  if (!stream || Terminated()) return;
+  if (!stream || Terminated()) return false;
   const std::int64_t before = stream->Writer()->GetPosition();
+  bool whole = false;
   try {
     TResponseWriter writer(*stream, limits_, this);
     writer.WriteText(answer.GetHeaderText());
     answer.WriteContent(writer);
     writer.Flush();
+    whole = true;
   } catch (const EIOError&) {
     // The peer is gone or stopped reading: the connection is closed next in
     // any case, and there is nobody left to tell.
   }
   if (AhttpServer* server = HttpServer())
     server->DataServed.fetch_add(stream->Writer()->GetPosition() - before, std::memory_order_relaxed);
+  return whole;
 }
 
 void AhttpServerClient::CloseConnection(bool linger) {

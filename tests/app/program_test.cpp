@@ -200,10 +200,21 @@ TEST(Program, AccessLogWithCustomTemplates) {
     program.Request(Raw("GET", "/", "Referer: http://ref/\r\nUser-Agent: probe/1\r\n"));
     program.LogLines(1);
     program.Request(Raw("GET", "/nothing"));
-    const std::vector<std::string> lines = program.LogLines(2);
-    ASSERT_EQ(2u, lines.size());
+    program.LogLines(2);
+    // Requests the server refuses itself are logged through the same
+    // template: what it never read is "-".
+    EXPECT_EQ("HTTP/1.1 505 HTTP Version Not Supported",
+              program.Request("GET /v2 HTTP/2.0\r\nHost: 127.0.0.1\r\n\r\n").status);
+    program.LogLines(3);
+    EXPECT_EQ("HTTP/1.1 413 Request Entity Too Large",
+              program.Request(Raw("POST", "/up", "Referer: http://ref/\r\nContent-Length: 99999999999\r\n"))
+                  .status);
+    const std::vector<std::string> lines = program.LogLines(4);
+    ASSERT_EQ(4u, lines.size());
     EXPECT_EQ("$DATE$|/|/|http://ref/|probe/1|$methd$|GET|200|$size", lines[0]);
     EXPECT_EQ("$DATE$|/nothing|/nothing|||$methd$|GET|404|$size", lines[1]);
+    EXPECT_EQ("$DATE$|-|-|-|-|$methd$|-|505|$size", lines[2]);
+    EXPECT_EQ("$DATE$|/up|/up|http://ref/||$methd$|POST|413|$size", lines[3]);
   }
   {
     ServerProgram program;

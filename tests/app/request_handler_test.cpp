@@ -5,8 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 
+#include "app/log_line.h"
 #include "support/temp_dir.h"
 
 namespace vt {
@@ -72,6 +74,63 @@ TEST(RequestRoutes, TheMappingNamesFoldersWithoutADefaultDocument) {
     bool folder = !c.folder;
     EXPECT_EQ(c.mapped, MapRequestPath(c.uri, dir.Path(), path, TMapRules(), nullptr, &folder)) << c.uri;
     EXPECT_EQ(c.folder, folder) << c.uri;
+  }
+}
+
+// The access log line of each way a request ends: answered by the
+// application, or refused by the server with its own answer before the
+// application saw it. What the server had read when it refused decides
+// which values are known; the rest are "-", and the status and size are
+// always the answer's.
+TEST(AccessLogLines, ARefusedRequestLogsWhatWasReadAndDashesTheRest) {
+  constexpr const char* kFormat = "$response$ $size$ $method$ $uri$ [$referer$] [$useragent$]";
+  const struct {
+    const char* why;
+    const char* line;  // the request line read; null: none could be
+    bool header;       // its header was read (Referer and User-Agent given)
+    bool refused;
+    int status;
+    std::int64_t size;
+    const char* logged;
+  } cases[] = {
+      {"an answered request", "GET /a?q=1 HTTP/1.1", true, false, 200, 120,
+       "200 120 GET /a?q=1 [http://r/] [agent]"},
+      {"an answered request without those fields", "GET /a HTTP/1.1", false, false, 404, 90,
+       "404 90 GET /a [] []"},
+      {"414: the request line was too long to read", nullptr, false, true, 414, 300, "414 300 - - [-] [-]"},
+      {"505: the request line names another version", nullptr, false, true, 505, 310, "505 310 - - [-] [-]"},
+      {"400: a request line of no shape", nullptr, false, true, 400, 280, "400 280 - - [-] [-]"},
+      {"408: the head came too slowly", "GET /slow HTTP/1.1", false, true, 408, 290,
+       "408 290 GET /slow [-] [-]"},
+      {"400: a head with a faulty field", "GET /f?x HTTP/1.1", false, true, 400, 281,
+       "400 281 GET /f?x [-] [-]"},
+      {"413: the body is too large", "POST /up HTTP/1.1", true, true, 413, 320,
+       "413 320 POST /up [http://r/] [agent]"},
+      {"408: the body came too slowly", "POST /up HTTP/1.1", true, true, 408, 291,
+       "408 291 POST /up [http://r/] [agent]"},
+      {"a refusal was not sent whole: its bytes as they went", "POST /up HTTP/1.1", true, true, 413, 0,
+       "413 0 POST /up [http://r/] [agent]"},
+  };
+  for (const auto& c : cases) {
+    std::unique_ptr<ThttpRequest> request;
+    if (c.line) {
+      request = std::make_unique<ThttpRequest>(c.line, std::string(), nullptr);
+      if (c.header) {
+        auto header = std::make_unique<THeader>();
+        header->AddField("Referer", "http://r/");
+        header->AddField("User-Agent", "agent");
+        request->SetHeader(std::move(header));
+      }
+    }
+    TLogLineFields fields;
+    std::string referer;
+    std::string user_agent;
+    FillRequestLogFields(fields, request.get(), c.refused, LogLineVariables(kFormat), referer, user_agent);
+    fields.response = c.status;
+    fields.size = c.size;
+    std::string line;
+    AppendLogLine(line, kFormat, TDateTimeParts{}, fields);
+    EXPECT_EQ(c.logged, line) << c.why;
   }
 }
 

@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <map>
 #include <mutex>
@@ -403,9 +404,33 @@ TEST(HttpServer, APeerGoneBeforeTheInterimAnswerIsAClosedConnection) {
 // Each request is followed on its connection by a plain GET: a request
 // whose framing could be read two ways gets one refusal and the close, so
 // that nothing after it can pass for a second request.
+//
+// Each refusal is told once: the server's log names its status and the
+// peer, and OnRequestRefused hands the application the answer's status and
+// size, with the request as far as its line was read.
 TEST(HttpServer, RequestFramingIsReadOneWayOnly) {
   HttpServerFixture f;
   f.Answer = EchoURI;
+  struct Refusal {
+    std::int32_t status;
+    std::int64_t bytes;
+    std::string method;  // "-": no request
+  };
+  std::mutex refusals_mutex;
+  std::vector<Refusal> refusals;
+  f.server.OnRequestRefused = [&](AhttpServer&, AhttpServerClient& client) {
+    std::lock_guard lock(refusals_mutex);
+    refusals.push_back(
+        {client.RefusedStatus(), client.BytesWritten(), client.Request() ? client.Request()->Method : "-"});
+  };
+  const auto logged = [&](const std::string& status) {
+    const std::string peer = ", from 127.0.0.1";
+    for (const std::string& line : f.lines)
+      if (line.rfind("0 Request refused: " + status + " ", 0) == 0 && line.size() > peer.size() &&
+          line.compare(line.size() - peer.size(), peer.size(), peer) == 0)
+        return true;
+    return false;
+  };
   f.Start();
   struct Row {
     const char* what;
@@ -467,10 +492,17 @@ TEST(HttpServer, RequestFramingIsReadOneWayOnly) {
        false},
   };
   for (const Row& row : rows) {
+    std::size_t refused_before = 0;
+    {
+      std::lock_guard lock(refusals_mutex);
+      refused_before = refusals.size();
+    }
+    std::size_t answer_size = 0;
     f.RunClient([&] {
       const int fd = f.Connect();
       SendAll(fd, row.request + "GET /next HTTP/1.1\r\nHost: h\r\n\r\n");
       const HttpAnswer a = ReadAnswer(fd, false, 5s);
+      answer_size = a.size;
       EXPECT_EQ(row.status, a.status) << row.what;
       if (row.open) {
         EXPECT_EQ("/next", ReadAnswer(fd, false, 5s).body) << row.what;
@@ -481,10 +513,34 @@ TEST(HttpServer, RequestFramingIsReadOneWayOnly) {
       EXPECT_TRUE(ClosedByPeer(fd, 5s, &extra)) << row.what;
       EXPECT_EQ("", extra) << row.what << ": a second answer";
     });
+    std::lock_guard lock(refusals_mutex);
+    if (row.status == "HTTP/1.1 200 OK") {
+      EXPECT_EQ(refused_before, refusals.size()) << row.what;
+      continue;
+    }
+    // The event came before the close, which the client has seen.
+    ASSERT_EQ(refused_before + 1, refusals.size()) << row.what;
+    const Refusal& refusal = refusals.back();
+    const std::string status = row.status.substr(9, 3);
+    EXPECT_EQ(status, std::to_string(refusal.status)) << row.what;
+    EXPECT_EQ(static_cast<std::int64_t>(answer_size), refusal.bytes) << row.what;
+    // The request of this very cycle, or none when its line was refused.
+    const std::string method = row.request.substr(0, row.request.find(' '));
+    if (refusal.method != "-") {
+      EXPECT_EQ(method, refusal.method) << row.what;
+    }
+    EXPECT_TRUE(f.PumpUntil([&] { return logged(status); })) << row.what;
   }
-  EXPECT_TRUE(f.HasLine("0 Request refused: 400 Bytes after chunk data"));
-  EXPECT_TRUE(f.HasLine("0 Request refused: 414 Request line too long"));
-  EXPECT_TRUE(f.HasLine("0 Request refused: 400 No Host field"));
+  EXPECT_TRUE(f.HasLine("0 Request refused: 400 Bytes after chunk data, from 127.0.0.1"));
+  EXPECT_TRUE(f.HasLine("0 Request refused: 414 Request line too long, from 127.0.0.1"));
+  EXPECT_TRUE(f.HasLine("0 Request refused: 400 No Host field, from 127.0.0.1"));
+  EXPECT_TRUE(f.HasLine("0 Request refused: 505 HTTP version not supported, from 127.0.0.1"));
+  std::lock_guard lock(refusals_mutex);
+  // Refused with its line: the request is there; refused in its line: none.
+  EXPECT_EQ(1, std::count_if(refusals.begin(), refusals.end(),
+                             [](const Refusal& r) { return r.status == 505 && r.method == "-"; }));
+  EXPECT_LE(1, std::count_if(refusals.begin(), refusals.end(),
+                             [](const Refusal& r) { return r.status == 400 && r.method == "GET"; }));
 }
 
 // A client may end a body with one more line end; the request after it is
@@ -572,7 +628,7 @@ TEST(HttpServer, OversizedHeadsAndBodiesAreRefusedAndTheAnswerSurvivesTheClose) 
               std::string(0x100000, 'b') + "\r\n10\r\n" + std::string(16, 'b') + "\r\n0\r\n\r\n",
           "HTTP/1.1 413 Request Entity Too Large");
   EXPECT_EQ(0, f.gets);
-  EXPECT_TRUE(f.HasLine("0 Request refused: 413 Content too large"));
+  EXPECT_TRUE(f.HasLine("0 Request refused: 413 Content too large, from 127.0.0.1"));
 
   // A request without Content-Length or chunked coding has no body, even
   // with a Content-Type.
@@ -633,7 +689,7 @@ TEST(HttpServer, SilentAndTricklingClientsAreCut) {
     EXPECT_EQ(0u, received.find("HTTP/1.1 408 Request Timeout\r\n")) << received;
     EXPECT_LT(test::Clock::now() - start, 5s);
   });
-  EXPECT_TRUE(f.HasLine("0 Request refused: 408 Request body timeout"));
+  EXPECT_TRUE(f.HasLine("0 Request refused: 408 Request body timeout, from 127.0.0.1"));
   EXPECT_EQ(0, f.gets);
 }
 
