@@ -1,5 +1,6 @@
 #include "app/never_served.h"
 
+#include <algorithm>
 #include <ctime>
 
 namespace vt {
@@ -30,13 +31,26 @@ void TNeverServed::RefreshAsOf(std::int64_t now_s) {
   std::uint32_t present = 0;
   for (std::size_t i = 0; i < paths_.size(); ++i)
     if (::stat(paths_[i].c_str(), &found[i]) == 0) present |= 1u << i;
+  // The present identities go first, so that the bound only ever drops
+  // former ones.
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> known;
+  known.reserve(kMaxIdentities + kMaxFiles);
+  const auto keep = [&known](std::uint64_t device, std::uint64_t inode) {
+    const std::pair identity(device, inode);
+    if (std::find(known.begin(), known.end(), identity) == known.end()) known.push_back(identity);
+  };
+  for (std::size_t i = 0; i < paths_.size(); ++i)
+    if (present & (1u << i)) keep(found[i].st_dev, found[i].st_ino);
+  for (const auto& [device, inode] : known_) keep(device, inode);
+  if (known.size() > kMaxIdentities) known.resize(kMaxIdentities);
+  known_ = std::move(known);
 
   snapshot_lock_.BeginWrite();
   taken_at_s_.Store(now_s);
-  present_.Store(present);
-  for (std::size_t i = 0; i < paths_.size(); ++i) {
-    identities_[i].device.Store(found[i].st_dev);
-    identities_[i].inode.Store(found[i].st_ino);
+  count_.Store(static_cast<std::uint32_t>(known_.size()));
+  for (std::size_t i = 0; i < known_.size(); ++i) {
+    identities_[i].device.Store(known_[i].first);
+    identities_[i].inode.Store(known_[i].second);
   }
   snapshot_lock_.EndWrite();
 }
@@ -49,18 +63,20 @@ bool TNeverServed::Holds(const struct stat& found) const {
   bool same = false;
   const bool read = snapshot_lock_.Read(kTries, [&] {
     taken_at = taken_at_s_.Load();
-    const std::uint32_t present = present_.Load();
+    const std::size_t count = std::min<std::size_t>(count_.Load(), kMaxIdentities);
     same = false;
-    for (std::size_t i = 0; i < paths_.size() && i < kMaxFiles; ++i) {
-      if ((present & (1u << i)) && identities_[i].device.Load() == found.st_dev &&
-          identities_[i].inode.Load() == found.st_ino)
+    for (std::size_t i = 0; i < count; ++i) {
+      if (identities_[i].device.Load() == found.st_dev && identities_[i].inode.Load() == found.st_ino)
         same = true;
     }
   });
+  // A former file is one whatever its change time says (unlinking its name
+  // moved it).
+  if (read && same) return true;
   // A file changed (made, renamed, linked, unlinked) since shortly before
-  // the snapshot may have become one of the files, or stopped being one.
+  // the snapshot may have become one of the files.
   if (read && taken_at != kNever && static_cast<std::int64_t>(found.st_ctime) < taken_at - kChangeTimeMarginS)
-    return same;
+    return false;
   return IsSameFileAsAny(found, paths_);
 }
 

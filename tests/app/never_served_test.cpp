@@ -79,12 +79,21 @@ TEST_F(NeverServedTest, ChangesBetweenTwoRefreshesAreCaught) {
          t.dir_.WriteFile("webserver.log", "new");
        },
        "/log.txt", mrNotFound, mrNotFound},
+      // Whatever name it has now, it holds the lines written so far.
       {"access log moved, a new one opened: the old file",
        [](NeverServedTest& t) {
          fs::rename(t.log_, t.root_ + "/old.log");
          t.dir_.WriteFile("webserver.log", "new");
        },
-       "/old.log", mrFound, mrFound},
+       "/old.log", mrNotFound, mrNotFound},
+      // The save left the old inode behind under the link: the old
+      // settings, password hash included, no name of the file leads to.
+      {"an old hard link after a save by rename",
+       [](NeverServedTest& t) {
+         fs::create_hard_link(t.settings_, t.root_ + "/copy.txt");
+         t.SaveSettingsToNewInode();
+       },
+       "/copy.txt", mrNotFound, mrNotFound},
       {"a named file that appears",
        [](NeverServedTest& t) {
          const std::string later = t.dir_.WriteFile("not-there-yet.log", "x");
@@ -117,11 +126,26 @@ TEST_F(NeverServedTest, OldFilesAreJudgedByTheSnapshot) {
     const char* uri;
     TMapResult expected;
   } cases[] = {
-      {"/vtWebServer.ini", mrNotFound}, {"/early-copy.txt", mrNotFound}, {"/log.txt", mrNotFound},
+      {"/vtWebServer.ini", mrNotFound},
+      {"/early-copy.txt", mrNotFound},
+      {"/log.txt", mrNotFound},
       {"/other.ini", mrFound},
   };
   for (const auto& c : cases) EXPECT_EQ(c.expected, Map(c.uri)) << c.uri;
+}
 
+// Past the bound, the oldest former identities go, never a present one.
+TEST_F(NeverServedTest, ManySavesKeepThePresentFilesAndTheLatestFormerOnes) {
+  for (std::size_t i = 0; i < TNeverServed::kMaxIdentities + 8; ++i) {
+    fs::remove_all(root_ + "/copy.txt");
+    fs::create_hard_link(settings_, root_ + "/copy.txt");
+    SaveSettingsToNewInode();
+    files_.RefreshAsOf(Now() + 60);
+  }
+  EXPECT_EQ(mrNotFound, Map("/vtWebServer.ini"));
+  EXPECT_EQ(mrNotFound, Map("/log.txt"));
+  EXPECT_EQ(mrNotFound, Map("/copy.txt"));
+  EXPECT_EQ(mrFound, Map("/other.ini"));
 }
 
 TEST_F(NeverServedTest, WithoutARefreshEveryFileIsCheckedByName) {
