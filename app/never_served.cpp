@@ -1,5 +1,8 @@
 #include "app/never_served.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <ctime>
 
@@ -16,6 +19,10 @@ bool IsSameFileAsAny(const struct stat& found, const std::vector<std::string>& p
 
 TNeverServed::TNeverServed(std::vector<std::string> paths) : paths_(std::move(paths)) {}
 
+TNeverServed::~TNeverServed() {
+  for (const TKnown& identity : known_) ::close(identity.handle);
+}
+
 void TNeverServed::Refresh() {
   struct timespec now {};
   ::clock_gettime(CLOCK_REALTIME, &now);
@@ -28,29 +35,54 @@ void TNeverServed::RefreshAsOf(std::int64_t now_s) {
   // The names are looked up after the time is taken: a change after the
   // look-up stamps its file with a time not before it.
   std::array<struct stat, kMaxFiles> found{};
+  std::array<int, kMaxFiles> handles{};
   std::uint32_t present = 0;
-  for (std::size_t i = 0; i < paths_.size(); ++i)
-    if (::stat(paths_[i].c_str(), &found[i]) == 0) present |= 1u << i;
+  for (std::size_t i = 0; i < paths_.size(); ++i) {
+    // A descriptor that names the file, so that a former one can be held.
+    handles[i] = ::open(paths_[i].c_str(), O_PATH | O_CLOEXEC);
+    if (handles[i] >= 0 && ::fstat(handles[i], &found[i]) == 0) {
+      present |= 1u << i;
+    } else if (handles[i] >= 0) {
+      ::close(handles[i]);
+      handles[i] = -1;
+    }
+  }
   // The present identities go first, so that the bound only ever drops
-  // former ones.
-  std::vector<std::pair<std::uint64_t, std::uint64_t>> known;
+  // former ones; a former one goes as soon as no name leads to it.
+  std::vector<TKnown> known;
   known.reserve(kMaxIdentities + kMaxFiles);
-  const auto keep = [&known](std::uint64_t device, std::uint64_t inode) {
-    const std::pair identity(device, inode);
-    if (std::find(known.begin(), known.end(), identity) == known.end()) known.push_back(identity);
+  const auto keep = [&known](TKnown identity) {
+    const auto same = [&](const TKnown& other) {
+      return other.device == identity.device && other.inode == identity.inode;
+    };
+    if (identity.handle >= 0 && std::find_if(known.begin(), known.end(), same) == known.end()) {
+      known.push_back(identity);
+    } else if (identity.handle >= 0) {
+      ::close(identity.handle);
+    }
   };
   for (std::size_t i = 0; i < paths_.size(); ++i)
-    if (present & (1u << i)) keep(found[i].st_dev, found[i].st_ino);
-  for (const auto& [device, inode] : known_) keep(device, inode);
-  if (known.size() > kMaxIdentities) known.resize(kMaxIdentities);
+    if (present & (1u << i)) keep({found[i].st_dev, found[i].st_ino, handles[i]});
+  for (const TKnown& former : known_) {
+    struct stat status {};
+    if (::fstat(former.handle, &status) == 0 && status.st_nlink > 0) {
+      keep(former);
+    } else {
+      ::close(former.handle);
+    }
+  }
+  while (known.size() > kMaxIdentities) {
+    ::close(known.back().handle);
+    known.pop_back();
+  }
   known_ = std::move(known);
 
   snapshot_lock_.BeginWrite();
   taken_at_s_.Store(now_s);
   count_.Store(static_cast<std::uint32_t>(known_.size()));
   for (std::size_t i = 0; i < known_.size(); ++i) {
-    identities_[i].device.Store(known_[i].first);
-    identities_[i].inode.Store(known_[i].second);
+    identities_[i].device.Store(known_[i].device);
+    identities_[i].inode.Store(known_[i].inode);
   }
   snapshot_lock_.EndWrite();
 }

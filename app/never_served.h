@@ -21,11 +21,14 @@
 // folder) would still hold the old content, password hash included. So the
 // snapshot keeps every identity a name has had during the run, not only the
 // present one: up to kMaxIdentities in all, the present ones always, then
-// the former ones newest first. A new identity comes only with a save by
-// rename or an access log made anew, a handful in a desktop run; past the
-// bound the oldest former identity is forgotten. The price: a former inode
-// that the file system frees and gives to a new file makes that file
-// unserved too (a 404, never a leak).
+// the former ones newest first. A former file matters only while a name
+// still leads to it: the snapshot holds a descriptor (O_PATH) on each, so
+// that the system cannot give its inode number to a new file meanwhile, and
+// lets it go at the first refresh that finds no link left (st_nlink 0). So
+// the bound counts former versions that something still links to: a new
+// identity comes only with a save by rename or an access log made anew, and
+// a left-behind link to one is rare; past the bound the oldest is
+// forgotten.
 //
 // Threads: Refresh and Holds may be called from any thread. Readers never
 // wait: the snapshot is behind a sequence lock (util/sequence_lock.h) whose
@@ -39,7 +42,6 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "util/sequence_lock.h"
@@ -61,6 +63,7 @@ class TNeverServed {
   static constexpr std::int64_t kChangeTimeMarginS = 2;
 
   explicit TNeverServed(std::vector<std::string> paths);
+  ~TNeverServed();
   TNeverServed(const TNeverServed&) = delete;
   TNeverServed& operator=(const TNeverServed&) = delete;
 
@@ -89,9 +92,14 @@ class TNeverServed {
   TSequenced<std::int64_t> taken_at_s_{kNever};
   TSequenced<std::uint32_t> count_;  // identities_ in use
   std::array<TIdentity, kMaxIdentities> identities_{};
-  // The refreshes' own list of the identities published, newest first
-  // (under refresh_lock_).
-  std::vector<std::pair<std::uint64_t, std::uint64_t>> known_;
+  // The refreshes' own list of the identities published, present ones
+  // first, each with a descriptor that holds its file (under refresh_lock_).
+  struct TKnown {
+    std::uint64_t device;
+    std::uint64_t inode;
+    int handle;
+  };
+  std::vector<TKnown> known_;
 };
 
 }  // namespace vt

@@ -1,6 +1,8 @@
 #include "app/never_served.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <ctime>
@@ -146,6 +148,22 @@ TEST_F(NeverServedTest, ManySavesKeepThePresentFilesAndTheLatestFormerOnes) {
   EXPECT_EQ(mrNotFound, Map("/log.txt"));
   EXPECT_EQ(mrNotFound, Map("/copy.txt"));
   EXPECT_EQ(mrFound, Map("/other.ini"));
+}
+
+// A former file that no name leads to any more is let go: the system may
+// give its inode number to a new file, which must not be refused for it.
+TEST_F(NeverServedTest, AFormerFileWithoutNamesIsLetGo) {
+  fs::remove(root_ + "/early-copy.txt");
+  const int old_settings = ::open(settings_.c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(old_settings, 0);
+  files_.RefreshAsOf(Now() + 60);
+  SaveSettingsToNewInode();
+  files_.RefreshAsOf(Now() + 60);
+  struct stat old_status {};
+  ASSERT_EQ(0, ::fstat(old_settings, &old_status));
+  ::close(old_settings);
+  EXPECT_EQ(0u, old_status.st_nlink);
+  EXPECT_FALSE(files_.Holds(old_status));
 }
 
 TEST_F(NeverServedTest, WithoutARefreshEveryFileIsCheckedByName) {
