@@ -8,6 +8,7 @@
 #include <ctime>
 
 #include "app/file_cache.h"
+#include "app/request_path.h"
 #include "platform/mime_types.h"
 #include "streams/reader.h"
 #include "util/text.h"
@@ -76,7 +77,8 @@ const std::string& FileEntityTag(const struct stat& status) {
 
 std::unique_ptr<ThttpResponse> CreateFileResponse(const std::string& path, const std::string& content_type,
                                                   const struct stat* mapped, TSmallFileCache* cache,
-                                                  std::unique_ptr<ThttpResponse> response) {
+                                                  std::unique_ptr<ThttpResponse> response,
+                                                  const TOpenedFileCheck* check) {
   if (!response) response = std::make_unique<ThttpResponse>(200, "HTTP", 1, 1, std::string(), nullptr, "OK");
   // An unknown type is left out rather than sent as an empty field, which
   // is no media type at all.
@@ -98,6 +100,8 @@ std::unique_ptr<ThttpResponse> CreateFileResponse(const std::string& path, const
   if (!body) {
     auto reader = std::make_unique<TFileReader>(path);
     status = reader->OpenStatus();
+    if (check && !MayServeOpenedFile(reader->Handle(), status, path, check->pub_dir, check->rules))
+      return nullptr;
     const std::int64_t now = cache ? cache->NowSeconds() : 0;
     std::string content;
     struct stat after {};

@@ -18,12 +18,22 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "http/message.h"
 
 namespace vt {
 
 class TSmallFileCache;
+struct TMapRules;
+
+// What a file opened for an answer is judged by before a byte of it is sent
+// (MayServeOpenedFile, app/request_path.h): the published directory and the
+// rules the request was mapped with.
+struct TOpenedFileCheck {
+  std::string_view pub_dir;
+  const TMapRules& rules;
+};
 
 // The strong entity tag of a file version, quotes included: its inode, size
 // and modification time in nanoseconds, in hexadecimal. Any write that
@@ -36,15 +46,23 @@ const std::string& FileEntityTag(const struct stat& status);
 // (with a charset for plain text, platform/mime_types.h; none when empty)
 // and the fields above. A file that cannot be opened raises EFileReader.
 //
+// With `check`, the file is opened once and judged through its descriptor
+// (a name judged earlier may lead elsewhere now); one that fails gets no
+// answer here: the result is null, and the caller answers "Not found".
+//
 // With a cache and the stat of the path just made (`mapped`), a small file
 // held there unchanged is sent from memory, and one read now is offered to
-// it (app/file_cache.h); the answer is the same either way.
+// it (app/file_cache.h); the answer is the same either way. Only a file that
+// passed `check` is offered, and one is found again only while the path's
+// stat names the same version of the same file (device and inode included),
+// whose identity the mapping judged.
 //
 // `response`, when given, is the empty 200 "OK" answer to fill in (a
 // connection's object used again, AhttpServerClient::NewResponse).
 std::unique_ptr<ThttpResponse> CreateFileResponse(const std::string& path, const std::string& content_type,
                                                   const struct stat* mapped = nullptr,
                                                   TSmallFileCache* cache = nullptr,
-                                                  std::unique_ptr<ThttpResponse> response = nullptr);
+                                                  std::unique_ptr<ThttpResponse> response = nullptr,
+                                                  const TOpenedFileCheck* check = nullptr);
 
 }  // namespace vt

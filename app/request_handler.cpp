@@ -1,6 +1,8 @@
 #include "app/request_handler.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <typeinfo>
 
@@ -46,6 +48,17 @@ void LogFromWorker(TTCPServerClient& client, int log_class, const std::string& l
   }
 }
 
+// The program at `path` judged as a file to serve is (MayServeOpenedFile),
+// through a descriptor that needs no read right.
+bool MayRunProgram(const std::string& path, std::string_view pub_dir, const TMapRules& rules) {
+  const int handle = ::open(path.c_str(), O_PATH | O_CLOEXEC);
+  if (handle < 0) return false;
+  struct stat opened {};
+  const bool may = ::fstat(handle, &opened) == 0 && MayServeOpenedFile(handle, opened, path, pub_dir, rules);
+  ::close(handle);
+  return may;
+}
+
 }  // namespace
 
 TRoute ChooseRoute(const TRouteFacts& facts) {
@@ -77,6 +90,8 @@ struct TRequestHandler::TRequestContext {
   const struct stat& local_status;
   std::string_view ext;
   TRoute route;
+  // The rules the path was mapped with, for judging the file opened.
+  const TMapRules& rules;
 };
 
 TRequestHandler::TRequestHandler() = default;
@@ -132,8 +147,8 @@ void TRequestHandler::GetResponse(AhttpServerClient& client) {
   // A view into local_path, which stays as it is while the view is used.
   const std::string_view ext = FileExtOfPath(local_path);
   facts.program = facts.mapped == mrFound && settings->ExecEXEAsCGI && TextEqualFolded(ext, ".exe");
-  TRequestContext context{client,     request,      *settings, web_client,
-                          local_path, local_status, ext,       ChooseRoute(facts)};
+  TRequestContext context{client,       request, *settings,          web_client, local_path,
+                          local_status, ext,     ChooseRoute(facts), rules};
   // A refused method is answered before the folder is looked at.
   if (context.route.status != 405 && facts.mapped != mrInvalid)
     CheckPublishedDirectory(client, settings->PubDir, facts.mapped == mrFound);
@@ -153,9 +168,14 @@ void TRequestHandler::GetResponse(AhttpServerClient& client) {
 void TRequestHandler::ServeFile(TRequestContext& context) {
   static const std::string kOKReason = "OK";
   SetLastRequest(context.request);
-  context.client.SetResponse(CreateFileResponse(context.local_path, FileExtToContentType(context.ext),
-                                                &context.local_status, &FFileCache,
-                                                context.client.NewResponse(200, kOKReason)));
+  const TOpenedFileCheck check{context.settings.PubDir, context.rules};
+  auto response =
+      CreateFileResponse(context.local_path, FileExtToContentType(context.ext), &context.local_status,
+                         &FFileCache, context.client.NewResponse(200, kOKReason), &check);
+  // The name led elsewhere by the time it was opened: what it opened is
+  // not there for a client.
+  if (!response) return ServeFolder(context);
+  context.client.SetResponse(std::move(response));
 }
 
 void TRequestHandler::ServeFolder(TRequestContext& context) {
@@ -170,6 +190,12 @@ void TRequestHandler::RunProgram(TRequestContext& context) {
   const std::string& local_path = context.local_path;
   SetLastRequest(context.request);
   if (!context.web_client) throw ECGIRun("This connection cannot run CGI programs");
+  // A program is started by its name, so the name is judged once more, by
+  // what it opens now, just before the start. What remains is the moment
+  // between this and the system's own open of the name; a swap there can
+  // only start a program, and the files never served are no programs (the
+  // start needs the execute right they do not have).
+  if (!MayRunProgram(local_path, context.settings.PubDir, context.rules)) return ServeFolder(context);
   try {
     context.web_client->ExecuteCGI(context.settings.PubDir, local_path);
   } catch (const ECGIOutput& error) {

@@ -1,8 +1,12 @@
 #include "app/request_path.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
 #include <optional>
 #include <string>
 
@@ -175,6 +179,55 @@ TMapResult MapRequestPath(std::string_view uri, std::string_view pub_dir, std::s
                            : ::stat(mapped.c_str(), &folder_status) == 0 && S_ISDIR(folder_status.st_mode);
   }
   return mrNotFound;
+}
+
+namespace {
+
+// The real path of an opened file into `real` (no allocation: a worker's
+// buffer of PATH_MAX bytes); false when it cannot be learned. The kernel
+// names what the descriptor is, not what a name means now; where /proc is
+// missing, the realpath of the name stands in when it still is the same
+// file.
+bool RealPathOfOpenedFile(int handle, const struct stat& opened, std::string_view mapped, std::string& real) {
+  char link[32];
+  std::snprintf(link, sizeof link, "/proc/self/fd/%d", handle);
+  real.resize(PATH_MAX);
+  const ssize_t length = ::readlink(link, real.data(), real.size());
+  if (length > 0 && static_cast<std::size_t>(length) < real.size()) {
+    real.resize(static_cast<std::size_t>(length));
+    return true;
+  }
+  real.clear();
+  char* resolved = ::realpath(std::string(mapped).c_str(), nullptr);
+  if (!resolved) return false;
+  real = resolved;
+  std::free(resolved);
+  struct stat now {};
+  return ::stat(real.c_str(), &now) == 0 && now.st_dev == opened.st_dev && now.st_ino == opened.st_ino;
+}
+
+}  // namespace
+
+bool MayServeOpenedFile(int handle, const struct stat& opened, std::string_view mapped,
+                        std::string_view pub_dir, const TMapRules& rules) {
+  if (!S_ISREG(opened.st_mode) || IsNeverServed(opened, rules)) return false;
+  if (rules.ServeHidden) return true;
+  thread_local std::string real;
+  // A file that cannot be named cannot be shown to lie outside a hidden
+  // folder.
+  if (!RealPathOfOpenedFile(handle, opened, mapped, real)) return false;
+  // The usual case: no link on the way, and the mapping judged this name.
+  if (real == mapped) return true;
+  const std::string base(pub_dir.empty() ? std::string_view(kEmptyPubDirBase) : pub_dir);
+  char* resolved = ::realpath(base.c_str(), nullptr);
+  // Without the published directory there is no "below" it to judge.
+  if (!resolved) return true;
+  std::string real_pub(resolved);
+  std::free(resolved);
+  if (real_pub.empty() || real_pub.back() != '/') real_pub.push_back('/');
+  // A link out of the published directory is the publisher's choice.
+  if (!real.starts_with(real_pub)) return true;
+  return !HasHiddenSegment(std::string_view(real).substr(real_pub.size()));
 }
 
 std::string_view FileExtOfPath(std::string_view path) {

@@ -17,6 +17,16 @@
 // the rules name as never served (the settings file, the access log) are
 // not found wherever they lie and whatever name or link leads to them.
 //
+// The mapping judges names, and a name can lead elsewhere a moment later (a
+// file swapped for a symbolic link between the stat and the open). So the
+// file actually opened for an answer is judged again, by its descriptor,
+// before a byte of it goes out (MayServeOpenedFile): its identity against
+// the files never served, and, while hidden files are not served, the real
+// path it was reached by against the hidden rule. A symbolic link inside the
+// published directory that leads to a hidden name there ("env.txt" -> ".env",
+// "gitdir" -> ".git") is thus not followed to it; a link that leads out of
+// the published directory is followed as before.
+//
 // Threads: pure functions apart from the file-system queries; safe on any
 // thread (the request handler runs them on the connection workers).
 
@@ -70,6 +80,20 @@ bool HasHiddenSegment(std::string_view path);
 TMapResult MapRequestPath(std::string_view uri, std::string_view pub_dir, std::string& local_path,
                           const TMapRules& rules = TMapRules(), struct stat* status = nullptr,
                           bool* folder = nullptr);
+
+// The judgement of the file opened for an answer: `handle` is its
+// descriptor, `opened` the fstat of it, `mapped` the name it was opened by
+// (MapRequestPath's local path) and `pub_dir` the published directory (as
+// given to the mapping). True when it may be sent: a regular file, none of
+// the files never served, and, unless hidden files are served, reached by a
+// real path without a hidden name below the published directory.
+//
+// Cost: no system call while hidden files are served; otherwise one
+// readlink of the descriptor's /proc entry, and only when that real path is
+// not the mapped name itself (a link was followed) a realpath of the
+// published directory.
+bool MayServeOpenedFile(int handle, const struct stat& opened, std::string_view mapped,
+                        std::string_view pub_dir, const TMapRules& rules);
 
 // The extension of a path's file name from its last dot, dot included
 // (".html"); empty when the file name has no dot.

@@ -543,5 +543,60 @@ class SteadyReaders(ServerCase):
         self.recovered("62 non-readers and 2 steady readers")
 
 
+class SwappedLink(ServerCase):
+    """A name swapped between a plain file and a link to the settings file
+    while requests for it run: no answer may carry the settings."""
+
+    files = {"index.html": b"home", "race.txt": b"plain"}
+    # VT_RACE_SECONDS=60 for a longer run by hand.
+    seconds = float(os.environ.get("VT_RACE_SECONDS", "3"))
+
+    def test_settings_never_sent_through_a_swapped_name(self):
+        root = self.server.root
+        name = os.path.join(root, "race.txt")
+        stop = threading.Event()
+        swaps = [0]
+
+        def swapper():
+            # Each swap is a rename over the name, as an attacker with write
+            # access to the folder would make it: the name is always there.
+            while not stop.is_set():
+                with open(os.path.join(root, "race.plain"), "wb") as f:
+                    f.write(b"plain")
+                os.rename(os.path.join(root, "race.plain"), name)
+                os.symlink(self.server.settings_file, os.path.join(root, "race.link"))
+                os.rename(os.path.join(root, "race.link"), name)
+                swaps[0] += 2
+
+        thread = threading.Thread(target=swapper, daemon=True)
+        thread.start()
+        counts = {"plain": 0, "leaked": 0, "refused": 0, "other": 0}
+        batch = request("GET", "/race.txt", close=False).encode() * 32
+        deadline = time.monotonic() + self.seconds
+        try:
+            c = self.open()
+            while time.monotonic() < deadline:
+                c.send(batch)
+                for _ in range(32):
+                    answer = c.read_answer()
+                    if answer.code == 200 and answer.body == b"plain":
+                        counts["plain"] += 1
+                    elif b"PubDir=" in answer.body:
+                        counts["leaked"] += 1
+                    elif answer.code == 404:
+                        counts["refused"] += 1
+                    else:
+                        counts["other"] += 1
+        finally:
+            stop.set()
+            thread.join()
+        print("[SwappedLink] %.0f s, %d swaps: %s" % (self.seconds, swaps[0], counts), flush=True)
+        self.assertEqual(0, counts["leaked"], counts)
+        self.assertEqual(0, counts["other"], counts)
+        self.assertGreater(counts["plain"], 0, "the plain file was served too")
+        self.assertGreater(counts["refused"], 0, "the link was met")
+        self.recovered("a swapped name")
+
+
 if __name__ == "__main__":
     run()

@@ -1,6 +1,8 @@
 #include "app/never_served.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <ctime>
@@ -79,12 +81,21 @@ TEST_F(NeverServedTest, ChangesBetweenTwoRefreshesAreCaught) {
          t.dir_.WriteFile("webserver.log", "new");
        },
        "/log.txt", mrNotFound, mrNotFound},
+      // Whatever name it has now, it holds the lines written so far.
       {"access log moved, a new one opened: the old file",
        [](NeverServedTest& t) {
          fs::rename(t.log_, t.root_ + "/old.log");
          t.dir_.WriteFile("webserver.log", "new");
        },
-       "/old.log", mrFound, mrFound},
+       "/old.log", mrNotFound, mrNotFound},
+      // The save left the old inode behind under the link: the old
+      // settings, password hash included, no name of the file leads to.
+      {"an old hard link after a save by rename",
+       [](NeverServedTest& t) {
+         fs::create_hard_link(t.settings_, t.root_ + "/copy.txt");
+         t.SaveSettingsToNewInode();
+       },
+       "/copy.txt", mrNotFound, mrNotFound},
       {"a named file that appears",
        [](NeverServedTest& t) {
          const std::string later = t.dir_.WriteFile("not-there-yet.log", "x");
@@ -117,11 +128,42 @@ TEST_F(NeverServedTest, OldFilesAreJudgedByTheSnapshot) {
     const char* uri;
     TMapResult expected;
   } cases[] = {
-      {"/vtWebServer.ini", mrNotFound}, {"/early-copy.txt", mrNotFound}, {"/log.txt", mrNotFound},
+      {"/vtWebServer.ini", mrNotFound},
+      {"/early-copy.txt", mrNotFound},
+      {"/log.txt", mrNotFound},
       {"/other.ini", mrFound},
   };
   for (const auto& c : cases) EXPECT_EQ(c.expected, Map(c.uri)) << c.uri;
+}
 
+// Past the bound, the oldest former identities go, never a present one.
+TEST_F(NeverServedTest, ManySavesKeepThePresentFilesAndTheLatestFormerOnes) {
+  for (std::size_t i = 0; i < TNeverServed::kMaxIdentities + 8; ++i) {
+    fs::remove_all(root_ + "/copy.txt");
+    fs::create_hard_link(settings_, root_ + "/copy.txt");
+    SaveSettingsToNewInode();
+    files_.RefreshAsOf(Now() + 60);
+  }
+  EXPECT_EQ(mrNotFound, Map("/vtWebServer.ini"));
+  EXPECT_EQ(mrNotFound, Map("/log.txt"));
+  EXPECT_EQ(mrNotFound, Map("/copy.txt"));
+  EXPECT_EQ(mrFound, Map("/other.ini"));
+}
+
+// A former file that no name leads to any more is let go: the system may
+// give its inode number to a new file, which must not be refused for it.
+TEST_F(NeverServedTest, AFormerFileWithoutNamesIsLetGo) {
+  fs::remove(root_ + "/early-copy.txt");
+  const int old_settings = ::open(settings_.c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(old_settings, 0);
+  files_.RefreshAsOf(Now() + 60);
+  SaveSettingsToNewInode();
+  files_.RefreshAsOf(Now() + 60);
+  struct stat old_status {};
+  ASSERT_EQ(0, ::fstat(old_settings, &old_status));
+  ::close(old_settings);
+  EXPECT_EQ(0u, old_status.st_nlink);
+  EXPECT_FALSE(files_.Holds(old_status));
 }
 
 TEST_F(NeverServedTest, WithoutARefreshEveryFileIsCheckedByName) {

@@ -2,8 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <filesystem>
 
+#include "app/never_served.h"
 #include "support/temp_dir.h"
 
 namespace vt {
@@ -54,14 +58,14 @@ TEST_F(MapRequestPathTest, ResolvesParentSegmentsInsideThePath) {
     const char* file;
   } cases[] = {
       {"/a/b/../c", "/a/c"},
-      {"\\a\\b\\..\\c", "/a/c"},            // backslashes separate too
+      {"\\a\\b\\..\\c", "/a/c"},  // backslashes separate too
       {"/a/b\\..\\c", "/a/c"},
       {"/x/../../secret.txt", "/secret.txt"},  // climbs no higher than the root
       {"/..", "/index.html"},
       {"/./page.html", "/page.html"},
-      {"/what?.txt", "/what?.txt"},           // the query is no longer part of the path
+      {"/what?.txt", "/what?.txt"},  // the query is no longer part of the path
       {"/what?.txt/../page.html", "/page.html"},
-      {" \t/page.html\t ", "/page.html"},     // blanks and tabs around the path
+      {" \t/page.html\t ", "/page.html"},  // blanks and tabs around the path
   };
   for (const auto& c : cases) {
     EXPECT_EQ(mrFound, Map(c.uri)) << c.uri;
@@ -119,7 +123,7 @@ TEST_F(MapRequestPathTest, HiddenNamesAndProtectedFiles) {
   dir_.WriteFile("www/.ssh/id_rsa", "key");
   dir_.WriteFile("www/.well/index.html", "hidden index");
   const struct {
-    const char* uri;  // decoded, as the request parser hands it over
+    const char* uri;   // decoded, as the request parser hands it over
     const char* file;  // served when hidden files are; empty: never found
   } cases[] = {
       {"/.git/config", "/.git/config"},
@@ -155,6 +159,78 @@ TEST_F(MapRequestPathTest, HiddenNamesAndProtectedFiles) {
     EXPECT_EQ(mrNotFound, MapRequestPath(uri, root_, path_, rules)) << uri;
   EXPECT_EQ(mrFound, MapRequestPath("/other.ini", root_, path_, rules));
   EXPECT_EQ(mrFound, MapRequestPath("/copy.txt", root_, path_)) << "only the named files are protected";
+}
+
+// The file opened for an answer is judged by what it is, not by the name
+// that led to it: the name may have been swapped for a link since the
+// mapping looked at it.
+class OpenedFileTest : public ::testing::Test {
+ protected:
+  OpenedFileTest()
+      : root_(dir_.Path() + "/www"),
+        settings_(dir_.WriteFile("config/vtWebServer.ini", "[WebServer]\nAuthPasswordHash=x")),
+        never_served_({settings_}) {
+    namespace fs = std::filesystem;
+    dir_.WriteFile("www/plain.txt", "plain");
+    dir_.WriteFile("www/.env", "KEY=1");
+    dir_.WriteFile("www/.git/config", "[core]");
+    dir_.WriteFile("www/.well/deep/file.txt", "deep");
+    dir_.WriteFile("outside/.profile", "outside");
+    fs::create_directories(root_ + "/folder");
+    fs::create_symlink(".env", root_ + "/envlink.txt");
+    fs::create_symlink(".git", root_ + "/gitdir");
+    fs::create_symlink(".well/deep", root_ + "/deeplink");
+    fs::create_symlink("plain.txt", root_ + "/plainlink.txt");
+    fs::create_symlink(settings_, root_ + "/race.txt");
+    fs::create_symlink("../outside/.profile", root_ + "/out.txt");
+    // A hard link made before a save by rename keeps the old settings.
+    fs::create_hard_link(settings_, root_ + "/old.ini");
+    never_served_.Refresh();
+    fs::rename(dir_.WriteFile("config/vtWebServer.ini.new", "[WebServer]"), settings_);
+    never_served_.Refresh();
+  }
+
+  bool MayServe(const std::string& name, bool serve_hidden) {
+    const std::string path = root_ + "/" + name;
+    const int handle = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    EXPECT_GE(handle, 0) << name;
+    struct stat opened {};
+    EXPECT_EQ(0, ::fstat(handle, &opened)) << name;
+    TMapRules rules;
+    rules.ServeHidden = serve_hidden;
+    rules.NeverServedFiles = &never_served_;
+    const bool may = MayServeOpenedFile(handle, opened, path, root_, rules);
+    ::close(handle);
+    return may;
+  }
+
+  test::TempDir dir_;
+  const std::string root_;
+  const std::string settings_;
+  TNeverServed never_served_;
+};
+
+TEST_F(OpenedFileTest, JudgesWhatTheDescriptorIs) {
+  const struct {
+    const char* name;  // opened below the published directory
+    bool served;       // with hidden files not served (the default)
+    bool served_with_hidden;
+    const char* why;
+  } cases[] = {
+      {"plain.txt", true, true, "a plain file"},
+      {"plainlink.txt", true, true, "a link to a plain file inside"},
+      {"envlink.txt", false, true, "a link to a hidden file"},
+      {"gitdir/config", false, true, "a hidden folder through a link"},
+      {"deeplink/file.txt", false, true, "a link into a hidden folder"},
+      {"race.txt", false, false, "a link to the settings file"},
+      {"old.ini", false, false, "an old hard link after a save by rename"},
+      {"out.txt", true, true, "a link out of the folder is the publisher's choice"},
+      {"folder", false, false, "a folder is no file to send"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(c.served, MayServe(c.name, false)) << c.why;
+    EXPECT_EQ(c.served_with_hidden, MayServe(c.name, true)) << c.why << " (hidden files served)";
+  }
 }
 
 TEST(MapRequestPath, EmptyPublishedDirectoryMeansInetpubAtTheRoot) {
