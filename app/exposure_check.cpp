@@ -48,14 +48,15 @@ bool HoldsPrivateKey(int dir, const char* name) {
   std::string head(kKeySniffBytes, '\0');
   const ssize_t got = ::read(fd, head.data(), head.size());
   ::close(fd);
-  return got > 0 && head.substr(0, static_cast<std::size_t>(got)).find("PRIVATE KEY-----") != std::string::npos;
+  return got > 0 &&
+         head.substr(0, static_cast<std::size_t>(got)).find("PRIVATE KEY-----") != std::string::npos;
 }
 
 bool LooksLikeSecret(int dir, const std::string& name) {
   std::string lower = name;
   AsciiLowerInPlace(lower);
-  for (const char* exact : {"id_rsa", "id_dsa", "id_ecdsa", "id_ed25519", "id_ecdsa_sk", "id_ed25519_sk", ".netrc",
-                            ".pgpass", ".git-credentials", ".htpasswd", ".env"}) {
+  for (const char* exact : {"id_rsa", "id_dsa", "id_ecdsa", "id_ed25519", "id_ecdsa_sk", "id_ed25519_sk",
+                            ".netrc", ".pgpass", ".git-credentials", ".htpasswd", ".env"}) {
     if (lower == exact) return true;
   }
   if (lower.rfind(".env.", 0) == 0 || lower.rfind("credentials", 0) == 0) return true;
@@ -65,7 +66,8 @@ bool LooksLikeSecret(int dir, const std::string& name) {
 }
 
 std::string DurationText(std::chrono::milliseconds span) {
-  return span.count() >= 1000 && span.count() % 1000 == 0 ? std::to_string(span.count() / 1000) + " s" : std::to_string(span.count()) + " ms";
+  return span.count() >= 1000 && span.count() % 1000 == 0 ? std::to_string(span.count() / 1000) + " s"
+                                                          : std::to_string(span.count()) + " ms";
 }
 
 std::string Plural(std::uint64_t count, const char* one, const char* many) {
@@ -101,7 +103,9 @@ TExposureReport CheckExposure(const TExposureOptions& options) {
     return report;
   }
   const char* home_variable = std::getenv("HOME");
-  const std::string home = RealPath(!options.HomeDir.empty() ? options.HomeDir : home_variable ? home_variable : "");
+  const std::string home = RealPath(!options.HomeDir.empty() ? options.HomeDir
+                                    : home_variable          ? home_variable
+                                                             : "");
   report.WholeFileSystem = root == "/";
   report.WholeHome = !report.WholeFileSystem && !home.empty() && IsWithin(home, root);
 
@@ -151,7 +155,8 @@ TExposureReport CheckExposure(const TExposureOptions& options) {
       if (::fstatat(::dirfd(dir), name.c_str(), &file, AT_SYMLINK_NOFOLLOW) != 0) continue;
       if (hidden && !folder.in_hidden) report.HiddenServed.Add(S_ISDIR(file.st_mode) ? path + "/" : path);
       if (S_ISDIR(file.st_mode)) {
-        if (visited.emplace(file.st_dev, file.st_ino).second) folders.push_back({path, folder.in_hidden || hidden});
+        if (visited.emplace(file.st_dev, file.st_ino).second)
+          folders.push_back({path, folder.in_hidden || hidden});
         continue;
       }
       if (S_ISLNK(file.st_mode)) {
@@ -180,8 +185,8 @@ TExposureReport CheckExposure(const TExposureOptions& options) {
 }
 
 bool TExposureReport::Warns() const {
-  return !Problem.empty() || WholeFileSystem || WholeHome || HiddenServed.Count > 0 || OutsideLinks.Count > 0 ||
-         Secrets.Count > 0 || Programs.Count > 0;
+  return !Problem.empty() || WholeFileSystem || WholeHome || HiddenServed.Count > 0 ||
+         OutsideLinks.Count > 0 || Secrets.Count > 0 || Programs.Count > 0;
 }
 
 std::vector<std::string> TExposureReport::Warnings() const {
@@ -189,11 +194,14 @@ std::vector<std::string> TExposureReport::Warnings() const {
   std::vector<std::string> warnings;
   if (WholeFileSystem) warnings.push_back("the whole file system is published");
   if (WholeHome) warnings.push_back("your home folder is published");
-  if (Secrets.Count > 0) warnings.push_back(Plural(Secrets.Count, "secret-looking file", "secret-looking files"));
-  if (HiddenServed.Count > 0) warnings.push_back(Plural(HiddenServed.Count, "hidden name", "hidden names") + " served");
+  if (Secrets.Count > 0)
+    warnings.push_back(Plural(Secrets.Count, "secret-looking file", "secret-looking files"));
+  if (HiddenServed.Count > 0)
+    warnings.push_back(Plural(HiddenServed.Count, "hidden name", "hidden names") + " served");
   if (OutsideLinks.Count > 0)
     warnings.push_back(Plural(OutsideLinks.Count, "link", "links") + " out of the folder");
-  if (Programs.Count > 0) warnings.push_back(Plural(Programs.Count, "program", "programs") + " run on request");
+  if (Programs.Count > 0)
+    warnings.push_back(Plural(Programs.Count, "program", "programs") + " run on request");
   return warnings;
 }
 

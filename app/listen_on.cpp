@@ -17,7 +17,8 @@ std::vector<std::string> ListenHostsOf(const std::string& listen_on) {
   std::string value = Trimmed(listen_on);
   if (value.empty() || TextEqualFolded(value, kListenOnEvery)) return {};
   if (TextEqualFolded(value, kListenOnLocal)) return {"127.0.0.1", "::1"};
-  if (value.size() >= 2 && value.front() == '[' && value.back() == ']') value = value.substr(1, value.size() - 2);
+  if (value.size() >= 2 && value.front() == '[' && value.back() == ']')
+    value = value.substr(1, value.size() - 2);
   return {value};
 }
 
@@ -38,8 +39,9 @@ std::string AudienceOf(const std::string& listen_on) {
 }
 
 bool OnlyThisComputer(const std::vector<TSocketAddress>& listening) {
-  return !listening.empty() && std::all_of(listening.begin(), listening.end(),
-                                           [](const TSocketAddress& address) { return address.IsLoopback(); });
+  return !listening.empty() &&
+         std::all_of(listening.begin(), listening.end(),
+                     [](const TSocketAddress& address) { return address.IsLoopback(); });
 }
 
 }  // namespace vt

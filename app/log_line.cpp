@@ -34,8 +34,16 @@ bool AppendTwoDigitGroups(std::string& out, int a, int b, int c, int d, char sep
   if (!fits(a) || !fits(b) || !fits(c) || !(d < 0 || fits(d))) return false;
   const auto tens = [](int n) { return static_cast<char>('0' + n / 10); };
   const auto ones = [](int n) { return static_cast<char>('0' + n % 10); };
-  const char text[10] = {tens(a), ones(a), separator, tens(b), ones(b), separator, tens(c), ones(c),
-                         d < 0 ? '\0' : tens(d), d < 0 ? '\0' : ones(d)};
+  const char text[10] = {tens(a),
+                         ones(a),
+                         separator,
+                         tens(b),
+                         ones(b),
+                         separator,
+                         tens(c),
+                         ones(c),
+                         d < 0 ? '\0' : tens(d),
+                         d < 0 ? '\0' : ones(d)};
   out.append(text, d < 0 ? 8 : 10);
   return true;
 }
@@ -81,7 +89,8 @@ std::size_t Utf8Sequence(std::string_view text, char32_t& code_point) {
     if ((next & 0xC0) != 0x80) return 0;
     code_point = (code_point << 6) | (next & 0x3F);
   }
-  if (code_point < smallest || code_point > 0x10FFFF || (code_point >= 0xD800 && code_point <= 0xDFFF)) return 0;
+  if (code_point < smallest || code_point > 0x10FFFF || (code_point >= 0xD800 && code_point <= 0xDFFF))
+    return 0;
   return length;
 }
 
@@ -173,7 +182,8 @@ void AppendTimeValue(std::string& out, int index, const TDateTimeParts& t) {
   switch (index) {
     case 0:
       // The year as its century and the rest.
-      if (t.year >= 0 && t.year <= 9999 && AppendTwoDigitGroups(out, t.day, t.month, t.year / 100, t.year % 100, '-'))
+      if (t.year >= 0 && t.year <= 9999 &&
+          AppendTwoDigitGroups(out, t.day, t.month, t.year / 100, t.year % 100, '-'))
         return;
       AppendPadded(out, t.day, 2);
       out += '-';
@@ -244,7 +254,7 @@ struct TCompiledTemplate {
   std::string format;
   std::vector<std::string> texts;  // texts[i] comes before slots[i]; one more text than slots
   std::vector<int> slots;
-  std::uint32_t variables = 0;  // 1 << slot for each slot
+  std::uint32_t variables = 0;   // 1 << slot for each slot
   std::uint64_t generation = 0;  // counts the compilations of the thread
 };
 

@@ -32,9 +32,8 @@ inline constexpr std::uint32_t kConnectionsTimerId = 4;
 // are read again.
 inline constexpr std::uint32_t kInterfacesTimerId = 5;
 
-inline constexpr std::array kAppMessages{kDeferredStartMessage, kRefreshFiguresMessage, kSignalMessage,
-                                          kSettingsFileMessage, kExposureCheckedMessage,
-                                          kInterfacesMessage};
+inline constexpr std::array kAppMessages{kDeferredStartMessage, kRefreshFiguresMessage,  kSignalMessage,
+                                         kSettingsFileMessage,  kExposureCheckedMessage, kInterfacesMessage};
 
 static_assert(MessageNumbersDiffer(kPlatformMessages, kSocketMessages, kTCPServerMessages, kAppMessages));
 

@@ -83,12 +83,14 @@ void TBasicAuthGate::ForgetOldFailures(std::chrono::steady_clock::time_point now
   // An address with a guess still being checked keeps its record: the check
   // settles there when it ends.
   std::erase_if(failures_, [now](const auto& entry) {
-    return entry.second.pending == 0 && now - entry.second.last > kForgetAfter && now >= entry.second.paused_until;
+    return entry.second.pending == 0 && now - entry.second.last > kForgetAfter &&
+           now >= entry.second.paused_until;
   });
   while (failures_.size() >= kMaxFailureEntries) {
     auto oldest = failures_.end();
     for (auto it = failures_.begin(); it != failures_.end(); ++it)
-      if (it->second.pending == 0 && (oldest == failures_.end() || it->second.last < oldest->second.last)) oldest = it;
+      if (it->second.pending == 0 && (oldest == failures_.end() || it->second.last < oldest->second.last))
+        oldest = it;
     // Every record has a check in flight: they are bounded by the
     // connections, so the table grows past its bound only by those.
     if (oldest == failures_.end()) break;
@@ -96,8 +98,9 @@ void TBasicAuthGate::ForgetOldFailures(std::chrono::steady_clock::time_point now
   }
 }
 
-TBasicAuthGate::TResult TBasicAuthGate::CheckAt(const std::string& credentials, const TSocketAddress& peer,
-                                                std::optional<std::chrono::steady_clock::time_point> fixed_now) {
+TBasicAuthGate::TResult TBasicAuthGate::CheckAt(
+    const std::string& credentials, const TSocketAddress& peer,
+    std::optional<std::chrono::steady_clock::time_point> fixed_now) {
   std::chrono::steady_clock::time_point now = fixed_now.value_or(std::chrono::steady_clock::now());
   TResult result;
   std::shared_ptr<const TConfig> config;

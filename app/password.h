@@ -79,14 +79,14 @@ class TBasicAuthGate {
   static constexpr std::size_t kMaxFailureEntries = 4096;
 
   enum class TVerdict {
-    kPass,     // no password is set, or the credentials match
-    kRefuse,   // none sent, or they do not match
-    kPaused,   // refused unchecked: too many failures from that address
+    kPass,    // no password is set, or the credentials match
+    kRefuse,  // none sent, or they do not match
+    kPaused,  // refused unchecked: too many failures from that address
   };
   struct TResult {
     TVerdict verdict = TVerdict::kPass;
-    std::string user;             // kPass with a password set: the user name
-    int failures = 0;             // failures in a row from the address, this one included
+    std::string user;                    // kPass with a password set: the user name
+    int failures = 0;                    // failures in a row from the address, this one included
     std::chrono::milliseconds pause{0};  // how long its attempts are now refused
   };
 
@@ -130,7 +130,7 @@ class TBasicAuthGate {
   static std::string AddressKey(const TSocketAddress& peer);
   void ForgetOldFailures(std::chrono::steady_clock::time_point now);
 
-  unsigned char key_[32];  // of the digests, random per process
+  unsigned char key_[32];     // of the digests, random per process
   mutable std::mutex mutex_;  // config_, passed_, failures_
   std::shared_ptr<const TConfig> config_;
   // config_ is set: read without the lock on every request, written with it.

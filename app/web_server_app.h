@@ -40,9 +40,9 @@
 // ReloadSettings too) and applied as the setup dialog's OK applies its
 // values; a key the file lacks keeps the value in use. A change that lets
 // more people see more (the password removed, more addresses listened on,
-// hidden files served) is warned of in the server log. A save writes only the values the program changed (and keys the
-// file lacks), so an edit the program has not seen yet, or a value that is
-// no number, stays in the file as written.
+// hidden files served) is warned of in the server log. A save writes only the values the program changed (and
+// keys the file lacks), so an edit the program has not seen yet, or a value that is no number, stays in the
+// file as written.
 //
 // First run and problems. A missing published folder, and a start that
 // failed, are kept in the display (lProblem) with what to do about them, so

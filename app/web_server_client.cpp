@@ -111,8 +111,8 @@ void TWebServerClient::ExecuteCGI(const std::string& DocumentRoot, const std::st
   }
 
   TCGIAnswer answer = ParseCGIOutput(FCGIOutput);
-  auto response = std::make_unique<ThttpResponse>(answer.status, "HTTP", 1, 1, std::string(), nullptr,
-                                                  answer.reason);
+  auto response =
+      std::make_unique<ThttpResponse>(answer.status, "HTTP", 1, 1, std::string(), nullptr, answer.reason);
   response->GetCustomLines() = std::move(answer.fields);
   response->SetContentText(FCGIOutput.substr(answer.body_start));
   SetResponse(std::move(response));

@@ -27,7 +27,8 @@ __attribute__((constructor)) static void map_counter(void) {
   if (!path) return;
   int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
   if (fd < 0) return;
-  void* map = ftruncate(fd, 4096) == 0 ? mmap(NULL, 4096, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0) : MAP_FAILED;
+  void* map =
+      ftruncate(fd, 4096) == 0 ? mmap(NULL, 4096, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0) : MAP_FAILED;
   close(fd);
   if (map != MAP_FAILED) counter = map;
 }

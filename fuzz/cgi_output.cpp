@@ -19,7 +19,8 @@ bool IsFieldName(std::string_view name) {
   if (name.empty()) return false;
   for (const char c : name) {
     const auto byte = static_cast<unsigned char>(c);
-    if (byte <= 32 || byte >= 127 || std::string_view("\"(),/:;<=>?@[\\]{}").find(c) != std::string_view::npos)
+    if (byte <= 32 || byte >= 127 ||
+        std::string_view("\"(),/:;<=>?@[\\]{}").find(c) != std::string_view::npos)
       return false;
   }
   return true;
@@ -42,7 +43,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 output[answer.body_start - 1] == '\n');
   // The header section has one line per field at least (dropped ones too).
   VT_FUZZ_CHECK(answer.fields.size() <= answer.body_start / 2);
-  for (const char c : answer.reason) VT_FUZZ_CHECK(c == '\t' || !fuzz::HasControlByte(std::string_view(&c, 1)));
+  for (const char c : answer.reason)
+    VT_FUZZ_CHECK(c == '\t' || !fuzz::HasControlByte(std::string_view(&c, 1)));
 
   int locations = 0;
   for (const std::string& field : answer.fields) {

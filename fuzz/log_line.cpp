@@ -36,7 +36,8 @@ bool HasTerminalControl(std::string_view text) {
     const auto next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0;
     if (byte == 0xC2 && next >= 0x80 && next <= 0x9F) return true;
     if (text.substr(i, 3) == "\xe2\x80\xa8" || text.substr(i, 3) == "\xe2\x80\xa9") return true;
-    if (byte >= 0x80 && byte <= 0x9F && (i == 0 || static_cast<unsigned char>(text[i - 1]) < 0x80)) return true;
+    if (byte >= 0x80 && byte <= 0x9F && (i == 0 || static_cast<unsigned char>(text[i - 1]) < 0x80))
+      return true;
   }
   return false;
 }

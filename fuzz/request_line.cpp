@@ -71,8 +71,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string protocol2;
     std::int32_t major2 = -1;
     std::int32_t minor2 = -1;
-    ParseRequestLine(ComposeRequestLine(method, query.empty() ? uri : uri + "?" + query, protocol, major, minor),
-                     method2, uri2, query2, protocol2, major2, minor2);
+    ParseRequestLine(
+        ComposeRequestLine(method, query.empty() ? uri : uri + "?" + query, protocol, major, minor), method2,
+        uri2, query2, protocol2, major2, minor2);
     VT_FUZZ_CHECK(method2 == method && uri2 == uri && query2 == query);
   }
   return 0;

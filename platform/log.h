@@ -26,15 +26,15 @@
 namespace vt {
 
 enum TLogOption : std::uint16_t {
-  loLogToFile = 1,          // append each message as a line to LogFileName
-  loKeepFileOpen = 2,       // keep the log file open between messages
-  loLogToDebugger = 4,      // copy each message to standard error
-  loNoLogEvent = 8,         // do not call OnLogMessage
-  loLogDate = 16,           // prefix the date as "yymmdd"
-  loLogTime = 32,           // prefix the time as "hhnnss"
-  loLogElapsed = 64,        // prefix the milliseconds since the previous message
+  loLogToFile = 1,            // append each message as a line to LogFileName
+  loKeepFileOpen = 2,         // keep the log file open between messages
+  loLogToDebugger = 4,        // copy each message to standard error
+  loNoLogEvent = 8,           // do not call OnLogMessage
+  loLogDate = 16,             // prefix the date as "yymmdd"
+  loLogTime = 32,             // prefix the time as "hhnnss"
+  loLogElapsed = 64,          // prefix the milliseconds since the previous message
   loIgnoreLogFailures = 128,  // swallow exceptions raised while logging
-  loCollapseRepeats = 256,  // collapse identical consecutive messages
+  loCollapseRepeats = 256,    // collapse identical consecutive messages
   loHideClass3 = 512,
   loHideClass1 = 1024,
   loHideClass2 = 2048,

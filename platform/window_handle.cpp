@@ -6,7 +6,6 @@ namespace vt {
 
 using namespace event_queue_detail;
 
-
 TWindowHandle::~TWindowHandle() { TWindowHandle::DestroyHandle(); }
 
 HWindow TWindowHandle::GetHandle() {

@@ -186,7 +186,8 @@ void ASocket::SetSocketHandle(TSocket value) {
 void ASocket::Bind(const sockaddr_in& address) { Bind(TSocketAddress(address)); }
 
 void ASocket::Bind(const TSocketAddress& address) {
-  if (::bind(GetSocketHandle(), &address.any, address.Length()) != 0) RaiseLastWinSockError("Socket bind failed");
+  if (::bind(GetSocketHandle(), &address.any, address.Length()) != 0)
+    RaiseLastWinSockError("Socket bind failed");
 }
 
 namespace {
@@ -273,11 +274,10 @@ void ASocket::BindLocal(bool reuse_address) {
 void ASocket::SetAsyncMode(bool non_blocking) {
   if (socket_handle_ == kInvalidSocket) return;
   // WSAAsyncSelect makes the socket non-blocking (when it is not yet).
-  const int failed = non_blocking
-                         ? WatchNonBlockingSocket(socket_handle_, GetHandle(), kSocketMessage, NotificationEvents())
-                         : WSAAsyncSelect(socket_handle_, GetHandle(), kSocketMessage, NotificationEvents());
-  if (failed != 0)
-    RaiseLastWinSockError("Asynchronous mode not set");
+  const int failed =
+      non_blocking ? WatchNonBlockingSocket(socket_handle_, GetHandle(), kSocketMessage, NotificationEvents())
+                   : WSAAsyncSelect(socket_handle_, GetHandle(), kSocketMessage, NotificationEvents());
+  if (failed != 0) RaiseLastWinSockError("Asynchronous mode not set");
 }
 
 // ---------------------------------------------------------------------------

@@ -119,9 +119,7 @@ class ATCPClientSocket : public ASocketExSendBuffer {
   char FirstUnread() const { return buffer_[read_offset_]; }
   // The unread bytes in place, for a parser that takes what is there
   // without a copy: valid until the next read, receive or Consume.
-  std::string_view UnreadView() const {
-    return {Unread(), static_cast<std::size_t>(available_)};
-  }
+  std::string_view UnreadView() const { return {Unread(), static_cast<std::size_t>(available_)}; }
 
   // Writing: sends at once or queues; returns `count`. Raises "Socket not
   // connected" (20002) when not connected. `more`: more bytes follow at

@@ -388,7 +388,8 @@ std::vector<TInterfaceAddress> LocalInterfaceAddresses() {
     if (family != AF_INET && family != AF_INET6) continue;
     TInterfaceAddress entry;
     entry.Interface = item->ifa_name ? item->ifa_name : "";
-    std::memcpy(&entry.Address.any, item->ifa_addr, family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6));
+    std::memcpy(&entry.Address.any, item->ifa_addr,
+                family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6));
     if (family == AF_INET6 && IN6_IS_ADDR_LINKLOCAL(&entry.Address.v6.sin6_addr)) continue;
     found.push_back(std::move(entry));
   }

@@ -472,7 +472,8 @@ void TfrmMain::ShowExposureDetails() {
   QString text;
   for (const std::string& line : report->Details()) text += ToQString(line) + QStringLiteral("\n\n");
   QMessageBox box(report->Warns() ? QMessageBox::Warning : QMessageBox::Information,
-                  QStringLiteral("What the published folder gives away"), text.trimmed(), QMessageBox::Ok, this);
+                  QStringLiteral("What the published folder gives away"), text.trimmed(), QMessageBox::Ok,
+                  this);
   box.setTextFormat(Qt::PlainText);
   box.exec();
 }

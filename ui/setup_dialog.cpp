@@ -84,8 +84,8 @@ void TfrmSetup::CreateControls() {
   cExecEXEasCGI = new QCheckBox(QStringLiteral("Execute .EXE files as CGI/1.1 scripts"), gbPubDir);
   pub_dir_box->addWidget(ePubDir, 0, 0);
   pub_dir_box->addWidget(bPubDirBrowse, 0, 1);
-  cServeHiddenFiles = new QCheckBox(QStringLiteral("Serve hidden files and folders (names beginning with \".\")."),
-                                    gbPubDir);
+  cServeHiddenFiles =
+      new QCheckBox(QStringLiteral("Serve hidden files and folders (names beginning with \".\")."), gbPubDir);
   pub_dir_box->addWidget(cExecEXEasCGI, 1, 0, 1, 2);
   pub_dir_box->addWidget(cServeHiddenFiles, 2, 0, 1, 2);
   static_cast<QVBoxLayout*>(tsGeneral->layout())->addStretch();
@@ -256,8 +256,8 @@ void TfrmSetup::FormCreate(const TWebServerSettings& settings) {
   cPassword->setChecked(!settings.AuthPasswordHash.empty());
   eAuthUser->setText(ToQString(settings.AuthUser));
   ePassword->clear();
-  ePassword->setPlaceholderText(settings.AuthPasswordHash.empty() ? QString()
-                                                                  : QStringLiteral("(set: type to change it)"));
+  ePassword->setPlaceholderText(
+      settings.AuthPasswordHash.empty() ? QString() : QStringLiteral("(set: type to change it)"));
   UpdateControls();
 }
 
@@ -308,7 +308,8 @@ QString TfrmSetup::NetworkProblem() const {
     return QStringLiteral("\"") + eListenAddress->currentText() +
            QStringLiteral("\" is no IP address: choose one of this computer's addresses to listen on.");
   if (cPassword->isChecked() && ePassword->text().isEmpty() && password_hash_read_.empty())
-    return QStringLiteral("Type the password visitors are to give, or clear \"Ask every visitor for a password.\"");
+    return QStringLiteral(
+        "Type the password visitors are to give, or clear \"Ask every visitor for a password.\"");
   return QString();
 }
 

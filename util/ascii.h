@@ -8,9 +8,13 @@
 
 namespace vt {
 
-constexpr char AsciiToLower(char c) noexcept { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + ('a' - 'A')) : c; }
+constexpr char AsciiToLower(char c) noexcept {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + ('a' - 'A')) : c;
+}
 
-constexpr char AsciiToUpper(char c) noexcept { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - ('a' - 'A')) : c; }
+constexpr char AsciiToUpper(char c) noexcept {
+  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - ('a' - 'A')) : c;
+}
 
 // True when the n bytes at a and b are equal after folding.
 constexpr bool AsciiEqualFolded(const char* a, const char* b, std::size_t n) noexcept {

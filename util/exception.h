@@ -33,10 +33,10 @@ class Exception : public std::exception {
 
 // Declares `Name`, derived from `Base`, taking the base's constructors and
 // reporting "Name" from ClassName().
-#define VT_EXCEPTION_CLASS(Name, Base)                                 \
-  class Name : public Base {                                           \
-   public:                                                             \
-    using Base::Base;                                                  \
+#define VT_EXCEPTION_CLASS(Name, Base)                                \
+  class Name : public Base {                                          \
+   public:                                                            \
+    using Base::Base;                                                 \
     const char* ClassName() const noexcept override { return #Name; } \
   }
 
@@ -55,8 +55,7 @@ VT_EXCEPTION_CLASS(EConvertError, Exception);
 // for it.
 class EOSError : public Exception {
  public:
-  EOSError(int error_code, std::string message)
-      : Exception(std::move(message)), error_code_(error_code) {}
+  EOSError(int error_code, std::string message) : Exception(std::move(message)), error_code_(error_code) {}
 
   int ErrorCode() const noexcept { return error_code_; }
   const char* ClassName() const noexcept override { return "EOSError"; }

@@ -120,7 +120,8 @@ TEST_P(AccessLogThreads, LinesComeOutWholeAndInOrder) {
     threads.emplace_back([&log, &raised, t] {
       for (int i = 0; i < kLines; ++i) {
         try {
-          log.Append("thread " + std::to_string(t) + " " + std::to_string(i) + " " + std::string(100 + t, 'a' + t));
+          log.Append("thread " + std::to_string(t) + " " + std::to_string(i) + " " +
+                     std::string(100 + t, 'a' + t));
         } catch (const EOSError& error) {
           EXPECT_EQ(EFBIG, error.ErrorCode());
           ++raised;

@@ -65,25 +65,43 @@ TEST_F(CgiTest, TheHeaderSectionEndsAtTheFirstEmptyLine) {
     std::vector<std::string> fields;
     const char* body;
   } cases[] = {
-      {"crlf", "Content-Type: text/plain\\r\\n\\r\\nhello", "200 OK", {"Content-Type=text/plain", "Content-Length=5"},
+      {"crlf",
+       "Content-Type: text/plain\\r\\n\\r\\nhello",
+       "200 OK",
+       {"Content-Type=text/plain", "Content-Length=5"},
        "hello"},
-      {"lf", "Content-Type: text/plain\\nX-Lf: yes\\n\\nbody\\n", "200 OK", {"X-Lf=yes", "Content-Length=5"},
+      {"lf",
+       "Content-Type: text/plain\\nX-Lf: yes\\n\\nbody\\n",
+       "200 OK",
+       {"X-Lf=yes", "Content-Length=5"},
        "body\n"},
-      {"mixed", "X-A: 1\\r\\nX-B:2\\n\\r\\nbody\\r\\n\\r\\nmore", "200 OK", {"X-A=1", "X-B=2"},
+      {"mixed",
+       "X-A: 1\\r\\nX-B:2\\n\\r\\nbody\\r\\n\\r\\nmore",
+       "200 OK",
+       {"X-A=1", "X-B=2"},
        "body\r\n\r\nmore"},
       {"tab", "X-Tab: a\\tb\\n\\n", "200 OK", {"X-Tab=a\tb"}, ""},
       {"nosplit", "X-One: 1\\r\\nX-Two: 2\\r\\n", "200 OK", {"X-One=1", "X-Two=2", "Content-Length=0"}, ""},
       {"silent", "", "200 OK", {"Content-Length=0"}, ""},
-      {"status", "Status: 404 Not Here\\r\\nContent-Type: text/plain\\r\\n\\r\\ngone", "404 Not Here",
-       {"Status=", "Content-Type=text/plain"}, "gone"},
+      {"status",
+       "Status: 404 Not Here\\r\\nContent-Type: text/plain\\r\\n\\r\\ngone",
+       "404 Not Here",
+       {"Status=", "Content-Type=text/plain"},
+       "gone"},
       {"code", "status: 500\\n\\nbroke", "500 Internal Server Error", {"Status="}, "broke"},
       {"location", "Location: /elsewhere.html\\n\\n", "302 Found", {"Location=/elsewhere.html"}, ""},
-      {"moved", "Status: 301 Moved Permanently\\nLocation: http://example.test/\\n\\n",
-       "301 Moved Permanently", {"Location=http://example.test/"}, ""},
+      {"moved",
+       "Status: 301 Moved Permanently\\nLocation: http://example.test/\\n\\n",
+       "301 Moved Permanently",
+       {"Location=http://example.test/"},
+       ""},
       {"nocontent", "Status: 204\n\nignored", "204 No Content", {"Content-Length="}, ""},
       // The server frames the body it collected, whatever the program says.
-      {"framing", "Content-Length: 999\\r\\nTransfer-Encoding: chunked\\r\\nConnection: keep-alive\\r\\n\\r\\nabc",
-       "200 OK", {"Content-Length=3", "Transfer-Encoding=", "Connection=close"}, "abc"},
+      {"framing",
+       "Content-Length: 999\\r\\nTransfer-Encoding: chunked\\r\\nConnection: keep-alive\\r\\n\\r\\nabc",
+       "200 OK",
+       {"Content-Length=3", "Transfer-Encoding=", "Connection=close"},
+       "abc"},
   };
   for (const auto& c : cases) {
     program_.WriteRootProgram(std::string("cgi/") + c.name + ".exe",
@@ -119,7 +137,8 @@ TEST_F(CgiTest, OutputThatIsNoAnswerGetsThe502Page) {
       {"twice", "printf 'Status: 200 OK\\nStatus: 404 No\\n\\n'"},
       {"nowhere", "printf 'Location: \\n\\n'"},
       {"lines", "/usr/bin/yes 'X-Fill: 0123456789' | /usr/bin/head -c 14000000"},  // 14 MB of header
-      {"long", "printf 'X-Big: '; /usr/bin/head -c 14000000 /dev/zero | /usr/bin/tr '\\\\0' a; printf '\\n\\nx'"},
+      {"long",
+       "printf 'X-Big: '; /usr/bin/head -c 14000000 /dev/zero | /usr/bin/tr '\\\\0' a; printf '\\n\\nx'"},
   };
   for (const auto& [name, script] : cases) {
     const std::string path = program_.WriteRootProgram(std::string("cgi/") + name + ".exe",
@@ -145,7 +164,8 @@ TEST_F(CgiTest, AProgramCannotForgeTheNextAnswer) {
                             "#!/bin/sh\nprintf 'Transfer-Encoding: chunked\\r\\n\\r\\n0\\r\\n\\r\\n"
                             "HTTP/1.1 200 OK\\r\\nContent-Length: 6\\r\\n\\r\\nforged'\n");
   const int fd = test::ConnectLoopback(program_.Port());
-  test::SendAll(fd, "GET /cgi/forge.exe HTTP/1.1\r\nHost: x\r\n\r\nGET /cgi/five.exe HTTP/1.1\r\nHost: x\r\n\r\n");
+  test::SendAll(
+      fd, "GET /cgi/forge.exe HTTP/1.1\r\nHost: x\r\n\r\nGET /cgi/five.exe HTTP/1.1\r\nHost: x\r\n\r\n");
   const HttpAnswer first = test::ReadAnswer(fd);
   const HttpAnswer second = test::ReadAnswer(fd);
   ::close(fd);
@@ -159,10 +179,11 @@ TEST_F(CgiTest, AProgramCannotForgeTheNextAnswer) {
 // CONTENT_LENGTH and CONTENT_TYPE; other methods give it no input. Only GET
 // and HEAD reach files, and the 405 page says what is allowed.
 TEST_F(CgiTest, PostBodiesGoToTheProgramAndOtherMethodsGet405) {
-  program_.WriteRootProgram("cgi/echo.exe",
-                            "#!/bin/sh\nprintf 'Content-Type: text/plain\\r\\n\\r\\n%s|%s|' \"$CONTENT_LENGTH\" "
-                            "\"$CONTENT_TYPE\"\n[ -p /dev/stdin ] && printf pipe|| printf none\nprintf '|'\n"
-                            "exec /bin/cat\n");
+  program_.WriteRootProgram(
+      "cgi/echo.exe",
+      "#!/bin/sh\nprintf 'Content-Type: text/plain\\r\\n\\r\\n%s|%s|' \"$CONTENT_LENGTH\" "
+      "\"$CONTENT_TYPE\"\n[ -p /dev/stdin ] && printf pipe|| printf none\nprintf '|'\n"
+      "exec /bin/cat\n");
   program_.WriteRootFile("notes.txt", "notes");
   const std::string form = "Content-Type: application/x-www-form-urlencoded\r\n";
   const struct {
@@ -173,13 +194,15 @@ TEST_F(CgiTest, PostBodiesGoToTheProgramAndOtherMethodsGet405) {
   } cases[] = {
       {"POST /cgi/echo.exe HTTP/1.1\r\n" + form + "Content-Length: 12\r\n\r\nname=Ann&x=1", "200 OK", "",
        "12|application/x-www-form-urlencoded|pipe|name=Ann&x=1"},
-      {"POST /cgi/echo.exe HTTP/1.1\r\n" + form + "Transfer-Encoding: chunked\r\n\r\n4\r\nname\r\n4\r\n=Ann\r\n0\r\n\r\n",
+      {"POST /cgi/echo.exe HTTP/1.1\r\n" + form +
+           "Transfer-Encoding: chunked\r\n\r\n4\r\nname\r\n4\r\n=Ann\r\n0\r\n\r\n",
        "200 OK", "", "8|application/x-www-form-urlencoded|pipe|name=Ann"},
       {"post /cgi/echo.exe HTTP/1.1\r\nContent-Length: 0\r\n\r\n", "200 OK", "", "0||none|"},
       {"GET /cgi/echo.exe HTTP/1.1\r\n\r\n", "200 OK", "", "0||none|"},
-      {"PUT /cgi/echo.exe HTTP/1.1\r\nContent-Length: 1\r\n\r\nx", "405 Method not supported", "GET, HEAD, POST",
+      {"PUT /cgi/echo.exe HTTP/1.1\r\nContent-Length: 1\r\n\r\nx", "405 Method not supported",
+       "GET, HEAD, POST", nullptr},
+      {"POST /notes.txt HTTP/1.1\r\nContent-Length: 1\r\n\r\nx", "405 Method not supported", "GET, HEAD",
        nullptr},
-      {"POST /notes.txt HTTP/1.1\r\nContent-Length: 1\r\n\r\nx", "405 Method not supported", "GET, HEAD", nullptr},
       {"DELETE /missing.txt HTTP/1.1\r\n\r\n", "405 Method not supported", "GET, HEAD", nullptr},
   };
   for (const auto& c : cases) {
@@ -265,14 +288,18 @@ TEST_F(CgiTest, NothingOfOneRequestReachesTheNextOnTheSameConnection) {
        "Referer: http://r/\r\n\r\n",
        false, env},
       {"body", "POST /cgi/env.exe HTTP/1.1\r\nHost: x\r\nContent-Length: 5\r\n\r\nabcde", false, env},
-      {"absolute target", "GET http://other.example:81/cgi/env.exe?t HTTP/1.1\r\nHost: x\r\n\r\n", false, env},
+      {"absolute target", "GET http://other.example:81/cgi/env.exe?t HTTP/1.1\r\nHost: x\r\n\r\n", false,
+       env},
       {"HEAD", "HEAD /page.txt HTTP/1.1\r\nHost: x\r\n\r\n", true, page},
       {"range", "GET /page.txt HTTP/1.1\r\nHost: x\r\nRange: bytes=2-3\r\n\r\n", false, page},
-      {"condition", "GET /page.txt HTTP/1.1\r\nHost: x\r\nIf-Modified-Since: Fri, 01 Jan 2100 00:00:00 GMT\r\n\r\n",
-       true, page},
+      {"condition",
+       "GET /page.txt HTTP/1.1\r\nHost: x\r\nIf-Modified-Since: Fri, 01 Jan 2100 00:00:00 GMT\r\n\r\n", true,
+       page},
   };
   // The default template starts with the date and time; the rest must match.
-  const auto logged = [](const std::string& line) { return line.substr(std::min<std::size_t>(20, line.size())); };
+  const auto logged = [](const std::string& line) {
+    return line.substr(std::min<std::size_t>(20, line.size()));
+  };
   std::size_t lines = 0;
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

@@ -22,10 +22,10 @@ std::vector<TInterfaceAddress> SampleInterfaces() {
     return result;
   };
   return {
-      entry("eth0", "192.168.1.20"),   entry("docker0", "172.17.0.1"),
-      entry("br0", "192.168.1.20"),    // the same address again
-      entry("eth0", "2001:db8::20"),   entry("eth0", "fe80::1c2:3ff:fe04:506"),
-      entry("lo", "127.0.0.1"),        entry("lo", "::1"),
+      entry("eth0", "192.168.1.20"), entry("docker0", "172.17.0.1"),
+      entry("br0", "192.168.1.20"),  // the same address again
+      entry("eth0", "2001:db8::20"), entry("eth0", "fe80::1c2:3ff:fe04:506"),
+      entry("lo", "127.0.0.1"),      entry("lo", "::1"),
   };
 }
 

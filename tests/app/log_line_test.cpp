@@ -39,12 +39,9 @@ TEST(LogLine, DatesAndTimesAtTheirWidths) {
     int year, month, day, hour, minute, second;
     const char* expected;
   } cases[] = {
-      {2026, 12, 6, 14, 5, 9, "06-12-2026 14:05:09"},
-      {1999, 1, 31, 0, 0, 0, "31-01-1999 00:00:00"},
-      {2000, 10, 10, 10, 10, 10, "10-10-2000 10:10:10"},
-      {999, 7, 4, 23, 59, 59, "04-07-0999 23:59:59"},
-      {1, 1, 1, 1, 2, 3, "01-01-0001 01:02:03"},
-      {9999, 12, 31, 9, 8, 7, "31-12-9999 09:08:07"},
+      {2026, 12, 6, 14, 5, 9, "06-12-2026 14:05:09"},    {1999, 1, 31, 0, 0, 0, "31-01-1999 00:00:00"},
+      {2000, 10, 10, 10, 10, 10, "10-10-2000 10:10:10"}, {999, 7, 4, 23, 59, 59, "04-07-0999 23:59:59"},
+      {1, 1, 1, 1, 2, 3, "01-01-0001 01:02:03"},         {9999, 12, 31, 9, 8, 7, "31-12-9999 09:08:07"},
   };
   for (const Case& c : cases) {
     const TDateTime time = EncodeDate(c.year, c.month, c.day) + EncodeTime(c.hour, c.minute, c.second, 0);
@@ -150,11 +147,8 @@ TEST(LogLine, TemplatesTellWhichValuesTheyUse) {
     bool referer;
     bool user_agent;
   } cases[] = {
-      {"", false, false},
-      {"$referer$", true, false},
-      {"$useragent$ $referer$", true, true},
-      {"$referer", false, false},
-      {"$uri$referer$", false, false},  // the "$" after uri belongs to $uri$
+      {"", false, false},          {"$referer$", true, false},      {"$useragent$ $referer$", true, true},
+      {"$referer", false, false},  {"$uri$referer$", false, false},  // the "$" after uri belongs to $uri$
       {"$REFERER$", false, false},
   };
   for (const auto& c : cases) {
@@ -252,16 +246,20 @@ TEST(LogLine, RequestTextNeverBreaksTheLine) {
   const std::pair<std::string, std::string> cases[] = {
       {std::string("\0", 1), "\\x00"},
       {"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80", "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80"},
-      {"\xe2\x80\x94", "\xe2\x80\x94"},                     // an em dash holds 0x80 and 0x94
-      {"a\xc2\x85" "b", "a\\xC2\\x85b"},                       // U+0085, next line
-      {"\xc2\x9b" "2J", "\\xC2\\x9B2J"},                        // U+009B, the C1 CSI
-      {"\xc2\xa0", "\xc2\xa0"},                               // U+00A0 is no control
+      {"\xe2\x80\x94", "\xe2\x80\x94"},  // an em dash holds 0x80 and 0x94
+      {"a\xc2\x85"
+       "b",
+       "a\\xC2\\x85b"},  // U+0085, next line
+      {"\xc2\x9b"
+       "2J",
+       "\\xC2\\x9B2J"},                                                    // U+009B, the C1 CSI
+      {"\xc2\xa0", "\xc2\xa0"},                                            // U+00A0 is no control
       {"x\xe2\x80\xa8y\xe2\x80\xa9", "x\\xE2\\x80\\xA8y\\xE2\\x80\\xA9"},  // U+2028, U+2029
-      {"\x85\x9b\x80\x9f", "\\x85\\x9B\\x80\\x9F"},                  // raw C1 bytes
-      {"caf\xe9 \xa0\xff", "caf\xe9 \xa0\xff"},                   // Latin-1 text is kept
-      {"\xc0\x85", "\xc0\\x85"},                               // an overlong form is no sequence
-      {"\xe2\x80", "\xe2\\x80"},                               // a sequence cut short
-      {"\xed\xa0\x80", "\xed\xa0\\x80"},                       // a surrogate
+      {"\x85\x9b\x80\x9f", "\\x85\\x9B\\x80\\x9F"},                        // raw C1 bytes
+      {"caf\xe9 \xa0\xff", "caf\xe9 \xa0\xff"},                            // Latin-1 text is kept
+      {"\xc0\x85", "\xc0\\x85"},                                           // an overlong form is no sequence
+      {"\xe2\x80", "\xe2\\x80"},                                           // a sequence cut short
+      {"\xed\xa0\x80", "\xed\xa0\\x80"},                                   // a surrogate
   };
   for (const auto& [text, escaped] : cases) EXPECT_EQ(escaped, EscapeLogText(text)) << escaped;
 }

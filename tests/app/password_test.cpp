@@ -31,7 +31,8 @@ TEST(Password, HashIsSaltedSlowAndNeverHoldsThePassword) {
   EXPECT_TRUE(VerifyPassword(second, "s3cret"));
   EXPECT_FALSE(VerifyPassword(first, "S3cret"));
   EXPECT_FALSE(VerifyPassword(first, ""));
-  for (const char* text : {"", "s3cret", "$argon2id$", "$1$salt$hash", "$argon2id$v=19$m=65536,t=2,p=1$c2FsdA"})
+  for (const char* text :
+       {"", "s3cret", "$argon2id$", "$1$salt$hash", "$argon2id$v=19$m=65536,t=2,p=1$c2FsdA"})
     EXPECT_FALSE(IsPasswordHash(text)) << text;
   EXPECT_FALSE(VerifyPassword("s3cret", "s3cret")) << "a password written as the hash is no hash";
 }
@@ -57,7 +58,7 @@ TEST(Password, GateAcceptsOnlyTheUserWithThePassword) {
       {"ann", "*", "ann:", Verdict::kRefuse, ""},
       {"ann", "*", "ann", Verdict::kRefuse, ""},
       {"ann", "*", ":s3cret", Verdict::kRefuse, ""},
-      {"", "*", "anyone:s3cret", Verdict::kPass, "anyone"},  // no user name set: any name
+      {"", "*", "anyone:s3cret", Verdict::kPass, "anyone"},   // no user name set: any name
       {"ann", "s3cret", "ann:s3cret", Verdict::kRefuse, ""},  // no hash at all: nobody gets in
   };
   for (const auto& c : cases) {
@@ -95,15 +96,11 @@ TEST(Password, FailuresSlowDownTheirAddress) {
     int failures;
     std::chrono::milliseconds pause;
   } steps[] = {
-      {0ms, "ann:1", Verdict::kRefuse, 1, 0ms},
-      {0ms, "ann:2", Verdict::kRefuse, 2, 0ms},
-      {0ms, "ann:3", Verdict::kRefuse, 3, 0ms},
-      {0ms, "ann:4", Verdict::kRefuse, 4, 1000ms},
+      {0ms, "ann:1", Verdict::kRefuse, 1, 0ms},          {0ms, "ann:2", Verdict::kRefuse, 2, 0ms},
+      {0ms, "ann:3", Verdict::kRefuse, 3, 0ms},          {0ms, "ann:4", Verdict::kRefuse, 4, 1000ms},
       {500ms, "ann:s3cret", Verdict::kPaused, 4, 500ms},  // even the right one waits
-      {1000ms, "ann:5", Verdict::kRefuse, 5, 2000ms},
-      {2999ms, "ann:6", Verdict::kPaused, 5, 1ms},
-      {3000ms, "ann:6", Verdict::kRefuse, 6, 4000ms},
-      {7000ms, "ann:s3cret", Verdict::kPass, 0, 0ms},
+      {1000ms, "ann:5", Verdict::kRefuse, 5, 2000ms},    {2999ms, "ann:6", Verdict::kPaused, 5, 1ms},
+      {3000ms, "ann:6", Verdict::kRefuse, 6, 4000ms},    {7000ms, "ann:s3cret", Verdict::kPass, 0, 0ms},
       {7000ms, "ann:7", Verdict::kRefuse, 1, 0ms},  // counted afresh
   };
   for (const auto& step : steps) {
@@ -147,7 +144,8 @@ TEST(Password, ParallelGuessesCountWhenTakenAndTheOwnerKeepsIn) {
   for (auto& guesser : guessers) guesser.join();
   const auto checked = std::count(verdicts.begin(), verdicts.end(), Verdict::kRefuse);
   EXPECT_EQ(TBasicAuthGate::kFreeGuesses, checked);
-  EXPECT_EQ(kGuesses - TBasicAuthGate::kFreeGuesses, std::count(verdicts.begin(), verdicts.end(), Verdict::kPaused));
+  EXPECT_EQ(kGuesses - TBasicAuthGate::kFreeGuesses,
+            std::count(verdicts.begin(), verdicts.end(), Verdict::kPaused));
   // Now paused: even the right password is refused unchecked from there.
   EXPECT_EQ(Verdict::kPaused, gate.Check("ann:s3cret", Address("127.0.0.9")).verdict);
 

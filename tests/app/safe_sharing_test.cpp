@@ -76,12 +76,18 @@ TEST(SafeSharing, HiddenFilesAndTheProgramsOwnFilesAreNotServed) {
     const char* uri;
     bool served_when_hidden_on;
   } cases[] = {
-      {"/.git/config", true},          {"/a/.env", true},
-      {"/%2egit/config", true},        {"/%2Egit/config", true},
-      {"/a%2f.env", true},             {"/a%5c.env", true},
-      {"/x/..%2f.git/config", true},   {"/.well-known/x.txt", true},
-      {"/.git/", false},               {"/conf/vtWebServer.ini", false},
-      {"/bin/webserver.log", false},   {"/conf/../conf/vtWebServer.ini", false},
+      {"/.git/config", true},
+      {"/a/.env", true},
+      {"/%2egit/config", true},
+      {"/%2Egit/config", true},
+      {"/a%2f.env", true},
+      {"/a%5c.env", true},
+      {"/x/..%2f.git/config", true},
+      {"/.well-known/x.txt", true},
+      {"/.git/", false},
+      {"/conf/vtWebServer.ini", false},
+      {"/bin/webserver.log", false},
+      {"/conf/../conf/vtWebServer.ini", false},
   };
   for (const bool serve_hidden : {false, true}) {
     SCOPED_TRACE(serve_hidden ? "ServeHiddenFiles=1" : "ServeHiddenFiles=0");
@@ -120,7 +126,8 @@ TEST(SafeSharing, APasswordGuardsEveryRequestAndReachesCgiAsRemoteUser) {
       {Raw("/"), "HTTP/1.1 401 Unauthorized"},
       {Raw("/", wrong), "HTTP/1.1 401 Unauthorized"},
       {Raw("/missing"), "HTTP/1.1 401 Unauthorized"},  // nothing is told before the password
-      {"POST / HTTP/1.1\r\nHost: h\r\nContent-Length: 0\r\nConnection: close\r\n\r\n", "HTTP/1.1 401 Unauthorized"},
+      {"POST / HTTP/1.1\r\nHost: h\r\nContent-Length: 0\r\nConnection: close\r\n\r\n",
+       "HTTP/1.1 401 Unauthorized"},
       {Raw("/", right), "HTTP/1.1 200 OK"},
       {Raw("/missing", right), "HTTP/1.1 404 Not found"},
   };

@@ -330,7 +330,8 @@ TEST_F(AppTest, ExposureIsCheckedAtStartAndWhenThePublishedFolderChanges) {
   Create();
   Show();
   ASSERT_TRUE(test::PumpUntil([&] { return app_->Exposure().has_value(); }));
-  EXPECT_EQ("Only this computer can read 2 files (16 bytes); nothing to warn about", app_->Exposure()->Summary());
+  EXPECT_EQ("Only this computer can read 2 files (16 bytes); nothing to warn about",
+            app_->Exposure()->Summary());
   EXPECT_EQ(app_->Exposure()->Summary(), app_->Display().lExposure);
   EXPECT_EQ("Veltrana Web Server \u2014 serving " + ShortenHomePath(root_.Path()) + " on http://localhost:" +
                 std::to_string(port_) + " \u2014 0 connections \u2014 exposure check: nothing to warn about",
@@ -355,7 +356,8 @@ TEST_F(AppTest, ExposureIsCheckedAtStartAndWhenThePublishedFolderChanges) {
   };
   app_->actSetupExecute();
   ASSERT_TRUE(test::PumpUntil([&] { return app_->Exposure()->Programs.Count == 1; }));
-  EXPECT_EQ(1, LogCount("1 Exposure check: Only this computer can read 1 file (10 bytes); warning: 1 program"));
+  EXPECT_EQ(1,
+            LogCount("1 Exposure check: Only this computer can read 1 file (10 bytes); warning: 1 program"));
   EXPECT_EQ(2, LogCount("Exposure check:")) << "the throttling change checked nothing";
   EXPECT_TRUE(app_->Display().ExposureWarns);
   EXPECT_NE(std::string::npos, app_->StatusHint().find("\u2014 warning: 1 program run on request"));
@@ -472,7 +474,8 @@ TEST_F(AppTest, FiguresFollowTheRequestsWithoutHoldingThem) {
 // between requests; then the client's address in the access log.
 TEST_F(AppTest, LiveConnectionsShowWhatEachOneIsDoing) {
   root_.WriteFile("big.bin", std::string(60000, 'x'));
-  root_.WriteFile("cgi/slow.exe", "#!/bin/sh\n/bin/sleep 2\necho 'Content-Type: text/plain'\necho\necho done\n");
+  root_.WriteFile("cgi/slow.exe",
+                  "#!/bin/sh\n/bin/sleep 2\necho 'Content-Type: text/plain'\necho\necho done\n");
   std::filesystem::permissions(root_.File("cgi/slow.exe"), std::filesystem::perms::owner_all);
   WriteSettings("Active=1\nThrottle=1\nThrottleRate=20000\nLogFormat=$address$ $uri$\n");
   Create();
@@ -492,7 +495,8 @@ TEST_F(AppTest, LiveConnectionsShowWhatEachOneIsDoing) {
   };
   ASSERT_TRUE(test::PumpUntil([&] {
     const TConnectionRow* sending = row(TConnectionState::Sending);
-    return sending && sending->Sent > 0 && row(TConnectionState::RunningProgram) && row(TConnectionState::Waiting);
+    return sending && sending->Sent > 0 && row(TConnectionState::RunningProgram) &&
+           row(TConnectionState::Waiting);
   })) << app_->ConnectionTableText();
   const TConnectionRow& sending = *row(TConnectionState::Sending);
   EXPECT_EQ("127.0.0.1", sending.Address);
@@ -506,7 +510,8 @@ TEST_F(AppTest, LiveConnectionsShowWhatEachOneIsDoing) {
   ASSERT_TRUE(test::PumpUntil([&] {
     const TConnectionRow* now = row(TConnectionState::Sending);
     return now && now->BytesPerSecond > 10000 && now->BytesPerSecond < 30000;
-  })) << "about the send limit: " << app_->ConnectionTableText();
+  })) << "about the send limit: "
+      << app_->ConnectionTableText();
   EXPECT_NE(std::string::npos, app_->ConnectionTableText().find("throttled"));
   const std::int64_t sent = row(TConnectionState::Sending)->Sent;
 

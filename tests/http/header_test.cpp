@@ -93,8 +93,8 @@ TEST(HeaderBlock, LookUpsIgnoreCaseAndBlanks) {
 // their length and first and last letters must still be told apart.
 TEST(HeaderBlock, FieldsTakenAgainAfterClearAnswerToTheirNewNames) {
   THeader header;
-  for (const char* line : {"Host: first.example", "X-Aa: 1", "Content-Length: 123456789", "If-None-Match: \"t\"",
-                           "no colon", "Connection: keep-alive"})
+  for (const char* line : {"Host: first.example", "X-Aa: 1", "Content-Length: 123456789",
+                           "If-None-Match: \"t\"", "no colon", "Connection: keep-alive"})
     header.AddFieldLine(line);
   header.SetField("Date", std::make_unique<TDateField>(34700.5));
   header.Clear();
@@ -108,8 +108,10 @@ TEST(HeaderBlock, FieldsTakenAgainAfterClearAnswerToTheirNewNames) {
     int index;
     const char* value;
   } lookups[] = {
-      {"Range", 0, "bytes=1-2"}, {"x-ba", 1, "2"},       {"HOST", 2, "b"},           {"X-Aa", 3, "3"},
-      {"X-Ca", -1, ""},          {"Content-Length", -1, ""}, {"If-None-Match", -1, ""}, {"Connection", -1, ""},
+      {"Range", 0, "bytes=1-2"}, {"x-ba", 1, "2"},
+      {"HOST", 2, "b"},          {"X-Aa", 3, "3"},
+      {"X-Ca", -1, ""},          {"Content-Length", -1, ""},
+      {"If-None-Match", -1, ""}, {"Connection", -1, ""},
       {"Date", -1, ""},          {"", -1, ""},
   };
   for (const auto& l : lookups) {

@@ -129,7 +129,8 @@ TEST(WindowHandle, PostsAsTheOwnerGoesBackToWaitAreNeverMissed) {
   // A post to itself from a timer tick's handler, when no other thread has
   // posted anything: the owner takes it before it waits again.
   ASSERT_TRUE(SetTimer(handle, 7, 1));
-  EXPECT_TRUE(PumpUntil(window, [&] { return taken == -1; }, 2s));
+  EXPECT_TRUE(PumpUntil(
+      window, [&] { return taken == -1; }, 2s));
 }
 
 TEST(WindowHandle, HandledResultAndDefaultResult) {

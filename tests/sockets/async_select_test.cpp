@@ -61,7 +61,8 @@ TEST(AsyncSelect, AReadPostsAgainExactlyWhatItLeftDue) {
 
     window.events.clear();
     char buffer[1000];
-    ASSERT_EQ(static_cast<ssize_t>(std::min<std::size_t>(c.read, 100)), SocketRecv(pair.ours, buffer, c.read));
+    ASSERT_EQ(static_cast<ssize_t>(std::min<std::size_t>(c.read, 100)),
+              SocketRecv(pair.ours, buffer, c.read));
     PumpFor(window, 50ms);
     EXPECT_EQ(c.then, window.events);
 
@@ -72,7 +73,8 @@ TEST(AsyncSelect, AReadPostsAgainExactlyWhatItLeftDue) {
       PumpFor(window, 30ms);
       EXPECT_TRUE(window.events.empty());
       SendAll(pair.peer, "y");
-      EXPECT_TRUE(PumpUntil(window, [&] { return !window.events.empty(); }, 5s));
+      EXPECT_TRUE(PumpUntil(
+          window, [&] { return !window.events.empty(); }, 5s));
       EXPECT_EQ(std::vector<std::int32_t>{FD_READ}, window.events);
     }
     EXPECT_EQ(0, WSAAsyncSelect(pair.ours, window.GetHandle(), kSocketMessage, 0));

@@ -1,7 +1,7 @@
 #include "sockets/socket_stream.h"
 
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -39,8 +39,8 @@ struct StreamFixture {
 // that happened before it (more data, the peer's end, a stop from another
 // thread) at once rather than after the time-out.
 TEST(SocketStream, AFreshConnectionReadFirstAndWatchedAtItsFirstWait) {
-  enum class Before { kNothing, kLine };          // what the peer sent before the takeover
-  enum class After { kLine, kEnd, kQuit };        // what comes before the first wait
+  enum class Before { kNothing, kLine };    // what the peer sent before the takeover
+  enum class After { kLine, kEnd, kQuit };  // what comes before the first wait
   struct Case {
     const char* name;
     Before before;

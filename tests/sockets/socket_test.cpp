@@ -130,7 +130,8 @@ TEST(ClientSocket, UnreadDataIsBoundedAndNothingIsLostOnceTaken) {
     while (socket.Available() > 0) received += socket.ReadText(socket.Available());
   };
   received += socket.TakeAll();
-  EXPECT_TRUE(PumpUntil(socket, [&] { return socket.State() == kSocketClosed; }, 20s));
+  EXPECT_TRUE(PumpUntil(
+      socket, [&] { return socket.State() == kSocketClosed; }, 20s));
   received += socket.TakeAll();
   peer.join();
   EXPECT_EQ(data.size(), received.size());

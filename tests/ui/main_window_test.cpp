@@ -9,12 +9,12 @@
 #include <QClipboard>
 #include <QListWidget>
 #include <QMenu>
-#include <QPlainTextEdit>
-#include <QTableWidget>
 #include <QMessageBox>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QSystemTrayIcon>
+#include <QTableWidget>
 #include <QTest>
 #include <QTimer>
 #include <atomic>
@@ -24,9 +24,9 @@
 
 #include "app_test_support.h"
 #include "platform/ini_file.h"
+#include "socket_test_support.h"
 #include "support/scoped_env.h"
 #include "support/temp_dir.h"
-#include "socket_test_support.h"
 #include "ui/dashboard.h"
 #include "ui/main_queue_bridge.h"
 #include "ui/tray_icon.h"
@@ -226,7 +226,8 @@ TEST_F(MainWindow, DashboardSharesTheAddressesAndShowsTheActivityAndTheLogs) {
   const auto cell = [&](int column) {
     return table.rowCount() == 1 && table.item(0, column) ? table.item(0, column)->text() : QString();
   };
-  EXPECT_TRUE(QTest::qWaitFor([&] { return cell(1) == "throttled" && cell(3).contains(" of 39."); }, kPatienceMs))
+  EXPECT_TRUE(
+      QTest::qWaitFor([&] { return cell(1) == "throttled" && cell(3).contains(" of 39."); }, kPatienceMs))
       << cell(1).toStdString() << " " << cell(3).toStdString();
   EXPECT_EQ("127.0.0.1", cell(0));
   EXPECT_EQ("GET /big.bin", cell(2));

@@ -227,8 +227,8 @@ TEST(SetupDialog, SharingControlsShowAndGiveBackTheirSettings) {
     bool every, local, one;
     const char* given_back;
   } listen_cases[] = {
-      {"all", true, false, false, "all"},      {"", true, false, false, "all"},
-      {"LOCAL", false, true, false, "local"},  {"192.0.2.7", false, false, true, "192.0.2.7"},
+      {"all", true, false, false, "all"},     {"", true, false, false, "all"},
+      {"LOCAL", false, true, false, "local"}, {"192.0.2.7", false, false, true, "192.0.2.7"},
       {"[::1]", false, false, true, "::1"},
   };
   for (const auto& c : listen_cases) {

@@ -236,16 +236,26 @@ TEST(DateTimeLocal, NowRoundTripsThroughTheHTTPText) {
 // The date of a time in whole seconds, made without floating point, is the
 // text the general formatting gives for the same second.
 TEST(DateTimeFormat, UnixSecondsGiveTheGeneralText) {
-  std::vector<std::int64_t> seconds = {0, 59, 86399, 86400, 784111777, 951782400 /* 29 Feb 2000 */,
-                                       1593604800, 4107542399 /* 2100 */, 253402300799, 253402300800,
-                                       -1, -86401};
+  std::vector<std::int64_t> seconds = {0,
+                                       59,
+                                       86399,
+                                       86400,
+                                       784111777,
+                                       951782400 /* 29 Feb 2000 */,
+                                       1593604800,
+                                       4107542399 /* 2100 */,
+                                       253402300799,
+                                       253402300800,
+                                       -1,
+                                       -86401};
   for (std::int64_t s = 1; s < 253402300800; s = s * 3 + 12345) seconds.push_back(s);
   for (const std::int64_t s : seconds) {
     // Twice: the second answer is the one the thread kept from the first.
     for (int again = 0; again < 2; ++again) {
       std::string text = "x";
       AppendHTTPDate(text, s);
-      EXPECT_EQ("x" + DateTimeToHTTPText(kUnixEpochDateTime + static_cast<double>(s) / 86400, true), text) << s;
+      EXPECT_EQ("x" + DateTimeToHTTPText(kUnixEpochDateTime + static_cast<double>(s) / 86400, true), text)
+          << s;
     }
   }
 }
