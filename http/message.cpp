@@ -20,6 +20,10 @@ using detail::Trimmed;
 
 namespace {
 
+// The dynamic type of a reader, asked of a reference so that no call sits
+// inside the typeid operand.
+const std::type_info& TypeOf(const AReaderEx& reader) { return typeid(reader); }
+
 constexpr std::string_view kCRLF = "\r\n";
 constexpr std::string_view kHTTP = "HTTP";
 
@@ -637,7 +641,7 @@ int64_t AhttpMessage::WriteContent(AWriterEx& writer) {
   thread_local const std::type_info* last_memory_class = nullptr;
   if (content_is_text_ || !content_reader_) {
     // nothing to tell
-  } else if (const std::type_info& kind = typeid(*content_reader_); &kind == last_memory_class) {
+  } else if (const std::type_info& kind = TypeOf(*content_reader_.Get()); &kind == last_memory_class) {
     memory = static_cast<TMemoryReader*>(content_reader_.Get());
   } else if (&kind == &typeid(TFileReader)) {
     file = static_cast<TFileReader*>(content_reader_.Get());
