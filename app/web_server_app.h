@@ -17,7 +17,7 @@
 //   when Active) → ... → actExitExecute → FormClose (true: close) →
 //   FormDestroy (position and settings saved, server shut down) → delete.
 //
-// Parts. The application coordinates these, each in a file of its own:
+// Its pieces. The application coordinates these, each in a file of its own:
 //   TSettingsKeeper   the settings file: read, read again, saved;
 //   TRequestHandler   everything a worker runs for a request (the routes,
 //                     the password gate, the access log line);

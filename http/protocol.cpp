@@ -275,14 +275,14 @@ bool ReadRangeNumber(std::string_view text, int64_t& value) {
   return true;
 }
 
-// One range-spec of RFC 9110 14.1.1: "first-last", "first-" or "-suffix",
-// digits only, no blanks. False for anything else, and for a last position
-// before the first.
-bool ReadRangeSpec(std::string_view spec, int64_t& start, int64_t& end) {
-  const std::size_t dash = spec.find('-');
+// One range of a Range field's list (RFC 9110 14.1.1): "first-last",
+// "first-" or "-suffix", digits only, no blanks. False for anything else,
+// and for a last position before the first.
+bool ReadOneRange(std::string_view range, int64_t& start, int64_t& end) {
+  const std::size_t dash = range.find('-');
   if (dash == std::string_view::npos) return false;
-  const std::string_view first = spec.substr(0, dash);
-  const std::string_view last = spec.substr(dash + 1);
+  const std::string_view first = range.substr(0, dash);
+  const std::string_view last = range.substr(dash + 1);
   start = -1;
   end = -1;
   if (first.empty()) return ReadRangeNumber(last, end);
@@ -296,7 +296,7 @@ bool ReadRangeSpec(std::string_view spec, int64_t& start, int64_t& end) {
 bool ParseByteRange(std::string_view text, int64_t& start, int64_t& end) {
   start = -1;
   end = -1;
-  // "bytes" (in any case), "=", then a list of range-specs (RFC 9110 14.1.1).
+  // "bytes" (in any case), "=", then a list of ranges (RFC 9110 14.1.1).
   // A field that does not read so is ignored whole (14.2): a part of it
   // read some other way would send bytes the client did not ask for.
   const std::size_t equals = text.find('=');
@@ -315,7 +315,7 @@ bool ParseByteRange(std::string_view text, int64_t& start, int64_t& end) {
     if (!element.empty()) {
       int64_t element_start = -1;
       int64_t element_end = -1;
-      if (!ReadRangeSpec(element, element_start, element_end)) return false;
+      if (!ReadOneRange(element, element_start, element_end)) return false;
       if (!found) {
         first_start = element_start;
         first_end = element_end;
