@@ -212,6 +212,8 @@ bool MayServeOpenedFile(int handle, const struct stat& opened, std::string_view 
                         std::string_view pub_dir, const TMapRules& rules) {
   if (!S_ISREG(opened.st_mode) || IsNeverServed(opened, rules)) return false;
   if (rules.ServeHidden) return true;
+  // Kept per worker, like the mapped path, so the check allocates nothing
+  // once warm.
   thread_local std::string real;
   // A file that cannot be named cannot be shown to lie outside a hidden
   // folder.
