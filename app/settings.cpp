@@ -164,11 +164,12 @@ std::vector<std::string> WideningWarnings(const TWebServerSettings& before, cons
         "Folders are listed now: visitors see the name of every file in a folder without an index.html, "
         "and can download a whole folder at once.");
   if (!before.AllowUploads && after.AllowUploads)
-    warnings.emplace_back(after.AuthPasswordHash.empty()
-                              ? "Uploads are allowed now, without a password: every visitor can store files on "
-                                "this computer."
-                              : "Uploads are allowed now: visitors who know the password can store files on this "
-                                "computer.");
+    warnings.emplace_back(
+        after.AuthPasswordHash.empty()
+            ? "Uploads are allowed now, without a password: every visitor can store files on "
+              "this computer."
+            : "Uploads are allowed now: visitors who know the password can store files on this "
+              "computer.");
   if (!before.ExecEXEAsCGI && after.ExecEXEAsCGI)
     warnings.emplace_back(
         "Programs are run now: a visitor's request for an .exe file of the published folder runs it as a CGI "
