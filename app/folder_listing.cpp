@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -113,9 +114,17 @@ std::string_view NextQueryParameter(std::string_view& query) {
 }
 
 void AppendNumber(std::string& out, std::int64_t value) {
+  if (value < 0) {
+    out += '-';
+    value = value == INT64_MIN ? INT64_MAX : -value;  // one off at the very end of the range
+  }
   char text[24];
-  const int length = std::snprintf(text, sizeof text, "%lld", static_cast<long long>(value));
-  out.append(text, static_cast<std::size_t>(length));
+  int at = 24;
+  do {
+    text[--at] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  } while (value > 0);
+  out.append(text + at, static_cast<std::size_t>(24 - at));
 }
 
 // The link of an entry: the folder's path and the name, "/" after a folder.
@@ -125,15 +134,46 @@ void AppendEntryURL(std::string& out, const TListingPage& page, const TListingEn
   if (entry.folder) out += '/';
 }
 
+void AppendDigits(std::string& out, int value, int width) {
+  char text[12];
+  int at = 12;
+  do {
+    text[--at] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  } while (value > 0 || 12 - at < width);
+  out.append(text + at, static_cast<std::size_t>(12 - at));
+}
+
+// "2024-03-01T12:00" from broken-down time: the part both texts share.
+void AppendDateAndMinute(std::string& out, const struct tm& parts, char between) {
+  AppendDigits(out, parts.tm_year + 1900, 4);
+  out += '-';
+  AppendDigits(out, parts.tm_mon + 1, 2);
+  out += '-';
+  AppendDigits(out, parts.tm_mday, 2);
+  out += between;
+  AppendDigits(out, parts.tm_hour, 2);
+  out += ':';
+  AppendDigits(out, parts.tm_min, 2);
+}
+
 // The local time of the server, as the page shows it: "2024-03-01 12:00".
+// Files of one folder often share their minute: the thread keeps the last
+// one's text, and asks the time zone only for another minute (the
+// process's time zone is set once, at its start).
 void AppendLocalTime(std::string& out, std::int64_t unix_seconds) {
-  const auto time = static_cast<std::time_t>(unix_seconds);
-  struct tm parts {};
-  if (!::localtime_r(&time, &parts)) return;
-  char text[40];
-  const int length = std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d", parts.tm_year + 1900,
-                                   parts.tm_mon + 1, parts.tm_mday, parts.tm_hour, parts.tm_min);
-  if (length > 0) out.append(text, static_cast<std::size_t>(length));
+  thread_local std::int64_t last_minute = INT64_MIN;
+  thread_local std::string last_text;
+  const std::int64_t minute = unix_seconds >= 0 ? unix_seconds / 60 : (unix_seconds - 59) / 60;
+  if (minute != last_minute) {
+    const auto time = static_cast<std::time_t>(unix_seconds);
+    struct tm parts {};
+    if (!::localtime_r(&time, &parts)) return;
+    last_text.clear();
+    AppendDateAndMinute(last_text, parts, ' ');
+    last_minute = minute;
+  }
+  out += last_text;
 }
 
 // The icon class of a file by its extension: the page draws each class in
@@ -387,11 +427,10 @@ void AppendRFC3339(std::string& out, std::int64_t unix_seconds) {
     out += "1970-01-01T00:00:00Z";
     return;
   }
-  char text[48];
-  const int length =
-      std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02dZ", parts.tm_year + 1900,
-                    parts.tm_mon + 1, parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec);
-  out.append(text, static_cast<std::size_t>(length));
+  AppendDateAndMinute(out, parts, 'T');
+  out += ':';
+  AppendDigits(out, parts.tm_sec, 2);
+  out += 'Z';
 }
 
 void AppendListingHead(std::string& out, const TListingPage& page) {
