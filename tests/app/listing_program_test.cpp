@@ -76,6 +76,32 @@ TEST(ListingProgram, FoldersAreListedRedirectedAndRevalidated) {
   EXPECT_EQ(std::string::npos, root.body.find(".git")) << root.body;
 }
 
+// Every link of a listing of hostile names leads to its file.
+TEST(ListingProgram, LinksOfHostileNamesLeadToTheirFiles) {
+  ServerProgram program;
+  const struct {
+    std::string name;
+    std::string link;
+  } cases[] = {
+      {"caf\xE9 (Latin-1).txt", "/odd/caf%E9%20%28Latin-1%29.txt"},
+      {std::string(251, 'n') + ".txt", "/odd/" + std::string(251, 'n') + ".txt"},
+      {"-rf #1?&%.txt", "/odd/-rf%20%231%3F%26%25.txt"},
+      {"<b>\"q\".txt", "/odd/%3Cb%3E%22q%22.txt"},
+  };
+  for (const auto& c : cases) program.WriteRootFile("odd/" + c.name, "content of " + c.name);
+  program.WriteSettings("ListFolders=1\n");
+  ASSERT_TRUE(program.Start()) << program.Stderr();
+  const HttpAnswer listing = program.Get("/odd/");
+  ASSERT_EQ("HTTP/1.1 200 OK", listing.status);
+  for (const auto& c : cases) {
+    EXPECT_NE(std::string::npos, listing.body.find("href=\"" + c.link + "\"")) << c.link;
+    const HttpAnswer file = program.Get(c.link);
+    EXPECT_EQ("HTTP/1.1 200 OK", file.status) << c.link;
+    EXPECT_EQ("content of " + c.name, file.body) << c.link;
+  }
+  EXPECT_EQ(std::string::npos, listing.body.find("<b>")) << "no name becomes markup";
+}
+
 TEST(ListingProgram, WithoutListingsAFolderStaysNotFound) {
   ServerProgram program;
   program.WriteRootFile("photos/pic.png", "png");
