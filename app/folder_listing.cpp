@@ -743,13 +743,19 @@ bool TFolderListingReader::MakePiece() {
 }
 
 int32_t TFolderListingReader::Read(char* buffer, int32_t count) {
-  if (count <= 0) return 0;
-  if (piece_read_ == piece_.size() && !MakePiece()) return 0;
-  const std::size_t n = std::min(static_cast<std::size_t>(count), piece_.size() - piece_read_);
-  std::memcpy(buffer, piece_.data() + piece_read_, n);
-  piece_read_ += n;
-  position_ += static_cast<int64_t>(n);
-  return static_cast<int32_t>(n);
+  // Fills the whole buffer while the page goes on: a short read would tell
+  // the writer that nothing more is ready at once.
+  std::size_t done = 0;
+  const std::size_t wanted = count > 0 ? static_cast<std::size_t>(count) : 0;
+  while (done < wanted) {
+    if (piece_read_ == piece_.size() && !MakePiece()) break;
+    const std::size_t n = std::min(wanted - done, piece_.size() - piece_read_);
+    std::memcpy(buffer + done, piece_.data() + piece_read_, n);
+    piece_read_ += n;
+    done += n;
+  }
+  position_ += static_cast<int64_t>(done);
+  return static_cast<int32_t>(done);
 }
 
 std::string_view MappedFolderPath(std::string_view local_path, std::string_view pub_dir) {
@@ -810,13 +816,7 @@ std::unique_ptr<ThttpResponse> CreateListingResponse(const std::string& folder_p
   auto body = std::make_unique<TFolderListingReader>(std::move(listing),
                                                      std::string(MappedFolderPath(folder_path, pub_dir)),
                                                      request, std::move(upload_form_html));
-  // Until bodies of unknown size go out chunked, the page is made whole
-  // here.
-  std::string page;
-  char buffer[16 * 1024];
-  for (int32_t n; (n = body->Read(buffer, sizeof buffer)) > 0;)
-    page.append(buffer, static_cast<std::size_t>(n));
-  response->SetContentText(page);
+  response->SetContentReader(std::move(body));
   return response;
 }
 

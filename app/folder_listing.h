@@ -197,6 +197,7 @@ class TFolderListingReader : public AReaderEx {
   void SetPosition(int64_t position) override;
   // Unknown: -1.
   int64_t GetSize() override { return -1; }
+  // As many bytes as asked, fewer only at the end of the page.
   int32_t Read(char* buffer, int32_t count) override;
   bool AtEnd() override;
 
