@@ -10,6 +10,7 @@
 #include "app/app_names.h"
 #include "app/cgi_output.h"
 #include "app/file_response.h"
+#include "app/folder_listing.h"
 #include "app/html_text.h"
 #include "app/log_line.h"
 #include "app/never_served.h"
@@ -70,10 +71,16 @@ TRoute ChooseRoute(const TRouteFacts& facts) {
     case mrInvalid:
       return {TRouteKind::kRefusal, 400};
     case mrNotFound:
-      return facts.folder ? TRoute{TRouteKind::kFolder, 0} : TRoute{TRouteKind::kRefusal, 404};
+      if (!facts.folder) return {TRouteKind::kRefusal, 404};
+      // A folder that shows nothing stays "Not found" with or without its
+      // slash: a redirect would tell that it exists.
+      if (!facts.list_folders) return {TRouteKind::kFolder, 0};
+      return {facts.without_slash ? TRouteKind::kRedirect : TRouteKind::kListing,
+              facts.without_slash ? 301 : 0};
     case mrFound:
       break;
   }
+  if (facts.without_slash) return {TRouteKind::kRedirect, 301};
   return {facts.program ? TRouteKind::kProgram : TRouteKind::kFile, 0};
 }
 
@@ -141,8 +148,9 @@ void TRequestHandler::GetResponse(AhttpServerClient& client) {
   struct stat local_status {};
   TRouteFacts facts;
   facts.method = request.Method;
-  facts.mapped =
-      MapRequestPath(request.URI, settings->PubDir, local_path, rules, &local_status, &facts.folder);
+  facts.mapped = MapRequestPath(request.URI, settings->PubDir, local_path, rules, &local_status,
+                                &facts.folder, &facts.without_slash);
+  facts.list_folders = settings->ListFolders;
   // A view into local_path, which stays as it is while the view is used.
   const std::string_view ext = FileExtOfPath(local_path);
   facts.program = facts.mapped == mrFound && settings->ExecEXEAsCGI && TextEqualFolded(ext, ".exe");
@@ -161,6 +169,10 @@ void TRequestHandler::GetResponse(AhttpServerClient& client) {
       return RunProgram(context);
     case TRouteKind::kRefusal:
       return Refuse(context);
+    case TRouteKind::kListing:
+      return ListFolder(context);
+    case TRouteKind::kRedirect:
+      return RedirectToFolder(context);
   }
 }
 
@@ -182,6 +194,32 @@ void TRequestHandler::ServeFolder(TRequestContext& context) {
   // for a client.
   context.client.SetResponse(
       ErrorResponse(404, "Not found", "Not found", "The requested resource was not found."));
+}
+
+void TRequestHandler::ListFolder(TRequestContext& context) {
+  SetLastRequest(context.request);
+  const TListingRequest wanted = ParseListingRequest(
+      context.request.Query,
+      context.request.Header() ? context.request.Header()->GetFieldValue("Accept") : std::string());
+  auto response = CreateListingResponse(context.local_path, context.settings.PubDir, context.rules, wanted,
+                                        context.client.NewResponse(200, "OK"));
+  // The folder cannot be read, or what was opened is not to be shown.
+  if (!response) return ServeFolder(context);
+  context.client.SetResponse(std::move(response));
+}
+
+void TRequestHandler::RedirectToFolder(TRequestContext& context) {
+  std::string location;
+  AppendEncodedPath(location, MappedFolderPath(context.local_path, context.settings.PubDir));
+  if (!context.request.Query.empty()) {
+    location += '?';
+    location += context.request.Query;
+  }
+  auto response = ErrorResponse(
+      301, "Moved Permanently", "Moved permanently",
+      "The folder is at <a href=\"" + EscapeHTMLText(location) + "\">" + EscapeHTMLText(location) + "</a>.");
+  response->GetHeader().AddField("Location", location);
+  context.client.SetResponse(std::move(response));
 }
 
 void TRequestHandler::RunProgram(TRequestContext& context) {

@@ -8,8 +8,13 @@
 // the published directory found (app/request_path.h) and the method:
 //
 //   kFile     a regular file (or a folder's default document): sent whole;
-//   kFolder   a folder without a default document: answered "Not found"
-//             (nothing is listed);
+//   kFolder   a folder without a default document while folders are not
+//             listed: answered "Not found";
+//   kListing  a folder without a default document while folders are
+//             listed: its listing (app/folder_listing.h);
+//   kRedirect a folder named without its final slash ("/docs") that has
+//             something to show: 301 to "/docs/", the query kept, so that
+//             the page's relative links resolve inside the folder;
 //   kProgram  an ".exe" file while CGI is on: run as a CGI program;
 //   kRefusal  a method the found thing does not take (405), an invalid
 //             path (400), or nothing there (404).
@@ -50,7 +55,7 @@ namespace vt {
 class TAccessLog;
 class TNeverServed;
 
-enum class TRouteKind { kFile, kFolder, kProgram, kRefusal };
+enum class TRouteKind { kFile, kFolder, kProgram, kRefusal, kListing, kRedirect };
 
 // What a request's route depends on.
 struct TRouteFacts {
@@ -61,6 +66,11 @@ struct TRouteFacts {
   bool folder = false;
   // mrFound, CGI is on and the file's extension is ".exe".
   bool program = false;
+  // The path names a folder but is not written as one (MapRequestPath's
+  // `without_slash`): found is its default document, or `folder` is set.
+  bool without_slash = false;
+  // Folders without a default document are listed (the settings).
+  bool list_folders = false;
 };
 
 struct TRoute {
@@ -128,6 +138,8 @@ class TRequestHandler {
   void ServeFolder(TRequestContext& context);
   void RunProgram(TRequestContext& context);
   void Refuse(TRequestContext& context);
+  void ListFolder(TRequestContext& context);
+  void RedirectToFolder(TRequestContext& context);
 
   // The password gate: true when the request may go on; otherwise its 401
   // answer is set.

@@ -108,9 +108,11 @@ bool HasHiddenSegment(std::string_view path) {
 }
 
 TMapResult MapRequestPath(std::string_view uri, std::string_view pub_dir, std::string& local_path,
-                          const TMapRules& rules, struct stat* found_status, bool* folder) {
+                          const TMapRules& rules, struct stat* found_status, bool* folder,
+                          bool* without_slash) {
   local_path.clear();
   if (folder) *folder = false;
+  if (without_slash) *without_slash = false;
   // The target without the bytes 0 to 32 at either end.
   const auto blank = [](char c) { return static_cast<unsigned char>(c) <= 32; };
   while (!uri.empty() && blank(uri.front())) uri.remove_prefix(1);
@@ -164,6 +166,7 @@ TMapResult MapRequestPath(std::string_view uri, std::string_view pub_dir, std::s
     const bool named = ::stat(mapped.c_str(), &status) == 0;
     if (named && S_ISREG(status.st_mode)) return found();
     named_folder = named && S_ISDIR(status.st_mode);
+    if (without_slash) *without_slash = *named_folder;
     mapped.push_back('/');
   }
   const std::size_t folder_end = mapped.size();

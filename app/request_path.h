@@ -77,9 +77,13 @@ bool HasHiddenSegment(std::string_view path);
 // that exists but holds no default document (a hidden or never-served name
 // is no such folder); it costs a stat only for a name written as a folder
 // ("/docs/"), whose own stat the mapping does not make otherwise.
+// `without_slash`, when given, is set when the path names a folder but is
+// not written as one ("/docs"): a page served for it must be asked for as
+// "/docs/", or the browser resolves its relative links one folder too high.
+// It costs nothing: the name's own stat has told it.
 TMapResult MapRequestPath(std::string_view uri, std::string_view pub_dir, std::string& local_path,
                           const TMapRules& rules = TMapRules(), struct stat* status = nullptr,
-                          bool* folder = nullptr);
+                          bool* folder = nullptr, bool* without_slash = nullptr);
 
 // The judgement of the file opened for an answer: `handle` is its
 // descriptor, `opened` the fstat of it, `mapped` the name it was opened by

@@ -7,7 +7,7 @@
 #   QUICK=1 bench/run.sh    smoke run: 2 s a point, 1 repetition, 10 MiB large file
 #
 # Knobs (environment): QUICK, DURATION (s a point), REPS, LARGE_MIB,
-# THROTTLE_SECONDS, SERVERS ("veltrana nginx lighttpd"), POINTS ("a b c d e f g h"),
+# THROTTLE_SECONDS, SERVERS ("veltrana nginx lighttpd"), POINTS ("a b c d e f g h i j"),
 # INSTALL=0 (install nothing), BUILD=0 (no release build), VELTRANA_BIN (the
 # program to measure), RESULTS_DIR, KEEP_TMP=1 (keep configs, logs, wrk output).
 set -euo pipefail
@@ -38,7 +38,7 @@ else
   DURATION=${DURATION:-10} REPS=${REPS:-3} LARGE_MIB=${LARGE_MIB:-100} THROTTLE_SECONDS=${THROTTLE_SECONDS:-10}
 fi
 SERVERS=${SERVERS:-"veltrana nginx lighttpd"}
-POINTS=${POINTS:-"a b c d e f g h"}
+POINTS=${POINTS:-"a b c d e f g h i j"}
 INSTALL=${INSTALL:-1}
 BUILD=${BUILD:-1}
 VELTRANA_BIN=${VELTRANA_BIN:-$root/build-release/bin/veltrana-webserver}
@@ -156,6 +156,17 @@ head -c 1024 /dev/urandom >"$www/1k.bin"
 head -c $((100 * 1024)) /dev/urandom >"$www/100k.bin"
 head -c $((LARGE_MIB << 20)) /dev/urandom >"$www/large.bin"
 cc -O2 -o "$www/hello.exe" "$here/hello.c"
+# Folders of 10 000 and 100 000 empty files for the listing points (i), (j).
+make_listing_folder() { # FOLDER COUNT
+  mkdir -p "$1"
+  (cd "$1" && seq -f 'file-%06g.txt' 1 "$2" | xargs touch)
+}
+has_listing_points=0
+[[ " $POINTS " == *" i "* || " $POINTS " == *" j "* ]] && has_listing_points=1
+if [ $has_listing_points = 1 ]; then
+  make_listing_folder "$www/list10k" 10000
+  make_listing_folder "$www/list100k" 100000
+fi
 cc -O2 -shared -fPIC -o "$tmp/alloc_count.so" "$here/alloc_count.c"
 www_made=$(date +%s)
 large_label="$LARGE_MIB MiB"
@@ -323,6 +334,10 @@ run_server() {
   has_point c && wrk_point "$server" c 8 /large.bin
   has_point d && wrk_point "$server" d 64 /100k.bin
   has_point e && [ $cgi = 1 ] && wrk_point "$server" e 16 /hello.exe
+  # Listings are seconds of work a request on the large folder: two
+  # connections, and at most 5 s a repetition, keep the points short.
+  has_point i && DURATION=$((DURATION < 5 ? DURATION : 5)) wrk_point "$server" i 2 /list10k/
+  has_point j && DURATION=$((DURATION < 5 ? DURATION : 5)) wrk_point "$server" j 2 /list100k/
   has_point h && budget_syscalls "$server"
   stop_server "$srv_pid"
   local lines overflows

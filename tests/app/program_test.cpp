@@ -64,7 +64,12 @@ TEST(Program, ServesDefaultDocumentsInOrder) {
   EXPECT_EQ("htm", program.Get("/").body);
   program.WriteRootFile("index.html", "html");
   EXPECT_EQ("html", program.Get("/").body) << "index.html comes before index.htm";
-  EXPECT_EQ("docs default html", program.Get("/docs").body) << "a folder named without its slash";
+  EXPECT_EQ("docs default html", program.Get("/docs/").body);
+  // Named without its slash, the folder is asked for again under it, so that
+  // the page's relative links resolve inside it.
+  const HttpAnswer moved = program.Get("/docs");
+  EXPECT_EQ("HTTP/1.1 301 Moved Permanently", moved.status) << "a folder named without its slash";
+  EXPECT_EQ("/docs/", moved.Field("Location"));
   EXPECT_EQ("html", program.Get("/..").body) << "the root's parent is the root";
 
   const HttpAnswer empty = program.Get("/empty/");

@@ -18,6 +18,8 @@ constexpr TRouteKind kFile = TRouteKind::kFile;
 constexpr TRouteKind kFolder = TRouteKind::kFolder;
 constexpr TRouteKind kProgram = TRouteKind::kProgram;
 constexpr TRouteKind kRefusal = TRouteKind::kRefusal;
+constexpr TRouteKind kListing = TRouteKind::kListing;
+constexpr TRouteKind kRedirect = TRouteKind::kRedirect;
 
 TEST(RequestRoutes, EachRequestHasExactlyOneRoute) {
   const struct {
@@ -42,6 +44,35 @@ TEST(RequestRoutes, EachRequestHasExactlyOneRoute) {
       {"PUT to a program", {"PUT", mrFound, false, true}, kRefusal, 405, "GET, HEAD, POST"},
       {"an unknown method on an invalid path", {"BREW", mrInvalid, false, false}, kRefusal, 405, "GET, HEAD"},
       {"a method that only starts like GET", {"GETS", mrFound, false, false}, kRefusal, 405, "GET, HEAD"},
+      // Folders listed, and folders named without their final slash.
+      {"a folder listed", {"GET", mrNotFound, true, false, false, true}, kListing, 0, nullptr},
+      {"HEAD of a folder listed", {"HEAD", mrNotFound, true, false, false, true}, kListing, 0, nullptr},
+      {"a listed folder without its slash",
+       {"GET", mrNotFound, true, false, true, true},
+       kRedirect,
+       301,
+       nullptr},
+      {"an unlisted folder without its slash stays unknown",
+       {"GET", mrNotFound, true, false, true, false},
+       kFolder,
+       0,
+       nullptr},
+      {"a default document asked for by its folder's name without slash",
+       {"GET", mrFound, false, false, true, false},
+       kRedirect,
+       301,
+       nullptr},
+      {"POST to a listed folder", {"POST", mrNotFound, true, false, false, true}, kRefusal, 405, "GET, HEAD"},
+      {"POST to a folder without its slash",
+       {"POST", mrFound, false, false, true, true},
+       kRefusal,
+       405,
+       "GET, HEAD"},
+      {"nothing there while folders are listed",
+       {"GET", mrNotFound, false, false, false, true},
+       kRefusal,
+       404,
+       nullptr},
   };
   for (const auto& c : cases) {
     const TRoute route = ChooseRoute(c.facts);
@@ -74,6 +105,29 @@ TEST(RequestRoutes, TheMappingNamesFoldersWithoutADefaultDocument) {
     bool folder = !c.folder;
     EXPECT_EQ(c.mapped, MapRequestPath(c.uri, dir.Path(), path, TMapRules(), nullptr, &folder)) << c.uri;
     EXPECT_EQ(c.folder, folder) << c.uri;
+  }
+}
+
+// A folder named without its final slash is told apart, whether it has a
+// default document or not; nothing else is.
+TEST(RequestRoutes, TheMappingTellsAFolderNamedWithoutItsSlash) {
+  test::TempDir dir;
+  dir.WriteFile("empty/.keep", "");
+  dir.WriteFile("site/index.html", "home");
+  dir.WriteFile("page.txt", "text");
+  const struct {
+    const char* uri;
+    bool without_slash;
+  } cases[] = {
+      {"/empty", true}, {"/site", true},    {"/site/", false},    {"/empty/", false},
+      {"/", false},     {"", false},        {"/page.txt", false}, {"/missing", false},
+      {"\\site", true}, {"/site\\", false}, {"/site/.", true},    {"/empty/../site", true},
+  };
+  for (const auto& c : cases) {
+    std::string path;
+    bool without_slash = !c.without_slash;
+    MapRequestPath(c.uri, dir.Path(), path, TMapRules(), nullptr, nullptr, &without_slash);
+    EXPECT_EQ(c.without_slash, without_slash) << c.uri;
   }
 }
 
