@@ -10,6 +10,7 @@
 #include "app/app_names.h"
 #include "app/cgi_output.h"
 #include "app/file_response.h"
+#include "app/folder_archive.h"
 #include "app/html_text.h"
 #include "app/log_line.h"
 #include "app/never_served.h"
@@ -70,6 +71,7 @@ TRoute ChooseRoute(const TRouteFacts& facts) {
     case mrInvalid:
       return {TRouteKind::kRefusal, 400};
     case mrNotFound:
+      if (facts.folder && facts.archive && facts.list_folders) return {TRouteKind::kArchive, 0};
       return facts.folder ? TRoute{TRouteKind::kFolder, 0} : TRoute{TRouteKind::kRefusal, 404};
     case mrFound:
       break;
@@ -146,6 +148,9 @@ void TRequestHandler::GetResponse(AhttpServerClient& client) {
   // A view into local_path, which stays as it is while the view is used.
   const std::string_view ext = FileExtOfPath(local_path);
   facts.program = facts.mapped == mrFound && settings->ExecEXEAsCGI && TextEqualFolded(ext, ".exe");
+  // Only a folder's answer depends on the query.
+  facts.archive = facts.folder && ArchiveKindOfQuery(request.Query).has_value();
+  facts.list_folders = settings->ListFolders;
   TRequestContext context{client,       request, *settings,          web_client, local_path,
                           local_status, ext,     ChooseRoute(facts), rules};
   // A refused method is answered before the folder is looked at.
@@ -157,6 +162,8 @@ void TRequestHandler::GetResponse(AhttpServerClient& client) {
       return ServeFile(context);
     case TRouteKind::kFolder:
       return ServeFolder(context);
+    case TRouteKind::kArchive:
+      return ServeArchive(context);
     case TRouteKind::kProgram:
       return RunProgram(context);
     case TRouteKind::kRefusal:
@@ -182,6 +189,35 @@ void TRequestHandler::ServeFolder(TRequestContext& context) {
   // for a client.
   context.client.SetResponse(
       ErrorResponse(404, "Not found", "Not found", "The requested resource was not found."));
+}
+
+void TRequestHandler::ServeArchive(TRequestContext& context) {
+  static const std::string kOKReason = "OK";
+  AhttpServerClient& client = context.client;
+  const ThttpRequest& request = context.request;
+  const TArchiveKind kind = ArchiveKindOfQuery(request.Query).value_or(TArchiveKind::kZip);
+  const std::string base_name = ArchiveBaseName(request.URI, context.settings.PubDir);
+  SetLastRequest(request);
+  std::unique_ptr<TFolderArchiveReader> reader;
+  try {
+    // The reader lives in the answer, which the connection owns: its log
+    // lines may name the connection.
+    reader = std::make_unique<TFolderArchiveReader>(
+        context.local_path, base_name, kind, TArchiveRules{context.settings.PubDir, context.rules},
+        [&client](const std::string& line) { LogFromWorker(client, 1, line); });
+  } catch (const EFolderArchive&) {
+    // Gone, unreadable or not served since it was mapped: not there for a
+    // client.
+    return ServeFolder(context);
+  }
+  // The size is known only at the end: the body goes out chunked (close-
+  // delimited to HTTP/1.0), never with a Content-Length, and a Range is
+  // not applied to it.
+  auto response = client.NewResponse(200, kOKReason);
+  response->SetContentType(ArchiveContentType(kind));
+  response->GetHeader().AddField("Content-Disposition", ArchiveContentDisposition(base_name, kind));
+  response->SetContentReader(std::move(reader));
+  client.SetResponse(std::move(response));
 }
 
 void TRequestHandler::RunProgram(TRequestContext& context) {

@@ -10,6 +10,10 @@
 //   kFile     a regular file (or a folder's default document): sent whole;
 //   kFolder   a folder without a default document: answered "Not found"
 //             (nothing is listed);
+//   kArchive  a folder without a default document, while folders are
+//             listed, whose query asks for an archive ("?download=zip" or
+//             "?download=tar"): the folder and its sub-folders as one
+//             download (app/folder_archive.h);
 //   kProgram  an ".exe" file while CGI is on: run as a CGI program;
 //   kRefusal  a method the found thing does not take (405), an invalid
 //             path (400), or nothing there (404).
@@ -50,7 +54,7 @@ namespace vt {
 class TAccessLog;
 class TNeverServed;
 
-enum class TRouteKind { kFile, kFolder, kProgram, kRefusal };
+enum class TRouteKind { kFile, kFolder, kArchive, kProgram, kRefusal };
 
 // What a request's route depends on.
 struct TRouteFacts {
@@ -61,6 +65,10 @@ struct TRouteFacts {
   bool folder = false;
   // mrFound, CGI is on and the file's extension is ".exe".
   bool program = false;
+  // The query asks for the folder as an archive (ArchiveKindOfQuery).
+  bool archive = false;
+  // Folders without a default document are listed (ListFolders).
+  bool list_folders = false;
 };
 
 struct TRoute {
@@ -126,6 +134,7 @@ class TRequestHandler {
   // The route handlers, one per TRouteKind.
   void ServeFile(TRequestContext& context);
   void ServeFolder(TRequestContext& context);
+  void ServeArchive(TRequestContext& context);
   void RunProgram(TRequestContext& context);
   void Refuse(TRequestContext& context);
 

@@ -16,6 +16,7 @@ namespace {
 
 constexpr TRouteKind kFile = TRouteKind::kFile;
 constexpr TRouteKind kFolder = TRouteKind::kFolder;
+constexpr TRouteKind kArchive = TRouteKind::kArchive;
 constexpr TRouteKind kProgram = TRouteKind::kProgram;
 constexpr TRouteKind kRefusal = TRouteKind::kRefusal;
 
@@ -42,6 +43,16 @@ TEST(RequestRoutes, EachRequestHasExactlyOneRoute) {
       {"PUT to a program", {"PUT", mrFound, false, true}, kRefusal, 405, "GET, HEAD, POST"},
       {"an unknown method on an invalid path", {"BREW", mrInvalid, false, false}, kRefusal, 405, "GET, HEAD"},
       {"a method that only starts like GET", {"GETS", mrFound, false, false}, kRefusal, 405, "GET, HEAD"},
+      // A folder as one archive: only where it would be listed.
+      {"an archive of a listed folder", {"GET", mrNotFound, true, false, true, true}, kArchive, 0, nullptr},
+      {"HEAD of an archive", {"HEAD", mrNotFound, true, false, true, true}, kArchive, 0, nullptr},
+      {"an archive while folders are not listed", {"GET", mrNotFound, true, false, true, false}, kFolder, 0,
+       nullptr},
+      {"an archive of nothing there", {"GET", mrNotFound, false, false, true, true}, kRefusal, 404, nullptr},
+      {"a folder with a default document serves it", {"GET", mrFound, false, false, true, true}, kFile, 0,
+       nullptr},
+      {"an archive of an invalid path", {"GET", mrInvalid, false, false, true, true}, kRefusal, 400, nullptr},
+      {"POST for an archive", {"POST", mrNotFound, true, false, true, true}, kRefusal, 405, "GET, HEAD"},
   };
   for (const auto& c : cases) {
     const TRoute route = ChooseRoute(c.facts);
