@@ -245,24 +245,24 @@ bool TFolderArchiveReader::AtEnd() { return state_ == TState::kDone && overflow_
 
 int32_t TFolderArchiveReader::Read(char* buffer, int32_t count) {
   if (count <= 0) return 0;
+  int32_t filled = 0;
   if (overflow_read_ < overflow_.size()) {
-    const auto taken = static_cast<int32_t>(std::min<std::size_t>(count, overflow_.size() - overflow_read_));
-    std::memcpy(buffer, overflow_.data() + overflow_read_, static_cast<std::size_t>(taken));
-    overflow_read_ += static_cast<std::size_t>(taken);
+    filled = static_cast<int32_t>(std::min<std::size_t>(count, overflow_.size() - overflow_read_));
+    std::memcpy(buffer, overflow_.data() + overflow_read_, static_cast<std::size_t>(filled));
+    overflow_read_ += static_cast<std::size_t>(filled);
     // Emptied, it keeps its memory for the next step's rest.
     if (overflow_read_ == overflow_.size()) {
       overflow_.clear();
       overflow_read_ = 0;
     }
-    position_ += taken;
-    return taken;
   }
   out_ = buffer;
   out_room_ = count;
-  out_used_ = 0;
+  out_used_ = filled;
   try {
-    // Steps that pack nothing (an entry left out) go on to the next one.
-    while (out_used_ == 0 && state_ != TState::kDone) Step(count);
+    // Steps until the buffer is full: a step that packs nothing (an entry
+    // left out) or little (a header) goes on to the next.
+    while (out_used_ < out_room_ && overflow_.empty() && state_ != TState::kDone) Step(out_room_ - out_used_);
   } catch (...) {
     out_ = nullptr;
     throw;
@@ -433,9 +433,7 @@ void TFolderArchiveReader::Omit(const std::string& path, const std::string& reas
 }
 
 void TFolderArchiveReader::Fail(const std::string& reason) {
-  const std::string line = "Archive of " + root_ + " cut: " + reason;
-  if (log_) log_(line);
-  throw EFolderArchive(line);
+  throw EFolderArchive("Archive of " + root_ + " cut: " + reason);
 }
 
 void TFolderArchiveReader::Check(int result, const char* what) {

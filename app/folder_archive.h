@@ -28,9 +28,9 @@
 // descriptor opened for its header, exactly the size its header announced.
 // When it turns out shorter, or its size or modification time differ once
 // it is read, its bytes already went out: the archive cannot be mended, so
-// Read raises EFolderArchive and the answer is cut (the client sees no
-// proper end and knows the download failed), with a server-log line. A
-// file never goes in padded or cut.
+// Read raises EFolderArchive naming the file, and the answer is cut (the
+// client sees no proper end and knows the download failed; the server logs
+// the failed answer with that text). A file never goes in padded or cut.
 //
 // Formats. ZIP entries are stored, not compressed: most of what a desktop
 // shares (photos, video, archives) does not compress, and deflate would
@@ -69,8 +69,10 @@ struct archive;
 namespace vt {
 
 // The archive cannot go on: a file changed while it was packed, a read
-// failed, or libarchive refused.
-VT_EXCEPTION_CLASS(EFolderArchive, EReader);
+// failed, or libarchive refused. Not an EReader: the server takes a
+// reader's failure while it sends for the connection's own (the client
+// left) and tells no one, and this one the server's log must name.
+VT_EXCEPTION_CLASS(EFolderArchive, Exception);
 
 enum class TArchiveKind { kZip, kTar };
 
@@ -105,7 +107,7 @@ struct TArchiveRules {
 };
 
 // A line for the server's log: an entry left out for a reason worth
-// telling, or why the archive was cut.
+// telling.
 using TArchiveLog = std::function<void(const std::string& line)>;
 
 class TFolderArchiveReader : public AReaderEx {
@@ -132,7 +134,8 @@ class TFolderArchiveReader : public AReaderEx {
   void SetPosition(int64_t position) override;
   // Unknown until the end.
   int64_t GetSize() override { return -1; }
-  // At most `count` bytes of the archive; 0 at its end.
+  // `count` bytes of the archive, fewer only at its end; 0 after it. (A
+  // short read would have the sender flush a small piece at once.)
   int32_t Read(char* buffer, int32_t count) override;
   bool AtEnd() override;
 
