@@ -11,6 +11,7 @@
 #include "app/cgi_output.h"
 #include "app/file_response.h"
 #include "app/folder_listing.h"
+#include "app/folder_archive.h"
 #include "app/html_text.h"
 #include "app/log_line.h"
 #include "app/never_served.h"
@@ -75,8 +76,8 @@ TRoute ChooseRoute(const TRouteFacts& facts) {
       // A folder that shows nothing stays "Not found" with or without its
       // slash: a redirect would tell that it exists.
       if (!facts.list_folders) return {TRouteKind::kFolder, 0};
-      return {facts.without_slash ? TRouteKind::kRedirect : TRouteKind::kListing,
-              facts.without_slash ? 301 : 0};
+      if (facts.without_slash) return {TRouteKind::kRedirect, 301};
+      return {facts.archive ? TRouteKind::kArchive : TRouteKind::kListing, 0};
     case mrFound:
       break;
   }
@@ -154,6 +155,8 @@ void TRequestHandler::GetResponse(AhttpServerClient& client) {
   // A view into local_path, which stays as it is while the view is used.
   const std::string_view ext = FileExtOfPath(local_path);
   facts.program = facts.mapped == mrFound && settings->ExecEXEAsCGI && TextEqualFolded(ext, ".exe");
+  // Only a folder's answer depends on the query.
+  facts.archive = facts.folder && ArchiveKindOfQuery(request.Query).has_value();
   TRequestContext context{client,       request, *settings,          web_client, local_path,
                           local_status, ext,     ChooseRoute(facts), rules};
   // A refused method is answered before the folder is looked at.
@@ -165,6 +168,8 @@ void TRequestHandler::GetResponse(AhttpServerClient& client) {
       return ServeFile(context);
     case TRouteKind::kFolder:
       return ServeFolder(context);
+    case TRouteKind::kArchive:
+      return ServeArchive(context);
     case TRouteKind::kProgram:
       return RunProgram(context);
     case TRouteKind::kRefusal:
@@ -220,6 +225,35 @@ void TRequestHandler::RedirectToFolder(TRequestContext& context) {
       "The folder is at <a href=\"" + EscapeHTMLText(location) + "\">" + EscapeHTMLText(location) + "</a>.");
   response->GetHeader().AddField("Location", location);
   context.client.SetResponse(std::move(response));
+}
+
+void TRequestHandler::ServeArchive(TRequestContext& context) {
+  static const std::string kOKReason = "OK";
+  AhttpServerClient& client = context.client;
+  const ThttpRequest& request = context.request;
+  const TArchiveKind kind = ArchiveKindOfQuery(request.Query).value_or(TArchiveKind::kZip);
+  const std::string base_name = ArchiveBaseName(request.URI, context.settings.PubDir);
+  SetLastRequest(request);
+  std::unique_ptr<TFolderArchiveReader> reader;
+  try {
+    // The reader lives in the answer, which the connection owns: its log
+    // lines may name the connection.
+    reader = std::make_unique<TFolderArchiveReader>(
+        context.local_path, base_name, kind, TArchiveRules{context.settings.PubDir, context.rules},
+        [&client](const std::string& line) { LogFromWorker(client, 1, line); });
+  } catch (const EFolderArchive&) {
+    // Gone, unreadable or not served since it was mapped: not there for a
+    // client.
+    return ServeFolder(context);
+  }
+  // The size is known only at the end: the body goes out chunked (close-
+  // delimited to HTTP/1.0), never with a Content-Length, and a Range is
+  // not applied to it.
+  auto response = client.NewResponse(200, kOKReason);
+  response->SetContentType(ArchiveContentType(kind));
+  response->GetHeader().AddField("Content-Disposition", ArchiveContentDisposition(base_name, kind));
+  response->SetContentReader(std::move(reader));
+  client.SetResponse(std::move(response));
 }
 
 void TRequestHandler::RunProgram(TRequestContext& context) {

@@ -15,6 +15,9 @@
 //   kRedirect a folder named without its final slash ("/docs") that has
 //             something to show: 301 to "/docs/", the query kept, so that
 //             the page's relative links resolve inside the folder;
+//   kArchive  a folder that would be listed, whose query asks for an
+//             archive ("?download=zip" or "?download=tar"): the folder and
+//             its sub-folders as one download (app/folder_archive.h);
 //   kProgram  an ".exe" file while CGI is on: run as a CGI program;
 //   kRefusal  a method the found thing does not take (405), an invalid
 //             path (400), or nothing there (404).
@@ -55,7 +58,7 @@ namespace vt {
 class TAccessLog;
 class TNeverServed;
 
-enum class TRouteKind { kFile, kFolder, kProgram, kRefusal, kListing, kRedirect };
+enum class TRouteKind { kFile, kFolder, kProgram, kRefusal, kListing, kRedirect, kArchive };
 
 // What a request's route depends on.
 struct TRouteFacts {
@@ -69,7 +72,9 @@ struct TRouteFacts {
   // The path names a folder but is not written as one (MapRequestPath's
   // `without_slash`): found is its default document, or `folder` is set.
   bool without_slash = false;
-  // Folders without a default document are listed (the settings).
+  // The query asks for the folder as an archive (ArchiveKindOfQuery).
+  bool archive = false;
+  // Folders without a default document are listed (ListFolders).
   bool list_folders = false;
 };
 
@@ -136,6 +141,7 @@ class TRequestHandler {
   // The route handlers, one per TRouteKind.
   void ServeFile(TRequestContext& context);
   void ServeFolder(TRequestContext& context);
+  void ServeArchive(TRequestContext& context);
   void RunProgram(TRequestContext& context);
   void Refuse(TRequestContext& context);
   void ListFolder(TRequestContext& context);

@@ -541,6 +541,68 @@ def count_allocations(counter_path, client, requests):
 
 
 # ---------------------------------------------------------------------------
+# (n) A folder as one archive, against cat of the same files
+
+
+def _drain(stream_read, chunk=1 << 20):
+    """Reads until the end; the bytes read."""
+    total = 0
+    while True:
+        data = stream_read(chunk)
+        if not data:
+            return total
+        total += len(data)
+
+
+def cat_rate(files):
+    """Bytes per second of `cat FILES` into a pipe this process empties, as
+    a download is emptied: the disk's (or the page cache's) speed for those
+    files, with the copy a reader of a stream always pays."""
+    started = time.monotonic()
+    with subprocess.Popen(["cat", "--"] + files, stdout=subprocess.PIPE) as cat:
+        total = _drain(cat.stdout.read)
+    if cat.returncode != 0:
+        raise ValueError(f"cat ended with status {cat.returncode}")
+    return total / (time.monotonic() - started), total
+
+
+def archive_rate(port, path):
+    """Bytes per second of the body of GET `path` (read to the close) and
+    the body's bytes."""
+    started = time.monotonic()
+    with socket.create_connection((HOST, port), timeout=60) as sock:
+        sock.sendall(_request(path, close=True))
+        head = b""
+        while b"\r\n\r\n" not in head:
+            data = sock.recv(65536)
+            if not data:
+                raise ValueError(f"GET {path}: no answer")
+            head += data
+        status = head.split(b"\r\n", 1)[0].decode("latin-1")
+        if " 200 " not in status + " ":
+            raise ValueError(f"GET {path}: {status}")
+        total = len(head) - head.index(b"\r\n\r\n") - 4 + _drain(sock.recv)
+    return total / (time.monotonic() - started), total
+
+
+def measure_archive(port, path, folder, reps):
+    """The medians of (n): the archive's rate, cat's rate over the files of
+    `folder`, and their ratio."""
+    files = sorted(os.path.join(d, f) for d, _, names in os.walk(folder) for f in names)
+    cat_rate(files)  # the first read fills the page cache for both
+    cats, archives = [], []
+    for _ in range(reps):
+        cats.append(cat_rate(files)[0])
+        rate, size = archive_rate(port, path)
+        if size < sum(os.path.getsize(f) for f in files):
+            raise ValueError(f"GET {path}: {size} bytes, less than the files hold")
+        archives.append(rate)
+    archive, cat = statistics.median(archives), statistics.median(cats)
+    return {"archive_bytes_per_s": archive, "archive_cat_ratio": archive / cat,
+            "note_archive": f"(n) cat of the same files: {cat / (1 << 20):,.0f} MiB/s"}
+
+
+# ---------------------------------------------------------------------------
 # The table
 
 # (point, metric, what, unit, which way is better, decimals, scale)
@@ -556,10 +618,10 @@ ROWS = [
     ("d", "p50_us", "(d) p50 latency", "ms", "lower", 2, 1e-3),
     ("d", "p99_us", "(d) p99 latency", "ms", "lower", 2, 1e-3),
     ("e", "rps", "(e) CGI hello.exe, 16 conns", "req/s", "higher", 0, 1),
-    ("i", "rps", "(i) listing of 10,000 entries, 2 conns", "req/s", "higher", 1, 1),
-    ("i", "p50_us", "(i) p50 latency", "ms", "lower", 1, 1e-3),
-    ("j", "rps", "(j) listing of 100,000 entries, 2 conns", "req/s", "higher", 2, 1),
-    ("j", "p50_us", "(j) p50 latency (a second at most)", "ms", "lower", 0, 1e-3),
+    ("l", "rps", "(l) listing of 10,000 entries, 2 conns", "req/s", "higher", 1, 1),
+    ("l", "p50_us", "(l) p50 latency", "ms", "lower", 1, 1e-3),
+    ("m", "rps", "(m) listing of 100,000 entries, 2 conns", "req/s", "higher", 2, 1),
+    ("m", "p50_us", "(m) p50 latency (a second at most)", "ms", "lower", 0, 1e-3),
     ("*", "others_pct", "CPU taken by other processes, worst of (a)-(e)", "%", "near 0", 1, 1),
     ("f", "rate", "(f) limit {rate} B/s: measured rate", "B/s", "—", 0, 1),
     ("f", "deviation_pct", "(f) rate vs setting", "%", "near 0", 2, 1),
@@ -571,6 +633,8 @@ ROWS = [
      "instr.", "lower", 0, 1),
     ("h", "syscalls_per_req", "(h) system calls per keep-alive request (budget 5)", "calls", "lower", 1, 1),
     ("h", "syscalls_per_conn", "(h) system calls per new connection (budget 20)", "calls", "lower", 1, 1),
+    ("n", "archive_bytes_per_s", "(n) {archive} folder as one ZIP download", "MiB/s", "higher", 0, 1 / (1 << 20)),
+    ("n", "archive_cat_ratio", "(n) ZIP download / cat of the same files (aim 0.8 or more)", "ratio", "higher", 2, 1),
     ("h", "allocations_per_req", "(h) heap allocations per keep-alive request (aim 4)", "allocs", "lower", 1, 1),
 ]
 
@@ -743,6 +807,14 @@ def main(argv):
     p.add_argument("--points", required=True)
     p.add_argument("--large", required=True)
     p.add_argument("--rate", required=True)
+    p.add_argument("--archive", default="1 GiB")
+    p = sub.add_parser("archive")
+    p.add_argument("port", type=int)
+    p.add_argument("path")
+    p.add_argument("--folder", required=True)
+    p.add_argument("--reps", type=int, default=1)
+    p.add_argument("--out", required=True)
+    p.add_argument("--server", required=True)
     args = parser.parse_args(argv)
 
     if args.cmd == "free-port":
@@ -819,11 +891,22 @@ def main(argv):
               next(iter(figures.values())))
         append_results(args.out, args.server, "h", figures)
         return 0 if any(isinstance(v, float) for v in figures.values()) else 1
+    if args.cmd == "archive":
+        try:
+            figures = measure_archive(args.port, args.path, args.folder, args.reps)
+            print(f"{figures['archive_bytes_per_s'] / (1 << 20):,.0f} MiB/s, "
+                  f"{figures['archive_cat_ratio']:.2f} of cat; {figures['note_archive']}")
+        except (OSError, ValueError, subprocess.SubprocessError) as e:
+            figures = {"status": f"failed: {e}"}
+            print(figures["status"])
+        append_results(args.out, args.server, "n", figures)
+        return 1 if "status" in figures else 0
     if args.cmd == "report":
         results = read_results(args.results)
         peers = args.peers.split()
         points = args.points.split()
-        sys.stdout.write(render_table(results, args.ours, peers, points, {"large": args.large, "rate": args.rate}))
+        sys.stdout.write(render_table(results, args.ours, peers, points, {"large": args.large, "rate": args.rate,
+                                                                     "archive": args.archive}))
         missing = missing_figures(results, [args.ours] + peers, points)
         if missing:
             print("\nNo figure for: " + ", ".join(missing))

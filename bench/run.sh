@@ -7,7 +7,7 @@
 #   QUICK=1 bench/run.sh    smoke run: 2 s a point, 1 repetition, 10 MiB large file
 #
 # Knobs (environment): QUICK, DURATION (s a point), REPS, LARGE_MIB,
-# THROTTLE_SECONDS, SERVERS ("veltrana nginx lighttpd"), POINTS ("a b c d e f g h i j"),
+# THROTTLE_SECONDS, ARCHIVE_MIB, SERVERS ("veltrana nginx lighttpd"), POINTS ("a b c d e f g h l m n"),
 # INSTALL=0 (install nothing), BUILD=0 (no release build), VELTRANA_BIN (the
 # program to measure), RESULTS_DIR, KEEP_TMP=1 (keep configs, logs, wrk output).
 set -euo pipefail
@@ -17,7 +17,7 @@ cd "$root"
 PATH=$PATH:/usr/sbin:/sbin # nginx and lighttpd live there
 tool() { python3 "$here/benchtool.py" "$@"; }
 
-knobs="QUICK DURATION REPS LARGE_MIB THROTTLE_SECONDS SERVERS POINTS INSTALL BUILD VELTRANA_BIN RESULTS_DIR KEEP_TMP"
+knobs="QUICK DURATION REPS LARGE_MIB THROTTLE_SECONDS ARCHIVE_MIB SERVERS POINTS INSTALL BUILD VELTRANA_BIN RESULTS_DIR KEEP_TMP"
 if [ -z "${VT_BENCH_RERUN+x}" ]; then
   VT_BENCH_RERUN=""
   for k in $knobs; do
@@ -33,22 +33,22 @@ fi
 
 QUICK=${QUICK:-0}
 if [ "$QUICK" = 1 ]; then
-  DURATION=${DURATION:-2} REPS=${REPS:-1} LARGE_MIB=${LARGE_MIB:-10} THROTTLE_SECONDS=${THROTTLE_SECONDS:-3}
+  DURATION=${DURATION:-2} REPS=${REPS:-1} LARGE_MIB=${LARGE_MIB:-10} THROTTLE_SECONDS=${THROTTLE_SECONDS:-3} ARCHIVE_MIB=${ARCHIVE_MIB:-64}
 else
-  DURATION=${DURATION:-10} REPS=${REPS:-3} LARGE_MIB=${LARGE_MIB:-100} THROTTLE_SECONDS=${THROTTLE_SECONDS:-10}
+  DURATION=${DURATION:-10} REPS=${REPS:-3} LARGE_MIB=${LARGE_MIB:-100} THROTTLE_SECONDS=${THROTTLE_SECONDS:-10} ARCHIVE_MIB=${ARCHIVE_MIB:-1024}
 fi
 SERVERS=${SERVERS:-"veltrana nginx lighttpd"}
-POINTS=${POINTS:-"a b c d e f g h i j"}
+POINTS=${POINTS:-"a b c d e f g h l m n"}
 INSTALL=${INSTALL:-1}
 BUILD=${BUILD:-1}
 VELTRANA_BIN=${VELTRANA_BIN:-$root/build-release/bin/veltrana-webserver}
 RESULTS_DIR=${RESULTS_DIR:-$here/results}
 KEEP_TMP=${KEEP_TMP:-0}
 RATE=102400 # the send limit of (f), bytes per second
-for k in DURATION REPS LARGE_MIB THROTTLE_SECONDS; do
+for k in DURATION REPS LARGE_MIB THROTTLE_SECONDS ARCHIVE_MIB; do
   [[ ${!k} =~ ^[1-9][0-9]*$ ]] || { echo "$k must be a positive whole number" >&2; exit 2; }
 done
-export QUICK DURATION REPS LARGE_MIB THROTTLE_SECONDS SERVERS POINTS VELTRANA_BIN RESULTS_DIR KEEP_TMP
+export QUICK DURATION REPS LARGE_MIB THROTTLE_SECONDS ARCHIVE_MIB SERVERS POINTS VELTRANA_BIN RESULTS_DIR KEEP_TMP
 
 # ---------------------------------------------------------------------------
 # Preparation: packages and the release build, in the machine's own network.
@@ -68,7 +68,7 @@ if [ -z "${VT_BENCH_INNER:-}" ]; then
       $sudo chmod 755 $policy
     fi
     vt_install_packages wrk nginx lighttpd procps python3 gcc libc6-dev iproute2 util-linux strace valgrind
-    [ "$BUILD" = 1 ] && vt_install_packages cmake ninja-build g++ pkg-config libsodium-dev qt6-base-dev libxcb1-dev libqrencode-dev media-types
+    [ "$BUILD" = 1 ] && vt_install_packages cmake ninja-build g++ pkg-config libsodium-dev libarchive-dev qt6-base-dev libxcb1-dev libqrencode-dev media-types
     if [ -n "$(trap -p EXIT)" ]; then # the policy is ours: take it away again
       $sudo rm -f $policy
       trap - EXIT
@@ -155,14 +155,23 @@ mkdir -p "$www"
 head -c 1024 /dev/urandom >"$www/1k.bin"
 head -c $((100 * 1024)) /dev/urandom >"$www/100k.bin"
 head -c $((LARGE_MIB << 20)) /dev/urandom >"$www/large.bin"
+# (n) A folder of ARCHIVE_MIB in eight files, half of them in a sub-folder.
+if [[ " $POINTS " == *" n "* ]]; then
+  mkdir -p "$www/tree/sub"
+  for i in 1 2 3 4 5 6 7 8; do
+    where=$www/tree
+    [ $i -gt 4 ] && where=$www/tree/sub
+    head -c $(((ARCHIVE_MIB << 20) / 8)) /dev/urandom >"$where/part$i.bin"
+  done
+fi
 cc -O2 -o "$www/hello.exe" "$here/hello.c"
-# Folders of 10 000 and 100 000 empty files for the listing points (i), (j).
+# Folders of 10 000 and 100 000 empty files for the listing points (l), (m).
 make_listing_folder() { # FOLDER COUNT
   mkdir -p "$1"
   (cd "$1" && seq -f 'file-%06g.txt' 1 "$2" | xargs touch)
 }
 has_listing_points=0
-[[ " $POINTS " == *" i "* || " $POINTS " == *" j "* ]] && has_listing_points=1
+[[ " $POINTS " == *" l "* || " $POINTS " == *" m "* ]] && has_listing_points=1
 if [ $has_listing_points = 1 ]; then
   make_listing_folder "$www/list10k" 10000
   make_listing_folder "$www/list100k" 100000
@@ -276,6 +285,19 @@ budget_restarts() { # SERVER: allocations, then instructions, each on a server o
   wrap=()
 }
 
+# (n) The folder tree/ as one ZIP download, beside cat of the same files;
+# the peers make no archives of a folder.
+archive_point() { # SERVER
+  local server=$1
+  if [ "$server" != veltrana ]; then
+    record "$server" n status "n/a: no folder archives in $server"
+    return 0
+  fi
+  printf '  (n) %-10s ' "$server"
+  tool archive "$srv_port" "/tree/?download=zip" --folder "$www/tree" --reps "$REPS" --out "$results" \
+    --server "$server" || true
+}
+
 wrk_point() { # SERVER POINT CONNECTIONS PATH [wrk options]
   local server=$1 point=$2 conns=$3 path=$4 rep files=()
   shift 4
@@ -336,8 +358,9 @@ run_server() {
   has_point e && [ $cgi = 1 ] && wrk_point "$server" e 16 /hello.exe
   # Listings are seconds of work a request on the large folder: two
   # connections, and at most 5 s a repetition, keep the points short.
-  has_point i && DURATION=$((DURATION < 5 ? DURATION : 5)) wrk_point "$server" i 2 /list10k/
-  has_point j && DURATION=$((DURATION < 5 ? DURATION : 5)) wrk_point "$server" j 2 /list100k/
+  has_point l && DURATION=$((DURATION < 5 ? DURATION : 5)) wrk_point "$server" l 2 /list10k/
+  has_point m && DURATION=$((DURATION < 5 ? DURATION : 5)) wrk_point "$server" m 2 /list100k/
+  has_point n && archive_point "$server"
   has_point h && budget_syscalls "$server"
   stop_server "$srv_pid"
   local lines overflows
@@ -388,7 +411,8 @@ write_report() {
   echo "veltrana: ${ours_version:-not built}; $(version nginx -v); $(version lighttpd -v); $(version wrk --version)."
   echo
   local status=0
-  tool report "$results" --ours veltrana --peers "$peers" --points "$POINTS" --large "$large_label" --rate "$RATE" ||
+  tool report "$results" --ours veltrana --peers "$peers" --points "$POINTS" --large "$large_label" --rate "$RATE" \
+    --archive "$ARCHIVE_MIB MiB" ||
     status=$?
   echo
   echo "Rerun: \`cd $root && ${VT_BENCH_RERUN}bench/run.sh\`"

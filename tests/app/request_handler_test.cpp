@@ -16,6 +16,7 @@ namespace {
 
 constexpr TRouteKind kFile = TRouteKind::kFile;
 constexpr TRouteKind kFolder = TRouteKind::kFolder;
+constexpr TRouteKind kArchive = TRouteKind::kArchive;
 constexpr TRouteKind kProgram = TRouteKind::kProgram;
 constexpr TRouteKind kRefusal = TRouteKind::kRefusal;
 constexpr TRouteKind kListing = TRouteKind::kListing;
@@ -45,33 +46,48 @@ TEST(RequestRoutes, EachRequestHasExactlyOneRoute) {
       {"an unknown method on an invalid path", {"BREW", mrInvalid, false, false}, kRefusal, 405, "GET, HEAD"},
       {"a method that only starts like GET", {"GETS", mrFound, false, false}, kRefusal, 405, "GET, HEAD"},
       // Folders listed, and folders named without their final slash.
-      {"a folder listed", {"GET", mrNotFound, true, false, false, true}, kListing, 0, nullptr},
-      {"HEAD of a folder listed", {"HEAD", mrNotFound, true, false, false, true}, kListing, 0, nullptr},
+      {"a folder listed", {"GET", mrNotFound, true, false, false, false, true}, kListing, 0, nullptr},
+      {"HEAD of a folder listed", {"HEAD", mrNotFound, true, false, false, false, true}, kListing, 0, nullptr},
       {"a listed folder without its slash",
-       {"GET", mrNotFound, true, false, true, true},
+       {"GET", mrNotFound, true, false, true, false, true},
        kRedirect,
        301,
        nullptr},
       {"an unlisted folder without its slash stays unknown",
-       {"GET", mrNotFound, true, false, true, false},
+       {"GET", mrNotFound, true, false, true, false, false},
        kFolder,
        0,
        nullptr},
       {"a default document asked for by its folder's name without slash",
-       {"GET", mrFound, false, false, true, false},
+       {"GET", mrFound, false, false, true, false, false},
        kRedirect,
        301,
        nullptr},
-      {"POST to a listed folder", {"POST", mrNotFound, true, false, false, true}, kRefusal, 405, "GET, HEAD"},
+      {"POST to a listed folder", {"POST", mrNotFound, true, false, false, false, true}, kRefusal, 405, "GET, HEAD"},
       {"POST to a folder without its slash",
-       {"POST", mrFound, false, false, true, true},
+       {"POST", mrFound, false, false, true, false, true},
        kRefusal,
        405,
        "GET, HEAD"},
       {"nothing there while folders are listed",
-       {"GET", mrNotFound, false, false, false, true},
+       {"GET", mrNotFound, false, false, false, false, true},
        kRefusal,
        404,
+       nullptr},
+      // A folder as one archive: only where it would be listed.
+      {"an archive of a listed folder", {"GET", mrNotFound, true, false, false, true, true}, kArchive, 0, nullptr},
+      {"HEAD of an archive", {"HEAD", mrNotFound, true, false, false, true, true}, kArchive, 0, nullptr},
+      {"an archive while folders are not listed", {"GET", mrNotFound, true, false, false, true, false}, kFolder, 0,
+       nullptr},
+      {"an archive of nothing there", {"GET", mrNotFound, false, false, false, true, true}, kRefusal, 404, nullptr},
+      {"a folder with a default document serves it", {"GET", mrFound, false, false, false, true, true}, kFile, 0,
+       nullptr},
+      {"an archive of an invalid path", {"GET", mrInvalid, false, false, false, true, true}, kRefusal, 400, nullptr},
+      {"POST for an archive", {"POST", mrNotFound, true, false, false, true, true}, kRefusal, 405, "GET, HEAD"},
+      {"an archive asked for without the slash",
+       {"GET", mrNotFound, true, false, true, true, true},
+       kRedirect,
+       301,
        nullptr},
   };
   for (const auto& c : cases) {
