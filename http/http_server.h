@@ -339,12 +339,13 @@ class ThttpServerClient : public AhttpServerClient {
 
   // Added virtual operation: fills `list` (nothing happens when it is null)
   // with the CGI/1.1 variables of the running request (http/cgi_environment.h)
-  // for the program `scriptFileName` published below `documentRoot`.
+  // for the program `scriptFileName` published below `documentRoot`, with
+  // `pathInfo` the request's path after the program's (see there).
   // REMOTE_PORT is the peer's port (what CGI programs expect), SERVER_PORT
   // the connection's local port. Call it while Request exists (from
   // OnGetResponse). Socket query failures propagate.
   virtual void BuildCGIEnvironment(std::vector<std::string>* list, const std::string& documentRoot,
-                                   const std::string& scriptFileName);
+                                   const std::string& scriptFileName, std::string_view pathInfo = {});
 };
 
 // The HTTP server component of the application; its clients are
