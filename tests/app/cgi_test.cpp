@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <random>
 #include <sstream>
 #include <thread>
 
@@ -576,6 +577,72 @@ TEST_F(CgiTest, ProgramsWhoseClientsLeaveFreeTheirPlaces) {
         return true;
       },
       std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now())));
+}
+
+// Programs no one here wrote, which route by PATH_INFO: a WSGI application
+// behind Python's CGI handler, and git's smart HTTP behind a wrapper.
+TEST_F(CgiTest, RealProgramsRouteByPathInfo) {
+  program_.WriteRootProgram("cgi/app.exe",
+                            "#!/usr/bin/python3\n"
+                            "from wsgiref.handlers import CGIHandler\n"
+                            "def app(environ, start_response):\n"
+                            "    path = environ.get('PATH_INFO', '')\n"
+                            "    if path == '/hello':\n"
+                            "        status, body = '200 OK', b'hello from wsgi'\n"
+                            "    elif path == '/echo':\n"
+                            "        n = int(environ.get('CONTENT_LENGTH') or 0)\n"
+                            "        status, body = '200 OK', environ['wsgi.input'].read(n)\n"
+                            "    else:\n"
+                            "        status, body = '404 Not Found', b'no route for ' + path.encode()\n"
+                            "    start_response(status, [('Content-Type', 'text/plain')])\n"
+                            "    return [body]\n"
+                            "CGIHandler().run(app)\n");
+  EXPECT_EQ("hello from wsgi", program_.Get("/cgi/app.exe/hello").body);
+  const HttpAnswer missing = program_.Get("/cgi/app.exe/nothing");
+  EXPECT_EQ("HTTP/1.1 404 Not Found", missing.status);
+  EXPECT_EQ("no route for /nothing", missing.body);
+  const HttpAnswer echo = program_.Request(
+      "POST /cgi/app.exe/echo HTTP/1.1\r\nHost: x\r\nConnection: close\r\nContent-Length: 9\r\n\r\nfrom "
+      "body");
+  EXPECT_EQ("from body", echo.body);
+
+  const std::string backend = "/usr/lib/git-core/git-http-backend";
+  if (::access(backend.c_str(), X_OK) != 0 || ::access("/usr/bin/git", X_OK) != 0)
+    GTEST_SKIP() << "git's smart HTTP program is not installed";
+  const std::string dir = program_.Dir();
+  program_.WriteRootProgram("cgi/git.exe", "#!/bin/sh\nexport GIT_PROJECT_ROOT=" + dir +
+                                               "/repos GIT_HTTP_EXPORT_ALL=1 PATH=/usr/bin:/bin\nexec " +
+                                               backend + "\n");
+  const std::string git =
+      "HOME=" + dir + " GIT_CONFIG_NOSYSTEM=1 /usr/bin/git -c user.name=t -c user.email=t@t ";
+  // What the commands say goes to a file, shown when one fails.
+  const std::string said = dir + "/git.log";
+  const auto run = [&](const std::string& command) {
+    return std::system((command + " >>" + said + " 2>&1").c_str());
+  };
+  ASSERT_EQ(0, run(git + "init -q --bare " + dir + "/repos/demo.git"));
+  ASSERT_EQ(0, run(git + "-C " + dir + "/repos/demo.git config http.receivepack true"));
+  ASSERT_EQ(0, run(git + "init -q " + dir + "/seed"));
+  std::ofstream(dir + "/seed/one.txt") << "one\n";
+  ASSERT_EQ(0, run(git + "-C " + dir + "/seed add one.txt"));
+  ASSERT_EQ(0, run(git + "-C " + dir + "/seed commit -q -m one"));
+  ASSERT_EQ(0, run(git + "-C " + dir + "/seed push -q " + dir + "/repos/demo.git HEAD:refs/heads/master"));
+  const std::string url = "http://127.0.0.1:" + std::to_string(program_.Port()) + "/cgi/git.exe/demo.git";
+  ASSERT_EQ(0, run(git + "clone -q " + url + " " + dir + "/work"));
+  EXPECT_EQ("one\n", test::ReadFileText(dir + "/work/one.txt")) << test::ReadFileText(said);
+  // A pack over 1 MiB, sent chunked by git in pieces of 64 KiB.
+  {
+    std::mt19937 noise(33);
+    std::string bytes(1500000, '\0');
+    for (char& byte : bytes) byte = static_cast<char>(noise());
+    std::ofstream(dir + "/work/noise.bin", std::ios::binary) << bytes;
+  }
+  ASSERT_EQ(0, run(git + "-C " + dir + "/work add noise.bin"));
+  ASSERT_EQ(0, run(git + "-C " + dir + "/work commit -q -m noise"));
+  EXPECT_EQ(0, run(git + "-c http.postBuffer=65536 -C " + dir + "/work push -q origin HEAD"));
+  EXPECT_EQ(0, run(git + "-C " + dir + "/repos/demo.git cat-file -e HEAD:noise.bin"))
+      << "the pushed commit is in the repository\n"
+      << test::ReadFileText(said);
 }
 
 TEST(Cgi, TheDemoProgramEscapesWhatItShows) {
