@@ -7,7 +7,7 @@
 #   QUICK=1 bench/run.sh    smoke run: 2 s a point, 1 repetition, 10 MiB large file
 #
 # Knobs (environment): QUICK, DURATION (s a point), REPS, LARGE_MIB,
-# THROTTLE_SECONDS, SERVERS ("veltrana nginx lighttpd"), POINTS ("a b c d e f g h"),
+# THROTTLE_SECONDS, SERVERS ("veltrana nginx lighttpd"), POINTS ("a b c d e f g h i"),
 # INSTALL=0 (install nothing), BUILD=0 (no release build), VELTRANA_BIN (the
 # program to measure), RESULTS_DIR, KEEP_TMP=1 (keep configs, logs, wrk output).
 set -euo pipefail
@@ -38,7 +38,7 @@ else
   DURATION=${DURATION:-10} REPS=${REPS:-3} LARGE_MIB=${LARGE_MIB:-100} THROTTLE_SECONDS=${THROTTLE_SECONDS:-10}
 fi
 SERVERS=${SERVERS:-"veltrana nginx lighttpd"}
-POINTS=${POINTS:-"a b c d e f g h"}
+POINTS=${POINTS:-"a b c d e f g h i"}
 INSTALL=${INSTALL:-1}
 BUILD=${BUILD:-1}
 VELTRANA_BIN=${VELTRANA_BIN:-$root/build-release/bin/veltrana-webserver}
@@ -156,6 +156,10 @@ head -c 1024 /dev/urandom >"$www/1k.bin"
 head -c $((100 * 1024)) /dev/urandom >"$www/100k.bin"
 head -c $((LARGE_MIB << 20)) /dev/urandom >"$www/large.bin"
 cc -O2 -o "$www/hello.exe" "$here/hello.c"
+# (i): a program that copies the large file to its answer, as cat does.
+printf '#!/bin/sh\nprintf '"'"'Content-Type: application/octet-stream\\r\\n\\r\\n'"'"'\nexec /bin/cat %s\n' \
+  "$www/large.bin" >"$www/stream.exe"
+chmod +x "$www/stream.exe"
 cc -O2 -shared -fPIC -o "$tmp/alloc_count.so" "$here/alloc_count.c"
 www_made=$(date +%s)
 large_label="$LARGE_MIB MiB"
@@ -310,9 +314,11 @@ run_server() {
   if [ "$server" = nginx ]; then
     cgi=0
     has_point e && record "$server" e status "n/a: no CGI in nginx"
+    has_point i && record "$server" i status "n/a: no CGI in nginx"
   elif ! problem=$(tool check "$srv_port" /hello.exe --body Hello); then
     cgi=0
     has_point e && record "$server" e status "failed: $problem"
+    has_point i && record "$server" i status "failed: $problem"
   fi
 
   # Memory first, on a server that has served nothing but the checks.
@@ -323,6 +329,11 @@ run_server() {
   has_point c && wrk_point "$server" c 8 /large.bin
   has_point d && wrk_point "$server" d 64 /100k.bin
   has_point e && [ $cgi = 1 ] && wrk_point "$server" e 16 /hello.exe
+  if has_point i && [ $cgi = 1 ]; then
+    printf '  (i) %-10s ' "$server"
+    tool stream "$srv_pid" "$srv_port" /stream.exe --size $((LARGE_MIB << 20)) --out "$results" --server "$server" ||
+      echo "  (i) $server: stream failed"
+  fi
   has_point h && budget_syscalls "$server"
   stop_server "$srv_pid"
   local lines overflows
