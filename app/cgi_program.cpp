@@ -120,7 +120,7 @@ bool TCGIProgram::Ended() {
   while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
   }
   status_ = status;
-  ended_ = true;
+  ended_ = reaped_ = true;
   Unwatch(pidfd_.get());
   pidfd_.reset();
   return true;
@@ -218,9 +218,9 @@ void TCGIProgram::CheckBounds(Clock::time_point now, Clock::time_point since) {
   if (!socket->IsConnected() || socket->ReceiveEnded())
     Fail("The client went away while the CGI program ran");
   if (limits_.RunMs >= 0 && now - started_ >= Ms(limits_.RunMs))
-    Fail("The CGI program ran longer than " + std::to_string(limits_.RunMs / 1000) + " s and was stopped");
+    Fail("The CGI program ran longer than " + std::to_string(limits_.RunMs) + " ms and was stopped");
   if (limits_.SilenceMs >= 0 && now - std::max(last_moved_, since) >= Ms(limits_.SilenceMs))
-    Fail("The CGI program was silent for " + std::to_string(limits_.SilenceMs / 1000) + " s and was stopped");
+    Fail("The CGI program was silent for " + std::to_string(limits_.SilenceMs) + " ms and was stopped");
 }
 
 void TCGIProgram::Wait(Clock::time_point until) {
@@ -241,6 +241,7 @@ void TCGIProgram::ServeUntil(Done done, bool read, Clock::time_point until) {
     const Clock::time_point now = Clock::now();
     if (now >= until) return;
     CheckBounds(now, since);
+    if (BeforeWait) BeforeWait();
     Wait(until);
   }
 }
@@ -274,6 +275,12 @@ std::string_view TCGIProgram::ReadHead() {
   }
   if (output_ended_) AwaitEnd();
   return head();
+}
+
+int TCGIProgram::ExitCode() const {
+  if (!reaped_) return -1;
+  if (WIFEXITED(status_)) return WEXITSTATUS(status_);
+  return WIFSIGNALED(status_) ? 128 + WTERMSIG(status_) : -1;
 }
 
 void TCGIProgram::FeedFirst(std::string bytes) {

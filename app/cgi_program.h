@@ -92,6 +92,9 @@ class TCGIProgram {
   // ended by a signal before its output was complete, and what the request
   // body raises (EhttpContent, EReader).
   std::string_view ReadHead();
+  // Called before each wait for the program: the answer's bytes gathered
+  // so far go out first.
+  std::function<void()> BeforeWait;
   // Bytes that go to the program's input before the rest of the body (a
   // body, or its start, read before the program started).
   void FeedFirst(std::string bytes);
@@ -105,6 +108,10 @@ class TCGIProgram {
   bool OutputDone() const { return output_ended_ && out_start_ == out_end_; }
   // The output has ended (some of it may still wait).
   bool OutputEnded() const { return output_ended_; }
+  // The exit code once the program is over and was reaped here (128 + the
+  // signal for one a signal ended); -1 before, and for one left to the
+  // reaper.
+  int ExitCode() const;
   // Bytes of output waiting in the buffer.
   std::size_t Buffered() const { return out_end_ - out_start_; }
 
@@ -149,6 +156,7 @@ class TCGIProgram {
   bool output_ended_ = false;
   bool ended_ = false;
   int status_ = 0;
+  bool reaped_ = false;
   // The run was cut (the client left, a limit passed): the program is ended
   // at once rather than given its time to finish.
   bool failed_ = false;

@@ -106,11 +106,15 @@ void TWebServerClient::ExecuteCGI(const std::string& DocumentRoot, const std::st
         if (pid > 0 && Terminated()) ::kill(-pid, SIGKILL);
       });
   if (!collected.empty()) program->FeedFirst(std::move(collected));
+  program->BeforeWait = [this] { FlushResponse(); };
 
   const std::string_view output = program->ReadHead();
   // No output is an empty answer, but hardly what the program meant.
   if (output.empty()) {
-    TellMainThread("Could not log", [&] { Log(1, "CGI program " + script + " wrote nothing"); });
+    TellMainThread("Could not log", [&] {
+      Log(1,
+          "CGI program " + script + " wrote nothing (exit code " + std::to_string(program->ExitCode()) + ")");
+    });
   }
   TCGIAnswer answer = ParseCGIOutput(output);
   program->Skip(answer.body_start);

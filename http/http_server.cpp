@@ -362,6 +362,11 @@ bool AhttpServerClient::Respond(AhttpServer& server) {
   // The header goes to the writer in one piece; a small body joins it in the
   // same send.
   TResponseWriter writer(stream, limits_, this, &send_buffer_);
+  struct TCurrentWriter {
+    TResponseWriter*& current;
+    ~TCurrentWriter() { current = nullptr; }
+  } current{writer_};
+  writer_ = &writer;
   std::int64_t written = 0;
   try {
     return RunSteps(
@@ -470,6 +475,10 @@ void AhttpServerClient::ReadBody() {
     throw;
   }
   MarkRequestRead();
+}
+
+void AhttpServerClient::FlushResponse() {
+  if (writer_) writer_->Flush();
 }
 
 void AhttpServerClient::StreamRequestBody(std::int64_t maxBytes, std::uint32_t bodyTime) {

@@ -179,6 +179,12 @@ class AhttpServerClient : public TTCPServerClient {
   // The streamed body of the running request; null when it has none or it
   // is not streamed.
   ThttpRequestBodyReader* RequestBody() const { return request_ ? body_ : nullptr; }
+  // While an answer's body is being written (from its content reader's
+  // Read): hands what the response writer has gathered to the connection,
+  // so that a body that comes slowly (a program's output) reaches the
+  // client as it comes rather than when a piece is full. Nothing at any
+  // other time. Raises as the writer's Flush.
+  void FlushResponse();
   // Bytes copied at the stream's last copy-progress report.
   std::int64_t ContentProgress = 0;
   // GetContentLength of the response when its body is sent.
@@ -320,6 +326,8 @@ class AhttpServerClient : public TTCPServerClient {
   std::uint32_t body_stream_time_ = 0;
   // The streamed body, owned by the request as its content reader.
   ThttpRequestBodyReader* body_ = nullptr;
+  // The writer of the answer being sent; null at other times.
+  TResponseWriter* writer_ = nullptr;
 };
 
 class ThttpServerClient : public AhttpServerClient {

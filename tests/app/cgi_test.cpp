@@ -499,6 +499,31 @@ TEST_F(CgiTest, AnswersStreamInBothDirectionsAndProgramsEndWithTheirClients) {
   ::close(fd);
 }
 
+// A program that writes a little, then nothing for a while: what it wrote
+// reaches the client before it goes on.
+TEST_F(CgiTest, ABodyThatComesSlowlyReachesTheClientAsItComes) {
+  program_.WriteRootProgram("cgi/drip.exe",
+                            "#!/bin/sh\nprintf 'Content-Type: text/plain\\r\\n\\r\\nfirst'\n/bin/sleep 4\n"
+                            "printf second\n");
+  const int fd = test::ConnectLoopback(program_.Port());
+  test::SendAll(fd, "GET /cgi/drip.exe HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+  const timeval wait{0, 200000};
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+  const auto started = std::chrono::steady_clock::now();
+  std::string got;
+  while (got.find("first") == std::string::npos &&
+         std::chrono::steady_clock::now() - started < std::chrono::milliseconds(3500)) {
+    char buffer[4096];
+    const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+    if (n > 0) got.append(buffer, static_cast<std::size_t>(n));
+    if (n == 0) break;
+  }
+  EXPECT_NE(std::string::npos, got.find("first")) << got;
+  EXPECT_EQ(std::string::npos, got.find("second")) << "before the program went on";
+  EXPECT_EQ(std::string::npos, got.find("Content-Length")) << "its length is not known yet";
+  ::close(fd);
+}
+
 // 100 MB for a client that reads 100 KB a second: the program waits for the
 // client, the server holds no more than its buffers.
 TEST_F(CgiTest, ASlowClientSlowsTheProgramAndNeverGrowsTheServer) {
