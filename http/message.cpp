@@ -904,6 +904,7 @@ void ThttpResponse::Reuse(int32_t statusCode, const std::string& reasonPhrase) {
   RangeStart = -1;
   RangeEnd = -1;
   connection_to_write_ = -1;
+  chunked_body_ = false;
   ETag.clear();
   LastModified.reset();
   // A handful of usual lines keep their memory; a long one goes.
@@ -967,6 +968,7 @@ int64_t ThttpResponse::GetContentSize() {
 
 void ThttpResponse::PrepareHeader() {
   AhttpMessage::PrepareHeader();
+  chunked_body_ = false;
   if (StatusCode / 100 == 1 || StatusCode == 204 || StatusCode == 304) {
     THeader& header = GetHeader();
     header.DeleteFields("Content-Length");
@@ -1005,6 +1007,11 @@ void ThttpResponse::PrepareHeader() {
     return;
   }
   if (GetTransferEncoding() != "chunked" && size >= 0) SetContentLengthLine(size);
+  // A streamed body: only its end tells its length.
+  if (size < 0 && IsHTTP11OrLater() && !HasContentLength() && GetTransferEncoding().empty()) {
+    GetHeader().AddField("Transfer-Encoding", "chunked");
+    chunked_body_ = true;
+  }
 }
 
 void ThttpResponse::AssignPrototype(const AhttpMessage* prototype) {
@@ -1019,9 +1026,40 @@ void ThttpResponse::AssignPrototype(const AhttpMessage* prototype) {
   LastModified = response->LastModified;
   LastLines = response->LastLines;
   connection_to_write_ = response->connection_to_write_;
+  chunked_body_ = response->chunked_body_;
+}
+
+int64_t ThttpResponse::WriteChunkedContent(AWriterEx& writer) {
+  // A block per answer, not per thread: a streamed answer is rare beside
+  // the files, and a thousand workers would each keep one.
+  constexpr int32_t kChunkSize = 64 * 1024;
+  const std::unique_ptr<char[]> block(new char[kChunkSize]);
+  AReaderEx* reader = GetContentReader();
+  int64_t written = 0;
+  char size_line[24];
+  for (;;) {
+    int32_t n = 0;
+    try {
+      n = reader->Read(block.get(), kChunkSize);
+    } catch (const std::exception& error) {
+      throw EStreamedContent(std::string("Its content failed after ") + std::to_string(written) +
+                             " bytes: " + error.what());
+    }
+    if (n <= 0) break;
+    const int length = std::snprintf(size_line, sizeof size_line, "%x\r\n", static_cast<unsigned>(n));
+    writer.WriteExact(size_line, length);
+    writer.WriteExact(block.get(), n);
+    writer.WriteExact("\r\n", 2);
+    written += n;
+    if (n < kChunkSize) writer.Flush();
+  }
+  writer.WriteExact("0\r\n\r\n", 5);
+  Fire(OnContentWritten, this);
+  return written;
 }
 
 int64_t ThttpResponse::WriteContent(AWriterEx& writer) {
+  if (chunked_body_ && HasContent) return WriteChunkedContent(writer);
   if (!HasContent || (RangeStart < 0 && RangeEnd < 0)) return AhttpMessage::WriteContent(writer);
   int64_t start = 0;
   int64_t length = 0;

@@ -94,6 +94,10 @@ class EhttpContent : public EhttpMessage {
 class AhttpMessage;
 class ThttpRequest;
 
+// A streamed response body whose reader failed part way: the answer is cut
+// and the connection must end.
+VT_EXCEPTION_CLASS(EStreamedContent, EhttpMessage);
+
 // How the body that follows a message's header is delimited.
 enum class TContentFraming {
   kNone,     // no body
@@ -510,13 +514,24 @@ class ThttpResponse : public AhttpMessage {
   //   cut: the answer becomes a 200 with the whole body.
   // - Others, unless chunked: Content-Length is the body's size, 0 for no
   //   body, so that a kept-alive client always knows where the body ends.
+  // - A body streamed from a reader of unknown size (GetSize() -1): an
+  //   HTTP/1.1 answer gets Transfer-Encoding "chunked" and WriteContent
+  //   frames it; an older one gets no framing field, so the connection's
+  //   close ends the body.
   // A generated Content-Length replaces the first such field in place and
   // removes any others.
   void PrepareHeader() override;
   void AssignPrototype(const AhttpMessage* prototype) override;
   // With a range set: exactly the range's bytes of the whole body, or 0 bytes
-  // when it selects nothing; OnContentWritten does not fire. Otherwise the
-  // base version.
+  // when it selects nothing; OnContentWritten does not fire. A streamed body
+  // that PrepareHeader made chunked goes in chunk framing: one chunk for
+  // each Read of its reader, then the last chunk. A Read that gives fewer
+  // bytes than asked says the source has no more at once: what is gathered
+  // goes to the client (AWriter::Flush) before the next Read, so a program
+  // that writes a line now and then is seen as it writes. A reader that
+  // fails (raises) ends the answer without its last chunk, so no client
+  // takes a cut body for a whole one, and raises EStreamedContent.
+  // Otherwise the base version.
   int64_t WriteContent(AWriterEx& writer) override;
 
   // Stores the code; 1xx answers carry no Date field.
@@ -580,6 +595,10 @@ class ThttpResponse : public AhttpMessage {
   // SetConnectionFieldForWriting's line still to write: -1 none, 0 close,
   // 1 keep-alive.
   std::int8_t connection_to_write_ = -1;
+  // PrepareHeader chose chunk framing for a streamed body.
+  bool chunked_body_ = false;
+
+  int64_t WriteChunkedContent(AWriterEx& writer);
 };
 
 // A response with the code, HTTP/1.1, the page as its body and the reason;

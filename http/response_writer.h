@@ -68,7 +68,7 @@ class TResponseWriter : public AWriterEx, public IFileRangeWriter {
   // Hands what is gathered to the connection, then waits while too much is
   // queued: "Write error" when the connection ends meanwhile, or when the
   // client takes nothing for the stream's TimeOut.
-  void Flush();
+  void Flush() override;
 
   int64_t WriteFileRange(int handle, int64_t offset, int64_t count) override;
 

@@ -42,6 +42,9 @@ class AWriterEx : public AWriter {
   virtual void Truncate();
   // Writes all the text's bytes (WriteExact); an empty text writes nothing.
   virtual void WriteText(const std::string& text);
+  // Hands on what the writer gathered so far, where it gathers (a
+  // connection's writer); nothing to do for the others.
+  virtual void Flush() {}
 
   // Writes all `count` bytes or raises EWriter "Write error". A writer that
   // takes fewer bytes is asked again for the rest; only one that takes none

@@ -320,8 +320,10 @@ TEST(HttpServer, HeaderFieldsComeInTheirOrderAndEveryKeptAliveBodyIsDelimited) {
     EXPECT_EQ("keep-alive", a.Field("Connection"));
     a = ask("/stream");
     EXPECT_FALSE(a.Has("Content-Length"));
-    EXPECT_EQ("close", a.Field("Connection"));
-    EXPECT_EQ("streamed", a.body);  // read up to the close
+    EXPECT_EQ("chunked", a.Field("Transfer-Encoding"));
+    EXPECT_EQ("keep-alive", a.Field("Connection"));
+    EXPECT_EQ("streamed", a.body);
+    EXPECT_TRUE(a.last_chunk);
   });
 }
 
@@ -909,6 +911,116 @@ TEST(HttpServer, ABodyThatDoesNotMatchItsLengthEndsTheConnection) {
                "1 Response to GET /changing cut short: its content ended after 60000 of 100000 bytes") &&
            f.HasLine("1 Response to GET /changing cut at its announced 100000 bytes: its content is longer");
   }));
+}
+
+// A body of unknown size, given in the pieces `pieces` (each Read gives at
+// most the next piece), that raises once `fail_after` bytes went out
+// (negative: never). A piece read in parts is given whole first.
+class TStreamedReader : public AReaderEx {
+ public:
+  TStreamedReader(std::vector<int32_t> pieces, int64_t fail_after)
+      : pieces_(std::move(pieces)), fail_after_(fail_after) {}
+  int64_t GetPosition() override { return position_; }
+  void SetPosition(int64_t) override {}
+  int64_t GetSize() override { return -1; }
+  int32_t Read(char* buffer, int32_t count) override {
+    if (fail_after_ >= 0 && position_ >= fail_after_) throw EReader("The source broke");
+    if (next_ >= pieces_.size()) return 0;
+    const int32_t n = std::min(count, pieces_[next_] - taken_);
+    taken_ += n;
+    if (taken_ == pieces_[next_]) {
+      ++next_;
+      taken_ = 0;
+    }
+    const std::string bytes = test::Pattern(static_cast<std::size_t>(position_ + n)).substr(position_);
+    std::copy(bytes.begin(), bytes.end(), buffer);
+    position_ += n;
+    return n;
+  }
+  bool AtEnd() override { return next_ >= pieces_.size(); }
+
+ private:
+  std::vector<int32_t> pieces_;
+  std::size_t next_ = 0;
+  int32_t taken_ = 0;  // of the piece pieces_[next_]
+  int64_t fail_after_;
+  int64_t position_ = 0;
+};
+
+// A body whose length nobody knows in advance goes out in chunks to an
+// HTTP/1.1 client, which can then keep the connection; an HTTP/1.0 client
+// learns its end from the close. A source that breaks part way never lets
+// a client take the cut body for a whole one.
+TEST(HttpServer, StreamedBodiesAreChunkedOrEndedByTheClose) {
+  struct Case {
+    const char* why;
+    const char* request;
+    std::vector<int32_t> pieces;
+    int64_t fail_after;
+    bool want_chunked;
+    bool want_whole;  // the last chunk (or, unchunked, every byte) came
+    bool want_kept;   // the connection stays for another request
+  } cases[] = {
+      {"short reads, HTTP/1.1",
+       "GET /s HTTP/1.1\r\nHost: h\r\n\r\n",
+       {5, 70000, 1, 200000},
+       -1,
+       true,
+       true,
+       true},
+      {"nothing at all", "GET /s HTTP/1.1\r\nHost: h\r\n\r\n", {}, -1, true, true, true},
+      {"HTTP/1.0: the close ends it", "GET /s HTTP/1.0\r\n\r\n", {5, 70000}, -1, false, true, false},
+      {"HEAD: the fields, no body", "HEAD /s HTTP/1.1\r\nHost: h\r\n\r\n", {100}, -1, true, true, true},
+      {"the source breaks",
+       "GET /s HTTP/1.1\r\nHost: h\r\n\r\n",
+       {65536, 65536, 65536},
+       65536,
+       true,
+       false,
+       false},
+  };
+  const Case* now = nullptr;
+  HttpServerFixture f;
+  f.Answer = [&](AhttpServerClient& client) {
+    if (client.Request()->URI != "/s") return client.SetResponse(TextAnswer("next"));
+    auto answer = std::make_unique<ThttpResponse>(200, "HTTP", 1, 1, "", nullptr, "");
+    answer->SetContentType("application/octet-stream");
+    answer->SetContentReader(std::make_unique<TStreamedReader>(now->pieces, now->fail_after));
+    client.SetResponse(std::move(answer));
+  };
+  f.Start();
+  for (const Case& c : cases) {
+    now = &c;
+    int64_t total = 0;
+    for (const int32_t piece : c.pieces) total += piece;
+    if (c.fail_after >= 0) total = c.fail_after;
+    const bool head = std::string(c.request).rfind("HEAD", 0) == 0;
+    f.RunClient([&] {
+      const int fd = f.Connect();
+      SendAll(fd, std::string(c.request) + "GET /next HTTP/1.1\r\nHost: h\r\n\r\n");
+      const HttpAnswer a = ReadAnswer(fd, head);
+      ASSERT_EQ(0u, a.status.find("HTTP/1."));
+      EXPECT_FALSE(a.Has("Content-Length")) << c.why;
+      EXPECT_EQ(c.want_chunked ? "chunked" : "", a.Field("Transfer-Encoding")) << c.why;
+      const std::string want = test::Pattern(static_cast<std::size_t>(head ? 0 : total));
+      EXPECT_EQ(c.want_chunked && c.want_whole && !head, a.last_chunk) << c.why;
+      EXPECT_TRUE(a.body == want.substr(0, a.body.size())) << c.why;
+      if (c.want_whole) {
+        EXPECT_EQ(want.size(), a.body.size()) << c.why;
+      }
+      if (c.want_kept) {
+        EXPECT_EQ("next", ReadAnswer(fd).body) << c.why;
+      } else {
+        EXPECT_TRUE(ClosedByPeer(fd, 5s)) << c.why;
+      }
+    });
+  }
+  EXPECT_TRUE(f.PumpUntil([&] {
+    return f.HasLine("1 Response to GET /s failed: Its content failed after 65536 bytes: The source broke") ||
+           f.HasLine(
+               "1 Response to GET /s failed: EStreamedContent: Its content failed after 65536 bytes: The "
+               "source broke");
+  })) << (f.lines.empty() ? "" : f.lines.back());
 }
 
 TEST(HttpServer, ThrottledConnectionGetsTheWholeBodyAtItsRate) {

@@ -34,6 +34,45 @@ void Receive(int fd, std::string& data, int64_t count, Clock::time_point deadlin
   }
 }
 
+// Reads one line up to its CRLF (not kept), byte by byte; false when the
+// stream or the time ends first.
+bool ReceiveLine(int fd, std::string& line, Clock::time_point deadline) {
+  line.clear();
+  char c;
+  while (line.size() < 2 || line.compare(line.size() - 2, 2, "\r\n") != 0) {
+    if (Clock::now() >= deadline) return false;
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, 50) <= 0) continue;
+    if (::recv(fd, &c, 1, 0) != 1) return false;
+    line += c;
+  }
+  line.resize(line.size() - 2);
+  return true;
+}
+
+// A chunked body, decoded into `body`; true when its last chunk came.
+bool ReceiveChunks(int fd, std::string& body, std::size_t& raw_size, Clock::time_point deadline) {
+  std::string line;
+  for (;;) {
+    if (!ReceiveLine(fd, line, deadline)) return false;
+    raw_size += line.size() + 2;
+    const int64_t size = std::stoll(line, nullptr, 16);
+    if (size == 0) {
+      if (!ReceiveLine(fd, line, deadline)) return false;
+      raw_size += line.size() + 2;
+      return line.empty();
+    }
+    std::string data;
+    Receive(fd, data, size + 2, deadline);
+    raw_size += data.size();
+    if (static_cast<int64_t>(data.size()) < size + 2) {
+      body += data;
+      return false;
+    }
+    body.append(data, 0, static_cast<std::size_t>(size));
+  }
+}
+
 }  // namespace
 
 std::string HttpAnswer::Field(const std::string& name) const {
@@ -77,6 +116,10 @@ HttpAnswer ReadAnswer(int fd, bool head, std::chrono::milliseconds limit) {
                                colon == std::string::npos ? std::string() : lines[i].substr(colon + 2));
   }
   if (head) return answer;
+  if (answer.Field("Transfer-Encoding") == "chunked") {
+    answer.last_chunk = ReceiveChunks(fd, answer.body, answer.size, deadline);
+    return answer;
+  }
   Receive(fd, answer.body, answer.Has("Content-Length") ? std::stoll(answer.Field("Content-Length")) : -1,
           deadline);
   answer.size += answer.body.size();

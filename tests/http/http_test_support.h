@@ -26,6 +26,8 @@ struct HttpAnswer {
   std::vector<std::pair<std::string, std::string>> fields;
   std::string body;
   std::size_t size = 0;  // bytes of head and body
+  // A chunked body (decoded into `body`) ended with its last chunk.
+  bool last_chunk = false;
 
   // The first field of that name (any case); empty when there is none.
   std::string Field(const std::string& name) const;
@@ -34,8 +36,9 @@ struct HttpAnswer {
 };
 
 // Reads one answer from a blocking socket: the head up to its empty line,
-// then as many body bytes as Content-Length says, or everything up to the
-// end of the stream when there is no Content-Length. `head`: no body follows.
+// then as many body bytes as Content-Length says, a chunked body up to its
+// last chunk (decoded), or everything up to the end of the stream when there
+// is neither. `head`: no body follows.
 HttpAnswer ReadAnswer(int fd, bool head = false, std::chrono::milliseconds limit = 10s);
 
 // True when the peer ends the stream within `limit`; bytes that arrive

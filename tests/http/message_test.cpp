@@ -384,13 +384,15 @@ TEST(Response, RangesThatSelectNothingAreNotSatisfiable) {
                 "Content-Range: bytes */0\r\nContent-Length: 0\r\n\r\n",
             Send(empty));
 
-  // A body of unknown size cannot be cut: it goes whole, as a 200.
+  // A body of unknown size cannot be cut: it goes whole, as a 200, in the
+  // chunks that tell an HTTP/1.1 client where it ends.
   ThttpResponse unknown;
   auto reader = std::make_unique<TTestReader>("abc");
   reader->SizeUnknown = true;
   unknown.SetContentReader(std::move(reader));
   unknown.SetRange(0, 1);
-  EXPECT_EQ("HTTP/1.1 200 OK\r\n" + kDate + "\r\nabc", Send(unknown));
+  EXPECT_EQ("HTTP/1.1 200 OK\r\n" + kDate + "Transfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n",
+            Send(unknown));
 }
 
 TEST(Response, KeepAliveVersionAndServer) {
