@@ -35,11 +35,27 @@ bool ParseStatus(std::string_view value, int32_t& code, std::string& reason) {
   return code >= 200 && code <= 599;
 }
 
+// A decimal number of at most 18 digits, else -1.
+int64_t ParseLength(std::string_view value) {
+  if (value.empty() || value.size() > 18) return -1;
+  int64_t length = 0;
+  for (const char c : value) {
+    if (c < '0' || c > '9') return -1;
+    length = length * 10 + (c - '0');
+  }
+  return length;
+}
+
 [[noreturn]] void Refuse(std::size_t line_number, const std::string& what) {
   throw ECGIOutput("header line " + std::to_string(line_number) + " " + what);
 }
 
 }  // namespace
+
+bool HasWholeCGIHeader(std::string_view output) {
+  if (output.starts_with("\n") || output.starts_with("\r\n")) return true;
+  return output.find("\n\n") != std::string_view::npos || output.find("\n\r\n") != std::string_view::npos;
+}
 
 TCGIAnswer ParseCGIOutput(std::string_view output) {
   TCGIAnswer answer;
@@ -84,8 +100,10 @@ TCGIAnswer ParseCGIOutput(std::string_view output) {
       if (has_location) Refuse(line_number, "is a second Location field");
       if (value.empty()) Refuse(line_number, "is a Location field without a value");
       has_location = true;
-    } else if (TextEqualFolded(name, "Content-Length") || TextEqualFolded(name, "Transfer-Encoding") ||
-               TextEqualFolded(name, "Connection")) {
+    } else if (TextEqualFolded(name, "Content-Length")) {
+      answer.content_length = ParseLength(value);
+      continue;
+    } else if (TextEqualFolded(name, "Transfer-Encoding") || TextEqualFolded(name, "Connection")) {
       continue;
     }
     std::string field(name);

@@ -12,9 +12,11 @@
 //   be left out for the standard one). It is not passed on.
 // - "Location" without a Status makes the answer a 302. It is passed on.
 // - "Content-Length", "Transfer-Encoding" and "Connection" are dropped: the
-//   server frames the body it collected itself. Passed on, they would let
-//   a program's framing disagree with the server's and split one answer
-//   into two on a kept-alive connection.
+//   server frames the body itself. Passed on, they would let a program's
+//   framing disagree with the server's and split one answer into two on a
+//   kept-alive connection. A Content-Length that is a decimal number is
+//   kept aside (content_length): the server announces it and sends no byte
+//   past it.
 // Anything else is passed on as "Name: value", in the program's order.
 //
 // Pure text work; safe on any thread.
@@ -43,7 +45,13 @@ struct TCGIAnswer {
   std::string reason;               // empty: the standard phrase of the status
   std::vector<std::string> fields;  // "Name: value" lines to send, in order
   std::size_t body_start = 0;       // where the body starts in the output
+  // The program's Content-Length when it gave one that is a decimal
+  // number; -1 otherwise.
+  int64_t content_length = -1;
 };
+
+// The output starts with a whole header section: it holds an empty line.
+bool HasWholeCGIHeader(std::string_view output);
 
 // Reads the header section of `output`; raises ECGIOutput when it is no
 // valid answer (see above).

@@ -22,6 +22,10 @@ inline constexpr std::uint32_t kInterfacesMessage = 8251;
 // A worker's exposure check has its report (app/exposure_check.h).
 inline constexpr std::uint32_t kExposureCheckedMessage = 8260;
 
+// A CGI program's pipe (or its end) is ready: posted to the window of the
+// connection that serves it, whose wait it ends (app/cgi_program.h).
+inline constexpr std::uint32_t kCGIPipeMessage = 8270;
+
 // The timer of the application's window that delays a figures refresh.
 inline constexpr std::uint32_t kRefreshTimerId = 2;
 // The timer that lets the settings file settle before it is read again.
@@ -33,7 +37,8 @@ inline constexpr std::uint32_t kConnectionsTimerId = 4;
 inline constexpr std::uint32_t kInterfacesTimerId = 5;
 
 inline constexpr std::array kAppMessages{kDeferredStartMessage, kRefreshFiguresMessage,  kSignalMessage,
-                                         kSettingsFileMessage,  kExposureCheckedMessage, kInterfacesMessage};
+                                         kSettingsFileMessage,  kExposureCheckedMessage, kInterfacesMessage,
+                                         kCGIPipeMessage};
 
 static_assert(MessageNumbersDiffer(kPlatformMessages, kSocketMessages, kTCPServerMessages, kAppMessages));
 

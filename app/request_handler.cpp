@@ -98,6 +98,8 @@ struct TRequestHandler::TRequestContext {
   TRoute route;
   // The rules the path was mapped with, for judging the file opened.
   const TMapRules& rules;
+  // The path after the program's, for a program named inside the path.
+  std::string_view path_info = {};
 };
 
 TRequestHandler::TRequestHandler() = default;
@@ -132,6 +134,20 @@ void TRequestHandler::SetLastRequest(const ThttpRequest& request) {
   }
 }
 
+void TRequestHandler::RequestHeader(AhttpServerClient& client) {
+  const ThttpRequest& request = *client.Request();
+  if (!TextEqualFolded(request.Method, "POST")) return;
+  // Only a path that may name a program: any other POST is refused (405)
+  // without its body being read.
+  const std::string_view uri = request.URI;
+  bool program = NextProgramSegmentEnd(uri) != std::string_view::npos;
+  if (!program && uri.size() >= 4) program = TextEqualFolded(uri.substr(uri.size() - 4), ".exe");
+  if (!program) return;
+  const std::shared_ptr<const TWebServerSettings> settings = FSettings.Current();
+  if (!settings->ExecEXEAsCGI) return;
+  client.StreamRequestBody(std::int64_t{std::max(settings->MaxCGIBody, 0)} * 1024 * 1024);
+}
+
 void TRequestHandler::GetResponse(AhttpServerClient& client) {
   const ThttpRequest& request = *client.Request();
   // One set of settings for the whole request, its log line included.
@@ -152,6 +168,11 @@ void TRequestHandler::GetResponse(AhttpServerClient& client) {
   facts.mapped = MapRequestPath(request.URI, settings->PubDir, local_path, rules, &local_status,
                                 &facts.folder, &facts.without_slash);
   facts.list_folders = settings->ListFolders;
+  // A path that names nothing may name a program with more path after it.
+  std::size_t path_info_start = std::string::npos;
+  if (facts.mapped == mrNotFound && !facts.folder && settings->ExecEXEAsCGI)
+    facts.mapped =
+        MapProgramPath(request.URI, settings->PubDir, local_path, rules, &local_status, path_info_start);
   // A view into local_path, which stays as it is while the view is used.
   const std::string_view ext = FileExtOfPath(local_path);
   facts.program = facts.mapped == mrFound && settings->ExecEXEAsCGI && TextEqualFolded(ext, ".exe");
@@ -159,6 +180,8 @@ void TRequestHandler::GetResponse(AhttpServerClient& client) {
   facts.archive = facts.folder && ArchiveKindOfQuery(request.Query).has_value();
   TRequestContext context{client,       request, *settings,          web_client, local_path,
                           local_status, ext,     ChooseRoute(facts), rules};
+  if (path_info_start != std::string::npos)
+    context.path_info = std::string_view(request.URI).substr(path_info_start);
   // A refused method is answered before the folder is looked at.
   if (context.route.status != 405 && facts.mapped != mrInvalid)
     CheckPublishedDirectory(client, settings->PubDir, facts.mapped == mrFound);
@@ -268,7 +291,11 @@ void TRequestHandler::RunProgram(TRequestContext& context) {
   // start needs the execute right they do not have).
   if (!MayRunProgram(local_path, context.settings.PubDir, context.rules)) return ServeFolder(context);
   try {
-    context.web_client->ExecuteCGI(context.settings.PubDir, local_path);
+    context.web_client->ExecuteCGI(context.settings.PubDir, local_path, context.path_info);
+  } catch (const EhttpContent&) {
+    // The request's body broke its bounds while the program read it: the
+    // server refuses the request as it refuses any such body.
+    throw;
   } catch (const ECGIOutput& error) {
     // It ran, but what it wrote is no answer to pass on: none of it goes
     // out.

@@ -18,7 +18,9 @@
 //   kArchive  a folder that would be listed, whose query asks for an
 //             archive ("?download=zip" or "?download=tar"): the folder and
 //             its sub-folders as one download (app/folder_archive.h);
-//   kProgram  an ".exe" file while CGI is on: run as a CGI program;
+//   kProgram  an ".exe" file while CGI is on: run as a CGI program (also
+//             with more path after its name, which the program gets as
+//             PATH_INFO, when the whole path names no file or folder);
 //   kRefusal  a method the found thing does not take (405), an invalid
 //             path (400), or nothing there (404).
 //
@@ -123,6 +125,10 @@ class TRequestHandler {
   // The lock that guards the last request (the application lock).
   std::mutex& LastRequestLock() { return FLastRequestLock; }
 
+  // Worker thread, from the request's head: a POST that may be for a CGI
+  // program has its body streamed to the program as it arrives (up to the
+  // settings' MaxCGIBody) rather than read whole first.
+  void RequestHeader(AhttpServerClient& client);
   // Worker thread: sets the client's response to the request.
   void GetResponse(AhttpServerClient& client);
   // Worker thread: the request is over; writes its access log line.

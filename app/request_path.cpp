@@ -184,6 +184,35 @@ TMapResult MapRequestPath(std::string_view uri, std::string_view pub_dir, std::s
   return mrNotFound;
 }
 
+std::size_t NextProgramSegmentEnd(std::string_view uri, std::size_t from) {
+  static constexpr std::string_view kExt = ".exe";
+  for (std::size_t at = from; at < uri.size(); ++at) {
+    if (uri[at] != '/' && uri[at] != '\\') continue;
+    // A segment is "x.exe" at least: a name before the extension.
+    if (at <= kExt.size()) continue;
+    const std::string_view before = uri.substr(at - kExt.size(), kExt.size());
+    const char lead = uri[at - kExt.size() - 1];
+    if (TextEqualFolded(before, kExt) && lead != '/' && lead != '\\') return at;
+  }
+  return std::string_view::npos;
+}
+
+TMapResult MapProgramPath(std::string_view uri, std::string_view pub_dir, std::string& local_path,
+                          const TMapRules& rules, struct stat* status, std::size_t& path_info_start) {
+  std::string tried;
+  struct stat found {};
+  for (std::size_t end = NextProgramSegmentEnd(uri); end != std::string_view::npos;
+       end = NextProgramSegmentEnd(uri, end + 1)) {
+    if (MapRequestPath(uri.substr(0, end), pub_dir, tried, rules, &found) != mrFound) continue;
+    if (!TextEqualFolded(FileExtOfPath(tried), ".exe")) continue;
+    local_path = tried;
+    if (status) *status = found;
+    path_info_start = end;
+    return mrFound;
+  }
+  return mrNotFound;
+}
+
 namespace {
 
 // The real path of an opened file into `real` (no allocation: a worker's

@@ -85,6 +85,22 @@ TMapResult MapRequestPath(std::string_view uri, std::string_view pub_dir, std::s
                           const TMapRules& rules = TMapRules(), struct stat* status = nullptr,
                           bool* folder = nullptr, bool* without_slash = nullptr);
 
+// A path that names no file may name a program and go on after it
+// ("/cgi/git.exe/repo.git/info/refs"). The offset just past the first
+// segment at or after `from` that ends in ".exe" (any letter case) and is
+// followed by a separator ("/" or "\\"); npos when there is none. Pure
+// text.
+std::size_t NextProgramSegmentEnd(std::string_view uri, std::size_t from = 0);
+
+// For a path that names no file (MapRequestPath gave mrNotFound): the first
+// leading part of `uri` that ends in a program's segment
+// (NextProgramSegmentEnd) and maps to a regular ".exe" file, with the rules
+// of MapRequestPath applied to that part. mrFound with `local_path` and
+// `status` its file and `path_info_start` where the rest of the path
+// begins; otherwise mrNotFound and `local_path` left as it was.
+TMapResult MapProgramPath(std::string_view uri, std::string_view pub_dir, std::string& local_path,
+                          const TMapRules& rules, struct stat* status, std::size_t& path_info_start);
+
 // The judgement of the file opened for an answer: `handle` is its
 // descriptor, `opened` the fstat of it, `mapped` the name it was opened by
 // (MapRequestPath's local path) and `pub_dir` the published directory (as

@@ -61,6 +61,9 @@ TWebServerApp::TWebServerApp() {
   HTTPServer.OnPreRequest = [this](AhttpServer& sender, AhttpServerClient& client) {
     HTTPServerPreRequest(sender, client);
   };
+  HTTPServer.OnRequestHeader = [this](AhttpServer&, AhttpServerClient& client) {
+    FRequests.RequestHeader(client);
+  };
 
   // Request text (a decoded URI may hold CR, LF or ESC) must never break a
   // log line or reach a terminal as control sequences.

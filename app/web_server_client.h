@@ -7,18 +7,22 @@
 //
 // A CGI run
 // - runs exactly the mapped file (no %NAME% expansion of its path), with the
-//   CGI/1.1 variables as its whole environment, in its own folder, with its
-//   standard output collected, the body of a POST on its standard input
-//   (/dev/null for other requests) and its standard error on /dev/null;
+//   CGI/1.1 variables as its whole environment (PATH_INFO: the request's
+//   path after the program's), in its own folder, with the body of a POST
+//   streamed to its standard input as it arrives (/dev/null for other
+//   requests) and its standard error on /dev/null;
 // - answers with the program's header section, checked and with its framing
-//   fields dropped, and the rest of the output as the body
-//   (app/cgi_output.h); output that is no valid answer makes ExecuteCGI
-//   raise ECGIOutput;
-// - is bounded (TCGILimits): a program still running TimeOut after its output
-//   ended is killed and its output used; one that runs past RunTimeOut, or
-//   writes more than MaxOutput bytes, is killed with its process group and
-//   ExecuteCGI raises ECGIRun, as it raises EOSError (with the system's
-//   reason) for a program that cannot be started;
+//   fields dropped (app/cgi_output.h), and streams the rest of its output
+//   as the body (app/cgi_program.h): with the program's Content-Length when
+//   it gave one, with the length of what it wrote when its output ended
+//   within the read-ahead, else of unknown length. Output that is no valid
+//   answer makes ExecuteCGI raise ECGIOutput;
+// - is bounded (TCGILimits and the settings' CGITimeLimit): a program silent
+//   for TimeOut, running past the time limit, or whose client goes away is
+//   ended with its process group (SIGTERM, SIGKILL 2 s later); before the
+//   answer began ExecuteCGI raises ECGIRun, as it raises EOSError (with the
+//   system's reason) for a program that cannot be started; after, the answer
+//   is cut and the connection closed;
 // - fails with ECGIRun too when the program was ended by a signal (a crash:
 //   its output may be cut anywhere); a program that wrote nothing gets its
 //   empty answer, and a line in the log.
@@ -36,6 +40,7 @@
 #include <mutex>
 #include <string>
 
+#include "app/cgi_program.h"
 #include "app/settings.h"
 #include "http/http_server.h"
 #include "platform/win_execute.h"
@@ -43,26 +48,20 @@
 
 namespace vt {
 
-// A CGI run that could not produce an answer.
-VT_EXCEPTION_CLASS(ECGIRun, Exception);
-
 // Bounds of a CGI run.
 struct TCGILimits {
-  // Milliseconds a program may go on running after its output has ended;
-  // then it is killed and what it wrote is the answer.
+  // Milliseconds a program may be silent (nothing written, none of its
+  // input taken) while the server waits for it, and may run on after its
+  // output ended; then it is ended.
   std::int32_t TimeOut = 15000;
-  // Milliseconds the whole run may take, output included; a program still
-  // running then is killed and the request gets the 500 page.
-  std::int32_t RunTimeOut = 30000;
-  // Bytes of output collected at most; a program that writes more is killed
-  // and the request gets the 500 page.
-  std::int64_t MaxOutput = 16 * 1024 * 1024;
+  // Milliseconds that cap the whole run beside the settings' CGITimeLimit
+  // (the shorter applies); negative: only the setting.
+  std::int32_t RunTimeOut = -1;
 };
 
 class TWebServerClient : public ThttpServerClient {
  public:
   explicit TWebServerClient(ATCPServer& server);
-  // Frees FExec (a run cannot be in progress: the worker has ended).
   ~TWebServerClient() override;
 
   // The bounds of this connection's CGI runs (set by whoever makes the
@@ -78,19 +77,14 @@ class TWebServerClient : public ThttpServerClient {
   void Terminate() override;
 
   // Runs the program `ScriptPath` (a file below `DocumentRoot`, the
-  // published directory as set) and leaves the answer built from its output
-  // as the client's Response. Raises (see above) when no answer could be
-  // built; Response is then left as it was.
-  void ExecuteCGI(const std::string& DocumentRoot, const std::string& ScriptPath);
-  // The runner's OnStdOut: appends the block to FCGIOutput.
-  void CGIStdOut(TWinExecute& sender, const char* buf, std::int32_t size);
+  // published directory as set) for a request whose path goes on after the
+  // program's with `PathInfo`, and leaves the answer as the client's
+  // Response, its body streamed from the program. Raises (see above) when
+  // no answer could be built; Response is then left as it was.
+  void ExecuteCGI(const std::string& DocumentRoot, const std::string& ScriptPath,
+                  std::string_view PathInfo = {});
 
  private:
-  // The runner of the latest CGI run on this connection.
-  std::unique_ptr<TvtWinExecute> FExec;
-  // The output of the running (or latest) CGI program.
-  std::string FCGIOutput;
-
   // The process of the running program, for Terminate; 0 when none.
   std::mutex cgi_mutex_;
   pid_t cgi_pid_ = 0;

@@ -20,6 +20,7 @@ import socket
 import statistics
 import subprocess
 import sys
+import threading
 import time
 
 HOST = "127.0.0.1"
@@ -362,6 +363,45 @@ def measure_memory(pid, port, path, conns, settle=0.5):
     return figures, flag
 
 
+def measure_stream(pid, port, path, size, sample=0.05):
+    """One download of `path`, a CGI program's answer of `size` body bytes,
+    asked as HTTP/1.0 so that every server ends it with the close: its
+    throughput and the server's peak resident memory (its process tree, the
+    program included) while it streamed."""
+    tree = process_tree(pid)
+    idle = rss_kib(tree)
+    peak = [idle]
+    done = threading.Event()
+
+    def watch():
+        while not done.wait(sample):
+            peak[0] = max(peak[0], rss_kib(process_tree(pid)))
+
+    watcher = threading.Thread(target=watch, daemon=True)
+    watcher.start()
+    try:
+        with socket.create_connection((HOST, port), timeout=10) as sock:
+            start = time.monotonic()
+            sock.sendall(f"GET {path} HTTP/1.0\r\nHost: {HOST}\r\n\r\n".encode("ascii"))
+            status, _, rest = _read_head(sock, start + 30)
+            if status != 200:
+                raise ValueError(f"status {status}")
+            got = len(rest)
+            sock.settimeout(30)
+            while True:
+                chunk = sock.recv(1 << 16)
+                if not chunk:
+                    break
+                got += len(chunk)
+            seconds = time.monotonic() - start
+    finally:
+        done.set()
+        watcher.join()
+    figures = {"mib_per_s": got / (1 << 20) / seconds, "idle_kib": idle, "peak_kib": peak[0]}
+    flag = "" if got == size else f"{got} of {size} body bytes arrived"
+    return figures, flag
+
+
 # ---------------------------------------------------------------------------
 # Budgets: the work a server does per request, counted rather than timed, so
 # that the figures hold on a busy machine too.  A client sends `requests`
@@ -623,6 +663,8 @@ ROWS = [
     ("m", "rps", "(m) listing of 100,000 entries, 2 conns", "req/s", "higher", 2, 1),
     ("m", "p50_us", "(m) p50 latency (a second at most)", "ms", "lower", 0, 1e-3),
     ("*", "others_pct", "CPU taken by other processes, worst of (a)-(e)", "%", "near 0", 1, 1),
+    ("o", "mib_per_s", "(o) CGI stream.exe: {large} through a cat-like program, 1 conn", "MiB/s", "higher", 0, 1),
+    ("o", "peak_kib", "(o) resident peak while it streams (program included)", "KiB", "lower", 0, 1),
     ("f", "rate", "(f) limit {rate} B/s: measured rate", "B/s", "—", 0, 1),
     ("f", "deviation_pct", "(f) rate vs setting", "%", "near 0", 2, 1),
     ("f", "worst_second_pct", "(f) worst second vs setting", "%", "near 0", 1, 1),
@@ -790,6 +832,13 @@ def main(argv):
     p.add_argument("--conns", type=int, default=64)
     p.add_argument("--out", required=True)
     p.add_argument("--server", required=True)
+    p = sub.add_parser("stream")
+    p.add_argument("pid", type=int)
+    p.add_argument("port", type=int)
+    p.add_argument("path")
+    p.add_argument("--size", type=int, required=True)
+    p.add_argument("--out", required=True)
+    p.add_argument("--server", required=True)
     p = sub.add_parser("budget")
     p.add_argument("what", choices=["syscalls", "instructions", "allocations"])
     p.add_argument("pid", type=int)
@@ -871,6 +920,17 @@ def main(argv):
         except (OSError, ValueError) as e:
             figures = {"status": f"failed: {e}"}
         append_results(args.out, args.server, "g", figures)
+        return 1 if "status" in figures else 0
+    if args.cmd == "stream":
+        try:
+            figures, flag = measure_stream(args.pid, args.port, args.path, args.size)
+            print(f"{figures['mib_per_s']:,.0f} MiB/s, resident {figures['idle_kib']:,} KiB idle, "
+                  f"{figures['peak_kib']:,} KiB at most" + (f"; {flag}" if flag else ""))
+            if flag:
+                figures["flag"] = flag
+        except (OSError, ValueError) as e:
+            figures = {"status": f"failed: {e}"}
+        append_results(args.out, args.server, "o", figures)
         return 1 if "status" in figures else 0
     if args.cmd == "budget":
         client = SequentialClient(args.port, args.path, args.close)

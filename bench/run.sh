@@ -7,7 +7,7 @@
 #   QUICK=1 bench/run.sh    smoke run: 2 s a point, 1 repetition, 10 MiB large file
 #
 # Knobs (environment): QUICK, DURATION (s a point), REPS, LARGE_MIB,
-# THROTTLE_SECONDS, ARCHIVE_MIB, SERVERS ("veltrana nginx lighttpd"), POINTS ("a b c d e f g h l m n"),
+# THROTTLE_SECONDS, ARCHIVE_MIB, SERVERS ("veltrana nginx lighttpd"), POINTS ("a b c d e f g h l m n o"),
 # INSTALL=0 (install nothing), BUILD=0 (no release build), VELTRANA_BIN (the
 # program to measure), RESULTS_DIR, KEEP_TMP=1 (keep configs, logs, wrk output).
 set -euo pipefail
@@ -38,7 +38,7 @@ else
   DURATION=${DURATION:-10} REPS=${REPS:-3} LARGE_MIB=${LARGE_MIB:-100} THROTTLE_SECONDS=${THROTTLE_SECONDS:-10} ARCHIVE_MIB=${ARCHIVE_MIB:-1024}
 fi
 SERVERS=${SERVERS:-"veltrana nginx lighttpd"}
-POINTS=${POINTS:-"a b c d e f g h l m n"}
+POINTS=${POINTS:-"a b c d e f g h l m n o"}
 INSTALL=${INSTALL:-1}
 BUILD=${BUILD:-1}
 VELTRANA_BIN=${VELTRANA_BIN:-$root/build-release/bin/veltrana-webserver}
@@ -176,6 +176,10 @@ if [ $has_listing_points = 1 ]; then
   make_listing_folder "$www/list10k" 10000
   make_listing_folder "$www/list100k" 100000
 fi
+# (o): a program that copies the large file to its answer, as cat does.
+printf '#!/bin/sh\nprintf '"'"'Content-Type: application/octet-stream\\r\\n\\r\\n'"'"'\nexec /bin/cat %s\n' \
+  "$www/large.bin" >"$www/stream.exe"
+chmod +x "$www/stream.exe"
 cc -O2 -shared -fPIC -o "$tmp/alloc_count.so" "$here/alloc_count.c"
 www_made=$(date +%s)
 large_label="$LARGE_MIB MiB"
@@ -343,9 +347,11 @@ run_server() {
   if [ "$server" = nginx ]; then
     cgi=0
     has_point e && record "$server" e status "n/a: no CGI in nginx"
+    has_point i && record "$server" i status "n/a: no CGI in nginx"
   elif ! problem=$(tool check "$srv_port" /hello.exe --body Hello); then
     cgi=0
     has_point e && record "$server" e status "failed: $problem"
+    has_point i && record "$server" i status "failed: $problem"
   fi
 
   # Memory first, on a server that has served nothing but the checks.
@@ -361,6 +367,11 @@ run_server() {
   has_point l && DURATION=$((DURATION < 5 ? DURATION : 5)) wrk_point "$server" l 2 /list10k/
   has_point m && DURATION=$((DURATION < 5 ? DURATION : 5)) wrk_point "$server" m 2 /list100k/
   has_point n && archive_point "$server"
+  if has_point o && [ $cgi = 1 ]; then
+    printf '  (o) %-10s ' "$server"
+    tool stream "$srv_pid" "$srv_port" /stream.exe --size $((LARGE_MIB << 20)) --out "$results" --server "$server" ||
+      echo "  (o) $server: stream failed"
+  fi
   has_point h && budget_syscalls "$server"
   stop_server "$srv_pid"
   local lines overflows

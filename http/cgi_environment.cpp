@@ -1,5 +1,7 @@
 #include "http/cgi_environment.h"
 
+#include <algorithm>
+
 #include "http/message.h"
 #include "util/date_time.h"
 #include "util/paths.h"
@@ -39,10 +41,43 @@ std::string FormatCGIDate(double date_time) {
          PadTextLeft(std::to_string(parts.year), '0', 4, false);
 }
 
+std::string PathTranslated(std::string_view document_root, std::string_view path_info) {
+  if (path_info.empty()) return std::string();
+  std::string path(path_info);
+  std::replace(path.begin(), path.end(), '\\', '/');
+  if (path.front() != '/') path.insert(path.begin(), '/');
+  // Resolved segment by segment: a ".." with nothing left to climb leaves
+  // the root, and maps to nothing.
+  std::vector<std::string_view> kept;
+  const std::string_view text = path;
+  for (std::size_t start = 1; start <= text.size();) {
+    std::size_t end = text.find('/', start);
+    if (end == std::string_view::npos) end = text.size();
+    const std::string_view segment = text.substr(start, end - start);
+    if (segment == "..") {
+      if (kept.empty()) return std::string();
+      kept.pop_back();
+    } else if (segment != "." && !segment.empty()) {
+      kept.push_back(segment);
+    }
+    start = end + 1;
+  }
+  std::string mapped(document_root);
+  while (!mapped.empty() && mapped.back() == '/') mapped.pop_back();
+  for (const std::string_view segment : kept) mapped.append(1, '/').append(segment);
+  if (kept.empty() || path.back() == '/') mapped.push_back('/');
+  return mapped;
+}
+
 void BuildCGIEnvironment(std::vector<std::string>& list, ThttpRequest& request,
                          const TCGIConnectionInfo& info, std::string_view document_root,
-                         std::string_view script_file_name) {
+                         std::string_view script_file_name, std::string_view path_info) {
   const std::string& path = request.URI;
+  // The program's own path: the path without what follows the program.
+  const std::string_view script_name =
+      path_info.size() <= path.size() && std::string_view(path).ends_with(path_info)
+          ? std::string_view(path).substr(0, path.size() - path_info.size())
+          : std::string_view(path);
   const std::string& query = request.Query;
 
   const std::size_t slash = script_file_name.find_last_of('/');
@@ -68,8 +103,8 @@ void BuildCGIEnvironment(std::vector<std::string>& list, ThttpRequest& request,
   set("DOCUMENT_URI", path);
   set("DOCUMENT_ROOT", document_root);
   set("DOCUMENT_NAME", document_name);
-  set("PATH_INFO", "");
-  set("PATH_TRANSLATED", "");
+  set("PATH_INFO", path_info);
+  set("PATH_TRANSLATED", PathTranslated(document_root, path_info));
   set("QUERY_STRING", query);
   set("CONTENT_LENGTH", std::to_string(request.GetContentLength() < 0 ? 0 : request.GetContentLength()));
   set("CONTENT_TYPE", header("Content-Type"));
@@ -93,7 +128,7 @@ void BuildCGIEnvironment(std::vector<std::string>& list, ThttpRequest& request,
   set("SERVER_ADDR", info.server_name);
   set("SERVER_SOFTWARE", info.server_software);
   set("SCRIPT_FILENAME", script_file_name);
-  set("SCRIPT_NAME", path);
+  set("SCRIPT_NAME", script_name);
   set("USER_NAME", credentials.left);
   set("USER_PASSWORD", credentials.right);
   set("AUTH_TYPE", user_password.empty() ? "" : "Basic");

@@ -36,12 +36,21 @@ struct TCGIConnectionInfo {
 void TStringListSetValue(std::vector<std::string>& list, std::string_view name, std::string_view value);
 
 // Sets the 38 CGI variables, in their order, for `request` and the program
-// `script_file_name` published below `document_root`. REQUEST_URI and
-// SCRIPT_NAME are the decoded path, QUERY_STRING the query as it came in
-// the request target, still encoded (CGI/1.1: the program decodes it).
+// `script_file_name` published below `document_root`. REQUEST_URI is the
+// decoded path, QUERY_STRING the query as it came in the request target,
+// still encoded (CGI/1.1: the program decodes it). `path_info` is the end
+// of the decoded path that follows the program's own ("/repo/info/refs"
+// of "/cgi/git.exe/repo/info/refs"; empty: none): SCRIPT_NAME is the path
+// without it, PATH_INFO is it, and PATH_TRANSLATED is where it would lie
+// below the document root (PathTranslated).
 void BuildCGIEnvironment(std::vector<std::string>& list, ThttpRequest& request,
                          const TCGIConnectionInfo& info, std::string_view document_root,
-                         std::string_view script_file_name);
+                         std::string_view script_file_name, std::string_view path_info = {});
+
+// `path_info` mapped below `document_root`: its "." and ".." resolved, and
+// "/" as the separator; empty for an empty path and for one whose ".."
+// would climb out of the root.
+std::string PathTranslated(std::string_view document_root, std::string_view path_info);
 
 // A local date-time as "December, 6, 2026" (full month name, day without a
 // leading zero, four-digit year).

@@ -76,7 +76,7 @@ void ThttpServerClient::DoPreRespond() {
 }
 
 void ThttpServerClient::BuildCGIEnvironment(std::vector<std::string>* list, const std::string& documentRoot,
-                                            const std::string& scriptFileName) {
+                                            const std::string& scriptFileName, std::string_view pathInfo) {
   if (!list || !Request()) return;
   TCGIConnectionInfo info;
   info.remote_addr = PeerAddressText();
@@ -90,7 +90,7 @@ void ThttpServerClient::BuildCGIEnvironment(std::vector<std::string>* list, cons
   if (info.server_name.empty()) info.server_name = LocalHostName();
   info.server_software = ApplicationName();
   info.server_admin = ServerAdmin();
-  vt::BuildCGIEnvironment(*list, *Request(), info, documentRoot, scriptFileName);
+  vt::BuildCGIEnvironment(*list, *Request(), info, documentRoot, scriptFileName, pathInfo);
 }
 
 // ---------------------------------------------------------------------------

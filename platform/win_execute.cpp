@@ -665,6 +665,24 @@ int32_t TWinExecute::ExitCodeOf(int status) {
   return 1;
 }
 
+TWinExecute::TChild TWinExecute::DetachChild() {
+  wait_thread_.reset();
+  TChild child;
+  child.pid = pid_;
+  child.stdin_write = std::move(stdin_write_);
+  child.stdout_read = std::move(stdout_read_);
+  child.stderr_read = std::move(stderr_read_);
+  child.pidfd = std::move(pidfd_);
+  pid_ = 0;
+  return child;
+}
+
+ssize_t WriteToPipe(int fd, const char* data, size_t size) { return WriteWithoutPipeSignal(fd, data, size); }
+
+void ReapWhenEnded(pid_t pid) {
+  if (pid > 0) OrphanReaper::Adopt(pid);
+}
+
 void TWinExecute::CleanUp() {
   wait_thread_.reset();  // first: the thread reads and waits on what is closed below
   stdout_read_.reset();

@@ -146,6 +146,20 @@ class TWinExecute : public TComponent {
   int StdInHandle() const { return stdin_write_.get(); }
   void CloseStdIn() { stdin_write_.reset(); }
 
+  // A running child handed over to whoever serves it itself.
+  struct TChild {
+    pid_t pid = 0;
+    UniqueFd stdin_write, stdout_read, stderr_read;
+    // Readable once the child has ended; not valid where the system has
+    // none (then the end can only be polled for).
+    UniqueFd pidfd;
+  };
+  // After an emNoWait Execute: hands the child and the parent's ends of its
+  // redirected streams to the caller, who from then on feeds and reads
+  // them, waits for the child and reaps it (or leaves it to ReapWhenEnded).
+  // The component forgets the run; ProcessId() stays until the next one.
+  TChild DetachChild();
+
  private:
   class WaitThread;
   struct Watch;
@@ -188,6 +202,14 @@ class TvtWinExecute : public TWinExecute {
  public:
   const char* ClassName() const override { return "TvtWinExecute"; }
 };
+
+// Reaps `pid`, a child of this process that no one waits for any more,
+// once it has ended (at once when it has), so that it never stays a zombie.
+void ReapWhenEnded(pid_t pid);
+
+// write(2) to a pipe whose reader may have gone: fails with EPIPE instead
+// of raising SIGPIPE in this process.
+ssize_t WriteToPipe(int fd, const char* data, size_t size);
 
 // Splits a command line into arguments the way the original platform's C
 // runtime does: blanks and tabs separate arguments; double quotes group

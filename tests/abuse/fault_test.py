@@ -177,13 +177,19 @@ class CGIPrograms(FaultCase):
             ("abort.exe", r"ended by signal 6 \(exit code 134\)"),
             ("crash_midway.exe", r"ended by signal 11"),
             ("endless.exe", r"ran longer than %d ms" % MAX_WAIT_MS),
-            ("endless_after_header.exe", r"ran longer than %d ms" % MAX_WAIT_MS),
         ]
         for name, reason in expect:
             answer = server.get("/" + name)
             self.assertEqual(500, answer.code, name)
             self.logged(r"CGI run of \S+/%s failed: ECGIRun: .*%s.*" % (name.replace(".", r"\."), reason))
             self.serves()
+        # A program that has begun its answer streams it: ended, its answer
+        # is cut and the connection closed.
+        answer = server.get("/endless_after_header.exe")
+        self.assertEqual((200, b""), (answer.code, answer.body))
+        self.logged(r"Response to GET /endless_after_header\.exe failed: ECGIRun: .*(ran longer than|was silent "
+                    r"for) %d ms.*" % MAX_WAIT_MS)
+        self.serves()
         # A program that writes nothing gets its empty answer, and a line.
         answer = server.get("/silent.exe")
         self.assertEqual((200, b""), (answer.code, answer.body))

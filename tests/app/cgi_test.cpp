@@ -2,13 +2,20 @@
 // run bit stand in for CGI programs. Their environment is only the CGI
 // variables (no PATH), so they use the shell's built-in commands.
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <map>
+#include <random>
+#include <sstream>
+#include <thread>
 
 #include "app_test_support.h"
 #include "socket_test_support.h"
@@ -335,25 +342,332 @@ TEST_F(CgiTest, ProgramsThatCannotRunOrBreakABoundGetThe500Page) {
   EXPECT_EQ("HTTP/1.1 500 Internal Server Error", denied.status);
   EXPECT_NE(std::string::npos, denied.body.find("Permission denied")) << denied.body;
 
-  // Writes without end: killed at the output bound (16 MiB).
+  // Writes without end and without a line: no header section within its
+  // bound.
   program_.WriteRootProgram("cgi/flood.exe", "#!/bin/sh\nexec /bin/cat /dev/zero\n");
   const auto started = std::chrono::steady_clock::now();
   const HttpAnswer flood = program_.Get("/cgi/flood.exe");
   program_.LogLines(2);
-  EXPECT_EQ("HTTP/1.1 500 Internal Server Error", flood.status);
-  EXPECT_NE(std::string::npos, flood.body.find("wrote more than 16777216 bytes")) << flood.body;
+  EXPECT_EQ("HTTP/1.1 502 Bad Gateway", flood.status);
+  EXPECT_NE(std::string::npos, flood.body.find("longer than 65536 bytes")) << flood.body;
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(20));
 
-  // The server goes on serving, and the failures are logged as 500.
+  // The server goes on serving, and the failures are logged with their
+  // status.
   EXPECT_EQ("hello", program_.Get("/cgi/five.exe").body);
   const std::vector<std::string> lines = program_.LogLines(3);
   ASSERT_EQ(3u, lines.size());
   EXPECT_NE(std::string::npos, lines[0].find(" 500 ")) << lines[0];
-  EXPECT_NE(std::string::npos, lines[1].find(" 500 ")) << lines[1];
+  EXPECT_NE(std::string::npos, lines[1].find(" 502 ")) << lines[1];
   // The access log line is written by the request's thread; the program's
   // own log line goes through the main thread and may come later.
   EXPECT_TRUE(test::WaitFor([&] { return program_.Stderr().find("CGI run of ") != std::string::npos; }))
       << program_.Stderr();
+}
+
+// A program named inside a longer path runs with the rest as PATH_INFO;
+// paths that named something before name it still.
+TEST_F(CgiTest, APathAfterTheProgramIsItsPathInfo) {
+  program_.WriteRootProgram("cgi/pi.exe",
+                            "#!/bin/sh\nprintf 'Content-Type: text/plain\\n\\n'\n"
+                            "printf 'S=%s\\nP=%s\\nT=%s\\n' \"$SCRIPT_NAME\" \"${PATH_INFO-unset}\" "
+                            "\"${PATH_TRANSLATED-unset}\"\n");
+  program_.WriteRootProgram("cgi/.hidden/p.exe", "#!/bin/sh\nprintf 'Content-Type: text/plain\\n\\nrun'\n");
+  program_.WriteRootFile("tool.exe/index.html", "a folder's page");
+  const std::string root = program_.Root();
+  const struct {
+    const char* uri;
+    const char* status;
+    const char* body;  // nullptr: not compared
+  } cases[] = {
+      {"/cgi/pi.exe/demo.git/info/refs", "200 OK",
+       "S=/cgi/pi.exe\nP=/demo.git/info/refs\nT=ROOT/demo.git/info/refs\n"},
+      {"/cgi/pi.exe/a%20b?q=1", "200 OK", "S=/cgi/pi.exe\nP=/a b\nT=ROOT/a b\n"},
+      {"/cgi/pi.exe", "200 OK", "S=/cgi/pi.exe\nP=unset\nT=unset\n"},
+      {"/cgi/pi.exe/../../../etc/passwd", "200 OK", "S=/cgi/pi.exe\nP=/../../../etc/passwd\nT=unset\n"},
+      {"/cgi/.hidden/p.exe/x", "404 Not found", nullptr},
+      {"/cgi/missing.exe/x", "404 Not found", nullptr},
+      {"/tool.exe/", "200 OK", "a folder's page"},
+      {"/tool.exe/index.html", "200 OK", "a folder's page"},
+  };
+  for (const auto& c : cases) {
+    const HttpAnswer answer = program_.Get(c.uri);
+    EXPECT_EQ(std::string("HTTP/1.1 ") + c.status, answer.status) << c.uri;
+    if (!c.body) continue;
+    std::string body = c.body;
+    for (std::size_t at; (at = body.find("ROOT")) != std::string::npos;) body.replace(at, 4, root);
+    EXPECT_EQ(body, answer.body) << c.uri;
+  }
+}
+
+// The resident memory of a process in KiB.
+long ResidentKiB(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+  }
+  return -1;
+}
+
+bool ProcessGone(pid_t pid) { return ::kill(pid, 0) != 0 && errno == ESRCH; }
+
+// The process ids a program wrote into `file`, one a line.
+std::vector<pid_t> PidsIn(const std::string& file) {
+  std::vector<pid_t> pids;
+  std::ifstream in(file);
+  for (long pid; in >> pid;) pids.push_back(static_cast<pid_t>(pid));
+  return pids;
+}
+
+// Bytes until the end of the stream (or `limit`); the head is counted too.
+std::size_t DrainAll(int fd, std::string* head = nullptr) {
+  char buffer[65536];
+  std::size_t total = 0;
+  for (;;) {
+    const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+    if (n <= 0) return total;
+    if (head && head->size() < 4096)
+      head->append(buffer, static_cast<std::size_t>(std::min<ssize_t>(n, 4096)));
+    total += static_cast<std::size_t>(n);
+  }
+}
+
+TEST_F(CgiTest, AnswersStreamInBothDirectionsAndProgramsEndWithTheirClients) {
+  // 5 MB out, beyond any read-ahead: it streams.
+  program_.WriteRootProgram("cgi/big.exe",
+                            "#!/bin/sh\nprintf 'Content-Type: application/octet-stream\\r\\n\\r\\n'\n"
+                            "exec /usr/bin/head -c 5000000 /dev/zero\n");
+  int fd = test::ConnectLoopback(program_.Port());
+  test::SendAll(fd, "GET /cgi/big.exe HTTP/1.1\r\nHost: x\r\n\r\n");
+  std::string head;
+  const std::size_t total = DrainAll(fd, &head);
+  ::close(fd);
+  const std::size_t head_end = head.find("\r\n\r\n");
+  ASSERT_NE(std::string::npos, head_end) << head.substr(0, 200);
+  EXPECT_EQ(0u, head.rfind("HTTP/1.1 200 OK", 0));
+  const bool chunked = head.substr(0, head_end).find("Transfer-Encoding: chunked") != std::string::npos;
+  if (!chunked) {
+    EXPECT_EQ(5000000u, total - head_end - 4) << "close-delimited, every byte";
+  }
+
+  // Writes 10 MB before it reads a 50 MB body: the server feeds the one
+  // while it forwards the other.
+  program_.WriteRootProgram("cgi/rw.exe",
+                            "#!/bin/sh\nprintf 'Content-Type: text/plain\\r\\n\\r\\n'\n"
+                            "/usr/bin/head -c 10000000 /dev/zero\nexec /usr/bin/wc -c\n");
+  fd = test::ConnectLoopback(program_.Port());
+  constexpr std::size_t kBody = 50000000;
+  std::thread sender([fd] {
+    test::SendAll(fd, "POST /cgi/rw.exe HTTP/1.1\r\nHost: x\r\nConnection: close\r\nContent-Length: " +
+                          std::to_string(kBody) + "\r\n\r\n");
+    const std::string block(1 << 20, 'b');
+    for (std::size_t sent = 0; sent < kBody; sent += block.size()) test::SendAll(fd, block);
+  });
+  std::string answer, tail;
+  char buffer[65536];
+  const auto started = std::chrono::steady_clock::now();
+  for (ssize_t n; (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0;) {
+    // Only the head and the tail matter.
+    if (answer.size() < 4096) answer.append(buffer, static_cast<std::size_t>(n));
+    tail.append(buffer, static_cast<std::size_t>(n));
+    if (tail.size() > 64) tail.erase(0, tail.size() - 64);
+  }
+  sender.join();
+  ::close(fd);
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(30));
+  EXPECT_EQ(0u, answer.rfind("HTTP/1.1 200 OK", 0)) << answer.substr(0, 200);
+  EXPECT_NE(std::string::npos, tail.find(std::to_string(kBody) + "\n")) << "the program read the whole body";
+
+  // A client that goes away (a reset) ends its program at once: SIGTERM.
+  program_.WriteRootProgram("cgi/slow.exe", "#!/bin/sh\necho $$ >> slow.pids\nexec /bin/sleep 60\n");
+  const std::string pids = program_.Root() + "/cgi/slow.pids";
+  fd = test::ConnectLoopback(program_.Port());
+  test::SendAll(fd, "GET /cgi/slow.exe HTTP/1.1\r\nHost: x\r\n\r\n");
+  ASSERT_TRUE(test::WaitFor([&] { return PidsIn(pids).size() == 1; }));
+  const linger reset{1, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+  ::close(fd);
+  const pid_t slow = PidsIn(pids).front();
+  EXPECT_TRUE(test::WaitFor([&] { return ProcessGone(slow); }, std::chrono::seconds(3)));
+  // And one whose client ends its side.
+  fd = test::ConnectLoopback(program_.Port());
+  test::SendAll(fd, "GET /cgi/slow.exe HTTP/1.1\r\nHost: x\r\n\r\n");
+  ASSERT_TRUE(test::WaitFor([&] { return PidsIn(pids).size() == 2; }));
+  ::shutdown(fd, SHUT_WR);
+  const pid_t half = PidsIn(pids).back();
+  EXPECT_TRUE(test::WaitFor([&] { return ProcessGone(half); }, std::chrono::seconds(3)));
+  ::close(fd);
+}
+
+// A program that writes a little, then nothing for a while: what it wrote
+// reaches the client before it goes on.
+TEST_F(CgiTest, ABodyThatComesSlowlyReachesTheClientAsItComes) {
+  program_.WriteRootProgram("cgi/drip.exe",
+                            "#!/bin/sh\nprintf 'Content-Type: text/plain\\r\\n\\r\\nfirst'\n/bin/sleep 4\n"
+                            "printf second\n");
+  const int fd = test::ConnectLoopback(program_.Port());
+  test::SendAll(fd, "GET /cgi/drip.exe HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+  const timeval wait{0, 200000};
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+  const auto started = std::chrono::steady_clock::now();
+  std::string got;
+  while (got.find("first") == std::string::npos &&
+         std::chrono::steady_clock::now() - started < std::chrono::milliseconds(3500)) {
+    char buffer[4096];
+    const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+    if (n > 0) got.append(buffer, static_cast<std::size_t>(n));
+    if (n == 0) break;
+  }
+  EXPECT_NE(std::string::npos, got.find("first")) << got;
+  EXPECT_EQ(std::string::npos, got.find("second")) << "before the program went on";
+  EXPECT_EQ(std::string::npos, got.find("Content-Length")) << "its length is not known yet";
+  ::close(fd);
+}
+
+// 100 MB for a client that reads 100 KB a second: the program waits for the
+// client, the server holds no more than its buffers.
+TEST_F(CgiTest, ASlowClientSlowsTheProgramAndNeverGrowsTheServer) {
+  program_.WriteRootProgram("cgi/hundred.exe",
+                            "#!/bin/sh\nprintf 'Content-Type: application/octet-stream\\r\\n\\r\\n'\n"
+                            "echo $$ > hundred.pid\nexec /usr/bin/head -c 100000000 /dev/zero\n");
+  EXPECT_EQ("hello", program_.Get("/cgi/five.exe").body);  // warm
+  const long idle = ResidentKiB(program_.Pid());
+  ASSERT_GT(idle, 0);
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  const int small = 16384;
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+  ::close(test::ConnectLoopback(program_.Port()));
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(program_.Port());
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(0, ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address));
+  test::SendAll(fd, "GET /cgi/hundred.exe HTTP/1.1\r\nHost: x\r\n\r\n");
+  long peak = idle;
+  std::size_t taken = 0;
+  char buffer[10000];
+  for (int tick = 0; tick < 40; ++tick) {  // 4 s at 100 KB/s
+    const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+    ASSERT_GT(n, 0);
+    taken += static_cast<std::size_t>(n);
+    peak = std::max(peak, ResidentKiB(program_.Pid()));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  EXPECT_LT(taken, 1000000u);
+  EXPECT_LT(peak - idle, 4096) << "KiB beyond idle, idle " << idle;
+  const std::vector<pid_t> pid = PidsIn(program_.Root() + "/cgi/hundred.pid");
+  ASSERT_EQ(1u, pid.size());
+  EXPECT_FALSE(ProcessGone(pid[0])) << "it waits for its client";
+  ::close(fd);
+  EXPECT_TRUE(test::WaitFor([&] { return ProcessGone(pid[0]); }, std::chrono::seconds(3)));
+}
+
+// Every place held by a slow program whose client has gone: the programs
+// end, and a newcomer from another address is served within seconds.
+TEST_F(CgiTest, ProgramsWhoseClientsLeaveFreeTheirPlaces) {
+  program_.WriteRootProgram("cgi/slow.exe", "#!/bin/sh\necho $$ >> slow.pids\nexec /bin/sleep 60\n");
+  const std::string pids = program_.Root() + "/cgi/slow.pids";
+  std::vector<int> clients;
+  for (int i = 0; i < 64; ++i) {
+    clients.push_back(test::ConnectLoopback(program_.Port()));
+    test::SendAll(clients.back(), "GET /cgi/slow.exe HTTP/1.1\r\nHost: x\r\n\r\n");
+  }
+  ASSERT_TRUE(test::WaitFor([&] { return PidsIn(pids).size() == 64; }, std::chrono::seconds(20)))
+      << PidsIn(pids).size();
+  const auto left = std::chrono::steady_clock::now();
+  for (const int fd : clients) {
+    const linger reset{1, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    ::close(fd);
+  }
+  const int newcomer = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  ::inet_pton(AF_INET, "127.0.0.2", &address.sin_addr);
+  ASSERT_EQ(0, ::bind(newcomer, reinterpret_cast<sockaddr*>(&address), sizeof address));
+  address.sin_port = htons(program_.Port());
+  ::inet_pton(AF_INET, "127.0.0.1", &address.sin_addr);
+  ASSERT_EQ(0, ::connect(newcomer, reinterpret_cast<sockaddr*>(&address), sizeof address));
+  test::SendAll(newcomer, "GET /cgi/five.exe HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+  const HttpAnswer answer = test::ReadAnswer(newcomer, false, std::chrono::seconds(5));
+  ::close(newcomer);
+  EXPECT_EQ("hello", answer.body);
+  EXPECT_LT(std::chrono::steady_clock::now() - left, std::chrono::seconds(5));
+  const auto deadline = left + std::chrono::seconds(3);
+  EXPECT_TRUE(test::WaitFor(
+      [&] {
+        for (const pid_t pid : PidsIn(pids)) {
+          if (!ProcessGone(pid)) return false;
+        }
+        return true;
+      },
+      std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now())));
+}
+
+// Programs no one here wrote, which route by PATH_INFO: a WSGI application
+// behind Python's CGI handler, and git's smart HTTP behind a wrapper.
+TEST_F(CgiTest, RealProgramsRouteByPathInfo) {
+  program_.WriteRootProgram("cgi/app.exe",
+                            "#!/usr/bin/python3\n"
+                            "from wsgiref.handlers import CGIHandler\n"
+                            "def app(environ, start_response):\n"
+                            "    path = environ.get('PATH_INFO', '')\n"
+                            "    if path == '/hello':\n"
+                            "        status, body = '200 OK', b'hello from wsgi'\n"
+                            "    elif path == '/echo':\n"
+                            "        n = int(environ.get('CONTENT_LENGTH') or 0)\n"
+                            "        status, body = '200 OK', environ['wsgi.input'].read(n)\n"
+                            "    else:\n"
+                            "        status, body = '404 Not Found', b'no route for ' + path.encode()\n"
+                            "    start_response(status, [('Content-Type', 'text/plain')])\n"
+                            "    return [body]\n"
+                            "CGIHandler().run(app)\n");
+  EXPECT_EQ("hello from wsgi", program_.Get("/cgi/app.exe/hello").body);
+  const HttpAnswer missing = program_.Get("/cgi/app.exe/nothing");
+  EXPECT_EQ("HTTP/1.1 404 Not Found", missing.status);
+  EXPECT_EQ("no route for /nothing", missing.body);
+  const HttpAnswer echo = program_.Request(
+      "POST /cgi/app.exe/echo HTTP/1.1\r\nHost: x\r\nConnection: close\r\nContent-Length: 9\r\n\r\nfrom "
+      "body");
+  EXPECT_EQ("from body", echo.body);
+
+  const std::string backend = "/usr/lib/git-core/git-http-backend";
+  if (::access(backend.c_str(), X_OK) != 0 || ::access("/usr/bin/git", X_OK) != 0)
+    GTEST_SKIP() << "git's smart HTTP program is not installed";
+  const std::string dir = program_.Dir();
+  program_.WriteRootProgram("cgi/git.exe", "#!/bin/sh\nexport GIT_PROJECT_ROOT=" + dir +
+                                               "/repos GIT_HTTP_EXPORT_ALL=1 PATH=/usr/bin:/bin\nexec " +
+                                               backend + "\n");
+  const std::string git =
+      "HOME=" + dir + " GIT_CONFIG_NOSYSTEM=1 /usr/bin/git -c user.name=t -c user.email=t@t ";
+  // What the commands say goes to a file, shown when one fails.
+  const std::string said = dir + "/git.log";
+  const auto run = [&](const std::string& command) {
+    return std::system((command + " >>" + said + " 2>&1").c_str());
+  };
+  ASSERT_EQ(0, run(git + "init -q --bare " + dir + "/repos/demo.git"));
+  ASSERT_EQ(0, run(git + "-C " + dir + "/repos/demo.git config http.receivepack true"));
+  ASSERT_EQ(0, run(git + "init -q " + dir + "/seed"));
+  std::ofstream(dir + "/seed/one.txt") << "one\n";
+  ASSERT_EQ(0, run(git + "-C " + dir + "/seed add one.txt"));
+  ASSERT_EQ(0, run(git + "-C " + dir + "/seed commit -q -m one"));
+  ASSERT_EQ(0, run(git + "-C " + dir + "/seed push -q " + dir + "/repos/demo.git HEAD:refs/heads/master"));
+  const std::string url = "http://127.0.0.1:" + std::to_string(program_.Port()) + "/cgi/git.exe/demo.git";
+  ASSERT_EQ(0, run(git + "clone -q " + url + " " + dir + "/work"));
+  EXPECT_EQ("one\n", test::ReadFileText(dir + "/work/one.txt")) << test::ReadFileText(said);
+  // A pack over 1 MiB, sent chunked by git in pieces of 64 KiB.
+  {
+    std::mt19937 noise(33);
+    std::string bytes(1500000, '\0');
+    for (char& byte : bytes) byte = static_cast<char>(noise());
+    std::ofstream(dir + "/work/noise.bin", std::ios::binary) << bytes;
+  }
+  ASSERT_EQ(0, run(git + "-C " + dir + "/work add noise.bin"));
+  ASSERT_EQ(0, run(git + "-C " + dir + "/work commit -q -m noise"));
+  EXPECT_EQ(0, run(git + "-c http.postBuffer=65536 -C " + dir + "/work push -q origin HEAD"));
+  EXPECT_EQ(0, run(git + "-C " + dir + "/repos/demo.git cat-file -e HEAD:noise.bin"))
+      << "the pushed commit is in the repository\n"
+      << test::ReadFileText(said);
 }
 
 TEST(Cgi, TheDemoProgramEscapesWhatItShows) {

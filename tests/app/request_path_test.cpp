@@ -259,3 +259,66 @@ TEST(ContentTypes, ExtensionIsTakenFromTheFileNameOnly) {
 
 }  // namespace
 }  // namespace vt
+
+namespace vt {
+namespace {
+
+TEST(ProgramSegment, TheFirstProgramNameFollowedByASeparatorEndsIt) {
+  const struct {
+    const char* uri;
+    std::size_t from;
+    std::size_t end;  // npos: none
+  } cases[] = {
+      {"/cgi/git.exe/repo.git/info/refs", 0, 12},
+      {"/cgi/GIT.Exe/x", 0, 12},               // any letter case, as the route takes it
+      {"/cgi\\git.exe\\x", 0, 12},             // either separator
+      {"/a.exe/b.exe/c", 0, 6},                // the first
+      {"/a.exe/b.exe/c", 7, 12},               // then the next
+      {"/cgi/git.exe", 0, std::string::npos},  // nothing after it: a plain program
+      {"/cgi/git.exe/", 0, 12},                // an empty rest is still a rest
+      {"/cgi/.exe/x", 0, std::string::npos},   // no name before the extension
+      {"/cgi/git.exes/x", 0, std::string::npos},
+      {"/cgi/gitexe/x", 0, std::string::npos},
+      {"/.exe", 0, std::string::npos},
+      {"", 0, std::string::npos},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(c.end, NextProgramSegmentEnd(c.uri, c.from)) << c.uri << " from " << c.from;
+}
+
+TEST(ProgramSegment, APathAfterAProgramFindsTheProgramWithTheMappingsRules) {
+  test::TempDir dir;
+  const std::string root = dir.Path() + "/www";
+  dir.WriteFile("www/cgi/git.exe", "#!/bin/sh\n");
+  dir.WriteFile("www/cgi/.hidden/p.exe", "#!/bin/sh\n");
+  dir.WriteFile("www/tool.exe/index.html", "a folder's page");
+  dir.WriteFile("www/notes.txt", "notes");
+  const struct {
+    const char* uri;
+    TMapResult result;
+    const char* program;  // below the root
+    std::size_t rest;
+  } cases[] = {
+      {"/cgi/git.exe/demo.git/info/refs", mrFound, "/cgi/git.exe", 12},
+      {"/cgi/missing.exe/x", mrNotFound, "", 0},
+      {"/cgi/.hidden/p.exe/x", mrNotFound, "", 0},  // hidden names stay hidden
+      {"/tool.exe/x", mrNotFound, "", 0},           // a folder is no program
+      {"/notes.txt.exe/x", mrNotFound, "", 0},
+  };
+  for (const auto& c : cases) {
+    std::string path = "before";
+    std::size_t rest = 0;
+    struct stat status {};
+    EXPECT_EQ(c.result, MapProgramPath(c.uri, root, path, TMapRules(), &status, rest)) << c.uri;
+    if (c.result == mrFound) {
+      EXPECT_EQ(root + c.program, path) << c.uri;
+      EXPECT_EQ(c.rest, rest) << c.uri;
+      EXPECT_TRUE(S_ISREG(status.st_mode)) << c.uri;
+    } else {
+      EXPECT_EQ("before", path) << "left as it was: " << c.uri;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace vt

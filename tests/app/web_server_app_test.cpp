@@ -591,7 +591,11 @@ TEST_F(AppTest, CgiRunsAreBoundedInTime) {
   root_.WriteFile(
       "cgi/linger.exe",
       "#!/bin/sh\nprintf 'Content-Type: text/plain\\r\\n\\r\\ndone'\nexec >&-\nexec /bin/sleep 60\n");
+  // Never silent, never done: a header line now and then.
+  root_.WriteFile("cgi/talker.exe",
+                  "#!/bin/sh\nwhile :; do printf 'X-More: 1\\r\\n'; /bin/sleep 0.1; done\n");
   std::filesystem::permissions(root_.File("cgi/open.exe"), std::filesystem::perms::owner_all);
+  std::filesystem::permissions(root_.File("cgi/talker.exe"), std::filesystem::perms::owner_all);
   std::filesystem::permissions(root_.File("cgi/linger.exe"), std::filesystem::perms::owner_all);
   WriteSettings("Active=1\n");
   Create();
@@ -601,11 +605,19 @@ TEST_F(AppTest, CgiRunsAreBoundedInTime) {
   ASSERT_TRUE(test::PumpUntil([&] { return app_->HTTPServer.Active(); }));
 
   test::RunClient([&] {
-    // Keeps its output open: stopped at the bound of the whole run.
-    const auto started = std::chrono::steady_clock::now();
+    // Keeps its output open and says nothing more: stopped when it has been
+    // silent for TimeOut.
+    auto started = std::chrono::steady_clock::now();
     const HttpAnswer open = test::Get(port_, "/cgi/open.exe");
     EXPECT_EQ("HTTP/1.1 500 Internal Server Error", open.status);
-    EXPECT_NE(std::string::npos, open.body.find("ran longer than 1500 ms")) << open.body;
+    EXPECT_NE(std::string::npos, open.body.find("was silent for 300 ms")) << open.body;
+    EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(250));
+
+    // Goes on writing: stopped at the bound of the whole run.
+    started = std::chrono::steady_clock::now();
+    const HttpAnswer talker = test::Get(port_, "/cgi/talker.exe");
+    EXPECT_EQ("HTTP/1.1 500 Internal Server Error", talker.status);
+    EXPECT_NE(std::string::npos, talker.body.find("ran longer than 1500 ms")) << talker.body;
     EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(1400));
 
     // Ends its output but goes on running: stopped after TimeOut, and what

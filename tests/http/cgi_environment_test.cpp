@@ -118,3 +118,40 @@ TEST(CGIEnvironment, DatesSpellTheMonth) {
 
 }  // namespace
 }  // namespace vt
+
+namespace vt {
+namespace {
+
+TEST(CGIEnvironment, PathInfoEndsTheScriptNameAndMapsBelowTheRoot) {
+  const struct {
+    const char* target;
+    const char* path_info;
+    const char* script_name;
+    const char* path_info_var;  // "" : absent
+    const char* translated;     // below the root; "" : absent
+  } cases[] = {
+      {"/cgi/git.exe/demo.git/info/refs", "/demo.git/info/refs", "/cgi/git.exe", "/demo.git/info/refs",
+       "/demo.git/info/refs"},
+      {"/cgi/app.exe/a%20b/", "/a b/", "/cgi/app.exe", "/a b/", "/a b/"},  // decoded, as the path
+      {"/cgi/app.exe/", "/", "/cgi/app.exe", "/", "/"},
+      {"/cgi/app.exe/x/../y", "/x/../y", "/cgi/app.exe", "/x/../y", "/y"},
+      {"/cgi/app.exe/../../etc/passwd", "/../../etc/passwd", "/cgi/app.exe", "/../../etc/passwd", ""},
+      {"/cgi/app.exe", "", "/cgi/app.exe", "", ""},
+  };
+  for (const auto& c : cases) {
+    auto request = ParseRequest(std::string("GET ") + c.target + " HTTP/1.1\r\nHost: h\r\n");
+    std::vector<std::string> list;
+    BuildCGIEnvironment(list, *request, SampleInfo(), "/srv/www", "/srv/www/cgi/app.exe", c.path_info);
+    auto env = AsMap(list);
+    EXPECT_EQ(c.script_name, env["SCRIPT_NAME"]) << c.target;
+    EXPECT_EQ(c.path_info_var, env["PATH_INFO"]) << c.target;
+    EXPECT_EQ(*c.translated ? std::string("/srv/www") + c.translated : std::string(), env["PATH_TRANSLATED"])
+        << c.target;
+    EXPECT_EQ(request->URI, env["REQUEST_URI"]) << "the whole path: " << c.target;
+  }
+  EXPECT_EQ("/srv/www/x", PathTranslated("/srv/www/", "/x")) << "one separator";
+  EXPECT_EQ("/srv/www/x/y", PathTranslated("/srv/www", "\\x\\y")) << "either separator";
+}
+
+}  // namespace
+}  // namespace vt
