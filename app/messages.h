@@ -22,6 +22,10 @@ inline constexpr std::uint32_t kInterfacesMessage = 8251;
 // A worker's exposure check has its report (app/exposure_check.h).
 inline constexpr std::uint32_t kExposureCheckedMessage = 8260;
 
+// Something changed in the published folder (posted by its watch,
+// app/folder_watch.h).
+inline constexpr std::uint32_t kPublishedFolderMessage = 8270;
+
 // The timer of the application's window that delays a figures refresh.
 inline constexpr std::uint32_t kRefreshTimerId = 2;
 // The timer that lets the settings file settle before it is read again.
@@ -31,9 +35,13 @@ inline constexpr std::uint32_t kConnectionsTimerId = 4;
 // The timer that lets the network interfaces settle before their addresses
 // are read again.
 inline constexpr std::uint32_t kInterfacesTimerId = 5;
+// The timer that lets a burst of changes in the published folder end
+// before the exposure check runs again.
+inline constexpr std::uint32_t kExposureRecheckTimerId = 21;
 
-inline constexpr std::array kAppMessages{kDeferredStartMessage, kRefreshFiguresMessage,  kSignalMessage,
-                                         kSettingsFileMessage,  kExposureCheckedMessage, kInterfacesMessage};
+inline constexpr std::array kAppMessages{kDeferredStartMessage,  kRefreshFiguresMessage,  kSignalMessage,
+                                         kSettingsFileMessage,   kExposureCheckedMessage, kInterfacesMessage,
+                                         kPublishedFolderMessage};
 
 static_assert(MessageNumbersDiffer(kPlatformMessages, kSocketMessages, kTCPServerMessages, kAppMessages));
 
