@@ -21,12 +21,8 @@ TfrmFirstRun::TfrmFirstRun(const std::string& folder, QWidget* parent)
   form->setSizeConstraint(QLayout::SetFixedSize);
   lQuestion = new QLabel(this);
   lQuestion->setTextFormat(Qt::PlainText);  // a folder name is never markup
-  lQuestion->setWordWrap(true);
-  lQuestion->setFixedWidth(420);
   lNote = new QLabel(
       QStringLiteral("Nothing is shared until you answer. You can change this later in Setup."), this);
-  lNote->setWordWrap(true);
-  lNote->setFixedWidth(420);
   bNetwork = new QPushButton(QStringLiteral("With devices on the &network"), this);
   bThisComputer = new QPushButton(QStringLiteral("Only with &this computer"), this);
   bOtherFolder = new QPushButton(QStringLiteral("&Choose another folder..."), this);
@@ -49,7 +45,9 @@ TfrmFirstRun::TfrmFirstRun(const std::string& folder, QWidget* parent)
 
 void TfrmFirstRun::ShowFolder() {
   const std::string shown = ShortenHomePath(answer_.Folder);
-  // The folder on a line of its own: a path wraps badly inside a sentence.
+  // The folder on a line of its own, never wrapped: a path wraps badly
+  // inside a sentence (a label that wraps also leaves a fixed-size dialog
+  // too short for it).
   lQuestion->setText(ToQString(std::string(kServerName) + " shares one folder with web browsers.\n\nShare " +
                                shown + "?" + (DirectoryExists(answer_.Folder) ? "" : " (It will be made.)")));
 }

@@ -191,6 +191,7 @@ void TfrmSetup::CreateControls() {
   server_box->addWidget(lPort);
   server_box->addWidget(ePort);
   server_box->addWidget(lPortNote, 1);
+  server_box->addStretch(0);  // takes the room while the note is hidden
 
   gbListenOn = NewGroup(" Listen on ", tsNetwork);
   auto* listen_box = new QGridLayout(gbListenOn);
