@@ -74,6 +74,40 @@ std::vector<std::string> ServerUrls(const std::string& listen_address, const std
   return urls;
 }
 
+namespace {
+
+// The host of an http or https URL as written in it, brackets taken off.
+std::string UrlHost(const std::string& url) {
+  std::size_t at = url.find("://");
+  at = at == std::string::npos ? 0 : at + 3;
+  if (at < url.size() && url[at] == '[') {
+    const std::size_t end = url.find(']', at);
+    return end == std::string::npos ? std::string() : url.substr(at + 1, end - at - 1);
+  }
+  const std::size_t end = url.find_first_of(":/", at);
+  return url.substr(at, end == std::string::npos ? std::string::npos : end - at);
+}
+
+}  // namespace
+
+std::string QrCodeUrl(const std::vector<std::string>& urls, const std::string& selected,
+                      const std::string& https_port) {
+  std::string chosen;
+  if (!selected.empty() && !IsLoopbackText(UrlHost(selected))) {
+    chosen = selected;
+  } else {
+    for (const std::string& url : urls) {
+      if (IsLoopbackText(UrlHost(url))) continue;
+      chosen = url;
+      break;
+    }
+  }
+  if (chosen.empty() || https_port.empty()) return chosen;
+  const std::string host = UrlHost(chosen);
+  const bool ipv6 = host.find(':') != std::string::npos;
+  return "https://" + (ipv6 ? "[" + host + "]" : host) + (https_port == "443" ? "" : ":" + https_port) + "/";
+}
+
 // --- Live connections ---------------------------------------------------------
 
 std::string ConnectionStateText(TConnectionState state, bool throttled) {
@@ -183,6 +217,15 @@ void TConnectionSampler::Sample(AhttpServer& server, std::int64_t now_ms) {
   history_.Add(now_ms, bytes, requests - last_requests_);
   last_requests_ = requests;
   last_ms_ = now_ms;
+}
+
+std::int64_t BytesInFlight(AhttpServer& server) {
+  std::int64_t bytes = 0;
+  for (std::int32_t i = 0; i < server.ClientCount(); ++i) {
+    const TConnectionFigures& figures = server.Client(i)->Figures;
+    if (figures.State() == TConnectionState::Sending) bytes += figures.ResponseSent();
+  }
+  return bytes;
 }
 
 void TConnectionSampler::ClientRemoved(TTCPServerClient& client) {

@@ -41,6 +41,15 @@ class TTCPServerClient;
 std::vector<std::string> ServerUrls(const std::string& listen_address, const std::string& port,
                                     const std::vector<TInterfaceAddress>& interfaces);
 
+// The URL a QR code shows for the one chosen among `urls`: never a
+// loopback address (on a phone, "localhost" is the phone): the chosen URL,
+// unless it is one, else the first of `urls` that is not; empty when every
+// URL is one (the server listens for this computer only). With
+// `https_port` (HTTPS is on), the https address of the same host on that
+// port (443 left out).
+std::string QrCodeUrl(const std::vector<std::string>& urls, const std::string& selected,
+                      const std::string& https_port);
+
 // --- Live connections ---------------------------------------------------------
 
 // One line of the connections table.
@@ -92,6 +101,11 @@ class TThroughputHistory {
   // seconds_ + 1 of them.
   std::deque<std::pair<std::int64_t, TThroughputBucket>> buckets_;
 };
+
+// The bytes of the answers being sent now, so far: what the server's
+// DataServed (which counts an answer when it ends) does not hold yet. Main
+// thread (the list of clients is its own).
+std::int64_t BytesInFlight(AhttpServer& server);
 
 // Looks at the server's connections from time to time (main thread): their
 // rows, each connection's speed since the previous look, and the bytes and

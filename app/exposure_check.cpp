@@ -15,6 +15,7 @@
 #include "app/listen_on.h"
 #include "app/request_path.h"
 #include "app/settings.h"
+#include "app/settings_environment.h"
 #include "platform/ini_file.h"
 #include "util/text.h"
 
@@ -74,6 +75,36 @@ std::string Plural(std::uint64_t count, const char* one, const char* many) {
   return std::to_string(count) + " " + (count == 1 ? one : many);
 }
 
+// The default documents a folder's address shows, in the order the server
+// looks for them.
+constexpr const char* kDefaultDocuments[] = {"index.html", "index.htm", "default.html", "default.htm"};
+
+// The first default document of `folder`, or empty.
+std::string DefaultDocumentOf(const std::string& folder) {
+  for (const char* name : kDefaultDocuments) {
+    struct stat file {};
+    if (::stat((folder + "/" + name).c_str(), &file) == 0 && S_ISREG(file.st_mode)) return name;
+  }
+  return std::string();
+}
+
+// A size given in MiB as a reader says it: "100 MB", "4 GB", "1.5 GB".
+std::string MiBText(std::int32_t mib) {
+  if (mib < 1024) return std::to_string(mib) + " MB";
+  const std::int32_t tenths = mib * 10 / 1024;
+  return std::to_string(tenths / 10) + (tenths % 10 != 0 ? "." + std::to_string(tenths % 10) : "") + " GB";
+}
+
+// Where uploads go, as the user knows the folder ("~/Public/uploads").
+std::string UploadPlace(const TExposureReport& report) {
+  std::string folder = ShortenHomePath(report.PubDir);
+  while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+  std::string below = report.UploadFolder;
+  while (!below.empty() && below.front() == '/') below.erase(0, 1);
+  while (!below.empty() && below.back() == '/') below.pop_back();
+  return below.empty() ? folder : folder + "/" + below;
+}
+
 }  // namespace
 
 void TFoundPaths::Add(std::string path) {
@@ -92,6 +123,15 @@ TExposureReport CheckExposure(const TExposureOptions& options) {
   TExposureReport report;
   report.PubDir = options.PubDir.empty() ? std::string(kEmptyPubDirBase) : options.PubDir;
   report.Audience = options.Audience;
+  report.LocalOnly = options.LocalOnly;
+  report.Password = options.Password;
+  report.User = options.User;
+  report.Listings = options.Listings;
+  report.Uploads = options.Uploads;
+  report.UploadFolder = options.UploadFolder;
+  report.MaxUploadMiB = options.MaxUploadMiB;
+  report.Https = options.Https;
+  report.HttpsFingerprint = options.HttpsFingerprint;
   const std::string root = RealPath(report.PubDir);
   struct stat status {};
   if (root.empty() || ::stat(root.c_str(), &status) != 0) {
@@ -107,6 +147,7 @@ TExposureReport CheckExposure(const TExposureOptions& options) {
                                     : home_variable          ? home_variable
                                                              : "");
   report.WholeFileSystem = root == "/";
+  report.DefaultDocument = DefaultDocumentOf(root);
   report.WholeHome = !report.WholeFileSystem && !home.empty() && IsWithin(home, root);
 
   std::set<FileId> never;
@@ -126,6 +167,7 @@ TExposureReport CheckExposure(const TExposureOptions& options) {
     const Folder folder = std::move(folders.back());
     folders.pop_back();
     const std::string folder_path = folder.path.empty() ? root : root + "/" + folder.path;
+    if (report.Folders.size() < TExposureReport::kWatchedFolders) report.Folders.push_back(folder_path);
     const int fd = ::open(folder_path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) continue;
     DIR* dir = ::fdopendir(fd);
@@ -186,7 +228,7 @@ TExposureReport CheckExposure(const TExposureOptions& options) {
 
 bool TExposureReport::Warns() const {
   return !Problem.empty() || WholeFileSystem || WholeHome || HiddenServed.Count > 0 ||
-         OutsideLinks.Count > 0 || Secrets.Count > 0 || Programs.Count > 0;
+         OutsideLinks.Count > 0 || Secrets.Count > 0 || Programs.Count > 0 || (Uploads && !Password);
 }
 
 std::vector<std::string> TExposureReport::Warnings() const {
@@ -202,14 +244,19 @@ std::vector<std::string> TExposureReport::Warnings() const {
     warnings.push_back(Plural(OutsideLinks.Count, "link", "links") + " out of the folder");
   if (Programs.Count > 0)
     warnings.push_back(Plural(Programs.Count, "program", "programs") + " run on request");
+  if (Uploads && !Password) warnings.emplace_back("uploads without a password");
   return warnings;
 }
 
 std::string TExposureReport::Summary() const {
   if (!Problem.empty()) return Problem;
-  const std::string text = Audience + " can read " + (StoppedAt.empty() ? "" : "at least ") +
-                           Plural(Files, "file", "files") + " (" +
-                           ByteCountToText(false, static_cast<int64_t>(Bytes)) + ")";
+  std::string text = Audience;
+  if (Password) text += ", with the password" + (User.empty() ? std::string() : " of user " + User) + ",";
+  text += Listings ? " can list and read " : " can read ";
+  text += (StoppedAt.empty() ? "" : "at least ") + Plural(Files, "file", "files") + " (" +
+          ByteCountToText(false, static_cast<int64_t>(Bytes)) + ")";
+  if (Uploads) text += " and upload files to " + UploadPlace(*this);
+  if (Https) text += " over HTTPS";
   const std::vector<std::string> warnings = Warnings();
   if (warnings.empty()) return text + "; nothing to warn about";
   std::string joined;
@@ -238,6 +285,14 @@ std::vector<std::string> TExposureReport::Details() const {
   if (Programs.Count > 0)
     lines.push_back("Warning: " + Plural(Programs.Count, "program runs", "programs run") +
                     " on request (ExecEXEAsCGI is on): " + Programs.Text());
+  if (Uploads && !Password)
+    lines.push_back(
+        "Warning: visitors can upload files without a password (AllowUploads is on): anyone who "
+        "can reach the server can fill the disk or leave files in " +
+        UploadPlace(*this) + ".");
+  lines.push_back(VisitorsText(*this) + ".");
+  lines.push_back(UploadsText(*this) + ".");
+  lines.push_back(HttpsText(*this) + ".");
   if (HiddenKept > 0)
     lines.push_back(Plural(HiddenKept, "hidden file or folder is", "hidden files and folders are") +
                     " not served (ServeHiddenFiles is off).");
@@ -245,15 +300,58 @@ std::vector<std::string> TExposureReport::Details() const {
   return lines;
 }
 
+std::string VisitorsText(const TExposureReport& report) {
+  if (!report.Problem.empty()) return std::string();
+  if (report.Listings) return "Visitors see a list of the files";
+  std::string folder = ShortenHomePath(report.PubDir);
+  while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+  if (!report.DefaultDocument.empty())
+    return "Visitors see " + (folder == "/" ? folder : folder + "/") + report.DefaultDocument;
+  return "Visitors need exact addresses: " + folder + " has no index.html and folder listings are off";
+}
+
+std::string UploadsText(const TExposureReport& report) {
+  if (!report.Uploads) return "Visitors cannot upload files";
+  std::string text = "Visitors can upload files";
+  if (report.MaxUploadMiB > 0) text += " of up to " + MiBText(report.MaxUploadMiB);
+  text += " into " + UploadPlace(report);
+  if (!report.Password) text += "; anyone can: there is no password";
+  return text;
+}
+
+std::string HttpsText(const TExposureReport& report) {
+  if (report.Https)
+    return "HTTPS on" + (report.HttpsFingerprint.empty() ? std::string()
+                                                         : " (fingerprint " + report.HttpsFingerprint + ")");
+  if (report.LocalOnly) return "HTTP only: nothing leaves this computer";
+  return std::string("HTTP only: anyone on your network can read what you share") +
+         (report.Password ? ", and the password" : "");
+}
+
+TExposureOptions ExposureOptionsOf(const TWebServerSettings& settings) {
+  TExposureOptions options;
+  options.PubDir = settings.PubDir;
+  options.ServeHidden = settings.ServeHiddenFiles;
+  options.ExecCGI = settings.ExecEXEAsCGI;
+  options.Audience = AudienceOf(settings.ListenOn);
+  // Only loopback addresses: the audience says so.
+  options.LocalOnly = options.Audience == "Only this computer";
+  options.Password = !settings.AuthPasswordHash.empty();
+  options.User = settings.AuthUser;
+  options.Listings = settings.ListFolders;
+  options.Uploads = settings.AllowUploads;
+  options.UploadFolder = settings.UploadFolder;
+  options.MaxUploadMiB = settings.MaxUploadSize;
+  options.Https = settings.HTTPS;
+  return options;
+}
+
 TExposureOptions ExposureOptionsFromSettings(const std::string& folder, const std::string& access_log) {
   const TIniFile ini(kSettingsFileName);
   TWebServerSettings settings;
   settings.LoadSettings(ini, kSettingsSection);
-  TExposureOptions options;
-  options.PubDir = folder.empty() ? settings.PubDir : folder;
-  options.ServeHidden = settings.ServeHiddenFiles;
-  options.ExecCGI = settings.ExecEXEAsCGI;
-  options.Audience = AudienceOf(settings.ListenOn);
+  TExposureOptions options = ExposureOptionsOf(settings);
+  if (!folder.empty()) options.PubDir = folder;
   options.NeverServed = {ini.FileName(), access_log};
   return options;
 }

@@ -17,7 +17,13 @@
 //   .git-credentials, .htpasswd;
 // - with CGI on, the .exe files that would run as programs on request;
 // - a published folder that is the root of the file system, the home
-//   folder or a folder holding it.
+//   folder or a folder holding it;
+// - uploads without a password (anyone who reaches the server can fill
+//   the disk or plant files).
+// Beside the files it says what a visitor meets: whether the password is
+// asked (and for which user name), whether folders are listed or the
+// folder has a default document, where uploads go, and whether HTTPS is
+// on (VisitorsText, UploadsText, HttpsText).
 // The walk is bounded in time and in entries: a report that stopped early
 // says so, and its figures are then lower bounds.
 //
@@ -42,6 +48,21 @@ struct TExposureOptions {
   // Who can reach the server, as the start of the summary: "Anyone who can
   // reach this computer", "Only this computer".
   std::string Audience = "Anyone who can reach this computer";
+  // Nobody but this computer can connect (ListenOn=local, or a loopback
+  // address): nothing crosses the network.
+  bool LocalOnly = false;
+  // What a visitor meets: the password (and its user name; empty: any
+  // name), folder listings, uploads (into UploadFolder, relative to the
+  // published folder; empty: that folder itself; at most MaxUploadMiB a
+  // file), HTTPS (its certificate's fingerprint; empty: not known).
+  bool Password = false;
+  std::string User;
+  bool Listings = false;
+  bool Uploads = false;
+  std::string UploadFolder;
+  std::int32_t MaxUploadMiB = 0;
+  bool Https = false;
+  std::string HttpsFingerprint;
   // The home folder; empty: $HOME.
   std::string HomeDir;
   std::chrono::milliseconds TimeLimit{2000};
@@ -63,6 +84,10 @@ struct TFoundPaths {
 };
 
 struct TExposureReport {
+  // The folders of the walk (absolute, the published folder first) that a
+  // watch on the folder's content may cover; at most kWatchedFolders.
+  static constexpr std::size_t kWatchedFolders = 256;
+
   std::string PubDir;
   // The folder cannot be checked (missing, not a folder, unreadable): why.
   std::string Problem;
@@ -79,6 +104,20 @@ struct TExposureReport {
   TFoundPaths OutsideLinks;  // "link -> target"
   TFoundPaths Secrets;
   TFoundPaths Programs;
+  // The published folder's default document (index.html, index.htm,
+  // default.html or default.htm), which its address shows; empty: none.
+  std::string DefaultDocument;
+  std::vector<std::string> Folders;
+  // What the options said a visitor meets (TExposureOptions).
+  bool LocalOnly = false;
+  bool Password = false;
+  std::string User;
+  bool Listings = false;
+  bool Uploads = false;
+  std::string UploadFolder;
+  std::int32_t MaxUploadMiB = 0;
+  bool Https = false;
+  std::string HttpsFingerprint;
 
   // Anything to warn about (a folder that cannot be checked included).
   bool Warns() const;
@@ -87,13 +126,36 @@ struct TExposureReport {
   // checked.
   std::vector<std::string> Warnings() const;
   // One short line: "Anyone who can reach this computer can read 12 files
-  // (3.4 Kb); warning: ...".
+  // (3.4 Kb); warning: ...", with the password ("..., with the password of
+  // user ann, can read ..."), listings ("can list and read"), uploads
+  // ("... and upload files to uploads") and HTTPS (" over HTTPS") in it.
   std::string Summary() const;
   // The whole report, one line each, the summary first.
   std::vector<std::string> Details() const;
 };
 
 TExposureReport CheckExposure(const TExposureOptions& options);
+
+// What a visitor sees at the folder's address: "Visitors see a list of the
+// files", "Visitors see ~/Public/index.html", or "Visitors need exact
+// addresses: ~/Public has no index.html and folder listings are off".
+// Empty when the folder cannot be checked.
+std::string VisitorsText(const TExposureReport& report);
+// Uploads in plain words: "Visitors cannot upload files", or "Visitors can
+// upload files of up to 4 GB into ~/Public/uploads", with "; anyone can:
+// there is no password" while no password is asked.
+std::string UploadsText(const TExposureReport& report);
+// "HTTPS on (fingerprint AB:CD:...)", or "HTTP only: anyone on your network
+// can read what you share" (", and the password" while one is set; "HTTP
+// only: nothing leaves this computer" while only this computer connects).
+std::string HttpsText(const TExposureReport& report);
+
+struct TWebServerSettings;
+
+// The options of a configuration: its folder, hidden files, CGI, where it
+// listens, the password, listings, uploads and HTTPS (the fingerprint is
+// the caller's to add).
+TExposureOptions ExposureOptionsOf(const TWebServerSettings& settings);
 
 // The options of the running configuration: the settings file's PubDir
 // (or `folder` when given), ServeHiddenFiles, ExecEXEAsCGI and ListenOn;

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <memory>
 
+#include "app/listen_on.h"
 #include "app/messages.h"
 #include "platform/event_queue.h"
 
@@ -51,14 +52,24 @@ void THeadlessView::DisplayChanged(unsigned parts) {
 
 void THeadlessView::ShowStatus() {
   const TStatusDisplay& display = app_.Display();
+  const bool listening = display.iServerActive || display.Waiting;
   // Before the deferred start the server is inactive only for a moment.
-  if (!display.iServerActive && shown_status_.empty() && app_.Settings().Active && !app_.ExitRequested())
-    return;
-  const std::string status = display.iServerActive ? "Active on port " + display.lPort : "Inactive";
+  if (!listening && shown_status_.empty() && app_.Settings().Active && !app_.ExitRequested()) return;
+  const std::string status = display.iServerActive ? "Active on port " + display.lPort
+                             : display.Waiting     ? display.lStatus + " on port " + display.lPort
+                                                   : "Inactive";
   if (status != shown_status_) {
     shown_status_ = status;
     std::string line = status;
     if (display.iServerActive) line += ", publishing " + app_.Settings().PubDir;
+    if (display.Waiting) line += ": every request gets 404 until the folder is there";
+    // A new user's first run has no file to say what is shared where: the
+    // command line was the consent, and this line the account of it.
+    if (listening && app_.NewUser() && !told_first_run_) {
+      told_first_run_ = true;
+      line += " (first run: listening on " + ListenOnText(app_.Settings().ListenOn) +
+              "; the settings are kept in " + app_.SettingsFileName() + ")";
+    }
     app_.ServerLog.Log(nullptr, 0, line);
   }
 }

@@ -59,6 +59,7 @@ class THeadlessView : public IWebServerView {
   bool visible_ = false;
   bool closed_ = false;
   std::string shown_status_;
+  bool told_first_run_ = false;
 
   void ShowStatus();
 };

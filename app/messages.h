@@ -25,6 +25,9 @@ inline constexpr std::uint32_t kExposureCheckedMessage = 8260;
 // A CGI program's pipe (or its end) is ready: posted to the window of the
 // connection that serves it, whose wait it ends (app/cgi_program.h).
 inline constexpr std::uint32_t kCGIPipeMessage = 8270;
+// Something changed in the published folder (posted by its watch,
+// app/folder_watch.h).
+inline constexpr std::uint32_t kPublishedFolderMessage = 8280;
 
 // The timer of the application's window that delays a figures refresh.
 inline constexpr std::uint32_t kRefreshTimerId = 2;
@@ -35,10 +38,13 @@ inline constexpr std::uint32_t kConnectionsTimerId = 4;
 // The timer that lets the network interfaces settle before their addresses
 // are read again.
 inline constexpr std::uint32_t kInterfacesTimerId = 5;
+// The timer that lets a burst of changes in the published folder end
+// before the exposure check runs again.
+inline constexpr std::uint32_t kExposureRecheckTimerId = 21;
 
 inline constexpr std::array kAppMessages{kDeferredStartMessage, kRefreshFiguresMessage,  kSignalMessage,
                                          kSettingsFileMessage,  kExposureCheckedMessage, kInterfacesMessage,
-                                         kCGIPipeMessage};
+                                         kCGIPipeMessage,       kPublishedFolderMessage};
 
 static_assert(MessageNumbersDiffer(kPlatformMessages, kSocketMessages, kTCPServerMessages, kAppMessages));
 

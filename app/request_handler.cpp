@@ -154,6 +154,9 @@ void TRequestHandler::GetResponse(AhttpServerClient& client) {
   std::shared_ptr<const TWebServerSettings> settings = FSettings.Current();
   auto* web_client = AsWebClient(client);
   if (web_client) web_client->RequestSettings = settings;
+  // Every request is the latest, whatever its answer (a 404 or a 401 too):
+  // the display says what was asked last, not what was last found.
+  SetLastRequest(request);
   if (!Authorized(client)) return;
   TMapRules rules;
   rules.ServeHidden = settings->ServeHiddenFiles;
@@ -206,7 +209,6 @@ void TRequestHandler::GetResponse(AhttpServerClient& client) {
 
 void TRequestHandler::ServeFile(TRequestContext& context) {
   static const std::string kOKReason = "OK";
-  SetLastRequest(context.request);
   const TOpenedFileCheck check{context.settings.PubDir, context.rules};
   auto response =
       CreateFileResponse(context.local_path, FileExtToContentType(context.ext), &context.local_status,
@@ -282,7 +284,6 @@ void TRequestHandler::ServeArchive(TRequestContext& context) {
 void TRequestHandler::RunProgram(TRequestContext& context) {
   AhttpServerClient& client = context.client;
   const std::string& local_path = context.local_path;
-  SetLastRequest(context.request);
   if (!context.web_client) throw ECGIRun("This connection cannot run CGI programs");
   // A program is started by its name, so the name is judged once more, by
   // what it opens now, just before the start. What remains is the moment

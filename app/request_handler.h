@@ -118,8 +118,8 @@ class TRequestHandler {
   // (nothing refused by identity; no log written).
   void Attach(const TNeverServed* never_served, TAccessLog* access_log);
 
-  // The URI (with "?query") of the last request that found something to
-  // answer with; cleared when the server stops.
+  // The URI (with "?query") of the latest request the application answered
+  // (a 404 or a 401 too); cleared when the server stops.
   std::string LastRequest() const;
   void ClearLastRequest();
   // The lock that guards the last request (the application lock).

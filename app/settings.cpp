@@ -9,7 +9,7 @@
 
 namespace vt {
 
-const std::array<TSettingKey, 27> kSettingKeys = {{
+const std::array<TSettingKey, 28> kSettingKeys = {{
     {"Active", &TWebServerSettings::Active},
     {"PubDir", &TWebServerSettings::PubDir},
     {"Port", &TWebServerSettings::Port},
@@ -37,6 +37,7 @@ const std::array<TSettingKey, 27> kSettingKeys = {{
     {"AllowPasswordOverHTTP", &TWebServerSettings::AllowPasswordOverHTTP},
     {"CGITimeLimit", &TWebServerSettings::CGITimeLimit},
     {"MaxCGIBody", &TWebServerSettings::MaxCGIBody},
+    {"CloseNoticeShown", &TWebServerSettings::CloseNoticeShown},
 }};
 
 namespace {

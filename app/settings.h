@@ -13,8 +13,9 @@
 // UploadFolder= (the published folder), MaxUploadSize=4096 (MiB), HTTPS=0,
 // HTTPSPort=8443, CertificateFile=, KeyFile= (both empty: a certificate the
 // program makes), RedirectToHTTPS=0, AllowPasswordOverHTTP=0,
-// CGITimeLimit=600 (seconds), MaxCGIBody=1024 (MiB). At the start, a missing
-// key or a value that is no number reads as its default; when the file is
+// CGITimeLimit=600 (seconds), MaxCGIBody=1024 (MiB), CloseNoticeShown=0. At
+// the start, a missing key or a value that is no number reads as its
+// default; when the file is
 // read again, it keeps the value in use (TSettingsKeeper::Reload). Keys this
 // program does not know are kept when it saves.
 //
@@ -87,6 +88,9 @@ struct TWebServerSettings {
   // A CGI program's whole run, in seconds, and its request body, in MiB.
   std::int32_t CGITimeLimit = 600;
   std::int32_t MaxCGIBody = 1024;
+  // The window has said once, as its close box first hid it into the tray,
+  // that the program goes on sharing there.
+  bool CloseNoticeShown = false;
 
   // Reads the keys in kSettingKeys order; a key that is missing or no number
   // gets its value from DefaultSettings().
@@ -121,7 +125,7 @@ struct TSettingKey {
 };
 
 // Every key, in the order the file is read and written.
-extern const std::array<TSettingKey, 27> kSettingKeys;
+extern const std::array<TSettingKey, 28> kSettingKeys;
 
 // The defaults of this user and machine: the fixed ones, with PubDir = the
 // public-share folder and Port = DefaultPort(). A key an existing file

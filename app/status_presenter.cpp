@@ -28,11 +28,29 @@ std::string ConnectionsText(bool active, std::int32_t clients, std::int32_t busy
 
 std::string DataServedText(std::int64_t bytes) { return ByteCountToText(false, bytes); }
 
+std::string RestartQuestion(const std::string& listening_port, std::int32_t new_port,
+                            std::int32_t transfers) {
+  std::string text = "The server goes on listening on port " + listening_port + "; port " +
+                     std::to_string(new_port < 1 ? 80 : new_port) + " applies at the next Start.\n\n";
+  if (transfers == 1) text += "1 transfer in progress will be cut. ";
+  if (transfers > 1) text += std::to_string(transfers) + " transfers in progress will be cut. ";
+  return text + "Restart the server now?";
+}
+
+std::string CloseNoticeText(const std::string& folder, bool active) {
+  return std::string(kServerName) +
+         (active ? " is still sharing " + ShortenHomePath(folder) : std::string(" is still running")) +
+         "; quit from the tray menu";
+}
+
 std::optional<std::string> TStatusPresenter::SetStatus(const TStatusFacts& facts) {
   display_.actStart = !facts.active;
   display_.actStop = facts.active;
-  display_.iServerActive = facts.active;
-  display_.lStatus = facts.active ? "Active" : "Inactive";
+  display_.Waiting = facts.active && facts.pub_dir_missing;
+  display_.iServerActive = facts.active && !display_.Waiting;
+  display_.lStatus = display_.Waiting ? "Waiting for " + ShortenHomePath(facts.published_folder)
+                     : facts.active   ? "Active"
+                                      : "Inactive";
   display_.lPort = facts.active ? facts.listen_port : std::to_string(facts.settings_port);
   display_.PubDirMissing = facts.pub_dir_missing;
   if (!facts.start_problem.empty()) {
@@ -68,12 +86,18 @@ void TStatusPresenter::SetUpTime(bool active, TDateTime up_time) {
   display_.lUpTime = UpTimeText(active, up_time);
 }
 
-void TStatusPresenter::SetExposure(const std::string& summary, bool warns) {
-  display_.lExposure = summary;
-  display_.ExposureWarns = warns;
+void TStatusPresenter::SetExposure(const TExposureReport& report) {
+  display_.lExposure = report.Summary();
+  display_.ExposureWarns = report.Warns();
+  display_.lVisitors = VisitorsText(report);
+  display_.lUploads = report.Problem.empty() ? UploadsText(report) : std::string();
+  display_.UploadsWarn = report.Problem.empty() && report.Uploads && !report.Password;
+  display_.lHttps = report.Problem.empty() ? HttpsText(report) : std::string();
+  display_.OfferListings = report.Problem.empty() && !report.Listings && report.DefaultDocument.empty();
 }
 
 TServerState TStatusPresenter::State(bool active) const {
+  if (display_.Waiting && active) return TServerState::Waiting;
   if (!display_.lProblem.empty()) return TServerState::Error;
   return active ? TServerState::Running : TServerState::Stopped;
 }
@@ -86,7 +110,10 @@ std::string TStatusPresenter::Hint(const TStatusFacts& facts, const std::vector<
   if (!facts.start_problem.empty())
     return hint + facts.start_problem.substr(0, facts.start_problem.find(':'));
   if (facts.pub_dir_missing)
-    return hint + "published folder " + ShortenHomePath(facts.published_folder) + " does not exist";
+    return hint +
+           (facts.active ? "waiting for " + ShortenHomePath(facts.published_folder) + ", which"
+                         : "published folder " + ShortenHomePath(facts.published_folder)) +
+           " does not exist";
   if (!facts.active) return hint + "stopped";
   // Where it can be reached: the first URL another computer can use, when
   // there is one (localhost comes first in the list).

@@ -21,15 +21,20 @@ namespace vt {
 
 // The texts of the status display, and the states that go with them.
 struct TStatusDisplay {
-  std::string lStatus;        // "Active" or "Inactive"
+  std::string lStatus;        // "Active", "Inactive", or "Waiting for ~/Public"
   std::string lPort;          // the listening port, or the Port setting while inactive
   std::string lUpTime;        // "26:03:04", "-" while inactive
   std::string lRequestCount;  // requests read
   std::string lDataServed;    // "1.5 Kb"
   std::string lConnections;   // "2 (1 busy)", "0", "-" while inactive
-  std::string lLastRequest;   // the URI of the last request that found a file
+  std::string lLastRequest;   // the URI (and query) of the latest request, whatever its answer
   // Which server picture shows: iServerActive when true, else iServerInactive.
+  // Only a server that serves its folder shows as active.
   bool iServerActive = false;
+  // The server listens, but its published folder is missing: it answers
+  // 404 to everything until the folder is there (a state of its own, never
+  // "Active").
+  bool Waiting = false;
   // Enabled states of the actions; Setup, About and Exit are always enabled.
   bool actStart = true;
   bool actStop = false;
@@ -40,16 +45,27 @@ struct TStatusDisplay {
   // Network"). Part of dpStatus.
   std::string lProblem;
   // The missing published folder is (part of) the problem: the view may
-  // offer to choose one.
+  // offer to choose one, or to create it.
   bool PubDirMissing = false;
   // The latest exposure check's summary (TExposureReport::Summary), empty
   // before the first; whether it warns. Part of dpExposure.
   std::string lExposure;
   bool ExposureWarns = false;
+  // What a visitor meets, from the same report (VisitorsText, UploadsText,
+  // HttpsText of app/exposure_check.h); empty before the first. Part of
+  // dpExposure.
+  std::string lVisitors;
+  std::string lUploads;
+  bool UploadsWarn = false;  // uploads without a password
+  std::string lHttps;
+  // Folder listings are off and the folder has no default document:
+  // visitors need exact addresses, and the view may offer to list folders.
+  bool OfferListings = false;
 };
 
 // The server's state as the tray icon shows it.
-enum class TServerState { Running, Stopped, Error };
+// Waiting: it listens, but the published folder is missing.
+enum class TServerState { Running, Stopped, Error, Waiting };
 
 // The label texts.
 // "-" while inactive, else the hours in total, minutes and seconds (26:03:04).
@@ -58,6 +74,13 @@ std::string UpTimeText(bool active, TDateTime up_time);
 std::string ConnectionsText(bool active, std::int32_t clients, std::int32_t busy);
 // The long byte-count form: "500 bytes", "1.5 Kb", "2 Kb".
 std::string DataServedText(std::int64_t bytes);
+
+// The question before a restart for a new port; `transfers`: answers in
+// progress, which the restart cuts.
+std::string RestartQuestion(const std::string& listening_port, std::int32_t new_port, std::int32_t transfers);
+// The one notification when the close box first hides the window into the
+// tray: the program goes on (sharing `folder` while `active`).
+std::string CloseNoticeText(const std::string& folder, bool active);
 
 // What the status texts say.
 struct TStatusFacts {
@@ -91,8 +114,9 @@ class TStatusPresenter {
                      const std::string& last_request, std::int32_t clients, std::int32_t busy);
   void SetUpTime(bool active, TDateTime up_time);
   void SetOpenEnabled(bool enabled) { display_.actOpen = enabled; }
-  // The latest exposure check's summary, and whether it warns.
-  void SetExposure(const std::string& summary, bool warns);
+  // The latest exposure check's report: its summary, whether it warns, and
+  // what a visitor meets.
+  void SetExposure(const TExposureReport& report);
 
   // Running, stopped, or Error while a problem is shown.
   TServerState State(bool active) const;

@@ -111,6 +111,7 @@ TWebServerApp::~TWebServerApp() {
   // No worker may run while the lock, the settings and the log go away.
   HTTPServer.Shutdown();
   FKeeper.StopWatching();
+  FFolderWatch.Stop();
   FCheckCancel.store(true, std::memory_order_relaxed);
   if (FCheckThread.joinable()) FCheckThread.join();
   FAddresses.Stop();
@@ -123,9 +124,13 @@ void TWebServerApp::SetView(IWebServerView* view) {
 
 void TWebServerApp::SetSettings(const TWebServerSettings& settings) {
   const bool hash_changed = settings.AuthPasswordHash != FSettings.AuthPasswordHash;
-  const bool exposure_changed =
-      settings.PubDir != FSettings.PubDir || settings.ExecEXEAsCGI != FSettings.ExecEXEAsCGI ||
-      settings.ServeHiddenFiles != FSettings.ServeHiddenFiles || settings.ListenOn != FSettings.ListenOn;
+  // Whatever the exposure check's report says: the folder and what it
+  // serves, who can connect, and what a visitor meets.
+  bool exposure_changed = false;
+  for (const char* key :
+       {"PubDir", "ExecEXEAsCGI", "ServeHiddenFiles", "ListenOn", "AuthUser", "AuthPasswordHash",
+        "ListFolders", "AllowUploads", "UploadFolder", "MaxUploadSize", "HTTPS"})
+    exposure_changed = exposure_changed || SettingText(settings, key) != SettingText(FSettings, key);
   FSettings = settings;
   FRequests.Publish(settings);
   if (hash_changed && !settings.AuthPasswordHash.empty() && !IsPasswordHash(settings.AuthPasswordHash))
@@ -198,6 +203,16 @@ void TWebServerApp::FormShow() {
 
 void TWebServerApp::WMDeferredStart() {
   if (!FSettingsLoaded) return;
+  // A new user's first windowed start asks before anything listens; a
+  // folder on the command line is consent enough (a port alone says nothing
+  // of what to share), and so is a run without windows (the view cannot
+  // ask).
+  bool not_now = false;
+  if (FKeeper.NewUser() && FView && !RunOptions.PubDir) {
+    const TFirstRunAnswer answer = FView->AskFirstRun(PublishedDirectory());
+    if (answer.Choice != TFirstRunChoice::NotAsked) TakeFirstRunAnswer(answer);
+    not_now = answer.Choice == TFirstRunChoice::NotNow;
+  }
   if (FSettings.Minimized) {
     FPresenter.SetOpenEnabled(true);
     Changed(dpActions);
@@ -205,7 +220,7 @@ void TWebServerApp::WMDeferredStart() {
   }
   if (FSettings.Active) {
     actStartExecute();
-  } else if (RunOptions.PubDir || RunOptions.Port) {
+  } else if ((RunOptions.PubDir || RunOptions.Port) && !not_now) {
     StartServer(false);  // asked for on the command line: this run only
   }
 }
@@ -215,6 +230,35 @@ bool TWebServerApp::FormClose() {
   FormMinimized();
   if (FView) FView->HideView();
   return false;
+}
+
+void TWebServerApp::TakeFirstRunAnswer(const TFirstRunAnswer& answer) {
+  TWebServerSettings settings = FSettings;
+  if (!answer.Folder.empty()) settings.PubDir = answer.Folder;
+  switch (answer.Choice) {
+    case TFirstRunChoice::Network:
+      settings.ListenOn = kListenOnEvery;
+      break;
+    case TFirstRunChoice::ThisComputer:
+      settings.ListenOn = kListenOnLocal;
+      break;
+    case TFirstRunChoice::NotAsked:
+    case TFirstRunChoice::NotNow:
+      break;
+  }
+  settings.Active =
+      answer.Choice == TFirstRunChoice::Network || answer.Choice == TFirstRunChoice::ThisComputer;
+  SetSettings(settings);
+  ApplySettings();
+  // The folder asked about is the user's to share: made when it is not
+  // there yet (~/Public is missing on many a new account).
+  if (settings.Active && !DirectoryExists(PublishedDirectory())) {
+    std::error_code error;
+    std::filesystem::create_directories(PublishedDirectory(), error);
+  }
+  // The answer is kept: the question is asked once.
+  SaveSettings();
+  UpdateStatus();
 }
 
 void TWebServerApp::FormMinimized() {
@@ -243,6 +287,7 @@ bool TWebServerApp::FormDestroy() {
   }
   FKeeper.StopWatching();
   FAddresses.Stop();
+  FFolderWatch.Stop();
   tUpTime.SetTimerActive(false);
   KillTimer(FHandle.Handle(), kConnectionsTimerId);
   HTTPServer.Shutdown();
@@ -285,6 +330,43 @@ void TWebServerApp::ChoosePublishedDirectory(const std::string& folder) {
   ApplySettings();
   SaveSettings();
   UpdateStatus();
+}
+
+bool TWebServerApp::CreatePublishedDirectory() {
+  const std::string folder = PublishedDirectory();
+  std::error_code error;
+  std::filesystem::create_directories(folder, error);
+  if (error && !DirectoryExists(folder)) {
+    ReportError("The folder " + folder + " could not be made: " + error.message());
+    return false;
+  }
+  ServerLog.Log(nullptr, 0, "Published folder " + folder + " made");
+  UpdateStatus();
+  return true;
+}
+
+void TWebServerApp::TurnListingsOn() {
+  TWebServerSettings settings = FSettings;
+  settings.ListFolders = true;
+  SetSettings(settings);
+  ApplySettings();
+  SaveSettings();
+  UpdateStatus();
+}
+
+std::optional<std::string> TWebServerApp::TakeCloseNotice() {
+  if (FSettings.CloseNoticeShown) return std::nullopt;
+  FSettings.CloseNoticeShown = true;
+  SaveSettings();
+  return CloseNoticeText(PublishedDirectory(), HTTPServer.Active());
+}
+
+void TWebServerApp::SetHttpsState(const std::string& https_port, const std::string& fingerprint) {
+  if (https_port == FHttpsPort && fingerprint == FHttpsFingerprint) return;
+  FHttpsPort = https_port;
+  FHttpsFingerprint = fingerprint;
+  Changed(dpAddresses);
+  if (HTTPServer.Active()) StartExposureCheck();
 }
 
 // --- Actions ----------------------------------------------------------------
@@ -358,6 +440,7 @@ void TWebServerApp::actStopExecute() {
   FSettings.Active = false;
   FStartProblem.clear();
   FRequests.ClearLastRequest();
+  FFolderWatch.Stop();
   UpdateStatus();
   SaveSettings();
 }
@@ -392,9 +475,8 @@ void TWebServerApp::actSetupExecute() {
   SaveSettings();
   UpdateStatus();
   if (port_changed && HTTPServer.Active() &&
-      FView->AskYesNo("The server goes on listening on port " + HTTPServer.ListenPort() + "; port " +
-                      std::to_string(FSettings.Port < 1 ? 80 : FSettings.Port) +
-                      " applies at the next Start.\n\nRestart the server now?")) {
+      FView->AskYesNo(RestartQuestion(HTTPServer.ListenPort(), FSettings.Port,
+                                      HTTPServer.ActiveRequests.load(std::memory_order_relaxed)))) {
     actStopExecute();
     actStartExecute();
   }
@@ -429,11 +511,8 @@ void TWebServerApp::StartExposureCheck() {
     return;
   }
   FCheckAgain = false;
-  TExposureOptions options;
-  options.PubDir = FSettings.PubDir;
-  options.ServeHidden = FSettings.ServeHiddenFiles;
-  options.ExecCGI = FSettings.ExecEXEAsCGI;
-  options.Audience = AudienceOf(FSettings.ListenOn);
+  TExposureOptions options = ExposureOptionsOf(FSettings);
+  options.HttpsFingerprint = FHttpsFingerprint;
   if (FNeverServed) options.NeverServed = FNeverServed->Paths();
   options.Cancel = &FCheckCancel;
   const HWindow window = FHandle.GetHandle();
@@ -459,8 +538,14 @@ void TWebServerApp::ExposureChecked() {
     const std::vector<std::string> details = FExposure->Details();
     HTTPServer.Log(FExposure->Warns() ? 1 : 0, "Exposure check: " + details.front());
     for (std::size_t i = 1; i < details.size(); ++i) HTTPServer.Log(0, "  " + details[i]);
-    FPresenter.SetExposure(details.front(), FExposure->Warns());
+    FPresenter.SetExposure(*FExposure);
     Changed(dpExposure);
+    // Its content changing is a reason to look again, while the server runs.
+    if (HTTPServer.Active()) {
+      FFolderWatch.Watch(FHandle.GetHandle(), kPublishedFolderMessage, FExposure->Folders);
+    } else {
+      FFolderWatch.Stop();
+    }
   }
   if (FCheckAgain) StartExposureCheck();
 }
@@ -518,9 +603,18 @@ std::string TWebServerApp::StatusHint() const {
 }
 
 void TWebServerApp::UpdateStatistics() {
+  // The server counts an answer when it ends; a long download counts as it
+  // goes. As an answer ends, a look may find its bytes in both for a
+  // moment: while answers are in progress the figure shown never goes back,
+  // and once none is it is the server's count again.
+  const std::int64_t finished = HTTPServer.DataServed.load(std::memory_order_relaxed);
+  if (HTTPServer.Active() && HTTPServer.ActiveRequests.load(std::memory_order_relaxed) > 0) {
+    FShownDataServed = std::max(FShownDataServed, finished + BytesInFlight(HTTPServer));
+  } else {
+    FShownDataServed = finished;
+  }
   FPresenter.SetStatistics(HTTPServer.Active(), HTTPServer.RequestCount.load(std::memory_order_relaxed),
-                           HTTPServer.DataServed.load(std::memory_order_relaxed), LastRequest(),
-                           HTTPServer.ClientCount(),
+                           FShownDataServed, LastRequest(), HTTPServer.ClientCount(),
                            HTTPServer.ActiveRequests.load(std::memory_order_relaxed));
   Changed(dpStatistics);
 }
@@ -577,6 +671,15 @@ std::int32_t TWebServerApp::HandleMessage(std::uint32_t msg, std::int32_t wParam
     WMDeferredStart();
   } else if (msg == kExposureCheckedMessage) {
     ExposureChecked();
+  } else if (msg == kPublishedFolderMessage) {
+    if (FFolderWatch.TakeEvents() && !FRecheckArmed) {
+      FRecheckArmed = true;
+      SetTimer(FHandle.Handle(), kExposureRecheckTimerId, kExposureRecheckMs);
+    }
+  } else if (msg == kTimerMessage && static_cast<std::uint32_t>(wParam) == kExposureRecheckTimerId) {
+    KillTimer(FHandle.Handle(), kExposureRecheckTimerId);
+    FRecheckArmed = false;
+    if (HTTPServer.Active()) StartExposureCheck();
   } else if (msg == kSettingsFileMessage) {
     if (FKeeper.TakeEvents()) SetTimer(FHandle.Handle(), kSettingsTimerId, kSettingsSettleMs);
   } else if (msg == kTimerMessage && static_cast<std::uint32_t>(wParam) == kSettingsTimerId) {

@@ -74,6 +74,7 @@
 #include "app/app_names.h"
 #include "app/dashboard.h"
 #include "app/exposure_check.h"
+#include "app/folder_watch.h"
 #include "app/messages.h"
 #include "app/never_served.h"
 #include "app/ready_message.h"
@@ -115,6 +116,19 @@ enum TDisplayPart : unsigned {
   dpAddresses = 32,    // Urls()
   dpConnections = 64,  // Connections(): the table and the throughput history
   dpServerLog = 128,   // ServerLogLines()
+};
+
+// The answer to the first-run question (IWebServerView::AskFirstRun).
+enum class TFirstRunChoice {
+  NotAsked,      // the view cannot ask (headless): the program serves as always
+  Network,       // share with the devices on the network (ListenOn=all)
+  ThisComputer,  // share with this computer only (ListenOn=local)
+  NotNow,        // no answer: the server stays stopped until Start
+};
+struct TFirstRunAnswer {
+  TFirstRunChoice Choice = TFirstRunChoice::NotAsked;
+  // The folder to share (the one asked about, or another one chosen).
+  std::string Folder;
 };
 
 // A window's frame in desktop coordinates.
@@ -165,6 +179,11 @@ class IWebServerView {
   // copy changed; false after Cancel.
   virtual bool ShowSetupDialog(TWebServerSettings& settings) = 0;
   virtual void ShowAboutBox() = 0;
+  // A new user's first windowed start (no settings file): asks whether to
+  // share `folder` with the devices on the network, only with this
+  // computer, or another folder. Nothing listens until it is answered. A
+  // view that cannot ask answers NotAsked.
+  virtual TFirstRunAnswer AskFirstRun(const std::string& /*folder*/) { return {}; }
 };
 
 class TWebServerApp {
@@ -223,6 +242,24 @@ class TWebServerApp {
   // Publishes `folder` (the window's offer to choose one): PubDir set,
   // applied and saved.
   void ChoosePublishedDirectory(const std::string& folder);
+  // Makes the missing published folder (the window's offer to create it),
+  // with the folders above it. False, with the view's ShowError told why,
+  // when that failed.
+  bool CreatePublishedDirectory();
+  // Turns folder listings on (the Share page's offer when visitors would
+  // need exact addresses): applied and saved.
+  void TurnListingsOn();
+  // The settings file was not there at the start: a new user.
+  bool NewUser() const { return FKeeper.NewUser(); }
+  // The notification the window shows the first time its close box hides
+  // it into the tray (CloseNoticeText), remembered in the settings
+  // (CloseNoticeShown) so that it is said once; none after that.
+  std::optional<std::string> TakeCloseNotice();
+  // HTTPS as it runs, told by whoever runs it: its port (empty while HTTPS
+  // does not serve) and its certificate's fingerprint (empty: not known).
+  // The exposure check and the Share page's QR code use them.
+  void SetHttpsState(const std::string& https_port, const std::string& fingerprint);
+  const std::string& HttpsPort() const { return FHttpsPort; }
   // Running, stopped, or Error while lProblem holds something.
   TServerState ServerState() const;
   // The tray icon's hint: "Veltrana Web Server — serving ~/Public on
@@ -298,8 +335,10 @@ class TWebServerApp {
   // Checks the published folder of the settings in use on a worker of its
   // own, bounded in time and entries (one check at a time: asked again
   // while one runs, it runs once more afterwards). A start runs it, and so
-  // does any change of the folder, CGI, hidden files or where the server
-  // listens while it runs (setup, the settings file). The report goes to
+  // does any change of the folder, CGI, hidden files, where the server
+  // listens, the password, listings, uploads or HTTPS while it runs (setup,
+  // the settings file), and a change of the folder's content (TFolderWatch:
+  // at most once every kExposureRecheckMs). The report goes to
   // the server log (its summary with log class 1 when it warns) and to the
   // view (dpExposure).
   void StartExposureCheck();
@@ -354,6 +393,8 @@ class TWebServerApp {
   bool CheckPubDirState();
   // Main thread: takes the report of the check that has ended.
   void ExposureChecked();
+  // The first-run question's answer into the settings (saved).
+  void TakeFirstRunAnswer(const TFirstRunAnswer& answer);
 
   IWebServerView* FView = nullptr;
   TWebServerSettings FSettings;
@@ -389,6 +430,16 @@ class TWebServerApp {
   bool FCheckAgain = false;
   std::atomic<bool> FCheckCancel{false};
   std::optional<TExposureReport> FExposure;
+  // The folders the last check walked, watched for changes while the server
+  // runs; a change arms kExposureRecheckTimerId once.
+  TFolderWatch FFolderWatch;
+  bool FRecheckArmed = false;
+  // HTTPS as it runs (SetHttpsState).
+  std::string FHttpsPort;
+  std::string FHttpsFingerprint;
+  // "Data served" as shown: finished answers and the bytes of those in
+  // progress (UpdateStatistics).
+  std::int64_t FShownDataServed = 0;
 
   // Set once by SetView, before any worker runs; a relaxed load is all a
   // worker event pays to learn that no one wants figures.

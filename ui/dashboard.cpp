@@ -201,6 +201,33 @@ void TDashboard::CreateSharePage() {
   bCopyAddress = NewButton("Copy address", tsShare);
   iQrCode = new TQrCodeView(tsShare);
   iQrCode->setToolTip(QStringLiteral("Point a phone's camera at the code to open the address"));
+  lQrCaption = new QLabel(tsShare);
+  lQrCaption->setWordWrap(true);
+  lQrCaption->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
+  lQrCaption->setFixedWidth(iQrCode->sizeHint().width());
+  auto* qr = new QVBoxLayout();
+  qr->addWidget(iQrCode, 0, Qt::AlignHCenter);
+  qr->addWidget(lQrCaption);
+  qr->addStretch(1);
+  const auto line = [this] {
+    auto* label = new QLabel(tsShare);
+    label->setTextFormat(Qt::PlainText);  // a folder name is never markup
+    label->setWordWrap(true);
+    return label;
+  };
+  lVisitors = line();
+  bListFolders = NewButton("List folders", tsShare);
+  bListFolders->hide();
+  lUploads = line();
+  lHttps = line();
+  auto* visitors = new QHBoxLayout();
+  visitors->addWidget(lVisitors, 1);
+  visitors->addWidget(bListFolders, 0, Qt::AlignTop);
+  auto* meets = new QVBoxLayout();
+  meets->setSpacing(2);
+  meets->addLayout(visitors);
+  meets->addWidget(lUploads);
+  meets->addWidget(lHttps);
   auto* buttons = new QHBoxLayout();
   buttons->addWidget(bOpenInBrowser);
   buttons->addWidget(bCopyAddress);
@@ -215,10 +242,12 @@ void TDashboard::CreateSharePage() {
   folder->addWidget(bOpenFolder);
   page->addWidget(lUrlsCaption, 0, 0, 1, 2);
   page->addWidget(lbUrls, 1, 0);
-  page->addWidget(iQrCode, 1, 1, 2, 1, Qt::AlignTop);
+  page->addLayout(qr, 1, 1, 3, 1);
   page->addLayout(buttons, 2, 0);
-  page->addLayout(folder, 3, 0, 1, 2);
+  page->addLayout(meets, 3, 0);
+  page->addLayout(folder, 4, 0, 1, 2);
   page->setColumnStretch(0, 1);
+  page->setRowStretch(1, 1);
   // Access keys that none of the window's buttons use.
   addTab(tsShare, QStringLiteral("S&hare"));
 
@@ -229,6 +258,7 @@ void TDashboard::CreateSharePage() {
   connect(bCopyAddress, &QPushButton::clicked, this, [this] {
     if (!SelectedUrl().empty()) QApplication::clipboard()->setText(Text(SelectedUrl()));
   });
+  connect(bListFolders, &QPushButton::clicked, this, [this] { app_.TurnListingsOn(); });
   connect(bOpenFolder, &QPushButton::clicked, this,
           [this] { OpenUrl(QUrl::fromLocalFile(Text(app_.PublishedDirectory()))); });
 }
@@ -307,6 +337,7 @@ std::string TDashboard::SelectedUrl() const {
 void TDashboard::DisplayChanged(unsigned parts) {
   if (parts & (dpStatus | dpAddresses)) ShowUrls();
   if (parts & dpStatus) ShowFolders();
+  if (parts & (dpStatus | dpExposure)) ShowVisitors();
   if (parts & dpConnections) ShowConnections();
   if (parts & dpServerLog) {
     // Lines come in bursts (a browser's every request can log one): they are
@@ -345,9 +376,32 @@ void TDashboard::ShowUrls() {
 
 void TDashboard::ShowSelectedUrl() {
   const std::string url = SelectedUrl();
-  iQrCode->SetText(url);
+  const std::string code = QrCodeUrl(app_.Urls(), url, app_.HttpsPort());
+  iQrCode->SetText(code);
+  iQrCode->setToolTip(code.empty() ? QString() : Text(code));
+  lQrCaption->setText(code.empty() ? (app_.Urls().empty()
+                                          ? QString()
+                                          : QStringLiteral("No network address: a phone cannot reach this "
+                                                           "computer"))
+                                   : QStringLiteral("Scan with a phone on the same network"));
   bOpenInBrowser->setEnabled(!url.empty());
   bCopyAddress->setEnabled(!url.empty());
+}
+
+void TDashboard::ShowVisitors() {
+  const TStatusDisplay& display = app_.Display();
+  lVisitors->setText(Text(display.lVisitors));
+  lVisitors->setVisible(!display.lVisitors.empty());
+  bListFolders->setVisible(display.OfferListings);
+  lUploads->setText(Text(display.lUploads));
+  lUploads->setVisible(!display.lUploads.empty());
+  QPalette palette = lUploads->palette();
+  palette.setColor(QPalette::WindowText, display.UploadsWarn
+                                             ? QColor(160, 90, 0)
+                                             : QApplication::palette().color(QPalette::WindowText));
+  lUploads->setPalette(palette);
+  lHttps->setText(Text(display.lHttps));
+  lHttps->setVisible(!display.lHttps.empty());
 }
 
 void TDashboard::ShowFolders() {

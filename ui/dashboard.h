@@ -5,9 +5,11 @@
 //
 // - "Share": the URLs that reach the server, with "Open in browser" and
 //   "Copy address", a QR code of the chosen one (a phone's camera opens it;
-//   a URL of this machine's network address is chosen first, since a
-//   phone cannot reach "localhost"), and the published folder with "Open
-//   folder".
+//   never a loopback address, since a phone cannot reach "localhost": the
+//   first network address stands in for one; the https address while HTTPS
+//   serves), with its caption, what a visitor meets (a list of the files or
+//   exact addresses, with "List folders" for the latter; uploads; HTTPS),
+//   and the published folder with "Open folder".
 // - "Activity": the open connections (client, state, request, bytes sent of
 //   how many, speed, time open) and a graph of the bytes and requests per
 //   second of the last five minutes.
@@ -107,6 +109,13 @@ class TDashboard : public QTabWidget {
   QPushButton* bOpenInBrowser;
   QPushButton* bCopyAddress;
   TQrCodeView* iQrCode;
+  QLabel* lQrCaption;
+  // What a visitor meets (from the exposure check), and the offer to list
+  // folders while visitors would need exact addresses.
+  QLabel* lVisitors;
+  QPushButton* bListFolders;
+  QLabel* lUploads;
+  QLabel* lHttps;
   QLabel* lPubDir;
   QPushButton* bOpenFolder;
   // --- Activity ---
@@ -132,6 +141,7 @@ class TDashboard : public QTabWidget {
   void ShowConnections();
   void ShowFolders();
   void ShowSelectedUrl();
+  void ShowVisitors();
 
   TWebServerApp& app_;
   QTimer* access_log_timer_;

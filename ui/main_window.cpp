@@ -14,6 +14,7 @@
 #include <QPainter>
 #include <QPushButton>
 #include <QScreen>
+#include <QSystemTrayIcon>
 #include <QTextOption>
 #include <QVBoxLayout>
 #include <QWindow>
@@ -25,6 +26,7 @@
 #include "ui/about_box.h"
 #include "ui/controls.h"
 #include "ui/dashboard.h"
+#include "ui/first_run_dialog.h"
 #include "ui/resources.h"
 #include "ui/setup_dialog.h"
 #include "ui/tray_icon.h"
@@ -51,8 +53,11 @@ QLabel* NewValueLabel(QLabel* label, QWidget* parent) {
 
 // The problem line's colour: dark red.
 const QColor kProblemColour(176, 0, 0);
-// The exposure line when the check warns.
+// The exposure line when the check warns, and the problem line while the
+// server waits for its folder: amber.
 const QColor kWarningColour(160, 90, 0);
+// How long the close notification stays (milliseconds).
+constexpr int kCloseNoticeMs = 10000;
 
 // Asks an X11 window manager to leave the window out of taskbars and pagers
 // (`entry` false: the tray icon stands for the program) or to show it there
@@ -171,12 +176,19 @@ void TfrmMain::CreateControls() {
   QPalette palette = lProblem->palette();
   palette.setColor(QPalette::WindowText, kProblemColour);
   lProblem->setPalette(palette);
+  bCreateFolder = new QPushButton(QStringLiteral("C&reate"), this);
+  bCreateFolder->setAutoDefault(false);
+  connect(bCreateFolder, &QPushButton::clicked, this, [this] { app_.CreatePublishedDirectory(); });
   bChooseFolder = new QPushButton(QStringLiteral("Choose folder..."), this);
   bChooseFolder->setAutoDefault(false);
   connect(bChooseFolder, &QPushButton::clicked, this, [this] { ChooseFolder(); });
+  auto* folder_buttons = new QVBoxLayout();
+  folder_buttons->addWidget(bCreateFolder);
+  folder_buttons->addWidget(bChooseFolder);
   problem->addWidget(lProblem, 1);
-  problem->addWidget(bChooseFolder, 0, Qt::AlignTop);
+  problem->addLayout(folder_buttons);
   lProblem->hide();
+  bCreateFolder->hide();
   bChooseFolder->hide();
   form->addLayout(problem);
 
@@ -356,6 +368,12 @@ void TfrmMain::RememberFramePosition() {
 void TfrmMain::closeEvent(QCloseEvent* event) {
   if (!app_.FormClose()) {
     event->ignore();  // hidden into the tray
+    // Said once, the first time: a window that vanishes could as well have
+    // ended the program, and the folder would still be shared.
+    if (TrayIcon->IsTrayAvailable() && isHidden())
+      if (const std::optional<std::string> notice = app_.TakeCloseNotice())
+        TrayIcon->TrayIcon().showMessage(QString::fromLatin1(kServerName), ToQString(*notice),
+                                         QSystemTrayIcon::Information, kCloseNoticeMs);
     return;
   }
   event->accept();
@@ -435,6 +453,10 @@ void TfrmMain::DisplayChanged(unsigned parts) {
   if (parts & dpStatus) {
     lProblem->setText(ToQString(display.lProblem));
     lProblem->setVisible(!display.lProblem.empty());
+    QPalette problem_palette = lProblem->palette();
+    problem_palette.setColor(QPalette::WindowText, display.Waiting ? kWarningColour : kProblemColour);
+    lProblem->setPalette(problem_palette);
+    bCreateFolder->setVisible(display.PubDirMissing);
     bChooseFolder->setVisible(display.PubDirMissing);
     lStatus->setText(ToQString(display.lStatus));
     lPort->setText(ToQString(display.lPort));
@@ -506,5 +528,9 @@ bool TfrmMain::ShowSetupDialog(TWebServerSettings& settings) {
 }
 
 void TfrmMain::ShowAboutBox() { vt::ShowAboutBox(this); }
+
+TFirstRunAnswer TfrmMain::AskFirstRun(const std::string& folder) {
+  return AskFirstRunQuestion(isVisible() ? this : nullptr, folder);
+}
 
 }  // namespace vt

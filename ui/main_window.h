@@ -12,8 +12,9 @@
 // a throughput graph, and the logs. Every button is bound to one action object, and the tray
 // menu holds the same objects, so an action's enabled state shows alike on
 // its button and its menu entry. Above the figures a red line says what
-// needs the user (a missing published folder, a start that failed), with a
-// button to choose a folder when that is the problem. Below the figures,
+// needs the user (a missing published folder, a start that failed), with
+// buttons to create the folder or choose another when that is the problem
+// (amber while the server waits for the folder). Below the figures,
 // one line says what the published folder gives away (the exposure check,
 // app/exposure_check.h), with a button for the whole report.
 //
@@ -21,7 +22,9 @@
 // (on X11 it asks the window manager to leave it out of taskbars and
 // pagers), and both the close box and the window manager's minimise hide it
 // into the tray; the tray menu's Status, a click or a double click on the
-// icon bring it back. The icon shows the server's state (running, stopped,
+// icon bring it back. The first time the close box hides it, a
+// notification says that sharing goes on (once per user: the settings
+// remember it). The icon shows the server's state (running, stopped,
 // a problem) and its hint says it in words. Without a tray host (GNOME has
 // none by default) the window is never hidden where nobody could reach it:
 // it keeps its taskbar entry, the close box minimises it, and when the tray
@@ -116,10 +119,12 @@ class TfrmMain : public QWidget, public IWebServerView {
   bool AskYesNo(const std::string& question) override;
   bool ShowSetupDialog(TWebServerSettings& settings) override;
   void ShowAboutBox() override;
+  TFirstRunAnswer AskFirstRun(const std::string& folder) override;
 
   // --- Controls ---
-  // The problem line and its button "Choose folder...".
+  // The problem line and its buttons "Create folder" and "Choose folder...".
   QLabel* lProblem;
+  QPushButton* bCreateFolder;
   QPushButton* bChooseFolder;
   QGroupBox* gbWebServer;
   QLabel* lStatus;

@@ -16,6 +16,7 @@ QIcon ProgramIcon() {
 QIcon StateIcon(TServerState state) {
   const QColor badge = state == TServerState::Running   ? QColor(0x2e, 0xa0, 0x43)
                        : state == TServerState::Stopped ? QColor(0x8a, 0x8a, 0x8a)
+                       : state == TServerState::Waiting ? QColor(0xe8, 0x9a, 0x00)
                                                         : QColor(0xd0, 0x30, 0x30);
   const QIcon program = ProgramIcon();
   QIcon icon;
@@ -28,6 +29,13 @@ QIcon StateIcon(TServerState state) {
     painter.setPen(QPen(Qt::white, qMax(1.0, size / 16.0)));
     painter.setBrush(badge);
     painter.drawEllipse(circle.adjusted(0.5, 0.5, -0.5, -0.5));
+    if (state == TServerState::Waiting) {
+      // A white dot: waiting, neither serving nor broken.
+      const qreal dot = diameter * 0.3;
+      painter.setPen(Qt::NoPen);
+      painter.setBrush(Qt::white);
+      painter.drawEllipse(QRectF(circle.center().x() - dot / 2, circle.center().y() - dot / 2, dot, dot));
+    }
     if (state == TServerState::Error) {
       const qreal bar = diameter * 0.5;
       painter.fillRect(

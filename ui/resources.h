@@ -16,9 +16,10 @@ namespace vt {
 QIcon ProgramIcon();
 
 // The tray icon for a server state: the program icon with a badge in its
-// lower right corner, green while running, grey while stopped, red with a
-// white bar while there is a problem (so that the states differ in shape
-// too, not only in colour).
+// lower right corner, green while running, grey while stopped, amber with a
+// white dot while it waits for its missing folder, red with a white bar
+// while there is a problem (so that the states differ in shape too, not
+// only in colour).
 QIcon StateIcon(TServerState state);
 
 // The server pictures of the status window (48 x 64 pixels).

@@ -3,6 +3,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDesktopServices>
+#include <QFileDialog>
 #include <QFileInfo>
 #include <QGridLayout>
 #include <QGroupBox>
@@ -48,12 +49,55 @@ int FieldNumber(const QString& text, int default_value) {
   return TextToIntOr(text.toStdString(), default_value);
 }
 
+QLabel* NewNote(const QString& text, QWidget* parent) {
+  auto* note = new QLabel(text, parent);
+  note->setWordWrap(true);
+  QFont font = note->font();
+  font.setPointSizeF(font.pointSizeF() * 0.9);
+  note->setFont(font);
+  return note;
+}
+
+// `path` without the slashes at its ends.
+std::string TrimSlashes(std::string path) {
+  while (!path.empty() && path.front() == '/') path.erase(0, 1);
+  while (!path.empty() && path.back() == '/') path.pop_back();
+  return path;
+}
+
+// The upload folder as the setting holds it (relative to `pub_dir`), from
+// the field's text: relative already, or a full path inside `pub_dir`.
+// False when it lies outside (a full path elsewhere, a ".." step).
+bool UploadFolderOf(const std::string& text, const std::string& pub_dir, std::string& relative) {
+  std::string value = text;
+  if (!value.empty() && value.front() == '/') {
+    std::string root = pub_dir;
+    while (root.size() > 1 && root.back() == '/') root.pop_back();
+    if (value != root && value.rfind(root + "/", 0) != 0) return false;
+    value = value.substr(root.size());
+  }
+  value = TrimSlashes(value);
+  for (std::size_t at = 0; at <= value.size();) {
+    const std::size_t end = std::min(value.find('/', at), value.size());
+    if (value.compare(at, end - at, "..") == 0) return false;
+    at = end + 1;
+  }
+  relative = value;
+  return true;
+}
+
 }  // namespace
 
 TfrmSetup::TfrmSetup(const TWebServerSettings& settings, QWidget* parent)
-    : QDialog(parent, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowCloseButtonHint), fndPubDir(this) {
+    : QDialog(parent, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowCloseButtonHint),
+      fndPubDir(this),
+      fndUploadFolder(this) {
   setWindowTitle(QStringLiteral("Setup"));
   fndPubDir.Title = QStringLiteral("Select Directory to Publish.");
+  fndUploadFolder.Title = QStringLiteral("Select the folder uploads go to");
+  ChooseFile = [](QWidget* parent, const QString& title, const QString& start) {
+    return QFileDialog::getOpenFileName(parent, title, start);
+  };
   CreateControls();
   FormCreate(settings);
   CentreOnDesktop();
@@ -72,7 +116,10 @@ void TfrmSetup::CreateControls() {
   gbSettings = NewGroup(" Settings ", tsGeneral);
   auto* settings_box = new QVBoxLayout(gbSettings);
   cAutoRun = new QCheckBox(QStringLiteral("Automatically run web server on start-up."), gbSettings);
+  lAutoRunNote = NewNote(QStringLiteral("Starts the program when you log in."), gbSettings);
+  lAutoRunNote->setIndent(22);  // under the box's text
   settings_box->addWidget(cAutoRun);
+  settings_box->addWidget(lAutoRunNote);
 
   gbPubDir = NewGroup(" Published Directory ", tsGeneral);
   auto* pub_dir_box = new QGridLayout(gbPubDir);
@@ -86,8 +133,39 @@ void TfrmSetup::CreateControls() {
   pub_dir_box->addWidget(bPubDirBrowse, 0, 1);
   cServeHiddenFiles =
       new QCheckBox(QStringLiteral("Serve hidden files and folders (names beginning with \".\")."), gbPubDir);
+  cListFolders = new QCheckBox(
+      QStringLiteral("List folders: a folder without index.html shows a list of its files."), gbPubDir);
   pub_dir_box->addWidget(cExecEXEasCGI, 1, 0, 1, 2);
   pub_dir_box->addWidget(cServeHiddenFiles, 2, 0, 1, 2);
+  pub_dir_box->addWidget(cListFolders, 3, 0, 1, 2);
+
+  gbUploads = NewGroup(" Uploads ", tsGeneral);
+  auto* uploads_box = new QGridLayout(gbUploads);
+  cAllowUploads = new QCheckBox(QStringLiteral("Allow visitors to upload files"), gbUploads);
+  lUploadFolder = new QLabel(QStringLiteral("Into:"), gbUploads);
+  eUploadFolder = new QLineEdit(gbUploads);
+  eUploadFolder->setMaxLength(kPubDirMaxLength);
+  eUploadFolder->setPlaceholderText(QStringLiteral("(the published folder)"));
+  lUploadFolder->setBuddy(eUploadFolder);
+  bUploadFolderBrowse = new QPushButton(QStringLiteral("Browse..."), gbUploads);
+  bUploadFolderBrowse->setAutoDefault(false);
+  lMaxUploadSize = new QLabel(QStringLiteral("At most:"), gbUploads);
+  eMaxUploadSize = new QLineEdit(gbUploads);
+  eMaxUploadSize->setMaxLength(kMaxUploadSizeMaxLength);
+  eMaxUploadSize->setFixedWidth(100);
+  TDigitKeyFilter::Install(eMaxUploadSize);
+  lMaxUploadSize->setBuddy(eMaxUploadSize);
+  lMaxUploadUnit = new QLabel(QStringLiteral("MB a file."), gbUploads);
+  uploads_box->addWidget(cAllowUploads, 0, 0, 1, 3);
+  uploads_box->addWidget(lUploadFolder, 1, 0);
+  uploads_box->addWidget(eUploadFolder, 1, 1);
+  uploads_box->addWidget(bUploadFolderBrowse, 1, 2);
+  auto* size_row = new QHBoxLayout();
+  size_row->addWidget(eMaxUploadSize);
+  size_row->addWidget(lMaxUploadUnit);
+  size_row->addStretch();
+  uploads_box->addWidget(lMaxUploadSize, 2, 0);
+  uploads_box->addLayout(size_row, 2, 1, 1, 2);
   static_cast<QVBoxLayout*>(tsGeneral->layout())->addStretch();
 
   // Network
@@ -101,11 +179,19 @@ void TfrmSetup::CreateControls() {
   ePort->addItems({QStringLiteral("80"), QStringLiteral("3128"), QStringLiteral("8080")});
   ePort->lineEdit()->setMaxLength(kPortMaxLength);
   ePort->setMinimumWidth(90);
+  ePort->setMaximumWidth(120);  // the note beside it takes the rest
   TDigitKeyFilter::Install(ePort);
   lPort->setBuddy(ePort);
+  lPortNote = new QLabel(gbServer);
+  lPortNote->setWordWrap(true);
+  QPalette port_palette = lPortNote->palette();
+  port_palette.setColor(QPalette::WindowText, QColor(176, 0, 0));
+  lPortNote->setPalette(port_palette);
+  lPortNote->hide();
   server_box->addWidget(lPort);
   server_box->addWidget(ePort);
-  server_box->addStretch();
+  server_box->addWidget(lPortNote, 1);
+  server_box->addStretch(0);  // takes the room while the note is hidden
 
   gbListenOn = NewGroup(" Listen on ", tsNetwork);
   auto* listen_box = new QGridLayout(gbListenOn);
@@ -135,6 +221,11 @@ void TfrmSetup::CreateControls() {
   ePassword->setEchoMode(QLineEdit::Password);
   ePassword->setMaxLength(kPasswordMaxLength);
   lPassword->setBuddy(ePassword);
+  lPasswordAgain = new QLabel(QStringLiteral("Again:"), gbPassword);
+  ePasswordAgain = new QLineEdit(gbPassword);
+  ePasswordAgain->setEchoMode(QLineEdit::Password);
+  ePasswordAgain->setMaxLength(kPasswordMaxLength);
+  lPasswordAgain->setBuddy(ePasswordAgain);
   lPasswordNote = new QLabel(
       QStringLiteral("Without HTTPS the password crosses the network as readable text: anyone who can "
                      "watch the network can read it."),
@@ -145,7 +236,9 @@ void TfrmSetup::CreateControls() {
   password_box->addWidget(eAuthUser, 1, 1);
   password_box->addWidget(lPassword, 2, 0);
   password_box->addWidget(ePassword, 2, 1);
-  password_box->addWidget(lPasswordNote, 3, 0, 1, 2);
+  password_box->addWidget(lPasswordAgain, 3, 0);
+  password_box->addWidget(ePasswordAgain, 3, 1);
+  password_box->addWidget(lPasswordNote, 4, 0, 1, 2);
 
   gbBandwidth = NewGroup(" Bandwidth ", tsNetwork);
   auto* bandwidth_box = new QGridLayout(gbBandwidth);
@@ -161,6 +254,57 @@ void TfrmSetup::CreateControls() {
   bandwidth_box->addWidget(lBandwidthUnit, 1, 1);
   bandwidth_box->setColumnStretch(2, 1);
   static_cast<QVBoxLayout*>(tsNetwork->layout())->addStretch();
+
+  // HTTPS
+  tsHttps = NewPage(pcSetup, "HTTPS");
+  gbHttps = NewGroup(" HTTPS ", tsHttps);
+  auto* https_box = new QGridLayout(gbHttps);
+  cHTTPS = new QCheckBox(
+      QStringLiteral("Serve HTTPS as well: visitors' browsers encrypt what they send and get."), gbHttps);
+  lHTTPSPort = new QLabel(QStringLiteral("HTTPS port:"), gbHttps);
+  eHTTPSPort = new QLineEdit(gbHttps);
+  eHTTPSPort->setMaxLength(kPortMaxLength);
+  eHTTPSPort->setFixedWidth(90);
+  TDigitKeyFilter::Install(eHTTPSPort);
+  lHTTPSPort->setBuddy(eHTTPSPort);
+  const auto file_row = [&](const char* caption, QLabel*& label, QLineEdit*& field, QPushButton*& browse) {
+    label = new QLabel(QString::fromLatin1(caption), gbHttps);
+    field = new QLineEdit(gbHttps);
+    field->setMaxLength(kFileNameMaxLength);
+    field->setPlaceholderText(QStringLiteral("(made by the program)"));
+    label->setBuddy(field);
+    browse = new QPushButton(QStringLiteral("Browse..."), gbHttps);
+    browse->setAutoDefault(false);
+  };
+  file_row("Certificate:", lCertificateFile, eCertificateFile, bCertificateBrowse);
+  file_row("Key:", lKeyFile, eKeyFile, bKeyBrowse);
+  lCertificateNote = NewNote(
+      QStringLiteral("PEM files. Left empty, the program makes a certificate of its own: browsers then ask "
+                     "visitors once to trust it."),
+      gbHttps);
+  cRedirectToHTTPS =
+      new QCheckBox(QStringLiteral("Send visitors who come by plain HTTP to the HTTPS address."), gbHttps);
+  cAllowPasswordOverHTTP =
+      new QCheckBox(QStringLiteral("Ask for the password over plain HTTP as well."), gbHttps);
+  lPasswordOverHttpNote =
+      NewNote(QStringLiteral("Not advised: over plain HTTP anyone who can watch the network reads the "
+                             "password as it is sent, and then uses it."),
+              gbHttps);
+  https_box->addWidget(cHTTPS, 0, 0, 1, 3);
+  https_box->addWidget(lHTTPSPort, 1, 0);
+  https_box->addWidget(eHTTPSPort, 1, 1, 1, 2, Qt::AlignLeft);
+  https_box->addWidget(lCertificateFile, 2, 0);
+  https_box->addWidget(eCertificateFile, 2, 1);
+  https_box->addWidget(bCertificateBrowse, 2, 2);
+  https_box->addWidget(lKeyFile, 3, 0);
+  https_box->addWidget(eKeyFile, 3, 1);
+  https_box->addWidget(bKeyBrowse, 3, 2);
+  https_box->addWidget(lCertificateNote, 4, 1, 1, 2);
+  https_box->addWidget(cRedirectToHTTPS, 5, 0, 1, 3);
+  https_box->addWidget(cAllowPasswordOverHTTP, 6, 0, 1, 3);
+  https_box->addWidget(lPasswordOverHttpNote, 7, 0, 1, 3);
+  https_box->setColumnStretch(1, 1);
+  static_cast<QVBoxLayout*>(tsHttps->layout())->addStretch();
 
   // Log
   tsLog = NewPage(pcSetup, "Log");
@@ -215,6 +359,22 @@ void TfrmSetup::CreateControls() {
   for (QRadioButton* choice : {rbListenEvery, rbListenLocal, rbListenOne})
     connect(choice, &QRadioButton::toggled, this, &TfrmSetup::UpdateControls);
   connect(bPubDirBrowse, &QPushButton::clicked, this, &TfrmSetup::bPubDirBrowseClick);
+  connect(bUploadFolderBrowse, &QPushButton::clicked, this, &TfrmSetup::bUploadFolderBrowseClick);
+  for (QCheckBox* box : {cAllowUploads, cHTTPS})
+    connect(box, &QCheckBox::clicked, this, &TfrmSetup::UpdateControls);
+  connect(ePort, &QComboBox::currentTextChanged, this, [this] {
+    const QString note = PortNote();
+    lPortNote->setText(note);
+    lPortNote->setVisible(!note.isEmpty());
+  });
+  const auto browse_file = [this](QLineEdit* field, const QString& title) {
+    const QString chosen = ChooseFile(this, title, field->text());
+    if (!chosen.isEmpty()) SetFieldText(field, chosen, kFileNameMaxLength);
+  };
+  connect(bCertificateBrowse, &QPushButton::clicked, this,
+          [this, browse_file] { browse_file(eCertificateFile, QStringLiteral("Certificate (PEM)")); });
+  connect(bKeyBrowse, &QPushButton::clicked, this,
+          [this, browse_file] { browse_file(eKeyFile, QStringLiteral("Private key (PEM)")); });
   connect(bOpenLog, &QPushButton::clicked, this, &TfrmSetup::bOpenLogClick);
   connect(bOK, &QPushButton::clicked, this, &QDialog::accept);
   connect(bCancel, &QPushButton::clicked, this, &QDialog::reject);
@@ -245,6 +405,18 @@ void TfrmSetup::FormCreate(const TWebServerSettings& settings) {
   SetFieldText(eLogFormat, ToQString(settings.LogFormat), kLogFormatMaxLength);
   cExecEXEasCGI->setChecked(settings.ExecEXEAsCGI);
   cServeHiddenFiles->setChecked(settings.ServeHiddenFiles);
+  cListFolders->setChecked(settings.ListFolders);
+  cAllowUploads->setChecked(settings.AllowUploads);
+  upload_folder_read_ = settings.UploadFolder;
+  SetFieldText(eUploadFolder, ToQString(settings.UploadFolder), kPubDirMaxLength);
+  max_upload_read_ = settings.MaxUploadSize;
+  SetFieldText(eMaxUploadSize, QString::number(settings.MaxUploadSize), kMaxUploadSizeMaxLength);
+  cHTTPS->setChecked(settings.HTTPS);
+  SetFieldText(eHTTPSPort, QString::number(settings.HTTPSPort), kPortMaxLength);
+  SetFieldText(eCertificateFile, ToQString(settings.CertificateFile), kFileNameMaxLength);
+  SetFieldText(eKeyFile, ToQString(settings.KeyFile), kFileNameMaxLength);
+  cRedirectToHTTPS->setChecked(settings.RedirectToHTTPS);
+  cAllowPasswordOverHTTP->setChecked(settings.AllowPasswordOverHTTP);
 
   const std::vector<std::string> hosts = ListenHostsOf(settings.ListenOn);
   rbListenEvery->setChecked(hosts.empty());
@@ -256,6 +428,7 @@ void TfrmSetup::FormCreate(const TWebServerSettings& settings) {
   cPassword->setChecked(!settings.AuthPasswordHash.empty());
   eAuthUser->setText(ToQString(settings.AuthUser));
   ePassword->clear();
+  ePasswordAgain->clear();
   ePassword->setPlaceholderText(
       settings.AuthPasswordHash.empty() ? QString() : QStringLiteral("(set: type to change it)"));
   UpdateControls();
@@ -274,8 +447,51 @@ void TfrmSetup::UpdateControls() {
 
   SetControlEnabled(eListenAddress, rbListenOne->isChecked());
   const bool password = cPassword->isChecked();
-  for (QWidget* control : std::initializer_list<QWidget*>{lAuthUser, eAuthUser, lPassword, ePassword})
+  for (QWidget* control : std::initializer_list<QWidget*>{lAuthUser, eAuthUser, lPassword, ePassword,
+                                                          lPasswordAgain, ePasswordAgain})
     SetControlEnabled(control, password);
+
+  const bool uploads = cAllowUploads->isChecked();
+  for (QWidget* control : std::initializer_list<QWidget*>{lUploadFolder, eUploadFolder, bUploadFolderBrowse,
+                                                          lMaxUploadSize, eMaxUploadSize, lMaxUploadUnit})
+    SetControlEnabled(control, uploads);
+  const bool https = cHTTPS->isChecked();
+  for (QWidget* control : std::initializer_list<QWidget*>{
+           lHTTPSPort, eHTTPSPort, lCertificateFile, eCertificateFile, bCertificateBrowse, lKeyFile, eKeyFile,
+           bKeyBrowse, lCertificateNote, cRedirectToHTTPS})
+    SetControlEnabled(control, https);
+}
+
+void TfrmSetup::bUploadFolderBrowseClick() {
+  const std::string pub_dir = PublishedDirectoryOf(FieldText(ePubDir->text(), pub_dir_read_));
+  std::string relative;
+  const bool inside = UploadFolderOf(eUploadFolder->text().toStdString(), pub_dir, relative);
+  fndUploadFolder.InitialDir = ToQString(inside && !relative.empty() ? pub_dir + "/" + relative : pub_dir);
+  if (!fndUploadFolder.Execute()) return;
+  const std::string chosen = fndUploadFolder.DirPath().toStdString();
+  // Inside the published folder it is kept relative to it; elsewhere it
+  // stays as chosen, and OK says why it cannot be.
+  SetFieldText(eUploadFolder, ToQString(UploadFolderOf(chosen, pub_dir, relative) ? relative : chosen),
+               kPubDirMaxLength);
+}
+
+QString TfrmSetup::PortNote() const {
+  const int port = FieldNumber(ePort->currentText(), kDefaultPort);
+  if (port >= 1 && port < 1024 && !CanBindPrivilegedPorts())
+    return QStringLiteral("Port %1 needs administrator rights on Linux: choose a port from 1024 up.")
+        .arg(port);
+  if (port > 65535) return QStringLiteral("Ports go up to 65535.");
+  return QString();
+}
+
+QString TfrmSetup::UploadProblem() const {
+  if (!cAllowUploads->isChecked()) return QString();
+  const std::string pub_dir = PublishedDirectoryOf(FieldText(ePubDir->text(), pub_dir_read_));
+  std::string relative;
+  if (UploadFolderOf(FieldText(eUploadFolder->text(), upload_folder_read_), pub_dir, relative))
+    return QString();
+  return QStringLiteral("Uploads go into the published folder or a folder in it: ") + eUploadFolder->text() +
+         QStringLiteral(" is neither.");
 }
 
 void TfrmSetup::bPubDirBrowseClick() {
@@ -310,12 +526,20 @@ QString TfrmSetup::NetworkProblem() const {
   if (cPassword->isChecked() && ePassword->text().isEmpty() && password_hash_read_.empty())
     return QStringLiteral(
         "Type the password visitors are to give, or clear \"Ask every visitor for a password.\"");
+  if (cPassword->isChecked() && ePassword->text() != ePasswordAgain->text())
+    return QStringLiteral("The two passwords differ: type the same password twice.");
   return QString();
 }
 
 void TfrmSetup::accept() {
   if (const QString problem = NetworkProblem(); !problem.isEmpty()) {
     pcSetup->setCurrentWidget(tsNetwork);
+    QMessageBox::warning(this, windowTitle(), problem);
+    return;
+  }
+  if (const QString problem = UploadProblem(); !problem.isEmpty()) {
+    pcSetup->setCurrentWidget(tsGeneral);
+    eUploadFolder->setFocus();
     QMessageBox::warning(this, windowTitle(), problem);
     return;
   }
@@ -358,6 +582,21 @@ void TfrmSetup::ApplyToSettings(TWebServerSettings& settings) {
     const std::string password = ePassword->text().toStdString();
     settings.AuthPasswordHash = password.empty() ? password_hash_read_ : HashPassword(password);
   }
+  settings.ListFolders = cListFolders->isChecked();
+  settings.AllowUploads = cAllowUploads->isChecked();
+  std::string relative;
+  const std::string upload_text = FieldText(eUploadFolder->text(), upload_folder_read_);
+  settings.UploadFolder = upload_text == upload_folder_read_ ? upload_folder_read_
+                          : UploadFolderOf(upload_text, PublishedDirectoryOf(settings.PubDir), relative)
+                              ? relative
+                              : upload_folder_read_;
+  settings.MaxUploadSize = FieldNumber(eMaxUploadSize->text(), max_upload_read_);
+  settings.HTTPS = cHTTPS->isChecked();
+  settings.HTTPSPort = FieldNumber(eHTTPSPort->text(), settings.HTTPSPort);
+  settings.CertificateFile = eCertificateFile->text().trimmed().toStdString();
+  settings.KeyFile = eKeyFile->text().trimmed().toStdString();
+  settings.RedirectToHTTPS = cRedirectToHTTPS->isChecked();
+  settings.AllowPasswordOverHTTP = cAllowPasswordOverHTTP->isChecked();
 }
 
 bool ShowSetupDialog(QWidget* owner, TWebServerSettings& settings, const std::string& access_log) {

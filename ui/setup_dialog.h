@@ -2,16 +2,20 @@
 
 // TfrmSetup: the modal setup dialog.
 //
-// Three pages: "General" (start at login, published directory, CGI, hidden
-// files), "Network" (port, where the server listens, the password,
-// bandwidth limit) and "Log" (access log and its format,
-// where the log file is, and a button that opens it). The dialog reads a
+// Four pages: "General" (start at login, published directory, CGI, hidden
+// files, folder listings, uploads), "Network" (port, where the server
+// listens, the password, bandwidth limit), "HTTPS" (HTTPS beside HTTP, its
+// port, certificate and key, the redirect, the password over plain HTTP)
+// and "Log" (access log and its format, where the log file is, and a button
+// that opens it). A port this user may not bind is said at once, under the
+// port. The password is typed twice. The dialog reads a
 // settings record when it opens and writes it back only through
 // ApplyToSettings, which the caller runs after OK; Cancel (or closing the
 // window) changes nothing, not even the start-at-login entry. OK refuses a
 // published folder that does not exist, an address to listen on that is no
-// IP address, and a password switched on without one, saying so, and stays
-// open. The password field shows nothing of a password already set: left
+// IP address, a password switched on without one or typed differently the
+// second time, and an upload folder outside the published one, saying so,
+// and stays open. The password field shows nothing of a password already set: left
 // empty, the password stays as it is; typed, its hash replaces it.
 //
 // Lifetime: created for one use and deleted when closed (by its creator;
@@ -19,6 +23,7 @@
 
 #include <QDialog>
 #include <array>
+#include <functional>
 #include <string>
 
 #include "app/settings.h"
@@ -56,10 +61,19 @@ class TfrmSetup : public QDialog {
   // no number), Throttle (box ticked and rate above 0), LogToFile,
   // LogFormat, ExecEXEAsCGI, ServeHiddenFiles, ListenOn, AuthUser and
   // AuthPasswordHash (none when the password box is clear; a new hash when
-  // a password was typed; else the one it had).
+  // a password was typed; else the one it had), ListFolders, AllowUploads,
+  // UploadFolder (relative to the published folder), MaxUploadSize (as it
+  // was when the field holds no number), HTTPS, HTTPSPort, CertificateFile,
+  // KeyFile, RedirectToHTTPS, AllowPasswordOverHTTP.
   void ApplyToSettings(TWebServerSettings& settings);
   // What OK refuses (see above), or empty.
   QString NetworkProblem() const;
+  // The upload folder is neither the published folder nor below it: why,
+  // or empty.
+  QString UploadProblem() const;
+  // What the port field's number means for this user: "Port 80 needs
+  // administrator rights on Linux: choose a port from 1024 up.", or empty.
+  QString PortNote() const;
 
   // The state of the start-at-login entry when the dialog opened, or as last
   // written by ApplyToSettings.
@@ -80,6 +94,7 @@ class TfrmSetup : public QDialog {
   void cLimitBandwidthClick() { UpdateControls(); }
   void cLogToFileClick() { UpdateControls(); }
   void bPubDirBrowseClick();
+  void bUploadFolderBrowseClick();
 
   // The controls, by page.
   QTabWidget* pcSetup;
@@ -94,10 +109,21 @@ class TfrmSetup : public QDialog {
   QPushButton* bPubDirBrowse;
   QCheckBox* cExecEXEasCGI;
   QCheckBox* cServeHiddenFiles;
+  QCheckBox* cListFolders;
+  QLabel* lAutoRunNote;  // what the start-up box does
+  QGroupBox* gbUploads;
+  QCheckBox* cAllowUploads;
+  QLabel* lUploadFolder;
+  QLineEdit* eUploadFolder;  // relative to the published folder; empty: it
+  QPushButton* bUploadFolderBrowse;
+  QLabel* lMaxUploadSize;
+  QLineEdit* eMaxUploadSize;
+  QLabel* lMaxUploadUnit;
   // Network
   QGroupBox* gbServer;
   QLabel* lPort;
   QComboBox* ePort;
+  QLabel* lPortNote;  // PortNote()
   QGroupBox* gbListenOn;
   QRadioButton* rbListenEvery;
   QRadioButton* rbListenLocal;
@@ -109,11 +135,29 @@ class TfrmSetup : public QDialog {
   QLineEdit* eAuthUser;
   QLabel* lPassword;
   QLineEdit* ePassword;
+  QLabel* lPasswordAgain;
+  QLineEdit* ePasswordAgain;
   QLabel* lPasswordNote;  // without HTTPS the password can be read on the network
   QGroupBox* gbBandwidth;
   QCheckBox* cLimitBandwidth;
   QLineEdit* eBandwidthLimit;
   QLabel* lBandwidthUnit;
+  // HTTPS
+  QWidget* tsHttps;
+  QGroupBox* gbHttps;
+  QCheckBox* cHTTPS;
+  QLabel* lHTTPSPort;
+  QLineEdit* eHTTPSPort;
+  QLabel* lCertificateFile;
+  QLineEdit* eCertificateFile;
+  QPushButton* bCertificateBrowse;
+  QLabel* lKeyFile;
+  QLineEdit* eKeyFile;
+  QPushButton* bKeyBrowse;
+  QLabel* lCertificateNote;  // empty fields: a certificate the program makes
+  QCheckBox* cRedirectToHTTPS;
+  QCheckBox* cAllowPasswordOverHTTP;
+  QLabel* lPasswordOverHttpNote;  // why not to
   // Log
   QGroupBox* gbLog;
   QCheckBox* cLogToFile;
@@ -127,8 +171,12 @@ class TfrmSetup : public QDialog {
   QPushButton* bOK;
   QPushButton* bCancel;
 
-  // The folder picker behind "Browse...".
+  // The folder picker behind "Browse...", and the one of the upload folder.
   TfndDirectoryDialog fndPubDir;
+  TfndDirectoryDialog fndUploadFolder;
+  // Picks a file for the certificate and key fields (tests replace it): the
+  // parent, the caption, the file to start at; empty when cancelled.
+  std::function<QString(QWidget*, const QString&, const QString&)> ChooseFile;
 
  private:
   void CreateControls();
@@ -142,6 +190,8 @@ class TfrmSetup : public QDialog {
   std::string pub_dir_read_;
   std::string log_format_read_;
   std::string log_file_;
+  std::string upload_folder_read_;
+  std::int32_t max_upload_read_ = 0;
 };
 
 // Typing limits of the fields.
@@ -151,6 +201,8 @@ inline constexpr int kBandwidthMaxLength = 8;
 inline constexpr int kLogFormatMaxLength = 255;
 inline constexpr int kAuthUserMaxLength = 64;
 inline constexpr int kPasswordMaxLength = 128;
+inline constexpr int kMaxUploadSizeMaxLength = 7;
+inline constexpr int kFileNameMaxLength = 1024;
 
 // Shows the setup dialog modally over `owner` (the Log page shows
 // `access_log`); after OK applies it to `settings` and returns true. Cancel

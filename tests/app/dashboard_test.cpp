@@ -217,5 +217,31 @@ TEST(ConnectionFigures, AnswerProgressStaysInRange) {
   EXPECT_EQ(700, figures.ResponseSent()) << "size not known: no upper bound";
 }
 
+// The QR code is for a phone: its "localhost" is the phone itself.
+TEST(QrCodeUrl, NeverALoopbackAddress) {
+  const std::vector<std::string> every = {"http://localhost:8080/", "http://192.0.2.7:8080/",
+                                          "http://[2001:db8::7]:8080/"};
+  const std::vector<std::string> loopback_only = {"http://localhost:8080/", "http://127.0.0.2:8080/"};
+  const struct {
+    const char* why;
+    const std::vector<std::string>* urls;
+    const char* selected;
+    const char* https_port;
+    const char* code;
+  } cases[] = {
+      {"the chosen network address", &every, "http://[2001:db8::7]:8080/", "", "http://[2001:db8::7]:8080/"},
+      {"localhost chosen: the first network address stands in", &every, "http://localhost:8080/", "",
+       "http://192.0.2.7:8080/"},
+      {"nothing chosen", &every, "", "", "http://192.0.2.7:8080/"},
+      {"only loopback addresses: no code", &loopback_only, "http://127.0.0.2:8080/", "", ""},
+      {"HTTPS on: the https address of the same host", &every, "http://192.0.2.7:8080/", "8443",
+       "https://192.0.2.7:8443/"},
+      {"HTTPS on port 443 leaves the port out", &every, "http://[2001:db8::7]:8080/", "443",
+       "https://[2001:db8::7]/"},
+      {"HTTPS, localhost chosen", &every, "http://localhost:8080/", "8443", "https://192.0.2.7:8443/"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(c.code, QrCodeUrl(*c.urls, c.selected, c.https_port)) << c.why;
+}
+
 }  // namespace
 }  // namespace vt

@@ -154,9 +154,12 @@ TEST(ExposureCommand, PrintsTheReportAndSaysWhetherItWarns) {
     return out;
   };
   int status = -1;
-  EXPECT_EQ("Only this computer can read 1 file (4 bytes); nothing to warn about\nPublished folder: " +
-                program.Root() + "\nNothing to warn about.\n",
-            run(command, status));
+  EXPECT_EQ(
+      "Only this computer can read 1 file (4 bytes); nothing to warn about\nPublished folder: " +
+          program.Root() + "\nVisitors see " + program.Root() +
+          "/index.html.\nVisitors cannot upload files.\nHTTP only: nothing leaves this computer.\nNothing "
+          "to warn about.\n",
+      run(command, status));
   EXPECT_EQ(0, status);
   program.WriteRootFile("deploy/id_ed25519", "key");
   const std::string out = run(command + " " + program.Root() + "/deploy", status);

@@ -442,12 +442,17 @@ TEST(Program, FirstRunAsAnUnprivilegedUser) {
   program.Environment = {"HOME=" + home, "XDG_STATE_HOME="};
 
   program.Spawn({"--headless"});
-  ASSERT_TRUE(program.WaitForStart(0)) << program.Stderr();
+  // The folder is not there yet: the server listens, waiting for it.
+  ASSERT_TRUE(program.WaitForStart(0, "Waiting for ~/Public on port")) << program.Stderr();
   const std::string port = port_80_free_for_all ? "80" : "8080";
   std::string err = program.Stderr();
-  EXPECT_TRUE(Has(err, "Active on port " + port + ", publishing " + home + "/Public") ||
-              Has(err, "Error: Port " + port + " is used by another program"))
-      << "the port this user may bind: " << err;
+  EXPECT_TRUE(
+      Has(err, "Waiting for ~/Public on port " + port +
+                   ": every request gets 404 until the folder is there (first run: listening on every "
+                   "address; the settings are kept in " +
+                   program.SettingsFile() + ")") ||
+      Has(err, "Error: Port " + port + " is used by another program"))
+      << "the port this user may bind, and what a first run shares where: " << err;
   EXPECT_TRUE(Has(err, "access log: " + home + "/.local/state/veltrana/webserver.log"))
       << "not beside a program that is not the user's: " << err;
   ASSERT_TRUE(test::WaitFor([&] { return Has(program.Stderr(), "Published folder"); })) << program.Stderr();

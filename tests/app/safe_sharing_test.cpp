@@ -144,8 +144,10 @@ TEST(SafeSharing, APasswordGuardsEveryRequestAndReachesCgiAsRemoteUser) {
   EXPECT_NE(std::string::npos, env.find("USER_PASSWORD=s3cret\n")) << "the program may check it itself";
   EXPECT_EQ(std::string::npos, program.Stderr().find("s3cret"));
   EXPECT_TRUE(test::WaitFor([&] {
-    return program.Stderr().find("Exposure check: Anyone who can reach this computer can read 2 files") !=
-           std::string::npos;
+    // The sentence says that the password guards the files.
+    return program.Stderr().find(
+               "Exposure check: Anyone who can reach this computer, with the password of user ann, can read "
+               "2 files") != std::string::npos;
   })) << program.Stderr();
 }
 

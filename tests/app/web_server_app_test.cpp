@@ -67,6 +67,15 @@ class FakeView : public IWebServerView {
     return answer;
   }
   void ShowAboutBox() override {}
+  TFirstRunAnswer AskFirstRun(const std::string& folder) override {
+    first_run_folders.push_back(folder);
+    listening_when_asked = listening_when_asked || app_.HTTPServer.Active();
+    // The test's own port: a new user's default would be 80 or 8080.
+    TWebServerSettings settings = app_.Settings();
+    settings.Port = first_run_port;
+    app_.SetSettings(settings);
+    return first_run;
+  }
 
   bool visible = false;
   bool closed = false;
@@ -78,6 +87,10 @@ class FakeView : public IWebServerView {
   std::function<bool(TWebServerSettings&)> setup;
   std::vector<std::string> questions;
   bool answer = false;
+  TFirstRunAnswer first_run;
+  std::int32_t first_run_port = 0;
+  std::vector<std::string> first_run_folders;
+  bool listening_when_asked = false;
 
  private:
   TWebServerApp& app_;
@@ -421,8 +434,12 @@ TEST_F(AppTest, AMissingPublishedFolderIsAProblemUntilItIsThere) {
       "Published folder " + folder + " does not exist: create it, or choose another one";
   EXPECT_EQ(problem + " in Setup \u2192 General", app_->Display().lProblem);
   EXPECT_TRUE(app_->Display().PubDirMissing);
-  EXPECT_EQ(TServerState::Error, app_->ServerState());
-  EXPECT_EQ("Veltrana Web Server \u2014 published folder " + ShortenHomePath(folder) + " does not exist",
+  // Listening, but serving nothing: a state of its own, never "Active".
+  EXPECT_EQ(TServerState::Waiting, app_->ServerState());
+  EXPECT_EQ("Waiting for " + ShortenHomePath(folder), app_->Display().lStatus);
+  EXPECT_FALSE(app_->Display().iServerActive);
+  EXPECT_TRUE(app_->Display().actStop);
+  EXPECT_EQ("Veltrana Web Server \u2014 waiting for " + ShortenHomePath(folder) + ", which does not exist",
             app_->StatusHint());
   EXPECT_EQ(1, LogCount("1 Warning: " + problem));
 
@@ -464,7 +481,7 @@ TEST_F(AppTest, FiguresFollowTheRequestsWithoutHoldingThem) {
   const TStatusDisplay& display = app_->Display();
   ASSERT_TRUE(test::PumpUntil([&] { return display.lRequestCount == "3" && display.lConnections == "0"; }))
       << display.lRequestCount << " " << display.lConnections;
-  EXPECT_EQ("/docs/notes.txt", display.lLastRequest) << "a 404 is no last request";
+  EXPECT_EQ("/missing", display.lLastRequest) << "the latest request, though it found nothing";
   EXPECT_EQ(DataServedText(app_->HTTPServer.DataServed.load()), display.lDataServed);
   EXPECT_NE("0 bytes", display.lDataServed);
 }
@@ -653,6 +670,114 @@ TEST_F(AppTest, StoppingTheServerEndsARunningCgiProgram) {
   test::PumpUntil([&] { return answered.load(); });
   client.join();
   EXPECT_EQ(0, test::WaitForNoChildProcesses());
+}
+
+// A new user's first windowed start asks before anything listens, and the
+// answer is kept; a user with a settings file, or a view that cannot ask,
+// is not asked.
+TEST_F(AppTest, TheFirstRunAsksOnceBeforeAnythingListens) {
+  const std::string other = root_.File("other");
+  const struct {
+    const char* why;
+    TFirstRunChoice choice;
+    std::string folder;
+    bool listens;
+    const char* listen_on;
+    std::string pub_dir;
+  } cases[] = {
+      {"shared with the network", TFirstRunChoice::Network, root_.Path(), true, "all", root_.Path()},
+      {"this computer only", TFirstRunChoice::ThisComputer, root_.Path(), true, "local", root_.Path()},
+      {"another folder, made for it", TFirstRunChoice::ThisComputer, other, true, "local", other},
+      {"no answer: nothing starts", TFirstRunChoice::NotNow, root_.Path(), false, "all", root_.Path()},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.why);
+    std::filesystem::remove(config_.File("vtWebServer.ini"));
+    std::filesystem::remove_all(other);
+    Create();
+    ASSERT_TRUE(app_->NewUser());
+    view_->first_run = {c.choice, c.folder};
+    view_->first_run_port = test::FreePort();
+    Show();
+    ASSERT_EQ(1u, view_->first_run_folders.size());
+    EXPECT_FALSE(view_->listening_when_asked);
+    EXPECT_EQ(c.listens, app_->HTTPServer.Active());
+    EXPECT_EQ(c.listen_on, Saved("ListenOn"));
+    EXPECT_EQ(c.listens ? "1" : "0", Saved("Active"));
+    EXPECT_EQ(c.pub_dir, Saved("PubDir"));
+    EXPECT_TRUE(DirectoryExists(c.pub_dir));
+    app_->FormDestroy();
+
+    // The file is there now: the next start asks nothing.
+    Create();
+    EXPECT_FALSE(app_->NewUser());
+    Show();
+    EXPECT_TRUE(view_->first_run_folders.empty());
+    app_->FormDestroy();
+  }
+}
+
+// Data served counts a long download as it goes, not only once it ends.
+TEST_F(AppTest, DataServedCountsBytesAsTheyGo) {
+  root_.WriteFile("big.bin", std::string(200000, 'x'));
+  WriteSettings("Active=1\nThrottle=1\nThrottleRate=40000\n");
+  Create();
+  Show();
+  ASSERT_TRUE(test::PumpUntil([&] { return app_->HTTPServer.Active(); }));
+  const int download = test::ConnectLoopback(port_);
+  test::SendAll(download, "GET /big.bin HTTP/1.1\r\nHost: x\r\n\r\n");
+  const TStatusDisplay& display = app_->Display();
+  ASSERT_TRUE(test::PumpUntil([&] { return display.lDataServed != "0 bytes"; })) << display.lDataServed;
+  EXPECT_EQ(0, app_->HTTPServer.DataServed.load()) << "the answer has not ended";
+  EXPECT_EQ("/big.bin", display.lLastRequest);
+  ::close(download);
+  ASSERT_TRUE(test::PumpUntil([&] { return app_->HTTPServer.ClientCount() == 0; }));
+  test::RunClient([&] { test::Get(port_, "/"); });
+  ASSERT_TRUE(test::PumpUntil([&] {
+    return display.lDataServed == DataServedText(app_->HTTPServer.DataServed.load());
+  })) << "once nothing is sent, the server's own count: "
+      << display.lDataServed;
+  app_->actStopExecute();
+}
+
+// The exposure check looks again when the published folder's content
+// changes, and the window may make a missing folder.
+TEST_F(AppTest, TheReportFollowsTheFolderAndAMissingFolderCanBeMade) {
+  WriteSettings("Active=1\n");
+  Create();
+  Show();
+  ASSERT_TRUE(test::PumpUntil([&] { return app_->Exposure().has_value(); }));
+  const std::uint64_t files = app_->Exposure()->Files;
+  root_.WriteFile("docs/new/added.txt", "twenty megabytes, nearly");
+  ASSERT_TRUE(test::PumpUntil([&] { return app_->Exposure()->Files == files + 1; },
+                              std::chrono::milliseconds(kExposureRecheckMs * 4)))
+      << app_->Exposure()->Summary();
+  EXPECT_NE(std::string::npos, app_->Display().lExposure.find(std::to_string(files + 1) + " files"));
+
+  const std::string gone = root_.File("later/share");
+  TWebServerSettings settings = app_->Settings();
+  settings.PubDir = gone;
+  app_->SetSettings(settings);
+  app_->UpdateStatus();
+  ASSERT_EQ(TServerState::Waiting, app_->ServerState());
+  EXPECT_TRUE(app_->CreatePublishedDirectory());
+  EXPECT_TRUE(DirectoryExists(gone));
+  EXPECT_EQ(TServerState::Running, app_->ServerState());
+  EXPECT_EQ("Active", app_->Display().lStatus);
+  app_->actStopExecute();
+}
+
+// The close box's notice is given once, and the settings remember it.
+TEST_F(AppTest, TheCloseNoticeIsGivenOnce) {
+  WriteSettings("Active=0\n");
+  Create();
+  Show();
+  EXPECT_EQ("Veltrana Web Server is still running; quit from the tray menu", app_->TakeCloseNotice());
+  EXPECT_EQ(std::nullopt, app_->TakeCloseNotice());
+  EXPECT_EQ("1", Saved("CloseNoticeShown"));
+  app_->FormDestroy();
+  Create();
+  EXPECT_EQ(std::nullopt, app_->TakeCloseNotice()) << "remembered from the file";
 }
 
 }  // namespace

@@ -9,6 +9,10 @@
 #   desktop_check.sh SCREENSHOT_DIR PROGRAM
 #
 # What it checks, in order:
+#   0. a new user's first start (no settings file) asks one question before
+#      anything listens, once for each answer: shared with the network
+#      (ListenOn=all, it serves), this computer only (ListenOn=local), and
+#      another folder chosen in the picker; each answer is saved;
 #   1. the tray icon docks (a small visible window of the program's class);
 #   2. the status window is hidden (the settings say Minimized=1), and the
 #      server (Active=1) serves a page of the published folder to curl;
@@ -23,8 +27,9 @@
 #      pages are photographed;
 #   7. the title bar's minimise hides the window into the tray, and a double
 #      click brings it back (with a window manager);
-#   8. the close box hides the window; a second start of the program shows
-#      it and ends with status 0 (one program per login);
+#   8. the close box hides the window, and says once, in a notification,
+#      that sharing goes on (CloseNoticeShown=1 saved); a second start of
+#      the program shows it and ends with status 0 (one program per login);
 #   9. the mouse over the icon shows its hint;
 #  10. with the window hidden in the tray, the tray host goes away: the
 #      window is shown, with a taskbar entry; its close box now minimises it
@@ -35,14 +40,18 @@
 #      window was opened, and the window's position);
 #  12. three restarts, each ended by the window's Exit button: the window
 #      comes back where it was each time (with a window manager), and its
-#      missing published folder is said in red;
+#      missing published folder is said in red; then a running server
+#      whose folder is missing waits ("Waiting for ..."), and the window's
+#      Create button makes the folder, after which it serves;
 #  13. without any tray host, a start with Minimized=1 leaves the window
 #      minimised with a taskbar entry, and its close box does not hide it.
-# Screenshots: tray-menu.png, setup-general.png, setup-network.png,
-# setup-log.png, about.png, main-window.png (the dashboard's Share page with
-# its QR code), dashboard-activity.png, dashboard-log.png, tray-hint.png,
-# desktop.png, main-window-problem.png (and desktop-at-failure.png when a
-# check fails).
+# Screenshots: first-run-question.png, first-run-network.png,
+# first-run-local.png, first-run-folder.png, tray-menu.png,
+# setup-general.png, setup-network.png, setup-https.png, setup-log.png,
+# about.png, main-window.png (the dashboard's Share page with its QR code),
+# dashboard-activity.png, dashboard-log.png, close-notice.png,
+# tray-hint.png, desktop.png, main-window-problem.png,
+# main-window-waiting.png (and desktop-at-failure.png when a check fails).
 #
 # The copy of the program lives in a temporary folder (its access log is
 # written beside it), with XDG_CONFIG_HOME pointing at a fresh folder whose
@@ -76,6 +85,7 @@ have_wm=0
 command -v openbox >/dev/null && have_wm=1
 
 main_title="Veltrana Web Server 1.0"
+question_title="Share a folder"
 setup_title=Setup
 about_title=About
 class=veltrana-webserver
@@ -121,7 +131,7 @@ fail() {
 give_up() {
   fail "$*"
   local log
-  for log in program second trayer openbox xvfb; do
+  for log in first program second trayer openbox xvfb; do
     [ -s "$work/$log.log" ] && { echo "--- $log output"; cat "$work/$log.log"; }
   done
   snap_root desktop-at-failure.png
@@ -188,7 +198,7 @@ menu_window() {
     eval "$(xdo getwindowgeometry --shell "$id" 2>/dev/null | grep -E '^(WIDTH|HEIGHT)=')"
     [ "${WIDTH:-0}" -le 64 ] && [ "${HEIGHT:-0}" -le 64 ] && continue
     name=$(xdo getwindowname "$id" 2>/dev/null)
-    case "$name" in "$main_title" | "$setup_title" | "$about_title") continue ;; esac
+    case "$name" in "$main_title" | "$setup_title" | "$about_title" | "$question_title") continue ;; esac
     echo "$id"
     return 0
   done
@@ -317,6 +327,59 @@ minimise_button() {
   title=$(sed -n 's/^ *Relative upper-left Y: *//p' <<<"$info")
   button_x=$((x + width - 42)) button_y=$((y - title / 2 - 1))
 }
+# 0: a new user's first start, once for each answer. HOME is a folder of
+# its own, so ~/Public is $work/home/Public; --port gives the port (it says
+# nothing of what to share, so the question is still asked).
+first_run() {  # ANSWER_KEY NAME [FOLDER]
+  local key=$1 name=$2 folder=${3:-} question
+  rm -rf "$work/first" && mkdir -p "$work/first/config" "$work/home"
+  env -u DBUS_SESSION_BUS_ADDRESS HOME="$work/home" XDG_CONFIG_HOME="$work/first/config" QT_QPA_PLATFORM=xcb \
+    ASAN_OPTIONS="$asan_options" setsid "${bus[@]}" "$program" --port "$port" >>"$work/first.log" 2>&1 &
+  program_pid=$!
+  wait_until 20 shows "$question_title" || give_up "$name: no first-run question"
+  question=$(titled_window "$question_title")
+  listening() { curl -s -o /dev/null --max-time 5 "http://127.0.0.1:$port/" 2>/dev/null; }
+  listening && fail "$name: the server listens before the question is answered"
+  settle
+  [ "$name" = network ] && snap_window "$question" first-run-question.png
+  if [ -n "$folder" ]; then
+    window_key "$question" alt+c
+    picker_up() { [ -n "$(xdo search --onlyvisible --name 'Select Directory to Publish' 2>/dev/null)" ]; }
+    wait_until 10 picker_up || give_up "$name: Choose another folder opened no picker"
+    picker=$(xdo search --onlyvisible --name 'Select Directory to Publish' | head -1)
+    xdo windowactivate --sync "$picker" 2>/dev/null
+    xdo key ctrl+a
+    xdo type --delay 20 "$folder"
+    xdo key Return
+    picker_gone() { ! picker_up; }
+    wait_until 10 picker_gone || { xdo key Return; wait_until 10 picker_gone; } ||
+      give_up "$name: the picker did not take $folder"
+    key=t
+  fi
+  window_key "$question" "alt+$key"
+  wait_until 10 hidden "$question_title" || give_up "$name: the answer did not close the question"
+  wait_until 20 shows "$main_title" || give_up "$name: no status window after the answer"
+  main=$(titled_window "$main_title")
+  wait_until 20 listening || give_up "$name: the server does not listen after the answer"
+  settle
+  snap_window "$main" "first-run-$name.png"
+  window_key "$main" alt+x
+  wait_program "the window's Exit button ($name)" || fail "$name: exit status $?"
+}
+first_settings="$work/first/config/vtWebServer.ini"
+first_run n network
+grep -qx 'ListenOn=all' "$first_settings" && grep -qx "PubDir=$work/home/Public" "$first_settings" &&
+  [ -d "$work/home/Public" ] && grep -qx 'Active=1' "$first_settings" ||
+  fail "sharing with the network was not saved as such: $(tr '\n' ' ' <"$first_settings")"
+pass "first run: shared with the network, ~/Public made, the answer saved"
+first_run t local
+grep -qx 'ListenOn=local' "$first_settings" || fail "this computer only was not saved: $(tr '\n' ' ' <"$first_settings")"
+pass "first run: shared with this computer only"
+mkdir -p "$work/other"
+first_run c folder "$work/other"
+grep -qx "PubDir=$work/other" "$first_settings" || fail "another folder was not saved: $(tr '\n' ' ' <"$first_settings")"
+pass "first run: another folder chosen and shared"
+
 run_program program
 program_pid=$started
 
@@ -344,7 +407,7 @@ setup=$(titled_window "$setup_title")
 settle
 snap_window "$setup" setup-general.png
 xdo windowfocus --sync "$setup"
-for page in network log; do
+for page in network https log; do
   xdo key ctrl+Tab
   settle
   snap_window "$setup" "setup-$page.png"
@@ -384,10 +447,15 @@ fi
 if command -v zbarimg >/dev/null; then
   qr=$(zbarimg --raw -q "$shots/main-window.png" 2>/dev/null)
   host=$(sed -n "s|^http://\(.*\):$port/\$|\1|p" <<<"$qr")
-  if [ "$host" = localhost ] || { [ -n "$host" ] && hostname -I 2>/dev/null | tr ' ' '\n' | grep -qxF "$host"; }; then
+  # Never a loopback address: a phone's "localhost" is the phone. A machine
+  # without a network address shows no code at all.
+  addresses=$(hostname -I 2>/dev/null | tr ' ' '\n' | grep -v '^$')
+  if [ -n "$host" ] && grep -qxF "$host" <<<"$addresses"; then
     pass "the QR code reads as $qr"
+  elif [ -z "$addresses" ] && [ -z "$qr" ]; then
+    pass "no network address: no QR code"
   else
-    fail "the QR code reads as '$qr', not as this machine's URL on port $port"
+    fail "the QR code reads as '$qr', not as this machine's network URL on port $port"
   fi
 else
   echo "NOTE: zbarimg is not installed (Debian: zbar-tools): the QR code is not read back"
@@ -431,6 +499,23 @@ close_main() {
 if [ $have_wm -eq 1 ]; then
   close_main
   wait_until 10 hidden "$main_title" || give_up "the close box did not hide the window into the tray"
+  # The first close into the tray says, once, that sharing goes on: a
+  # balloon by the icon (no notification server on this bus).
+  notice_up() { notice=$(menu_window); [ -n "$notice" ]; }
+  if wait_until 10 notice_up; then
+    eval "$(xdo getwindowgeometry --shell "$notice" | grep -E '^(X|Y|WIDTH|HEIGHT)=')"
+    settle
+    left=$((X > 40 ? X - 40 : 0))
+    snap_root close-notice.png -crop "$((screen_width - left))x$((Y + HEIGHT + 20))+${left}+0"
+    pass "the first close into the tray is told in a notification"
+    xdo mousemove --window "$notice" 10 10 click 1 2>/dev/null  # a click puts it away
+    gone_notice() { ! menu_window >/dev/null; }
+    wait_until 10 gone_notice || fail "the notification stayed after a click"
+    xdo mousemove 500 400 2>/dev/null
+  else
+    fail "the first close into the tray told nothing"
+  fi
+  grep -qi '^CloseNoticeShown=1' "$settings" || fail "the notification was not remembered (CloseNoticeShown=1)"
   run_program second
   second_pid=$started
   second_ended() { ! kill -0 "$second_pid" 2>/dev/null; }
@@ -531,6 +616,28 @@ if [ $have_wm -eq 1 ]; then
   fi
 fi
 
+# 12b: a running server without its folder waits; Create makes the folder.
+printf '[WebServer]\nActive=1\nMinimized=0\nPort=%s\nPubDir=%s\n' "$port" "$work/later/share" >"$settings"
+run_program program
+program_pid=$started
+wait_until 20 shows "$main_title" || give_up "no status window with a missing folder"
+main=$(titled_window "$main_title")
+listening() { curl -s -o /dev/null --max-time 5 "http://127.0.0.1:$port/" 2>/dev/null; }
+wait_until 20 listening || give_up "the server does not listen while its folder is missing"
+settle
+snap_window "$main" main-window-waiting.png
+code=$(curl -s -o /dev/null -w '%{http_code}' --max-time 5 "http://127.0.0.1:$port/" 2>/dev/null)
+[ "$code" = 404 ] || fail "a server waiting for its folder answered $code, not 404"
+window_key "$main" alt+r
+made() { [ -d "$work/later/share" ]; }
+wait_until 10 made || give_up "the Create button did not make the published folder"
+printf '<p>%s</p>\n' "$page" >"$work/later/share/index.html"
+shared() { curl -sf --max-time 5 "http://127.0.0.1:$port/index.html" 2>/dev/null | grep -qF "$page"; }
+wait_until 10 shared || give_up "the server does not serve the folder Create made"
+pass "a missing folder is waited for, and Create makes it"
+window_key "$main" alt+x
+wait_program "the window's Exit button (waiting)" || fail "exit status $? after the waiting state"
+
 # 13
 if [ $have_wm -eq 1 ]; then
   stop "$tray_pid"
@@ -578,7 +685,7 @@ if [ $have_wm -eq 1 ]; then
   wait_program "the window's Exit button without a tray host" || fail "exit status $? without a tray host"
 fi
 
-for log in program second; do
+for log in first program second; do
   if [ -s "$work/$log.log" ]; then
     echo "--- $log output"
     cat "$work/$log.log"

@@ -22,6 +22,7 @@
 #include <memory>
 #include <thread>
 
+#include "app/settings_environment.h"
 #include "app_test_support.h"
 #include "platform/ini_file.h"
 #include "socket_test_support.h"
@@ -212,7 +213,11 @@ TEST_F(MainWindow, DashboardSharesTheAddressesAndShowsTheActivityAndTheLogs) {
   ASSERT_EQ(1u, opened.size());
   EXPECT_EQ(QUrl(QString::fromStdString(dashboard.SelectedUrl())), opened.back());
   dashboard.lbUrls->setCurrentRow(0);
-  EXPECT_EQ(local.toStdString(), dashboard.iQrCode->Text());
+  EXPECT_EQ(urls.size() > 1 ? urls[1] : std::string(), dashboard.iQrCode->Text())
+      << "localhost chosen: the code still shows an address a phone can use";
+  EXPECT_EQ(urls.size() > 1 ? "Scan with a phone on the same network"
+                            : "No network address: a phone cannot reach this computer",
+            dashboard.lQrCaption->text().toStdString());
   dashboard.bCopyAddress->click();
   EXPECT_EQ(local, QApplication::clipboard()->text());
   dashboard.bOpenFolder->click();
@@ -348,6 +353,53 @@ TEST_F(MainWindow, AMissingPublishedFolderIsSaidAndAnotherOneCanBeChosen) {
   EXPECT_TRUE(Frm().lProblem->isHidden());
   EXPECT_TRUE(Frm().bChooseFolder->isHidden());
   EXPECT_EQ(dir_.File("site"), Settings().ReadString("WebServer", "PubDir", "")) << "saved at once";
+  EXPECT_TRUE(Exit());
+}
+
+// Listening without its folder is a state of its own: "Waiting for ...",
+// amber, never "Active"; the Create button makes the folder.
+TEST_F(MainWindow, AServerWaitingForItsFolderOffersToCreateIt) {
+  WriteSettings("Active=1\n");
+  const std::string gone = dir_.File("later/share");
+  {
+    TIniFile ini(dir_.File("config/vtWebServer.ini"));
+    ini.WriteString("WebServer", "PubDir", gone);
+    ini.UpdateFile();
+  }
+  Open();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return app_->HTTPServer.Active(); }, kPatienceMs));
+  EXPECT_EQ("Waiting for " + gone, Frm().lStatus->text().toStdString());
+  EXPECT_EQ(TServerState::Waiting, app_->ServerState());
+  EXPECT_TRUE(Frm().iServerInactive->isVisible());
+  EXPECT_TRUE(Frm().bCreateFolder->isVisible());
+  EXPECT_TRUE(Frm().bChooseFolder->isVisible());
+  EXPECT_TRUE(Frm().actStop->isEnabled());
+  Frm().bCreateFolder->click();
+  EXPECT_TRUE(DirectoryExists(gone));
+  EXPECT_EQ("Active", Frm().lStatus->text());
+  EXPECT_TRUE(Frm().bCreateFolder->isHidden());
+  EXPECT_TRUE(Frm().lProblem->isHidden());
+  EXPECT_TRUE(Exit());
+}
+
+// The first close box into the tray says that sharing goes on; the settings
+// remember that it was said.
+TEST_F(MainWindow, TheFirstCloseIntoTheTrayIsToldOnce) {
+  WriteSettings("Active=0\n");
+  Open();
+  EXPECT_FALSE(Settings().ReadBool("WebServer", "CloseNoticeShown", false));
+  Frm().close();
+  EXPECT_TRUE(Frm().isHidden());
+  EXPECT_TRUE(Settings().ReadBool("WebServer", "CloseNoticeShown", false));
+  EXPECT_EQ(std::nullopt, app_->TakeCloseNotice()) << "said once";
+  EXPECT_TRUE(Exit());
+
+  // Without a tray the close box minimises: nothing to tell, nothing used up.
+  tray_ = false;
+  WriteSettings("Active=0\n");
+  Open();
+  Frm().close();
+  EXPECT_FALSE(Settings().ReadBool("WebServer", "CloseNoticeShown", false));
   EXPECT_TRUE(Exit());
 }
 

@@ -17,6 +17,7 @@
 #include <filesystem>
 
 #include "app/password.h"
+#include "app/settings_environment.h"
 #include "platform/desktop_entry.h"
 #include "platform/registry.h"
 #include "support/scoped_env.h"
@@ -264,6 +265,7 @@ TEST(SetupDialog, SharingControlsShowAndGiveBackTheirSettings) {
   EXPECT_NE("", none.NetworkProblem());
   none.eAuthUser->setText("ann");
   none.ePassword->setText("s3cret");
+  none.ePasswordAgain->setText("s3cret");
   EXPECT_EQ("", none.NetworkProblem());
   TWebServerSettings out;
   none.ApplyToSettings(out);
@@ -422,6 +424,120 @@ TEST(SetupDialog, BrowseFillsTheDirectoryFieldUnlessCancelled) {
   setup.bPubDirBrowseClick();
   EXPECT_EQ("/home/user/public", setup.ePubDir->text());
   EXPECT_EQ("", setup.fndPubDir.DirPath());
+}
+
+TEST(SetupDialog, ThePasswordIsTypedTwice) {
+  const struct {
+    const char* why;
+    const char* first;
+    const char* again;
+    bool refused;
+  } cases[] = {
+      {"the same twice", "s3cret", "s3cret", false},
+      {"a typo the second time", "s3cret", "s3crte", true},
+      {"typed once only", "s3cret", "", true},
+      {"only the second field", "", "s3cret", true},
+  };
+  TWebServerSettings settings = SampleSettings();
+  settings.AuthPasswordHash = HashPassword("old");  // so that an empty first field is allowed
+  for (const auto& c : cases) {
+    TfrmSetup setup(settings);
+    setup.ePassword->setText(c.first);
+    setup.ePasswordAgain->setText(c.again);
+    EXPECT_EQ(c.refused, !setup.NetworkProblem().isEmpty()) << c.why;
+  }
+  TfrmSetup cleared(settings);
+  EXPECT_TRUE(cleared.ePasswordAgain->isEnabled());
+  cleared.cPassword->setChecked(false);
+  cleared.UpdateControls();
+  EXPECT_FALSE(cleared.ePasswordAgain->isEnabled());
+}
+
+TEST(SetupDialog, ListingsUploadsAndHttpsShowAndGiveBackTheirSettings) {
+  TWebServerSettings settings = SampleSettings();
+  settings.ListFolders = true;
+  settings.AllowUploads = true;
+  settings.UploadFolder = "drop";
+  settings.MaxUploadSize = 100;
+  settings.HTTPS = true;
+  settings.HTTPSPort = 9443;
+  settings.CertificateFile = "/etc/ssl/site.pem";
+  settings.KeyFile = "/etc/ssl/site.key";
+  settings.RedirectToHTTPS = true;
+  settings.AllowPasswordOverHTTP = true;
+  TfrmSetup setup(settings);
+  EXPECT_TRUE(setup.cListFolders->isChecked());
+  EXPECT_TRUE(setup.eUploadFolder->isEnabled());
+  EXPECT_TRUE(setup.eHTTPSPort->isEnabled());
+  TWebServerSettings out;
+  setup.ApplyToSettings(out);
+  for (const char* key :
+       {"ListFolders", "AllowUploads", "UploadFolder", "MaxUploadSize", "HTTPS", "HTTPSPort",
+        "CertificateFile", "KeyFile", "RedirectToHTTPS", "AllowPasswordOverHTTP"})
+    EXPECT_EQ(SettingText(settings, key), SettingText(out, key)) << key;
+
+  setup.cAllowUploads->setChecked(false);
+  setup.cHTTPS->setChecked(false);
+  setup.UpdateControls();
+  EXPECT_FALSE(setup.eUploadFolder->isEnabled());
+  EXPECT_FALSE(setup.eMaxUploadSize->isEnabled());
+  EXPECT_FALSE(setup.eCertificateFile->isEnabled());
+  EXPECT_TRUE(setup.cAllowPasswordOverHTTP->isEnabled()) << "it matters most without HTTPS";
+  EXPECT_NE(-1, setup.lPasswordOverHttpNote->text().indexOf("Not advised"));
+}
+
+TEST(SetupDialog, UploadsGoIntoThePublishedFolderOrOneInIt) {
+  const struct {
+    const char* typed;
+    const char* kept;  // nullptr: refused
+  } cases[] = {
+      {"", ""},
+      {"drop", "drop"},
+      {"drop/in/", "drop/in"},
+      {"/drop/in", nullptr},  // a full path, and not in the published folder
+      {"/tmp/drop", "drop"},  // the published folder is /tmp
+      {"/tmp", ""},
+      {"../etc", nullptr},
+      {"drop/../../etc", nullptr},
+      {"/etc", nullptr},
+      {"/tmpfoo", nullptr},
+  };
+  for (const auto& c : cases) {
+    TWebServerSettings settings = SampleSettings();
+    settings.AllowUploads = true;
+    TfrmSetup setup(settings);
+    setup.eUploadFolder->setText(c.typed);
+    EXPECT_EQ(c.kept == nullptr, !setup.UploadProblem().isEmpty()) << c.typed;
+    if (!c.kept) continue;
+    TWebServerSettings out;
+    setup.ApplyToSettings(out);
+    EXPECT_EQ(c.kept, out.UploadFolder) << c.typed;
+  }
+}
+
+TEST(SetupDialog, APortThisUserCannotBindIsSaidAtOnce) {
+  const std::string privileged =
+      CanBindPrivilegedPorts() ? ""
+                               : "Port 80 needs administrator rights on Linux: choose a port from 1024 up.";
+  const struct {
+    const char* port;
+    std::string note;
+  } cases[] = {
+      {"8080", ""},
+      {"80", privileged},
+      {"70000", "Ports go up to 65535."},
+  };
+  TfrmSetup setup(SampleSettings());
+  for (const auto& c : cases) {
+    setup.ePort->setEditText(c.port);
+    EXPECT_EQ(c.note, setup.PortNote().toStdString()) << c.port;
+    EXPECT_EQ(c.note, setup.lPortNote->text().toStdString()) << c.port;
+  }
+  // The texts around it stay as they were.
+  EXPECT_EQ("Automatically run web server on start-up.", setup.cAutoRun->text());
+  EXPECT_EQ("Starts the program when you log in.", setup.lAutoRunNote->text());
+  EXPECT_EQ("Limit band-width per connection.", setup.cLimitBandwidth->text());
+  EXPECT_EQ("Select Directory to Publish.", setup.fndPubDir.Title);
 }
 
 }  // namespace
