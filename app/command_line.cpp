@@ -106,7 +106,10 @@ TCommandLine ParseCommandLine(const std::vector<std::string>& args) {
       return arg == name ||
              (arg.size() > name.size() && arg.compare(0, name.size(), name) == 0 && arg[name.size()] == '=');
     };
-    if (!options_end && (arg.empty() || arg[0] != '-')) {
+    if (arg.empty()) {
+      // An unset variable ("$DIR") must not publish the working folder.
+      return Refused("an empty argument: give a folder to publish");
+    } else if (!options_end && arg[0] != '-') {
       // FOLDER
     } else if (options_end) {
       // FOLDER, even one named like an option
@@ -140,7 +143,7 @@ TCommandLine ParseCommandLine(const std::vector<std::string>& args) {
       continue;
     } else if (is("--listen")) {
       std::string value;
-      if (!value_of("--listen", value) || value.empty())
+      if (!value_of("--listen", value) || value.empty() || value[0] == '-')
         return Refused("--listen needs where to listen: all, local, or one address of this computer");
       line.Options.ListenOn = value;
       continue;

@@ -78,6 +78,8 @@ TEST(CommandLine, ArgumentsComeToOneCommand) {
       {"--listen", "refused: --listen needs where to listen: all, local, or one address of this computer"},
       {"--listen=", "refused: --listen needs where to listen: all, local, or one address of this computer"},
       {missing, "refused: folder " + missing + " does not exist: give a folder to publish"},
+      {"--listen --no-password",
+       "refused: --listen needs where to listen: all, local, or one address of this computer"},
       {site + " " + site, "refused: a second folder " + site + ": give one folder to publish"},
       {"--bogus --help", "refused: unknown option --bogus"},
       {"--prot 8080", "refused: unknown option --prot (did you mean --port?)"},
@@ -91,6 +93,9 @@ TEST(CommandLine, ArgumentsComeToOneCommand) {
               Outcome(ParseCommandLine(c.args.empty() ? std::vector<std::string>{} : Words(c.args))))
         << c.args;
   }
+  // "$DIR" of an unset variable: never the working folder.
+  EXPECT_EQ("refused: an empty argument: give a folder to publish",
+            Outcome(ParseCommandLine({"--headless", ""})));
 }
 
 TEST(CommandLine, ATypoNamesTheOptionMeantOnlyWhenItIsClear) {
