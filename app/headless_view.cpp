@@ -53,8 +53,10 @@ void THeadlessView::DisplayChanged(unsigned parts) {
 void THeadlessView::ShowStatus() {
   const TStatusDisplay& display = app_.Display();
   const bool listening = display.iServerActive || display.Waiting;
-  // Before the deferred start the server is inactive only for a moment.
-  if (!listening && shown_status_.empty() && app_.Settings().Active && !app_.ExitRequested()) return;
+  // Before the deferred start the server is inactive only for a moment
+  // when the settings or the command line start it.
+  const bool starting = app_.Settings().Active || app_.RunOptions.AsksToServe();
+  if (!listening && shown_status_.empty() && starting && !app_.ExitRequested()) return;
   const std::string status = display.iServerActive ? "Active on port " + display.lPort
                              : display.Waiting     ? display.lStatus + " on port " + display.lPort
                                                    : "Inactive";
@@ -115,15 +117,27 @@ int RunHeadless(int signal_fd, const TRunOptions& options) {
   app.ServerLog.Log(nullptr, 0,
                     "Settings: " + app.SettingsFileName() +
                         "; access log: " + (app.Settings().LogToFile ? app.AccessLogFileName : "off"));
+  for (const std::string& line : app.RunStartLines()) app.ServerLog.Log(nullptr, 0, line);
   view.ShowView();
   // A signal that came before the watch began leaves the descriptor
   // readable without a new edge: look once by hand.
   if (signal_fd >= 0) PostMessage(signals.Handle(), kSignalMessage, 0, 0);
-  while (!view.Closed()) HandleThreadMessage(std::chrono::steady_clock::now() + std::chrono::seconds(1));
+  bool start_failed = false;
+  while (!view.Closed()) {
+    HandleThreadMessage(std::chrono::steady_clock::now() + std::chrono::seconds(1));
+    // Nobody can press Start again here: a program that serves nothing
+    // would only look, to a script or a service manager, as if it worked.
+    if (app.FailedStarts() > 0 && !app.ExitRequested()) {
+      start_failed = true;
+      app.ServerLog.Log(nullptr, 0, "Nothing is served: exiting");
+      app.actExitExecute();
+    }
+  }
   if (signal_fd >= 0) UnwatchDescriptor(signal_fd);
 
   const bool saved = app.FormDestroy();
   app.ServerLog.Log(nullptr, 0, "Exited");
+  if (start_failed) return kExitStartFailed;
   return saved ? 0 : 1;
 }
 

@@ -10,8 +10,10 @@
 // when SIGUSR1 comes, the application's
 // warnings (a missing published folder), and the errors a window would show
 // in a message box, each once. A failure to start (the port is
-// taken, say) is reported and the program goes on running with the server
-// inactive, as the windowed program does; only a signal ends it. Messages
+// taken, needs privileges, or the address is none of this computer's) is
+// reported and ends the program with kExitStartFailed: unlike the window,
+// it has no Start button to try again, and a program that serves nothing
+// must not look as if it worked. Otherwise only a signal ends it. Messages
 // point to the command line and the settings file, since there is no setup
 // dialog.
 //
@@ -64,12 +66,16 @@ class THeadlessView : public IWebServerView {
   void ShowStatus();
 };
 
+// The exit status of a headless run whose server could not start.
+inline constexpr int kExitStartFailed = 3;
+
 // Runs the application headless until SIGINT or SIGTERM arrives on
 // `signal_fd` (a signalfd for those, SIGHUP and SIGUSR1; -1: none), then
 // exits through the Exit action; SIGHUP reads the settings file again, and
 // SIGUSR1 prints the table of open connections. `options`:
 // the command line's settings for this run. Returns the program's exit
-// status: 0, or 1 when the settings could not be saved at the end.
+// status: 0, 1 when the settings could not be saved at the end, or
+// kExitStartFailed when the server could not start.
 int RunHeadless(int signal_fd, const TRunOptions& options = {});
 
 }  // namespace vt

@@ -68,9 +68,7 @@ TWebServerSettings TSettingsKeeper::Open(const TRunOptions& run) {
   }
   ReportNotNumbers(*ini_, false);
   file_settings_ = loaded;
-  if (run.PubDir) loaded.PubDir = *run.PubDir;
-  if (run.Port) loaded.Port = *run.Port;
-  return loaded;
+  return WithRunOptions(loaded, run);
 }
 
 void TSettingsKeeper::Close() { ini_.reset(); }
@@ -109,7 +107,7 @@ std::optional<TWebServerSettings> TSettingsKeeper::Reload(bool always, const TWe
 
   TWebServerSettings settings = current;
   for (const std::string& key : changed) {
-    if ((key == "PubDir" && run.PubDir) || (key == "Port" && run.Port)) continue;
+    if (run.Owns(key)) continue;
     CopySetting(settings, loaded, key);
     list += (list.empty() ? "" : ", ") + SettingChangeText(current, settings, key);
   }
@@ -121,9 +119,7 @@ bool TSettingsKeeper::Save(const TWebServerSettings& current, const TRunOptions&
   if (!ini_) return false;
   try {
     // The run's own values are not the file's: it keeps what it had.
-    TWebServerSettings settings = current;
-    if (run.PubDir) settings.PubDir = file_settings_.PubDir;
-    if (run.Port) settings.Port = file_settings_.Port;
+    const TWebServerSettings settings = WithoutRunOptions(current, file_settings_, run);
     settings.SaveSettings(*ini_, kSettingsSection, &file_settings_);
     ini_->UpdateFile();
     file_settings_ = settings;

@@ -22,9 +22,9 @@
 // closed after writing, or renamed into place (FinishedSettingsEvent); its
 // creation, or a write still under way, is no reason to read it.
 //
-// Settings given for this run only (TRunOptions) never reach the file: a
-// save writes the file's own values for them, and a reload leaves them as
-// the run set them.
+// Settings given for this run only (TRunOptions, app/run_options.h) never
+// reach the file: a save writes the file's own values for them, and a
+// reload leaves them as the run set them.
 //
 // Threads: main thread only.
 
@@ -35,18 +35,13 @@
 #include <string>
 #include <string_view>
 
+#include "app/run_options.h"
 #include "app/settings.h"
 #include "platform/event_queue.h"
 
 namespace vt {
 
 class TIniFile;
-
-// The settings given on the command line for this run only: never saved.
-struct TRunOptions {
-  std::optional<std::string> PubDir;
-  std::optional<std::int32_t> Port;
-};
 
 // True when an event of the folder watch (its inotify mask, and the name
 // it concerns) says the file `file_name` in that folder is finished: closed
@@ -77,6 +72,9 @@ class TSettingsKeeper {
   void Close();
   // The file's full path; empty while not open.
   std::string FileName() const;
+  // The values as the file held them when last read or written (without
+  // the run's options).
+  const TWebServerSettings& FileSettings() const { return file_settings_; }
 
   // Reads the file again. When it holds changed values (or `always`): the
   // settings `current` with those values taken over (not those the run

@@ -146,6 +146,10 @@ std::shared_ptr<const TWebServerSettings> TWebServerApp::SettingsSnapshot() cons
 
 std::string TWebServerApp::SettingsFileName() const { return FKeeper.FileName(); }
 
+std::vector<std::string> TWebServerApp::RunStartLines() const {
+  return RunSettingsLines(FKeeper.FileSettings(), FSettings, RunOptions, SettingsFileName());
+}
+
 std::string TWebServerApp::LastRequest() const { return FRequests.LastRequest(); }
 
 void TWebServerApp::Changed(unsigned parts) {
@@ -220,7 +224,7 @@ void TWebServerApp::WMDeferredStart() {
   }
   if (FSettings.Active) {
     actStartExecute();
-  } else if ((RunOptions.PubDir || RunOptions.Port) && !not_now) {
+  } else if (RunOptions.AsksToServe() && !not_now) {
     StartServer(false);  // asked for on the command line: this run only
   }
 }
@@ -325,7 +329,7 @@ void TWebServerApp::ReloadSettings(bool always) {
 void TWebServerApp::ChoosePublishedDirectory(const std::string& folder) {
   TWebServerSettings settings = FSettings;
   settings.PubDir = folder;
-  RunOptions.PubDir.reset();
+  RunOptions.Forget("PubDir");
   SetSettings(settings);
   ApplySettings();
   SaveSettings();
@@ -415,6 +419,7 @@ void TWebServerApp::StartServer(bool remember) {
   } catch (const Exception& error) {
     const auto* server_error = dynamic_cast<const ETCPServer*>(&error);
     FStartProblem = StartFailureText(server_error ? server_error->Errno() : 0);
+    ++FFailedStarts;
     UpdateStatus();
     ReportError(FStartProblem.empty() ? error.Message() : FStartProblem + " (" + error.Message() + ")");
     return;
@@ -465,8 +470,7 @@ void TWebServerApp::actSetupExecute() {
   TWebServerSettings settings = FSettings;
   for (const std::string& key : ChangedSettings(before, dialog)) {
     CopySetting(settings, dialog, key);
-    if (key == "PubDir") RunOptions.PubDir.reset();
-    if (key == "Port") RunOptions.Port.reset();
+    RunOptions.Forget(key);
   }
   const bool port_changed = settings.Port != FSettings.Port;
   FStartProblem.clear();

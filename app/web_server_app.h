@@ -207,6 +207,10 @@ class TWebServerApp {
   // says (and Active is left as it is). A value the user changes in the
   // setup dialog replaces the run's value and is saved.
   TRunOptions RunOptions;
+  // What applies to this run and where it came from (RunSettingsLines in
+  // app/run_options.h): the runners log them at the start. After
+  // FormCreate.
+  std::vector<std::string> RunStartLines() const;
   // Bounds of every CGI run; a change reaches connections made afterwards.
   TCGILimits CGILimits;
 
@@ -273,6 +277,9 @@ class TWebServerApp {
   // The file the settings live in; empty before FormCreate.
   std::string SettingsFileName() const;
   bool ExitRequested() const { return FExitRequested; }
+  // Starts that failed (the error was reported): a headless run, which no
+  // one can tell to try again, ends after its start failed.
+  int FailedStarts() const { return FFailedStarts; }
   // Any thread.
   std::string LastRequest() const;
 
@@ -419,6 +426,7 @@ class TWebServerApp {
   bool FSettingsLoaded = false;
   bool FFirstShow = false;
   bool FExitRequested = false;
+  int FFailedStarts = 0;
   // The application's own window: the deferred start and the refreshes.
   TWindowHandle FHandle;
 

@@ -1,6 +1,7 @@
 # Installing the program, and its Debian package.
 #
-#   cmake --install build --prefix ~/.local      the program, its menu entry and icons
+#   cmake --install build --prefix ~/.local      the program, its menu entry and icons,
+#                                                manual page, documents and AppStream data
 #   (cd build && cpack -G DEB)                   build/veltrana-webserver_1.0_<arch>.deb
 #
 # The icons are installed by ui/CMakeLists.txt, where they are made. The
@@ -20,14 +21,46 @@ install(CODE "
   file(WRITE \"\${target}\" \"\${entry}\")
 ")
 
+# The manual page and the changelog go out compressed as Debian has them:
+# gzip -9 without the name and time stamp (-n), so that the same text
+# always makes the same package.
+find_program(VT_GZIP gzip REQUIRED)
+set(vt_package_dir ${CMAKE_BINARY_DIR}/package)
+set(vt_packed)
+foreach(pair "veltrana-webserver.1:veltrana-webserver.1.gz" "changelog:changelog.gz")
+  string(REPLACE ":" ";" pair "${pair}")
+  list(GET pair 0 source)
+  list(GET pair 1 packed)
+  add_custom_command(
+    OUTPUT ${vt_package_dir}/${packed}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${vt_package_dir}
+    COMMAND ${VT_GZIP} -9n -c ${PROJECT_SOURCE_DIR}/program/${source} > ${vt_package_dir}/${packed}
+    DEPENDS ${PROJECT_SOURCE_DIR}/program/${source}
+    VERBATIM)
+  list(APPEND vt_packed ${vt_package_dir}/${packed})
+endforeach()
+add_custom_target(vt_package_files ALL DEPENDS ${vt_packed})
+install(FILES ${vt_package_dir}/veltrana-webserver.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+# A package without upstream sources of its own (a "native" one, version
+# 1.0 without a Debian revision) keeps its changelog as changelog.gz.
+install(FILES ${vt_package_dir}/changelog.gz ${PROJECT_SOURCE_DIR}/program/copyright
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/veltrana-webserver)
+# Software centres find the program by its AppStream id.
+install(FILES ${PROJECT_SOURCE_DIR}/program/veltrana-webserver.metainfo.xml
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo RENAME org.veltrana.webserver.metainfo.xml)
+
 set(CPACK_PACKAGE_NAME veltrana-webserver)
 set(CPACK_PACKAGE_VENDOR "Veltrana")
 set(CPACK_PACKAGE_CONTACT "Veltrana Web Server developers <webserver@veltrana.invalid>")
+# Debian shows the summary as one line and the description below it; lines
+# within 80 characters, as its tools expect.
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "small desktop web server that publishes one folder")
 string(CONCAT CPACK_PACKAGE_DESCRIPTION
-       "Veltrana Web Server publishes one folder over HTTP/1.1 from the desktop. It shows a small\n"
-       "status window and lives in the system tray; it can run .exe programs of the folder as\n"
-       "CGI/1.1 scripts, limit every connection's send rate and write an access log.")
+       "Veltrana Web Server publishes one folder over HTTP/1.1 from the\n"
+       "desktop. It shows a small status window and lives in the system tray;\n"
+       "it can run the folder's .exe programs as CGI/1.1 scripts, limit every\n"
+       "connection's send rate, ask for a password and write an access log.\n"
+       "It also runs without windows, from the command line.")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)

@@ -130,4 +130,16 @@ std::string DesktopExecProgram(const std::string& exec) {
   return result;
 }
 
+std::string AutostartEntryText(const TAutostartEntry& entry) {
+  // A name is one line of text: no line breaks of its own.
+  std::string name;
+  for (char c : entry.Name) name += (c == '\n' || c == '\r' || c == '\t') ? ' ' : c;
+  std::string text = "[Desktop Entry]\nType=Application\nName=" + EscapeString(name) + "\n";
+  if (!entry.Icon.empty()) text += "Icon=" + EscapeString(entry.Icon) + "\n";
+  // TryExec is a plain string, not an Exec line: no quoting.
+  text += "TryExec=" + EscapeString(entry.Program) + "\nExec=" + EncodeDesktopExec(entry.Program) +
+          "\nTerminal=false\n";
+  return text;
+}
+
 }  // namespace vt

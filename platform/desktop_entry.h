@@ -2,7 +2,7 @@
 
 // The few pieces of the freedesktop.org Desktop Entry format that the
 // start-at-login entry needs: reading one key of the "[Desktop Entry]" group,
-// and writing and reading the program of an Exec key.
+// writing and reading the program of an Exec key, and the entry's text.
 
 #include <string>
 
@@ -22,5 +22,19 @@ std::string EncodeDesktopExec(const std::string& program);
 // FindDesktopEntryValue: quotes and their backslash escapes removed and "%%"
 // turned back into "%". Empty when the value holds no program.
 std::string DesktopExecProgram(const std::string& exec);
+
+// What the start-at-login entry says: the program it runs and how the
+// desktop's list of start-up programs shows it.
+struct TAutostartEntry {
+  std::string Name;     // as the menu names the program
+  std::string Program;  // its full path
+  std::string Icon;     // an icon of the theme; empty: none
+};
+
+// The entry's text. It runs the program without arguments and, through
+// TryExec, only while the program is there: once a package manager has
+// removed it, the desktop passes the entry over instead of failing at every
+// login.
+std::string AutostartEntryText(const TAutostartEntry& entry);
 
 }  // namespace vt

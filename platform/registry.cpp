@@ -235,6 +235,46 @@ std::string GetRegistryContentType(const std::string& ext) {
   return table.Find(ext);
 }
 
+namespace {
+
+// Set once at the start (SetAutostartLook), read when an entry is written.
+std::mutex autostart_look_lock;
+std::string autostart_name;
+std::string autostart_icon;
+
+// The text of this program's entry `name`; empty when the program's path
+// is unknown.
+std::string AutostartText(const std::string& name) {
+  TAutostartEntry entry;
+  entry.Program = GetAppFileName();
+  if (entry.Program.empty()) return {};
+  std::lock_guard lock(autostart_look_lock);
+  entry.Name = autostart_name.empty() ? name : autostart_name;
+  entry.Icon = autostart_icon;
+  return AutostartEntryText(entry);
+}
+
+}  // namespace
+
+void SetAutostartLook(const std::string& display_name, const std::string& icon) {
+  std::lock_guard lock(autostart_look_lock);
+  autostart_name = display_name;
+  autostart_icon = icon;
+}
+
+void RefreshRunAtStartup(const std::string& name) {
+  if (!IsRunAtStartup(name)) return;
+  const std::string path = GetAutostartFileName(name);
+  std::string content;
+  const std::string entry = AutostartText(name);
+  if (entry.empty() || ReadFileContent(path, content) != 0 || content == entry) return;
+  try {
+    WriteFileAtomically(path, entry);
+  } catch (const std::exception&) {
+    // Ignored by design: the old entry still starts the program.
+  }
+}
+
 std::string GetAutostartFileName(const std::string& name) {
   if (name.empty() || name.find('/') != std::string::npos || name.find('\0') != std::string::npos) return {};
   return GetConfigDirectory() + "autostart/" + name + ".desktop";
@@ -258,18 +298,8 @@ void SetRunAtStartup(const std::string& name, bool on) {
     ::unlink(path.c_str());
     return;
   }
-  const std::string program = GetAppFileName();
-  if (program.empty()) return;
-  std::string display_name;
-  for (char c : name) {
-    if (c == '\\') display_name += '\\';
-    display_name += (c == '\n' || c == '\r' || c == '\t') ? ' ' : c;
-  }
-  const std::string entry =
-      "[Desktop Entry]\n"
-      "Type=Application\n"
-      "Name=" +
-      display_name + "\n" + "Exec=" + EncodeDesktopExec(program) + "\n" + "Terminal=false\n";
+  const std::string entry = AutostartText(name);
+  if (entry.empty()) return;
   try {
     WriteFileAtomically(path, entry);
   } catch (const std::exception&) {

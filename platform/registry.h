@@ -77,6 +77,17 @@ bool IsRunAtStartup(const std::string& name);
 // next IsRunAtStartup shows the real state.
 void SetRunAtStartup(const std::string& name, bool on);
 
+// How the entries SetRunAtStartup writes show on the desktop: the name the
+// menu gives the program, and its icon. Until it is called, an entry is
+// named by its file name and has no icon. Set once at the start, before
+// any entry is written.
+void SetAutostartLook(const std::string& display_name, const std::string& icon);
+
+// Brings the entry for `name` up to date when it is this program's
+// (IsRunAtStartup) but was written otherwise (by an older version, without
+// TryExec or icon); any other entry stays as it is. Failures are ignored.
+void RefreshRunAtStartup(const std::string& name);
+
 // The path of the autostart entry for `name` (empty for an unusable name).
 std::string GetAutostartFileName(const std::string& name);
 

@@ -1,19 +1,22 @@
 // veltrana-webserver: the program.
 //
-//   veltrana-webserver [--headless] [FOLDER] [--port N]
+//   veltrana-webserver [--headless] [FOLDER] [-p|--port N] [--listen WHERE]
+//                      [--no-password] [--no-limit]
 //   veltrana-webserver --check [FOLDER]
 //   veltrana-webserver --hash-password
 //   veltrana-webserver --help | --version
 //
-// The settings file is $XDG_CONFIG_HOME/vtWebServer.ini (default
-// ~/.config/vtWebServer.ini); the access log is webserver.log beside the
-// program in a build tree, else in $XDG_STATE_HOME/veltrana/. FOLDER and
-// --port publish that folder on that port for this run only (not saved). It
-// shows its status window and tray icon when a display is there
-// (ui/desktop_program.h) and runs headless otherwise, saying so. Either way
-// SIGINT and SIGTERM end it through the Exit action (settings saved, exit
-// status 0), SIGHUP reads the settings file again, and SIGUSR1 prints the
-// table of open connections on standard error.
+// (app/command_line.h reads them.) The settings file is
+// $XDG_CONFIG_HOME/vtWebServer.ini (default ~/.config/vtWebServer.ini); the
+// access log is webserver.log beside the program in a build tree, else in
+// $XDG_STATE_HOME/veltrana/. FOLDER, --port, --listen, --no-password and
+// --no-limit apply to this run only (not saved). It shows its status window
+// and tray icon when a display is there (ui/desktop_program.h) and runs
+// headless otherwise, saying so. Either way SIGINT and SIGTERM end it
+// through the Exit action (settings saved, exit status 0), SIGHUP reads the
+// settings file again, and SIGUSR1 prints the table of open connections on
+// standard error. A headless server that cannot start ends the program
+// with status 3 (app/headless_view.h).
 
 #include <sys/signalfd.h>
 #include <termios.h>
@@ -22,50 +25,22 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <string>
+#include <vector>
 
+#include "app/command_line.h"
 #include "app/exposure_check.h"
 #include "app/headless_view.h"
 #include "app/password.h"
 #include "app/settings_environment.h"
 #include "app/web_server_app.h"
+#include "platform/registry.h"
 #include "ui/desktop_program.h"
+#include "ui/setup_dialog.h"
 
 namespace {
 
-constexpr const char* kProgram = "veltrana-webserver";
-
-void PrintUsage(std::FILE* out) {
-  std::fprintf(out,
-               "Usage: %s [--headless] [FOLDER] [--port N]\n"
-               "       %s --check [FOLDER]\n"
-               "       %s --hash-password\n"
-               "       %s --help | --version\n"
-               "\n"
-               "A small HTTP/1.1 web server that publishes one folder. It shows a\n"
-               "status window and a tray icon; without a display it runs headless.\n"
-               "\n"
-               "  FOLDER      publish this folder, for this run only (not saved)\n"
-               "  --port N    listen on port N, for this run only (not saved)\n"
-               "  --headless  run without windows: log lines go to standard error,\n"
-               "              SIGINT or SIGTERM end the program (settings saved),\n"
-               "              SIGHUP reads the settings file again\n"
-               "              (either way SIGUSR1 prints the open connections)\n"
-               "  --check     tell what the published folder (or FOLDER) gives away:\n"
-               "              files anyone can read, hidden files, links out of it,\n"
-               "              secrets, programs; exit status 0 when nothing to warn about\n"
-               "  --hash-password  read a password on standard input and print the\n"
-               "              AuthPasswordHash line for the settings file\n"
-               "  --help      show this text\n"
-               "  --version   show the program's name and version\n"
-               "\n"
-               "Settings: $XDG_CONFIG_HOME/vtWebServer.ini (default ~/.config/vtWebServer.ini),\n"
-               "read again whenever the file changes.\n"
-               "Access log: webserver.log beside the program in a build tree, else\n"
-               "$XDG_STATE_HOME/veltrana/webserver.log (default ~/.local/state/veltrana/).\n",
-               kProgram, kProgram, kProgram, kProgram);
-}
+constexpr const char* kProgram = vt::kProgramName;
 
 // Reads one line (without echo on a terminal) and prints the settings line
 // of its hash.
@@ -93,76 +68,51 @@ int HashPasswordCommand() {
   return 0;
 }
 
-// Says what is wrong with the command line; the exit status for it.
-int Refuse(const std::string& message) {
-  std::fprintf(stderr, "%s: %s\n", kProgram, message.c_str());
-  return 2;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
-  bool headless = false;
-  vt::TRunOptions options;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (arg == "--headless") {
-      headless = true;
-    } else if (arg == "--check") {
-      const std::string folder = i + 1 < argc ? argv[i + 1] : "";
-      return vt::RunExposureCheckCommand(folder, vt::DefaultAccessLogFileName(), stdout);
-    } else if (arg == "--hash-password") {
+  const vt::TCommandLine command = vt::ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
+  switch (command.Command) {
+    case vt::TCommand::Run:
+      break;
+    case vt::TCommand::Check:
+      return vt::RunExposureCheckCommand(command.CheckFolder, vt::DefaultAccessLogFileName(), stdout);
+    case vt::TCommand::HashPassword:
       return HashPasswordCommand();
-    } else if (arg == "--port" || arg.rfind("--port=", 0) == 0) {
-      std::string value;
-      if (arg == "--port") {
-        if (i + 1 >= argc) return Refuse("--port needs a port number (1 to 65535)");
-        value = argv[++i];
-      } else {
-        value = arg.substr(7);
-      }
-      const bool digits =
-          !value.empty() && value.size() <= 5 && value.find_first_not_of("0123456789") == std::string::npos;
-      const long port = digits ? std::stol(value) : 0;
-      if (port < 1 || port > 65535) return Refuse("'" + value + "' is no port number (1 to 65535)");
-      options.Port = static_cast<std::int32_t>(port);
-    } else if (!arg.empty() && arg[0] != '-' && !options.PubDir) {
-      std::error_code error;
-      const std::filesystem::path folder = std::filesystem::absolute(arg, error).lexically_normal();
-      if (error || !vt::DirectoryExists(folder.string()))
-        return Refuse("folder " + arg + " does not exist: give a folder to publish");
-      std::string text = folder.string();
-      if (text.size() > 1 && text.back() == '/') text.pop_back();
-      options.PubDir = text;
-    } else if (arg == "--help" || arg == "-h") {
-      PrintUsage(stdout);
+    case vt::TCommand::Help:
+      std::fputs(vt::UsageText().c_str(), stdout);
       return 0;
-    } else if (arg == "--version") {
+    case vt::TCommand::Version:
       std::printf("%s\n", vt::kMainCaption);
       return 0;
-    } else {
-      std::fprintf(stderr, "%s: unknown option or second folder '%s'\n", kProgram, argv[i]);
-      PrintUsage(stderr);
-      return 2;
-    }
+    case vt::TCommand::Refused:
+      std::fputs(vt::RefusalText(command.Error).c_str(), stderr);
+      return vt::kExitUsage;
   }
+  const bool headless = command.Headless;
+  const vt::TRunOptions& options = command.Options;
+
+  // The start-at-login entry shows as the menu shows the program; one an
+  // older version wrote is brought up to date.
+  vt::SetAutostartLook(vt::kServerName, kProgram);
+  vt::RefreshRunAtStartup(vt::kAutoRunName);
 
   // The signals that end the program arrive as readable data on a
   // descriptor the main loop watches, so that nothing runs inside a signal
   // handler. They are blocked before any thread starts, so every thread
   // inherits the mask (child processes get theirs reset).
-  sigset_t signals;
-  sigemptyset(&signals);
-  sigaddset(&signals, SIGINT);
-  sigaddset(&signals, SIGTERM);
-  sigaddset(&signals, SIGHUP);
-  sigaddset(&signals, SIGUSR1);
-  if (sigprocmask(SIG_BLOCK, &signals, nullptr) != 0) {
+  sigset_t signal_set;
+  sigemptyset(&signal_set);
+  sigaddset(&signal_set, SIGINT);
+  sigaddset(&signal_set, SIGTERM);
+  sigaddset(&signal_set, SIGHUP);
+  sigaddset(&signal_set, SIGUSR1);
+  if (sigprocmask(SIG_BLOCK, &signal_set, nullptr) != 0) {
     std::perror(kProgram);
     return 1;
   }
   std::signal(SIGPIPE, SIG_IGN);
-  const int signal_fd = signalfd(-1, &signals, SFD_NONBLOCK | SFD_CLOEXEC);
+  const int signal_fd = signalfd(-1, &signal_set, SFD_NONBLOCK | SFD_CLOEXEC);
   if (signal_fd < 0) {
     std::perror(kProgram);
     return 1;

@@ -142,7 +142,7 @@ int RunWindowed(char* program, int signal_fd, const TRunOptions& options) {
       std::fprintf(
           stderr, "veltrana-webserver already runs (with %s%s): its window is shown%s\n",
           GetConfigDirectory().c_str(), kSettingsFileName,
-          options.PubDir || options.Port ? "; FOLDER and --port apply only to a program that starts" : "");
+          options.Any() ? "; the command line's FOLDER and options apply only to a program that starts" : "");
       return 0;
     case TSingleInstance::ciNoAnswer:
       std::fprintf(stderr,
@@ -190,6 +190,9 @@ int RunWindowed(char* program, int signal_fd, const TRunOptions& options) {
     });
   }
 
+  // What the command line changed for this run, and what the settings
+  // file brings that a one-off share might not expect.
+  for (const std::string& line : app.RunStartLines()) app.ServerLog.Log(nullptr, 0, line);
   frmMain.ShowView();
   QApplication::exec();
   signal_notifier.reset();

@@ -240,9 +240,11 @@ class Settings(FaultCase):
         server.spawn()
         self.logged(r"Error: Port \d+ is used by another program \(pid \d+, python3\): choose another port "
                     r".*\(Error creating server socket: Socket bind failed: Address in use\)")
-        # Still running after the failure: it is the signal that ends it.
-        self.stopped_cleanly()
-        self.assertIn("Signal received: exiting", server.stderr(), "the program had ended by itself")
+        # Nothing is served and nobody can press Start: it ends by itself,
+        # and its exit status says so.
+        server.proc.wait(20)
+        self.assertEqual(3, server.stop(), "the exit status of a server that could not start")
+        self.assertIn("Nothing is served: exiting", server.stderr())
         with open(server.settings_file, "rb") as f:
             after = f.read()
         for line in before.splitlines():

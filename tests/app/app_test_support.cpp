@@ -15,6 +15,7 @@
 #include <atomic>
 #include <filesystem>
 #include <thread>
+#include <utility>
 
 #include "platform/event_queue.h"
 #include "socket_test_support.h"
@@ -156,6 +157,7 @@ void ServerProgram::Spawn(const std::vector<std::string>& args) {
   posix_spawn_file_actions_destroy(&actions);
   ASSERT_EQ(0, error) << "cannot start " << program;
   pid_ = pid;
+  ended_status_ = -1;
 }
 
 bool ServerProgram::Start(const std::vector<std::string>& args) {
@@ -184,7 +186,10 @@ std::optional<std::string> ServerProgram::WaitForStart(std::size_t seen, const s
                                        text.find(" Inactive\n", after) != std::string::npos))
       return true;
     int status = 0;
-    if (pid_ > 0 && ::waitpid(pid_, &status, WNOHANG) == pid_) pid_ = -1;  // it ended on its own
+    if (pid_ > 0 && ::waitpid(pid_, &status, WNOHANG) == pid_) {  // it ended on its own
+      pid_ = -1;
+      ended_status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
     if (pid_ > 0) return false;
     text = Stderr().substr(std::min(seen, Stderr().size()));  // all it wrote
     return true;
@@ -194,7 +199,7 @@ std::optional<std::string> ServerProgram::WaitForStart(std::size_t seen, const s
 }
 
 int ServerProgram::Wait(std::chrono::milliseconds limit) {
-  if (pid_ <= 0) return -1;
+  if (pid_ <= 0) return std::exchange(ended_status_, -1);
   int status = 0;
   const bool ended = WaitFor([&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; }, limit);
   if (!ended) return -1;
@@ -204,7 +209,7 @@ int ServerProgram::Wait(std::chrono::milliseconds limit) {
 }
 
 int ServerProgram::Stop(int signal, std::chrono::milliseconds limit) {
-  if (pid_ <= 0) return -1;
+  if (pid_ <= 0) return std::exchange(ended_status_, -1);
   ::kill(pid_, signal);
   const int status = Wait(limit);
   if (status < 0 && pid_ > 0) {

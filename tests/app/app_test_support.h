@@ -103,9 +103,11 @@ class ServerProgram {
   // Starts the program without waiting for anything.
   void Spawn(const std::vector<std::string>& args);
   // Sends `signal` and waits for the end; the exit status (128 + signal when
-  // a signal ended it), or -1 when it did not end within `limit`.
+  // a signal ended it), or -1 when it did not end within `limit`. A program
+  // that had ended already gives its status as Wait does.
   int Stop(int signal = 15, std::chrono::milliseconds limit = std::chrono::seconds(20));
-  // Waits for the program to end by itself; as Stop.
+  // Waits for the program to end by itself; as Stop. A program that
+  // WaitForStart saw end gives its exit status once.
   int Wait(std::chrono::milliseconds limit = std::chrono::seconds(20));
   bool Running() const { return pid_ > 0; }
   pid_t Pid() const { return pid_; }
@@ -128,6 +130,8 @@ class ServerProgram {
   std::string settings_more_;
   std::uint16_t port_ = 0;
   pid_t pid_ = -1;
+  // The exit status of a program WaitForStart found ended; -1: none.
+  int ended_status_ = -1;
 };
 
 }  // namespace vt::test

@@ -15,6 +15,7 @@
 #include <regex>
 #include <thread>
 
+#include "app/password.h"
 #include "app_test_support.h"
 #include "platform/ini_file.h"
 #include "socket_test_support.h"
@@ -376,7 +377,7 @@ TEST(Program, SettingsSurviveACrashAtAnyMoment) {
   }
 }
 
-TEST(Program, InactiveStaysInactiveAndAStartFailureKeepsItRunning) {
+TEST(Program, InactiveStaysInactiveAndAStartFailureEndsTheProgram) {
   {
     ServerProgram program;
     program.WriteSettings("Active=0\n");
@@ -403,9 +404,10 @@ TEST(Program, InactiveStaysInactiveAndAStartFailureKeepsItRunning) {
         program.SettingsFile() + ") (Error creating server socket: Socket bind failed: Address in use)";
     EXPECT_NE(std::string::npos, err.find(says)) << err;
     EXPECT_EQ(err.find("Address in use"), err.rfind("Address in use")) << "said once: " << err;
-    // Still running after the failure: it is the signal that ends it.
-    EXPECT_EQ(0, program.Stop());
-    EXPECT_NE(std::string::npos, program.Stderr().find("Signal received: exiting")) << program.Stderr();
+    // Nothing to serve and no Start button: it ends by itself, saying so in
+    // its exit status.
+    EXPECT_EQ(3, program.Wait());
+    EXPECT_NE(std::string::npos, program.Stderr().find("Nothing is served: exiting")) << program.Stderr();
   }
 }
 
@@ -446,17 +448,18 @@ TEST(Program, FirstRunAsAnUnprivilegedUser) {
   ASSERT_TRUE(program.WaitForStart(0, "Waiting for ~/Public on port")) << program.Stderr();
   const std::string port = port_80_free_for_all ? "80" : "8080";
   std::string err = program.Stderr();
+  const bool port_taken = Has(err, "Error: Port " + port + " is used by another program");
   EXPECT_TRUE(
       Has(err, "Waiting for ~/Public on port " + port +
                    ": every request gets 404 until the folder is there (first run: listening on every "
                    "address; the settings are kept in " +
                    program.SettingsFile() + ")") ||
-      Has(err, "Error: Port " + port + " is used by another program"))
+      port_taken)
       << "the port this user may bind, and what a first run shares where: " << err;
   EXPECT_TRUE(Has(err, "access log: " + home + "/.local/state/veltrana/webserver.log"))
       << "not beside a program that is not the user's: " << err;
   ASSERT_TRUE(test::WaitFor([&] { return Has(program.Stderr(), "Published folder"); })) << program.Stderr();
-  EXPECT_EQ(0, program.Stop());
+  EXPECT_EQ(port_taken ? 3 : 0, program.Stop());
   err = program.Stderr();
   EXPECT_EQ(1, Count(err, "Warning: Published folder " + home +
                               "/Public does not exist: create it, or choose another one (veltrana-webserver "
@@ -473,7 +476,7 @@ TEST(Program, FirstRunAsAnUnprivilegedUser) {
   program.Spawn({"--headless", "--port", "80"});
   const std::optional<std::string> refused = program.WaitForStart(seen);
   ASSERT_TRUE(refused && Has(*refused, "Error: ")) << program.Stderr();
-  EXPECT_EQ(0, program.Stop());
+  EXPECT_EQ(3, program.Wait()) << "nothing is served";
   err = program.Stderr().substr(seen);
   EXPECT_EQ(1, Count(err,
                      "Error: Port 80 needs administrator rights on Linux: choose a port from 1024 up "
@@ -555,7 +558,7 @@ TEST(Program, FolderAndPortOnTheCommandLineAreForThisRunOnly) {
       {{"--port", "80x"}, "'80x' is no port number"},
       {{"--port"}, "--port needs a port number"},
       {{program.Dir() + "/missing"}, "folder " + program.Dir() + "/missing does not exist"},
-      {{other, other}, "unknown option or second folder"},
+      {{other, other}, "a second folder " + other + ": give one folder to publish"},
   };
   for (const Case& c : refused) {
     const std::size_t seen = program.Stderr().size();
@@ -564,6 +567,106 @@ TEST(Program, FolderAndPortOnTheCommandLineAreForThisRunOnly) {
     program.Spawn(args);
     EXPECT_EQ(2, program.Wait()) << c.says;
     EXPECT_TRUE(Has(program.Stderr().substr(seen), c.says)) << program.Stderr().substr(seen);
+  }
+}
+
+// A headless start, table by table: what the start lines say (what the
+// command line set, what the settings file brings), what a request then
+// gets, and how the program ends: by the signal (0), or by itself when it
+// serves nothing (3) or the command line is wrong (2).
+TEST(Program, HeadlessStartLinesAndExitStatuses) {
+  const std::string hash = HashPassword("secret");
+  const std::string port = std::to_string(test::FreePort());
+  struct Case {
+    const char* why;
+    std::string settings;           // more settings lines
+    std::vector<std::string> args;  // after --headless; "ROOT" is the published folder
+    std::vector<std::string> says;  // on standard error, in this order
+    std::vector<std::string> never;
+    const char* answer;  // the status line of GET /; empty: none asked for
+    int status;          // the exit status
+  } cases[] = {
+      {"the settings alone",
+       "",
+       {},
+       {"Active on port"},
+       {"For this run", "Password:", "Send limit:"},
+       "HTTP/1.1 200 OK",
+       0},
+      {"a one-off share with Active=0 starts without a stray Inactive line",
+       "Active=0\n",
+       {"ROOT", "-p", port},
+       {" Settings: ", "For this run only (command line, not saved): folder ROOT, port " + port,
+        "Active on port " + port},
+       {"Inactive", "Password:"},
+       "HTTP/1.1 200 OK",
+       0},
+      {"a one-off share inherits the password and the limit, and says so",
+       "Throttle=1\nThrottleRate=1000000\nAuthUser=ann\nAuthPasswordHash=" + hash + "\n",
+       {"ROOT"},
+       {"For this run only (command line, not saved): folder ROOT",
+        "Password: required (user ann), from the settings file ", "; --no-password drops it for this run",
+        "Send limit: 1000000 bytes a second per connection, from", "; --no-limit drops it for this run",
+        "Active on port"},
+       {},
+       "HTTP/1.1 401 Unauthorized",
+       0},
+      {"dropped for this run",
+       "Throttle=1\nThrottleRate=1000000\nAuthUser=ann\nAuthPasswordHash=" + hash + "\n",
+       {"--no-password", "--no-limit"},
+       {"Password: none for this run (--no-password); the settings file ", " keeps its password",
+        "Send limit: none for this run (--no-limit);", "Active on port"},
+       {"For this run only"},
+       "HTTP/1.1 200 OK",
+       0},
+      {"listening on this computer only",
+       "",
+       {"--listen", "local"},
+       {"For this run only (command line, not saved): listening on this computer only", "Active on port"},
+       {},
+       "HTTP/1.1 200 OK",
+       0},
+      {"an address that is none of this computer's (a documentation address)",
+       "",
+       {"--listen", "192.0.2.7"},
+       {"Error: ", "Nothing is served: exiting", "Exited"},
+       {"Active on port"},
+       "",
+       3},
+      {"a typo",
+       "",
+       {"--prot", "8080"},
+       {"veltrana-webserver: unknown option --prot (did you mean --port?)\n"
+        "Try 'veltrana-webserver --help' for more.\n"},
+       {"Usage:", "Settings: "},
+       "",
+       2},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.why);
+    ServerProgram program;
+    program.WriteRootFile("index.html", "home");
+    program.WriteSettings(c.settings);
+    std::vector<std::string> args{"--headless"};
+    for (const std::string& arg : c.args) args.push_back(arg == "ROOT" ? program.Root() : arg);
+    program.Spawn(args);
+    std::optional<std::string> started = program.WaitForStart(0);
+    ASSERT_TRUE(started) << program.Stderr();
+    if (*c.answer) {
+      const std::uint16_t at = c.args.size() > 2 && c.args[1] == "-p" ? std::stoi(port) : program.Port();
+      EXPECT_EQ(c.answer, test::Get(at, "/").status);
+    }
+    EXPECT_EQ(c.status, c.status == 0 ? program.Stop() : program.Wait());
+    const std::string err = program.Stderr();
+    std::size_t at = 0;
+    for (std::string says : c.says) {
+      if (const std::size_t root = says.find("ROOT"); root != std::string::npos)
+        says.replace(root, 4, program.Root());
+      const std::size_t found = err.find(says, at);
+      EXPECT_NE(std::string::npos, found) << says << "\n" << err;
+      if (found != std::string::npos) at = found + says.size();
+    }
+    for (const std::string& never : c.never) EXPECT_FALSE(Has(err, never)) << never << "\n" << err;
   }
 }
 

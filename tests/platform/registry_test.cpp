@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "platform/desktop_entry.h"
 #include "platform/mime_types.h"
 #include "support/scoped_env.h"
@@ -130,6 +132,61 @@ TEST(Registry, DesktopExecQuotingRoundTrips) {
   EXPECT_TRUE(
       FindDesktopEntryValue("[Desktop Entry]\nExec = /x\n[Desktop Action a]\nExec=/y\n", "Exec", value));
   EXPECT_EQ("/x", value);
+}
+
+TEST(Registry, AutostartEntryText) {
+  struct Case {
+    TAutostartEntry entry;
+    std::string text;
+  } cases[] = {
+      {{"Veltrana Web Server", "/usr/bin/veltrana-webserver", "veltrana-webserver"},
+       "[Desktop Entry]\nType=Application\nName=Veltrana Web Server\nIcon=veltrana-webserver\n"
+       "TryExec=/usr/bin/veltrana-webserver\nExec=/usr/bin/veltrana-webserver\nTerminal=false\n"},
+      // TryExec is a plain path; Exec quotes it.
+      {{"A\nB\\C", "/opt/my app/100%/vt", ""},
+       "[Desktop Entry]\nType=Application\nName=A B\\\\C\nTryExec=/opt/my app/100%/vt\n"
+       "Exec=\"/opt/my app/100%%/vt\"\nTerminal=false\n"},
+  };
+  for (const Case& c : cases) {
+    const std::string text = AutostartEntryText(c.entry);
+    EXPECT_EQ(c.text, text) << c.entry.Program;
+    std::string value;
+    ASSERT_TRUE(FindDesktopEntryValue(text, "TryExec", value));
+    EXPECT_EQ(c.entry.Program, value);
+    ASSERT_TRUE(FindDesktopEntryValue(text, "Exec", value));
+    EXPECT_EQ(c.entry.Program, DesktopExecProgram(value));
+  }
+}
+
+// The entry shows as the menu shows the program, and one an older version
+// wrote (named after its file, no icon, no TryExec) is brought up to date;
+// another program's entry is left alone.
+TEST(Registry, AutostartEntriesTakeTheMenusLook) {
+  TempDir dir;
+  ScopedEnv config("XDG_CONFIG_HOME", dir.Path());
+  const std::string name = "Veltrana WebServer";
+  const std::string entry = dir.File("autostart/Veltrana WebServer.desktop");
+  SetAutostartLook("Veltrana Web Server", "veltrana-webserver");
+  SetRunAtStartup(name, true);
+  const std::string expected =
+      AutostartEntryText({"Veltrana Web Server", GetAppFileName(), "veltrana-webserver"});
+  EXPECT_EQ(expected, ReadFileText(entry));
+
+  const std::string old = "[Desktop Entry]\nType=Application\nName=Veltrana WebServer\nExec=" +
+                          EncodeDesktopExec(GetAppFileName()) + "\nTerminal=false\n";
+  dir.WriteFile("autostart/Veltrana WebServer.desktop", old);
+  RefreshRunAtStartup(name);
+  EXPECT_EQ(expected, ReadFileText(entry));
+  for (const std::string& other :
+       {std::string("[Desktop Entry]\nExec=/usr/bin/another-program\n"), old + "Hidden=true\n"}) {
+    dir.WriteFile("autostart/Veltrana WebServer.desktop", other);
+    RefreshRunAtStartup(name);
+    EXPECT_EQ(other, ReadFileText(entry)) << "not this program's, or switched off";
+  }
+  std::filesystem::remove(entry);
+  RefreshRunAtStartup(name);
+  EXPECT_FALSE(Exists(entry)) << "no entry is made";
+  SetAutostartLook("", "");
 }
 
 TEST(Registry, ContentTypesComeFromTheMimeDatabase) {
