@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "http/http_text.h"
+#include "http/request_body_reader.h"
 #include "http/request_head_reader.h"
 #include "http/response_writer.h"
 #include "platform/synchronize.h"
@@ -241,6 +242,9 @@ bool AhttpServerClient::RunCycle(AhttpServer& server) {
   RequestStartTime = GetTickCount();
   cycle_start_ = stream.Writer()->GetPosition();
   answered_ = false;
+  body_stream_limit_ = -1;
+  body_stream_time_ = 0;
+  body_ = nullptr;
 
   Figures.SetState(TConnectionState::Waiting);
 
@@ -294,7 +298,11 @@ bool AhttpServerClient::RunCycle(AhttpServer& server) {
         },
         [&] {
           AnswerExpectation(server);
-          ReadBody();
+          if (body_stream_limit_ >= 0) {
+            OpenBodyStream();
+          } else {
+            ReadBody();
+          }
           return stream.IsOpen();
         },
         [&] {
@@ -323,6 +331,8 @@ bool AhttpServerClient::RunCycle(AhttpServer& server) {
     Figures.SetState(TConnectionState::Preparing);
     DoGetResponse();
     go_on = Respond(server);
+    // The rest of a body the handler did not read is no next request.
+    if (BodyLeftUnread()) go_on = false;
   } catch (...) {
     error = std::current_exception();
   }
@@ -362,6 +372,9 @@ bool AhttpServerClient::Respond(AhttpServer& server) {
         [&] {
           PrepareResponse();
           response_->Prepare();
+          // Whoever reads this answer must not be promised a next one
+          // while the body before it may still be coming.
+          if (BodyLeftUnread()) KeepAlive = false;
           DoPreRespond();
           return true;
         },
@@ -459,13 +472,40 @@ void AhttpServerClient::ReadBody() {
   MarkRequestRead();
 }
 
+void AhttpServerClient::StreamRequestBody(std::int64_t maxBytes, std::uint32_t bodyTime) {
+  body_stream_limit_ = maxBytes >= 0 ? maxBytes : limits_.MaxRequestBody;
+  body_stream_time_ = bodyTime;
+}
+
+void AhttpServerClient::OpenBodyStream() {
+  std::int64_t length = 0;
+  const TContentFraming framing = request_->GetContentFraming(body_stream_limit_, length);
+  if (framing == TContentFraming::kNone) {
+    MarkRequestRead();
+    return;
+  }
+  TSocketStream& stream = *Stream();
+  const std::uint32_t time = body_stream_time_ != 0 ? body_stream_time_ : limits_.RequestBodyTime;
+  auto body =
+      std::make_unique<ThttpRequestBodyReader>(*stream.GetReader(), framing, length, body_stream_limit_,
+                                               Clock::now() + Ms(time), &stream.ReadDeadline);
+  // The request counts as being received until its body has come whole.
+  body->OnEnd = [this] { MarkRequestRead(); };
+  body_ = body.get();
+  request_->SetContentReader(std::move(body));
+}
+
+bool AhttpServerClient::BodyLeftUnread() const {
+  return body_ && request_ && request_->ContentReader() == body_ && !body_->AtEnd();
+}
+
 void AhttpServerClient::AnswerExpectation(AhttpServer& server) {
   if (!request_->IsHTTP11OrLater() || !request_->Header() || !request_->Header()->HasField("Expect")) return;
   if (detail::TrimmedLower(request_->Header()->GetFieldValue("Expect")) != "100-continue") return;
   // Raises the refusal of a body that will not be read (too large, framing
   // not accepted): the client gets that answer instead, and the close.
   std::int64_t length = 0;
-  if (request_->GetContentFraming(limits_.MaxRequestBody, length) == TContentFraming::kNone) return;
+  if (request_->GetContentFraming(BodyLimit(), length) == TContentFraming::kNone) return;
   static constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
   TSocketStream& stream = *Stream();
   stream.Writer()->WriteText(std::string(kContinue));

@@ -62,6 +62,7 @@ VT_EXCEPTION_CLASS(EhttpServer, ETCPServer);
 class AhttpServer;
 class AhttpServerClient;
 class TResponseWriter;
+class ThttpRequestBodyReader;
 
 // Sender: the server; Client: the connection's client, through which the
 // handler reaches Request, Response, KeepAlive and the rest of its state.
@@ -163,6 +164,21 @@ class AhttpServerClient : public TTCPServerClient {
   // object of the connection's answer before when there is one (see
   // ThttpResponse::Reuse), else a new one.
   std::unique_ptr<ThttpResponse> NewResponse(std::int32_t statusCode, const std::string& reasonPhrase);
+  // From OnRequestHeader (or an override of DoRequestHeader): the
+  // application reads this request's body itself, as it arrives, instead of
+  // having the server read it whole into memory first. The body is then the
+  // request's content reader, a ThttpRequestBodyReader (see there for its
+  // rules) also given by RequestBody: at most `maxBytes` bytes (a larger
+  // Content-Length gets 413 before the handler runs), in by `bodyTime`
+  // milliseconds from the end of the head (0: RequestBodyTime). An
+  // "Expect: 100-continue" is answered as for a body the server reads. A
+  // body the handler leaves unread (or not read to its end by the time the
+  // answer's header goes out) closes the connection after the answer: its
+  // bytes are never taken for a next request.
+  void StreamRequestBody(std::int64_t maxBytes, std::uint32_t bodyTime = 0);
+  // The streamed body of the running request; null when it has none or it
+  // is not streamed.
+  ThttpRequestBodyReader* RequestBody() const { return request_ ? body_ : nullptr; }
   // Bytes copied at the stream's last copy-progress report.
   std::int64_t ContentProgress = 0;
   // GetContentLength of the response when its body is sent.
@@ -238,6 +254,15 @@ class AhttpServerClient : public TTCPServerClient {
   // Reads the body into the request within RequestBodyTime (past it, the
   // 408 refusal) and MaxRequestBody.
   void ReadBody();
+  // Sets the reader of a streamed body as the request's content reader.
+  void OpenBodyStream();
+  // The most body bytes the request may have: the streamed limit when it
+  // asked for one, else MaxRequestBody.
+  std::int64_t BodyLimit() const {
+    return body_stream_limit_ >= 0 ? body_stream_limit_ : limits_.MaxRequestBody;
+  }
+  // The request's streamed body was not read to its end.
+  bool BodyLeftUnread() const;
   // "Expect: 100-continue": a client asking so waits for the interim
   // answer "100 Continue" before it sends its body (curl for a second,
   // others for good). It gets one when the request is HTTP/1.1 or later,
@@ -290,6 +315,11 @@ class AhttpServerClient : public TTCPServerClient {
   std::int64_t cycle_start_ = 0;  // the writer's position when the cycle began
   bool answered_ = false;         // an answer was handed to the connection in this cycle
   std::int32_t refused_status_ = 0;
+  // StreamRequestBody's bounds for the running request; -1: not streamed.
+  std::int64_t body_stream_limit_ = -1;
+  std::uint32_t body_stream_time_ = 0;
+  // The streamed body, owned by the request as its content reader.
+  ThttpRequestBodyReader* body_ = nullptr;
 };
 
 class ThttpServerClient : public AhttpServerClient {

@@ -12,6 +12,7 @@
 #include <mutex>
 
 #include "http/protocol.h"
+#include "http/request_body_reader.h"
 #include "http_test_support.h"
 #include "platform/synchronize.h"
 #include "socket_test_support.h"
@@ -1332,6 +1333,74 @@ TEST(HttpServer, RealClients) {
                        "curl -sS --max-time 20 --expect100-timeout 30 -H 'Expect: 100-continue' "
                        "-o /dev/null -w '%{http_code} %{size_upload}' --data-binary @" +
                            upload + " " + url));
+}
+
+}  // namespace
+}  // namespace vt
+
+namespace vt {
+namespace {
+
+// A handler that reads its request's body itself: the body's size, or what
+// stopped it, is the answer; `read` false leaves the body unread.
+TEST(HttpServer, StreamedRequestBodiesKeepTheFramingTheLimitAndTheConnectionsOrder) {
+  HttpServerFixture f;
+  f.server.Limits.MaxRequestBody = 1000;
+  std::atomic<bool> read{true};
+  f.server.OnRequestHeader = [](AhttpServer&, AhttpServerClient& client) {
+    if (client.Request()->Method == "POST") client.StreamRequestBody(4000);
+  };
+  f.Answer = [&](AhttpServerClient& client) {
+    ThttpRequestBodyReader* body = client.RequestBody();
+    std::int64_t size = 0;
+    if (body && read) {
+      char buffer[700];
+      while (const int32_t n = body->Read(buffer, sizeof buffer)) size += n;
+    }
+    client.SetResponse(TextAnswer((body ? "streamed " : "none ") + std::to_string(size)));
+  };
+  f.Start();
+  f.RunClient([&] {
+    // Above MaxRequestBody, below the request's own limit; then the next
+    // request on the same connection.
+    int fd = f.Connect();
+    SendAll(fd, "POST /a HTTP/1.1\r\nHost: h\r\nContent-Length: 3000\r\n\r\n" + std::string(3000, 'x'));
+    EXPECT_EQ("streamed 3000", ReadAnswer(fd).body);
+    SendAll(fd, "POST /b HTTP/1.1\r\nHost: h\r\nTransfer-Encoding: chunked\r\nExpect: 100-continue\r\n\r\n");
+    EXPECT_EQ("HTTP/1.1 100 Continue", ReadAnswer(fd, true).status);
+    SendAll(fd, "800\r\n" + std::string(2048, 'y') + "\r\n0\r\n\r\n");
+    EXPECT_EQ("streamed 2048", ReadAnswer(fd).body);
+    SendAll(fd, "GET /c HTTP/1.1\r\nHost: h\r\n\r\n");
+    HttpAnswer a = ReadAnswer(fd);
+    EXPECT_EQ("none 0", a.body);
+    EXPECT_EQ("keep-alive", a.Field("Connection"));
+    // Announced past the request's limit: refused before the handler.
+    fd = f.Connect();
+    SendAll(fd, "POST /d HTTP/1.1\r\nHost: h\r\nContent-Length: 4001\r\n\r\n");
+    EXPECT_EQ("HTTP/1.1 413 Request Entity Too Large", ReadAnswer(fd).status);
+    EXPECT_TRUE(ClosedByPeer(fd));
+    // Chunked past it: refused when the handler's read crosses it.
+    fd = f.Connect();
+    SendAll(fd, "POST /e HTTP/1.1\r\nHost: h\r\nTransfer-Encoding: chunked\r\n\r\n");
+    for (int i = 0; i < 5; ++i) SendAll(fd, "3e8\r\n" + std::string(1000, 'z') + "\r\n");
+    SendAll(fd, "0\r\n\r\n");
+    EXPECT_EQ("HTTP/1.1 413 Request Entity Too Large", ReadAnswer(fd).status);
+    EXPECT_TRUE(ClosedByPeer(fd));
+    // Left unread: the answer says the connection ends, and what the body
+    // held (a request, here) is never answered.
+    read = false;
+    fd = f.Connect();
+    const std::string smuggled = "GET /smuggled HTTP/1.1\r\nHost: h\r\n\r\n";
+    SendAll(fd, "POST /f HTTP/1.1\r\nHost: h\r\nContent-Length: " + std::to_string(smuggled.size()) +
+                    "\r\n\r\n" + smuggled);
+    a = ReadAnswer(fd);
+    EXPECT_EQ("streamed 0", a.body);
+    EXPECT_EQ("close", a.Field("Connection"));
+    std::string extra;
+    EXPECT_TRUE(ClosedByPeer(fd, 10s, &extra));
+    EXPECT_EQ("", extra);
+  });
+  EXPECT_EQ(5, f.gets) << "the refused announcement never reached the handler";
 }
 
 }  // namespace
