@@ -66,7 +66,8 @@ TEST(MultipartParser, ReadsBodiesAndRefusesBrokenOnesWhereverTheyAreCut) {
       {"blanks after a delimiter", "--b \t\r\nContent-Disposition: " + file + "\r\n\r\n1\r\n--b--",
        "[f|a.txt]1."},
       {"a part without head", "--b\r\n\r\nq\r\n--b--", "[]q."},
-      {"no closing delimiter", Part(file, "half"), "[f|a.txt]half!The body ended before its closing boundary"},
+      {"no closing delimiter", Part(file, "half"),
+       "[f|a.txt]half!The body ended before its closing boundary"},
       {"cut inside the data", "--b\r\nContent-Disposition: " + file + "\r\n\r\nha",
        "[f|a.txt]!The body ended before its closing boundary"},
       {"empty body", "", "!The body ended before its closing boundary"},
@@ -83,11 +84,14 @@ TEST(MultipartParser, ReadsBodiesAndRefusesBrokenOnesWhereverTheyAreCut) {
        "!A part's Content-Disposition cannot be read"},
       {"a head too long", "--b\r\nX: " + std::string(TMultipartParser::kMaxPartHead, 'h') + "\r\n\r\n--b--",
        "!A part's head is too long"},
-      {"too many header lines", "--b\r\n" + [] {
-         std::string lines;
-         for (int i = 0; i <= TMultipartParser::kMaxPartFields; ++i) lines += "X: 1\r\n";
-         return lines;
-       }() + "\r\n--b--",
+      {"too many header lines",
+       "--b\r\n" +
+           [] {
+             std::string lines;
+             for (int i = 0; i <= TMultipartParser::kMaxPartFields; ++i) lines += "X: 1\r\n";
+             return lines;
+           }() +
+           "\r\n--b--",
        "!A part has too many header lines"},
       {"too much padding", "--b" + std::string(TMultipartParser::kMaxPadding + 1, ' ') + "\r\n\r\n--b--",
        "!Too many blanks after a boundary"},
@@ -124,7 +128,9 @@ TEST(MultipartParser, HandsOnDataWithoutKeepingIt) {
     void EndPart() override {}
   } sink;
   TMultipartParser parser("----WebKitFormBoundary7MA4YWxkTrZu0gW", sink);
-  parser.Feed("------WebKitFormBoundary7MA4YWxkTrZu0gW\r\nContent-Disposition: form-data; name=f; filename=x\r\n\r\n");
+  parser.Feed(
+      "------WebKitFormBoundary7MA4YWxkTrZu0gW\r\nContent-Disposition: form-data; name=f; "
+      "filename=x\r\n\r\n");
   const std::string block(256 * 1024, '\r');
   for (int i = 0; i < 40; ++i) parser.Feed(block);
   parser.Feed("\r\n------WebKitFormBoundary7MA4YWxkTrZu0gW--\r\n");
