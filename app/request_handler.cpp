@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <limits>
 #include <typeinfo>
 
 #include "app/access_log.h"
@@ -13,8 +15,10 @@
 #include "app/html_text.h"
 #include "app/log_line.h"
 #include "app/never_served.h"
+#include "app/upload_handler.h"
 #include "app/web_server_client.h"
 #include "http/protocol.h"
+#include "http/request_body_reader.h"
 #include "platform/synchronize.h"
 #include "util/date_time.h"
 #include "util/text.h"
@@ -57,9 +61,18 @@ bool MayRunProgram(const std::string& path, std::string_view pub_dir, const TMap
   return may;
 }
 
+// The bytes of the request's body read: as many as a streamed body (an
+// upload) delivered, else the body the server read whole.
+std::int64_t BodyBytesRead(AhttpServerClient& client) {
+  if (ThttpRequestBodyReader* body = client.RequestBody()) return body->GetPosition();
+  ThttpRequest* request = client.Request();
+  return request ? request->GetContentSize() : 0;
+}
+
 }  // namespace
 
 TRoute ChooseRoute(const TRouteFacts& facts) {
+  if (facts.upload) return {TRouteKind::kUpload, 0};
   // The usual spelling settles it without folding.
   const auto is_method = [&](std::string_view name) {
     return facts.method == name || TextEqualFolded(facts.method, name);
@@ -146,6 +159,7 @@ void TRequestHandler::GetResponse(AhttpServerClient& client) {
   // A view into local_path, which stays as it is while the view is used.
   const std::string_view ext = FileExtOfPath(local_path);
   facts.program = facts.mapped == mrFound && settings->ExecEXEAsCGI && TextEqualFolded(ext, ".exe");
+  facts.upload = IsUploadRequest(request.Method, request.URI, settings->AllowUploads);
   TRequestContext context{client,       request, *settings,          web_client, local_path,
                           local_status, ext,     ChooseRoute(facts), rules};
   // A refused method is answered before the folder is looked at.
@@ -159,6 +173,8 @@ void TRequestHandler::GetResponse(AhttpServerClient& client) {
       return ServeFolder(context);
     case TRouteKind::kProgram:
       return RunProgram(context);
+    case TRouteKind::kUpload:
+      return ReceiveUpload(context);
     case TRouteKind::kRefusal:
       return Refuse(context);
   }
@@ -214,6 +230,28 @@ void TRequestHandler::RunProgram(TRequestContext& context) {
         HTMLErrorPage("Internal server error", "Internal server error: " + EscapeHTMLText(reason),
                       std::string(), kServerName)));
   }
+}
+
+void TRequestHandler::RequestHeader(AhttpServerClient& client) {
+  const ThttpRequest& request = *client.Request();
+  // A plain load and a look at the method: nearly every request is a GET.
+  if (request.Method == "GET") return;
+  const std::shared_ptr<const TWebServerSettings> settings = FSettings.Current();
+  if (!IsUploadRequest(request.Method, request.URI, settings->AllowUploads)) return;
+  const std::int64_t max_size = std::int64_t{std::max(settings->MaxUploadSize, 0)} * 1024 * 1024;
+  std::int64_t length = -1;
+  if (request.Header() && request.Header()->HasField("Content-Length"))
+    length = TextToInt64Or(request.Header()->GetFieldValue("Content-Length"), -1);
+  // A PUT is one file: a larger one is refused before its body is read. A
+  // form's body may hold several files, each bound on its own.
+  const bool put = request.Method == "PUT";
+  client.StreamRequestBody(put ? max_size : std::numeric_limits<std::int64_t>::max(),
+                           UploadBodyTime(length, max_size));
+}
+
+void TRequestHandler::ReceiveUpload(TRequestContext& context) {
+  SetLastRequest(context.request);
+  AnswerUpload(context.client, context.settings);
 }
 
 void TRequestHandler::Refuse(TRequestContext& context) {
@@ -330,6 +368,7 @@ void TRequestHandler::WriteAccessLog(AhttpServerClient& client, const std::strin
   if (variables >> static_cast<int>(TLogVariable::kAddress) & 1u) address = client.PeerAddressText();
   fields.address = address;
   fields.size = client.BytesWritten();
+  if (variables >> static_cast<int>(TLogVariable::kReceived) & 1u) fields.received = BodyBytesRead(client);
   fields.response = status;
   // Each worker builds its lines in a buffer of its own, kept from line to
   // line, so that writing a line allocates nothing once warm.

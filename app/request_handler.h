@@ -11,6 +11,8 @@
 //   kFolder   a folder without a default document: answered "Not found"
 //             (nothing is listed);
 //   kProgram  an ".exe" file while CGI is on: run as a CGI program;
+//   kUpload   with uploads on, a PUT, or a POST to a folder's URL: files
+//             stored in the upload folder (app/upload_handler.h);
 //   kRefusal  a method the found thing does not take (405), an invalid
 //             path (400), or nothing there (404).
 //
@@ -50,7 +52,7 @@ namespace vt {
 class TAccessLog;
 class TNeverServed;
 
-enum class TRouteKind { kFile, kFolder, kProgram, kRefusal };
+enum class TRouteKind { kFile, kFolder, kProgram, kUpload, kRefusal };
 
 // What a request's route depends on.
 struct TRouteFacts {
@@ -61,6 +63,9 @@ struct TRouteFacts {
   bool folder = false;
   // mrFound, CGI is on and the file's extension is ".exe".
   bool program = false;
+  // Uploads are on and the method and path make an upload
+  // (IsUploadRequest).
+  bool upload = false;
 };
 
 struct TRoute {
@@ -71,8 +76,9 @@ struct TRoute {
   const char* allow = nullptr;
 };
 
-// The one route that answers a request with these facts. A method check
-// comes first: a CGI program also takes POST (a form's body on its standard
+// The one route that answers a request with these facts. An upload goes
+// to its own route whatever the path found (the handler judges the folder
+// and the name). A method check comes next: a CGI program also takes POST (a form's body on its standard
 // input); everything else is read only (GET and HEAD).
 TRoute ChooseRoute(const TRouteFacts& facts);
 
@@ -108,6 +114,9 @@ class TRequestHandler {
   // The lock that guards the last request (the application lock).
   std::mutex& LastRequestLock() { return FLastRequestLock; }
 
+  // Worker thread, from the request's head: an upload's body is to be
+  // read as it arrives, not whole first.
+  void RequestHeader(AhttpServerClient& client);
   // Worker thread: sets the client's response to the request.
   void GetResponse(AhttpServerClient& client);
   // Worker thread: the request is over; writes its access log line.
@@ -127,6 +136,7 @@ class TRequestHandler {
   void ServeFile(TRequestContext& context);
   void ServeFolder(TRequestContext& context);
   void RunProgram(TRequestContext& context);
+  void ReceiveUpload(TRequestContext& context);
   void Refuse(TRequestContext& context);
 
   // The password gate: true when the request may go on; otherwise its 401

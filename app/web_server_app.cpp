@@ -53,6 +53,9 @@ TWebServerApp::TWebServerApp() {
   HTTPServer.OnFreeResponse = [this](AhttpServer& sender, AhttpServerClient& client) {
     HTTPServerFreeResponse(sender, client);
   };
+  HTTPServer.OnRequestHeader = [this](AhttpServer&, AhttpServerClient& client) {
+    FRequests.RequestHeader(client);
+  };
   HTTPServer.OnRequestRefused = [this](AhttpServer&, AhttpServerClient& client) {
     FRequests.RequestRefused(client);
   };

@@ -7,7 +7,7 @@
 #   QUICK=1 bench/run.sh    smoke run: 2 s a point, 1 repetition, 10 MiB large file
 #
 # Knobs (environment): QUICK, DURATION (s a point), REPS, LARGE_MIB,
-# THROTTLE_SECONDS, SERVERS ("veltrana nginx lighttpd"), POINTS ("a b c d e f g h"),
+# THROTTLE_SECONDS, UPLOAD_MIB, SERVERS ("veltrana nginx lighttpd"), POINTS ("a b c d e f g h i"),
 # INSTALL=0 (install nothing), BUILD=0 (no release build), VELTRANA_BIN (the
 # program to measure), RESULTS_DIR, KEEP_TMP=1 (keep configs, logs, wrk output).
 set -euo pipefail
@@ -17,7 +17,7 @@ cd "$root"
 PATH=$PATH:/usr/sbin:/sbin # nginx and lighttpd live there
 tool() { python3 "$here/benchtool.py" "$@"; }
 
-knobs="QUICK DURATION REPS LARGE_MIB THROTTLE_SECONDS SERVERS POINTS INSTALL BUILD VELTRANA_BIN RESULTS_DIR KEEP_TMP"
+knobs="QUICK DURATION REPS LARGE_MIB THROTTLE_SECONDS UPLOAD_MIB SERVERS POINTS INSTALL BUILD VELTRANA_BIN RESULTS_DIR KEEP_TMP"
 if [ -z "${VT_BENCH_RERUN+x}" ]; then
   VT_BENCH_RERUN=""
   for k in $knobs; do
@@ -34,21 +34,23 @@ fi
 QUICK=${QUICK:-0}
 if [ "$QUICK" = 1 ]; then
   DURATION=${DURATION:-2} REPS=${REPS:-1} LARGE_MIB=${LARGE_MIB:-10} THROTTLE_SECONDS=${THROTTLE_SECONDS:-3}
+  UPLOAD_MIB=${UPLOAD_MIB:-100}
 else
   DURATION=${DURATION:-10} REPS=${REPS:-3} LARGE_MIB=${LARGE_MIB:-100} THROTTLE_SECONDS=${THROTTLE_SECONDS:-10}
+  UPLOAD_MIB=${UPLOAD_MIB:-1024}
 fi
 SERVERS=${SERVERS:-"veltrana nginx lighttpd"}
-POINTS=${POINTS:-"a b c d e f g h"}
+POINTS=${POINTS:-"a b c d e f g h i"}
 INSTALL=${INSTALL:-1}
 BUILD=${BUILD:-1}
 VELTRANA_BIN=${VELTRANA_BIN:-$root/build-release/bin/veltrana-webserver}
 RESULTS_DIR=${RESULTS_DIR:-$here/results}
 KEEP_TMP=${KEEP_TMP:-0}
 RATE=102400 # the send limit of (f), bytes per second
-for k in DURATION REPS LARGE_MIB THROTTLE_SECONDS; do
+for k in DURATION REPS LARGE_MIB THROTTLE_SECONDS UPLOAD_MIB; do
   [[ ${!k} =~ ^[1-9][0-9]*$ ]] || { echo "$k must be a positive whole number" >&2; exit 2; }
 done
-export QUICK DURATION REPS LARGE_MIB THROTTLE_SECONDS SERVERS POINTS VELTRANA_BIN RESULTS_DIR KEEP_TMP
+export QUICK DURATION REPS LARGE_MIB THROTTLE_SECONDS UPLOAD_MIB SERVERS POINTS VELTRANA_BIN RESULTS_DIR KEEP_TMP
 
 # ---------------------------------------------------------------------------
 # Preparation: packages and the release build, in the machine's own network.
@@ -189,6 +191,9 @@ start_veltrana() {
   srv_port=$(tool free-port)
   fill "$here/conf/vtWebServer.ini.in" DOCROOT="$www" PORT="$srv_port" THROTTLE=$throttle RATE=$RATE \
     >"$dir/config/vtWebServer.ini"
+  # (i) stores its upload in a folder beside the document root, on its disk.
+  [ "$1" = uploads ] && printf 'AllowUploads=1\nUploadFolder=inbox\nMaxUploadSize=%s\n' $((UPLOAD_MIB + 1)) \
+    >>"$dir/config/vtWebServer.ini"
   srv_log=$dir/bin/webserver.log
   [ "$VT_BENCH_INNER" = host ] &&
     echo "  note: without a private network namespace (it needs root) veltrana-webserver listens on every address"
@@ -341,6 +346,19 @@ run_server() {
     fi
   fi
   has_point h && budget_restarts "$server"
+  if has_point i; then
+    if [ "$server" != veltrana ]; then
+      record "$server" i status "n/a: takes no uploads as set up here"
+    elif "start_$server" uploads; then
+      mkdir -p "$www/inbox"
+      printf '  (i) %-10s ' "$server"
+      tool upload "$srv_port" /inbox/upload.bin --mib "$UPLOAD_MIB" --folder "$www/inbox" --out "$results" \
+        --server "$server" || true
+      stop_server "$srv_pid"
+    else
+      record "$server" i status "failed: did not start"
+    fi
+  fi
   return 0
 }
 
@@ -373,7 +391,8 @@ write_report() {
   echo "veltrana: ${ours_version:-not built}; $(version nginx -v); $(version lighttpd -v); $(version wrk --version)."
   echo
   local status=0
-  tool report "$results" --ours veltrana --peers "$peers" --points "$POINTS" --large "$large_label" --rate "$RATE" ||
+  tool report "$results" --ours veltrana --peers "$peers" --points "$POINTS" --large "$large_label" --rate "$RATE" \
+    --upload "$UPLOAD_MIB MiB" ||
     status=$?
   echo
   echo "Rerun: \`cd $root && ${VT_BENCH_RERUN}bench/run.sh\`"

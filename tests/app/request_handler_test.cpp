@@ -2,6 +2,7 @@
 // result and the method alone.
 
 #include "app/request_handler.h"
+#include "app/upload_handler.h"
 
 #include <gtest/gtest.h>
 
@@ -18,6 +19,7 @@ constexpr TRouteKind kFile = TRouteKind::kFile;
 constexpr TRouteKind kFolder = TRouteKind::kFolder;
 constexpr TRouteKind kProgram = TRouteKind::kProgram;
 constexpr TRouteKind kRefusal = TRouteKind::kRefusal;
+constexpr TRouteKind kUpload = TRouteKind::kUpload;
 
 TEST(RequestRoutes, EachRequestHasExactlyOneRoute) {
   const struct {
@@ -42,6 +44,10 @@ TEST(RequestRoutes, EachRequestHasExactlyOneRoute) {
       {"PUT to a program", {"PUT", mrFound, false, true}, kRefusal, 405, "GET, HEAD, POST"},
       {"an unknown method on an invalid path", {"BREW", mrInvalid, false, false}, kRefusal, 405, "GET, HEAD"},
       {"a method that only starts like GET", {"GETS", mrFound, false, false}, kRefusal, 405, "GET, HEAD"},
+      // An upload is judged by its handler, whatever the path found.
+      {"an upload by PUT", {"PUT", mrNotFound, false, false, true}, kUpload, 0, nullptr},
+      {"an upload onto a program's name", {"PUT", mrFound, false, true, true}, kUpload, 0, nullptr},
+      {"an upload on an invalid path", {"POST", mrInvalid, false, false, true}, kUpload, 0, nullptr},
   };
   for (const auto& c : cases) {
     const TRoute route = ChooseRoute(c.facts);
@@ -49,6 +55,59 @@ TEST(RequestRoutes, EachRequestHasExactlyOneRoute) {
     EXPECT_EQ(c.status, route.status) << c.why;
     EXPECT_STREQ(c.allow, route.allow) << c.why;
   }
+}
+
+// Which requests are uploads, and where uploads may go.
+TEST(UploadRoutes, UploadsArePutsAndFormsPostedToAFolder) {
+  const struct {
+    const char* method;
+    const char* uri;
+    bool allowed;
+    bool upload;
+  } cases[] = {
+      {"PUT", "/inbox/a.txt", true, true}, {"POST", "/inbox/", true, true},
+      {"POST", "/inbox", true, false},     {"POST", "/prog.exe", true, false},
+      {"GET", "/inbox/", true, false},     {"PUT", "/inbox/a.txt", false, false},
+      {"POST", "/inbox/", false, false},   {"put", "/inbox/a.txt", true, false},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(IsUploadRequest(c.method, c.uri, c.allowed), c.upload) << c.method << " " << c.uri;
+}
+
+TEST(UploadRoutes, TheUploadFolderSettingStaysInsideThePublishedFolder) {
+  const struct {
+    const char* setting;
+    bool serve_hidden;
+    const char* url;  // empty: refused
+  } cases[] = {
+      {"", false, "/"},
+      {"inbox", false, "/inbox/"},
+      {"/inbox/", false, "/inbox/"},
+      {"a//b/./c", false, "/a/b/c/"},
+      {"a\\b", false, "/a/b/"},
+      {"../outside", false, ""},
+      {"a/../../b", false, ""},
+      {".hidden", false, ""},
+      {".hidden", true, "/.hidden/"},
+      {"a\nb", false, ""},
+      {"tab\there", false, ""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(UploadFolderURL(c.setting, c.serve_hidden), c.url) << c.setting;
+}
+
+TEST(UploadRoutes, BodyTimeGrowsWithTheBody) {
+  const struct {
+    std::int64_t size;
+    std::int64_t max_size;
+    std::uint32_t ms;
+  } cases[] = {
+      {0, 1 << 20, kUploadBodyTime},
+      {16 * 1024 * 100, 1 << 20, kUploadBodyTime + 100000},
+      {-1, 16 * 1024 * 10, kUploadBodyTime + 10000},
+      {std::int64_t{1} << 50, 0, 0xFFFFFFFFu},
+  };
+  for (const auto& c : cases) EXPECT_EQ(UploadBodyTime(c.size, c.max_size), c.ms) << c.size;
+  EXPECT_EQ(PercentEncodePath("/a b/%c\xC3\xA9.txt"), "/a%20b/%25c%C3%A9.txt");
 }
 
 // The mapping tells the folder route apart from "nothing there": a folder

@@ -1,0 +1,197 @@
+// Uploads through the real program: curl -T (PUT) and curl -F (a form's
+// multipart POST), Python's urllib, and bodies that break off.
+
+#include <dirent.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "app/upload_form.h"
+#include "app_test_support.h"
+#include "socket_test_support.h"
+
+namespace vt {
+namespace {
+
+using test::ServerProgram;
+
+// Every entry of a folder, hidden ones included.
+std::set<std::string> Entries(const std::string& folder) {
+  std::set<std::string> names;
+  if (DIR* dir = ::opendir(folder.c_str())) {
+    while (dirent* entry = ::readdir(dir)) {
+      const std::string name = entry->d_name;
+      if (name != "." && name != "..") names.insert(name);
+    }
+    ::closedir(dir);
+  }
+  return names;
+}
+
+// Runs a shell command; what it printed on standard output.
+std::string RunShell(const std::string& command) {
+  FILE* pipe = ::popen(command.c_str(), "r");
+  std::string out;
+  char buffer[4096];
+  while (std::size_t n = std::fread(buffer, 1, sizeof buffer, pipe)) out.append(buffer, n);
+  ::pclose(pipe);
+  return out;
+}
+
+// A program serving `Root()` with uploads into its "inbox" folder, at most
+// 1 MiB each.
+class UploadProgram : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    program.WriteRootFile("inbox/taken.txt", "old");
+    program.WriteRootFile("other/x.txt", "x");
+    program.WriteSettings(
+        "AllowUploads=1\nUploadFolder=inbox\nMaxUploadSize=1\nLogFormat=$response$ $method$ $uri$ "
+        "$received$\n");
+    ASSERT_TRUE(program.Start());
+    base = "http://127.0.0.1:" + std::to_string(program.Port());
+  }
+  std::string Inbox() const { return program.Root() + "/inbox"; }
+  std::string Curl(const std::string& args) {
+    return RunShell("curl -s -o /dev/null -w '%{http_code} %header{location}' " + args + " 2>&1");
+  }
+
+  ServerProgram program;
+  std::string base;
+};
+
+TEST_F(UploadProgram, CurlPutsAndPostsFilesUnderFreeNames) {
+  test::TempDir local;
+  const std::string small = local.WriteFile("taken.txt", "new text");
+  const std::string empty = local.WriteFile("empty.txt", "");
+  const std::string big = local.WriteFile("big.bin", std::string(1024 * 1024 + 1, 'b'));
+  const std::string program_file = local.WriteFile("setup.exe", "MZ");
+  struct Row {
+    const char* what;
+    std::string args;
+    std::string answer;  // status and Location
+    std::vector<std::string> stored;
+  };
+  const Row rows[] = {
+      {"a taken name is numbered",
+       "-T " + small + " " + base + "/inbox/taken.txt",
+       "201 /inbox/taken%20%281%29.txt",
+       {"taken (1).txt"}},
+      {"and numbered again",
+       "-T " + small + " " + base + "/inbox/taken.txt",
+       "201 /inbox/taken%20%282%29.txt",
+       {"taken (2).txt"}},
+      {"zero bytes", "-T " + empty + " " + base + "/inbox/", "201 /inbox/empty.txt", {"empty.txt"}},
+      {"chunked from standard input",
+       "-T - " + base + "/inbox/piped.txt < " + small,
+       "201 /inbox/piped.txt",
+       {"piped.txt"}},
+      {"a form of two files",
+       "-F a=@" + small + " -F b=@" + empty + " -F note=hi " + base + "/inbox/",
+       "201 /inbox/taken%20%283%29.txt",
+       {"taken (3).txt", "empty (1).txt"}},
+      {"a hidden name", "-T " + small + " " + base + "/inbox/.bashrc", "403 ", {}},
+      {"a backslash", "-T " + small + " '" + base + "/inbox/a%5Cb.txt'", "403 ", {}},
+      {"a control byte", "-T " + small + " '" + base + "/inbox/a%0Ab.txt'", "403 ", {}},
+      {"a program", "-T " + program_file + " " + base + "/inbox/", "403 ", {}},
+      {"a program in a form", "-F f=@" + program_file + " " + base + "/inbox/", "403 ", {}},
+      {"another folder", "-T " + small + " " + base + "/other/new.txt", "403 ", {}},
+      {"the published folder", "-F f=@" + small + " " + base + "/", "403 ", {}},
+      {"past the size limit", "-T " + big + " " + base + "/inbox/big.bin", "413 ", {}},
+      {"past the size limit in a form", "-F f=@" + big + " " + base + "/inbox/", "413 ", {}},
+      {"past the size limit, chunked", "-T - " + base + "/inbox/big.bin < " + big, "413 ", {}},
+  };
+  std::set<std::string> expected = Entries(Inbox());
+  for (const Row& row : rows) {
+    EXPECT_EQ(Curl(row.args), row.answer) << row.what;
+    for (const std::string& name : row.stored) expected.insert(name);
+    EXPECT_EQ(Entries(Inbox()), expected) << row.what;
+  }
+  EXPECT_EQ(test::ReadFileText(Inbox() + "/taken.txt"), "old");
+  EXPECT_EQ(test::ReadFileText(Inbox() + "/taken (1).txt"), "new text");
+  EXPECT_EQ(test::ReadFileText(Inbox() + "/piped.txt"), "new text");
+  EXPECT_EQ(test::ReadFileText(Inbox() + "/empty.txt"), "");
+  // The server's log names each file stored; the access log has the
+  // status and the bytes received.
+  EXPECT_NE(program.Stderr().find("stored taken (3).txt"), std::string::npos);
+  const std::vector<std::string> lines = program.LogLines(std::size(rows));
+  ASSERT_GE(lines.size(), std::size(rows));
+  EXPECT_EQ(lines[0], "201 PUT /inbox/taken.txt 8");
+  EXPECT_EQ(lines[3], "201 PUT /inbox/piped.txt 8");
+}
+
+// A body that breaks off leaves nothing, not even a hidden temporary file.
+TEST_F(UploadProgram, ABrokenBodyLeavesNothing) {
+  const std::set<std::string> before = Entries(Inbox());
+  const std::string heads[] = {
+      "PUT /inbox/cut.txt HTTP/1.1\r\nHost: x\r\nContent-Length: 1000\r\n\r\n",
+      "PUT /inbox/cut.txt HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n1f4\r\n",
+      "POST /inbox/ HTTP/1.1\r\nHost: x\r\nContent-Type: multipart/form-data; boundary=b\r\n"
+      "Content-Length: 1000\r\n\r\n--b\r\nContent-Disposition: form-data; name=f; filename=cut.txt\r\n\r\n",
+  };
+  for (const std::string& head : heads) {
+    const int fd = test::ConnectLoopback(program.Port());
+    ASSERT_GE(fd, 0);
+    const std::string sent = head + std::string(500, 'x');
+    ASSERT_EQ(::send(fd, sent.data(), sent.size(), MSG_NOSIGNAL), static_cast<ssize_t>(sent.size()));
+    // Time for the server to store what came.
+    ::usleep(200 * 1000);
+    ::close(fd);
+  }
+  // The server notices each end, and has nothing to name.
+  EXPECT_TRUE(test::WaitFor([&] {
+    return program.Stderr().find("Request body cut short") != std::string::npos ||
+           program.Stderr().find("Stream error") != std::string::npos;
+  }));
+  ::usleep(300 * 1000);
+  EXPECT_EQ(Entries(Inbox()), before);
+}
+
+// Python's urllib, as a script would send a file: PUT, then a form.
+TEST_F(UploadProgram, PythonUrllibStoresFiles) {
+  const std::string script =
+      "import urllib.request as u, sys\n"
+      "base = sys.argv[1]\n"
+      "r = u.urlopen(u.Request(base + '/inbox/py.txt', data=b'from python', method='PUT'))\n"
+      "print(r.status, r.headers['Location'])\n"
+      "body = (b'--xyz\\r\\nContent-Disposition: form-data; name=\"f\"; filename=\"form.txt\"\\r\\n\\r\\n'\n"
+      "        b'form data\\r\\n--xyz--\\r\\n')\n"
+      "r = u.urlopen(u.Request(base + '/inbox/', data=body, method='POST',\n"
+      "    headers={'Content-Type': 'multipart/form-data; boundary=xyz'}))\n"
+      "print(r.status, r.headers['Location'])\n";
+  test::TempDir local;
+  const std::string file = local.WriteFile("up.py", script);
+  EXPECT_EQ(RunShell("python3 " + file + " " + base + " 2>&1"), "201 /inbox/py.txt\n201 /inbox/form.txt\n");
+  EXPECT_EQ(test::ReadFileText(Inbox() + "/py.txt"), "from python");
+  EXPECT_EQ(test::ReadFileText(Inbox() + "/form.txt"), "form data");
+}
+
+// Uploads off (the default): PUT and a form's POST are refused as before.
+TEST(UploadsOff, PutAndPostAreNotTaken) {
+  ServerProgram program;
+  program.WriteRootFile("inbox/a.txt", "a");
+  program.WriteSettings();
+  ASSERT_TRUE(program.Start());
+  const std::string base = "http://127.0.0.1:" + std::to_string(program.Port());
+  EXPECT_EQ(RunShell("curl -s -o /dev/null -w '%{http_code}' -T /etc/hostname " + base + "/inbox/h.txt"), "405");
+  EXPECT_EQ(RunShell("curl -s -o /dev/null -w '%{http_code}' -F f=@/etc/hostname " + base + "/inbox/"), "405");
+  EXPECT_EQ(Entries(program.Root() + "/inbox"), std::set<std::string>{"a.txt"});
+}
+
+TEST(UploadForm, PostsToTheFolderWithoutScript) {
+  const std::string html = UploadFormHTML("/my photos/", 4096);
+  EXPECT_NE(html.find("method=\"post\" enctype=\"multipart/form-data\" action=\"/my%20photos/\""),
+            std::string::npos);
+  EXPECT_NE(html.find("<input type=\"file\" name=\"file\" multiple>"), std::string::npos);
+  EXPECT_NE(html.find("<button type=\"submit\">"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace vt
