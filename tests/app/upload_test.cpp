@@ -173,6 +173,59 @@ TEST_F(UploadProgram, PythonUrllibStoresFiles) {
   EXPECT_EQ(test::ReadFileText(Inbox() + "/form.txt"), "form data");
 }
 
+// The peak of the program's resident memory, in KiB (VmHWM).
+long PeakResidentKiB(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line))
+    if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));
+  return -1;
+}
+
+// 100 MB stream to disk: the file is whole, and the program never held
+// the body (its peak memory grows by far less than the body).
+TEST(UploadLarge, AHundredMegabytesStreamToDisk) {
+  ServerProgram program;
+  program.WriteRootFile("inbox/.keep", "");
+  program.WriteSettings("AllowUploads=1\nUploadFolder=inbox\nMaxUploadSize=200\n");
+  ASSERT_TRUE(program.Start());
+  const long before = PeakResidentKiB(program.Pid());
+  test::TempDir local;
+  const std::string big = local.File("big.bin");
+  ASSERT_EQ(std::system(("head -c 100000000 /dev/urandom > " + big).c_str()), 0);
+  const std::string base = "http://127.0.0.1:" + std::to_string(program.Port());
+  EXPECT_EQ(RunShell("curl -s -o /dev/null -w '%{http_code}' -T " + big + " " + base + "/inbox/"), "201");
+  EXPECT_EQ(RunShell("cmp " + big + " " + program.Root() + "/inbox/big.bin && echo same"), "same\n");
+  EXPECT_EQ(RunShell("curl -s -o /dev/null -w '%{http_code}' -F f=@" + big + " " + base + "/inbox/"), "201");
+  EXPECT_EQ(RunShell("cmp " + big + " '" + program.Root() + "/inbox/big (1).bin' && echo same"), "same\n");
+  EXPECT_LT(PeakResidentKiB(program.Pid()) - before, 20 * 1024);
+}
+
+// A full file system: 507, and nothing left in the folder. Mounting a
+// small memory file system as the upload folder needs root.
+TEST(UploadLarge, AFullDiskAnswers507AndLeavesNothing) {
+  if (::geteuid() != 0) GTEST_SKIP() << "mounting a small tmpfs needs root";
+  ServerProgram program;
+  program.WriteRootFile("inbox/.keep", "");
+  const std::string inbox = program.Root() + "/inbox";
+  if (std::system(("mount -t tmpfs -o size=4m tmpfs '" + inbox + "' 2>/dev/null").c_str()) != 0)
+    GTEST_SKIP() << "tmpfs cannot be mounted here";
+  program.WriteSettings("AllowUploads=1\nUploadFolder=inbox\nMaxUploadSize=100\n");
+  if (program.Start()) {
+    test::TempDir local;
+    const std::string big = local.WriteFile("big.bin", std::string(8 << 20, 'x'));
+    const std::string base = "http://127.0.0.1:" + std::to_string(program.Port());
+    // Announced: refused before the body. Chunked: refused when the disk fills.
+    EXPECT_EQ(RunShell("curl -s -o /dev/null -w '%{http_code}' -T " + big + " " + base + "/inbox/"), "507");
+    const std::string chunked =
+        RunShell("curl -s -o /dev/null -w '%{http_code}' -T - " + base + "/inbox/c.bin < " + big);
+    EXPECT_TRUE(chunked == "507" || chunked == "000") << chunked;
+    EXPECT_TRUE(Entries(inbox).empty());
+    program.Stop();
+  }
+  std::system(("umount '" + inbox + "'").c_str());
+}
+
 // Uploads off (the default): PUT and a form's POST are refused as before.
 TEST(UploadsOff, PutAndPostAreNotTaken) {
   ServerProgram program;
@@ -180,8 +233,10 @@ TEST(UploadsOff, PutAndPostAreNotTaken) {
   program.WriteSettings();
   ASSERT_TRUE(program.Start());
   const std::string base = "http://127.0.0.1:" + std::to_string(program.Port());
-  EXPECT_EQ(RunShell("curl -s -o /dev/null -w '%{http_code}' -T /etc/hostname " + base + "/inbox/h.txt"), "405");
-  EXPECT_EQ(RunShell("curl -s -o /dev/null -w '%{http_code}' -F f=@/etc/hostname " + base + "/inbox/"), "405");
+  EXPECT_EQ(RunShell("curl -s -o /dev/null -w '%{http_code}' -T /etc/hostname " + base + "/inbox/h.txt"),
+            "405");
+  EXPECT_EQ(RunShell("curl -s -o /dev/null -w '%{http_code}' -F f=@/etc/hostname " + base + "/inbox/"),
+            "405");
   EXPECT_EQ(Entries(program.Root() + "/inbox"), std::set<std::string>{"a.txt"});
 }
 
