@@ -226,6 +226,29 @@ TEST(UploadLarge, AFullDiskAnswers507AndLeavesNothing) {
   std::system(("umount '" + inbox + "'").c_str());
 }
 
+// A form upload in headless Chromium, the file input set through its
+// DevTools: once as a plain form, once through the page's script.
+TEST(UploadBrowser, HeadlessChromiumSendsTheForm) {
+  const std::string chromium = RunShell("command -v chromium chromium-browser 2>/dev/null | head -n 1");
+  if (chromium.empty()) GTEST_SKIP() << "no Chromium on this machine";
+  ServerProgram program;
+  program.WriteRootFile("inbox/form.html",
+                        "<!DOCTYPE html><html><head><meta charset=\"utf-8\"><title>Inbox</title>"
+                        "</head><body>" +
+                            UploadFormHTML("/inbox/", 1 << 20) + "</body></html>");
+  program.WriteSettings("AllowUploads=1\nUploadFolder=inbox\n");
+  ASSERT_TRUE(program.Start());
+  test::TempDir local;
+  const std::string photo = local.WriteFile("photo.jpg", "not really a photo");
+  const std::string base = "http://127.0.0.1:" + std::to_string(program.Port());
+  EXPECT_EQ(
+      RunShell("python3 " VT_APP_TEST_DIR "/upload_browser_check.py " +
+               chromium.substr(0, chromium.size() - 1) + " " + base + "/inbox/form.html " + photo + " 2>&1"),
+      "OK\n");
+  EXPECT_EQ(test::ReadFileText(program.Root() + "/inbox/photo.jpg"), "not really a photo");
+  EXPECT_EQ(test::ReadFileText(program.Root() + "/inbox/photo (1).jpg"), "not really a photo");
+}
+
 // Uploads off (the default): PUT and a form's POST are refused as before.
 TEST(UploadsOff, PutAndPostAreNotTaken) {
   ServerProgram program;
