@@ -59,14 +59,14 @@ std::string FolderOf(std::string_view uri, std::string& last) {
 std::string StoredPage(const std::string& folder_url, const std::vector<TStoredFile>& stored) {
   std::string items;
   for (const TStoredFile& file : stored) {
-    const std::string url = folder_url + PercentEncodePath(file.name);
+    const std::string url = PercentEncodePath(folder_url + file.name);
     items += "<li><a href=\"" + EscapeHTMLText(url) + "\">" + EscapeHTMLText(file.name) + "</a> (" +
              ByteCountToText(false, file.size) + ")</li>";
   }
   if (items.empty()) items = "<li>The form sent no file.</li>";
   return "<!DOCTYPE html><html><head><meta charset=\"utf-8\"><title>Stored</title></head><body>"
          "<h1>Stored</h1><ul>" +
-         items + "</ul><p><a href=\"" + EscapeHTMLText(folder_url) +
+         items + "</ul><p><a href=\"" + EscapeHTMLText(PercentEncodePath(folder_url)) +
          "\">Back to the folder</a></p></body></html>";
 }
 
@@ -165,7 +165,7 @@ void AnswerUpload(AhttpServerClient& client, const TWebServerSettings& settings)
                   ") in " + folder.Path());
     auto response = CreateHTMLResponse(201, "Created", StoredPage(target_url, stored));
     if (!stored.empty())
-      response->GetHeader().AddField("Location", target_url + PercentEncodePath(stored.front().name));
+      response->GetHeader().AddField("Location", PercentEncodePath(target_url + stored.front().name));
     client.SetResponse(std::move(response));
   } catch (const EUpload& error) {
     LogLine(client, 1, "Upload from " + peer + " to " + request.URI + " refused: " + error.Message());

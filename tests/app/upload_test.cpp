@@ -249,6 +249,20 @@ TEST(UploadBrowser, HeadlessChromiumSendsTheForm) {
   EXPECT_EQ(test::ReadFileText(program.Root() + "/inbox/photo (1).jpg"), "not really a photo");
 }
 
+// A folder and a name with blanks and letters beyond ASCII come back
+// percent-encoded in Location.
+TEST(UploadLocation, IsAURLEvenForNamesWithBlanks) {
+  ServerProgram program;
+  program.WriteRootFile("my photos/.keep", "");
+  program.WriteSettings("AllowUploads=1\nUploadFolder=my photos\n");
+  ASSERT_TRUE(program.Start());
+  const std::string url =
+      "http://127.0.0.1:" + std::to_string(program.Port()) + "/my%20photos/caf%C3%A9%20bar.txt";
+  EXPECT_EQ(
+      RunShell("curl -s -o /dev/null -w '%{http_code} %header{location}' -T /etc/hostname '" + url + "'"),
+      "201 /my%20photos/caf%C3%A9%20bar.txt");
+}
+
 // Uploads off (the default): PUT and a form's POST are refused as before.
 TEST(UploadsOff, PutAndPostAreNotTaken) {
   ServerProgram program;
