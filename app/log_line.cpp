@@ -171,10 +171,11 @@ void AppendEscapedLogText(std::string& result, std::string_view text) {
 namespace {
 
 // The variables, in the order in which overlapping ones are found.
-constexpr std::string_view kVariables[] = {"$date$",    "$time$",      "$method$",   "$size$",   "$uri$",
-                                           "$referer$", "$useragent$", "$response$", "$address$"};
+constexpr std::string_view kVariables[] = {"$date$",    "$time$",    "$method$",    "$size$",
+                                           "$uri$",     "$referer$", "$useragent$", "$response$",
+                                           "$address$", "$received$"};
 constexpr int kVariableCount = static_cast<int>(std::size(kVariables));
-static_assert(static_cast<int>(TLogVariable::kAddress) == kVariableCount - 1 &&
+static_assert(static_cast<int>(TLogVariable::kReceived) == kVariableCount - 1 &&
               static_cast<int>(TLogVariable::kReferer) == 5);
 
 // Appends the date (`index` 0) or the time (1) of `t`.
@@ -218,7 +219,7 @@ std::size_t RequestValueBound(int index, const TLogLineFields& fields) {
     case 8:
       return kMaxEscapedByte * fields.address.size();
     default:
-      return kMaxNumberText;  // $size$, $response$
+      return kMaxNumberText;  // $size$, $response$, $received$
   }
 }
 
@@ -241,6 +242,8 @@ char* WriteRequestValue(char* to, int index, const TLogLineFields& fields) {
       return WriteEscapedLogText(to, fields.user_agent);
     case 7:
       return std::to_chars(to, to + kMaxNumberText, fields.response).ptr;
+    case 9:
+      return std::to_chars(to, to + kMaxNumberText, fields.received).ptr;
     default:
       return WriteEscapedLogText(to, fields.address);
   }

@@ -34,7 +34,9 @@ struct TLogLineFields {
   // names it (LogLineUses).
   std::string_view address;
   std::int64_t size = 0;  // bytes of the response written on the connection
-  int response = 0;       // status code; 0 when no response was made
+  // Bytes of the request's body read (an upload's size as received).
+  std::int64_t received = 0;
+  int response = 0;  // status code; 0 when no response was made
 };
 
 // Request text made safe for one line of a log that people read in a
@@ -61,7 +63,18 @@ void AppendEscapedLogText(std::string& out, std::string_view text);
 // them in the order above finds them.
 std::string ExpandLogLine(std::string_view log_format, TDateTime now, const TLogLineFields& fields);
 // The variables of a template, in the order above.
-enum class TLogVariable { kDate, kTime, kMethod, kSize, kUri, kReferer, kUserAgent, kResponse, kAddress };
+enum class TLogVariable {
+  kDate,
+  kTime,
+  kMethod,
+  kSize,
+  kUri,
+  kReferer,
+  kUserAgent,
+  kResponse,
+  kAddress,
+  kReceived
+};
 
 // Whether `log_format` (the default template when empty) has the variable:
 // a caller need not look up a value that goes nowhere.

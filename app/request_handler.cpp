@@ -4,19 +4,24 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <limits>
 #include <typeinfo>
 
 #include "app/access_log.h"
 #include "app/app_names.h"
 #include "app/cgi_output.h"
 #include "app/file_response.h"
-#include "app/folder_listing.h"
 #include "app/folder_archive.h"
+#include "app/folder_listing.h"
 #include "app/html_text.h"
 #include "app/log_line.h"
 #include "app/never_served.h"
+#include "app/upload_form.h"
+#include "app/upload_handler.h"
 #include "app/web_server_client.h"
 #include "http/protocol.h"
+#include "http/request_body_reader.h"
 #include "platform/synchronize.h"
 #include "util/date_time.h"
 #include "util/text.h"
@@ -59,9 +64,18 @@ bool MayRunProgram(const std::string& path, std::string_view pub_dir, const TMap
   return may;
 }
 
+// The bytes of the request's body read: as many as a streamed body (an
+// upload) delivered, else the body the server read whole.
+std::int64_t BodyBytesRead(AhttpServerClient& client) {
+  if (ThttpRequestBodyReader* body = client.RequestBody()) return body->GetPosition();
+  ThttpRequest* request = client.Request();
+  return request ? request->GetContentSize() : 0;
+}
+
 }  // namespace
 
 TRoute ChooseRoute(const TRouteFacts& facts) {
+  if (facts.upload) return {TRouteKind::kUpload, 0};
   // The usual spelling settles it without folding.
   const auto is_method = [&](std::string_view name) {
     return facts.method == name || TextEqualFolded(facts.method, name);
@@ -136,15 +150,28 @@ void TRequestHandler::SetLastRequest(const ThttpRequest& request) {
 
 void TRequestHandler::RequestHeader(AhttpServerClient& client) {
   const ThttpRequest& request = *client.Request();
-  if (!TextEqualFolded(request.Method, "POST")) return;
+  // A plain look at the method first: nearly every request is a GET.
+  if (request.Method == "GET") return;
+  const std::shared_ptr<const TWebServerSettings> settings = FSettings.Current();
+  if (IsUploadRequest(request.Method, request.URI, settings->AllowUploads)) {
+    const std::int64_t max_size = std::int64_t{std::max(settings->MaxUploadSize, 0)} * 1024 * 1024;
+    std::int64_t length = -1;
+    if (request.Header() && request.Header()->HasField("Content-Length"))
+      length = TextToInt64Or(request.Header()->GetFieldValue("Content-Length"), -1);
+    // A PUT is one file: a larger one is refused before its body is read. A
+    // form's body may hold several files, each bound on its own.
+    const bool put = request.Method == "PUT";
+    client.StreamRequestBody(put ? max_size : std::numeric_limits<std::int64_t>::max(),
+                             UploadBodyTime(length, max_size));
+    return;
+  }
+  if (!TextEqualFolded(request.Method, "POST") || !settings->ExecEXEAsCGI) return;
   // Only a path that may name a program: any other POST is refused (405)
   // without its body being read.
   const std::string_view uri = request.URI;
   bool program = NextProgramSegmentEnd(uri) != std::string_view::npos;
   if (!program && uri.size() >= 4) program = TextEqualFolded(uri.substr(uri.size() - 4), ".exe");
   if (!program) return;
-  const std::shared_ptr<const TWebServerSettings> settings = FSettings.Current();
-  if (!settings->ExecEXEAsCGI) return;
   client.StreamRequestBody(std::int64_t{std::max(settings->MaxCGIBody, 0)} * 1024 * 1024);
 }
 
@@ -181,6 +208,7 @@ void TRequestHandler::GetResponse(AhttpServerClient& client) {
   facts.program = facts.mapped == mrFound && settings->ExecEXEAsCGI && TextEqualFolded(ext, ".exe");
   // Only a folder's answer depends on the query.
   facts.archive = facts.folder && ArchiveKindOfQuery(request.Query).has_value();
+  facts.upload = IsUploadRequest(request.Method, request.URI, settings->AllowUploads);
   TRequestContext context{client,       request, *settings,          web_client, local_path,
                           local_status, ext,     ChooseRoute(facts), rules};
   if (path_info_start != std::string::npos)
@@ -198,6 +226,8 @@ void TRequestHandler::GetResponse(AhttpServerClient& client) {
       return ServeArchive(context);
     case TRouteKind::kProgram:
       return RunProgram(context);
+    case TRouteKind::kUpload:
+      return ReceiveUpload(context);
     case TRouteKind::kRefusal:
       return Refuse(context);
     case TRouteKind::kListing:
@@ -227,12 +257,20 @@ void TRequestHandler::ServeFolder(TRequestContext& context) {
 }
 
 void TRequestHandler::ListFolder(TRequestContext& context) {
-  SetLastRequest(context.request);
   const TListingRequest wanted = ParseListingRequest(
       context.request.Query,
       context.request.Header() ? context.request.Header()->GetFieldValue("Accept") : std::string());
+  // The upload folder's page carries the form that sends files to it.
+  std::string upload_form;
+  if (context.settings.AllowUploads) {
+    const std::string upload_url =
+        UploadFolderURL(context.settings.UploadFolder, context.settings.ServeHiddenFiles);
+    if (!upload_url.empty() && context.request.URI == upload_url)
+      upload_form =
+          UploadFormHTML(upload_url, std::int64_t{std::max(context.settings.MaxUploadSize, 0)} << 20);
+  }
   auto response = CreateListingResponse(context.local_path, context.settings.PubDir, context.rules, wanted,
-                                        context.client.NewResponse(200, "OK"));
+                                        context.client.NewResponse(200, "OK"), std::move(upload_form));
   // The folder cannot be read, or what was opened is not to be shown.
   if (!response) return ServeFolder(context);
   context.client.SetResponse(std::move(response));
@@ -258,7 +296,6 @@ void TRequestHandler::ServeArchive(TRequestContext& context) {
   const ThttpRequest& request = context.request;
   const TArchiveKind kind = ArchiveKindOfQuery(request.Query).value_or(TArchiveKind::kZip);
   const std::string base_name = ArchiveBaseName(request.URI, context.settings.PubDir);
-  SetLastRequest(request);
   std::unique_ptr<TFolderArchiveReader> reader;
   try {
     // The reader lives in the answer, which the connection owns: its log
@@ -314,6 +351,10 @@ void TRequestHandler::RunProgram(TRequestContext& context) {
         HTMLErrorPage("Internal server error", "Internal server error: " + EscapeHTMLText(reason),
                       std::string(), kServerName)));
   }
+}
+
+void TRequestHandler::ReceiveUpload(TRequestContext& context) {
+  AnswerUpload(context.client, context.settings);
 }
 
 void TRequestHandler::Refuse(TRequestContext& context) {
@@ -430,6 +471,7 @@ void TRequestHandler::WriteAccessLog(AhttpServerClient& client, const std::strin
   if (variables >> static_cast<int>(TLogVariable::kAddress) & 1u) address = client.PeerAddressText();
   fields.address = address;
   fields.size = client.BytesWritten();
+  if (variables >> static_cast<int>(TLogVariable::kReceived) & 1u) fields.received = BodyBytesRead(client);
   fields.response = status;
   // Each worker builds its lines in a buffer of its own, kept from line to
   // line, so that writing a line allocates nothing once warm.

@@ -21,6 +21,8 @@
 //   kProgram  an ".exe" file while CGI is on: run as a CGI program (also
 //             with more path after its name, which the program gets as
 //             PATH_INFO, when the whole path names no file or folder);
+//   kUpload   with uploads on, a PUT, or a POST to a folder's URL: files
+//             stored in the upload folder (app/upload_handler.h);
 //   kRefusal  a method the found thing does not take (405), an invalid
 //             path (400), or nothing there (404).
 //
@@ -60,7 +62,7 @@ namespace vt {
 class TAccessLog;
 class TNeverServed;
 
-enum class TRouteKind { kFile, kFolder, kProgram, kRefusal, kListing, kRedirect, kArchive };
+enum class TRouteKind { kFile, kFolder, kProgram, kUpload, kRefusal, kListing, kRedirect, kArchive };
 
 // What a request's route depends on.
 struct TRouteFacts {
@@ -78,6 +80,9 @@ struct TRouteFacts {
   bool archive = false;
   // Folders without a default document are listed (ListFolders).
   bool list_folders = false;
+  // Uploads are on and the method and path make an upload
+  // (IsUploadRequest).
+  bool upload = false;
 };
 
 struct TRoute {
@@ -88,8 +93,9 @@ struct TRoute {
   const char* allow = nullptr;
 };
 
-// The one route that answers a request with these facts. A method check
-// comes first: a CGI program also takes POST (a form's body on its standard
+// The one route that answers a request with these facts. An upload goes
+// to its own route whatever the path found (the handler judges the folder
+// and the name). A method check comes next: a CGI program also takes POST (a form's body on its standard
 // input); everything else is read only (GET and HEAD).
 TRoute ChooseRoute(const TRouteFacts& facts);
 
@@ -125,9 +131,9 @@ class TRequestHandler {
   // The lock that guards the last request (the application lock).
   std::mutex& LastRequestLock() { return FLastRequestLock; }
 
-  // Worker thread, from the request's head: a POST that may be for a CGI
-  // program has its body streamed to the program as it arrives (up to the
-  // settings' MaxCGIBody) rather than read whole first.
+  // Worker thread, from the request's head: an upload's body, and a POST's
+  // that may be for a CGI program (up to the settings' MaxCGIBody), are
+  // read as they arrive rather than whole first.
   void RequestHeader(AhttpServerClient& client);
   // Worker thread: sets the client's response to the request.
   void GetResponse(AhttpServerClient& client);
@@ -149,6 +155,7 @@ class TRequestHandler {
   void ServeFolder(TRequestContext& context);
   void ServeArchive(TRequestContext& context);
   void RunProgram(TRequestContext& context);
+  void ReceiveUpload(TRequestContext& context);
   void Refuse(TRequestContext& context);
   void ListFolder(TRequestContext& context);
   void RedirectToFolder(TRequestContext& context);

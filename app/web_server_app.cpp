@@ -53,6 +53,9 @@ TWebServerApp::TWebServerApp() {
   HTTPServer.OnFreeResponse = [this](AhttpServer& sender, AhttpServerClient& client) {
     HTTPServerFreeResponse(sender, client);
   };
+  HTTPServer.OnRequestHeader = [this](AhttpServer&, AhttpServerClient& client) {
+    FRequests.RequestHeader(client);
+  };
   HTTPServer.OnRequestRefused = [this](AhttpServer&, AhttpServerClient& client) {
     FRequests.RequestRefused(client);
   };
@@ -60,9 +63,6 @@ TWebServerApp::TWebServerApp() {
   HTTPServer.OnClientRemoved = [this](TTCPServerClient& sender) { HTTPServerClientRemoved(sender); };
   HTTPServer.OnPreRequest = [this](AhttpServer& sender, AhttpServerClient& client) {
     HTTPServerPreRequest(sender, client);
-  };
-  HTTPServer.OnRequestHeader = [this](AhttpServer&, AhttpServerClient& client) {
-    FRequests.RequestHeader(client);
   };
 
   // Request text (a decoded URI may hold CR, LF or ESC) must never break a

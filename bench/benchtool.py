@@ -643,6 +643,42 @@ def measure_archive(port, path, folder, reps):
 
 
 # ---------------------------------------------------------------------------
+# (p) Receiving a file: one PUT of a large body, against dd to the same disk
+
+
+def measure_upload(port, path, mib, folder):
+    """MiB/s of one PUT of `mib` MiB (Content-Length, zeros) from its first
+    byte until the server's 201, which it sends once the file is flushed to
+    the disk; then of dd writing as many bytes into `folder` with its own
+    flush (conv=fsync), the disk's own figure. Both files are removed."""
+    block = bytes(1 << 20)
+    head = (f"PUT {path} HTTP/1.1\r\nHost: {HOST}\r\nContent-Length: {mib << 20}\r\n"
+            "Connection: close\r\n\r\n").encode()
+    with socket.create_connection((HOST, port), timeout=60) as sock:
+        begin = time.monotonic()
+        sock.sendall(head)
+        for _ in range(mib):
+            sock.sendall(block)
+        status, _, _ = _read_head(sock, time.monotonic() + 600)
+        seconds = time.monotonic() - begin
+    if status != 201:
+        raise ValueError(f"PUT {path} answered {status}")
+    target = os.path.join(folder, os.path.basename(path))
+    if os.path.getsize(target) != mib << 20:
+        raise ValueError(f"{target} does not hold the {mib} MiB sent")
+    os.remove(target)
+    dd_target = os.path.join(folder, "dd.bin")
+    begin = time.monotonic()
+    subprocess.run(["dd", "if=/dev/zero", f"of={dd_target}", "bs=1M", f"count={mib}", "conv=fsync"],
+                   check=True, capture_output=True)
+    dd_seconds = time.monotonic() - begin
+    os.remove(dd_target)
+    upload = (mib << 20) / seconds
+    dd = (mib << 20) / dd_seconds
+    return {"upload_bytes_per_s": upload, "dd_bytes_per_s": dd, "upload_vs_dd": upload / dd}
+
+
+# ---------------------------------------------------------------------------
 # The table
 
 # (point, metric, what, unit, which way is better, decimals, scale)
@@ -678,6 +714,9 @@ ROWS = [
     ("n", "archive_bytes_per_s", "(n) {archive} folder as one ZIP download", "MiB/s", "higher", 0, 1 / (1 << 20)),
     ("n", "archive_cat_ratio", "(n) ZIP download / cat of the same files (aim 0.8 or more)", "ratio", "higher", 2, 1),
     ("h", "allocations_per_req", "(h) heap allocations per keep-alive request (aim 4)", "allocs", "lower", 1, 1),
+    ("p", "upload_bytes_per_s", "(p) upload of {upload} by PUT, until stored", "MiB/s", "higher", 0, 1 / (1 << 20)),
+    ("p", "dd_bytes_per_s", "(p) dd writing as much to the same disk", "MiB/s", "—", 0, 1 / (1 << 20)),
+    ("p", "upload_vs_dd", "(p) upload ÷ dd (aim 0.8 or more)", "×", "—", 2, 1),
 ]
 
 
@@ -849,6 +888,13 @@ def main(argv):
     p.add_argument("--work", required=True, help="strace output file, callgrind dump folder or counter file")
     p.add_argument("--out", required=True)
     p.add_argument("--server", required=True)
+    p = sub.add_parser("upload")
+    p.add_argument("port", type=int)
+    p.add_argument("path")
+    p.add_argument("--mib", type=int, required=True)
+    p.add_argument("--folder", required=True, help="the folder the server stores the upload in")
+    p.add_argument("--out", required=True)
+    p.add_argument("--server", required=True)
     p = sub.add_parser("report")
     p.add_argument("results")
     p.add_argument("--ours", required=True)
@@ -864,6 +910,7 @@ def main(argv):
     p.add_argument("--reps", type=int, default=1)
     p.add_argument("--out", required=True)
     p.add_argument("--server", required=True)
+    p.add_argument("--upload", default="")
     args = parser.parse_args(argv)
 
     if args.cmd == "free-port":
@@ -961,12 +1008,22 @@ def main(argv):
             print(figures["status"])
         append_results(args.out, args.server, "n", figures)
         return 1 if "status" in figures else 0
+    if args.cmd == "upload":
+        try:
+            figures = measure_upload(args.port, args.path, args.mib, args.folder)
+            print(f"upload {figures['upload_bytes_per_s'] / (1 << 20):,.0f} MiB/s, "
+                  f"dd {figures['dd_bytes_per_s'] / (1 << 20):,.0f} MiB/s, ratio {figures['upload_vs_dd']:.2f}")
+        except (OSError, ValueError, subprocess.SubprocessError) as e:
+            figures = {"status": f"failed: {e}"}
+            print(figures["status"])
+        append_results(args.out, args.server, "p", figures)
+        return 1 if "status" in figures else 0
     if args.cmd == "report":
         results = read_results(args.results)
         peers = args.peers.split()
         points = args.points.split()
         sys.stdout.write(render_table(results, args.ours, peers, points, {"large": args.large, "rate": args.rate,
-                                                                     "archive": args.archive}))
+                                                                     "archive": args.archive, "upload": args.upload}))
         missing = missing_figures(results, [args.ours] + peers, points)
         if missing:
             print("\nNo figure for: " + ", ".join(missing))

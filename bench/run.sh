@@ -7,7 +7,7 @@
 #   QUICK=1 bench/run.sh    smoke run: 2 s a point, 1 repetition, 10 MiB large file
 #
 # Knobs (environment): QUICK, DURATION (s a point), REPS, LARGE_MIB,
-# THROTTLE_SECONDS, ARCHIVE_MIB, SERVERS ("veltrana nginx lighttpd"), POINTS ("a b c d e f g h l m n o"),
+# THROTTLE_SECONDS, ARCHIVE_MIB, UPLOAD_MIB, SERVERS ("veltrana nginx lighttpd"), POINTS ("a b c d e f g h l m n o p"),
 # INSTALL=0 (install nothing), BUILD=0 (no release build), VELTRANA_BIN (the
 # program to measure), RESULTS_DIR, KEEP_TMP=1 (keep configs, logs, wrk output).
 set -euo pipefail
@@ -17,7 +17,7 @@ cd "$root"
 PATH=$PATH:/usr/sbin:/sbin # nginx and lighttpd live there
 tool() { python3 "$here/benchtool.py" "$@"; }
 
-knobs="QUICK DURATION REPS LARGE_MIB THROTTLE_SECONDS ARCHIVE_MIB SERVERS POINTS INSTALL BUILD VELTRANA_BIN RESULTS_DIR KEEP_TMP"
+knobs="QUICK DURATION REPS LARGE_MIB THROTTLE_SECONDS ARCHIVE_MIB UPLOAD_MIB SERVERS POINTS INSTALL BUILD VELTRANA_BIN RESULTS_DIR KEEP_TMP"
 if [ -z "${VT_BENCH_RERUN+x}" ]; then
   VT_BENCH_RERUN=""
   for k in $knobs; do
@@ -34,21 +34,23 @@ fi
 QUICK=${QUICK:-0}
 if [ "$QUICK" = 1 ]; then
   DURATION=${DURATION:-2} REPS=${REPS:-1} LARGE_MIB=${LARGE_MIB:-10} THROTTLE_SECONDS=${THROTTLE_SECONDS:-3} ARCHIVE_MIB=${ARCHIVE_MIB:-64}
+  UPLOAD_MIB=${UPLOAD_MIB:-100}
 else
   DURATION=${DURATION:-10} REPS=${REPS:-3} LARGE_MIB=${LARGE_MIB:-100} THROTTLE_SECONDS=${THROTTLE_SECONDS:-10} ARCHIVE_MIB=${ARCHIVE_MIB:-1024}
+  UPLOAD_MIB=${UPLOAD_MIB:-1024}
 fi
 SERVERS=${SERVERS:-"veltrana nginx lighttpd"}
-POINTS=${POINTS:-"a b c d e f g h l m n o"}
+POINTS=${POINTS:-"a b c d e f g h l m n o p"}
 INSTALL=${INSTALL:-1}
 BUILD=${BUILD:-1}
 VELTRANA_BIN=${VELTRANA_BIN:-$root/build-release/bin/veltrana-webserver}
 RESULTS_DIR=${RESULTS_DIR:-$here/results}
 KEEP_TMP=${KEEP_TMP:-0}
 RATE=102400 # the send limit of (f), bytes per second
-for k in DURATION REPS LARGE_MIB THROTTLE_SECONDS ARCHIVE_MIB; do
+for k in DURATION REPS LARGE_MIB THROTTLE_SECONDS ARCHIVE_MIB UPLOAD_MIB; do
   [[ ${!k} =~ ^[1-9][0-9]*$ ]] || { echo "$k must be a positive whole number" >&2; exit 2; }
 done
-export QUICK DURATION REPS LARGE_MIB THROTTLE_SECONDS ARCHIVE_MIB SERVERS POINTS VELTRANA_BIN RESULTS_DIR KEEP_TMP
+export QUICK DURATION REPS LARGE_MIB THROTTLE_SECONDS ARCHIVE_MIB UPLOAD_MIB SERVERS POINTS VELTRANA_BIN RESULTS_DIR KEEP_TMP
 
 # ---------------------------------------------------------------------------
 # Preparation: packages and the release build, in the machine's own network.
@@ -213,6 +215,9 @@ start_veltrana() {
   srv_port=$(tool free-port)
   fill "$here/conf/vtWebServer.ini.in" DOCROOT="$www" PORT="$srv_port" THROTTLE=$throttle RATE=$RATE \
     >"$dir/config/vtWebServer.ini"
+  # (p) stores its upload in a folder beside the document root, on its disk.
+  [ "$1" = uploads ] && printf 'AllowUploads=1\nUploadFolder=inbox\nMaxUploadSize=%s\n' $((UPLOAD_MIB + 1)) \
+    >>"$dir/config/vtWebServer.ini"
   srv_log=$dir/bin/webserver.log
   [ "$VT_BENCH_INNER" = host ] &&
     echo "  note: without a private network namespace (it needs root) veltrana-webserver listens on every address"
@@ -347,11 +352,11 @@ run_server() {
   if [ "$server" = nginx ]; then
     cgi=0
     has_point e && record "$server" e status "n/a: no CGI in nginx"
-    has_point i && record "$server" i status "n/a: no CGI in nginx"
+    has_point o && record "$server" o status "n/a: no CGI in nginx"
   elif ! problem=$(tool check "$srv_port" /hello.exe --body Hello); then
     cgi=0
     has_point e && record "$server" e status "failed: $problem"
-    has_point i && record "$server" i status "failed: $problem"
+    has_point o && record "$server" o status "failed: $problem"
   fi
 
   # Memory first, on a server that has served nothing but the checks.
@@ -390,6 +395,19 @@ run_server() {
     fi
   fi
   has_point h && budget_restarts "$server"
+  if has_point p; then
+    if [ "$server" != veltrana ]; then
+      record "$server" p status "n/a: takes no uploads as set up here"
+    elif "start_$server" uploads; then
+      mkdir -p "$www/inbox"
+      printf '  (p) %-10s ' "$server"
+      tool upload "$srv_port" /inbox/upload.bin --mib "$UPLOAD_MIB" --folder "$www/inbox" --out "$results" \
+        --server "$server" || true
+      stop_server "$srv_pid"
+    else
+      record "$server" p status "failed: did not start"
+    fi
+  fi
   return 0
 }
 
@@ -423,7 +441,7 @@ write_report() {
   echo
   local status=0
   tool report "$results" --ours veltrana --peers "$peers" --points "$POINTS" --large "$large_label" --rate "$RATE" \
-    --archive "$ARCHIVE_MIB MiB" ||
+    --archive "$ARCHIVE_MIB MiB" --upload "$UPLOAD_MIB MiB" ||
     status=$?
   echo
   echo "Rerun: \`cd $root && ${VT_BENCH_RERUN}bench/run.sh\`"

@@ -59,6 +59,14 @@ class TConnectionFigures {
     response_start_.store(start, std::memory_order_relaxed);
     response_size_.store(size, std::memory_order_relaxed);
   }
+  // A request body the application reads as it arrives (an upload): its
+  // size (-1: not known), then the bytes received so far, until it ends.
+  void BeginReceiving(std::int64_t size) {
+    body_size_.store(size, std::memory_order_relaxed);
+    body_received_.store(0, std::memory_order_relaxed);
+  }
+  void SetReceived(std::int64_t bytes) { body_received_.store(bytes, std::memory_order_relaxed); }
+  void EndReceiving() { body_received_.store(-1, std::memory_order_relaxed); }
   // Bytes the system has taken for sending on this connection: the socket
   // counts them here (ASocketExSendBuffer::SentCounter).
   std::atomic<std::int64_t> BytesSent{0};
@@ -71,6 +79,11 @@ class TConnectionFigures {
   std::int64_t ResponseSent() const;
   // The current answer's size; -1 when not known.
   std::int64_t ResponseSize() const { return response_size_.load(std::memory_order_relaxed); }
+  // Bytes of the request body being received so far ("receiving 3.1 of
+  // 20 Mb"); -1 while none is.
+  std::int64_t BodyReceived() const { return body_received_.load(std::memory_order_relaxed); }
+  // That body's size; -1 when not known.
+  std::int64_t BodySize() const { return body_size_.load(std::memory_order_relaxed); }
 
  private:
   static constexpr std::size_t kWords = kRequestTextSize / sizeof(std::uint64_t);
@@ -79,6 +92,8 @@ class TConnectionFigures {
   std::atomic<TConnectionState> state_{TConnectionState::Connecting};
   std::atomic<std::int64_t> response_start_{0};
   std::atomic<std::int64_t> response_size_{-1};
+  std::atomic<std::int64_t> body_received_{-1};
+  std::atomic<std::int64_t> body_size_{-1};
   // The request text: the worker is its one writer.
   TSequenceLock text_lock_;
   TSequenced<std::uint8_t> text_length_;

@@ -23,6 +23,7 @@ TLogLineFields SampleFields() {
   fields.user_agent = "curl/7.88.1";
   fields.size = 1536;
   fields.response = 200;
+  fields.received = 20971520;
   return fields;
 }
 
@@ -69,6 +70,7 @@ TEST(LogLine, EachLineShowsItsOwnSecondAndTemplate) {
       {"[$time$] $uri$ on $date$", {2027, 11, 7, 15, 6, 10}, "[15:06:10] /index.html on 07-11-2027"},
       {"$uri$ $size$", {2027, 11, 7, 15, 6, 10}, "/index.html 1536"},
       {"$uri$ $size$", {2028, 1, 1, 0, 0, 0}, "/index.html 1536"},
+      {"$response$ received $received$", {2028, 1, 1, 0, 0, 0}, "200 received 20971520"},
       {"$time$", {2028, 1, 1, 0, 0, 0}, "00:00:00"},
       {"$date$ $time$ $response$", {2026, 12, 6, 14, 5, 9}, "06-12-2026 14:05:09 200"},
   };

@@ -2,6 +2,7 @@
 // result and the method alone.
 
 #include "app/request_handler.h"
+#include "app/upload_handler.h"
 
 #include <gtest/gtest.h>
 
@@ -21,6 +22,7 @@ constexpr TRouteKind kProgram = TRouteKind::kProgram;
 constexpr TRouteKind kRefusal = TRouteKind::kRefusal;
 constexpr TRouteKind kListing = TRouteKind::kListing;
 constexpr TRouteKind kRedirect = TRouteKind::kRedirect;
+constexpr TRouteKind kUpload = TRouteKind::kUpload;
 
 TEST(RequestRoutes, EachRequestHasExactlyOneRoute) {
   const struct {
@@ -47,7 +49,11 @@ TEST(RequestRoutes, EachRequestHasExactlyOneRoute) {
       {"a method that only starts like GET", {"GETS", mrFound, false, false}, kRefusal, 405, "GET, HEAD"},
       // Folders listed, and folders named without their final slash.
       {"a folder listed", {"GET", mrNotFound, true, false, false, false, true}, kListing, 0, nullptr},
-      {"HEAD of a folder listed", {"HEAD", mrNotFound, true, false, false, false, true}, kListing, 0, nullptr},
+      {"HEAD of a folder listed",
+       {"HEAD", mrNotFound, true, false, false, false, true},
+       kListing,
+       0,
+       nullptr},
       {"a listed folder without its slash",
        {"GET", mrNotFound, true, false, true, false, true},
        kRedirect,
@@ -63,7 +69,11 @@ TEST(RequestRoutes, EachRequestHasExactlyOneRoute) {
        kRedirect,
        301,
        nullptr},
-      {"POST to a listed folder", {"POST", mrNotFound, true, false, false, false, true}, kRefusal, 405, "GET, HEAD"},
+      {"POST to a listed folder",
+       {"POST", mrNotFound, true, false, false, false, true},
+       kRefusal,
+       405,
+       "GET, HEAD"},
       {"POST to a folder without its slash",
        {"POST", mrFound, false, false, true, false, true},
        kRefusal,
@@ -75,19 +85,53 @@ TEST(RequestRoutes, EachRequestHasExactlyOneRoute) {
        404,
        nullptr},
       // A folder as one archive: only where it would be listed.
-      {"an archive of a listed folder", {"GET", mrNotFound, true, false, false, true, true}, kArchive, 0, nullptr},
+      {"an archive of a listed folder",
+       {"GET", mrNotFound, true, false, false, true, true},
+       kArchive,
+       0,
+       nullptr},
       {"HEAD of an archive", {"HEAD", mrNotFound, true, false, false, true, true}, kArchive, 0, nullptr},
-      {"an archive while folders are not listed", {"GET", mrNotFound, true, false, false, true, false}, kFolder, 0,
+      {"an archive while folders are not listed",
+       {"GET", mrNotFound, true, false, false, true, false},
+       kFolder,
+       0,
        nullptr},
-      {"an archive of nothing there", {"GET", mrNotFound, false, false, false, true, true}, kRefusal, 404, nullptr},
-      {"a folder with a default document serves it", {"GET", mrFound, false, false, false, true, true}, kFile, 0,
+      {"an archive of nothing there",
+       {"GET", mrNotFound, false, false, false, true, true},
+       kRefusal,
+       404,
        nullptr},
-      {"an archive of an invalid path", {"GET", mrInvalid, false, false, false, true, true}, kRefusal, 400, nullptr},
-      {"POST for an archive", {"POST", mrNotFound, true, false, false, true, true}, kRefusal, 405, "GET, HEAD"},
+      {"a folder with a default document serves it",
+       {"GET", mrFound, false, false, false, true, true},
+       kFile,
+       0,
+       nullptr},
+      {"an archive of an invalid path",
+       {"GET", mrInvalid, false, false, false, true, true},
+       kRefusal,
+       400,
+       nullptr},
+      {"POST for an archive",
+       {"POST", mrNotFound, true, false, false, true, true},
+       kRefusal,
+       405,
+       "GET, HEAD"},
       {"an archive asked for without the slash",
        {"GET", mrNotFound, true, false, true, true, true},
        kRedirect,
        301,
+       nullptr},
+      // An upload is judged by its handler, whatever the path found.
+      {"an upload by PUT", {"PUT", mrNotFound, false, false, false, false, false, true}, kUpload, 0, nullptr},
+      {"an upload onto a program's name",
+       {"PUT", mrFound, false, true, false, false, false, true},
+       kUpload,
+       0,
+       nullptr},
+      {"an upload on an invalid path",
+       {"POST", mrInvalid, false, false, false, false, false, true},
+       kUpload,
+       0,
        nullptr},
   };
   for (const auto& c : cases) {
@@ -96,6 +140,59 @@ TEST(RequestRoutes, EachRequestHasExactlyOneRoute) {
     EXPECT_EQ(c.status, route.status) << c.why;
     EXPECT_STREQ(c.allow, route.allow) << c.why;
   }
+}
+
+// Which requests are uploads, and where uploads may go.
+TEST(UploadRoutes, UploadsArePutsAndFormsPostedToAFolder) {
+  const struct {
+    const char* method;
+    const char* uri;
+    bool allowed;
+    bool upload;
+  } cases[] = {
+      {"PUT", "/inbox/a.txt", true, true}, {"POST", "/inbox/", true, true},
+      {"POST", "/inbox", true, false},     {"POST", "/prog.exe", true, false},
+      {"GET", "/inbox/", true, false},     {"PUT", "/inbox/a.txt", false, false},
+      {"POST", "/inbox/", false, false},   {"put", "/inbox/a.txt", true, false},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(IsUploadRequest(c.method, c.uri, c.allowed), c.upload) << c.method << " " << c.uri;
+}
+
+TEST(UploadRoutes, TheUploadFolderSettingStaysInsideThePublishedFolder) {
+  const struct {
+    const char* setting;
+    bool serve_hidden;
+    const char* url;  // empty: refused
+  } cases[] = {
+      {"", false, "/"},
+      {"inbox", false, "/inbox/"},
+      {"/inbox/", false, "/inbox/"},
+      {"a//b/./c", false, "/a/b/c/"},
+      {"a\\b", false, "/a/b/"},
+      {"../outside", false, ""},
+      {"a/../../b", false, ""},
+      {".hidden", false, ""},
+      {".hidden", true, "/.hidden/"},
+      {"a\nb", false, ""},
+      {"tab\there", false, ""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(UploadFolderURL(c.setting, c.serve_hidden), c.url) << c.setting;
+}
+
+TEST(UploadRoutes, BodyTimeGrowsWithTheBody) {
+  const struct {
+    std::int64_t size;
+    std::int64_t max_size;
+    std::uint32_t ms;
+  } cases[] = {
+      {0, 1 << 20, kUploadBodyTime},
+      {16 * 1024 * 100, 1 << 20, kUploadBodyTime + 100000},
+      {-1, 16 * 1024 * 10, kUploadBodyTime + 10000},
+      {std::int64_t{1} << 50, 0, 0xFFFFFFFFu},
+  };
+  for (const auto& c : cases) EXPECT_EQ(UploadBodyTime(c.size, c.max_size), c.ms) << c.size;
+  EXPECT_EQ(PercentEncodePath("/a b/%c\xC3\xA9.txt"), "/a%20b/%25c%C3%A9.txt");
 }
 
 // The mapping tells the folder route apart from "nothing there": a folder
