@@ -1,6 +1,7 @@
 #include "app/settings.h"
 
 #include <algorithm>
+#include <string_view>
 
 #include "app/listen_on.h"
 #include "app/settings_environment.h"
@@ -8,11 +9,70 @@
 
 namespace vt {
 
+const std::array<TSettingKey, 27> kSettingKeys = {{
+    {"Active", &TWebServerSettings::Active},
+    {"PubDir", &TWebServerSettings::PubDir},
+    {"Port", &TWebServerSettings::Port},
+    {"Throttle", &TWebServerSettings::Throttle},
+    {"ThrottleRate", &TWebServerSettings::ThrottleRate},
+    {"LogToFile", &TWebServerSettings::LogToFile},
+    {"LogFormat", &TWebServerSettings::LogFormat},
+    {"ExecEXEAsCGI", &TWebServerSettings::ExecEXEAsCGI},
+    {"Minimized", &TWebServerSettings::Minimized},
+    {"FormX", &TWebServerSettings::FormX},
+    {"FormY", &TWebServerSettings::FormY},
+    {"ListenOn", &TWebServerSettings::ListenOn},
+    {"ServeHiddenFiles", &TWebServerSettings::ServeHiddenFiles},
+    {"AuthUser", &TWebServerSettings::AuthUser},
+    {"AuthPasswordHash", &TWebServerSettings::AuthPasswordHash},
+    {"ListFolders", &TWebServerSettings::ListFolders},
+    {"AllowUploads", &TWebServerSettings::AllowUploads},
+    {"UploadFolder", &TWebServerSettings::UploadFolder},
+    {"MaxUploadSize", &TWebServerSettings::MaxUploadSize},
+    {"HTTPS", &TWebServerSettings::HTTPS},
+    {"HTTPSPort", &TWebServerSettings::HTTPSPort},
+    {"CertificateFile", &TWebServerSettings::CertificateFile},
+    {"KeyFile", &TWebServerSettings::KeyFile},
+    {"RedirectToHTTPS", &TWebServerSettings::RedirectToHTTPS},
+    {"AllowPasswordOverHTTP", &TWebServerSettings::AllowPasswordOverHTTP},
+    {"CGITimeLimit", &TWebServerSettings::CGITimeLimit},
+    {"MaxCGIBody", &TWebServerSettings::MaxCGIBody},
+}};
+
+namespace {
+
+// One function per kind of member, for std::visit.
+template <class... F>
+struct TByKind : F... {
+  using F::operator()...;
+};
+template <class... F>
+TByKind(F...) -> TByKind<F...>;
+
+using TSwitch = bool TWebServerSettings::*;
+using TCount = std::int32_t TWebServerSettings::*;
+using TText = std::string TWebServerSettings::*;
+
+const TSettingKey* FindKey(std::string_view name) {
+  for (const TSettingKey& key : kSettingKeys)
+    if (name == key.name) return &key;
+  return nullptr;
+}
+
+}  // namespace
+
 TWebServerSettings DefaultSettings() {
   TWebServerSettings defaults;
   defaults.PubDir = PublicShareDirectory();
   defaults.Port = DefaultPort();
   return defaults;
+}
+
+TWebServerSettings NewUserSettings() {
+  TWebServerSettings settings = DefaultSettings();
+  settings.ListFolders = true;
+  settings.ExecEXEAsCGI = false;
+  return settings;
 }
 
 void TWebServerSettings::LoadSettings(const TIniFile& ini, const std::string& section) {
@@ -23,53 +83,33 @@ void TWebServerSettings::ReadSettings(const TIniFile& ini, const std::string& se
                                       const TWebServerSettings& fallback) {
   // A copy: `fallback` may be this record.
   const TWebServerSettings defaults = fallback;
-  Active = ini.ReadBool(section, "Active", defaults.Active);
-  PubDir = ini.ReadString(section, "PubDir", defaults.PubDir);
-  Port = ini.ReadInteger(section, "Port", defaults.Port);
-  Throttle = ini.ReadBool(section, "Throttle", defaults.Throttle);
-  ThrottleRate = ini.ReadInteger(section, "ThrottleRate", defaults.ThrottleRate);
-  LogToFile = ini.ReadBool(section, "LogToFile", defaults.LogToFile);
-  LogFormat = ini.ReadString(section, "LogFormat", defaults.LogFormat);
-  ExecEXEAsCGI = ini.ReadBool(section, "ExecEXEAsCGI", defaults.ExecEXEAsCGI);
-  Minimized = ini.ReadBool(section, "Minimized", defaults.Minimized);
-  FormX = ini.ReadInteger(section, "FormX", defaults.FormX);
-  FormY = ini.ReadInteger(section, "FormY", defaults.FormY);
-  ListenOn = ini.ReadString(section, "ListenOn", defaults.ListenOn);
-  ServeHiddenFiles = ini.ReadBool(section, "ServeHiddenFiles", defaults.ServeHiddenFiles);
-  AuthUser = ini.ReadString(section, "AuthUser", defaults.AuthUser);
-  AuthPasswordHash = ini.ReadString(section, "AuthPasswordHash", defaults.AuthPasswordHash);
+  for (const TSettingKey& key : kSettingKeys) {
+    std::visit(
+        TByKind{[&](TSwitch member) { this->*member = ini.ReadBool(section, key.name, defaults.*member); },
+                [&](TCount member) { this->*member = ini.ReadInteger(section, key.name, defaults.*member); },
+                [&](TText member) { this->*member = ini.ReadString(section, key.name, defaults.*member); }},
+        key.member);
+  }
 }
 
 std::vector<std::string> SettingsNotNumbers(const TIniFile& ini, const std::string& section) {
   std::vector<std::string> found;
-  for (const char* key : {"Active", "Port", "Throttle", "ThrottleRate", "LogToFile", "ExecEXEAsCGI",
-                          "Minimized", "FormX", "FormY", "ServeHiddenFiles"}) {
-    if (!ini.ValueExists(section, key)) continue;
-    const std::string value = ini.ReadString(section, key, std::string());
+  for (const TSettingKey& key : kSettingKeys) {
+    if (!key.IsNumber() || !ini.ValueExists(section, key.name)) continue;
+    const std::string value = ini.ReadString(section, key.name, std::string());
     std::int32_t number = 0;
-    if (!TIniFile::ParseInteger(value, number)) found.push_back(std::string(key) + "=" + value);
+    if (!TIniFile::ParseInteger(value, number)) found.push_back(std::string(key.name) + "=" + value);
   }
   return found;
 }
 
-std::string SettingText(const TWebServerSettings& settings, const std::string& key) {
-  const auto flag = [](bool value) { return std::string(value ? "1" : "0"); };
-  if (key == "Active") return flag(settings.Active);
-  if (key == "PubDir") return settings.PubDir;
-  if (key == "Port") return std::to_string(settings.Port);
-  if (key == "Throttle") return flag(settings.Throttle);
-  if (key == "ThrottleRate") return std::to_string(settings.ThrottleRate);
-  if (key == "LogToFile") return flag(settings.LogToFile);
-  if (key == "LogFormat") return settings.LogFormat;
-  if (key == "ExecEXEAsCGI") return flag(settings.ExecEXEAsCGI);
-  if (key == "Minimized") return flag(settings.Minimized);
-  if (key == "FormX") return std::to_string(settings.FormX);
-  if (key == "FormY") return std::to_string(settings.FormY);
-  if (key == "ListenOn") return settings.ListenOn;
-  if (key == "ServeHiddenFiles") return flag(settings.ServeHiddenFiles);
-  if (key == "AuthUser") return settings.AuthUser;
-  if (key == "AuthPasswordHash") return settings.AuthPasswordHash;
-  return std::string();
+std::string SettingText(const TWebServerSettings& settings, const std::string& name) {
+  const TSettingKey* key = FindKey(name);
+  if (!key) return std::string();
+  return std::visit(TByKind{[&](TSwitch member) { return std::string(settings.*member ? "1" : "0"); },
+                            [&](TCount member) { return std::to_string(settings.*member); },
+                            [&](TText member) { return settings.*member; }},
+                    key->member);
 }
 
 std::string SettingChangeText(const TWebServerSettings& before, const TWebServerSettings& after,
@@ -119,31 +159,37 @@ std::vector<std::string> WideningWarnings(const TWebServerSettings& before, cons
     warnings.emplace_back(
         "Hidden files are served now: visitors can get files and folders whose names begin with \".\" "
         "(such as .git or .ssh) from the published folder.");
+  if (!before.ListFolders && after.ListFolders)
+    warnings.emplace_back(
+        "Folders are listed now: visitors see the name of every file in a folder without an index.html, "
+        "and can download a whole folder at once.");
+  if (!before.AllowUploads && after.AllowUploads)
+    warnings.emplace_back(
+        after.AuthPasswordHash.empty()
+            ? "Uploads are allowed now, without a password: every visitor can store files on "
+              "this computer."
+            : "Uploads are allowed now: visitors who know the password can store files on this "
+              "computer.");
+  if (!before.ExecEXEAsCGI && after.ExecEXEAsCGI)
+    warnings.emplace_back(
+        "Programs are run now: a visitor's request for an .exe file of the published folder runs it as a CGI "
+        "program.");
+  if (!before.AllowPasswordOverHTTP && after.AllowPasswordOverHTTP && !after.AuthPasswordHash.empty())
+    warnings.emplace_back(
+        "The password is taken over plain HTTP from other computers now: anyone on the network can read it "
+        "as it passes.");
   return warnings;
 }
 
-void CopySetting(TWebServerSettings& to, const TWebServerSettings& from, const std::string& key) {
-  if (key == "Active") to.Active = from.Active;
-  if (key == "PubDir") to.PubDir = from.PubDir;
-  if (key == "Port") to.Port = from.Port;
-  if (key == "Throttle") to.Throttle = from.Throttle;
-  if (key == "ThrottleRate") to.ThrottleRate = from.ThrottleRate;
-  if (key == "LogToFile") to.LogToFile = from.LogToFile;
-  if (key == "LogFormat") to.LogFormat = from.LogFormat;
-  if (key == "ExecEXEAsCGI") to.ExecEXEAsCGI = from.ExecEXEAsCGI;
-  if (key == "Minimized") to.Minimized = from.Minimized;
-  if (key == "FormX") to.FormX = from.FormX;
-  if (key == "FormY") to.FormY = from.FormY;
-  if (key == "ListenOn") to.ListenOn = from.ListenOn;
-  if (key == "ServeHiddenFiles") to.ServeHiddenFiles = from.ServeHiddenFiles;
-  if (key == "AuthUser") to.AuthUser = from.AuthUser;
-  if (key == "AuthPasswordHash") to.AuthPasswordHash = from.AuthPasswordHash;
+void CopySetting(TWebServerSettings& to, const TWebServerSettings& from, const std::string& name) {
+  if (const TSettingKey* key = FindKey(name))
+    std::visit([&](auto member) { to.*member = from.*member; }, key->member);
 }
 
 std::vector<std::string> ChangedSettings(const TWebServerSettings& a, const TWebServerSettings& b) {
   std::vector<std::string> changed;
-  for (const char* key : kSettingKeys) {
-    if (SettingText(a, key) != SettingText(b, key)) changed.emplace_back(key);
+  for (const TSettingKey& key : kSettingKeys) {
+    if (SettingText(a, key.name) != SettingText(b, key.name)) changed.emplace_back(key.name);
   }
   return changed;
 }
@@ -154,21 +200,16 @@ void TWebServerSettings::SaveSettings(TIniFile& ini, const std::string& section,
     return !on_file || !ini.ValueExists(section, key) ||
            SettingText(*this, key) != SettingText(*on_file, key);
   };
-  if (wanted("Active")) ini.WriteBool(section, "Active", Active);
-  if (wanted("PubDir")) ini.WriteString(section, "PubDir", PubDir);
-  if (wanted("Port")) ini.WriteInteger(section, "Port", Port);
-  if (wanted("Throttle")) ini.WriteBool(section, "Throttle", Throttle);
-  if (wanted("ThrottleRate")) ini.WriteInteger(section, "ThrottleRate", ThrottleRate);
-  if (wanted("LogToFile")) ini.WriteBool(section, "LogToFile", LogToFile);
-  if (wanted("LogFormat")) ini.WriteString(section, "LogFormat", LogFormat);
-  if (wanted("ExecEXEAsCGI")) ini.WriteBool(section, "ExecEXEAsCGI", ExecEXEAsCGI);
-  if (FormX >= 0 && wanted("FormX")) ini.WriteInteger(section, "FormX", FormX);
-  if (FormY >= 0 && wanted("FormY")) ini.WriteInteger(section, "FormY", FormY);
-  if (wanted("Minimized")) ini.WriteBool(section, "Minimized", Minimized);
-  if (wanted("ListenOn")) ini.WriteString(section, "ListenOn", ListenOn);
-  if (wanted("ServeHiddenFiles")) ini.WriteBool(section, "ServeHiddenFiles", ServeHiddenFiles);
-  if (wanted("AuthUser")) ini.WriteString(section, "AuthUser", AuthUser);
-  if (wanted("AuthPasswordHash")) ini.WriteString(section, "AuthPasswordHash", AuthPasswordHash);
+  for (const TSettingKey& key : kSettingKeys) {
+    // A window position not set leaves an older one in the file.
+    if (key.name == std::string_view("FormX") && FormX < 0) continue;
+    if (key.name == std::string_view("FormY") && FormY < 0) continue;
+    if (!wanted(key.name)) continue;
+    std::visit(TByKind{[&](TSwitch member) { ini.WriteBool(section, key.name, this->*member); },
+                       [&](TCount member) { ini.WriteInteger(section, key.name, this->*member); },
+                       [&](TText member) { ini.WriteString(section, key.name, this->*member); }},
+               key.member);
+  }
 }
 
 }  // namespace vt

@@ -9,17 +9,28 @@
 // (app/settings_environment.h), Throttle=0, ThrottleRate=0, LogToFile=1,
 // LogFormat=$date$ $time$ $response$ $size$ $method$ $uri$, ExecEXEAsCGI=1,
 // Minimized=0, FormX=-1, FormY=-1, ListenOn=all, ServeHiddenFiles=0,
-// AuthUser=, AuthPasswordHash=. At the start, a missing key or a value that
-// is no number reads as its default; when the file is read again, it keeps
-// the value in use (TSettingsKeeper::Reload). Keys this program does not
-// know are kept when it saves.
+// AuthUser=, AuthPasswordHash=, ListFolders=0, AllowUploads=0,
+// UploadFolder= (the published folder), MaxUploadSize=4096 (MiB), HTTPS=0,
+// HTTPSPort=8443, CertificateFile=, KeyFile= (both empty: a certificate the
+// program makes), RedirectToHTTPS=0, AllowPasswordOverHTTP=0,
+// CGITimeLimit=600 (seconds), MaxCGIBody=1024 (MiB). At the start, a missing
+// key or a value that is no number reads as its default; when the file is
+// read again, it keeps the value in use (TSettingsKeeper::Reload). Keys this
+// program does not know are kept when it saves.
+//
+// A file the program writes for a new user (none was there at the start)
+// gets NewUserSettings(): folders listed, and no program run as CGI until
+// the user turns it on. An existing file that lacks those keys keeps what
+// its user had (no listing; CGI as it was).
 //
 // Threads: a record belongs to one thread. Workers read the settings only
 // through an immutable copy the application publishes (TWebServerApp::
 // SettingsSnapshot).
 
+#include <array>
 #include <cstdint>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "app/log_line.h"
@@ -30,12 +41,6 @@ class TIniFile;
 
 inline constexpr const char* kSettingsFileName = "vtWebServer.ini";
 inline constexpr const char* kSettingsSection = "WebServer";
-// The keys, in the order they are read.
-inline constexpr const char* kSettingKeys[] = {
-    "Active",          "PubDir",    "Port",  "Throttle", "ThrottleRate", "LogToFile",        "LogFormat",
-    "ExecEXEAsCGI",    "Minimized", "FormX", "FormY",    "ListenOn",     "ServeHiddenFiles", "AuthUser",
-    "AuthPasswordHash"};
-
 // The record's member defaults are the fixed ones; PubDir and Port depend on
 // the user and the machine, and DefaultSettings() fills them in. A record
 // read from a file (LoadSettings) has those.
@@ -60,8 +65,30 @@ struct TWebServerSettings {
   // (app/password.h), never the password itself.
   std::string AuthUser;
   std::string AuthPasswordHash;
+  // A folder without a default document answers a list of its files.
+  bool ListFolders = false;
+  // Visitors may store files (PUT, a form's POST) in UploadFolder: a folder
+  // below the published one, relative to it (empty: the published folder
+  // itself), each file at most MaxUploadSize MiB.
+  bool AllowUploads = false;
+  std::string UploadFolder;
+  std::int32_t MaxUploadSize = 4096;
+  // HTTPS beside plain HTTP, on HTTPSPort, with the certificate chain and
+  // key of these PEM files (both empty: a certificate the program makes).
+  bool HTTPS = false;
+  std::int32_t HTTPSPort = 8443;
+  std::string CertificateFile;
+  std::string KeyFile;
+  // Plain HTTP is answered with a redirect to the https address.
+  bool RedirectToHTTPS = false;
+  // While a password is set, plain HTTP from other computers is answered
+  // too (the password then crosses the network readable).
+  bool AllowPasswordOverHTTP = false;
+  // A CGI program's whole run, in seconds, and its request body, in MiB.
+  std::int32_t CGITimeLimit = 600;
+  std::int32_t MaxCGIBody = 1024;
 
-  // Reads the keys in declaration order; a key that is missing or no number
+  // Reads the keys in kSettingKeys order; a key that is missing or no number
   // gets its value from DefaultSettings().
   void LoadSettings(const TIniFile& ini, const std::string& section);
   // The same, but a key that is missing or no number gets its value from
@@ -82,9 +109,27 @@ struct TWebServerSettings {
                     const TWebServerSettings* on_file = nullptr) const;
 };
 
+// One key of the file and the member that holds its value.
+struct TSettingKey {
+  const char* name;
+  std::variant<bool TWebServerSettings::*, std::int32_t TWebServerSettings::*,
+               std::string TWebServerSettings::*>
+      member;
+  // Read as a number (switches and counts): a value that is no number is
+  // reported and reads as its default.
+  bool IsNumber() const { return !std::holds_alternative<std::string TWebServerSettings::*>(member); }
+};
+
+// Every key, in the order the file is read and written.
+extern const std::array<TSettingKey, 27> kSettingKeys;
+
 // The defaults of this user and machine: the fixed ones, with PubDir = the
-// public-share folder and Port = DefaultPort().
+// public-share folder and Port = DefaultPort(). A key an existing file
+// lacks reads as this.
 TWebServerSettings DefaultSettings();
+// The settings of a new user, whose file the program writes first: the
+// defaults, with folders listed and CGI off.
+TWebServerSettings NewUserSettings();
 
 // The keys whose values differ between `a` and `b`, in key order.
 std::vector<std::string> ChangedSettings(const TWebServerSettings& a, const TWebServerSettings& b);

@@ -1,6 +1,7 @@
 #include "app/settings_keeper.h"
 
 #include <sys/inotify.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -50,8 +51,12 @@ void TSettingsKeeper::Report(const std::string& message) {
 
 TWebServerSettings TSettingsKeeper::Open(const TRunOptions& run) {
   ini_ = std::make_unique<TIniFile>(kSettingsFileName);
+  // No file yet: a new user, whose file the first save writes. A file that
+  // is there but cannot be read is no new user's.
+  struct stat status {};
+  new_user_ = ::stat(ini_->FileName().c_str(), &status) != 0 && errno == ENOENT;
   TWebServerSettings loaded;
-  loaded.LoadSettings(*ini_, kSettingsSection);
+  loaded.ReadSettings(*ini_, kSettingsSection, new_user_ ? NewUserSettings() : DefaultSettings());
   file_text_ = FileText();
   if (ini_->ReadFailed()) {
     // The defaults would publish a folder the user never chose, on a port

@@ -70,6 +70,9 @@ class TSettingsKeeper {
   // never chose), and is left as it is.
   TWebServerSettings Open(const TRunOptions& run);
   bool IsOpen() const { return ini_ != nullptr; }
+  // Open found no settings file: the user is new, and was given
+  // NewUserSettings().
+  bool NewUser() const { return new_user_; }
   // Forgets the file (after the last save).
   void Close();
   // The file's full path; empty while not open.
@@ -107,6 +110,7 @@ class TSettingsKeeper {
   void Report(const std::string& message);
 
   std::unique_ptr<TIniFile> ini_;
+  bool new_user_ = false;
   // The values as the file held them when last read or written, and its text
   // then.
   TWebServerSettings file_settings_;

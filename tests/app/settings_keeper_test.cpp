@@ -99,6 +99,34 @@ TEST_F(SettingsKeeperTest, ASaveAfterAPartialReloadWritesTheFileWhole) {
   EXPECT_TRUE(ChangedSettings(*after, reopened).empty());
 }
 
+// A new user (no file yet) gets folders listed and no program run; a file
+// that lacks those keys keeps what its user had before they existed.
+TEST(SettingsNewUser, OnlyAMissingFileGivesTheNewUserDefaults) {
+  struct Case {
+    const char* why;
+    const char* file;  // null: no settings file
+    bool want_new_user;
+    bool want_list;
+    bool want_cgi;
+  } cases[] = {
+      {"no file", nullptr, true, true, false},
+      {"a file without the keys", "[WebServer]\nPort=8123\n", false, false, true},
+      {"a file that says", "[WebServer]\nListFolders=1\nExecEXEAsCGI=0\n", false, true, false},
+      {"an empty file", "", false, false, true},
+  };
+  for (const Case& c : cases) {
+    test::TempDir dir;
+    test::ScopedEnv home("HOME", dir.Path());
+    test::ScopedEnv config("XDG_CONFIG_HOME", dir.Path());
+    if (c.file) dir.WriteFile(kSettingsFileName, c.file);
+    TSettingsKeeper keeper;
+    const TWebServerSettings opened = keeper.Open(TRunOptions());
+    EXPECT_EQ(c.want_new_user, keeper.NewUser()) << c.why;
+    EXPECT_EQ(c.want_list, opened.ListFolders) << c.why;
+    EXPECT_EQ(c.want_cgi, opened.ExecEXEAsCGI) << c.why;
+  }
+}
+
 // The first read of the file still fills what it lacks with the defaults.
 TEST_F(SettingsKeeperTest, TheFirstReadGivesDefaultsForMissingKeys) {
   const TWebServerSettings opened = OpenWith("[WebServer]\nPort=8123\n");

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <type_traits>
+#include <variant>
+
 #include "app/settings_environment.h"
 #include "platform/ini_file.h"
 #include "support/scoped_env.h"
@@ -141,6 +144,46 @@ TEST(Settings, RoundTripKeepsUnknownKeysAndOlderPositions) {
   EXPECT_EQ(0u, test::ReadFileText(path).find("; mine\n"));
 }
 
+// Every key goes out and comes back as written, each under its own name: a
+// value of one key read into another would show only here.
+TEST(Settings, EveryKeyRoundTripsUnderItsOwnName) {
+  test::TempDir dir;
+  const std::string path = dir.File("vtWebServer.ini");
+  TWebServerSettings saved;
+  int n = 0;
+  for (const TSettingKey& key : kSettingKeys) {
+    ++n;
+    std::visit(
+        [&](auto member) {
+          using TValue = std::remove_cvref_t<decltype(saved.*member)>;
+          if constexpr (std::is_same_v<TValue, bool>) {
+            saved.*member = !(saved.*member);
+          } else if constexpr (std::is_same_v<TValue, std::int32_t>) {
+            saved.*member = 1000 + n;
+          } else {
+            saved.*member = std::string("text ") + key.name;
+          }
+        },
+        key.member);
+  }
+  {
+    TIniFile ini(path);
+    saved.SaveSettings(ini, kSettingsSection);
+    ini.UpdateFile();
+  }
+  TIniFile ini(path);
+  TWebServerSettings loaded;
+  loaded.LoadSettings(ini, kSettingsSection);
+  EXPECT_EQ(std::vector<std::string>(), ChangedSettings(saved, loaded));
+  for (const TSettingKey& key : kSettingKeys) {
+    EXPECT_TRUE(ini.ValueExists(kSettingsSection, key.name)) << key.name;
+    TWebServerSettings copy;
+    CopySetting(copy, saved, key.name);
+    EXPECT_EQ(std::vector<std::string>{key.name}, ChangedSettings(TWebServerSettings(), copy))
+        << "CopySetting copies " << key.name << " alone";
+  }
+}
+
 TEST(Settings, ValuesThatAreNoNumbersReadAsDefaults) {
   test::TempDir dir;
   const std::string path =
@@ -189,6 +232,7 @@ TEST(Settings, ChangesThatWidenWhoSeesWhatAreWarnedOf) {
   };
   for (const Case& c : cases) {
     TWebServerSettings before;
+    before.ExecEXEAsCGI = true;  // as in either state of the tables' rows
     before.ListenOn = c.listen_before;
     before.AuthPasswordHash = c.hash_before;
     before.ServeHiddenFiles = c.hidden_before;
@@ -196,10 +240,43 @@ TEST(Settings, ChangesThatWidenWhoSeesWhatAreWarnedOf) {
     after.ListenOn = c.listen_after;
     after.AuthPasswordHash = c.hash_after;
     after.ServeHiddenFiles = c.hidden_after;
+    after.ExecEXEAsCGI = true;
     std::string joined;
     for (const std::string& warning : WideningWarnings(before, after, c.running))
       joined += (joined.empty() ? "" : "|") + warning;
     EXPECT_EQ(c.want, joined) << c.why;
+  }
+}
+
+// The switches that show more, or run more, are told when turned on, and
+// only then.
+TEST(Settings, SwitchesThatWidenAreWarnedOfWhenTurnedOn) {
+  struct Case {
+    bool TWebServerSettings::*member;
+    const char* password;  // the hash afterwards
+    const char* want_start;
+  } cases[] = {
+      {&TWebServerSettings::ListFolders, "", "Folders are listed now"},
+      {&TWebServerSettings::AllowUploads, "", "Uploads are allowed now, without a password"},
+      {&TWebServerSettings::AllowUploads, "h", "Uploads are allowed now: visitors who know the password"},
+      {&TWebServerSettings::ExecEXEAsCGI, "", "Programs are run now"},
+      {&TWebServerSettings::AllowPasswordOverHTTP, "h", "The password is taken over plain HTTP"},
+      {&TWebServerSettings::AllowPasswordOverHTTP, "", nullptr},  // no password to read
+  };
+  for (const Case& c : cases) {
+    TWebServerSettings off;
+    off.*c.member = false;
+    off.AuthPasswordHash = c.password;
+    TWebServerSettings on = off;
+    on.*c.member = true;
+    const std::vector<std::string> warned = WideningWarnings(off, on, false);
+    if (!c.want_start) {
+      EXPECT_TRUE(warned.empty());
+      continue;
+    }
+    ASSERT_EQ(1u, warned.size()) << c.want_start;
+    EXPECT_EQ(0u, warned[0].find(c.want_start)) << warned[0];
+    EXPECT_TRUE(WideningWarnings(on, off, false).empty()) << "turned off: " << c.want_start;
   }
 }
 
