@@ -3,6 +3,7 @@
 //   veltrana-webserver [--headless] [FOLDER] [--port N]
 //   veltrana-webserver --check [FOLDER]
 //   veltrana-webserver --hash-password
+//   veltrana-webserver --print-certificate
 //   veltrana-webserver --help | --version
 //
 // The settings file is $XDG_CONFIG_HOME/vtWebServer.ini (default
@@ -27,6 +28,7 @@
 
 #include "app/exposure_check.h"
 #include "app/headless_view.h"
+#include "app/https_support.h"
 #include "app/password.h"
 #include "app/settings_environment.h"
 #include "app/web_server_app.h"
@@ -41,6 +43,7 @@ void PrintUsage(std::FILE* out) {
                "Usage: %s [--headless] [FOLDER] [--port N]\n"
                "       %s --check [FOLDER]\n"
                "       %s --hash-password\n"
+               "       %s --print-certificate\n"
                "       %s --help | --version\n"
                "\n"
                "A small HTTP/1.1 web server that publishes one folder. It shows a\n"
@@ -57,6 +60,9 @@ void PrintUsage(std::FILE* out) {
                "              secrets, programs; exit status 0 when nothing to warn about\n"
                "  --hash-password  read a password on standard input and print the\n"
                "              AuthPasswordHash line for the settings file\n"
+               "  --print-certificate  print the certificate HTTPS serves (made first\n"
+               "              when the program makes its own), with its SHA-256\n"
+               "              fingerprint for visitors to compare\n"
                "  --help      show this text\n"
                "  --version   show the program's name and version\n"
                "\n"
@@ -64,7 +70,7 @@ void PrintUsage(std::FILE* out) {
                "read again whenever the file changes.\n"
                "Access log: webserver.log beside the program in a build tree, else\n"
                "$XDG_STATE_HOME/veltrana/webserver.log (default ~/.local/state/veltrana/).\n",
-               kProgram, kProgram, kProgram, kProgram);
+               kProgram, kProgram, kProgram, kProgram, kProgram);
 }
 
 // Reads one line (without echo on a terminal) and prints the settings line
@@ -113,6 +119,8 @@ int main(int argc, char** argv) {
       return vt::RunExposureCheckCommand(folder, vt::DefaultAccessLogFileName(), stdout);
     } else if (arg == "--hash-password") {
       return HashPasswordCommand();
+    } else if (arg == "--print-certificate") {
+      return vt::RunPrintCertificateCommand(stdout, stderr);
     } else if (arg == "--port" || arg.rfind("--port=", 0) == 0) {
       std::string value;
       if (arg == "--port") {

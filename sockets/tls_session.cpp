@@ -185,13 +185,23 @@ TTlsContext::TTlsContext(const std::string& certificateFile, const std::string& 
   if (SSL_CTX_use_certificate_chain_file(ctx_, certificateFile.c_str()) != 1)
     throw ETls("The certificate file " + certificateFile +
                " holds no usable certificate: " + OpenSslReason());
-  if (SSL_CTX_use_PrivateKey_file(ctx_, keyFile.c_str(), SSL_FILETYPE_PEM) != 1)
-    throw ETls("The key file " + keyFile + " holds no usable private key: " + OpenSslReason());
-  if (SSL_CTX_check_private_key(ctx_) != 1) {
+  X509* leaf = SSL_CTX_get0_certificate(ctx_);
+  // Read apart from the context, so that a key of another certificate is
+  // told as such rather than as an unusable key.
+  EVP_PKEY* key = nullptr;
+  if (BIO* file = BIO_new_file(keyFile.c_str(), "r")) {
+    key = PEM_read_bio_PrivateKey(file, nullptr, nullptr, nullptr);
+    BIO_free(file);
+  }
+  if (!key) throw ETls("The key file " + keyFile + " holds no usable private key: " + OpenSslReason());
+  const bool fits = X509_check_private_key(leaf, key) == 1;
+  const bool used = fits && SSL_CTX_use_PrivateKey(ctx_, key) == 1;
+  EVP_PKEY_free(key);
+  if (!fits) {
     ERR_clear_error();
     throw ETls("The key in " + keyFile + " does not belong to the certificate in " + certificateFile);
   }
-  X509* leaf = SSL_CTX_get0_certificate(ctx_);
+  if (!used) throw ETls("The key file " + keyFile + " holds no usable private key: " + OpenSslReason());
   if (X509_cmp_current_time(X509_get0_notAfter(leaf)) <= 0)
     throw ETls("The certificate in " + certificateFile + " has expired");
   if (X509_cmp_current_time(X509_get0_notBefore(leaf)) > 0)

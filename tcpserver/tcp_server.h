@@ -213,6 +213,11 @@ class ATCPServer : public TComponent {
   void SetTlsPort(const std::string& port, std::shared_ptr<const TTlsContext> context);
   const std::string& TlsPort() const { return tls_port_; }
   const std::shared_ptr<const TTlsContext>& TlsContext() const { return tls_context_; }
+  // Another certificate for the TLS port, at any time: connections accepted
+  // from now on use it (a renewed certificate, say); those open keep theirs.
+  void ReplaceTlsContext(std::shared_ptr<const TTlsContext> context) {
+    if (context) tls_context_ = std::move(context);
+  }
   // The TLS port is being listened on.
   bool TlsListening() const;
   // The TLS port's listening addresses while active.
