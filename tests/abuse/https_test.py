@@ -124,14 +124,18 @@ class MadeCertificate(unittest.TestCase):
             [self.server.program, "--print-certificate"],
             env=dict(os.environ, XDG_CONFIG_HOME=os.path.join(self.server.dir, "config"),
                      XDG_DATA_HOME=self.server.data)).stdout).group(1)
-        profile = tempfile.mkdtemp(prefix="vt-chromium-")
-        try:
-            got = run([chromium, "--headless", "--no-sandbox", "--disable-gpu", "--user-data-dir=" + profile,
-                       "--ignore-certificate-errors-spki-list=" + pin, "--dump-dom",
-                       self.server.https("localhost", "/index.html")])
-        finally:
-            shutil.rmtree(profile, ignore_errors=True)
+        def load(*flags):
+            profile = tempfile.mkdtemp(prefix="vt-chromium-")
+            try:
+                return run([chromium, "--headless", "--no-sandbox", "--disable-gpu", "--user-data-dir=" + profile]
+                           + list(flags) + ["--dump-dom", self.server.https("localhost", "/index.html")])
+            finally:
+                shutil.rmtree(profile, ignore_errors=True)
+
+        got = load("--ignore-certificate-errors-spki-list=" + pin)
         self.assertIn("home over tls", got.stdout, got.stderr[-2000:])
+        # Without the pin the certificate is not trusted: the pin is what let it in.
+        self.assertNotIn("home over tls", load().stdout)
 
 
 class Policies(unittest.TestCase):
