@@ -101,6 +101,7 @@ void TWebServerApp::CapTimeOuts(std::int32_t ms) {
   HTTPServer.Limits.RequestBodyTime =
       std::min(HTTPServer.Limits.RequestBodyTime, static_cast<std::uint32_t>(ms));
   HTTPServer.Limits.SendStallTime = cap(HTTPServer.Limits.SendStallTime, -1);
+  HTTPServer.TlsHandshakeTime = cap(HTTPServer.TlsHandshakeTime, 0);
   CGILimits.TimeOut = cap(CGILimits.TimeOut, -1);
   CGILimits.RunTimeOut = cap(CGILimits.RunTimeOut, -1);
 }

@@ -196,7 +196,8 @@ class TWebServerApp {
   TCGILimits CGILimits;
 
   // Shortens the server's TimeOut, the request head and body times, the
-  // time a client may take no byte of its answer, and the CGI bounds
+  // time a client may take no byte of its answer, the TLS handshake's time,
+  // and the CGI bounds
   // to `ms` where they are longer. The constructor calls it with the value
   // of kMaxWaitVariable when that is a positive number.
   void CapTimeOuts(std::int32_t ms);
