@@ -29,7 +29,9 @@ TEST(LogThrottle, OneLinePerIntervalWithTheCountHeldBack) {
   for (const Step& step : steps) {
     std::int64_t held_back = -1;
     EXPECT_EQ(step.allowed, throttle.Allow(step.now, held_back)) << step.why;
-    if (step.allowed) EXPECT_EQ(step.held_back, held_back) << step.why;
+    if (step.allowed) {
+      EXPECT_EQ(step.held_back, held_back) << step.why;
+    }
   }
 }
 
