@@ -282,6 +282,7 @@ bool TTlsSession::HandshakeDone() const { return SSL_is_init_finished(ssl_) != 0
 
 int TTlsSession::ReadIn(char* data, int length) {
   const ssize_t got = SocketRecv(socket_, data, static_cast<std::size_t>(length));
+  last_read_short_ = got >= 0 && got < length;
   return static_cast<int>(got);
 }
 
@@ -371,6 +372,10 @@ std::int32_t TTlsSession::Receive(char* buffer, std::int32_t count) {
     const int result = SSL_read_ex(ssl_, buffer + total, static_cast<std::size_t>(count - total), &got);
     if (result == 1) {
       total += static_cast<std::int32_t>(got);
+      // The system had nothing more when OpenSSL last read (a short read
+      // takes all there is), and OpenSSL holds nothing: asking again would
+      // only be told so, at the cost of a system call per request.
+      if (last_read_short_ && SSL_has_pending(ssl_) == 0) break;
       continue;
     }
     const int kind = SSL_get_error(ssl_, result);

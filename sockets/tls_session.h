@@ -135,6 +135,9 @@ class TTlsSession {
   bool failed_ = false;
   bool close_received_ = false;
   bool close_sent_ = false;
+  // The last read of the socket brought fewer bytes than asked for: the
+  // system had no more then.
+  bool last_read_short_ = false;
   std::string failure_;
 };
 
