@@ -11,9 +11,9 @@ namespace vt {
 namespace {
 
 // Every option, as the help names it: the words a typo is compared with.
-constexpr std::string_view kOptions[] = {"--headless",      "--port",     "--listen",
-                                         "--no-password",   "--no-limit", "--check",
-                                         "--hash-password", "--help",     "--version"};
+constexpr std::string_view kOptions[] = {"--headless", "--port",   "--listen",        "--no-password",
+                                         "--no-limit", "--check",  "--hash-password", "--print-certificate",
+                                         "--help",     "--version"};
 
 // The edits (a letter put in, left out, changed, or two neighbours
 // swapped) that turn `a` into `b`.
@@ -126,6 +126,9 @@ TCommandLine ParseCommandLine(const std::vector<std::string>& args) {
     } else if (arg == "--hash-password") {
       line.Command = TCommand::HashPassword;
       return line;
+    } else if (arg == "--print-certificate") {
+      line.Command = TCommand::PrintCertificate;
+      return line;
     } else if (arg == "--help" || arg == "-h") {
       line.Command = TCommand::Help;
       return line;
@@ -175,6 +178,7 @@ std::string UsageText() {
   return "Usage: " + p + " [--headless] [FOLDER] [-p|--port N] [--listen WHERE]\n" +
          std::string(p.size() + 8, ' ') + "[--no-password] [--no-limit]\n" + "       " + p +
          " --check [FOLDER]\n" + "       " + p + " --hash-password\n" + "       " + p +
+         " --print-certificate\n" + "       " + p +
          " --help | --version\n"
          "\n"
          "A small HTTP/1.1 web server that publishes one folder. It shows a\n"
@@ -198,6 +202,9 @@ std::string UsageText() {
          "              secrets, programs; exit status 0 when nothing to warn about\n"
          "  --hash-password  read a password on standard input and print the\n"
          "              AuthPasswordHash line for the settings file\n"
+         "  --print-certificate  print the certificate HTTPS serves (made first\n"
+         "              when the program makes its own), with its SHA-256\n"
+         "              fingerprint for visitors to compare\n"
          "  -h, --help  show this text\n"
          "  --version   show the program's name and version\n"
          "\n"

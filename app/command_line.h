@@ -31,9 +31,10 @@ inline constexpr const char* kProgramName = "veltrana-webserver";
 inline constexpr int kExitUsage = 2;
 
 enum class TCommand {
-  Run,           // serve (windowed, or Headless)
-  Check,         // the exposure check of CheckFolder (empty: the settings')
-  HashPassword,  // read a password, print its settings line
+  Run,               // serve (windowed, or Headless)
+  Check,             // the exposure check of CheckFolder (empty: the settings')
+  HashPassword,      // read a password, print its settings line
+  PrintCertificate,  // print the certificate HTTPS serves
   Help,
   Version,
   Refused,  // the command line is wrong: Error says how

@@ -15,6 +15,7 @@
 #include "app/folder_archive.h"
 #include "app/folder_listing.h"
 #include "app/html_text.h"
+#include "app/https_support.h"
 #include "app/log_line.h"
 #include "app/never_served.h"
 #include "app/upload_form.h"
@@ -184,6 +185,11 @@ void TRequestHandler::GetResponse(AhttpServerClient& client) {
   // Every request is the latest, whatever its answer (a 404 or a 401 too):
   // the display says what was asked last, not what was last found.
   SetLastRequest(request);
+  // Before the password gate: a password asked for over plain HTTP would
+  // cross the network readable.
+  if (const std::uint16_t https_port = FHttpsPort.load(std::memory_order_relaxed);
+      https_port != 0 && !PlainHttpPasses(client, *settings, https_port))
+    return;
   if (!Authorized(client)) return;
   TMapRules rules;
   rules.ServeHidden = settings->ServeHiddenFiles;
@@ -377,6 +383,39 @@ void TRequestHandler::Refuse(TRequestContext& context) {
           ErrorResponse(404, "Not found", "Not found", "The requested resource was not found."));
       return;
   }
+}
+
+bool TRequestHandler::PlainHttpPasses(AhttpServerClient& client, const TWebServerSettings& settings,
+                                      std::uint16_t https_port) {
+  TTCPServerClientSocket* socket = client.Socket();
+  TPlainHttpFacts facts;
+  facts.tls = socket && socket->Tls();
+  facts.httpsServing = true;
+  facts.redirect = settings.RedirectToHTTPS;
+  facts.passwordSet = FAuthGate.Enabled();
+  facts.passwordOverHttp = settings.AllowPasswordOverHTTP;
+  facts.loopbackPeer = client.RemotePeer.IsLoopback();
+  const TPlainHttpAnswer answer = PlainHttpAnswer(facts);
+  if (answer == TPlainHttpAnswer::kServe) return true;
+  const ThttpRequest& request = *client.Request();
+  const std::string local = socket ? socket->GetLocalAddress().HostText() : std::string("localhost");
+  const std::string location =
+      HttpsLocation(request.GetHost(), local, https_port, TargetOfRequestLine(client.RequestLine));
+  if (answer == TPlainHttpAnswer::kRedirect) {
+    auto response = CreateHTMLResponse(308, "Permanent Redirect",
+                                       HTMLErrorPage("Permanent Redirect", "This site is served over HTTPS",
+                                                     "It is at <A HREF=\"" + EscapeHTMLText(location) +
+                                                         "\">" + EscapeHTMLText(location) + "</A>.",
+                                                     kServerName));
+    response->GetHeader().AddField("Location", location);
+    client.SetResponse(std::move(response));
+    return false;
+  }
+  client.SetResponse(
+      ErrorResponse(403, "Forbidden", "This folder is protected by a password: use HTTPS",
+                    "Over plain HTTP the password would cross the network readable. Open <A HREF=\"" +
+                        EscapeHTMLText(location) + "\">" + EscapeHTMLText(location) + "</A> instead."));
+  return false;
 }
 
 bool TRequestHandler::Authorized(AhttpServerClient& client) {

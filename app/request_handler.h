@@ -144,6 +144,11 @@ class TRequestHandler {
   // the moment.
   void RequestRefused(AhttpServerClient& client);
 
+  // The port HTTPS serves on while it does (0: it does not). While it
+  // does, plain HTTP may be redirected there or refused (PlainHttpAnswer,
+  // app/https_support.h). Main thread; workers read it.
+  void SetHttpsPort(std::uint16_t port) { FHttpsPort.store(port, std::memory_order_relaxed); }
+
   // Small files answered from memory (for tests).
   TSmallFileCache& FileCache() { return FFileCache; }
 
@@ -160,6 +165,10 @@ class TRequestHandler {
   void ListFolder(TRequestContext& context);
   void RedirectToFolder(TRequestContext& context);
 
+  // What plain HTTP gets while HTTPS serves on `https_port`: true when the
+  // request is served as ever; otherwise its redirect or refusal is set.
+  bool PlainHttpPasses(AhttpServerClient& client, const TWebServerSettings& settings,
+                       std::uint16_t https_port);
   // The password gate: true when the request may go on; otherwise its 401
   // answer is set.
   bool Authorized(AhttpServerClient& client);
@@ -181,6 +190,7 @@ class TRequestHandler {
   std::atomic<bool> access_log_failing_{false};
   // The published directory was found missing and has not been seen since.
   std::atomic<bool> pub_dir_missing_{false};
+  std::atomic<std::uint16_t> FHttpsPort{0};
 };
 
 }  // namespace vt

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 
 #include "app/listen_on.h"
@@ -103,6 +104,7 @@ void TWebServerApp::CapTimeOuts(std::int32_t ms) {
   HTTPServer.Limits.RequestBodyTime =
       std::min(HTTPServer.Limits.RequestBodyTime, static_cast<std::uint32_t>(ms));
   HTTPServer.Limits.SendStallTime = cap(HTTPServer.Limits.SendStallTime, -1);
+  HTTPServer.TlsHandshakeTime = cap(HTTPServer.TlsHandshakeTime, 0);
   CGILimits.TimeOut = cap(CGILimits.TimeOut, -1);
   CGILimits.RunTimeOut = cap(CGILimits.RunTimeOut, -1);
 }
@@ -425,6 +427,12 @@ void TWebServerApp::StartServer(bool remember) {
     return;
   }
   FStartProblem.clear();
+  FRequests.SetHttpsPort(HTTPServer.TlsListening() && !HTTPServer.TlsListeningAddresses().empty()
+                             ? HTTPServer.TlsListeningAddresses().front().Port()
+                             : 0);
+  if (FSettings.HTTPS && !HTTPServer.TlsListening() && FHttpsProblem.empty())
+    FHttpsProblem = "HTTPS is not served: port " + HTTPServer.TlsPort() + " cannot be listened on";
+  if (!FHttpsProblem.empty() && FView) FView->ShowError(FHttpsProblem);
   UpdateUrls();  // says where it can be reached
   StartExposureCheck();
   tUpTime.TimerInterval = 1000;
@@ -440,6 +448,7 @@ void TWebServerApp::actStopExecute() {
   tUpTime.SetTimerActive(false);
   KillTimer(FHandle.Handle(), kConnectionsTimerId);
   HTTPServer.SetActive(false);
+  FRequests.SetHttpsPort(0);
   FConnections.Reset(HTTPServer.RequestCount.load(std::memory_order_relaxed), IdleClockMs());
   Changed(dpConnections);
   FSettings.Active = false;
@@ -494,6 +503,7 @@ void TWebServerApp::ApplySettings() {
   if (!HTTPServer.Active()) {
     HTTPServer.SetListenPort(FSettings.Port < 1 ? std::string("80") : std::to_string(FSettings.Port));
     HTTPServer.SetLocalHosts(ListenHostsOf(FSettings.ListenOn));
+    PrepareHttps();
   }
   const bool throttle = FSettings.Throttle && FSettings.ThrottleRate > 0;
   HTTPServer.SetThrottleClientWrite(throttle);
@@ -508,6 +518,78 @@ void TWebServerApp::ApplySettings() {
 }
 
 std::vector<std::string> TWebServerApp::ReachingURLs() const { return FAddresses.ReachingURLs(); }
+
+std::vector<std::string> TWebServerApp::HttpsUrls() const {
+  const std::vector<TSocketAddress> listening = HTTPServer.TlsListeningAddresses();
+  if (listening.empty()) return {};
+  return HttpsUrlsOf(FAddresses.ReachingURLs(), listening.front().Port());
+}
+
+std::string TWebServerApp::TlsFingerprint() const {
+  return HTTPServer.Active() && HTTPServer.TlsListening() && FTlsContext ? FTlsContext->Fingerprint()
+                                                                         : std::string();
+}
+
+void TWebServerApp::CertificateSubjectsNow(std::vector<std::string>& dnsNames,
+                                           std::vector<std::string>& ipAddresses) const {
+  std::string host;
+  try {
+    host = LocalHostName();
+  } catch (const Exception&) {
+    // No name: the certificate names localhost and the addresses.
+  }
+  CertificateSubjects(ListenHostsOf(FSettings.ListenOn), LocalInterfaceAddresses(), host, dnsNames,
+                      ipAddresses);
+}
+
+void TWebServerApp::PrepareHttps() {
+  FHttpsProblem.clear();
+  FTlsContext.reset();
+  if (!FSettings.HTTPS) {
+    HTTPServer.SetTlsPort(std::string(), nullptr);
+    return;
+  }
+  std::vector<std::string> dns_names;
+  std::vector<std::string> ip_addresses;
+  CertificateSubjectsNow(dns_names, ip_addresses);
+  try {
+    std::string note;
+    std::shared_ptr<TTlsContext> context =
+        LoadTlsContext(FSettings, TlsDirectory(), dns_names, ip_addresses, note);
+    if (!note.empty()) ServerLog.Log(nullptr, 0, note + " in " + TlsDirectory());
+    ServerLog.Log(nullptr, 0, "HTTPS certificate fingerprint (SHA-256): " + context->Fingerprint());
+    FTlsContext = context;
+    HTTPServer.SetTlsPort(std::to_string(FSettings.HTTPSPort), std::move(context));
+  } catch (const Exception& error) {
+    // The plain port serves all the same; the user is told why HTTPS does
+    // not.
+    FHttpsProblem = "HTTPS is not served: " + error.Message();
+    ServerLog.Log(nullptr, 1, FHttpsProblem);
+    HTTPServer.SetTlsPort(std::string(), nullptr);
+  }
+  FCertificateCheckIn = kCertificateCheckSeconds;
+}
+
+void TWebServerApp::RenewMadeCertificate() {
+  if (!HTTPServer.Active() || !HTTPServer.TlsListening() || !FSettings.CertificateFile.empty() ||
+      !FSettings.KeyFile.empty())
+    return;
+  std::vector<std::string> dns_names;
+  std::vector<std::string> ip_addresses;
+  CertificateSubjectsNow(dns_names, ip_addresses);
+  try {
+    std::string note;
+    EnsureMadeCertificate(TlsDirectory(), dns_names, ip_addresses, std::time(nullptr), note);
+    if (note.empty()) return;
+    auto context = std::make_shared<TTlsContext>(TlsDirectory() + "/cert.pem", TlsDirectory() + "/key.pem");
+    ServerLog.Log(nullptr, 0, note + "; its fingerprint (SHA-256): " + context->Fingerprint());
+    FTlsContext = context;
+    HTTPServer.ReplaceTlsContext(std::move(context));
+    Changed(dpAddresses);
+  } catch (const Exception& error) {
+    ServerLog.Log(nullptr, 1, "The HTTPS certificate could not be made again: " + error.Message());
+  }
+}
 
 void TWebServerApp::StartExposureCheck() {
   if (FCheckThread.joinable()) {
@@ -632,6 +714,12 @@ void TWebServerApp::tUpTimeTimer(TTimerHandle&) {
   // A settings file or log put in place by someone else is known within a
   // tick.
   if (FNeverServed) FNeverServed->Refresh();
+  // A made certificate is made again well before it ends, however long the
+  // server runs.
+  if (--FCertificateCheckIn <= 0) {
+    FCertificateCheckIn = kCertificateCheckSeconds;
+    RenewMadeCertificate();
+  }
   // The published folder may come or go while the server runs: the display
   // follows within a tick.
   if (CheckPubDirState()) {
@@ -711,7 +799,10 @@ std::int32_t TWebServerApp::HandleMessage(std::uint32_t msg, std::int32_t wParam
 std::string TWebServerApp::PublishedDirectory() const { return PublishedDirectoryOf(FSettings.PubDir); }
 
 void TWebServerApp::UpdateUrls() {
-  if (FAddresses.Update()) Changed(dpAddresses);
+  if (!FAddresses.Update()) return;
+  // A made certificate names every address listened on.
+  RenewMadeCertificate();
+  Changed(dpAddresses);
 }
 
 void TWebServerApp::SampleConnections() {

@@ -75,6 +75,7 @@
 #include "app/dashboard.h"
 #include "app/exposure_check.h"
 #include "app/folder_watch.h"
+#include "app/https_support.h"
 #include "app/messages.h"
 #include "app/never_served.h"
 #include "app/ready_message.h"
@@ -103,6 +104,9 @@ inline constexpr int kFigureRefreshMs = 100;
 // How often the live connections are looked at while the server runs
 // (milliseconds).
 inline constexpr int kConnectionSampleMs = 500;
+// How often (seconds of up-time) a made certificate is looked at for its
+// end while the server runs.
+inline constexpr int kCertificateCheckSeconds = 3600;
 // The server log lines the application keeps for a view.
 inline constexpr std::size_t kServerLogLines = 500;
 
@@ -215,7 +219,8 @@ class TWebServerApp {
   TCGILimits CGILimits;
 
   // Shortens the server's TimeOut, the request head and body times, the
-  // time a client may take no byte of its answer, and the CGI bounds
+  // time a client may take no byte of its answer, the TLS handshake's time,
+  // and the CGI bounds
   // to `ms` where they are longer. The constructor calls it with the value
   // of kMaxWaitVariable when that is a positive number.
   void CapTimeOuts(std::int32_t ms);
@@ -337,6 +342,16 @@ class TWebServerApp {
   void ApplySettings();
   // The URLs that reach the running server (none while inactive).
   std::vector<std::string> ReachingURLs() const;
+  // --- HTTPS (main thread) ---
+  // The https URLs that reach the running server while its TLS port is
+  // listened on (none otherwise): those of ReachingURLs on HTTPSPort.
+  std::vector<std::string> HttpsUrls() const;
+  // The SHA-256 fingerprint of the certificate HTTPS serves, "AB:CD:...";
+  // empty while HTTPS does not serve.
+  std::string TlsFingerprint() const;
+  // Why HTTPS does not serve although the settings ask for it (a key that
+  // does not fit the certificate, say); empty when it serves or is off.
+  const std::string& HttpsProblem() const { return FHttpsProblem; }
 
   // --- The exposure check (app/exposure_check.h) ---
   // Checks the published folder of the settings in use on a worker of its
@@ -387,6 +402,16 @@ class TWebServerApp {
   void StartServer(bool remember);
   // Reads the URLs again; tells the view when they changed.
   void UpdateUrls();
+  // While inactive: the TLS port and its certificate from the settings (a
+  // made one made or made again as needed); a certificate that cannot serve
+  // leaves the TLS port out, said in FHttpsProblem and the log.
+  void PrepareHttps();
+  // While HTTPS serves a made certificate: makes it again when it nears its
+  // end or the addresses changed, and serves the new one from then on.
+  void RenewMadeCertificate();
+  // The names and addresses a made certificate holds now.
+  void CertificateSubjectsNow(std::vector<std::string>& dnsNames,
+                              std::vector<std::string>& ipAddresses) const;
   // Main thread: a look at the connections for the view.
   void SampleConnections();
   // Where the user changes the port, for messages.
@@ -417,6 +442,11 @@ class TWebServerApp {
   // The friendly text of the last failed start, until the next start, Stop
   // or change of settings.
   std::string FStartProblem;
+  // HttpsProblem; the context HTTPS serves (null: none).
+  std::string FHttpsProblem;
+  std::shared_ptr<const TTlsContext> FTlsContext;
+  // Seconds of up-time until the made certificate is looked at again.
+  int FCertificateCheckIn = 0;
   // Files no request gets, wherever they lie: the settings file and the
   // access log. Set by FormCreate, before the server can start; refreshed
   // when the settings are saved or read again, when the access log is

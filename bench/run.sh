@@ -7,7 +7,7 @@
 #   QUICK=1 bench/run.sh    smoke run: 2 s a point, 1 repetition, 10 MiB large file
 #
 # Knobs (environment): QUICK, DURATION (s a point), REPS, LARGE_MIB,
-# THROTTLE_SECONDS, ARCHIVE_MIB, UPLOAD_MIB, SERVERS ("veltrana nginx lighttpd"), POINTS ("a b c d e f g h l m n o p"),
+# THROTTLE_SECONDS, ARCHIVE_MIB, UPLOAD_MIB, SERVERS ("veltrana nginx lighttpd"), POINTS ("a b c d e f g h i j k l m n o p"),
 # INSTALL=0 (install nothing), BUILD=0 (no release build), VELTRANA_BIN (the
 # program to measure), RESULTS_DIR, KEEP_TMP=1 (keep configs, logs, wrk output).
 set -euo pipefail
@@ -40,7 +40,7 @@ else
   UPLOAD_MIB=${UPLOAD_MIB:-1024}
 fi
 SERVERS=${SERVERS:-"veltrana nginx lighttpd"}
-POINTS=${POINTS:-"a b c d e f g h l m n o p"}
+POINTS=${POINTS:-"a b c d e f g h i j k l m n o p"}
 INSTALL=${INSTALL:-1}
 BUILD=${BUILD:-1}
 VELTRANA_BIN=${VELTRANA_BIN:-$root/build-release/bin/veltrana-webserver}
@@ -69,8 +69,8 @@ if [ -z "${VT_BENCH_INNER:-}" ]; then
       printf '#!/bin/sh\nexit 101\n' | $sudo tee $policy >/dev/null
       $sudo chmod 755 $policy
     fi
-    vt_install_packages wrk nginx lighttpd procps python3 gcc libc6-dev iproute2 util-linux strace valgrind
-    [ "$BUILD" = 1 ] && vt_install_packages cmake ninja-build g++ pkg-config libsodium-dev libarchive-dev qt6-base-dev libxcb1-dev libqrencode-dev media-types
+    vt_install_packages wrk nginx lighttpd lighttpd-mod-openssl openssl procps python3 gcc libc6-dev iproute2 util-linux strace valgrind
+    [ "$BUILD" = 1 ] && vt_install_packages cmake ninja-build g++ pkg-config libsodium-dev libssl-dev libarchive-dev qt6-base-dev libxcb1-dev libqrencode-dev media-types
     if [ -n "$(trap -p EXIT)" ]; then # the policy is ours: take it away again
       $sudo rm -f $policy
       trap - EXIT
@@ -184,6 +184,15 @@ printf '#!/bin/sh\nprintf '"'"'Content-Type: application/octet-stream\\r\\n\\r\\
 chmod +x "$www/stream.exe"
 cc -O2 -shared -fPIC -o "$tmp/alloc_count.so" "$here/alloc_count.c"
 www_made=$(date +%s)
+# One certificate and key for every server's TLS port (points i, j, k): ECDSA
+# P-256, as our program makes for itself.
+tls=$tmp/tls
+mkdir -p "$tls"
+openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 -subj /CN=127.0.0.1 \
+  -addext subjectAltName=IP:127.0.0.1 -keyout "$tls/key.pem" -out "$tls/cert.pem" 2>/dev/null
+chmod 600 "$tls/key.pem"
+# The TLS 1.2 suites every server is given, in the same order (our program's own).
+tls_ciphers=ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-RSA-AES128-GCM-SHA256:ECDHE-ECDSA-AES256-GCM-SHA384:ECDHE-RSA-AES256-GCM-SHA384:ECDHE-ECDSA-CHACHA20-POLY1305:ECDHE-RSA-CHACHA20-POLY1305:DHE-RSA-AES128-GCM-SHA256:DHE-RSA-AES256-GCM-SHA384:DHE-RSA-CHACHA20-POLY1305
 large_label="$LARGE_MIB MiB"
 
 # launch DIR CMD... : starts a server in its own process group, under the
@@ -213,8 +222,9 @@ start_veltrana() {
   # (millions of lines in a full run) goes away with the temporary folder.
   cp "$VELTRANA_BIN" "$dir/bin/veltrana-webserver"
   srv_port=$(tool free-port)
+  srv_tls_port=$(tool free-port)
   fill "$here/conf/vtWebServer.ini.in" DOCROOT="$www" PORT="$srv_port" THROTTLE=$throttle RATE=$RATE \
-    >"$dir/config/vtWebServer.ini"
+    TLSPORT="$srv_tls_port" CERT="$tls/cert.pem" KEY="$tls/key.pem" >"$dir/config/vtWebServer.ini"
   # (p) stores its upload in a folder beside the document root, on its disk.
   [ "$1" = uploads ] && printf 'AllowUploads=1\nUploadFolder=inbox\nMaxUploadSize=%s\n' $((UPLOAD_MIB + 1)) \
     >>"$dir/config/vtWebServer.ini"
@@ -232,8 +242,9 @@ start_nginx() {
   [ "$(id -u)" -eq 0 ] && user="user $(id -un) $(id -gn);"
   mkdir -p "$dir/tmp"
   srv_port=$(tool free-port)
+  srv_tls_port=$(tool free-port)
   fill "$here/conf/nginx.conf.in" DIR="$dir" DOCROOT="$www" PORT="$srv_port" LIMIT_RATE="$limit" USER="$user" \
-    >"$dir/nginx.conf"
+    TLSPORT="$srv_tls_port" CERT="$tls/cert.pem" KEY="$tls/key.pem" CIPHERS="$tls_ciphers" >"$dir/nginx.conf"
   srv_log=$dir/access.log
   launch "$dir" nginx -p "$dir" -c "$dir/nginx.conf" -e "$dir/error.log" -g 'daemon off;'
 }
@@ -243,7 +254,9 @@ start_lighttpd() {
   [ "$1" = throttled ] && kbps=$((RATE / 1024))
   mkdir -p "$dir/tmp"
   srv_port=$(tool free-port)
-  fill "$here/conf/lighttpd.conf.in" DIR="$dir" DOCROOT="$www" PORT="$srv_port" KBPS=$kbps >"$dir/lighttpd.conf"
+  srv_tls_port=$(tool free-port)
+  fill "$here/conf/lighttpd.conf.in" DIR="$dir" DOCROOT="$www" PORT="$srv_port" KBPS=$kbps \
+    TLSPORT="$srv_tls_port" CERT="$tls/cert.pem" KEY="$tls/key.pem" CIPHERS="$tls_ciphers" >"$dir/lighttpd.conf"
   srv_log=$dir/access.log
   launch "$dir" lighttpd -D -f "$dir/lighttpd.conf"
 }
@@ -314,7 +327,7 @@ wrk_point() { # SERVER POINT CONNECTIONS PATH [wrk options]
     local out=$tmp/raw/$server-$point-$rep.txt
     files+=("$out")
     if ! tool load --pid "$srv_pid" --out "$out" -- timeout -k 5 $((DURATION + 30)) \
-      wrk -t2 -c"$conns" -d"${DURATION}s" --timeout 10s --latency "$@" "http://127.0.0.1:$srv_port$path"; then
+      wrk -t2 -c"$conns" -d"${DURATION}s" --timeout 10s --latency "$@" "${wrk_base:-http://127.0.0.1:$srv_port}$path"; then
       record "$server" "$point" status "failed: wrk ended with an error (see $(basename "$out"))"
       cat "$out" >&2
       return 0
@@ -367,6 +380,19 @@ run_server() {
   has_point c && wrk_point "$server" c 8 /large.bin
   has_point d && wrk_point "$server" d 64 /100k.bin
   has_point e && [ $cgi = 1 ] && wrk_point "$server" e 16 /hello.exe
+  # TLS: the same loads on the server's TLS port, with the run's certificate.
+  if has_point i || has_point j || has_point k; then
+    if tool wait-port "$srv_tls_port" --pid "$srv_pid" --seconds 5 &&
+      curl -sS --max-time 10 --cacert "$tls/cert.pem" -o /dev/null "https://127.0.0.1:$srv_tls_port/1k.bin"; then
+      wrk_base=https://127.0.0.1:$srv_tls_port
+      has_point i && wrk_point "$server" i 64 /1k.bin
+      has_point j && wrk_point "$server" j 64 /1k.bin -H 'Connection: close'
+      has_point k && wrk_point "$server" k 8 /large.bin
+      wrk_base=
+    else
+      for p in i j k; do has_point $p && record "$server" $p status "failed: no answer over TLS"; done
+    fi
+  fi
   # Listings are seconds of work a request on the large folder: two
   # connections, and at most 5 s a repetition, keep the points short.
   has_point l && DURATION=$((DURATION < 5 ? DURATION : 5)) wrk_point "$server" l 2 /list10k/

@@ -115,7 +115,7 @@ void BuildCGIEnvironment(std::vector<std::string>& list, ThttpRequest& request,
   set("HTTP_PRAGMA", header("Pragma"));
   set("HTTP_HOST", request.GetHost());
   set("HTTP_COOKIE", header("Cookie"));
-  set("HTTPS", "");
+  set("HTTPS", info.https ? "on" : "");
   set("REMOTE_ADDR", info.remote_addr);
   set("REMOTE_HOST", info.remote_host);
   set("REMOTE_PORT", info.remote_port);

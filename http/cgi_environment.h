@@ -30,6 +30,7 @@ struct TCGIConnectionInfo {
   std::string server_name;      // the listening address, or the machine's host name
   std::string server_software;  // the application name, without version
   std::string server_admin;
+  bool https = false;  // the request came over TLS
 };
 
 // Sets `name` to `value` in a list of "NAME=value" lines (see above).

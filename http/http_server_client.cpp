@@ -86,6 +86,7 @@ void ThttpServerClient::BuildCGIEnvironment(std::vector<std::string>* list, cons
   info.remote_port = RemotePeer.Port() != 0 ? std::to_string(RemotePeer.Port()) : std::string();
   info.remote_user = RemoteUser;
   info.server_port = socket ? socket->GetLocalPort() : std::string();
+  info.https = socket && socket->Tls();
   info.server_name = ServerLocalHost();
   if (info.server_name.empty()) info.server_name = LocalHostName();
   info.server_software = ApplicationName();

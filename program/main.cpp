@@ -4,6 +4,7 @@
 //                      [--no-password] [--no-limit]
 //   veltrana-webserver --check [FOLDER]
 //   veltrana-webserver --hash-password
+//   veltrana-webserver --print-certificate
 //   veltrana-webserver --help | --version
 //
 // (app/command_line.h reads them.) The settings file is
@@ -31,6 +32,7 @@
 #include "app/command_line.h"
 #include "app/exposure_check.h"
 #include "app/headless_view.h"
+#include "app/https_support.h"
 #include "app/password.h"
 #include "app/settings_environment.h"
 #include "app/web_server_app.h"
@@ -79,6 +81,8 @@ int main(int argc, char** argv) {
       return vt::RunExposureCheckCommand(command.CheckFolder, vt::DefaultAccessLogFileName(), stdout);
     case vt::TCommand::HashPassword:
       return HashPasswordCommand();
+    case vt::TCommand::PrintCertificate:
+      return vt::RunPrintCertificateCommand(stdout, stderr);
     case vt::TCommand::Help:
       std::fputs(vt::UsageText().c_str(), stdout);
       return 0;

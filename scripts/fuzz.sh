@@ -21,7 +21,7 @@ cd "$(dirname "$0")/.."
 
 # shellcheck source=scripts/lib/install.sh
 source scripts/lib/install.sh
-vt_install_packages cmake ninja-build clang libclang-rt-14-dev pkg-config libsodium-dev libarchive-dev
+vt_install_packages cmake ninja-build clang libclang-rt-14-dev pkg-config libsodium-dev libarchive-dev libssl-dev
 
 seconds=${1:-60}
 shift $(( $# > 0 ? 1 : 0 ))

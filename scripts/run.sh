@@ -20,7 +20,7 @@ root=$PWD
 
 # shellcheck source=scripts/lib/install.sh
 source scripts/lib/install.sh
-vt_install_packages cmake ninja-build g++ pkg-config libsodium-dev libarchive-dev libgtest-dev libgmock-dev media-types qt6-base-dev libxcb1-dev libqrencode-dev \
+vt_install_packages cmake ninja-build g++ pkg-config libsodium-dev libarchive-dev libssl-dev libgtest-dev libgmock-dev media-types qt6-base-dev libxcb1-dev libqrencode-dev \
   librsvg2-bin fonts-dejavu-core
 
 cmake --preset default >/dev/null

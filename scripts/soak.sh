@@ -26,7 +26,7 @@ fd_slack=${SOAK_FD_SLACK:-8}
 source scripts/lib/install.sh
 vt_install_packages wrk procps python3
 if [ "${BUILD:-1}" = 1 ]; then
-  vt_install_packages cmake ninja-build g++ pkg-config libsodium-dev libarchive-dev qt6-base-dev libxcb1-dev libqrencode-dev media-types
+  vt_install_packages cmake ninja-build g++ pkg-config libsodium-dev libarchive-dev libssl-dev qt6-base-dev libxcb1-dev libqrencode-dev media-types
   cmake --preset default >/dev/null
   cmake --build --preset default --target veltrana-webserver
 fi

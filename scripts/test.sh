@@ -18,7 +18,7 @@ cd "$(dirname "$0")/.."
 
 # shellcheck source=scripts/lib/install.sh
 source scripts/lib/install.sh
-vt_install_packages cmake ninja-build g++ pkg-config libsodium-dev libarchive-dev libgtest-dev libgmock-dev python3 curl media-types \
+vt_install_packages cmake ninja-build g++ pkg-config libsodium-dev libarchive-dev libssl-dev openssl libgtest-dev libgmock-dev python3 curl media-types \
   qt6-base-dev libxcb1-dev libqrencode-dev librsvg2-bin xvfb xauth xdotool x11-utils trayer openbox imagemagick fonts-dejavu-core dbus zbar-tools \
   dpkg-dev desktop-file-utils lintian appstream man-db \
   clang libclang-rt-14-dev clang-format

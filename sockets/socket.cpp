@@ -3,9 +3,11 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <climits>
+#include <memory>
 
 #include "platform/ticks.h"
 
@@ -296,9 +298,18 @@ ASocketExSendBuffer::~ASocketExSendBuffer() { TTimerHandle::SetTimerActive(false
 
 void ASocketExSendBuffer::WriteReady() {
   writable_ = true;
-  if (send_queue_.empty()) return;
-  FlushSendBuffer();
-  if (send_queue_.empty()) SendBufferEmpty();
+  const bool ciphertext = tls_ && tls_->Backlog() > 0;
+  if (send_queue_.empty() && !ciphertext) return;
+  // Ciphertext made earlier goes before any later plaintext is encrypted.
+  if (ciphertext) {
+    int error = 0;
+    if (!tls_->Flush(error)) {
+      writable_ = false;
+      return;
+    }
+  }
+  if (!send_queue_.empty()) FlushSendBuffer();
+  if (IsSendComplete()) SendBufferEmpty();
 }
 
 bool ASocketExSendBuffer::TimerNeeded() const { return throttle_write_ && State() == kSocketConnected; }
@@ -337,6 +348,8 @@ std::int32_t ASocketExSendBuffer::SendWithinBudget(std::int32_t count, int& erro
 }
 
 std::int32_t ASocketExSendBuffer::SendChunk(const char* buffer, std::int32_t count, int& error, bool more) {
+  if (tls_)
+    return SendWithinBudget(count, error, [&](std::size_t allowed) { return tls_->Send(buffer, allowed); });
   return SendWithinBudget(count, error, [&](std::size_t allowed) {
     return SocketSend(SocketHandle(), buffer, allowed, more ? MSG_MORE : 0);
   });
@@ -344,8 +357,32 @@ std::int32_t ASocketExSendBuffer::SendChunk(const char* buffer, std::int32_t cou
 
 std::int32_t ASocketExSendBuffer::SendFileChunk(int file, std::int64_t offset, std::int32_t count,
                                                 int& error) {
+  if (tls_) return SendFileEncrypted(file, offset, count, error);
   return SendWithinBudget(count, error, [&](std::size_t allowed) {
     return SocketSendFile(SocketHandle(), file, offset, allowed);
+  });
+}
+
+std::int32_t ASocketExSendBuffer::SendFileEncrypted(int file, std::int64_t offset, std::int32_t count,
+                                                    int& error) {
+  // The kernel here cannot encrypt (no TLS in the socket layer), so the
+  // file passes through memory: one piece read, then encrypted whole. The
+  // piece is the thread's, made once.
+  thread_local std::unique_ptr<char[]> piece;
+  if (!piece) piece = std::make_unique<char[]>(TTlsSession::kSendPiece);
+  return SendWithinBudget(count, error, [&](std::size_t allowed) -> ssize_t {
+    // Nothing is read while earlier ciphertext waits: the file's bytes
+    // would have nowhere to go.
+    if (tls_->Backlog() > 0) {
+      int flush_error = 0;
+      if (!tls_->Flush(flush_error)) {
+        errno = tls_->Failed() ? EPIPE : EAGAIN;
+        return -1;
+      }
+    }
+    const ssize_t got = ::pread(file, piece.get(), std::min(allowed, TTlsSession::kSendPiece), offset);
+    if (got <= 0) return got;
+    return tls_->Send(piece.get(), static_cast<std::size_t>(got));
   });
 }
 

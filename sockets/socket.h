@@ -22,11 +22,13 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 
 #include "platform/window_handle.h"
 #include "sockets/async_select.h"
+#include "sockets/tls_session.h"
 #include "sockets/winsock.h"
 
 namespace vt {
@@ -194,7 +196,13 @@ class ASocketExSendBuffer : public ASocket {
   // the count sent, 0 on failure, without budget, or at the file's end (then
   // `error` stays 0 and the socket stays Writable).
   std::int32_t SendFileChunk(int file, std::int64_t offset, std::int32_t count, int& error);
-  bool IsSendComplete() const { return writable_ && send_queue_.empty(); }
+  // Nothing queued, no ciphertext waiting (TLS), and the system takes data.
+  bool IsSendComplete() const { return writable_ && send_queue_.empty() && (!tls_ || tls_->Backlog() == 0); }
+  // From here on every byte goes through `session` (TLS): sends encrypt,
+  // and the socket's owner reads through it (ATCPClientSocket). Set before
+  // the first byte is read or sent.
+  void UseTls(std::unique_ptr<TTlsSession> session) { tls_ = std::move(session); }
+  TTlsSession* Tls() const { return tls_.get(); }
   // The system takes data (a fresh connection, whose send queue is empty).
   void MarkWritable() { writable_ = true; }
   void UpdateTimer();
@@ -207,12 +215,16 @@ class ASocketExSendBuffer : public ASocket {
   // already gone out.
   std::deque<std::string> send_queue_;
   std::size_t head_sent_ = 0;
+  // The connection's encryption; null for a plain connection.
+  std::unique_ptr<TTlsSession> tls_;
 
  private:
   // One send of up to `count` bytes within the budget through `send`
   // (taking the allowed count, returning what the system call returned).
   template <typename Send>
   std::int32_t SendWithinBudget(std::int32_t count, int& error, Send send);
+  // SendFileChunk over TLS: the file read into memory and encrypted.
+  std::int32_t SendFileEncrypted(int file, std::int64_t offset, std::int32_t count, int& error);
 
   bool writable_ = false;
   bool throttle_write_ = false;

@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 #include "platform/ticks.h"
@@ -127,7 +128,7 @@ void ATCPClientSocket::HandleNotification(std::int32_t events, std::int32_t erro
     SetError(error, std::string());
     // A peer that only ended its sending side (a client that shuts down
     // after its request) still reads: what is queued for it goes out.
-    if (error != 0 || send_queue_.empty()) {
+    if (error != 0 || (send_queue_.empty() && (!tls_ || tls_->Backlog() == 0))) {
       CloseNow();
     } else {
       // Sending at once shows a peer that has gone altogether (a reset
@@ -138,6 +139,14 @@ void ATCPClientSocket::HandleNotification(std::int32_t events, std::int32_t erro
     }
   }
   if (events & FD_READ) DrainIncoming();
+  // A record that does not decrypt (or a handshake that failed) ends the
+  // connection: nothing more can be read from it, and no notification
+  // would say so.
+  if (tls_ && tls_->Failed() && State() != kSocketClosed) {
+    SetError(WinSockCodeOfErrno(ECONNABORTED), tls_->FailureText());
+    CloseNow();
+    return;
+  }
   ASocketExSendBuffer::HandleNotification(events, error);
 }
 
@@ -152,6 +161,13 @@ void ATCPClientSocket::TriggerTimer() {
 
 void ATCPClientSocket::SendBufferEmpty() {
   if (close_when_sent_) {
+    // Over TLS the end goes as the close_notify alert first, so that the
+    // peer can tell a whole answer from a cut one.
+    if (tls_ && !tls_->Failed()) {
+      tls_->SendCloseNotify();
+      int error = 0;
+      if (!tls_->Flush(error) && !tls_->Failed()) return;  // the next FD_WRITE sends the rest
+    }
     ::shutdown(SocketHandle(), SHUT_WR);
     CloseNow();
   } else {
@@ -197,7 +213,8 @@ std::int32_t ATCPClientSocket::Receive(char* buffer, std::int32_t count) {
     count = BudgetAllowance(read_window_, count, ThrottleReadRate, GetTickCount());
     if (count == 0) return 0;
   }
-  const ssize_t got = SocketRecv(SocketHandle(), buffer, static_cast<std::size_t>(count));
+  const ssize_t got = tls_ ? tls_->Receive(buffer, count)
+                           : SocketRecv(SocketHandle(), buffer, static_cast<std::size_t>(count));
   if (got <= 0) return 0;
   BudgetAdd(read_window_, got);
   bytes_received_.fetch_add(got, std::memory_order_relaxed);
@@ -420,6 +437,14 @@ std::int64_t ATCPClientSocket::SendFile(int file, std::int64_t offset, std::int6
 
 void ATCPClientSocket::Shutdown(bool graceful) {
   if (State() == kSocketClosed || SocketHandle() == kInvalidSocket) return;
+  if (graceful && tls_ && send_queue_.empty() && !tls_->Failed()) {
+    tls_->SendCloseNotify();
+    int error = 0;
+    if (!tls_->Flush(error) && !tls_->Failed()) {
+      close_when_sent_ = true;
+      return;
+    }
+  }
   if (!graceful || send_queue_.empty()) {
     ::shutdown(SocketHandle(), SHUT_WR);
     CloseNow();

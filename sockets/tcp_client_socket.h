@@ -46,8 +46,11 @@ class ATCPClientSocket : public ASocketExSendBuffer {
 
   // Unread bytes in the receive buffer.
   std::int32_t Available() const { return available_; }
-  // Bytes written but not yet taken by the system.
-  std::int64_t QueuedBytes() const { return queued_bytes_; }
+  // Bytes written but not yet taken by the system (over TLS: with the
+  // ciphertext made of them that waits).
+  std::int64_t QueuedBytes() const {
+    return queued_bytes_ + (tls_ ? static_cast<std::int64_t>(tls_->Backlog()) : 0);
+  }
   bool ThrottleRead() const { return throttle_read_; }
   // The peer has ended its sending side: no more bytes will arrive beyond
   // those buffered (Available).

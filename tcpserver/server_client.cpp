@@ -155,6 +155,8 @@ void TTCPServerClient::CreateConnection(ATCPServer& server) {
   auto socket = std::make_unique<TTCPServerClientSocket>();
   // From here the socket owns the handle, even if taking it over fails.
   handle_taken_ = true;
+  // Before the first read: the first bytes are the handshake's.
+  if (TlsContext) socket->UseTls(std::make_unique<TTlsSession>(*TlsContext, SocketHandle));
   // The handle comes straight from the server's accept; its first bytes are
   // read at once unless reads are throttled (the budget starts later).
   socket->InitWithAcceptedHandle(SocketHandle, !server.ThrottleClientRead());
@@ -171,6 +173,49 @@ void TTCPServerClient::CreateConnection(ATCPServer& server) {
   const std::int32_t time_out = server.TimeOut();
   stream_ = std::make_unique<TSocketStream>(connection, swmHandleMessage,
                                             static_cast<std::uint32_t>(time_out > 0 ? time_out : 0), false);
+}
+
+bool TTCPServerClient::RunTlsHandshake(std::int32_t timeMs, TLogThrottle& failures) {
+  TTCPServerClientSocket& socket = *socket_;
+  TTlsSession& tls = *socket.Tls();
+  // A handshake is what a request head is: the peer's to send, in bounded
+  // time, and a connection that stalls in it may have to make way.
+  MarkRequestStart();
+  struct TReceived {
+    TTCPServerClient& client;
+    ~TReceived() { client.MarkRequestRead(); }
+  } received{*this};
+  const Deadline deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(timeMs, 0));
+  std::string failure;
+  for (;;) {
+    const TTlsSession::THandshake step = tls.Handshake();
+    if (step == TTlsSession::THandshake::kDone) return true;
+    if (step == TTlsSession::THandshake::kFailed) {
+      failure = tls.FailureText();
+      break;
+    }
+    if (Terminated() || socket.Terminated()) return false;
+    if (!socket.IsConnected() || socket.ReceiveEnded()) {
+      failure = "the connection ended";
+      break;
+    }
+    if (std::chrono::steady_clock::now() >= deadline) {
+      failure = "no handshake within " + std::to_string(timeMs / 1000) + " s";
+      break;
+    }
+    // The socket's notifications drive the handshake too (its reads go
+    // through the session): the loop looks again after each.
+    stream_->WaitStep(&deadline);
+  }
+  std::int64_t held_back = 0;
+  if (failures.Allow(IdleClockMs(), held_back)) {
+    std::string line = "TLS handshake with " + RemotePeer.HostText() + " failed: " + failure;
+    if (held_back > 0) line += " (" + std::to_string(held_back) + " more since the last such line)";
+    Log(0, line);
+  }
+  // Nothing of a failed handshake is worth sending: the connection goes.
+  socket.CloseNow();
+  return false;
 }
 
 void TTCPServerClient::ReleaseConnection() {
@@ -247,6 +292,16 @@ void TTCPServerClientThread::Execute() {
     } catch (...) {
       LogFailure("Socket creation error: ", std::current_exception());
       go_on = false;
+    }
+    if (go_on && client->Socket() && client->Socket()->Tls() && !MustStop()) {
+      ATCPServer* server = Server();
+      try {
+        go_on = server && client->RunTlsHandshake(server->TlsHandshakeTime.load(std::memory_order_relaxed),
+                                                  server->TlsFailureLog);
+      } catch (...) {
+        LogFailure("TLS handshake error: ", std::current_exception());
+        go_on = false;
+      }
     }
     if (go_on && !MustStop()) {
       try {

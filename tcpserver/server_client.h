@@ -59,6 +59,7 @@
 #include "sockets/socket_stream.h"
 #include "sockets/tcp_client_socket.h"
 #include "tcpserver/connection_figures.h"
+#include "tcpserver/log_throttle.h"
 #include "tcpserver/messages.h"
 
 namespace vt {
@@ -103,6 +104,10 @@ class TTCPServerClient {
   sockaddr_in RemoteAddress{};
   // The peer's full address, either family (what to show and compare).
   TSocketAddress RemotePeer;
+  // Set by the server for a connection that came in on its TLS port: the
+  // worker makes the connection TLS and runs the handshake before the
+  // client becomes active (a connection whose handshake fails never does).
+  std::shared_ptr<const TTlsContext> TlsContext;
   // The stream over the connection (no time-out beyond the server's TimeOut);
   // null until the worker has made it.
   TSocketStream* Stream() const { return stream_.get(); }
@@ -196,6 +201,10 @@ class TTCPServerClient {
   // Worker: makes the connection socket over SocketHandle, applies the
   // server's throttling and makes the stream.
   void CreateConnection(ATCPServer& server);
+  // Worker: the TLS handshake, within `timeMs` of its start; false (with a
+  // log line when `failures` allows one) when it failed or
+  // took too long. Counts as receiving a request meanwhile.
+  bool RunTlsHandshake(std::int32_t timeMs, TLogThrottle& failures);
   // Worker, as it ends: frees the stream and the connection socket.
   void ReleaseConnection();
   // Shuts the connection down and posts a quit to its window, once.

@@ -1,6 +1,7 @@
 #include "tcpserver/tcp_server.h"
 
 #include <poll.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -148,7 +149,67 @@ std::vector<TTCPServerSocket*> ATCPServer::Listeners() const {
   for (const auto& further : further_sockets_) {
     if (further->State() == kSocketListening) listeners.push_back(further.get());
   }
+  for (const auto& tls : tls_sockets_) {
+    if (tls->State() == kSocketListening) listeners.push_back(tls.get());
+  }
   return listeners;
+}
+
+void ATCPServer::SetTlsPort(const std::string& port, std::shared_ptr<const TTlsContext> context) {
+  if (active_) RaiseError("Cannot change port while server is active");
+  tls_port_ = port;
+  tls_context_ = std::move(context);
+}
+
+bool ATCPServer::TlsListening() const {
+  return std::any_of(tls_sockets_.begin(), tls_sockets_.end(),
+                     [](const auto& tls) { return tls->State() == kSocketListening; });
+}
+
+std::vector<TSocketAddress> ATCPServer::TlsListeningAddresses() const {
+  std::vector<TSocketAddress> addresses;
+  if (!active_) return addresses;
+  for (const auto& tls : tls_sockets_) {
+    if (tls->State() == kSocketListening) addresses.push_back(tls->GetLocalAddress());
+  }
+  return addresses;
+}
+
+void ATCPServer::ListenForTls() {
+  for (const auto& tls : tls_sockets_) tls->StopListening();
+  if (tls_port_.empty() || !tls_context_) return;
+  const std::size_t count = std::max<std::size_t>(local_hosts_.size(), 1);
+  std::string port = tls_port_;
+  for (std::size_t i = 0; i < count; ++i) {
+    if (tls_sockets_.size() <= i) {
+      tls_sockets_.push_back(std::make_unique<TTCPServerSocket>());
+      tls_sockets_.back()->OnAccept = [this](ASocket&) { HandleAccept(); };
+    }
+    TTCPServerSocket& tls = *tls_sockets_[i];
+    const std::string host = local_hosts_.empty() ? std::string() : local_hosts_[i];
+    tls.SetLocalHost(host);
+    tls.SetListenPort(port);
+    tls.SetMaxBacklog(socket_->MaxBacklog());
+    try {
+      tls.Listen();
+      // Every address on the port the first one got ("0": any free one).
+      port = std::to_string(tls.GetLocalAddress().Port());
+    } catch (const EWinSock& error) {
+      tls.StopListening();
+      Log(1, "Not listening for HTTPS on " + (host.empty() ? std::string("every address") : host) + " port " +
+                 tls_port_ + ": " + error.Message());
+    }
+  }
+}
+
+bool ATCPServer::ArrivedOnTlsPort(TSocket handle) const {
+  if (!tls_context_ || tls_sockets_.empty()) return false;
+  TSocketAddress local;
+  socklen_t size = sizeof local.v6;
+  if (::getsockname(handle, &local.any, &size) != 0) return false;
+  return std::any_of(tls_sockets_.begin(), tls_sockets_.end(), [&](const auto& tls) {
+    return tls->State() == kSocketListening && tls->GetLocalAddress().Port() == local.Port();
+  });
 }
 
 std::string ATCPServer::ListeningText() const {
@@ -157,6 +218,9 @@ std::string ATCPServer::ListeningText() const {
     const TSocketAddress address = listener->GetLocalAddress();
     if (!text.empty()) text += ", ";
     text += address.UrlHost() + ":" + std::to_string(address.Port());
+    if (std::any_of(tls_sockets_.begin(), tls_sockets_.end(),
+                    [&](const auto& tls) { return tls.get() == listener; }))
+      text += " (HTTPS)";
     if (address.IsWildcard())
       text += address.Family() == AF_INET6 ? " (every IPv6 and IPv4 address)"
                                            : " (every IPv4 address: this system offers no IPv6)";
@@ -268,6 +332,7 @@ void ATCPServer::CloseListeners() {
   try {
     socket_->StopListening();
     for (const auto& further : further_sockets_) further->StopListening();
+    for (const auto& tls : tls_sockets_) tls->StopListening();
   } catch (...) {
     Log(1, "Error closing server socket: " + CurrentExceptionMessage());
   }
@@ -429,6 +494,7 @@ void ATCPServer::StartListening() {
   socket_->SetListenPort(listen_port_);
   socket_->Listen();
   ListenOnFurtherHosts();
+  ListenForTls();
 }
 
 void ATCPServer::ListenOnFurtherHosts() {
@@ -459,6 +525,7 @@ void ATCPServer::ListenOnFurtherHosts() {
 void ATCPServer::StopListening() {
   socket_->StopListening();
   for (const auto& further : further_sockets_) further->StopListening();
+  for (const auto& tls : tls_sockets_) tls->StopListening();
   TerminateClients();
 }
 
@@ -610,6 +677,7 @@ bool ATCPServer::StartClient(TSocket handle, const TSocketAddress& address) {
     return false;
   }
   client->SocketHandle = handle;
+  if (ArrivedOnTlsPort(handle)) client->TlsContext = tls_context_;
   client->RemoteAddress = address.IPv4View();
   client->RemotePeer = address;
   auto connection = std::make_shared<TTCPServerConnection>(next_id_++, std::move(client));

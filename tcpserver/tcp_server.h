@@ -50,7 +50,9 @@
 #include "platform/log.h"
 #include "platform/window_handle.h"
 #include "sockets/tcp_server_socket.h"
+#include "sockets/tls_session.h"
 #include "tcpserver/give_way.h"
+#include "tcpserver/log_throttle.h"
 #include "tcpserver/server_client.h"
 #include "tcpserver/waiting_room.h"
 #include "util/date_time.h"
@@ -202,6 +204,31 @@ class ATCPServer : public TComponent {
   // in the system's queue. (TWaitingRoom, waiting_room.h.)
   std::int32_t MaxWaiting = 0;
 
+  // --- TLS ---
+  // A second port, beside ListenPort and on the same LocalHosts, whose
+  // connections speak TLS with `context`; an empty port or a null context:
+  // none. Raises as SetListenPort while active. A TLS port that cannot be
+  // listened on is said in the log, and the plain port serves all the same
+  // (TlsListening tells).
+  void SetTlsPort(const std::string& port, std::shared_ptr<const TTlsContext> context);
+  const std::string& TlsPort() const { return tls_port_; }
+  const std::shared_ptr<const TTlsContext>& TlsContext() const { return tls_context_; }
+  // Another certificate for the TLS port, at any time: connections accepted
+  // from now on use it (a renewed certificate, say); those open keep theirs.
+  void ReplaceTlsContext(std::shared_ptr<const TTlsContext> context) {
+    if (context) tls_context_ = std::move(context);
+  }
+  // The TLS port is being listened on.
+  bool TlsListening() const;
+  // The TLS port's listening addresses while active.
+  std::vector<TSocketAddress> TlsListeningAddresses() const;
+  // The longest a TLS handshake may take, from the accept (milliseconds).
+  // Meanwhile the connection counts as receiving a request (the rules by
+  // which a client makes way see it so). Workers read it.
+  std::atomic<std::int32_t> TlsHandshakeTime{10000};
+  // The log lines of failed handshakes: at most one per interval.
+  TLogThrottle TlsFailureLog{10000};
+
   // --- Events (main thread) ---
   ATCPServerLogEvent OnLog;
   ATCPServerEvent OnActive;    // after a successful activation
@@ -299,8 +326,13 @@ class ATCPServer : public TComponent {
   // One accepted connection: client, worker, record, list. False when it
   // failed.
   bool StartClient(TSocket handle, const TSocketAddress& address);
+  // Opens the TLS port's listening sockets; a failure is logged, not
+  // raised.
+  void ListenForTls();
+  // The accepted connection `handle` came in on the TLS port.
+  bool ArrivedOnTlsPort(TSocket handle) const;
   // The sockets listening now: the first, then those of the further
-  // LocalHosts.
+  // LocalHosts, then those of the TLS port.
   std::vector<TTCPServerSocket*> Listeners() const;
   // Opens the listening sockets of the LocalHosts after the first.
   void ListenOnFurtherHosts();
@@ -336,6 +368,11 @@ class ATCPServer : public TComponent {
   // activation to the next and freed only with the server, so that none
   // goes while its own accept notification is being handled.
   std::vector<std::unique_ptr<TTCPServerSocket>> further_sockets_;
+  // The TLS port's listening sockets, one per LocalHost (one for every
+  // address), reused as further_sockets_ are.
+  std::vector<std::unique_ptr<TTCPServerSocket>> tls_sockets_;
+  std::string tls_port_;
+  std::shared_ptr<const TTlsContext> tls_context_;
   std::vector<std::string> local_hosts_;
   TWindowHandle reaper_;  // workers report their end here
   // The threads the workers run on; closed when the server stops. They
