@@ -427,9 +427,12 @@ void TWebServerApp::StartServer(bool remember) {
     return;
   }
   FStartProblem.clear();
-  FRequests.SetHttpsPort(HTTPServer.TlsListening() && !HTTPServer.TlsListeningAddresses().empty()
-                             ? HTTPServer.TlsListeningAddresses().front().Port()
-                             : 0);
+  const std::uint16_t tls_port = HTTPServer.TlsListening() && !HTTPServer.TlsListeningAddresses().empty()
+                                     ? HTTPServer.TlsListeningAddresses().front().Port()
+                                     : 0;
+  FRequests.SetHttpsPort(tls_port);
+  // The Share page, the QR code and the exposure report tell it.
+  SetHttpsState(tls_port != 0 ? std::to_string(tls_port) : std::string(), TlsFingerprint());
   if (FSettings.HTTPS && !HTTPServer.TlsListening() && FHttpsProblem.empty())
     FHttpsProblem = "HTTPS is not served: port " + HTTPServer.TlsPort() + " cannot be listened on";
   if (!FHttpsProblem.empty() && FView) FView->ShowError(FHttpsProblem);
@@ -449,6 +452,7 @@ void TWebServerApp::actStopExecute() {
   KillTimer(FHandle.Handle(), kConnectionsTimerId);
   HTTPServer.SetActive(false);
   FRequests.SetHttpsPort(0);
+  SetHttpsState(std::string(), std::string());
   FConnections.Reset(HTTPServer.RequestCount.load(std::memory_order_relaxed), IdleClockMs());
   Changed(dpConnections);
   FSettings.Active = false;
@@ -585,6 +589,7 @@ void TWebServerApp::RenewMadeCertificate() {
     ServerLog.Log(nullptr, 0, note + "; its fingerprint (SHA-256): " + context->Fingerprint());
     FTlsContext = context;
     HTTPServer.ReplaceTlsContext(std::move(context));
+    SetHttpsState(FHttpsPort, TlsFingerprint());
     Changed(dpAddresses);
   } catch (const Exception& error) {
     ServerLog.Log(nullptr, 1, "The HTTPS certificate could not be made again: " + error.Message());

@@ -25,6 +25,8 @@ std::string Outcome(const TCommandLine& line) {
       return "check " + line.CheckFolder;
     case TCommand::HashPassword:
       return "hash-password";
+    case TCommand::PrintCertificate:
+      return "print-certificate";
     case TCommand::Help:
       return "help";
     case TCommand::Version:
@@ -66,6 +68,7 @@ TEST(CommandLine, ArgumentsComeToOneCommand) {
       {"--check", "check "},
       {"--check " + site + " --bogus", "check " + site},  // what follows --check is its folder
       {"--headless --hash-password", "hash-password"},
+      {"--print-certificate", "print-certificate"},
       {"-h --bogus", "help"},
       {"--version", "version"},
       // The first wrong argument decides.
@@ -117,6 +120,7 @@ TEST(CommandLine, ATypoNamesTheOptionMeantOnlyWhenItIsClear) {
       {"-", ""},             //
       {"--xyzzy=3", ""},     //
       {"--hepl", "--help"},  //
+      {"--print-certificat", "--print-certificate"},
   };
   for (const auto& [typed, meant] : cases) EXPECT_EQ(meant, SuggestOption(typed)) << typed;
 }
@@ -127,8 +131,9 @@ TEST(CommandLine, ARefusalIsTwoLinesAndTheHelpNamesEveryOption) {
       "Try 'veltrana-webserver --help' for more.\n",
       RefusalText("unknown option --prot (did you mean --port?)"));
   const std::string help = UsageText();
-  for (const char* option : {"--headless", "--port", "-p,", "--listen", "--no-password", "--no-limit",
-                             "--check", "--hash-password", "--help", "--version", "Exit status"})
+  for (const char* option :
+       {"--headless", "--port", "-p,", "--listen", "--no-password", "--no-limit", "--check",
+        "--hash-password", "--print-certificate", "--help", "--version", "Exit status"})
     EXPECT_NE(std::string::npos, help.find(option)) << option;
   std::size_t at = 0;
   for (std::size_t end; (end = help.find('\n', at)) != std::string::npos; at = end + 1)
