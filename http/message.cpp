@@ -904,6 +904,7 @@ void ThttpResponse::Reuse(int32_t statusCode, const std::string& reasonPhrase) {
   RangeStart = -1;
   RangeEnd = -1;
   connection_to_write_ = -1;
+  streamed_body_ = false;
   chunked_body_ = false;
   ETag.clear();
   LastModified.reset();
@@ -968,6 +969,7 @@ int64_t ThttpResponse::GetContentSize() {
 
 void ThttpResponse::PrepareHeader() {
   AhttpMessage::PrepareHeader();
+  streamed_body_ = false;
   chunked_body_ = false;
   if (StatusCode / 100 == 1 || StatusCode == 204 || StatusCode == 304) {
     THeader& header = GetHeader();
@@ -1008,7 +1010,8 @@ void ThttpResponse::PrepareHeader() {
   }
   if (GetTransferEncoding() != "chunked" && size >= 0) SetContentLengthLine(size);
   // A streamed body: only its end tells its length.
-  if (size < 0 && IsHTTP11OrLater() && !HasContentLength() && GetTransferEncoding().empty()) {
+  streamed_body_ = size < 0 && !HasContentLength() && GetTransferEncoding().empty();
+  if (streamed_body_ && IsHTTP11OrLater()) {
     GetHeader().AddField("Transfer-Encoding", "chunked");
     chunked_body_ = true;
   }
@@ -1026,10 +1029,11 @@ void ThttpResponse::AssignPrototype(const AhttpMessage* prototype) {
   LastModified = response->LastModified;
   LastLines = response->LastLines;
   connection_to_write_ = response->connection_to_write_;
+  streamed_body_ = response->streamed_body_;
   chunked_body_ = response->chunked_body_;
 }
 
-int64_t ThttpResponse::WriteChunkedContent(AWriterEx& writer) {
+int64_t ThttpResponse::WriteStreamedContent(AWriterEx& writer) {
   // A block per answer, not per thread: a streamed answer is rare beside
   // the files, and a thousand workers would each keep one.
   constexpr int32_t kChunkSize = 64 * 1024;
@@ -1046,20 +1050,22 @@ int64_t ThttpResponse::WriteChunkedContent(AWriterEx& writer) {
                              " bytes: " + error.what());
     }
     if (n <= 0) break;
-    const int length = std::snprintf(size_line, sizeof size_line, "%x\r\n", static_cast<unsigned>(n));
-    writer.WriteExact(size_line, length);
+    if (chunked_body_) {
+      const int length = std::snprintf(size_line, sizeof size_line, "%x\r\n", static_cast<unsigned>(n));
+      writer.WriteExact(size_line, length);
+    }
     writer.WriteExact(block.get(), n);
-    writer.WriteExact("\r\n", 2);
+    if (chunked_body_) writer.WriteExact("\r\n", 2);
     written += n;
     if (n < kChunkSize) writer.Flush();
   }
-  writer.WriteExact("0\r\n\r\n", 5);
+  if (chunked_body_) writer.WriteExact("0\r\n\r\n", 5);
   Fire(OnContentWritten, this);
   return written;
 }
 
 int64_t ThttpResponse::WriteContent(AWriterEx& writer) {
-  if (chunked_body_ && HasContent) return WriteChunkedContent(writer);
+  if (streamed_body_ && HasContent) return WriteStreamedContent(writer);
   if (!HasContent || (RangeStart < 0 && RangeEnd < 0)) return AhttpMessage::WriteContent(writer);
   int64_t start = 0;
   int64_t length = 0;

@@ -524,8 +524,8 @@ class ThttpResponse : public AhttpMessage {
   void AssignPrototype(const AhttpMessage* prototype) override;
   // With a range set: exactly the range's bytes of the whole body, or 0 bytes
   // when it selects nothing; OnContentWritten does not fire. A streamed body
-  // that PrepareHeader made chunked goes in chunk framing: one chunk for
-  // each Read of its reader, then the last chunk. A Read that gives fewer
+  // goes in large blocks, in chunk framing where PrepareHeader chose it: one
+  // chunk for each Read of its reader, then the last chunk. A Read that gives fewer
   // bytes than asked says the source has no more at once: what is gathered
   // goes to the client (AWriter::Flush) before the next Read, so a program
   // that writes a line now and then is seen as it writes. A reader that
@@ -595,10 +595,13 @@ class ThttpResponse : public AhttpMessage {
   // SetConnectionFieldForWriting's line still to write: -1 none, 0 close,
   // 1 keep-alive.
   std::int8_t connection_to_write_ = -1;
-  // PrepareHeader chose chunk framing for a streamed body.
+  // PrepareHeader found a streamed body (a reader of unknown size), and
+  // chose chunk framing for it.
+  bool streamed_body_ = false;
   bool chunked_body_ = false;
 
-  int64_t WriteChunkedContent(AWriterEx& writer);
+  // A streamed body in large blocks, chunked or as it is.
+  int64_t WriteStreamedContent(AWriterEx& writer);
 };
 
 // A response with the code, HTTP/1.1, the page as its body and the reason;

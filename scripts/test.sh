@@ -20,7 +20,7 @@ cd "$(dirname "$0")/.."
 source scripts/lib/install.sh
 vt_install_packages cmake ninja-build g++ pkg-config libsodium-dev libarchive-dev libssl-dev openssl libgtest-dev libgmock-dev python3 curl media-types \
   qt6-base-dev libxcb1-dev libqrencode-dev librsvg2-bin xvfb xauth xdotool x11-utils trayer openbox imagemagick fonts-dejavu-core dbus zbar-tools \
-  dpkg-dev desktop-file-utils lintian appstream man-db \
+  dpkg-dev desktop-file-utils lintian appstream man-db git chromium \
   clang libclang-rt-14-dev clang-format
 
 builds=${VT_BUILDS:-"default asan tsan"}
