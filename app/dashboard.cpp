@@ -129,6 +129,11 @@ std::string ConnectionStateText(TConnectionState state, bool throttled) {
 }
 
 std::string ProgressText(const TConnectionRow& row) {
+  if (row.Received >= 0 && row.State != TConnectionState::Sending) {
+    std::string text = "receiving " + ByteCountToText(false, row.Received);
+    if (row.BodySize >= 0) text += " of " + ByteCountToText(false, row.BodySize);
+    return text;
+  }
   if (row.State != TConnectionState::Sending) return "-";
   std::string text = ByteCountToText(false, row.Sent);
   if (row.Size >= 0) text += " of " + ByteCountToText(false, row.Size);
@@ -196,6 +201,8 @@ void TConnectionSampler::Sample(AhttpServer& server, std::int64_t now_ms) {
     if (row.State != TConnectionState::Waiting) row.Request = RequestText(figures.Request());
     row.Sent = figures.ResponseSent();
     row.Size = figures.ResponseSize();
+    row.Received = figures.BodyReceived();
+    row.BodySize = figures.BodySize();
     row.OpenMs = std::max<std::int64_t>(now_ms - figures.OpenedMs, 0);
     const std::int64_t sent = figures.BytesSent.load(std::memory_order_relaxed);
     const auto before = seen_.find(row.Id);

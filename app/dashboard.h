@@ -61,6 +61,8 @@ struct TConnectionRow {
   std::string Request;              // the request in progress ("GET /a.iso"), made printable
   std::int64_t Sent = 0;            // bytes of the answer sent so far
   std::int64_t Size = -1;           // the answer's size, -1 when not known
+  std::int64_t Received = -1;       // bytes of a request body received so far, -1 when none is
+  std::int64_t BodySize = -1;       // that body's size, -1 when not known
   std::int64_t BytesPerSecond = 0;  // since the last look
   std::int64_t OpenMs = 0;          // how long the connection has been open
 };
@@ -68,7 +70,8 @@ struct TConnectionRow {
 // "waiting for a request", "reading a request", "preparing the answer",
 // "running a program", "sending", "throttled".
 std::string ConnectionStateText(TConnectionState state, bool throttled);
-// "1.5 Mb of 10 Mb", "300 bytes", "-" before an answer.
+// "1.5 Mb of 10 Mb", "300 bytes", "receiving 3.1 Mb of 20 Mb" while a
+// body (an upload) comes in, "-" otherwise.
 std::string ProgressText(const TConnectionRow& row);
 // "100 Kb/s", "-" for nothing.
 std::string SpeedText(std::int64_t bytes_per_second);

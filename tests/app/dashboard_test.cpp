@@ -110,6 +110,12 @@ TEST(ConnectionTexts, StatesProgressSpeedAndRequest) {
   EXPECT_EQ("1.5 Kb", ProgressText(row)) << "size not known";
   row.State = TConnectionState::Waiting;
   EXPECT_EQ("-", ProgressText(row)) << "no answer under way";
+  row.State = TConnectionState::Reading;
+  row.Received = 3250585;
+  row.BodySize = 20 * 1024 * 1024;
+  EXPECT_EQ("receiving 3.1 Mb of 20 Mb", ProgressText(row)) << "an upload coming in";
+  row.BodySize = -1;
+  EXPECT_EQ("receiving 3.1 Mb", ProgressText(row)) << "a chunked upload";
   EXPECT_EQ("100 Kb/s", SpeedText(102400));
   EXPECT_EQ("-", SpeedText(0));
 
