@@ -908,6 +908,7 @@ def main(argv):
     p.add_argument("--large", required=True)
     p.add_argument("--rate", required=True)
     p.add_argument("--archive", default="1 GiB")
+    p.add_argument("--upload", default="")
     p = sub.add_parser("archive")
     p.add_argument("port", type=int)
     p.add_argument("path")
@@ -915,7 +916,6 @@ def main(argv):
     p.add_argument("--reps", type=int, default=1)
     p.add_argument("--out", required=True)
     p.add_argument("--server", required=True)
-    p.add_argument("--upload", default="")
     args = parser.parse_args(argv)
 
     if args.cmd == "free-port":

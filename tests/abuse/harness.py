@@ -108,6 +108,28 @@ class Conn:
         del self.buf[:n]
         return data
 
+    def _read_line(self):
+        while b"\r\n" not in self.buf:
+            if not self._fill():
+                return None
+        return self._take(self.buf.index(b"\r\n") + 2)[:-2]
+
+    def _read_chunks(self):
+        """A chunked body, decoded, up to its last chunk or the connection's end."""
+        body = b""
+        while True:
+            line = self._read_line()
+            if line is None:
+                return body
+            size = int(line.split(b";")[0], 16)
+            if size == 0:
+                self._read_line()  # the empty line after the last chunk (no trailers here)
+                return body
+            while len(self.buf) < size + 2 and self._fill():
+                pass
+            body += self._take(size)
+            self._take(2)
+
     def read_answer(self, head=False):
         """One answer; None when the connection ended before a whole head came."""
         while b"\r\n\r\n" not in self.buf:
@@ -120,8 +142,10 @@ class Conn:
             name, _, value = line.partition(":")
             headers[name.strip().lower()] = value.strip()
         length = headers.get("content-length")
-        if head or (length is None and headers.get("transfer-encoding", "").lower() == "chunked"):
-            return Answer(lines[0], headers, b"")  # (this server never sends chunked answers)
+        if head:
+            return Answer(lines[0], headers, b"")
+        if length is None and headers.get("transfer-encoding", "").lower() == "chunked":
+            return Answer(lines[0], headers, self._read_chunks())
         if length is None:
             while self._fill():
                 pass

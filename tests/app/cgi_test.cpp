@@ -420,15 +420,21 @@ std::vector<pid_t> PidsIn(const std::string& file) {
 }
 
 // Bytes until the end of the stream (or `limit`); the head is counted too.
+// Reads up to the close, or to the last chunk of a chunked answer (whose
+// connection stays); the bytes read.
 std::size_t DrainAll(int fd, std::string* head = nullptr) {
   char buffer[65536];
   std::size_t total = 0;
+  std::string tail;
   for (;;) {
     const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
     if (n <= 0) return total;
     if (head && head->size() < 4096)
       head->append(buffer, static_cast<std::size_t>(std::min<ssize_t>(n, 4096)));
     total += static_cast<std::size_t>(n);
+    tail.append(buffer, static_cast<std::size_t>(n));
+    if (tail.size() > 7) tail.erase(0, tail.size() - 7);
+    if (tail == "\r\n0\r\n\r\n") return total;
   }
 }
 
