@@ -560,7 +560,11 @@ TEST_F(CgiTest, ASlowClientSlowsTheProgramAndNeverGrowsTheServer) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
   EXPECT_LT(taken, 1000000u);
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+  // (A sanitizer keeps memory of its own per thread and per freed block:
+  // the bound is the normal build's.)
   EXPECT_LT(peak - idle, 4096) << "KiB beyond idle, idle " << idle;
+#endif
   const std::vector<pid_t> pid = PidsIn(program_.Root() + "/cgi/hundred.pid");
   ASSERT_EQ(1u, pid.size());
   EXPECT_FALSE(ProcessGone(pid[0])) << "it waits for its client";
@@ -571,6 +575,12 @@ TEST_F(CgiTest, ASlowClientSlowsTheProgramAndNeverGrowsTheServer) {
 // Every place held by a slow program whose client has gone: the programs
 // end, and a newcomer from another address is served within seconds.
 TEST_F(CgiTest, ProgramsWhoseClientsLeaveFreeTheirPlaces) {
+#if defined(__SANITIZE_THREAD__)
+  // Under ThreadSanitizer each start of a program stops every thread of
+  // the server for a long while: 64 at once take minutes, which says
+  // nothing of the places being freed. The other builds run it.
+  GTEST_SKIP() << "64 program starts at once are too slow under ThreadSanitizer";
+#endif
   program_.WriteRootProgram("cgi/slow.exe", "#!/bin/sh\necho $$ >> slow.pids\nexec /bin/sleep 60\n");
   const std::string pids = program_.Root() + "/cgi/slow.pids";
   std::vector<int> clients;
