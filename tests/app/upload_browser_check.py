@@ -89,7 +89,7 @@ class DevTools:
 
 def main():
     chromium, url, path = sys.argv[1:4]
-    with tempfile.TemporaryDirectory() as profile:
+    with tempfile.TemporaryDirectory(ignore_cleanup_errors=True) as profile:  # Chromium may still write there as it ends
         tools = DevTools(chromium, profile)
         try:
             target = tools.call("Target.createTarget", {"url": "about:blank"}, session=False)["targetId"]
