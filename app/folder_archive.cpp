@@ -210,6 +210,8 @@ TFolderArchiveReader::TFolderArchiveReader(const std::string& folder, std::strin
       Check(::archive_write_open2(archive_, this, nullptr, &TFolderArchiveReader::OnWrite, nullptr, nullptr),
             "open");
     } catch (...) {
+      // The folder's descriptor is this constructor's until the walk takes
+      // it below.
       ::close(handle);
       throw;
     }

@@ -146,7 +146,8 @@ class TRequestHandler {
 
   // The port HTTPS serves on while it does (0: it does not). While it
   // does, plain HTTP may be redirected there or refused (PlainHttpAnswer,
-  // app/https_support.h). Main thread; workers read it.
+  // app/https_support.h). Main thread; workers read it. A lone number, read
+  // for nothing else: relaxed order is enough.
   void SetHttpsPort(std::uint16_t port) { FHttpsPort.store(port, std::memory_order_relaxed); }
 
   // Small files answered from memory (for tests).

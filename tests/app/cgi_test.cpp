@@ -663,11 +663,11 @@ TEST_F(CgiTest, RealProgramsRouteByPathInfo) {
   };
   ASSERT_EQ(0, run(git + "init -q --bare " + dir + "/repos/demo.git"));
   ASSERT_EQ(0, run(git + "-C " + dir + "/repos/demo.git config http.receivepack true"));
-  ASSERT_EQ(0, run(git + "init -q " + dir + "/seed"));
-  std::ofstream(dir + "/seed/one.txt") << "one\n";
-  ASSERT_EQ(0, run(git + "-C " + dir + "/seed add one.txt"));
-  ASSERT_EQ(0, run(git + "-C " + dir + "/seed commit -q -m one"));
-  ASSERT_EQ(0, run(git + "-C " + dir + "/seed push -q " + dir + "/repos/demo.git HEAD:refs/heads/master"));
+  ASSERT_EQ(0, run(git + "init -q " + dir + "/first"));
+  std::ofstream(dir + "/first/one.txt") << "one\n";
+  ASSERT_EQ(0, run(git + "-C " + dir + "/first add one.txt"));
+  ASSERT_EQ(0, run(git + "-C " + dir + "/first commit -q -m one"));
+  ASSERT_EQ(0, run(git + "-C " + dir + "/first push -q " + dir + "/repos/demo.git HEAD:refs/heads/master"));
   const std::string url = "http://127.0.0.1:" + std::to_string(program_.Port()) + "/cgi/git.exe/demo.git";
   ASSERT_EQ(0, run(git + "clone -q " + url + " " + dir + "/work"));
   EXPECT_EQ("one\n", test::ReadFileText(dir + "/work/one.txt")) << test::ReadFileText(said);

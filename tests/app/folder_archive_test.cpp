@@ -161,8 +161,8 @@ std::string ReadAll(TFolderArchiveReader& reader, std::int32_t count) {
   return bytes;
 }
 
-std::string RandomBytes(std::size_t size, unsigned seed) {
-  std::mt19937 random(seed);
+std::string RandomBytes(std::size_t size, unsigned stream) {
+  std::mt19937 random(stream);
   std::string bytes(size, '\0');
   for (char& c : bytes) c = static_cast<char>(random());
   return bytes;
